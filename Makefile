@@ -1,0 +1,32 @@
+# Entry points for developers and CI.
+BUILD_DIR      ?= build
+ASAN_BUILD_DIR ?= build-asan
+CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
+JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build test test-asan clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+$(BUILD_DIR)/build.ninja: | deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+$(ASAN_BUILD_DIR)/build.ninja: | deps
+	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=ON \
+		-DLAUNCHER_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
+	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)

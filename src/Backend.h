@@ -1,0 +1,88 @@
+#pragma once
+
+#include "PipelineConfig.h"
+#include "PipelineController.h"
+
+#include <QFileInfo>
+#include <QList>
+#include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+// The one object a launcher front end talks to: launcher settings, the loaded
+// pipelines, the pipeline controller and the autostart countdown.
+class Backend : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Backend(QObject* parent = nullptr);
+    ~Backend() override;
+
+    bool initialize();
+
+    // Settings and pipeline files
+    bool loadConfig(const QFileInfo& file);
+    void readLauncherSettings(QSettings& settings);
+    PipelineConfig loadPipelineConfig(const QFileInfo& file);
+    PipelineConfig readPipelineConfig(QSettings& settings);
+    QList<QFileInfo> userApplicationFiles();
+    QList<QFileInfo> systemApplicationFiles();
+    QList<QFileInfo> applicationFiles();
+    int loadApplications();
+
+    // Data folders
+    QString userDataPath() const;
+    QString systemDataPath() const;
+    QString defaultLogPath() const;
+    QFileInfo userSettingsFile() const;
+    QFileInfo systemSettingsFile() const;
+
+    // Settings as loaded
+    bool allowUserExit() const { return m_allowUserExit; }
+    bool showVersionInfo() const { return m_showVersionInfo; }
+    bool showInvalidTiles() const { return m_showInvalidTiles; }
+    bool isAutoStartEnabled() const { return !m_autostartTile.isEmpty(); }
+    int autostartTimeout() const { return m_autostartTimeout; }
+    qint64 logRotatePeriod() const { return m_logRotatePeriod; }
+    QString autostartTile() const { return m_autostartTile; }
+    QString uiLocation() const { return m_uiLocation; }
+    QString uiWidth() const { return m_uiWidth; }
+    const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
+
+    const PipelineConfig* findPipeline(const QString& basename) const;
+    QString autostartPipelineName() const;
+    PipelineController* pipelineController() { return &m_pipelineController; }
+
+    // Autostart countdown
+    bool enableAutostart();
+    void disableAutostart();
+
+    // Log maintenance
+    void rotateLogs();
+    bool compressFile(const QFileInfo& file);
+
+signals:
+    void pipelineStarted(QString basename);
+    void pipelineFinished(QString basename, PipelineController::PipelineFinishReason finishReason);
+    void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);
+    void autostartDisabled();
+    void autostartTimeRemaining(int remainingSecs);
+
+private:
+    bool m_allowUserExit = true;
+    QString m_autostartTile;
+    int m_autostartTimeout = 60;
+    qint64 m_logRotatePeriod = 86400;
+    bool m_showVersionInfo = true;
+    QList<PipelineConfig> m_processPipelines;
+    PipelineController m_pipelineController;
+    std::unique_ptr<QTimer> m_autostartTimer;
+    std::unique_ptr<QTimer> m_autostartCountdownTimer;
+    bool m_showInvalidTiles = false;
+    QString m_uiLocation = QStringLiteral("50% 50%");
+    QString m_uiWidth = QStringLiteral("1000px");
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QMetaType>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// How a process paces its pipeline. A zero-initialised mode is Daemon.
+enum class ProcessMode : int
+{
+    Daemon = 0, // the next process may start once this one runs; never keeps a pipeline alive
+    Sync = 1,   // the next process may start only after this one has ended normally
+    Async = 2,  // the next process may start once this one runs
+};
+
+// One process of a pipeline.
+struct ProcessConfig
+{
+    QString exec;
+    QStringList arguments;
+    QString workingDirectory;
+    ProcessMode mode = ProcessMode::Daemon;
+    bool restartOnCrash = false;
+    int restartLimit = 3;
+    int restartPeriod = 10;
+    bool isRequired = false;
+    QSet<int> invalidConfigExitCodes;
+    QStringList libraryPaths;
+    QMap<QString, QString> environment;
+    bool timestampLogEntries = false;
+};
+
+// One application: an ordered list of processes, identified by basename.
+struct PipelineConfig
+{
+    QString basename;
+    QString name;
+    QString icon;
+    QList<ProcessConfig> processList;
+    QString logBasename;
+    QString logPath;
+};
+
+Q_DECLARE_METATYPE(PipelineConfig)

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "PipelineConfig.h"
+#include "support/TimeStamp.h"
+
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <memory>
+
+// Supervises one child process of a running pipeline: starts it, restarts it
+// after a crash within its restart window, and turns the child's notifications
+// into the pipeline-level signals the controller acts on.
+class PipelineProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    PipelineProcess(QObject* parent, const ProcessConfig& config);
+    ~PipelineProcess() override;
+
+    void start();
+
+    qint64 processId() const { return m_pid; }
+    bool isFinished() const { return m_finished; }
+    ProcessConfig& config() { return m_config; }
+    QProcess* process() { return m_process.get(); }
+    QByteArray readAllStandardOutput();
+
+    static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
+
+signals:
+    void qprocessStarted();
+    void qprocessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void pipelineProcessStarted();
+    void pipelineProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void pipelineStartCanProceed();
+    void pipelineRequiredProcessFailure();
+    void pipelineConfigurationFailure();
+    void readyReadStandardOutput();
+    void pipelineLogMessage(int pid, QString msg);
+    // The program could not be executed at all: no start or end will follow.
+    void pipelineProcessFailedToStart();
+
+private slots:
+    void onProcessStarted();
+    void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onErrorOccurred(QProcess::ProcessError error);
+
+private:
+    void handleNormalExit(int exitCode);
+    void handleCrash();
+    bool restartLimitReached() const;
+
+    ProcessConfig m_config;
+    std::unique_ptr<QProcess> m_process;
+    bool m_startCanProceedPending = true;
+    QList<Solvane::TimeStamp> m_crashTimes;
+    bool m_finished = false;
+    qint64 m_pid = 0;
+};
