@@ -1,5 +1,7 @@
 #include "Backend.h"
 
+#include "support/PlatformUtils.h"
+
 // Placeholder bodies; configuration loading and the backend services land
 // with their own work.
 
@@ -65,38 +67,43 @@ int Backend::loadApplications()
 
 QString Backend::userDataPath() const
 {
-    return QString();
+    return Solvane::PlatformUtils::getModuleUserDataPath("Orvalen/launcher", false);
 }
 
 QString Backend::systemDataPath() const
 {
-    return QString();
+    return QStringLiteral("%1/Orvalen/launcher")
+        .arg(Solvane::PlatformUtils::windowsProgramDataPath());
 }
 
 QString Backend::defaultLogPath() const
 {
-    return QString();
+    return QStringLiteral("%1/logs").arg(userDataPath());
 }
 
 QFileInfo Backend::userSettingsFile() const
 {
-    return QFileInfo();
+    return QFileInfo(QStringLiteral("%1/launcher.ini").arg(userDataPath()));
 }
 
 QFileInfo Backend::systemSettingsFile() const
 {
-    return QFileInfo();
+    return QFileInfo(QStringLiteral("%1/launcher.ini").arg(systemDataPath()));
 }
 
 const PipelineConfig* Backend::findPipeline(const QString& basename) const
 {
-    Q_UNUSED(basename)
+    for (const PipelineConfig& pipeline : m_processPipelines) {
+        if (pipeline.basename == basename)
+            return &pipeline;
+    }
     return nullptr;
 }
 
 QString Backend::autostartPipelineName() const
 {
-    return QString();
+    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    return pipeline ? pipeline->name : QString();
 }
 
 bool Backend::enableAutostart()

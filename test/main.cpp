@@ -1,3 +1,6 @@
+#include "TestBackendConfig.h"
+#include "TestPipelineController.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QList>
@@ -11,6 +14,8 @@ int main(int argc, char* argv[])
     QCoreApplication::setAttribute(Qt::AA_Use96Dpi, true);
 
     QList<QObject*> testObjects;
+    testObjects.append(new TestBackendConfig(&app));
+    testObjects.append(new TestPipelineController(&app));
 
     int result = 0;
     for (QObject* testObject : testObjects)
