@@ -1,0 +1,15 @@
+#include "Backend.h"
+#include "support/Trace.h"
+
+#include <QCoreApplication>
+
+// Constructs the backend as a front end would; exits 0 when it comes up with
+// its defaults.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    Backend backend;
+    Solvane::Trace::info("Embedded backend, user data folder '%s'",
+                         backend.userDataPath().toUtf8().constData());
+    return backend.autostartTimeout() == 60 && backend.processPipelines().isEmpty() ? 0 : 1;
+}
