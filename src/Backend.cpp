@@ -1,9 +1,18 @@
 #include "Backend.h"
 
+#include "GzipCompress.h"
+#include "ProcessModeResult.h"
 #include "support/PlatformUtils.h"
+#include "support/Trace.h"
 
-// Placeholder bodies; configuration loading and the backend services land
-// with their own work.
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QMap>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <climits>
 
 Backend::Backend(QObject* parent) : QObject(parent)
 {
@@ -17,52 +26,168 @@ Backend::Backend(QObject* parent) : QObject(parent)
 
 Backend::~Backend() = default;
 
+// Settings first (they name the rotate period and the autostart pipeline), then
+// the pipelines that autostart looks up, the log maintenance, and the countdown last.
 bool Backend::initialize()
 {
+    // A per-user file hides the machine-wide one completely; the two are never merged.
+    QFileInfo settingsFile = userSettingsFile();
+    if (!settingsFile.exists())
+        settingsFile = systemSettingsFile();
+    if (settingsFile.exists()) {
+        Solvane::Trace::info("Loading settings from '%s'",
+                             qUtf8Printable(settingsFile.absoluteFilePath()));
+        loadConfig(settingsFile);
+    }
+
+    Solvane::Trace::info("Loaded %d applications", loadApplications());
+    rotateLogs();
+    if (isAutoStartEnabled())
+        enableAutostart();
     return true;
 }
 
-bool Backend::loadConfig(const QFileInfo& file)
+namespace {
+
+// A QFileInfo from a folder listing caches that the file existed; a file
+// removed since then must count as missing.
+bool existsNow(const QFileInfo& file)
 {
-    Q_UNUSED(file)
-    return false;
+    return QFileInfo::exists(file.absoluteFilePath());
 }
 
+QList<QFileInfo> pipelineFilesIn(const QString& folder)
+{
+    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+bool Backend::loadConfig(const QFileInfo& file)
+{
+    if (!existsNow(file))
+        return false;
+    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
+    readLauncherSettings(settings);
+    return true;
+}
+
+// Every key is read with its default, so a file that lacks a key resets it.
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    Q_UNUSED(settings)
+    m_allowUserExit = settings.value(QStringLiteral("ui/allow-exit"), true).toBool();
+    m_showVersionInfo = settings.value(QStringLiteral("ui/show-version"), true).toBool();
+    m_autostartTile = settings.value(QStringLiteral("autostart/tile"), QString()).toString();
+    m_autostartTimeout = settings.value(QStringLiteral("autostart/timeout"), 60).toInt();
+    m_logRotatePeriod = settings.value(QStringLiteral("logs/rotate-period"), 86400).toInt();
+    m_showInvalidTiles = settings.value(QStringLiteral("ui/show-invalid-tiles"), false).toBool();
+    m_uiLocation =
+        settings.value(QStringLiteral("ui/location"), QStringLiteral("50% 50%")).toString();
+    m_uiWidth = settings.value(QStringLiteral("ui/width"), QStringLiteral("1000px")).toString();
 }
 
 PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
 {
-    Q_UNUSED(file)
-    return PipelineConfig();
+    if (!existsNow(file))
+        return PipelineConfig();
+    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
+    return readPipelineConfig(settings);
 }
 
 PipelineConfig Backend::readPipelineConfig(QSettings& settings)
 {
-    Q_UNUSED(settings)
-    return PipelineConfig();
+    PipelineConfig config;
+    config.basename = QFileInfo(settings.fileName()).completeBaseName();
+    config.name = settings.value(QStringLiteral("ui/name"), QString()).toString();
+    config.icon = settings.value(QStringLiteral("ui/icon"), QString()).toString();
+    config.logBasename =
+        settings.value(QStringLiteral("logs/basename"), config.basename).toString();
+    config.logPath = settings.value(QStringLiteral("logs/path"), defaultLogPath()).toString();
+
+    // The reader sorts the groups by plain string comparison, which makes the
+    // start order: process-10 comes before process-2.
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups) {
+        if (!group.startsWith(QLatin1String("process")))
+            continue;
+        settings.beginGroup(group);
+        ProcessConfig process;
+        process.exec = settings.value(QStringLiteral("exec"), QString()).toString();
+        process.arguments =
+            settings.value(QStringLiteral("arguments"), QStringList()).toStringList();
+        process.restartOnCrash = settings.value(QStringLiteral("restart-on-crash"), false).toBool();
+        process.restartLimit = settings.value(QStringLiteral("restart-limit"), 3).toInt();
+        process.restartPeriod = settings.value(QStringLiteral("restart-period"), 10).toInt();
+        process.isRequired = settings.value(QStringLiteral("required"), false).toBool();
+        process.libraryPaths =
+            settings.value(QStringLiteral("library-paths"), QStringList()).toStringList();
+        process.timestampLogEntries =
+            settings.value(QStringLiteral("add-log-timestamp"), false).toBool();
+        const QStringList defaultExitCodes{QStringLiteral("100")};
+        const QStringList exitCodes =
+            settings.value(QStringLiteral("invalid-config-exit-codes"), defaultExitCodes)
+                .toStringList();
+        for (const QString& exitCode : exitCodes)
+            process.invalidConfigExitCodes.insert(exitCode.toInt(nullptr, 10));
+
+        // An unknown mode keeps Daemon; the warning tells the user why the
+        // process does not pace the pipeline as the file seems to ask.
+        const ProcessModeResult mode = parseProcessMode(
+            settings.value(QStringLiteral("mode"), QStringLiteral("daemon")).toString());
+        if (mode.success) {
+            process.mode = mode.mode;
+        } else {
+            Solvane::Trace::warning(
+                "Pipeline file '%s', group '%s': %s; the process runs as a daemon",
+                qUtf8Printable(settings.fileName()), qUtf8Printable(group),
+                qUtf8Printable(mode.errorText));
+        }
+        process.workingDirectory =
+            settings.value(QStringLiteral("working-directory"), QString()).toString();
+
+        settings.beginGroup(QStringLiteral("environment"));
+        const QStringList names = settings.childKeys();
+        for (const QString& name : names)
+            process.environment.insert(name, settings.value(name).toString());
+        settings.endGroup();
+
+        config.processList.append(process);
+        settings.endGroup();
+    }
+    return config;
 }
 
 QList<QFileInfo> Backend::userApplicationFiles()
 {
-    return {};
+    return pipelineFilesIn(QStringLiteral("%1/apps").arg(userDataPath()));
 }
 
 QList<QFileInfo> Backend::systemApplicationFiles()
 {
-    return {};
+    return pipelineFilesIn(QStringLiteral("%1/apps").arg(systemDataPath()));
 }
 
+// A user file replaces the machine file of exactly the same name; the result
+// is ordered by file name in plain string comparison.
 QList<QFileInfo> Backend::applicationFiles()
 {
-    return {};
+    const QList<QFileInfo> userFiles = userApplicationFiles();
+    const QList<QFileInfo> systemFiles = systemApplicationFiles();
+    QMap<QString, QFileInfo> filesByName;
+    for (const QFileInfo& file : systemFiles)
+        filesByName.insert(file.fileName(), file);
+    for (const QFileInfo& file : userFiles)
+        filesByName.insert(file.fileName(), file);
+    return filesByName.values();
 }
 
+// Appends: a second call lists every pipeline again.
 int Backend::loadApplications()
 {
-    return 0;
+    const QList<QFileInfo> files = applicationFiles();
+    for (const QFileInfo& file : files)
+        m_processPipelines.append(loadPipelineConfig(file));
+    return files.size();
 }
 
 QString Backend::userDataPath() const
@@ -108,15 +233,127 @@ QString Backend::autostartPipelineName() const
 
 bool Backend::enableAutostart()
 {
-    return false;
+    if (m_autostartTimer) {
+        Solvane::Trace::warning("Unable to enable autostart: autostart is already in progress.");
+        return false;
+    }
+    if (m_autostartTile.isEmpty()) {
+        Solvane::Trace::error("Unable to enable autostart: no autostart pipeline is configured");
+        return false;
+    }
+    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    if (!pipeline) {
+        Solvane::Trace::error(
+            "Unable to enable autostart: the specified autostart pipeline '%s' does not exist",
+            qUtf8Printable(m_autostartTile));
+        return false;
+    }
+
+    // A negative timeout starts at once; one too long for a timer interval is
+    // cut to the longest interval rather than overflowing.
+    const qint64 intervalMs = std::clamp<qint64>(qint64(m_autostartTimeout) * 1000, 0, INT_MAX);
+
+    // The handler holds its own copy of the record, so reloading the list of
+    // pipelines during the countdown cannot leave it dangling. It ends the
+    // countdown last: disableAutostart() deletes the very timer whose timeout
+    // is being handled, so nothing may follow that call.
+    m_autostartTimer = std::make_unique<QTimer>();
+    m_autostartTimer->setSingleShot(true);
+    m_autostartTimer->setInterval(static_cast<int>(intervalMs));
+    connect(m_autostartTimer.get(), &QTimer::timeout, this, [this, record = *pipeline] {
+        m_pipelineController.start(record, true);
+        disableAutostart();
+    });
+    m_autostartTimer->start();
+
+    // The remaining seconds come from the autostart timer on every tick, so the
+    // countdown cannot drift from the moment the pipeline really starts.
+    m_autostartCountdownTimer = std::make_unique<QTimer>();
+    m_autostartCountdownTimer->setInterval(1000);
+    connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this,
+            [this] { emit autostartTimeRemaining(m_autostartTimer->remainingTime() / 1000); });
+    m_autostartCountdownTimer->start();
+    return true;
 }
 
-void Backend::disableAutostart() {}
+// Emits in every case, so a front end can always hide its countdown on this signal.
+void Backend::disableAutostart()
+{
+    if (m_autostartTimer) {
+        m_autostartTimer->stop();
+        m_autostartTimer.reset();
+    }
+    if (m_autostartCountdownTimer) {
+        m_autostartCountdownTimer->stop();
+        m_autostartCountdownTimer.reset();
+    }
+    emit autostartDisabled();
+}
 
-void Backend::rotateLogs() {}
+void Backend::rotateLogs()
+{
+    // One reading of the clock serves every file of the walk.
+    const QDateTime now = QDateTime::currentDateTime();
+    QDirIterator logFiles(defaultLogPath(), {QStringLiteral("*.log")}, QDir::Files,
+                          QDirIterator::Subdirectories);
+    while (logFiles.hasNext()) {
+        logFiles.next();
+        const QFileInfo logFile = logFiles.fileInfo();
+        if (logFile.lastModified().secsTo(now) <= m_logRotatePeriod)
+            continue;
+
+        // A pair left by a run that could not remove its log is skipped for
+        // good, without a word; a dangling link there counts as taken, too.
+        const QString logPath = logFile.absoluteFilePath();
+        const QFileInfo compressed(logPath + QStringLiteral(".gz"));
+        if (compressed.exists() || compressed.isSymLink())
+            continue;
+
+        if (!compressFile(logFile)) {
+            Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
+            continue;
+        }
+        Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
+        if (!QFile::remove(logPath))
+            Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+    }
+}
 
 bool Backend::compressFile(const QFileInfo& file)
 {
-    Q_UNUSED(file)
-    return false;
+    // Asked afresh: a file that a walk listed may have gone since.
+    const QString sourcePath = file.absoluteFilePath();
+    if (!QFileInfo::exists(sourcePath)) {
+        Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+    QFile source(sourcePath);
+    if (!source.open(QIODevice::ReadOnly)) {
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+
+    // The data go to a temporary file beside the target, which replaces the
+    // target only on commit: a failure never leaves a partial gzip file.
+    const QString targetPath = sourcePath + QStringLiteral(".gz");
+    QSaveFile target(targetPath);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing",
+                              qUtf8Printable(targetPath));
+        return false;
+    }
+    // The save file only notices a write that fails outright; a short one (a
+    // full disk) would be committed as a truncated member. Written unbuffered
+    // in one piece, the count tells, and cancelling makes the commit fail.
+    // An empty member means that deflating ran out of memory.
+    const QByteArray member = gzipCompress(source.readAll());
+    if (member.isEmpty() || target.write(member) != member.size())
+        target.cancelWriting();
+    if (!target.commit()) {
+        Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
+        return false;
+    }
+    return true;
 }

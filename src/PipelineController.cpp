@@ -1,78 +1,331 @@
 #include "PipelineController.h"
 
 #include "PipelineProcess.h"
+#include "support/TimeStamp.h"
+#include "support/Trace.h"
 
-// Placeholder bodies; the pipeline logic lands with the pipeline control work.
+#include <QCoreApplication>
+#include <QDate>
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QStringBuilder>
+#include <QTimer>
+
+#include <cstdio>
+#include <ctime>
+
+using Solvane::TimeStamp;
+using Solvane::Trace;
+
+namespace {
+
+int launcherPid()
+{
+    return int(QCoreApplication::applicationPid());
+}
+
+template <typename Enum>
+QString enumName(Enum value)
+{
+    return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(value));
+}
+
+} // namespace
 
 PipelineController::PipelineController()
     : m_lineSplitter(QStringLiteral("\n|\r\n|\r"), Qt::CaseSensitive, QRegExp::RegExp)
 {
 }
 
+// Children that still run are ended by their process objects, which the QObject
+// base deletes after the members; see ~PipelineProcess.
 PipelineController::~PipelineController() = default;
 
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
 {
-    Q_UNUSED(pipelineConfig)
-    Q_UNUSED(setupLog)
-    return false;
+    if (m_state != PipelineState::NotRunning) {
+        Trace::error("Unable to start pipeline '%s' because the pipeline '%s' is already running",
+                     pipelineConfig.basename.toUtf8().constData(),
+                     m_pipelineConfig.basename.toUtf8().constData());
+        return false;
+    }
+
+    if (setupLog && !setupPipelineLog(pipelineConfig))
+        Trace::warning("Failed to setup pipeline log for pipeline '%s'",
+                       pipelineConfig.basename.toUtf8().constData());
+
+    if (!isPipelineValid(pipelineConfig)) {
+        const QString message =
+            QStringLiteral("Failed to start pipeline '%1'. Pipeline configuration is invalid: %2")
+                .arg(pipelineConfig.basename, m_validationErrors.join(QStringLiteral(", ")));
+        Trace::error("%s", message.toUtf8().constData());
+        onLogPipelineMessage(launcherPid(), message, true);
+        emit pipelineFailure(pipelineConfig.basename,
+                             PipelineFailureReason::InvalidPipelineFailure);
+        return false;
+    }
+
+    // Everything is in place before the first process starts: a QProcess may
+    // report its start from inside its own start call.
+    m_pipelineConfig = pipelineConfig;
+    m_failureReason = PipelineFailureReason::NoFailure;
+    m_nextProcessIndex = 0;
+    Trace::info("Starting pipeline '%s'", m_pipelineConfig.basename.toUtf8().constData());
+    setState(PipelineState::Running);
+    startNextPipelineProcess();
+    return true;
 }
 
-bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
+void PipelineController::terminateAllProcesses()
 {
-    Q_UNUSED(pipelineConfig)
-    return false;
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Terminate all running processes in pipeline"), true);
+    for (PipelineProcess* process : qAsConst(m_processes)) {
+        // An end caused by the request must not be answered by a restart.
+        process->config().restartOnCrash = false;
+        process->process()->terminate();
+    }
+    emit pipelineTerminated();
 }
 
-void PipelineController::terminateAllProcesses() {}
-
-void PipelineController::killAllProcesses() {}
+void PipelineController::killAllProcesses()
+{
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
+                         true);
+    for (PipelineProcess* process : qAsConst(m_processes)) {
+        process->config().restartOnCrash = false;
+        process->process()->kill();
+    }
+}
 
 bool PipelineController::waitForPipelineFinished(int timeoutMs)
 {
-    Q_UNUSED(timeoutMs)
-    return true;
+    if (m_state == PipelineState::NotRunning)
+        return true;
+
+    QEventLoop loop;
+    bool finished = false;
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    connect(this, &PipelineController::pipelineFinished, &loop, [&finished, &loop]() {
+        finished = true;
+        loop.quit();
+    });
+    loop.exec();
+    return finished;
 }
 
 void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode)
-    Q_UNUSED(exitStatus)
+    auto* process = qobject_cast<PipelineProcess*>(sender());
+    if (!process || !process->isFinished())
+        return;
+
+    if (m_processes.removeAll(process) == 0)
+        return;
+
+    const ProcessConfig& config = process->config();
+    if (!config.isRequired || exitCode == 0) {
+        if (allProcessesStarted() && onlyDaemonsLeft()) {
+            onLogPipelineMessage(
+                launcherPid(),
+                QStringLiteral(
+                    "Only daemon processes are left running. Terminating the pipeline..."),
+                true);
+            terminateAllProcesses();
+        }
+    } else {
+        // The failure itself was reported before this end; this only records it.
+        onLogPipelineMessage(
+            launcherPid(),
+            QStringLiteral("The required process %1 (%2 %3) has finished with exit code %4 (%5).")
+                .arg(QString::number(process->processId()), config.exec, config.arguments.join(' '),
+                     QString::number(exitCode), enumName(exitStatus)),
+            true);
+    }
+    process->deleteLater();
+    finishIfNoProcessesLeft();
 }
 
-void PipelineController::startNextPipelineProcess() {}
+void PipelineController::startNextPipelineProcess()
+{
+    const int processCount = m_pipelineConfig.processList.size();
+    if (m_nextProcessIndex < processCount) {
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Starting process %1 of %2 in the pipeline")
+                                 .arg(m_nextProcessIndex + 1)
+                                 .arg(processCount),
+                             true);
+        const int processIndex = m_nextProcessIndex++;
+        startPipelineProcess(processIndex);
+    }
+}
 
 void PipelineController::onPipelineFailure(PipelineController::PipelineFailureReason failureReason)
 {
-    Q_UNUSED(failureReason)
+    onLogPipelineMessage(
+        launcherPid(),
+        QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
+    m_failureReason = failureReason;
+    emit pipelineFailure(m_pipelineConfig.basename, failureReason);
+    terminateAllProcesses();
 }
 
 void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
 {
-    Q_UNUSED(addTimeStamp)
+    auto* process = qobject_cast<PipelineProcess*>(sender());
+    if (!process)
+        return;
+
+    const QByteArray output = process->readAllStandardOutput();
+    // Text ends at the first NUL byte, as Qt's byte array conversion does.
+    const QString text = QString::fromUtf8(output.constData(),
+                                           int(qstrnlen(output.constData(), uint(output.size()))));
+    qint64 pid = process->processId();
+    if (pid == 0 && process->process())
+        pid = process->process()->processId();
+
+    const QStringList pieces = text.split(m_lineSplitter);
+    for (const QString& piece : pieces) {
+        if (!piece.isEmpty())
+            onLogPipelineMessage(int(pid), piece, addTimeStamp);
+    }
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)
 {
-    Q_UNUSED(pid)
-    Q_UNUSED(msg)
-    Q_UNUSED(addTimeStamp)
+    // This runs for every line that a child writes: the line is built in one
+    // allocation (plus the time stamp's, when asked for).
+    char pidText[32];
+    const QLatin1String pidPrefix(pidText, std::snprintf(pidText, sizeof pidText, "[ %d ] ", pid));
+    const QString line = addTimeStamp
+                             ? QString(pidPrefix % timeStampText() % QLatin1Char(' ') % msg)
+                             : QString(pidPrefix % msg);
+
+    qInfo() << line;
+    if (m_logFile && m_logStream) {
+        *m_logStream << line << '\n';
+        m_logStream->flush();
+    }
 }
 
 void PipelineController::setState(PipelineState state)
 {
     m_state = state;
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Pipeline state changed to %1").arg(enumName(state)), true);
 }
 
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
 {
-    Q_UNUSED(pipelineConfig)
-    return false;
+    closePipelineLog();
+
+    const QString fileName = QStringLiteral("%1-%2.log")
+                                 .arg(pipelineConfig.logBasename,
+                                      QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+    const QFileInfo logFileInfo(QStringLiteral("%1/%2").arg(pipelineConfig.logPath, fileName));
+
+    const QString folder = logFileInfo.absolutePath();
+    if (!QDir().mkpath(folder)) {
+        Trace::error("Failed to create log folder %s", folder.toUtf8().constData());
+        return false;
+    }
+
+    const QString filePath = logFileInfo.absoluteFilePath();
+    auto file = std::make_unique<QFile>(filePath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        Trace::error("Failed to create log file %s", filePath.toUtf8().constData());
+        return false;
+    }
+    m_logFile = std::move(file);
+    m_logStream = std::make_unique<QTextStream>(m_logFile.get());
+
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Using pipeline log %1").arg(filePath),
+                         true);
+    return true;
+}
+
+void PipelineController::closePipelineLog()
+{
+    // The stream goes first so that it never refers to a destroyed file.
+    m_logStream.reset();
+    m_logFile.reset();
 }
 
 void PipelineController::startPipelineProcess(int processIndex)
 {
-    Q_UNUSED(processIndex)
+    const ProcessConfig& processConfig = m_pipelineConfig.processList.at(processIndex);
+    auto* process = new PipelineProcess(this, processConfig);
+    m_processes.append(process);
+
+    // All connections exist before start(): the start may be reported from
+    // inside it.
+    const bool addTimeStamp = processConfig.timestampLogEntries;
+    connect(process, &PipelineProcess::readyReadStandardOutput, this,
+            [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
+    connect(process, &PipelineProcess::pipelineLogMessage, this,
+            [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
+    connect(process, &PipelineProcess::pipelineStartCanProceed, this,
+            &PipelineController::startNextPipelineProcess);
+    connect(process, &PipelineProcess::pipelineRequiredProcessFailure, this,
+            [this]() { onPipelineFailure(PipelineFailureReason::RequiredProcessFailure); });
+    connect(process, &PipelineProcess::pipelineConfigurationFailure, this, [this]() {
+        onPipelineFailure(PipelineFailureReason::RequiredProcessInvalidConfigFailure);
+    });
+    connect(process, &PipelineProcess::pipelineProcessFinished, this,
+            &PipelineController::onProcessFinished);
+    connect(process, &PipelineProcess::qprocessStarted, this, [this, processIndex]() {
+        emit processStarted(processIndex);
+        if (processIndex == 0) {
+            Trace::info("Pipeline '%s' started", m_pipelineConfig.basename.toUtf8().constData());
+            emit pipelineStarted(m_pipelineConfig.basename);
+        }
+    });
+    connect(process, &PipelineProcess::qprocessFinished, this,
+            [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
+                emit processFinished(processIndex, exitCode, exitStatus);
+            });
+    connect(process, &PipelineProcess::pipelineProcessFailedToStart, this,
+            [this, process]() { onProcessFailedToStart(process); });
+
+    process->start();
+}
+
+void PipelineController::onProcessFailedToStart(PipelineProcess* process)
+{
+    if (!m_processes.contains(process))
+        return;
+
+    // A process that never ran is over for good; it released nothing.
+    if (process->config().isRequired)
+        onPipelineFailure(PipelineFailureReason::RequiredProcessFailure);
+    m_processes.removeAll(process);
+    if (!process->config().isRequired && allProcessesStarted() && onlyDaemonsLeft()) {
+        onLogPipelineMessage(
+            launcherPid(),
+            QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
+            true);
+        terminateAllProcesses();
+    }
+    process->deleteLater();
+    finishIfNoProcessesLeft();
+}
+
+void PipelineController::finishIfNoProcessesLeft()
+{
+    if (!m_processes.isEmpty())
+        return;
+
+    setState(PipelineState::NotRunning);
+    const PipelineFinishReason finishReason = m_failureReason == PipelineFailureReason::NoFailure
+                                                  ? PipelineFinishReason::NormalFinish
+                                                  : PipelineFinishReason::FailureFinish;
+    closePipelineLog();
+    Trace::info("Pipeline '%s' finished", m_pipelineConfig.basename.toUtf8().constData());
+    // Last: a receiver may start the next pipeline right away.
+    emit pipelineFinished(m_pipelineConfig.basename, finishReason);
 }
 
 bool PipelineController::allProcessesStarted() const
@@ -82,17 +335,113 @@ bool PipelineController::allProcessesStarted() const
 
 bool PipelineController::onlyDaemonsLeft() const
 {
-    return false;
+    if (m_processes.isEmpty())
+        return false;
+    for (PipelineProcess* process : m_processes) {
+        if (process->config().mode != ProcessMode::Daemon)
+            return false;
+    }
+    return true;
+}
+
+bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
+{
+    m_validationErrors.clear();
+    bool valid = true;
+    bool nonDaemonSeen = false;
+
+    // The checks may resolve exec in place; the caller's record stays as configured.
+    PipelineConfig checked = pipelineConfig;
+    for (ProcessConfig& processConfig : checked.processList) {
+        if (processConfig.mode != ProcessMode::Daemon)
+            nonDaemonSeen = true;
+        if (!processConfig.workingDirectory.isEmpty() &&
+            !QFileInfo(processConfig.workingDirectory).isDir()) {
+            m_validationErrors.append(QStringLiteral("working directory '%1' it not a directory")
+                                          .arg(processConfig.workingDirectory));
+            valid = false;
+        }
+        if (!validateExecutable(processConfig, m_validationErrors))
+            valid = false;
+    }
+
+    if (!nonDaemonSeen) {
+        m_validationErrors.append(
+            QStringLiteral("pipeline must contain at least one non-daemon process."));
+        return false;
+    }
+    return valid;
 }
 
 bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStringList& errors)
 {
-    Q_UNUSED(processConfig)
-    Q_UNUSED(errors)
+    const QString exec = processConfig.exec;
+    // A folder is never a program: an empty exec would otherwise find "/".
+    const auto isUsable = [&errors, &exec](const QFileInfo& file) {
+        if (!file.exists() || file.isDir()) {
+            errors.append(QStringLiteral("executable '%1' does not exist").arg(exec));
+            return false;
+        }
+        if (!file.isExecutable()) {
+            errors.append(
+                QStringLiteral("executable file '%1' is not executable by the user").arg(exec));
+            return false;
+        }
+        return true;
+    };
+
+    const QFileInfo execInfo(exec);
+    if (!execInfo.isRelative())
+        return isUsable(execInfo);
+
+    if (execInfo.fileName() != exec) {
+        if (processConfig.workingDirectory.isEmpty()) {
+            errors.append(
+                QStringLiteral(
+                    "use of relative executable '%1' requires working directory to be defined")
+                    .arg(exec));
+            return false;
+        }
+        const QFileInfo candidate(
+            QStringLiteral("%1/%2").arg(processConfig.workingDirectory, exec));
+        if (!isUsable(candidate))
+            return false;
+        processConfig.exec = candidate.absoluteFilePath();
+        return true;
+    }
+
+    // A bare name is looked up where the child would find it: its working
+    // folder first, then its own PATH.
+    QStringList folders(processConfig.workingDirectory);
+    folders += PipelineProcess::buildEnvironment(processConfig)
+                   .value(QStringLiteral("PATH"))
+                   .split(QLatin1Char(':'));
+    for (const QString& folder : qAsConst(folders)) {
+        const QFileInfo candidate(QStringLiteral("%1/%2").arg(folder, exec));
+        if (candidate.exists() && !candidate.isDir()) {
+            if (!isUsable(candidate))
+                return false;
+            processConfig.exec = candidate.absoluteFilePath();
+            return true;
+        }
+    }
+    errors.append(QStringLiteral("executable '%1' does not exist").arg(exec));
     return false;
 }
 
 QString PipelineController::timeStampText()
 {
-    return QString();
+    const TimeStamp now = TimeStamp::currentTime();
+    const time_t seconds = time_t(now.seconds());
+    tm local{};
+    localtime_r(&seconds, &local);
+    // Truncated to whole microseconds first, then to milliseconds: never rounded up.
+    const qint64 microseconds = (qint64(now.fraction()) * 1000000) >> TimeStamp::FractionBits;
+    const int milliseconds = int(microseconds / 1000);
+
+    char buffer[512];
+    const int length = std::snprintf(buffer, sizeof buffer, "[%04d-%02d-%02d %02d:%02d:%02d.%03d]",
+                                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                     local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
+    return QString::fromLatin1(buffer, qBound(0, length, int(sizeof buffer) - 1));
 }

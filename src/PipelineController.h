@@ -79,6 +79,9 @@ private:
     bool onlyDaemonsLeft() const;
     bool validateExecutable(ProcessConfig& processConfig, QStringList& errors);
     QString timeStampText();
+    void closePipelineLog();
+    void onProcessFailedToStart(PipelineProcess* process);
+    void finishIfNoProcessesLeft();
 
     PipelineConfig m_pipelineConfig;
     PipelineState m_state = PipelineState::NotRunning;
