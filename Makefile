@@ -4,7 +4,7 @@ ASAN_BUILD_DIR ?= build-asan
 CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan clean
+.PHONY: all deps build test test-asan demo clean
 
 all: build
 
@@ -27,6 +27,20 @@ $(ASAN_BUILD_DIR)/build.ninja: | deps
 test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The console launcher on a fresh copy of the bundled data (examples/), so its
+# logs stay under the build folder and every run starts alike. The configure
+# step also picks up a console added since the build folder was made.
+DEMO_HOME ?= $(BUILD_DIR)/demo
+
+demo: deps $(BUILD_DIR)/build.ninja
+	cmake -S . -B $(BUILD_DIR) > /dev/null
+	cmake --build $(BUILD_DIR) --target launcher -j $(JOBS)
+	rm -rf $(DEMO_HOME)
+	mkdir -p $(DEMO_HOME)/Orvalen
+	cp -R examples $(DEMO_HOME)/Orvalen/launcher
+	@status=0; $(BUILD_DIR)/console/launcher --data-home $(DEMO_HOME) || status=$$?; \
+		echo "launcher exited with status $$status"; exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
