@@ -1,7 +1,7 @@
 #include "TestPipelineController.h"
 
 #include "PipelineController.h"
-#include "PipelineTestSupport.h"
+#include "TestFixtures.h"
 
 #include <QMetaType>
 #include <QTest>

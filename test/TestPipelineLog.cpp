@@ -2,7 +2,7 @@
 // the splitting of a child's output into lines.
 
 #include "PipelineController.h"
-#include "PipelineTestSupport.h"
+#include "TestFixtures.h"
 #include "support/TimeStamp.h"
 
 #include <QDate>

@@ -2,7 +2,7 @@
 // working folder.
 
 #include "PipelineProcess.h"
-#include "PipelineTestSupport.h"
+#include "TestFixtures.h"
 #include "support/TimeStamp.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // and a controller destroyed while its children run.
 
 #include "PipelineController.h"
-#include "PipelineTestSupport.h"
+#include "TestFixtures.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>

@@ -2,7 +2,7 @@
 // refused start that reports them.
 
 #include "PipelineController.h"
-#include "PipelineTestSupport.h"
+#include "TestFixtures.h"
 
 #include <QDir>
 #include <QSignalSpy>
