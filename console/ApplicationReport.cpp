@@ -7,25 +7,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 
 #include <algorithm>
 
-namespace {
+using ConsoleOutput::print;
+using ConsoleOutput::Tone;
 
-QString modeName(ProcessMode mode)
-{
-    switch (mode) {
-    case ProcessMode::Sync:
-        return QStringLiteral("sync");
-    case ProcessMode::Async:
-        return QStringLiteral("async");
-    case ProcessMode::Daemon:
-        break;
-    }
-    return QStringLiteral("daemon");
-}
+namespace {
 
 QString processCount(int count)
 {
@@ -37,56 +28,41 @@ QString orNone(const QString& text)
     return text.isEmpty() ? QStringLiteral("(none)") : text;
 }
 
-QString quotedList(const QStringList& items)
+QString yesNo(bool value)
 {
-    if (items.isEmpty())
-        return QStringLiteral("(none)");
-    QStringList quoted;
-    for (const QString& item : items)
-        quoted.append(QLatin1Char('"') + item + QLatin1Char('"'));
-    return quoted.join(QLatin1String(", "));
+    return value ? QStringLiteral("yes") : QStringLiteral("no");
 }
 
-// The process groups of a pipeline file with their mode texts as written, in
-// the order the backend reads them, so that an unknown mode text can be shown
-// next to the mode the process falls back to.
-struct ProcessGroup
+QString autostartText(const Backend& backend)
 {
-    QString name;
-    QString modeText;
-};
+    if (!backend.isAutoStartEnabled())
+        return QStringLiteral("off");
+    if (!backend.findPipeline(backend.autostartTile()))
+        return QStringLiteral("'%1', which is not loaded").arg(backend.autostartTile());
+    return QStringLiteral("%1 after %2 s")
+        .arg(backend.autostartTile())
+        .arg(backend.autostartTimeout());
+}
 
-QList<ProcessGroup> processGroups(const QFileInfo& file)
+// One line per field: "label:" padded to a column, then the value.
+void field(int indent, const QString& label, const QString& value)
 {
-    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
-    QList<ProcessGroup> groups;
-    for (const QString& group : settings.childGroups()) {
-        if (group.startsWith(QLatin1String("process")))
-            groups.append(
-                {group, settings.value(group + QLatin1String("/mode"), QStringLiteral("daemon"))
-                            .toString()});
-    }
-    return groups;
+    print(QString(indent, QLatin1Char(' ')) +
+          (label + QLatin1Char(':')).leftJustified(indent == 2 ? 12 : 24) + value);
 }
 
 } // namespace
 
-ApplicationReport::ApplicationReport(Backend& backend, const QString& dataFolder)
-    : m_backend(backend), m_dataFolder(dataFolder)
+void printList(Backend& backend)
 {
-}
-
-void ApplicationReport::printList()
-{
-    ConsoleOutput& output = ConsoleOutput::instance();
-    const QList<PipelineConfig>& pipelines = m_backend.processPipelines();
-    output.print(QStringLiteral("Data folder: %1").arg(m_dataFolder));
-    if (pipelines.isEmpty()) {
-        output.print(QStringLiteral("No applications: there is no pipeline file in %1/apps.")
-                         .arg(m_dataFolder));
-        output.print(QStringLiteral("Autostart: %1").arg(autostartText()));
-        return;
-    }
+    const QList<PipelineConfig>& pipelines = backend.processPipelines();
+    print(QStringLiteral("Data folder: %1").arg(backend.userDataPath()));
+    if (pipelines.isEmpty())
+        print(QStringLiteral("No applications: there is no pipeline file in %1/apps.")
+                  .arg(backend.userDataPath()));
+    else
+        print(pipelines.size() == 1 ? QStringLiteral("1 application:")
+                                    : QStringLiteral("%1 applications:").arg(pipelines.size()));
 
     int basenameWidth = 0;
     int nameWidth = 0;
@@ -94,11 +70,7 @@ void ApplicationReport::printList()
         basenameWidth = std::max(basenameWidth, pipeline.basename.size());
         nameWidth = std::max(nameWidth, pipeline.name.size());
     }
-    const QString indent(basenameWidth + 4, QLatin1Char(' '));
-
-    output.print(pipelines.size() == 1 ? QStringLiteral("1 application:")
-                                       : QStringLiteral("%1 applications:").arg(pipelines.size()));
-    PipelineController& controller = *m_backend.pipelineController();
+    PipelineController& controller = *backend.pipelineController();
     for (const PipelineConfig& pipeline : pipelines) {
         const bool valid = controller.isPipelineValid(pipeline);
         QString line = QStringLiteral("  %1  %2  %3  %4")
@@ -106,76 +78,61 @@ void ApplicationReport::printList()
                                 pipeline.name.leftJustified(nameWidth),
                                 processCount(pipeline.processList.size()).leftJustified(11),
                                 valid ? QStringLiteral("valid  ") : QStringLiteral("INVALID"));
-        if (pipeline.basename == m_backend.autostartTile())
-            line += QStringLiteral("  autostart after %1 s").arg(m_backend.autostartTimeout());
-        output.print(line, valid ? ConsoleOutput::Tone::Plain : ConsoleOutput::Tone::Bad);
+        if (pipeline.basename == backend.autostartTile())
+            line += QStringLiteral("  autostart after %1 s").arg(backend.autostartTimeout());
+        print(line, valid ? Tone::Plain : Tone::Bad);
         for (const QString& message : controller.validationErrors())
-            output.print(indent + message);
+            print(QString(basenameWidth + 4, QLatin1Char(' ')) + message);
     }
-    output.print(QStringLiteral("Autostart: %1").arg(autostartText()));
+    print(QStringLiteral("Autostart: %1").arg(autostartText(backend)));
 }
 
-QByteArray ApplicationReport::listJson()
+QByteArray listJson(Backend& backend)
 {
-    PipelineController& controller = *m_backend.pipelineController();
+    PipelineController& controller = *backend.pipelineController();
     QJsonArray applications;
-    for (const PipelineConfig& pipeline : m_backend.processPipelines()) {
+    for (const PipelineConfig& pipeline : backend.processPipelines()) {
         const bool valid = controller.isPipelineValid(pipeline);
-        QJsonObject application;
-        application.insert(QStringLiteral("basename"), pipeline.basename);
-        application.insert(QStringLiteral("name"), pipeline.name);
-        application.insert(QStringLiteral("icon"), pipeline.icon);
-        application.insert(QStringLiteral("processes"), pipeline.processList.size());
-        application.insert(QStringLiteral("valid"), valid);
-        application.insert(QStringLiteral("errors"),
-                           QJsonArray::fromStringList(controller.validationErrors()));
-        application.insert(QStringLiteral("autostart"),
-                           pipeline.basename == m_backend.autostartTile());
-        application.insert(QStringLiteral("logPath"), pipeline.logPath);
-        applications.append(application);
+        applications.append(QJsonObject{
+            {QStringLiteral("basename"), pipeline.basename},
+            {QStringLiteral("name"), pipeline.name},
+            {QStringLiteral("icon"), pipeline.icon},
+            {QStringLiteral("processes"), pipeline.processList.size()},
+            {QStringLiteral("valid"), valid},
+            {QStringLiteral("errors"), QJsonArray::fromStringList(controller.validationErrors())},
+            {QStringLiteral("autostart"), pipeline.basename == backend.autostartTile()},
+            {QStringLiteral("logPath"), pipeline.logPath}});
     }
-
-    QJsonObject root;
-    root.insert(QStringLiteral("dataFolder"), m_dataFolder);
-    if (m_backend.isAutoStartEnabled()) {
-        QJsonObject autostart;
-        autostart.insert(QStringLiteral("application"), m_backend.autostartTile());
-        autostart.insert(QStringLiteral("timeout"), m_backend.autostartTimeout());
-        autostart.insert(QStringLiteral("loaded"),
-                         m_backend.findPipeline(m_backend.autostartTile()) != nullptr);
-        root.insert(QStringLiteral("autostart"), autostart);
-    } else {
-        root.insert(QStringLiteral("autostart"), QJsonValue());
-    }
-    root.insert(QStringLiteral("applications"), applications);
+    QJsonValue autostart;
+    if (backend.isAutoStartEnabled())
+        autostart = QJsonObject{
+            {QStringLiteral("application"), backend.autostartTile()},
+            {QStringLiteral("timeout"), backend.autostartTimeout()},
+            {QStringLiteral("loaded"), backend.findPipeline(backend.autostartTile()) != nullptr}};
+    const QJsonObject root{{QStringLiteral("dataFolder"), backend.userDataPath()},
+                           {QStringLiteral("autostart"), autostart},
+                           {QStringLiteral("applications"), applications}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool ApplicationReport::checkFile(const QString& path)
+bool checkFile(Backend& backend, const QString& path)
 {
-    ConsoleOutput& output = ConsoleOutput::instance();
     const QFileInfo file(path);
-    if (!file.exists()) {
-        output.error(QStringLiteral("'%1': no such file").arg(path));
-        return false;
-    }
     if (!file.isFile()) {
-        output.error(QStringLiteral("'%1': not a file").arg(path));
+        ConsoleOutput::error(QStringLiteral("'%1': %2")
+                                 .arg(path, file.exists() ? QStringLiteral("not a file")
+                                                          : QStringLiteral("no such file")));
         return false;
     }
-
-    const PipelineConfig pipeline = m_backend.loadPipelineConfig(file);
-    const QList<ProcessGroup> groups = processGroups(file);
+    const PipelineConfig pipeline = backend.loadPipelineConfig(file);
+    // The process groups with their mode texts as written, in the order the
+    // backend reads them, so that an unknown mode text can be shown.
+    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
+    const QStringList groups =
+        settings.childGroups().filter(QRegularExpression(QStringLiteral("^process")));
     QStringList problems;
 
-    auto field = [&output](int indent, const QString& label, const QString& value) {
-        const int width = indent == 2 ? 14 : 28;
-        output.print(QString(indent, QLatin1Char(' ')) +
-                     (label + QLatin1Char(':')).leftJustified(width - indent) + value);
-    };
-    auto yesNo = [](bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); };
-
-    output.print(path);
+    print(path);
     field(2, QStringLiteral("application"), pipeline.basename);
     field(2, QStringLiteral("name"), orNone(pipeline.name));
     field(2, QStringLiteral("icon"), orNone(pipeline.icon));
@@ -187,18 +144,22 @@ bool ApplicationReport::checkFile(const QString& path)
     const int count = pipeline.processList.size();
     for (int i = 0; i < count; ++i) {
         const ProcessConfig& process = pipeline.processList.at(i);
-        const ProcessGroup group = groups.value(i);
-        output.print(
-            QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(group.name));
+        const QString group = groups.value(i);
+        print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(group));
         field(4, QStringLiteral("exec"), orNone(process.exec));
-        field(4, QStringLiteral("arguments"), quotedList(process.arguments));
+        QStringList arguments;
+        for (const QString& argument : process.arguments)
+            arguments.append(QLatin1Char('"') + argument + QLatin1Char('"'));
+        field(4, QStringLiteral("arguments"), orNone(arguments.join(QLatin1String(", "))));
 
-        QString mode = modeName(process.mode);
-        const ProcessModeResult parsed = parseProcessMode(group.modeText);
+        const char* const modeNames[] = {"daemon", "sync", "async"}; // by ProcessMode
+        QString mode = QLatin1String(modeNames[int(process.mode)]);
+        const ProcessModeResult parsed = parseProcessMode(
+            settings.value(group + QLatin1String("/mode"), QStringLiteral("daemon")).toString());
         if (!parsed.success) {
             mode +=
                 QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(parsed.errorText);
-            problems.append(QStringLiteral("[%1] mode: %2").arg(group.name, parsed.errorText));
+            problems.append(QStringLiteral("[%1] mode: %2").arg(group, parsed.errorText));
         }
         field(4, QStringLiteral("mode"), mode);
         field(4, QStringLiteral("required"), yesNo(process.isRequired));
@@ -229,26 +190,15 @@ bool ApplicationReport::checkFile(const QString& path)
         field(4, QStringLiteral("log time stamps"), yesNo(process.timestampLogEntries));
     }
 
-    PipelineController& controller = *m_backend.pipelineController();
+    PipelineController& controller = *backend.pipelineController();
     if (!controller.isPipelineValid(pipeline))
         problems += controller.validationErrors();
     if (problems.isEmpty()) {
-        output.print(QStringLiteral("  valid"), ConsoleOutput::Tone::Good);
+        print(QStringLiteral("  valid"), Tone::Good);
         return true;
     }
-    output.print(QStringLiteral("  problems:"), ConsoleOutput::Tone::Bad);
+    print(QStringLiteral("  problems:"), Tone::Bad);
     for (const QString& problem : problems)
-        output.print(QStringLiteral("    - %1").arg(problem));
+        print(QStringLiteral("    - %1").arg(problem));
     return false;
-}
-
-QString ApplicationReport::autostartText() const
-{
-    if (!m_backend.isAutoStartEnabled())
-        return QStringLiteral("off");
-    if (!m_backend.findPipeline(m_backend.autostartTile()))
-        return QStringLiteral("'%1', which is not loaded").arg(m_backend.autostartTile());
-    return QStringLiteral("%1 after %2 s")
-        .arg(m_backend.autostartTile())
-        .arg(m_backend.autostartTimeout());
 }

@@ -1,260 +1,117 @@
 #include "ConsoleOutput.h"
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
 
+#include <cstdio>
 #include <cstring>
 
 #include <unistd.h>
 
 namespace {
 
-const char* const TraceCategory = "solvane.trace";
-
 const char* const Reset = "\033[0m";
-const char* const Dim = "\033[2m";
-const char* const Green = "\033[32m";
-const char* const Yellow = "\033[33m";
-const char* const Red = "\033[1;31m";
 const char* const Cyan = "\033[36m";
-const char* const ClearLine = "\r\033[K";
+const char* const Red = "\033[1;31m";
+// By Tone, and by QtMsgType (debug, warning, critical, fatal, info).
+const char* const ToneColours[] = {"", "\033[32m", "\033[33m", Red};
+const char* const LevelColours[] = {"\033[2m", "\033[33m", Red, Red, Cyan};
+const char* const LevelLabels[] = {"debug:", "warning:", "error:", "fatal:", "info:"};
 
 bool colourWanted(int fd)
 {
-    if (!::isatty(fd))
-        return false;
-    if (!qEnvironmentVariableIsEmpty("NO_COLOR"))
-        return false;
-    return qEnvironmentVariable("TERM") != QLatin1String("dumb");
+    return ::isatty(fd) && qEnvironmentVariableIsEmpty("NO_COLOR") &&
+           qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
-int hexValue(QChar c)
+const bool s_stdoutTerminal = ::isatty(STDOUT_FILENO);
+const bool s_colourOut = colourWanted(STDOUT_FILENO);
+const bool s_colourErr = colourWanted(STDERR_FILENO);
+bool s_statusShown = false;
+
+QByteArray coloured(bool colour, const char* code, const QString& text)
 {
-    const ushort u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
+    return colour && *code ? code + text.toUtf8() + Reset : text.toUtf8();
 }
 
-// Reads `count` hex digits at p; false when there are fewer.
-bool readHex(const QChar* p, const QChar* end, int count, uint& value)
+void writeLine(FILE* stream, const QByteArray& line)
 {
-    if (end - p < count)
-        return false;
-    value = 0;
-    for (int i = 0; i < count; ++i) {
-        const int digit = hexValue(p[i]);
-        if (digit < 0)
-            return false;
-        value = value * 16 + uint(digit);
-    }
-    return true;
-}
-
-} // namespace
-
-ConsoleOutput::ConsoleOutput()
-    : m_stdoutTerminal(::isatty(STDOUT_FILENO)), m_colourOut(colourWanted(STDOUT_FILENO)),
-      m_colourErr(colourWanted(STDERR_FILENO))
-{
-}
-
-ConsoleOutput& ConsoleOutput::instance()
-{
-    static ConsoleOutput output;
-    return output;
-}
-
-void ConsoleOutput::install()
-{
-    qInstallMessageHandler(&ConsoleOutput::onMessage);
-}
-
-void ConsoleOutput::print(const QString& line, Tone tone)
-{
-    switch (tone) {
-    case Tone::Plain:
-        writeLine(stdout, line.toUtf8());
-        break;
-    case Tone::Good:
-        writeLine(stdout, coloured(m_colourOut, Green, line));
-        break;
-    case Tone::Notice:
-        writeLine(stdout, coloured(m_colourOut, Yellow, line));
-        break;
-    case Tone::Bad:
-        writeLine(stdout, coloured(m_colourOut, Red, line));
-        break;
-    }
-}
-
-void ConsoleOutput::error(const QString& line)
-{
-    writeLine(stderr, coloured(m_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
-}
-
-void ConsoleOutput::setStatus(const QString& status)
-{
-    if (!m_stdoutTerminal) {
-        writeLine(stdout, status.toUtf8());
-        return;
-    }
-    const QByteArray text = coloured(m_colourOut, Cyan, status);
-    std::fputs(m_statusShown ? ClearLine : "", stdout);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
-    m_statusShown = true;
-}
-
-void ConsoleOutput::endStatus()
-{
-    if (!m_statusShown)
-        return;
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
-    m_statusShown = false;
-}
-
-QString ConsoleOutput::unquote(const QString& quoted)
-{
-    QString text;
-    text.reserve(quoted.size());
-    const QChar* p = quoted.constData() + 1;
-    const QChar* const end = quoted.constData() + quoted.size() - 1;
-    while (p < end) {
-        if (*p != QLatin1Char('\\') || p + 1 == end) {
-            text.append(*p++);
-            continue;
-        }
-        const QChar escaped = p[1];
-        p += 2;
-        uint code = 0;
-        switch (escaped.unicode()) {
-        case 'n':
-            text.append(QLatin1Char('\n'));
-            break;
-        case 'r':
-            text.append(QLatin1Char('\r'));
-            break;
-        case 't':
-            text.append(QLatin1Char('\t'));
-            break;
-        case 'b':
-            text.append(QLatin1Char('\b'));
-            break;
-        case 'f':
-            text.append(QLatin1Char('\f'));
-            break;
-        case 'u':
-            if (readHex(p, end, 4, code)) {
-                text.append(QChar(ushort(code)));
-                p += 4;
-            } else {
-                text.append(QLatin1String("\\u"));
-            }
-            break;
-        case 'U':
-            if (readHex(p, end, 8, code) && code <= 0x10FFFF) {
-                if (QChar::requiresSurrogates(code)) {
-                    text.append(QChar(QChar::highSurrogate(code)));
-                    text.append(QChar(QChar::lowSurrogate(code)));
-                } else {
-                    text.append(QChar(ushort(code)));
-                }
-                p += 8;
-            } else {
-                text.append(QLatin1String("\\U"));
-            }
-            break;
-        default: // \" and \\ stand for themselves
-            text.append(escaped);
-            break;
-        }
-    }
-    return text;
-}
-
-void ConsoleOutput::onMessage(QtMsgType type, const QMessageLogContext& context,
-                              const QString& message)
-{
-    ConsoleOutput& output = instance();
-    const char* category = context.category ? context.category : "default";
-    // The pipeline log hands every line to qInfo() as a QString, which QDebug
-    // puts in quotes with escapes; anything else is a message of its own.
-    if (type == QtInfoMsg && std::strcmp(category, "default") == 0) {
-        if (message.size() >= 2 && message.startsWith(QLatin1Char('"')) &&
-            message.endsWith(QLatin1Char('"')))
-            output.writePipelineLine(unquote(message));
-        else
-            output.writePipelineLine(message);
-        return;
-    }
-    output.writeMessage(type, category, message);
-}
-
-void ConsoleOutput::writePipelineLine(const QString& line)
-{
-    // "[ pid ] text": the process id is dimmed on a terminal.
-    if (m_colourOut && line.startsWith(QLatin1String("[ "))) {
-        const int close = line.indexOf(QLatin1String(" ] "));
-        if (close > 0) {
-            writeLine(stdout,
-                      coloured(true, Dim, line.left(close + 2)) + line.mid(close + 2).toUtf8());
-            return;
-        }
-    }
-    writeLine(stdout, line.toUtf8());
-}
-
-void ConsoleOutput::writeMessage(QtMsgType type, const char* category, const QString& message)
-{
-    const char* label = "info";
-    const char* colour = Cyan;
-    switch (type) {
-    case QtDebugMsg:
-        label = "debug";
-        colour = Dim;
-        break;
-    case QtInfoMsg:
-        break;
-    case QtWarningMsg:
-        label = "warning";
-        colour = Yellow;
-        break;
-    case QtCriticalMsg:
-        label = "error";
-        colour = Red;
-        break;
-    case QtFatalMsg:
-        label = "fatal";
-        colour = Red;
-        break;
-    }
-    QByteArray line = coloured(m_colourErr, colour, QString::fromLatin1(label) + QLatin1Char(':'));
-    line += ' ';
-    // Trace lines are the backend's; other categories (Qt's own) are named.
-    if (std::strcmp(category, TraceCategory) != 0 && std::strcmp(category, "default") != 0)
-        line += QByteArray(category) + ": ";
-    line += message.toUtf8();
-    writeLine(stderr, line);
-}
-
-void ConsoleOutput::writeLine(FILE* stream, const QByteArray& line)
-{
-    // Other output ends the status line where it stands; the next status
-    // starts a line of its own below.
-    endStatus();
+    // Other output ends the status line where it stands.
+    ConsoleOutput::endStatus();
     std::fwrite(line.constData(), 1, size_t(line.size()), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
 }
 
-QByteArray ConsoleOutput::coloured(bool colour, const char* code, const QString& text) const
+// The pipeline log hands every line to qInfo() as a QString, which QDebug puts
+// in quotes with escapes. Those are JSON's, but for \U (a non-printable
+// character beyond the first plane), which then stays as it came.
+QString unquote(const QString& message)
 {
-    if (!colour)
-        return text.toUtf8();
-    return QByteArray(code) + text.toUtf8() + Reset;
+    if (message.size() < 2 || !message.startsWith(QLatin1Char('"')) ||
+        !message.endsWith(QLatin1Char('"')))
+        return message;
+    if (!message.contains(QLatin1Char('\\')))
+        return message.mid(1, message.size() - 2);
+    const QJsonArray parsed = QJsonDocument::fromJson('[' + message.toUtf8() + ']').array();
+    return parsed.isEmpty() ? message : parsed.first().toString();
 }
+
+void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const char* category = context.category ? context.category : "default";
+    const bool plain = std::strcmp(category, "default") == 0;
+    if (type == QtInfoMsg && plain) {
+        writeLine(stdout, unquote(message).toUtf8());
+        return;
+    }
+    QByteArray line =
+        coloured(s_colourErr, LevelColours[type], QLatin1String(LevelLabels[type])) + ' ';
+    // Trace lines are the backend's; other categories (Qt's own) are named.
+    if (!plain && std::strcmp(category, "solvane.trace") != 0)
+        line += QByteArray(category) + ": ";
+    writeLine(stderr, line + message.toUtf8());
+}
+
+} // namespace
+
+namespace ConsoleOutput {
+
+void install()
+{
+    qInstallMessageHandler(&onMessage);
+}
+
+void print(const QString& line, Tone tone)
+{
+    writeLine(stdout, coloured(s_colourOut, ToneColours[int(tone)], line));
+}
+
+void error(const QString& line)
+{
+    writeLine(stderr, coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
+}
+
+void setStatus(const QString& status)
+{
+    if (!s_stdoutTerminal) {
+        writeLine(stdout, status.toUtf8());
+        return;
+    }
+    const QByteArray text = (s_statusShown ? "\r\033[K" : "") + coloured(s_colourOut, Cyan, status);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+    s_statusShown = true;
+}
+
+void endStatus()
+{
+    if (!s_statusShown)
+        return;
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    s_statusShown = false;
+}
+
+} // namespace ConsoleOutput

@@ -5,8 +5,19 @@
 #include <QDate>
 #include <QFileInfo>
 #include <QMetaEnum>
+#include <QSocketNotifier>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using ConsoleOutput::print;
+using ConsoleOutput::Tone;
 
 namespace {
 
@@ -14,46 +25,103 @@ const int ExitNormal = 0;
 const int ExitFailure = 1;
 const int ExitInterrupted = 130;
 
+int s_signalPipe[2] = {-1, -1};
+
+// Writing to a pipe is the one thing a signal handler can safely do; the event
+// loop reads it. A full pipe drops the byte: enough interrupts are pending then.
+void onSignal(int)
+{
+    const int savedErrno = errno;
+    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], "", 1);
+    errno = savedErrno;
+}
+
+// The log file the backend writes for the pipeline when started today.
+QString logFilePath(const PipelineConfig& pipeline)
+{
+    return QFileInfo(QStringLiteral("%1/%2-%3.log")
+                         .arg(pipeline.logPath, pipeline.logBasename,
+                              QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))))
+        .absoluteFilePath();
+}
+
 } // namespace
 
-PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs, QObject* parent)
-    : QObject(parent), m_backend(backend), m_controller(*backend.pipelineController()),
-      m_stopTimeoutMs(stopTimeoutMs)
+PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
+    : m_backend(backend), m_controller(*backend.pipelineController())
 {
+    // The handlers are reset to the defaults by exec, so the pipeline's
+    // processes are not affected.
+    if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        auto* notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char bytes[16];
+            ssize_t count = 0;
+            while ((count = ::read(s_signalPipe[0], bytes, sizeof bytes)) > 0) {
+                for (ssize_t i = 0; i < count; ++i)
+                    onInterrupted();
+            }
+        });
+        struct sigaction action = {};
+        action.sa_handler = &onSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    } else {
+        qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
+    }
+
     m_stopTimer.setSingleShot(true);
-    m_stopTimer.setInterval(m_stopTimeoutMs);
-    connect(&m_stopTimer, &QTimer::timeout, this, &PipelineSession::onStopTimeout);
+    m_stopTimer.setInterval(stopTimeoutMs);
+    connect(&m_stopTimer, &QTimer::timeout, this, [this] {
+        killProcesses(QStringLiteral("%1 is still running %2 s after the termination request: "
+                                     "killing its processes")
+                          .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)));
+    });
     // After a kill the ends normally follow at once; a process that never
     // started cannot end, and must not keep the launcher waiting forever.
     m_giveUpTimer.setSingleShot(true);
-    m_giveUpTimer.setInterval(std::max(m_stopTimeoutMs, 1000));
-    connect(&m_giveUpTimer, &QTimer::timeout, this, &PipelineSession::onGiveUpTimeout);
+    m_giveUpTimer.setInterval(std::max(stopTimeoutMs, 1000));
+    connect(&m_giveUpTimer, &QTimer::timeout, this, [this] {
+        ConsoleOutput::error(
+            QStringLiteral("%1 has not finished although its processes were killed; giving up")
+                .arg(name()));
+        finish(m_interrupted ? ExitInterrupted : ExitFailure);
+    });
 
-    connect(&m_signalWatcher, &SignalWatcher::interrupted, this, &PipelineSession::onInterrupted);
-    connect(&m_backend, &Backend::autostartTimeRemaining, this,
-            &PipelineSession::onAutostartTimeRemaining);
+    connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
+        // The backend cuts its seconds down to whole ones, so the second that
+        // runs is the next one; its ticks wander a little around the whole
+        // seconds, and each one is a second on from the one before.
+        if (m_stage == Stage::Countdown)
+            showCountdown(std::min(remainingSecs + 1, m_shownSeconds - 1));
+    });
     connect(&m_backend, &Backend::autostartDisabled, this, &PipelineSession::onAutostartDisabled);
-    connect(&m_backend, &Backend::pipelineFailure, this, &PipelineSession::onPipelineFailure);
+    connect(&m_backend, &Backend::pipelineFailure, this,
+            [this](const QString&, PipelineController::PipelineFailureReason failureReason) {
+                m_failureReason = failureReason;
+            });
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
     connect(&m_controller, &PipelineController::processStarted, this,
             &PipelineSession::onProcessStarted);
-    connect(&m_controller, &PipelineController::pipelineTerminated, this,
-            &PipelineSession::onPipelineTerminated);
+    // The backend asks processes to terminate (on an interrupt, when only
+    // daemons are left, after a failure) but never escalates.
+    connect(&m_controller, &PipelineController::pipelineTerminated, this, [this] {
+        if (!killed() && !m_stopTimer.isActive())
+            m_stopTimer.start();
+    });
 }
-
-PipelineSession::~PipelineSession() = default;
 
 int PipelineSession::run(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
     m_stage = Stage::Running;
     m_logFile = logFilePath(pipeline);
-    ConsoleOutput::instance().print(QStringLiteral("Starting %1").arg(describe(pipeline)));
-    if (!m_controller.start(pipeline, true)) {
+    print(QStringLiteral("Starting %1").arg(name()));
+    if (!m_controller.start(pipeline, true))
         refuse();
-        return m_status;
-    }
-    return waitForEnd();
+    return m_loop.exec();
 }
 
 int PipelineSession::runAutostart(const PipelineConfig& pipeline)
@@ -61,86 +129,42 @@ int PipelineSession::runAutostart(const PipelineConfig& pipeline)
     m_pipeline = pipeline;
     m_stage = Stage::Countdown;
     showCountdown(m_backend.autostartTimeout());
-    return waitForEnd();
+    return m_loop.exec();
 }
 
-QString PipelineSession::describe(const PipelineConfig& pipeline)
+void PipelineSession::onInterrupted()
 {
-    if (pipeline.name.isEmpty())
-        return QStringLiteral("'%1'").arg(pipeline.basename);
-    return QStringLiteral("'%1' (%2)").arg(pipeline.name, pipeline.basename);
-}
-
-QString PipelineSession::logFilePath(const PipelineConfig& pipeline)
-{
-    const QString fileName =
-        QStringLiteral("%1-%2.log")
-            .arg(pipeline.logBasename, QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
-    return QFileInfo(QStringLiteral("%1/%2").arg(pipeline.logPath, fileName)).absoluteFilePath();
-}
-
-void PipelineSession::onInterrupted(int signalNumber)
-{
-    Q_UNUSED(signalNumber)
-    ConsoleOutput& output = ConsoleOutput::instance();
-    ++m_interrupts;
-    switch (m_stage) {
-    case Stage::Countdown:
-        // disableAutostart() ends the countdown through onAutostartDisabled().
+    const bool again = std::exchange(m_interrupted, true);
+    if (m_stage == Stage::Countdown) {
+        // Ends the countdown through onAutostartDisabled().
         m_backend.disableAutostart();
-        break;
-    case Stage::Running:
-        if (m_interrupts == 1) {
-            output.print(QStringLiteral("Interrupted: asking the processes of %1 to terminate "
-                                        "(they are killed after %2; interrupt again to kill "
-                                        "them now)")
-                             .arg(describe(m_pipeline), stopTimeoutText()),
-                         ConsoleOutput::Tone::Notice);
-            m_controller.terminateAllProcesses();
-        } else {
-            killProcesses(QStringLiteral("Interrupted again: killing the processes of %1")
-                              .arg(describe(m_pipeline)));
-        }
-        break;
-    case Stage::Killed:
-        output.error(QStringLiteral("interrupted again: no longer waiting for %1 to finish")
-                         .arg(describe(m_pipeline)));
-        finish(ExitInterrupted);
-        break;
-    case Stage::Done:
-        break;
-    }
-}
-
-void PipelineSession::onAutostartTimeRemaining(int remainingSecs)
-{
-    if (m_stage != Stage::Countdown)
+    } else if (m_stage == Stage::Done) {
         return;
-    // The value is the remaining time truncated to whole seconds, and the
-    // ticks wander a little around the whole seconds (1999 ms left gives 1,
-    // 2001 ms gives 2). The count of ticks tells which second is running;
-    // the value keeps it true when ticks were late or missed.
-    ++m_ticks;
-    const int seconds =
-        qBound(remainingSecs, m_backend.autostartTimeout() - m_ticks, remainingSecs + 1);
-    if (seconds != m_shownSeconds)
-        showCountdown(seconds);
+    } else if (killed()) {
+        ConsoleOutput::error(
+            QStringLiteral("interrupted again: no longer waiting for %1 to finish").arg(name()));
+        finish(ExitInterrupted);
+    } else if (again) {
+        killProcesses(QStringLiteral("Interrupted again: killing the processes of %1").arg(name()));
+    } else {
+        print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
+                             "killed after %2 s; interrupt again to kill them now)")
+                  .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)),
+              Tone::Notice);
+        m_controller.terminateAllProcesses();
+    }
 }
 
 void PipelineSession::onAutostartDisabled()
 {
     if (m_stage != Stage::Countdown)
         return;
-    ConsoleOutput& output = ConsoleOutput::instance();
-    output.endStatus();
-    if (m_interrupts > 0) {
-        output.print(QStringLiteral("Autostart cancelled; nothing was started."),
-                     ConsoleOutput::Tone::Notice);
+    ConsoleOutput::endStatus();
+    if (m_interrupted) {
+        print(QStringLiteral("Autostart cancelled; nothing was started."), Tone::Notice);
         finish(ExitInterrupted);
-        return;
-    }
-    // The backend has just asked its controller to start the pipeline.
-    if (m_controller.state() == PipelineController::PipelineState::Running) {
+    } else if (m_controller.state() == PipelineController::PipelineState::Running) {
+        // The backend has just asked its controller to start the pipeline.
         m_stage = Stage::Running;
         m_logFile = logFilePath(m_pipeline);
     } else {
@@ -152,120 +176,73 @@ void PipelineSession::onProcessStarted()
 {
     // A process released after the termination request (a Sync process that
     // ended on it) would otherwise run on until the kill.
-    if (m_stage == Stage::Killed)
+    if (killed())
         m_controller.killAllProcesses();
-    else if (m_terminationRequested && m_stage == Stage::Running)
+    else if (m_stopTimer.isActive())
         m_controller.terminateAllProcesses();
 }
 
-void PipelineSession::onPipelineFailure(const QString& basename,
-                                        PipelineController::PipelineFailureReason failureReason)
-{
-    Q_UNUSED(basename)
-    m_failureReason = failureReason;
-}
-
-void PipelineSession::onPipelineTerminated()
-{
-    m_terminationRequested = true;
-    if (m_stage == Stage::Running && !m_stopTimer.isActive())
-        m_stopTimer.start();
-}
-
-void PipelineSession::onPipelineFinished(const QString& basename,
+void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
-    Q_UNUSED(basename)
-    if (m_stage == Stage::Done || m_stage == Stage::Countdown)
+    if (m_stage != Stage::Running)
         return;
-    ConsoleOutput& output = ConsoleOutput::instance();
     int status = ExitNormal;
-    if (m_interrupts > 0) {
-        output.print(QStringLiteral("%1 was stopped by an interrupt.").arg(describe(m_pipeline)),
-                     ConsoleOutput::Tone::Notice);
+    if (m_interrupted) {
+        print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
         status = ExitInterrupted;
     } else if (finishReason == PipelineController::PipelineFinishReason::NormalFinish) {
-        output.print(QStringLiteral("%1 finished normally.").arg(describe(m_pipeline)),
-                     ConsoleOutput::Tone::Good);
+        print(QStringLiteral("%1 finished normally.").arg(name()), Tone::Good);
     } else {
         const char* reason =
             QMetaEnum::fromType<PipelineController::PipelineFailureReason>().valueToKey(
                 m_failureReason);
-        output.print(QStringLiteral("%1 failed (%2).")
-                         .arg(describe(m_pipeline), QString::fromLatin1(reason)),
-                     ConsoleOutput::Tone::Bad);
+        print(QStringLiteral("%1 failed (%2).").arg(name(), QLatin1String(reason)), Tone::Bad);
         status = ExitFailure;
     }
     if (QFileInfo::exists(m_logFile))
-        output.print(QStringLiteral("Log file: %1").arg(m_logFile));
+        print(QStringLiteral("Log file: %1").arg(m_logFile));
     finish(status);
-}
-
-void PipelineSession::onStopTimeout()
-{
-    if (m_stage != Stage::Running ||
-        m_controller.state() != PipelineController::PipelineState::Running)
-        return;
-    killProcesses(QStringLiteral("%1 is still running %2 after the termination request: "
-                                 "killing its processes")
-                      .arg(describe(m_pipeline), stopTimeoutText()));
-}
-
-void PipelineSession::onGiveUpTimeout()
-{
-    ConsoleOutput::instance().error(
-        QStringLiteral("%1 has not finished although its processes were killed; giving up")
-            .arg(describe(m_pipeline)));
-    finish(m_interrupts > 0 ? ExitInterrupted : ExitFailure);
 }
 
 void PipelineSession::showCountdown(int remainingSecs)
 {
     m_shownSeconds = remainingSecs;
-    ConsoleOutput::instance().setStatus(QStringLiteral("Starting %1 in %2 s (Ctrl+C to cancel)")
-                                            .arg(describe(m_pipeline))
-                                            .arg(remainingSecs));
+    ConsoleOutput::setStatus(
+        QStringLiteral("Starting %1 in %2 s (Ctrl+C to cancel)").arg(name()).arg(remainingSecs));
 }
 
 void PipelineSession::killProcesses(const QString& why)
 {
-    ConsoleOutput::instance().print(why, ConsoleOutput::Tone::Notice);
+    print(why, Tone::Notice);
     m_stopTimer.stop();
-    m_stage = Stage::Killed;
     m_giveUpTimer.start();
     m_controller.killAllProcesses();
 }
 
 void PipelineSession::refuse()
 {
-    ConsoleOutput& output = ConsoleOutput::instance();
-    output.print(
-        QStringLiteral("%1 was not started: its pipeline is invalid:").arg(describe(m_pipeline)),
-        ConsoleOutput::Tone::Bad);
+    print(QStringLiteral("%1 was not started: its pipeline is invalid:").arg(name()), Tone::Bad);
     for (const QString& message : m_controller.validationErrors())
-        output.print(QStringLiteral("  - %1").arg(message));
+        print(QStringLiteral("  - %1").arg(message));
     finish(ExitFailure);
 }
 
 void PipelineSession::finish(int status)
 {
     m_stage = Stage::Done;
-    m_status = status;
     m_stopTimer.stop();
     m_giveUpTimer.stop();
-    ConsoleOutput::instance().endStatus();
-    m_loop.exit(status);
+    ConsoleOutput::endStatus();
+    // Queued, so that an end reached before the loop runs still ends it.
+    QMetaObject::invokeMethod(
+        &m_loop, [this, status] { m_loop.exit(status); }, Qt::QueuedConnection);
 }
 
-int PipelineSession::waitForEnd()
+// "'Display name' (basename)", or the basename alone when there is no name.
+QString PipelineSession::name() const
 {
-    if (m_stage == Stage::Done)
-        return m_status;
-    m_loop.exec();
-    return m_status;
-}
-
-QString PipelineSession::stopTimeoutText() const
-{
-    return QStringLiteral("%1 s").arg(QString::number(m_stopTimeoutMs / 1000.0, 'g', 6));
+    if (m_pipeline.name.isEmpty())
+        return QStringLiteral("'%1'").arg(m_pipeline.basename);
+    return QStringLiteral("'%1' (%2)").arg(m_pipeline.name, m_pipeline.basename);
 }

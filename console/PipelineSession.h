@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Backend.h"
-#include "SignalWatcher.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -20,8 +19,8 @@ class PipelineSession : public QObject
     Q_OBJECT
 
 public:
-    PipelineSession(Backend& backend, int stopTimeoutMs, QObject* parent = nullptr);
-    ~PipelineSession() override;
+    // Watches for interrupts from now on; one session per program.
+    PipelineSession(Backend& backend, int stopTimeoutMs);
 
     // Starts the pipeline now and returns its exit status once it has finished.
     int run(const PipelineConfig& pipeline);
@@ -29,54 +28,38 @@ public:
     // waits for the pipeline it starts.
     int runAutostart(const PipelineConfig& pipeline);
 
-    // "'Display name' (basename)", or the basename alone when there is no name.
-    static QString describe(const PipelineConfig& pipeline);
-    // The log file the backend writes for the pipeline when started today.
-    static QString logFilePath(const PipelineConfig& pipeline);
-
 private:
     enum class Stage
     {
         Countdown,
         Running,
-        Killed,
         Done
     };
 
-    void onInterrupted(int signalNumber);
-    void onAutostartTimeRemaining(int remainingSecs);
+    void onInterrupted();
     void onAutostartDisabled();
     void onProcessStarted();
-    void onPipelineFailure(const QString& basename,
-                           PipelineController::PipelineFailureReason failureReason);
-    void onPipelineTerminated();
     void onPipelineFinished(const QString& basename,
                             PipelineController::PipelineFinishReason finishReason);
-    void onStopTimeout();
-    void onGiveUpTimeout();
 
     void showCountdown(int remainingSecs);
     void killProcesses(const QString& why);
     void refuse();
     void finish(int status);
-    int waitForEnd();
-    QString stopTimeoutText() const;
+    // The kill was sent; the give-up timer runs from then until the end.
+    bool killed() const { return m_giveUpTimer.isActive(); }
+    QString name() const;
 
     Backend& m_backend;
     PipelineController& m_controller;
-    const int m_stopTimeoutMs;
     PipelineConfig m_pipeline;
     QString m_logFile;
-    Stage m_stage = Stage::Running;
+    Stage m_stage = Stage::Done; // until a run begins
+    int m_shownSeconds = 0;
+    bool m_interrupted = false;
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
-    int m_ticks = 0;
-    int m_shownSeconds = 0;
-    int m_interrupts = 0;
-    bool m_terminationRequested = false;
-    int m_status = 0;
     QTimer m_stopTimer;
     QTimer m_giveUpTimer;
     QEventLoop m_loop;
-    SignalWatcher m_signalWatcher;
 };

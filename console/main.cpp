@@ -5,12 +5,15 @@
 #include "ApplicationReport.h"
 #include "Backend.h"
 #include "ConsoleOutput.h"
-#include "DataFolders.h"
 #include "PipelineSession.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cmath>
@@ -44,48 +47,44 @@ const char* const Description =
 
 int usageError(const QString& message)
 {
-    ConsoleOutput::instance().error(message + QStringLiteral(" (see launcher --help)"));
+    ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
     return ExitUsage;
 }
 
-// The command line that leads to the same data, for hints.
-QString commandPrefix(const QString& dataHome, const QString& systemDir)
+// The folder options, and the XDG variables the backend reads the folders from.
+const struct
 {
-    auto quoted = [](const QString& text) {
-        for (const QChar c : text) {
-            if (!c.isLetterOrNumber() && !QStringLiteral("/._-+:@%").contains(c))
-                return QStringLiteral("'%1'").arg(text);
-        }
-        return text;
-    };
-    QString prefix = QStringLiteral("launcher");
-    if (!dataHome.isEmpty())
-        prefix += QStringLiteral(" --data-home ") + quoted(dataHome);
-    if (!systemDir.isEmpty())
-        prefix += QStringLiteral(" --system-dir ") + quoted(systemDir);
-    return prefix;
-}
+    const char* option;
+    const char* variable;
+} Folders[] = {{"data-home", "XDG_DATA_HOME"}, {"system-dir", "XDG_CONFIG_DIRS"}};
 
-// initialize() starts the autostart countdown when the settings ask for one;
-// only the main job waits for it.
-void endCountdown(Backend& backend)
+// The command line that leads to the same data, for hints.
+QString commandPrefix(const QCommandLineParser& parser)
 {
-    if (backend.isAutoStartEnabled() && backend.findPipeline(backend.autostartTile()))
-        backend.disableAutostart();
+    QString prefix = QStringLiteral("launcher");
+    for (const auto& [option, variable] : Folders) {
+        const QString folder = parser.value(QLatin1String(option));
+        if (!folder.isEmpty())
+            prefix += QStringLiteral(" --%1 %2")
+                          .arg(QLatin1String(option),
+                               folder.contains(QRegularExpression(QStringLiteral("[^\\w/.+:@%-]")))
+                                   ? QLatin1Char('\'') + folder + QLatin1Char('\'')
+                                   : folder);
+    }
+    return prefix;
 }
 
 int mainJob(Backend& backend, PipelineSession& session, const QString& prefix)
 {
-    ConsoleOutput& output = ConsoleOutput::instance();
     if (!backend.isAutoStartEnabled()) {
-        output.print(
+        ConsoleOutput::print(
             QStringLiteral("Autostart is off. Start an application with: %1 run NAME").arg(prefix));
         return ExitNormal;
     }
     const PipelineConfig* pipeline = backend.findPipeline(backend.autostartTile());
     if (!pipeline) {
-        output.error(QStringLiteral("the autostart application '%1' is not loaded")
-                         .arg(backend.autostartTile()));
+        ConsoleOutput::error(QStringLiteral("the autostart application '%1' is not loaded")
+                                 .arg(backend.autostartTile()));
         return ExitFailure;
     }
     return session.runAutostart(*pipeline);
@@ -93,16 +92,14 @@ int mainJob(Backend& backend, PipelineSession& session, const QString& prefix)
 
 int runCommand(Backend& backend, PipelineSession& session, const QString& name)
 {
-    const PipelineConfig* pipeline = backend.findPipeline(name);
-    if (pipeline)
+    if (const PipelineConfig* pipeline = backend.findPipeline(name))
         return session.run(*pipeline);
     QStringList known;
     for (const PipelineConfig& config : backend.processPipelines())
         known.append(config.basename);
-    ConsoleOutput::instance().error(
-        QStringLiteral("unknown application '%1'; known applications: %2")
-            .arg(name,
-                 known.isEmpty() ? QStringLiteral("(none)") : known.join(QLatin1String(", "))));
+    ConsoleOutput::error(QStringLiteral("unknown application '%1'; known applications: %2")
+                             .arg(name, known.isEmpty() ? QStringLiteral("(none)")
+                                                        : known.join(QLatin1String(", "))));
     return ExitUsage;
 }
 
@@ -113,7 +110,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("launcher"));
     QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION));
-    ConsoleOutput::instance().install();
+    ConsoleOutput::install();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
@@ -171,51 +168,59 @@ int main(int argc, char* argv[])
         return usageError(QStringLiteral("--stop-timeout: '%1' is not a number of seconds "
                                          "from 0 to 86400")
                               .arg(parser.value(stopTimeoutOption)));
-    const int stopTimeoutMs = int(std::lround(stopTimeout * 1000));
 
-    const QString dataHome = parser.value(dataHomeOption);
-    const QString systemDir = parser.value(systemDirOption);
-    DataFolders folders;
-    QString folderError;
-    if ((parser.isSet(dataHomeOption) && dataHome.isEmpty()) ||
-        (parser.isSet(systemDirOption) && systemDir.isEmpty()))
-        return usageError(QStringLiteral("an empty folder name was given"));
-    if (!folders.redirect(dataHome, systemDir, folderError))
-        return usageError(folderError);
+    // The folder options stand in for the XDG variables while the backend
+    // loads; the launcher's own values come back before anything starts, so
+    // that the applications get the environment the launcher was started with.
+    const QProcessEnvironment launcherEnvironment = QProcessEnvironment::systemEnvironment();
+    for (const auto& [option, variable] : Folders) {
+        if (!parser.isSet(QLatin1String(option)))
+            continue;
+        const QString folder = parser.value(QLatin1String(option));
+        if (!QFileInfo(folder).isDir())
+            return usageError(
+                QStringLiteral("--%1: '%2' is not a folder").arg(QLatin1String(option), folder));
+        // Absolute, so that the folders and log paths shown are complete.
+        qputenv(variable, QFile::encodeName(QFileInfo(folder).absoluteFilePath()));
+    }
+    // A data home alone hides the machine-wide folder: nothing exists below /dev/null.
+    if (parser.isSet(dataHomeOption) && !parser.isSet(systemDirOption))
+        qputenv("XDG_CONFIG_DIRS", "/dev/null");
 
     Backend backend;
     if (command == QLatin1String("check")) {
-        ApplicationReport report(backend, backend.userDataPath());
         bool allValid = true;
-        for (const QString& file : arguments) {
-            if (!report.checkFile(file))
-                allValid = false;
-        }
+        for (const QString& file : arguments)
+            allValid = checkFile(backend, file) && allValid;
         return allValid ? ExitNormal : ExitFailure;
     }
-
     if (command == QLatin1String("list")) {
+        // The countdown that initialize() begins never runs: there is no event loop.
         backend.initialize();
-        endCountdown(backend);
-        ApplicationReport report(backend, backend.userDataPath());
         if (parser.isSet(jsonOption)) {
-            const QByteArray json = report.listJson();
+            const QByteArray json = listJson(backend);
             std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
         } else {
-            report.printList();
+            printList(backend);
         }
         return ExitNormal;
     }
 
     // The session watches for interrupts from before the countdown begins.
-    PipelineSession session(backend, stopTimeoutMs);
+    PipelineSession session(backend, int(std::lround(stopTimeout * 1000)));
     backend.initialize();
-    const QString dataFolder = backend.userDataPath();
-    folders.restore();
-    if (command == QLatin1String("run")) {
-        endCountdown(backend);
-        return runCommand(backend, session, arguments.first());
+    if (command.isEmpty())
+        printList(backend);
+    for (const auto& [option, variable] : Folders) {
+        const QString name = QLatin1String(variable);
+        if (launcherEnvironment.contains(name))
+            qputenv(variable, QFile::encodeName(launcherEnvironment.value(name)));
+        else
+            qunsetenv(variable);
     }
-    ApplicationReport(backend, dataFolder).printList();
-    return mainJob(backend, session, commandPrefix(dataHome, systemDir));
+    if (command.isEmpty())
+        return mainJob(backend, session, commandPrefix(parser));
+    // Only the main job waits for the countdown.
+    backend.disableAutostart();
+    return runCommand(backend, session, arguments.first());
 }

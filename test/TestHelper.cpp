@@ -9,10 +9,7 @@
 //   --print-env NAME   write "NAME=value", or "NAME unset"
 //   --print-cwd        write "cwd=<working folder>"
 //   --pid-file FILE    write the process id to FILE
-//   --state FILE       counter file for --crash-first
-//   --crash-first N    crash while fewer than N runs have counted in the --state file
 //   --crash            end by SIGKILL at once
-//   --signal N         raise signal N with its default action
 //   --ignore-term      ignore termination requests from now on
 //   --term-exit N      on a termination request, exit normally with code N
 //
@@ -87,35 +84,11 @@ void onTermExit(int)
     _exit(g_termExitCode);
 }
 
-// Reads the counter of the state file, stores it incremented, returns the old value.
-long bumpCounter(const char* path)
-{
-    long count = 0;
-    if (FILE* f = std::fopen(path, "r")) {
-        if (std::fscanf(f, "%ld", &count) != 1)
-            count = 0;
-        std::fclose(f);
-    }
-    if (FILE* f = std::fopen(path, "w")) {
-        std::fprintf(f, "%ld\n", count + 1);
-        std::fclose(f);
-    }
-    return count;
-}
-
-void crashBySignal(int sig)
-{
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-    _exit(127); // only for signals whose default action does not end the process
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
 {
     int exitCode = 0;
-    const char* stateFile = nullptr;
 
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -161,18 +134,8 @@ int main(int argc, char* argv[])
                 std::fprintf(f, "%ld\n", static_cast<long>(getpid()));
                 std::fclose(f);
             }
-        } else if (option == "--state") {
-            needsValue();
-            stateFile = value;
-        } else if (option == "--crash-first") {
-            needsValue();
-            if (stateFile && bumpCounter(stateFile) < std::atol(value))
-                crashBySignal(SIGKILL);
         } else if (option == "--crash") {
-            crashBySignal(SIGKILL);
-        } else if (option == "--signal") {
-            needsValue();
-            crashBySignal(std::atoi(value));
+            std::raise(SIGKILL);
         } else if (option == "--ignore-term") {
             std::signal(SIGTERM, SIG_IGN);
         } else if (option == "--term-exit") {

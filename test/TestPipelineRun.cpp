@@ -1,91 +1,70 @@
-// Whole pipelines: the order of events of a failure, daemons that fail after
-// termination, starts that collide, waiting, programs that cannot be executed
-// and a controller destroyed while its children run.
+// Pipelines and their processes: the restart window, what a child is started
+// with, the check before a start, the log and its lines, the order of events of
+// a failure, how a pipeline ends, colliding starts, waiting and a controller
+// destroyed while its children run.
 
 #include "PipelineController.h"
+#include "PipelineProcess.h"
 #include "TestFixtures.h"
+#include "support/TimeStamp.h"
 
+#include <QDate>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QMetaMethod>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
+
+using Solvane::TimeStamp;
+using Controller = PipelineController;
+using FinishReason = PipelineController::PipelineFinishReason;
+using FailureReason = PipelineController::PipelineFailureReason;
+using Environment = QMap<QString, QString>;
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcSignal, "test.signal")
 
-using Controller = PipelineController;
-using FinishReason = PipelineController::PipelineFinishReason;
-using FailureReason = PipelineController::PipelineFailureReason;
+const QString LauncherPid = QString::number(QCoreApplication::applicationPid());
 
-template <typename Enum>
-const char* name(Enum value)
+qint64 g_now = 0;
+
+ProcessConfig program(const QString& exec, const QString& folder = QString(),
+                      ProcessMode mode = ProcessMode::Sync, const QStringList& libraryPaths = {})
 {
-    return QMetaEnum::fromType<Enum>().valueToKey(value);
+    ProcessConfig config;
+    config.exec = exec;
+    config.workingDirectory = folder;
+    config.mode = mode;
+    config.libraryPaths = libraryPaths;
+    return config;
 }
 
-// Puts every signal of the controller into the message output, so that signals,
-// log lines and trace lines can be checked in one order.
-void reportSignals(Controller& controller)
+PipelineConfig logged(const QList<ProcessConfig>& processes, const QString& logPath,
+                      const QString& basename = "p")
 {
-    QObject::connect(&controller, &Controller::processStarted,
-                     [](int index) { qCInfo(lcSignal, "processStarted(%d)", index); });
-    QObject::connect(&controller, &Controller::processFinished,
-                     [](int index, int code, QProcess::ExitStatus status) {
-                         qCInfo(lcSignal, "processFinished(%d,%d,%s)", index, code, name(status));
-                     });
-    QObject::connect(&controller, &Controller::pipelineStarted, [](const QString& basename) {
-        qCInfo(lcSignal, "pipelineStarted(%s)", qPrintable(basename));
-    });
-    QObject::connect(&controller, &Controller::pipelineFailure,
-                     [](const QString& basename, FailureReason reason) {
-                         qCInfo(lcSignal, "pipelineFailure(%s,%s)", qPrintable(basename),
-                                name(reason));
-                     });
-    QObject::connect(&controller, &Controller::pipelineTerminated,
-                     []() { qCInfo(lcSignal, "pipelineTerminated()"); });
-    QObject::connect(&controller, &Controller::pipelineFinished,
-                     [](const QString& basename, FinishReason reason) {
-                         qCInfo(lcSignal, "pipelineFinished(%s,%s)", qPrintable(basename),
-                                name(reason));
-                     });
+    PipelineConfig pipeline = pipelineOf(processes, basename);
+    pipeline.logBasename = "app";
+    pipeline.logPath = logPath;
+    return pipeline;
 }
 
-// "signal: …", "trace: …" and "log L|C: …" (launcher's or a child's id, time
-// stamp dropped), with the helper path as H and the child's id as PID.
-QStringList events(const MessageCapture& capture)
+QString logFileName(const QString& logPath)
 {
-    const QRegularExpression logLine(R"re(^"\[ (\d+) \] \[[^\]]*\] (.*)"$)re");
-    const QString launcherPid = QString::number(QCoreApplication::applicationPid());
-    QString childPid;
-    QStringList result;
-    for (const MessageCapture::Message& message : capture.messages()) {
-        if (message.category == "test.signal") {
-            result << "signal: " + message.text;
-        } else if (message.category == "solvane.trace") {
-            result << "trace: " + message.text;
-        } else {
-            const QRegularExpressionMatch match = logLine.match(message.text);
-            const bool launcher = match.captured(1) == launcherPid;
-            if (!launcher)
-                childPid = match.captured(1);
-            QString text = match.captured(2).replace(helperPath(), "H");
-            if (!childPid.isEmpty())
-                text.replace(childPid, "PID");
-            result << (launcher ? "log L: " : "log C: ") + text;
-        }
-    }
-    return result;
+    return logPath + QDate::currentDate().toString("/'app'-yyyy-MM-dd'.log'");
 }
 
-bool isGone(qint64 pid)
+QStringList readLines(const QString& path)
 {
-    return ::kill(pid_t(pid), 0) == -1 && errno == ESRCH;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly | QIODevice::Text)
+               ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
+               : QStringList();
 }
 
 } // namespace
@@ -94,9 +73,48 @@ class TestPipelineRun : public QObject
 {
     Q_OBJECT
 
+public slots:
+    // Puts the index of the emitted signal into the message output, so that it
+    // takes its place among the log and trace lines.
+    void onSignal() { qCInfo(lcSignal) << senderSignalIndex(); }
+
 private:
     QTemporaryDir m_dir;
-    QString m_garbage;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // Runs a pipeline to its finish. Returns its signals (by name), log lines and
+    // trace lines in their order, then the finish reason; a time stamp at the
+    // clock's start is T, the launcher's id L and a child's C (in brackets or
+    // after "required process").
+    QStringList run(const PipelineConfig& pipeline)
+    {
+        g_now = 0;
+        MessageCapture capture;
+        Controller controller;
+        const QMetaObject* meta = controller.metaObject();
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            if (meta->method(i).methodType() == QMetaMethod::Signal)
+                connect(&controller, meta->method(i), this,
+                        metaObject()->method(metaObject()->indexOfSlot("onSignal()")));
+        }
+        QSignalSpy finished(&controller, &Controller::pipelineFinished);
+        if (!controller.start(pipeline, false) || !controller.waitForPipelineFinished(10000))
+            return {"no finish"};
+        QStringList events;
+        for (const MessageCapture::Message& message : capture.messages()) {
+            QString text = message.category == "test.signal"
+                               ? QString(meta->method(message.text.toInt()).name())
+                               : message.text;
+            events << text.remove('"')
+                          .replace(helperPath(), "H")
+                          .replace("[1970-01-01 00:00:00.000]", "T")
+                          .replace("[ " + LauncherPid + " ]", "[ L ]")
+                          .replace(QRegularExpression(R"((?<=\[ |ed process )[1-9]\d*)"), "C");
+        }
+        return events << QMetaEnum::fromType<FinishReason>().valueToKey(
+                   finished.value(0).value(1).value<FinishReason>());
+    }
 
 private slots:
     void initTestCase()
@@ -105,342 +123,407 @@ private slots:
         qRegisterMetaType<QProcess::ExitStatus>();
         qRegisterMetaType<FinishReason>();
         qRegisterMetaType<FailureReason>();
-        // Executable by its mode bits, but no program: exec must fail.
-        m_garbage = m_dir.filePath("garbage");
-        QFile file(m_garbage);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("\x01\x02\x03 not a program\n\xff\xfe", 20));
-        file.close();
-        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                    QFileDevice::ExeOwner));
+        // Every time stamp is at g_now, in UTC as local time.
+        TimeStamp::setClock([]() { return g_now; });
+        qputenv("TZ", "UTC");
+        tzset();
+        qputenv("LAUNCHER_TEST_KEEP", "kept");
+        qputenv("LAUNCHER_TEST_OVERRIDE", "system");
+        // None of these is a program; some are executable by their mode bits.
+        for (const char* name : {"wd/bin/tool", "wd/local", "wd/blocked", "libA/local",
+                                 "libB/blocked", "libB/onlylib", "data.txt"})
+            QVERIFY(writeFile(path(name), "not a program\n"));
+        for (const char* name : {"wd/bin/tool", "wd/local", "libB/blocked", "libB/onlylib"})
+            QVERIFY(QFile::setPermissions(path(name), QFile::ReadOwner | QFile::ExeOwner));
     }
 
-    void orderOfEvents_data()
+    void restartWindow_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QVector<double>>("crashAt"); // the clock, in seconds, at each crash
+        QTest::addColumn<int>("runs");
+
+        QTest::newRow("limit 0") << 0 << QVector<double>{0} << 1;
+        QTest::newRow("limit 1") << 1 << QVector<double>{0} << 1;
+        QTest::newRow("three quick crashes") << 3 << QVector<double>{0, 0.1, 0.2} << 3;
+        QTest::newRow("crashes at 0, 5 and 11.5 s") << 3 << QVector<double>{0, 5, 11.5, 12} << 4;
+        QTest::newRow("10.9 s old is inside") << 3 << QVector<double>{0, 1, 10.9} << 3;
+        QTest::newRow("11.0 s old is outside") << 3 << QVector<double>{0, 1, 11, 11.5} << 4;
+    }
+
+    void restartWindow()
+    {
+        QFETCH(int, limit);
+        QFETCH(QVector<double>, crashAt);
+        QFETCH(int, runs);
+
+        ProcessConfig config = helperProcess(ProcessMode::Async, true, {"--crash"});
+        config.restartOnCrash = true;
+        config.restartLimit = limit;
+        PipelineProcess process(nullptr, config);
+        // The relay reaches this receiver before the process handles the crash.
+        int crashes = 0;
+        connect(&process, &PipelineProcess::qprocessFinished, this, [&]() {
+            if (crashes < crashAt.size())
+                g_now = TimeStamp::fromSecondsD(crashAt.at(crashes++)).value();
+            else
+                process.config().restartOnCrash = false; // more crashes than expected
+        });
+        QSignalSpy started(&process, &PipelineProcess::qprocessStarted);
+        QSignalSpy released(&process, &PipelineProcess::pipelineStartCanProceed);
+        QSignalSpy failures(&process, &PipelineProcess::pipelineRequiredProcessFailure);
+        QSignalSpy finished(&process, &PipelineProcess::pipelineProcessFinished);
+        process.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(started.count(), runs);
+        QCOMPARE(released.count(), 1); // restarts release nothing again
+        QCOMPARE(failures.count(), 1);
+        QCOMPARE(finished.at(0).at(0).toInt(), -1);
+    }
+
+    void childSetup_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QStringList>("libraryPaths");
+        QTest::addColumn<Environment>("environment");
+        QTest::addColumn<QStringList>("output");
+
+        const QString h = QFileInfo(helperPath()).path();
+        const QString t = QFileInfo(m_dir.path()).canonicalFilePath();
+        QTest::newRow("no folder: the program's")
+            << "" << QStringList{"/a", "/b"}
+            << Environment{{"PATH", "/env"}, {"LAUNCHER_TEST_OVERRIDE", "mine"}}
+            << QStringList{"PATH=/a:/b", "LAUNCHER_TEST_OVERRIDE=mine", "cwd=" + h};
+        QTest::newRow("configured folder, no library paths")
+            << t << QStringList() << Environment()
+            << QStringList{"PATH=", "LAUNCHER_TEST_OVERRIDE=system", "cwd=" + t};
+    }
+
+    // The child runs in its folder, which the process keeps for restarts.
+    void childSetup()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QStringList, libraryPaths);
+        QFETCH(Environment, environment);
+        QFETCH(QStringList, output);
+
+        ProcessConfig config = program(helperPath(), folder, ProcessMode::Sync, libraryPaths);
+        config.environment = environment;
+        config.arguments =
+            QString("--print-env PATH --print-env LAUNCHER_TEST_OVERRIDE --print-cwd "
+                    "--print-env LAUNCHER_TEST_KEEP")
+                .split(' ');
+        PipelineProcess process(nullptr, config);
+        QByteArray written;
+        connect(&process, &PipelineProcess::readyReadStandardOutput, this,
+                [&]() { written += process.readAllStandardOutput(); });
+        process.start();
+        QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 10000);
+        QCOMPARE("cwd=" + process.config().workingDirectory, output.last());
+        QCOMPARE(QString::fromUtf8(written).split('\n', Qt::SkipEmptyParts),
+                 output << "LAUNCHER_TEST_KEEP=kept");
+    }
+
+    void validation_data()
     {
         QTest::addColumn<PipelineConfig>("pipeline");
         QTest::addColumn<QStringList>("expected");
 
-        const auto expected = [](const QString& arguments, const QStringList& ending,
-                                 const QString& failure, const QString& code) {
-            return QStringList{"trace: Starting pipeline 'p'",
-                               "log L: Pipeline state changed to Running",
-                               "log L: Starting process 1 of 1 in the pipeline",
-                               "log L: Starting process H " + arguments,
-                               "signal: processStarted(0)",
-                               "trace: Pipeline 'p' started",
-                               "signal: pipelineStarted(p)",
-                               "log C: Process started: H " + arguments} +
-                   ending +
-                   QStringList{"log L: Pipeline failure occurred (" + failure + ")",
-                               "signal: pipelineFailure(p," + failure + ")",
-                               "log L: Terminate all running processes in pipeline",
-                               "signal: pipelineTerminated()",
-                               "log L: The required process PID (H " + arguments +
-                                   ") has finished with exit code " + code + ".",
-                               "log L: Pipeline state changed to NotRunning",
-                               "trace: Pipeline 'p' finished",
-                               "signal: pipelineFinished(p,FailureFinish)"};
+        const QString wd = path("wd"), gone = path("gone"), data = path("data.txt");
+        const QStringList libs{path("libA"), path("libB")};
+        const QString noFolder = "working directory '%1' it not a directory";
+        const QString missing = "executable '%1' does not exist";
+        const QString notExecutable = "executable file '%1' is not executable by the user";
+        const QString daemonsOnly = "pipeline must contain at least one non-daemon process.";
+        const auto row = [](const char* name, const QList<ProcessConfig>& processes,
+                            const QStringList& expected) {
+            QTest::newRow(name) << pipelineOf(processes, "p") << expected;
         };
+        const ProcessMode Sync = ProcessMode::Sync, Daemon = ProcessMode::Daemon;
 
-        QTest::newRow("required sync exits with 1")
-            << pipelineOf({helperProcess(ProcessMode::Sync, true, {"--exit", "1"})}, "p")
-            << expected("--exit 1",
-                        {"signal: processFinished(0,1,NormalExit)",
-                         "log C: Process finished: H --exit 1 with exit code 1 (NormalExit)"},
-                        "RequiredProcessFailure", "1 (NormalExit)");
-
-        ProcessConfig invalidConfig = helperProcess(ProcessMode::Sync, true, {"--exit", "102"});
-        invalidConfig.invalidConfigExitCodes = {102};
-        QTest::newRow("required sync reports an invalid configuration")
-            << pipelineOf({invalidConfig}, "p")
-            << expected("--exit 102",
-                        {"signal: processFinished(0,102,NormalExit)",
-                         "log C: Process finished: H --exit 102 with exit code 102 (NormalExit)"},
-                        "RequiredProcessInvalidConfigFailure", "102 (NormalExit)");
-
-        QTest::newRow("required sync crashes")
-            << pipelineOf({helperProcess(ProcessMode::Sync, true, {"--crash"})}, "p")
-            << expected("--crash",
-                        {"log C: Process error: H --crash (Crashed)",
-                         "signal: processFinished(0,9,CrashExit)",
-                         "log C: Process finished: H --crash (CrashExit)"},
-                        "RequiredProcessFailure", "-1 (CrashExit)");
+        row("absolute executable", {program(path("wd/local"))}, {});
+        row("daemons only", {program(path("wd/local"), {}, Daemon)}, {daemonsOnly});
+        row("no processes", {}, {daemonsOnly});
+        row("missing folder and program", {program(gone + "/prog", gone)},
+            {noFolder.arg(gone), missing.arg(gone + "/prog")});
+        row("folder is a file", {program(path("wd/local"), data)}, {noFolder.arg(data)});
+        row("empty exec", {program("")}, {missing.arg("")});
+        row("exec names a folder", {program(wd)}, {missing.arg(wd)});
+        row("bare name of a folder", {program("bin", wd)}, {missing.arg("bin")});
+        row("absolute, not executable", {program(data)}, {notExecutable.arg(data)});
+        row("relative without folder", {program("bin/tool")},
+            {"use of relative executable 'bin/tool' requires working directory to be defined"});
+        row("relative below folder", {program("bin/tool", wd)}, {});
+        row("relative, missing below folder", {program("bin/none", wd)}, {missing.arg("bin/none")});
+        row("relative, not executable", {program("../data.txt", wd)},
+            {notExecutable.arg("../data.txt")});
+        // libA holds a non-executable "local": the working folder comes first.
+        row("bare name, working folder first", {program("local", wd, Sync, libs)}, {});
+        // libB holds an executable "blocked": later folders are not tried.
+        row("bare name, first match not executable", {program("blocked", wd, Sync, libs)},
+            {notExecutable.arg("blocked")});
+        row("bare name, second library path", {program("onlylib", {}, Sync, libs)}, {});
+        row("bare name, nowhere", {program("nothing", wd, Sync, libs)}, {missing.arg("nothing")});
+        // Neither the launcher's PATH nor one of the environment map is searched.
+        ProcessConfig shell = program("sh");
+        shell.environment.insert("PATH", "/bin:/usr/bin");
+        row("bare name, only the child's PATH", {shell}, {missing.arg("sh")});
+        row("messages in list order", {program("first", {}, Daemon), program(data, gone, Daemon)},
+            {missing.arg("first"), noFolder.arg(gone), notExecutable.arg(data), daemonsOnly});
     }
 
-    void orderOfEvents()
+    // An invalid pipeline's start is refused with every message at once.
+    void validation()
     {
         QFETCH(PipelineConfig, pipeline);
         QFETCH(QStringList, expected);
 
         MessageCapture capture;
         Controller controller;
-        reportSignals(controller);
-        QSignalSpy finished(&controller, &Controller::pipelineFinished);
-        QVERIFY(controller.start(pipeline, false));
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(events(capture), expected);
-    }
-
-    void daemonEnd_data()
-    {
-        QTest::addColumn<bool>("required");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("terminations");
-        QTest::addColumn<FinishReason>("finishReason");
-
-        const QStringList waits{"--delay", "30"};
-        QTest::newRow("required, exits with 3")
-            << true << QStringList{"--term-exit", "3"} + waits << 2 << FinishReason::FailureFinish;
-        QTest::newRow("required, ended by the signal")
-            << true << waits << 2 << FinishReason::FailureFinish;
-        QTest::newRow("required, exits with 0")
-            << true << QStringList{"--term-exit", "0"} + waits << 1 << FinishReason::NormalFinish;
-        QTest::newRow("optional, exits with 3")
-            << false << QStringList{"--term-exit", "3"} + waits << 1 << FinishReason::NormalFinish;
-    }
-
-    // Only a daemon is left, so it is terminated; a required daemon that then
-    // ends unsuccessfully still fails the pipeline.
-    void daemonEnd()
-    {
-        QFETCH(bool, required);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, terminations);
-        QFETCH(FinishReason, finishReason);
-
-        Controller controller;
         QSignalSpy failures(&controller, &Controller::pipelineFailure);
-        QSignalSpy terminated(&controller, &Controller::pipelineTerminated);
-        QSignalSpy processFinished(&controller, &Controller::processFinished);
-        QSignalSpy finished(&controller, &Controller::pipelineFinished);
-        // The delay gives the daemon time to set up its termination handling.
-        QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Daemon, required, arguments),
-                        helperProcess(ProcessMode::Sync, false, {"--delay", "0.3"})}),
-            false));
-        QVERIFY(finished.wait(10000));
-
-        QCOMPARE(terminated.count(), terminations);
-        QCOMPARE(failures.count(), terminations - 1);
-        if (!failures.isEmpty()) {
-            QCOMPARE(failures.at(0).at(1).value<FailureReason>(),
-                     FailureReason::RequiredProcessFailure);
-        }
-        QCOMPARE(finished.at(0).at(1).value<FinishReason>(), finishReason);
-        QCOMPARE(processFinished.count(), 2);
-        QCOMPARE(processFinished.at(1).at(0).toInt(), 0); // the daemon ends last
+        QVERIFY(!controller.isPipelineValid(pipelineOf({}))); // its message must not survive
+        QCOMPARE(controller.isPipelineValid(pipeline), expected.isEmpty());
+        QCOMPARE(controller.validationErrors(), expected);
+        if (expected.isEmpty())
+            return;
+        QVERIFY(!controller.start(pipeline, false));
+        const QString message =
+            "Failed to start pipeline 'p'. Pipeline configuration is invalid: " +
+            expected.join(", ");
+        QCOMPARE(capture.trace(), QStringList{"error: " + message});
+        QVERIFY(capture.texts("default").last().endsWith("] " + message + '"'));
+        QCOMPARE(controller.state(), Controller::PipelineState::NotRunning);
+        QCOMPARE(failures.count(), 1);
+        QCOMPARE(failures.at(0).at(0).toString(), QString("p"));
+        QCOMPARE(failures.at(0).at(1).value<FailureReason>(),
+                 FailureReason::InvalidPipelineFailure);
     }
 
-    // A second start is refused without touching the running pipeline.
-    void startWhileRunning()
+    void lineFormat_data()
     {
+        QTest::addColumn<int>("pid");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("addTimeStamp");
+        QTest::addColumn<qint64>("now");
+        QTest::addColumn<QString>("line");
+
+        const qint64 dec4 = qint64(1796379630) << TimeStamp::FractionBits; // 2026-12-04 10:20:30
+        QTest::newRow("fraction 0, placeholders are text")
+            << -7 << "50% %1 done" << true << dec4
+            << "[ -7 ] [2026-12-04 10:20:30.000] 50% %1 done";
+        QTest::newRow("just under half a second")
+            << 1 << "m" << true << dec4 + 0x7FFFFF << "[ 1 ] [2026-12-04 10:20:30.499] m";
+        QTest::newRow("just under a second")
+            << 1 << "m" << true << dec4 + 0xFFFFFF << "[ 1 ] [2026-12-04 10:20:30.999] m";
+    }
+
+    // Each line goes, unchanged, to the file and (quoted) to the message output.
+    void lineFormat()
+    {
+        QFETCH(int, pid);
+        QFETCH(QString, message);
+        QFETCH(bool, addTimeStamp);
+        QFETCH(qint64, now);
+        QFETCH(QString, line);
+
+        PipelineController controller;
+        QVERIFY(!controller.start(logged({}, path("format")), true)); // leaves its log open
+        g_now = now;
         MessageCapture capture;
-        Controller controller;
-        QSignalSpy finished(&controller, &Controller::pipelineFinished);
-        QSignalSpy failures(&controller, &Controller::pipelineFailure);
-        QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Sync, false, {"--delay", "0.5"})}, "first"),
-            false));
-
-        const int messageCount = capture.messages().size();
-        PipelineConfig second = pipelineOf({helperProcess(ProcessMode::Sync)}, "second");
-        second.logPath = m_dir.filePath("second-logs");
-        second.logBasename = "second";
-        QVERIFY(!controller.start(second, true));
-        QCOMPARE(controller.state(), Controller::PipelineState::Running);
-        QCOMPARE(capture.messages().size(), messageCount + 1);
-        QCOMPARE(capture.messages().last().type, QtCriticalMsg);
-        QCOMPARE(capture.messages().last().text,
-                 QString("Unable to start pipeline 'second' because the pipeline 'first' is "
-                         "already running"));
-        QVERIFY(!QFileInfo::exists(second.logPath));
-
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(0).toString(), QString("first"));
-        QCOMPARE(finished.at(0).at(1).value<FinishReason>(), FinishReason::NormalFinish);
-        QCOMPARE(failures.count(), 0);
+        controller.onLogPipelineMessage(pid, message, addTimeStamp);
+        QCOMPARE(capture.texts("default"), QStringList{'"' + line + '"'});
+        QCOMPARE(readLines(logFileName(path("format"))).last(), line);
     }
 
-    // When pipelineFinished is emitted the controller is ready for the next start
-    // and the old log is closed.
-    void startFromFinishedReceiver()
+    // A start while a pipeline runs is refused and touches nothing, its log
+    // included; a receiver of pipelineFinished may start the next run at once.
+    // The runs of a day append to one file, in a folder made when missing, and
+    // the file is closed at each finish. A log that cannot be opened stops no run.
+    void startsAndLogFile()
     {
-        const QString logPath = m_dir.filePath("restart-logs");
-        PipelineConfig first = pipelineOf({helperProcess(ProcessMode::Sync)}, "first");
-        first.logPath = logPath;
-        first.logBasename = "app";
-        PipelineConfig second = first;
-        second.basename = "second";
-
+        const QString logPath = path("nested/logs");
+        const PipelineConfig other = logged({helperProcess(ProcessMode::Sync)}, logPath, "other");
+        g_now = 0;
+        MessageCapture capture;
         Controller controller;
         QSignalSpy finished(&controller, &Controller::pipelineFinished);
         bool restarted = false;
-        Controller::PipelineState stateAfterRestart = Controller::PipelineState::NotRunning;
         connect(&controller, &Controller::pipelineFinished, this, [&]() {
-            if (finished.count() == 1) {
-                restarted = controller.start(second, true);
-                stateAfterRestart = controller.state();
-            }
+            if (finished.count() == 1)
+                restarted = controller.start(other, true) &&
+                            controller.state() == Controller::PipelineState::Running;
         });
-        QVERIFY(controller.start(first, true));
+        QVERIFY(controller.start(logged({helperProcess(ProcessMode::Sync)}, logPath), true));
+        const int messageCount = capture.messages().size();
+        QVERIFY(!controller.start(other, true));
+        QCOMPARE(capture.messages().size(), messageCount + 1);
+        QCOMPARE(capture.trace().last(), QString("error: Unable to start pipeline 'other' "
+                                                 "because the pipeline 'p' is already running"));
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 10000);
-
         QVERIFY(restarted);
-        QCOMPARE(stateAfterRestart, Controller::PipelineState::Running);
-        QCOMPARE(finished.at(0).at(0).toString(), QString("first"));
-        QCOMPARE(finished.at(1).at(0).toString(), QString("second"));
-        QCOMPARE(finished.at(1).at(1).value<FinishReason>(), FinishReason::NormalFinish);
+        controller.onLogPipelineMessage(1, "after the finish", false);
+        const QStringList lines = readLines(logFileName(logPath));
+        const QString usingLog = QString("[ %1 ] [1970-01-01 00:00:00.000] Using pipeline log %2")
+                                     .arg(LauncherPid, logFileName(logPath));
+        QCOMPARE(lines.value(0), usingLog);
+        QCOMPARE(lines.count(usingLog), 2);
+        QVERIFY(lines.last().endsWith("] Pipeline state changed to NotRunning"));
 
-        QDir logs(logPath);
-        const QStringList files = logs.entryList(QDir::Files);
-        QCOMPARE(files.size(), 1);
-        QFile log(logs.filePath(files.first()));
-        QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
-        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n');
-        QCOMPARE(lines.filter("] Using pipeline log ").size(), 2);
-        QCOMPARE(lines.filter("] Pipeline state changed to NotRunning").size(), 2);
+        QVERIFY(writeFile(path("blocker"), {}));
+        QVERIFY(controller.start(logged({helperProcess(ProcessMode::Sync)}, path("blocker/logs")),
+                                 true));
+        QCOMPARE(capture.trace().filter(" log "),
+                 QStringList({"error: Failed to create log folder " + path("blocker/logs"),
+                              "warning: Failed to setup pipeline log for pipeline 'p'"}));
+        QVERIFY(controller.waitForPipelineFinished(10000));
     }
 
-    void waitForPipelineFinished_data()
+    void outputSplitting_data()
     {
-        QTest::addColumn<QStringList>("arguments"); // empty: nothing runs
-        QTest::addColumn<int>("timeoutMs");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<int>("minMs");
-        QTest::addColumn<int>("maxMs");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("timestamps");
+        QTest::addColumn<QStringList>("lines");
 
-        QTest::newRow("nothing runs") << QStringList() << 20000 << true << 0 << 1000;
-        QTest::newRow("finishes in time")
-            << QStringList{"--delay", "0.2"} << 20000 << true << 150 << 10000;
-        QTest::newRow("time runs out")
-            << QStringList{"--delay", "30"} << 300 << false << 290 << 10000;
+        const QStringList mixed{"--write-err", R"(a\r\n)", "--write", R"(b\n\n)"};
+        QTest::newRow("mixed line ends and channels")
+            << mixed << false << QStringList{"[ C ] a", "[ C ] b"};
+        QTest::newRow("the same, time stamps")
+            << mixed << true << QStringList{"[ C ] T a", "[ C ] T b"};
+        QTest::newRow("lone carriage returns and empty lines")
+            << QStringList{"--write", R"(\r\none\rtwo\r\r\nthree\n\n\nfour)"} << false
+            << QStringList{"[ C ] one", "[ C ] two", "[ C ] three", "[ C ] four"};
+        QTest::newRow("text ends at NUL") << QStringList{"--write", R"(left\0right\nmore\n)"}
+                                          << false << QStringList{"[ C ] left"};
     }
 
-    void waitForPipelineFinished()
+    void outputSplitting()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(int, timeoutMs);
-        QFETCH(bool, result);
-        QFETCH(int, minMs);
-        QFETCH(int, maxMs);
+        QFETCH(bool, timestamps);
+        QFETCH(QStringList, lines);
 
-        Controller controller;
-        if (!arguments.isEmpty()) {
-            QVERIFY(controller.start(
-                pipelineOf({helperProcess(ProcessMode::Sync, false, arguments)}), false));
-        }
-        QElapsedTimer timer;
-        timer.start();
-        QCOMPARE(controller.waitForPipelineFinished(timeoutMs), result);
-        QVERIFY2(timer.elapsed() >= minMs && timer.elapsed() <= maxMs,
-                 qPrintable(QString::number(timer.elapsed())));
-        QCOMPARE(controller.state(), result ? Controller::PipelineState::NotRunning
-                                            : Controller::PipelineState::Running);
+        ProcessConfig process = helperProcess(ProcessMode::Sync, false, arguments);
+        process.timestampLogEntries = timestamps;
+        // The child's own lines, not those of its process object.
+        QCOMPARE(
+            run(pipelineOf({process})).filter(QRegularExpression(R"(^\[ C \] (?!T Process ))")),
+            lines);
     }
 
-    void failedToStart_data()
+    // The signals, log lines and trace lines of a failing required process.
+    void orderOfEvents()
     {
-        QTest::addColumn<PipelineConfig>("pipeline"); // exec "G" is the garbage file
-        QTest::addColumn<int>("processStarts");
-        QTest::addColumn<int>("failures");
-        QTest::addColumn<int>("terminations");
-        QTest::addColumn<FinishReason>("finishReason");
+        QCOMPARE(
+            run(pipelineOf({helperProcess(ProcessMode::Sync, true, {"--exit", "1"})}, "p")),
+            QStringList(
+                {"Starting pipeline 'p'", "[ L ] T Pipeline state changed to Running",
+                 "[ L ] T Starting process 1 of 1 in the pipeline",
+                 "[ L ] T Starting process H --exit 1", "processStarted", "Pipeline 'p' started",
+                 "pipelineStarted", "[ C ] T Process started: H --exit 1", "processFinished",
+                 "[ C ] T Process finished: H --exit 1 with exit code 1 (NormalExit)",
+                 "[ L ] T Pipeline failure occurred (RequiredProcessFailure)", "pipelineFailure",
+                 "[ L ] T Terminate all running processes in pipeline", "pipelineTerminated",
+                 "[ L ] T The required process C (H --exit 1) has finished with exit "
+                 "code 1 (NormalExit).",
+                 "[ L ] T Pipeline state changed to NotRunning", "Pipeline 'p' finished",
+                 "pipelineFinished", "FailureFinish"}));
+    }
 
-        const auto garbage = [](ProcessMode mode, bool required) {
-            ProcessConfig config = helperProcess(mode, required);
-            config.exec = "G";
+    void outcome_data()
+    {
+        QTest::addColumn<PipelineConfig>("pipeline");
+        QTest::addColumn<int>("starts");
+        QTest::addColumn<int>("failures"); // each a RequiredProcessFailure
+        QTest::addColumn<int>("terminations");
+        QTest::addColumn<int>("startErrors");
+
+        const auto row = [](const char* name, const QList<ProcessConfig>& processes, int starts,
+                            int failures, int terminations, int startErrors) {
+            QTest::newRow(name) << pipelineOf(processes) << starts << failures << terminations
+                                << startErrors;
+        };
+        // The daemon is terminated once the other process has ended; the delay
+        // gives it time to set up its answer, a normal exit with the code given.
+        const auto daemon = [](bool required, int exitOnTerm = -1) {
+            const QStringList answer{"--term-exit", QString::number(exitOnTerm)};
+            const QStringList wait{"--delay", "30"};
+            return helperProcess(ProcessMode::Daemon, required,
+                                 exitOnTerm < 0 ? wait : answer + wait);
+        };
+        const ProcessConfig other = helperProcess(ProcessMode::Sync, false, {"--delay", "0.5"});
+        row("required daemon exits with 3", {daemon(true, 3), other}, 2, 1, 2, 0);
+        row("required daemon ended by the signal", {daemon(true), other}, 2, 1, 2, 0);
+        row("required daemon exits with 0", {daemon(true, 0), other}, 2, 0, 1, 0);
+        row("optional daemon exits with 3", {daemon(false, 3), other}, 2, 0, 1, 0);
+        // Executable by its mode bits, but not a program: it passes the check.
+        const auto garbage = [this](bool required, ProcessMode mode = ProcessMode::Sync) {
+            ProcessConfig config = program(path("wd/local"), {}, mode);
+            config.isRequired = required;
             return config;
         };
-        const ProcessConfig daemon = helperProcess(ProcessMode::Daemon, false, {"--delay", "30"});
-
-        QTest::newRow("required, alone") << pipelineOf({garbage(ProcessMode::Sync, true)}) << 0 << 1
-                                         << 1 << FinishReason::FailureFinish;
-        QTest::newRow("optional, alone") << pipelineOf({garbage(ProcessMode::Sync, false)}) << 0
-                                         << 0 << 0 << FinishReason::NormalFinish;
-        QTest::newRow("required, after a daemon")
-            << pipelineOf({daemon, garbage(ProcessMode::Sync, true)}) << 1 << 1 << 1
-            << FinishReason::FailureFinish;
-        QTest::newRow("optional, after a daemon")
-            << pipelineOf({daemon, garbage(ProcessMode::Sync, false)}) << 1 << 0 << 1
-            << FinishReason::NormalFinish;
-        QTest::newRow("releases nothing")
-            << pipelineOf({garbage(ProcessMode::Async, false), helperProcess(ProcessMode::Sync)})
-            << 0 << 0 << 0 << FinishReason::NormalFinish;
+        row("cannot start, required", {garbage(true)}, 0, 1, 1, 1);
+        row("cannot start, optional", {garbage(false)}, 0, 0, 0, 1);
+        row("cannot start after a daemon, required", {daemon(false), garbage(true)}, 1, 1, 1, 1);
+        row("cannot start after a daemon, optional", {daemon(false), garbage(false)}, 1, 0, 1, 1);
+        row("cannot start, no release", {garbage(false, ProcessMode::Async), other}, 0, 0, 0, 1);
     }
 
-    // A program that cannot be executed passes validation but must not wedge
-    // the pipeline.
-    void failedToStart()
+    // A required daemon that ends unsuccessfully after it was terminated still
+    // fails the pipeline; a program that cannot be executed does not wedge it.
+    void outcome()
     {
         QFETCH(PipelineConfig, pipeline);
-        QFETCH(int, processStarts);
+        QFETCH(int, starts);
         QFETCH(int, failures);
         QFETCH(int, terminations);
-        QFETCH(FinishReason, finishReason);
+        QFETCH(int, startErrors);
 
-        for (ProcessConfig& process : pipeline.processList) {
-            if (process.exec == "G")
-                process.exec = m_garbage;
-        }
-        MessageCapture capture;
-        Controller controller;
-        QSignalSpy started(&controller, &Controller::processStarted);
-        QSignalSpy failed(&controller, &Controller::pipelineFailure);
-        QSignalSpy terminated(&controller, &Controller::pipelineTerminated);
-        QSignalSpy finished(&controller, &Controller::pipelineFinished);
-        QVERIFY(controller.start(pipeline, false));
-        QVERIFY(finished.count() > 0 || finished.wait(10000));
-
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(1).value<FinishReason>(), finishReason);
-        QCOMPARE(started.count(), processStarts);
-        QCOMPARE(failed.count(), failures);
-        if (failures > 0) {
-            QCOMPARE(failed.at(0).at(1).value<FailureReason>(),
-                     FailureReason::RequiredProcessFailure);
-        }
-        QCOMPARE(terminated.count(), terminations);
-        QCOMPARE(controller.state(), Controller::PipelineState::NotRunning);
-        QCOMPARE(capture.texts("default").filter("] Process error: " + m_garbage).size(), 1);
-        QVERIFY(capture.texts("default").filter("(FailedToStart)").size() == 1);
+        const QStringList events = run(pipeline);
+        QCOMPARE(events.count("processStarted"), starts);
+        QCOMPARE(events.count("pipelineFailure"), failures);
+        QCOMPARE(events.filter("failure occurred (RequiredProcessFailure)").size(), failures);
+        QCOMPARE(events.count("pipelineTerminated"), terminations);
+        QCOMPARE(events.filter(" (FailedToStart)").size(), startErrors);
+        QCOMPARE(events.count("pipelineFinished"), 1);
+        QCOMPARE(events.last(), QString(failures ? "FailureFinish" : "NormalFinish"));
     }
 
-    // Children that still run are ended with the controller, which emits nothing.
-    void destroyWhileRunning()
+    // Waiting ends at once when nothing runs, else with the finish or the time.
+    void waitForPipelineFinished()
     {
-        const QString daemonPidFile = m_dir.filePath("daemon.pid");
-        const QString syncPidFile = m_dir.filePath("sync.pid");
-        PipelineConfig pipeline = pipelineOf(
-            {helperProcess(ProcessMode::Daemon, false,
-                           {"--pid-file", daemonPidFile, "--delay", "30"}),
-             helperProcess(ProcessMode::Sync, true, {"--pid-file", syncPidFile, "--delay", "30"})});
-        pipeline.logPath = m_dir.filePath("destroy-logs");
-        pipeline.logBasename = "app";
-
-        auto controller = std::make_unique<Controller>();
-        QSignalSpy started(controller.get(), &Controller::processStarted);
-        bool emittedOnDestruction = false;
-        QObject observer;
-        const auto onEmission = [&emittedOnDestruction]() { emittedOnDestruction = true; };
-        connect(controller.get(), &Controller::processFinished, &observer, onEmission);
-        connect(controller.get(), &Controller::pipelineFailure, &observer, onEmission);
-        connect(controller.get(), &Controller::pipelineFinished, &observer, onEmission);
-        QVERIFY(controller->start(pipeline, true));
-        QTRY_VERIFY_WITH_TIMEOUT(started.count() == 2 && QFileInfo(daemonPidFile).size() > 0 &&
-                                     QFileInfo(syncPidFile).size() > 0,
-                                 10000);
-
+        Controller controller;
         QElapsedTimer timer;
         timer.start();
-        controller.reset();
-        QVERIFY(timer.elapsed() < 10000);
-        QVERIFY(!emittedOnDestruction);
-        for (const QString& pidFile : {daemonPidFile, syncPidFile}) {
-            QFile file(pidFile);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY(isGone(file.readAll().trimmed().toLongLong()));
+        QVERIFY(controller.waitForPipelineFinished(20000));
+        QVERIFY(timer.elapsed() < 1000);
+        for (const QString delay : {"0.3", "30"}) {
+            QVERIFY(controller.start(
+                pipelineOf({helperProcess(ProcessMode::Sync, false, {"--delay", delay})}), false));
+            timer.restart();
+            QCOMPARE(controller.waitForPipelineFinished(delay == "30" ? 300 : 20000),
+                     delay != "30");
+            QVERIFY2(timer.elapsed() >= 290 && timer.elapsed() < 10000,
+                     qPrintable(QString::number(timer.elapsed())));
         }
+        QCOMPARE(controller.state(), Controller::PipelineState::Running);
+    }
+
+    // Children that still run end with the controller.
+    void destroyWhileRunning()
+    {
+        const QStringList pidFiles{path("daemon.pid"), path("sync.pid")};
+        auto controller = std::make_unique<Controller>();
+        QVERIFY(controller->start(
+            pipelineOf({helperProcess(ProcessMode::Daemon, false,
+                                      {"--pid-file", pidFiles[0], "--delay", "30"}),
+                        helperProcess(ProcessMode::Sync, true,
+                                      {"--pid-file", pidFiles[1], "--delay", "30"})}),
+            false));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo(pidFiles[0]).size() > 0 && QFileInfo(pidFiles[1]).size() > 0, 10000);
+        controller.reset();
+        for (const QString& pidFile : pidFiles)
+            QVERIFY(::kill(pid_t(readLines(pidFile).value(0).toLong()), 0) == -1 && errno == ESRCH);
     }
 };
 
