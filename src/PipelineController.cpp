@@ -128,14 +128,7 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
 
     const ProcessConfig& config = process->config();
     if (!config.isRequired || exitCode == 0) {
-        if (allProcessesStarted() && onlyDaemonsLeft()) {
-            onLogPipelineMessage(
-                launcherPid(),
-                QStringLiteral(
-                    "Only daemon processes are left running. Terminating the pipeline..."),
-                true);
-            terminateAllProcesses();
-        }
+        terminateIfOnlyDaemonsLeft();
     } else {
         // The failure itself was reported before this end; this only records it.
         onLogPipelineMessage(
@@ -302,15 +295,22 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
     if (process->config().isRequired)
         onPipelineFailure(PipelineFailureReason::RequiredProcessFailure);
     m_processes.removeAll(process);
-    if (!process->config().isRequired && allProcessesStarted() && onlyDaemonsLeft()) {
-        onLogPipelineMessage(
-            launcherPid(),
-            QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
-            true);
-        terminateAllProcesses();
-    }
+    if (!process->config().isRequired)
+        terminateIfOnlyDaemonsLeft();
     process->deleteLater();
     finishIfNoProcessesLeft();
+}
+
+// Daemons never keep a pipeline alive once every other process has ended.
+void PipelineController::terminateIfOnlyDaemonsLeft()
+{
+    if (!allProcessesStarted() || !onlyDaemonsLeft())
+        return;
+    onLogPipelineMessage(
+        launcherPid(),
+        QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
+        true);
+    terminateAllProcesses();
 }
 
 void PipelineController::finishIfNoProcessesLeft()

@@ -81,6 +81,7 @@ private:
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
+    void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
 
     PipelineConfig m_pipelineConfig;

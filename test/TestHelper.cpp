@@ -5,7 +5,6 @@
 //   --delay SECONDS    stay running that long (fractions allowed)
 //   --write TEXT       write TEXT to standard output; \n \r \t \0 \\ are escapes
 //   --write-err TEXT   the same on standard error
-//   --lines N          write N lines "line 1" ... "line N"
 //   --print-env NAME   write "NAME=value", or "NAME unset"
 //   --print-cwd        write "cwd=<working folder>"
 //   --pid-file FILE    write the process id to FILE
@@ -114,11 +113,6 @@ int main(int argc, char* argv[])
         } else if (option == "--write-err") {
             needsValue();
             writeAll(STDERR_FILENO, unescape(value));
-        } else if (option == "--lines") {
-            needsValue();
-            const long count = std::atol(value);
-            for (long n = 1; n <= count; ++n)
-                writeAll(STDOUT_FILENO, "line " + std::to_string(n) + "\n");
         } else if (option == "--print-env") {
             needsValue();
             const char* env = std::getenv(value);
