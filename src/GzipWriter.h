@@ -22,7 +22,8 @@ public:
     // Compresses the next piece of the content. False once deflating or
     // writing to the device has failed; every later call then fails, too.
     bool write(const char* data, qint64 size);
-    // Writes what deflate still holds and the trailer. True only if the whole
+    // Writes what deflate still holds and the trailer, once, after the last
+    // piece. True only if the whole
     // member has reached the device.
     bool finish();
 
