@@ -23,8 +23,7 @@ public:
     // writing to the device has failed; every later call then fails, too.
     bool write(const char* data, qint64 size);
     // Writes what deflate still holds and the trailer, once, after the last
-    // piece. True only if the whole
-    // member has reached the device.
+    // piece. True only if the whole member has reached the device.
     bool finish();
 
 private:
