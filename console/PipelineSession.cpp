@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -83,12 +83,6 @@ void openMissingStandardFiles()
     }
 }
 
-ExitCode usageError(const QString& message)
-{
-    ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
-    return ExitCode::Usage;
-}
-
 QString quotedForShell(const QString& text)
 {
     if (!text.contains(QRegularExpression(QStringLiteral("[^\\w/.+:@%-]"))))
@@ -96,9 +90,9 @@ QString quotedForShell(const QString& text)
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
-// The options, or the status of a usage error that has been reported. Answers
-// --help and --version itself, which end the program.
-std::optional<Options> parseOptions(ExitCode& error)
+// The options, or none after a usage error has been reported. Answers --help
+// and --version itself, which end the program.
+std::optional<Options> parseOptions()
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
@@ -131,8 +125,8 @@ std::optional<Options> parseOptions(ExitCode& error)
                                  QStringLiteral("list, run NAME or check FILE... (see above)."),
                                  QStringLiteral("[command] [arguments]"));
 
-    auto fail = [&error](const QString& message) {
-        error = usageError(message);
+    auto fail = [](const QString& message) {
+        ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
         return std::nullopt;
     };
     if (!parser.parse(QCoreApplication::arguments()))
@@ -317,7 +311,6 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION));
     ConsoleOutput::install();
 
-    ExitCode error = ExitCode::Usage;
-    const std::optional<Options> options = parseOptions(error);
-    return int(options ? dispatch(*options) : error);
+    const std::optional<Options> options = parseOptions();
+    return int(options ? dispatch(*options) : ExitCode::Usage);
 }
