@@ -1,14 +1,11 @@
 #include "ApplicationReport.h"
 
 #include "ConsoleOutput.h"
-#include "ProcessModeResult.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
-#include <QSettings>
 #include <QStringList>
 
 #include <algorithm>
@@ -125,11 +122,6 @@ bool checkFile(Backend& backend, const QString& path)
         return false;
     }
     const PipelineConfig pipeline = backend.loadPipelineConfig(file);
-    // The process groups with their mode texts as written, in the order the
-    // backend reads them, so that an unknown mode text can be shown.
-    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
-    const QStringList groups =
-        settings.childGroups().filter(QRegularExpression(QStringLiteral("^process")));
     QStringList problems;
 
     print(path);
@@ -144,22 +136,18 @@ bool checkFile(Backend& backend, const QString& path)
     const int count = pipeline.processList.size();
     for (int i = 0; i < count; ++i) {
         const ProcessConfig& process = pipeline.processList.at(i);
-        const QString group = groups.value(i);
-        print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(group));
+        print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(process.group));
         field(4, QStringLiteral("exec"), orNone(process.exec));
         QStringList arguments;
         for (const QString& argument : process.arguments)
             arguments.append(QLatin1Char('"') + argument + QLatin1Char('"'));
         field(4, QStringLiteral("arguments"), orNone(arguments.join(QLatin1String(", "))));
 
-        const char* const modeNames[] = {"daemon", "sync", "async"}; // by ProcessMode
-        QString mode = QLatin1String(modeNames[int(process.mode)]);
-        const ProcessModeResult parsed = parseProcessMode(
-            settings.value(group + QLatin1String("/mode"), QStringLiteral("daemon")).toString());
-        if (!parsed.success) {
+        QString mode = processModeName(process.mode);
+        if (!process.modeError.isEmpty()) {
             mode +=
-                QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(parsed.errorText);
-            problems.append(QStringLiteral("[%1] mode: %2").arg(group, parsed.errorText));
+                QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(process.modeError);
+            problems.append(QStringLiteral("[%1] mode: %2").arg(process.group, process.modeError));
         }
         field(4, QStringLiteral("mode"), mode);
         field(4, QStringLiteral("required"), yesNo(process.isRequired));

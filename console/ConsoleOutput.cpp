@@ -4,9 +4,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <cstdio>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -35,13 +43,167 @@ QByteArray coloured(bool colour, const char* code, const QString& text)
     return colour && *code ? code + text.toUtf8() + Reset : text.toUtf8();
 }
 
-void writeLine(FILE* stream, const QByteArray& line)
+// Writes all of the text unless the stream fails for good (a reader that has
+// gone, a terminal that was closed). Blocks as long as the reader does.
+bool writeAll(int fd, const char* data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written >= 0) {
+            data += written;
+            size -= written;
+        } else if (errno == EAGAIN) {
+            // A descriptor that another program made non-blocking.
+            pollfd writable = {fd, POLLOUT, 0};
+            ::poll(&writable, 1, -1);
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray droppedNote(qint64 count)
+{
+    return coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + QByteArray::number(count) +
+           (count == 1 ? " console line dropped" : " console lines dropped") +
+           " (the log file has them)\n";
+}
+
+// The console's output waits here for a thread of its own, so that a slow or
+// stalled reader never holds up the event loop that handles signals and
+// supervises the pipeline. When the reader falls too far behind, lines are
+// dropped and counted; the note comes once the queue has drained. A stream
+// whose reader has gone is not written again. One queue keeps the order of
+// standard output and standard error as a terminal shows them.
+class ConsoleWriter
+{
+public:
+    ConsoleWriter()
+    {
+        std::thread([this] { run(); }).detach();
+    }
+
+    void write(int fd, QByteArray text)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_gone[fd])
+            return;
+        if (m_queuedBytes + text.size() > QueueLimit) {
+            ++m_dropped;
+            return;
+        }
+        m_queuedBytes += text.size();
+        m_queue.push_back({fd, std::move(text)});
+        m_wake.notify_one();
+    }
+
+    // Waits a bounded time for what is queued; a reader still stalled then
+    // keeps the rest, which is counted in the last note.
+    void flush(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_idle.wait_for(lock, timeout, [this] { return idle(); }))
+            return;
+        const qint64 lost = m_dropped + qint64(m_queue.size());
+        m_queue.clear();
+        m_queuedBytes = 0;
+        m_dropped = 0;
+        const int fd = noteFd();
+        lock.unlock();
+        // A short write to a stream that has room cannot block; one that has
+        // none is the stalled one, and the note would never be read there.
+        pollfd writable = {fd, POLLOUT, 0};
+        if (fd >= 0 && ::poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT)) {
+            const QByteArray note = droppedNote(lost);
+            writeAll(fd, note.constData(), note.size());
+        }
+    }
+
+private:
+    static constexpr qsizetype QueueLimit = 1 << 20;
+
+    struct Chunk
+    {
+        int fd;
+        QByteArray text;
+    };
+
+    bool idle() const { return m_queue.empty() && !m_writing && m_dropped == 0; }
+
+    // Standard error, unless its reader has gone.
+    int noteFd() const
+    {
+        if (!m_gone[STDERR_FILENO])
+            return STDERR_FILENO;
+        return m_gone[STDOUT_FILENO] ? -1 : STDOUT_FILENO;
+    }
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            Chunk chunk;
+            if (!m_queue.empty()) {
+                chunk = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_queuedBytes -= chunk.text.size();
+            } else if (m_dropped > 0 && noteFd() >= 0) {
+                // The reader is back.
+                chunk = {noteFd(), droppedNote(std::exchange(m_dropped, 0))};
+            } else {
+                m_dropped = 0;
+                m_idle.notify_all();
+                m_wake.wait(lock);
+                continue;
+            }
+            m_writing = true;
+            lock.unlock();
+            const bool written = writeAll(chunk.fd, chunk.text.constData(), chunk.text.size());
+            lock.lock();
+            m_writing = false;
+            if (!written && !m_gone[chunk.fd]) {
+                m_gone[chunk.fd] = true;
+                forgetQueued(chunk.fd);
+            }
+        }
+    }
+
+    void forgetQueued(int fd)
+    {
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            if (it->fd != fd) {
+                ++it;
+                continue;
+            }
+            m_queuedBytes -= it->text.size();
+            it = m_queue.erase(it);
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Chunk> m_queue;
+    qsizetype m_queuedBytes = 0;
+    qint64 m_dropped = 0;
+    bool m_writing = false;
+    bool m_gone[3] = {}; // by descriptor
+};
+
+// Never destroyed: at exit its thread may still be blocked in a write to a
+// stalled reader, and must not find its queue gone.
+ConsoleWriter& writer()
+{
+    static ConsoleWriter* const instance = new ConsoleWriter;
+    return *instance;
+}
+
+void writeLine(int fd, const QByteArray& line)
 {
     // Other output ends the status line where it stands.
     ConsoleOutput::endStatus();
-    std::fwrite(line.constData(), 1, size_t(line.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    writer().write(fd, line + '\n');
 }
 
 // The pipeline log hands every line to qInfo() as a QString, which QDebug puts
@@ -63,7 +225,7 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
     if (type == QtInfoMsg && plain) {
-        writeLine(stdout, unquote(message).toUtf8());
+        writeLine(STDOUT_FILENO, unquote(message).toUtf8());
         return;
     }
     QByteArray line =
@@ -71,7 +233,9 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     // Trace lines are the backend's; other categories (Qt's own) are named.
     if (!plain && std::strcmp(category, "solvane.trace") != 0)
         line += QByteArray(category) + ": ";
-    writeLine(stderr, line + message.toUtf8());
+    writeLine(STDERR_FILENO, line + message.toUtf8());
+    if (type == QtFatalMsg) // the program aborts next
+        writer().flush(std::chrono::seconds(1));
 }
 
 } // namespace
@@ -81,27 +245,35 @@ namespace ConsoleOutput {
 void install()
 {
     qInstallMessageHandler(&onMessage);
+    // Every way out (Qt's --help ends the program from within) gets what is queued.
+    std::atexit([] { writer().flush(std::chrono::seconds(1)); });
 }
 
 void print(const QString& line, Tone tone)
 {
-    writeLine(stdout, coloured(s_colourOut, ToneColours[int(tone)], line));
+    writeLine(STDOUT_FILENO, coloured(s_colourOut, ToneColours[int(tone)], line));
+}
+
+void write(const QByteArray& text)
+{
+    endStatus();
+    writer().write(STDOUT_FILENO, text);
 }
 
 void error(const QString& line)
 {
-    writeLine(stderr, coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
+    writeLine(STDERR_FILENO,
+              coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
 }
 
 void setStatus(const QString& status)
 {
     if (!s_stdoutTerminal) {
-        writeLine(stdout, status.toUtf8());
+        writeLine(STDOUT_FILENO, status.toUtf8());
         return;
     }
     const QByteArray text = (s_statusShown ? "\r\033[K" : "") + coloured(s_colourOut, Cyan, status);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
+    writer().write(STDOUT_FILENO, text);
     s_statusShown = true;
 }
 
@@ -109,8 +281,7 @@ void endStatus()
 {
     if (!s_statusShown)
         return;
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    writer().write(STDOUT_FILENO, "\n");
     s_statusShown = false;
 }
 

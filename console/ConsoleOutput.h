@@ -1,11 +1,17 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Everything the console front end prints goes through here: its own lines,
 // the pipeline's log lines and the backend's trace lines (both reach it as Qt
 // messages once install() has run), and a status line that a terminal shows
 // updated in place. Colour is used only on a terminal and never with NO_COLOR.
+//
+// Nothing here blocks: a thread of its own writes the lines, a reader that
+// falls more than a mebibyte behind loses lines (a note says how many once it
+// is back), and a stream whose reader has gone is no longer written. At exit
+// what is queued gets at most a second.
 namespace ConsoleOutput {
 
 enum class Tone
@@ -21,6 +27,8 @@ void install();
 
 // A line of the front end's own report, on standard output.
 void print(const QString& line, Tone tone = Tone::Plain);
+// Text as it stands, on standard output.
+void write(const QByteArray& text);
 // An error of the front end itself, on standard error, prefixed "launcher: ".
 void error(const QString& line);
 

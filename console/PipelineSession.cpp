@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,18 +20,16 @@ using ConsoleOutput::Tone;
 
 namespace {
 
-const int ExitNormal = 0;
-const int ExitFailure = 1;
-const int ExitInterrupted = 130;
-
 int s_signalPipe[2] = {-1, -1};
 
 // Writing to a pipe is the one thing a signal handler can safely do; the event
-// loop reads it. A full pipe drops the byte: enough interrupts are pending then.
-void onSignal(int)
+// loop reads the signal's number from it. A full pipe drops the byte: enough
+// signals are pending then.
+void writeSignal(int signal)
 {
     const int savedErrno = errno;
-    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], "", 1);
+    const char number = char(signal);
+    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], &number, 1);
     errno = savedErrno;
 }
 
@@ -55,19 +52,20 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         auto* notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, [this] {
-            char bytes[16];
+            char numbers[16];
             ssize_t count = 0;
-            while ((count = ::read(s_signalPipe[0], bytes, sizeof bytes)) > 0) {
+            while ((count = ::read(s_signalPipe[0], numbers, sizeof numbers)) > 0) {
                 for (ssize_t i = 0; i < count; ++i)
-                    onInterrupted();
+                    onSignal(numbers[i]);
             }
         });
         struct sigaction action = {};
-        action.sa_handler = &onSignal;
+        action.sa_handler = &writeSignal;
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
+        // A closed terminal stops the run like a termination request.
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(signal, &action, nullptr);
     } else {
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }
@@ -87,7 +85,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         ConsoleOutput::error(
             QStringLiteral("%1 has not finished although its processes were killed; giving up")
                 .arg(name()));
-        finish(m_interrupted ? ExitInterrupted : ExitFailure);
+        finish(m_signal != 0 ? signalled() : ExitCode::Failure);
     });
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
@@ -108,12 +106,14 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     // The backend asks processes to terminate (on an interrupt, when only
     // daemons are left, after a failure) but never escalates.
     connect(&m_controller, &PipelineController::pipelineTerminated, this, [this] {
-        if (!killed() && !m_stopTimer.isActive())
+        if (m_stage == Stage::Running) {
+            m_stage = Stage::Terminating;
             m_stopTimer.start();
+        }
     });
 }
 
-int PipelineSession::run(const PipelineConfig& pipeline)
+ExitCode PipelineSession::run(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
     m_stage = Stage::Running;
@@ -121,37 +121,46 @@ int PipelineSession::run(const PipelineConfig& pipeline)
     print(QStringLiteral("Starting %1").arg(name()));
     if (!m_controller.start(pipeline, true))
         refuse();
-    return m_loop.exec();
+    return ExitCode(m_loop.exec());
 }
 
-int PipelineSession::runAutostart(const PipelineConfig& pipeline)
+ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
     m_stage = Stage::Countdown;
     showCountdown(m_backend.autostartTimeout());
-    return m_loop.exec();
+    return ExitCode(m_loop.exec());
 }
 
-void PipelineSession::onInterrupted()
+void PipelineSession::onSignal(int signal)
 {
-    const bool again = std::exchange(m_interrupted, true);
-    if (m_stage == Stage::Countdown) {
+    const bool first = m_signal == 0;
+    if (first)
+        m_signal = signal;
+    switch (m_stage) {
+    case Stage::Countdown:
         // Ends the countdown through onAutostartDisabled().
         m_backend.disableAutostart();
-    } else if (m_stage == Stage::Done) {
-        return;
-    } else if (killed()) {
+        break;
+    case Stage::Running:
+        askToTerminate();
+        break;
+    case Stage::Terminating:
+        // The backend's own request (only daemons left, a failure) is no
+        // interrupt: the first one asks again and tells how it goes on.
+        if (first)
+            askToTerminate();
+        else
+            killProcesses(
+                QStringLiteral("Interrupted again: killing the processes of %1").arg(name()));
+        break;
+    case Stage::Killing:
         ConsoleOutput::error(
             QStringLiteral("interrupted again: no longer waiting for %1 to finish").arg(name()));
-        finish(ExitInterrupted);
-    } else if (again) {
-        killProcesses(QStringLiteral("Interrupted again: killing the processes of %1").arg(name()));
-    } else {
-        print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
-                             "killed after %2 s; interrupt again to kill them now)")
-                  .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)),
-              Tone::Notice);
-        m_controller.terminateAllProcesses();
+        finish(signalled());
+        break;
+    case Stage::Done:
+        break;
     }
 }
 
@@ -160,9 +169,9 @@ void PipelineSession::onAutostartDisabled()
     if (m_stage != Stage::Countdown)
         return;
     ConsoleOutput::endStatus();
-    if (m_interrupted) {
+    if (m_signal != 0) {
         print(QStringLiteral("Autostart cancelled; nothing was started."), Tone::Notice);
-        finish(ExitInterrupted);
+        finish(signalled());
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline.
         m_stage = Stage::Running;
@@ -176,21 +185,29 @@ void PipelineSession::onProcessStarted()
 {
     // A process released after the termination request (a Sync process that
     // ended on it) would otherwise run on until the kill.
-    if (killed())
-        m_controller.killAllProcesses();
-    else if (m_stopTimer.isActive())
+    switch (m_stage) {
+    case Stage::Terminating:
         m_controller.terminateAllProcesses();
+        break;
+    case Stage::Killing:
+        m_controller.killAllProcesses();
+        break;
+    case Stage::Countdown:
+    case Stage::Running:
+    case Stage::Done:
+        break;
+    }
 }
 
 void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
-    if (m_stage != Stage::Running)
+    if (m_stage == Stage::Countdown || m_stage == Stage::Done)
         return;
-    int status = ExitNormal;
-    if (m_interrupted) {
+    ExitCode status = ExitCode::Normal;
+    if (m_signal != 0) {
         print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
-        status = ExitInterrupted;
+        status = signalled();
     } else if (finishReason == PipelineController::PipelineFinishReason::NormalFinish) {
         print(QStringLiteral("%1 finished normally.").arg(name()), Tone::Good);
     } else {
@@ -198,7 +215,7 @@ void PipelineSession::onPipelineFinished(const QString&,
             QMetaEnum::fromType<PipelineController::PipelineFailureReason>().valueToKey(
                 m_failureReason);
         print(QStringLiteral("%1 failed (%2).").arg(name(), QLatin1String(reason)), Tone::Bad);
-        status = ExitFailure;
+        status = ExitCode::Failure;
     }
     if (QFileInfo::exists(m_logFile))
         print(QStringLiteral("Log file: %1").arg(m_logFile));
@@ -212,9 +229,20 @@ void PipelineSession::showCountdown(int remainingSecs)
         QStringLiteral("Starting %1 in %2 s (Ctrl+C to cancel)").arg(name()).arg(remainingSecs));
 }
 
+void PipelineSession::askToTerminate()
+{
+    print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
+                         "killed after %2 s; interrupt again to kill them now)")
+              .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)),
+          Tone::Notice);
+    // Moves on to Terminating through pipelineTerminated.
+    m_controller.terminateAllProcesses();
+}
+
 void PipelineSession::killProcesses(const QString& why)
 {
     print(why, Tone::Notice);
+    m_stage = Stage::Killing;
     m_stopTimer.stop();
     m_giveUpTimer.start();
     m_controller.killAllProcesses();
@@ -225,10 +253,10 @@ void PipelineSession::refuse()
     print(QStringLiteral("%1 was not started: its pipeline is invalid:").arg(name()), Tone::Bad);
     for (const QString& message : m_controller.validationErrors())
         print(QStringLiteral("  - %1").arg(message));
-    finish(ExitFailure);
+    finish(ExitCode::Failure);
 }
 
-void PipelineSession::finish(int status)
+void PipelineSession::finish(ExitCode status)
 {
     m_stage = Stage::Done;
     m_stopTimer.stop();
@@ -236,7 +264,7 @@ void PipelineSession::finish(int status)
     ConsoleOutput::endStatus();
     // Queued, so that an end reached before the loop runs still ends it.
     QMetaObject::invokeMethod(
-        &m_loop, [this, status] { m_loop.exit(status); }, Qt::QueuedConnection);
+        &m_loop, [this, status] { m_loop.exit(int(status)); }, Qt::QueuedConnection);
 }
 
 // "'Display name' (basename)", or the basename alone when there is no name.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Backend.h"
+#include "ExitCode.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -10,10 +11,9 @@
 // One pipeline run of the console, from the start request (or the autostart
 // countdown) to the pipeline's finish, with the escalation the backend leaves
 // to its front end: once the processes were asked to terminate, a pipeline
-// still running after the stop timeout is killed. Ctrl+C or SIGTERM cancels a
-// countdown, asks a running pipeline to terminate, and a second one kills it.
-//
-// Exit statuses: 0 finished normally, 1 failed or refused, 130 interrupted.
+// still running after the stop timeout is killed. SIGINT (Ctrl+C), SIGTERM or
+// SIGHUP cancels a countdown, asks a running pipeline to terminate, and a
+// second one kills it; the first of them decides the exit status.
 class PipelineSession : public QObject
 {
     Q_OBJECT
@@ -23,20 +23,23 @@ public:
     PipelineSession(Backend& backend, int stopTimeoutMs);
 
     // Starts the pipeline now and returns its exit status once it has finished.
-    int run(const PipelineConfig& pipeline);
+    ExitCode run(const PipelineConfig& pipeline);
     // Shows the countdown that initialize() began for this pipeline, then
     // waits for the pipeline it starts.
-    int runAutostart(const PipelineConfig& pipeline);
+    ExitCode runAutostart(const PipelineConfig& pipeline);
 
 private:
+    // The road of a run; a signal or a timer moves it on, never back.
     enum class Stage
     {
-        Countdown,
-        Running,
+        Countdown,   // the autostart countdown runs
+        Running,     // the pipeline runs, nobody has asked it to stop
+        Terminating, // its processes were asked to terminate; the stop timer runs
+        Killing,     // they were killed; the give-up timer runs
         Done
     };
 
-    void onInterrupted();
+    void onSignal(int signal);
     void onAutostartDisabled();
     void onProcessStarted();
     void onPipelineFinished(const QString& basename,
@@ -45,9 +48,9 @@ private:
     void showCountdown(int remainingSecs);
     void killProcesses(const QString& why);
     void refuse();
-    void finish(int status);
-    // The kill was sent; the give-up timer runs from then until the end.
-    bool killed() const { return m_giveUpTimer.isActive(); }
+    void askToTerminate();
+    void finish(ExitCode status);
+    ExitCode signalled() const { return exitCodeForSignal(m_signal); }
     QString name() const;
 
     Backend& m_backend;
@@ -56,7 +59,7 @@ private:
     QString m_logFile;
     Stage m_stage = Stage::Done; // until a run begins
     int m_shownSeconds = 0;
-    bool m_interrupted = false;
+    int m_signal = 0; // the first that arrived
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
     QTimer m_stopTimer;

@@ -5,6 +5,7 @@
 #include "ApplicationReport.h"
 #include "Backend.h"
 #include "ConsoleOutput.h"
+#include "ExitCode.h"
 #include "PipelineSession.h"
 
 #include <QCommandLineOption>
@@ -17,13 +18,13 @@
 #include <QStringList>
 
 #include <cmath>
-#include <cstdio>
+#include <csignal>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
-
-const int ExitNormal = 0;
-const int ExitFailure = 1;
-const int ExitUsage = 2;
 
 const char* const Description =
     "Runs the launcher's applications from a terminal.\n"
@@ -38,18 +39,21 @@ const char* const Description =
     "  check FILE...  read pipeline files as the launcher does and show what it\n"
     "                 reads and every problem\n"
     "\n"
-    "Ctrl+C or SIGTERM cancels a countdown, or asks a running pipeline to\n"
+    "Ctrl+C, SIGTERM or SIGHUP cancels a countdown, or asks a running pipeline to\n"
     "terminate; its processes are killed after the stop timeout, or at once on a\n"
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid, 2 usage\n"
-    "error, 130 interrupted.";
+    "error, 128 + the signal's number when stopped by a signal (130 Ctrl+C,\n"
+    "143 SIGTERM, 129 SIGHUP).";
 
-int usageError(const QString& message)
+enum class Command
 {
-    ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
-    return ExitUsage;
-}
+    Autostart, // none given
+    List,
+    Run,
+    Check
+};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct
@@ -58,60 +62,38 @@ const struct
     const char* variable;
 } Folders[] = {{"data-home", "XDG_DATA_HOME"}, {"system-dir", "XDG_CONFIG_DIRS"}};
 
-// The command line that leads to the same data, for hints.
-QString commandPrefix(const QCommandLineParser& parser)
+struct Options
 {
-    QString prefix = QStringLiteral("launcher");
-    for (const auto& [option, variable] : Folders) {
-        const QString folder = parser.value(QLatin1String(option));
-        if (!folder.isEmpty())
-            prefix += QStringLiteral(" --%1 %2")
-                          .arg(QLatin1String(option),
-                               folder.contains(QRegularExpression(QStringLiteral("[^\\w/.+:@%-]")))
-                                   ? QLatin1Char('\'') + folder + QLatin1Char('\'')
-                                   : folder);
+    Command command = Command::Autostart;
+    QStringList arguments; // the command's
+    bool json = false;
+    int stopTimeoutMs = 5000;
+    QString folders[2]; // by Folders, absolute; empty when not given
+    QString hintPrefix; // the command line that leads to the same data
+};
+
+// A process started with any of them closed would get its first files there:
+// the signal pipe on standard error would read every trace line as Ctrl+C.
+void openMissingStandardFiles()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 &&
+            ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd)
+            ::_exit(int(ExitCode::Failure)); // nowhere to say why
     }
-    return prefix;
 }
 
-int mainJob(Backend& backend, PipelineSession& session, const QString& prefix)
+QString quotedForShell(const QString& text)
 {
-    if (!backend.isAutoStartEnabled()) {
-        ConsoleOutput::print(
-            QStringLiteral("Autostart is off. Start an application with: %1 run NAME").arg(prefix));
-        return ExitNormal;
-    }
-    const PipelineConfig* pipeline = backend.findPipeline(backend.autostartTile());
-    if (!pipeline) {
-        ConsoleOutput::error(QStringLiteral("the autostart application '%1' is not loaded")
-                                 .arg(backend.autostartTile()));
-        return ExitFailure;
-    }
-    return session.runAutostart(*pipeline);
+    if (!text.contains(QRegularExpression(QStringLiteral("[^\\w/.+:@%-]"))))
+        return text;
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
-int runCommand(Backend& backend, PipelineSession& session, const QString& name)
+// The options, or none after a usage error has been reported. Answers --help
+// and --version itself, which end the program.
+std::optional<Options> parseOptions()
 {
-    if (const PipelineConfig* pipeline = backend.findPipeline(name))
-        return session.run(*pipeline);
-    QStringList known;
-    for (const PipelineConfig& config : backend.processPipelines())
-        known.append(config.basename);
-    ConsoleOutput::error(QStringLiteral("unknown application '%1'; known applications: %2")
-                             .arg(name, known.isEmpty() ? QStringLiteral("(none)")
-                                                        : known.join(QLatin1String(", "))));
-    return ExitUsage;
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("launcher"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION));
-    ConsoleOutput::install();
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
     parser.addHelpOption();
@@ -143,84 +125,192 @@ int main(int argc, char* argv[])
                                  QStringLiteral("list, run NAME or check FILE... (see above)."),
                                  QStringLiteral("[command] [arguments]"));
 
+    auto fail = [](const QString& message) {
+        ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
+        return std::nullopt;
+    };
     if (!parser.parse(QCoreApplication::arguments()))
-        return usageError(parser.errorText());
+        return fail(parser.errorText());
     // Parsed without errors: this only answers --help, --help-all and --version.
     parser.process(QCoreApplication::arguments());
 
-    QStringList arguments = parser.positionalArguments();
-    const QString command = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    if (!command.isEmpty() && command != QLatin1String("list") && command != QLatin1String("run") &&
-        command != QLatin1String("check"))
-        return usageError(QStringLiteral("unknown command '%1'").arg(command));
-    if ((command.isEmpty() || command == QLatin1String("list")) && !arguments.isEmpty())
-        return usageError(QStringLiteral("unexpected argument '%1'").arg(arguments.first()));
-    if (command == QLatin1String("run") && arguments.size() != 1)
-        return usageError(QStringLiteral("run needs exactly one application name"));
-    if (command == QLatin1String("check") && arguments.isEmpty())
-        return usageError(QStringLiteral("check needs at least one pipeline file"));
-    if (parser.isSet(jsonOption) && command != QLatin1String("list"))
-        return usageError(QStringLiteral("--json applies to list only"));
+    Options options;
+    options.arguments = parser.positionalArguments();
+    const QString command = options.arguments.isEmpty() ? QString() : options.arguments.takeFirst();
+    if (command == QLatin1String("list"))
+        options.command = Command::List;
+    else if (command == QLatin1String("run"))
+        options.command = Command::Run;
+    else if (command == QLatin1String("check"))
+        options.command = Command::Check;
+    else if (!command.isEmpty())
+        return fail(QStringLiteral("unknown command '%1'").arg(command));
+
+    switch (options.command) {
+    case Command::Autostart:
+    case Command::List:
+        if (!options.arguments.isEmpty())
+            return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
+        break;
+    case Command::Run:
+        if (options.arguments.size() != 1)
+            return fail(QStringLiteral("run needs exactly one application name"));
+        break;
+    case Command::Check:
+        if (options.arguments.isEmpty())
+            return fail(QStringLiteral("check needs at least one pipeline file"));
+        break;
+    }
+    options.json = parser.isSet(jsonOption);
+    if (options.json && options.command != Command::List)
+        return fail(QStringLiteral("--json applies to list only"));
 
     bool ok = false;
     const double stopTimeout = parser.value(stopTimeoutOption).toDouble(&ok);
     if (!ok || !std::isfinite(stopTimeout) || stopTimeout < 0 || stopTimeout > 86400)
-        return usageError(QStringLiteral("--stop-timeout: '%1' is not a number of seconds "
-                                         "from 0 to 86400")
-                              .arg(parser.value(stopTimeoutOption)));
+        return fail(QStringLiteral("--stop-timeout: '%1' is not a number of seconds from 0 to "
+                                   "86400")
+                        .arg(parser.value(stopTimeoutOption)));
+    options.stopTimeoutMs = int(std::lround(stopTimeout * 1000));
 
-    // The folder options stand in for the XDG variables while the backend
-    // loads; the launcher's own values come back before anything starts, so
-    // that the applications get the environment the launcher was started with.
-    const QProcessEnvironment launcherEnvironment = QProcessEnvironment::systemEnvironment();
-    for (const auto& [option, variable] : Folders) {
-        if (!parser.isSet(QLatin1String(option)))
+    options.hintPrefix = QStringLiteral("launcher");
+    for (int i = 0; i < 2; ++i) {
+        const QString option = QLatin1String(Folders[i].option);
+        if (!parser.isSet(option))
             continue;
-        const QString folder = parser.value(QLatin1String(option));
+        const QString folder = parser.value(option);
         if (!QFileInfo(folder).isDir())
-            return usageError(
-                QStringLiteral("--%1: '%2' is not a folder").arg(QLatin1String(option), folder));
+            return fail(QStringLiteral("--%1: '%2' is not a folder").arg(option, folder));
         // Absolute, so that the folders and log paths shown are complete.
-        qputenv(variable, QFile::encodeName(QFileInfo(folder).absoluteFilePath()));
+        options.folders[i] = QFileInfo(folder).absoluteFilePath();
+        options.hintPrefix += QStringLiteral(" --%1 %2").arg(option, quotedForShell(folder));
     }
-    // A data home alone hides the machine-wide folder: nothing exists below /dev/null.
-    if (parser.isSet(dataHomeOption) && !parser.isSet(systemDirOption))
-        qputenv("XDG_CONFIG_DIRS", "/dev/null");
+    return options;
+}
 
-    Backend backend;
-    if (command == QLatin1String("check")) {
-        bool allValid = true;
-        for (const QString& file : arguments)
-            allValid = checkFile(backend, file) && allValid;
-        return allValid ? ExitNormal : ExitFailure;
-    }
-    if (command == QLatin1String("list")) {
-        // The countdown that initialize() begins never runs: there is no event loop.
-        backend.initialize();
-        if (parser.isSet(jsonOption)) {
-            const QByteArray json = listJson(backend);
-            std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
-        } else {
-            printList(backend);
+// The folder options stand in for the XDG variables while the backend loads;
+// restore() gives the launcher's own values back before anything starts, so
+// that the applications get the environment the launcher was started with.
+class ChosenFolders
+{
+public:
+    explicit ChosenFolders(const Options& options)
+    {
+        for (int i = 0; i < 2; ++i) {
+            if (!options.folders[i].isEmpty())
+                qputenv(Folders[i].variable, QFile::encodeName(options.folders[i]));
         }
-        return ExitNormal;
+        // A data home alone hides the machine-wide folder: nothing exists below /dev/null.
+        if (!options.folders[0].isEmpty() && options.folders[1].isEmpty())
+            qputenv("XDG_CONFIG_DIRS", "/dev/null");
     }
 
-    // The session watches for interrupts from before the countdown begins.
-    PipelineSession session(backend, int(std::lround(stopTimeout * 1000)));
-    backend.initialize();
-    if (command.isEmpty())
-        printList(backend);
-    for (const auto& [option, variable] : Folders) {
-        const QString name = QLatin1String(variable);
-        if (launcherEnvironment.contains(name))
-            qputenv(variable, QFile::encodeName(launcherEnvironment.value(name)));
-        else
-            qunsetenv(variable);
+    void restore()
+    {
+        for (const auto& [option, variable] : Folders) {
+            const QString name = QLatin1String(variable);
+            if (m_launcherEnvironment.contains(name))
+                qputenv(variable, QFile::encodeName(m_launcherEnvironment.value(name)));
+            else
+                qunsetenv(variable);
+        }
     }
-    if (command.isEmpty())
-        return mainJob(backend, session, commandPrefix(parser));
+
+private:
+    const QProcessEnvironment m_launcherEnvironment = QProcessEnvironment::systemEnvironment();
+};
+
+ExitCode checkFiles(Backend& backend, const QStringList& files)
+{
+    bool allValid = true;
+    for (const QString& file : files)
+        allValid = checkFile(backend, file) && allValid;
+    return allValid ? ExitCode::Normal : ExitCode::Failure;
+}
+
+ExitCode listApplications(Backend& backend, bool json)
+{
+    // The countdown that initialize() begins never runs: there is no event loop.
+    backend.initialize();
+    if (json)
+        ConsoleOutput::write(listJson(backend));
+    else
+        printList(backend);
+    return ExitCode::Normal;
+}
+
+ExitCode runAutostart(Backend& backend, PipelineSession& session, const QString& hintPrefix)
+{
+    if (!backend.isAutoStartEnabled()) {
+        ConsoleOutput::print(
+            QStringLiteral("Autostart is off. Start an application with: %1 run NAME")
+                .arg(hintPrefix));
+        return ExitCode::Normal;
+    }
+    const PipelineConfig* pipeline = backend.findPipeline(backend.autostartTile());
+    if (!pipeline) {
+        ConsoleOutput::error(QStringLiteral("the autostart application '%1' is not loaded")
+                                 .arg(backend.autostartTile()));
+        return ExitCode::Failure;
+    }
+    return session.runAutostart(*pipeline);
+}
+
+ExitCode runApplication(Backend& backend, PipelineSession& session, const QString& name)
+{
     // Only the main job waits for the countdown.
     backend.disableAutostart();
-    return runCommand(backend, session, arguments.first());
+    if (const PipelineConfig* pipeline = backend.findPipeline(name))
+        return session.run(*pipeline);
+    QStringList known;
+    for (const PipelineConfig& config : backend.processPipelines())
+        known.append(config.basename);
+    ConsoleOutput::error(QStringLiteral("unknown application '%1'; known applications: %2")
+                             .arg(name, known.isEmpty() ? QStringLiteral("(none)")
+                                                        : known.join(QLatin1String(", "))));
+    return ExitCode::Usage;
+}
+
+ExitCode dispatch(const Options& options)
+{
+    ChosenFolders folders(options);
+    Backend backend;
+    switch (options.command) {
+    case Command::Check:
+        return checkFiles(backend, options.arguments);
+    case Command::List:
+        return listApplications(backend, options.json);
+    case Command::Autostart:
+    case Command::Run:
+        break;
+    }
+
+    // The session watches for signals from before the countdown begins.
+    PipelineSession session(backend, options.stopTimeoutMs);
+    backend.initialize();
+    if (options.command == Command::Autostart)
+        printList(backend);
+    folders.restore();
+    if (options.command == Command::Autostart)
+        return runAutostart(backend, session, options.hintPrefix);
+    return runApplication(backend, session, options.arguments.first());
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    openMissingStandardFiles();
+    // A reader that has gone must not end the launcher and leave its pipeline
+    // running: writes then fail with EPIPE, and the console stops writing there.
+    // Qt's process start puts the default back in the children.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("launcher"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION));
+    ConsoleOutput::install();
+
+    const std::optional<Options> options = parseOptions();
+    return int(options ? dispatch(*options) : ExitCode::Usage);
 }

@@ -117,6 +117,7 @@ PipelineConfig Backend::readPipelineConfig(QSettings& settings)
             continue;
         settings.beginGroup(group);
         ProcessConfig process;
+        process.group = group;
         process.exec = settings.value(QStringLiteral("exec"), QString()).toString();
         process.arguments =
             settings.value(QStringLiteral("arguments"), QStringList()).toStringList();
@@ -142,6 +143,7 @@ PipelineConfig Backend::readPipelineConfig(QSettings& settings)
         if (mode.success) {
             process.mode = mode.mode;
         } else {
+            process.modeError = mode.errorText;
             Solvane::Trace::warning(
                 "Pipeline file '%s', group '%s': %s; the process runs as a daemon",
                 qUtf8Printable(settings.fileName()), qUtf8Printable(group),

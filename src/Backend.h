@@ -2,6 +2,7 @@
 
 #include "PipelineConfig.h"
 #include "PipelineController.h"
+#include "ProcessModeResult.h" // processModeName() names modes for a front end
 
 #include <QFileInfo>
 #include <QList>

@@ -30,6 +30,10 @@ struct ProcessConfig
     QStringList libraryPaths;
     QMap<QString, QString> environment;
     bool timestampLogEntries = false;
+    // As the reader found them, for reports: the group the process was read
+    // from, and why its mode text was not understood (empty when it was).
+    QString group;
+    QString modeError;
 };
 
 // One application: an ordered list of processes, identified by basename.

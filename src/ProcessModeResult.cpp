@@ -11,3 +11,16 @@ ProcessModeResult parseProcessMode(const QString& text)
         return {true, ProcessMode::Daemon, QString()};
     return {false, ProcessMode::Daemon, QStringLiteral("Failed to parse '%1'").arg(text)};
 }
+
+QString processModeName(ProcessMode mode)
+{
+    switch (mode) {
+    case ProcessMode::Sync:
+        return QStringLiteral("sync");
+    case ProcessMode::Async:
+        return QStringLiteral("async");
+    case ProcessMode::Daemon:
+        break;
+    }
+    return QStringLiteral("daemon");
+}
