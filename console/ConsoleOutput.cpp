@@ -1,5 +1,7 @@
 #include "ConsoleOutput.h"
 
+#include "ServiceNotifier.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -71,7 +73,8 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     // Trace lines are the backend's; other categories (Qt's own) are named.
     if (!plain && std::strcmp(category, "solvane.trace") != 0)
         line += QByteArray(category) + ": ";
-    writeLine(stderr, line + message.toUtf8());
+    writeLine(stderr,
+              ServiceNotifier::journalPrefix(STDERR_FILENO, type) + line + message.toUtf8());
 }
 
 } // namespace
@@ -90,7 +93,8 @@ void print(const QString& line, Tone tone)
 
 void error(const QString& line)
 {
-    writeLine(stderr, coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
+    writeLine(stderr, ServiceNotifier::journalPrefix(STDERR_FILENO, QtCriticalMsg) +
+                          coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
 }
 
 void setStatus(const QString& status)

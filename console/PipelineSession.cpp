@@ -1,6 +1,7 @@
 #include "PipelineSession.h"
 
 #include "ConsoleOutput.h"
+#include "ServiceNotifier.h"
 
 #include <QDate>
 #include <QFileInfo>
@@ -134,6 +135,7 @@ int PipelineSession::runAutostart(const PipelineConfig& pipeline)
 
 void PipelineSession::onInterrupted()
 {
+    ServiceNotifier::stopping();
     const bool again = std::exchange(m_interrupted, true);
     if (m_stage == Stage::Countdown) {
         // Ends the countdown through onAutostartDisabled().

@@ -6,6 +6,7 @@
 #include "Backend.h"
 #include "ConsoleOutput.h"
 #include "PipelineSession.h"
+#include "ServiceNotifier.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -218,6 +219,9 @@ int main(int argc, char* argv[])
         else
             qunsetenv(variable);
     }
+    // Service manager: loaded; only the main job counts down.
+    ServiceNotifier notifier(backend);
+    notifier.ready(command.isEmpty() && backend.findPipeline(backend.autostartTile()));
     if (command.isEmpty())
         return mainJob(backend, session, commandPrefix(parser));
     // Only the main job waits for the countdown.
