@@ -17,13 +17,12 @@ int main(int argc, char* argv[])
     pipeline.basename = QStringLiteral("consumer");
     pipeline.processList.append(process);
 
-    QObject::connect(&backend, &Backend::pipelineFinished,
-                     [](const QString&, PipelineController::PipelineFinishReason finishReason) {
-                         QCoreApplication::exit(
-                             finishReason == PipelineController::PipelineFinishReason::NormalFinish
-                                 ? 0
-                                 : 1);
-                     });
+    QObject::connect(
+        &backend, &Backend::pipelineFinished,
+        [](const QString&, PipelineController::PipelineFinishReason finishReason) {
+            QCoreApplication::exit(
+                finishReason == PipelineController::PipelineFinishReason::NormalFinish ? 0 : 1);
+        });
     QTimer::singleShot(30000, [] { QCoreApplication::exit(2); });
     if (!backend.pipelineController()->start(pipeline, false))
         return 3;
