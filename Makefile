@@ -4,7 +4,7 @@ ASAN_BUILD_DIR ?= build-asan
 CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan demo clean
+.PHONY: all deps build test test-asan package demo clean
 
 all: build
 
@@ -19,6 +19,10 @@ build: deps $(BUILD_DIR)/build.ninja
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# A Debian package of everything `cmake --install` puts in place, in $(BUILD_DIR).
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 $(ASAN_BUILD_DIR)/build.ninja: | deps
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=ON \

@@ -1,5 +1,7 @@
 #include "ConsoleOutput.h"
 
+#include "ServiceNotifier.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -233,7 +235,8 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     // Trace lines are the backend's; other categories (Qt's own) are named.
     if (!plain && std::strcmp(category, "solvane.trace") != 0)
         line += QByteArray(category) + ": ";
-    writeLine(STDERR_FILENO, line + message.toUtf8());
+    writeLine(STDERR_FILENO,
+              ServiceNotifier::journalPrefix(STDERR_FILENO, type) + line + message.toUtf8());
     if (type == QtFatalMsg) // the program aborts next
         writer().flush(std::chrono::seconds(1));
 }
@@ -262,8 +265,8 @@ void write(const QByteArray& text)
 
 void error(const QString& line)
 {
-    writeLine(STDERR_FILENO,
-              coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
+    writeLine(STDERR_FILENO, ServiceNotifier::journalPrefix(STDERR_FILENO, QtCriticalMsg) +
+                                 coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
 }
 
 void setStatus(const QString& status)

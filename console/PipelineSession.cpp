@@ -1,6 +1,7 @@
 #include "PipelineSession.h"
 
 #include "ConsoleOutput.h"
+#include "ServiceNotifier.h"
 
 #include <QDate>
 #include <QFileInfo>
@@ -134,6 +135,7 @@ ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
 
 void PipelineSession::onSignal(int signal)
 {
+    ServiceNotifier::stopping();
     const bool first = m_signal == 0;
     if (first)
         m_signal = signal;

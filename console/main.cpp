@@ -7,6 +7,7 @@
 #include "ConsoleOutput.h"
 #include "ExitCode.h"
 #include "PipelineSession.h"
+#include "ServiceNotifier.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -291,6 +292,10 @@ ExitCode dispatch(const Options& options)
     if (options.command == Command::Autostart)
         printList(backend);
     folders.restore();
+    // The service manager learns that loading is done; only the main job counts down.
+    ServiceNotifier notifier(backend);
+    notifier.ready(options.command == Command::Autostart &&
+                   backend.findPipeline(backend.autostartTile()));
     if (options.command == Command::Autostart)
         return runAutostart(backend, session, options.hintPrefix);
     return runApplication(backend, session, options.arguments.first());

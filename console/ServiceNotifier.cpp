@@ -1,0 +1,149 @@
+#include "ServiceNotifier.h"
+
+#include "Backend.h"
+
+#include <QtGlobal>
+
+#include <climits>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef LAUNCHER_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+namespace {
+
+// $NOTIFY_SOCKET as the launcher found it; empty when there is no service manager.
+QByteArray s_socket;
+bool s_stopping = false;
+
+bool isJournalStream(int fd)
+{
+    // "device:inode" of the stream that the service manager connected to the journal.
+    const QList<QByteArray> parts = qgetenv("JOURNAL_STREAM").split(':');
+    struct stat status = {};
+    if (parts.size() != 2 || ::fstat(fd, &status) != 0)
+        return false;
+    bool deviceOk = false;
+    bool inodeOk = false;
+    const qulonglong device = parts[0].toULongLong(&deviceOk);
+    const qulonglong inode = parts[1].toULongLong(&inodeOk);
+    return deviceOk && inodeOk && device == status.st_dev && inode == status.st_ino;
+}
+
+} // namespace
+
+ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
+    : QObject(parent), m_backend(backend)
+{
+    s_socket = qgetenv("NOTIFY_SOCKET");
+    qunsetenv("NOTIFY_SOCKET");
+#ifdef LAUNCHER_HAVE_SYSTEMD
+    // Pings at half the watchdog's period, so that a late one still counts.
+    uint64_t watchdogUsec = 0;
+    if (!s_socket.isEmpty() && sd_watchdog_enabled(1, &watchdogUsec) > 0) {
+        connect(&m_watchdogTimer, &QTimer::timeout, this, [] { notify("WATCHDOG=1"); });
+        m_watchdogTimer.start(int(qBound<uint64_t>(1, watchdogUsec / 2000, INT_MAX)));
+    }
+#endif
+    qunsetenv("WATCHDOG_USEC");
+    qunsetenv("WATCHDOG_PID");
+
+    connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
+        // The backend cuts the time down to whole seconds: the one running counts.
+        if (m_countdown)
+            setStatus(QStringLiteral("autostart %1 in %2 s")
+                          .arg(m_backend.autostartTile())
+                          .arg(remainingSecs + 1));
+    });
+    connect(&m_backend, &Backend::autostartDisabled, this, [this] {
+        m_countdown = false;
+        if (m_running.isEmpty())
+            setStatus(QStringLiteral("idle"));
+    });
+    PipelineController& controller = *m_backend.pipelineController();
+    connect(&controller, &PipelineController::processStarted, this, [this] {
+        ++m_processes;
+        showRunning();
+    });
+    connect(&controller, &PipelineController::processFinished, this, [this] {
+        m_processes = qMax(0, m_processes - 1);
+        showRunning();
+    });
+    connect(&m_backend, &Backend::pipelineStarted, this, [this](const QString& basename) {
+        m_running = basename;
+        showRunning();
+    });
+    connect(&m_backend, &Backend::pipelineFinished, this, [this] {
+        m_running.clear();
+        m_processes = 0;
+        setStatus(QStringLiteral("idle"));
+    });
+}
+
+ServiceNotifier::~ServiceNotifier()
+{
+    stopping();
+}
+
+void ServiceNotifier::ready(bool countdown)
+{
+    m_countdown = countdown;
+    m_status = countdown ? QStringLiteral("autostart %1 in %2 s")
+                               .arg(m_backend.autostartTile())
+                               .arg(m_backend.autostartTimeout())
+                         : QStringLiteral("idle");
+    notify("READY=1\nSTATUS=" + m_status.toUtf8());
+}
+
+void ServiceNotifier::stopping()
+{
+    if (!s_stopping) {
+        s_stopping = true;
+        notify("STOPPING=1");
+    }
+}
+
+const char* ServiceNotifier::journalPrefix(int fd, QtMsgType type)
+{
+    // By QtMsgType: debug, warning, critical, fatal, info.
+    static const char* const Priorities[] = {"<7>", "<4>", "<3>", "<2>", "<6>"};
+    static const bool journalOut = isJournalStream(STDOUT_FILENO);
+    static const bool journalErr = isJournalStream(STDERR_FILENO);
+    const bool journal = fd == STDOUT_FILENO ? journalOut : fd == STDERR_FILENO && journalErr;
+    return journal && unsigned(type) < 5 ? Priorities[type] : "";
+}
+
+void ServiceNotifier::notify(const QByteArray& state)
+{
+#ifdef LAUNCHER_HAVE_SYSTEMD
+    if (s_socket.isEmpty())
+        return;
+    // sd_notify() reads the socket from the environment; it is there only
+    // for the call, never while a process of the pipeline starts.
+    qputenv("NOTIFY_SOCKET", s_socket);
+    sd_notify(1, state.constData());
+#else
+    Q_UNUSED(state)
+#endif
+}
+
+void ServiceNotifier::setStatus(const QString& status)
+{
+    if (status == m_status)
+        return;
+    m_status = status;
+    notify("STATUS=" + status.toUtf8());
+}
+
+void ServiceNotifier::showRunning()
+{
+    if (m_running.isEmpty())
+        return;
+    setStatus(QStringLiteral("running %1 (%2 %3)")
+                  .arg(m_running)
+                  .arg(m_processes)
+                  .arg(m_processes == 1 ? QLatin1String("process") : QLatin1String("processes")));
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Checks of the files installed into PREFIX: check.sh man|units|completion PREFIX
+# Exit status 77 skips the check where its tool is missing.
+set -euo pipefail
+mode=$1
+prefix=$2
+
+case $mode in
+man)
+    # Every page renders without a single warning.
+    command -v man > /dev/null || { echo "man is not installed: skipped"; exit 77; }
+    for page in "$prefix"/share/man/man*/*; do
+        warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 > /dev/null)
+        [ -z "$warnings" ] || { echo "$page:"; echo "$warnings"; exit 1; }
+    done
+    ;;
+units)
+    # Any complaint fails, not only errors; the units' manual references
+    # must resolve to the installed pages.
+    command -v systemd-analyze > /dev/null ||
+        { echo "systemd-analyze is not installed: skipped"; exit 77; }
+    output=$(MANPATH="$prefix/share/man" systemd-analyze verify \
+        "$prefix"/lib/systemd/user/launcher.service \
+        "$prefix"/lib/systemd/system/launcher@.service 2>&1) || { echo "$output"; exit 1; }
+    [ -z "$output" ] || { echo "$output"; exit 1; }
+    grep -q "^ExecStart=$prefix/bin/launcher " "$prefix"/lib/systemd/user/launcher.service
+    ;;
+completion)
+    # `launcher --data-home DIR run <Tab>` offers the installed demo's applications.
+    home=$(mktemp -d)
+    trap 'rm -rf "$home"' EXIT
+    mkdir -p "$home/Orvalen"
+    cp -R "$prefix/share/doc/launcher/examples" "$home/Orvalen/launcher"
+    # shellcheck disable=SC1091
+    source "$prefix/share/bash-completion/completions/launcher"
+    expect() {
+        local want=$1
+        shift
+        COMP_WORDS=("$@")
+        COMP_CWORD=$(($# - 1))
+        COMPREPLY=()
+        _launcher
+        [ "${COMPREPLY[*]}" = "$want" ] ||
+            { echo "completing '$*': got '${COMPREPLY[*]}', expected '$want'"; exit 1; }
+    }
+    launcher=$prefix/bin/launcher
+    expect "broken demo" "$launcher" --data-home "$home" run ""
+    expect "list run check" "$launcher" --stop-timeout 3 ""
+    expect "--data-home" "$launcher" --da
+    ;;
+*)
+    echo "usage: check.sh man|units|completion PREFIX" >&2
+    exit 2
+    ;;
+esac
