@@ -67,7 +67,6 @@ public:
     DataFolders(const DataFolders&) = delete;
     DataFolders& operator=(const DataFolders&) = delete;
 
-    QString root() const { return m_root.path(); }
     // The launcher's own folders below the two data folders.
     QString user() const { return m_root.filePath(QStringLiteral("user/Orvalen/launcher")); }
     QString machine() const { return m_root.filePath(QStringLiteral("machine/Orvalen/launcher")); }

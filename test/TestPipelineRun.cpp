@@ -176,7 +176,8 @@ private slots:
         QVERIFY(controller.waitForPipelineFinished(10000));
         QFile log(logs.filePath(QDate::currentDate().toString("'out'-yyyy-MM-dd'.log'")));
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QStringList logged = QString::fromUtf8(log.readAll())
+        const QByteArray text = log.readAll(); // all of it: the conversion stops at NUL
+        QStringList logged = QString::fromUtf8(text.constData(), text.size())
                                  .split('\n')
                                  .filter(QRegularExpression(R"(^\[ \d+ \] (?!\[\d{4}-))"));
         QCOMPARE(logged.replaceInStrings(QRegularExpression(R"(^\[ \d+ \] )"), ""), lines);
