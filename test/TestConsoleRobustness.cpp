@@ -3,6 +3,7 @@
 // run, each with the exit status a shell reports for it.
 
 #include "TestFixtures.h"
+#include "TestRegistry.h"
 
 #include <QDate>
 #include <QDeadlineTimer>
@@ -149,5 +150,5 @@ void TestConsoleRobustness::survives()
         QVERIFY(logText().contains(QByteArray("] ") + QByteArray::number(lines) + "\n"));
 }
 
-QTEST_GUILESS_MAIN(TestConsoleRobustness)
+LAUNCHER_TEST(TestConsoleRobustness)
 #include "TestConsoleRobustness.moc"

@@ -1,6 +1,7 @@
 #include "Backend.h"
 #include "GzipCompress.h"
 #include "TestFixtures.h"
+#include "TestRegistry.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -108,9 +109,8 @@ private slots:
         if (root)
             QCOMPARE(chown(QFile::encodeName(log).constData(), 65534, 65534), 0);
         QVERIFY(makeOld(log));
-        const MessageCapture capture;
+        QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
         backend.rotateLogs();
-        QCOMPARE(capture.trace(), QStringList{"info: Compressed old log file '" + log + "'"});
         QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"a.log.gz"});
         QCOMPARE(readFile(log + ".gz"), whole);
         struct stat status = {};
@@ -154,13 +154,12 @@ private slots:
             QVERIFY(QFile::link(entry.startsWith('/') ? entry : folders.root() + '/' + entry, log));
         QVERIFY(makeOld(log));
 
-        const MessageCapture capture;
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable("Skipped log file '" + log + "': not a regular file"));
+        QTest::ignoreMessage(
+            QtCriticalMsg, qPrintable("Unable to compress file: can't open '" + log + "' for reading"));
         backend.rotateLogs();
         QVERIFY(!backend.compressFile(QFileInfo(log)));
-        QCOMPARE(
-            capture.trace(),
-            (QStringList{"warning: Skipped log file '" + log + "': not a regular file",
-                         "error: Unable to compress file: can't open '" + log + "' for reading"}));
         QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"x.log"});
         QCOMPARE(entriesIn(outside), (QStringList{"fifo", "secret"}));
     }
@@ -174,16 +173,15 @@ private slots:
         const QString log = backend.defaultLogPath() + "/big.log";
         const QByteArray content = noise(3 * chunk);
         QVERIFY(writeFile(log, content) && makeOld(log));
-        const MessageCapture capture;
+        QTest::ignoreMessage(QtCriticalMsg, qPrintable("Failed to write '" + log + ".gz' on disk"));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             qPrintable("Failed to compress old log file '" + log + "'"));
         rlimit previous{};
         getrlimit(RLIMIT_FSIZE, &previous);
         const rlimit limit{rlim_t(chunk), previous.rlim_max};
         setrlimit(RLIMIT_FSIZE, &limit);
         backend.rotateLogs();
         setrlimit(RLIMIT_FSIZE, &previous);
-        QCOMPARE(capture.trace(),
-                 (QStringList{"error: Failed to write '" + log + ".gz' on disk",
-                              "error: Failed to compress old log file '" + log + "'"}));
         QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"big.log"});
         QCOMPARE(readFile(log), content);
     }
@@ -203,5 +201,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRotationSafety)
+LAUNCHER_TEST(TestRotationSafety)
 #include "TestRotationSafety.moc"

@@ -4,6 +4,7 @@
 // error when that is the journal's stream.
 
 #include "TestFixtures.h"
+#include "TestRegistry.h"
 
 #include <QProcess>
 #include <QTest>
@@ -47,7 +48,6 @@ private slots:
 void TestServiceNotify::notifiesAndStops()
 {
     DataFolders folders;
-    QVERIFY(folders.isValid());
     const QString pidFile = folders.root() + "/child.pid";
     QVERIFY(writeFile(folders.user() + "/launcher.ini", "[autostart]\ntile=waiter\ntimeout=1\n"));
     QVERIFY(writeFile(folders.user() + "/apps/waiter.ini",
@@ -106,5 +106,5 @@ void TestServiceNotify::notifiesAndStops()
         QVERIFY2(QRegExp("<[2-7]>(info|warning|error|launcher): .*").exactMatch(line), line);
 }
 
-QTEST_GUILESS_MAIN(TestServiceNotify)
+LAUNCHER_TEST(TestServiceNotify)
 #include "TestServiceNotify.moc"

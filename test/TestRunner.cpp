@@ -1,0 +1,29 @@
+#include "TestRegistry.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <algorithm>
+
+// Runs every registered test class with the program's command line; the exit
+// code is the bitwise OR of their results. A first argument that names a class
+// runs that class alone, so that its test functions can be named after it.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = QCoreApplication::arguments();
+    std::vector<std::unique_ptr<QObject>> tests;
+    for (const TestFactory& create : registeredTests())
+        tests.push_back(create());
+    const auto named = std::find_if(tests.begin(), tests.end(), [&](const auto& test) {
+        return arguments.value(1) == QLatin1String(test->metaObject()->className());
+    });
+    if (named != tests.end())
+        arguments.removeAt(1);
+    int result = 0;
+    for (const std::unique_ptr<QObject>& test : tests) {
+        if (named == tests.end() || test == *named)
+            result |= QTest::qExec(test.get(), arguments);
+    }
+    return result;
+}
