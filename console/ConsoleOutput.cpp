@@ -1,8 +1,6 @@
 #include "ConsoleOutput.h"
 
 #include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
 
 #include <cstdio>
 #include <cstring>
@@ -44,26 +42,13 @@ void writeLine(FILE* stream, const QByteArray& line)
     std::fflush(stream);
 }
 
-// The pipeline log hands every line to qInfo() as a QString, which QDebug puts
-// in quotes with escapes. Those are JSON's, but for \U (a non-printable
-// character beyond the first plane), which then stays as it came.
-QString unquote(const QString& message)
-{
-    if (message.size() < 2 || !message.startsWith(QLatin1Char('"')) ||
-        !message.endsWith(QLatin1Char('"')))
-        return message;
-    if (!message.contains(QLatin1Char('\\')))
-        return message.mid(1, message.size() - 2);
-    const QJsonArray parsed = QJsonDocument::fromJson('[' + message.toUtf8() + ']').array();
-    return parsed.isEmpty() ? message : parsed.first().toString();
-}
-
 void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
     if (type == QtInfoMsg && plain) {
-        writeLine(stdout, unquote(message).toUtf8());
+        // The pipeline log's lines, as they stand in the file.
+        writeLine(stdout, message.toUtf8());
         return;
     }
     QByteArray line =
