@@ -221,6 +221,9 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     }
     if (m_log && lineCount > 0)
         m_log->write(m_lineBatch.data(), qint64(m_lineBatch.size()), lineCount);
+    // One huge read must not keep its memory for the rest of the run.
+    if (m_lineBatch.capacity() > (1 << 20))
+        std::string().swap(m_lineBatch);
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 using Solvane::TimeStamp;
@@ -110,28 +111,23 @@ PipelineLog::~PipelineLog()
 void PipelineLog::write(const char* data, qint64 size, int lineCount)
 {
     reopenIfReplaced();
-    if (m_lostLines == 0 && !m_lineOpen) {
-        if (!writeAll(data, size))
-            m_lostLines += lineCount;
-        return;
-    }
-
-    // Writing failed before: the account of the loss goes in front, in the
-    // same write, and an unfinished line is ended first.
-    QByteArray batch;
+    iovec parts[3];
+    int partCount = 0;
+    // After a failure, an unfinished line is ended and the loss is told, in
+    // the same write as the lines; nothing is copied for it.
+    char notice[160];
     if (m_lineOpen)
-        batch += '\n';
+        parts[partCount++] = {const_cast<char*>("\n"), 1};
     if (m_lostLines > 0) {
-        char notice[160];
         const int length = std::snprintf(
             notice, sizeof notice,
             "[ %lld ] %s %lld log lines were lost: the file could not be "
             "written\n",
             qint64(QCoreApplication::applicationPid()), timeStampText().constData(), m_lostLines);
-        batch.append(notice, qBound(0, length, int(sizeof notice) - 1));
+        parts[partCount++] = {notice, size_t(qBound(0, length, int(sizeof notice) - 1))};
     }
-    batch.append(data, int(size));
-    if (writeAll(batch.constData(), batch.size()))
+    parts[partCount++] = {const_cast<char*>(data), size_t(size)};
+    if (writeAll(parts, partCount))
         m_lostLines = 0;
     else
         m_lostLines += lineCount;
@@ -156,7 +152,7 @@ bool PipelineLog::openFile(bool reportFailure)
     closeFile();
     if (reportFailure && !m_failureReported) {
         m_failureReported = true;
-        Trace::error("Failed to create log file %s: %s", m_encodedPath.constData(),
+        Trace::error("Failed to recreate log file '%s': %s", m_encodedPath.constData(),
                      std::strerror(error));
     }
     return false;
@@ -184,28 +180,40 @@ void PipelineLog::reopenIfReplaced()
     openFile(true);
 }
 
-bool PipelineLog::writeAll(const char* data, qint64 size)
+bool PipelineLog::writeAll(iovec* parts, int partCount)
 {
     if (m_fd < 0)
         return false;
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t written = ::write(m_fd, data + done, size_t(size - done));
-        if (written > 0) {
-            done += written;
-            continue;
-        }
+    // The last byte that reached the file, to know whether a line stays open;
+    // when nothing did, the file ends as it did before.
+    char last = m_lineOpen ? ' ' : '\n';
+    while (partCount > 0) {
+        const ssize_t written = ::writev(m_fd, parts, partCount);
         if (written < 0 && errno == EINTR)
             continue;
-        const int error = written < 0 ? errno : ENOSPC;
-        if (done > 0)
-            m_lineOpen = data[done - 1] != '\n';
-        if (!m_failureReported) {
-            m_failureReported = true;
-            Trace::error("Failed to write log file '%s': %s", m_encodedPath.constData(),
-                         std::strerror(error));
+        if (written <= 0) {
+            m_lineOpen = last != '\n';
+            if (!m_failureReported) {
+                m_failureReported = true;
+                Trace::error("Failed to write log file '%s': %s", m_encodedPath.constData(),
+                             std::strerror(written < 0 ? errno : ENOSPC));
+            }
+            return false;
         }
-        return false;
+        // A short write (a file that may grow no further) goes on where it ended.
+        size_t left = size_t(written);
+        while (partCount > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            if (parts->iov_len > 0)
+                last = static_cast<const char*>(parts->iov_base)[parts->iov_len - 1];
+            ++parts;
+            --partCount;
+        }
+        if (left > 0) {
+            last = static_cast<const char*>(parts->iov_base)[left - 1];
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
     }
     m_lineOpen = false;
     return true;

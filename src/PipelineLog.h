@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+struct iovec;
+
 // The dated log file of one pipeline run, written with plain system calls.
 //
 // Every batch of lines reaches the file in one write() on a descriptor opened
@@ -57,7 +59,7 @@ private:
     bool openFile(bool reportFailure);
     void closeFile();
     void reopenIfReplaced();
-    bool writeAll(const char* data, qint64 size);
+    bool writeAll(iovec* parts, int partCount);
 
     QString m_filePath;
     QByteArray m_encodedPath;
