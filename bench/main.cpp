@@ -548,18 +548,28 @@ Row rotation(const Options& options, const QString& folder, bool sparse, bool& o
 
 // --- output --------------------------------------------------------------
 
+QByteArray number(double value)
+{
+    const char* format = value >= 1000 ? "%.0f" : value >= 10 ? "%.1f" : "%.3f";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
 void printTable(const QList<Row>& rows, const Options& options)
 {
-    std::printf("Rounds: %d (contender and baseline alternate; medians)\n\n", options.rounds);
-    std::printf("| Benchmark | Figure | Launcher | Baseline | Ratio | Notes |\n");
+    std::printf("%d rounds, contender and baseline alternating; medians. Time ratio: the "
+                "launcher's time over the baseline's.\n\n",
+                options.rounds);
+    std::printf("| Benchmark | Figure | Launcher | Baseline | Time ratio | Notes |\n");
     std::printf("|---|---|---:|---:|---:|---|\n");
     for (const Row& row : rows) {
-        // The ratio is a cost: launcher time over baseline time.
         const double ratio =
             row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
-        std::printf("| %s | %s | %.4g | %.4g (%s) | %.2f | %s |\n", qUtf8Printable(row.benchmark),
-                    qUtf8Printable(row.figure), row.contender, row.baseline,
-                    qUtf8Printable(row.baselineName), ratio, qUtf8Printable(row.note));
+        std::printf("| %s | %s | %s | %s (%s) | %.2f | %s |\n", qUtf8Printable(row.benchmark),
+                    qUtf8Printable(row.figure), number(row.contender).constData(),
+                    number(row.baseline).constData(), qUtf8Printable(row.baselineName), ratio,
+                    qUtf8Printable(row.note));
     }
 }
 
