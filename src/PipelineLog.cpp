@@ -136,9 +136,10 @@ void PipelineLog::write(const char* data, qint64 size, int lineCount)
 bool PipelineLog::openFile(bool reportFailure)
 {
     // Never through a link: a link planted in the log's place would have the
-    // launcher append to whatever file it points at.
-    m_fd = ::open(m_encodedPath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                  0644);
+    // launcher append to whatever file it points at. Non-blocking, so that a
+    // FIFO in its place cannot hold the launcher up (a regular file ignores it).
+    m_fd = ::open(m_encodedPath.constData(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
     struct stat status = {};
     if (m_fd >= 0 && ::fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode)) {
         m_device = status.st_dev;
@@ -175,9 +176,13 @@ void PipelineLog::reopenIfReplaced()
     if (m_fd >= 0 && ::lstat(m_encodedPath.constData(), &status) == 0 &&
         status.st_dev == m_device && status.st_ino == m_inode)
         return;
-    // Removed, renamed or replaced: the run goes on in a file at its path.
+    // Removed, renamed or replaced: the run goes on in a file at its path,
+    // in a folder made anew if that went too.
     closeFile();
-    openFile(true);
+    if (!openFile(false)) {
+        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+        openFile(true);
+    }
 }
 
 bool PipelineLog::writeAll(iovec* parts, int partCount)
