@@ -4,7 +4,7 @@ ASAN_BUILD_DIR ?= build-asan
 CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan package demo clean
+.PHONY: all deps build test test-asan package bench demo clean
 
 all: build
 
@@ -31,6 +31,15 @@ $(ASAN_BUILD_DIR)/build.ninja: | deps
 test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The benchmarks with their full sizes: a table of each figure beside its
+# baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
+BENCH_FLAGS ?=
+
+bench: deps $(BUILD_DIR)/build.ninja
+	cmake -S . -B $(BUILD_DIR) > /dev/null
+	cmake --build $(BUILD_DIR) --target launcher-bench -j $(JOBS)
+	$(BUILD_DIR)/bench/launcher-bench $(BENCH_FLAGS)
 
 # The console launcher on a fresh copy of the bundled data (examples/), so its
 # logs stay under the build folder and every run starts alike. The configure

@@ -3,8 +3,6 @@
 #include "ServiceNotifier.h"
 
 #include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
 
 #include <cerrno>
 #include <chrono>
@@ -208,26 +206,13 @@ void writeLine(int fd, const QByteArray& line)
     writer().write(fd, line + '\n');
 }
 
-// The pipeline log hands every line to qInfo() as a QString, which QDebug puts
-// in quotes with escapes. Those are JSON's, but for \U (a non-printable
-// character beyond the first plane), which then stays as it came.
-QString unquote(const QString& message)
-{
-    if (message.size() < 2 || !message.startsWith(QLatin1Char('"')) ||
-        !message.endsWith(QLatin1Char('"')))
-        return message;
-    if (!message.contains(QLatin1Char('\\')))
-        return message.mid(1, message.size() - 2);
-    const QJsonArray parsed = QJsonDocument::fromJson('[' + message.toUtf8() + ']').array();
-    return parsed.isEmpty() ? message : parsed.first().toString();
-}
-
 void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
     if (type == QtInfoMsg && plain) {
-        writeLine(STDOUT_FILENO, unquote(message).toUtf8());
+        // The pipeline log's lines, as they stand in the file.
+        writeLine(STDOUT_FILENO, message.toUtf8());
         return;
     }
     QByteArray line =

@@ -1,9 +1,9 @@
 #include "PipelineSession.h"
 
 #include "ConsoleOutput.h"
+#include "PipelineLog.h"
 #include "ServiceNotifier.h"
 
-#include <QDate>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSocketNotifier>
@@ -37,10 +37,7 @@ void writeSignal(int signal)
 // The log file the backend writes for the pipeline when started today.
 QString logFilePath(const PipelineConfig& pipeline)
 {
-    return QFileInfo(QStringLiteral("%1/%2-%3.log")
-                         .arg(pipeline.logPath, pipeline.logBasename,
-                              QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))))
-        .absoluteFilePath();
+    return PipelineLog::filePath(pipeline);
 }
 
 } // namespace

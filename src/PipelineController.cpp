@@ -1,23 +1,20 @@
 #include "PipelineController.h"
 
+#include "PipelineLog.h"
 #include "PipelineProcess.h"
-#include "support/TimeStamp.h"
 #include "support/Trace.h"
 
 #include <QCoreApplication>
-#include <QDate>
-#include <QDebug>
-#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QStringBuilder>
 #include <QTimer>
+#include <QtGlobal>
 
 #include <cstdio>
-#include <ctime>
+#include <cstring>
 
-using Solvane::TimeStamp;
 using Solvane::Trace;
 
 namespace {
@@ -25,6 +22,14 @@ namespace {
 int launcherPid()
 {
     return int(QCoreApplication::applicationPid());
+}
+
+// Log lines reach the message output as they are, unquoted, in the category
+// that qInfo() uses.
+void toMessageOutput(const QString& line)
+{
+    static const QMessageLogContext context(nullptr, 0, nullptr, "default");
+    qt_message_output(QtInfoMsg, context, line);
 }
 
 template <typename Enum>
@@ -35,10 +40,7 @@ QString enumName(Enum value)
 
 } // namespace
 
-PipelineController::PipelineController()
-    : m_lineSplitter(QStringLiteral("\n|\r\n|\r"), Qt::CaseSensitive, QRegExp::RegExp)
-{
-}
+PipelineController::PipelineController() = default;
 
 // Children that still run are ended by their process objects, which the QObject
 // base deletes after the members; see ~PipelineProcess.
@@ -173,34 +175,70 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
         return;
 
     const QByteArray output = process->readAllStandardOutput();
-    // Text ends at the first NUL byte, as Qt's byte array conversion does.
-    const QString text = QString::fromUtf8(output.constData(),
-                                           int(qstrnlen(output.constData(), uint(output.size()))));
     qint64 pid = process->processId();
     if (pid == 0 && process->process())
         pid = process->process()->processId();
 
-    const QStringList pieces = text.split(m_lineSplitter);
-    for (const QString& piece : pieces) {
-        if (!piece.isEmpty())
-            onLogPipelineMessage(int(pid), piece, addTimeStamp);
+    // This runs for every read of a child's output: the prefix is built once,
+    // every line goes to the message output on its own, and the lines of the
+    // read go to the file in one write.
+    char prefix[96];
+    int prefixLength = std::snprintf(prefix, sizeof prefix, "[ %d ] ", int(pid));
+    if (addTimeStamp) {
+        const QByteArray stamp = PipelineLog::timeStampText();
+        const int stampLength = qMin(stamp.size(), int(sizeof prefix) - prefixLength - 1);
+        std::memcpy(prefix + prefixLength, stamp.constData(), size_t(stampLength));
+        prefixLength += stampLength;
+        prefix[prefixLength++] = ' ';
     }
+
+    m_lineBatch.clear();
+    int lineCount = 0;
+    const char* const end = output.constData() + output.size();
+    for (const char* begin = output.constData(); begin < end;) {
+        // A line feed, a carriage return, or both in that order end a line.
+        const char* lineEnd = begin;
+        while (lineEnd < end && *lineEnd != '\n' && *lineEnd != '\r')
+            ++lineEnd;
+        const char* next = lineEnd;
+        if (next < end) {
+            ++next;
+            if (*lineEnd == '\r' && next < end && *next == '\n')
+                ++next;
+        }
+        // A NUL byte ends the text of its line; the lines after it are kept.
+        const auto* nul = static_cast<const char*>(std::memchr(begin, 0, size_t(lineEnd - begin)));
+        const char* textEnd = nul ? nul : lineEnd;
+        if (textEnd > begin) {
+            const size_t lineStart = m_lineBatch.size();
+            m_lineBatch.append(prefix, size_t(prefixLength)).append(begin, size_t(textEnd - begin));
+            toMessageOutput(QString::fromUtf8(m_lineBatch.data() + lineStart,
+                                              int(m_lineBatch.size() - lineStart)));
+            m_lineBatch += '\n';
+            ++lineCount;
+        }
+        begin = next;
+    }
+    if (m_log && lineCount > 0)
+        m_log->write(m_lineBatch.data(), qint64(m_lineBatch.size()), lineCount);
+    // One huge read must not keep its memory for the rest of the run.
+    if (m_lineBatch.capacity() > (1 << 20))
+        std::string().swap(m_lineBatch);
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)
 {
-    // This runs for every line that a child writes: the line is built in one
-    // allocation (plus the time stamp's, when asked for).
     char pidText[32];
     const QLatin1String pidPrefix(pidText, std::snprintf(pidText, sizeof pidText, "[ %d ] ", pid));
     const QString line = addTimeStamp
                              ? QString(pidPrefix % timeStampText() % QLatin1Char(' ') % msg)
                              : QString(pidPrefix % msg);
 
-    qInfo() << line;
-    if (m_logFile && m_logStream) {
-        *m_logStream << line << '\n';
-        m_logStream->flush();
+    toMessageOutput(line);
+    if (m_log) {
+        QByteArray bytes = line.toUtf8();
+        bytes += '\n';
+        m_log->write(bytes, 1);
     }
 }
 
@@ -214,37 +252,17 @@ void PipelineController::setState(PipelineState state)
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
 {
     closePipelineLog();
-
-    const QString fileName = QStringLiteral("%1-%2.log")
-                                 .arg(pipelineConfig.logBasename,
-                                      QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
-    const QFileInfo logFileInfo(QStringLiteral("%1/%2").arg(pipelineConfig.logPath, fileName));
-
-    const QString folder = logFileInfo.absolutePath();
-    if (!QDir().mkpath(folder)) {
-        Trace::error("Failed to create log folder %s", folder.toUtf8().constData());
+    m_log = PipelineLog::open(PipelineLog::filePath(pipelineConfig));
+    if (!m_log)
         return false;
-    }
-
-    const QString filePath = logFileInfo.absoluteFilePath();
-    auto file = std::make_unique<QFile>(filePath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        Trace::error("Failed to create log file %s", filePath.toUtf8().constData());
-        return false;
-    }
-    m_logFile = std::move(file);
-    m_logStream = std::make_unique<QTextStream>(m_logFile.get());
-
-    onLogPipelineMessage(launcherPid(), QStringLiteral("Using pipeline log %1").arg(filePath),
-                         true);
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Using pipeline log %1").arg(m_log->filePath()), true);
     return true;
 }
 
 void PipelineController::closePipelineLog()
 {
-    // The stream goes first so that it never refers to a destroyed file.
-    m_logStream.reset();
-    m_logFile.reset();
+    m_log.reset();
 }
 
 void PipelineController::startPipelineProcess(int processIndex)
@@ -431,17 +449,5 @@ bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStrin
 
 QString PipelineController::timeStampText()
 {
-    const TimeStamp now = TimeStamp::currentTime();
-    const time_t seconds = time_t(now.seconds());
-    tm local{};
-    localtime_r(&seconds, &local);
-    // Truncated to whole microseconds first, then to milliseconds: never rounded up.
-    const qint64 microseconds = (qint64(now.fraction()) * 1000000) >> TimeStamp::FractionBits;
-    const int milliseconds = int(microseconds / 1000);
-
-    char buffer[512];
-    const int length = std::snprintf(buffer, sizeof buffer, "[%04d-%02d-%02d %02d:%02d:%02d.%03d]",
-                                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                                     local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
-    return QString::fromLatin1(buffer, qBound(0, length, int(sizeof buffer) - 1));
+    return QString::fromLatin1(PipelineLog::timeStampText());
 }

@@ -2,16 +2,15 @@
 
 #include "PipelineConfig.h"
 
-#include <QFile>
 #include <QObject>
 #include <QProcess>
-#include <QRegExp>
 #include <QStringList>
-#include <QTextStream>
 #include <QVector>
 
 #include <memory>
+#include <string>
 
+class PipelineLog;
 class PipelineProcess;
 
 // Runs one pipeline at a time: validates it, opens its log, starts its
@@ -89,8 +88,8 @@ private:
     int m_nextProcessIndex = 0;
     QVector<PipelineProcess*> m_processes;
     PipelineFailureReason m_failureReason = PipelineFailureReason::NoFailure;
-    std::unique_ptr<QFile> m_logFile;
-    std::unique_ptr<QTextStream> m_logStream;
+    std::unique_ptr<PipelineLog> m_log;
+    // The lines of one read of a child's output, kept for its capacity.
+    std::string m_lineBatch;
     QStringList m_validationErrors;
-    QRegExp m_lineSplitter;
 };

@@ -158,7 +158,7 @@ private slots:
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("CR, CRLF and LF; empty lines dropped")
             << "\r\none\rtwo\r\r\nthree\n\n\nfour" << QStringList{"one", "two", "three", "four"};
-        QTest::newRow("text ends at NUL") << "left\\0right\nmore\n" << QStringList{"left"};
+        QTest::newRow("NUL ends its line") << "left\\0right\nmore\n" << QStringList{"left", "more"};
     }
 
     // The child's lines in the pipeline log are those without a time stamp.

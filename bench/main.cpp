@@ -1,0 +1,657 @@
+// Benchmarks of the launcher backend, each figure beside a baseline measured in
+// the same run: contender and baseline alternate over several rounds and the
+// medians are reported. Nothing here asserts a time; the program fails only
+// when a result is wrong (a log that misses a line, a failed compression).
+//
+//   launcher-bench [--json] [--smoke] [--large] [--rounds N] [--only LIST]
+//
+// LIST names the figures to measure, separated by commas: capture, start,
+// loading, rotation (all by default).
+//
+// The figures:
+//   log capture    a chatty child (bench-chatty) writes N lines of L bytes through
+//                  PipelineController::start(config, true); baseline bench-floor,
+//                  which writes every line twice with one call each (console and
+//                  file). Both consoles are /dev/null.
+//   process start  a pipeline of N Sync /bin/true; baseline N bare QProcess starts
+//                  and finishes one after the other on the event loop.
+//   loading        N pipeline files through Backend::initialize(); baseline the same
+//                  files read key by key with QSettings alone.
+//   rotation       a generated log of M MiB through Backend::compressFile, beside
+//                  gzip -6; each runs in a process of its own, so that its peak
+//                  memory is its own (the growth of VmHWM across compressFile;
+//                  gzip's ru_maxrss through bench-peak). --large adds a sparse
+//                  file over 2 GiB.
+//
+// Internal sub-commands (the program runs itself): load-child backend|qsettings
+// APPS and compress-child FILE print one JSON object each.
+
+#include "Backend.h"
+#include "PipelineController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+struct Options
+{
+    bool json = false;
+    bool smoke = false;
+    bool large = false;
+    int rounds = 5;
+    QStringList only{"capture", "start", "loading", "rotation"};
+};
+
+// One line of the table.
+struct Row
+{
+    QString benchmark;
+    QString figure;
+    double contender = 0;
+    double baseline = 0;
+    QString baselineName;
+    QString note;
+    bool lowerIsBetter = true;
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+QString programPath(const char* name)
+{
+    return QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(), QLatin1String(name));
+}
+
+// A field of /proc/<pid>/status in KiB ("VmHWM", "VmRSS").
+qint64 statusKiB(const char* field)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+struct ChildRun
+{
+    bool ok = false;
+    double seconds = 0;
+};
+
+// Runs a program to its end with its standard output in a file.
+ChildRun spawn(const QStringList& arguments, const QString& outputPath)
+{
+    std::vector<QByteArray> encoded;
+    for (const QString& argument : arguments)
+        encoded.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : encoded)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const QByteArray output = QFile::encodeName(outputPath);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ChildRun run;
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return run;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return run;
+    run.seconds = double(timer.nsecsElapsed()) / 1e9;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+QJsonObject readJson(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
+void printJson(const QJsonObject& object)
+{
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fputc('\n', stdout);
+}
+
+// The launcher's console for the benchmark: every message is written, one
+// write() each, to /dev/null, where bench-floor writes its console lines too.
+int s_console = -1;
+qint64 s_childBytes = 0;
+
+void onMessage(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    QByteArray line = text.toUtf8();
+    line += '\n';
+    [[maybe_unused]] const ssize_t written =
+        ::write(s_console, line.constData(), size_t(line.size()));
+    // The launcher's own lines and the process object's are time-stamped.
+    const int at = text.indexOf(QLatin1String("] "));
+    if (at > 0 && at + 2 < text.size() && text.at(at + 2) != QLatin1Char('['))
+        s_childBytes += text.size() - at - 2;
+}
+
+void discardMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// --- log capture ---------------------------------------------------------
+
+// The chatty child's lines without their line ends, one after the other.
+QByteArray chattyText(qint64 count, int length)
+{
+    QByteArray line(length - 1, 'a');
+    for (int i = 0; i < length - 1; ++i)
+        line[i] = char('a' + i % 26);
+    QByteArray text;
+    text.reserve(int(count * (length - 1)));
+    for (qint64 i = 0; i < count; ++i) {
+        char number[16];
+        std::snprintf(number, sizeof number, "L%09lld ", i % 1000000000);
+        std::memcpy(line.data(), number, 11);
+        text += line;
+    }
+    return text;
+}
+
+// Every byte of the child, in order. A line that reached the launcher in two
+// reads is two log lines, so the lines' texts are joined before comparing.
+bool logHoldsEveryByte(const QString& path, const QByteArray& expected)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray text;
+    text.reserve(expected.size());
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const int at = line.indexOf("] ");
+        // The launcher's own lines and the process object's are time-stamped.
+        if (at > 0 && at + 2 < line.size() && line.at(at + 2) != '[')
+            text.append(line.constData() + at + 2, line.size() - at - 2);
+    }
+    return text == expected;
+}
+
+Row logCapture(const Options& options, const QString& folder, bool& ok)
+{
+    const qint64 count = options.smoke ? 2000 : 200000;
+    const int length = 100;
+    PipelineConfig pipeline;
+    pipeline.basename = QStringLiteral("chatty");
+    pipeline.logBasename = QStringLiteral("chatty");
+    ProcessConfig process;
+    process.exec = programPath("bench-chatty");
+    process.arguments = QStringList{QString::number(count), QString::number(length)};
+    process.mode = ProcessMode::Sync;
+    process.isRequired = true;
+    pipeline.processList = {process};
+
+    const QByteArray expected = chattyText(count, length);
+    std::vector<double> launcher, floor;
+    for (int round = 0; round < options.rounds; ++round) {
+        pipeline.logPath = QStringLiteral("%1/capture-%2").arg(folder).arg(round);
+        s_childBytes = 0;
+        const QtMessageHandler previous = qInstallMessageHandler(&onMessage);
+        PipelineController controller;
+        QElapsedTimer timer;
+        timer.start();
+        const bool finished =
+            controller.start(pipeline, true) && controller.waitForPipelineFinished(600000);
+        launcher.push_back(double(timer.nsecsElapsed()) / 1e9);
+        qInstallMessageHandler(previous);
+        const QString logFile = QDir(pipeline.logPath).entryInfoList({"*.log"}).value(0).filePath();
+        if (!finished || s_childBytes != expected.size() || !logHoldsEveryByte(logFile, expected)) {
+            std::fprintf(stderr, "log capture: the log or the messages miss bytes\n");
+            ok = false;
+        }
+        QDir(pipeline.logPath).removeRecursively();
+
+        const QString floorLog = folder + QStringLiteral("/floor.log");
+        const ChildRun run =
+            spawn({programPath("bench-floor"), QStringLiteral("/dev/null"), floorLog, process.exec,
+                   process.arguments[0], process.arguments[1]},
+                  QStringLiteral("/dev/null"));
+        if (!run.ok || !logHoldsEveryByte(floorLog, expected)) {
+            std::fprintf(stderr, "log capture: bench-floor failed\n");
+            ok = false;
+        }
+        QFile::remove(floorLog);
+        floor.push_back(run.seconds);
+    }
+    Row row;
+    row.benchmark = QStringLiteral("log capture");
+    row.figure = QStringLiteral("lines/s, %1 lines of %2 B").arg(count).arg(length);
+    row.contender = double(count) / median(launcher);
+    row.baseline = double(count) / median(floor);
+    row.baselineName = QStringLiteral("two writes per line");
+    row.lowerIsBetter = false;
+    row.note = QStringLiteral("every byte in order: %1").arg(ok ? "yes" : "NO");
+    return row;
+}
+
+// --- process start -------------------------------------------------------
+
+double bareStarts(int count)
+{
+    QObject owner;
+    QEventLoop loop;
+    int left = count;
+    std::function<void()> next = [&]() {
+        if (left-- == 0) {
+            loop.quit();
+            return;
+        }
+        auto* process = new QProcess(&owner);
+        QObject::connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &owner,
+                         [&next, process]() {
+                             process->deleteLater();
+                             next();
+                         });
+        process->start(QStringLiteral("/bin/true"), QStringList());
+    };
+    QElapsedTimer timer;
+    timer.start();
+    next();
+    loop.exec();
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+Row processStart(const Options& options, bool& ok)
+{
+    // Short pipelines, many rounds: on a shared machine the load drifts, and
+    // pairs measured close together (in either order) cancel most of it.
+    const int count = options.smoke ? 5 : 40;
+    const int rounds = options.smoke ? options.rounds : options.rounds * 5;
+    PipelineConfig pipeline;
+    pipeline.basename = QStringLiteral("starts");
+    ProcessConfig process;
+    process.exec = QStringLiteral("/bin/true");
+    process.mode = ProcessMode::Sync;
+    for (int i = 0; i < count; ++i)
+        pipeline.processList.append(process);
+
+    std::vector<double> launcher, bare;
+    const QtMessageHandler previous = qInstallMessageHandler(&onMessage);
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2)
+            bare.push_back(bareStarts(count));
+        PipelineController controller;
+        QElapsedTimer timer;
+        timer.start();
+        if (!controller.start(pipeline, false) || !controller.waitForPipelineFinished(600000))
+            ok = false;
+        launcher.push_back(double(timer.nsecsElapsed()) / 1e9);
+        if (round % 2 == 0)
+            bare.push_back(bareStarts(count));
+    }
+    qInstallMessageHandler(previous);
+    Row row;
+    row.benchmark = QStringLiteral("process start");
+    row.figure = QStringLiteral("ms per start, %1 x %2 Sync /bin/true").arg(rounds).arg(count);
+    row.contender = median(launcher) * 1000 / count;
+    row.baseline = median(bare) * 1000 / count;
+    row.baselineName = QStringLiteral("bare QProcess");
+    return row;
+}
+
+// --- loading -------------------------------------------------------------
+
+const char* const PipelineFile = R"([ui]
+name=Application %1
+icon=app-%1.png
+
+[logs]
+basename=app-%1
+
+[process-0]
+exec=/bin/sh
+arguments=-c, "echo sound server %1; sleep 1"
+mode=daemon
+restart-on-crash=true
+library-paths=/usr/bin, /bin
+environment\VOLUME=%1
+
+[process-1]
+exec=/bin/sh
+arguments=-c, "echo player %1"
+mode=sync
+required=true
+working-directory=/tmp
+add-log-timestamp=true
+)";
+
+int loadChild(const QStringList& arguments)
+{
+    qInstallMessageHandler(&discardMessage);
+    const qint64 before = statusKiB("VmRSS");
+    QElapsedTimer timer;
+    timer.start();
+    int files = 0;
+    if (arguments.value(0) == QLatin1String("backend")) {
+        static Backend backend; // kept for the resident figure below
+        backend.initialize();
+        files = backend.processPipelines().size();
+    } else {
+        QDirIterator it(arguments.value(1), {QStringLiteral("*.ini")}, QDir::Files);
+        while (it.hasNext()) {
+            QSettings settings(it.next(), QSettings::IniFormat);
+            for (const QString& key : settings.allKeys())
+                settings.value(key);
+            ++files;
+        }
+    }
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    printJson({{"ms", ms},
+               {"files", files},
+               {"rssKiB", statusKiB("VmRSS")},
+               {"rssGrowthKiB", statusKiB("VmRSS") - before}});
+    return 0;
+}
+
+Row loading(const Options& options, const QString& folder, bool& ok)
+{
+    const int count = options.smoke ? 20 : 1000;
+    const QString apps = folder + QStringLiteral("/user/Orvalen/launcher/apps");
+    QDir().mkpath(apps);
+    QDir().mkpath(folder + QStringLiteral("/machine"));
+    for (int i = 0; i < count; ++i) {
+        QFile file(QStringLiteral("%1/app%2.ini").arg(apps).arg(i));
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(QString::fromLatin1(PipelineFile).arg(i).toUtf8()) < 0)
+            ok = false;
+    }
+    qputenv("XDG_DATA_HOME", QFile::encodeName(folder + QStringLiteral("/user")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(folder + QStringLiteral("/machine")));
+
+    std::vector<double> launcher, plain, resident;
+    const QString output = folder + QStringLiteral("/load.json");
+    const QString self = QCoreApplication::applicationFilePath();
+    for (int round = 0; round < options.rounds; ++round) {
+        ChildRun run = spawn({self, "load-child", "backend", apps}, output);
+        const QJsonObject backend = readJson(output);
+        if (!run.ok || backend.value("files").toInt() != count) {
+            std::fprintf(stderr, "loading: the backend loaded %d of %d files\n",
+                         backend.value("files").toInt(), count);
+            ok = false;
+        }
+        launcher.push_back(backend.value("ms").toDouble() / count);
+        resident.push_back(backend.value("rssKiB").toDouble() / 1024);
+        run = spawn({self, "load-child", "qsettings", apps}, output);
+        ok = ok && run.ok;
+        plain.push_back(readJson(output).value("ms").toDouble() / count);
+    }
+    qunsetenv("XDG_DATA_HOME");
+    qunsetenv("XDG_CONFIG_DIRS");
+    Row row;
+    row.benchmark = QStringLiteral("loading");
+    row.figure = QStringLiteral("ms per file, %1 files").arg(count);
+    row.contender = median(launcher);
+    row.baseline = median(plain);
+    row.baselineName = QStringLiteral("QSettings alone");
+    row.note = QStringLiteral("resident %1 MiB after loading").arg(median(resident), 0, 'f', 1);
+    return row;
+}
+
+// --- rotation ------------------------------------------------------------
+
+int compressChild(const QStringList& arguments)
+{
+    qInstallMessageHandler(&discardMessage);
+    Backend backend;
+    const qint64 before = statusKiB("VmHWM");
+    QElapsedTimer timer;
+    timer.start();
+    const bool compressed = backend.compressFile(QFileInfo(arguments.value(0)));
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    printJson({{"ms", ms}, {"ok", compressed}, {"peakAboveStartKiB", statusKiB("VmHWM") - before}});
+    return compressed ? 0 : 1;
+}
+
+// Log lines much like a pipeline's, with enough variety to compress as such.
+bool writeLog(const QString& path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    quint32 state = 12345;
+    QByteArray chunk;
+    qint64 written = 0;
+    while (written < size) {
+        chunk.clear();
+        for (int i = 0; i < 1000; ++i) {
+            state = state * 1664525u + 1013904223u;
+            chunk +=
+                QStringLiteral("[ %1 ] [2026-12-06 %2:%3:%4.%5] worker %6: request %7 took %8 ms\n")
+                    .arg(1000 + (state >> 28))
+                    .arg((state >> 8) % 24, 2, 10, QLatin1Char('0'))
+                    .arg((state >> 12) % 60, 2, 10, QLatin1Char('0'))
+                    .arg((state >> 16) % 60, 2, 10, QLatin1Char('0'))
+                    .arg(state % 1000, 3, 10, QLatin1Char('0'))
+                    .arg((state >> 20) % 8)
+                    .arg(state % 100000)
+                    .arg((state >> 4) % 500)
+                    .toLatin1();
+        }
+        if (file.write(chunk.left(int(qMin<qint64>(chunk.size(), size - written)))) < 0)
+            return false;
+        written += chunk.size();
+    }
+    return true;
+}
+
+Row rotation(const Options& options, const QString& folder, bool sparse, bool& ok)
+{
+    const qint64 size = sparse ? (qint64(2) << 30) + (qint64(1) << 20)
+                               : (options.smoke ? 1 : 64) * (qint64(1) << 20);
+    const QString log =
+        folder + (sparse ? QStringLiteral("/large.log") : QStringLiteral("/rotate.log"));
+    if (sparse) {
+        QFile file(log);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.resize(size))
+            ok = false;
+    } else if (!writeLog(log, size)) {
+        ok = false;
+    }
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString output = folder + QStringLiteral("/compress.json");
+    std::vector<double> launcherMs, gzipMs, launcherPeak, gzipPeak, launcherSize, gzipSize;
+    const int rounds = sparse ? 1 : options.rounds;
+    bool intact = true;
+    for (int round = 0; round < rounds; ++round) {
+        const ChildRun run = spawn({self, "compress-child", log}, output);
+        const QJsonObject result = readJson(output);
+        if (!run.ok || !result.value("ok").toBool()) {
+            std::fprintf(stderr, "rotation: compressing %lld bytes failed\n", size);
+            ok = false;
+        }
+        // The gzip file must give back the file, byte for byte (checked once).
+        if (round == 0 &&
+            !spawn({"/bin/sh", "-c", R"(gzip -dc "$1.gz" | cmp -s - "$1")", "sh", log},
+                   QStringLiteral("/dev/null"))
+                 .ok) {
+            std::fprintf(stderr, "rotation: the gzip file of %lld bytes does not hold the file\n",
+                         size);
+            ok = false;
+            intact = false;
+        }
+        launcherMs.push_back(result.value("ms").toDouble());
+        launcherPeak.push_back(result.value("peakAboveStartKiB").toDouble() / 1024);
+        launcherSize.push_back(double(QFileInfo(log + ".gz").size()));
+        QFile::remove(log + ".gz");
+
+        const QString peak = folder + QStringLiteral("/peak.txt");
+        const ChildRun gzip =
+            spawn({programPath("bench-peak"), peak, "/bin/gzip", "-6", "-c", log}, log + ".ref.gz");
+        ok = ok && gzip.ok;
+        gzipMs.push_back(gzip.seconds * 1000);
+        QFile peakFile(peak);
+        gzipPeak.push_back(peakFile.open(QIODevice::ReadOnly)
+                               ? peakFile.readAll().trimmed().toDouble() / 1024
+                               : 0);
+        gzipSize.push_back(double(QFileInfo(log + ".ref.gz").size()));
+        QFile::remove(log + ".ref.gz");
+    }
+    QFile::remove(log);
+    const double mib = double(size) / (1 << 20);
+    Row row;
+    row.benchmark = sparse ? QStringLiteral("rotation, large") : QStringLiteral("rotation");
+    row.figure = QStringLiteral("ms, %1 MiB%2").arg(mib, 0, 'f', 0).arg(sparse ? " sparse" : "");
+    row.contender = median(launcherMs);
+    row.baseline = median(gzipMs);
+    row.baselineName = QStringLiteral("gzip -6");
+    row.note = QStringLiteral("size %1 vs %2 B; peak memory %3 MiB above start (%4x the file) vs "
+                              "gzip's %5 MiB; gives back every byte: %6")
+                   .arg(median(launcherSize), 0, 'f', 0)
+                   .arg(median(gzipSize), 0, 'f', 0)
+                   .arg(median(launcherPeak), 0, 'f', 1)
+                   .arg(median(launcherPeak) / mib, 0, 'f', 2)
+                   .arg(median(gzipPeak), 0, 'f', 1)
+                   .arg(intact ? "yes" : "NO");
+    return row;
+}
+
+// --- output --------------------------------------------------------------
+
+QByteArray number(double value)
+{
+    const char* format = value >= 1000 ? "%.0f" : value >= 10 ? "%.1f" : "%.3f";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+void printTable(const QList<Row>& rows, const Options& options)
+{
+    std::printf("%d rounds, contender and baseline alternating; medians. Time ratio: the "
+                "launcher's time over the baseline's.\n\n",
+                options.rounds);
+    std::printf("| Benchmark | Figure | Launcher | Baseline | Time ratio | Notes |\n");
+    std::printf("|---|---|---:|---:|---:|---|\n");
+    for (const Row& row : rows) {
+        const double ratio =
+            row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
+        std::printf("| %s | %s | %s | %s (%s) | %.2f | %s |\n", qUtf8Printable(row.benchmark),
+                    qUtf8Printable(row.figure), number(row.contender).constData(),
+                    number(row.baseline).constData(), qUtf8Printable(row.baselineName), ratio,
+                    qUtf8Printable(row.note));
+    }
+}
+
+void printJsonRows(const QList<Row>& rows, const Options& options)
+{
+    QJsonArray array;
+    for (const Row& row : rows) {
+        const double ratio =
+            row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
+        array.append(QJsonObject{{"benchmark", row.benchmark},
+                                 {"figure", row.figure},
+                                 {"launcher", row.contender},
+                                 {"baseline", row.baseline},
+                                 {"baselineName", row.baselineName},
+                                 {"costRatio", ratio},
+                                 {"note", row.note}});
+    }
+    std::printf("%s\n", QJsonDocument(QJsonObject{{"rounds", options.rounds}, {"results", array}})
+                            .toJson()
+                            .constData());
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("load-child"))
+        return loadChild(arguments.mid(1));
+    if (arguments.value(0) == QLatin1String("compress-child"))
+        return compressChild(arguments.mid(1));
+
+    Options options;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--json")) {
+            options.json = true;
+        } else if (argument == QLatin1String("--smoke")) {
+            options.smoke = true;
+            options.rounds = 1;
+        } else if (argument == QLatin1String("--large")) {
+            options.large = true;
+        } else if (argument == QLatin1String("--only") && i + 1 < arguments.size()) {
+            options.only = arguments[++i].split(QLatin1Char(','));
+        } else if (argument == QLatin1String("--rounds") && i + 1 < arguments.size()) {
+            options.rounds = qMax(1, arguments[++i].toInt());
+        } else {
+            std::fprintf(
+                stderr,
+                "usage: launcher-bench [--json] [--smoke] [--large] [--rounds N] [--only LIST]\n");
+            return 64;
+        }
+    }
+
+    s_console = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    QTemporaryDir folder;
+    if (s_console < 0 || !folder.isValid()) {
+        std::fprintf(stderr, "launcher-bench: no /dev/null or temporary folder\n");
+        return 1;
+    }
+    bool ok = true;
+    QList<Row> rows;
+    if (options.only.contains(QLatin1String("capture")))
+        rows << logCapture(options, folder.path(), ok);
+    if (options.only.contains(QLatin1String("start")))
+        rows << processStart(options, ok);
+    if (options.only.contains(QLatin1String("loading")))
+        rows << loading(options, folder.path(), ok);
+    if (options.only.contains(QLatin1String("rotation")))
+        rows << rotation(options, folder.path(), false, ok);
+    if (options.large)
+        rows << rotation(options, folder.path(), true, ok);
+    if (options.json)
+        printJsonRows(rows, options);
+    else
+        printTable(rows, options);
+    return ok ? 0 : 1;
+}

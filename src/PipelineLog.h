@@ -1,0 +1,74 @@
+#pragma once
+
+#include "PipelineConfig.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+#include <sys/types.h>
+
+struct iovec;
+
+// The dated log file of one pipeline run, written with plain system calls.
+//
+// Every batch of lines reaches the file in one write() on a descriptor opened
+// for appending, so that other writers of the same file (a second launcher)
+// never split a line. A batch that cannot be written (a full disk, a read-only
+// file system) is dropped rather than kept, so memory stays bounded; the
+// failure is reported once, and when writing works again a line tells how many
+// lines were lost. A file removed or renamed while the run goes on is noticed
+// (checked at most once a second) and made anew at its path.
+class PipelineLog
+{
+public:
+    // The absolute path of the log file that a run of the pipeline started
+    // today writes: "<logPath>/<logBasename>-yyyy-MM-dd.log".
+    static QString filePath(const PipelineConfig& pipelineConfig);
+
+    // The current local time as "[yyyy-MM-dd hh:mm:ss.zzz]"; the calendar part
+    // is converted once per second.
+    static QByteArray timeStampText();
+
+    // Creates the folder and opens (or creates) the file for appending. A link
+    // in the file's place is refused. Null, after a trace error naming the
+    // folder or the file, when that fails.
+    static std::unique_ptr<PipelineLog> open(const QString& filePath);
+
+    ~PipelineLog();
+    PipelineLog(const PipelineLog&) = delete;
+    PipelineLog& operator=(const PipelineLog&) = delete;
+
+    const QString& filePath() const { return m_filePath; }
+
+    // Writes complete lines, each ending in "\n", in one write(); lineCount is
+    // how many there are (for the count of lost lines).
+    void write(const char* data, qint64 size, int lineCount);
+    void write(const QByteArray& lines, int lineCount)
+    {
+        write(lines.constData(), lines.size(), lineCount);
+    }
+
+    // Lines dropped since the last successful write.
+    qint64 lostLines() const { return m_lostLines; }
+
+private:
+    explicit PipelineLog(const QString& filePath);
+
+    bool openFile(bool reportFailure);
+    void closeFile();
+    void reopenIfReplaced();
+    bool writeAll(iovec* parts, int partCount);
+
+    QString m_filePath;
+    QByteArray m_encodedPath;
+    int m_fd = -1;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    qint64 m_nextCheckMs = 0;
+    qint64 m_lostLines = 0;
+    bool m_failureReported = false;
+    // A write that failed half-way left an unfinished line in the file.
+    bool m_lineOpen = false;
+};
