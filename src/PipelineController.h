@@ -1,6 +1,8 @@
 #pragma once
 
 #include "PipelineConfig.h"
+#include "ProcessReaper.h"
+#include "ProcessRecord.h"
 
 #include <QFile>
 #include <QObject>
@@ -8,6 +10,7 @@
 #include <QRegExp>
 #include <QStringList>
 #include <QTextStream>
+#include <QTimer>
 #include <QVector>
 
 #include <memory>
@@ -46,15 +49,29 @@ public:
     Q_ENUM(PipelineFailureReason)
 
     PipelineController();
+    // Kills whatever still runs and reaps it, silently.
     ~PipelineController() override;
 
     bool start(const PipelineConfig& pipelineConfig, bool setupLog);
     PipelineState state() const { return m_state; }
     bool isPipelineValid(const PipelineConfig& pipelineConfig);
     const QStringList& validationErrors() const { return m_validationErrors; }
+    // Both act on the whole process group of every process, and on the
+    // descendants that left their groups.
     void terminateAllProcesses();
     void killAllProcesses();
     bool waitForPipelineFinished(int timeoutMs);
+
+    // The grace before what a finished pipeline left running is killed, and
+    // before a stop request without a time of its own escalates to a kill.
+    void setStopTimeout(int timeoutMs) { m_stopTimeout = timeoutMs; }
+    int stopTimeout() const { return m_stopTimeout; }
+    // Asks every process to terminate, kills what is left after the timeout,
+    // and starts no further process; pipelineFinished tells the end.
+    void requestStop(int timeoutMs);
+    // The same, returning once the pipeline has finished (true at once when
+    // nothing runs); false when it still runs well after the kill.
+    bool stop(int timeoutMs);
 
 signals:
     void processStarted(int processIndex);
@@ -77,12 +94,16 @@ private:
     void startPipelineProcess(int processIndex);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
+    bool checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs);
     bool validateExecutable(ProcessConfig& processConfig, QStringList& errors);
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
     void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
+    void retireProcess(PipelineProcess* process, bool mayEndDaemons);
+    void trackGroup(PipelineProcess* process);
+    void updateProcessRecord();
 
     PipelineConfig m_pipelineConfig;
     PipelineState m_state = PipelineState::NotRunning;
@@ -93,4 +114,11 @@ private:
     std::unique_ptr<QTextStream> m_logStream;
     QStringList m_validationErrors;
     QRegExp m_lineSplitter;
+    // The programs that validation found for the running pipeline, by index.
+    QStringList m_programs;
+    int m_stopTimeout = 5000;
+    bool m_stopping = false;
+    QTimer m_stopTimer;
+    ProcessReaper m_reaper;
+    ProcessRecord m_record;
 };
