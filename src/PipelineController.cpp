@@ -121,9 +121,17 @@ void PipelineController::requestStop(int timeoutMs)
     if (m_state == PipelineState::NotRunning)
         return;
     m_stopping = true;
+    terminateThenKill(timeoutMs);
+}
+
+// A process that ignores the request cannot keep the pipeline running: what is
+// left after the timeout is killed. An earlier, shorter timeout stands.
+void PipelineController::terminateThenKill(int timeoutMs)
+{
     terminateAllProcesses();
     timeoutMs = std::max(timeoutMs, 0);
-    if (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs)
+    if (m_state == PipelineState::Running &&
+        (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs))
         m_stopTimer.start(timeoutMs);
 }
 
@@ -196,7 +204,7 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
         QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
     m_failureReason = failureReason;
     emit pipelineFailure(m_pipelineConfig.basename, failureReason);
-    terminateAllProcesses();
+    terminateThenKill(m_stopTimeout);
 }
 
 void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
@@ -363,7 +371,7 @@ void PipelineController::terminateIfOnlyDaemonsLeft()
         launcherPid(),
         QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
         true);
-    terminateAllProcesses();
+    terminateThenKill(m_stopTimeout);
 }
 
 void PipelineController::finishIfNoProcessesLeft()

@@ -63,7 +63,8 @@ public:
     bool waitForPipelineFinished(int timeoutMs);
 
     // The grace before what a finished pipeline left running is killed, and
-    // before a stop request without a time of its own escalates to a kill.
+    // before the controller's own termination requests (only daemons left, a
+    // failure) escalate to a kill.
     void setStopTimeout(int timeoutMs) { m_stopTimeout = timeoutMs; }
     int stopTimeout() const { return m_stopTimeout; }
     // Asks every process to terminate, kills what is left after the timeout,
@@ -101,6 +102,7 @@ private:
     void onProcessFailedToStart(PipelineProcess* process);
     void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
+    void terminateThenKill(int timeoutMs);
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
     void trackGroup(PipelineProcess* process);
     void updateProcessRecord();
