@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <utility>
 
 #include <unistd.h>
 
@@ -96,16 +97,24 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
                 QByteArray::number(it.value()) + '\n';
     }
 
-    // Only this user may read what the launcher runs.
-    QSaveFile file(filePath());
-    const bool written =
-        QDir().mkpath(m_folder) &&
-        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
-        file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    // Only this user may read what the launcher runs. A second try covers
+    // another launcher removing the empty folder in between.
+    QString error;
+    bool written = false;
+    for (int attempt = 0; attempt < 2 && !written; ++attempt) {
+        QSaveFile file(filePath());
+        written = QDir().mkpath(m_folder) &&
+                  QFile::setPermissions(m_folder,
+                                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
+                  file.open(QIODevice::WriteOnly) && file.write(text) == text.size() &&
+                  file.commit();
+        error = file.errorString();
+    }
+    m_written = m_written || written;
     if (!written && !m_warned) {
         m_warned = true;
         Trace::warning("Unable to record the pipeline's processes in '%s': %s",
-                       qUtf8Printable(filePath()), qUtf8Printable(file.errorString()));
+                       qUtf8Printable(filePath()), qUtf8Printable(error));
     }
     return written;
 }
@@ -113,7 +122,11 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
 void ProcessRecord::remove()
 {
     m_warned = false;
+    if (!std::exchange(m_written, false))
+        return;
     QFile::remove(filePath());
+    // Left empty, the folder goes, too; one that holds other records stays.
+    QDir().rmdir(m_folder);
 }
 
 int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
@@ -171,5 +184,6 @@ int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
         stopped += targets.size();
         QFile::remove(path);
     }
+    QDir().rmdir(m_folder);
     return stopped;
 }

@@ -20,6 +20,7 @@ public:
     // Replaces this launcher's record atomically; false (and a trace warning,
     // once until the next remove()) when it cannot be written.
     bool write(const QMap<qint64, quint64>& processes);
+    // Removes what write() wrote.
     void remove();
 
     // Stops the processes that launchers which have ended recorded, where the
@@ -30,5 +31,6 @@ public:
 
 private:
     QString m_folder;
+    bool m_written = false;
     bool m_warned = false;
 };
