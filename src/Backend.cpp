@@ -2,6 +2,7 @@
 
 #include "GzipWriter.h"
 #include "ProcessModeResult.h"
+#include "ProcessRecord.h"
 #include "support/PlatformUtils.h"
 #include "support/Trace.h"
 
@@ -19,6 +20,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// What a launcher that died left running gets this long to end before it is killed.
+const int LeftoverGraceMs = 1000;
+
+} // namespace
+
 Backend::Backend(QObject* parent) : QObject(parent)
 {
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
@@ -31,10 +39,14 @@ Backend::Backend(QObject* parent) : QObject(parent)
 
 Backend::~Backend() = default;
 
-// Settings first (they name the rotate period and the autostart pipeline), then
-// the pipelines that autostart looks up, the log maintenance, and the countdown last.
+// What a launcher that died left running goes first: it may hold what the
+// applications need. Then the settings (they name the rotate period and the
+// autostart pipeline), the pipelines that autostart looks up, the log
+// maintenance, and the countdown last.
 bool Backend::initialize()
 {
+    ProcessRecord().cleanUpAfterEndedLaunchers(LeftoverGraceMs);
+
     // A per-user file hides the machine-wide one completely; the two are never merged.
     QFileInfo settingsFile = userSettingsFile();
     if (!settingsFile.exists())

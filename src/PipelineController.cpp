@@ -2,27 +2,25 @@
 
 #include "PipelineLog.h"
 #include "PipelineProcess.h"
+#include "support/LauncherSupport.h"
 #include "support/Trace.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QStringBuilder>
 #include <QTimer>
 #include <QtGlobal>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+using LauncherSupport::enumName;
+using LauncherSupport::launcherPid;
 using Solvane::Trace;
 
 namespace {
-
-int launcherPid()
-{
-    return int(QCoreApplication::applicationPid());
-}
 
 // Log lines reach the message output as they are, unquoted, in the category
 // that qInfo() uses.
@@ -32,19 +30,32 @@ void toMessageOutput(const QString& line)
     qt_message_output(QtInfoMsg, context, line);
 }
 
-template <typename Enum>
-QString enumName(Enum value)
-{
-    return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(value));
-}
+// How long a stop waits for the ends after the kill: they follow at once,
+// unless a child hangs in the kernel.
+const int KilledEndsWaitMs = 3000;
 
 } // namespace
 
-PipelineController::PipelineController() = default;
+PipelineController::PipelineController()
+{
+    m_stopTimer.setSingleShot(true);
+    connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::killAllProcesses);
+    connect(&m_reaper, &ProcessReaper::processesChanged, this,
+            &PipelineController::updateProcessRecord);
+}
 
-// Children that still run are ended by their process objects, which the QObject
-// base deletes after the members; see ~PipelineProcess.
-PipelineController::~PipelineController() = default;
+PipelineController::~PipelineController()
+{
+    // Everything is killed at once; each process object then reaps its own
+    // child, and the reaper the descendants that came to the launcher.
+    m_stopTimer.stop();
+    m_reaper.blockSignals(true);
+    m_reaper.signalAll(SIGKILL);
+    qDeleteAll(findChildren<PipelineProcess*>(QString(), Qt::FindDirectChildrenOnly));
+    m_processes.clear();
+    if (m_reaper.killAndReap(2000))
+        m_record.remove();
+}
 
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
 {
@@ -59,7 +70,8 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
         Trace::warning("Failed to setup pipeline log for pipeline '%s'",
                        pipelineConfig.basename.toUtf8().constData());
 
-    if (!isPipelineValid(pipelineConfig)) {
+    QStringList programs;
+    if (!checkPipeline(pipelineConfig, programs)) {
         const QString message =
             QStringLiteral("Failed to start pipeline '%1'. Pipeline configuration is invalid: %2")
                 .arg(pipelineConfig.basename, m_validationErrors.join(QStringLiteral(", ")));
@@ -73,8 +85,12 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     // Everything is in place before the first process starts: a QProcess may
     // report its start from inside its own start call.
     m_pipelineConfig = pipelineConfig;
+    m_programs = programs;
     m_failureReason = PipelineFailureReason::NoFailure;
     m_nextProcessIndex = 0;
+    m_stopping = false;
+    // The last pipeline's leftovers must not hold what this one needs.
+    m_reaper.killLeftovers();
     Trace::info("Starting pipeline '%s'", m_pipelineConfig.basename.toUtf8().constData());
     setState(PipelineState::Running);
     startNextPipelineProcess();
@@ -88,8 +104,9 @@ void PipelineController::terminateAllProcesses()
     for (PipelineProcess* process : qAsConst(m_processes)) {
         // An end caused by the request must not be answered by a restart.
         process->config().restartOnCrash = false;
-        process->process()->terminate();
+        trackGroup(process);
     }
+    m_reaper.signalAll(SIGTERM);
     emit pipelineTerminated();
 }
 
@@ -99,8 +116,34 @@ void PipelineController::killAllProcesses()
                          true);
     for (PipelineProcess* process : qAsConst(m_processes)) {
         process->config().restartOnCrash = false;
-        process->process()->kill();
+        trackGroup(process);
     }
+    m_reaper.signalAll(SIGKILL);
+}
+
+void PipelineController::requestStop(int timeoutMs)
+{
+    if (m_state == PipelineState::NotRunning)
+        return;
+    m_stopping = true;
+    terminateThenKill(timeoutMs);
+}
+
+// A process that ignores the request cannot keep the pipeline running: what is
+// left after the timeout is killed. An earlier, shorter timeout stands.
+void PipelineController::terminateThenKill(int timeoutMs)
+{
+    terminateAllProcesses();
+    timeoutMs = std::max(timeoutMs, 0);
+    if (m_state == PipelineState::Running &&
+        (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs))
+        m_stopTimer.start(timeoutMs);
+}
+
+bool PipelineController::stop(int timeoutMs)
+{
+    requestStop(timeoutMs);
+    return waitForPipelineFinished(std::max(timeoutMs, 0) + KilledEndsWaitMs);
 }
 
 bool PipelineController::waitForPipelineFinished(int timeoutMs)
@@ -125,13 +168,12 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
     if (!process || !process->isFinished())
         return;
 
-    if (m_processes.removeAll(process) == 0)
+    if (!m_processes.contains(process))
         return;
 
     const ProcessConfig& config = process->config();
-    if (!config.isRequired || exitCode == 0) {
-        terminateIfOnlyDaemonsLeft();
-    } else {
+    const bool succeeded = !config.isRequired || exitCode == 0;
+    if (!succeeded) {
         // The failure itself was reported before this end; this only records it.
         onLogPipelineMessage(
             launcherPid(),
@@ -140,12 +182,14 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
                      QString::number(exitCode), enumName(exitStatus)),
             true);
     }
-    process->deleteLater();
-    finishIfNoProcessesLeft();
+    retireProcess(process, succeeded);
 }
 
 void PipelineController::startNextPipelineProcess()
 {
+    // A pipeline being stopped starts nothing more.
+    if (m_stopping)
+        return;
     const int processCount = m_pipelineConfig.processList.size();
     if (m_nextProcessIndex < processCount) {
         onLogPipelineMessage(launcherPid(),
@@ -165,7 +209,7 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
         QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
     m_failureReason = failureReason;
     emit pipelineFailure(m_pipelineConfig.basename, failureReason);
-    terminateAllProcesses();
+    terminateThenKill(m_stopTimeout);
 }
 
 void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
@@ -287,7 +331,8 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
-    connect(process, &PipelineProcess::qprocessStarted, this, [this, processIndex]() {
+    connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
+        trackGroup(process);
         emit processStarted(processIndex);
         if (processIndex == 0) {
             Trace::info("Pipeline '%s' started", m_pipelineConfig.basename.toUtf8().constData());
@@ -301,7 +346,17 @@ void PipelineController::startPipelineProcess(int processIndex)
     connect(process, &PipelineProcess::pipelineProcessFailedToStart, this,
             [this, process]() { onProcessFailedToStart(process); });
 
+    process->setResolvedProgram(m_programs.value(processIndex));
     process->start();
+    // Known from the fork on, so that a stop reaches it before it has started.
+    trackGroup(process);
+}
+
+void PipelineController::trackGroup(PipelineProcess* process)
+{
+    const ChildProcess* child = process->process();
+    if (child && child->state() != QProcess::NotRunning)
+        m_reaper.addGroup(child->processId());
 }
 
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
@@ -310,10 +365,19 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
         return;
 
     // A process that never ran is over for good; it released nothing.
-    if (process->config().isRequired)
+    const bool required = process->config().isRequired;
+    if (required)
         onPipelineFailure(PipelineFailureReason::RequiredProcessFailure);
+    retireProcess(process, !required);
+}
+
+// The tail of every process's end: out of the list, the daemons ended when
+// they are all that is left (unless the end was a failure, which terminated
+// everything already), and the pipeline finished with the last one.
+void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
+{
     m_processes.removeAll(process);
-    if (!process->config().isRequired)
+    if (mayEndDaemons)
         terminateIfOnlyDaemonsLeft();
     process->deleteLater();
     finishIfNoProcessesLeft();
@@ -328,7 +392,7 @@ void PipelineController::terminateIfOnlyDaemonsLeft()
         launcherPid(),
         QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
         true);
-    terminateAllProcesses();
+    terminateThenKill(m_stopTimeout);
 }
 
 void PipelineController::finishIfNoProcessesLeft()
@@ -341,6 +405,12 @@ void PipelineController::finishIfNoProcessesLeft()
                                                   ? PipelineFinishReason::NormalFinish
                                                   : PipelineFinishReason::FailureFinish;
     closePipelineLog();
+    // Whatever the processes left running is stopped now, with what remains
+    // of a stop request's time, or else the stop timeout, as its grace.
+    const int graceMs = m_stopTimer.isActive() ? m_stopTimer.remainingTime() : m_stopTimeout;
+    m_stopTimer.stop();
+    m_stopping = false;
+    m_reaper.stopLeftovers(graceMs);
     Trace::info("Pipeline '%s' finished", m_pipelineConfig.basename.toUtf8().constData());
     // Last: a receiver may start the next pipeline right away.
     emit pipelineFinished(m_pipelineConfig.basename, finishReason);
@@ -362,9 +432,26 @@ bool PipelineController::onlyDaemonsLeft() const
     return true;
 }
 
+void PipelineController::updateProcessRecord()
+{
+    if (m_reaper.isEmpty())
+        m_record.remove();
+    else
+        m_record.write(m_reaper.processes());
+}
+
 bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
 {
+    QStringList programs;
+    return checkPipeline(pipelineConfig, programs);
+}
+
+// Validation; the program of each process as the checks found it (the
+// configured exec where they found nothing) goes to programs, by index.
+bool PipelineController::checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs)
+{
     m_validationErrors.clear();
+    programs.clear();
     bool valid = true;
     bool nonDaemonSeen = false;
 
@@ -381,6 +468,7 @@ bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
         }
         if (!validateExecutable(processConfig, m_validationErrors))
             valid = false;
+        programs.append(processConfig.exec);
     }
 
     if (!nonDaemonSeen) {

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "PipelineConfig.h"
+#include "ProcessReaper.h"
+#include "ProcessRecord.h"
 
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <memory>
@@ -45,15 +48,30 @@ public:
     Q_ENUM(PipelineFailureReason)
 
     PipelineController();
+    // Kills whatever still runs and reaps it, silently.
     ~PipelineController() override;
 
     bool start(const PipelineConfig& pipelineConfig, bool setupLog);
     PipelineState state() const { return m_state; }
     bool isPipelineValid(const PipelineConfig& pipelineConfig);
     const QStringList& validationErrors() const { return m_validationErrors; }
+    // Both act on the whole process group of every process, and on the
+    // descendants that left their groups.
     void terminateAllProcesses();
     void killAllProcesses();
     bool waitForPipelineFinished(int timeoutMs);
+
+    // The grace before what a finished pipeline left running is killed, and
+    // before the controller's own termination requests (only daemons left, a
+    // failure) escalate to a kill.
+    void setStopTimeout(int timeoutMs) { m_stopTimeout = timeoutMs; }
+    int stopTimeout() const { return m_stopTimeout; }
+    // Asks every process to terminate, kills what is left after the timeout,
+    // and starts no further process; pipelineFinished tells the end.
+    void requestStop(int timeoutMs);
+    // The same, returning once the pipeline has finished (true at once when
+    // nothing runs); false when it still runs well after the kill.
+    bool stop(int timeoutMs);
 
 signals:
     void processStarted(int processIndex);
@@ -76,12 +94,17 @@ private:
     void startPipelineProcess(int processIndex);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
+    bool checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs);
     bool validateExecutable(ProcessConfig& processConfig, QStringList& errors);
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
     void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
+    void terminateThenKill(int timeoutMs);
+    void retireProcess(PipelineProcess* process, bool mayEndDaemons);
+    void trackGroup(PipelineProcess* process);
+    void updateProcessRecord();
 
     PipelineConfig m_pipelineConfig;
     PipelineState m_state = PipelineState::NotRunning;
@@ -92,4 +115,11 @@ private:
     // The lines of one read of a child's output, kept for its capacity.
     std::string m_lineBatch;
     QStringList m_validationErrors;
+    // The programs that validation found for the running pipeline, by index.
+    QStringList m_programs;
+    int m_stopTimeout = 5000;
+    bool m_stopping = false;
+    QTimer m_stopTimer;
+    ProcessReaper m_reaper;
+    ProcessRecord m_record;
 };

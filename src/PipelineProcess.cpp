@@ -1,11 +1,15 @@
 #include "PipelineProcess.h"
 
-#include <QCoreApplication>
+#include "support/LauncherSupport.h"
+
 #include <QFileInfo>
-#include <QMetaEnum>
 
 #include <cmath>
+#include <csignal>
 #include <limits>
+
+using LauncherSupport::enumName;
+using LauncherSupport::launcherPid;
 
 namespace {
 
@@ -21,11 +25,6 @@ int truncatedSeconds(double seconds)
     return int(whole);
 }
 
-int launcherPid()
-{
-    return int(QCoreApplication::applicationPid());
-}
-
 } // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
@@ -35,11 +34,15 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 
 PipelineProcess::~PipelineProcess()
 {
-    // Destroying a running QProcess kills the child and waits for it, which
-    // emits its end notifications; nothing of this half-destroyed object (nor
-    // of a controller being torn down with it) may receive them.
-    if (m_process)
+    // Nothing of this half-destroyed object (nor of a controller being torn
+    // down with it) may receive the end notifications of a child killed here.
+    // Killed and reaped here, the child leaves nothing behind, and QProcess
+    // has no running child to warn about.
+    if (m_process && m_process->state() != QProcess::NotRunning) {
         m_process->blockSignals(true);
+        m_process->signalGroup(SIGKILL);
+        m_process->waitForFinished(5000);
+    }
 }
 
 void PipelineProcess::start()
@@ -54,8 +57,8 @@ void PipelineProcess::start()
         previous->deleteLater();
     }
 
-    m_process = std::make_unique<QProcess>();
-    QProcess* process = m_process.get();
+    m_process = std::make_unique<ChildProcess>();
+    ChildProcess* process = m_process.get();
     process->setProcessChannelMode(QProcess::MergedChannels);
     connect(process, &QProcess::readyReadStandardOutput, this,
             &PipelineProcess::readyReadStandardOutput);
@@ -82,7 +85,10 @@ void PipelineProcess::start()
             m_config.workingDirectory = execInfo.absolutePath();
     }
     process->setWorkingDirectory(m_config.workingDirectory);
-    process->start(m_config.exec, m_config.arguments, QIODevice::ReadWrite);
+    // The program that runs is the one validation found: QProcess would look a
+    // bare name up in the launcher's own PATH, not in the child's.
+    process->start(m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram,
+                   m_config.arguments, QIODevice::ReadWrite);
 }
 
 QByteArray PipelineProcess::readAllStandardOutput()
@@ -116,8 +122,7 @@ void PipelineProcess::onProcessStarted()
 
 void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    const QString statusName =
-        QLatin1String(QMetaEnum::fromType<QProcess::ExitStatus>().valueToKey(exitStatus));
+    const QString statusName = enumName(exitStatus);
     const QString program = m_process->program();
     const QString arguments = m_process->arguments().join(' ');
 
@@ -139,8 +144,7 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
 
 void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
 {
-    const QString errorName =
-        QLatin1String(QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(error));
+    const QString errorName = enumName(error);
     emit pipelineLogMessage(
         int(m_pid), QStringLiteral("Process error: %1 %2 (%3)")
                         .arg(m_process->program(), m_process->arguments().join(' '), errorName));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChildProcess.h"
 #include "PipelineConfig.h"
 #include "support/TimeStamp.h"
 
@@ -22,11 +23,13 @@ public:
     ~PipelineProcess() override;
 
     void start();
+    // The program to run, as validation found it; the configured exec when empty.
+    void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
 
     qint64 processId() const { return m_pid; }
     bool isFinished() const { return m_finished; }
     ProcessConfig& config() { return m_config; }
-    QProcess* process() { return m_process.get(); }
+    ChildProcess* process() { return m_process.get(); }
     QByteArray readAllStandardOutput();
 
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
@@ -55,9 +58,10 @@ private:
     bool restartLimitReached() const;
 
     ProcessConfig m_config;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<ChildProcess> m_process;
     bool m_startCanProceedPending = true;
     QList<Solvane::TimeStamp> m_crashTimes;
     bool m_finished = false;
     qint64 m_pid = 0;
+    QString m_resolvedProgram;
 };

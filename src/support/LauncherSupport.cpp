@@ -1,0 +1,12 @@
+#include "support/LauncherSupport.h"
+
+#include <QCoreApplication>
+
+namespace LauncherSupport {
+
+int launcherPid()
+{
+    return int(QCoreApplication::applicationPid());
+}
+
+} // namespace LauncherSupport

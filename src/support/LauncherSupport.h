@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QLatin1String>
+#include <QMetaEnum>
+#include <QString>
+
+// Small helpers that the backend's classes share.
+namespace LauncherSupport {
+
+// The launcher's own process id, the pid of its own log lines.
+int launcherPid();
+
+// The key name of an enumeration value registered with the meta-object system
+// ("NormalExit", "Running"), as printed in log lines.
+template <typename Enum>
+QString enumName(Enum value)
+{
+    return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(value));
+}
+
+} // namespace LauncherSupport

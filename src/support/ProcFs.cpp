@@ -1,0 +1,79 @@
+#include "support/ProcFs.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace ProcFs {
+
+namespace {
+
+QByteArray readProcFile(const QString& path)
+{
+    QFile file(path);
+    // Files of /proc report a size of 0: read until the end.
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+bool readStat(qint64 pid, ProcessStat& stat)
+{
+    const QByteArray text = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // The command name in parentheses may hold blanks and parentheses itself:
+    // the fields that follow start after the last ')'.
+    const int nameEnd = text.lastIndexOf(')');
+    if (nameEnd < 0)
+        return false;
+    const QList<QByteArray> fields = text.mid(nameEnd + 2).split(' ');
+    // fields[0] is field 3 of the file (state); the start time is field 22.
+    if (fields.size() < 20 || fields[0].isEmpty())
+        return false;
+    bool ok = false;
+    stat.state = fields[0].at(0);
+    stat.parentPid = fields[1].toLongLong();
+    stat.groupId = fields[2].toLongLong();
+    stat.startTime = fields[19].toULongLong(&ok);
+    return ok;
+}
+
+quint64 startTime(qint64 pid)
+{
+    ProcessStat stat;
+    return readStat(pid, stat) ? stat.startTime : 0;
+}
+
+qint64 owner(qint64 pid)
+{
+    struct stat info = {};
+    if (::stat(QStringLiteral("/proc/%1").arg(pid).toLocal8Bit().constData(), &info) != 0)
+        return -1;
+    return qint64(info.st_uid);
+}
+
+QList<qint64> children(qint64 pid)
+{
+    QList<qint64> result;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& thread : threads) {
+        const QList<QByteArray> pids =
+            readProcFile(QStringLiteral("%1/%2/children").arg(tasks, thread)).split(' ');
+        for (const QByteArray& child : pids) {
+            if (const qint64 childPid = child.trimmed().toLongLong(); childPid > 0)
+                result.append(childPid);
+        }
+    }
+    return result;
+}
+
+QString commandLine(qint64 pid)
+{
+    QByteArray text = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (text.endsWith('\0'))
+        text.chop(1);
+    return QString::fromLocal8Bit(text.replace('\0', ' '));
+}
+
+} // namespace ProcFs

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <sys/types.h>
+
+// What the kernel tells about processes in /proc. Every reader returns a
+// "nothing" value for a process that is gone (or that may not be looked at).
+namespace ProcFs {
+
+struct ProcessStat
+{
+    char state = 0; // 'R', 'S', 'Z', ...
+    qint64 parentPid = 0;
+    qint64 groupId = 0;
+    quint64 startTime = 0; // clock ticks after boot: with the pid, it names one process
+};
+
+bool readStat(qint64 pid, ProcessStat& stat);
+// 0 when the process is gone.
+quint64 startTime(qint64 pid);
+// The owner's user id, or -1 when the process is gone.
+qint64 owner(qint64 pid);
+// The children of every thread of the process.
+QList<qint64> children(qint64 pid);
+// The command line with blanks between the arguments, for messages.
+QString commandLine(qint64 pid);
+
+} // namespace ProcFs
