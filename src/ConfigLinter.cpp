@@ -261,7 +261,7 @@ bool ConfigLinter::lintContent(const QByteArray& content)
         const QString where = QStringLiteral("line %1").arg(i + 1);
         QTextCodec::ConverterState state;
         utf8->toUnicode(line.constData(), line.size(), &state);
-        if (state.invalidChars > 0 && !utf8Reported) {
+        if ((state.invalidChars > 0 || state.remainingChars > 0) && !utf8Reported) {
             add(Severity::Warning, group, QString(),
                 where + QStringLiteral(" is not valid UTF-8, and the file is read as UTF-8; "
                                        "save it as UTF-8"));
