@@ -87,10 +87,9 @@ QString reasonText(const ConfigProblem& reason)
                                   : reason.group + QStringLiteral(": ") + reason.message;
 }
 
-void printProblem(int indent, const ConfigProblem& problem)
+void printProblem(const QString& prefix, const ConfigProblem& problem)
 {
-    print(QString(indent, QLatin1Char(' ')) + problem.severityName() + QStringLiteral(": ") +
-              problem.text(),
+    print(prefix + problem.severityName() + QStringLiteral(": ") + problem.text(),
           problem.isError() ? Tone::Bad : Tone::Notice);
 }
 
@@ -138,7 +137,7 @@ void printList(Backend& backend)
     if (!settings.isEmpty()) {
         print(QStringLiteral("Settings file %1:").arg(backend.settingsFilePath()));
         for (const ConfigProblem& problem : settings)
-            printProblem(2, problem);
+            printProblem(QStringLiteral("  "), problem);
     }
     if (pipelines.isEmpty())
         print(QStringLiteral("No applications: there is no pipeline file in %1/apps.")
@@ -172,7 +171,7 @@ void printList(Backend& backend)
         if (!lint.isEmpty())
             print(indent + lint.first().file + QLatin1Char(':'));
         for (const ConfigProblem& problem : lint)
-            printProblem(basenameWidth + 6, problem);
+            printProblem(indent + QStringLiteral("  "), problem);
     }
     print(QStringLiteral("Autostart: %1").arg(autostartText(backend)));
 }
@@ -356,7 +355,7 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
     for (const ConfigProblem& reason : check.reasons)
         print(QStringLiteral("    - error: ") + reasonText(reason), Tone::Bad);
     for (const ConfigProblem& problem : check.problems)
-        printProblem(4, problem);
+        printProblem(QStringLiteral("    - "), problem);
     if (check.errors() == 0)
         print(check.warnings() == 0 ? QStringLiteral("  valid")
                                     : QStringLiteral("  valid, with warnings"),
