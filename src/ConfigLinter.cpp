@@ -3,6 +3,7 @@
 #include "ProcessModeResult.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QTextCodec>
@@ -204,10 +205,8 @@ bool ConfigLinter::readFile(const QString& path, QByteArray* content, QString* e
 
 File ConfigLinter::kindOf(const QString& path)
 {
-    return QFile::decodeName(QFile::encodeName(path)).section(QLatin1Char('/'), -1) ==
-                   QLatin1String("launcher.ini")
-               ? File::Settings
-               : File::Pipeline;
+    return QFileInfo(path).fileName() == QLatin1String("launcher.ini") ? File::Settings
+                                                                       : File::Pipeline;
 }
 
 bool ConfigLinter::isReadyCheck(const QString& text)
