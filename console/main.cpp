@@ -34,7 +34,8 @@ const char* const Description =
     "  (none)         load the applications and list them; when autostart is set,\n"
     "                 count down, start that application and stay until it has\n"
     "                 finished\n"
-    "  list [--json]  list the loaded applications and whether they can run\n"
+    "  list [--json]  list the loaded applications, whether they can run and the\n"
+    "                 problems in their files\n"
     "  run NAME       start the application NAME (its pipeline file's base name)\n"
     "                 now and stay until it has finished\n"
     "  check [--strict] [--json] FILE...\n"
@@ -47,9 +48,8 @@ const char* const Description =
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid (check: an\n"
-    "error, or with --strict a warning), 2 usage\n"
-    "error, 128 + the signal's number when stopped by a signal (130 Ctrl+C,\n"
-    "143 SIGTERM, 129 SIGHUP).";
+    "error, or with --strict also a warning), 2 usage error, 128 + the signal's\n"
+    "number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
 
 enum class Command
 {
