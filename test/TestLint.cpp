@@ -50,9 +50,8 @@ private slots:
                 << "a.ini" << QByteArray("[process-0]\nexec=/bin/true\n") + content << expected;
         QTest::newRow("binary") << "a.ini" << QByteArray("[ui]\0", 5) << "error: binary content";
         QTest::newRow("settings")
-            << "launcher.ini" << QByteArray("[autostart]\ntimeout=3s\n[ui]\nallow-exti=0\n")
-            << "error: [autostart] timeout: '3s' is not a whole number, so it reads as 0\n"
-               "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?";
+            << "launcher.ini" << QByteArray("[ui]\nallow-exti=0\n")
+            << "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?";
         QTest::newRow("folder") << "a.ini" << QByteArray() << "error: cannot be read: it is a";
     }
 
@@ -83,8 +82,7 @@ private slots:
                       "restart-delay-max=9\nrestart-on-exit=3, 4\n[process-1]\nexec=x\n"));
         const QList<ProcessConfig> p =
             Backend().loadPipelineConfig(QFileInfo(folder.filePath("a.ini"))).processList;
-        QCOMPARE(p.size(), 2);
-        QCOMPARE(p[0].ready, QString("unix:/run/\u00e9"));
+        QVERIFY(p.size() == 2 && p[0].ready == QString("unix:/run/\u00e9"));
         QCOMPARE(QList<int>({p[0].readyTimeout, p[0].restartDelay, p[0].restartDelayMax,
                              p[0].restartOnExit.size(), p[0].restartOnExit.contains(4)}),
                  QList<int>({5, 2, 9, 2, 1}));
