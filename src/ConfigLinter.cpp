@@ -312,7 +312,12 @@ bool ConfigLinter::lintContent(const QByteArray& content)
             if (c == '"') {
                 quoted = !quoted;
             } else if (c == ';' && !quoted) {
-                break; // the rest is a comment
+                // "a;b" most likely meant the semicolon; "a ; note" is a comment.
+                if (j > 0 && value.at(j - 1) != ' ' && value.at(j - 1) != '\t')
+                    add(Severity::Warning, group, key,
+                        where + QStringLiteral(": ';' starts a comment, so the value ends before "
+                                               "it; put the value in double quotes"));
+                break;
             } else if (c == '\\' && j + 1 == value.size()) {
                 add(Severity::Warning, group, key,
                     where + QStringLiteral(" ends with a backslash, which joins the next line "
@@ -347,7 +352,9 @@ void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QS
         else
             add(Severity::Warning, group, name,
                 QStringLiteral("unknown key, ignored") +
-                    didYouMean(nearest(name, keyNames(m_kind, tableGroup)), "'", "'"));
+                    (name.startsWith(QLatin1Char('#'))
+                         ? QStringLiteral(" ('#' does not start a comment; ';' does)")
+                         : didYouMean(nearest(name, keyNames(m_kind, tableGroup)), "'", "'")));
     }
     const QStringList subgroups = settings.childGroups();
     for (const QString& subgroup : subgroups) {
