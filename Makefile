@@ -1,10 +1,12 @@
 # Entry points for developers and CI.
 BUILD_DIR      ?= build
 ASAN_BUILD_DIR ?= build-asan
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS   ?= 600
 CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan package bench demo clean
+.PHONY: all deps build test test-asan fuzz package bench demo clean
 
 all: build
 
@@ -41,6 +43,19 @@ bench: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) --target launcher-bench -j $(JOBS)
 	$(BUILD_DIR)/bench/launcher-bench $(BENCH_FLAGS)
 
+# Reading and linting configuration files under libFuzzer, ASan and UBSan for
+# FUZZ_SECONDS, from the seeds in fuzz/corpus/; what it learns stays in
+# $(FUZZ_BUILD_DIR)/corpus, and a crash or hang leaves its input there too.
+$(FUZZ_BUILD_DIR)/build.ninja: | deps
+	cmake -S fuzz -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_COMPILER=clang++
+
+fuzz: deps $(FUZZ_BUILD_DIR)/build.ninja
+	cmake --build $(FUZZ_BUILD_DIR) --target fuzz-config -j $(JOBS)
+	mkdir -p $(FUZZ_BUILD_DIR)/corpus
+	$(FUZZ_BUILD_DIR)/fuzz-config -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+		-artifact_prefix=$(FUZZ_BUILD_DIR)/ $(FUZZ_BUILD_DIR)/corpus fuzz/corpus
+
 # The console launcher on a fresh copy of the bundled data (examples/), so its
 # logs stay under the build folder and every run starts alike. The configure
 # step also picks up a console added since the build folder was made.
@@ -56,4 +71,4 @@ demo: deps $(BUILD_DIR)/build.ninja
 		echo "launcher exited with status $$status"; exit $$status
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

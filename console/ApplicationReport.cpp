@@ -1,5 +1,6 @@
 #include "ApplicationReport.h"
 
+#include "ConfigLinter.h"
 #include "ConsoleOutput.h"
 
 #include <QFileInfo>
@@ -45,7 +46,85 @@ QString autostartText(const Backend& backend)
 void field(int indent, const QString& label, const QString& value)
 {
     print(QString(indent, QLatin1Char(' ')) +
-          (label + QLatin1Char(':')).leftJustified(indent == 2 ? 12 : 24) + value);
+          (label + QLatin1Char(':')).leftJustified(indent == 2 ? 11 : 23) + QLatin1Char(' ') +
+          value);
+}
+
+// The reasons why the pipeline cannot start, as errors of the process they
+// belong to: each process is checked alone (as a sync process, so that the
+// check for a non-daemon process stays out), and what is left of the whole
+// pipeline's reasons belongs to the pipeline.
+QList<ConfigProblem> validationProblems(PipelineController& controller,
+                                        const PipelineConfig& pipeline, const QString& path)
+{
+    if (controller.isPipelineValid(pipeline))
+        return {};
+    QStringList remaining = controller.validationErrors();
+    QList<ConfigProblem> problems;
+    for (int i = 0; i < pipeline.processList.size(); ++i) {
+        ProcessConfig alone = pipeline.processList.at(i);
+        alone.mode = ProcessMode::Sync;
+        PipelineConfig single = pipeline;
+        single.processList = {alone};
+        controller.isPipelineValid(single);
+        const QString group =
+            alone.group.isEmpty() ? QStringLiteral("process %1").arg(i + 1) : alone.group;
+        for (const QString& error : controller.validationErrors()) {
+            if (remaining.removeOne(error))
+                problems.append({ConfigProblem::Severity::Error, path, group, QString(), error});
+        }
+    }
+    for (const QString& error : remaining)
+        problems.append({ConfigProblem::Severity::Error, path, QString(), QString(), error});
+    return problems;
+}
+
+// A reason why a pipeline cannot start reads "process-2: ...", where a lint
+// problem reads "[process-2] key: ...".
+QString reasonText(const ConfigProblem& reason)
+{
+    return reason.group.isEmpty() ? reason.message
+                                  : reason.group + QStringLiteral(": ") + reason.message;
+}
+
+void printProblem(const QString& prefix, const ConfigProblem& problem)
+{
+    print(prefix + problem.severityName() + QStringLiteral(": ") + problem.text(),
+          problem.isError() ? Tone::Bad : Tone::Notice);
+}
+
+QJsonArray problemsJson(const QList<ConfigProblem>& problems)
+{
+    QJsonArray array;
+    for (const ConfigProblem& problem : problems)
+        array.append(QJsonObject{{QStringLiteral("severity"), problem.severityName()},
+                                 {QStringLiteral("file"), problem.file},
+                                 {QStringLiteral("group"), problem.group},
+                                 {QStringLiteral("key"), problem.key},
+                                 {QStringLiteral("message"), problem.message}});
+    return array;
+}
+
+// The lint problems of a pipeline's file (its name is the pipeline's base name).
+QList<ConfigProblem> lintProblems(const Backend& backend, const PipelineConfig& pipeline)
+{
+    QList<ConfigProblem> problems;
+    for (const ConfigProblem& problem : backend.configProblems()) {
+        if (problem.file != backend.settingsFilePath() &&
+            QFileInfo(problem.file).completeBaseName() == pipeline.basename)
+            problems.append(problem);
+    }
+    return problems;
+}
+
+QList<ConfigProblem> settingsProblems(const Backend& backend)
+{
+    QList<ConfigProblem> problems;
+    for (const ConfigProblem& problem : backend.configProblems()) {
+        if (problem.file == backend.settingsFilePath())
+            problems.append(problem);
+    }
+    return problems;
 }
 
 } // namespace
@@ -54,6 +133,12 @@ void printList(Backend& backend)
 {
     const QList<PipelineConfig>& pipelines = backend.processPipelines();
     print(QStringLiteral("Data folder: %1").arg(backend.userDataPath()));
+    const QList<ConfigProblem> settings = settingsProblems(backend);
+    if (!settings.isEmpty()) {
+        print(QStringLiteral("Settings file %1:").arg(backend.settingsFilePath()));
+        for (const ConfigProblem& problem : settings)
+            printProblem(QStringLiteral("  "), problem);
+    }
     if (pipelines.isEmpty())
         print(QStringLiteral("No applications: there is no pipeline file in %1/apps.")
                   .arg(backend.userDataPath()));
@@ -69,7 +154,9 @@ void printList(Backend& backend)
     }
     PipelineController& controller = *backend.pipelineController();
     for (const PipelineConfig& pipeline : pipelines) {
-        const bool valid = controller.isPipelineValid(pipeline);
+        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
+        const bool valid = reasons.isEmpty();
         QString line = QStringLiteral("  %1  %2  %3  %4")
                            .arg(pipeline.basename.leftJustified(basenameWidth),
                                 pipeline.name.leftJustified(nameWidth),
@@ -78,8 +165,13 @@ void printList(Backend& backend)
         if (pipeline.basename == backend.autostartTile())
             line += QStringLiteral("  autostart after %1 s").arg(backend.autostartTimeout());
         print(line, valid ? Tone::Plain : Tone::Bad);
-        for (const QString& message : controller.validationErrors())
-            print(QString(basenameWidth + 4, QLatin1Char(' ')) + message);
+        const QString indent(basenameWidth + 4, QLatin1Char(' '));
+        for (const ConfigProblem& reason : reasons)
+            print(indent + reasonText(reason));
+        if (!lint.isEmpty())
+            print(indent + lint.first().file + QLatin1Char(':'));
+        for (const ConfigProblem& problem : lint)
+            printProblem(indent + QStringLiteral("  "), problem);
     }
     print(QStringLiteral("Autostart: %1").arg(autostartText(backend)));
 }
@@ -89,16 +181,25 @@ QByteArray listJson(Backend& backend)
     PipelineController& controller = *backend.pipelineController();
     QJsonArray applications;
     for (const PipelineConfig& pipeline : backend.processPipelines()) {
-        const bool valid = controller.isPipelineValid(pipeline);
-        applications.append(QJsonObject{
-            {QStringLiteral("basename"), pipeline.basename},
-            {QStringLiteral("name"), pipeline.name},
-            {QStringLiteral("icon"), pipeline.icon},
-            {QStringLiteral("processes"), pipeline.processList.size()},
-            {QStringLiteral("valid"), valid},
-            {QStringLiteral("errors"), QJsonArray::fromStringList(controller.validationErrors())},
-            {QStringLiteral("autostart"), pipeline.basename == backend.autostartTile()},
-            {QStringLiteral("logPath"), pipeline.logPath}});
+        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
+        QStringList errors;
+        for (const ConfigProblem& reason : reasons)
+            errors.append(reasonText(reason));
+        for (const ConfigProblem& problem : lint) {
+            if (problem.isError())
+                errors.append(problem.text());
+        }
+        applications.append(
+            QJsonObject{{QStringLiteral("basename"), pipeline.basename},
+                        {QStringLiteral("name"), pipeline.name},
+                        {QStringLiteral("icon"), pipeline.icon},
+                        {QStringLiteral("processes"), pipeline.processList.size()},
+                        {QStringLiteral("valid"), reasons.isEmpty()},
+                        {QStringLiteral("errors"), QJsonArray::fromStringList(errors)},
+                        {QStringLiteral("problems"), problemsJson(lint)},
+                        {QStringLiteral("autostart"), pipeline.basename == backend.autostartTile()},
+                        {QStringLiteral("logPath"), pipeline.logPath}});
     }
     QJsonValue autostart;
     if (backend.isAutoStartEnabled())
@@ -106,24 +207,54 @@ QByteArray listJson(Backend& backend)
             {QStringLiteral("application"), backend.autostartTile()},
             {QStringLiteral("timeout"), backend.autostartTimeout()},
             {QStringLiteral("loaded"), backend.findPipeline(backend.autostartTile()) != nullptr}};
-    const QJsonObject root{{QStringLiteral("dataFolder"), backend.userDataPath()},
-                           {QStringLiteral("autostart"), autostart},
-                           {QStringLiteral("applications"), applications}};
+    QJsonValue settingsFile;
+    if (!backend.settingsFilePath().isEmpty())
+        settingsFile = backend.settingsFilePath();
+    const QJsonObject root{
+        {QStringLiteral("dataFolder"), backend.userDataPath()},
+        {QStringLiteral("settings"),
+         QJsonObject{{QStringLiteral("file"), settingsFile},
+                     {QStringLiteral("problems"), problemsJson(settingsProblems(backend))}}},
+        {QStringLiteral("autostart"), autostart},
+        {QStringLiteral("applications"), applications}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool checkFile(Backend& backend, const QString& path)
+int FileCheck::errors() const
 {
-    const QFileInfo file(path);
-    if (!file.isFile()) {
-        ConsoleOutput::error(QStringLiteral("'%1': %2")
-                                 .arg(path, file.exists() ? QStringLiteral("not a file")
-                                                          : QStringLiteral("no such file")));
-        return false;
-    }
-    const PipelineConfig pipeline = backend.loadPipelineConfig(file);
-    QStringList problems;
+    return int(std::count_if(problems.begin(), problems.end(),
+                             [](const ConfigProblem& problem) { return problem.isError(); })) +
+           reasons.size() + (readable ? 0 : 1);
+}
 
+int FileCheck::warnings() const
+{
+    return int(std::count_if(problems.begin(), problems.end(),
+                             [](const ConfigProblem& problem) { return !problem.isError(); }));
+}
+
+namespace {
+
+void printSettings(Backend& backend, const QString& path)
+{
+    backend.loadConfig(QFileInfo(path));
+    print(path);
+    field(2, QStringLiteral("autostart"),
+          backend.isAutoStartEnabled() ? QStringLiteral("%1 after %2 s")
+                                             .arg(backend.autostartTile())
+                                             .arg(backend.autostartTimeout())
+                                       : QStringLiteral("off"));
+    field(2, QStringLiteral("rotate logs"),
+          QStringLiteral("older than %1 s").arg(backend.logRotatePeriod()));
+    field(2, QStringLiteral("ui"),
+          QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
+                         "width %5")
+              .arg(yesNo(backend.allowUserExit()), yesNo(backend.showVersionInfo()),
+                   yesNo(backend.showInvalidTiles()), backend.uiLocation(), backend.uiWidth()));
+}
+
+void printPipeline(const PipelineConfig& pipeline, const QString& path)
+{
     print(path);
     field(2, QStringLiteral("application"), pipeline.basename);
     field(2, QStringLiteral("name"), orNone(pipeline.name));
@@ -133,6 +264,14 @@ bool checkFile(Backend& backend, const QString& path)
     if (pipeline.processList.isEmpty())
         field(2, QStringLiteral("processes"), QStringLiteral("(none)"));
 
+    const auto codeList = [](const QSet<int>& set) {
+        QList<int> codes = set.values();
+        std::sort(codes.begin(), codes.end());
+        QStringList texts;
+        for (int code : codes)
+            texts.append(QString::number(code));
+        return orNone(texts.join(QLatin1String(", ")));
+    };
     const int count = pipeline.processList.size();
     for (int i = 0; i < count; ++i) {
         const ProcessConfig& process = pipeline.processList.at(i);
@@ -144,18 +283,27 @@ bool checkFile(Backend& backend, const QString& path)
         field(4, QStringLiteral("arguments"), orNone(arguments.join(QLatin1String(", "))));
 
         QString mode = processModeName(process.mode);
-        if (!process.modeError.isEmpty()) {
+        if (!process.modeError.isEmpty())
             mode +=
                 QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(process.modeError);
-            problems.append(QStringLiteral("[%1] mode: %2").arg(process.group, process.modeError));
-        }
         field(4, QStringLiteral("mode"), mode);
+        if (!process.ready.isEmpty())
+            field(4, QStringLiteral("ready"),
+                  QStringLiteral("%1, within %2 s").arg(process.ready).arg(process.readyTimeout));
         field(4, QStringLiteral("required"), yesNo(process.isRequired));
-        field(4, QStringLiteral("restart on crash"),
-              process.restartOnCrash ? QStringLiteral("yes, until %1 crashes fall within %2 s")
-                                           .arg(process.restartLimit)
-                                           .arg(process.restartPeriod)
-                                     : yesNo(false));
+        QString restart = yesNo(false);
+        if (process.restartOnCrash) {
+            restart = QStringLiteral("yes, until %1 crashes fall within %2 s")
+                          .arg(process.restartLimit)
+                          .arg(process.restartPeriod);
+            if (process.restartDelay != 0)
+                restart += QStringLiteral(", after %1 s doubling up to %2 s")
+                               .arg(process.restartDelay)
+                               .arg(process.restartDelayMax);
+        }
+        field(4, QStringLiteral("restart on crash"), restart);
+        if (!process.restartOnExit.isEmpty())
+            field(4, QStringLiteral("restart on exit codes"), codeList(process.restartOnExit));
         QString workingDirectory = process.workingDirectory;
         if (workingDirectory.isEmpty())
             workingDirectory = QFileInfo(process.exec).isRelative()
@@ -168,25 +316,67 @@ bool checkFile(Backend& backend, const QString& path)
         for (auto it = process.environment.cbegin(); it != process.environment.cend(); ++it)
             environment.append(QStringLiteral("%1=%2").arg(it.key(), it.value()));
         field(4, QStringLiteral("environment"), orNone(environment.join(QLatin1String(", "))));
-        QList<int> codes = process.invalidConfigExitCodes.values();
-        std::sort(codes.begin(), codes.end());
-        QStringList codeTexts;
-        for (int code : codes)
-            codeTexts.append(QString::number(code));
         field(4, QStringLiteral("invalid-config exit codes"),
-              orNone(codeTexts.join(QLatin1String(", "))));
+              codeList(process.invalidConfigExitCodes));
         field(4, QStringLiteral("log time stamps"), yesNo(process.timestampLogEntries));
     }
+}
 
-    PipelineController& controller = *backend.pipelineController();
-    if (!controller.isPipelineValid(pipeline))
-        problems += controller.validationErrors();
-    if (problems.isEmpty()) {
-        print(QStringLiteral("  valid"), Tone::Good);
-        return true;
+} // namespace
+
+FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
+{
+    FileCheck check;
+    check.path = path;
+    const QFileInfo file(path);
+    if (!file.isFile()) {
+        if (!quiet)
+            ConsoleOutput::error(QStringLiteral("'%1': %2")
+                                     .arg(path, file.exists() ? QStringLiteral("not a file")
+                                                              : QStringLiteral("no such file")));
+        return check;
     }
-    print(QStringLiteral("  problems:"), Tone::Bad);
-    for (const QString& problem : problems)
-        print(QStringLiteral("    - %1").arg(problem));
-    return false;
+    check.readable = true;
+    const ConfigKeys::File kind = ConfigLinter::kindOf(path);
+    check.problems = ConfigLinter(path, kind).lint();
+    if (kind == ConfigKeys::File::Settings) {
+        if (!quiet)
+            printSettings(backend, path);
+    } else {
+        const PipelineConfig pipeline = backend.loadPipelineConfig(file);
+        check.reasons = validationProblems(*backend.pipelineController(), pipeline, path);
+        if (!quiet)
+            printPipeline(pipeline, path);
+    }
+    if (quiet)
+        return check;
+    if (!check.problems.isEmpty() || !check.reasons.isEmpty())
+        print(QStringLiteral("  problems:"), check.errors() > 0 ? Tone::Bad : Tone::Notice);
+    for (const ConfigProblem& reason : check.reasons)
+        print(QStringLiteral("    - error: ") + reasonText(reason), Tone::Bad);
+    for (const ConfigProblem& problem : check.problems)
+        printProblem(QStringLiteral("    - "), problem);
+    if (check.errors() == 0)
+        print(check.warnings() == 0 ? QStringLiteral("  valid")
+                                    : QStringLiteral("  valid, with warnings"),
+              Tone::Good);
+    return check;
+}
+
+QByteArray checkJson(const QList<FileCheck>& checks)
+{
+    QJsonArray files;
+    for (const FileCheck& check : checks) {
+        QList<ConfigProblem> problems = check.reasons + check.problems;
+        if (!check.readable)
+            problems.append({ConfigProblem::Severity::Error, check.path, QString(), QString(),
+                             QFileInfo::exists(check.path) ? QStringLiteral("not a file")
+                                                           : QStringLiteral("no such file")});
+        files.append(QJsonObject{{QStringLiteral("file"), check.path},
+                                 {QStringLiteral("errors"), check.errors()},
+                                 {QStringLiteral("warnings"), check.warnings()},
+                                 {QStringLiteral("problems"), problemsJson(problems)}});
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("files"), files}})
+        .toJson(QJsonDocument::Indented);
 }

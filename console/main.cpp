@@ -34,19 +34,22 @@ const char* const Description =
     "  (none)         load the applications and list them; when autostart is set,\n"
     "                 count down, start that application and stay until it has\n"
     "                 finished\n"
-    "  list [--json]  list the loaded applications and whether they can run\n"
+    "  list [--json]  list the loaded applications, whether they can run and the\n"
+    "                 problems in their files\n"
     "  run NAME       start the application NAME (its pipeline file's base name)\n"
     "                 now and stay until it has finished\n"
-    "  check FILE...  read pipeline files as the launcher does and show what it\n"
-    "                 reads and every problem\n"
+    "  check [--strict] [--json] FILE...\n"
+    "                 read pipeline files (and launcher.ini) as the launcher does,\n"
+    "                 show what it reads and every problem: errors (what will not\n"
+    "                 read as written) and warnings (what is ignored)\n"
     "\n"
     "Ctrl+C, SIGTERM or SIGHUP cancels a countdown, or asks a running pipeline to\n"
     "terminate; its processes are killed after the stop timeout, or at once on a\n"
     "second Ctrl+C.\n"
     "\n"
-    "Exit status: 0 finished normally, 1 failed, not started or invalid, 2 usage\n"
-    "error, 128 + the signal's number when stopped by a signal (130 Ctrl+C,\n"
-    "143 SIGTERM, 129 SIGHUP).";
+    "Exit status: 0 finished normally, 1 failed, not started or invalid (check: an\n"
+    "error, or with --strict also a warning), 2 usage error, 128 + the signal's\n"
+    "number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
 
 enum class Command
 {
@@ -68,6 +71,7 @@ struct Options
     Command command = Command::Autostart;
     QStringList arguments; // the command's
     bool json = false;
+    bool strict = false;
     int stopTimeoutMs = 5000;
     QString folders[2]; // by Folders, absolute; empty when not given
     QString hintPrefix; // the command line that leads to the same data
@@ -117,11 +121,14 @@ std::optional<Options> parseOptions()
                        "they were asked to terminate (default 5)."),
         QStringLiteral("SECONDS"), QStringLiteral("5"));
     const QCommandLineOption jsonOption(QStringLiteral("json"),
-                                        QStringLiteral("list: print the list as JSON."));
+                                        QStringLiteral("list, check: print the result as JSON."));
+    const QCommandLineOption strictOption(QStringLiteral("strict"),
+                                          QStringLiteral("check: fail on a warning, too."));
     parser.addOption(dataHomeOption);
     parser.addOption(systemDirOption);
     parser.addOption(stopTimeoutOption);
     parser.addOption(jsonOption);
+    parser.addOption(strictOption);
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("list, run NAME or check FILE... (see above)."),
                                  QStringLiteral("[command] [arguments]"));
@@ -163,8 +170,11 @@ std::optional<Options> parseOptions()
         break;
     }
     options.json = parser.isSet(jsonOption);
-    if (options.json && options.command != Command::List)
-        return fail(QStringLiteral("--json applies to list only"));
+    if (options.json && options.command != Command::List && options.command != Command::Check)
+        return fail(QStringLiteral("--json applies to list and check only"));
+    options.strict = parser.isSet(strictOption);
+    if (options.strict && options.command != Command::Check)
+        return fail(QStringLiteral("--strict applies to check only"));
 
     bool ok = false;
     const double stopTimeout = parser.value(stopTimeoutOption).toDouble(&ok);
@@ -221,18 +231,24 @@ private:
     const QProcessEnvironment m_launcherEnvironment = QProcessEnvironment::systemEnvironment();
 };
 
-ExitCode checkFiles(Backend& backend, const QStringList& files)
+ExitCode checkFiles(Backend& backend, const Options& options)
 {
-    bool allValid = true;
-    for (const QString& file : files)
-        allValid = checkFile(backend, file) && allValid;
-    return allValid ? ExitCode::Normal : ExitCode::Failure;
+    QList<FileCheck> checks;
+    bool failed = false;
+    for (const QString& file : options.arguments) {
+        checks.append(checkFile(backend, file, options.json));
+        failed = failed || checks.last().errors() > 0 ||
+                 (options.strict && checks.last().warnings() > 0);
+    }
+    if (options.json)
+        ConsoleOutput::write(checkJson(checks));
+    return failed ? ExitCode::Failure : ExitCode::Normal;
 }
 
 ExitCode listApplications(Backend& backend, bool json)
 {
-    // The countdown that initialize() begins never runs: there is no event loop.
-    backend.initialize();
+    // Only looks: no log rotation, no countdown.
+    backend.load();
     if (json)
         ConsoleOutput::write(listJson(backend));
     else
@@ -278,7 +294,7 @@ ExitCode dispatch(const Options& options)
     Backend backend;
     switch (options.command) {
     case Command::Check:
-        return checkFiles(backend, options.arguments);
+        return checkFiles(backend, options);
     case Command::List:
         return listApplications(backend, options.json);
     case Command::Autostart:

@@ -1,5 +1,7 @@
 #include "Backend.h"
 
+#include "ConfigKeys.h"
+#include "ConfigLinter.h"
 #include "GzipWriter.h"
 #include "ProcessModeResult.h"
 #include "ProcessRecord.h"
@@ -46,21 +48,27 @@ Backend::~Backend() = default;
 bool Backend::initialize()
 {
     ProcessRecord().cleanUpAfterEndedLaunchers(LeftoverGraceMs);
+    load();
+    rotateLogs();
+    if (isAutoStartEnabled())
+        enableAutostart();
+    return true;
+}
 
+bool Backend::load()
+{
     // A per-user file hides the machine-wide one completely; the two are never merged.
     QFileInfo settingsFile = userSettingsFile();
     if (!settingsFile.exists())
         settingsFile = systemSettingsFile();
     if (settingsFile.exists()) {
-        Solvane::Trace::info("Loading settings from '%s'",
-                             qUtf8Printable(settingsFile.absoluteFilePath()));
+        m_settingsFilePath = settingsFile.absoluteFilePath();
+        Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
         loadConfig(settingsFile);
+        m_configProblems += ConfigLinter(m_settingsFilePath, ConfigKeys::File::Settings).lint();
     }
 
     Solvane::Trace::info("Loaded %d applications", loadApplications());
-    rotateLogs();
-    if (isAutoStartEnabled())
-        enableAutostart();
     return true;
 }
 
@@ -84,74 +92,100 @@ bool Backend::loadConfig(const QFileInfo& file)
 {
     if (!existsNow(file))
         return false;
-    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
-    readLauncherSettings(settings);
+    // Unreadable, every setting takes its default: the warning says why autostart is off.
+    const QString path = file.absoluteFilePath();
+    QByteArray content;
+    QString error;
+    const bool readable = ConfigLinter::readFile(path, &content, &error);
+    if (!readable)
+        Solvane::Trace::warning("Unable to read settings file '%s': %s; every setting takes its "
+                                "default",
+                                qUtf8Printable(path), qUtf8Printable(error));
+    const std::unique_ptr<QSettings> settings =
+        ConfigKeys::openSettingsFile(readable ? path : QString());
+    readLauncherSettings(*settings);
     return true;
 }
 
 // Every key is read with its default, so a file that lacks a key resets it.
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    m_allowUserExit = settings.value(QStringLiteral("ui/allow-exit"), true).toBool();
-    m_showVersionInfo = settings.value(QStringLiteral("ui/show-version"), true).toBool();
-    m_autostartTile = settings.value(QStringLiteral("autostart/tile"), QString()).toString();
-    m_autostartTimeout = settings.value(QStringLiteral("autostart/timeout"), 60).toInt();
-    m_logRotatePeriod = settings.value(QStringLiteral("logs/rotate-period"), 86400).toInt();
-    m_showInvalidTiles = settings.value(QStringLiteral("ui/show-invalid-tiles"), false).toBool();
-    m_uiLocation =
-        settings.value(QStringLiteral("ui/location"), QStringLiteral("50% 50%")).toString();
-    m_uiWidth = settings.value(QStringLiteral("ui/width"), QStringLiteral("1000px")).toString();
+    const auto key = [](const char* group, const char* name) {
+        return ConfigKeys::path(ConfigKeys::File::Settings, group, name);
+    };
+    m_allowUserExit = settings.value(key("ui", "allow-exit"), true).toBool();
+    m_showVersionInfo = settings.value(key("ui", "show-version"), true).toBool();
+    m_autostartTile = settings.value(key("autostart", "tile"), QString()).toString();
+    m_autostartTimeout = settings.value(key("autostart", "timeout"), 60).toInt();
+    m_logRotatePeriod = settings.value(key("logs", "rotate-period"), 86400).toInt();
+    m_showInvalidTiles = settings.value(key("ui", "show-invalid-tiles"), false).toBool();
+    m_uiLocation = settings.value(key("ui", "location"), QStringLiteral("50% 50%")).toString();
+    m_uiWidth = settings.value(key("ui", "width"), QStringLiteral("1000px")).toString();
 }
 
 PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
 {
     if (!existsNow(file))
         return PipelineConfig();
-    QSettings settings(file.absoluteFilePath(), QSettings::IniFormat);
-    return readPipelineConfig(settings);
+    const std::unique_ptr<QSettings> settings =
+        ConfigKeys::openSettingsFile(file.absoluteFilePath());
+    return readPipelineConfig(*settings);
 }
 
 PipelineConfig Backend::readPipelineConfig(QSettings& settings)
 {
+    const auto key = [](const char* group, const char* name) {
+        return ConfigKeys::path(ConfigKeys::File::Pipeline, group, name);
+    };
+    const auto processKey = [&key](const char* name) {
+        return key(ConfigKeys::ProcessGroup, name);
+    };
+    const auto exitCodes = [&settings](const QString& name, const QStringList& defaultCodes) {
+        QSet<int> codes;
+        const QStringList texts = settings.value(name, defaultCodes).toStringList();
+        for (const QString& text : texts)
+            codes.insert(text.toInt(nullptr, 10));
+        return codes;
+    };
+
     PipelineConfig config;
     config.basename = QFileInfo(settings.fileName()).completeBaseName();
-    config.name = settings.value(QStringLiteral("ui/name"), QString()).toString();
-    config.icon = settings.value(QStringLiteral("ui/icon"), QString()).toString();
-    config.logBasename =
-        settings.value(QStringLiteral("logs/basename"), config.basename).toString();
-    config.logPath = settings.value(QStringLiteral("logs/path"), defaultLogPath()).toString();
+    config.name = settings.value(key("ui", "name"), QString()).toString();
+    config.icon = settings.value(key("ui", "icon"), QString()).toString();
+    config.logBasename = settings.value(key("logs", "basename"), config.basename).toString();
+    config.logPath = settings.value(key("logs", "path"), defaultLogPath()).toString();
 
     // The reader sorts the groups by plain string comparison, which makes the
     // start order: process-10 comes before process-2.
     const QStringList groups = settings.childGroups();
     for (const QString& group : groups) {
-        if (!group.startsWith(QLatin1String("process")))
+        if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
             continue;
         settings.beginGroup(group);
         ProcessConfig process;
         process.group = group;
-        process.exec = settings.value(QStringLiteral("exec"), QString()).toString();
-        process.arguments =
-            settings.value(QStringLiteral("arguments"), QStringList()).toStringList();
-        process.restartOnCrash = settings.value(QStringLiteral("restart-on-crash"), false).toBool();
-        process.restartLimit = settings.value(QStringLiteral("restart-limit"), 3).toInt();
-        process.restartPeriod = settings.value(QStringLiteral("restart-period"), 10).toInt();
-        process.isRequired = settings.value(QStringLiteral("required"), false).toBool();
+        process.exec = settings.value(processKey("exec"), QString()).toString();
+        process.arguments = settings.value(processKey("arguments"), QStringList()).toStringList();
+        process.restartOnCrash = settings.value(processKey("restart-on-crash"), false).toBool();
+        process.restartLimit = settings.value(processKey("restart-limit"), 3).toInt();
+        process.restartPeriod = settings.value(processKey("restart-period"), 10).toInt();
+        process.restartDelay = settings.value(processKey("restart-delay"), 0).toInt();
+        process.restartDelayMax = settings.value(processKey("restart-delay-max"), 60).toInt();
+        process.restartOnExit = exitCodes(processKey("restart-on-exit"), QStringList());
+        process.isRequired = settings.value(processKey("required"), false).toBool();
         process.libraryPaths =
-            settings.value(QStringLiteral("library-paths"), QStringList()).toStringList();
+            settings.value(processKey("library-paths"), QStringList()).toStringList();
         process.timestampLogEntries =
-            settings.value(QStringLiteral("add-log-timestamp"), false).toBool();
-        const QStringList defaultExitCodes{QStringLiteral("100")};
-        const QStringList exitCodes =
-            settings.value(QStringLiteral("invalid-config-exit-codes"), defaultExitCodes)
-                .toStringList();
-        for (const QString& exitCode : exitCodes)
-            process.invalidConfigExitCodes.insert(exitCode.toInt(nullptr, 10));
+            settings.value(processKey("add-log-timestamp"), false).toBool();
+        process.invalidConfigExitCodes =
+            exitCodes(processKey("invalid-config-exit-codes"), {QStringLiteral("100")});
+        process.ready = settings.value(processKey("ready"), QString()).toString();
+        process.readyTimeout = settings.value(processKey("ready-timeout"), 30).toInt();
 
         // An unknown mode keeps Daemon; the warning tells the user why the
         // process does not pace the pipeline as the file seems to ask.
         const ProcessModeResult mode = parseProcessMode(
-            settings.value(QStringLiteral("mode"), QStringLiteral("daemon")).toString());
+            settings.value(processKey("mode"), QStringLiteral("daemon")).toString());
         if (mode.success) {
             process.mode = mode.mode;
         } else {
@@ -162,9 +196,9 @@ PipelineConfig Backend::readPipelineConfig(QSettings& settings)
                 qUtf8Printable(mode.errorText));
         }
         process.workingDirectory =
-            settings.value(QStringLiteral("working-directory"), QString()).toString();
+            settings.value(processKey("working-directory"), QString()).toString();
 
-        settings.beginGroup(QStringLiteral("environment"));
+        settings.beginGroup(QLatin1String(ConfigKeys::EnvironmentGroup));
         const QStringList names = settings.childKeys();
         for (const QString& name : names)
             process.environment.insert(name, settings.value(name).toString());
@@ -204,8 +238,11 @@ QList<QFileInfo> Backend::applicationFiles()
 int Backend::loadApplications()
 {
     const QList<QFileInfo> files = applicationFiles();
-    for (const QFileInfo& file : files)
+    for (const QFileInfo& file : files) {
         m_processPipelines.append(loadPipelineConfig(file));
+        m_configProblems +=
+            ConfigLinter(file.absoluteFilePath(), ConfigKeys::File::Pipeline).lint();
+    }
     return files.size();
 }
 

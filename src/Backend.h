@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConfigProblem.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
 #include "ProcessModeResult.h" // processModeName() names modes for a front end
@@ -24,6 +25,9 @@ public:
     ~Backend() override;
 
     bool initialize();
+    // The settings and the applications with their problems, and nothing more:
+    // no log rotation, no autostart. For front ends that only look.
+    bool load();
 
     // Settings and pipeline files
     bool loadConfig(const QFileInfo& file);
@@ -53,6 +57,11 @@ public:
     QString uiLocation() const { return m_uiLocation; }
     QString uiWidth() const { return m_uiWidth; }
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
+    // What the linter found in the settings file and the pipeline files loaded,
+    // in the order loaded; each names its file.
+    const QList<ConfigProblem>& configProblems() const { return m_configProblems; }
+    // The settings file that load() read; empty when there is none.
+    QString settingsFilePath() const { return m_settingsFilePath; }
 
     const PipelineConfig* findPipeline(const QString& basename) const;
     QString autostartPipelineName() const;
@@ -80,6 +89,8 @@ private:
     qint64 m_logRotatePeriod = 86400;
     bool m_showVersionInfo = true;
     QList<PipelineConfig> m_processPipelines;
+    QList<ConfigProblem> m_configProblems;
+    QString m_settingsFilePath;
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;

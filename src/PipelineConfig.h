@@ -30,6 +30,12 @@ struct ProcessConfig
     QStringList libraryPaths;
     QMap<QString, QString> environment;
     bool timestampLogEntries = false;
+    // Start pacing and restarts; each is off by default.
+    QString ready; // what makes an Async or Daemon process ready: tcp:, unix:, file:, log:, notify
+    int readyTimeout = 30; // seconds
+    int restartDelay = 0; // seconds before a restart after a crash, doubled per crash in the period
+    int restartDelayMax = 60; // seconds
+    QSet<int> restartOnExit;  // exit codes restarted like a crash
     // As the reader found them, for reports: the group the process was read
     // from, and why its mode text was not understood (empty when it was).
     QString group;

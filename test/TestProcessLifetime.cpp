@@ -86,6 +86,9 @@ private slots:
         QVERIFY(QDir().mkpath(home()));
         // Runs only if started by the path that validation found, not the launcher's PATH.
         QVERIFY(QFile::link("/bin/sh", home() + "/lifetime-sh"));
+        // A start that cleans up after a dead launcher, and starts nothing marked.
+        QVERIFY(writeFile(home() + "/Orvalen/launcher/apps/next.ini",
+                          "[process-0]\nexec=/bin/true\nmode=sync\n"));
         m_marker = "3600." + QByteArray::number(QRandomGenerator::global()->bounded(1u << 30));
     }
     void cleanup()
@@ -146,7 +149,7 @@ void TestProcessLifetime::stopped()
     QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, LimitMs);
     if (signal == SIGKILL) {
         QProcess next;
-        launch(next, {"list"});
+        launch(next, {"run", "next"});
         QVERIFY(next.waitForFinished(LimitMs));
         output = next.readAllStandardError();
         QVERIFY2(output.contains("Stopping 5 processes that launcher"), output.constData());
@@ -168,7 +171,7 @@ void TestProcessLifetime::reusedPidLeftAlone()
     QVERIFY(writeFile(records() + "/1.processes",
                       "launcher 1 7\nprocess " + one + "\nprocess " + other + "\n"));
     QProcess launcher;
-    launch(launcher, {"list"});
+    launch(launcher, {"run", "next"});
     QVERIFY(launcher.waitForFinished(LimitMs));
     QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>{reused}, LimitMs);
     QVERIFY(QDir(records()).isEmpty());

@@ -1,0 +1,473 @@
+#include "ConfigLinter.h"
+
+#include "ProcessModeResult.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+#include <QTextCodec>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using ConfigKeys::File;
+using ConfigKeys::Kind;
+using Severity = ConfigProblem::Severity;
+
+namespace {
+
+// Levenshtein distance, letter case aside.
+int editDistance(const QString& a, const QString& b)
+{
+    const QString x = a.toLower();
+    const QString y = b.toLower();
+    std::vector<int> row(size_t(y.size()) + 1);
+    for (int j = 0; j <= y.size(); ++j)
+        row[size_t(j)] = j;
+    for (int i = 1; i <= x.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= y.size(); ++j) {
+            const int above = row[size_t(j)];
+            row[size_t(j)] = std::min(
+                {above + 1, row[size_t(j) - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[size_t(y.size())];
+}
+
+QString didYouMean(const QString& suggestion, const QString& before, const QString& after)
+{
+    return suggestion.isEmpty()
+               ? QString()
+               : QStringLiteral("; did you mean %1%2%3?").arg(before, suggestion, after);
+}
+
+// The readers' conversion of a boolean text.
+bool isPlainBoolean(const QString& lower)
+{
+    return lower.isEmpty() || lower == QLatin1String("true") || lower == QLatin1String("false") ||
+           lower == QLatin1String("1") || lower == QLatin1String("0");
+}
+
+bool meansNo(const QString& lower)
+{
+    static const QStringList words{"no",      "n",    "off", "none", "never", "disabled",
+                                   "disable", "nein", "non", "f",    "null",  "nil"};
+    return words.contains(lower);
+}
+
+// What the settings reader makes of a backslash followed by `c`; empty when
+// that is the character the writer most likely meant.
+QString escapeMeaning(char c)
+{
+    switch (c) {
+    case '\\':
+    case '"':
+    case '\'':
+    case '?':
+        return QString();
+    case 'a':
+        return QStringLiteral("a bell character");
+    case 'b':
+        return QStringLiteral("a backspace");
+    case 'f':
+        return QStringLiteral("a form feed");
+    case 'n':
+        return QStringLiteral("a line feed");
+    case 'r':
+        return QStringLiteral("a carriage return");
+    case 't':
+        return QStringLiteral("a tab");
+    case 'v':
+        return QStringLiteral("a vertical tab");
+    case 'x':
+        return QStringLiteral("the character of the hexadecimal code that follows");
+    default:
+        break;
+    }
+    if (c >= '0' && c <= '7')
+        return QStringLiteral("the character of the octal code that follows");
+    return QStringLiteral("nothing (both characters are dropped)");
+}
+
+QStringList keyNames(File file, const QString& group)
+{
+    QStringList names;
+    for (const ConfigKeys::Key* key = ConfigKeys::table(file); key->name; ++key) {
+        if (group == QLatin1String(key->group))
+            names.append(QLatin1String(key->name));
+    }
+    return names;
+}
+
+} // namespace
+
+ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kind(kind) {}
+
+QList<ConfigProblem> ConfigLinter::lint()
+{
+    m_problems.clear();
+    QByteArray content;
+    QString error;
+    if (!readFile(m_path, &content, &error)) {
+        add(Severity::Error, QString(), QString(), QStringLiteral("cannot be read: %1").arg(error));
+        return m_problems;
+    }
+    if (content.contains('\0')) {
+        add(Severity::Error, QString(), QString(),
+            QStringLiteral("binary content (a NUL byte), so no settings file"));
+        return m_problems;
+    }
+    const bool formatReported = !lintContent(content);
+
+    const std::unique_ptr<QSettings> settings = ConfigKeys::openSettingsFile(m_path);
+    if (settings->status() != QSettings::NoError && !formatReported)
+        add(Severity::Error, QString(), QString(), QStringLiteral("not a valid settings file"));
+
+    const QStringList topKeys = settings->childKeys();
+    for (const QString& key : topKeys)
+        add(Severity::Warning, QString(), key,
+            QStringLiteral("a key outside any group is ignored"));
+
+    const QStringList known = m_kind == File::Pipeline ? QStringList{"ui", "logs"}
+                                                       : QStringList{"ui", "autostart", "logs"};
+    const QStringList groups = settings->childGroups();
+    for (const QString& group : groups) {
+        if (m_kind == File::Pipeline && group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
+            lintGroup(*settings, group, QLatin1String(ConfigKeys::ProcessGroup));
+        else if (known.contains(group))
+            lintGroup(*settings, group, group);
+        else
+            lintUnknownGroup(group, known);
+    }
+    return m_problems;
+}
+
+void ConfigLinter::add(Severity severity, const QString& group, const QString& key,
+                       const QString& message)
+{
+    m_problems.append({severity, m_path, group, key, message});
+}
+
+bool ConfigLinter::readFile(const QString& path, QByteArray* content, QString* error)
+{
+    // Non-blocking: a FIFO must not hold up loading before fstat tells what it is.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status = {};
+    bool ok = ::fstat(fd, &status) == 0;
+    if (!ok) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    } else if (S_ISDIR(status.st_mode)) {
+        *error = QStringLiteral("it is a folder");
+        ok = false;
+    } else if (!S_ISREG(status.st_mode)) {
+        *error = QStringLiteral("not a regular file");
+        ok = false;
+    } else if (status.st_size > MaxFileSize) {
+        *error = QStringLiteral("larger than %1 MiB, so no settings file").arg(MaxFileSize >> 20);
+        ok = false;
+    }
+    content->clear();
+    while (ok) {
+        char buffer[65536];
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ok = false;
+        } else if (count == 0) {
+            break;
+        } else if (content->size() + count > MaxFileSize) {
+            *error =
+                QStringLiteral("larger than %1 MiB, so no settings file").arg(MaxFileSize >> 20);
+            ok = false;
+        } else {
+            content->append(buffer, int(count));
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+File ConfigLinter::kindOf(const QString& path)
+{
+    return QFileInfo(path).fileName() == QLatin1String("launcher.ini") ? File::Settings
+                                                                       : File::Pipeline;
+}
+
+bool ConfigLinter::isReadyCheck(const QString& text)
+{
+    if (text.isEmpty() || text == QLatin1String("notify"))
+        return true;
+    for (const char* prefix : {"unix:", "file:", "log:"}) {
+        if (text.startsWith(QLatin1String(prefix)) && text.size() > int(qstrlen(prefix)))
+            return true;
+    }
+    if (!text.startsWith(QLatin1String("tcp:")))
+        return false;
+    const QString address = text.mid(4);
+    const int colon = address.lastIndexOf(QLatin1Char(':'));
+    if (colon == 0)
+        return false;
+    bool ok = false;
+    const uint port = address.mid(colon + 1).toUInt(&ok, 10);
+    return ok && port >= 1 && port <= 65535;
+}
+
+QString ConfigLinter::nearest(const QString& text, const QStringList& candidates)
+{
+    QString best;
+    int bestDistance = INT_MAX;
+    for (const QString& candidate : candidates) {
+        const int distance = editDistance(text, candidate);
+        if (distance < bestDistance && distance <= std::max(1, int(candidate.size()) / 4)) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+// Checks the text line by line as the settings reader sees it. False when it
+// has reported why the reader finds the file malformed.
+bool ConfigLinter::lintContent(const QByteArray& content)
+{
+    QTextCodec* const utf8 = QTextCodec::codecForName("UTF-8");
+    bool formatReported = false;
+    bool utf8Reported = false;
+    bool continued = false;
+    QString group;
+    QString key;
+    const QList<QByteArray> lines = content.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        QByteArray line = lines.at(i);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QString where = QStringLiteral("line %1").arg(i + 1);
+        QTextCodec::ConverterState state;
+        utf8->toUnicode(line.constData(), line.size(), &state);
+        if ((state.invalidChars > 0 || state.remainingChars > 0) && !utf8Reported) {
+            add(Severity::Warning, group, QString(),
+                where + QStringLiteral(" is not valid UTF-8, and the file is read as UTF-8; "
+                                       "save it as UTF-8"));
+            utf8Reported = true;
+        }
+        QByteArray value = line.trimmed();
+        if (!continued) {
+            if (value.isEmpty() || value.startsWith(';') || value.startsWith('#'))
+                continue;
+            if (value.startsWith('[')) {
+                const int close = value.indexOf(']');
+                group = QString::fromUtf8(value.mid(1, close < 0 ? -1 : close - 1));
+                key.clear();
+                if (close < 0) {
+                    add(Severity::Error, group, QString(),
+                        where + QStringLiteral(": the group has no closing ']', so the file is "
+                                               "no valid settings file"));
+                    formatReported = true;
+                }
+                if (std::any_of(value.begin(), value.end(), [](char c) { return c & 0x80; }))
+                    add(Severity::Warning, group, QString(),
+                        QStringLiteral("letters beyond ASCII in a group name are read as "
+                                       "Latin-1; use ASCII names"));
+                continue;
+            }
+            const int equals = value.indexOf('=');
+            if (equals < 0) {
+                add(Severity::Warning, group, QString(),
+                    where + QStringLiteral(" has no '=' and is ignored"));
+                continue;
+            }
+            const QByteArray name = value.left(equals).trimmed();
+            key = QString::fromUtf8(name);
+            if (std::any_of(name.begin(), name.end(), [](char c) { return c & 0x80; }))
+                add(Severity::Warning, group, key,
+                    QStringLiteral("letters beyond ASCII in a key name are read as Latin-1; "
+                                   "use ASCII names"));
+            value = value.mid(equals + 1).trimmed();
+            if (value.startsWith('@') && !value.startsWith("@@"))
+                add(Severity::Warning, group, key,
+                    QStringLiteral("a value that begins with '@' is read as a stored Qt value; "
+                                   "write '@@' for '@'"));
+        }
+        continued = false;
+        bool quoted = false;
+        bool escapeReported = false;
+        for (int j = 0; j < value.size(); ++j) {
+            const char c = value.at(j);
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ';' && !quoted) {
+                // "a;b" most likely meant the semicolon; "a ; note" is a comment.
+                if (j > 0 && value.at(j - 1) != ' ' && value.at(j - 1) != '\t')
+                    add(Severity::Warning, group, key,
+                        where + QStringLiteral(": ';' starts a comment, so the value ends before "
+                                               "it; put the value in double quotes"));
+                break;
+            } else if (c == '\\' && j + 1 == value.size()) {
+                add(Severity::Warning, group, key,
+                    where + QStringLiteral(" ends with a backslash, which joins the next line "
+                                           "to the value"));
+                continued = true;
+            } else if (c == '\\') {
+                const QString meaning = escapeMeaning(value.at(++j));
+                if (!meaning.isEmpty() && !escapeReported) {
+                    add(Severity::Warning, group, key,
+                        QStringLiteral("'\\%1' reads as %2; write '\\\\' for a backslash")
+                            .arg(QString(QLatin1Char(value.at(j))), meaning));
+                    escapeReported = true;
+                }
+            } else if ((uchar(c) < 0x20 && c != '\t') || c == 0x7f) {
+                add(Severity::Warning, group, key,
+                    where + QStringLiteral(": control character 0x%1 in the value")
+                                .arg(uint(uchar(c)), 2, 16, QLatin1Char('0')));
+            }
+        }
+    }
+    return !formatReported;
+}
+
+void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QString& tableGroup)
+{
+    const bool isProcess = tableGroup == QLatin1String(ConfigKeys::ProcessGroup);
+    settings.beginGroup(group);
+    const QStringList keys = settings.childKeys();
+    for (const QString& name : keys) {
+        if (const ConfigKeys::Key* key = ConfigKeys::find(m_kind, tableGroup, name))
+            lintValue(settings, group, *key);
+        else
+            add(Severity::Warning, group, name,
+                QStringLiteral("unknown key, ignored") +
+                    (name.startsWith(QLatin1Char('#'))
+                         ? QStringLiteral(" ('#' does not start a comment; ';' does)")
+                         : didYouMean(nearest(name, keyNames(m_kind, tableGroup)), "'", "'")));
+    }
+    const QStringList subgroups = settings.childGroups();
+    for (const QString& subgroup : subgroups) {
+        const QString environment = QLatin1String(ConfigKeys::EnvironmentGroup);
+        if (isProcess && subgroup == environment) {
+            settings.beginGroup(subgroup);
+            const QStringList deeper = settings.childGroups();
+            for (const QString& inner : deeper)
+                add(Severity::Warning, group + '/' + subgroup + '/' + inner, QString(),
+                    QStringLiteral("a group inside an environment group is ignored"));
+            settings.endGroup();
+        } else {
+            add(Severity::Warning, group + '/' + subgroup, QString(),
+                QStringLiteral("unknown group, ignored") +
+                    didYouMean(isProcess ? nearest(subgroup, {environment}) : QString(),
+                               QStringLiteral("[%1/").arg(group), "]"));
+        }
+    }
+    if (isProcess) {
+        const QString ready = settings.value(QStringLiteral("ready")).toString();
+        const ProcessModeResult mode =
+            parseProcessMode(settings.value(QStringLiteral("mode"), "daemon").toString());
+        if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync)
+            add(Severity::Warning, group, QStringLiteral("ready"),
+                QStringLiteral("a sync process lets the next one start when it has ended, so "
+                               "ready= has no effect"));
+    }
+    settings.endGroup();
+}
+
+void ConfigLinter::lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key)
+{
+    const QString name = QLatin1String(key.name);
+    const QVariant value = settings.value(name);
+    const QString text = value.toString();
+    const auto report = [&](Severity severity, const QString& message) {
+        add(severity, group, name, message);
+    };
+    const bool isList = value.type() == QVariant::StringList;
+    if (isList && key.kind != Kind::TextList && key.kind != Kind::ExitCodes) {
+        report(Severity::Error,
+               QStringLiteral("'%1' is a list (a comma separates items), which this key does not "
+                              "take; put the value in double quotes")
+                   .arg(value.toStringList().join(QLatin1Char(','))));
+        return;
+    }
+    switch (key.kind) {
+    case Kind::Text:
+    case Kind::TextList:
+        break;
+    case Kind::Boolean: {
+        const QString lower = text.toLower();
+        if (isPlainBoolean(lower))
+            break;
+        if (meansNo(lower))
+            report(Severity::Error,
+                   QStringLiteral("'%1' reads as true; write false (or true)").arg(text));
+        else
+            report(Severity::Warning,
+                   QStringLiteral("'%1' is neither true nor false, and reads as true").arg(text));
+        break;
+    }
+    case Kind::Integer: {
+        bool ok = false;
+        value.toInt(&ok);
+        if (!ok)
+            report(Severity::Error,
+                   QStringLiteral("'%1' is not a whole number, so it reads as 0").arg(text));
+        break;
+    }
+    case Kind::ExitCodes: {
+        const QStringList codes = value.toStringList();
+        for (const QString& code : codes) {
+            bool ok = false;
+            code.toInt(&ok, 10);
+            if (!ok)
+                report(Severity::Error,
+                       QStringLiteral("'%1' is not an exit code, so it reads as 0").arg(code));
+        }
+        break;
+    }
+    case Kind::Mode:
+        if (!parseProcessMode(text).success)
+            report(Severity::Error,
+                   QStringLiteral("'%1' is not a mode (sync, async or daemon), so the process "
+                                  "runs as a daemon")
+                           .arg(text) +
+                       didYouMean(nearest(text, {"sync", "async", "daemon"}), "'", "'"));
+        break;
+    case Kind::Ready:
+        if (!isReadyCheck(text))
+            report(Severity::Error,
+                   QStringLiteral("'%1' is not a readiness check: write tcp:PORT, tcp:HOST:PORT, "
+                                  "unix:PATH, file:PATH, log:TEXT or notify")
+                       .arg(text));
+        break;
+    }
+}
+
+void ConfigLinter::lintUnknownGroup(const QString& group, const QStringList& knownGroups)
+{
+    QStringList candidates = knownGroups;
+    if (m_kind == File::Pipeline) {
+        // "proces-3" most likely meant "process-3": the letters are the typo, the rest the number.
+        int letters = 0;
+        while (letters < group.size() && group.at(letters).isLetter())
+            ++letters;
+        candidates.append(QLatin1String(ConfigKeys::ProcessGroup) + group.mid(letters));
+    }
+    const QString expected = m_kind == File::Pipeline
+                                 ? QStringLiteral("ui, logs or a process group")
+                                 : QStringLiteral("ui, autostart or logs");
+    add(Severity::Warning, group, QString(),
+        QStringLiteral("not %1, so it is ignored").arg(expected) +
+            didYouMean(nearest(group, candidates), "[", "]"));
+}

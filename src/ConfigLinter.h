@@ -1,0 +1,53 @@
+#pragma once
+
+#include "ConfigKeys.h"
+#include "ConfigProblem.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class QSettings;
+
+// Finds what in a pipeline file or launcher.ini will not be read as it seems
+// to mean: groups and keys that no reader knows (with the nearest known
+// name), values that convert to something else, escapes and control
+// characters that the settings reader turns into something else, and files
+// that cannot be read or are no settings file. It reads the file once, and
+// opens it through the same settings reader as the launcher.
+class ConfigLinter
+{
+public:
+    ConfigLinter(const QString& path, ConfigKeys::File kind);
+
+    QList<ConfigProblem> lint();
+
+    // The whole content of a regular file, up to MaxFileSize; false with the
+    // reason when it cannot be read. Never blocks on a FIFO or a device.
+    static bool readFile(const QString& path, QByteArray* content, QString* error);
+
+    // The kind of file its name says: launcher.ini is a settings file.
+    static ConfigKeys::File kindOf(const QString& path);
+
+    // Whether `text` is one of the readiness checks a process can wait for.
+    static bool isReadyCheck(const QString& text);
+
+    // The candidate nearest to `text` by edit distance (letter case aside),
+    // when it is near enough to be a likely typo; otherwise empty.
+    static QString nearest(const QString& text, const QStringList& candidates);
+
+    static constexpr qint64 MaxFileSize = 4 * 1024 * 1024;
+
+private:
+    void add(ConfigProblem::Severity severity, const QString& group, const QString& key,
+             const QString& message);
+    bool lintContent(const QByteArray& content);
+    void lintLine(const QByteArray& line, int number, const QString& group);
+    void lintGroup(QSettings& settings, const QString& group, const QString& tableGroup);
+    void lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key);
+    void lintUnknownGroup(const QString& group, const QStringList& knownGroups);
+
+    QString m_path;
+    ConfigKeys::File m_kind;
+    QList<ConfigProblem> m_problems;
+};

@@ -1,0 +1,96 @@
+// The configuration linter: each kind of problem and its message, and the new
+// process keys as read.
+
+#include "Backend.h"
+#include "ConfigLinter.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+
+#include <QTest>
+
+#include <utility>
+
+class TestLint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void problems_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected"); // "severity: text" lines, the last one's start
+
+        // After a valid process group; the expected texts say which line the problem is on.
+        const std::pair<const char*, const char*> cases[] = {
+            {"arguments=-c, \"a;b\", \\\\x\nmode=Async\nrequired=0\nrestart-on-exit=3, 4\n"
+             "ready=tcp:localhost:80\n[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n",
+             ""},
+            {"[proces-3]\nexec=x\n",
+             "warning: [proces-3]: not ui, logs or a process group, so it is "
+             "ignored; did you mean [process-3]?"},
+            {"argumets=a\n", "warning: [process-0] argumets: unknown key, ignored; did you mean "
+                             "'arguments'?"},
+            {"required=no\n", "error: [process-0] required: 'no' reads as true"},
+            {"restart-on-crash=ture\n", "warning: [process-0] restart-on-crash: 'ture' is neither"},
+            {"restart-limit=three\n", "error: [process-0] restart-limit: 'three' is not a whole"},
+            {"restart-on-exit=1, x\n", "error: [process-0] restart-on-exit: 'x' is not an exit"},
+            {"mode=synch\n", "error: [process-0] mode: 'synch' is not a mode (sync, async or "
+                             "daemon), so the process runs as a daemon; did you mean 'sync'?"},
+            {"ready=tcp:host:http\n",
+             "error: [process-0] ready: 'tcp:host:http' is not a readiness"},
+            {"mode=sync\nready=notify\n", "warning: [process-0] ready: a sync process lets"},
+            {"[ui]\nname=Hello, you\n", "error: [ui] name: 'Hello,you' is a list"},
+            {"arguments=C:\\new\n", "warning: [process-0] arguments: '\\n' reads as a line feed"},
+            {"[ui]\nname=Caf\xe9\n", "warning: [ui]: line 4 is not valid UTF-8"},
+            {"[ui\n", "error: [ui]: line 3: the group has no closing ']'"},
+        };
+        for (const auto& [content, expected] : cases)
+            QTest::newRow(content)
+                << "a.ini" << QByteArray("[process-0]\nexec=/bin/true\n") + content << expected;
+        QTest::newRow("binary") << "a.ini" << QByteArray("[ui]\0", 5) << "error: binary content";
+        QTest::newRow("settings")
+            << "launcher.ini" << QByteArray("[ui]\nallow-exti=0\n")
+            << "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?";
+        QTest::newRow("folder") << "a.ini" << QByteArray() << "error: cannot be read: it is a";
+    }
+
+    void problems()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        const QTemporaryDir folder;
+        const QString path = folder.filePath(name);
+        QVERIFY(content.isEmpty() ? QDir().mkpath(path) : writeFile(path, content));
+        QStringList found;
+        for (const ConfigProblem& problem : ConfigLinter(path, ConfigLinter::kindOf(path)).lint())
+            found.append(problem.severityName() + ": " + problem.text());
+        const QString all = found.join('\n');
+        QVERIFY2(all.left(expected.size()) == expected && all.count('\n') == expected.count('\n') &&
+                     all.isEmpty() == expected.isEmpty(),
+                 qPrintable(all));
+    }
+
+    // Set, as read with UTF-8 text intact; unset, the defaults keep an old file as it was.
+    void newKeys()
+    {
+        const QTemporaryDir folder;
+        QVERIFY(
+            writeFile(folder.filePath("a.ini"),
+                      "[process-0]\nready=unix:/run/\xc3\xa9\nready-timeout=5\nrestart-delay=2\n"
+                      "restart-delay-max=9\nrestart-on-exit=3, 4\n[process-1]\nexec=x\n"));
+        const QList<ProcessConfig> p =
+            Backend().loadPipelineConfig(QFileInfo(folder.filePath("a.ini"))).processList;
+        QVERIFY(p.size() == 2 && p[0].ready == QString("unix:/run/\u00e9"));
+        QCOMPARE(QList<int>({p[0].readyTimeout, p[0].restartDelay, p[0].restartDelayMax,
+                             p[0].restartOnExit.size(), p[0].restartOnExit.contains(4)}),
+                 QList<int>({5, 2, 9, 2, 1}));
+        QCOMPARE(QList<int>({p[1].readyTimeout, p[1].restartDelay, p[1].restartDelayMax,
+                             p[1].restartOnExit.size(), p[1].ready.size()}),
+                 QList<int>({30, 0, 60, 0, 0}));
+    }
+};
+
+LAUNCHER_TEST(TestLint)
+#include "TestLint.moc"
