@@ -236,8 +236,13 @@ bool ReadinessProbe::isOpen()
 // again on the next poll.
 bool ReadinessProbe::connectionSucceeds()
 {
-    if (m_addresses.empty())
+    if (!m_resolved) {
+        m_resolved = true;
         resolve();
+        if (m_addresses.empty())
+            Trace::warning("Unable to look up '%s' for the readiness gate '%s'",
+                           qUtf8Printable(m_target), qUtf8Printable(m_gate));
+    }
     for (Address& address : m_addresses) {
         if (address.fd >= 0) {
             pollfd entry{address.fd, POLLOUT, 0};
@@ -285,8 +290,8 @@ void ReadinessProbe::resolve()
         m_addresses.push_back(address);
         return;
     }
-    // localhost is both loopback addresses, with no look-up; a name is looked
-    // up once, and again on the next poll when that failed.
+    // localhost is both loopback addresses, with no look-up; any other name is
+    // looked up once, when the wait begins (an address needs no look-up).
     const bool local =
         m_target.isEmpty() || m_target.compare("localhost", Qt::CaseInsensitive) == 0;
     const QList<QByteArray> hosts =

@@ -89,6 +89,7 @@ private:
     QByteArray m_tail; // the end of the output's unfinished line
     State m_state = State::Idle;
     bool m_notified = false;
+    bool m_resolved = false;
     std::vector<Address> m_addresses;
     int m_notifyFd = -1;
     QByteArray m_notifyName;
