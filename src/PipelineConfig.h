@@ -40,6 +40,11 @@ struct ProcessConfig
     // from, and why its mode text was not understood (empty when it was).
     QString group;
     QString modeError;
+    QString ready;             // readiness gate: tcp:[HOST:]PORT, unix:PATH, file:PATH, log:TEXT, notify; empty = off
+    int readyTimeout = 30;     // seconds
+    int restartDelay = 0;      // seconds before a restart after a crash, doubling per crash in the window
+    int restartDelayMax = 60;  // seconds
+    QSet<int> restartOnExit;   // exit codes restarted like a crash
 };
 
 // One application: an ordered list of processes, identified by basename.

@@ -2,6 +2,7 @@
 
 #include "PipelineLog.h"
 #include "PipelineProcess.h"
+#include "ReadinessProbe.h"
 #include "support/LauncherSupport.h"
 #include "support/Trace.h"
 
@@ -104,6 +105,7 @@ void PipelineController::terminateAllProcesses()
     for (PipelineProcess* process : qAsConst(m_processes)) {
         // An end caused by the request must not be answered by a restart.
         process->config().restartOnCrash = false;
+        process->prepareStop();
         trackGroup(process);
     }
     m_reaper.signalAll(SIGTERM);
@@ -116,6 +118,7 @@ void PipelineController::killAllProcesses()
                          true);
     for (PipelineProcess* process : qAsConst(m_processes)) {
         process->config().restartOnCrash = false;
+        process->prepareStop();
         trackGroup(process);
     }
     m_reaper.signalAll(SIGKILL);
@@ -268,6 +271,10 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     // One huge read must not keep its memory for the rest of the run.
     if (m_lineBatch.capacity() > (1 << 20))
         std::string().swap(m_lineBatch);
+    // Last, so that the line that makes the process ready is logged before
+    // what its readiness sets off.
+    if (ReadinessProbe* probe = process->outputProbe())
+        probe->checkOutput(output);
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)
@@ -468,6 +475,14 @@ bool PipelineController::checkPipeline(const PipelineConfig& pipelineConfig, QSt
         }
         if (!validateExecutable(processConfig, m_validationErrors))
             valid = false;
+        const QString gateError = processConfig.mode == ProcessMode::Sync
+                                      ? QString()
+                                      : ReadinessProbe::gateError(processConfig.ready);
+        if (!processConfig.ready.isEmpty() && !gateError.isEmpty()) {
+            m_validationErrors.append(QStringLiteral("readiness gate '%1' is not valid: %2")
+                                          .arg(processConfig.ready, gateError));
+            valid = false;
+        }
         programs.append(processConfig.exec);
     }
 

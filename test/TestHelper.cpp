@@ -10,15 +10,53 @@
 //   --pid-file FILE   write the process id to FILE
 //   --crash           end by SIGKILL at once
 //   --ignore-term     ignore termination requests from now on
+//   --listen ADDRESS  listen on tcp:PORT (loopback) or unix:PATH from now on
+//   --notify TEXT     send TEXT (escapes as --write) to $NOTIFY_SOCKET (@ abstract)
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 #include <utility>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+namespace {
+
+std::string unescaped(std::string text)
+{
+    for (const auto& [escape, byte] : {std::pair{"\\0", '\0'}, std::pair{"\\n", '\n'}}) {
+        for (size_t at; (at = text.find(escape)) != std::string::npos;)
+            text.replace(at, 2, 1, byte);
+    }
+    return text;
+}
+
+// A socket address for unix:PATH (@ for an abstract name) or tcp:PORT on 127.0.0.1.
+socklen_t socketAddress(const std::string& address, sockaddr_storage& storage)
+{
+    if (address.rfind("tcp:", 0) == 0) {
+        auto* inet = reinterpret_cast<sockaddr_in*>(&storage);
+        inet->sin_family = AF_INET;
+        inet->sin_port = htons(uint16_t(std::atoi(address.c_str() + 4)));
+        inet->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return sizeof(sockaddr_in);
+    }
+    auto* local = reinterpret_cast<sockaddr_un*>(&storage);
+    local->sun_family = AF_UNIX;
+    const std::string path = address.rfind("unix:", 0) == 0 ? address.substr(5) : address;
+    path.copy(local->sun_path, sizeof local->sun_path - 1);
+    if (path[0] == '@')
+        local->sun_path[0] = '\0';
+    return socklen_t(offsetof(sockaddr_un, sun_path) + path.size() + (path[0] == '@' ? 0 : 1));
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -35,11 +73,7 @@ int main(int argc, char* argv[])
             while (nanosleep(&rest, &rest) != 0) {
             }
         } else if (option == "--write") {
-            out = next();
-            for (const auto& [escape, byte] : {std::pair{"\\0", '\0'}, std::pair{"\\n", '\n'}}) {
-                for (size_t at; (at = out.find(escape)) != std::string::npos;)
-                    out.replace(at, 2, 1, byte);
-            }
+            out = unescaped(next());
         } else if (option == "--print-env") {
             const std::string name = next();
             const char* env = std::getenv(name.c_str());
@@ -54,6 +88,24 @@ int main(int argc, char* argv[])
             }
         } else if (option == "--crash") {
             std::raise(SIGKILL);
+        } else if (option == "--listen") {
+            sockaddr_storage address{};
+            const socklen_t length = socketAddress(next(), address);
+            const int fd = ::socket(address.ss_family, SOCK_STREAM, 0); // open until the end
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 8))
+                return 66;
+        } else if (option == "--notify") {
+            const std::string text = unescaped(next());
+            const char* socketName = std::getenv("NOTIFY_SOCKET");
+            sockaddr_storage address{};
+            const socklen_t length = socketAddress(socketName ? socketName : "", address);
+            const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+            if (::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                         length) < 0)
+                return 67;
+            ::close(fd);
         } else if (option == "--ignore-term") {
             std::signal(SIGTERM, SIG_IGN);
         } else {

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
+
+// Tells when a process is ready for the next one of its pipeline, by one gate:
+//   tcp:[HOST:]PORT  a connection succeeds (HOST defaults to localhost)
+//   unix:PATH        a connection to the socket succeeds (@NAME: abstract)
+//   file:PATH        the file exists
+//   log:TEXT         a line of the process's output contains TEXT
+//   notify           the process sends READY=1 to $NOTIFY_SOCKET
+// Files and sockets are looked at every 100 ms, without blocking; the output
+// is handed in by whoever reads it; notifications arrive on a datagram socket
+// that exists from construction, so that the child can be given its name.
+class ReadinessProbe : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Relative paths are taken from folder (the process's working folder).
+    ReadinessProbe(const QString& gate, const QString& folder);
+    ~ReadinessProbe() override;
+
+    // Why the text is no gate; empty when it is one.
+    static QString gateError(const QString& gate);
+
+    const QString& gate() const { return m_gate; }
+    // The value of NOTIFY_SOCKET for the child; empty unless a notify gate waits.
+    QByteArray notifySocket() const;
+    bool watchesOutput() const { return m_kind == Kind::Log; }
+    bool isWaiting() const { return m_state == State::Waiting; }
+    bool hasBegun() const { return m_state != State::Idle; }
+    qint64 elapsedMs() const { return m_elapsed.elapsed(); }
+
+    // Begins the wait; ready() may come from inside. No limit for timeoutSeconds <= 0.
+    void start(int timeoutSeconds);
+    // Ends the wait without an outcome signal.
+    void stop();
+    // A last look, for a process that has ended: true when the gate is open
+    // (ready() is not emitted).
+    bool lookNow();
+    // Output of the process, as read.
+    void checkOutput(const QByteArray& output);
+
+signals:
+    void ready();
+    void timedOut();
+
+private:
+    enum class Kind
+    {
+        Invalid,
+        Tcp,
+        Unix,
+        File,
+        Log,
+        Notify
+    };
+    enum class State
+    {
+        Idle,
+        Waiting,
+        Done
+    };
+    struct Address;
+
+    void onPoll();
+    void onNotifyReadable();
+    void readNotifications();
+    bool isOpen();
+    bool connectionSucceeds();
+    void resolve();
+    void closeAttempts();
+    void finish(bool ready);
+
+    QString m_gate;
+    Kind m_kind = Kind::Invalid;
+    QString m_target; // path, text or host
+    quint16 m_port = 0;
+    QByteArray m_text;
+    QByteArray m_tail; // the end of the output's unfinished line
+    State m_state = State::Idle;
+    bool m_notified = false;
+    bool m_resolved = false;
+    std::vector<Address> m_addresses;
+    int m_notifyFd = -1;
+    QByteArray m_notifyName;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QTimer m_pollTimer;
+    QTimer m_timeoutTimer;
+    QElapsedTimer m_elapsed;
+};

@@ -1,0 +1,154 @@
+// Readiness gates hold the next process back until a process is ready, and
+// restarts after a crash or a listed exit code back off.
+
+#include "PipelineController.h"
+#include "PipelineProcess.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+#include "support/TimeStamp.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+using Solvane::TimeStamp;
+using FinishReason = PipelineController::PipelineFinishReason;
+
+namespace {
+
+qint64 g_now = 0;
+
+// A loopback port that nothing listens on, as far as one can tell.
+QString freePort()
+{
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return QString::number(ntohs(address.sin_port));
+}
+
+} // namespace
+
+class TestReadiness : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<FinishReason>();
+        TimeStamp::setClock([]() { return g_now; });
+    }
+    void cleanupTestCase() { TimeStamp::setClock(nullptr); }
+
+    // Late and early rows become ready, the others not.
+    void gate_data()
+    {
+        QTest::addColumn<QString>("gate"); // DIR and PORT stand for a folder and a free port
+        QTest::addColumn<QString>("helper");
+        const auto row = [](const char* name, const char* gate, const char* helper) {
+            QTest::newRow(name) << QString(gate) << QString(helper);
+        };
+        row("tcp, late", "tcp:PORT", "--delay 0.6 --listen tcp:PORT --delay 30");
+        row("tcp, never, required", "tcp:127.0.0.1:PORT", "--delay 30");
+        row("unix, late", "unix:DIR/s", "--delay 0.6 --listen unix:DIR/s --delay 30");
+        row("file, early", "file:f", "--pid-file f --delay 30"); // in the working folder
+        row("file, never, required", "file:DIR/f", "--delay 30");
+        row("log, late", "log:port-80-up", "--delay 0.6 --write x:port-80-up\\n --delay 30");
+        row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
+        row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
+        row("notify, never, required", "notify", "--notify READY=0 --delay 30");
+        row("ended before it was ready, required", "file:DIR/f", "--delay 0.5");
+    }
+
+    // A daemon with a gate, then a Sync process: the Sync process starts once
+    // the daemon is ready, or once the wait is over unless the daemon is required.
+    void gate()
+    {
+        QFETCH(QString, gate);
+        QFETCH(QString, helper);
+        const QByteArray tag = QTest::currentDataTag();
+        const bool ready = tag.contains("late") || tag.contains("early");
+        const bool fails = tag.contains("required") && !ready;
+        const QTemporaryDir dir;
+        const QString port = freePort();
+        for (QString* text : {&gate, &helper})
+            text->replace("DIR", dir.path()).replace("PORT", port);
+        ProcessConfig daemon = helperProcess(ProcessMode::Daemon, tag.contains("required"));
+        daemon.arguments = helper.split(' ');
+        daemon.workingDirectory = dir.path();
+        daemon.ready = gate;
+        daemon.readyTimeout = tag.contains("never") ? 1 : 10;
+        PipelineController controller;
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        QElapsedTimer sinceStart;
+        qint64 secondAfter = -1;
+        connect(&controller, &PipelineController::processStarted, this,
+                [&](int index) { secondAfter = index == 1 ? sinceStart.elapsed() : secondAfter; });
+        QTest::ignoreMessage(
+            QtInfoMsg, QRegularExpression(ready ? "Process ready after"
+                                                : "Process (not ready within 1 s|ended before)"));
+        sinceStart.start();
+        QVERIFY(controller.start(pipelineOf({daemon, helperProcess(ProcessMode::Sync)}), false));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.at(0).at(1).value<FinishReason>(),
+                 fails ? PipelineController::FailureFinish : PipelineController::NormalFinish);
+        QCOMPARE(secondAfter >= 0, !fails);
+        // Nothing released before the daemon was ready, or the wait was over.
+        if (!fails && (tag.contains("late") || tag.contains("never")))
+            QVERIFY2(secondAfter >= 500, qPrintable(QString::number(secondAfter)));
+    }
+
+    void backOff_data()
+    {
+        QTest::addColumn<QString>("end");             // restart-on-exit lists exit code 3
+        QTest::addColumn<QVector<double>>("crashAt"); // the clock at each end, in seconds
+        QTest::addColumn<int>("delayMax");
+        QTest::addColumn<QString>("delays");
+        QTest::newRow("doubling") << "--crash" << QVector<double>{0, 1, 2} << 60 << "1 2 4";
+        QTest::newRow("capped") << "--crash" << QVector<double>{0, 1} << 1 << "1 1";
+        QTest::newRow("a quiet spell starts over")
+            << "--crash" << QVector<double>{0, 20} << 60 << "1 1";
+        QTest::newRow("listed exit code") << "--exit 3" << QVector<double>{0, 1} << 60 << "1 2";
+    }
+
+    // Each crash within the period doubles the delay, and so does a listed
+    // exit code; a stop drops the restart and does not wait for it.
+    void backOff()
+    {
+        QFETCH(QString, end);
+        QFETCH(QVector<double>, crashAt);
+        QFETCH(int, delayMax);
+        QFETCH(QString, delays);
+        ProcessConfig config = helperProcess(ProcessMode::Sync, false, end.split(' '));
+        config.restartOnCrash = true;
+        config.restartOnExit = {3};
+        config.restartLimit = 5;
+        config.restartDelay = 1;
+        config.restartDelayMax = delayMax;
+        PipelineController controller;
+        // The controller hears of each end before the process handles it.
+        int crashes = 0;
+        connect(&controller, &PipelineController::processFinished, this,
+                [&]() { g_now = TimeStamp::fromSecondsD(crashAt.value(crashes++)).value(); });
+        for (const QString& delay : delays.split(' '))
+            QTest::ignoreMessage(QtInfoMsg,
+                                 QRegularExpression(". Restarting it in " + delay + " s"));
+        QVERIFY(controller.start(pipelineOf({config}), false));
+        const auto pending = [&]() { return controller.findChildren<PipelineProcess*>()[0]; };
+        const int ends = delays.count(' ') + 1;
+        QTRY_VERIFY_WITH_TIMEOUT(crashes == ends && pending()->isRestartPending(), 20000);
+        QVERIFY(controller.stop(1000));
+        QCOMPARE(crashes, ends); // no start after the stop
+    }
+};
+
+LAUNCHER_TEST(TestReadiness)
+#include "TestReadiness.moc"
