@@ -31,7 +31,8 @@ struct ProcessConfig
     QMap<QString, QString> environment;
     bool timestampLogEntries = false;
     // Start pacing and restarts; each is off by default.
-    QString ready; // what makes an Async or Daemon process ready: tcp:, unix:, file:, log:, notify
+    QString ready;         // what makes an Async or Daemon process ready: tcp:, unix:,
+                           // file:, log:, notify; empty: ready once started
     int readyTimeout = 30; // seconds
     int restartDelay = 0; // seconds before a restart after a crash, doubled per crash in the period
     int restartDelayMax = 60; // seconds
@@ -40,11 +41,6 @@ struct ProcessConfig
     // from, and why its mode text was not understood (empty when it was).
     QString group;
     QString modeError;
-    QString ready;             // readiness gate: tcp:[HOST:]PORT, unix:PATH, file:PATH, log:TEXT, notify; empty = off
-    int readyTimeout = 30;     // seconds
-    int restartDelay = 0;      // seconds before a restart after a crash, doubling per crash in the window
-    int restartDelayMax = 60;  // seconds
-    QSet<int> restartOnExit;   // exit codes restarted like a crash
 };
 
 // One application: an ordered list of processes, identified by basename.
