@@ -5,6 +5,8 @@
 #include "ApplicationReport.h"
 #include "Backend.h"
 #include "ConsoleOutput.h"
+#include "ControlClient.h"
+#include "ControlServer.h"
 #include "ExitCode.h"
 #include "PipelineSession.h"
 #include "ServiceNotifier.h"
@@ -18,6 +20,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <optional>
@@ -39,22 +42,51 @@ const char* const Description =
     "                 now and stay until it has finished\n"
     "  check FILE...  read pipeline files as the launcher does and show what it\n"
     "                 reads and every problem\n"
+    "  serve          as with no command, but stay when the pipeline has finished\n"
+    "                 (or nothing autostarts), waiting for commands, until SIGTERM\n"
+    "                 or SIGINT\n"
+    "\n"
+    "Commands for the running launcher (no command, or serve):\n"
+    "  status [--json]      what runs: pid, countdown, pipeline, its processes\n"
+    "  stop [--timeout S]   stop the running pipeline, killed after S seconds\n"
+    "  start NAME           start the application NAME now\n"
+    "  cancel               cancel the autostart countdown\n"
+    "  logs [NAME] [-f] [-n N]  today's log of NAME (the running application by\n"
+    "                       default); -f follows it, -n shows the last N lines\n"
     "\n"
     "Ctrl+C, SIGTERM or SIGHUP cancels a countdown, or asks a running pipeline to\n"
     "terminate; its processes are killed after the stop timeout, or at once on a\n"
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid, 2 usage\n"
-    "error, 128 + the signal's number when stopped by a signal (130 Ctrl+C,\n"
-    "143 SIGTERM, 129 SIGHUP).";
+    "error, 3 no launcher runs (the commands for the running launcher), 128 + the\n"
+    "signal's number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
 
 enum class Command
 {
     Autostart, // none given
     List,
     Run,
-    Check
+    Check,
+    Serve,
+    Status,
+    Stop,
+    Start,
+    Cancel,
+    Logs
 };
+
+const struct
+{
+    const char* name;
+    Command command;
+    int minArguments;
+    int maxArguments;
+} Commands[] = {{"list", Command::List, 0, 0},     {"run", Command::Run, 1, 1},
+                {"check", Command::Check, 1, -1},  {"serve", Command::Serve, 0, 0},
+                {"status", Command::Status, 0, 0}, {"stop", Command::Stop, 0, 0},
+                {"start", Command::Start, 1, 1},   {"cancel", Command::Cancel, 0, 0},
+                {"logs", Command::Logs, 0, 1}};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct
@@ -69,6 +101,9 @@ struct Options
     QStringList arguments; // the command's
     bool json = false;
     int stopTimeoutMs = 5000;
+    double timeoutSeconds = -1; // stop --timeout; the launcher's own when negative
+    bool follow = false;
+    int lines = -1;     // logs -n; all when negative
     QString folders[2]; // by Folders, absolute; empty when not given
     QString hintPrefix; // the command line that leads to the same data
 };
@@ -121,10 +156,26 @@ std::optional<Options> parseOptions()
     parser.addOption(dataHomeOption);
     parser.addOption(systemDirOption);
     parser.addOption(stopTimeoutOption);
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"),
+        QStringLiteral("stop: kill the processes SECONDS after asking them to terminate "
+                       "(default: the launcher's stop timeout)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption followOption(
+        QStringList{QStringLiteral("f"), QStringLiteral("follow")},
+        QStringLiteral("logs: go on printing what is written to the log."));
+    const QCommandLineOption linesOption(QStringList{QStringLiteral("n"), QStringLiteral("lines")},
+                                         QStringLiteral("logs: print the last N lines only."),
+                                         QStringLiteral("N"));
     parser.addOption(jsonOption);
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("list, run NAME or check FILE... (see above)."),
-                                 QStringLiteral("[command] [arguments]"));
+    parser.addOption(timeoutOption);
+    parser.addOption(followOption);
+    parser.addOption(linesOption);
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("list, run NAME, check FILE..., serve, status, stop, "
+                       "start NAME, cancel or logs [NAME] (see above)."),
+        QStringLiteral("[command] [arguments]"));
 
     auto fail = [](const QString& message) {
         ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
@@ -138,18 +189,21 @@ std::optional<Options> parseOptions()
     Options options;
     options.arguments = parser.positionalArguments();
     const QString command = options.arguments.isEmpty() ? QString() : options.arguments.takeFirst();
-    if (command == QLatin1String("list"))
-        options.command = Command::List;
-    else if (command == QLatin1String("run"))
-        options.command = Command::Run;
-    else if (command == QLatin1String("check"))
-        options.command = Command::Check;
-    else if (!command.isEmpty())
-        return fail(QStringLiteral("unknown command '%1'").arg(command));
+    if (!command.isEmpty()) {
+        const auto* known = std::find_if(std::begin(Commands), std::end(Commands),
+                                         [&command](const auto& c) { return command == c.name; });
+        if (known == std::end(Commands))
+            return fail(QStringLiteral("unknown command '%1'").arg(command));
+        options.command = known->command;
+    }
 
     switch (options.command) {
     case Command::Autostart:
     case Command::List:
+    case Command::Serve:
+    case Command::Status:
+    case Command::Stop:
+    case Command::Cancel:
         if (!options.arguments.isEmpty())
             return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
         break;
@@ -157,14 +211,43 @@ std::optional<Options> parseOptions()
         if (options.arguments.size() != 1)
             return fail(QStringLiteral("run needs exactly one application name"));
         break;
+    case Command::Start:
+        if (options.arguments.size() != 1)
+            return fail(QStringLiteral("start needs exactly one application name"));
+        break;
+    case Command::Logs:
+        if (options.arguments.size() > 1)
+            return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.at(1)));
+        break;
     case Command::Check:
         if (options.arguments.isEmpty())
             return fail(QStringLiteral("check needs at least one pipeline file"));
         break;
     }
     options.json = parser.isSet(jsonOption);
-    if (options.json && options.command != Command::List)
-        return fail(QStringLiteral("--json applies to list only"));
+    if (options.json && options.command != Command::List && options.command != Command::Status)
+        return fail(QStringLiteral("--json applies to list and status only"));
+    if (parser.isSet(timeoutOption)) {
+        bool ok = false;
+        options.timeoutSeconds = parser.value(timeoutOption).toDouble(&ok);
+        if (options.command != Command::Stop)
+            return fail(QStringLiteral("--timeout applies to stop only"));
+        if (!ok || !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
+            options.timeoutSeconds > 86400)
+            return fail(QStringLiteral("--timeout: '%1' is not a number of seconds from 0 to "
+                                       "86400")
+                            .arg(parser.value(timeoutOption)));
+    }
+    options.follow = parser.isSet(followOption);
+    if (parser.isSet(linesOption)) {
+        bool ok = false;
+        options.lines = parser.value(linesOption).toInt(&ok);
+        if (!ok || options.lines < 0)
+            return fail(
+                QStringLiteral("-n: '%1' is not a number of lines").arg(parser.value(linesOption)));
+    }
+    if ((options.follow || options.lines >= 0) && options.command != Command::Logs)
+        return fail(QStringLiteral("-f and -n apply to logs only"));
 
     bool ok = false;
     const double stopTimeout = parser.value(stopTimeoutOption).toDouble(&ok);
@@ -281,21 +364,45 @@ ExitCode dispatch(const Options& options)
         return checkFiles(backend, options.arguments);
     case Command::List:
         return listApplications(backend, options.json);
+    case Command::Status:
+        return ControlClient::status(options.json);
+    case Command::Stop:
+        return ControlClient::stop(options.timeoutSeconds);
+    case Command::Start:
+        return ControlClient::start(options.arguments.first());
+    case Command::Cancel:
+        return ControlClient::cancel();
+    case Command::Logs:
+        return ControlClient::logs(backend, options.arguments.value(0), options.follow,
+                                   options.lines);
     case Command::Autostart:
     case Command::Run:
+    case Command::Serve:
         break;
     }
 
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
+    const bool mainJob = options.command != Command::Run;
+    // The main job answers other shells; a second one of the same user refuses
+    // before it has touched anything.
+    std::optional<ControlServer> server;
+    if (mainJob) {
+        server.emplace(backend, session);
+        if (!server->listen())
+            return ExitCode::Failure;
+    }
     backend.initialize();
-    if (options.command == Command::Autostart)
+    if (mainJob)
         printList(backend);
     folders.restore();
     // The service manager learns that loading is done; only the main job counts down.
     ServiceNotifier notifier(backend);
-    notifier.ready(options.command == Command::Autostart &&
-                   backend.findPipeline(backend.autostartTile()));
+    const PipelineConfig* autostart =
+        backend.isAutoStartEnabled() ? backend.findPipeline(backend.autostartTile()) : nullptr;
+    notifier.ready(mainJob && autostart);
+    if (options.command == Command::Serve)
+        return session.serve(autostart);
     if (options.command == Command::Autostart)
         return runAutostart(backend, session, options.hintPrefix);
     return runApplication(backend, session, options.arguments.first());

@@ -296,6 +296,13 @@ bool Backend::enableAutostart()
 }
 
 // Emits in every case, so a front end can always hide its countdown on this signal.
+int Backend::autostartRemainingSeconds() const
+{
+    if (!m_autostartTimer || !m_autostartTimer->isActive())
+        return -1;
+    return (m_autostartTimer->remainingTime() + 999) / 1000;
+}
+
 void Backend::disableAutostart()
 {
     if (m_autostartTimer) {

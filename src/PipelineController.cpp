@@ -89,6 +89,9 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     m_failureReason = PipelineFailureReason::NoFailure;
     m_nextProcessIndex = 0;
     m_stopping = false;
+    m_startedAt = QDateTime::currentDateTime();
+    m_statuses.clear();
+    m_supervisors.clear();
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper.killLeftovers();
     Trace::info("Starting pipeline '%s'", m_pipelineConfig.basename.toUtf8().constData());
@@ -333,6 +336,7 @@ void PipelineController::startPipelineProcess(int processIndex)
             &PipelineController::onProcessFinished);
     connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
         trackGroup(process);
+        onChildStarted(processIndex);
         emit processStarted(processIndex);
         if (processIndex == 0) {
             Trace::info("Pipeline '%s' started", m_pipelineConfig.basename.toUtf8().constData());
@@ -341,10 +345,20 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::qprocessFinished, this,
             [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
+                onChildFinished(processIndex, exitCode, exitStatus);
                 emit processFinished(processIndex, exitCode, exitStatus);
             });
     connect(process, &PipelineProcess::pipelineProcessFailedToStart, this,
             [this, process]() { onProcessFailedToStart(process); });
+
+    ProcessStatus status;
+    status.index = processIndex;
+    status.program = m_programs.value(processIndex, processConfig.exec);
+    status.arguments = processConfig.arguments;
+    status.mode = processConfig.mode;
+    status.required = processConfig.isRequired;
+    m_statuses.append(status);
+    m_supervisors.append(process);
 
     process->setResolvedProgram(m_programs.value(processIndex));
     process->start();
@@ -377,6 +391,12 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
 {
     m_processes.removeAll(process);
+    const int processIndex = m_supervisors.indexOf(process);
+    if (processIndex >= 0) {
+        m_supervisors[processIndex] = nullptr;
+        m_statuses[processIndex].state = ProcessStatus::State::Finished;
+        emit processStatusChanged(processIndex);
+    }
     if (mayEndDaemons)
         terminateIfOnlyDaemonsLeft();
     process->deleteLater();
@@ -538,4 +558,52 @@ bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStrin
 QString PipelineController::timeStampText()
 {
     return QString::fromLatin1(PipelineLog::timeStampText());
+}
+
+void PipelineController::onChildStarted(int processIndex)
+{
+    ProcessStatus& status = m_statuses[processIndex];
+    PipelineProcess* process = m_supervisors.at(processIndex);
+    status.pid = process->process()->processId();
+    status.startedAt = QDateTime::currentDateTime();
+    status.restarts = process->restartCount();
+    emit processStatusChanged(processIndex);
+}
+
+void PipelineController::onChildFinished(int processIndex, int exitCode,
+                                         QProcess::ExitStatus exitStatus)
+{
+    ProcessStatus& status = m_statuses[processIndex];
+    status.hasExited = true;
+    status.lastExitStatus = exitStatus;
+    // A crashed child's code is the number of the signal that ended it.
+    status.lastExitCode = exitStatus == QProcess::NormalExit ? exitCode : 0;
+    status.lastExitSignal = exitStatus == QProcess::CrashExit ? exitCode : 0;
+    emit processStatusChanged(processIndex);
+}
+
+// The state of a process whose supervisor still runs.
+ProcessStatus::State PipelineController::liveState(int processIndex) const
+{
+    PipelineProcess* process = m_supervisors.at(processIndex);
+    // TODO(lead, merge with readiness gates and delayed restarts):
+    //   if (process->isWaitingForReadiness()) return ProcessStatus::State::WaitingForReadiness;
+    //   if (process->isRestartPending()) return ProcessStatus::State::Restarting;
+    const ChildProcess* child = process->process();
+    if (child && child->state() == QProcess::Running)
+        return ProcessStatus::State::Running;
+    // Not yet running: a first start, or the start that follows a crash.
+    return process->restartCount() > 0 ? ProcessStatus::State::Restarting
+                                       : ProcessStatus::State::Starting;
+}
+
+QList<ProcessStatus> PipelineController::processStatuses() const
+{
+    QList<ProcessStatus> statuses;
+    for (int i = 0; i < m_statuses.size(); ++i) {
+        statuses.append(m_statuses.at(i));
+        if (m_supervisors.at(i))
+            statuses.last().state = liveState(i);
+    }
+    return statuses;
 }

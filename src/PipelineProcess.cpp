@@ -174,6 +174,7 @@ void PipelineProcess::handleCrash()
     m_crashTimes.append(Solvane::TimeStamp::currentTime());
     if (m_config.restartOnCrash && !restartLimitReached()) {
         emit pipelineLogMessage(int(m_pid), QStringLiteral("Process crashed. Restarting it..."));
+        ++m_restarts;
         start();
         return;
     }
