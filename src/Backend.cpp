@@ -300,7 +300,10 @@ int Backend::autostartRemainingSeconds() const
 {
     if (!m_autostartTimer || !m_autostartTimer->isActive())
         return -1;
-    return (m_autostartTimer->remainingTime() + 999) / 1000;
+    // A coarse timer may run a little past its interval.
+    const int remainingMs =
+        std::min(m_autostartTimer->remainingTime(), m_autostartTimer->interval());
+    return (remainingMs + 999) / 1000;
 }
 
 void Backend::disableAutostart()

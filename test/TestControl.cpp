@@ -11,17 +11,15 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QTest>
 
 #include <csignal>
-#include <functional>
 #include <memory>
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+const int LimitMs = 60000;
+using Result = std::pair<int, QByteArray>; // exit code, output
 
 class TestControl : public QObject
 {
@@ -34,51 +32,50 @@ class TestControl : public QObject
     QString home() const { return m_root->filePath("home"); }
     QString folder() const { return m_root->filePath("run/Orvalen/launcher"); }
 
-    // A command's output (both streams) and exit code.
-    QByteArray run(const QStringList& arguments, int* exitCode = nullptr) const
+    // A command's exit code and output (both streams).
+    Result run(const QStringList& arguments) const
     {
         QProcess client;
         client.setProcessChannelMode(QProcess::MergedChannels);
         client.start(LAUNCHER_PROGRAM, QStringList{"--data-home", home()} + arguments);
-        client.waitForFinished(60000);
-        if (exitCode)
-            *exitCode = client.exitCode();
-        return client.readAll();
+        client.waitForFinished(LimitMs);
+        return {client.exitCode(), client.readAll()};
     }
     QJsonObject status() const
     {
-        return QJsonDocument::fromJson(run({"status", "--json"})).object();
-    }
-    static bool waitFor(const std::function<bool()>& condition)
-    {
-        for (int i = 0; i < 600 && !condition(); ++i)
-            QTest::qWait(100);
-        return condition();
+        return QJsonDocument::fromJson(run({"status", "--json"}).second).object();
     }
     void launch(const QStringList& arguments)
     {
         m_main = std::make_unique<QProcess>();
-        m_main->setProcessChannelMode(QProcess::MergedChannels);
         m_main->start(LAUNCHER_PROGRAM, QStringList{"--data-home", home()} + arguments);
-        QVERIFY(waitFor([this] { return status().value("ok").toBool(); }));
+        QTRY_VERIFY_WITH_TIMEOUT(status().value("ok").toBool(), LimitMs);
     }
+    // A daemon that crashes (and is restarted) every 0.3 s, and a long Sync process.
     void writeApp(const QString& autostart = QString()) const
     {
-        QSettings app(home() + "/Orvalen/launcher/apps/app.ini", QSettings::IniFormat);
-        const QStringList arguments[] = {{"--write", m_marker, "--delay", "0.3", "--crash"},
-                                         {"--write", m_marker, "--delay", "300"}};
-        for (int i = 0; i < 2; ++i) {
-            const QString group = QStringLiteral("process-%1/").arg(i);
-            app.setValue(group + "exec", helperPath());
-            app.setValue(group + "library-paths", QFileInfo(helperPath()).absolutePath());
-            app.setValue(group + "arguments", arguments[i]);
-            app.setValue(group + "mode", i == 0 ? "daemon" : "sync");
-        }
-        app.setValue("process-0/restart-on-crash", true);
-        app.setValue("process-0/restart-limit", 1000);
-        QSettings launcher(home() + "/Orvalen/launcher/launcher.ini", QSettings::IniFormat);
-        launcher.setValue("autostart/tile", autostart);
-        launcher.setValue("autostart/timeout", 600);
+        const char* const processes[] = {"daemon\nrestart-on-crash=true\nrestart-limit="
+                                         "1000\narguments=--write, %1, --delay, 0.3, --crash",
+                                         "sync\narguments=--write, %1, --delay, 300"};
+        QString app;
+        for (int i = 0; i < 2; ++i)
+            app += QString("[process-%1]\nexec=%2\nlibrary-paths=%3\nmode=%4\n")
+                       .arg(QString::number(i), helperPath(), QFileInfo(helperPath()).path(),
+                            QString(processes[i]).arg(m_marker));
+        QVERIFY(writeFile(home() + "/Orvalen/launcher/apps/app.ini", app.toUtf8()) &&
+                writeFile(home() + "/Orvalen/launcher/launcher.ini",
+                          "[autostart]\ntimeout=600\ntile=" + autostart.toUtf8()));
+    }
+    // Both processes run, their pids are the test's children, the daemon has crashed.
+    bool pidsMatch() const
+    {
+        const QJsonArray processes = status().value("pipeline")["processes"].toArray();
+        bool match = processes.size() == 2 && processes.at(0)["restarts"].toInt() >= 2 &&
+                     processes.at(0)["lastExit"]["signal"].toInt() == SIGKILL;
+        for (const QJsonValue& process : processes)
+            match = match && process["state"] == "running" &&
+                    ProcFs::commandLine(process["pid"].toVariant().toLongLong()).contains(m_marker);
+        return match;
     }
     QList<qint64> marked() const
     {
@@ -87,12 +84,6 @@ class TestControl : public QObject
             if (ProcFs::commandLine(entry.toLongLong()).contains(m_marker))
                 pids.append(entry.toLongLong());
         return pids;
-    }
-    static int mode(const QString& path)
-    {
-        struct stat info = {};
-        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777)
-                                                                       : -1;
     }
 
 private slots:
@@ -107,7 +98,7 @@ private slots:
     {
         if (m_main && m_main->state() != QProcess::NotRunning) {
             m_main->kill();
-            m_main->waitForFinished(30000);
+            m_main->waitForFinished(LimitMs);
         }
         const QList<qint64> leftovers = marked();
         for (const qint64 pid : leftovers)
@@ -118,82 +109,56 @@ private slots:
 
     void superviseFromAnotherShell()
     {
-        int code = -1;
-        run({"status"}, &code);
-        QCOMPARE(code, 3);
+        QCOMPARE(run({"status"}).first, 3);
         writeApp();
         launch({"serve"});
-        QCOMPARE(mode(folder()), 0700);
-        QCOMPARE(mode(folder() + "/control"), 0600);
-        QVERIFY(run({"serve"}, &code).contains(QByteArray::number(m_main->processId())));
-        QCOMPARE(code, 1);
-        run({"start", "app"}, &code);
-        QCOMPARE(code, 0);
-        QJsonArray processes;
-        QVERIFY(waitFor([&] {
-            processes = status().value("pipeline")["processes"].toArray();
-            return processes.size() == 2 && processes.at(0)["restarts"].toInt() >= 2 &&
-                   processes.at(0)["state"].toString() == "running";
-        }));
-        QCOMPARE(processes.at(0)["lastExit"]["signal"].toInt(), int(SIGKILL));
-        for (const QJsonValue& process : processes)
-            QVERIFY(
-                ProcFs::commandLine(process["pid"].toVariant().toLongLong()).contains(m_marker));
-        QVERIFY(run({"start", "app"}, &code).contains("is running"));
-        QCOMPARE(code, 1);
-        QVERIFY(run({"stop", "--timeout", "1"}, &code).contains("'app' has stopped."));
-        QCOMPARE(code, 0);
-        QVERIFY(status().value("pipeline").isNull());
+        // Owner only: the user flags are the owner's, as the test owns them.
+        QCOMPARE(int(QFileInfo(folder()).permissions()) & 0x7777, 0x7700);
+        QCOMPARE(int(QFileInfo(folder() + "/control").permissions()) & 0x7777, 0x6600);
+        const Result second = run({"serve"});
+        QVERIFY(second.first == 1 &&
+                second.second.contains(" " + QByteArray::number(m_main->processId())));
+        QCOMPARE(run({"start", "app"}).first, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(pidsMatch(), LimitMs);
+        QCOMPARE(run({"start", "app"}),
+                 Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
+        QCOMPARE(run({"stop", "--timeout", "1"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(marked().isEmpty());
         ::kill(pid_t(m_main->processId()), SIGTERM);
-        QVERIFY(m_main->waitForFinished(30000));
-        QCOMPARE(m_main->exitCode(), 143);
+        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143);
         QVERIFY(!QFileInfo::exists(folder() + "/control"));
     }
 
-    void cancelCountdown()
+    // The front end job, started over the socket a killed launcher left.
+    void countdownStaleSocketAndBadClients()
     {
+        launch({"serve"});
+        m_main->kill();
+        QVERIFY(m_main->waitForFinished(LimitMs) && QFileInfo::exists(folder() + "/control"));
         writeApp("app");
         launch({});
-        const int remaining = status().value("autostart")["remaining"].toInt();
-        QVERIFY2(remaining > 500 && remaining <= 600, qPrintable(QString::number(remaining)));
-        QVERIFY(run({"cancel"}).contains("Autostart cancelled."));
-        // The front end job has nothing left to do.
-        QVERIFY(m_main->waitForFinished(30000));
-        QCOMPARE(m_main->exitCode(), 0);
-    }
-
-    void staleSocketAndBadClients()
-    {
-        // A socket that nobody listens on any more, as a killed launcher leaves it.
-        QVERIFY(QDir().mkpath(folder()));
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, QFile::encodeName(folder() + "/control"),
-                 sizeof address.sun_path);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        QVERIFY(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-        ::close(fd);
-        launch({"serve"});
 
         const QByteArray requests[] = {"garbage\n", "[1]\n", "{\"command\":\"nope\"}\n",
                                        QByteArray(70000, 'x'), "{\"comm"};
         for (const QByteArray& request : requests) {
             QLocalSocket client;
             client.connectToServer(folder() + "/control");
-            QVERIFY(client.waitForConnected(30000));
-            client.write(request);
-            QVERIFY(client.waitForBytesWritten(30000));
+            QVERIFY(client.waitForConnected(LimitMs) && client.write(request) > 0 &&
+                    client.waitForBytesWritten(LimitMs));
             if (request.endsWith('\n') || request.size() > 65536) {
-                while (!client.canReadLine() && client.waitForReadyRead(30000)) {
-                }
+                QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), LimitMs);
                 const QJsonObject reply = QJsonDocument::fromJson(client.readLine()).object();
-                QVERIFY2(reply.value("ok") == false && !reply.value("error").toString().isEmpty(),
+                QVERIFY2(reply["ok"] == false && !reply["error"].toString().isEmpty(),
                          request.left(40).constData());
             }
             // Closed at once, or it stays open while the launcher answers others.
             QVERIFY(status().value("ok").toBool());
         }
+        const int remaining = status().value("autostart")["remaining"].toInt();
+        QVERIFY2(remaining > 500 && remaining <= 600, qPrintable(QString::number(remaining)));
+        QCOMPARE(run({"cancel"}).second, QByteArray("Autostart cancelled.\n"));
+        // The front end job has nothing left to do.
+        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 0);
     }
 };
 
