@@ -69,9 +69,9 @@ qint64 answeringLauncher(const QString& path)
     while (!probe.canReadLine() && probe.waitForReadyRead(2000)) {
     }
     const QJsonObject status = QJsonDocument::fromJson(probe.readLine()).object();
+    const qint64 pid = status.value("launcher")["pid"].toVariant().toLongLong();
     // A socket that accepts but does not answer is still held.
-    return std::max<qint64>(
-        status.value("launcher").toObject().value("pid").toVariant().toLongLong(), -1);
+    return pid > 0 ? pid : -1;
 }
 
 } // namespace

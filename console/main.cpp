@@ -80,13 +80,9 @@ const struct
 {
     const char* name;
     Command command;
-    int minArguments;
-    int maxArguments;
-} Commands[] = {{"list", Command::List, 0, 0},     {"run", Command::Run, 1, 1},
-                {"check", Command::Check, 1, -1},  {"serve", Command::Serve, 0, 0},
-                {"status", Command::Status, 0, 0}, {"stop", Command::Stop, 0, 0},
-                {"start", Command::Start, 1, 1},   {"cancel", Command::Cancel, 0, 0},
-                {"logs", Command::Logs, 0, 1}};
+} Commands[] = {{"list", Command::List},   {"run", Command::Run},       {"check", Command::Check},
+                {"serve", Command::Serve}, {"status", Command::Status}, {"stop", Command::Stop},
+                {"start", Command::Start}, {"cancel", Command::Cancel}, {"logs", Command::Logs}};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct

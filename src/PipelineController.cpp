@@ -592,9 +592,9 @@ ProcessStatus::State PipelineController::liveState(int processIndex) const
     const ChildProcess* child = process->process();
     if (child && child->state() == QProcess::Running)
         return ProcessStatus::State::Running;
-    // Not yet running: a first start, or the start that follows a crash.
-    return process->restartCount() > 0 ? ProcessStatus::State::Restarting
-                                       : ProcessStatus::State::Starting;
+    // Not yet running: a first start, or the start that follows an end.
+    return m_statuses.at(processIndex).hasExited ? ProcessStatus::State::Restarting
+                                                 : ProcessStatus::State::Starting;
 }
 
 QList<ProcessStatus> PipelineController::processStatuses() const
@@ -602,8 +602,10 @@ QList<ProcessStatus> PipelineController::processStatuses() const
     QList<ProcessStatus> statuses;
     for (int i = 0; i < m_statuses.size(); ++i) {
         statuses.append(m_statuses.at(i));
-        if (m_supervisors.at(i))
+        if (m_supervisors.at(i)) {
             statuses.last().state = liveState(i);
+            statuses.last().restarts = m_supervisors.at(i)->restartCount();
+        }
     }
     return statuses;
 }
