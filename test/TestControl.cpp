@@ -14,9 +14,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <memory>
-
-#include <unistd.h>
 
 const int LimitMs = 60000;
 using Result = std::pair<int, QByteArray>; // exit code, output
@@ -125,8 +122,8 @@ private slots:
         QCOMPARE(run({"stop", "--timeout", "1"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(marked().isEmpty());
         ::kill(pid_t(m_main->processId()), SIGTERM);
-        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143);
-        QVERIFY(!QFileInfo::exists(folder() + "/control"));
+        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
+                !QFileInfo::exists(folder() + "/control"));
     }
 
     // The front end job, started over the socket a killed launcher left.
@@ -148,14 +145,13 @@ private slots:
             if (request.endsWith('\n') || request.size() > 65536) {
                 QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), LimitMs);
                 const QJsonObject reply = QJsonDocument::fromJson(client.readLine()).object();
-                QVERIFY2(reply["ok"] == false && !reply["error"].toString().isEmpty(),
-                         request.left(40).constData());
+                QVERIFY(reply["ok"] == false && !reply["error"].toString().isEmpty());
             }
             // Closed at once, or it stays open while the launcher answers others.
             QVERIFY(status().value("ok").toBool());
         }
-        const int remaining = status().value("autostart")["remaining"].toInt();
-        QVERIFY2(remaining > 500 && remaining <= 600, qPrintable(QString::number(remaining)));
+        // The countdown of 600 s has just begun.
+        QCOMPARE((status().value("autostart")["remaining"].toInt() + 99) / 100, 6);
         QCOMPARE(run({"cancel"}).second, QByteArray("Autostart cancelled.\n"));
         // The front end job has nothing left to do.
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 0);
