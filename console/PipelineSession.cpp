@@ -113,13 +113,73 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
 
 ExitCode PipelineSession::run(const PipelineConfig& pipeline)
 {
+    startPipeline(pipeline);
+    return ExitCode(m_loop.exec());
+}
+
+void PipelineSession::startPipeline(const PipelineConfig& pipeline)
+{
     m_pipeline = pipeline;
     m_stage = Stage::Running;
     m_logFile = logFilePath(pipeline);
     print(QStringLiteral("Starting %1").arg(name()));
     if (!m_controller.start(pipeline, true))
         refuse();
+}
+
+ExitCode PipelineSession::serve(const PipelineConfig* autostart)
+{
+    m_serving = true;
+    if (autostart)
+        return runAutostart(*autostart);
+    m_stage = Stage::Idle;
     return ExitCode(m_loop.exec());
+}
+
+bool PipelineSession::start(const PipelineConfig& pipeline, QStringList& reasons)
+{
+    if (m_stage != Stage::Idle && m_stage != Stage::Countdown) {
+        reasons.append(m_stage == Stage::Done ? QStringLiteral("the launcher is ending")
+                                              : QStringLiteral("%1 is running").arg(name()));
+        return false;
+    }
+    // Checked first, so that a refused start leaves a countdown running.
+    if (!m_controller.isPipelineValid(pipeline)) {
+        reasons = m_controller.validationErrors();
+        return false;
+    }
+    if (m_stage == Stage::Countdown) {
+        m_stage = Stage::Idle; // no report of the cancel
+        m_backend.disableAutostart();
+        ConsoleOutput::endStatus();
+    }
+    startPipeline(pipeline);
+    return true;
+}
+
+bool PipelineSession::stop(int timeoutMs)
+{
+    if (m_stage != Stage::Running && m_stage != Stage::Terminating)
+        return m_stage == Stage::Killing;
+    m_stopRequested = true;
+    print(QStringLiteral("Stop requested: asking the processes of %1 to terminate (they are "
+                         "killed after %2 s)")
+              .arg(name(), QString::number(timeoutMs / 1000.0)),
+          Tone::Notice);
+    // The request's timeout decides when the controller kills, not the stop timer.
+    if (m_stage == Stage::Running)
+        m_stage = Stage::Terminating;
+    m_controller.requestStop(timeoutMs);
+    return true;
+}
+
+bool PipelineSession::cancelCountdown()
+{
+    if (m_stage != Stage::Countdown)
+        return false;
+    m_cancelRequested = true;
+    m_backend.disableAutostart();
+    return true;
 }
 
 ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
@@ -137,6 +197,9 @@ void PipelineSession::onSignal(int signal)
     if (first)
         m_signal = signal;
     switch (m_stage) {
+    case Stage::Idle:
+        finish(signalled());
+        break;
     case Stage::Countdown:
         // Ends the countdown through onAutostartDisabled().
         m_backend.disableAutostart();
@@ -168,9 +231,9 @@ void PipelineSession::onAutostartDisabled()
     if (m_stage != Stage::Countdown)
         return;
     ConsoleOutput::endStatus();
-    if (m_signal != 0) {
+    if (m_signal != 0 || m_cancelRequested) {
         print(QStringLiteral("Autostart cancelled; nothing was started."), Tone::Notice);
-        finish(signalled());
+        finish(m_signal != 0 ? signalled() : ExitCode::Normal);
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline.
         m_stage = Stage::Running;
@@ -191,6 +254,7 @@ void PipelineSession::onProcessStarted()
     case Stage::Killing:
         m_controller.killAllProcesses();
         break;
+    case Stage::Idle:
     case Stage::Countdown:
     case Stage::Running:
     case Stage::Done:
@@ -201,12 +265,14 @@ void PipelineSession::onProcessStarted()
 void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
-    if (m_stage == Stage::Countdown || m_stage == Stage::Done)
+    if (m_stage == Stage::Idle || m_stage == Stage::Countdown || m_stage == Stage::Done)
         return;
     ExitCode status = ExitCode::Normal;
     if (m_signal != 0) {
         print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
         status = signalled();
+    } else if (m_stopRequested) {
+        print(QStringLiteral("%1 was stopped on request.").arg(name()), Tone::Notice);
     } else if (finishReason == PipelineController::PipelineFinishReason::NormalFinish) {
         print(QStringLiteral("%1 finished normally.").arg(name()), Tone::Good);
     } else {
@@ -260,7 +326,14 @@ void PipelineSession::finish(ExitCode status)
     m_stage = Stage::Done;
     m_stopTimer.stop();
     m_giveUpTimer.stop();
+    m_cancelRequested = false;
+    m_stopRequested = false;
     ConsoleOutput::endStatus();
+    // Serving, only a signal ends the launcher.
+    if (m_serving && m_signal == 0) {
+        m_stage = Stage::Idle;
+        return;
+    }
     // Queued, so that an end reached before the loop runs still ends it.
     QMetaObject::invokeMethod(
         &m_loop, [this, status] { m_loop.exit(int(status)); }, Qt::QueuedConnection);

@@ -27,11 +27,25 @@ public:
     // Shows the countdown that initialize() began for this pipeline, then
     // waits for the pipeline it starts.
     ExitCode runAutostart(const PipelineConfig& pipeline);
+    // As runAutostart() (for autostart, or with nothing counting down when
+    // none), but stays after a pipeline has finished or a countdown was
+    // cancelled, for start() requests, until a signal ends it.
+    ExitCode serve(const PipelineConfig* autostart);
+
+    // Requests of the control socket. start() runs the pipeline now (ending a
+    // countdown); false, with the reasons, when one runs or it is invalid.
+    bool start(const PipelineConfig& pipeline, QStringList& reasons);
+    // Stops the running pipeline: killed after the timeout; false when none runs.
+    bool stop(int timeoutMs);
+    int stopTimeoutMs() const { return m_stopTimer.interval(); }
+    // Ends the countdown; false when none runs.
+    bool cancelCountdown();
 
 private:
     // The road of a run; a signal or a timer moves it on, never back.
     enum class Stage
     {
+        Idle,        // serving, nothing runs
         Countdown,   // the autostart countdown runs
         Running,     // the pipeline runs, nobody has asked it to stop
         Terminating, // its processes were asked to terminate; the stop timer runs
@@ -50,6 +64,7 @@ private:
     void refuse();
     void askToTerminate();
     void finish(ExitCode status);
+    void startPipeline(const PipelineConfig& pipeline);
     ExitCode signalled() const { return exitCodeForSignal(m_signal); }
     QString name() const;
 
@@ -60,6 +75,9 @@ private:
     Stage m_stage = Stage::Done; // until a run begins
     int m_shownSeconds = 0;
     int m_signal = 0; // the first that arrived
+    bool m_serving = false;
+    bool m_cancelRequested = false;
+    bool m_stopRequested = false;
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
     QTimer m_stopTimer;

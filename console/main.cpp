@@ -5,6 +5,8 @@
 #include "ApplicationReport.h"
 #include "Backend.h"
 #include "ConsoleOutput.h"
+#include "ControlClient.h"
+#include "ControlServer.h"
 #include "ExitCode.h"
 #include "PipelineSession.h"
 #include "ServiceNotifier.h"
@@ -18,6 +20,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <optional>
@@ -42,22 +45,48 @@ const char* const Description =
     "                 read pipeline files (and launcher.ini) as the launcher does,\n"
     "                 show what it reads and every problem: errors (what will not\n"
     "                 read as written) and warnings (what is ignored)\n"
+    "  serve          as with no command, but stay when the pipeline has finished\n"
+    "                 (or nothing autostarts), waiting for commands, until SIGTERM\n"
+    "                 or SIGINT\n"
+    "\n"
+    "Commands for the running launcher (no command, or serve):\n"
+    "  status [--json]      what runs: pid, countdown, pipeline, its processes\n"
+    "  stop [--timeout S]   stop the running pipeline, killed after S seconds\n"
+    "  start NAME           start the application NAME now\n"
+    "  cancel               cancel the autostart countdown\n"
+    "  logs [NAME] [-f] [-n N]  today's log of NAME (the running application by\n"
+    "                       default); -f follows it, -n shows the last N lines\n"
     "\n"
     "Ctrl+C, SIGTERM or SIGHUP cancels a countdown, or asks a running pipeline to\n"
     "terminate; its processes are killed after the stop timeout, or at once on a\n"
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid (check: an\n"
-    "error, or with --strict also a warning), 2 usage error, 128 + the signal's\n"
-    "number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
+    "error, or with --strict also a warning), 2 usage error, 3 no launcher runs (the\n"
+    "commands for the running launcher), 128 + the signal's number when stopped by\n"
+    "a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
 
 enum class Command
 {
     Autostart, // none given
     List,
     Run,
-    Check
+    Check,
+    Serve,
+    Status,
+    Stop,
+    Start,
+    Cancel,
+    Logs
 };
+
+const struct
+{
+    const char* name;
+    Command command;
+} Commands[] = {{"list", Command::List},   {"run", Command::Run},       {"check", Command::Check},
+                {"serve", Command::Serve}, {"status", Command::Status}, {"stop", Command::Stop},
+                {"start", Command::Start}, {"cancel", Command::Cancel}, {"logs", Command::Logs}};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct
@@ -73,6 +102,9 @@ struct Options
     bool json = false;
     bool strict = false;
     int stopTimeoutMs = 5000;
+    double timeoutSeconds = -1; // stop --timeout; the launcher's own when negative
+    bool follow = false;
+    int lines = -1;     // logs -n; all when negative
     QString folders[2]; // by Folders, absolute; empty when not given
     QString hintPrefix; // the command line that leads to the same data
 };
@@ -127,11 +159,27 @@ std::optional<Options> parseOptions()
     parser.addOption(dataHomeOption);
     parser.addOption(systemDirOption);
     parser.addOption(stopTimeoutOption);
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"),
+        QStringLiteral("stop: kill the processes SECONDS after asking them to terminate "
+                       "(default: the launcher's stop timeout)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption followOption(
+        QStringList{QStringLiteral("f"), QStringLiteral("follow")},
+        QStringLiteral("logs: go on printing what is written to the log."));
+    const QCommandLineOption linesOption(QStringList{QStringLiteral("n"), QStringLiteral("lines")},
+                                         QStringLiteral("logs: print the last N lines only."),
+                                         QStringLiteral("N"));
     parser.addOption(jsonOption);
     parser.addOption(strictOption);
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("list, run NAME or check FILE... (see above)."),
-                                 QStringLiteral("[command] [arguments]"));
+    parser.addOption(timeoutOption);
+    parser.addOption(followOption);
+    parser.addOption(linesOption);
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("list, run NAME, check FILE..., serve, status, stop, "
+                       "start NAME, cancel or logs [NAME] (see above)."),
+        QStringLiteral("[command] [arguments]"));
 
     auto fail = [](const QString& message) {
         ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
@@ -145,18 +193,21 @@ std::optional<Options> parseOptions()
     Options options;
     options.arguments = parser.positionalArguments();
     const QString command = options.arguments.isEmpty() ? QString() : options.arguments.takeFirst();
-    if (command == QLatin1String("list"))
-        options.command = Command::List;
-    else if (command == QLatin1String("run"))
-        options.command = Command::Run;
-    else if (command == QLatin1String("check"))
-        options.command = Command::Check;
-    else if (!command.isEmpty())
-        return fail(QStringLiteral("unknown command '%1'").arg(command));
+    if (!command.isEmpty()) {
+        const auto* known = std::find_if(std::begin(Commands), std::end(Commands),
+                                         [&command](const auto& c) { return command == c.name; });
+        if (known == std::end(Commands))
+            return fail(QStringLiteral("unknown command '%1'").arg(command));
+        options.command = known->command;
+    }
 
     switch (options.command) {
     case Command::Autostart:
     case Command::List:
+    case Command::Serve:
+    case Command::Status:
+    case Command::Stop:
+    case Command::Cancel:
         if (!options.arguments.isEmpty())
             return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
         break;
@@ -164,17 +215,47 @@ std::optional<Options> parseOptions()
         if (options.arguments.size() != 1)
             return fail(QStringLiteral("run needs exactly one application name"));
         break;
+    case Command::Start:
+        if (options.arguments.size() != 1)
+            return fail(QStringLiteral("start needs exactly one application name"));
+        break;
+    case Command::Logs:
+        if (options.arguments.size() > 1)
+            return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.at(1)));
+        break;
     case Command::Check:
         if (options.arguments.isEmpty())
             return fail(QStringLiteral("check needs at least one pipeline file"));
         break;
     }
     options.json = parser.isSet(jsonOption);
-    if (options.json && options.command != Command::List && options.command != Command::Check)
-        return fail(QStringLiteral("--json applies to list and check only"));
+    if (options.json && options.command != Command::List && options.command != Command::Check &&
+        options.command != Command::Status)
+        return fail(QStringLiteral("--json applies to list, check and status only"));
     options.strict = parser.isSet(strictOption);
     if (options.strict && options.command != Command::Check)
         return fail(QStringLiteral("--strict applies to check only"));
+    if (parser.isSet(timeoutOption)) {
+        bool ok = false;
+        options.timeoutSeconds = parser.value(timeoutOption).toDouble(&ok);
+        if (options.command != Command::Stop)
+            return fail(QStringLiteral("--timeout applies to stop only"));
+        if (!ok || !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
+            options.timeoutSeconds > 86400)
+            return fail(QStringLiteral("--timeout: '%1' is not a number of seconds from 0 to "
+                                       "86400")
+                            .arg(parser.value(timeoutOption)));
+    }
+    options.follow = parser.isSet(followOption);
+    if (parser.isSet(linesOption)) {
+        bool ok = false;
+        options.lines = parser.value(linesOption).toInt(&ok);
+        if (!ok || options.lines < 0)
+            return fail(
+                QStringLiteral("-n: '%1' is not a number of lines").arg(parser.value(linesOption)));
+    }
+    if ((options.follow || options.lines >= 0) && options.command != Command::Logs)
+        return fail(QStringLiteral("-f and -n apply to logs only"));
 
     bool ok = false;
     const double stopTimeout = parser.value(stopTimeoutOption).toDouble(&ok);
@@ -297,21 +378,45 @@ ExitCode dispatch(const Options& options)
         return checkFiles(backend, options);
     case Command::List:
         return listApplications(backend, options.json);
+    case Command::Status:
+        return ControlClient::status(options.json);
+    case Command::Stop:
+        return ControlClient::stop(options.timeoutSeconds);
+    case Command::Start:
+        return ControlClient::start(options.arguments.first());
+    case Command::Cancel:
+        return ControlClient::cancel();
+    case Command::Logs:
+        return ControlClient::logs(backend, options.arguments.value(0), options.follow,
+                                   options.lines);
     case Command::Autostart:
     case Command::Run:
+    case Command::Serve:
         break;
     }
 
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
+    const bool mainJob = options.command != Command::Run;
+    // The main job answers other shells; a second one of the same user refuses
+    // before it has touched anything.
+    std::optional<ControlServer> server;
+    if (mainJob) {
+        server.emplace(backend, session);
+        if (!server->listen())
+            return ExitCode::Failure;
+    }
     backend.initialize();
-    if (options.command == Command::Autostart)
+    if (mainJob)
         printList(backend);
     folders.restore();
     // The service manager learns that loading is done; only the main job counts down.
     ServiceNotifier notifier(backend);
-    notifier.ready(options.command == Command::Autostart &&
-                   backend.findPipeline(backend.autostartTile()));
+    const PipelineConfig* autostart =
+        backend.isAutoStartEnabled() ? backend.findPipeline(backend.autostartTile()) : nullptr;
+    notifier.ready(mainJob && autostart);
+    if (options.command == Command::Serve)
+        return session.serve(autostart);
     if (options.command == Command::Autostart)
         return runAutostart(backend, session, options.hintPrefix);
     return runApplication(backend, session, options.arguments.first());

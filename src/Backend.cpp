@@ -333,6 +333,16 @@ bool Backend::enableAutostart()
 }
 
 // Emits in every case, so a front end can always hide its countdown on this signal.
+int Backend::autostartRemainingSeconds() const
+{
+    if (!m_autostartTimer || !m_autostartTimer->isActive())
+        return -1;
+    // A coarse timer may run a little past its interval.
+    const int remainingMs =
+        std::min(m_autostartTimer->remainingTime(), m_autostartTimer->interval());
+    return (remainingMs + 999) / 1000;
+}
+
 void Backend::disableAutostart()
 {
     if (m_autostartTimer) {

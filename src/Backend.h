@@ -70,6 +70,8 @@ public:
     // Autostart countdown
     bool enableAutostart();
     void disableAutostart();
+    // The whole seconds left of the countdown, rounded up; -1 when none runs.
+    int autostartRemainingSeconds() const;
 
     // Log maintenance
     void rotateLogs();

@@ -62,21 +62,21 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
 {
     if (m_state != PipelineState::NotRunning) {
         Trace::error("Unable to start pipeline '%s' because the pipeline '%s' is already running",
-                     pipelineConfig.basename.toUtf8().constData(),
-                     m_pipelineConfig.basename.toUtf8().constData());
+                     qUtf8Printable(pipelineConfig.basename),
+                     qUtf8Printable(m_pipelineConfig.basename));
         return false;
     }
 
     if (setupLog && !setupPipelineLog(pipelineConfig))
         Trace::warning("Failed to setup pipeline log for pipeline '%s'",
-                       pipelineConfig.basename.toUtf8().constData());
+                       qUtf8Printable(pipelineConfig.basename));
 
     QStringList programs;
     if (!checkPipeline(pipelineConfig, programs)) {
         const QString message =
             QStringLiteral("Failed to start pipeline '%1'. Pipeline configuration is invalid: %2")
                 .arg(pipelineConfig.basename, m_validationErrors.join(QStringLiteral(", ")));
-        Trace::error("%s", message.toUtf8().constData());
+        Trace::error("%s", qUtf8Printable(message));
         onLogPipelineMessage(launcherPid(), message, true);
         emit pipelineFailure(pipelineConfig.basename,
                              PipelineFailureReason::InvalidPipelineFailure);
@@ -90,9 +90,12 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     m_failureReason = PipelineFailureReason::NoFailure;
     m_nextProcessIndex = 0;
     m_stopping = false;
+    m_startedAt = QDateTime::currentDateTime();
+    m_statuses.clear();
+    m_supervisors.clear();
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper.killLeftovers();
-    Trace::info("Starting pipeline '%s'", m_pipelineConfig.basename.toUtf8().constData());
+    Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
     setState(PipelineState::Running);
     startNextPipelineProcess();
     return true;
@@ -329,6 +332,9 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
+    // A release may end a wait for readiness: the status tells before the next start.
+    connect(process, &PipelineProcess::pipelineStartCanProceed, this,
+            [this, processIndex]() { emit processStatusChanged(processIndex); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,
             &PipelineController::startNextPipelineProcess);
     connect(process, &PipelineProcess::pipelineRequiredProcessFailure, this,
@@ -340,18 +346,29 @@ void PipelineController::startPipelineProcess(int processIndex)
             &PipelineController::onProcessFinished);
     connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
         trackGroup(process);
+        onChildStarted(processIndex);
         emit processStarted(processIndex);
         if (processIndex == 0) {
-            Trace::info("Pipeline '%s' started", m_pipelineConfig.basename.toUtf8().constData());
+            Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
             emit pipelineStarted(m_pipelineConfig.basename);
         }
     });
     connect(process, &PipelineProcess::qprocessFinished, this,
             [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
+                onChildFinished(processIndex, exitCode, exitStatus);
                 emit processFinished(processIndex, exitCode, exitStatus);
             });
     connect(process, &PipelineProcess::pipelineProcessFailedToStart, this,
             [this, process]() { onProcessFailedToStart(process); });
+
+    ProcessStatus status;
+    status.index = processIndex;
+    status.program = m_programs.value(processIndex, processConfig.exec);
+    status.arguments = processConfig.arguments;
+    status.mode = processConfig.mode;
+    status.required = processConfig.isRequired;
+    m_statuses.append(status);
+    m_supervisors.append(process);
 
     process->setResolvedProgram(m_programs.value(processIndex));
     process->start();
@@ -384,6 +401,12 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
 {
     m_processes.removeAll(process);
+    const int processIndex = m_supervisors.indexOf(process);
+    if (processIndex >= 0) {
+        m_supervisors[processIndex] = nullptr;
+        m_statuses[processIndex].state = ProcessStatus::State::Finished;
+        emit processStatusChanged(processIndex);
+    }
     if (mayEndDaemons)
         terminateIfOnlyDaemonsLeft();
     process->deleteLater();
@@ -418,7 +441,7 @@ void PipelineController::finishIfNoProcessesLeft()
     m_stopTimer.stop();
     m_stopping = false;
     m_reaper.stopLeftovers(graceMs);
-    Trace::info("Pipeline '%s' finished", m_pipelineConfig.basename.toUtf8().constData());
+    Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
     // Last: a receiver may start the next pipeline right away.
     emit pipelineFinished(m_pipelineConfig.basename, finishReason);
 }
@@ -553,4 +576,55 @@ bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStrin
 QString PipelineController::timeStampText()
 {
     return QString::fromLatin1(PipelineLog::timeStampText());
+}
+
+void PipelineController::onChildStarted(int processIndex)
+{
+    ProcessStatus& status = m_statuses[processIndex];
+    PipelineProcess* process = m_supervisors.at(processIndex);
+    status.pid = process->process()->processId();
+    status.startedAt = QDateTime::currentDateTime();
+    status.restarts = process->restartCount();
+    emit processStatusChanged(processIndex);
+}
+
+void PipelineController::onChildFinished(int processIndex, int exitCode,
+                                         QProcess::ExitStatus exitStatus)
+{
+    ProcessStatus& status = m_statuses[processIndex];
+    status.hasExited = true;
+    status.lastExitStatus = exitStatus;
+    // A crashed child's code is the number of the signal that ended it.
+    status.lastExitCode = exitStatus == QProcess::NormalExit ? exitCode : 0;
+    status.lastExitSignal = exitStatus == QProcess::CrashExit ? exitCode : 0;
+    emit processStatusChanged(processIndex);
+}
+
+// The state of a process whose supervisor still runs.
+ProcessStatus::State PipelineController::liveState(int processIndex) const
+{
+    PipelineProcess* process = m_supervisors.at(processIndex);
+    if (process->isWaitingForReadiness())
+        return ProcessStatus::State::WaitingForReadiness;
+    if (process->isRestartPending())
+        return ProcessStatus::State::Restarting;
+    const ChildProcess* child = process->process();
+    if (child && child->state() == QProcess::Running)
+        return ProcessStatus::State::Running;
+    // Not yet running: a first start, or the start that follows an end.
+    return m_statuses.at(processIndex).hasExited ? ProcessStatus::State::Restarting
+                                                 : ProcessStatus::State::Starting;
+}
+
+QList<ProcessStatus> PipelineController::processStatuses() const
+{
+    QList<ProcessStatus> statuses;
+    for (int i = 0; i < m_statuses.size(); ++i) {
+        statuses.append(m_statuses.at(i));
+        if (m_supervisors.at(i)) {
+            statuses.last().state = liveState(i);
+            statuses.last().restarts = m_supervisors.at(i)->restartCount();
+        }
+    }
+    return statuses;
 }

@@ -3,7 +3,10 @@
 #include "PipelineConfig.h"
 #include "ProcessReaper.h"
 #include "ProcessRecord.h"
+#include "ProcessStatus.h"
 
+#include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
@@ -73,6 +76,14 @@ public:
     // nothing runs); false when it still runs well after the kill.
     bool stop(int timeoutMs);
 
+    // The pipeline that runs, or ran last.
+    const PipelineConfig& pipelineConfig() const { return m_pipelineConfig; }
+    // When the running (or last) pipeline was started; invalid before any.
+    QDateTime startedAt() const { return m_startedAt; }
+    // One record per process of the running (or last) pipeline that has been
+    // started, by index; ended processes keep theirs.
+    QList<ProcessStatus> processStatuses() const;
+
 signals:
     void processStarted(int processIndex);
     void processFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
@@ -80,6 +91,8 @@ signals:
     void pipelineStarted(QString basename);
     void pipelineFinished(QString basename, PipelineController::PipelineFinishReason finishReason);
     void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);
+    // A process of the running pipeline started, ended or was restarted.
+    void processStatusChanged(int processIndex);
 
 public slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -105,6 +118,9 @@ private:
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
     void trackGroup(PipelineProcess* process);
     void updateProcessRecord();
+    void onChildStarted(int processIndex);
+    void onChildFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
+    ProcessStatus::State liveState(int processIndex) const;
 
     PipelineConfig m_pipelineConfig;
     PipelineState m_state = PipelineState::NotRunning;
@@ -122,4 +138,8 @@ private:
     QTimer m_stopTimer;
     ProcessReaper m_reaper;
     ProcessRecord m_record;
+    QDateTime m_startedAt;
+    // By process index: the records, and the supervisors of those still running.
+    QVector<ProcessStatus> m_statuses;
+    QVector<PipelineProcess*> m_supervisors;
 };

@@ -53,6 +53,7 @@ PipelineProcess::~PipelineProcess()
 void PipelineProcess::start()
 {
     if (m_process) {
+        ++m_restarts; // only a restart finds an earlier child
         // A restart runs inside the old child's own end notification, so the old
         // object is released only once that delivery has returned. Parenting it
         // here still frees it should this object go first.

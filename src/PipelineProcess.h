@@ -34,6 +34,8 @@ public:
 
     qint64 processId() const { return m_pid; }
     bool isFinished() const { return m_finished; }
+    // How often the child was restarted after a crash.
+    int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
     ChildProcess* process() { return m_process.get(); }
     QByteArray readAllStandardOutput();
@@ -89,6 +91,7 @@ private:
     QList<Solvane::TimeStamp> m_crashTimes;
     bool m_finished = false;
     qint64 m_pid = 0;
+    int m_restarts = 0;
     QString m_resolvedProgram;
     std::unique_ptr<ReadinessProbe> m_probe;
     ReadinessProbe* m_outputProbe = nullptr;

@@ -45,7 +45,7 @@ completion)
     }
     launcher=$prefix/bin/launcher
     expect "broken demo" "$launcher" --data-home "$home" run ""
-    expect "list run check" "$launcher" --stop-timeout 3 ""
+    expect "list run check serve status stop start cancel logs" "$launcher" --stop-timeout 3 ""
     expect "--data-home" "$launcher" --da
     ;;
 *)

@@ -1,0 +1,288 @@
+#include "ControlClient.h"
+
+#include "Backend.h"
+#include "ConsoleOutput.h"
+#include "ControlServer.h"
+#include "PipelineLog.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QThread>
+
+#include <optional>
+
+#include <unistd.h>
+
+using ConsoleOutput::print;
+
+namespace {
+
+// Generous: the launcher answers at once unless its machine is overloaded.
+const int ReplyTimeoutMs = 30000;
+
+class Connection
+{
+public:
+    bool open()
+    {
+        m_socket.connectToServer(ControlServer::socketPath());
+        return m_socket.waitForConnected(5000);
+    }
+
+    // The reply, or none (reported) when the launcher did not give one.
+    std::optional<QJsonObject> request(const QJsonObject& request, int timeoutMs = ReplyTimeoutMs)
+    {
+        m_socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+        m_socket.flush();
+        while (!m_socket.canReadLine() && m_socket.waitForReadyRead(timeoutMs)) {
+        }
+        const QJsonDocument reply = QJsonDocument::fromJson(m_socket.readLine());
+        if (!reply.isObject()) {
+            ConsoleOutput::error(QStringLiteral("the launcher gave no answer"));
+            return std::nullopt;
+        }
+        return reply.object();
+    }
+
+private:
+    QLocalSocket m_socket;
+};
+
+ExitCode noLauncher()
+{
+    print(QStringLiteral("No launcher is running (nothing answers on '%1').")
+              .arg(ControlServer::socketPath()));
+    return ExitCode::NoLauncher;
+}
+
+// Connects, asks, and reports a refusal (its reasons included).
+std::optional<QJsonObject> ask(const QJsonObject& request, ExitCode& code,
+                               int timeoutMs = ReplyTimeoutMs)
+{
+    Connection connection;
+    if (!connection.open()) {
+        code = noLauncher();
+        return std::nullopt;
+    }
+    code = ExitCode::Failure;
+    const std::optional<QJsonObject> reply = connection.request(request, timeoutMs);
+    if (!reply)
+        return std::nullopt;
+    if (!reply->value("ok").toBool()) {
+        ConsoleOutput::error(reply->value("error").toString());
+        for (const QJsonValue& reason : reply->value("reasons").toArray())
+            print(QStringLiteral("  - %1").arg(reason.toString()));
+        return std::nullopt;
+    }
+    code = ExitCode::Normal;
+    return reply;
+}
+
+QString duration(qint64 seconds)
+{
+    if (seconds >= 3600)
+        return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    if (seconds >= 60)
+        return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+    return QStringLiteral("%1 s").arg(seconds);
+}
+
+QString timeText(const QJsonValue& value, const char* format)
+{
+    const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODate);
+    return time.isValid() ? time.toString(QLatin1String(format)) : QStringLiteral("-");
+}
+
+void printStatus(const QJsonObject& status)
+{
+    const QJsonObject launcher = status.value("launcher").toObject();
+    print(QStringLiteral("Launcher: pid %1, version %2, up %3")
+              .arg(launcher.value("pid").toVariant().toString(),
+                   launcher.value("version").toString(),
+                   duration(launcher.value("uptime").toVariant().toLongLong())));
+    const QJsonObject autostart = status.value("autostart").toObject();
+    if (!autostart.isEmpty())
+        print(QStringLiteral("Autostart: %1 in %2 s")
+                  .arg(autostart.value("application").toString())
+                  .arg(autostart.value("remaining").toInt()));
+    const QJsonObject pipeline = status.value("pipeline").toObject();
+    if (pipeline.isEmpty()) {
+        print(QStringLiteral("Nothing is running."));
+        return;
+    }
+    const QString name = pipeline.value("name").toString();
+    const QString application = pipeline.value("application").toString();
+    print(
+        QStringLiteral("Running: %1 since %2")
+            .arg(name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application),
+                 timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
+    print(QStringLiteral("Log: %1").arg(pipeline.value("log").toString()));
+    print(QStringLiteral(
+        "  #  MODE    REQUIRED  PID      STATE        STARTED   RESTARTS  LAST EXIT"));
+    for (const QJsonValue& value : pipeline.value("processes").toArray()) {
+        const QJsonObject process = value.toObject();
+        const QJsonObject lastExit = process.value("lastExit").toObject();
+        const QString exit = lastExit.isEmpty() ? QStringLiteral("-")
+                             : lastExit.contains("signal")
+                                 ? QStringLiteral("signal %1").arg(lastExit.value("signal").toInt())
+                                 : QStringLiteral("code %1").arg(lastExit.value("code").toInt());
+        QStringList command{process.value("program").toString()};
+        for (const QJsonValue& argument : process.value("arguments").toArray())
+            command.append(argument.toString());
+        print(QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
+                  .arg(process.value("index").toInt(), 3)
+                  .arg(process.value("mode").toString(), -6)
+                  .arg(process.value("required").toBool() ? "yes" : "no", -8)
+                  .arg(process.value("pid").toVariant().toString(), -7)
+                  .arg(process.value("state").toString(), -11)
+                  .arg(timeText(process.value("startedAt"), "hh:mm:ss"), -8)
+                  .arg(process.value("restarts").toInt(), 8)
+                  .arg(exit));
+        print(QStringLiteral("     %1").arg(command.join(QLatin1Char(' '))));
+    }
+}
+
+bool writeOut(const QByteArray& bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t written =
+            ::write(STDOUT_FILENO, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+// Where the last lines of the file begin: read back from its end.
+qint64 lastLinesStart(QFile& file, int lines)
+{
+    const qint64 size = file.size();
+    if (lines == 0)
+        return size;
+    int found = 0;
+    for (qint64 end = size; end > 0;) {
+        const qint64 begin = std::max<qint64>(0, end - 65536);
+        file.seek(begin);
+        const QByteArray block = file.read(end - begin);
+        for (qint64 i = block.size() - 1; i >= 0; --i) {
+            // The line feed that ends the file ends the last line, not one more.
+            if (block[int(i)] == '\n' && begin + i != size - 1 && ++found == lines)
+                return begin + i + 1;
+        }
+        end = begin;
+    }
+    return 0;
+}
+
+} // namespace
+
+namespace ControlClient {
+
+ExitCode status(bool json)
+{
+    ExitCode code = ExitCode::Normal;
+    if (const std::optional<QJsonObject> reply = ask({{"command", "status"}}, code)) {
+        if (json)
+            ConsoleOutput::write(QJsonDocument(*reply).toJson());
+        else
+            printStatus(*reply);
+    }
+    return code;
+}
+
+ExitCode stop(double timeoutSeconds)
+{
+    QJsonObject request{{"command", "stop"}};
+    if (timeoutSeconds >= 0)
+        request.insert("timeout", timeoutSeconds);
+    // The reply comes once the pipeline has finished: after the kill at the latest.
+    const int waitMs =
+        int((timeoutSeconds >= 0 ? timeoutSeconds : 86400.0) * 1000) + ReplyTimeoutMs;
+    ExitCode code = ExitCode::Normal;
+    if (const std::optional<QJsonObject> reply = ask(request, code, waitMs)) {
+        if (reply->value("stopped").toBool())
+            print(QStringLiteral("'%1' has stopped.").arg(reply->value("application").toString()));
+        else
+            print(QStringLiteral("Nothing was running."));
+    }
+    return code;
+}
+
+ExitCode start(const QString& name)
+{
+    ExitCode code = ExitCode::Normal;
+    if (ask({{"command", "start"}, {"application", name}}, code))
+        print(QStringLiteral("'%1' was started.").arg(name));
+    return code;
+}
+
+ExitCode cancel()
+{
+    ExitCode code = ExitCode::Normal;
+    if (const std::optional<QJsonObject> reply = ask({{"command", "cancel"}}, code))
+        print(reply->value("cancelled").toBool() ? QStringLiteral("Autostart cancelled.")
+                                                 : QStringLiteral("No countdown was running."));
+    return code;
+}
+
+ExitCode logs(Backend& backend, const QString& name, bool follow, int lines)
+{
+    QString path;
+    if (name.isEmpty()) {
+        ExitCode code = ExitCode::Normal;
+        const std::optional<QJsonObject> reply = ask({{"command", "status"}}, code);
+        if (!reply)
+            return code;
+        path = reply->value("pipeline").toObject().value("log").toString();
+        if (path.isEmpty()) {
+            ConsoleOutput::error(QStringLiteral("nothing is running; name an application"));
+            return ExitCode::Failure;
+        }
+    } else {
+        QFileInfo settings = backend.userSettingsFile();
+        if (!settings.exists())
+            settings = backend.systemSettingsFile();
+        if (settings.exists())
+            backend.loadConfig(settings);
+        backend.loadApplications();
+        const PipelineConfig* pipeline = backend.findPipeline(name);
+        if (!pipeline) {
+            ConsoleOutput::error(QStringLiteral("unknown application '%1'").arg(name));
+            return ExitCode::Usage;
+        }
+        path = PipelineLog::filePath(*pipeline);
+    }
+
+    QFile file(path);
+    // Following, a log not yet written is waited for.
+    while (!file.open(QIODevice::ReadOnly)) {
+        if (!follow) {
+            ConsoleOutput::error(QStringLiteral("no log today: '%1'").arg(path));
+            return ExitCode::Failure;
+        }
+        QThread::msleep(250);
+    }
+    qint64 position = lines >= 0 ? lastLinesStart(file, lines) : 0;
+    for (;;) {
+        // A log cut short (made anew) is read from its start.
+        if (file.size() < position)
+            position = 0;
+        file.seek(position);
+        const QByteArray bytes = file.read(1 << 20);
+        position += bytes.size();
+        if (!writeOut(bytes))
+            return ExitCode::Failure;
+        if (bytes.isEmpty()) {
+            if (!follow)
+                return ExitCode::Normal;
+            QThread::msleep(250);
+        }
+    }
+}
+
+} // namespace ControlClient

@@ -1,0 +1,298 @@
+#include "ControlServer.h"
+
+#include "Backend.h"
+#include "PipelineLog.h"
+#include "PipelineSession.h"
+#include "ProcessRecord.h"
+#include "support/Trace.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+
+#include <cmath>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+using Solvane::Trace;
+
+namespace {
+
+// A request longer than this is no request of ours.
+const int MaxLineBytes = 64 * 1024;
+// Replies piled up beyond this belong to a client that does not read.
+const qint64 MaxPendingBytes = 1024 * 1024;
+const int MaxClients = 64;
+
+QJsonObject failure(const QString& error)
+{
+    return QJsonObject{{"ok", false}, {"error", error}};
+}
+
+QJsonValue timeValue(const QDateTime& time)
+{
+    return time.isValid() ? QJsonValue(time.toString(Qt::ISODate)) : QJsonValue();
+}
+
+QJsonObject processObject(const ProcessStatus& status)
+{
+    QJsonValue lastExit;
+    if (status.hasExited) {
+        lastExit = status.lastExitStatus == QProcess::NormalExit
+                       ? QJsonObject{{"code", status.lastExitCode}}
+                       : QJsonObject{{"signal", status.lastExitSignal}};
+    }
+    return QJsonObject{{"index", status.index},
+                       {"program", status.program},
+                       {"arguments", QJsonArray::fromStringList(status.arguments)},
+                       {"mode", processModeName(status.mode)},
+                       {"required", status.required},
+                       {"pid", status.pid},
+                       {"state", ProcessStatus::stateName(status.state)},
+                       {"startedAt", timeValue(status.startedAt)},
+                       {"restarts", status.restarts},
+                       {"lastExit", lastExit}};
+}
+
+// The pid of the launcher that answers on the socket, 0 when none answers.
+qint64 answeringLauncher(const QString& path)
+{
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (!probe.waitForConnected(1000))
+        return 0;
+    probe.write("{\"command\":\"status\"}\n");
+    while (!probe.canReadLine() && probe.waitForReadyRead(2000)) {
+    }
+    const QJsonObject status = QJsonDocument::fromJson(probe.readLine()).object();
+    const qint64 pid = status.value("launcher")["pid"].toVariant().toLongLong();
+    // A socket that accepts but does not answer is still held.
+    return pid > 0 ? pid : -1;
+}
+
+} // namespace
+
+ControlServer::ControlServer(Backend& backend, PipelineSession& session, QObject* parent)
+    : QObject(parent), m_backend(backend), m_session(session), m_path(socketPath())
+{
+    connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
+    connect(&backend, &Backend::pipelineFinished, this,
+            [this](const QString& basename, PipelineController::PipelineFinishReason reason) {
+                onPipelineFinished(basename, reason);
+            });
+}
+
+ControlServer::~ControlServer()
+{
+    // The last replies (a stop's, on the way out) go while they fit.
+    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
+        it.key()->disconnect(this);
+        it.key()->flush();
+        delete it.key();
+    }
+    m_clients.clear();
+    if (m_server.isListening()) {
+        m_server.close();
+        QFile::remove(m_path);
+    }
+}
+
+QString ControlServer::socketPath()
+{
+    return ProcessRecord().folder() + QStringLiteral("/control");
+}
+
+bool ControlServer::listen()
+{
+    const QString folder = QFileInfo(m_path).absolutePath();
+    if (!QDir().mkpath(folder) ||
+        !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        Trace::error("Unable to create the control folder '%s'", qUtf8Printable(folder));
+        return false;
+    }
+    if (QFileInfo(m_path).exists() || QFileInfo(m_path).isSymLink()) {
+        if (const qint64 pid = answeringLauncher(m_path)) {
+            Trace::error("Another launcher (pid %s) is running: it holds the control socket '%s'",
+                         pid > 0 ? qUtf8Printable(QString::number(pid)) : "unknown",
+                         qUtf8Printable(m_path));
+            return false;
+        }
+        Trace::info("Replacing the control socket '%s' of a launcher that has ended",
+                    qUtf8Printable(m_path));
+        QFile::remove(m_path);
+    }
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server.listen(m_path)) {
+        Trace::error("Unable to listen on the control socket '%s': %s", qUtf8Printable(m_path),
+                     qUtf8Printable(m_server.errorString()));
+        return false;
+    }
+    QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
+    return true;
+}
+
+void ControlServer::onNewConnection()
+{
+    while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+        ucred peer = {};
+        socklen_t length = sizeof peer;
+        const bool known = ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
+                                        &peer, &length) == 0;
+        if (!known || peer.uid != ::getuid() || m_clients.size() >= MaxClients) {
+            Trace::warning("Refused a control connection from pid %d of user %d",
+                           known ? int(peer.pid) : -1, known ? int(peer.uid) : -1);
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_clients.insert(socket, Client());
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
+        onReadyRead(socket);
+    }
+}
+
+void ControlServer::onReadyRead(QLocalSocket* socket)
+{
+    if (!m_clients.contains(socket))
+        return;
+    m_clients[socket].input += socket->readAll();
+    // Looked up anew for each line: a request may end the connection.
+    for (auto it = m_clients.find(socket); it != m_clients.end(); it = m_clients.find(socket)) {
+        const int end = it->input.indexOf('\n');
+        if (end < 0) {
+            if (it->input.size() > MaxLineBytes) {
+                reply(socket,
+                      failure(QStringLiteral("request longer than %1 bytes").arg(MaxLineBytes)));
+                // The reply fits the socket's buffer: written now, then closed.
+                socket->flush();
+                drop(socket);
+            }
+            return;
+        }
+        const QByteArray line = it->input.left(end);
+        it->input.remove(0, end + 1);
+        if (line.size() > MaxLineBytes)
+            reply(socket,
+                  failure(QStringLiteral("request longer than %1 bytes").arg(MaxLineBytes)));
+        else
+            handle(socket, line);
+    }
+}
+
+void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
+{
+    QJsonParseError error = {};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (!document.isObject()) {
+        reply(socket, failure(error.error != QJsonParseError::NoError
+                                  ? QStringLiteral("not JSON: %1").arg(error.errorString())
+                                  : QStringLiteral("not a JSON object")));
+        return;
+    }
+    const QJsonObject request = document.object();
+    const QString command = request.value("command").toString();
+    if (command == QLatin1String("status")) {
+        reply(socket, status());
+    } else if (command == QLatin1String("cancel")) {
+        reply(socket, QJsonObject{{"ok", true}, {"cancelled", m_session.cancelCountdown()}});
+    } else if (command == QLatin1String("start")) {
+        reply(socket, start(request));
+    } else if (command == QLatin1String("stop")) {
+        const double seconds =
+            request.value("timeout").toDouble(m_session.stopTimeoutMs() / 1000.0);
+        if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
+            reply(socket,
+                  failure(QStringLiteral("timeout: not a number of seconds from 0 to 86400")));
+        } else if (m_session.stop(int(std::lround(seconds * 1000)))) {
+            // The reply follows once the pipeline has finished.
+            m_clients[socket].waitingForStop = true;
+        } else {
+            reply(socket, QJsonObject{{"ok", true}, {"stopped", false}});
+        }
+    } else {
+        reply(socket, failure(QStringLiteral("unknown command '%1'").arg(command)));
+    }
+}
+
+QJsonObject ControlServer::start(const QJsonObject& request)
+{
+    const QString name = request.value("application").toString();
+    const PipelineConfig* pipeline = m_backend.findPipeline(name);
+    if (!pipeline)
+        return failure(QStringLiteral("unknown application '%1'").arg(name));
+    QStringList reasons;
+    if (!m_session.start(*pipeline, reasons)) {
+        QJsonObject refused = failure(QStringLiteral("'%1' was not started").arg(name));
+        refused.insert("reasons", QJsonArray::fromStringList(reasons));
+        return refused;
+    }
+    return QJsonObject{{"ok", true}, {"application", name}};
+}
+
+QJsonObject ControlServer::status() const
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    QJsonObject result{{"ok", true},
+                       {"launcher", QJsonObject{{"pid", qint64(::getpid())},
+                                                {"version", QCoreApplication::applicationVersion()},
+                                                {"startedAt", timeValue(m_startedAt)},
+                                                {"uptime", m_startedAt.secsTo(now)}}}};
+    const int remaining = m_backend.autostartRemainingSeconds();
+    result.insert("autostart", remaining < 0
+                                   ? QJsonValue()
+                                   : QJsonObject{{"application", m_backend.autostartTile()},
+                                                 {"remaining", remaining}});
+    PipelineController& controller = *m_backend.pipelineController();
+    if (controller.state() != PipelineController::Running) {
+        result.insert("pipeline", QJsonValue());
+        return result;
+    }
+    const PipelineConfig& config = controller.pipelineConfig();
+    QJsonArray processes;
+    for (const ProcessStatus& process : controller.processStatuses())
+        processes.append(processObject(process));
+    result.insert("pipeline", QJsonObject{{"application", config.basename},
+                                          {"name", config.name},
+                                          {"state", "running"},
+                                          {"since", timeValue(controller.startedAt())},
+                                          {"log", PipelineLog::filePath(config)},
+                                          {"processes", processes}});
+    return result;
+}
+
+void ControlServer::onPipelineFinished(const QString& basename, int finishReason)
+{
+    const QJsonObject stopped{{"ok", true},
+                              {"stopped", true},
+                              {"application", basename},
+                              {"normal", finishReason == PipelineController::NormalFinish}};
+    for (QLocalSocket* socket : m_clients.keys()) {
+        if (m_clients.value(socket).waitingForStop) {
+            m_clients[socket].waitingForStop = false;
+            reply(socket, stopped);
+        }
+    }
+}
+
+void ControlServer::reply(QLocalSocket* socket, const QJsonObject& object)
+{
+    socket->write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    if (socket->bytesToWrite() > MaxPendingBytes) {
+        Trace::warning("Dropped a control client that does not read its replies");
+        drop(socket);
+    }
+}
+
+void ControlServer::drop(QLocalSocket* socket)
+{
+    if (!m_clients.remove(socket))
+        return;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}

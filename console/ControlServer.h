@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+
+class Backend;
+class PipelineSession;
+class QLocalSocket;
+
+// The launcher's control socket: other shells of the same user ask it what
+// runs and tell it to stop, start or cancel. One JSON object per line each
+// way. Nothing a client does can block the launcher: a line beyond the cap is
+// answered with an error and the connection closed, and a client that does
+// not read its replies is dropped once they pile up.
+class ControlServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    ControlServer(Backend& backend, PipelineSession& session, QObject* parent = nullptr);
+    // Removes the socket.
+    ~ControlServer() override;
+
+    // The socket of this user's launcher: "control" in the runtime folder of
+    // the launcher's records.
+    static QString socketPath();
+
+    // Replaces a socket that a dead launcher left; false (reported) when a
+    // running launcher holds it or it cannot be made.
+    bool listen();
+
+private:
+    struct Client
+    {
+        QByteArray input; // a request not yet ended by its line feed
+        bool waitingForStop = false;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QLocalSocket* socket);
+    void onPipelineFinished(const QString& basename, int finishReason);
+    void handle(QLocalSocket* socket, const QByteArray& line);
+    void reply(QLocalSocket* socket, const QJsonObject& object);
+    void drop(QLocalSocket* socket);
+    QJsonObject status() const;
+    QJsonObject start(const QJsonObject& request);
+
+    Backend& m_backend;
+    PipelineSession& m_session;
+    const QDateTime m_startedAt = QDateTime::currentDateTime();
+    QLocalServer m_server;
+    QString m_path;
+    QHash<QLocalSocket*, Client> m_clients;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "PipelineConfig.h"
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// What a front end shows of one process of the running (or last) pipeline.
+// The controller keeps one per process by index, from its start on, and keeps
+// it after the process has ended.
+struct ProcessStatus
+{
+    enum class State
+    {
+        Starting,            // started, its program not yet running
+        WaitingForReadiness, // running, the pipeline waits for it to be ready
+        Running,
+        Restarting, // ended, a restart follows
+        Finished
+    };
+
+    int index = -1;
+    QString program; // as validation found it
+    QStringList arguments;
+    ProcessMode mode = ProcessMode::Sync;
+    bool required = false;
+    qint64 pid = 0; // of the current or the last child; 0 before it ran
+    State state = State::Starting;
+    QDateTime startedAt; // of the current or the last child
+    int restarts = 0;
+    // The last end: its code for a normal exit, the signal for a crash;
+    // hasExited is false until the first end.
+    bool hasExited = false;
+    QProcess::ExitStatus lastExitStatus = QProcess::NormalExit;
+    int lastExitCode = 0;
+    int lastExitSignal = 0;
+
+    // "starting", "waiting for readiness", "running", "restarting", "finished"
+    static const char* stateName(State state)
+    {
+        switch (state) {
+        case State::Starting:
+            return "starting";
+        case State::WaitingForReadiness:
+            return "waiting for readiness";
+        case State::Running:
+            return "running";
+        case State::Restarting:
+            return "restarting";
+        case State::Finished:
+            break;
+        }
+        return "finished";
+    }
+};
+
+Q_DECLARE_METATYPE(ProcessStatus)

@@ -1,0 +1,164 @@
+// The control socket of the real `launcher`: `serve` on a temporary runtime
+// folder, the commands of other shells, and bad clients on the socket.
+
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+#include "support/ProcFs.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <csignal>
+
+const int LimitMs = 60000;
+using Result = std::pair<int, QByteArray>; // exit code, output
+
+class TestControl : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<QProcess> m_main; // the launcher under test
+    QString m_marker;                 // on the command line of every child
+
+    QString home() const { return m_root->filePath("home"); }
+    QString folder() const { return m_root->filePath("run/Orvalen/launcher"); }
+
+    // A command's exit code and output (both streams).
+    Result run(const QStringList& arguments) const
+    {
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(LAUNCHER_PROGRAM, QStringList{"--data-home", home()} + arguments);
+        client.waitForFinished(LimitMs);
+        return {client.exitCode(), client.readAll()};
+    }
+    QJsonObject status() const
+    {
+        return QJsonDocument::fromJson(run({"status", "--json"}).second).object();
+    }
+    void launch(const QStringList& arguments)
+    {
+        m_main = std::make_unique<QProcess>();
+        m_main->start(LAUNCHER_PROGRAM, QStringList{"--data-home", home()} + arguments);
+        QTRY_VERIFY_WITH_TIMEOUT(status().value("ok").toBool(), LimitMs);
+    }
+    // A daemon that crashes (and is restarted) every 0.7 s, and a long Sync process.
+    void writeApp(const QString& autostart = QString()) const
+    {
+        const char* const processes[] = {"daemon\nrestart-on-crash=true\nrestart-limit="
+                                         "1000\narguments=--write, %1, --delay, 0.7, --crash",
+                                         "sync\narguments=--write, %1, --delay, 300"};
+        QString app;
+        for (int i = 0; i < 2; ++i)
+            app += QString("[process-%1]\nexec=%2\nlibrary-paths=%3\nmode=%4\n")
+                       .arg(QString::number(i), helperPath(), QFileInfo(helperPath()).path(),
+                            QString(processes[i]).arg(m_marker));
+        QVERIFY(writeFile(home() + "/Orvalen/launcher/apps/app.ini", app.toUtf8()) &&
+                writeFile(home() + "/Orvalen/launcher/launcher.ini",
+                          "[autostart]\ntimeout=600\ntile=" + autostart.toUtf8()));
+    }
+    // Both processes run, their pids are the test's children, the daemon has crashed.
+    bool pidsMatch() const
+    {
+        const QJsonArray processes = status().value("pipeline")["processes"].toArray();
+        bool match = processes.size() == 2 && processes.at(0)["restarts"].toInt() >= 2 &&
+                     processes.at(0)["lastExit"]["signal"].toInt() == SIGKILL;
+        for (const QJsonValue& process : processes)
+            match = match && process["state"] == "running" &&
+                    ProcFs::commandLine(process["pid"].toVariant().toLongLong()).contains(m_marker);
+        return match;
+    }
+    QList<qint64> marked() const
+    {
+        QList<qint64> pids;
+        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs))
+            if (ProcFs::commandLine(entry.toLongLong()).contains(m_marker))
+                pids.append(entry.toLongLong());
+        return pids;
+    }
+
+private slots:
+    void init()
+    {
+        m_root = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_root->filePath("run")));
+        QVERIFY(QDir().mkpath(home()));
+        m_marker = QStringLiteral("control-%1").arg(QRandomGenerator::global()->generate());
+    }
+    void cleanup()
+    {
+        if (m_main && m_main->state() != QProcess::NotRunning) {
+            m_main->kill();
+            m_main->waitForFinished(LimitMs);
+        }
+        const QList<qint64> leftovers = marked();
+        for (const qint64 pid : leftovers)
+            ::kill(pid_t(pid), SIGKILL);
+        QVERIFY2(leftovers.isEmpty(), "a child outlived the launcher");
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+
+    void superviseFromAnotherShell()
+    {
+        QCOMPARE(run({"status"}).first, 3);
+        writeApp();
+        launch({"serve"});
+        // Owner only: the user flags are the owner's, as the test owns them.
+        QCOMPARE(int(QFileInfo(folder()).permissions()) & 0x7777, 0x7700);
+        QCOMPARE(int(QFileInfo(folder() + "/control").permissions()) & 0x7777, 0x6600);
+        const Result second = run({"serve"});
+        QVERIFY(second.first == 1 &&
+                second.second.contains(" " + QByteArray::number(m_main->processId())));
+        QCOMPARE(run({"start", "app"}).first, 0);
+        // Evaluated more than once: a match must stay, though the daemon crashes on.
+        bool matched = false;
+        QTRY_VERIFY_WITH_TIMEOUT(matched = matched || pidsMatch(), LimitMs);
+        QCOMPARE(run({"start", "app"}),
+                 Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
+        QCOMPARE(run({"stop", "--timeout", "1"}), Result(0, "'app' has stopped.\n"));
+        QVERIFY(marked().isEmpty());
+        ::kill(pid_t(m_main->processId()), SIGTERM);
+        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
+                !QFileInfo::exists(folder() + "/control"));
+    }
+
+    // The front end job, started over the socket a killed launcher left.
+    void countdownStaleSocketAndBadClients()
+    {
+        launch({"serve"});
+        m_main->kill();
+        QVERIFY(m_main->waitForFinished(LimitMs) && QFileInfo::exists(folder() + "/control"));
+        writeApp("app");
+        launch({});
+
+        const QByteArray requests[] = {"garbage\n", "[1]\n", "{\"command\":\"nope\"}\n",
+                                       QByteArray(70000, 'x'), "{\"comm"};
+        for (const QByteArray& request : requests) {
+            QLocalSocket client;
+            client.connectToServer(folder() + "/control");
+            QVERIFY(client.waitForConnected(LimitMs) && client.write(request) > 0 &&
+                    client.waitForBytesWritten(LimitMs));
+            if (request.endsWith('\n') || request.size() > 65536) {
+                QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), LimitMs);
+                const QJsonObject reply = QJsonDocument::fromJson(client.readLine()).object();
+                QVERIFY(reply["ok"] == false && !reply["error"].toString().isEmpty());
+            }
+            // Closed at once, or it stays open while the launcher answers others.
+            QVERIFY(status().value("ok").toBool());
+        }
+        // The countdown of 600 s has just begun.
+        QCOMPARE((status().value("autostart")["remaining"].toInt() + 99) / 100, 6);
+        QCOMPARE(run({"cancel"}).second, QByteArray("Autostart cancelled.\n"));
+        // The front end job has nothing left to do.
+        QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 0);
+    }
+};
+
+LAUNCHER_TEST(TestControl)
+#include "TestControl.moc"
