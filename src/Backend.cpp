@@ -65,7 +65,7 @@ bool Backend::load()
         m_settingsFilePath = settingsFile.absoluteFilePath();
         Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
         loadConfig(settingsFile);
-        m_configProblems += ConfigLinter(m_settingsFilePath, ConfigKeys::File::Settings).lint();
+        m_configProblems.reset();
     }
 
     Solvane::Trace::info("Loaded %d applications", loadApplications());
@@ -240,10 +240,23 @@ int Backend::loadApplications()
     const QList<QFileInfo> files = applicationFiles();
     for (const QFileInfo& file : files) {
         m_processPipelines.append(loadPipelineConfig(file));
-        m_configProblems +=
-            ConfigLinter(file.absoluteFilePath(), ConfigKeys::File::Pipeline).lint();
+        m_pipelineFilePaths.append(file.absoluteFilePath());
     }
+    m_configProblems.reset();
     return files.size();
+}
+
+const QList<ConfigProblem>& Backend::configProblems() const
+{
+    if (!m_configProblems) {
+        QList<ConfigProblem> problems;
+        if (!m_settingsFilePath.isEmpty())
+            problems += ConfigLinter(m_settingsFilePath, ConfigKeys::File::Settings).lint();
+        for (const QString& path : m_pipelineFilePaths)
+            problems += ConfigLinter(path, ConfigKeys::File::Pipeline).lint();
+        m_configProblems = problems;
+    }
+    return *m_configProblems;
 }
 
 QString Backend::userDataPath() const

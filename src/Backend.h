@@ -10,9 +10,11 @@
 #include <QObject>
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown.
@@ -57,9 +59,10 @@ public:
     QString uiLocation() const { return m_uiLocation; }
     QString uiWidth() const { return m_uiWidth; }
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
-    // What the linter found in the settings file and the pipeline files loaded,
-    // in the order loaded; each names its file.
-    const QList<ConfigProblem>& configProblems() const { return m_configProblems; }
+    // What the linter finds in the settings file and the pipeline files loaded,
+    // in the order loaded; each names its file. Linted on the first call, so
+    // that a start-up that does not ask pays nothing for it.
+    const QList<ConfigProblem>& configProblems() const;
     // The settings file that load() read; empty when there is none.
     QString settingsFilePath() const { return m_settingsFilePath; }
 
@@ -91,8 +94,9 @@ private:
     qint64 m_logRotatePeriod = 86400;
     bool m_showVersionInfo = true;
     QList<PipelineConfig> m_processPipelines;
-    QList<ConfigProblem> m_configProblems;
     QString m_settingsFilePath;
+    QStringList m_pipelineFilePaths; // as loaded, for the linter
+    mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;
