@@ -26,19 +26,27 @@ public:
     explicit Backend(QObject* parent = nullptr);
     ~Backend() override;
 
+    // The whole start-up: cleans up after a dead launcher, loads, rotates old
+    // logs and begins the autostart countdown; always true.
     bool initialize();
     // The settings and the applications with their problems, and nothing more:
     // no log rotation, no autostart. For front ends that only look.
     bool load();
 
     // Settings and pipeline files
+    // Reads launcher.ini; false when the file does not exist (settings untouched).
     bool loadConfig(const QFileInfo& file);
+    // Every setting from `settings`, a missing key restoring its default.
     void readLauncherSettings(QSettings& settings);
+    // The pipeline of a file; a missing or unreadable file gives an empty record.
     PipelineConfig loadPipelineConfig(const QFileInfo& file);
     PipelineConfig readPipelineConfig(QSettings& settings);
+    // The *.ini files of one apps folder, by name.
     QList<QFileInfo> userApplicationFiles();
     QList<QFileInfo> systemApplicationFiles();
+    // Both folders, a per-user file replacing the machine-wide one of its name.
     QList<QFileInfo> applicationFiles();
+    // Appends every pipeline file's record and returns how many were read.
     int loadApplications();
 
     // Data folders
@@ -66,18 +74,26 @@ public:
     // The settings file that load() read; empty when there is none.
     QString settingsFilePath() const { return m_settingsFilePath; }
 
+    // The loaded pipeline of that base name, or null.
     const PipelineConfig* findPipeline(const QString& basename) const;
+    // The display name of the autostart pipeline; empty when it is not loaded.
     QString autostartPipelineName() const;
+    // Runs one pipeline at a time; owned by the backend.
     PipelineController* pipelineController() { return &m_pipelineController; }
 
     // Autostart countdown
+    // Starts the countdown to the autostart pipeline; false (traced) when one
+    // runs already or the pipeline is not loaded.
     bool enableAutostart();
+    // Ends the countdown, if any; always emits autostartDisabled().
     void disableAutostart();
     // The whole seconds left of the countdown, rounded up; -1 when none runs.
     int autostartRemainingSeconds() const;
 
     // Log maintenance
+    // Compresses and removes the old regular *.log files of the default log folder.
     void rotateLogs();
+    // Writes file.gz beside a regular file, streaming; the file itself stays.
     bool compressFile(const QFileInfo& file);
 
 signals:

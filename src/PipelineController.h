@@ -54,14 +54,18 @@ public:
     // Kills whatever still runs and reaps it, silently.
     ~PipelineController() override;
 
+    // Validates and starts a pipeline, with its dated log when asked; false
+    // when one runs already or it is invalid (pipelineFailure tells which).
     bool start(const PipelineConfig& pipelineConfig, bool setupLog);
     PipelineState state() const { return m_state; }
+    // Checks folders, programs and modes; the reasons go to validationErrors().
     bool isPipelineValid(const PipelineConfig& pipelineConfig);
     const QStringList& validationErrors() const { return m_validationErrors; }
     // Both act on the whole process group of every process, and on the
     // descendants that left their groups.
     void terminateAllProcesses();
     void killAllProcesses();
+    // Spins an event loop until the pipeline has finished (true) or the time is up.
     bool waitForPipelineFinished(int timeoutMs);
 
     // The grace before what a finished pipeline left running is killed, and
