@@ -9,11 +9,11 @@
 #include <QTimer>
 
 // One pipeline run of the console, from the start request (or the autostart
-// countdown) to the pipeline's finish, with the escalation the backend leaves
-// to its front end: once the processes were asked to terminate, a pipeline
-// still running after the stop timeout is killed. SIGINT (Ctrl+C), SIGTERM or
-// SIGHUP cancels a countdown, asks a running pipeline to terminate, and a
-// second one kills it; the first of them decides the exit status.
+// countdown) to the pipeline's finish. SIGINT (Ctrl+C), SIGTERM or SIGHUP
+// cancels a countdown or stops a running pipeline (the backend kills what is
+// left after the stop timeout), and a second one kills it at once; the first
+// of them decides the exit status. After a kill, a pipeline that never
+// finishes is given up.
 class PipelineSession : public QObject
 {
     Q_OBJECT
@@ -34,7 +34,7 @@ private:
     {
         Countdown,   // the autostart countdown runs
         Running,     // the pipeline runs, nobody has asked it to stop
-        Terminating, // its processes were asked to terminate; the stop timer runs
+        Terminating, // its processes were asked to terminate; the backend's stop timer runs
         Killing,     // they were killed; the give-up timer runs
         Done
     };
@@ -46,7 +46,7 @@ private:
                             PipelineController::PipelineFinishReason finishReason);
 
     void showCountdown(int remainingSecs);
-    void killProcesses(const QString& why);
+    void beginKilling(const QString& why);
     void refuse();
     void askToTerminate();
     void finish(ExitCode status);
@@ -62,7 +62,6 @@ private:
     int m_signal = 0; // the first that arrived
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
-    QTimer m_stopTimer;
     QTimer m_giveUpTimer;
     QEventLoop m_loop;
 };
