@@ -111,8 +111,7 @@ private slots:
         out += launcher.readAllStandardOutput() + launcher.readAllStandardError();
         // A child that wrote its id must have ended; one left behind is killed here.
         QVERIFY(!killedLeftover(pidFile) && readerDone);
-        QVERIFY2(markSeen, out.constData());
-        QVERIFY2(finished && launcher.exitStatus() == QProcess::NormalExit &&
+        QVERIFY2(markSeen && finished && launcher.exitStatus() == QProcess::NormalExit &&
                      launcher.exitCode() == (signal ? 128 + signal : 0),
                  out.constData());
         QVERIFY2(QString::fromUtf8(out).contains(QRegularExpression(expected)), out.constData());
