@@ -18,22 +18,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace {
-
-// The lines of a child's own output (not time-stamped) in a log, without the prefix.
-QStringList childLines(const QString& path)
-{
-    const QRegularExpression prefix(R"(^\[ \d+ \] (?!\[))");
-    return QString(fileContent(path)).split('\n').filter(prefix).replaceInStrings(prefix, "");
-}
-
-} // namespace
-
 class TestPipelineLog : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+
+    // The lines of a child's own output (not time-stamped) in a log, without the prefix.
+    static QStringList childLines(const QString& path)
+    {
+        const QRegularExpression prefix(R"(^\[ \d+ \] (?!\[))");
+        return QString(fileContent(path)).split('\n').filter(prefix).replaceInStrings(prefix, "");
+    }
 
     PipelineConfig logged(const QStringList& arguments, const QString& folder)
     {

@@ -13,35 +13,31 @@
 #include <unistd.h>
 #include <zlib.h>
 
-namespace {
-
-// The piece in which the rotation reads a log.
-constexpr int chunk = 256 * 1024;
-
-// The header, the deflate data of qCompress's zlib stream, zlib's CRC-32 and the length.
-QByteArray expectedMember(const QByteArray& content)
-{
-    const auto* bytes = reinterpret_cast<const Bytef*>(content.constData());
-    const quint32 trailer[2] = {qToLittleEndian(quint32(crc32(0, bytes, uInt(content.size())))),
-                                qToLittleEndian(quint32(content.size()))};
-    return QByteArray::fromHex("1f8b080000000000000b") +
-           (content.isEmpty() ? QByteArray::fromHex("0300")
-                              : qCompress(content).mid(6).chopped(4)) +
-           QByteArray(reinterpret_cast<const char*>(trailer), sizeof trailer);
-}
-
-// Every entry of any kind, links, FIFOs and hidden files included, by name.
-QStringList entriesIn(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
-                                  QDir::NoDotAndDotDot);
-}
-
-} // namespace
-
 class TestRotationSafety : public QObject
 {
     Q_OBJECT
+
+    // The piece in which the rotation reads a log.
+    static constexpr int chunk = 256 * 1024;
+
+    // The header, the deflate data of qCompress's zlib stream, zlib's CRC-32 and the length.
+    static QByteArray expectedMember(const QByteArray& content)
+    {
+        const auto* bytes = reinterpret_cast<const Bytef*>(content.constData());
+        const quint32 trailer[2] = {qToLittleEndian(quint32(crc32(0, bytes, uInt(content.size())))),
+                                    qToLittleEndian(quint32(content.size()))};
+        return QByteArray::fromHex("1f8b080000000000000b") +
+               (content.isEmpty() ? QByteArray::fromHex("0300")
+                                  : qCompress(content).mid(6).chopped(4)) +
+               QByteArray(reinterpret_cast<const char*>(trailer), sizeof trailer);
+    }
+
+    // Every entry of any kind, links, FIFOs and hidden files included, by name.
+    static QStringList entriesIn(const QString& folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
+                                      QDir::NoDotAndDotDot);
+    }
 
 private slots:
     void streamedAsWhole_data()
