@@ -68,12 +68,12 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }
 
-    m_stopTimer.setSingleShot(true);
-    m_stopTimer.setInterval(stopTimeoutMs);
-    connect(&m_stopTimer, &QTimer::timeout, this, [this] {
-        killProcesses(QStringLiteral("%1 is still running %2 s after the termination request: "
-                                     "killing its processes")
-                          .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)));
+    m_controller.setStopTimeout(stopTimeoutMs);
+    connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
+        if (m_stage == Stage::Terminating)
+            beginKilling(QStringLiteral("%1 is still running %2 s after the termination request: "
+                                        "killing its processes")
+                             .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)));
     });
     // After a kill the ends normally follow at once; a process that never
     // started cannot end, and must not keep the launcher waiting forever.
@@ -101,13 +101,11 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
     connect(&m_controller, &PipelineController::processStarted, this,
             &PipelineSession::onProcessStarted);
-    // The backend asks processes to terminate (on an interrupt, when only
-    // daemons are left, after a failure) but never escalates.
+    // The backend asks processes to terminate on an interrupt, and of its own
+    // when only daemons are left or after a failure.
     connect(&m_controller, &PipelineController::pipelineTerminated, this, [this] {
-        if (m_stage == Stage::Running) {
+        if (m_stage == Stage::Running)
             m_stage = Stage::Terminating;
-            m_stopTimer.start();
-        }
     });
 }
 
@@ -166,7 +164,7 @@ bool PipelineSession::stop(int timeoutMs)
                          "killed after %2 s)")
               .arg(name(), QString::number(timeoutMs / 1000.0)),
           Tone::Notice);
-    // The request's timeout decides when the controller kills, not the stop timer.
+    // The controller kills after the timeout of this request, stopTimedOut() tells.
     if (m_stage == Stage::Running)
         m_stage = Stage::Terminating;
     m_controller.requestStop(timeoutMs);
@@ -210,11 +208,13 @@ void PipelineSession::onSignal(int signal)
     case Stage::Terminating:
         // The backend's own request (only daemons left, a failure) is no
         // interrupt: the first one asks again and tells how it goes on.
-        if (first)
+        if (first) {
             askToTerminate();
-        else
-            killProcesses(
+        } else {
+            beginKilling(
                 QStringLiteral("Interrupted again: killing the processes of %1").arg(name()));
+            m_controller.killAllProcesses();
+        }
         break;
     case Stage::Killing:
         ConsoleOutput::error(
@@ -245,8 +245,8 @@ void PipelineSession::onAutostartDisabled()
 
 void PipelineSession::onProcessStarted()
 {
-    // A process released after the termination request (a Sync process that
-    // ended on it) would otherwise run on until the kill.
+    // After the backend's own termination request (a failure) a Sync process
+    // that ended on it still releases the next one, which would run on.
     switch (m_stage) {
     case Stage::Terminating:
         m_controller.terminateAllProcesses();
@@ -298,19 +298,18 @@ void PipelineSession::askToTerminate()
 {
     print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
                          "killed after %2 s; interrupt again to kill them now)")
-              .arg(name(), QString::number(m_stopTimer.interval() / 1000.0)),
+              .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)),
           Tone::Notice);
-    // Moves on to Terminating through pipelineTerminated.
-    m_controller.terminateAllProcesses();
+    // Moves on to Terminating through pipelineTerminated; an earlier, shorter
+    // timeout of the backend's own request stands.
+    m_controller.requestStop(m_controller.stopTimeout());
 }
 
-void PipelineSession::killProcesses(const QString& why)
+void PipelineSession::beginKilling(const QString& why)
 {
     print(why, Tone::Notice);
     m_stage = Stage::Killing;
-    m_stopTimer.stop();
     m_giveUpTimer.start();
-    m_controller.killAllProcesses();
 }
 
 void PipelineSession::refuse()
@@ -324,7 +323,6 @@ void PipelineSession::refuse()
 void PipelineSession::finish(ExitCode status)
 {
     m_stage = Stage::Done;
-    m_stopTimer.stop();
     m_giveUpTimer.stop();
     m_cancelRequested = false;
     m_stopRequested = false;

@@ -9,11 +9,11 @@
 #include <QTimer>
 
 // One pipeline run of the console, from the start request (or the autostart
-// countdown) to the pipeline's finish, with the escalation the backend leaves
-// to its front end: once the processes were asked to terminate, a pipeline
-// still running after the stop timeout is killed. SIGINT (Ctrl+C), SIGTERM or
-// SIGHUP cancels a countdown, asks a running pipeline to terminate, and a
-// second one kills it; the first of them decides the exit status.
+// countdown) to the pipeline's finish. SIGINT (Ctrl+C), SIGTERM or SIGHUP
+// cancels a countdown or stops a running pipeline (the backend kills what is
+// left after the stop timeout), and a second one kills it at once; the first
+// of them decides the exit status. After a kill, a pipeline that never
+// finishes is given up.
 class PipelineSession : public QObject
 {
     Q_OBJECT
@@ -37,7 +37,7 @@ public:
     bool start(const PipelineConfig& pipeline, QStringList& reasons);
     // Stops the running pipeline: killed after the timeout; false when none runs.
     bool stop(int timeoutMs);
-    int stopTimeoutMs() const { return m_stopTimer.interval(); }
+    int stopTimeoutMs() const { return m_controller.stopTimeout(); }
     // Ends the countdown; false when none runs.
     bool cancelCountdown();
 
@@ -48,7 +48,7 @@ private:
         Idle,        // serving, nothing runs
         Countdown,   // the autostart countdown runs
         Running,     // the pipeline runs, nobody has asked it to stop
-        Terminating, // its processes were asked to terminate; the stop timer runs
+        Terminating, // its processes were asked to terminate; the backend's stop timer runs
         Killing,     // they were killed; the give-up timer runs
         Done
     };
@@ -60,7 +60,7 @@ private:
                             PipelineController::PipelineFinishReason finishReason);
 
     void showCountdown(int remainingSecs);
-    void killProcesses(const QString& why);
+    void beginKilling(const QString& why);
     void refuse();
     void askToTerminate();
     void finish(ExitCode status);
@@ -80,7 +80,6 @@ private:
     bool m_stopRequested = false;
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
-    QTimer m_stopTimer;
     QTimer m_giveUpTimer;
     QEventLoop m_loop;
 };

@@ -40,7 +40,10 @@ const int KilledEndsWaitMs = 3000;
 PipelineController::PipelineController()
 {
     m_stopTimer.setSingleShot(true);
-    connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::killAllProcesses);
+    connect(&m_stopTimer, &QTimer::timeout, this, [this] {
+        emit stopTimedOut();
+        killAllProcesses();
+    });
     connect(&m_reaper, &ProcessReaper::processesChanged, this,
             &PipelineController::updateProcessRecord);
 }

@@ -92,6 +92,9 @@ signals:
     void processStarted(int processIndex);
     void processFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
     void pipelineTerminated();
+    // A termination request is still unanswered at its timeout; the kill
+    // follows at once.
+    void stopTimedOut();
     void pipelineStarted(QString basename);
     void pipelineFinished(QString basename, PipelineController::PipelineFinishReason finishReason);
     void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <csignal>
+
 // The companion program lies next to every test program.
 inline QString helperPath()
 {
@@ -39,6 +41,20 @@ inline PipelineConfig pipelineOf(const QList<ProcessConfig>& processes,
     config.basename = basename;
     config.processList = processes;
     return config;
+}
+
+// The whole file; empty when it cannot be read.
+inline QByteArray fileContent(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Kills the process whose id the file holds; true when it was still there.
+inline bool killedLeftover(const QString& pidFile)
+{
+    const int pid = fileContent(pidFile).trimmed().toInt();
+    return pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0;
 }
 
 // Writes a file, creating its folder.

@@ -8,7 +8,6 @@
 #include "TestRegistry.h"
 
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <atomic>
@@ -19,28 +18,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The lines of a child's own output (not time-stamped), without the prefix.
-QStringList childLines(const QStringList& lines)
-{
-    return lines.filter(QRegularExpression(R"(^\[ \d+ \] (?!\[))"))
-        .replaceInStrings(QRegularExpression(R"(^\[ \d+ \] )"), "");
-}
-
-} // namespace
-
 class TestPipelineLog : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+
+    // The lines of a child's own output (not time-stamped) in a log, without the prefix.
+    static QStringList childLines(const QString& path)
+    {
+        const QRegularExpression prefix(R"(^\[ \d+ \] (?!\[))");
+        return QString(fileContent(path)).split('\n').filter(prefix).replaceInStrings(prefix, "");
+    }
 
     PipelineConfig logged(const QStringList& arguments, const QString& folder)
     {
@@ -51,34 +40,15 @@ class TestPipelineLog : public QObject
     }
 
 private slots:
-    // A link planted as today's log is refused; the run goes on without a file.
-    void linkRefused()
-    {
-        const PipelineConfig pipeline = logged({"--write", "child\n"}, "link");
-        const QString path = PipelineLog::filePath(pipeline);
-        QVERIFY(writeFile(m_dir.filePath("target"), "precious\n") &&
-                QFile::link(m_dir.filePath("target"), path));
-        QTest::ignoreMessage(QtCriticalMsg, qPrintable("Failed to create log file " + path));
-        QTest::ignoreMessage(QtWarningMsg, "Failed to setup pipeline log for pipeline ''");
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(R"(^\[ \d+ \] child$)"));
-        PipelineController controller;
-        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        QVERIFY(controller.start(pipeline, true) && controller.waitForPipelineFinished(20000));
-        QCOMPARE(finished.at(0).at(1).value<PipelineController::PipelineFinishReason>(),
-                 PipelineController::NormalFinish);
-        QCOMPARE(readAll(path), QByteArray("precious\n"));
-    }
-
     // A file that may not grow fails every write: reported once, nothing kept
     // in memory, and the loss is told when writing works again.
     void failedWritesResume()
     {
         const QString path = m_dir.filePath("app.log");
         static int errors = 0;
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext&, const QString& text) {
-                errors += type == QtCriticalMsg && text.startsWith("Failed to write log file '") &&
-                          text.endsWith("': File too large");
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                errors += text.startsWith("Failed to write log file '") && text.endsWith("large");
             });
         const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
         QVERIFY(log);
@@ -97,7 +67,7 @@ private slots:
         log->write("resumed\n", 8, 1);
         qInstallMessageHandler(previous);
         QCOMPARE(errors, 1);
-        QList<QByteArray> lines = readAll(path).split('\n');
+        QList<QByteArray> lines = fileContent(path).split('\n');
         QVERIFY(
             lines.takeAt(2).endsWith("] 16384 log lines were lost: the file could not be written"));
         QCOMPARE(lines, QList<QByteArray>({"first", "xxxx", "resumed", ""}));
@@ -105,30 +75,45 @@ private slots:
 
     void replacedFile_data()
     {
-        QTest::addColumn<bool>("renamed");
-        QTest::newRow("removed") << false;
-        QTest::newRow("renamed") << true;
+        QTest::addColumn<QString>("change"); // "link" before the run, the others once "one" is in
+        QTest::addColumn<QStringList>("atPath"); // the child's lines at the path afterwards
+        QTest::addColumn<QStringList>("beside"); // and in the file beside it
+        QTest::newRow("link planted")
+            << "link" << QStringList{"precious"} << QStringList{"precious"};
+        QTest::newRow("removed") << "remove" << QStringList{"two"} << QStringList();
+        QTest::newRow("renamed") << "rename" << QStringList{"two"} << QStringList{"one"};
     }
 
-    // The run goes on in a file made anew at the path.
+    // A link planted as today's log is refused, and the run goes on without a
+    // file; after a file was removed or renamed, the run goes on in one made anew.
     void replacedFile()
     {
-        QFETCH(bool, renamed);
-        const PipelineConfig pipeline = logged(
-            {"--write", "one\n", "--delay", "1.5", "--write", "two\n"}, QTest::currentDataTag());
+        QFETCH(QString, change);
+        QFETCH(QStringList, atPath);
+        QFETCH(QStringList, beside);
+        const PipelineConfig pipeline =
+            logged({"--write", "one\n", "--delay", "1.5", "--write", "two\n"}, change);
         const QString path = PipelineLog::filePath(pipeline);
+        if (change == "link") {
+            QVERIFY(writeFile(path + ".old", "[ 1 ] precious\n") &&
+                    QFile::link(path + ".old", path));
+            QTest::ignoreMessage(QtCriticalMsg, qPrintable("Failed to create log file " + path));
+            QTest::ignoreMessage(QtWarningMsg, "Failed to setup pipeline log for pipeline ''");
+        }
         PipelineController controller;
         QVERIFY(controller.start(pipeline, true));
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(path).contains("] one\n"), 10000);
-        QVERIFY(renamed ? QFile::rename(path, path + ".old") : QFile::remove(path));
+        if (change != "link") {
+            QTRY_VERIFY_WITH_TIMEOUT(fileContent(path).contains("] one\n"), 10000);
+            QVERIFY(change == "rename" ? QFile::rename(path, path + ".old") : QFile::remove(path));
+        }
         QVERIFY(controller.waitForPipelineFinished(20000));
-        QCOMPARE(childLines(QString(readAll(path)).split('\n')), QStringList{"two"});
-        QCOMPARE(childLines(QString(readAll(path + ".old")).split('\n')),
-                 renamed ? QStringList{"one"} : QStringList());
+        QCOMPARE(childLines(path), atPath);
+        QCOMPARE(childLines(path + ".old"), beside);
     }
 
     // Another writer appending all the while (as a second launcher would)
-    // never gets its lines glued into our long ones, nor ours into its.
+    // never gets its lines glued into our long ones, nor ours into its; a read
+    // may end inside a line, so ours may come in pieces, each with its prefix.
     void twoWritersLongLines()
     {
         QStringList arguments;
@@ -149,15 +134,8 @@ private slots:
         running = false;
         other.join();
         QVERIFY(finished && ::close(fd) == 0);
-        // A line glued into another breaks both: neither counts then.
-        const QRegularExpression ourLine(R"(^\[ \d+ \] b+$)");
-        int ourBytes = 0;
-        for (const QByteArray& line : readAll(path).split('\n')) {
-            theirLines -= line == "aaaa";
-            ourBytes += ourLine.match(line).hasMatch() ? line.count('b') : 0;
-        }
-        QCOMPARE(theirLines, 0);
-        QCOMPARE(ourBytes, 12 * 68000);
+        QCOMPARE(childLines(path).join(QString()), QString(12 * 68000, 'b'));
+        QCOMPARE(fileContent(path).split('\n').count("aaaa"), theirLines);
     }
 };
 
