@@ -44,8 +44,13 @@ PipelineController::PipelineController()
         emit stopTimedOut();
         killAllProcesses();
     });
-    connect(&m_reaper, &ProcessReaper::processesChanged, this,
-            &PipelineController::updateProcessRecord);
+    // The record is written once per turn of the event loop, however many
+    // processes a turn starts or ends.
+    m_recordTimer.setSingleShot(true);
+    m_recordTimer.setInterval(0);
+    connect(&m_recordTimer, &QTimer::timeout, this, &PipelineController::updateProcessRecord);
+    connect(&m_reaper, &ProcessReaper::processesChanged, &m_recordTimer,
+            qOverload<>(&QTimer::start));
 }
 
 PipelineController::~PipelineController()
@@ -53,6 +58,7 @@ PipelineController::~PipelineController()
     // Everything is killed at once; each process object then reaps its own
     // child, and the reaper the descendants that came to the launcher.
     m_stopTimer.stop();
+    m_recordTimer.stop();
     m_reaper.blockSignals(true);
     m_reaper.signalAll(SIGKILL);
     qDeleteAll(findChildren<PipelineProcess*>(QString(), Qt::FindDirectChildrenOnly));

@@ -143,6 +143,7 @@ private:
     int m_stopTimeout = 5000;
     bool m_stopping = false;
     QTimer m_stopTimer;
+    QTimer m_recordTimer;
     ProcessReaper m_reaper;
     ProcessRecord m_record;
     QDateTime m_startedAt;

@@ -42,7 +42,10 @@ void ProcessReaper::addGroup(qint64 leaderPid)
         return;
     m_groups.insert(leaderPid);
     m_processes.insert(leaderPid, ProcFs::startTime(leaderPid));
-    m_scanTimer.start();
+    // Started, never restarted: a process restarted faster than the interval
+    // would otherwise keep the scan, and so the reaping, from ever happening.
+    if (!m_scanTimer.isActive())
+        m_scanTimer.start();
     emit processesChanged();
 }
 

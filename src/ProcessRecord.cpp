@@ -8,13 +8,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSaveFile>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using Solvane::Trace;
@@ -97,18 +99,29 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
                 QByteArray::number(it.value()) + '\n';
     }
 
-    // Only this user may read what the launcher runs. A second try covers
-    // another launcher removing the empty folder in between.
+    // Replaced by a rename, so that a reader never sees half a record. Not
+    // synced: the record serves a launcher that died, not a machine that did,
+    // whose processes are gone with it. Only this user may read what the
+    // launcher runs; the folder is made (again: another launcher may remove it
+    // when empty) only when the file cannot be written.
+    const QByteArray path = QFile::encodeName(filePath());
+    const QByteArray temporary = path + ".new";
     QString error;
     bool written = false;
     for (int attempt = 0; attempt < 2 && !written; ++attempt) {
-        QSaveFile file(filePath());
-        written = QDir().mkpath(m_folder) &&
-                  QFile::setPermissions(m_folder,
-                                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
-                  file.open(QIODevice::WriteOnly) && file.write(text) == text.size() &&
-                  file.commit();
-        error = file.errorString();
+        if (attempt > 0 && (!QDir().mkpath(m_folder) ||
+                            !QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner |
+                                                                 QFile::ExeOwner)))
+            break;
+        const int fd =
+            ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        written = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0)
+            written = ::close(fd) == 0 && written;
+        written = written && ::rename(temporary.constData(), path.constData()) == 0;
+        if (!written && fd >= 0)
+            ::unlink(temporary.constData());
     }
     m_written = m_written || written;
     if (!written && !m_warned) {
