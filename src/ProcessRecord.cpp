@@ -92,8 +92,9 @@ QString ProcessRecord::filePath() const
 bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
 {
     const qint64 self = LauncherSupport::launcherPid();
+    static const quint64 selfStart = ProcFs::startTime(self); // never changes
     QByteArray text = QByteArrayLiteral("launcher ") + QByteArray::number(self) + ' ' +
-                      QByteArray::number(ProcFs::startTime(self)) + '\n';
+                      QByteArray::number(selfStart) + '\n';
     for (auto it = processes.cbegin(); it != processes.cend(); ++it) {
         text += QByteArrayLiteral("process ") + QByteArray::number(it.key()) + ' ' +
                 QByteArray::number(it.value()) + '\n';
