@@ -129,7 +129,13 @@ PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
         return PipelineConfig();
     const std::unique_ptr<QSettings> settings =
         ConfigKeys::openSettingsFile(file.absoluteFilePath());
-    return readPipelineConfig(*settings);
+    PipelineConfig config = readPipelineConfig(*settings);
+    // A refused file is read as empty, but keeps the application's name.
+    if (config.basename.isEmpty()) {
+        config.basename = file.completeBaseName();
+        config.logBasename = config.basename;
+    }
+    return config;
 }
 
 PipelineConfig Backend::readPipelineConfig(QSettings& settings)

@@ -1,5 +1,8 @@
 #include "ConfigKeys.h"
 
+#include "support/Trace.h"
+
+#include <QFile>
 #include <QSettings>
 
 namespace ConfigKeys {
@@ -63,9 +66,25 @@ QString path(File file, const char* group, const char* name)
     return QLatin1String(group) + QLatin1Char('/') + QLatin1String(name);
 }
 
+bool holdsSerializedValue(const QByteArray& content)
+{
+    return content.contains(SerializedValueMarker);
+}
+
 std::unique_ptr<QSettings> openSettingsFile(const QString& path)
 {
-    auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    // The settings reader turns a value written as @Variant(...) into an
+    // object from binary data, trusting sizes that the file states; a file
+    // that holds one is refused before the reader sees it.
+    QString readPath = path;
+    QFile file(path);
+    if (!path.isEmpty() && file.open(QIODevice::ReadOnly) && holdsSerializedValue(file.readAll())) {
+        Solvane::Trace::error("Settings file '%s' holds a serialized value (%s...), which the "
+                              "launcher does not read: the file is ignored",
+                              qUtf8Printable(path), SerializedValueMarker);
+        readPath.clear();
+    }
+    auto settings = std::make_unique<QSettings>(readPath, QSettings::IniFormat);
     settings->setIniCodec("UTF-8");
     return settings;
 }

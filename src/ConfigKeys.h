@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -52,8 +53,15 @@ const Key* find(File file, const QString& group, const QString& name);
 // that the table has the key, so a reader cannot use a key the linter flags.
 QString path(File file, const char* group, const char* name);
 
+// How the settings reader marks a value serialized from binary data.
+inline const char* const SerializedValueMarker = "@Variant(";
+// True when a file's bytes hold such a value, which no file of the launcher
+// needs and which could make the reader allocate without bound.
+bool holdsSerializedValue(const QByteArray& content);
+
 // A settings reader on a configuration file, decoding it as UTF-8 as every
-// text file on Linux is written. An empty path gives a reader with no keys.
+// text file on Linux is written. An empty path, or a file that holds a
+// serialized value (refused with a trace error), gives a reader with no keys.
 std::unique_ptr<QSettings> openSettingsFile(const QString& path);
 
 } // namespace ConfigKeys

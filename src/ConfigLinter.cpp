@@ -127,6 +127,13 @@ QList<ConfigProblem> ConfigLinter::lint()
             QStringLiteral("binary content (a NUL byte), so no settings file"));
         return m_problems;
     }
+    if (ConfigKeys::holdsSerializedValue(content)) {
+        add(Severity::Error, QString(), QString(),
+            QStringLiteral("holds a serialized value (%1...), which the launcher does not read: "
+                           "the file is ignored")
+                .arg(QLatin1String(ConfigKeys::SerializedValueMarker)));
+        return m_problems;
+    }
     const bool formatReported = !lintContent(content);
 
     const std::unique_ptr<QSettings> settings = ConfigKeys::openSettingsFile(m_path);

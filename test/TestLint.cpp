@@ -44,6 +44,9 @@ private slots:
             {"arguments=C:\\new\n", "warning: [process-0] arguments: '\\n' reads as a line feed"},
             {"[ui]\nname=Caf\xe9\n", "warning: [ui]: line 4 is not valid UTF-8"},
             {"[ui\n", "error: [ui]: line 3: the group has no closing ']'"},
+            // Found by the fuzzer: the reader once allocated what this claims.
+            {"x=@Variant(\\0\\0\\0\\x9@ByteArray(x), @@5y\n",
+             "error: holds a serialized value (@Variant(...)"},
         };
         for (const auto& [content, expected] : cases)
             QTest::newRow(content)
@@ -63,6 +66,7 @@ private slots:
         const QTemporaryDir folder;
         const QString path = folder.filePath(name);
         QVERIFY(content.isEmpty() ? QDir().mkpath(path) : writeFile(path, content));
+        Backend().loadPipelineConfig(QFileInfo(path)); // reads, never crashes
         QStringList found;
         for (const ConfigProblem& problem : ConfigLinter(path, ConfigLinter::kindOf(path)).lint())
             found.append(problem.severityName() + ": " + problem.text());
