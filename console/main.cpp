@@ -152,8 +152,8 @@ std::optional<Options> parseOptions()
         QStringLiteral("Kill a pipeline's processes when they have not ended SECONDS after "
                        "they were asked to terminate (default 5)."),
         QStringLiteral("SECONDS"), QStringLiteral("5"));
-    const QCommandLineOption jsonOption(QStringLiteral("json"),
-                                        QStringLiteral("list, check: print the result as JSON."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("list, check, status: print the result as JSON."));
     const QCommandLineOption strictOption(QStringLiteral("strict"),
                                           QStringLiteral("check: fail on a warning, too."));
     parser.addOption(dataHomeOption);
@@ -235,16 +235,22 @@ std::optional<Options> parseOptions()
     options.strict = parser.isSet(strictOption);
     if (options.strict && options.command != Command::Check)
         return fail(QStringLiteral("--strict applies to check only"));
-    if (parser.isSet(timeoutOption)) {
+    // Both timeouts: seconds from 0 to a day, fractions allowed; -1 when not a number.
+    const auto seconds = [&parser](const QCommandLineOption& option) {
         bool ok = false;
-        options.timeoutSeconds = parser.value(timeoutOption).toDouble(&ok);
+        const double value = parser.value(option).toDouble(&ok);
+        return ok && std::isfinite(value) && value >= 0 && value <= 86400 ? value : -1.0;
+    };
+    const auto notSeconds = [&](const QCommandLineOption& option) {
+        return fail(QStringLiteral("--%1: '%2' is not a number of seconds from 0 to 86400")
+                        .arg(option.names().first(), parser.value(option)));
+    };
+    if (parser.isSet(timeoutOption)) {
         if (options.command != Command::Stop)
             return fail(QStringLiteral("--timeout applies to stop only"));
-        if (!ok || !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
-            options.timeoutSeconds > 86400)
-            return fail(QStringLiteral("--timeout: '%1' is not a number of seconds from 0 to "
-                                       "86400")
-                            .arg(parser.value(timeoutOption)));
+        options.timeoutSeconds = seconds(timeoutOption);
+        if (options.timeoutSeconds < 0)
+            return notSeconds(timeoutOption);
     }
     options.follow = parser.isSet(followOption);
     if (parser.isSet(linesOption)) {
@@ -257,12 +263,9 @@ std::optional<Options> parseOptions()
     if ((options.follow || options.lines >= 0) && options.command != Command::Logs)
         return fail(QStringLiteral("-f and -n apply to logs only"));
 
-    bool ok = false;
-    const double stopTimeout = parser.value(stopTimeoutOption).toDouble(&ok);
-    if (!ok || !std::isfinite(stopTimeout) || stopTimeout < 0 || stopTimeout > 86400)
-        return fail(QStringLiteral("--stop-timeout: '%1' is not a number of seconds from 0 to "
-                                   "86400")
-                        .arg(parser.value(stopTimeoutOption)));
+    const double stopTimeout = seconds(stopTimeoutOption);
+    if (stopTimeout < 0)
+        return notSeconds(stopTimeoutOption);
     options.stopTimeoutMs = int(std::lround(stopTimeout * 1000));
 
     options.hintPrefix = QStringLiteral("launcher");
