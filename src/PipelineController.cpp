@@ -92,8 +92,7 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
         return false;
     }
 
-    // Everything is in place before the first process starts: a QProcess may
-    // report its start from inside its own start call.
+    // Everything is in place before the first process starts.
     m_pipelineConfig = pipelineConfig;
     m_programs = programs;
     m_failureReason = PipelineFailureReason::NoFailure;

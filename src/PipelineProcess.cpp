@@ -41,8 +41,7 @@ PipelineProcess::~PipelineProcess()
 {
     // Nothing of this half-destroyed object (nor of a controller being torn
     // down with it) may receive the end notifications of a child killed here.
-    // Killed and reaped here, the child leaves nothing behind, and QProcess
-    // has no running child to warn about.
+    // Killed and reaped here, the child leaves nothing behind.
     if (m_process && m_process->state() != QProcess::NotRunning) {
         m_process->blockSignals(true);
         m_process->signalGroup(SIGKILL);
@@ -57,7 +56,7 @@ void PipelineProcess::start()
         // A restart runs inside the old child's own end notification, so the old
         // object is released only once that delivery has returned. Parenting it
         // here still frees it should this object go first.
-        QProcess* previous = m_process.release();
+        ChildProcess* previous = m_process.release();
         previous->disconnect(this);
         previous->setParent(this);
         previous->deleteLater();
@@ -65,19 +64,16 @@ void PipelineProcess::start()
 
     m_process = std::make_unique<ChildProcess>();
     ChildProcess* process = m_process.get();
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(process, &QProcess::readyReadStandardOutput, this,
+    connect(process, &ChildProcess::readyReadStandardOutput, this,
             &PipelineProcess::readyReadStandardOutput);
 
     // The relays come first, so their receivers see a start or end before this
     // object acts on it.
-    connect(process, &QProcess::started, this, &PipelineProcess::qprocessStarted);
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &PipelineProcess::qprocessFinished);
-    connect(process, &QProcess::started, this, &PipelineProcess::onProcessStarted);
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &PipelineProcess::onProcessFinished);
-    connect(process, &QProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
+    connect(process, &ChildProcess::started, this, &PipelineProcess::qprocessStarted);
+    connect(process, &ChildProcess::finished, this, &PipelineProcess::qprocessFinished);
+    connect(process, &ChildProcess::started, this, &PipelineProcess::onProcessStarted);
+    connect(process, &ChildProcess::finished, this, &PipelineProcess::onProcessFinished);
+    connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
 
     emit pipelineLogMessage(
         launcherPid(),
@@ -103,10 +99,10 @@ void PipelineProcess::start()
     if (!notifySocket.isEmpty())
         environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(notifySocket));
     process->setProcessEnvironment(environment);
-    // The program that runs is the one validation found: QProcess would look a
-    // bare name up in the launcher's own PATH, not in the child's.
+    // The program that runs is the one validation found: a bare name would
+    // be looked up in the launcher's own PATH, not in the child's.
     process->start(m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram,
-                   m_config.arguments, QIODevice::ReadWrite);
+                   m_config.arguments);
 }
 
 QByteArray PipelineProcess::readAllStandardOutput()

@@ -10,7 +10,7 @@
 // and the descendants that left those groups (setsid, the double fork of
 // daemonising tools). The launcher is the child subreaper of its descendants,
 // so orphans come to it; this class reaps them. It never reaps a pid that a
-// ChildProcess owns, so QProcess's exit reporting stays intact.
+// ChildProcess owns, so that object's exit reporting stays intact.
 class ProcessReaper : public QObject
 {
     Q_OBJECT
