@@ -44,10 +44,9 @@ QSet<const ChildProcess*>& instances()
 enum class SpawnStage : int
 {
     Done,
+    SetUp,
     WorkingDirectory,
-    Exec,
-    ProcessGroup,
-    LauncherGone
+    Exec
 };
 
 // Everything the child needs, prepared by the launcher: running in the
@@ -85,13 +84,12 @@ __attribute__((no_sanitize("address", "undefined"))) int runChild(void* argument
         ::sigaction(signal, &action, nullptr);
     }
 
-    SpawnStage stage = SpawnStage::ProcessGroup;
+    SpawnStage stage = SpawnStage::SetUp;
     if (::setpgid(0, 0) == 0) {
         // The death signal follows the thread that spawned; the launcher
         // starts its children from the event loop's thread, which lives as
         // long as it does.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        stage = SpawnStage::LauncherGone;
         // The launcher may have died before the death signal was armed.
         if (::getppid() == request->launcherPid && ::dup2(request->inputFd, STDIN_FILENO) >= 0 &&
             ::dup2(request->outputFd, STDOUT_FILENO) >= 0 &&
