@@ -251,7 +251,8 @@ void write(const QByteArray& text)
 void error(const QString& line)
 {
     writeLine(STDERR_FILENO, ServiceNotifier::journalPrefix(STDERR_FILENO, QtCriticalMsg) +
-                                 coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + line.toUtf8());
+                                 coloured(s_colourErr, Red, QStringLiteral("launcher: ")) +
+                                 line.toUtf8());
 }
 
 void setStatus(const QString& status)

@@ -3,7 +3,7 @@
 #include "Backend.h"
 #include "ConsoleOutput.h"
 #include "ControlServer.h"
-#include "PipelineLog.h"
+#include "logs/PipelineLog.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "ControlServer.h"
 
 #include "Backend.h"
-#include "PipelineLog.h"
 #include "PipelineSession.h"
-#include "ProcessRecord.h"
+#include "logs/PipelineLog.h"
+#include "process/ProcessRecord.h"
 #include "support/Trace.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "PipelineSession.h"
 
 #include "ConsoleOutput.h"
-#include "PipelineLog.h"
 #include "ServiceNotifier.h"
+#include "logs/PipelineLog.h"
 
 #include <QFileInfo>
 #include <QMetaEnum>

@@ -1,10 +1,10 @@
 #include "Backend.h"
 
-#include "ConfigKeys.h"
 #include "ConfigLinter.h"
-#include "GzipWriter.h"
-#include "ProcessModeResult.h"
-#include "ProcessRecord.h"
+#include "config/ConfigKeys.h"
+#include "config/ProcessModeResult.h"
+#include "logs/GzipWriter.h"
+#include "process/ProcessRecord.h"
 #include "support/PlatformUtils.h"
 #include "support/Trace.h"
 

@@ -2,9 +2,9 @@
 // without a pidfd), starts that fail, the state a child starts in, and the
 // launcher's standard files being closed.
 
-#include "ChildProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "process/ChildProcess.h"
 #include "support/ProcFs.h"
 
 #include <QSignalSpy>

@@ -3,9 +3,9 @@
 // appends to the same file.
 
 #include "PipelineController.h"
-#include "PipelineLog.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "logs/PipelineLog.h"
 
 #include <QRegularExpression>
 #include <QTest>

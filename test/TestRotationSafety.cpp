@@ -1,7 +1,7 @@
 #include "Backend.h"
-#include "GzipCompress.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "logs/GzipCompress.h"
 
 #include <QRandomGenerator>
 #include <QTest>

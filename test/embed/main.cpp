@@ -1,5 +1,4 @@
 #include "Backend.h"
-#include "support/Trace.h"
 
 #include <QCoreApplication>
 
@@ -9,7 +8,6 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     Backend backend;
-    Solvane::Trace::info("Embedded backend, user data folder '%s'",
-                         backend.userDataPath().toUtf8().constData());
+    qInfo("Embedded backend, user data folder '%s'", qUtf8Printable(backend.userDataPath()));
     return backend.autostartTimeout() == 60 && backend.processPipelines().isEmpty() ? 0 : 1;
 }

@@ -1,8 +1,6 @@
 #pragma once
 
 #include "PipelineConfig.h"
-#include "ProcessReaper.h"
-#include "ProcessRecord.h"
 #include "ProcessStatus.h"
 
 #include <QDateTime>
@@ -18,6 +16,8 @@
 
 class PipelineLog;
 class PipelineProcess;
+class ProcessReaper;
+class ProcessRecord;
 
 // Runs one pipeline at a time: validates it, opens its log, starts its
 // processes as their modes release them, and decides when it has failed or
@@ -144,8 +144,8 @@ private:
     bool m_stopping = false;
     QTimer m_stopTimer;
     QTimer m_recordTimer;
-    ProcessReaper m_reaper;
-    ProcessRecord m_record;
+    std::unique_ptr<ProcessReaper> m_reaper;
+    std::unique_ptr<ProcessRecord> m_record;
     QDateTime m_startedAt;
     // By process index: the records, and the supervisors of those still running.
     QVector<ProcessStatus> m_statuses;

@@ -1,6 +1,7 @@
 #include "ConfigLinter.h"
 
-#include "ProcessModeResult.h"
+#include "config/ConfigKeys.h"
+#include "config/ProcessModeResult.h"
 
 #include <QFile>
 #include <QFileInfo>

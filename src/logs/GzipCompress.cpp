@@ -1,6 +1,6 @@
-#include "GzipCompress.h"
+#include "logs/GzipCompress.h"
 
-#include "GzipWriter.h"
+#include "logs/GzipWriter.h"
 
 #include <QBuffer>
 

@@ -1,4 +1,4 @@
-#include "ProcessRecord.h"
+#include "process/ProcessRecord.h"
 
 #include "support/LauncherSupport.h"
 #include "support/PlatformUtils.h"

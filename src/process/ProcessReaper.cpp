@@ -1,6 +1,6 @@
-#include "ProcessReaper.h"
+#include "process/ProcessReaper.h"
 
-#include "ChildProcess.h"
+#include "process/ChildProcess.h"
 #include "support/ProcFs.h"
 
 #include <QElapsedTimer>

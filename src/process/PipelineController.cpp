@@ -1,8 +1,11 @@
 #include "PipelineController.h"
 
-#include "PipelineLog.h"
 #include "PipelineProcess.h"
-#include "ReadinessProbe.h"
+#include "logs/PipelineLog.h"
+#include "process/ChildProcess.h"
+#include "process/ProcessReaper.h"
+#include "process/ProcessRecord.h"
+#include "process/ReadinessProbe.h"
 #include "support/LauncherSupport.h"
 #include "support/Trace.h"
 
@@ -38,6 +41,7 @@ const int KilledEndsWaitMs = 3000;
 } // namespace
 
 PipelineController::PipelineController()
+    : m_reaper(std::make_unique<ProcessReaper>()), m_record(std::make_unique<ProcessRecord>())
 {
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, [this] {
@@ -49,7 +53,7 @@ PipelineController::PipelineController()
     m_recordTimer.setSingleShot(true);
     m_recordTimer.setInterval(0);
     connect(&m_recordTimer, &QTimer::timeout, this, &PipelineController::updateProcessRecord);
-    connect(&m_reaper, &ProcessReaper::processesChanged, &m_recordTimer,
+    connect(m_reaper.get(), &ProcessReaper::processesChanged, &m_recordTimer,
             qOverload<>(&QTimer::start));
 }
 
@@ -59,12 +63,12 @@ PipelineController::~PipelineController()
     // child, and the reaper the descendants that came to the launcher.
     m_stopTimer.stop();
     m_recordTimer.stop();
-    m_reaper.blockSignals(true);
-    m_reaper.signalAll(SIGKILL);
+    m_reaper->blockSignals(true);
+    m_reaper->signalAll(SIGKILL);
     qDeleteAll(findChildren<PipelineProcess*>(QString(), Qt::FindDirectChildrenOnly));
     m_processes.clear();
-    if (m_reaper.killAndReap(2000))
-        m_record.remove();
+    if (m_reaper->killAndReap(2000))
+        m_record->remove();
 }
 
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
@@ -102,7 +106,7 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     m_statuses.clear();
     m_supervisors.clear();
     // The last pipeline's leftovers must not hold what this one needs.
-    m_reaper.killLeftovers();
+    m_reaper->killLeftovers();
     Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
     setState(PipelineState::Running);
     startNextPipelineProcess();
@@ -119,7 +123,7 @@ void PipelineController::terminateAllProcesses()
         process->prepareStop();
         trackGroup(process);
     }
-    m_reaper.signalAll(SIGTERM);
+    m_reaper->signalAll(SIGTERM);
     emit pipelineTerminated();
 }
 
@@ -132,7 +136,7 @@ void PipelineController::killAllProcesses()
         process->prepareStop();
         trackGroup(process);
     }
-    m_reaper.signalAll(SIGKILL);
+    m_reaper->signalAll(SIGKILL);
 }
 
 void PipelineController::requestStop(int timeoutMs)
@@ -388,7 +392,7 @@ void PipelineController::trackGroup(PipelineProcess* process)
 {
     const ChildProcess* child = process->process();
     if (child && child->state() != QProcess::NotRunning)
-        m_reaper.addGroup(child->processId());
+        m_reaper->addGroup(child->processId());
 }
 
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
@@ -448,7 +452,7 @@ void PipelineController::finishIfNoProcessesLeft()
     const int graceMs = m_stopTimer.isActive() ? m_stopTimer.remainingTime() : m_stopTimeout;
     m_stopTimer.stop();
     m_stopping = false;
-    m_reaper.stopLeftovers(graceMs);
+    m_reaper->stopLeftovers(graceMs);
     Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
     // Last: a receiver may start the next pipeline right away.
     emit pipelineFinished(m_pipelineConfig.basename, finishReason);
@@ -472,10 +476,10 @@ bool PipelineController::onlyDaemonsLeft() const
 
 void PipelineController::updateProcessRecord()
 {
-    if (m_reaper.isEmpty())
-        m_record.remove();
+    if (m_reaper->isEmpty())
+        m_record->remove();
     else
-        m_record.write(m_reaper.processes());
+        m_record->write(m_reaper->processes());
 }
 
 bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)

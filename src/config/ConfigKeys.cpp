@@ -1,4 +1,4 @@
-#include "ConfigKeys.h"
+#include "config/ConfigKeys.h"
 
 #include "support/Trace.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConfigFile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -34,13 +36,6 @@ struct Key
 // The group of every process; its subgroup of environment variables.
 inline const char* const ProcessGroup = "process";
 inline const char* const EnvironmentGroup = "environment";
-
-// The keys of a pipeline file and of launcher.ini.
-enum class File
-{
-    Pipeline,
-    Settings
-};
 
 // The table of a file kind, ending with a key whose name is null.
 const Key* table(File file);

@@ -3,7 +3,6 @@
 #include "ConfigProblem.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
-#include "ProcessModeResult.h" // processModeName() names modes for a front end
 
 #include <QFileInfo>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "ProcessModeResult.h"
+#include "config/ProcessModeResult.h"
 
 ProcessModeResult parseProcessMode(const QString& text)
 {

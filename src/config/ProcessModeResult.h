@@ -16,6 +16,3 @@ struct ProcessModeResult
 // "sync", "async" or "daemon" in any letter case; nothing is trimmed, so a
 // blank that the file keeps by quoting makes the text unknown.
 ProcessModeResult parseProcessMode(const QString& text);
-
-// The mode's name as a pipeline file writes it: "daemon", "sync" or "async".
-QString processModeName(ProcessMode mode);

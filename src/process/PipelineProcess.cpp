@@ -1,7 +1,9 @@
 #include "PipelineProcess.h"
 
-#include "ReadinessProbe.h"
+#include "process/ChildProcess.h"
+#include "process/ReadinessProbe.h"
 #include "support/LauncherSupport.h"
+#include "support/TimeStamp.h"
 
 #include <QFileInfo>
 
@@ -249,11 +251,12 @@ bool PipelineProcess::restartLikeCrash(const QString& what)
 // of the newest, none older than the restart period (the clock runs forward).
 void PipelineProcess::recordCrash()
 {
-    m_crashTimes.append(Solvane::TimeStamp::currentTime());
+    m_crashTimes.append(Solvane::TimeStamp::currentTime().value());
     const int keep = std::max(m_config.restartLimit, 1);
     while (m_crashTimes.size() > 1 &&
            (m_crashTimes.size() > keep ||
-            truncatedSeconds(m_crashTimes.first().sinceSecondsD()) > m_config.restartPeriod))
+            truncatedSeconds(Solvane::TimeStamp(m_crashTimes.first()).sinceSecondsD()) >
+                m_config.restartPeriod))
         m_crashTimes.removeFirst();
 }
 
@@ -375,7 +378,7 @@ bool PipelineProcess::restartLimitReached() const
     for (int i = 1; i <= m_config.restartLimit; ++i) {
         if (i > crashCount)
             return false;
-        const Solvane::TimeStamp& crashTime = m_crashTimes.at(crashCount - i);
+        const Solvane::TimeStamp crashTime(m_crashTimes.at(crashCount - i));
         if (truncatedSeconds(crashTime.sinceSecondsD()) > m_config.restartPeriod)
             return false;
     }

@@ -1,4 +1,4 @@
-#include "ReadinessProbe.h"
+#include "process/ReadinessProbe.h"
 
 #include "support/Trace.h"
 

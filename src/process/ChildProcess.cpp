@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "process/ChildProcess.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

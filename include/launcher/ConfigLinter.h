@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ConfigKeys.h"
+#include "ConfigFile.h"
 #include "ConfigProblem.h"
 
 #include <QByteArray>
@@ -8,6 +8,10 @@
 #include <QString>
 
 class QSettings;
+
+namespace ConfigKeys {
+struct Key;
+}
 
 // Finds what in a pipeline file or launcher.ini will not be read as it seems
 // to mean: groups and keys that no reader knows (with the nearest known

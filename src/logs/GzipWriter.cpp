@@ -1,4 +1,4 @@
-#include "GzipWriter.h"
+#include "logs/GzipWriter.h"
 
 #include <QIODevice>
 

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "ChildProcess.h"
 #include "PipelineConfig.h"
-#include "support/TimeStamp.h"
 
 #include <QList>
 #include <QObject>
@@ -18,6 +16,7 @@
 // process back until this one is ready when it has a readiness gate, and turns
 // the child's notifications into the pipeline-level signals the controller
 // acts on.
+class ChildProcess;
 class ReadinessProbe;
 
 class PipelineProcess : public QObject
@@ -88,7 +87,7 @@ private:
     ProcessConfig m_config;
     std::unique_ptr<ChildProcess> m_process;
     bool m_startCanProceedPending = true;
-    QList<Solvane::TimeStamp> m_crashTimes;
+    QList<qint64> m_crashTimes; // raw time stamps
     bool m_finished = false;
     qint64 m_pid = 0;
     int m_restarts = 0;

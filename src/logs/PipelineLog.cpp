@@ -1,4 +1,4 @@
-#include "PipelineLog.h"
+#include "logs/PipelineLog.h"
 
 #include "support/TimeStamp.h"
 #include "support/Trace.h"

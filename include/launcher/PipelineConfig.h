@@ -15,6 +15,9 @@ enum class ProcessMode : int
     Async = 2,  // the next process may start once this one runs
 };
 
+// The mode's name as a pipeline file writes it: "daemon", "sync" or "async".
+QString processModeName(ProcessMode mode);
+
 // One process of a pipeline.
 struct ProcessConfig
 {
