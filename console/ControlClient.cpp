@@ -116,8 +116,10 @@ void printStatus(const QJsonObject& status)
     }
     const QString name = pipeline.value("name").toString();
     const QString application = pipeline.value("application").toString();
+    const bool stopping = pipeline.value("state").toString() == QLatin1String("stopping");
     print(
-        QStringLiteral("Running: %1 since %2")
+        QStringLiteral("%1: %2 since %3")
+            .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
             .arg(name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application),
                  timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
     print(QStringLiteral("Log: %1").arg(pipeline.value("log").toString()));

@@ -256,12 +256,15 @@ QJsonObject ControlServer::status() const
     QJsonArray processes;
     for (const ProcessStatus& process : controller.processStatuses())
         processes.append(processObject(process));
-    result.insert("pipeline", QJsonObject{{"application", config.basename},
-                                          {"name", config.name},
-                                          {"state", "running"},
-                                          {"since", timeValue(controller.startedAt())},
-                                          {"log", PipelineLog::filePath(config)},
-                                          {"processes", processes}});
+    result.insert("pipeline",
+                  QJsonObject{{"application", config.basename},
+                              {"name", config.name},
+                              {"state", controller.phase() == PipelineController::Phase::Stopping
+                                            ? "stopping"
+                                            : "running"},
+                              {"since", timeValue(controller.startedAt())},
+                              {"log", PipelineLog::filePath(config)},
+                              {"processes", processes}});
     return result;
 }
 

@@ -99,8 +99,6 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
                 m_failureReason = failureReason;
             });
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
-    connect(&m_controller, &PipelineController::processStarted, this,
-            &PipelineSession::onProcessStarted);
     // The backend asks processes to terminate on an interrupt, and of its own
     // when only daemons are left or after a failure.
     connect(&m_controller, &PipelineController::pipelineTerminated, this, [this] {
@@ -159,7 +157,6 @@ bool PipelineSession::stop(int timeoutMs)
 {
     if (m_stage != Stage::Running && m_stage != Stage::Terminating)
         return m_stage == Stage::Killing;
-    m_stopRequested = true;
     print(QStringLiteral("Stop requested: asking the processes of %1 to terminate (they are "
                          "killed after %2 s)")
               .arg(name(), QString::number(timeoutMs / 1000.0)),
@@ -243,25 +240,6 @@ void PipelineSession::onAutostartDisabled()
     }
 }
 
-void PipelineSession::onProcessStarted()
-{
-    // After the backend's own termination request (a failure) a Sync process
-    // that ended on it still releases the next one, which would run on.
-    switch (m_stage) {
-    case Stage::Terminating:
-        m_controller.terminateAllProcesses();
-        break;
-    case Stage::Killing:
-        m_controller.killAllProcesses();
-        break;
-    case Stage::Idle:
-    case Stage::Countdown:
-    case Stage::Running:
-    case Stage::Done:
-        break;
-    }
-}
-
 void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
@@ -271,7 +249,7 @@ void PipelineSession::onPipelineFinished(const QString&,
     if (m_signal != 0) {
         print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
         status = signalled();
-    } else if (m_stopRequested) {
+    } else if (m_controller.isStopRequested()) {
         print(QStringLiteral("%1 was stopped on request.").arg(name()), Tone::Notice);
     } else if (finishReason == PipelineController::PipelineFinishReason::NormalFinish) {
         print(QStringLiteral("%1 finished normally.").arg(name()), Tone::Good);
@@ -325,7 +303,6 @@ void PipelineSession::finish(ExitCode status)
     m_stage = Stage::Done;
     m_giveUpTimer.stop();
     m_cancelRequested = false;
-    m_stopRequested = false;
     ConsoleOutput::endStatus();
     // Serving, only a signal ends the launcher.
     if (m_serving && m_signal == 0) {

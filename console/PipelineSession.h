@@ -55,7 +55,6 @@ private:
 
     void onSignal(int signal);
     void onAutostartDisabled();
-    void onProcessStarted();
     void onPipelineFinished(const QString& basename,
                             PipelineController::PipelineFinishReason finishReason);
 
@@ -77,7 +76,6 @@ private:
     int m_signal = 0; // the first that arrived
     bool m_serving = false;
     bool m_cancelRequested = false;
-    bool m_stopRequested = false;
     PipelineController::PipelineFailureReason m_failureReason =
         PipelineController::PipelineFailureReason::NoFailure;
     QTimer m_giveUpTimer;

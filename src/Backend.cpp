@@ -37,6 +37,8 @@ Backend::Backend(QObject* parent) : QObject(parent)
             &Backend::pipelineFailure);
     connect(&m_pipelineController, &PipelineController::pipelineFinished, this,
             &Backend::pipelineFinished);
+    connect(&m_pipelineController, &PipelineController::pipelineStopped, this,
+            &Backend::pipelineStopped);
 }
 
 Backend::~Backend() = default;

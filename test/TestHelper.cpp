@@ -10,6 +10,8 @@
 //   --pid-file FILE   write the process id to FILE
 //   --crash           end by SIGKILL at once
 //   --ignore-term     ignore termination requests from now on
+//   --count-term FILE count termination requests in FILE (a byte each); once asked,
+//                     end half a second later with code 0, whatever a delay has left
 //   --listen ADDRESS  listen on tcp:PORT (loopback) or unix:PATH from now on
 //   --notify TEXT     send TEXT (escapes as --write) to $NOTIFY_SOCKET (@ abstract)
 
@@ -21,12 +23,37 @@
 #include <string>
 #include <utility>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
+
+int g_termCountFd = -1;
+volatile sig_atomic_t g_terminated = 0;
+
+void countTerm(int)
+{
+    [[maybe_unused]] const ssize_t written = ::write(g_termCountFd, "T", 1);
+    g_terminated = 1;
+}
+
+// Sleeps the whole time, unless a counted termination request cuts it short.
+void sleepFor(double seconds)
+{
+    timespec rest{time_t(seconds), long((seconds - double(time_t(seconds))) * 1e9)};
+    while (nanosleep(&rest, &rest) != 0) {
+        if (g_terminated) {
+            // A second request within the linger is counted, too.
+            timespec linger{0, 500000000};
+            while (nanosleep(&linger, &linger) != 0) {
+            }
+            std::exit(0);
+        }
+    }
+}
 
 std::string unescaped(std::string text)
 {
@@ -68,10 +95,7 @@ int main(int argc, char* argv[])
         if (option == "--exit") {
             exitCode = std::atoi(next());
         } else if (option == "--delay") {
-            const double seconds = std::atof(next());
-            timespec rest{time_t(seconds), long((seconds - double(time_t(seconds))) * 1e9)};
-            while (nanosleep(&rest, &rest) != 0) {
-            }
+            sleepFor(std::atof(next()));
         } else if (option == "--write") {
             out = unescaped(next());
         } else if (option == "--print-env") {
@@ -108,6 +132,12 @@ int main(int argc, char* argv[])
             ::close(fd);
         } else if (option == "--ignore-term") {
             std::signal(SIGTERM, SIG_IGN);
+        } else if (option == "--count-term") {
+            g_termCountFd = ::open(next(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            struct sigaction action = {};
+            action.sa_handler = countTerm;
+            sigemptyset(&action.sa_mask);
+            ::sigaction(SIGTERM, &action, nullptr);
         } else {
             std::fprintf(stderr, "test-helper: unknown option %s\n", option.c_str());
             return 64;

@@ -6,6 +6,7 @@
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "support/MonotonicClock.h"
 #include "support/TimeStamp.h"
 
 #include <QDate>
@@ -15,12 +16,13 @@
 
 #include <csignal>
 
-using Solvane::TimeStamp;
 using FinishReason = PipelineController::PipelineFinishReason;
+using Solvane::TimeStamp;
 
 namespace {
 
-qint64 g_now = 0;
+qint64 g_nowMs = 0;
+qint64 g_wallNow = 0;
 
 ProcessConfig program(const QString& exec, const QString& folder = QString(),
                       const QStringList& libraryPaths = {}, ProcessMode mode = ProcessMode::Sync)
@@ -47,24 +49,36 @@ private slots:
     void initTestCase()
     {
         qRegisterMetaType<FinishReason>();
-        TimeStamp::setClock([]() { return g_now; });
+        MonotonicClock::setClock([]() { return g_nowMs; });
+        TimeStamp::setClock([]() { return g_wallNow; });
         // None of these is a program; some are executable by their mode bits.
         for (const char* name : {"wd/local", "libA/local", "libA/blocked", "libB/blocked", "data"})
             QVERIFY(writeFile(path(name), "not a program\n"));
         for (const char* name : {"wd/local", "libB/blocked"})
             QVERIFY(QFile::setPermissions(path(name), QFile::ReadOwner | QFile::ExeOwner));
     }
-    void cleanupTestCase() { TimeStamp::setClock(nullptr); }
+    void cleanupTestCase()
+    {
+        MonotonicClock::setClock(nullptr);
+        TimeStamp::setClock(nullptr);
+    }
 
     void restartWindow_data()
     {
         QTest::addColumn<int>("limit");
         QTest::addColumn<QVector<double>>("crashAt"); // the clock at each crash, in seconds
+        QTest::addColumn<double>("wallStep"); // seconds the wall clock jumps at the last crash
         QTest::addColumn<int>("runs");
-        QTest::newRow("limit 0") << 0 << QVector<double>{0} << 1;
-        QTest::newRow("oldest crash 10.9 s ago: inside") << 3 << QVector<double>{0, 1, 10.9} << 3;
+        QTest::newRow("limit 0") << 0 << QVector<double>{0} << 0.0 << 1;
+        QTest::newRow("oldest crash 10.9 s ago: inside")
+            << 3 << QVector<double>{0, 1, 10.9} << 0.0 << 3;
         QTest::newRow("oldest crash 11 s ago: outside")
-            << 3 << QVector<double>{0, 1, 11, 11.5} << 4;
+            << 3 << QVector<double>{0, 1, 11, 11.5} << 0.0 << 4;
+        // A kiosk without a real-time clock sets its time when NTP answers.
+        QTest::newRow("wall clock an hour back: still outside")
+            << 3 << QVector<double>{0, 5, 20} << -3600.0 << 4;
+        QTest::newRow("wall clock an hour on: still inside")
+            << 3 << QVector<double>{0, 1, 2} << 3600.0 << 3;
     }
 
     // Within a period of 10 s, the limit-th crash is final.
@@ -72,6 +86,7 @@ private slots:
     {
         QFETCH(int, limit);
         QFETCH(QVector<double>, crashAt);
+        QFETCH(double, wallStep);
         QFETCH(int, runs);
 
         ProcessConfig config = helperProcess(ProcessMode::Async, true, {"--crash"});
@@ -81,10 +96,12 @@ private slots:
         // The relay reaches this receiver before the process handles the crash.
         int crashes = 0;
         connect(&process, &PipelineProcess::qprocessFinished, this, [&]() {
-            if (crashes < crashAt.size())
-                g_now = TimeStamp::fromSecondsD(crashAt.at(crashes)).value();
-            else
+            if (crashes >= crashAt.size())
                 process.config().restartOnCrash = false; // more crashes than expected
+            g_nowMs = qint64(crashAt.value(crashes) * 1000);
+            // The wall clock runs with the monotonic one, but for its step.
+            const double step = crashes == crashAt.size() - 1 ? wallStep : 0;
+            g_wallNow = TimeStamp::fromSecondsD(double(g_nowMs) / 1000 + step).value();
             ++crashes;
         });
         QSignalSpy failures(&process, &PipelineProcess::pipelineRequiredProcessFailure);
@@ -133,6 +150,8 @@ private slots:
             << QStringList{notExecutable.arg("blocked")};
         QTest::newRow("empty exec is no folder")
             << pipelineOf({program("")}) << QStringList{missing.arg("")};
+        QTest::newRow("a folder is no program")
+            << pipelineOf({program(path("wd"))}) << QStringList{missing.arg(path("wd"))};
         QTest::newRow("every message once, in order")
             << pipelineOf({program("first", {}, {}, ProcessMode::Daemon),
                            program(path("data"), path("gone"), {}, ProcessMode::Daemon)})

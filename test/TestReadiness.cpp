@@ -5,7 +5,7 @@
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
-#include "support/TimeStamp.h"
+#include "support/MonotonicClock.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -15,12 +15,11 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-using Solvane::TimeStamp;
 using FinishReason = PipelineController::PipelineFinishReason;
 
 namespace {
 
-qint64 g_now = 0;
+qint64 g_nowMs = 0;
 
 // A loopback port that nothing listens on, as far as one can tell.
 QString freePort()
@@ -44,9 +43,9 @@ private slots:
     void initTestCase()
     {
         qRegisterMetaType<FinishReason>();
-        TimeStamp::setClock([]() { return g_now; });
+        MonotonicClock::setClock([]() { return g_nowMs; });
     }
-    void cleanupTestCase() { TimeStamp::setClock(nullptr); }
+    void cleanupTestCase() { MonotonicClock::setClock(nullptr); }
 
     // Late and early rows become ready, the others not.
     void gate_data()
@@ -137,14 +136,15 @@ private slots:
         // The controller hears of each end before the process handles it.
         int crashes = 0;
         connect(&controller, &PipelineController::processFinished, this,
-                [&]() { g_now = TimeStamp::fromSecondsD(crashAt.value(crashes++)).value(); });
+                [&]() { g_nowMs = qint64(crashAt.value(crashes++) * 1000); });
         for (const QString& delay : delays.split(' '))
             QTest::ignoreMessage(QtInfoMsg,
                                  QRegularExpression(". Restarting it in " + delay + " s"));
         QVERIFY(controller.start(pipelineOf({config}), false));
         const auto pending = [&]() { return controller.findChildren<PipelineProcess*>()[0]; };
         const int ends = delays.count(' ') + 1;
-        QTRY_VERIFY_WITH_TIMEOUT(crashes == ends && pending()->isRestartPending(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            crashes == ends && pending()->state() == ProcessStatus::State::Restarting, 20000);
         QVERIFY(controller.stop(1000));
         QCOMPARE(crashes, ends); // no start after the stop
     }

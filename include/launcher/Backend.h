@@ -101,6 +101,9 @@ signals:
     void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);
     void autostartDisabled();
     void autostartTimeRemaining(int remainingSecs);
+    // The pipeline ended because a stop was requested (a front end's stop, a
+    // signal, the control socket): no failure; pipelineFinished follows.
+    void pipelineStopped(QString basename);
 
 private:
     bool m_allowUserExit = true;

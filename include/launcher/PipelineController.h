@@ -12,16 +12,21 @@
 #include <QVector>
 
 #include <memory>
-#include <string>
 
+class LineSplitter;
 class PipelineLog;
 class PipelineProcess;
 class ProcessReaper;
 class ProcessRecord;
 
 // Runs one pipeline at a time: validates it, opens its log, starts its
-// processes as their modes release them, and decides when it has failed or
-// finished.
+// processes as their modes release them, and decides when it has failed,
+// when it must stop and when it has finished.
+//
+// A pipeline goes through one phase at a time: starting (processes are still
+// to be released), running (all have been started), stopping (its processes
+// were asked to terminate: after a failure, when only daemons are left, or
+// on request; no further process starts), finished.
 class PipelineController : public QObject
 {
     Q_OBJECT
@@ -50,6 +55,16 @@ public:
     };
     Q_ENUM(PipelineFailureReason)
 
+    enum class Phase
+    {
+        Idle,     // no pipeline has run yet
+        Starting, // processes of the pipeline are still to be started
+        Running,  // every process has been started
+        Stopping, // its processes were asked to terminate; nothing more starts
+        Finished, // the last process has ended
+    };
+    Q_ENUM(Phase)
+
     PipelineController();
     // Kills whatever still runs and reaps it, silently.
     ~PipelineController() override;
@@ -57,28 +72,36 @@ public:
     // Validates and starts a pipeline, with its dated log when asked; false
     // when one runs already or it is invalid (pipelineFailure tells which).
     bool start(const PipelineConfig& pipelineConfig, bool setupLog);
-    PipelineState state() const { return m_state; }
+    // Running from an accepted start until the last process has ended.
+    PipelineState state() const;
+    Phase phase() const { return m_phase; }
     // Checks folders, programs and modes; the reasons go to validationErrors().
     bool isPipelineValid(const PipelineConfig& pipelineConfig);
     const QStringList& validationErrors() const { return m_validationErrors; }
     // Both act on the whole process group of every process, and on the
-    // descendants that left their groups.
+    // descendants that left their groups. A process already asked to
+    // terminate is not asked again.
     void terminateAllProcesses();
     void killAllProcesses();
     // Spins an event loop until the pipeline has finished (true) or the time is up.
     bool waitForPipelineFinished(int timeoutMs);
 
-    // The grace before what a finished pipeline left running is killed, and
-    // before the controller's own termination requests (only daemons left, a
-    // failure) escalate to a kill.
+    // The grace before what a finished pipeline left running is killed, before
+    // the controller's own termination requests (only daemons left, a
+    // failure) escalate to a kill, and before what a crashed instance left is
+    // killed ahead of its restart.
     void setStopTimeout(int timeoutMs) { m_stopTimeout = timeoutMs; }
     int stopTimeout() const { return m_stopTimeout; }
-    // Asks every process to terminate, kills what is left after the timeout,
-    // and starts no further process; pipelineFinished tells the end.
+    // Stops the pipeline on request: every process is asked to terminate and
+    // killed after the timeout, and nothing further starts. A requested stop
+    // is no failure: the ends it causes report none, and pipelineStopped()
+    // comes before pipelineFinished().
     void requestStop(int timeoutMs);
     // The same, returning once the pipeline has finished (true at once when
     // nothing runs); false when it still runs well after the kill.
     bool stop(int timeoutMs);
+    // A stop was requested for the running (or last) pipeline.
+    bool isStopRequested() const { return m_stopCause == StopCause::Requested; }
 
     // The pipeline that runs, or ran last.
     const PipelineConfig& pipelineConfig() const { return m_pipelineConfig; }
@@ -92,14 +115,17 @@ signals:
     void processStarted(int processIndex);
     void processFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
     void pipelineTerminated();
-    // A termination request is still unanswered at its timeout; the kill
-    // follows at once.
-    void stopTimedOut();
     void pipelineStarted(QString basename);
     void pipelineFinished(QString basename, PipelineController::PipelineFinishReason finishReason);
     void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);
-    // A process of the running pipeline started, ended or was restarted.
+    // A termination request is still unanswered at its timeout; the kill
+    // follows at once.
+    void stopTimedOut();
+    // A process of the running pipeline started, ended, or changed its state.
     void processStatusChanged(int processIndex);
+    // The pipeline ended because a stop was requested; pipelineFinished follows.
+    void pipelineStopped(QString basename);
+    void phaseChanged(PipelineController::Phase phase);
 
 public slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -109,11 +135,29 @@ public slots:
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 
 private:
-    void setState(PipelineState state);
+    // Why the pipeline is stopping; a requested stop outranks the others.
+    enum class StopCause
+    {
+        None,
+        Terminated, // the controller's own termination: a failure, only daemons left
+        Requested,
+    };
+
+    // A process of the pipeline by index: the supervisor while it runs, then
+    // the last record of it.
+    struct Entry
+    {
+        PipelineProcess* process = nullptr;
+        ProcessStatus finalStatus;
+    };
+
+    void setPhase(Phase phase);
     bool setupPipelineLog(const PipelineConfig& pipelineConfig);
     void startPipelineProcess(int processIndex);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
+    bool isActive() const;
+    int indexOf(const PipelineProcess* process) const;
     bool checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs);
     bool validateExecutable(ProcessConfig& processConfig, QStringList& errors);
     QString timeStampText();
@@ -123,31 +167,24 @@ private:
     void finishIfNoProcessesLeft();
     void terminateThenKill(int timeoutMs);
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
-    void trackGroup(PipelineProcess* process);
     void updateProcessRecord();
-    void onChildStarted(int processIndex);
-    void onChildFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
-    ProcessStatus::State liveState(int processIndex) const;
 
     PipelineConfig m_pipelineConfig;
-    PipelineState m_state = PipelineState::NotRunning;
+    Phase m_phase = Phase::Idle;
+    StopCause m_stopCause = StopCause::None;
     int m_nextProcessIndex = 0;
-    QVector<PipelineProcess*> m_processes;
+    // Every process started so far, by index.
+    QVector<Entry> m_processes;
     PipelineFailureReason m_failureReason = PipelineFailureReason::NoFailure;
     std::unique_ptr<PipelineLog> m_log;
-    // The lines of one read of a child's output, kept for its capacity.
-    std::string m_lineBatch;
+    std::unique_ptr<LineSplitter> m_lineSplitter;
     QStringList m_validationErrors;
     // The programs that validation found for the running pipeline, by index.
     QStringList m_programs;
     int m_stopTimeout = 5000;
-    bool m_stopping = false;
     QTimer m_stopTimer;
     QTimer m_recordTimer;
     std::unique_ptr<ProcessReaper> m_reaper;
     std::unique_ptr<ProcessRecord> m_record;
     QDateTime m_startedAt;
-    // By process index: the records, and the supervisors of those still running.
-    QVector<ProcessStatus> m_statuses;
-    QVector<PipelineProcess*> m_supervisors;
 };

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "PipelineConfig.h"
+#include "ProcessStatus.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -10,45 +12,61 @@
 
 #include <memory>
 
-// Supervises one child process of a running pipeline: starts it, restarts it
-// after a crash (or a listed exit code) within its restart window, at once or
-// after a delay that doubles with each crash in the window, holds the next
-// process back until this one is ready when it has a readiness gate, and turns
-// the child's notifications into the pipeline-level signals the controller
-// acts on.
 class ChildProcess;
+class ProcessReaper;
 class ReadinessProbe;
 
+// Supervises one child process of a running pipeline: starts it, restarts it
+// after a crash (or a listed exit code) within its restart window, once what
+// the ended instance left running is gone, at once or after a delay that
+// doubles with each crash in the window; holds the next process back until
+// this one is ready when it has a readiness gate; and turns the child's
+// notifications into the pipeline-level signals the controller acts on.
+//
+// Its life is one state at a time (ProcessStatus::State), changed only by
+// handle(), which decides for each state what each event does.
 class PipelineProcess : public QObject
 {
     Q_OBJECT
 
 public:
+    using State = ProcessStatus::State;
+
     PipelineProcess(QObject* parent, const ProcessConfig& config);
     ~PipelineProcess() override;
 
     void start();
     // The program to run, as validation found it; the configured exec when empty.
     void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
+    // How long what an ended instance left running may take to end, once
+    // asked, before it is killed and the restart goes ahead.
+    void setStopTimeout(int timeoutMs) { m_stopTimeoutMs = timeoutMs; }
+    // The controller's tracker of the pipeline's process groups; a process
+    // started without one keeps one of its own.
+    void setReaper(ProcessReaper* reaper) { m_reaper = reaper; }
 
     qint64 processId() const { return m_pid; }
-    bool isFinished() const { return m_finished; }
+    bool isFinished() const { return m_state == State::Finished; }
+    State state() const { return m_state; }
     // How often the child was restarted after a crash.
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
-    ChildProcess* process() { return m_process.get(); }
+    ChildProcess* process(); // TODO(merge): QProcess* once ChildProcess is one
     QByteArray readAllStandardOutput();
+    // What a front end shows of the process; the caller fills in its index.
+    ProcessStatus status() const;
 
-    bool isWaitingForReadiness() const;
-    // A restart waits for its delay.
-    bool isRestartPending() const { return m_restartTimer.isActive(); }
+    // Asks the running instance, its whole process group, to terminate. An
+    // instance that was asked already is not asked again: many programs read
+    // a second request as "quit now". A pending restart is dropped, and the
+    // process then counts as finished (reported from the event loop).
+    void terminate();
+    // Kills the running instance's whole group; a pending restart is dropped.
+    void kill();
+
     // The gate that reads the process's output while it waits, else null: the
     // reader of the output hands each read to it.
     ReadinessProbe* outputProbe() const { return m_outputProbe; }
-    // A stop was requested: no restart follows (one waiting for its delay is
-    // dropped, and the process then counts as finished, reported from the
-    // event loop), and a readiness wait ends.
-    void prepareStop();
 
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
 
@@ -64,39 +82,79 @@ signals:
     void pipelineLogMessage(int pid, QString msg);
     // The program could not be executed at all: no start or end will follow.
     void pipelineProcessFailedToStart();
+    // status() changed: the state, the child, or its last end.
+    void statusChanged();
 
 private slots:
     void onProcessStarted();
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void onErrorOccurred(QProcess::ProcessError error);
-    void onReady();
-    void onNotReady();
 
 private:
-    void handleNormalExit(int exitCode);
-    void handleCrash();
-    bool restartLikeCrash(const QString& what);
+    enum class Event
+    {
+        Start,            // the first start
+        Started,          // the child runs
+        FailedToStart,    // its program could not be executed
+        Exited,           // the child ended normally (m_lastExitCode)
+        Crashed,          // the child was ended by a signal
+        Ready,            // the readiness gate opened
+        NotReady,         // the readiness wait is over without it
+        StopRequested,    // terminate()
+        KillRequested,    // kill()
+        LeftoversGone,    // nothing of the ended instance runs any more
+        RestartDue,       // the restart delay is over
+        RestartAbandoned, // a stop dropped the restart; its end is reported now
+    };
+
+    void handle(Event event);
+    void enter(State state);
+
+    // What the transitions do.
+    void spawn();
+    void reportStarted();
+    void endRun(bool crashed);
+    bool scheduleRestart(const QString& what);
+    void restartWhenDue();
+    void finishNormally(int exitCode);
+    void finishCrashed();
+    void finishAbandoned();
+    void failToStart();
+    void askToStop(int signal);
+    void dropRestart();
+    void signalInstance(int signal);
+    void becomeReady();
+    void giveUpWaiting();
+
     void recordCrash();
     bool restartLimitReached() const;
     int restartDelaySeconds() const;
-    void finish(int exitCode, QProcess::ExitStatus exitStatus);
     void beginReadinessWait();
+    void stopReadinessWait();
     void endReadinessWait(bool failureFollows);
     void releaseOrFail(const QString& message, bool mayFail);
+    void log(const QString& message);
 
     ProcessConfig m_config;
+    // Declared before the child, so that a reaper of its own outlives it.
+    std::unique_ptr<ProcessReaper> m_ownReaper;
+    ProcessReaper* m_reaper = nullptr;
     std::unique_ptr<ChildProcess> m_process;
+    State m_state = State::Starting;
     bool m_startCanProceedPending = true;
-    QList<qint64> m_crashTimes; // raw time stamps
-    bool m_finished = false;
+    // Monotonic milliseconds of the crashes that can still count.
+    QList<qint64> m_crashTimes;
     qint64 m_pid = 0;
     int m_restarts = 0;
     QString m_resolvedProgram;
+    int m_stopTimeoutMs = 5000;
     std::unique_ptr<ReadinessProbe> m_probe;
     ReadinessProbe* m_outputProbe = nullptr;
     QTimer m_restartTimer;
-    bool m_stopRequested = false;
-    // The end that a restart waiting for its delay answers.
-    int m_lastExitCode = -1;
-    QProcess::ExitStatus m_lastExitStatus = QProcess::CrashExit;
+    QDateTime m_startedAt;
+    // The last end of a child: what a status shows, and what a dropped
+    // restart reports.
+    bool m_hasExited = false;
+    int m_lastExitCode = 0;
+    QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
 };

@@ -13,12 +13,14 @@
 // it after the process has ended.
 struct ProcessStatus
 {
+    // Where a process is in its life; it is in exactly one at a time.
     enum class State
     {
-        Starting,            // started, its program not yet running
+        Starting,            // its program is being started
         WaitingForReadiness, // running, the pipeline waits for it to be ready
         Running,
-        Restarting, // ended, a restart follows
+        Restarting, // ended; what it left is stopped and its delay runs, then it starts again
+        Stopping,   // asked to terminate; its end is awaited
         Finished
     };
 
@@ -38,7 +40,7 @@ struct ProcessStatus
     int lastExitCode = 0;
     int lastExitSignal = 0;
 
-    // "starting", "waiting for readiness", "running", "restarting", "finished"
+    // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"
     static const char* stateName(State state)
     {
         switch (state) {
@@ -50,6 +52,8 @@ struct ProcessStatus
             return "running";
         case State::Restarting:
             return "restarting";
+        case State::Stopping:
+            return "stopping";
         case State::Finished:
             break;
         }

@@ -1,6 +1,7 @@
 #include "PipelineController.h"
 
 #include "PipelineProcess.h"
+#include "logs/LineSplitter.h"
 #include "logs/PipelineLog.h"
 #include "process/ChildProcess.h"
 #include "process/ProcessReaper.h"
@@ -41,7 +42,8 @@ const int KilledEndsWaitMs = 3000;
 } // namespace
 
 PipelineController::PipelineController()
-    : m_reaper(std::make_unique<ProcessReaper>()), m_record(std::make_unique<ProcessRecord>())
+    : m_lineSplitter(std::make_unique<LineSplitter>()), m_reaper(std::make_unique<ProcessReaper>()),
+      m_record(std::make_unique<ProcessRecord>())
 {
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, [this] {
@@ -71,9 +73,19 @@ PipelineController::~PipelineController()
         m_record->remove();
 }
 
+PipelineController::PipelineState PipelineController::state() const
+{
+    return isActive() ? PipelineState::Running : PipelineState::NotRunning;
+}
+
+bool PipelineController::isActive() const
+{
+    return m_phase == Phase::Starting || m_phase == Phase::Running || m_phase == Phase::Stopping;
+}
+
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
 {
-    if (m_state != PipelineState::NotRunning) {
+    if (isActive()) {
         Trace::error("Unable to start pipeline '%s' because the pipeline '%s' is already running",
                      qUtf8Printable(pipelineConfig.basename),
                      qUtf8Printable(m_pipelineConfig.basename));
@@ -100,15 +112,14 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     m_pipelineConfig = pipelineConfig;
     m_programs = programs;
     m_failureReason = PipelineFailureReason::NoFailure;
+    m_stopCause = StopCause::None;
     m_nextProcessIndex = 0;
-    m_stopping = false;
     m_startedAt = QDateTime::currentDateTime();
-    m_statuses.clear();
-    m_supervisors.clear();
+    m_processes.clear();
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper->killLeftovers();
     Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
-    setState(PipelineState::Running);
+    setPhase(Phase::Starting);
     startNextPipelineProcess();
     return true;
 }
@@ -117,12 +128,19 @@ void PipelineController::terminateAllProcesses()
 {
     onLogPipelineMessage(launcherPid(),
                          QStringLiteral("Terminate all running processes in pipeline"), true);
-    for (PipelineProcess* process : qAsConst(m_processes)) {
-        // An end caused by the request must not be answered by a restart.
-        process->config().restartOnCrash = false;
-        process->prepareStop();
-        trackGroup(process);
+    if (isActive()) {
+        if (m_stopCause == StopCause::None)
+            m_stopCause = StopCause::Terminated;
+        setPhase(Phase::Stopping);
     }
+    for (const Entry& entry : qAsConst(m_processes)) {
+        if (PipelineProcess* process = entry.process) {
+            // The phase decides that no restart follows; the flag says so, too.
+            process->config().restartOnCrash = false;
+            process->terminate();
+        }
+    }
+    // What left the groups; each group and process is asked only once.
     m_reaper->signalAll(SIGTERM);
     emit pipelineTerminated();
 }
@@ -131,19 +149,37 @@ void PipelineController::killAllProcesses()
 {
     onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
                          true);
-    for (PipelineProcess* process : qAsConst(m_processes)) {
-        process->config().restartOnCrash = false;
-        process->prepareStop();
-        trackGroup(process);
+    if (isActive()) {
+        if (m_stopCause == StopCause::None)
+            m_stopCause = StopCause::Terminated;
+        setPhase(Phase::Stopping);
+    }
+    for (const Entry& entry : qAsConst(m_processes)) {
+        if (PipelineProcess* process = entry.process) {
+            process->config().restartOnCrash = false;
+            process->kill();
+        }
     }
     m_reaper->signalAll(SIGKILL);
 }
 
 void PipelineController::requestStop(int timeoutMs)
 {
-    if (m_state == PipelineState::NotRunning)
+    if (!isActive())
         return;
-    m_stopping = true;
+    if (m_stopCause != StopCause::Requested) {
+        m_stopCause = StopCause::Requested;
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Stop requested: terminating the pipeline"), true);
+    }
+    // Every process was asked when the pipeline began to stop; a stop
+    // requested later only shortens the time until the kill.
+    if (m_phase == Phase::Stopping) {
+        timeoutMs = std::max(timeoutMs, 0);
+        if (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs)
+            m_stopTimer.start(timeoutMs);
+        return;
+    }
     terminateThenKill(timeoutMs);
 }
 
@@ -153,8 +189,7 @@ void PipelineController::terminateThenKill(int timeoutMs)
 {
     terminateAllProcesses();
     timeoutMs = std::max(timeoutMs, 0);
-    if (m_state == PipelineState::Running &&
-        (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs))
+    if (isActive() && (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs))
         m_stopTimer.start(timeoutMs);
 }
 
@@ -166,7 +201,7 @@ bool PipelineController::stop(int timeoutMs)
 
 bool PipelineController::waitForPipelineFinished(int timeoutMs)
 {
-    if (m_state == PipelineState::NotRunning)
+    if (!isActive())
         return true;
 
     QEventLoop loop;
@@ -183,15 +218,14 @@ bool PipelineController::waitForPipelineFinished(int timeoutMs)
 void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     auto* process = qobject_cast<PipelineProcess*>(sender());
-    if (!process || !process->isFinished())
-        return;
-
-    if (!m_processes.contains(process))
+    if (!process || !process->isFinished() || indexOf(process) < 0)
         return;
 
     const ProcessConfig& config = process->config();
     const bool succeeded = !config.isRequired || exitCode == 0;
-    if (!succeeded) {
+    // The ends that a requested stop causes are expected, whatever they are.
+    const bool stopRequested = m_stopCause == StopCause::Requested;
+    if (!succeeded && !stopRequested) {
         // The failure itself was reported before this end; this only records it.
         onLogPipelineMessage(
             launcherPid(),
@@ -200,13 +234,15 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
                      QString::number(exitCode), enumName(exitStatus)),
             true);
     }
-    retireProcess(process, succeeded);
+    retireProcess(process, succeeded && !stopRequested);
 }
 
 void PipelineController::startNextPipelineProcess()
 {
-    // A pipeline being stopped starts nothing more.
-    if (m_stopping)
+    // Once every process has been started, or the pipeline stops, nothing
+    // more starts: not even what a Sync process that ended on the
+    // termination request releases.
+    if (m_phase != Phase::Starting)
         return;
     const int processCount = m_pipelineConfig.processList.size();
     if (m_nextProcessIndex < processCount) {
@@ -216,12 +252,17 @@ void PipelineController::startNextPipelineProcess()
                                  .arg(processCount),
                              true);
         const int processIndex = m_nextProcessIndex++;
+        if (allProcessesStarted())
+            setPhase(Phase::Running);
         startPipelineProcess(processIndex);
     }
 }
 
 void PipelineController::onPipelineFailure(PipelineController::PipelineFailureReason failureReason)
 {
+    // A process that a requested stop ends has not failed.
+    if (m_stopCause == StopCause::Requested)
+        return;
     onLogPipelineMessage(
         launcherPid(),
         QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
@@ -254,38 +295,13 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
         prefix[prefixLength++] = ' ';
     }
 
-    m_lineBatch.clear();
-    int lineCount = 0;
-    const char* const end = output.constData() + output.size();
-    for (const char* begin = output.constData(); begin < end;) {
-        // A line feed, a carriage return, or both in that order end a line.
-        const char* lineEnd = begin;
-        while (lineEnd < end && *lineEnd != '\n' && *lineEnd != '\r')
-            ++lineEnd;
-        const char* next = lineEnd;
-        if (next < end) {
-            ++next;
-            if (*lineEnd == '\r' && next < end && *next == '\n')
-                ++next;
-        }
-        // A NUL byte ends the text of its line; the lines after it are kept.
-        const auto* nul = static_cast<const char*>(std::memchr(begin, 0, size_t(lineEnd - begin)));
-        const char* textEnd = nul ? nul : lineEnd;
-        if (textEnd > begin) {
-            const size_t lineStart = m_lineBatch.size();
-            m_lineBatch.append(prefix, size_t(prefixLength)).append(begin, size_t(textEnd - begin));
-            toMessageOutput(QString::fromUtf8(m_lineBatch.data() + lineStart,
-                                              int(m_lineBatch.size() - lineStart)));
-            m_lineBatch += '\n';
-            ++lineCount;
-        }
-        begin = next;
-    }
+    LineSplitter& lines = *m_lineSplitter;
+    const int lineCount = lines.split(prefix, prefixLength, output.constData(), output.size());
+    for (int i = 0; i < lineCount; ++i)
+        toMessageOutput(QString::fromUtf8(lines.lineData(i), lines.lineLength(i)));
     if (m_log && lineCount > 0)
-        m_log->write(m_lineBatch.data(), qint64(m_lineBatch.size()), lineCount);
-    // One huge read must not keep its memory for the rest of the run.
-    if (m_lineBatch.capacity() > (1 << 20))
-        std::string().swap(m_lineBatch);
+        m_log->write(lines.batch().data(), qint64(lines.batch().size()), lineCount);
+    lines.shrink();
     // Last, so that the line that makes the process ready is logged before
     // what its readiness sets off.
     if (ReadinessProbe* probe = process->outputProbe())
@@ -308,11 +324,19 @@ void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTime
     }
 }
 
-void PipelineController::setState(PipelineState state)
+// The state that callers see follows the phase: a change between running and
+// not running is logged.
+void PipelineController::setPhase(Phase phase)
 {
-    m_state = state;
-    onLogPipelineMessage(launcherPid(),
-                         QStringLiteral("Pipeline state changed to %1").arg(enumName(state)), true);
+    if (m_phase == phase)
+        return;
+    const PipelineState before = state();
+    m_phase = phase;
+    if (state() != before)
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Pipeline state changed to %1").arg(enumName(state())),
+                             true);
+    emit phaseChanged(phase);
 }
 
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
@@ -335,7 +359,8 @@ void PipelineController::startPipelineProcess(int processIndex)
 {
     const ProcessConfig& processConfig = m_pipelineConfig.processList.at(processIndex);
     auto* process = new PipelineProcess(this, processConfig);
-    m_processes.append(process);
+    Q_ASSERT(m_processes.size() == processIndex); // processes start in their order
+    m_processes.append(Entry{process, ProcessStatus()});
 
     // All connections exist before start(): the start may be reported from
     // inside it.
@@ -344,9 +369,6 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
-    // A release may end a wait for readiness: the status tells before the next start.
-    connect(process, &PipelineProcess::pipelineStartCanProceed, this,
-            [this, processIndex]() { emit processStatusChanged(processIndex); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,
             &PipelineController::startNextPipelineProcess);
     connect(process, &PipelineProcess::pipelineRequiredProcessFailure, this,
@@ -356,9 +378,7 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
-    connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
-        trackGroup(process);
-        onChildStarted(processIndex);
+    connect(process, &PipelineProcess::qprocessStarted, this, [this, processIndex]() {
         emit processStarted(processIndex);
         if (processIndex == 0) {
             Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
@@ -367,58 +387,43 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::qprocessFinished, this,
             [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
-                onChildFinished(processIndex, exitCode, exitStatus);
                 emit processFinished(processIndex, exitCode, exitStatus);
             });
     connect(process, &PipelineProcess::pipelineProcessFailedToStart, this,
             [this, process]() { onProcessFailedToStart(process); });
+    connect(process, &PipelineProcess::statusChanged, this,
+            [this, processIndex]() { emit processStatusChanged(processIndex); });
 
-    ProcessStatus status;
-    status.index = processIndex;
-    status.program = m_programs.value(processIndex, processConfig.exec);
-    status.arguments = processConfig.arguments;
-    status.mode = processConfig.mode;
-    status.required = processConfig.isRequired;
-    m_statuses.append(status);
-    m_supervisors.append(process);
-
+    process->setReaper(m_reaper.get());
+    process->setStopTimeout(m_stopTimeout);
     process->setResolvedProgram(m_programs.value(processIndex));
+    emit processStatusChanged(processIndex);
     process->start();
-    // Known from the fork on, so that a stop reaches it before it has started.
-    trackGroup(process);
-}
-
-void PipelineController::trackGroup(PipelineProcess* process)
-{
-    const ChildProcess* child = process->process();
-    if (child && child->state() != QProcess::NotRunning)
-        m_reaper->addGroup(child->processId());
 }
 
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 {
-    if (!m_processes.contains(process))
+    if (indexOf(process) < 0)
         return;
 
     // A process that never ran is over for good; it released nothing.
     const bool required = process->config().isRequired;
     if (required)
         onPipelineFailure(PipelineFailureReason::RequiredProcessFailure);
-    retireProcess(process, !required);
+    retireProcess(process, !required && m_stopCause != StopCause::Requested);
 }
 
-// The tail of every process's end: out of the list, the daemons ended when
-// they are all that is left (unless the end was a failure, which terminated
-// everything already), and the pipeline finished with the last one.
+// The tail of every process's end: its last record kept, the daemons ended
+// when they are all that is left (unless the end was a failure, which
+// terminated everything already, or a stop was requested), and the pipeline
+// finished with the last one.
 void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
 {
-    m_processes.removeAll(process);
-    const int processIndex = m_supervisors.indexOf(process);
-    if (processIndex >= 0) {
-        m_supervisors[processIndex] = nullptr;
-        m_statuses[processIndex].state = ProcessStatus::State::Finished;
-        emit processStatusChanged(processIndex);
-    }
+    const int processIndex = indexOf(process);
+    Entry& entry = m_processes[processIndex];
+    entry.finalStatus = process->status();
+    entry.process = nullptr;
+    emit processStatusChanged(processIndex);
     if (mayEndDaemons)
         terminateIfOnlyDaemonsLeft();
     process->deleteLater();
@@ -439,10 +444,15 @@ void PipelineController::terminateIfOnlyDaemonsLeft()
 
 void PipelineController::finishIfNoProcessesLeft()
 {
-    if (!m_processes.isEmpty())
+    const bool anyLeft = std::any_of(m_processes.cbegin(), m_processes.cend(),
+                                     [](const Entry& entry) { return entry.process; });
+    if (anyLeft || !isActive())
         return;
 
-    setState(PipelineState::NotRunning);
+    const bool stopped = m_stopCause == StopCause::Requested;
+    if (stopped)
+        onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
+    setPhase(Phase::Finished);
     const PipelineFinishReason finishReason = m_failureReason == PipelineFailureReason::NoFailure
                                                   ? PipelineFinishReason::NormalFinish
                                                   : PipelineFinishReason::FailureFinish;
@@ -451,9 +461,10 @@ void PipelineController::finishIfNoProcessesLeft()
     // of a stop request's time, or else the stop timeout, as its grace.
     const int graceMs = m_stopTimer.isActive() ? m_stopTimer.remainingTime() : m_stopTimeout;
     m_stopTimer.stop();
-    m_stopping = false;
     m_reaper->stopLeftovers(graceMs);
     Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
+    if (stopped)
+        emit pipelineStopped(m_pipelineConfig.basename);
     // Last: a receiver may start the next pipeline right away.
     emit pipelineFinished(m_pipelineConfig.basename, finishReason);
 }
@@ -465,13 +476,24 @@ bool PipelineController::allProcessesStarted() const
 
 bool PipelineController::onlyDaemonsLeft() const
 {
-    if (m_processes.isEmpty())
-        return false;
-    for (PipelineProcess* process : m_processes) {
-        if (process->config().mode != ProcessMode::Daemon)
+    bool anyLeft = false;
+    for (const Entry& entry : m_processes) {
+        if (!entry.process)
+            continue;
+        if (entry.process->config().mode != ProcessMode::Daemon)
             return false;
+        anyLeft = true;
     }
-    return true;
+    return anyLeft;
+}
+
+int PipelineController::indexOf(const PipelineProcess* process) const
+{
+    for (int i = 0; i < m_processes.size(); ++i) {
+        if (m_processes.at(i).process == process)
+            return i;
+    }
+    return -1;
 }
 
 void PipelineController::updateProcessRecord()
@@ -590,53 +612,13 @@ QString PipelineController::timeStampText()
     return QString::fromLatin1(PipelineLog::timeStampText());
 }
 
-void PipelineController::onChildStarted(int processIndex)
-{
-    ProcessStatus& status = m_statuses[processIndex];
-    PipelineProcess* process = m_supervisors.at(processIndex);
-    status.pid = process->process()->processId();
-    status.startedAt = QDateTime::currentDateTime();
-    status.restarts = process->restartCount();
-    emit processStatusChanged(processIndex);
-}
-
-void PipelineController::onChildFinished(int processIndex, int exitCode,
-                                         QProcess::ExitStatus exitStatus)
-{
-    ProcessStatus& status = m_statuses[processIndex];
-    status.hasExited = true;
-    status.lastExitStatus = exitStatus;
-    // A crashed child's code is the number of the signal that ended it.
-    status.lastExitCode = exitStatus == QProcess::NormalExit ? exitCode : 0;
-    status.lastExitSignal = exitStatus == QProcess::CrashExit ? exitCode : 0;
-    emit processStatusChanged(processIndex);
-}
-
-// The state of a process whose supervisor still runs.
-ProcessStatus::State PipelineController::liveState(int processIndex) const
-{
-    PipelineProcess* process = m_supervisors.at(processIndex);
-    if (process->isWaitingForReadiness())
-        return ProcessStatus::State::WaitingForReadiness;
-    if (process->isRestartPending())
-        return ProcessStatus::State::Restarting;
-    const ChildProcess* child = process->process();
-    if (child && child->state() == QProcess::Running)
-        return ProcessStatus::State::Running;
-    // Not yet running: a first start, or the start that follows an end.
-    return m_statuses.at(processIndex).hasExited ? ProcessStatus::State::Restarting
-                                                 : ProcessStatus::State::Starting;
-}
-
 QList<ProcessStatus> PipelineController::processStatuses() const
 {
     QList<ProcessStatus> statuses;
-    for (int i = 0; i < m_statuses.size(); ++i) {
-        statuses.append(m_statuses.at(i));
-        if (m_supervisors.at(i)) {
-            statuses.last().state = liveState(i);
-            statuses.last().restarts = m_supervisors.at(i)->restartCount();
-        }
+    for (int i = 0; i < m_processes.size(); ++i) {
+        const Entry& entry = m_processes.at(i);
+        statuses.append(entry.process ? entry.process->status() : entry.finalStatus);
+        statuses.last().index = i;
     }
     return statuses;
 }

@@ -1,42 +1,25 @@
 #include "PipelineProcess.h"
 
 #include "process/ChildProcess.h"
+#include "process/ProcessReaper.h"
 #include "process/ReadinessProbe.h"
 #include "support/LauncherSupport.h"
-#include "support/TimeStamp.h"
+#include "support/MonotonicClock.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <csignal>
-#include <limits>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
-
-namespace {
-
-// Seconds truncated toward zero into an int, saturating where a skewed clock
-// would otherwise overflow the conversion.
-int truncatedSeconds(double seconds)
-{
-    const double whole = std::trunc(seconds);
-    if (whole >= double(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    if (whole <= double(std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    return int(whole);
-}
-
-} // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
     : QObject(parent), m_config(config)
 {
     m_restartTimer.setSingleShot(true);
-    connect(&m_restartTimer, &QTimer::timeout, this, &PipelineProcess::start);
+    connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
 }
 
 PipelineProcess::~PipelineProcess()
@@ -45,6 +28,7 @@ PipelineProcess::~PipelineProcess()
     // down with it) may receive the end notifications of a child killed here.
     // Killed and reaped here, the child leaves nothing behind.
     if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->disconnect(this);
         m_process->blockSignals(true);
         m_process->signalGroup(SIGKILL);
         m_process->waitForFinished(5000);
@@ -53,28 +37,148 @@ PipelineProcess::~PipelineProcess()
 
 void PipelineProcess::start()
 {
-    if (m_process) {
+    handle(Event::Start);
+}
+
+void PipelineProcess::terminate()
+{
+    handle(Event::StopRequested);
+}
+
+void PipelineProcess::kill()
+{
+    handle(Event::KillRequested);
+}
+
+// The one place where the state changes: for each state, what each event does.
+// An event that a state does not name changes nothing.
+void PipelineProcess::handle(Event event)
+{
+    switch (m_state) {
+    case State::Starting:
+        switch (event) {
+        case Event::Start:
+            return m_process ? void() : spawn();
+        case Event::RestartDue:
+            return spawn();
+        case Event::Started:
+            return reportStarted();
+        case Event::FailedToStart:
+            return failToStart();
+        case Event::Exited: // a child always reports its start first
+        case Event::Crashed:
+            return endRun(event == Event::Crashed);
+        case Event::Ready:
+            return becomeReady();
+        case Event::NotReady:
+            return giveUpWaiting();
+        case Event::StopRequested:
+            return askToStop(SIGTERM);
+        case Event::KillRequested:
+            return askToStop(SIGKILL);
+        default:
+            return;
+        }
+    case State::WaitingForReadiness:
+    case State::Running:
+        switch (event) {
+        case Event::Exited:
+        case Event::Crashed:
+            return endRun(event == Event::Crashed);
+        case Event::Ready:
+            return becomeReady();
+        case Event::NotReady:
+            return giveUpWaiting();
+        case Event::StopRequested:
+            return askToStop(SIGTERM);
+        case Event::KillRequested:
+            return askToStop(SIGKILL);
+        default:
+            return;
+        }
+    case State::Restarting:
+        switch (event) {
+        case Event::LeftoversGone:
+            return restartWhenDue();
+        case Event::RestartDue:
+            return spawn();
+        // A wait for readiness goes on across restarts.
+        case Event::Ready:
+            return becomeReady();
+        case Event::NotReady:
+            return giveUpWaiting();
+        case Event::StopRequested:
+        case Event::KillRequested:
+            return dropRestart();
+        default:
+            return;
+        }
+    case State::Stopping:
+        switch (event) {
+        case Event::Started:
+            return reportStarted();
+        case Event::Exited:
+            return finishNormally(m_lastExitCode);
+        case Event::Crashed:
+            return finishCrashed();
+        case Event::FailedToStart:
+            return failToStart();
+        case Event::KillRequested:
+            return signalInstance(SIGKILL);
+        case Event::RestartAbandoned:
+            return finishAbandoned();
+        default:
+            return;
+        }
+    case State::Finished:
+        return;
+    }
+}
+
+void PipelineProcess::enter(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit statusChanged();
+}
+
+// A new instance: the first start or a restart.
+void PipelineProcess::spawn()
+{
+    if (!m_process) {
+        if (!m_reaper) {
+            m_ownReaper = std::make_unique<ProcessReaper>();
+            m_reaper = m_ownReaper.get();
+        }
+        connect(m_reaper, &ProcessReaper::instanceGone, this, [this](qint64 leader) {
+            if (leader == m_pid)
+                handle(Event::LeftoversGone);
+        });
+    } else {
         ++m_restarts; // only a restart finds an earlier child
-        // A restart runs inside the old child's own end notification, so the old
-        // object is released only once that delivery has returned. Parenting it
-        // here still frees it should this object go first.
+        // A restart may run inside the old child's own end notification, so
+        // the old object is released only once that delivery has returned.
+        // Parenting it here still frees it should this object go first.
         ChildProcess* previous = m_process.release();
         previous->disconnect(this);
         previous->setParent(this);
         previous->deleteLater();
     }
+    enter(State::Starting);
 
     m_process = std::make_unique<ChildProcess>();
     ChildProcess* process = m_process.get();
     connect(process, &ChildProcess::readyReadStandardOutput, this,
             &PipelineProcess::readyReadStandardOutput);
-
     // The relays come first, so their receivers see a start or end before this
     // object acts on it.
     connect(process, &ChildProcess::started, this, &PipelineProcess::qprocessStarted);
-    connect(process, &ChildProcess::finished, this, &PipelineProcess::qprocessFinished);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::qprocessFinished);
     connect(process, &ChildProcess::started, this, &PipelineProcess::onProcessStarted);
-    connect(process, &ChildProcess::finished, this, &PipelineProcess::onProcessFinished);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::onProcessFinished);
     connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
 
     emit pipelineLogMessage(
@@ -93,23 +197,228 @@ void PipelineProcess::start()
     // the next one. A notify gate's socket must exist before the child does.
     if (!m_probe && !m_config.ready.isEmpty() && m_config.mode != ProcessMode::Sync) {
         m_probe = std::make_unique<ReadinessProbe>(m_config.ready, m_config.workingDirectory);
-        connect(m_probe.get(), &ReadinessProbe::ready, this, &PipelineProcess::onReady);
-        connect(m_probe.get(), &ReadinessProbe::timedOut, this, &PipelineProcess::onNotReady);
+        connect(m_probe.get(), &ReadinessProbe::ready, this, [this] { handle(Event::Ready); });
+        connect(m_probe.get(), &ReadinessProbe::timedOut, this,
+                [this] { handle(Event::NotReady); });
     }
     QProcessEnvironment environment = buildEnvironment(m_config);
     const QByteArray notifySocket = m_probe ? m_probe->notifySocket() : QByteArray();
     if (!notifySocket.isEmpty())
         environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(notifySocket));
+    // What the instance starts keeps the tag, so that the reaper knows it as
+    // this instance's even after it has left the group and its parent.
+    const QByteArray tag = m_reaper->nextInstanceTag();
+    environment.insert(QLatin1String(ProcessReaper::InstanceVariable), QString::fromLatin1(tag));
     process->setProcessEnvironment(environment);
     // The program that runs is the one validation found: a bare name would
     // be looked up in the launcher's own PATH, not in the child's.
     process->start(m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram,
                    m_config.arguments);
+    // Known from the fork on, so that a stop reaches it before it has started.
+    if (m_process.get() == process && process->state() != QProcess::NotRunning)
+        m_reaper->addGroup(process->processId(), tag);
+}
+
+void PipelineProcess::reportStarted()
+{
+    m_pid = m_process->processId();
+    m_startedAt = QDateTime::currentDateTime();
+    const bool stopping = m_state == State::Stopping;
+    if (stopping)
+        emit statusChanged();
+    else
+        enter(m_probe && m_probe->isWaiting() ? State::WaitingForReadiness : State::Running);
+    emit pipelineLogMessage(int(m_pid),
+                            QStringLiteral("Process started: %1 %2")
+                                .arg(m_process->program(), m_process->arguments().join(' ')));
+    if (m_startCanProceedPending && m_config.mode != ProcessMode::Sync) {
+        if (!m_probe) {
+            m_startCanProceedPending = false;
+            emit pipelineStartCanProceed();
+        } else if (!m_probe->hasBegun() && !stopping) {
+            // A restart goes on with the wait that the first start began.
+            enter(State::WaitingForReadiness);
+            beginReadinessWait();
+        }
+    }
+    emit pipelineProcessStarted();
+}
+
+// The end of a running instance that was not asked to stop: a restart when
+// its end is one to restart and the window allows, else the final end.
+void PipelineProcess::endRun(bool crashed)
+{
+    if (crashed) {
+        if (m_config.restartOnCrash && scheduleRestart(QStringLiteral("Process crashed.")))
+            return;
+        finishCrashed();
+        return;
+    }
+    if (m_config.restartOnExit.contains(m_lastExitCode) &&
+        scheduleRestart(QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)))
+        return;
+    finishNormally(m_lastExitCode);
+}
+
+// Counts the end as a crash; true when a restart follows, once what the
+// ended instance left is gone and the delay is over.
+bool PipelineProcess::scheduleRestart(const QString& what)
+{
+    recordCrash();
+    if (restartLimitReached()) {
+        const int crashes = m_crashTimes.size();
+        log(QStringLiteral("Process crashed %1 within %2 s: not restarted again")
+                .arg(crashes == 1 ? QStringLiteral("once")
+                                  : QStringLiteral("%1 times").arg(crashes))
+                .arg(m_config.restartPeriod));
+        return false;
+    }
+    enter(State::Restarting);
+    const int delay = restartDelaySeconds();
+    log(delay <= 0 ? what + QStringLiteral(" Restarting it...")
+                   : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
+    // Its group and the descendants that left it would otherwise hold what
+    // the new instance needs (a port, a lock) and run on unsupervised.
+    if (m_reaper->stopInstance(m_pid, m_stopTimeoutMs)) {
+        handle(Event::LeftoversGone);
+    } else {
+        log(QStringLiteral("Stopping what the ended instance left running before the restart"));
+    }
+    return true;
+}
+
+void PipelineProcess::restartWhenDue()
+{
+    const int delay = restartDelaySeconds();
+    if (delay <= 0)
+        handle(Event::RestartDue);
+    else
+        m_restartTimer.start(int(std::min(qint64(delay) * 1000, qint64(INT_MAX))));
+}
+
+void PipelineProcess::finishNormally(int exitCode)
+{
+    const bool failed = m_config.isRequired && exitCode != 0;
+    endReadinessWait(failed);
+    if (failed) {
+        if (m_config.invalidConfigExitCodes.contains(exitCode))
+            emit pipelineConfigurationFailure();
+        else
+            emit pipelineRequiredProcessFailure();
+    } else if (m_config.mode == ProcessMode::Sync && m_startCanProceedPending) {
+        m_startCanProceedPending = false;
+        emit pipelineStartCanProceed();
+    }
+    enter(State::Finished);
+    emit pipelineProcessFinished(exitCode, QProcess::NormalExit);
+}
+
+// A crash beyond the restart window is final.
+void PipelineProcess::finishCrashed()
+{
+    endReadinessWait(m_config.isRequired);
+    if (m_config.isRequired)
+        emit pipelineRequiredProcessFailure();
+    enter(State::Finished);
+    emit pipelineProcessFinished(-1, QProcess::CrashExit);
+}
+
+// A restart dropped by a stop: the end it answered is the final one.
+void PipelineProcess::finishAbandoned()
+{
+    enter(State::Finished);
+    emit pipelineProcessFinished(m_lastExitStatus == QProcess::CrashExit ? -1 : m_lastExitCode,
+                                 m_lastExitStatus);
+}
+
+void PipelineProcess::failToStart()
+{
+    stopReadinessWait();
+    enter(State::Finished);
+    emit pipelineProcessFailedToStart();
+}
+
+void PipelineProcess::askToStop(int signal)
+{
+    if (m_state == State::WaitingForReadiness) {
+        stopReadinessWait();
+        log(QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
+    }
+    enter(State::Stopping);
+    signalInstance(signal);
+}
+
+void PipelineProcess::dropRestart()
+{
+    m_restartTimer.stop();
+    log(QStringLiteral("Restart cancelled: the pipeline stops"));
+    enter(State::Stopping);
+    // Not from inside the stop request, which may be walking the list of
+    // processes that this end changes.
+    QMetaObject::invokeMethod(
+        this, [this] { handle(Event::RestartAbandoned); }, Qt::QueuedConnection);
+}
+
+// To the running instance's whole group, through the reaper, which asks each
+// group to terminate only once.
+void PipelineProcess::signalInstance(int signal)
+{
+    const qint64 leader = m_process ? m_process->processId() : 0;
+    if (leader > 0 && m_process->state() != QProcess::NotRunning)
+        m_reaper->signalGroup(leader, signal);
+}
+
+void PipelineProcess::becomeReady()
+{
+    m_outputProbe = nullptr;
+    if (m_state == State::WaitingForReadiness)
+        enter(State::Running);
+    log(QStringLiteral("Process ready after %1 s (%2)")
+            .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
+            .arg(m_config.ready));
+    if (m_startCanProceedPending) {
+        m_startCanProceedPending = false;
+        emit pipelineStartCanProceed();
+    }
+}
+
+void PipelineProcess::giveUpWaiting()
+{
+    if (m_state == State::WaitingForReadiness)
+        enter(State::Running);
+    releaseOrFail(QStringLiteral("Process not ready within %1 s (%2)")
+                      .arg(m_config.readyTimeout)
+                      .arg(m_config.ready),
+                  true);
+}
+
+ChildProcess* PipelineProcess::process()
+{
+    return m_process.get();
 }
 
 QByteArray PipelineProcess::readAllStandardOutput()
 {
     return m_process ? m_process->readAllStandardOutput() : QByteArray();
+}
+
+ProcessStatus PipelineProcess::status() const
+{
+    ProcessStatus status;
+    status.program = m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram;
+    status.arguments = m_config.arguments;
+    status.mode = m_config.mode;
+    status.required = m_config.isRequired;
+    status.pid = m_pid;
+    status.state = m_state;
+    status.startedAt = m_startedAt;
+    status.restarts = m_restarts;
+    status.hasExited = m_hasExited;
+    status.lastExitStatus = m_lastExitStatus;
+    // A crashed child's code is the number of the signal that ended it.
+    status.lastExitCode = m_lastExitStatus == QProcess::NormalExit ? m_lastExitCode : 0;
+    status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
+    return status;
 }
 
 QProcessEnvironment PipelineProcess::buildEnvironment(const ProcessConfig& config)
@@ -125,139 +434,73 @@ QProcessEnvironment PipelineProcess::buildEnvironment(const ProcessConfig& confi
 
 void PipelineProcess::onProcessStarted()
 {
-    m_pid = m_process->processId();
-    emit pipelineLogMessage(int(m_pid),
-                            QStringLiteral("Process started: %1 %2")
-                                .arg(m_process->program(), m_process->arguments().join(' ')));
-    if (m_startCanProceedPending && m_config.mode != ProcessMode::Sync) {
-        if (!m_probe) {
-            m_startCanProceedPending = false;
-            emit pipelineStartCanProceed();
-        } else if (!m_probe->hasBegun()) {
-            // A restart goes on with the wait that the first start began.
-            beginReadinessWait();
-        }
-    }
-    emit pipelineProcessStarted();
+    handle(Event::Started);
 }
 
 void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    const QString statusName = enumName(exitStatus);
+    m_hasExited = true;
+    m_lastExitCode = exitCode;
+    m_lastExitStatus = exitStatus;
+    emit statusChanged();
+
     const QString program = m_process->program();
     const QString arguments = m_process->arguments().join(' ');
-
-    switch (exitStatus) {
-    case QProcess::NormalExit:
-        emit pipelineLogMessage(
-            int(m_pid), QStringLiteral("Process finished: %1 %2 with exit code %3 (%4)")
-                            .arg(program, arguments, QString::number(exitCode), statusName));
-        handleNormalExit(exitCode);
-        break;
-    case QProcess::CrashExit:
+    if (exitStatus == QProcess::NormalExit) {
         emit pipelineLogMessage(
             int(m_pid),
-            QStringLiteral("Process finished: %1 %2 (%3)").arg(program, arguments, statusName));
-        handleCrash();
-        break;
+            QStringLiteral("Process finished: %1 %2 with exit code %3 (%4)")
+                .arg(program, arguments, QString::number(exitCode), enumName(exitStatus)));
+        handle(Event::Exited);
+    } else {
+        emit pipelineLogMessage(int(m_pid), QStringLiteral("Process finished: %1 %2 (%3)")
+                                                .arg(program, arguments, enumName(exitStatus)));
+        handle(Event::Crashed);
     }
 }
 
 void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
 {
-    const QString errorName = enumName(error);
     emit pipelineLogMessage(
-        int(m_pid), QStringLiteral("Process error: %1 %2 (%3)")
-                        .arg(m_process->program(), m_process->arguments().join(' '), errorName));
+        int(m_pid),
+        QStringLiteral("Process error: %1 %2 (%3)")
+            .arg(m_process->program(), m_process->arguments().join(' '), enumName(error)));
     // No start or end notification follows a failed start; the owner must learn
     // that this process is over.
-    if (error == QProcess::FailedToStart) {
-        if (m_probe)
-            m_probe->stop();
-        m_outputProbe = nullptr;
-        emit pipelineProcessFailedToStart();
-    }
-}
-
-void PipelineProcess::handleNormalExit(int exitCode)
-{
-    if (!m_stopRequested && m_config.restartOnExit.contains(exitCode)) {
-        m_lastExitCode = exitCode;
-        m_lastExitStatus = QProcess::NormalExit;
-        if (restartLikeCrash(QStringLiteral("Process exited with code %1.").arg(exitCode)))
-            return;
-    }
-    endReadinessWait(m_config.isRequired && exitCode != 0);
-    if (m_config.isRequired && exitCode != 0) {
-        if (m_config.invalidConfigExitCodes.contains(exitCode))
-            emit pipelineConfigurationFailure();
-        else
-            emit pipelineRequiredProcessFailure();
-    } else if (m_config.mode == ProcessMode::Sync && m_startCanProceedPending) {
-        m_startCanProceedPending = false;
-        emit pipelineStartCanProceed();
-    }
-    finish(exitCode, QProcess::NormalExit);
-}
-
-void PipelineProcess::handleCrash()
-{
-    if (m_config.restartOnCrash && !m_stopRequested) {
-        m_lastExitCode = -1;
-        m_lastExitStatus = QProcess::CrashExit;
-        if (restartLikeCrash(QStringLiteral("Process crashed.")))
-            return;
-    }
-    // A crash beyond the restart window is final.
-    endReadinessWait(m_config.isRequired);
-    if (m_config.isRequired)
-        emit pipelineRequiredProcessFailure();
-    finish(-1, QProcess::CrashExit);
-}
-
-void PipelineProcess::finish(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    m_finished = true;
-    emit pipelineProcessFinished(exitCode, exitStatus);
-}
-
-// Counts the end as a crash; true when a restart follows, at once or after
-// its delay.
-bool PipelineProcess::restartLikeCrash(const QString& what)
-{
-    recordCrash();
-    if (restartLimitReached()) {
-        const int crashes = m_crashTimes.size();
-        emit pipelineLogMessage(
-            int(m_pid), QStringLiteral("Process crashed %1 within %2 s: not restarted again")
-                            .arg(crashes == 1 ? QStringLiteral("once")
-                                              : QStringLiteral("%1 times").arg(crashes))
-                            .arg(m_config.restartPeriod));
-        return false;
-    }
-    const int delay = restartDelaySeconds();
-    if (delay <= 0) {
-        emit pipelineLogMessage(int(m_pid), what + QStringLiteral(" Restarting it..."));
-        start();
-    } else {
-        emit pipelineLogMessage(int(m_pid),
-                                what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
-        m_restartTimer.start(int(std::min(qint64(delay) * 1000, qint64(INT_MAX))));
-    }
-    return true;
+    if (error == QProcess::FailedToStart)
+        handle(Event::FailedToStart);
 }
 
 // Only the crashes that can still count are kept: the restart limit's number
-// of the newest, none older than the restart period (the clock runs forward).
+// of the newest, none older than the restart period. Measured on a clock that
+// a step of the wall clock does not move.
 void PipelineProcess::recordCrash()
 {
-    m_crashTimes.append(Solvane::TimeStamp::currentTime().value());
+    const qint64 now = MonotonicClock::nowMs();
+    m_crashTimes.append(now);
     const int keep = std::max(m_config.restartLimit, 1);
     while (m_crashTimes.size() > 1 &&
            (m_crashTimes.size() > keep ||
-            truncatedSeconds(Solvane::TimeStamp(m_crashTimes.first()).sinceSecondsD()) >
-                m_config.restartPeriod))
+            (now - m_crashTimes.first()) / 1000 > qint64(m_config.restartPeriod)))
         m_crashTimes.removeFirst();
+}
+
+// A crash is restarted unless the limit's number of crashes, this one
+// counted, fell within the period: an age of 10.9 s is inside a period of
+// 10 s, one of 11 s outside.
+bool PipelineProcess::restartLimitReached() const
+{
+    if (m_config.restartLimit < 1)
+        return true;
+    const qint64 now = MonotonicClock::nowMs();
+    const int crashCount = m_crashTimes.size();
+    for (int i = 1; i <= m_config.restartLimit; ++i) {
+        if (i > crashCount)
+            return false;
+        if ((now - m_crashTimes.at(crashCount - i)) / 1000 > qint64(m_config.restartPeriod))
+            return false;
+    }
+    return true;
 }
 
 // The delay doubles with each crash in the window; a maximum below the delay
@@ -271,40 +514,15 @@ int PipelineProcess::restartDelaySeconds() const
     return int(std::min(delay, qint64(std::max(m_config.restartDelayMax, m_config.restartDelay))));
 }
 
-bool PipelineProcess::isWaitingForReadiness() const
-{
-    return m_probe && m_probe->isWaiting();
-}
-
-void PipelineProcess::prepareStop()
-{
-    m_stopRequested = true;
-    if (isWaitingForReadiness()) {
-        m_probe->stop();
-        m_outputProbe = nullptr;
-        emit pipelineLogMessage(
-            int(m_pid),
-            QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
-    }
-    if (m_restartTimer.isActive()) {
-        m_restartTimer.stop();
-        emit pipelineLogMessage(int(m_pid),
-                                QStringLiteral("Restart cancelled: the pipeline stops"));
-        // Not from inside the stop request, which may be walking the list of
-        // processes that this end changes.
-        QTimer::singleShot(0, this, [this]() { finish(m_lastExitCode, m_lastExitStatus); });
-    }
-}
-
 void PipelineProcess::beginReadinessWait()
 {
     const QString error = ReadinessProbe::gateError(m_config.ready);
     if (!error.isEmpty()) {
         m_probe->stop();
-        emit pipelineLogMessage(int(m_pid),
-                                QStringLiteral("Readiness gate '%1' is not understood (%2): the "
-                                               "process counts as ready once it runs")
-                                    .arg(m_config.ready, error));
+        enter(State::Running);
+        log(QStringLiteral("Readiness gate '%1' is not understood (%2): the process counts as "
+                           "ready once it runs")
+                .arg(m_config.ready, error));
         m_startCanProceedPending = false;
         emit pipelineStartCanProceed();
         return;
@@ -312,43 +530,28 @@ void PipelineProcess::beginReadinessWait()
     const QString limit = m_config.readyTimeout > 0
                               ? QStringLiteral("at most %1 s").arg(m_config.readyTimeout)
                               : QStringLiteral("no time limit");
-    emit pipelineLogMessage(
-        int(m_pid),
-        QStringLiteral("Waiting for the process to be ready (%1, %2)").arg(m_config.ready, limit));
+    log(QStringLiteral("Waiting for the process to be ready (%1, %2)").arg(m_config.ready, limit));
     if (m_probe->watchesOutput())
         m_outputProbe = m_probe.get();
     m_probe->start(m_config.readyTimeout);
 }
 
-void PipelineProcess::onReady()
+void PipelineProcess::stopReadinessWait()
 {
+    if (m_probe)
+        m_probe->stop();
     m_outputProbe = nullptr;
-    emit pipelineLogMessage(int(m_pid), QStringLiteral("Process ready after %1 s (%2)")
-                                            .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
-                                            .arg(m_config.ready));
-    if (m_startCanProceedPending) {
-        m_startCanProceedPending = false;
-        emit pipelineStartCanProceed();
-    }
-}
-
-void PipelineProcess::onNotReady()
-{
-    releaseOrFail(QStringLiteral("Process not ready within %1 s (%2)")
-                      .arg(m_config.readyTimeout)
-                      .arg(m_config.ready),
-                  true);
 }
 
 // The final end of a process that is still waited for: one last look at its gate.
 void PipelineProcess::endReadinessWait(bool failureFollows)
 {
-    if (!isWaitingForReadiness())
+    if (!m_probe || !m_probe->isWaiting())
         return;
     const bool ready = m_probe->lookNow();
     m_probe->stop();
     if (ready)
-        onReady();
+        becomeReady();
     else
         releaseOrFail(QStringLiteral("Process ended before it was ready (%1)").arg(m_config.ready),
                       !failureFollows);
@@ -361,26 +564,17 @@ void PipelineProcess::releaseOrFail(const QString& message, bool mayFail)
     m_outputProbe = nullptr;
     m_startCanProceedPending = false;
     if (m_config.isRequired) {
-        emit pipelineLogMessage(int(m_pid), message + QStringLiteral(": the pipeline fails"));
+        log(message + QStringLiteral(": the pipeline fails"));
         if (mayFail)
             emit pipelineRequiredProcessFailure();
     } else {
-        emit pipelineLogMessage(int(m_pid), message + QStringLiteral(": the pipeline goes on"));
+        log(message + QStringLiteral(": the pipeline goes on"));
         emit pipelineStartCanProceed();
     }
 }
 
-bool PipelineProcess::restartLimitReached() const
+// A line about the process, under its current (or last) child's pid.
+void PipelineProcess::log(const QString& message)
 {
-    if (m_config.restartLimit < 1)
-        return true;
-    const int crashCount = m_crashTimes.size();
-    for (int i = 1; i <= m_config.restartLimit; ++i) {
-        if (i > crashCount)
-            return false;
-        const Solvane::TimeStamp crashTime(m_crashTimes.at(crashCount - i));
-        if (truncatedSeconds(crashTime.sinceSecondsD()) > m_config.restartPeriod)
-            return false;
-    }
-    return true;
+    emit pipelineLogMessage(int(m_pid), message);
 }

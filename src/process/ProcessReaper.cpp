@@ -3,6 +3,7 @@
 #include "process/ChildProcess.h"
 #include "support/ProcFs.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -16,8 +17,25 @@ namespace {
 
 // Often enough that no zombie piles up, seldom enough to cost nothing.
 const int ScanIntervalMs = 500;
+// While an instance's leftovers are being stopped, a restart waits on them.
+const int InstanceCheckIntervalMs = 50;
+
+// Reaps the launcher's zombie children in the group of an instance that has
+// ended: its leader was reaped by its ChildProcess, so none of them is owned.
+void reapGroup(qint64 leaderPid)
+{
+    while (::waitpid(-pid_t(leaderPid), nullptr, WNOHANG) > 0) {
+    }
+}
+
+bool groupExists(qint64 leaderPid)
+{
+    return ::kill(-pid_t(leaderPid), 0) == 0;
+}
 
 } // namespace
+
+const char* const ProcessReaper::InstanceVariable = "ORVALEN_LAUNCHER_INSTANCE";
 
 ProcessReaper::ProcessReaper(QObject* parent) : QObject(parent)
 {
@@ -26,6 +44,8 @@ ProcessReaper::ProcessReaper(QObject* parent) : QObject(parent)
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     m_scanTimer.setInterval(ScanIntervalMs);
     connect(&m_scanTimer, &QTimer::timeout, this, &ProcessReaper::scan);
+    m_instanceTimer.setInterval(InstanceCheckIntervalMs);
+    connect(&m_instanceTimer, &QTimer::timeout, this, &ProcessReaper::checkStoppingInstances);
     m_killTimer.setSingleShot(true);
     connect(&m_killTimer, &QTimer::timeout, this, [this] { signalAll(SIGKILL); });
 }
@@ -36,17 +56,42 @@ ProcessReaper::~ProcessReaper()
     killAndReap(2000);
 }
 
-void ProcessReaper::addGroup(qint64 leaderPid)
+QByteArray ProcessReaper::nextInstanceTag()
+{
+    // The launcher's start time keeps a tag of a launcher that has ended,
+    // whose pid this one may have, from counting as this one's.
+    static const QByteArray launcher = QByteArray::number(qint64(::getpid())) + '.' +
+                                       QByteArray::number(ProcFs::startTime(qint64(::getpid()))) +
+                                       '.';
+    return launcher + QByteArray::number(++m_nextTag);
+}
+
+void ProcessReaper::addGroup(qint64 leaderPid, const QByteArray& tag)
 {
     if (leaderPid <= 0 || m_groups.contains(leaderPid))
         return;
     m_groups.insert(leaderPid);
-    m_processes.insert(leaderPid, ProcFs::startTime(leaderPid));
+    if (!tag.isEmpty())
+        m_tags.insert(tag, leaderPid);
+    m_processes.insert(leaderPid, Tracked{ProcFs::startTime(leaderPid), leaderPid});
     // Started, never restarted: a process restarted faster than the interval
     // would otherwise keep the scan, and so the reaping, from ever happening.
     if (!m_scanTimer.isActive())
         m_scanTimer.start();
     emit processesChanged();
+}
+
+void ProcessReaper::signalGroup(qint64 leaderPid, int signal)
+{
+    if (leaderPid <= 1 || (signal == SIGTERM && m_terminatedGroups.contains(leaderPid)))
+        return;
+    // A group outlives its leader while it has members, and its id is not
+    // given to a new process before the group has gone. Before the child has
+    // made its group, only the leader itself can be reached.
+    if (::kill(-pid_t(leaderPid), signal) != 0 && ChildProcess::isOwned(leaderPid))
+        ::kill(pid_t(leaderPid), signal);
+    if (signal == SIGTERM)
+        m_terminatedGroups.insert(leaderPid);
 }
 
 void ProcessReaper::signalAll(int signal)
@@ -55,18 +100,71 @@ void ProcessReaper::signalAll(int signal)
         m_killing = true;
         m_killTimer.stop();
     }
-    for (const qint64 group : qAsConst(m_groups)) {
-        // A group outlives its leader while it has members, and its id is
-        // not given to a new process before the group has gone.
-        if (::kill(-pid_t(group), signal) != 0 && ChildProcess::isOwned(group))
-            ::kill(pid_t(group), signal);
-    }
-    // The rest left the groups; each gets the signal once.
+    for (const qint64 group : qAsConst(m_groups))
+        signalGroup(group, signal);
+    // The rest left the groups; each is asked once.
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         ProcFs::ProcessStat stat;
         if (ProcFs::readStat(it.key(), stat) && !m_groups.contains(stat.groupId))
-            signalProcess(it.key(), it.value(), signal);
+            signalProcess(it.key(), it->startTime, signal);
     }
+}
+
+void ProcessReaper::signalInstance(qint64 leaderPid, int signal)
+{
+    signalGroup(leaderPid, signal);
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        ProcFs::ProcessStat stat;
+        if (it->root == leaderPid && ProcFs::readStat(it.key(), stat) && stat.groupId != leaderPid)
+            signalProcess(it.key(), it->startTime, signal);
+    }
+}
+
+bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
+{
+    // A fresh look: the leader's children have just come to the launcher.
+    scan();
+    if (!instanceLeft(leaderPid))
+        return true;
+    signalInstance(leaderPid, SIGTERM);
+    m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));
+    if (!m_instanceTimer.isActive())
+        m_instanceTimer.start();
+    return false;
+}
+
+// True while a process of the instance (its group, or a descendant of it
+// outside the group) is alive; zombies of the group that came to the
+// launcher are reaped on the way.
+bool ProcessReaper::instanceLeft(qint64 leaderPid)
+{
+    if (!ChildProcess::isOwned(leaderPid)) {
+        reapGroup(leaderPid);
+        if (groupExists(leaderPid))
+            return true;
+    }
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        ProcFs::ProcessStat stat;
+        if (it->root == leaderPid && it.key() != leaderPid && ProcFs::readStat(it.key(), stat) &&
+            stat.startTime == it->startTime && stat.state != 'Z')
+            return true;
+    }
+    return false;
+}
+
+void ProcessReaper::checkStoppingInstances()
+{
+    const QList<qint64> leaders = m_stoppingInstances.keys();
+    for (const qint64 leader : leaders) {
+        if (!instanceLeft(leader)) {
+            m_stoppingInstances.remove(leader);
+            emit instanceGone(leader);
+        } else if (m_stoppingInstances.value(leader).hasExpired()) {
+            signalInstance(leader, SIGKILL);
+        }
+    }
+    if (m_stoppingInstances.isEmpty())
+        m_instanceTimer.stop();
 }
 
 void ProcessReaper::killLeftovers()
@@ -91,22 +189,47 @@ void ProcessReaper::stopLeftovers(int graceMs)
     m_killTimer.start(std::max(graceMs, 0));
 }
 
-void ProcessReaper::signalProcess(qint64 pid, quint64 startTime, int signal) const
+void ProcessReaper::signalProcess(qint64 pid, quint64 startTime, int signal)
 {
+    const ProcessKey key(pid, startTime);
+    if (signal == SIGTERM && m_terminatedProcesses.contains(key))
+        return;
     // Checked first: the pid may have been given to another process since the last look.
-    if (startTime != 0 && ProcFs::startTime(pid) == startTime)
+    if (pid > 1 && startTime != 0 && ProcFs::startTime(pid) == startTime)
         ::kill(pid_t(pid), signal);
+    if (signal == SIGTERM)
+        m_terminatedProcesses.insert(key);
+}
+
+// The instance an orphan of the launcher descends from, or 0 when it is not
+// the pipeline's: the front end's own processes come here, too.
+qint64 ProcessReaper::rootOfOrphan(qint64 pid, qint64 groupId, quint64 startTime)
+{
+    const auto known = m_processes.constFind(pid);
+    if (known != m_processes.cend() && known->startTime == startTime)
+        return known->root;
+    if (m_groups.contains(groupId))
+        return groupId;
+    const ProcessKey key(pid, startTime);
+    if (m_strangers.contains(key))
+        return 0;
+    const qint64 root =
+        m_tags.value(ProcFs::environmentValue(pid, QByteArray(InstanceVariable)), 0);
+    if (root == 0)
+        m_strangers.insert(key);
+    return root;
 }
 
 void ProcessReaper::scan()
 {
     // The pipeline's roots among the launcher's children: the group leaders
-    // that ChildProcess objects own, and orphans. An orphan is a child that
-    // no ChildProcess owns and that is not in the launcher's own group
-    // (children of the front end's own QProcess objects are).
+    // that ChildProcess objects own, and the orphans of its instances. The
+    // front end's own children (those of its QProcess objects, in the
+    // launcher's group, or detached) are left alone.
     const qint64 self = ::getpid();
     const qint64 ownGroup = ::getpgrp();
-    QMap<qint64, quint64> found;
+    QMap<qint64, Tracked> found;
+    QSet<ProcessKey> strangers;
     const QList<qint64> children = ProcFs::children(self);
     for (const qint64 child : children) {
         ProcFs::ProcessStat stat;
@@ -114,31 +237,46 @@ void ProcessReaper::scan()
             continue;
         if (ChildProcess::isOwned(child)) {
             if (m_groups.contains(child))
-                collect(child, found);
+                collect(child, child, found);
             continue;
         }
         if (stat.groupId == ownGroup)
             continue;
+        // Nobody else waits for an orphan: it came to the launcher.
         if (stat.state == 'Z') {
             ::waitpid(pid_t(child), nullptr, WNOHANG);
             continue;
         }
-        collect(child, found);
+        if (const qint64 root = rootOfOrphan(child, stat.groupId, stat.startTime))
+            collect(child, root, found);
+        else
+            strangers.insert(ProcessKey(child, stat.startTime));
     }
+    m_strangers = strangers; // the ones that are gone are forgotten
 
     // A group is over when it has no member left (zombies count until reaped).
     for (auto it = m_groups.begin(); it != m_groups.end();) {
-        if (!ChildProcess::isOwned(*it) && ::kill(-pid_t(*it), 0) != 0)
+        if (!ChildProcess::isOwned(*it) && !m_stoppingInstances.contains(*it) &&
+            !groupExists(*it)) {
+            const qint64 group = *it;
             it = m_groups.erase(it);
-        else
+            forgetGroup(group);
+        } else {
             ++it;
+        }
     }
 
     if (found != m_processes) {
         // Once the pipeline is being killed, whatever shows up is killed, too.
         for (auto it = found.cbegin(); m_killing && it != found.cend(); ++it) {
             if (!m_processes.contains(it.key()))
-                signalProcess(it.key(), it.value(), SIGKILL);
+                signalProcess(it.key(), it->startTime, SIGKILL);
+        }
+        for (auto it = m_terminatedProcesses.begin(); it != m_terminatedProcesses.end();) {
+            if (!found.contains(it->first))
+                it = m_terminatedProcesses.erase(it);
+            else
+                ++it;
         }
         m_processes = found;
         emit processesChanged();
@@ -150,15 +288,34 @@ void ProcessReaper::scan()
     }
 }
 
-void ProcessReaper::collect(qint64 pid, QMap<qint64, quint64>& found) const
+void ProcessReaper::forgetGroup(qint64 leaderPid)
+{
+    m_terminatedGroups.remove(leaderPid);
+    for (auto it = m_tags.begin(); it != m_tags.end();) {
+        if (it.value() == leaderPid)
+            it = m_tags.erase(it);
+        else
+            ++it;
+    }
+}
+
+void ProcessReaper::collect(qint64 pid, qint64 root, QMap<qint64, Tracked>& found) const
 {
     ProcFs::ProcessStat stat;
     if (found.contains(pid) || !ProcFs::readStat(pid, stat) || stat.state == 'Z')
         return;
-    found.insert(pid, stat.startTime);
+    found.insert(pid, Tracked{stat.startTime, root});
     const QList<qint64> children = ProcFs::children(pid);
     for (const qint64 child : children)
-        collect(child, found);
+        collect(child, root, found);
+}
+
+QMap<qint64, quint64> ProcessReaper::processes() const
+{
+    QMap<qint64, quint64> processes;
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it)
+        processes.insert(it.key(), it->startTime);
+    return processes;
 }
 
 bool ProcessReaper::killAndReap(int timeoutMs)

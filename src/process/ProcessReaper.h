@@ -1,30 +1,52 @@
 #pragma once
 
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QTimer>
 
 // Keeps track of everything that a pipeline's processes start, so that it can
-// be stopped with the pipeline: the process groups of the pipeline's children,
-// and the descendants that left those groups (setsid, the double fork of
-// daemonising tools). The launcher is the child subreaper of its descendants,
-// so orphans come to it; this class reaps them. It never reaps a pid that a
-// ChildProcess owns, so that object's exit reporting stays intact.
+// be stopped with the pipeline, or with the instance of a process that
+// started it: the process group of each instance, and the descendants that
+// left it (setsid, the double fork of daemonising tools). The launcher is the
+// child subreaper of its descendants, so orphans come to it, and this class
+// reaps them. An orphan counts as the pipeline's only when it was seen below
+// one of its instances, is in one of their groups, or names one of them in its
+// environment: what a front end starts of its own is never touched. Each
+// group and process is asked to terminate once; kills are not rationed. It
+// never reaps a pid that a ChildProcess owns, so that object's exit reporting
+// stays intact.
 class ProcessReaper : public QObject
 {
     Q_OBJECT
 
 public:
+    // The variable that names a child's instance in its environment, and so in
+    // the environment of everything it starts that keeps it.
+    static const char* const InstanceVariable;
+
     explicit ProcessReaper(QObject* parent = nullptr);
     // Kills everything that is left and reaps it.
     ~ProcessReaper() override;
 
-    // A pipeline child was started; it leads a process group of its own.
-    void addGroup(qint64 leaderPid);
+    // The value of InstanceVariable for the next instance to start.
+    QByteArray nextInstanceTag();
+    // An instance was started with that tag; it leads a process group of its own.
+    void addGroup(qint64 leaderPid, const QByteArray& tag = QByteArray());
+    // The signal to one instance's group, or to its leader alone while the
+    // group is not made yet. A group is asked to terminate only once.
+    void signalGroup(qint64 leaderPid, int signal);
     // Every group, and every known descendant outside them. From a kill on,
     // descendants found later are killed too.
     void signalAll(int signal);
+    // What an instance that has ended left running: asked to terminate now,
+    // killed after the grace. True when nothing is left; otherwise
+    // instanceGone() tells when it is.
+    bool stopInstance(qint64 leaderPid, int graceMs);
     // Before a new pipeline starts: kills at once what the last one left.
     void killLeftovers();
     // After the pipeline: asks what is left to terminate and kills it after
@@ -36,20 +58,47 @@ public:
     bool killAndReap(int timeoutMs);
     bool isEmpty() const { return m_groups.isEmpty() && m_processes.isEmpty(); }
     // Every live process of the pipeline as pid and start time, as of the last look.
-    const QMap<qint64, quint64>& processes() const { return m_processes; }
+    QMap<qint64, quint64> processes() const;
 
 signals:
     // processes() or isEmpty() changed.
     void processesChanged();
+    void instanceGone(qint64 leaderPid);
 
 private:
+    struct Tracked
+    {
+        quint64 startTime = 0;
+        qint64 root = 0; // the leader of the instance it descends from
+        bool operator==(const Tracked& other) const
+        {
+            return startTime == other.startTime && root == other.root;
+        }
+    };
+    using ProcessKey = QPair<qint64, quint64>; // pid and start time
+
     void scan();
-    void collect(qint64 pid, QMap<qint64, quint64>& found) const;
-    void signalProcess(qint64 pid, quint64 startTime, int signal) const;
+    qint64 rootOfOrphan(qint64 pid, qint64 groupId, quint64 startTime);
+    void collect(qint64 pid, qint64 root, QMap<qint64, Tracked>& found) const;
+    void signalProcess(qint64 pid, quint64 startTime, int signal);
+    void signalInstance(qint64 leaderPid, int signal);
+    bool instanceLeft(qint64 leaderPid);
+    void checkStoppingInstances();
+    void forgetGroup(qint64 leaderPid);
 
     QSet<qint64> m_groups;
-    QMap<qint64, quint64> m_processes;
+    QHash<QByteArray, qint64> m_tags; // by tag, the leader of the instance
+    QMap<qint64, Tracked> m_processes;
+    // Orphans looked at and found not to be the pipeline's.
+    QSet<ProcessKey> m_strangers;
+    // Asked to terminate already.
+    QSet<qint64> m_terminatedGroups;
+    QSet<ProcessKey> m_terminatedProcesses;
+    // Instances whose leftovers are being stopped: by leader, when to kill them.
+    QHash<qint64, QDeadlineTimer> m_stoppingInstances;
+    quint64 m_nextTag = 0;
     bool m_killing = false;
     QTimer m_scanTimer;
+    QTimer m_instanceTimer;
     QTimer m_killTimer;
 };

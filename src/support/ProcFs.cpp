@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +91,22 @@ QString commandLine(qint64 pid)
     if (text.endsWith('\0'))
         text.chop(1);
     return QString::fromLocal8Bit(text.replace('\0', ' '));
+}
+
+QByteArray environmentValue(qint64 pid, const QByteArray& name)
+{
+    const QByteArray text = readProcFile(QStringLiteral("/proc/%1/environ").arg(pid));
+    const QByteArray prefix = name + '=';
+    for (int begin = 0; begin < text.size();) {
+        int end = text.indexOf('\0', begin);
+        if (end < 0)
+            end = text.size();
+        if (end - begin >= prefix.size() &&
+            std::memcmp(text.constData() + begin, prefix.constData(), size_t(prefix.size())) == 0)
+            return text.mid(begin + prefix.size(), end - begin - prefix.size());
+        begin = end + 1;
+    }
+    return QByteArray();
 }
 
 } // namespace ProcFs

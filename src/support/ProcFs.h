@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -26,5 +27,8 @@ qint64 owner(qint64 pid);
 QList<qint64> children(qint64 pid);
 // The command line with blanks between the arguments, for messages.
 QString commandLine(qint64 pid);
+// The value of one variable of the process's environment as it was started;
+// empty when it has none (or may not be looked at).
+QByteArray environmentValue(qint64 pid, const QByteArray& name);
 
 } // namespace ProcFs

@@ -1,0 +1,272 @@
+// The seams between start, restart, stop and failure: a requested stop is no
+// failure, each instance is asked to terminate once, nothing starts once the
+// pipeline stops, a restart waits until what the ended instance left is gone,
+// and a front end's own processes are never touched.
+
+#include "PipelineController.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+#include "support/ProcFs.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <memory>
+
+using FinishReason = PipelineController::PipelineFinishReason;
+using FailureReason = PipelineController::PipelineFailureReason;
+
+namespace {
+
+const int LimitMs = 20000;
+
+QStringList g_logLines;
+QtMessageHandler g_previousHandler = nullptr;
+
+void captureLogLines(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtInfoMsg && qstrcmp(context.category, "default") == 0)
+        g_logLines.append(text);
+    else
+        g_previousHandler(type, context, text);
+}
+
+int linesWith(const QString& text)
+{
+    return int(std::count_if(g_logLines.cbegin(), g_logLines.cend(),
+                             [&text](const QString& line) { return line.contains(text); }));
+}
+
+} // namespace
+
+class TestSupervision : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_marker; // a sleep's argument that names the processes of these tests
+
+    // The processes that name the marker; only the sleeps if asked.
+    QList<qint64> marked(bool sleepsOnly = false) const
+    {
+        QList<qint64> pids;
+        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+            const QString line = ProcFs::commandLine(entry.toLongLong());
+            if (sleepsOnly ? line == "sleep " + m_marker : line.contains(m_marker))
+                pids.append(entry.toLongLong());
+        }
+        return pids;
+    }
+
+    // A shell script as a process; MARK stands for the marker.
+    ProcessConfig shell(ProcessMode mode, QString script, bool required = false) const
+    {
+        ProcessConfig config = helperProcess(mode, required);
+        config.exec = "/bin/sh";
+        config.libraryPaths = QStringList{"/usr/bin", "/bin"};
+        config.arguments = QStringList{"-c", script.replace("MARK", m_marker)};
+        return config;
+    }
+
+    // test-helper counting its termination requests in the file "term-NAME";
+    // it says "counting" once it does.
+    ProcessConfig counting(ProcessMode mode, const QString& name, bool required = false) const
+    {
+        return helperProcess(mode, required,
+                             {"--count-term", termFile(name), "--write", "counting\\n", "--delay",
+                              "30", "--exit", "0"});
+    }
+    QString termFile(const QString& name) const { return m_dir->filePath("term-" + name); }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<FinishReason>();
+        qRegisterMetaType<FailureReason>();
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_marker = QStringLiteral("3600.%1").arg(QRandomGenerator::global()->bounded(1u << 30));
+    }
+    void cleanupTestCase() { m_dir.reset(); }
+    void init()
+    {
+        for (const QString& file : QDir(m_dir->path()).entryList(QDir::Files))
+            QVERIFY(QFile::remove(m_dir->filePath(file)));
+        g_logLines.clear();
+        g_previousHandler = qInstallMessageHandler(captureLogLines);
+    }
+    void cleanup()
+    {
+        qInstallMessageHandler(g_previousHandler);
+        if (QTest::currentTestFailed())
+            qInfo("%s", qPrintable(g_logLines.join('\n')));
+        for (const qint64 pid : marked())
+            ::kill(pid_t(pid), SIGKILL);
+    }
+
+    void stopIsNoFailure_data()
+    {
+        QTest::addColumn<PipelineConfig>("pipeline");
+        QTest::addColumn<bool>("failedBefore"); // a failure came before the stop
+        QTest::newRow("required process killed by the request")
+            << pipelineOf({helperProcess(ProcessMode::Sync, true, {"--delay", "30"})}) << false;
+        QTest::newRow("required processes that exit non-zero on it")
+            << pipelineOf(
+                   {shell(ProcessMode::Daemon, "trap 'exit 3' TERM; sleep MARK & wait", true),
+                    shell(ProcessMode::Sync, "trap 'exit 4' TERM; sleep MARK & wait", true)})
+            << false;
+        QTest::newRow("a failure before the stop stands")
+            << pipelineOf(
+                   {helperProcess(ProcessMode::Async, true, {"--delay", "0.2", "--exit", "1"}),
+                    helperProcess(ProcessMode::Sync, true, {"--ignore-term", "--delay", "30"})})
+            << true;
+    }
+
+    // A front end, the console or the control socket stopping a pipeline of
+    // required processes: no failure is reported, and the stop is.
+    void stopIsNoFailure()
+    {
+        QFETCH(PipelineConfig, pipeline);
+        QFETCH(bool, failedBefore);
+        PipelineController controller;
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
+        QSignalSpy stopped(&controller, &PipelineController::pipelineStopped);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        QVERIFY(controller.start(pipeline, false));
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), pipeline.processList.size(), LimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(failures.count(), failedBefore ? 1 : 0, LimitMs);
+        const int failureLines = linesWith("Pipeline failure occurred");
+        controller.requestStop(2000);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+
+        QCOMPARE(failures.count(), failedBefore ? 1 : 0);
+        QCOMPARE(linesWith("Pipeline failure occurred"), failureLines);
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(finished.at(0).at(1).value<FinishReason>(),
+                 failedBefore ? PipelineController::FailureFinish
+                              : PipelineController::NormalFinish);
+        QCOMPARE(linesWith("Pipeline stopped on request"), 1);
+        QVERIFY(controller.isStopRequested());
+    }
+
+    void oneTermPerInstance_data()
+    {
+        QTest::addColumn<PipelineConfig>("pipeline");
+        QTest::addColumn<bool>("requestStop");
+        // The daemon lingers half a second after its request; the Sync
+        // process ends on it at once, which leaves the daemon as the last
+        // one: it must not be asked again.
+        const ProcessConfig daemon = counting(ProcessMode::Daemon, "daemon");
+        const ProcessConfig sync = helperProcess(ProcessMode::Sync, false, {"--delay", "30"});
+        const ProcessConfig failing =
+            helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"});
+        QTest::newRow("requested stop") << pipelineOf({daemon, sync}) << true;
+        QTest::newRow("failure, then only daemons left")
+            << pipelineOf({daemon, failing, sync}) << false;
+        QTest::newRow("stop requested after a failure")
+            << pipelineOf({daemon, failing, sync}) << true;
+    }
+
+    // Many programs read a second termination request as "quit now, skip the
+    // clean-up": each instance is asked once, however often the pipeline
+    // terminates its processes.
+    void oneTermPerInstance()
+    {
+        QFETCH(PipelineConfig, pipeline);
+        QFETCH(bool, requestStop);
+        PipelineController controller;
+        QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        QVERIFY(controller.start(pipeline, false));
+        QTRY_COMPARE_WITH_TIMEOUT(linesWith("] counting"), 1, LimitMs);
+        if (requestStop) {
+            if (pipeline.processList.size() > 2)
+                QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
+            controller.requestStop(5000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+        QCOMPARE(fileContent(termFile("daemon")), QByteArray("T"));
+    }
+
+    // After a failure the processes are asked to terminate; a Sync process
+    // that ends normally on the request still releases the next one, which
+    // must not start.
+    void nothingStartsOnceStopping()
+    {
+        PipelineController controller;
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        QVERIFY(controller.start(
+            pipelineOf({helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
+                        counting(ProcessMode::Sync, "sync"),
+                        shell(ProcessMode::Sync, "exec sleep MARK")}),
+            false));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+        QCOMPARE(finished.at(0).at(1).value<FinishReason>(), PipelineController::FailureFinish);
+        QCOMPARE(fileContent(termFile("sync")), QByteArray("T"));
+        for (const QList<QVariant>& start : qAsConst(started))
+            QVERIFY(start.at(0).toInt() < 2);
+    }
+
+    void restartCleansUp_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("left in its group") << "sleep MARK & sleep 0.3; kill -9 $$";
+        QTest::newRow("ignores the request, killed")
+            << "(trap '' TERM; exec sleep MARK) & sleep 0.3; kill -9 $$";
+        QTest::newRow("left its group") << "setsid sleep MARK & sleep 0.3; kill -9 $$";
+    }
+
+    // A crashed instance's children would hold what the new instance needs
+    // (a port, a lock) and run on unsupervised: they are gone before it
+    // starts, so there is never more than one of them.
+    void restartCleansUp()
+    {
+        QFETCH(QString, script);
+        ProcessConfig process = shell(ProcessMode::Sync, script);
+        process.restartOnCrash = true;
+        process.restartLimit = 4;
+        PipelineController controller;
+        controller.setStopTimeout(300);
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        int mostAlive = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this,
+                [&] { mostAlive = std::max(mostAlive, int(marked(true).size())); });
+        watch.start(20);
+        QVERIFY(controller.start(pipelineOf({process}), false));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+        watch.stop();
+        QCOMPARE(started.count(), 4);
+        QCOMPARE(mostAlive, 1);
+        // The last instance's is stopped with the pipeline.
+        QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>(), LimitMs);
+    }
+
+    // A graphical front end starts programs of its own: they come to the
+    // launcher's process when their parent ends, as the pipeline's orphans
+    // do, but are not the pipeline's to stop.
+    void frontEndChildrenSurvive()
+    {
+        qint64 detached = 0;
+        auto controller = std::make_unique<PipelineController>();
+        QSignalSpy finished(controller.get(), &PipelineController::pipelineFinished);
+        QVERIFY(controller->start(pipelineOf({shell(ProcessMode::Sync, "sleep 0.5")}), false));
+        QVERIFY(QProcess::startDetached("sleep", {m_marker}, QString(), &detached));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+        // The next start kills what the last pipeline left, the controller's
+        // end whatever still runs.
+        QVERIFY(controller->start(pipelineOf({shell(ProcessMode::Sync, "sleep 0.7")}), false));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, LimitMs);
+        controller.reset();
+        QCOMPARE(marked(), QList<qint64>{detached});
+    }
+};
+
+LAUNCHER_TEST(TestSupervision)
+#include "TestSupervision.moc"
