@@ -52,11 +52,12 @@ const Key* find(File file, const QString& group, const QString& name);
 
 // The value of the key `name` of `group` as a reader takes it: the file's, or
 // the table's default when the file lacks the key. A process key is read inside
-// its group (pass ProcessGroup). A key that is not in the table, or whose
-// default is computed, is a fault of the reader's code that no file can cause:
-// it stops the program at the first read, so no test run misses it.
+// its group (pass ProcessGroup). Naming a key that the table lacks, or taking a
+// default from the wrong place (the table for a computed one, or the reverse),
+// is a fault of the reader's code that no file can cause: it stops the program
+// at the first read, so no test run misses it.
 QVariant value(const QSettings& settings, File file, const char* group, const char* name);
-// The same for a key whose default is computed: the reader's default.
+// The same for a key whose default is computed: the reader supplies it.
 QVariant value(const QSettings& settings, File file, const char* group, const char* name,
                const QVariant& computedDefault);
 // What the key reads as when the file lacks it; for a state that no file set.
