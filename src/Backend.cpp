@@ -2,25 +2,18 @@
 
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
-#include "config/ProcessModeResult.h"
-#include "logs/GzipWriter.h"
+#include "config/PipelineFileReader.h"
+#include "logs/LogRotation.h"
 #include "process/ProcessRecord.h"
 #include "support/PlatformUtils.h"
 #include "support/Trace.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QMap>
-#include <QTemporaryFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -31,6 +24,7 @@ const int LeftoverGraceMs = 1000;
 
 Backend::Backend(QObject* parent) : QObject(parent)
 {
+    setLauncherSettings(nullptr);
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
             &Backend::pipelineStarted);
     connect(&m_pipelineController, &PipelineController::pipelineFailure, this,
@@ -109,113 +103,37 @@ bool Backend::loadConfig(const QFileInfo& file)
     return true;
 }
 
-// Every key is read with its default, so a file that lacks a key resets it.
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    const auto key = [](const char* group, const char* name) {
-        return ConfigKeys::path(ConfigKeys::File::Settings, group, name);
+    setLauncherSettings(&settings);
+}
+
+// Every key is read with its default, so a file that lacks a key resets it,
+// and a backend that never loads reports what an empty file reads as.
+void Backend::setLauncherSettings(const QSettings* settings)
+{
+    const auto value = [settings](const char* group, const char* name) {
+        return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
+                        : ConfigKeys::defaultValue(ConfigKeys::File::Settings, group, name);
     };
-    m_allowUserExit = settings.value(key("ui", "allow-exit"), true).toBool();
-    m_showVersionInfo = settings.value(key("ui", "show-version"), true).toBool();
-    m_autostartTile = settings.value(key("autostart", "tile"), QString()).toString();
-    m_autostartTimeout = settings.value(key("autostart", "timeout"), 60).toInt();
-    m_logRotatePeriod = settings.value(key("logs", "rotate-period"), 86400).toInt();
-    m_showInvalidTiles = settings.value(key("ui", "show-invalid-tiles"), false).toBool();
-    m_uiLocation = settings.value(key("ui", "location"), QStringLiteral("50% 50%")).toString();
-    m_uiWidth = settings.value(key("ui", "width"), QStringLiteral("1000px")).toString();
+    m_allowUserExit = value("ui", "allow-exit").toBool();
+    m_showVersionInfo = value("ui", "show-version").toBool();
+    m_autostartTile = value("autostart", "tile").toString();
+    m_autostartTimeout = value("autostart", "timeout").toInt();
+    m_logRotatePeriod = value("logs", "rotate-period").toInt();
+    m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
+    m_uiLocation = value("ui", "location").toString();
+    m_uiWidth = value("ui", "width").toString();
 }
 
 PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
 {
-    if (!existsNow(file))
-        return PipelineConfig();
-    const std::unique_ptr<QSettings> settings =
-        ConfigKeys::openSettingsFile(file.absoluteFilePath());
-    PipelineConfig config = readPipelineConfig(*settings);
-    // A refused file is read as empty, but keeps the application's name.
-    if (config.basename.isEmpty()) {
-        config.basename = file.completeBaseName();
-        config.logBasename = config.basename;
-    }
-    return config;
+    return PipelineFileReader(defaultLogPath()).load(file);
 }
 
 PipelineConfig Backend::readPipelineConfig(QSettings& settings)
 {
-    const auto key = [](const char* group, const char* name) {
-        return ConfigKeys::path(ConfigKeys::File::Pipeline, group, name);
-    };
-    const auto processKey = [&key](const char* name) {
-        return key(ConfigKeys::ProcessGroup, name);
-    };
-    const auto exitCodes = [&settings](const QString& name, const QStringList& defaultCodes) {
-        QSet<int> codes;
-        const QStringList texts = settings.value(name, defaultCodes).toStringList();
-        for (const QString& text : texts)
-            codes.insert(text.toInt(nullptr, 10));
-        return codes;
-    };
-
-    PipelineConfig config;
-    config.basename = QFileInfo(settings.fileName()).completeBaseName();
-    config.name = settings.value(key("ui", "name"), QString()).toString();
-    config.icon = settings.value(key("ui", "icon"), QString()).toString();
-    config.logBasename = settings.value(key("logs", "basename"), config.basename).toString();
-    config.logPath = settings.value(key("logs", "path"), defaultLogPath()).toString();
-
-    // The reader sorts the groups by plain string comparison, which makes the
-    // start order: process-10 comes before process-2.
-    const QStringList groups = settings.childGroups();
-    for (const QString& group : groups) {
-        if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
-            continue;
-        settings.beginGroup(group);
-        ProcessConfig process;
-        process.group = group;
-        process.exec = settings.value(processKey("exec"), QString()).toString();
-        process.arguments = settings.value(processKey("arguments"), QStringList()).toStringList();
-        process.restartOnCrash = settings.value(processKey("restart-on-crash"), false).toBool();
-        process.restartLimit = settings.value(processKey("restart-limit"), 3).toInt();
-        process.restartPeriod = settings.value(processKey("restart-period"), 10).toInt();
-        process.restartDelay = settings.value(processKey("restart-delay"), 0).toInt();
-        process.restartDelayMax = settings.value(processKey("restart-delay-max"), 60).toInt();
-        process.restartOnExit = exitCodes(processKey("restart-on-exit"), QStringList());
-        process.isRequired = settings.value(processKey("required"), false).toBool();
-        process.libraryPaths =
-            settings.value(processKey("library-paths"), QStringList()).toStringList();
-        process.timestampLogEntries =
-            settings.value(processKey("add-log-timestamp"), false).toBool();
-        process.invalidConfigExitCodes =
-            exitCodes(processKey("invalid-config-exit-codes"), {QStringLiteral("100")});
-        process.ready = settings.value(processKey("ready"), QString()).toString();
-        process.readyTimeout = settings.value(processKey("ready-timeout"), 30).toInt();
-
-        // An unknown mode keeps Daemon; the warning tells the user why the
-        // process does not pace the pipeline as the file seems to ask.
-        const ProcessModeResult mode = parseProcessMode(
-            settings.value(processKey("mode"), QStringLiteral("daemon")).toString());
-        if (mode.success) {
-            process.mode = mode.mode;
-        } else {
-            process.modeError = mode.errorText;
-            Solvane::Trace::warning(
-                "Pipeline file '%s', group '%s': %s; the process runs as a daemon",
-                qUtf8Printable(settings.fileName()), qUtf8Printable(group),
-                qUtf8Printable(mode.errorText));
-        }
-        process.workingDirectory =
-            settings.value(processKey("working-directory"), QString()).toString();
-
-        settings.beginGroup(QLatin1String(ConfigKeys::EnvironmentGroup));
-        const QStringList names = settings.childKeys();
-        for (const QString& name : names)
-            process.environment.insert(name, settings.value(name).toString());
-        settings.endGroup();
-
-        config.processList.append(process);
-        settings.endGroup();
-    }
-    return config;
+    return PipelineFileReader(defaultLogPath()).read(settings);
 }
 
 QList<QFileInfo> Backend::userApplicationFiles()
@@ -377,186 +295,12 @@ void Backend::disableAutostart()
     emit autostartDisabled();
 }
 
-namespace {
-
-// Big enough to keep the system calls few, small enough to keep the memory bounded.
-constexpr qint64 readChunkSize = 256 * 1024;
-
-QDateTime modificationTime(const struct stat& status)
-{
-    return QDateTime::fromMSecsSinceEpoch(qint64(status.st_mtim.tv_sec) * 1000 +
-                                          status.st_mtim.tv_nsec / 1000000);
-}
-
-bool sameMtime(const struct stat& a, const struct stat& b)
-{
-    return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-// The same file, unchanged: same inode, size and modification time.
-bool sameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           sameMtime(a, b);
-}
-
-bool lstatPath(const QString& path, struct stat* status)
-{
-    return ::lstat(QFile::encodeName(path).constData(), status) == 0;
-}
-
-// Opens a regular file for reading: never through a symbolic link, and without
-// blocking on a FIFO before fstat can tell what it is. -1 with errno set on failure.
-int openRegularFile(const QString& path, struct stat* status)
-{
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
-
-// Makes the rename of a file in `folder` last; a file system that cannot sync
-// a folder still has the file, so a failure here is no failure of the file.
-void syncFolder(const QString& folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-} // namespace
-
 void Backend::rotateLogs()
 {
-    // One reading of the clock serves every file of the walk.
-    const QDateTime now = QDateTime::currentDateTime();
-    // Links, FIFOs, devices and sockets are listed, too, so that each can be
-    // named when it is skipped; links to folders are not walked into.
-    QDirIterator logFiles(defaultLogPath(), {QStringLiteral("*.log")},
-                          QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
-                          QDirIterator::Subdirectories);
-    while (logFiles.hasNext()) {
-        logFiles.next();
-        const QString logPath = logFiles.fileInfo().absoluteFilePath();
-        struct stat status = {};
-        if (!lstatPath(logPath, &status) || S_ISDIR(status.st_mode))
-            continue;
-        // Reading a link's target or a device could leak, block or never end.
-        if (!S_ISREG(status.st_mode)) {
-            Solvane::Trace::warning("Skipped log file '%s': not a regular file",
-                                    qUtf8Printable(logPath));
-            continue;
-        }
-        if (modificationTime(status).secsTo(now) <= m_logRotatePeriod)
-            continue;
-
-        // A pair left by a run that could not remove its log is skipped for
-        // good, without a word; a dangling link there counts as taken, too.
-        const QString compressedPath = logPath + QStringLiteral(".gz");
-        struct stat compressedStatus = {};
-        if (lstatPath(compressedPath, &compressedStatus))
-            continue;
-
-        bool compressed = compressFile(QFileInfo(logPath));
-        // Lines appended, or another file put in its place, since the walk
-        // looked: the .gz misses them, so it goes and the log stays.
-        struct stat after = {};
-        if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
-            Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
-                                  qUtf8Printable(logPath));
-            QFile::remove(compressedPath);
-            compressed = false;
-        }
-        if (!compressed) {
-            Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
-            continue;
-        }
-        Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
-        if (!QFile::remove(logPath))
-            Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
-    }
+    LogRotation(defaultLogPath(), m_logRotatePeriod).rotate(QDateTime::currentDateTime());
 }
 
 bool Backend::compressFile(const QFileInfo& file)
 {
-    // Asked afresh: a file that a walk listed may have gone since.
-    const QString sourcePath = file.absoluteFilePath();
-    struct stat before = {};
-    const int fd = openRegularFile(sourcePath, &before);
-    if (fd < 0 && errno == ENOENT) {
-        Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
-                              qUtf8Printable(sourcePath));
-        return false;
-    }
-    QFile source;
-    if (fd < 0 || !source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                               QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
-        Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
-                              qUtf8Printable(sourcePath));
-        return false;
-    }
-
-    // The member goes to a new file beside the target, private until it is
-    // complete, and replaces the target only by a rename: a failure never
-    // leaves a partial gzip file, and a link in the target's place is replaced,
-    // never followed.
-    const QString targetPath = sourcePath + QStringLiteral(".gz");
-    struct stat targetStatus = {};
-    QTemporaryFile target(targetPath + QStringLiteral(".XXXXXX"));
-    if ((lstatPath(targetPath, &targetStatus) && S_ISDIR(targetStatus.st_mode)) || !target.open()) {
-        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing",
-                              qUtf8Printable(targetPath));
-        return false;
-    }
-
-    // Read and deflated piece by piece, so memory stays bounded whatever the size.
-    GzipWriter writer(&target);
-    QByteArray chunk(int(readChunkSize), Qt::Uninitialized);
-    qint64 total = 0;
-    qint64 count = 0;
-    bool written = true;
-    while (written && (count = source.read(chunk.data(), readChunkSize)) > 0) {
-        total += count;
-        written = writer.write(chunk.constData(), count);
-    }
-    if (count < 0) {
-        Solvane::Trace::error("Unable to compress file: can't read '%s'",
-                              qUtf8Printable(sourcePath));
-        return false;
-    }
-    struct stat after = {};
-    if (written && (::fstat(source.handle(), &after) != 0 || after.st_size != total ||
-                    before.st_size != total || !sameMtime(before, after))) {
-        Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
-                              qUtf8Printable(sourcePath));
-        return false;
-    }
-
-    // The gzip file is readable by whom the log was, and owned by its owner
-    // when the launcher may give it away; it reaches the disk before it takes
-    // the target's name, so the log is never removed for a member that is not there.
-    const int out = target.handle();
-    written = written && writer.finish() && target.flush() &&
-              (::geteuid() != 0 || ::fchown(out, before.st_uid, before.st_gid) == 0) &&
-              ::fchmod(out, before.st_mode & 0777) == 0 && ::fsync(out) == 0;
-    target.close();
-    if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
-                             QFile::encodeName(targetPath).constData()) != 0) {
-        Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
-        return false;
-    }
-    target.setAutoRemove(false);
-    syncFolder(QFileInfo(targetPath).absolutePath());
-    return true;
+    return LogRotation::compressFile(file);
 }

@@ -2,7 +2,9 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/GzipCompress.h"
+#include "logs/LogRotation.h"
 
+#include <QDateTime>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QtEndian>
@@ -115,6 +117,38 @@ private slots:
         backend.rotateLogs();
         QVERIFY(!backend.compressFile(QFileInfo(log)));
         QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"x.log"});
+    }
+
+    void ageRule_data()
+    {
+        QTest::addColumn<qint64>("period");
+        QTest::addColumn<qint64>("age");
+        QTest::addColumn<bool>("compressed");
+        QTest::newRow("exactly the period") << qint64(86400) << qint64(86400) << false;
+        QTest::newRow("a second older") << qint64(86400) << qint64(86401) << true;
+        QTest::newRow("no period, this second") << qint64(0) << qint64(0) << false;
+        QTest::newRow("no period, a second old") << qint64(0) << qint64(1) << true;
+        QTest::newRow("from the future") << qint64(0) << qint64(-3600) << false;
+    }
+
+    // Old means older than the period: a log exactly that old waits for the
+    // next run. The walk is handed its clock, so whole seconds are exact.
+    void ageRule()
+    {
+        QFETCH(qint64, period);
+        QFETCH(qint64, age);
+        QFETCH(bool, compressed);
+        const QTemporaryDir folder;
+        const QString log = folder.filePath("a.log");
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);
+        QFile file(log);
+        QVERIFY(writeFile(log, "line\n") && file.open(QIODevice::Append) &&
+                file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime));
+        file.close();
+        if (compressed)
+            QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
+        LogRotation(folder.path(), period).rotate(now);
+        QCOMPARE(entriesIn(folder.path()), QStringList{compressed ? "a.log.gz" : "a.log"});
     }
 
     // A link planted where the .gz goes is replaced, never written through.

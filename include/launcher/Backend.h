@@ -106,11 +106,15 @@ signals:
     void pipelineStopped(QString basename);
 
 private:
-    bool m_allowUserExit = true;
+    // Every setting from `settings`; without one, every setting's default.
+    void setLauncherSettings(const QSettings* settings);
+
+    // The settings start at their defaults, which the constructor sets.
+    bool m_allowUserExit;
     QString m_autostartTile;
-    int m_autostartTimeout = 60;
-    qint64 m_logRotatePeriod = 86400;
-    bool m_showVersionInfo = true;
+    int m_autostartTimeout;
+    qint64 m_logRotatePeriod;
+    bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
     QStringList m_pipelineFilePaths; // as loaded, for the linter
@@ -118,7 +122,7 @@ private:
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;
-    bool m_showInvalidTiles = false;
-    QString m_uiLocation = QStringLiteral("50% 50%");
-    QString m_uiWidth = QStringLiteral("1000px");
+    bool m_showInvalidTiles;
+    QString m_uiLocation;
+    QString m_uiWidth;
 };

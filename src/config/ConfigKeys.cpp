@@ -4,48 +4,78 @@
 
 #include <QFile>
 #include <QSettings>
+#include <QStringList>
 
 namespace ConfigKeys {
 
 namespace {
 
-const Key PipelineKeys[] = {
-    {"ui", "name", Kind::Text},
-    {"ui", "icon", Kind::Text},
-    {"logs", "basename", Kind::Text},
-    {"logs", "path", Kind::Text},
-    {ProcessGroup, "exec", Kind::Text},
-    {ProcessGroup, "arguments", Kind::TextList},
-    {ProcessGroup, "restart-on-crash", Kind::Boolean},
-    {ProcessGroup, "restart-limit", Kind::Integer},
-    {ProcessGroup, "restart-period", Kind::Integer},
-    {ProcessGroup, "restart-delay", Kind::Integer},
-    {ProcessGroup, "restart-delay-max", Kind::Integer},
-    {ProcessGroup, "restart-on-exit", Kind::ExitCodes},
-    {ProcessGroup, "required", Kind::Boolean},
-    {ProcessGroup, "library-paths", Kind::TextList},
-    {ProcessGroup, "add-log-timestamp", Kind::Boolean},
-    {ProcessGroup, "invalid-config-exit-codes", Kind::ExitCodes},
-    {ProcessGroup, "mode", Kind::Mode},
-    {ProcessGroup, "ready", Kind::Ready},
-    {ProcessGroup, "ready-timeout", Kind::Integer},
-    {ProcessGroup, "working-directory", Kind::Text},
-    {nullptr, nullptr, Kind::Text},
-};
+// The key a reader names, whose default the table holds or, with `computed`,
+// the reader supplies. Anything else is a fault of the reader's code.
+const Key& known(File file, const char* group, const char* name, bool computed)
+{
+    const Key* key = find(file, QLatin1String(group), QLatin1String(name));
+    if (!key)
+        qFatal("A reader uses the key '%s/%s', which is not in the table of its file", group, name);
+    if (key->computedDefault != computed)
+        qFatal(computed ? "A reader computes the default of the key '%s/%s', which the table holds"
+                        : "The default of the key '%s/%s' is computed: its reader supplies it",
+               group, name);
+    if (!computed && !key->defaultValue.isValid())
+        qFatal("The key '%s/%s' has no default in the table of its file", group, name);
+    return *key;
+}
 
-const Key SettingsKeys[] = {
-    {"ui", "allow-exit", Kind::Boolean},      {"ui", "show-version", Kind::Boolean},
-    {"autostart", "tile", Kind::Text},        {"autostart", "timeout", Kind::Integer},
-    {"logs", "rotate-period", Kind::Integer}, {"ui", "show-invalid-tiles", Kind::Boolean},
-    {"ui", "location", Kind::Text},           {"ui", "width", Kind::Text},
-    {nullptr, nullptr, Kind::Text},
-};
+// What QSettings::value() takes: "group/name", or the name alone for a process
+// key, which is read inside its group.
+QString path(const Key& key)
+{
+    if (qstrcmp(key.group, ProcessGroup) == 0)
+        return QLatin1String(key.name);
+    return QLatin1String(key.group) + QLatin1Char('/') + QLatin1String(key.name);
+}
 
 } // namespace
 
 const Key* table(File file)
 {
-    return file == File::Pipeline ? PipelineKeys : SettingsKeys;
+    // Built on first use: no reader, however early it runs, finds them unbuilt.
+    static const Key pipelineKeys[] = {
+        {"ui", "name", Kind::Text, QString()},
+        {"ui", "icon", Kind::Text, QString()},
+        {"logs", "basename", Kind::Text, QVariant(), true}, // the file's complete base name
+        {"logs", "path", Kind::Text, QVariant(), true},     // the default log folder
+        {ProcessGroup, "exec", Kind::Text, QString()},
+        {ProcessGroup, "arguments", Kind::TextList, QStringList()},
+        {ProcessGroup, "restart-on-crash", Kind::Boolean, false},
+        {ProcessGroup, "restart-limit", Kind::Integer, 3},
+        {ProcessGroup, "restart-period", Kind::Integer, 10},
+        {ProcessGroup, "restart-delay", Kind::Integer, 0},
+        {ProcessGroup, "restart-delay-max", Kind::Integer, 60},
+        {ProcessGroup, "restart-on-exit", Kind::ExitCodes, QStringList()},
+        {ProcessGroup, "required", Kind::Boolean, false},
+        {ProcessGroup, "library-paths", Kind::TextList, QStringList()},
+        {ProcessGroup, "add-log-timestamp", Kind::Boolean, false},
+        {ProcessGroup, "invalid-config-exit-codes", Kind::ExitCodes,
+         QStringList{QStringLiteral("100")}},
+        {ProcessGroup, "mode", Kind::Mode, QStringLiteral("daemon")},
+        {ProcessGroup, "ready", Kind::Ready, QString()},
+        {ProcessGroup, "ready-timeout", Kind::Integer, 30},
+        {ProcessGroup, "working-directory", Kind::Text, QString()},
+        {nullptr, nullptr, Kind::Text, QVariant()},
+    };
+    static const Key settingsKeys[] = {
+        {"ui", "allow-exit", Kind::Boolean, true},
+        {"ui", "show-version", Kind::Boolean, true},
+        {"autostart", "tile", Kind::Text, QString()},
+        {"autostart", "timeout", Kind::Integer, 60},
+        {"logs", "rotate-period", Kind::Integer, 86400},
+        {"ui", "show-invalid-tiles", Kind::Boolean, false},
+        {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
+        {"ui", "width", Kind::Text, QStringLiteral("1000px")},
+        {nullptr, nullptr, Kind::Text, QVariant()},
+    };
+    return file == File::Pipeline ? pipelineKeys : settingsKeys;
 }
 
 const Key* find(File file, const QString& group, const QString& name)
@@ -57,13 +87,21 @@ const Key* find(File file, const QString& group, const QString& name)
     return nullptr;
 }
 
-QString path(File file, const char* group, const char* name)
+QVariant value(const QSettings& settings, File file, const char* group, const char* name)
 {
-    Q_ASSERT_X(find(file, QLatin1String(group), QLatin1String(name)), "ConfigKeys::path",
-               "a reader uses a key that is not in its table");
-    if (qstrcmp(group, ProcessGroup) == 0)
-        return QLatin1String(name);
-    return QLatin1String(group) + QLatin1Char('/') + QLatin1String(name);
+    const Key& key = known(file, group, name, false);
+    return settings.value(path(key), key.defaultValue);
+}
+
+QVariant value(const QSettings& settings, File file, const char* group, const char* name,
+               const QVariant& computedDefault)
+{
+    return settings.value(path(known(file, group, name, true)), computedDefault);
+}
+
+QVariant defaultValue(File file, const char* group, const char* name)
+{
+    return known(file, group, name, false).defaultValue;
 }
 
 bool holdsSerializedValue(const QByteArray& content)

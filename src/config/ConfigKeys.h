@@ -4,14 +4,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 #include <memory>
 
 class QSettings;
 
-// The keys that the readers know, by the group they belong in. The readers
-// read every key through these tables, so the linter, which flags every key
-// that is not in them, can never flag a key that a reader uses.
+// The keys that the readers know, by the group they belong in, with what a
+// missing key reads as. The readers read every key through these tables, so the
+// linter, which flags every key that is not in them, can never flag a key that a
+// reader uses, and a default is written nowhere else.
 namespace ConfigKeys {
 
 // How a reader converts the text of a key.
@@ -31,6 +33,11 @@ struct Key
     const char* group; // "process" stands for every process group
     const char* name;
     Kind kind;
+    // What a missing key reads as, typed as a reader takes it. Invalid only
+    // when computedDefault is set.
+    QVariant defaultValue;
+    // The default depends on the file or the data folders: the reader supplies it.
+    bool computedDefault = false;
 };
 
 // The group of every process; its subgroup of environment variables.
@@ -43,10 +50,18 @@ const Key* table(File file);
 // The key `name` of `group` in the table, or null. For process groups pass ProcessGroup.
 const Key* find(File file, const QString& group, const QString& name);
 
-// What a reader passes to QSettings::value() for a known key: "group/name", or
-// the name alone for a process key, which is read inside its group. Asserts
-// that the table has the key, so a reader cannot use a key the linter flags.
-QString path(File file, const char* group, const char* name);
+// The value of the key `name` of `group` as a reader takes it: the file's, or
+// the table's default when the file lacks the key. A process key is read inside
+// its group (pass ProcessGroup). Naming a key that the table lacks, or taking a
+// default from the wrong place (the table for a computed one, or the reverse),
+// is a fault of the reader's code that no file can cause: it stops the program
+// at the first read, so no test run misses it.
+QVariant value(const QSettings& settings, File file, const char* group, const char* name);
+// The same for a key whose default is computed: the reader supplies it.
+QVariant value(const QSettings& settings, File file, const char* group, const char* name,
+               const QVariant& computedDefault);
+// What the key reads as when the file lacks it; for a state that no file set.
+QVariant defaultValue(File file, const char* group, const char* name);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";

@@ -382,9 +382,11 @@ void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QS
         }
     }
     if (isProcess) {
-        const QString ready = settings.value(QStringLiteral("ready")).toString();
-        const ProcessModeResult mode =
-            parseProcessMode(settings.value(QStringLiteral("mode"), "daemon").toString());
+        const auto value = [&settings](const char* name) {
+            return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
+        };
+        const QString ready = value("ready").toString();
+        const ProcessModeResult mode = parseProcessMode(value("mode").toString());
         if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync)
             add(Severity::Warning, group, QStringLiteral("ready"),
                 QStringLiteral("a sync process lets the next one start when it has ended, so "

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "PipelineConfig.h"
+
+#include <QFileInfo>
+#include <QString>
+
+class QSettings;
+
+// Reads one pipeline file into its record. A file is never rejected: what is
+// missing or unusable takes its default, and whether the pipeline can run is
+// decided when it starts.
+class PipelineFileReader
+{
+public:
+    // `defaultLogPath`: the folder of the logs of a file that names none.
+    explicit PipelineFileReader(const QString& defaultLogPath);
+
+    // A missing file gives an empty record; one that cannot be read, a record
+    // with its name alone.
+    PipelineConfig load(const QFileInfo& file) const;
+    PipelineConfig read(QSettings& settings) const;
+
+private:
+    QString m_defaultLogPath;
+};

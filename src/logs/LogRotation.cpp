@@ -1,0 +1,203 @@
+#include "logs/LogRotation.h"
+
+#include "logs/GzipWriter.h"
+#include "support/Trace.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryFile>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Big enough to keep the system calls few, small enough to keep the memory bounded.
+constexpr qint64 readChunkSize = 256 * 1024;
+
+QDateTime modificationTime(const struct stat& status)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(status.st_mtim.tv_sec) * 1000 +
+                                          status.st_mtim.tv_nsec / 1000000);
+}
+
+bool sameMtime(const struct stat& a, const struct stat& b)
+{
+    return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The same file, unchanged: same inode, size and modification time.
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           sameMtime(a, b);
+}
+
+bool lstatPath(const QString& path, struct stat* status)
+{
+    return ::lstat(QFile::encodeName(path).constData(), status) == 0;
+}
+
+// Opens a regular file for reading: never through a symbolic link, and without
+// blocking on a FIFO before fstat can tell what it is. -1 with errno set on failure.
+int openRegularFile(const QString& path, struct stat* status)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// Makes the rename of a file in `folder` last; a file system that cannot sync
+// a folder still has the file, so a failure here is no failure of the file.
+void syncFolder(const QString& folder)
+{
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
+    : m_folder(folder), m_rotatePeriod(rotatePeriod)
+{
+}
+
+// One reading of the clock serves every file of the walk.
+void LogRotation::rotate(const QDateTime& now) const
+{
+    // Links, FIFOs, devices and sockets are listed, too, so that each can be
+    // named when it is skipped; links to folders are not walked into.
+    QDirIterator logFiles(m_folder, {QStringLiteral("*.log")},
+                          QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
+                          QDirIterator::Subdirectories);
+    while (logFiles.hasNext()) {
+        logFiles.next();
+        const QString logPath = logFiles.fileInfo().absoluteFilePath();
+        struct stat status = {};
+        if (!lstatPath(logPath, &status) || S_ISDIR(status.st_mode))
+            continue;
+        // Reading a link's target or a device could leak, block or never end.
+        if (!S_ISREG(status.st_mode)) {
+            Solvane::Trace::warning("Skipped log file '%s': not a regular file",
+                                    qUtf8Printable(logPath));
+            continue;
+        }
+        // Old only beyond the period: a log exactly that old waits for the next run.
+        if (modificationTime(status).secsTo(now) <= m_rotatePeriod)
+            continue;
+
+        // A pair left by a run that could not remove its log is skipped for
+        // good, without a word; a dangling link there counts as taken, too.
+        const QString compressedPath = logPath + QStringLiteral(".gz");
+        struct stat compressedStatus = {};
+        if (lstatPath(compressedPath, &compressedStatus))
+            continue;
+
+        bool compressed = compressFile(QFileInfo(logPath));
+        // Lines appended, or another file put in its place, since the walk
+        // looked: the .gz misses them, so it goes and the log stays.
+        struct stat after = {};
+        if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
+            Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
+                                  qUtf8Printable(logPath));
+            QFile::remove(compressedPath);
+            compressed = false;
+        }
+        if (!compressed) {
+            Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
+            continue;
+        }
+        Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
+        if (!QFile::remove(logPath))
+            Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+    }
+}
+
+bool LogRotation::compressFile(const QFileInfo& file)
+{
+    // Asked afresh: a file that a walk listed may have gone since.
+    const QString sourcePath = file.absoluteFilePath();
+    struct stat before = {};
+    const int fd = openRegularFile(sourcePath, &before);
+    if (fd < 0 && errno == ENOENT) {
+        Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+    QFile source;
+    if (fd < 0 || !source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                               QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+
+    // The member goes to a new file beside the target, private until it is
+    // complete, and replaces the target only by a rename: a failure never
+    // leaves a partial gzip file, and a link in the target's place is replaced,
+    // never followed.
+    const QString targetPath = sourcePath + QStringLiteral(".gz");
+    struct stat targetStatus = {};
+    QTemporaryFile target(targetPath + QStringLiteral(".XXXXXX"));
+    if ((lstatPath(targetPath, &targetStatus) && S_ISDIR(targetStatus.st_mode)) || !target.open()) {
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing",
+                              qUtf8Printable(targetPath));
+        return false;
+    }
+
+    // Read and deflated piece by piece, so memory stays bounded whatever the size.
+    GzipWriter writer(&target);
+    QByteArray chunk(int(readChunkSize), Qt::Uninitialized);
+    qint64 total = 0;
+    qint64 count = 0;
+    bool written = true;
+    while (written && (count = source.read(chunk.data(), readChunkSize)) > 0) {
+        total += count;
+        written = writer.write(chunk.constData(), count);
+    }
+    if (count < 0) {
+        Solvane::Trace::error("Unable to compress file: can't read '%s'",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+    struct stat after = {};
+    if (written && (::fstat(source.handle(), &after) != 0 || after.st_size != total ||
+                    before.st_size != total || !sameMtime(before, after))) {
+        Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
+                              qUtf8Printable(sourcePath));
+        return false;
+    }
+
+    // The gzip file is readable by whom the log was, and owned by its owner
+    // when the launcher may give it away; it reaches the disk before it takes
+    // the target's name, so the log is never removed for a member that is not there.
+    const int out = target.handle();
+    written = written && writer.finish() && target.flush() &&
+              (::geteuid() != 0 || ::fchown(out, before.st_uid, before.st_gid) == 0) &&
+              ::fchmod(out, before.st_mode & 0777) == 0 && ::fsync(out) == 0;
+    target.close();
+    if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
+                             QFile::encodeName(targetPath).constData()) != 0) {
+        Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
+        return false;
+    }
+    target.setAutoRemove(false);
+    syncFolder(QFileInfo(targetPath).absolutePath());
+    return true;
+}
