@@ -118,6 +118,8 @@ int main(int argc, char* argv[])
             const int fd = ::socket(address.ss_family, SOCK_STREAM, 0); // open until the end
             const int on = 1;
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            // A test may hold the port, bound but not listening, until now.
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
             if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 8))
                 return 66;
         } else if (option == "--notify") {

@@ -148,6 +148,20 @@ private slots:
         QVERIFY(QDir(records()).isEmpty());
     }
 
+    // The launcher's own children die with it at once, before any next start
+    // could clean up after it.
+    void directChildrenDieWithTheLauncher()
+    {
+        writeApp({"daemon:exec sleep MARK", "sync:exec sleep MARK"});
+        QProcess launcher;
+        launcher.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "app"});
+        QTRY_COMPARE_WITH_TIMEOUT(marked(true).size(), 2, LimitMs);
+        for (const qint64 sleep : marked(true))
+            QCOMPARE(ProcFs::children(launcher.processId()).contains(sleep), true);
+        launcher.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>(), 5000);
+    }
+
     // The backend of a front end: stop() escalates and returns once finished;
     // destroyed while running, the backend kills and reaps silently.
     void inProcess()

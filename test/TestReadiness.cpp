@@ -21,17 +21,32 @@ namespace {
 
 qint64 g_nowMs = 0;
 
-// A loopback port that nothing listens on, as far as one can tell.
-QString freePort()
+// A loopback port held for the test: bound, never listening, so that nobody
+// else takes it and a connection to it is refused until test-helper listens
+// on it too (both share it through SO_REUSEPORT).
+class ReservedPort
 {
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return QString::number(ntohs(address.sin_port));
-}
+public:
+    ReservedPort() : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_port = QString::number(ntohs(address.sin_port));
+    }
+    ~ReservedPort() { ::close(m_fd); }
+    ReservedPort(const ReservedPort&) = delete;
+    ReservedPort& operator=(const ReservedPort&) = delete;
+
+    QString port() const { return m_port; }
+
+private:
+    int m_fd;
+    QString m_port;
+};
 
 } // namespace
 
@@ -77,7 +92,9 @@ private slots:
         const bool ready = tag.contains("late") || tag.contains("early");
         const bool fails = tag.contains("required") && !ready;
         const QTemporaryDir dir;
-        const QString port = freePort();
+        const ReservedPort reserved;
+        const QString port = reserved.port();
+        QVERIFY(!port.isEmpty());
         for (QString* text : {&gate, &helper})
             text->replace("DIR", dir.path()).replace("PORT", port);
         ProcessConfig daemon = helperProcess(ProcessMode::Daemon, tag.contains("required"));
