@@ -72,9 +72,11 @@ void PipelineProcess::start()
     // The relays come first, so their receivers see a start or end before this
     // object acts on it.
     connect(process, &ChildProcess::started, this, &PipelineProcess::qprocessStarted);
-    connect(process, &ChildProcess::finished, this, &PipelineProcess::qprocessFinished);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::qprocessFinished);
     connect(process, &ChildProcess::started, this, &PipelineProcess::onProcessStarted);
-    connect(process, &ChildProcess::finished, this, &PipelineProcess::onProcessFinished);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::onProcessFinished);
     connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
 
     emit pipelineLogMessage(
