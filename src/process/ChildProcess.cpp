@@ -1,14 +1,13 @@
 #include "process/ChildProcess.h"
 
+#include "support/ProcFs.h"
+
 #include <QSet>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -66,20 +65,15 @@ bool prepareLauncher()
     return markCloseOnExecFrom(~0U);
 }
 
-// One above the highest descriptor open in the launcher, read from /proc;
-// the descriptor limit when /proc cannot tell.
+// One above the highest descriptor that the launcher holds; the descriptor
+// limit when /proc cannot tell.
 int descriptorLimit()
 {
-    DIR* directory = ::opendir("/proc/self/fd");
-    if (!directory) {
-        const long limit = ::sysconf(_SC_OPEN_MAX);
-        return limit > 0 && limit < INT_MAX ? int(limit) : INT_MAX;
-    }
-    int highest = STDERR_FILENO;
-    while (const dirent* entry = ::readdir(directory))
-        highest = std::max(highest, std::atoi(entry->d_name));
-    ::closedir(directory);
-    return highest + 1;
+    const int highest = ProcFs::ownHighestDescriptor();
+    if (highest >= 0)
+        return highest + 1;
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    return limit > 0 && limit < INT_MAX ? int(limit) : INT_MAX;
 }
 
 // A launcher started with standard input, output or error closed would give
@@ -134,6 +128,10 @@ void ChildProcess::start(const QString& program, const QStringList& arguments)
         return;
     static const bool marksAllAtOnce = prepareLauncher();
     m_launcherPid = ::getpid();
+    // Looked up here, so that the child does only what is needed: its time
+    // before the exec is the launcher's time copying the pages it writes.
+    // Qt installs its SIGCHLD handler in the first fork, after this look.
+    m_signalsToReset = ProcFs::ownSignalsNotAtDefault() | (quint64(1) << (SIGCHLD - 1));
     m_descriptorLimit = marksAllAtOnce ? 0 : descriptorLimit();
     fillStandardFiles();
 
@@ -177,12 +175,13 @@ void ChildProcess::setupChildProcess()
     if (::getppid() != m_launcherPid)
         ::_exit(127);
 
-    // Handlers are reset by exec anyway, but not what the launcher ignores.
+    // Exec resets the handlers, but not what the launcher ignores; and the
+    // handlers must go before the signals are unblocked.
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     ::sigemptyset(&action.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP)
+    for (int signal = 1; signal < NSIG && signal <= 64; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP && (m_signalsToReset >> (signal - 1)) & 1)
             ::sigaction(signal, &action, nullptr);
     }
 

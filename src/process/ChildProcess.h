@@ -41,6 +41,8 @@ protected:
 
 private:
     pid_t m_launcherPid = 0;
+    // The signals that the launcher ignores or catches, bit n - 1 for signal n.
+    quint64 m_signalsToReset = ~quint64(0);
     // Where the kernel cannot mark every descriptor close-on-exec at once,
     // the child marks them one by one below this limit.
     int m_descriptorLimit = 0;

@@ -3,8 +3,11 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +93,35 @@ QString commandLine(qint64 pid)
     if (text.endsWith('\0'))
         text.chop(1);
     return QString::fromLocal8Bit(text.replace('\0', ' '));
+}
+
+quint64 ownSignalsNotAtDefault()
+{
+    const QByteArray text = readProcFile(QStringLiteral("/proc/self/status"));
+    quint64 notAtDefault = 0;
+    for (const char* field : {"\nSigIgn:", "\nSigCgt:"}) {
+        const int at = text.indexOf(field);
+        bool ok = false;
+        if (at >= 0)
+            notAtDefault |= text.mid(at + 8, text.indexOf('\n', at + 1) - at - 8)
+                           .trimmed()
+                           .toULongLong(&ok, 16);
+        if (!ok)
+            return ~quint64(0);
+    }
+    return notAtDefault;
+}
+
+int ownHighestDescriptor()
+{
+    DIR* directory = ::opendir("/proc/self/fd");
+    if (!directory)
+        return -1;
+    int highest = -1;
+    while (const dirent* entry = ::readdir(directory))
+        highest = std::max(highest, std::atoi(entry->d_name));
+    ::closedir(directory);
+    return highest;
 }
 
 } // namespace ProcFs

@@ -27,4 +27,10 @@ QList<qint64> children(qint64 pid);
 // The command line with blanks between the arguments, for messages.
 QString commandLine(qint64 pid);
 
+// Of this process: the signals it ignores or catches, bit n - 1 for signal n
+// (every bit set when /proc cannot tell), and its highest open descriptor
+// (-1 when /proc cannot tell).
+quint64 ownSignalsNotAtDefault();
+int ownHighestDescriptor();
+
 } // namespace ProcFs
