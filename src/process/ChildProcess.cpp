@@ -42,10 +42,10 @@ bool markCloseOnExecFrom(unsigned first)
 }
 
 // What the launcher inherited is put right once, before its first child.
-// With SIGCHLD ignored (or SA_NOCLDWAIT) the kernel reaps the children by
-// itself and Qt never sees their end; with SIGCHLD blocked, Qt's handler
-// never runs where the kernel has no pidfd. Returns whether one call marks
-// every descriptor close-on-exec, asked with a range that holds none.
+// With SIGCHLD ignored (or SA_NOCLDWAIT) the kernel may reap the children by
+// itself before Qt sees their end; with SIGCHLD blocked, the handler through
+// which Qt learns of an end never runs. Returns whether one call marks every
+// descriptor close-on-exec, asked with a range that holds none.
 bool prepareLauncher()
 {
     struct sigaction action = {};
@@ -195,6 +195,7 @@ void ChildProcess::setupChildProcess()
         }
     }
 
+    // Last: a signal that came meanwhile now meets its default disposition.
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
