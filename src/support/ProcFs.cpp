@@ -100,12 +100,13 @@ quint64 ownSignalsNotAtDefault()
     const QByteArray text = readProcFile(QStringLiteral("/proc/self/status"));
     quint64 notAtDefault = 0;
     for (const char* field : {"\nSigIgn:", "\nSigCgt:"}) {
-        const int at = text.indexOf(field);
+        const int start = text.indexOf(field);
+        const int end = text.indexOf('\n', start + 1);
         bool ok = false;
-        if (at >= 0)
-            notAtDefault |= text.mid(at + 8, text.indexOf('\n', at + 1) - at - 8)
-                           .trimmed()
-                           .toULongLong(&ok, 16);
+        if (start >= 0 && end > start) {
+            const int valueStart = start + int(qstrlen(field));
+            notAtDefault |= text.mid(valueStart, end - valueStart).trimmed().toULongLong(&ok, 16);
+        }
         if (!ok)
             return ~quint64(0);
     }
