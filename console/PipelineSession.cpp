@@ -61,9 +61,15 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         action.sa_handler = &writeSignal;
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
-        // A closed terminal stops the run like a termination request.
-        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        // A closed terminal stops the run like a termination request. Blocked
+        // by whoever started the launcher, they would stay pending for ever.
+        sigset_t handled;
+        sigemptyset(&handled);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
             ::sigaction(signal, &action, nullptr);
+            sigaddset(&handled, signal);
+        }
+        ::pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
     } else {
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }

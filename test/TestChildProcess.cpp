@@ -1,19 +1,49 @@
-// One child on its own: how its end and its output are reported (with and
-// without a pidfd), starts that fail, the state a child starts in, and the
-// launcher's standard files being closed.
+// One child on its own: how its end and its output are reported, starts that
+// fail, the state a child starts in whatever the launcher's own state, the
+// launcher's standard files being closed, and a child whose object goes.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "process/ChildProcess.h"
 #include "support/ProcFs.h"
 
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+const auto finishedSignal = qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished);
+
+// What test-helper --print-start-state wrote: its "key value" lines, and the
+// targets of its descriptors by number.
+struct StartState
+{
+    QMap<QByteArray, QByteArray> values;
+    QMap<int, QByteArray> fds;
+};
+
+StartState parseStartState(const QByteArray& output)
+{
+    StartState state;
+    for (const QByteArray& line : output.split('\n')) {
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() == 3 && words[0] == "fd")
+            state.fds.insert(words[1].toInt(), words[2]);
+        else if (words.size() == 2)
+            state.values.insert(words[0], words[1]);
+    }
+    return state;
+}
+
+} // namespace
 
 class TestChildProcess : public QObject
 {
@@ -32,46 +62,36 @@ private slots:
         qRegisterMetaType<QProcess::ExitStatus>();
         qRegisterMetaType<QProcess::ProcessError>();
     }
-    void init() { ChildProcess::setPidFdEnabled(true); }
-    void cleanupTestCase() { ChildProcess::setPidFdEnabled(true); }
 
     void ends_data()
     {
-        QTest::addColumn<bool>("pidFd");
         QTest::addColumn<QString>("script");
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("crashed");
 
-        const QByteArray large(300000, 'z');
-        for (const bool pidFd : {true, false}) {
-            const char* way = pidFd ? "pidfd" : "polled";
-            QTest::addRow("%s: exit code, both streams", way)
-                << pidFd << "echo out; echo err >&2; exit 3" << QByteArray("out\nerr\n") << 3
-                << false;
-            QTest::addRow("%s: signal", way)
-                << pidFd << "echo x; kill -SEGV $$" << QByteArray("x\n") << int(SIGSEGV) << true;
-            // More than a pipe holds, written just before the end.
-            QTest::addRow("%s: output larger than the pipe", way)
-                << pidFd << "head -c 300000 /dev/zero | tr '\\0' z" << large << 0 << false;
-        }
+        QTest::newRow("exit code, both streams")
+            << "echo out; echo err >&2; exit 3" << QByteArray("out\nerr\n") << 3 << false;
+        QTest::newRow("signal") << "echo x; kill -SEGV $$" << QByteArray("x\n") << int(SIGSEGV)
+                                << true;
+        // More than a pipe holds, written just before the end.
+        QTest::newRow("output larger than the pipe")
+            << "head -c 300000 /dev/zero | tr '\\0' z" << QByteArray(300000, 'z') << 0 << false;
     }
 
     void ends()
     {
-        QFETCH(bool, pidFd);
         QFETCH(QString, script);
         QFETCH(QByteArray, output);
         QFETCH(int, exitCode);
         QFETCH(bool, crashed);
 
-        ChildProcess::setPidFdEnabled(pidFd);
         ChildProcess child;
         QByteArray read;
         connect(&child, &ChildProcess::readyReadStandardOutput, this,
                 [&]() { read += child.readAllStandardOutput(); });
         QSignalSpy started(&child, &ChildProcess::started);
-        QSignalSpy finished(&child, &ChildProcess::finished);
+        QSignalSpy finished(&child, finishedSignal);
         QSignalSpy errors(&child, &ChildProcess::errorOccurred);
         child.start("/bin/sh", shell(script));
         QCOMPARE(child.state(), QProcess::Starting);
@@ -105,7 +125,7 @@ private slots:
         QFETCH(QString, script);
         QFETCH(int, size);
         ChildProcess child;
-        QSignalSpy finished(&child, &ChildProcess::finished);
+        QSignalSpy finished(&child, finishedSignal);
         child.start("/bin/sh", shell(script));
         ::usleep(300 * 1000);
         QVERIFY(child.waitForFinished(5000));
@@ -143,46 +163,69 @@ private slots:
 
         ChildProcess child;
         child.setWorkingDirectory(workingDirectory);
+        child.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
         QSignalSpy started(&child, &ChildProcess::started);
-        QSignalSpy finished(&child, &ChildProcess::finished);
+        QSignalSpy finished(&child, finishedSignal);
         QSignalSpy errors(&child, &ChildProcess::errorOccurred);
+        // The child that could not exec is not reaped yet when its failure is
+        // reported: nobody else may reap it meanwhile.
+        bool ownedAtError = false;
+        connect(&child, &ChildProcess::errorOccurred, this,
+                [&]() { ownedAtError = ChildProcess::isOwned(child.processId()); });
         child.start(program, {});
-        // The child that could not exec is reaped at once.
-        QCOMPARE(child.state(), QProcess::NotRunning);
-        QVERIFY(ProcFs::children(::getpid()).isEmpty());
+        QCOMPARE(errors.count(), 0);
         QVERIFY(errors.wait(5000));
         QCOMPARE(errors.at(0).at(0).value<QProcess::ProcessError>(), QProcess::FailedToStart);
         QVERIFY2(child.errorString().startsWith(error), qUtf8Printable(child.errorString()));
+        QCOMPARE(ownedAtError, !program.isEmpty());
+        QCOMPARE(child.state(), QProcess::NotRunning);
+        // Reaped by then: no zombie is left.
+        QVERIFY(ProcFs::children(::getpid()).isEmpty());
         QTest::qWait(50);
         QCOMPARE(errors.count(), 1);
         QCOMPARE(started.count() + finished.count(), 0);
     }
 
-    // Own group, /dev/null as input, nothing blocked, SIGPIPE not ignored:
-    // whatever the launcher's own signal settings are.
+    // Own group, /dev/null as input, output and errors in one pipe, nothing
+    // blocked, nothing ignored, no other descriptor: whatever the launcher
+    // ignores, blocks or holds open.
     void startsClean()
     {
-        struct sigaction ignore = {}, previousPipe = {};
+        const int ignored[] = {SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM};
+        struct sigaction ignore = {}, previous[4] = {};
         ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGPIPE, &ignore, &previousPipe);
-        sigset_t usr1, previousMask;
-        ::sigemptyset(&usr1);
-        ::sigaddset(&usr1, SIGUSR1);
-        ::pthread_sigmask(SIG_BLOCK, &usr1, &previousMask);
+        for (int i = 0; i < 4; ++i)
+            ::sigaction(ignored[i], &ignore, &previous[i]);
+        sigset_t blocked, previousMask;
+        ::sigemptyset(&blocked);
+        ::sigaddset(&blocked, SIGUSR2);
+        ::sigaddset(&blocked, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
+        // Descriptors inherited without close-on-exec, a low and a high one.
+        const int low = ::open("/dev/null", O_RDONLY);
+        const int high = ::dup2(low, 200);
 
         ChildProcess child;
-        child.start("/bin/sh", shell("cat; echo $$; cut -d' ' -f5 /proc/$$/stat;"
-                                     "sed -n 's/^Sig\\(Blk\\|Ign\\):\\t//p' /proc/$$/status"));
+        child.start(helperPath(), {"--print-start-state"});
+        const qint64 pid = child.processId();
+        ::close(low);
+        ::close(high);
         ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-        ::sigaction(SIGPIPE, &previousPipe, nullptr);
+        for (int i = 0; i < 4; ++i)
+            ::sigaction(ignored[i], &previous[i], nullptr);
+        QVERIFY(low > STDERR_FILENO && high == 200);
         QVERIFY(child.waitForFinished(10000));
 
-        const QList<QByteArray> lines = child.readAllStandardOutput().split('\n');
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0).toLongLong(), child.processId());
-        QCOMPARE(lines.at(1), lines.at(0));
-        QCOMPARE(lines.at(2).toULongLong(nullptr, 16), 0ULL);
-        QCOMPARE(lines.at(3).toULongLong(nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0ULL);
+        const QByteArray output = child.readAllStandardOutput();
+        const StartState state = parseStartState(output);
+        QVERIFY2(state.values.value("pid").toLongLong() == pid, output.constData());
+        QCOMPARE(state.values.value("group"), state.values.value("pid"));
+        QCOMPARE(state.values.value("blocked").toULongLong(nullptr, 16), 0ULL);
+        QCOMPARE(state.values.value("ignored").toULongLong(nullptr, 16), 0ULL);
+        QCOMPARE(state.fds.keys(), (QList<int>{0, 1, 2}));
+        QCOMPARE(state.fds.value(0), QByteArray("/dev/null"));
+        QVERIFY(state.fds.value(1).startsWith("pipe:"));
+        QCOMPARE(state.fds.value(2), state.fds.value(1));
     }
 
     // A launcher started with its standard files closed: the child's pipe and
@@ -203,18 +246,41 @@ private slots:
         QCOMPARE(child.readAllStandardOutput(), QByteArray("out\nerr\n"));
     }
 
+    // Killed with its whole group and reaped, without QProcess's warning.
     void destroyedWhileRunning()
     {
-        qint64 pid = 0;
+        static int warnings = 0;
+        warnings = 0;
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+                warnings += text.contains("Destroyed while");
+            });
+        const auto restore = qScopeGuard([previous]() { qInstallMessageHandler(previous); });
+        const QString marker =
+            "3600." + QString::number(QRandomGenerator::global()->bounded(1u << 30));
+
+        qint64 pid = 0, grandchild = 0;
+        // A zombie's command line is empty.
+        const auto sleeps = [&]() { return ProcFs::commandLine(grandchild).contains(marker); };
+        const auto killLeftover = qScopeGuard([&]() {
+            if (grandchild > 0 && sleeps())
+                ::kill(pid_t(grandchild), SIGKILL);
+        });
         {
             ChildProcess child;
-            child.start(helperPath(), {"--delay", "30"});
-            QVERIFY(child.state() != QProcess::NotRunning);
+            child.start("/bin/sh", shell("sleep " + marker + " & echo $!; wait"));
+            QVERIFY(child.waitForReadyRead(10000));
+            grandchild = child.readAllStandardOutput().trimmed().toLongLong();
             pid = child.processId();
         }
-        // Killed and reaped: the pid is gone, not a zombie.
+        // Reaped: the pid is gone, not a zombie.
         QCOMPARE(::kill(pid_t(pid), 0), -1);
         QCOMPARE(errno, ESRCH);
+        // Its group went with it. Orphaned, the grandchild may come to this
+        // process (a subreaper once a pipeline ran here) and is reaped here.
+        QTRY_VERIFY(!sleeps());
+        ::waitpid(pid_t(grandchild), nullptr, WNOHANG);
+        QCOMPARE(warnings, 0);
     }
 };
 

@@ -1,6 +1,7 @@
 // The console front end `launcher` in hostile surroundings: a reader that goes
-// away or stalls, standard files closed at start, and the signals that stop a
-// run, each with the exit status a shell reports for it (128 + its number).
+// away or stalls, standard files closed at start, a parent that leaves signals
+// ignored or blocked and a descriptor open, and the signals that stop a run,
+// each with the exit status a shell reports for it (128 + its number).
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -117,6 +118,68 @@ private slots:
         if (!command.isEmpty())
             QVERIFY(
                 fileContent(logPath).contains(QByteArray("] ") + QByteArray::number(lines) + "\n"));
+    }
+
+    void hostileParent_data()
+    {
+        QTest::addColumn<int>("signal"); // once the second process runs; 0: none
+        QTest::newRow("Sync pipeline finishes") << 0;
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    // The launcher exec'd by a parent that ignores SIGCHLD, SIGQUIT, SIGUSR1
+    // and SIGALRM, blocks every signal and leaves descriptor 7 open: a Sync
+    // process's end is still seen, the signals that stop a run still stop it,
+    // and the children start clean.
+    void hostileParent()
+    {
+        QFETCH(int, signal);
+        QTemporaryDir root;
+        const QString pidFile = root.filePath("child.pid");
+        QVERIFY(writeFile(
+            root.filePath("Orvalen/launcher/apps/app.ini"),
+            QStringLiteral("[process-0]\nexec=%1\nmode=sync\narguments=--print-start-state\n"
+                           "[process-1]\nexec=%1\nmode=sync\n"
+                           "arguments=--pid-file, %2, --write, ready\\\\n, --delay, %3\n")
+                .arg(helperPath(), pidFile, signal ? "120" : "0.2")
+                .toUtf8()));
+
+        QProcess launcher;
+        launcher.setProcessChannelMode(QProcess::MergedChannels);
+        launcher.start(helperPath(), {"--exec-hostile", LAUNCHER_PROGRAM, "--data-home",
+                                      root.path(), "--stop-timeout", "1", "run", "app"});
+        QVERIFY(launcher.waitForStarted());
+        QByteArray out;
+        bool readySeen = true;
+        if (signal != 0) {
+            readySeen = QTest::qWaitFor(
+                [&] { return (out += launcher.readAllStandardOutput()).contains("] ready\n"); },
+                RunLimitMs);
+            ::kill(pid_t(launcher.processId()), signal);
+        }
+        // Should it still run, the end of the test kills it.
+        const bool finished = launcher.waitForFinished(RunLimitMs);
+        out += launcher.readAllStandardOutput();
+        QVERIFY(!killedLeftover(pidFile));
+        QVERIFY2(readySeen && finished && launcher.exitStatus() == QProcess::NormalExit &&
+                     launcher.exitCode() == (signal ? 128 + signal : 0),
+                 out.constData());
+
+        // What the first child wrote about itself, each line after its "[ pid ] ".
+        const auto value = [&](const char* key) {
+            const QRegularExpression line(QStringLiteral("\\] %1 (\\S+)\n").arg(key));
+            return line.match(QString::fromUtf8(out)).captured(1);
+        };
+        QCOMPARE(value("ignored"), QStringLiteral("0000000000000000"));
+        QCOMPARE(value("blocked"), QStringLiteral("0000000000000000"));
+        QStringList fds;
+        QRegularExpressionMatchIterator it = QRegularExpression(QStringLiteral("\\] fd (\\d+) "))
+                                                 .globalMatch(QString::fromUtf8(out));
+        while (it.hasNext())
+            fds.append(it.next().captured(1));
+        QCOMPARE(fds, (QStringList{"0", "1", "2"}));
     }
 };
 

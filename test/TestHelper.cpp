@@ -14,6 +14,14 @@
 //                     end half a second later with code 0, whatever a delay has left
 //   --listen ADDRESS  listen on tcp:PORT (loopback) or unix:PATH from now on
 //   --notify TEXT     send TEXT (escapes as --write) to $NOTIFY_SOCKET (@ abstract)
+//   --print-start-state
+//                     write what the process started with, one line each: "pid N",
+//                     "group N", "blocked HEX" and "ignored HEX" (signal masks as in
+//                     /proc), then "fd N TARGET" for every open descriptor
+//   --exec-hostile PROGRAM ARGS...
+//                     exec PROGRAM as a hostile parent would: SIGCHLD, SIGQUIT,
+//                     SIGUSR1 and SIGALRM ignored, every signal blocked, and
+//                     descriptor 7 open on /dev/null without close-on-exec
 
 #include <csignal>
 #include <cstddef>
@@ -23,6 +31,7 @@
 #include <string>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -83,6 +92,53 @@ socklen_t socketAddress(const std::string& address, sockaddr_storage& storage)
     return socklen_t(offsetof(sockaddr_un, sun_path) + path.size() + (path[0] == '@' ? 0 : 1));
 }
 
+// The lines of --print-start-state.
+std::string startState()
+{
+    std::string state =
+        "pid " + std::to_string(getpid()) + "\ngroup " + std::to_string(getpgrp()) + '\n';
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status)) {
+            const std::string text = line;
+            if (text.rfind("SigBlk:", 0) == 0)
+                state += "blocked " + text.substr(text.find_first_not_of(" \t", 7));
+            else if (text.rfind("SigIgn:", 0) == 0)
+                state += "ignored " + text.substr(text.find_first_not_of(" \t", 7));
+        }
+        std::fclose(status);
+    }
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(fds)) {
+            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(fds))
+                continue;
+            char target[4096];
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+            target[length > 0 ? length : 0] = '\0';
+            state += std::string("fd ") + entry->d_name + ' ' + target + '\n';
+        }
+        ::closedir(fds);
+    }
+    return state;
+}
+
+int execHostile(char* argv[])
+{
+    for (const int signal : {SIGCHLD, SIGQUIT, SIGUSR1, SIGALRM})
+        std::signal(signal, SIG_IGN);
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
+    const int file = ::open("/dev/null", O_RDONLY);
+    if (file < 0 || ::dup2(file, 7) != 7)
+        return 68;
+    if (file != 7)
+        ::close(file);
+    ::execv(argv[0], argv);
+    return 69;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -132,6 +188,10 @@ int main(int argc, char* argv[])
                          length) < 0)
                 return 67;
             ::close(fd);
+        } else if (option == "--print-start-state") {
+            out = startState();
+        } else if (option == "--exec-hostile" && i + 1 < argc) {
+            return execHostile(argv + i + 1);
         } else if (option == "--ignore-term") {
             std::signal(SIGTERM, SIG_IGN);
         } else if (option == "--count-term") {

@@ -49,6 +49,7 @@ private slots:
     void initTestCase()
     {
         qRegisterMetaType<FinishReason>();
+        qRegisterMetaType<QProcess::ExitStatus>();
         MonotonicClock::setClock([]() { return g_nowMs; });
         TimeStamp::setClock([]() { return g_wallNow; });
         // None of these is a program; some are executable by their mode bits.

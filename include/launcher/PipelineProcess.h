@@ -51,7 +51,7 @@ public:
     // How often the child was restarted after a crash.
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
-    ChildProcess* process(); // TODO(merge): QProcess* once ChildProcess is one
+    QProcess* process();
     QByteArray readAllStandardOutput();
     // What a front end shows of the process; the caller fills in its index.
     ProcessStatus status() const;

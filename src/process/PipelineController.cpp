@@ -3,7 +3,6 @@
 #include "PipelineProcess.h"
 #include "logs/LineSplitter.h"
 #include "logs/PipelineLog.h"
-#include "process/ChildProcess.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
 #include "process/ReadinessProbe.h"

@@ -22,18 +22,10 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
 }
 
-PipelineProcess::~PipelineProcess()
-{
-    // Nothing of this half-destroyed object (nor of a controller being torn
-    // down with it) may receive the end notifications of a child killed here.
-    // Killed and reaped here, the child leaves nothing behind.
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->disconnect(this);
-        m_process->blockSignals(true);
-        m_process->signalGroup(SIGKILL);
-        m_process->waitForFinished(5000);
-    }
-}
+// The child, still running, is killed with its group and reaped by its own
+// destructor, which tells nobody; then the reaper of its own, if any, kills
+// what it left.
+PipelineProcess::~PipelineProcess() = default;
 
 void PipelineProcess::start()
 {
@@ -392,7 +384,7 @@ void PipelineProcess::giveUpWaiting()
                   true);
 }
 
-ChildProcess* PipelineProcess::process()
+QProcess* PipelineProcess::process()
 {
     return m_process.get();
 }

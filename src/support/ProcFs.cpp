@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +110,36 @@ QByteArray environmentValue(qint64 pid, const QByteArray& name)
         begin = end + 1;
     }
     return QByteArray();
+}
+
+quint64 ownSignalsNotAtDefault()
+{
+    const QByteArray text = readProcFile(QStringLiteral("/proc/self/status"));
+    quint64 notAtDefault = 0;
+    for (const char* field : {"\nSigIgn:", "\nSigCgt:"}) {
+        const int start = text.indexOf(field);
+        const int end = text.indexOf('\n', start + 1);
+        bool ok = false;
+        if (start >= 0 && end > start) {
+            const int valueStart = start + int(qstrlen(field));
+            notAtDefault |= text.mid(valueStart, end - valueStart).trimmed().toULongLong(&ok, 16);
+        }
+        if (!ok)
+            return ~quint64(0);
+    }
+    return notAtDefault;
+}
+
+int ownHighestDescriptor()
+{
+    DIR* directory = ::opendir("/proc/self/fd");
+    if (!directory)
+        return -1;
+    int highest = -1;
+    while (const dirent* entry = ::readdir(directory))
+        highest = std::max(highest, std::atoi(entry->d_name));
+    ::closedir(directory);
+    return highest;
 }
 
 } // namespace ProcFs

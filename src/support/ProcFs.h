@@ -31,4 +31,10 @@ QString commandLine(qint64 pid);
 // empty when it has none (or may not be looked at).
 QByteArray environmentValue(qint64 pid, const QByteArray& name);
 
+// Of this process: the signals it ignores or catches, bit n - 1 for signal n
+// (every bit set when /proc cannot tell), and its highest open descriptor
+// (-1 when /proc cannot tell).
+quint64 ownSignalsNotAtDefault();
+int ownHighestDescriptor();
+
 } // namespace ProcFs
