@@ -167,6 +167,7 @@ private slots:
             {"another user's", "stranger", "", "data", "'RUNTIME' is owned by user 65534"},
             {"a link", "link", "", "data", "'RUNTIME-link' is a link"},
             {"own folders below, too open", "loose below", "", "runtime", ""},
+            {"unset, the data folder a link", "unset", "data link", "data", ""},
             {"another user's folder below", "stranger below", "", "data",
              "'RUNTIME/Orvalen' is owned by user 65534"},
             {"a link below", "link below", "", "data", "'RUNTIME/Orvalen' is a link"},
@@ -216,6 +217,10 @@ private slots:
             QVERIFY(writeFile(dataRun(), ""));
         } else if (dataCase == "run stranger") {
             QVERIFY(makePrivateFolder(dataRun()) && chownPath(dataRun(), Stranger));
+        } else if (dataCase == "data link") {
+            const QString moved = m_folders->root() + "/moved";
+            QVERIFY(QDir().rename(m_folders->user(), moved) &&
+                    QFile::link(moved, m_folders->user()));
         } else if (dataCase == "data 0777") {
             QVERIFY(QDir().mkpath(m_folders->user()) &&
                     ::chmod(QFile::encodeName(m_folders->user()).constData(), 0777) == 0);

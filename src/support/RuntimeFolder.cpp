@@ -34,8 +34,9 @@ struct Candidate
 {
     QString base;
     Policy basePolicy;
-    bool baseMadeHere; // made when missing, rather than refused
-    QStringList below; // made 0700 when missing
+    bool baseMadeHere;  // made when missing, rather than refused
+    bool baseMayBeLink; // the user's own choice of place
+    QStringList below;  // made 0700 when missing
 };
 
 // Closes the descriptor it holds.
@@ -137,8 +138,9 @@ QString walk(const Candidate& candidate, RuntimeFolder::Use use, QString& proble
                 return QString();
             }
         }
-        const int fd = ::openat(parent.get(), name.constData(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int noFollow = i == 0 && candidate.baseMayBeLink ? 0 : O_NOFOLLOW;
+        const int fd =
+            ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
         if (fd < 0) {
             const int error = errno;
             // Not made yet: nothing is there to look at.
@@ -181,7 +183,7 @@ RuntimeFolder::Found RuntimeFolder::find(Use use) const
     QString runtimeProblem;
     if (!m_runtime.isEmpty()) {
         const QString path =
-            walk({m_runtime, Policy::Private, false, runtimeBelow}, use, runtimeProblem);
+            walk({m_runtime, Policy::Private, false, false, runtimeBelow}, use, runtimeProblem);
         if (!path.isEmpty())
             return {path, QString()};
     }
@@ -189,7 +191,7 @@ RuntimeFolder::Found RuntimeFolder::find(Use use) const
     // folder serves without a word.
     QString dataProblem;
     const QString path =
-        walk({m_data, Policy::NotWritable, true, {QStringLiteral("run")}}, use, dataProblem);
+        walk({m_data, Policy::NotWritable, true, true, {QStringLiteral("run")}}, use, dataProblem);
     const QString runtimeFolder =
         m_runtime + QLatin1Char('/') + runtimeBelow.join(QLatin1Char('/'));
     if (!path.isEmpty()) {

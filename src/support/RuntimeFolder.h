@@ -7,7 +7,8 @@
 // or swap a folder under a path once checked, so every folder on the way is
 // the launcher's user's own (effective uid) and no link:
 // - $XDG_RUNTIME_DIR, open to no one else; below it Orvalen/launcher;
-// - else the per-user data folder, which no one else may write; below it run.
+// - else the per-user data folder, which no one else may write (a link the
+//   user made to put it elsewhere is followed); below it run.
 // The folders below are made 0700, and set to 0700 where the user's own ones
 // are looser. A runtime folder that is set but refused is warned about, once
 // for each reason, and so is the lack of any folder.
