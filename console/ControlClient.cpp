@@ -54,8 +54,12 @@ private:
 
 ExitCode noLauncher()
 {
-    print(QStringLiteral("No launcher is running (nothing answers on '%1').")
-              .arg(ControlServer::socketPath()));
+    QString problem;
+    const QString path = ControlServer::socketPath(&problem);
+    print(path.isEmpty()
+              ? QStringLiteral("No launcher is running (there is no control socket: %1).")
+                    .arg(problem)
+              : QStringLiteral("No launcher is running (nothing answers on '%1').").arg(path));
     return ExitCode::NoLauncher;
 }
 

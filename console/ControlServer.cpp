@@ -3,7 +3,7 @@
 #include "Backend.h"
 #include "PipelineSession.h"
 #include "logs/PipelineLog.h"
-#include "process/ProcessRecord.h"
+#include "support/RuntimeFolder.h"
 #include "support/Trace.h"
 
 #include <QCoreApplication>
@@ -16,6 +16,7 @@
 #include <cmath>
 
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using Solvane::Trace;
@@ -27,6 +28,9 @@ const int MaxLineBytes = 64 * 1024;
 // Replies piled up beyond this belong to a client that does not read.
 const qint64 MaxPendingBytes = 1024 * 1024;
 const int MaxClients = 64;
+// A socket's path fills sun_path with its terminating zero.
+const int MaxSocketPathBytes = int(sizeof(sockaddr_un::sun_path)) - 1;
+const char* const SocketName = "control";
 
 QJsonObject failure(const QString& error)
 {
@@ -77,7 +81,7 @@ qint64 answeringLauncher(const QString& path)
 } // namespace
 
 ControlServer::ControlServer(Backend& backend, PipelineSession& session, QObject* parent)
-    : QObject(parent), m_backend(backend), m_session(session), m_path(socketPath())
+    : QObject(parent), m_backend(backend), m_session(session)
 {
     connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
     connect(&backend, &Backend::pipelineFinished, this,
@@ -101,36 +105,46 @@ ControlServer::~ControlServer()
     }
 }
 
-QString ControlServer::socketPath()
+QString ControlServer::socketPath(QString* problem)
 {
-    return ProcessRecord().folder() + QStringLiteral("/control");
+    const RuntimeFolder::Found folder = RuntimeFolder().find(RuntimeFolder::Look);
+    if (problem)
+        *problem = folder.problem;
+    return folder.path.isEmpty() ? QString()
+                                 : folder.path + QLatin1Char('/') + QLatin1String(SocketName);
 }
 
 bool ControlServer::listen()
 {
-    const QString folder = QFileInfo(m_path).absolutePath();
-    if (!QDir().mkpath(folder) ||
-        !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
-        Trace::error("Unable to create the control folder '%s'", qUtf8Printable(folder));
-        return false;
+    // Without a folder the folder has said why: once, for the record, too.
+    const QString folder = RuntimeFolder().find(RuntimeFolder::Make).path;
+    if (folder.isEmpty())
+        return true;
+    const QString path = folder + QLatin1Char('/') + QLatin1String(SocketName);
+    const int bytes = QFile::encodeName(path).size();
+    if (bytes > MaxSocketPathBytes) {
+        Trace::warning("No control socket: '%s' is too long for a socket (%d bytes, at most %d)",
+                       qUtf8Printable(path), bytes, MaxSocketPathBytes);
+        return true;
     }
-    if (QFileInfo(m_path).exists() || QFileInfo(m_path).isSymLink()) {
-        if (const qint64 pid = answeringLauncher(m_path)) {
+    if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
+        if (const qint64 pid = answeringLauncher(path)) {
             Trace::error("Another launcher (pid %s) is running: it holds the control socket '%s'",
                          pid > 0 ? qUtf8Printable(QString::number(pid)) : "unknown",
-                         qUtf8Printable(m_path));
+                         qUtf8Printable(path));
             return false;
         }
         Trace::info("Replacing the control socket '%s' of a launcher that has ended",
-                    qUtf8Printable(m_path));
-        QFile::remove(m_path);
+                    qUtf8Printable(path));
+        QFile::remove(path);
     }
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server.listen(m_path)) {
-        Trace::error("Unable to listen on the control socket '%s': %s", qUtf8Printable(m_path),
-                     qUtf8Printable(m_server.errorString()));
-        return false;
+    if (!m_server.listen(path)) {
+        Trace::warning("No control socket: unable to listen on '%s': %s", qUtf8Printable(path),
+                       qUtf8Printable(m_server.errorString()));
+        return true;
     }
+    m_path = path;
     QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
     return true;
 }
@@ -142,7 +156,7 @@ void ControlServer::onNewConnection()
         socklen_t length = sizeof peer;
         const bool known = ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
                                         &peer, &length) == 0;
-        if (!known || peer.uid != ::getuid() || m_clients.size() >= MaxClients) {
+        if (!known || peer.uid != ::geteuid() || m_clients.size() >= MaxClients) {
             Trace::warning("Refused a control connection from pid %d of user %d",
                            known ? int(peer.pid) : -1, known ? int(peer.uid) : -1);
             socket->abort();

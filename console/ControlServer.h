@@ -26,12 +26,14 @@ public:
     // Removes the socket.
     ~ControlServer() override;
 
-    // The socket of this user's launcher: "control" in the runtime folder of
-    // the launcher's records.
-    static QString socketPath();
+    // The socket of this user's launcher: "control" in the launcher's runtime
+    // folder (RuntimeFolder). Empty when there is no such folder; problem
+    // then says why.
+    static QString socketPath(QString* problem = nullptr);
 
-    // Replaces a socket that a dead launcher left; false (reported) when a
-    // running launcher holds it or it cannot be made.
+    // Replaces a socket that a dead launcher left; false (reported) only when
+    // another launcher of this user answers there. A socket that cannot be
+    // made is warned about once, and the launcher goes on without one.
     bool listen();
 
 private:
@@ -54,6 +56,6 @@ private:
     PipelineSession& m_session;
     const QDateTime m_startedAt = QDateTime::currentDateTime();
     QLocalServer m_server;
-    QString m_path;
+    QString m_path; // the socket listened on; empty when there is none
     QHash<QLocalSocket*, Client> m_clients;
 };

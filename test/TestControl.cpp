@@ -87,6 +87,10 @@ private slots:
     void init()
     {
         m_root = std::make_unique<QTemporaryDir>();
+        // Private, as a login's runtime folder.
+        QVERIFY(QDir().mkpath(m_root->filePath("run")) &&
+                QFile::setPermissions(m_root->filePath("run"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_root->filePath("run")));
         QVERIFY(QDir().mkpath(home()));
         m_marker = QStringLiteral("control-%1").arg(QRandomGenerator::global()->generate());

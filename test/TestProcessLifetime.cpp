@@ -71,8 +71,13 @@ private slots:
     void init()
     {
         m_folders = std::make_unique<DataFolders>();
-        // The launchers keep their records in the test's own runtime folder.
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
+        // The launchers keep their records in the test's own runtime folder,
+        // private as a login's.
+        const QString runtime = m_folders->root() + "/run";
+        QVERIFY(
+            QDir().mkpath(runtime) &&
+            QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         // Runs only if started by the path that validation found, not the launcher's PATH.
         QVERIFY(QDir().mkpath(home()) && QFile::link("/bin/sh", home() + "/lifetime-sh"));
         // A start that cleans up after a dead launcher, and starts nothing marked.

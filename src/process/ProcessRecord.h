@@ -1,21 +1,20 @@
 #pragma once
 
+#include "support/RuntimeFolder.h"
+
 #include <QMap>
 #include <QString>
 
 // A small file per launcher that names the processes of its running pipeline
 // (pid and start time), so that a launcher started after one that died
 // (SIGKILL, a crash, the power pulled) can stop what that one left behind.
-// The files live in $XDG_RUNTIME_DIR/Orvalen/launcher, or in the per-user
-// data folder's "run" folder when there is no runtime folder.
+// The files live in the launcher's runtime folder (RuntimeFolder). Only a
+// regular file of this user's own is read as a record or replaced by one.
 class ProcessRecord
 {
 public:
-    // The folder is taken from the environment now.
+    // The folder is taken from the environment now, looked up when first used.
     ProcessRecord();
-
-    QString folder() const { return m_folder; }
-    QString filePath() const;
 
     // Replaces this launcher's record atomically; false (and a trace warning,
     // once until the next remove()) when it cannot be written.
@@ -25,12 +24,21 @@ public:
 
     // Stops the processes that launchers which have ended recorded, where the
     // pid still names the recorded process (its start time matches) and
-    // belongs to this user: terminated first, killed after the grace. Their
-    // records are removed. Returns the number of processes stopped.
+    // belongs to this user: terminated first, killed after the grace. Never
+    // pid 1 or below, this launcher, its process group or session, nor any of
+    // its ancestors. Their records are removed. Returns the number of
+    // processes stopped.
     int cleanUpAfterEndedLaunchers(int graceMs) const;
 
 private:
-    QString m_folder;
+    QString filePath() const;
+    // Empty when the record was replaced, else why not; folderGone when the
+    // folder was missing.
+    QString replace(const QByteArray& text, bool& folderGone) const;
+
+    RuntimeFolder m_runtimeFolder;
+    QString m_folder; // looked up at the first write after a remove(); empty when there is none
+    bool m_folderLooked = false;
     bool m_written = false;
     bool m_warned = false;
 };

@@ -1,0 +1,211 @@
+#include "support/RuntimeFolder.h"
+
+#include "support/PlatformUtils.h"
+#include "support/Trace.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using Solvane::Trace;
+
+namespace {
+
+const mode_t PrivateMode = 0700;
+
+// What a folder's mode may grant beyond its owner.
+enum class Policy
+{
+    Private,     // $XDG_RUNTIME_DIR: nothing to group or others
+    NotWritable, // the data folder: the user's own choice of bits, but no one else writes
+    Launchers,   // a folder of the launcher's: 0700, set so where it is not
+};
+
+struct Candidate
+{
+    QString base;
+    Policy basePolicy;
+    bool baseMadeHere;  // made when missing, rather than refused
+    bool baseMayBeLink; // the user's own choice of place
+    QStringList below;  // made 0700 when missing
+};
+
+// Closes the descriptor it holds.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(-1); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_fd; }
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString modeText(mode_t mode)
+{
+    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
+}
+
+// Why NAME in the folder open as PARENT could not be opened as a folder.
+QString openRefusal(int parent, const QByteArray& name, int error)
+{
+    if (error == ENOENT)
+        return QStringLiteral("does not exist");
+    if (error == ENOTDIR || error == ELOOP) {
+        struct stat info = {};
+        const bool link = ::fstatat(parent, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISLNK(info.st_mode);
+        return link ? QStringLiteral("is a link") : QStringLiteral("is not a folder");
+    }
+    return QStringLiteral("cannot be opened: %1").arg(errorText(error));
+}
+
+// Why the open folder may not hold the launcher's files; empty when it may.
+QString useRefusal(int fd, Policy policy)
+{
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0)
+        return QStringLiteral("cannot be examined: %1").arg(errorText(errno));
+    if (info.st_uid != ::geteuid())
+        return QStringLiteral("is owned by user %1").arg(info.st_uid);
+    const mode_t mode = info.st_mode & 07777;
+    switch (policy) {
+    case Policy::Private:
+        if (mode & 077)
+            return QStringLiteral("is open to other users (mode %1)").arg(modeText(mode));
+        break;
+    case Policy::NotWritable:
+        if (mode & 022)
+            return QStringLiteral("may be written by other users (mode %1)").arg(modeText(mode));
+        break;
+    case Policy::Launchers:
+        if (mode != PrivateMode && ::fchmod(fd, PrivateMode) != 0)
+            return QStringLiteral("cannot be made private: %1").arg(errorText(errno));
+        break;
+    }
+    return QString();
+}
+
+// The folder that the candidate names, checked from its base down through
+// descriptors, so that what was checked is what the next step looks into.
+// Empty, with the folder refused and why in problem, when it cannot be used.
+QString walk(const Candidate& candidate, RuntimeFolder::Use use, QString& problem)
+{
+    if (!QDir::isAbsolutePath(candidate.base)) {
+        problem = QStringLiteral("'%1' is not an absolute path").arg(candidate.base);
+        return QString();
+    }
+    if (use == RuntimeFolder::Make && candidate.baseMadeHere)
+        QDir().mkpath(candidate.base); // the user's own bits, as for the logs; checked below
+
+    const QString full = candidate.base + QLatin1Char('/') + candidate.below.join(QLatin1Char('/'));
+    QString folder = candidate.base;
+    QByteArray name = QFile::encodeName(folder);
+    Descriptor parent(AT_FDCWD); // negative: never closed
+    Policy policy = candidate.basePolicy;
+    for (int i = 0; i <= candidate.below.size(); ++i) {
+        if (i > 0) {
+            name = QFile::encodeName(candidate.below[i - 1]);
+            folder += QLatin1Char('/') + candidate.below[i - 1];
+            policy = Policy::Launchers;
+            if (use == RuntimeFolder::Make &&
+                ::mkdirat(parent.get(), name.constData(), PrivateMode) != 0 && errno != EEXIST) {
+                problem = QStringLiteral("'%1' cannot be made: %2").arg(folder, errorText(errno));
+                return QString();
+            }
+        }
+        const int noFollow = i == 0 && candidate.baseMayBeLink ? 0 : O_NOFOLLOW;
+        const int fd =
+            ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            // Not made yet: nothing is there to look at.
+            if (use == RuntimeFolder::Look && error == ENOENT && (i > 0 || candidate.baseMadeHere))
+                return full;
+            problem = QStringLiteral("'%1' %2").arg(folder, openRefusal(parent.get(), name, error));
+            return QString();
+        }
+        parent.reset(fd);
+        const QString refusal = useRefusal(fd, policy);
+        if (!refusal.isEmpty()) {
+            problem = QStringLiteral("'%1' %2").arg(folder, refusal);
+            return QString();
+        }
+    }
+    return full;
+}
+
+// Once for each text: every user of the folder looks it up.
+void warnOnce(const QString& text)
+{
+    static QSet<QString> warned;
+    if (warned.contains(text))
+        return;
+    warned.insert(text);
+    Trace::warning("%s", qUtf8Printable(text));
+}
+
+} // namespace
+
+RuntimeFolder::RuntimeFolder()
+    : m_runtime(qEnvironmentVariable("XDG_RUNTIME_DIR")),
+      m_data(Solvane::PlatformUtils::getModuleUserDataPath("Orvalen/launcher", false))
+{
+}
+
+RuntimeFolder::Found RuntimeFolder::find(Use use) const
+{
+    const QStringList runtimeBelow{QStringLiteral("Orvalen"), QStringLiteral("launcher")};
+    QString runtimeProblem;
+    if (!m_runtime.isEmpty()) {
+        const QString path =
+            walk({m_runtime, Policy::Private, false, false, runtimeBelow}, use, runtimeProblem);
+        if (!path.isEmpty())
+            return {path, QString()};
+    }
+    // Without a runtime folder (a service of the system has none), the data
+    // folder serves without a word.
+    QString dataProblem;
+    const QString path =
+        walk({m_data, Policy::NotWritable, true, true, {QStringLiteral("run")}}, use, dataProblem);
+    const QString runtimeFolder =
+        m_runtime + QLatin1Char('/') + runtimeBelow.join(QLatin1Char('/'));
+    if (!path.isEmpty()) {
+        if (!runtimeProblem.isEmpty())
+            warnOnce(QStringLiteral("Not using the runtime folder '%1': %2; the launcher's "
+                                    "runtime files go to '%3'")
+                         .arg(runtimeFolder, runtimeProblem, path));
+        return {path, QString()};
+    }
+    const QString problem = runtimeProblem.isEmpty()
+                                ? dataProblem
+                                : runtimeProblem + QStringLiteral("; ") + dataProblem;
+    warnOnce(QStringLiteral("No folder for the launcher's runtime files, so no process record "
+                            "and no control socket: %1")
+                 .arg(problem));
+    return {QString(), problem};
+}
