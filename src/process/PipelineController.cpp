@@ -37,6 +37,8 @@ void toMessageOutput(const QString& line)
 // How long a stop waits for the ends after the kill: they follow at once,
 // unless a child hangs in the kernel.
 const int KilledEndsWaitMs = 3000;
+// The longest a change waits for the record of processes.
+const int RecordIntervalMs = 100;
 
 } // namespace
 
@@ -49,13 +51,17 @@ PipelineController::PipelineController()
         emit stopTimedOut();
         killAllProcesses();
     });
-    // The record is written once per turn of the event loop, however many
-    // processes a turn starts or ends.
+    // The record is written at most every RecordIntervalMs, however many
+    // processes start or end meanwhile: it serves a launcher that was killed,
+    // whose direct children die with it, and a process so young may not even
+    // be in the record when it lived as long.
     m_recordTimer.setSingleShot(true);
-    m_recordTimer.setInterval(0);
+    m_recordTimer.setInterval(RecordIntervalMs);
     connect(&m_recordTimer, &QTimer::timeout, this, &PipelineController::updateProcessRecord);
-    connect(m_reaper.get(), &ProcessReaper::processesChanged, &m_recordTimer,
-            qOverload<>(&QTimer::start));
+    connect(m_reaper.get(), &ProcessReaper::processesChanged, this, [this] {
+        if (!m_recordTimer.isActive())
+            m_recordTimer.start();
+    });
 }
 
 PipelineController::~PipelineController()
