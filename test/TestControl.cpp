@@ -74,15 +74,6 @@ class TestControl : public QObject
                     ProcFs::commandLine(process["pid"].toVariant().toLongLong()).contains(m_marker);
         return match;
     }
-    QList<qint64> marked() const
-    {
-        QList<qint64> pids;
-        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs))
-            if (ProcFs::commandLine(entry.toLongLong()).contains(m_marker))
-                pids.append(entry.toLongLong());
-        return pids;
-    }
-
 private slots:
     void init()
     {
@@ -101,7 +92,7 @@ private slots:
             m_main->kill();
             m_main->waitForFinished(LimitMs);
         }
-        const QList<qint64> leftovers = marked();
+        const QList<qint64> leftovers = markedProcesses(m_marker);
         for (const qint64 pid : leftovers)
             ::kill(pid_t(pid), SIGKILL);
         QVERIFY2(leftovers.isEmpty(), "a child outlived the launcher");
@@ -126,7 +117,7 @@ private slots:
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
         QCOMPARE(run({"stop", "--timeout", "1"}), Result(0, "'app' has stopped.\n"));
-        QVERIFY(marked().isEmpty());
+        QVERIFY(markedProcesses(m_marker).isEmpty());
         ::kill(pid_t(m_main->processId()), SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
                 !QFileInfo::exists(folder() + "/control"));

@@ -50,6 +50,22 @@ inline QByteArray fileContent(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The processes whose command line holds the marker; with sleepsOnly, those
+// that are "sleep MARKER" and nothing else.
+inline QList<qint64> markedProcesses(const QString& marker, bool sleepsOnly = false)
+{
+    QList<qint64> pids;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QByteArray line = fileContent(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (line.endsWith('\0'))
+            line.chop(1);
+        const QString text = QString::fromLocal8Bit(line.replace('\0', ' '));
+        if (sleepsOnly ? text == QStringLiteral("sleep ") + marker : text.contains(marker))
+            pids.append(entry.toLongLong());
+    }
+    return pids;
+}
+
 // Kills the process whose id the file holds; true when it was still there.
 inline bool killedLeftover(const QString& pidFile)
 {

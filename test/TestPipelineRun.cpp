@@ -230,25 +230,6 @@ private slots:
         QCOMPARE(finished.at(0).at(1).value<FinishReason>(), reason);
         QCOMPARE(started.count(), 0);
     }
-
-    // Children that still run end with the controller.
-    void childrenEndWithTheController()
-    {
-        auto controller = std::make_unique<PipelineController>();
-        QSignalSpy started(controller.get(), &PipelineController::processStarted);
-        QVERIFY(controller->start(
-            pipelineOf({helperProcess(ProcessMode::Daemon, false, {"--delay", "30"}),
-                        helperProcess(ProcessMode::Sync, true, {"--delay", "30"})}),
-            false));
-        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 2, 10000);
-        QList<pid_t> children;
-        for (PipelineProcess* process : controller->findChildren<PipelineProcess*>())
-            children.append(pid_t(process->processId()));
-        controller.reset();
-        QCOMPARE(children.size(), 2);
-        for (pid_t child : children) // a leftover is killed before the check fails
-            QVERIFY(child > 0 && ::kill(child, SIGKILL) != 0);
-    }
 };
 
 LAUNCHER_TEST(TestPipelineRun)

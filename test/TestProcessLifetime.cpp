@@ -30,18 +30,6 @@ class TestProcessLifetime : public QObject
     QString home() const { return m_folders->root() + "/user"; }
     QString records() const { return m_folders->root() + "/run/Orvalen/launcher"; }
 
-    // The processes whose command line holds the marker; only the sleeps if asked.
-    QList<qint64> marked(bool sleepsOnly = false) const
-    {
-        QList<qint64> pids;
-        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QString line = ProcFs::commandLine(entry.toLongLong());
-            if (sleepsOnly ? line.endsWith("sleep " + m_marker) : line.contains(m_marker))
-                pids.append(entry.toLongLong());
-        }
-        return pids;
-    }
-
     // An application "app" of sh scripts as "mode:script"; MARK is the marker.
     void writeApp(const QStringList& processes) const
     {
@@ -87,7 +75,7 @@ private slots:
     }
     void cleanup()
     {
-        for (const qint64 pid : marked())
+        for (const qint64 pid : markedProcesses(m_marker))
             ::kill(pid_t(pid), SIGKILL);
         qunsetenv("XDG_RUNTIME_DIR");
         m_folders.reset();
@@ -124,11 +112,11 @@ private slots:
         QByteArray output; // each check reads on
         QTRY_VERIFY_WITH_TIMEOUT((output += launcher.readAll()).contains("spawned-20"), LimitMs);
         if (signal) {
-            QTRY_COMPARE_WITH_TIMEOUT(marked(true).size(), 5, LimitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 5, LimitMs);
             QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(pid), 0, LimitMs);
             // Killed, the launcher leaves only its record of them.
             const QString record = QStringLiteral("%1/%2.processes").arg(records()).arg(pid);
-            for (const qint64 sleep : marked(true))
+            for (const qint64 sleep : markedProcesses(m_marker, true))
                 QTRY_VERIFY_WITH_TIMEOUT(
                     signal != SIGKILL ||
                         fileContent(record).contains(" " + QByteArray::number(sleep) + " "),
@@ -148,8 +136,8 @@ private slots:
             next.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "next"});
             QVERIFY(next.waitForFinished(LimitMs));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(marked(), reused ? QList<qint64>{reused} : QList<qint64>(),
-                                  LimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker),
+                                  reused ? QList<qint64>{reused} : QList<qint64>(), LimitMs);
         QVERIFY(QDir(records()).isEmpty());
     }
 
@@ -160,11 +148,11 @@ private slots:
         writeApp({"daemon:exec sleep MARK", "sync:exec sleep MARK"});
         QProcess launcher;
         launcher.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "app"});
-        QTRY_COMPARE_WITH_TIMEOUT(marked(true).size(), 2, LimitMs);
-        for (const qint64 sleep : marked(true))
+        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 2, LimitMs);
+        for (const qint64 sleep : markedProcesses(m_marker, true))
             QCOMPARE(ProcFs::children(launcher.processId()).contains(sleep), true);
         launcher.kill();
-        QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), 5000);
     }
 
     // The backend of a front end: stop() escalates and returns once finished;
@@ -181,12 +169,12 @@ private slots:
         backend->initialize();
         for (const bool destroy : {false, true}) {
             QVERIFY(backend->pipelineController()->start(*backend->findPipeline("app"), false));
-            QTRY_COMPARE_WITH_TIMEOUT(marked(true).size(), 2, LimitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 2, LimitMs);
             if (destroy)
                 backend.reset();
             else
                 QVERIFY(backend->pipelineController()->stop(200));
-            QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>(), LimitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), LimitMs);
         }
         qInstallMessageHandler(previous);
         QCOMPARE(destroyedWhileRunning, 0);

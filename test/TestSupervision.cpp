@@ -50,18 +50,6 @@ class TestSupervision : public QObject
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_marker; // a sleep's argument that names the processes of these tests
 
-    // The processes that name the marker; only the sleeps if asked.
-    QList<qint64> marked(bool sleepsOnly = false) const
-    {
-        QList<qint64> pids;
-        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QString line = ProcFs::commandLine(entry.toLongLong());
-            if (sleepsOnly ? line == "sleep " + m_marker : line.contains(m_marker))
-                pids.append(entry.toLongLong());
-        }
-        return pids;
-    }
-
     // A shell script as a process; MARK stands for the marker.
     ProcessConfig shell(ProcessMode mode, QString script, bool required = false) const
     {
@@ -103,7 +91,7 @@ private slots:
         qInstallMessageHandler(g_previousHandler);
         if (QTest::currentTestFailed())
             qInfo("%s", qPrintable(g_logLines.join('\n')));
-        for (const qint64 pid : marked())
+        for (const qint64 pid : markedProcesses(m_marker))
             ::kill(pid_t(pid), SIGKILL);
     }
 
@@ -236,8 +224,9 @@ private slots:
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         int mostAlive = 0;
         QTimer watch;
-        connect(&watch, &QTimer::timeout, this,
-                [&] { mostAlive = std::max(mostAlive, int(marked(true).size())); });
+        connect(&watch, &QTimer::timeout, this, [&] {
+            mostAlive = std::max(mostAlive, int(markedProcesses(m_marker, true).size()));
+        });
         watch.start(20);
         QVERIFY(controller.start(pipelineOf({process}), false));
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
@@ -245,7 +234,7 @@ private slots:
         QCOMPARE(started.count(), 4);
         QCOMPARE(mostAlive, 1);
         // The last instance's is stopped with the pipeline.
-        QTRY_COMPARE_WITH_TIMEOUT(marked(), QList<qint64>(), LimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), LimitMs);
     }
 
     // A graphical front end starts programs of its own: they come to the
@@ -264,7 +253,7 @@ private slots:
         QVERIFY(controller->start(pipelineOf({shell(ProcessMode::Sync, "sleep 0.7")}), false));
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, LimitMs);
         controller.reset();
-        QCOMPARE(marked(), QList<qint64>{detached});
+        QCOMPARE(markedProcesses(m_marker), QList<qint64>{detached});
     }
 };
 
