@@ -166,6 +166,7 @@ private:
     void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
     void terminateThenKill(int timeoutMs);
+    void signalAll(void (PipelineProcess::*request)(), int signal);
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
     void updateProcessRecord();
 

@@ -133,6 +133,22 @@ void PipelineController::terminateAllProcesses()
 {
     onLogPipelineMessage(launcherPid(),
                          QStringLiteral("Terminate all running processes in pipeline"), true);
+    signalAll(&PipelineProcess::terminate, SIGTERM);
+    emit pipelineTerminated();
+}
+
+void PipelineController::killAllProcesses()
+{
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
+                         true);
+    signalAll(&PipelineProcess::kill, SIGKILL);
+}
+
+// The pipeline stops: every process gets the request, and the reaper the
+// signal for what left their groups (each group and process is asked to
+// terminate only once).
+void PipelineController::signalAll(void (PipelineProcess::*request)(), int signal)
+{
     if (isActive()) {
         if (m_stopCause == StopCause::None)
             m_stopCause = StopCause::Terminated;
@@ -142,30 +158,10 @@ void PipelineController::terminateAllProcesses()
         if (PipelineProcess* process = entry.process) {
             // The phase decides that no restart follows; the flag says so, too.
             process->config().restartOnCrash = false;
-            process->terminate();
+            (process->*request)();
         }
     }
-    // What left the groups; each group and process is asked only once.
-    m_reaper->signalAll(SIGTERM);
-    emit pipelineTerminated();
-}
-
-void PipelineController::killAllProcesses()
-{
-    onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
-                         true);
-    if (isActive()) {
-        if (m_stopCause == StopCause::None)
-            m_stopCause = StopCause::Terminated;
-        setPhase(Phase::Stopping);
-    }
-    for (const Entry& entry : qAsConst(m_processes)) {
-        if (PipelineProcess* process = entry.process) {
-            process->config().restartOnCrash = false;
-            process->kill();
-        }
-    }
-    m_reaper->signalAll(SIGKILL);
+    m_reaper->signalAll(signal);
 }
 
 void PipelineController::requestStop(int timeoutMs)
