@@ -6,6 +6,7 @@
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "logs/LineSplitter.h"
 #include "support/MonotonicClock.h"
 #include "support/TimeStamp.h"
 
@@ -174,33 +175,32 @@ private slots:
 
     void outputLines_data()
     {
-        QTest::addColumn<QString>("written");
+        QTest::addColumn<QByteArray>("read"); // one read of a child's output
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("CR, CRLF and LF; empty lines dropped")
-            << "\r\none\rtwo\r\r\nthree\n\n\nfour" << QStringList{"one", "two", "three", "four"};
-        QTest::newRow("NUL ends its line") << "left\\0right\nmore\n" << QStringList{"left", "more"};
+            << QByteArray("\r\none\rtwo\r\r\nthree\n\n\nfour")
+            << QStringList{"one", "two", "three", "four"};
+        QTest::newRow("NUL ends its line, not the read")
+            << QByteArray("left\0right\nmore\n", 16) << QStringList{"left", "more"};
+        QTest::newRow("nothing but line ends") << QByteArray("\n\r\n\r") << QStringList();
     }
 
-    // The child's lines in the pipeline log are those without a time stamp.
+    // Each line of a read gets the prefix, and the batch holds them all, for
+    // one write of the log file.
     void outputLines()
     {
-        QFETCH(QString, written);
+        QFETCH(QByteArray, read);
         QFETCH(QStringList, lines);
-        const QTemporaryDir logs;
-        PipelineConfig pipeline =
-            pipelineOf({helperProcess(ProcessMode::Sync, false, {"--write", written})});
-        pipeline.logBasename = "out";
-        pipeline.logPath = logs.path();
-        PipelineController controller;
-        QVERIFY(controller.start(pipeline, true));
-        QVERIFY(controller.waitForPipelineFinished(10000));
-        QFile log(logs.filePath(QDate::currentDate().toString("'out'-yyyy-MM-dd'.log'")));
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray text = log.readAll(); // all of it: the conversion stops at NUL
-        QStringList logged = QString::fromUtf8(text.constData(), text.size())
-                                 .split('\n')
-                                 .filter(QRegularExpression(R"(^\[ \d+ \] (?!\[\d{4}-))"));
-        QCOMPARE(logged.replaceInStrings(QRegularExpression(R"(^\[ \d+ \] )"), ""), lines);
+        LineSplitter splitter;
+        QCOMPARE(splitter.split("[ 7 ] ", read), lines.size());
+        QStringList split;
+        QByteArray batch;
+        for (int i = 0; i < splitter.lineCount(); ++i) {
+            split.append(QString::fromUtf8(splitter.lineData(i), splitter.lineLength(i)));
+            batch += split.last().toUtf8() + '\n';
+        }
+        QCOMPARE(split, lines.replaceInStrings(QRegularExpression("^"), "[ 7 ] "));
+        QCOMPARE(QByteArray::fromStdString(splitter.batch()), batch);
     }
 
     void cannotStart_data()
