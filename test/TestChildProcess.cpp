@@ -15,10 +15,20 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
+
+// A signal's disposition as the kernel's own call takes it, on x86-64.
+struct KernelAction
+{
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    unsigned long mask;
+};
 
 const auto finishedSignal = qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished);
 
@@ -175,6 +185,9 @@ private slots:
         ::sigaddset(&blocked, SIGUSR2);
         ::sigaddset(&blocked, SIGTERM);
         ::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
+        // The C library's own signal 32, too, which only the kernel's call reaches.
+        KernelAction ignore32{SIG_IGN, 0, nullptr, 0}, previous32{};
+        ::syscall(SYS_rt_sigaction, 32, &ignore32, &previous32, sizeof ignore32.mask);
         // Descriptors inherited without close-on-exec, a low and a high one.
         const int low = ::open("/dev/null", O_RDONLY);
         const int high = ::dup2(low, 200);
@@ -185,6 +198,7 @@ private slots:
         ::close(low);
         ::close(high);
         ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        ::syscall(SYS_rt_sigaction, 32, &previous32, nullptr, sizeof ignore32.mask);
         for (int i = 0; i < 4; ++i)
             ::sigaction(ignored[i], &previous[i], nullptr);
         QVERIFY(low > STDERR_FILENO && high == 200);

@@ -41,6 +41,29 @@ bool markCloseOnExecFrom(unsigned first)
 #endif
 }
 
+// The C library keeps two signals for itself (32 and 33) and refuses to
+// change them; one that the launcher inherited as ignored must not reach the
+// child so. The kernel's own call takes them, in its layout of the record,
+// which is known here for x86-64.
+void resetToDefault(int signal)
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    ::sigemptyset(&action.sa_mask);
+    if (::sigaction(signal, &action, nullptr) == 0)
+        return;
+#if defined(__x86_64__) && defined(SYS_rt_sigaction)
+    struct
+    {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        unsigned long mask;
+    } kernelAction = {SIG_DFL, 0, nullptr, 0};
+    ::syscall(SYS_rt_sigaction, signal, &kernelAction, nullptr, sizeof kernelAction.mask);
+#endif
+}
+
 // What the launcher inherited is put right once, before its first child.
 // With SIGCHLD ignored (or SA_NOCLDWAIT) the kernel may reap the children by
 // itself before Qt sees their end; with SIGCHLD blocked, the handler through
@@ -177,12 +200,9 @@ void ChildProcess::setupChildProcess()
 
     // Exec resets the handlers, but not what the launcher ignores; and the
     // handlers must go before the signals are unblocked.
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    ::sigemptyset(&action.sa_mask);
     for (int signal = 1; signal < NSIG && signal <= 64; ++signal) {
         if (signal != SIGKILL && signal != SIGSTOP && (m_signalsToReset >> (signal - 1)) & 1)
-            ::sigaction(signal, &action, nullptr);
+            resetToDefault(signal);
     }
 
     // Marked rather than closed: Qt's pipe that reports a failed exec must
