@@ -51,26 +51,14 @@ void PipelineProcess::handle(Event event)
         switch (event) {
         case Event::Start:
             return m_process ? void() : spawn();
-        case Event::RestartDue:
-            return spawn();
         case Event::Started:
             return reportStarted();
         case Event::FailedToStart:
             return failToStart();
-        case Event::Exited: // a child always reports its start first
-        case Event::Crashed:
-            return endRun(event == Event::Crashed);
-        case Event::Ready:
-            return becomeReady();
-        case Event::NotReady:
-            return giveUpWaiting();
-        case Event::StopRequested:
-            return askToStop(SIGTERM);
-        case Event::KillRequested:
-            return askToStop(SIGKILL);
         default:
-            return;
+            break; // the rest as for a running one: a child reports its start before its end
         }
+        [[fallthrough]];
     case State::WaitingForReadiness:
     case State::Running:
         switch (event) {
