@@ -36,8 +36,8 @@ public:
     // folder (RuntimeFolder). Empty when there is no such folder; problem
     // then says why.
     static QString socketPath(QString* problem = nullptr);
-    // Every socket where a launcher of this user may listen, this one's first
-    // (RuntimeFolder::places()).
+    // Every socket where a launcher of this user may listen, in the order
+    // that clients try them (RuntimeFolder::places()).
     static QStringList socketPaths();
 
     // Replaces a socket that a dead launcher left; false (reported) only when

@@ -232,8 +232,9 @@ void ReadinessProbe::readNotifications()
             if (m_ignoredSenders.size() < MaxIgnoredSenders &&
                 !m_ignoredSenders.contains(sender.pid)) {
                 m_ignoredSenders.insert(sender.pid);
-                Trace::warning("Ignored a readiness notification from pid %d of user %d: not of "
-                               "the process that waits (pid %lld) nor of its group",
+                Trace::warning("Ignored a readiness notification from pid %d of user %d: not "
+                               "from the process that waits (pid %lld), its process group or "
+                               "its descendants",
                                int(sender.pid), int(sender.uid), m_instance);
             }
             continue;

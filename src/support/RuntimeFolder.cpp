@@ -261,9 +261,6 @@ RuntimeFolder::Found RuntimeFolder::find(Use use) const
 QStringList RuntimeFolder::places() const
 {
     QStringList found;
-    const QString own = find(Look).path;
-    if (!own.isEmpty())
-        found.append(own);
     const auto add = [&found](const Candidate& candidate) {
         QString problem;
         const QString path = walk(candidate, Look, problem);

@@ -40,10 +40,11 @@ public:
 
     // The folder to use as things stand now.
     Found find(Use use) const;
-    // Every folder where a launcher of this user may have its files, the one
-    // find(Look) gives first, then the service folder, the runtime folder of
-    // the user's service manager (/run/user/UID) and the data folder's: those
-    // that pass the same checks, each once. Makes nothing and warns of nothing.
+    // Every folder where a launcher of this user may have its files: the
+    // service folder, $XDG_RUNTIME_DIR's, the one of the user's service
+    // manager (/run/user/UID, where the user unit's launcher has it), and the
+    // data folder's last; those that pass the same checks, each once. The one
+    // find() gives is among them. Makes nothing and warns of nothing.
     QStringList places() const;
 
 private:
