@@ -27,10 +27,17 @@ const int ReplyTimeoutMs = 30000;
 class Connection
 {
 public:
+    // The launcher of this user wherever it listens: where this one would,
+    // else where a service or a login of the same user does.
     bool open()
     {
-        m_socket.connectToServer(ControlServer::socketPath());
-        return m_socket.waitForConnected(5000);
+        for (const QString& path : ControlServer::socketPaths()) {
+            m_socket.connectToServer(path);
+            if (m_socket.waitForConnected(5000))
+                return true;
+            m_socket.abort();
+        }
+        return false;
     }
 
     // The reply, or none (reported) when the launcher did not give one.
@@ -55,11 +62,13 @@ private:
 ExitCode noLauncher()
 {
     QString problem;
-    const QString path = ControlServer::socketPath(&problem);
-    print(path.isEmpty()
+    ControlServer::socketPath(&problem);
+    const QStringList paths = ControlServer::socketPaths();
+    print(paths.isEmpty()
               ? QStringLiteral("No launcher is running (there is no control socket: %1).")
                     .arg(problem)
-              : QStringLiteral("No launcher is running (nothing answers on '%1').").arg(path));
+              : QStringLiteral("No launcher is running (nothing answers on '%1').")
+                    .arg(paths.join(QLatin1String("', '"))));
     return ExitCode::NoLauncher;
 }
 

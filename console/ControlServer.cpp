@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 
+#include <algorithm>
 #include <cmath>
 
 #include <sys/socket.h>
@@ -27,7 +28,13 @@ namespace {
 const int MaxLineBytes = 64 * 1024;
 // Replies piled up beyond this belong to a client that does not read.
 const qint64 MaxPendingBytes = 1024 * 1024;
+// Connections that may ask something; beyond them the one idle longest goes.
 const int MaxClients = 64;
+// Clients owed the reply of a stop; a stop request beyond them is refused.
+const int MaxStopWaiters = 64;
+// A client that has not finished asking for so long since it connected or was
+// last answered is closed: clients send their request at once.
+const int IdleTimeoutMs = 30000;
 // A socket's path fills sun_path with its terminating zero.
 const int MaxSocketPathBytes = int(sizeof(sockaddr_un::sun_path)) - 1;
 const char* const SocketName = "control";
@@ -84,6 +91,8 @@ ControlServer::ControlServer(Backend& backend, PipelineSession& session, QObject
     : QObject(parent), m_backend(backend), m_session(session)
 {
     connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
+    m_idleTimer.setInterval(1000);
+    connect(&m_idleTimer, &QTimer::timeout, this, &ControlServer::onIdleCheck);
     connect(&backend, &Backend::pipelineFinished, this,
             [this](const QString& basename, PipelineController::PipelineFinishReason reason) {
                 onPipelineFinished(basename, reason);
@@ -114,6 +123,14 @@ QString ControlServer::socketPath(QString* problem)
                                  : folder.path + QLatin1Char('/') + QLatin1String(SocketName);
 }
 
+QStringList ControlServer::socketPaths()
+{
+    QStringList paths;
+    for (const QString& folder : RuntimeFolder().places())
+        paths.append(folder + QLatin1Char('/') + QLatin1String(SocketName));
+    return paths;
+}
+
 bool ControlServer::listen()
 {
     // Without a folder the folder has said why: once, for the record, too.
@@ -138,6 +155,18 @@ bool ControlServer::listen()
                     qUtf8Printable(path));
         QFile::remove(path);
     }
+    // One launcher for each user, wherever the other one found its folder: a
+    // service has its own, a login its $XDG_RUNTIME_DIR.
+    for (const QString& other : socketPaths()) {
+        if (other == path || !QFileInfo::exists(other))
+            continue;
+        if (const qint64 pid = answeringLauncher(other)) {
+            Trace::error("Another launcher (pid %s) is running: it holds the control socket '%s'",
+                         pid > 0 ? qUtf8Printable(QString::number(pid)) : "unknown",
+                         qUtf8Printable(other));
+            return false;
+        }
+    }
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server.listen(path)) {
         Trace::warning("No control socket: unable to listen on '%s': %s", qUtf8Printable(path),
@@ -156,18 +185,74 @@ void ControlServer::onNewConnection()
         socklen_t length = sizeof peer;
         const bool known = ::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
                                         &peer, &length) == 0;
-        if (!known || peer.uid != ::geteuid() || m_clients.size() >= MaxClients) {
-            Trace::warning("Refused a control connection from pid %d of user %d",
-                           known ? int(peer.pid) : -1, known ? int(peer.uid) : -1);
+        if (!known || peer.uid != ::geteuid()) {
+            Trace::warning(
+                "Refused a control connection from pid %d of user %d: not the launcher's user",
+                known ? int(peer.pid) : -1, known ? int(peer.uid) : -1);
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        m_clients.insert(socket, Client());
+        makeRoom();
+        Client& client = m_clients[socket];
+        client.pid = peer.pid;
+        client.idle.start();
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
+        // Not restarted: clients that come often must not put the check off.
+        if (!m_idleTimer.isActive())
+            m_idleTimer.start();
         onReadyRead(socket);
     }
+}
+
+// A new client is served at once: when the connections that may ask are
+// full, the one idle longest goes, one that has sent nothing before one that
+// is part way through a request. Those owed a stop's reply are not counted.
+void ControlServer::makeRoom()
+{
+    QList<QLocalSocket*> open;
+    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
+        if (!it->waitingForStop)
+            open.append(it.key());
+    }
+    if (open.size() < MaxClients)
+        return;
+    const auto goesFirst = [this](QLocalSocket* a, QLocalSocket* b) {
+        const Client& first = *m_clients.constFind(a);
+        const Client& second = *m_clients.constFind(b);
+        if (first.input.isEmpty() != second.input.isEmpty())
+            return first.input.isEmpty();
+        return first.idle < second.idle; // started earlier, to the nanosecond
+    };
+    std::sort(open.begin(), open.end(), goesFirst);
+    for (int i = 0; i <= open.size() - MaxClients; ++i) {
+        const Client& client = *m_clients.constFind(open[i]);
+        Trace::warning("Closed the control connection of pid %lld, idle for %.1f s, to make room "
+                       "for a new one: %d connections are open, the most there may be",
+                       client.pid, client.idle.elapsed() / 1000.0, int(open.size()));
+        drop(open[i]);
+    }
+}
+
+void ControlServer::onIdleCheck()
+{
+    for (QLocalSocket* socket : m_clients.keys()) {
+        const Client& client = *m_clients.constFind(socket);
+        if (!client.waitingForStop && client.idle.hasExpired(IdleTimeoutMs)) {
+            Trace::info("Closed the control connection of pid %lld: no request for %d s",
+                        client.pid, IdleTimeoutMs / 1000);
+            drop(socket);
+        }
+    }
+    if (m_clients.isEmpty())
+        m_idleTimer.stop();
+}
+
+int ControlServer::stopWaiters() const
+{
+    return int(std::count_if(m_clients.cbegin(), m_clients.cend(),
+                             [](const Client& client) { return client.waitingForStop; }));
 }
 
 void ControlServer::onReadyRead(QLocalSocket* socket)
@@ -222,6 +307,8 @@ void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
         if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
             reply(socket,
                   failure(QStringLiteral("timeout: not a number of seconds from 0 to 86400")));
+        } else if (stopWaiters() >= MaxStopWaiters) {
+            refuseForLoad(socket);
         } else if (m_session.stop(int(std::lround(seconds * 1000)))) {
             // The reply follows once the pipeline has finished.
             m_clients[socket].waitingForStop = true;
@@ -296,8 +383,21 @@ void ControlServer::onPipelineFinished(const QString& basename, int finishReason
     }
 }
 
+void ControlServer::refuseForLoad(QLocalSocket* socket)
+{
+    Trace::warning("Refused a stop request from pid %lld: %d clients wait for the stop already, "
+                   "the most there may be",
+                   m_clients.value(socket).pid, MaxStopWaiters);
+    reply(socket, failure(QStringLiteral("%1 clients wait for the stop already; try again later")
+                              .arg(MaxStopWaiters)));
+}
+
 void ControlServer::reply(QLocalSocket* socket, const QJsonObject& object)
 {
+    // Answered: idle from now on.
+    const auto client = m_clients.find(socket);
+    if (client != m_clients.end())
+        client->idle.start();
     socket->write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
     if (socket->bytesToWrite() > MaxPendingBytes) {
         Trace::warning("Dropped a control client that does not read its replies");

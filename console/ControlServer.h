@@ -2,11 +2,14 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 class Backend;
 class PipelineSession;
@@ -14,9 +17,12 @@ class QLocalSocket;
 
 // The launcher's control socket: other shells of the same user ask it what
 // runs and tell it to stop, start or cancel. One JSON object per line each
-// way. Nothing a client does can block the launcher: a line beyond the cap is
-// answered with an error and the connection closed, and a client that does
-// not read its replies is dropped once they pile up.
+// way. Nothing a client does can block the launcher or lock others out: a
+// line beyond the cap is answered with an error and the connection closed, a
+// client that does not read its replies is dropped once they pile up, one
+// that asks nothing for a while is closed, and when the connections are
+// full, a new one takes the place of the one idle longest. Clients that wait
+// for a stop's reply have places of their own.
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -30,6 +36,9 @@ public:
     // folder (RuntimeFolder). Empty when there is no such folder; problem
     // then says why.
     static QString socketPath(QString* problem = nullptr);
+    // Every socket where a launcher of this user may listen, in the order
+    // that clients try them (RuntimeFolder::places()).
+    static QStringList socketPaths();
 
     // Replaces a socket that a dead launcher left; false (reported) only when
     // another launcher of this user answers there. A socket that cannot be
@@ -41,9 +50,15 @@ private:
     {
         QByteArray input; // a request not yet ended by its line feed
         bool waitingForStop = false;
+        qint64 pid = 0;
+        QElapsedTimer idle; // since it connected or was last answered
     };
 
     void onNewConnection();
+    void onIdleCheck();
+    void makeRoom();
+    int stopWaiters() const;
+    void refuseForLoad(QLocalSocket* socket);
     void onReadyRead(QLocalSocket* socket);
     void onPipelineFinished(const QString& basename, int finishReason);
     void handle(QLocalSocket* socket, const QByteArray& line);
@@ -58,4 +73,5 @@ private:
     QLocalServer m_server;
     QString m_path; // the socket listened on; empty when there is none
     QHash<QLocalSocket*, Client> m_clients;
+    QTimer m_idleTimer;
 };

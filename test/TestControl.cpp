@@ -5,6 +5,7 @@
 #include "TestRegistry.h"
 #include "support/ProcFs.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +15,10 @@
 #include <QTest>
 
 #include <csignal>
+#include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
 
 const int LimitMs = 60000;
 using Result = std::pair<int, QByteArray>; // exit code, output
@@ -74,6 +79,46 @@ class TestControl : public QObject
                     ProcFs::commandLine(process["pid"].toVariant().toLongLong()).contains(m_marker);
         return match;
     }
+    // A command as the user's service (no $XDG_RUNTIME_DIR: the folder its
+    // unit makes), a login (the runtime folder of the user's service manager)
+    // or a shell without a runtime folder, in a mount namespace with a /run of
+    // the test's own, so that no real service is touched. The first command
+    // makes the namespace, the others enter the launcher's.
+    QStringList inNamespace(const QString& role, const QStringList& arguments) const
+    {
+        const QString uid = QString::number(::geteuid());
+        QString setUp;
+        QStringList command{"nsenter", "--target", QString::number(m_main->processId()), "--mount"};
+        if (m_main->state() == QProcess::NotRunning) {
+            setUp = "mount -t tmpfs -o mode=0755 tmpfs /run && mkdir -p -m 0700 /run/user/" + uid +
+                    " && ";
+            command = QStringList{"unshare", "--mount", "--propagation", "private"};
+        }
+        if (role == "service" && arguments.value(0) == "serve")
+            setUp += QString("mkdir -p /run/Orvalen/launcher && mkdir -p -m 0700 "
+                             "/run/Orvalen/launcher/%1 && ")
+                         .arg(QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
+        const QString environment =
+            role == "login" ? "XDG_RUNTIME_DIR=/run/user/" + uid : "-u XDG_RUNTIME_DIR";
+        return command + QStringList{"sh",
+                                     "-c",
+                                     setUp + "exec env " + environment + " \"$@\"",
+                                     "sh",
+                                     LAUNCHER_PROGRAM,
+                                     "--data-home",
+                                     home()} +
+               arguments;
+    }
+    Result runInNamespace(const QString& role, const QStringList& arguments) const
+    {
+        const QStringList command = inNamespace(role, arguments);
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(command.first(), command.mid(1));
+        client.waitForFinished(LimitMs);
+        return {client.exitCode(), client.readAll()};
+    }
+
 private slots:
     void init()
     {
@@ -85,10 +130,11 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_root->filePath("run")));
         QVERIFY(QDir().mkpath(home()));
         m_marker = QStringLiteral("control-%1").arg(QRandomGenerator::global()->generate());
+        m_main = std::make_unique<QProcess>();
     }
     void cleanup()
     {
-        if (m_main && m_main->state() != QProcess::NotRunning) {
+        if (m_main->state() != QProcess::NotRunning) {
             m_main->kill();
             m_main->waitForFinished(LimitMs);
         }
@@ -152,6 +198,90 @@ private slots:
         QCOMPARE(run({"cancel"}).second, QByteArray("Autostart cancelled.\n"));
         // The front end job has nothing left to do.
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 0);
+    }
+
+    // Idle clients fill every place: a new one is answered at once, in the
+    // place of the one idle longest that has sent nothing, and the launcher
+    // says why it closed that one.
+    void idleClientsMakeRoom()
+    {
+        launch({"serve"});
+        std::vector<std::unique_ptr<QLocalSocket>> idle;
+        const auto connectIdle = [&]() {
+            idle.push_back(std::make_unique<QLocalSocket>());
+            idle.back()->connectToServer(folder() + "/control");
+            return idle.back()->waitForConnected(LimitMs);
+        };
+        // The first is part way through a request; a status afterwards shows
+        // that the launcher has taken it and the others in.
+        QVERIFY(connectIdle() && idle[0]->write("{\"command\":") > 0 &&
+                idle[0]->waitForBytesWritten(LimitMs));
+        for (int i = 1; i < 63; ++i)
+            QVERIFY(connectIdle());
+        QVERIFY(status().value("ok").toBool());
+        QVERIFY(connectIdle());
+
+        QElapsedTimer answered;
+        answered.start();
+        QCOMPARE(run({"status"}).first, 0);
+        QVERIFY2(answered.elapsed() < 5000, qPrintable(QString::number(answered.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
+        for (int i = 2; i < 64; ++i)
+            QCOMPARE(idle[i]->state(), QLocalSocket::ConnectedState);
+        QVERIFY(idle[0]->write("\"status\"}\n") > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(idle[0]->canReadLine(), LimitMs);
+        QVERIFY(QJsonDocument::fromJson(idle[0]->readLine()).object().value("ok").toBool());
+        m_main->terminate();
+        QVERIFY(m_main->waitForFinished(LimitMs));
+        const QByteArray trace = m_main->readAllStandardError();
+        QVERIFY2(trace.contains("warning: Closed the control connection of pid " +
+                                QByteArray::number(QCoreApplication::applicationPid()) +
+                                ", idle for ") &&
+                     !trace.contains("Refused"),
+                 trace);
+    }
+
+    void serviceAndLogin_data()
+    {
+        QTest::addColumn<QString>("first");  // the role of the launcher that serves
+        QTest::addColumn<QString>("second"); // the role of the next command, and the command
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("a shell finds the service") << "service"
+                                                   << "bare status" << 0;
+        QTest::newRow("a login's main job refuses while the service runs") << "service"
+                                                                           << "login" << 1;
+        QTest::newRow("the service refuses while a login's main job runs") << "login"
+                                                                           << "service serve" << 1;
+        QTest::newRow("a shell finds a login's launcher") << "login"
+                                                          << "bare status" << 0;
+    }
+
+    // The user's service and a login of the same user, each with its own
+    // runtime folder: a shell without one finds the launcher that runs, and
+    // a second launcher refuses, naming the first.
+    void serviceAndLogin()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(int, exitCode);
+        if (QProcess::execute("unshare", {"--mount", "true"}) != 0)
+            QSKIP("no mount namespace can be made here (unshare --mount)");
+        const QStringList command = inNamespace(first, {"serve"});
+        m_main->start(command.first(), command.mid(1));
+        QTRY_VERIFY_WITH_TIMEOUT(runInNamespace(first, {"status"}).first == 0, LimitMs);
+        // Each where its clients look first.
+        const QString socket =
+            first == "service"
+                ? QString("/run/Orvalen/launcher/%1/control").arg(::getpwuid(::geteuid())->pw_name)
+                : QString("/run/user/%1/Orvalen/launcher/control").arg(::geteuid());
+        QCOMPARE(QProcess::execute("nsenter", {"--target", QString::number(m_main->processId()),
+                                               "--mount", "test", "-S", socket}),
+                 0);
+        const QStringList next = second.split(' ');
+        const Result result = runInNamespace(next.first(), next.mid(1));
+        QVERIFY2(result.first == exitCode &&
+                     result.second.contains("pid " + QByteArray::number(m_main->processId())),
+                 result.second);
     }
 };
 

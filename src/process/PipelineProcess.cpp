@@ -195,8 +195,11 @@ void PipelineProcess::spawn()
     process->start(m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram,
                    m_config.arguments);
     // Known from the fork on, so that a stop reaches it before it has started.
-    if (m_process.get() == process && process->state() != QProcess::NotRunning)
+    if (m_process.get() == process && process->state() != QProcess::NotRunning) {
         m_reaper->addGroup(process->processId(), tag);
+        if (m_probe)
+            m_probe->setInstance(process->processId());
+    }
 }
 
 void PipelineProcess::reportStarted()

@@ -1,5 +1,7 @@
 #include "process/ReadinessProbe.h"
 
+#include "process/HostLookUp.h"
+#include "support/ProcFs.h"
 #include "support/Trace.h"
 
 #include <QDir>
@@ -12,8 +14,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,6 +25,10 @@ using Solvane::Trace;
 namespace {
 
 const int PollIntervalMs = 100;
+// Senders told about in the trace, at most, in one wait.
+const int MaxIgnoredSenders = 8;
+// Parents looked through for a notifying descendant.
+const int MaxAncestry = 64;
 
 struct ParsedGate
 {
@@ -98,11 +102,13 @@ ReadinessProbe::ReadinessProbe(const QString& gate, const QString& folder) : m_g
         return;
 
     // The kernel names an abstract socket that nobody else holds (autobind).
+    // Every datagram comes with its sender's credentials.
     m_notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     socklen_t length = sizeof address;
-    if (m_notifyFd < 0 ||
+    const int on = 1;
+    if (m_notifyFd < 0 || ::setsockopt(m_notifyFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
         ::bind(m_notifyFd, reinterpret_cast<sockaddr*>(&address), sizeof(sa_family_t)) != 0 ||
         ::getsockname(m_notifyFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         Trace::warning("Unable to create the socket for readiness notifications: %s",
@@ -153,6 +159,7 @@ void ReadinessProbe::stop()
     m_pollTimer.stop();
     m_timeoutTimer.stop();
     closeAttempts();
+    m_lookUp.reset();
     if (m_notifyFd >= 0) {
         m_notifier.reset();
         ::close(m_notifyFd);
@@ -203,16 +210,62 @@ void ReadinessProbe::onNotifyReadable()
 void ReadinessProbe::readNotifications()
 {
     char buffer[4096];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
-        const ssize_t size = ::recv(m_notifyFd, buffer, sizeof buffer, MSG_DONTWAIT);
+        iovec data{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t size = ::recvmsg(m_notifyFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (size < 0 && errno == EINTR)
             continue;
         if (size < 0)
             break;
+        const cmsghdr* header = CMSG_FIRSTHDR(&message);
+        ucred sender{-1, uid_t(-1), gid_t(-1)};
+        if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+            header->cmsg_len == CMSG_LEN(sizeof sender))
+            std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+        if (!isInstances(sender.pid)) {
+            if (m_ignoredSenders.size() < MaxIgnoredSenders &&
+                !m_ignoredSenders.contains(sender.pid)) {
+                m_ignoredSenders.insert(sender.pid);
+                Trace::warning("Ignored a readiness notification from pid %d of user %d: not "
+                               "from the process that waits (pid %lld), its process group or "
+                               "its descendants",
+                               int(sender.pid), int(sender.uid), m_instance);
+            }
+            continue;
+        }
         const QList<QByteArray> lines = QByteArray(buffer, int(size)).split('\n');
         if (lines.contains(QByteArrayLiteral("READY=1")))
             m_notified = true;
     }
+}
+
+// The instance itself, which is the launcher's child until it is reaped, a
+// process in its group, which no other session can join, or one whose parents
+// lead to it. A sender that has ended cannot be placed, and does not count.
+bool ReadinessProbe::isInstances(qint64 pid) const
+{
+    if (m_instance <= 0 || pid <= 0)
+        return false;
+    if (pid == m_instance)
+        return true;
+    ProcFs::ProcessStat stat;
+    if (!ProcFs::readStat(pid, stat))
+        return false;
+    if (stat.groupId == m_instance)
+        return true;
+    for (int i = 0; i < MaxAncestry && stat.parentPid > 1; ++i) {
+        if (stat.parentPid == m_instance)
+            return true;
+        if (!ProcFs::readStat(stat.parentPid, stat))
+            return false;
+    }
+    return false;
 }
 
 bool ReadinessProbe::isOpen()
@@ -239,6 +292,14 @@ bool ReadinessProbe::connectionSucceeds()
     if (!m_resolved) {
         m_resolved = true;
         resolve();
+    }
+    if (m_lookUp) {
+        // Looked at again on the next poll; the wait's timeout runs meanwhile.
+        if (!m_lookUp->isDone())
+            return false;
+        for (const HostLookUp::Endpoint& endpoint : m_lookUp->found())
+            m_addresses.push_back({endpoint.address, endpoint.length, -1});
+        m_lookUp.reset();
         if (m_addresses.empty())
             Trace::warning("Unable to look up '%s' for the readiness gate '%s'",
                            qUtf8Printable(m_target), qUtf8Printable(m_gate));
@@ -290,27 +351,17 @@ void ReadinessProbe::resolve()
         m_addresses.push_back(address);
         return;
     }
-    // localhost is both loopback addresses, with no look-up; any other name is
-    // looked up once, when the wait begins (an address needs no look-up).
+    // localhost is both loopback addresses, with no look-up; an address needs
+    // none either; any other name is looked up once, when the wait begins.
     const bool local =
         m_target.isEmpty() || m_target.compare("localhost", Qt::CaseInsensitive) == 0;
-    const QList<QByteArray> hosts =
-        local ? QList<QByteArray>{"127.0.0.1", "::1"} : QList<QByteArray>{m_target.toUtf8()};
-    for (const QByteArray& host : hosts) {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        if (::getaddrinfo(host.constData(), QByteArray::number(m_port).constData(), &hints,
-                          &found) != 0)
-            continue;
-        for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
-            Address address;
-            std::memcpy(&address.address, entry->ai_addr, entry->ai_addrlen);
-            address.length = entry->ai_addrlen;
-            m_addresses.push_back(address);
-        }
-        ::freeaddrinfo(found);
+    if (!local) {
+        m_lookUp = std::make_unique<HostLookUp>(m_target.toUtf8(), m_port);
+        return;
+    }
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        for (const HostLookUp::Endpoint& endpoint : HostLookUp(host, m_port).found())
+            m_addresses.push_back({endpoint.address, endpoint.length, -1});
     }
 }
 

@@ -3,12 +3,14 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
 #include <memory>
 #include <vector>
 
+class HostLookUp;
 class QSocketNotifier;
 
 // Tells when a process is ready for the next one of its pipeline, by one gate:
@@ -17,9 +19,13 @@ class QSocketNotifier;
 //   file:PATH        the file exists
 //   log:TEXT         a line of the process's output contains TEXT
 //   notify           the process sends READY=1 to $NOTIFY_SOCKET
-// Files and sockets are looked at every 100 ms, without blocking; the output
-// is handed in by whoever reads it; notifications arrive on a datagram socket
-// that exists from construction, so that the child can be given its name.
+// Files and sockets are looked at every 100 ms, without blocking, and a host
+// name is looked up on a thread of its own (HostLookUp); the output is handed
+// in by whoever reads it; notifications arrive on a datagram socket that
+// exists from construction, so that the child can be given its name. Anyone
+// on the machine can send to that socket: a notification counts only when
+// the kernel vouches that its sender is the waiting process's instance, a
+// process of its group, or a descendant of it.
 class ReadinessProbe : public QObject
 {
     Q_OBJECT
@@ -39,6 +45,10 @@ public:
     bool isWaiting() const { return m_state == State::Waiting; }
     bool hasBegun() const { return m_state != State::Idle; }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
+
+    // The instance that runs now leads this process group: only it, its group
+    // and its descendants may notify from now on.
+    void setInstance(qint64 leaderPid) { m_instance = leaderPid; }
 
     // Begins the wait; ready() may come from inside. No limit for timeoutSeconds <= 0.
     void start(int timeoutSeconds);
@@ -75,6 +85,7 @@ private:
     void onPoll();
     void onNotifyReadable();
     void readNotifications();
+    bool isInstances(qint64 pid) const;
     bool isOpen();
     bool connectionSucceeds();
     void resolve();
@@ -91,6 +102,9 @@ private:
     bool m_notified = false;
     bool m_resolved = false;
     std::vector<Address> m_addresses;
+    std::unique_ptr<HostLookUp> m_lookUp; // while a host name is looked up
+    qint64 m_instance = 0;
+    QSet<qint64> m_ignoredSenders; // told about once each
     int m_notifyFd = -1;
     QByteArray m_notifyName;
     std::unique_ptr<QSocketNotifier> m_notifier;

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,10 @@ using Solvane::Trace;
 namespace {
 
 const mode_t PrivateMode = 0700;
+// Where the system unit of a user makes the launcher's folder (RuntimeDirectory=),
+// and where the user's service manager has its runtime folder.
+const char* const ServiceFolders = "/run/Orvalen/launcher/";
+const char* const UserManagerFolders = "/run/user/";
 
 // What a folder's mode may grant beyond its owner.
 enum class Policy
@@ -122,7 +127,7 @@ QString walk(const Candidate& candidate, RuntimeFolder::Use use, QString& proble
     if (use == RuntimeFolder::Make && candidate.baseMadeHere)
         QDir().mkpath(candidate.base); // the user's own bits, as for the logs; checked below
 
-    const QString full = candidate.base + QLatin1Char('/') + candidate.below.join(QLatin1Char('/'));
+    const QString full = (QStringList{candidate.base} + candidate.below).join(QLatin1Char('/'));
     QString folder = candidate.base;
     QByteArray name = QFile::encodeName(folder);
     Descriptor parent(AT_FDCWD); // negative: never closed
@@ -169,36 +174,79 @@ void warnOnce(const QString& text)
     Trace::warning("%s", qUtf8Printable(text));
 }
 
+// The folder that a system unit made for the launcher: its own, 0700.
+Candidate serviceFolder(const QString& path)
+{
+    return {path, Policy::Launchers, false, false, {}};
+}
+
+Candidate runtimeFolder(const QString& base)
+{
+    return {base,
+            Policy::Private,
+            false,
+            false,
+            {QStringLiteral("Orvalen"), QStringLiteral("launcher")}};
+}
+
+Candidate dataFolder(const QString& base)
+{
+    return {base, Policy::NotWritable, true, true, {QStringLiteral("run")}};
+}
+
+QString userName()
+{
+    passwd entry = {};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) != 0 || !found)
+        return QString();
+    return QFile::decodeName(found->pw_name);
+}
+
 } // namespace
 
 RuntimeFolder::RuntimeFolder()
     : m_runtime(qEnvironmentVariable("XDG_RUNTIME_DIR")),
+      m_userManager(QLatin1String(UserManagerFolders) + QString::number(::geteuid())),
       m_data(Solvane::PlatformUtils::getModuleUserDataPath("Orvalen/launcher", false))
 {
+    const QString name = userName();
+    // A name that is no single path component names no folder of a unit.
+    if (!name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
+        name != QLatin1String(".."))
+        m_service = QLatin1String(ServiceFolders) + name;
 }
 
 RuntimeFolder::Found RuntimeFolder::find(Use use) const
 {
-    const QStringList runtimeBelow{QStringLiteral("Orvalen"), QStringLiteral("launcher")};
+    // The service's folder exists only while the unit that made it runs: a
+    // launcher of the same user elsewhere would not be found by the service's
+    // clients, so it goes first. The launcher never makes it.
+    struct stat info = {};
+    if (!m_service.isEmpty() && ::lstat(QFile::encodeName(m_service).constData(), &info) == 0) {
+        QString problem;
+        const QString path = walk(serviceFolder(m_service), use, problem);
+        if (!path.isEmpty())
+            return {path, QString()};
+        warnOnce(QStringLiteral("Not using the service folder: %1").arg(problem));
+    }
     QString runtimeProblem;
     if (!m_runtime.isEmpty()) {
-        const QString path =
-            walk({m_runtime, Policy::Private, false, false, runtimeBelow}, use, runtimeProblem);
+        const QString path = walk(runtimeFolder(m_runtime), use, runtimeProblem);
         if (!path.isEmpty())
             return {path, QString()};
     }
     // Without a runtime folder (a service of the system has none), the data
     // folder serves without a word.
     QString dataProblem;
-    const QString path =
-        walk({m_data, Policy::NotWritable, true, true, {QStringLiteral("run")}}, use, dataProblem);
-    const QString runtimeFolder =
-        m_runtime + QLatin1Char('/') + runtimeBelow.join(QLatin1Char('/'));
+    const QString path = walk(dataFolder(m_data), use, dataProblem);
+    const QString refused = m_runtime + QStringLiteral("/Orvalen/launcher");
     if (!path.isEmpty()) {
         if (!runtimeProblem.isEmpty())
             warnOnce(QStringLiteral("Not using the runtime folder '%1': %2; the launcher's "
                                     "runtime files go to '%3'")
-                         .arg(runtimeFolder, runtimeProblem, path));
+                         .arg(refused, runtimeProblem, path));
         return {path, QString()};
     }
     const QString problem = runtimeProblem.isEmpty()
@@ -208,4 +256,22 @@ RuntimeFolder::Found RuntimeFolder::find(Use use) const
                             "and no control socket: %1")
                  .arg(problem));
     return {QString(), problem};
+}
+
+QStringList RuntimeFolder::places() const
+{
+    QStringList found;
+    const auto add = [&found](const Candidate& candidate) {
+        QString problem;
+        const QString path = walk(candidate, Look, problem);
+        if (!path.isEmpty() && !found.contains(path))
+            found.append(path);
+    };
+    if (!m_service.isEmpty())
+        add(serviceFolder(m_service));
+    if (!m_runtime.isEmpty())
+        add(runtimeFolder(m_runtime));
+    add(runtimeFolder(m_userManager));
+    add(dataFolder(m_data));
+    return found;
 }

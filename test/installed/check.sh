@@ -23,7 +23,12 @@ units)
         "$prefix"/lib/systemd/user/launcher.service \
         "$prefix"/lib/systemd/system/launcher@.service 2>&1) || { echo "$output"; exit 1; }
     [ -z "$output" ] || { echo "$output"; exit 1; }
-    grep -q "^ExecStart=$prefix/bin/launcher " "$prefix"/lib/systemd/user/launcher.service
+    # Both stay when nothing runs; the system one has a runtime folder of its own.
+    for unit in user/launcher.service system/launcher@.service; do
+        grep -q "^ExecStart=$prefix/bin/launcher .*serve$" "$prefix/lib/systemd/$unit" ||
+            { echo "$unit: the launcher does not serve"; exit 1; }
+    done
+    grep -q "^RuntimeDirectory=Orvalen/launcher/%i$" "$prefix"/lib/systemd/system/launcher@.service
     ;;
 completion)
     # `launcher --data-home DIR run <Tab>` offers the installed demo's applications.
