@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <limits>
 
 namespace {
 
@@ -356,7 +355,7 @@ bool Backend::isRotatingLogs() const
 }
 
 // A piece is compressed at once: a chatty child fills its file again soon.
-// One in a folder of its own (logs/path) is compressed there, and nothing else.
+// One in a folder of its own (logs/path) is compressed, and nothing else there.
 void Backend::onLogFileSplit(const QString& piecePath)
 {
     const QString folder = QFileInfo(piecePath).absolutePath();
@@ -364,7 +363,7 @@ void Backend::onLogFileSplit(const QString& piecePath)
     if (folder == maintained || folder.startsWith(maintained + QLatin1Char('/')))
         rotateLogsInBackground();
     else
-        m_logMaintenance->start(LogRotation(folder, std::numeric_limits<qint64>::max()), now());
+        m_logMaintenance->start(LogRotation::ofPiece(piecePath), now());
 }
 
 bool Backend::compressFile(const QFileInfo& file)

@@ -232,6 +232,29 @@ private slots:
         QCOMPARE(entriesIn(logs), QStringList({"day.log.gz", "start.log.gz"}));
     }
 
+    void splitPiece_data()
+    {
+        QTest::addColumn<bool>("ownFolder"); // the log is written outside the logs folder
+        QTest::newRow("in the logs folder") << false;
+        QTest::newRow("in a folder of its own: nothing else there is touched") << true;
+    }
+
+    // The piece that a running log split off is compressed at once.
+    void splitPiece()
+    {
+        QFETCH(bool, ownFolder);
+        const DataFolders folders;
+        Backend backend;
+        const QString folder = ownFolder ? folders.root() + "/elsewhere" : backend.defaultLogPath();
+        const QString piece = folder + "/app-2026-12-07.log.1";
+        QVERIFY(writeFile(piece, "early\n") && writeFile(folder + "/other.log.1", "theirs\n"));
+        emit backend.pipelineController()->logFileSplit(piece);
+        QTRY_VERIFY(QFile::exists(piece + ".gz") && !QFile::exists(piece));
+        QCOMPARE(fileContent(piece + ".gz"), expectedMember("early\n"));
+        QTRY_VERIFY(!backend.isRotatingLogs());
+        QCOMPARE(QFile::exists(folder + "/other.log.1"), ownFolder);
+    }
+
     // A link planted where the .gz goes is replaced, never written through.
     void targetLinkReplaced()
     {

@@ -112,8 +112,22 @@ LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
 {
 }
 
+LogRotation LogRotation::ofPiece(const QString& piecePath)
+{
+    LogRotation rotation(piecePath, 0);
+    rotation.m_onePiece = true;
+    return rotation;
+}
+
 void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel) const
 {
+    if (m_onePiece) {
+        struct stat status = {};
+        if (kindOf(QFileInfo(m_folder).fileName()) == Kind::Piece && lstatPath(m_folder, &status) &&
+            S_ISREG(status.st_mode))
+            compressLog(m_folder, status, cancel);
+        return;
+    }
     compressOldLogs(now, cancel);
     if (m_keepDays > 0 || m_maxTotalSize > 0)
         removeCompressedLogs(now, cancel);
@@ -156,33 +170,40 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        // A pair left by a run that could not remove its log is skipped for
-        // good, without a word; a dangling link there counts as taken, too.
-        const QString compressedPath = logPath + QStringLiteral(".gz");
-        struct stat compressedStatus = {};
-        if (lstatPath(compressedPath, &compressedStatus))
-            continue;
-
-        bool compressed = compressFile(QFileInfo(logPath), cancel);
-        if (cancelled(cancel))
-            return;
-        // Lines appended, or another file put in its place, since the walk
-        // looked: the .gz misses them, so it goes and the log stays.
-        struct stat after = {};
-        if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
-            Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
-                                  qUtf8Printable(logPath));
-            QFile::remove(compressedPath);
-            compressed = false;
-        }
-        if (!compressed) {
-            Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
-            continue;
-        }
-        Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
-        if (!QFile::remove(logPath))
-            Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+        compressLog(logPath, status, cancel);
     }
+}
+
+// Compresses a log that the walk found, as it found it, and removes it.
+void LogRotation::compressLog(const QString& logPath, const struct stat& status,
+                              const std::atomic<bool>* cancel)
+{
+    // A pair left by a run that could not remove its log is skipped for
+    // good, without a word; a dangling link there counts as taken, too.
+    const QString compressedPath = logPath + QStringLiteral(".gz");
+    struct stat compressedStatus = {};
+    if (lstatPath(compressedPath, &compressedStatus))
+        return;
+
+    bool compressed = compressFile(QFileInfo(logPath), cancel);
+    if (cancelled(cancel))
+        return;
+    // Lines appended, or another file put in its place, since the walk
+    // looked: the .gz misses them, so it goes and the log stays.
+    struct stat after = {};
+    if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
+        Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
+                              qUtf8Printable(logPath));
+        QFile::remove(compressedPath);
+        compressed = false;
+    }
+    if (!compressed) {
+        Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
+        return;
+    }
+    Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
+    if (!QFile::remove(logPath))
+        Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
 }
 
 // Every log of the folder counts towards the total, compressed or not, but

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+struct stat;
+
 // Keeps a log folder small. A walk of the folder and its subfolders (hidden
 // entries left out, links to folders not followed):
 // - compresses each regular *.log file that is older than the rotate period,
@@ -21,7 +23,11 @@ class LogRotation
 public:
     // `rotatePeriod`: the age in seconds beyond which a log is old.
     LogRotation(const QString& folder, qint64 rotatePeriod);
+    // Compresses the one piece `piecePath` (of a log written outside the
+    // maintained folder) and touches nothing else.
+    static LogRotation ofPiece(const QString& piecePath);
 
+    // The folder, or the piece, that the rotation works on.
     const QString& folder() const { return m_folder; }
     // Compressed logs older than this are removed; 0 keeps them.
     void setKeepDays(int days) { m_keepDays = days; }
@@ -40,6 +46,8 @@ public:
 
 private:
     void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
+    static void compressLog(const QString& logPath, const struct stat& status,
+                            const std::atomic<bool>* cancel);
     void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
 
     QString m_folder;
@@ -47,4 +55,5 @@ private:
     int m_keepDays = 0;
     qint64 m_maxTotalSize = 0;
     QStringList m_excluded;
+    bool m_onePiece = false;
 };
