@@ -31,6 +31,18 @@ QString yesNo(bool value)
     return value ? QStringLiteral("yes") : QStringLiteral("no");
 }
 
+// A size in the largest unit that divides it, as launcher.ini may write it.
+QString sizeText(qint64 bytes)
+{
+    const char* const units[] = {"GiB", "MiB", "KiB"};
+    for (int i = 0; i < 3; ++i) {
+        const qint64 unit = qint64(1) << (10 * (3 - i));
+        if (bytes >= unit && bytes % unit == 0)
+            return QStringLiteral("%1 %2").arg(bytes / unit).arg(QLatin1String(units[i]));
+    }
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
 QString autostartText(const Backend& backend)
 {
     if (!backend.isAutoStartEnabled())
@@ -246,6 +258,16 @@ void printSettings(Backend& backend, const QString& path)
                                        : QStringLiteral("off"));
     field(2, QStringLiteral("rotate logs"),
           QStringLiteral("older than %1 s").arg(backend.logRotatePeriod()));
+    field(2, QStringLiteral("keep logs"),
+          QStringLiteral("%1, %2 in all, %3")
+              .arg(backend.logKeepDays() > 0
+                       ? QStringLiteral("compressed for %1 days").arg(backend.logKeepDays())
+                       : QStringLiteral("compressed for ever"),
+                   backend.logMaxTotalSize() > 0 ? sizeText(backend.logMaxTotalSize())
+                                                 : QStringLiteral("no limit"),
+                   backend.logMaxFileSize() > 0
+                       ? QStringLiteral("files split at %1").arg(sizeText(backend.logMaxFileSize()))
+                       : QStringLiteral("files never split")));
     field(2, QStringLiteral("ui"),
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
                          "width %5")

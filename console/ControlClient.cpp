@@ -3,6 +3,7 @@
 #include "Backend.h"
 #include "ConsoleOutput.h"
 #include "ControlServer.h"
+#include "logs/LogFollower.h"
 #include "logs/PipelineLog.h"
 
 #include <QDateTime>
@@ -135,7 +136,8 @@ void printStatus(const QJsonObject& status)
             .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
             .arg(name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application),
                  timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
-    print(QStringLiteral("Log: %1").arg(pipeline.value("log").toString()));
+    const QString log = pipeline.value("log").toString();
+    print(QStringLiteral("Log: %1").arg(log.isEmpty() ? QStringLiteral("none") : log));
     print(QStringLiteral(
         "  #  MODE    REQUIRED  PID      STATE        STARTED   RESTARTS  LAST EXIT"));
     for (const QJsonValue& value : pipeline.value("processes").toArray()) {
@@ -173,25 +175,22 @@ bool writeOut(const QByteArray& bytes)
     return true;
 }
 
-// Where the last lines of the file begin: read back from its end.
-qint64 lastLinesStart(QFile& file, int lines)
+// The log that the launcher writes for `application` (for the running one
+// when empty), asked quietly; empty when none answers or it runs another one.
+QString runningLog(const QString& application)
 {
-    const qint64 size = file.size();
-    if (lines == 0)
-        return size;
-    int found = 0;
-    for (qint64 end = size; end > 0;) {
-        const qint64 begin = std::max<qint64>(0, end - 65536);
-        file.seek(begin);
-        const QByteArray block = file.read(end - begin);
-        for (qint64 i = block.size() - 1; i >= 0; --i) {
-            // The line feed that ends the file ends the last line, not one more.
-            if (block[int(i)] == '\n' && begin + i != size - 1 && ++found == lines)
-                return begin + i + 1;
-        }
-        end = begin;
+    QLocalSocket socket;
+    socket.connectToServer(ControlServer::socketPath());
+    if (!socket.waitForConnected(1000))
+        return QString();
+    socket.write("{\"command\":\"status\"}\n");
+    while (!socket.canReadLine() && socket.waitForReadyRead(ReplyTimeoutMs)) {
     }
-    return 0;
+    const QJsonObject pipeline =
+        QJsonDocument::fromJson(socket.readLine()).object().value("pipeline").toObject();
+    if (!application.isEmpty() && pipeline.value("application").toString() != application)
+        return QString();
+    return pipeline.value("log").toString();
 }
 
 } // namespace
@@ -247,17 +246,26 @@ ExitCode cancel()
 
 ExitCode logs(Backend& backend, const QString& name, bool follow, int lines)
 {
-    QString path;
+    // The file that the launcher writes, which follows the day; for an
+    // application that does not run, today's.
+    LogFollower::Locator locate;
     if (name.isEmpty()) {
         ExitCode code = ExitCode::Normal;
         const std::optional<QJsonObject> reply = ask({{"command", "status"}}, code);
         if (!reply)
             return code;
-        path = reply->value("pipeline").toObject().value("log").toString();
+        const QString path = reply->value("pipeline").toObject().value("log").toString();
         if (path.isEmpty()) {
             ConsoleOutput::error(QStringLiteral("nothing is running; name an application"));
             return ExitCode::Failure;
         }
+        // Once the run has ended, its last file stays the one to read.
+        locate = [last = path]() mutable {
+            const QString running = runningLog(QString());
+            if (!running.isEmpty())
+                last = running;
+            return last;
+        };
     } else {
         QFileInfo settings = backend.userSettingsFile();
         if (!settings.exists())
@@ -265,31 +273,28 @@ ExitCode logs(Backend& backend, const QString& name, bool follow, int lines)
         if (settings.exists())
             backend.loadConfig(settings);
         backend.loadApplications();
-        const PipelineConfig* pipeline = backend.findPipeline(name);
-        if (!pipeline) {
+        const PipelineConfig* found = backend.findPipeline(name);
+        if (!found) {
             ConsoleOutput::error(QStringLiteral("unknown application '%1'").arg(name));
             return ExitCode::Usage;
         }
-        path = PipelineLog::filePath(*pipeline);
+        locate = [name, pipeline = *found] {
+            const QString running = runningLog(name);
+            return running.isEmpty() ? PipelineLog::filePath(pipeline) : running;
+        };
     }
 
-    QFile file(path);
+    LogFollower follower(locate, lines);
     // Following, a log not yet written is waited for.
-    while (!file.open(QIODevice::ReadOnly)) {
+    while (!follower.open()) {
         if (!follow) {
-            ConsoleOutput::error(QStringLiteral("no log today: '%1'").arg(path));
+            ConsoleOutput::error(QStringLiteral("no log today: '%1'").arg(follower.filePath()));
             return ExitCode::Failure;
         }
         QThread::msleep(250);
     }
-    qint64 position = lines >= 0 ? lastLinesStart(file, lines) : 0;
     for (;;) {
-        // A log cut short (made anew) is read from its start.
-        if (file.size() < position)
-            position = 0;
-        file.seek(position);
-        const QByteArray bytes = file.read(1 << 20);
-        position += bytes.size();
+        const QByteArray bytes = follower.read();
         if (!writeOut(bytes))
             return ExitCode::Failure;
         if (bytes.isEmpty()) {

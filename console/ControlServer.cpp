@@ -2,7 +2,6 @@
 
 #include "Backend.h"
 #include "PipelineSession.h"
-#include "logs/PipelineLog.h"
 #include "support/RuntimeFolder.h"
 #include "support/Trace.h"
 
@@ -354,6 +353,7 @@ QJsonObject ControlServer::status() const
         return result;
     }
     const PipelineConfig& config = controller.pipelineConfig();
+    const QString log = controller.logFilePath();
     QJsonArray processes;
     for (const ProcessStatus& process : controller.processStatuses())
         processes.append(processObject(process));
@@ -364,7 +364,7 @@ QJsonObject ControlServer::status() const
                                             ? "stopping"
                                             : "running"},
                               {"since", timeValue(controller.startedAt())},
-                              {"log", PipelineLog::filePath(config)},
+                              {"log", log.isEmpty() ? QJsonValue() : QJsonValue(log)},
                               {"processes", processes}});
     return result;
 }

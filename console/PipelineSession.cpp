@@ -2,7 +2,6 @@
 
 #include "ConsoleOutput.h"
 #include "ServiceNotifier.h"
-#include "logs/PipelineLog.h"
 
 #include <QFileInfo>
 #include <QMetaEnum>
@@ -32,12 +31,6 @@ void writeSignal(int signal)
     const char number = char(signal);
     [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], &number, 1);
     errno = savedErrno;
-}
-
-// The log file the backend writes for the pipeline when started today.
-QString logFilePath(const PipelineConfig& pipeline)
-{
-    return PipelineLog::filePath(pipeline);
 }
 
 } // namespace
@@ -123,7 +116,6 @@ void PipelineSession::startPipeline(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
     m_stage = Stage::Running;
-    m_logFile = logFilePath(pipeline);
     print(QStringLiteral("Starting %1").arg(name()));
     if (!m_controller.start(pipeline, true))
         refuse();
@@ -240,7 +232,6 @@ void PipelineSession::onAutostartDisabled()
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline.
         m_stage = Stage::Running;
-        m_logFile = logFilePath(m_pipeline);
     } else {
         refuse();
     }
@@ -266,8 +257,10 @@ void PipelineSession::onPipelineFinished(const QString&,
         print(QStringLiteral("%1 failed (%2).").arg(name(), QLatin1String(reason)), Tone::Bad);
         status = ExitCode::Failure;
     }
-    if (QFileInfo::exists(m_logFile))
-        print(QStringLiteral("Log file: %1").arg(m_logFile));
+    // The file written last: a run past midnight wrote the new day's.
+    const QString logFile = m_controller.logFilePath();
+    if (!logFile.isEmpty() && QFileInfo::exists(logFile))
+        print(QStringLiteral("Log file: %1").arg(logFile));
     finish(status);
 }
 

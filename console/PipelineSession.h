@@ -70,7 +70,6 @@ private:
     Backend& m_backend;
     PipelineController& m_controller;
     PipelineConfig m_pipeline;
-    QString m_logFile;
     Stage m_stage = Stage::Done; // until a run begins
     int m_shownSeconds = 0;
     int m_signal = 0; // the first that arrived

@@ -3,9 +3,12 @@
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/PipelineFileReader.h"
+#include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "process/ProcessRecord.h"
+#include "support/DayTimer.h"
 #include "support/PlatformUtils.h"
+#include "support/TimeStamp.h"
 #include "support/Trace.h"
 
 #include <QDateTime>
@@ -20,11 +23,23 @@ namespace {
 // What a launcher that died left running gets this long to end before it is killed.
 const int LeftoverGraceMs = 1000;
 
+// The rotations' clock is the one that names the log files.
+QDateTime now()
+{
+    return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
+}
+
 } // namespace
 
-Backend::Backend(QObject* parent) : QObject(parent)
+Backend::Backend(QObject* parent)
+    : QObject(parent), m_logMaintenance(std::make_unique<LogMaintenance>()),
+      m_dayTimer(std::make_unique<DayTimer>())
 {
     setLauncherSettings(nullptr);
+    connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
+    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
+    connect(&m_pipelineController, &PipelineController::logFileSplit, this,
+            &Backend::onLogFileSplit);
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
             &Backend::pipelineStarted);
     connect(&m_pipelineController, &PipelineController::pipelineFailure, this,
@@ -45,7 +60,12 @@ bool Backend::initialize()
 {
     ProcessRecord().cleanUpAfterEndedLaunchers(LeftoverGraceMs);
     load();
-    rotateLogs();
+    // The folder as the start-up finds it: a front end may change the
+    // environment that names it afterwards.
+    m_logFolder = defaultLogPath();
+    // Off the event loop: a start-up with a large backlog is ready at once.
+    rotateLogsInBackground();
+    m_dayTimer->start();
     if (isAutoStartEnabled())
         enableAutostart();
     return true;
@@ -121,6 +141,18 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_autostartTile = value("autostart", "tile").toString();
     m_autostartTimeout = value("autostart", "timeout").toInt();
     m_logRotatePeriod = value("logs", "rotate-period").toInt();
+    m_logKeepDays = std::max(value("logs", "keep-days").toInt(), 0);
+    // A size that does not parse keeps the bound of the default, never none.
+    const auto size = [&value](const char* name) {
+        const qint64 bytes = ConfigKeys::parseSize(value("logs", name).toString());
+        return bytes >= 0 ? bytes
+                          : ConfigKeys::parseSize(
+                                ConfigKeys::defaultValue(ConfigKeys::File::Settings, "logs", name)
+                                    .toString());
+    };
+    m_logMaxTotalSize = size("max-total-size");
+    m_logMaxFileSize = size("max-file-size");
+    m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();
@@ -295,9 +327,43 @@ void Backend::disableAutostart()
     emit autostartDisabled();
 }
 
+LogRotation Backend::logRotation() const
+{
+    LogRotation rotation(m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder, m_logRotatePeriod);
+    rotation.setKeepDays(m_logKeepDays);
+    rotation.setMaxTotalSize(m_logMaxTotalSize);
+    if (m_pipelineController.state() == PipelineController::Running)
+        rotation.setExcluded({m_pipelineController.logFilePath()});
+    return rotation;
+}
+
 void Backend::rotateLogs()
 {
-    LogRotation(defaultLogPath(), m_logRotatePeriod).rotate(QDateTime::currentDateTime());
+    // A rotation of the same folder must not run alongside.
+    m_logMaintenance->waitForDone();
+    logRotation().rotate(now());
+}
+
+void Backend::rotateLogsInBackground()
+{
+    m_logMaintenance->start(logRotation(), now());
+}
+
+bool Backend::isRotatingLogs() const
+{
+    return m_logMaintenance->isBusy();
+}
+
+// A piece is compressed at once: a chatty child fills its file again soon.
+// One in a folder of its own (logs/path) is compressed, and nothing else there.
+void Backend::onLogFileSplit(const QString& piecePath)
+{
+    const QString folder = QFileInfo(piecePath).absolutePath();
+    const QString maintained = m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder;
+    if (folder == maintained || folder.startsWith(maintained + QLatin1Char('/')))
+        rotateLogsInBackground();
+    else
+        m_logMaintenance->start(LogRotation::ofPiece(piecePath), now());
 }
 
 bool Backend::compressFile(const QFileInfo& file)

@@ -40,6 +40,7 @@ QByteArray gunzip(const QByteArray& member)
 
 // Files that set every key a row leaves out to something else than its default.
 const char* const SettingsSet = "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
+                                "keep-days=7\nmax-total-size=1G\n"
                                 "[ui]\nallow-exit=false\nshow-version=false\n"
                                 "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n";
 const char* const PipelineSet = "[logs]\nbasename=log\npath=/var/log/player\n[process-0]\n"
@@ -53,6 +54,8 @@ QString valueOf(const Backend& backend, const PipelineConfig& pipeline, const QS
     const QMap<QString, QString> values{
         {"autostart/timeout", QString::number(backend.autostartTimeout())},
         {"logs/rotate-period", QString::number(backend.logRotatePeriod())},
+        {"logs/keep-days", QString::number(backend.logKeepDays())},
+        {"logs/max-total-size", QString::number(backend.logMaxTotalSize())},
         {"ui/allow-exit", backend.allowUserExit() ? "true" : "false"},
         {"ui/width", backend.uiWidth()},
         {"logs/path", pipeline.logPath},
@@ -95,6 +98,7 @@ private slots:
         QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
         Backend backend;
         QVERIFY(backend.initialize());
+        QTRY_VERIFY(!backend.isRotatingLogs());
         QCOMPARE(backend.logRotatePeriod(), 60);
         QVERIFY(QFile::exists(log + ".gz") && !QFile::exists(log));
         QCOMPARE(backend.isAutoStartEnabled(), false);
@@ -115,6 +119,10 @@ private slots:
                                            << "60";
         QTest::newRow("logs/rotate-period") << "logs/rotate-period"
                                             << "86400";
+        QTest::newRow("logs/keep-days") << "logs/keep-days"
+                                        << "90";
+        QTest::newRow("logs/max-total-size") << "logs/max-total-size"
+                                             << "268435456";
         QTest::newRow("ui/allow-exit") << "ui/allow-exit"
                                        << "true";
         QTest::newRow("ui/width") << "ui/width"

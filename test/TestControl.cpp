@@ -169,6 +169,38 @@ private slots:
                 !QFileInfo::exists(folder() + "/control"));
     }
 
+    // `logs -f` goes on in the file made anew after its log was moved away,
+    // and misses no line; status names the file that the run writes.
+    void followLogAcrossMove()
+    {
+        QVERIFY(writeFile(home() + "/Orvalen/launcher/apps/app.ini",
+                          QString("[process-0]\nexec=%1\nmode=sync\narguments=--write, %2, "
+                                  "--delay, 1, --write, one, --delay, 2, --write, two, --delay, "
+                                  "1, --write, three, --delay, 300\n")
+                              .arg(helperPath(), m_marker)
+                              .toUtf8()));
+        launch({"serve"});
+        QCOMPARE(run({"start", "app"}).first, 0);
+        const QString log = home() + "/Orvalen/launcher/logs/app-" +
+                            QDate::currentDate().toString(Qt::ISODate) + ".log";
+        QCOMPARE(status().value("pipeline")["log"].toString(), log);
+        QProcess follower;
+        follower.start(LAUNCHER_PROGRAM, {"--data-home", home(), "logs", "-f", "app"});
+        QByteArray out;
+        const auto until = [&](const QByteArray& text) {
+            return QTest::qWaitFor(
+                [&] { return (out += follower.readAllStandardOutput()).contains(text); }, LimitMs);
+        };
+        const bool moved = until("] one\n") && QFile::rename(log, log + ".old");
+        const bool followed = moved && until("] three\n");
+        follower.kill();
+        follower.waitForFinished(LimitMs);
+        QVERIFY2(followed, out.constData());
+        QVERIFY(QFileInfo(log).exists() && out.indexOf("] one\n") < out.indexOf("] two\n") &&
+                out.indexOf("] two\n") < out.indexOf("] three\n"));
+        QCOMPARE(run({"stop", "--timeout", "1"}).first, 0);
+    }
+
     // The front end job, started over the socket a killed launcher left.
     void countdownStaleSocketAndBadClients()
     {

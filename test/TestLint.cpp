@@ -55,6 +55,11 @@ private slots:
         QTest::newRow("settings")
             << "launcher.ini" << QByteArray("[ui]\nallow-exti=0\n")
             << "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?";
+        QTest::newRow("size") << "launcher.ini"
+                              << QByteArray("[logs]\nmax-total-size=2T\nmax-file-size=64k\n")
+                              << "error: [logs] max-total-size: '2T' is not a size: write a whole "
+                                 "number of bytes, or "
+                                 "one with K, M or G (such as 256M); it reads as 256M";
         QTest::newRow("folder") << "a.ini" << QByteArray() << "error: cannot be read: it is a";
     }
 

@@ -1,4 +1,5 @@
 #include "Backend.h"
+#include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/GzipCompress.h"
@@ -6,6 +7,7 @@
 
 #include <QDateTime>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTest>
 #include <QtEndian>
 
@@ -32,6 +34,14 @@ class TestRotationSafety : public QObject
                (content.isEmpty() ? QByteArray::fromHex("0300")
                                   : qCompress(content).mid(6).chopped(4)) +
                QByteArray(reinterpret_cast<const char*>(trailer), sizeof trailer);
+    }
+
+    // A file of `size` bytes last modified `age` seconds before `now`.
+    static bool writeAged(const QString& path, int size, const QDateTime& now, qint64 age)
+    {
+        QFile file(path);
+        return writeFile(path, QByteArray(size, 'x')) && file.open(QIODevice::Append) &&
+               file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime);
     }
 
     // Every entry of any kind, links, FIFOs and hidden files included, by name.
@@ -149,6 +159,100 @@ private slots:
             QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
         LogRotation(folder.path(), period).rotate(now);
         QCOMPARE(entriesIn(folder.path()), QStringList{compressed ? "a.log.gz" : "a.log"});
+    }
+
+    void retention_data()
+    {
+        QTest::addColumn<int>("keepDays");
+        QTest::addColumn<qint64>("maxTotal");
+        QTest::addColumn<QStringList>("files"); // "name bytes hours-old"
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("older than the days to keep")
+            << 10 << qint64(0)
+            << QStringList{"a.log.gz 100 241", "b.log.3.gz 100 240", "c.gz 9 999"}
+            << QStringList{"b.log.3.gz", "c.gz"};
+        // Every log counts, compressed or not; other files do not.
+        QTest::newRow("beyond the total: the oldest compressed go first")
+            << 0 << qint64(400)
+            << QStringList{"today.log 150 0", "z.log.gz 100 72", "m.log.1.gz 100 48",
+                           "a.log.gz 100 24", "notes.txt 999 0"}
+            << QStringList{"a.log.gz", "m.log.1.gz", "notes.txt", "today.log"};
+        QTest::newRow("logs not compressed take it all: every compressed one goes")
+            << 0 << qint64(100) << QStringList{"today.log 150 0", "a.log.gz 10 24"}
+            << QStringList{"today.log"};
+        // app.log is being written: it stays, however old.
+        QTest::newRow("a piece is compressed at once, a log being written never")
+            << 0 << qint64(0) << QStringList{"app.log 100 48", "app.log.2 100 0"}
+            << QStringList{"app.log", "app.log.2.gz"};
+    }
+
+    // Compressed logs go by age, then the oldest ones while the logs of the
+    // folder take more than the total; pieces of split logs are compressed
+    // whatever their age.
+    void retention()
+    {
+        QFETCH(int, keepDays);
+        QFETCH(qint64, maxTotal);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, left);
+        const QTemporaryDir folder;
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);
+        for (const QString& file : files) {
+            const QStringList fields = file.split(' ');
+            QVERIFY(writeAged(folder.filePath(fields[0]), fields[1].toInt(), now,
+                              fields[2].toLongLong() * 3600));
+        }
+        LogRotation rotation(folder.path(), 86400);
+        rotation.setKeepDays(keepDays);
+        rotation.setMaxTotalSize(maxTotal);
+        rotation.setExcluded({folder.filePath("app.log")});
+        rotation.rotate(now);
+        QCOMPARE(entriesIn(folder.path()), left);
+    }
+
+    // The start-up hands the rotation to a thread of its own and returns; the
+    // logs are rotated again when the day changes.
+    void rotatesAtStartAndEachDay()
+    {
+        const DataFolders folders;
+        QVERIFY(writeFile(folders.user() + "/launcher.ini", "[logs]\nrotate-period=1\n"));
+        const QString logs = folders.user() + "/logs";
+        // Midnight comes 2 s after the start-up; "day" is old then, not before.
+        const QDateTime start(QDate(2026, 12, 7), QTime(23, 59, 58));
+        QVERIFY(writeAged(logs + "/start.log", 10, start, 86400) &&
+                writeAged(logs + "/day.log", 10, start.addMSecs(-1200), 0));
+        const ShiftedClock clock(start);
+        Backend backend;
+        QSignalSpy rotated(&backend, &Backend::logsRotated);
+        QVERIFY(backend.initialize());
+        QVERIFY(backend.isRotatingLogs());
+        QVERIFY(rotated.wait(10000));
+        QCOMPARE(entriesIn(logs), QStringList({"day.log", "start.log.gz"}));
+        QVERIFY(rotated.wait(10000));
+        QCOMPARE(entriesIn(logs), QStringList({"day.log.gz", "start.log.gz"}));
+    }
+
+    void splitPiece_data()
+    {
+        QTest::addColumn<bool>("ownFolder"); // the log is written outside the logs folder
+        QTest::newRow("in the logs folder") << false;
+        QTest::newRow("in a folder of its own: nothing else there is touched") << true;
+    }
+
+    // The piece that a running log split off is compressed at once.
+    void splitPiece()
+    {
+        QFETCH(bool, ownFolder);
+        const DataFolders folders;
+        Backend backend;
+        const QString folder = ownFolder ? folders.root() + "/elsewhere" : backend.defaultLogPath();
+        const QString piece = folder + "/app-2026-12-07.log.1";
+        QVERIFY(writeFile(piece, "early\n") && writeFile(folder + "/other.log.1", "theirs\n"));
+        emit backend.pipelineController()->logFileSplit(piece);
+        QTRY_VERIFY(QFile::exists(piece + ".gz") && !QFile::exists(piece));
+        QCOMPARE(fileContent(piece + ".gz"), expectedMember("early\n"));
+        QTRY_VERIFY(!backend.isRotatingLogs());
+        QCOMPARE(QFile::exists(folder + "/other.log.1"), ownFolder);
     }
 
     // A link planted where the .gz goes is replaced, never written through.

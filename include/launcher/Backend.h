@@ -15,6 +15,10 @@
 #include <memory>
 #include <optional>
 
+class DayTimer;
+class LogMaintenance;
+class LogRotation;
+
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown.
 class Backend : public QObject
@@ -25,8 +29,10 @@ public:
     explicit Backend(QObject* parent = nullptr);
     ~Backend() override;
 
-    // The whole start-up: cleans up after a dead launcher, loads, rotates old
-    // logs and begins the autostart countdown; always true.
+    // The whole start-up: cleans up after a dead launcher, loads, begins the
+    // rotation of old logs (on a thread of its own, see rotateLogsInBackground())
+    // and the autostart countdown; always true. From then on the logs are
+    // rotated at every local midnight, too.
     bool initialize();
     // The settings and the applications with their problems, and nothing more:
     // no log rotation, no autostart. For front ends that only look.
@@ -62,6 +68,12 @@ public:
     bool isAutoStartEnabled() const { return !m_autostartTile.isEmpty(); }
     int autostartTimeout() const { return m_autostartTimeout; }
     qint64 logRotatePeriod() const { return m_logRotatePeriod; }
+    // Compressed logs older than this many days are removed; 0 keeps them.
+    int logKeepDays() const { return m_logKeepDays; }
+    // The most bytes that the logs of the default log folder take; 0: no limit.
+    qint64 logMaxTotalSize() const { return m_logMaxTotalSize; }
+    // A log file larger than this is split (PipelineController::setLogFileSizeLimit).
+    qint64 logMaxFileSize() const { return m_logMaxFileSize; }
     QString autostartTile() const { return m_autostartTile; }
     QString uiLocation() const { return m_uiLocation; }
     QString uiWidth() const { return m_uiWidth; }
@@ -90,8 +102,15 @@ public:
     int autostartRemainingSeconds() const;
 
     // Log maintenance
-    // Compresses and removes the old regular *.log files of the default log folder.
+    // Compresses and removes the old regular *.log files of the default log
+    // folder, and the pieces of split logs, then removes the compressed logs
+    // beyond the days to keep and the total size; returns when it is done.
     void rotateLogs();
+    // The same on a thread of its own: returns at once, and logsRotated()
+    // tells when it is done. The event loop goes on meanwhile; a backend
+    // destroyed before the end leaves the log it was compressing as it was.
+    void rotateLogsInBackground();
+    bool isRotatingLogs() const;
     // Writes file.gz beside a regular file, streaming; the file itself stays.
     bool compressFile(const QFileInfo& file);
 
@@ -104,16 +123,24 @@ signals:
     // The pipeline ended because a stop was requested (a front end's stop, a
     // signal, the control socket): no failure; pipelineFinished follows.
     void pipelineStopped(QString basename);
+    // The rotations begun by rotateLogsInBackground() (or by initialize(), a
+    // new day, a split log) are done.
+    void logsRotated();
 
 private:
     // Every setting from `settings`; without one, every setting's default.
     void setLauncherSettings(const QSettings* settings);
+    LogRotation logRotation() const;
+    void onLogFileSplit(const QString& piecePath);
 
     // The settings start at their defaults, which the constructor sets.
     bool m_allowUserExit;
     QString m_autostartTile;
     int m_autostartTimeout;
     qint64 m_logRotatePeriod;
+    int m_logKeepDays;
+    qint64 m_logMaxTotalSize;
+    qint64 m_logMaxFileSize;
     bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
@@ -125,4 +152,8 @@ private:
     bool m_showInvalidTiles;
     QString m_uiLocation;
     QString m_uiWidth;
+    // The default log folder as initialize() found it.
+    QString m_logFolder;
+    std::unique_ptr<LogMaintenance> m_logMaintenance;
+    std::unique_ptr<DayTimer> m_dayTimer;
 };

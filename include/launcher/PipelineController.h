@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class DayTimer;
 class LineSplitter;
 class PipelineLog;
 class PipelineProcess;
@@ -111,6 +112,16 @@ public:
     // started, by index; ended processes keep theirs.
     QList<ProcessStatus> processStatuses() const;
 
+    // The log file that the running pipeline writes, or that the last one
+    // wrote last; empty when it had none. At local midnight a running
+    // pipeline's log goes on in the new day's file.
+    QString logFilePath() const { return m_logFilePath; }
+    // A log file that grows beyond `bytes` (0: no limit, the default) is
+    // moved aside as a numbered piece, NAME.log.N, and a new file begins;
+    // logFileSplit() names the piece, for compression.
+    void setLogFileSizeLimit(qint64 bytes);
+    qint64 logFileSizeLimit() const { return m_logFileSizeLimit; }
+
 signals:
     void processStarted(int processIndex);
     void processFinished(int processIndex, int exitCode, QProcess::ExitStatus exitStatus);
@@ -126,6 +137,8 @@ signals:
     // The pipeline ended because a stop was requested; pipelineFinished follows.
     void pipelineStopped(QString basename);
     void phaseChanged(PipelineController::Phase phase);
+    // The log file reached its size limit: its lines so far are in `piecePath`.
+    void logFileSplit(QString piecePath);
 
 public slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -153,6 +166,8 @@ private:
 
     void setPhase(Phase phase);
     bool setupPipelineLog(const PipelineConfig& pipelineConfig);
+    bool openPipelineLog(const QString& path);
+    void onDayChanged(const QDate& today);
     void startPipelineProcess(int processIndex);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
@@ -178,6 +193,11 @@ private:
     QVector<Entry> m_processes;
     PipelineFailureReason m_failureReason = PipelineFailureReason::NoFailure;
     std::unique_ptr<PipelineLog> m_log;
+    // The log's folder and base name, which name the file of each day.
+    PipelineConfig m_logNaming;
+    QString m_logFilePath;
+    qint64 m_logFileSizeLimit = 0;
+    std::unique_ptr<DayTimer> m_dayTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
     QStringList m_validationErrors;
     // The programs that validation found for the running pipeline, by index.

@@ -6,6 +6,9 @@
 #include <QSettings>
 #include <QStringList>
 
+#include <algorithm>
+#include <limits>
+
 namespace ConfigKeys {
 
 namespace {
@@ -70,6 +73,9 @@ const Key* table(File file)
         {"autostart", "tile", Kind::Text, QString()},
         {"autostart", "timeout", Kind::Integer, 60},
         {"logs", "rotate-period", Kind::Integer, 86400},
+        {"logs", "keep-days", Kind::Integer, 90},
+        {"logs", "max-total-size", Kind::Size, QStringLiteral("256M")},
+        {"logs", "max-file-size", Kind::Size, QStringLiteral("32M")},
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
@@ -102,6 +108,23 @@ QVariant value(const QSettings& settings, File file, const char* group, const ch
 QVariant defaultValue(File file, const char* group, const char* name)
 {
     return known(file, group, name, false).defaultValue;
+}
+
+qint64 parseSize(const QString& text)
+{
+    QString digits = text.trimmed();
+    const QString suffixes = QStringLiteral("KMG");
+    const int suffix = digits.isEmpty() ? -1 : suffixes.indexOf(digits.back().toUpper());
+    if (suffix >= 0)
+        digits.chop(1);
+    const bool allDigits = !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(),
+                                                            [](QChar c) { return c.isDigit(); });
+    bool ok = false;
+    const qint64 number = allDigits ? digits.toLongLong(&ok) : 0;
+    const int shift = 10 * (suffix + 1);
+    if (!ok || number > (std::numeric_limits<qint64>::max() >> shift))
+        return -1;
+    return number << shift;
 }
 
 bool holdsSerializedValue(const QByteArray& content)

@@ -26,6 +26,7 @@ enum class Kind
     ExitCodes, // a list of whole numbers
     Mode,      // sync, async or daemon
     Ready,     // a readiness check: tcp:, unix:, file:, log: or notify
+    Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
 };
 
 struct Key
@@ -62,6 +63,10 @@ QVariant value(const QSettings& settings, File file, const char* group, const ch
                const QVariant& computedDefault);
 // What the key reads as when the file lacks it; for a state that no file set.
 QVariant defaultValue(File file, const char* group, const char* name);
+
+// The bytes of a size (Kind::Size): a whole number, optionally followed by K,
+// M or G (either case) for KiB, MiB or GiB; -1 when the text is no size.
+qint64 parseSize(const QString& text);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";

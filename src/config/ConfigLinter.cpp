@@ -454,6 +454,13 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                            .arg(text) +
                        didYouMean(nearest(text, {"sync", "async", "daemon"}), "'", "'"));
         break;
+    case Kind::Size:
+        if (ConfigKeys::parseSize(text) < 0)
+            report(Severity::Error,
+                   QStringLiteral("'%1' is not a size: write a whole number of bytes, or one with "
+                                  "K, M or G (such as 256M); it reads as %2")
+                       .arg(text, key.defaultValue.toString()));
+        break;
     case Kind::Ready:
         if (!isReadyCheck(text))
             report(Severity::Error,

@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,6 +37,39 @@ bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            sameMtime(a, b);
+}
+
+bool cancelled(const std::atomic<bool>* cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// What a name in a log folder is to the rotation. Letter case does not matter.
+enum class Kind
+{
+    Log,        // NAME.log
+    Piece,      // NAME.log.N, split off at the size limit
+    Compressed, // NAME.log.gz, NAME.log.N.gz
+    Other,
+};
+
+Kind kindOf(const QString& name)
+{
+    QString lower = name.toLower();
+    const bool gzip = lower.endsWith(QLatin1String(".gz"));
+    if (gzip)
+        lower.chop(3);
+    if (lower.endsWith(QLatin1String(".log")))
+        return gzip ? Kind::Compressed : Kind::Log;
+    const int dot = lower.lastIndexOf(QLatin1Char('.'));
+    const QStringRef number = lower.midRef(dot + 1);
+    const bool numbered =
+        dot > 0 && !number.isEmpty() &&
+        std::all_of(number.begin(), number.end(), [](QChar c) { return c >= '0' && c <= '9'; }) &&
+        lower.leftRef(dot).endsWith(QLatin1String(".log"));
+    if (!numbered)
+        return Kind::Other;
+    return gzip ? Kind::Compressed : Kind::Piece;
 }
 
 bool lstatPath(const QString& path, struct stat* status)
@@ -76,17 +112,47 @@ LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
 {
 }
 
-// One reading of the clock serves every file of the walk.
-void LogRotation::rotate(const QDateTime& now) const
+LogRotation LogRotation::ofPiece(const QString& piecePath)
 {
+    LogRotation rotation(piecePath, 0);
+    rotation.m_onePiece = true;
+    return rotation;
+}
+
+void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel) const
+{
+    if (m_onePiece) {
+        struct stat status = {};
+        if (kindOf(QFileInfo(m_folder).fileName()) == Kind::Piece && lstatPath(m_folder, &status) &&
+            S_ISREG(status.st_mode))
+            compressLog(m_folder, status, cancel);
+        return;
+    }
+    compressOldLogs(now, cancel);
+    if (m_keepDays > 0 || m_maxTotalSize > 0)
+        removeCompressedLogs(now, cancel);
+}
+
+// One reading of the clock serves every file of the walk.
+void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel) const
+{
+    // Known by their inodes: a path may spell the folder another way.
+    std::vector<std::pair<dev_t, ino_t>> excluded;
+    for (const QString& path : m_excluded) {
+        struct stat status = {};
+        if (lstatPath(path, &status))
+            excluded.emplace_back(status.st_dev, status.st_ino);
+    }
     // Links, FIFOs, devices and sockets are listed, too, so that each can be
     // named when it is skipped; links to folders are not walked into.
-    QDirIterator logFiles(m_folder, {QStringLiteral("*.log")},
-                          QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
-                          QDirIterator::Subdirectories);
-    while (logFiles.hasNext()) {
-        logFiles.next();
-        const QString logPath = logFiles.fileInfo().absoluteFilePath();
+    QDirIterator entries(m_folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext() && !cancelled(cancel)) {
+        entries.next();
+        const Kind kind = kindOf(entries.fileName());
+        if (kind != Kind::Log && kind != Kind::Piece)
+            continue;
+        const QString logPath = entries.fileInfo().absoluteFilePath();
         struct stat status = {};
         if (!lstatPath(logPath, &status) || S_ISDIR(status.st_mode))
             continue;
@@ -96,38 +162,110 @@ void LogRotation::rotate(const QDateTime& now) const
                                     qUtf8Printable(logPath));
             continue;
         }
-        // Old only beyond the period: a log exactly that old waits for the next run.
-        if (modificationTime(status).secsTo(now) <= m_rotatePeriod)
+        if (std::find(excluded.cbegin(), excluded.cend(),
+                      std::make_pair(status.st_dev, status.st_ino)) != excluded.cend())
+            continue;
+        // Old only beyond the period: a log exactly that old waits for the
+        // next run. A piece is complete once it has been split off.
+        if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        // A pair left by a run that could not remove its log is skipped for
-        // good, without a word; a dangling link there counts as taken, too.
-        const QString compressedPath = logPath + QStringLiteral(".gz");
-        struct stat compressedStatus = {};
-        if (lstatPath(compressedPath, &compressedStatus))
-            continue;
-
-        bool compressed = compressFile(QFileInfo(logPath));
-        // Lines appended, or another file put in its place, since the walk
-        // looked: the .gz misses them, so it goes and the log stays.
-        struct stat after = {};
-        if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
-            Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
-                                  qUtf8Printable(logPath));
-            QFile::remove(compressedPath);
-            compressed = false;
-        }
-        if (!compressed) {
-            Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
-            continue;
-        }
-        Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
-        if (!QFile::remove(logPath))
-            Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+        compressLog(logPath, status, cancel);
     }
 }
 
-bool LogRotation::compressFile(const QFileInfo& file)
+// Compresses a log that the walk found, as it found it, and removes it.
+void LogRotation::compressLog(const QString& logPath, const struct stat& status,
+                              const std::atomic<bool>* cancel)
+{
+    // A pair left by a run that could not remove its log is skipped for
+    // good, without a word; a dangling link there counts as taken, too.
+    const QString compressedPath = logPath + QStringLiteral(".gz");
+    struct stat compressedStatus = {};
+    if (lstatPath(compressedPath, &compressedStatus))
+        return;
+
+    bool compressed = compressFile(QFileInfo(logPath), cancel);
+    if (cancelled(cancel))
+        return;
+    // Lines appended, or another file put in its place, since the walk
+    // looked: the .gz misses them, so it goes and the log stays.
+    struct stat after = {};
+    if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
+        Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
+                              qUtf8Printable(logPath));
+        QFile::remove(compressedPath);
+        compressed = false;
+    }
+    if (!compressed) {
+        Solvane::Trace::error("Failed to compress old log file '%s'", qUtf8Printable(logPath));
+        return;
+    }
+    Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
+    if (!QFile::remove(logPath))
+        Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+}
+
+// Every log of the folder counts towards the total, compressed or not, but
+// only compressed ones go: the others are today's, or wait for their turn to
+// be compressed.
+void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel) const
+{
+    struct Compressed
+    {
+        QString path;
+        qint64 size;
+        QDateTime modified;
+    };
+    std::vector<Compressed> compressed;
+    qint64 total = 0;
+    QDirIterator entries(m_folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        entries.next();
+        const Kind kind = kindOf(entries.fileName());
+        struct stat status = {};
+        if (kind == Kind::Other || !lstatPath(entries.filePath(), &status) ||
+            !S_ISREG(status.st_mode))
+            continue;
+        total += qint64(status.st_size);
+        if (kind == Kind::Compressed)
+            compressed.push_back({entries.fileInfo().absoluteFilePath(), qint64(status.st_size),
+                                  modificationTime(status)});
+    }
+    // Oldest first, by the time of the last line they hold.
+    std::sort(compressed.begin(), compressed.end(), [](const Compressed& a, const Compressed& b) {
+        return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
+    });
+
+    const qint64 keepSeconds = qint64(m_keepDays) * 86400;
+    for (const Compressed& file : compressed) {
+        if (cancelled(cancel))
+            return;
+        const bool tooOld = m_keepDays > 0 && file.modified.secsTo(now) > keepSeconds;
+        const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
+        if (!tooOld && !tooMuch)
+            break;
+        if (!QFile::remove(file.path)) {
+            Solvane::Trace::error("Failed to remove old compressed log '%s'",
+                                  qUtf8Printable(file.path));
+            continue;
+        }
+        total -= file.size;
+        if (tooOld)
+            Solvane::Trace::info("Removed compressed log '%s': older than %d days",
+                                 qUtf8Printable(file.path), m_keepDays);
+        else
+            Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
+                                 qUtf8Printable(file.path), m_maxTotalSize);
+    }
+    if (m_maxTotalSize > 0 && total > m_maxTotalSize)
+        Solvane::Trace::warning("The logs in '%s' take %lld bytes, more than the %lld bytes of "
+                                "logs/max-total-size, in files that are not compressed yet",
+                                qUtf8Printable(m_folder), total, m_maxTotalSize);
+}
+
+bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel)
 {
     // Asked afresh: a file that a walk listed may have gone since.
     const QString sourcePath = file.absoluteFilePath();
@@ -170,6 +308,9 @@ bool LogRotation::compressFile(const QFileInfo& file)
     while (written && (count = source.read(chunk.data(), readChunkSize)) > 0) {
         total += count;
         written = writer.write(chunk.constData(), count);
+        // Given up without a word: the next walk begins this file anew.
+        if (cancelled(cancel))
+            return false;
     }
     if (count < 0) {
         Solvane::Trace::error("Unable to compress file: can't read '%s'",
@@ -187,10 +328,13 @@ bool LogRotation::compressFile(const QFileInfo& file)
     // The gzip file is readable by whom the log was, and owned by its owner
     // when the launcher may give it away; it reaches the disk before it takes
     // the target's name, so the log is never removed for a member that is not there.
+    // Its time is the log's, so that it ages from its last line.
     const int out = target.handle();
+    const timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
     written = written && writer.finish() && target.flush() &&
               (::geteuid() != 0 || ::fchown(out, before.st_uid, before.st_gid) == 0) &&
-              ::fchmod(out, before.st_mode & 0777) == 0 && ::fsync(out) == 0;
+              ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
+              ::fsync(out) == 0;
     target.close();
     if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
                              QFile::encodeName(targetPath).constData()) != 0) {

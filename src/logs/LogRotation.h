@@ -3,23 +3,57 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
 
-// Keeps a log folder small: each regular *.log file of the folder and its
-// subfolders that is older than the rotate period is compressed into a gzip
-// file beside it (NAME.log.gz), and removed once that file is safely written.
+#include <atomic>
+
+struct stat;
+
+// Keeps a log folder small. A walk of the folder and its subfolders (hidden
+// entries left out, links to folders not followed):
+// - compresses each regular *.log file that is older than the rotate period,
+//   and each piece that a log split off at its size limit (NAME.log.N), into
+//   a gzip file beside it (NAME.log.gz, NAME.log.N.gz), and removes it once
+//   that file is safely written;
+// - then removes the compressed logs older than the days to keep, and the
+//   oldest ones that remain for as long as the logs of the folder, compressed
+//   or not, take more than the total size.
 class LogRotation
 {
 public:
     // `rotatePeriod`: the age in seconds beyond which a log is old.
     LogRotation(const QString& folder, qint64 rotatePeriod);
+    // Compresses the one piece `piecePath` (of a log written outside the
+    // maintained folder) and touches nothing else.
+    static LogRotation ofPiece(const QString& piecePath);
 
-    // Compresses and removes the logs that are old at `now`; a failure with one
-    // file never stops the walk.
-    void rotate(const QDateTime& now) const;
-    // Writes file.gz beside a regular file, streaming; the file itself stays.
-    static bool compressFile(const QFileInfo& file);
+    // The folder, or the piece, that the rotation works on.
+    const QString& folder() const { return m_folder; }
+    // Compressed logs older than this are removed; 0 keeps them.
+    void setKeepDays(int days) { m_keepDays = days; }
+    // The most that the logs of the folder may take in all; 0: no limit.
+    void setMaxTotalSize(qint64 bytes) { m_maxTotalSize = bytes; }
+    // Logs that are being written (the running pipeline's): never compressed.
+    void setExcluded(const QStringList& paths) { m_excluded = paths; }
+
+    // Compresses, then removes, as above, by the time `now`; a failure with one
+    // file never stops the walk. `cancel`, set from another thread, ends the
+    // walk within one piece of reading, and the log being compressed stays.
+    void rotate(const QDateTime& now, const std::atomic<bool>* cancel = nullptr) const;
+    // Writes file.gz beside a regular file, streaming; the file itself stays,
+    // and the .gz takes its modification time (the time of its last line).
+    static bool compressFile(const QFileInfo& file, const std::atomic<bool>* cancel = nullptr);
 
 private:
+    void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
+    static void compressLog(const QString& logPath, const struct stat& status,
+                            const std::atomic<bool>* cancel);
+    void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
+
     QString m_folder;
     qint64 m_rotatePeriod;
+    int m_keepDays = 0;
+    qint64 m_maxTotalSize = 0;
+    QStringList m_excluded;
+    bool m_onePiece = false;
 };

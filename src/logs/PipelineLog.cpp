@@ -1,5 +1,6 @@
 #include "logs/PipelineLog.h"
 
+#include "support/DayTimer.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
 
@@ -9,11 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,13 +41,18 @@ qint64 monotonicMs()
 
 } // namespace
 
-QString PipelineLog::filePath(const PipelineConfig& pipelineConfig)
+QString PipelineLog::filePath(const PipelineConfig& pipelineConfig, const QDate& date)
 {
-    const QString fileName = QStringLiteral("%1-%2.log")
-                                 .arg(pipelineConfig.logBasename,
-                                      QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+    const QString fileName =
+        QStringLiteral("%1-%2.log")
+            .arg(pipelineConfig.logBasename, date.toString(QStringLiteral("yyyy-MM-dd")));
     return QFileInfo(QStringLiteral("%1/%2").arg(pipelineConfig.logPath, fileName))
         .absoluteFilePath();
+}
+
+QString PipelineLog::filePath(const PipelineConfig& pipelineConfig)
+{
+    return filePath(pipelineConfig, DayTimer::today());
 }
 
 QByteArray PipelineLog::timeStampText()
@@ -110,7 +118,7 @@ PipelineLog::~PipelineLog()
 
 void PipelineLog::write(const char* data, qint64 size, int lineCount)
 {
-    reopenIfReplaced();
+    checkFile();
     iovec parts[3];
     int partCount = 0;
     // After a failure, an unfinished line is ended and the loss is told, in
@@ -166,7 +174,7 @@ void PipelineLog::closeFile()
     m_fd = -1;
 }
 
-void PipelineLog::reopenIfReplaced()
+void PipelineLog::checkFile()
 {
     const qint64 now = monotonicMs();
     if (now < m_nextCheckMs)
@@ -174,8 +182,11 @@ void PipelineLog::reopenIfReplaced()
     m_nextCheckMs = now + ReplacementCheckIntervalMs;
     struct stat status = {};
     if (m_fd >= 0 && ::lstat(m_encodedPath.constData(), &status) == 0 &&
-        status.st_dev == m_device && status.st_ino == m_inode)
+        status.st_dev == m_device && status.st_ino == m_inode) {
+        if (m_sizeLimit > 0 && status.st_size > m_sizeLimit)
+            split();
         return;
+    }
     // Removed, renamed or replaced: the run goes on in a file at its path,
     // in a folder made anew if that went too.
     closeFile();
@@ -183,6 +194,75 @@ void PipelineLog::reopenIfReplaced()
         QDir().mkpath(QFileInfo(m_filePath).absolutePath());
         openFile(true);
     }
+}
+
+void PipelineLog::limitSize(qint64 bytes, std::function<void(const QString&)> onSplit)
+{
+    m_sizeLimit = std::max<qint64>(bytes, 0);
+    m_onSplit = std::move(onSplit);
+    struct stat status = {};
+    if (m_sizeLimit > 0 && m_fd >= 0 && ::fstat(m_fd, &status) == 0 && status.st_size > m_sizeLimit)
+        split();
+}
+
+int PipelineLog::nextPieceNumber() const
+{
+    const QFileInfo file(m_filePath);
+    const QString prefix = file.fileName() + QLatin1Char('.');
+    int highest = 0;
+    const QStringList names =
+        QDir(file.absolutePath())
+            .entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        QStringRef number = name.midRef(prefix.size());
+        if (number.endsWith(QLatin1String(".gz")))
+            number.chop(3);
+        bool ok = false;
+        const int value = number.toInt(&ok);
+        if (ok && value > highest && number.at(0).isDigit())
+            highest = value;
+    }
+    return highest + 1;
+}
+
+// The file moves aside as a whole: what this run wrote and what others
+// appended. A rename never splits a line, and the fresh file takes the lines
+// that come after it.
+void PipelineLog::split()
+{
+    const QString piece = m_filePath + QLatin1Char('.') + QString::number(nextPieceNumber());
+    struct stat status = {};
+    const qint64 size = ::fstat(m_fd, &status) == 0 ? qint64(status.st_size) : 0;
+    if (::rename(m_encodedPath.constData(), QFile::encodeName(piece).constData()) != 0) {
+        // Not tried again in this run: a folder that refuses once refuses every second.
+        Trace::error("Unable to split log file '%s' at its size limit: %s",
+                     m_encodedPath.constData(), std::strerror(errno));
+        m_sizeLimit = 0;
+        return;
+    }
+    closeFile();
+    if (!openFile(false)) {
+        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+        openFile(true);
+    }
+    const QString pieceName = QFileInfo(piece).fileName() + QStringLiteral(".gz");
+    const QByteArray notice =
+        QStringLiteral("[ %1 ] %2 Log file reached %3 bytes (the limit is %4): the earlier lines "
+                       "are in %5\n")
+            .arg(QCoreApplication::applicationPid())
+            .arg(QString::fromLatin1(timeStampText()))
+            .arg(size)
+            .arg(m_sizeLimit)
+            .arg(pieceName)
+            .toUtf8();
+    iovec part = {const_cast<char*>(notice.constData()), size_t(notice.size())};
+    writeAll(&part, 1);
+    Trace::info("Split log file '%s' at %lld bytes: the earlier lines are in '%s'",
+                m_encodedPath.constData(), size, qUtf8Printable(piece));
+    if (m_onSplit)
+        m_onSplit(piece);
 }
 
 bool PipelineLog::writeAll(iovec* parts, int partCount)

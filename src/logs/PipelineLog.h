@@ -3,8 +3,10 @@
 #include "PipelineConfig.h"
 
 #include <QByteArray>
+#include <QDate>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 #include <sys/types.h>
@@ -19,12 +21,15 @@ struct iovec;
 // file system) is dropped rather than kept, so memory stays bounded; the
 // failure is reported once, and when writing works again a line tells how many
 // lines were lost. A file removed or renamed while the run goes on is noticed
-// (checked at most once a second) and made anew at its path.
+// (checked at most once a second) and made anew at its path; so is a file that
+// has grown beyond its size limit, once it has been moved aside as a piece.
 class PipelineLog
 {
 public:
-    // The absolute path of the log file that a run of the pipeline started
-    // today writes: "<logPath>/<logBasename>-yyyy-MM-dd.log".
+    // The absolute path of the pipeline's log file of a day:
+    // "<logPath>/<logBasename>-yyyy-MM-dd.log". Every reader names a log by it.
+    static QString filePath(const PipelineConfig& pipelineConfig, const QDate& date);
+    // The file of today (DayTimer::today()).
     static QString filePath(const PipelineConfig& pipelineConfig);
 
     // The current local time as "[yyyy-MM-dd hh:mm:ss.zzz]"; the calendar part
@@ -53,12 +58,21 @@ public:
     // Lines dropped since the last successful write.
     qint64 lostLines() const { return m_lostLines; }
 
+    // A file larger than `bytes` (0: no limit) is moved aside as the next
+    // numbered piece, "NAME.log.N" (one past the highest N of the folder,
+    // compressed or not), and the lines go on in a new file at the path, whose
+    // first line says where the earlier ones are. Looked at now, then with the
+    // check for a replaced file; onSplit gets the piece's path.
+    void limitSize(qint64 bytes, std::function<void(const QString& piece)> onSplit);
+
 private:
     explicit PipelineLog(const QString& filePath);
 
     bool openFile(bool reportFailure);
     void closeFile();
-    void reopenIfReplaced();
+    void checkFile();
+    void split();
+    int nextPieceNumber() const;
     bool writeAll(iovec* parts, int partCount);
 
     QString m_filePath;
@@ -71,4 +85,6 @@ private:
     bool m_failureReported = false;
     // A write that failed half-way left an unfinished line in the file.
     bool m_lineOpen = false;
+    qint64 m_sizeLimit = 0;
+    std::function<void(const QString&)> m_onSplit;
 };

@@ -6,6 +6,7 @@
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
 #include "process/ReadinessProbe.h"
+#include "support/DayTimer.h"
 #include "support/LauncherSupport.h"
 #include "support/Trace.h"
 
@@ -46,6 +47,8 @@ PipelineController::PipelineController()
     : m_lineSplitter(std::make_unique<LineSplitter>()), m_reaper(std::make_unique<ProcessReaper>()),
       m_record(std::make_unique<ProcessRecord>())
 {
+    m_dayTimer = std::make_unique<DayTimer>();
+    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &PipelineController::onDayChanged);
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, [this] {
         emit stopTimedOut();
@@ -100,6 +103,9 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     if (setupLog && !setupPipelineLog(pipelineConfig))
         Trace::warning("Failed to setup pipeline log for pipeline '%s'",
                        qUtf8Printable(pipelineConfig.basename));
+    // A run without a log names none, not the last run's.
+    if (!m_log)
+        m_logFilePath.clear();
 
     QStringList programs;
     if (!checkPipeline(pipelineConfig, programs)) {
@@ -343,16 +349,56 @@ void PipelineController::setPhase(Phase phase)
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
 {
     closePipelineLog();
-    m_log = PipelineLog::open(PipelineLog::filePath(pipelineConfig));
-    if (!m_log)
+    m_logNaming = PipelineConfig();
+    m_logNaming.logPath = pipelineConfig.logPath;
+    m_logNaming.logBasename = pipelineConfig.logBasename;
+    if (!openPipelineLog(PipelineLog::filePath(m_logNaming)))
         return false;
-    onLogPipelineMessage(launcherPid(),
-                         QStringLiteral("Using pipeline log %1").arg(m_log->filePath()), true);
+    m_dayTimer->start();
     return true;
+}
+
+// The file at `path` becomes the log; when it cannot be opened, the log that
+// is open stays.
+bool PipelineController::openPipelineLog(const QString& path)
+{
+    std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+    if (!log)
+        return false;
+    if (m_log)
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Pipeline log continues in %1").arg(log->filePath()),
+                             true);
+    m_log = std::move(log);
+    m_logFilePath = m_log->filePath();
+    m_log->limitSize(m_logFileSizeLimit,
+                     [this](const QString& piece) { emit logFileSplit(piece); });
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Using pipeline log %1").arg(m_logFilePath),
+                         true);
+    return true;
+}
+
+// A run that goes on past midnight writes the new day's file from then on.
+void PipelineController::onDayChanged(const QDate& today)
+{
+    if (!m_log)
+        return;
+    const QString path = PipelineLog::filePath(m_logNaming, today);
+    if (path != m_log->filePath())
+        openPipelineLog(path);
+}
+
+void PipelineController::setLogFileSizeLimit(qint64 bytes)
+{
+    m_logFileSizeLimit = std::max<qint64>(bytes, 0);
+    if (m_log)
+        m_log->limitSize(m_logFileSizeLimit,
+                         [this](const QString& piece) { emit logFileSplit(piece); });
 }
 
 void PipelineController::closePipelineLog()
 {
+    m_dayTimer->stop();
     m_log.reset();
 }
 

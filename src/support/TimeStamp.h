@@ -28,6 +28,11 @@ public:
     constexpr qint64 value() const { return m_value; }
     constexpr qint64 seconds() const { return m_value >> FractionBits; }
     constexpr quint32 fraction() const { return quint32(m_value & FractionMask); }
+    // Whole milliseconds since 1970, the fraction cut down.
+    constexpr qint64 msecsSinceEpoch() const
+    {
+        return seconds() * 1000 + ((qint64(fraction()) * 1000) >> FractionBits);
+    }
 
     // Lets tests replace the wall clock; nullptr restores it.
     static void setClock(Clock clock);

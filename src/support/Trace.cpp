@@ -4,12 +4,15 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 namespace Solvane {
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcTrace, "solvane.trace")
+
+thread_local Trace::Sink t_sink;
 
 // Formats without a length limit: measure first, then print into a buffer of that size.
 QByteArray formatMessage(const char* format, va_list args)
@@ -33,7 +36,10 @@ void Trace::info(const char* format, ...)
     va_start(args, format);
     const QByteArray text = formatMessage(format, args);
     va_end(args);
-    qCInfo(lcTrace, "%s", text.constData());
+    if (t_sink)
+        t_sink(QtInfoMsg, text);
+    else
+        qCInfo(lcTrace, "%s", text.constData());
 }
 
 void Trace::warning(const char* format, ...)
@@ -42,7 +48,10 @@ void Trace::warning(const char* format, ...)
     va_start(args, format);
     const QByteArray text = formatMessage(format, args);
     va_end(args);
-    qCWarning(lcTrace, "%s", text.constData());
+    if (t_sink)
+        t_sink(QtWarningMsg, text);
+    else
+        qCWarning(lcTrace, "%s", text.constData());
 }
 
 void Trace::error(const char* format, ...)
@@ -51,7 +60,31 @@ void Trace::error(const char* format, ...)
     va_start(args, format);
     const QByteArray text = formatMessage(format, args);
     va_end(args);
-    qCCritical(lcTrace, "%s", text.constData());
+    if (t_sink)
+        t_sink(QtCriticalMsg, text);
+    else
+        qCCritical(lcTrace, "%s", text.constData());
+}
+
+void Trace::setThreadSink(Sink sink)
+{
+    t_sink = std::move(sink);
+}
+
+void Trace::emitLine(QtMsgType type, const QByteArray& text)
+{
+    switch (type) {
+    case QtWarningMsg:
+        qCWarning(lcTrace, "%s", text.constData());
+        break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        qCCritical(lcTrace, "%s", text.constData());
+        break;
+    default:
+        qCInfo(lcTrace, "%s", text.constData());
+        break;
+    }
 }
 
 const QLoggingCategory& Trace::category()
