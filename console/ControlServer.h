@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConfigProblem.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
@@ -8,15 +10,18 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class Backend;
 class PipelineSession;
 class QLocalSocket;
 
 // The launcher's control socket: other shells of the same user ask it what
-// runs and tell it to stop, start or cancel. One JSON object per line each
-// way. Nothing a client does can block the launcher: a line beyond the cap is
-// answered with an error and the connection closed, and a client that does
-// not read its replies is dropped once they pile up.
+// runs and tell it to stop, start, restart a process, reload or cancel. One
+// JSON object per line each way. Nothing a client does can block the
+// launcher: a line beyond the cap is answered with an error and the
+// connection closed, and a client that does not read its replies is dropped
+// once they pile up.
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -36,6 +41,10 @@ public:
     // made is warned about once, and the launcher goes on without one.
     bool listen();
 
+    // How the launcher's files are read again (start and reload): by default
+    // the backend's reload() as it stands.
+    void setReload(std::function<QList<ConfigProblem>()> reload) { m_reload = std::move(reload); }
+
 private:
     struct Client
     {
@@ -51,6 +60,8 @@ private:
     void drop(QLocalSocket* socket);
     QJsonObject status() const;
     QJsonObject start(const QJsonObject& request);
+    QJsonObject reload();
+    QJsonObject restart(const QJsonObject& request);
 
     Backend& m_backend;
     PipelineSession& m_session;
@@ -58,4 +69,5 @@ private:
     QLocalServer m_server;
     QString m_path; // the socket listened on; empty when there is none
     QHash<QLocalSocket*, Client> m_clients;
+    std::function<QList<ConfigProblem>()> m_reload;
 };
