@@ -111,6 +111,49 @@ QString timeText(const QJsonValue& value, const char* format)
     return time.isValid() ? time.toString(QLatin1String(format)) : QStringLiteral("-");
 }
 
+// "code 3", "signal 9", or "-" before the first end.
+QString exitText(const QJsonObject& process)
+{
+    const QJsonObject lastExit = process.value("lastExit").toObject();
+    if (lastExit.isEmpty())
+        return QStringLiteral("-");
+    return lastExit.contains("signal")
+               ? QStringLiteral("signal %1").arg(lastExit.value("signal").toInt())
+               : QStringLiteral("code %1").arg(lastExit.value("code").toInt());
+}
+
+QString applicationName(const QJsonObject& object)
+{
+    const QString name = object.value("name").toString();
+    const QString application = object.value("application").toString();
+    return name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application);
+}
+
+// How the last pipeline ended, and the process that failed it.
+void printLastResult(const QJsonObject& result)
+{
+    const QString outcome = result.value("outcome").toString();
+    const QString how = outcome == QLatin1String("failed")
+                            ? QStringLiteral("failed (%1)").arg(result.value("failure").toString())
+                        : outcome == QLatin1String("stopped")
+                            ? QStringLiteral("was stopped on request")
+                            : QStringLiteral("finished normally");
+    print(QStringLiteral("Last: %1 %2 at %3")
+              .arg(applicationName(result), how,
+                   timeText(result.value("finishedAt"), "yyyy-MM-dd hh:mm:ss")));
+    const QJsonObject process = result.value("process").toObject();
+    if (process.isEmpty())
+        return;
+    QString end = process.value("lastExit").toObject().isEmpty()
+                      ? QStringLiteral("did not run")
+                      : QStringLiteral("ended with %1").arg(exitText(process));
+    if (process.value("givenUp").toBool())
+        end += QStringLiteral(" and was given up after its restart limit");
+    print(QStringLiteral("  because process %1 (%2) %3")
+              .arg(process.value("index").toInt())
+              .arg(process.value("program").toString(), end));
+}
+
 void printStatus(const QJsonObject& status)
 {
     const QJsonObject launcher = status.value("launcher").toObject();
@@ -126,27 +169,22 @@ void printStatus(const QJsonObject& status)
     const QJsonObject pipeline = status.value("pipeline").toObject();
     if (pipeline.isEmpty()) {
         print(QStringLiteral("Nothing is running."));
+        const QJsonObject lastResult = status.value("lastResult").toObject();
+        if (!lastResult.isEmpty())
+            printLastResult(lastResult);
         return;
     }
-    const QString name = pipeline.value("name").toString();
-    const QString application = pipeline.value("application").toString();
     const bool stopping = pipeline.value("state").toString() == QLatin1String("stopping");
-    print(
-        QStringLiteral("%1: %2 since %3")
-            .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
-            .arg(name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application),
-                 timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
+    print(QStringLiteral("%1: %2 since %3")
+              .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
+              .arg(applicationName(pipeline),
+                   timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
     const QString log = pipeline.value("log").toString();
     print(QStringLiteral("Log: %1").arg(log.isEmpty() ? QStringLiteral("none") : log));
     print(QStringLiteral(
         "  #  MODE    REQUIRED  PID      STATE        STARTED   RESTARTS  LAST EXIT"));
     for (const QJsonValue& value : pipeline.value("processes").toArray()) {
         const QJsonObject process = value.toObject();
-        const QJsonObject lastExit = process.value("lastExit").toObject();
-        const QString exit = lastExit.isEmpty() ? QStringLiteral("-")
-                             : lastExit.contains("signal")
-                                 ? QStringLiteral("signal %1").arg(lastExit.value("signal").toInt())
-                                 : QStringLiteral("code %1").arg(lastExit.value("code").toInt());
         QStringList command{process.value("program").toString()};
         for (const QJsonValue& argument : process.value("arguments").toArray())
             command.append(argument.toString());
@@ -155,10 +193,12 @@ void printStatus(const QJsonObject& status)
                   .arg(process.value("mode").toString(), -6)
                   .arg(process.value("required").toBool() ? "yes" : "no", -8)
                   .arg(process.value("pid").toVariant().toString(), -7)
-                  .arg(process.value("state").toString(), -11)
+                  .arg(process.value("givenUp").toBool() ? QStringLiteral("given up")
+                                                         : process.value("state").toString(),
+                       -11)
                   .arg(timeText(process.value("startedAt"), "hh:mm:ss"), -8)
                   .arg(process.value("restarts").toInt(), 8)
-                  .arg(exit));
+                  .arg(exitText(process)));
         print(QStringLiteral("     %1").arg(command.join(QLatin1Char(' '))));
     }
 }
@@ -241,6 +281,32 @@ ExitCode cancel()
     if (const std::optional<QJsonObject> reply = ask({{"command", "cancel"}}, code))
         print(reply->value("cancelled").toBool() ? QStringLiteral("Autostart cancelled.")
                                                  : QStringLiteral("No countdown was running."));
+    return code;
+}
+
+ExitCode reload()
+{
+    ExitCode code = ExitCode::Normal;
+    if (const std::optional<QJsonObject> reply = ask({{"command", "reload"}}, code)) {
+        const QJsonArray unreadable = reply->value("unreadable").toArray();
+        for (const QJsonValue& problem : unreadable)
+            ConsoleOutput::error(
+                QStringLiteral("'%1': %2")
+                    .arg(problem["file"].toString(), problem["message"].toString()));
+        const int count = reply->value("applications").toInt();
+        print(count == 1 ? QStringLiteral("Reloaded: 1 application.")
+                         : QStringLiteral("Reloaded: %1 applications.").arg(count));
+        if (!unreadable.isEmpty())
+            code = ExitCode::Failure;
+    }
+    return code;
+}
+
+ExitCode restart(const QString& name, int index)
+{
+    ExitCode code = ExitCode::Normal;
+    if (ask({{"command", "restart"}, {"application", name}, {"process", index}}, code))
+        print(QStringLiteral("Process %1 of '%2' is being restarted.").arg(index).arg(name));
     return code;
 }
 

@@ -15,6 +15,10 @@ ExitCode status(bool json);
 ExitCode stop(double timeoutSeconds);
 ExitCode start(const QString& name);
 ExitCode cancel();
+// Has the launcher read its files again; 1 when one of them does not read.
+ExitCode reload();
+// Restarts process `index` of the running application `name`.
+ExitCode restart(const QString& name, int index);
 // Today's log of the application NAME, or of the one that runs when NAME is
 // empty; the last lines only when lines >= 0; follow waits for more like tail -f.
 ExitCode logs(Backend& backend, const QString& name, bool follow, int lines);

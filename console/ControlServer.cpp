@@ -2,6 +2,7 @@
 
 #include "Backend.h"
 #include "PipelineSession.h"
+#include "support/LauncherSupport.h"
 #include "support/RuntimeFolder.h"
 #include "support/Trace.h"
 
@@ -65,7 +66,29 @@ QJsonObject processObject(const ProcessStatus& status)
                        {"state", ProcessStatus::stateName(status.state)},
                        {"startedAt", timeValue(status.startedAt)},
                        {"restarts", status.restarts},
-                       {"lastExit", lastExit}};
+                       {"lastExit", lastExit},
+                       {"givenUp", status.givenUp}};
+}
+
+QJsonValue resultObject(const std::optional<PipelineController::Result>& result)
+{
+    if (!result)
+        return QJsonValue();
+    using Outcome = PipelineController::Result::Outcome;
+    const char* const outcome = result->outcome == Outcome::Failed    ? "failed"
+                                : result->outcome == Outcome::Stopped ? "stopped"
+                                                                      : "normal";
+    return QJsonObject{
+        {"application", result->basename},
+        {"name", result->name},
+        {"outcome", outcome},
+        {"failure", result->outcome == Outcome::Failed
+                        ? QJsonValue(LauncherSupport::enumName(result->failureReason))
+                        : QJsonValue()},
+        {"startedAt", timeValue(result->startedAt)},
+        {"finishedAt", timeValue(result->finishedAt)},
+        {"process",
+         result->failedProcess.index < 0 ? QJsonValue() : processObject(result->failedProcess)}};
 }
 
 // The pid of the launcher that answers on the socket, 0 when none answers.
@@ -87,7 +110,8 @@ qint64 answeringLauncher(const QString& path)
 } // namespace
 
 ControlServer::ControlServer(Backend& backend, PipelineSession& session, QObject* parent)
-    : QObject(parent), m_backend(backend), m_session(session)
+    : QObject(parent), m_backend(backend), m_session(session),
+      m_reload([&backend] { return backend.reload(); })
 {
     connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
     m_idleTimer.setInterval(1000);
@@ -300,6 +324,10 @@ void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
         reply(socket, QJsonObject{{"ok", true}, {"cancelled", m_session.cancelCountdown()}});
     } else if (command == QLatin1String("start")) {
         reply(socket, start(request));
+    } else if (command == QLatin1String("reload")) {
+        reply(socket, reload());
+    } else if (command == QLatin1String("restart")) {
+        reply(socket, restart(request));
     } else if (command == QLatin1String("stop")) {
         const double seconds =
             request.value("timeout").toDouble(m_session.stopTimeoutMs() / 1000.0);
@@ -322,6 +350,9 @@ void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
 QJsonObject ControlServer::start(const QJsonObject& request)
 {
     const QString name = request.value("application").toString();
+    // What the files say now: one added, edited or removed since the last
+    // look counts as it is.
+    m_reload();
     const PipelineConfig* pipeline = m_backend.findPipeline(name);
     if (!pipeline)
         return failure(QStringLiteral("unknown application '%1'").arg(name));
@@ -332,6 +363,38 @@ QJsonObject ControlServer::start(const QJsonObject& request)
         return refused;
     }
     return QJsonObject{{"ok", true}, {"application", name}};
+}
+
+QJsonObject ControlServer::reload()
+{
+    QJsonArray unreadable;
+    for (const ConfigProblem& problem : m_reload())
+        unreadable.append(QJsonObject{{"file", problem.file}, {"message", problem.message}});
+    return QJsonObject{{"ok", true},
+                       {"applications", m_backend.processPipelines().size()},
+                       {"unreadable", unreadable}};
+}
+
+QJsonObject ControlServer::restart(const QJsonObject& request)
+{
+    const QString name = request.value("application").toString();
+    const QJsonValue index = request.value("process");
+    PipelineController& controller = *m_backend.pipelineController();
+    if (controller.state() != PipelineController::Running)
+        return failure(QStringLiteral("'%1' is not running: nothing is running").arg(name));
+    const QString running = controller.pipelineConfig().basename;
+    if (name != running)
+        return failure(QStringLiteral("'%1' is not running ('%2' is)").arg(name, running));
+    // A whole number, as a double holds it.
+    const double number = index.toDouble(-1);
+    if (!index.isDouble() || number < 0 || number > 1e6 || number != std::floor(number))
+        return failure(QStringLiteral("process: not the index of a process"));
+    QString refusal;
+    if (!controller.restartProcess(int(number), &refusal))
+        return failure(QStringLiteral("process %1 of '%2' was not restarted: %3")
+                           .arg(int(number))
+                           .arg(name, refusal));
+    return QJsonObject{{"ok", true}, {"application", name}, {"process", int(number)}};
 }
 
 QJsonObject ControlServer::status() const
@@ -350,8 +413,11 @@ QJsonObject ControlServer::status() const
     PipelineController& controller = *m_backend.pipelineController();
     if (controller.state() != PipelineController::Running) {
         result.insert("pipeline", QJsonValue());
+        // While nothing runs, how the last pipeline ended.
+        result.insert("lastResult", resultObject(controller.lastResult()));
         return result;
     }
+    result.insert("lastResult", QJsonValue());
     const PipelineConfig& config = controller.pipelineConfig();
     const QString log = controller.logFilePath();
     QJsonArray processes;

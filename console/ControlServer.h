@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConfigProblem.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -11,18 +13,20 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 class Backend;
 class PipelineSession;
 class QLocalSocket;
 
 // The launcher's control socket: other shells of the same user ask it what
-// runs and tell it to stop, start or cancel. One JSON object per line each
-// way. Nothing a client does can block the launcher or lock others out: a
-// line beyond the cap is answered with an error and the connection closed, a
-// client that does not read its replies is dropped once they pile up, one
-// that asks nothing for a while is closed, and when the connections are
-// full, a new one takes the place of the one idle longest. Clients that wait
-// for a stop's reply have places of their own.
+// runs and tell it to stop, start, restart a process, reload or cancel. One
+// JSON object per line each way. Nothing a client does can block the launcher
+// or lock others out: a line beyond the cap is answered with an error and the
+// connection closed, a client that does not read its replies is dropped once
+// they pile up, one that asks nothing for a while is closed, and when the
+// connections are full, a new one takes the place of the one idle longest.
+// Clients that wait for a stop's reply have places of their own.
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -45,6 +49,10 @@ public:
     // made is warned about once, and the launcher goes on without one.
     bool listen();
 
+    // How the launcher's files are read again (start and reload): by default
+    // the backend's reload() as it stands.
+    void setReload(std::function<QList<ConfigProblem>()> reload) { m_reload = std::move(reload); }
+
 private:
     struct Client
     {
@@ -66,6 +74,8 @@ private:
     void drop(QLocalSocket* socket);
     QJsonObject status() const;
     QJsonObject start(const QJsonObject& request);
+    QJsonObject reload();
+    QJsonObject restart(const QJsonObject& request);
 
     Backend& m_backend;
     PipelineSession& m_session;
@@ -74,4 +84,5 @@ private:
     QString m_path; // the socket listened on; empty when there is none
     QHash<QLocalSocket*, Client> m_clients;
     QTimer m_idleTimer;
+    std::function<QList<ConfigProblem>()> m_reload;
 };

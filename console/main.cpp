@@ -14,11 +14,13 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -29,6 +31,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The longest a run that has ended waits for the rotation of old logs.
+const int RotationWaitMs = 30000;
 
 const char* const Description =
     "Runs the launcher's applications from a terminal.\n"
@@ -52,7 +57,12 @@ const char* const Description =
     "Commands for the running launcher (no command, or serve):\n"
     "  status [--json]      what runs: pid, countdown, pipeline, its processes\n"
     "  stop [--timeout S]   stop the running pipeline, killed after S seconds\n"
-    "  start NAME           start the application NAME now\n"
+    "  start NAME           start the application NAME now, as its file says now\n"
+    "  restart APP/N        restart process N (the index that status shows) of the\n"
+    "                       running application APP, also one given up after its\n"
+    "                       restart limit; the other processes run on\n"
+    "  reload               read launcher.ini and the pipeline files again; the\n"
+    "                       running pipeline keeps what it started with\n"
     "  cancel               cancel the autostart countdown\n"
     "  logs [NAME] [-f] [-n N]  the log that NAME writes (the running application\n"
     "                       by default); -f follows it, -n shows the last N lines\n"
@@ -62,9 +72,10 @@ const char* const Description =
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid (check: an\n"
-    "error, or with --strict also a warning), 2 usage error, 3 no launcher runs (the\n"
-    "commands for the running launcher), 128 + the signal's number when stopped by\n"
-    "a signal (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).";
+    "error, or with --strict also a warning; reload: a file that does not read), 2\n"
+    "usage error, 3 no launcher runs (the commands for the running launcher), 128 +\n"
+    "the signal's number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129\n"
+    "SIGHUP).";
 
 enum class Command
 {
@@ -77,16 +88,20 @@ enum class Command
     Stop,
     Start,
     Cancel,
-    Logs
+    Logs,
+    Reload,
+    Restart
 };
 
 const struct
 {
     const char* name;
     Command command;
-} Commands[] = {{"list", Command::List},   {"run", Command::Run},       {"check", Command::Check},
-                {"serve", Command::Serve}, {"status", Command::Status}, {"stop", Command::Stop},
-                {"start", Command::Start}, {"cancel", Command::Cancel}, {"logs", Command::Logs}};
+} Commands[] = {
+    {"list", Command::List},     {"run", Command::Run},        {"check", Command::Check},
+    {"serve", Command::Serve},   {"status", Command::Status},  {"stop", Command::Stop},
+    {"start", Command::Start},   {"cancel", Command::Cancel},  {"logs", Command::Logs},
+    {"reload", Command::Reload}, {"restart", Command::Restart}};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct
@@ -104,9 +119,10 @@ struct Options
     int stopTimeoutMs = 5000;
     double timeoutSeconds = -1; // stop --timeout; the launcher's own when negative
     bool follow = false;
-    int lines = -1;     // logs -n; all when negative
-    QString folders[2]; // by Folders, absolute; empty when not given
-    QString hintPrefix; // the command line that leads to the same data
+    int lines = -1;        // logs -n; all when negative
+    int processIndex = -1; // restart APP/N: N
+    QString folders[2];    // by Folders, absolute; empty when not given
+    QString hintPrefix;    // the command line that leads to the same data
 };
 
 // A process started with any of them closed would get its first files there:
@@ -178,7 +194,7 @@ std::optional<Options> parseOptions()
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("list, run NAME, check FILE..., serve, status, stop, "
-                       "start NAME, cancel or logs [NAME] (see above)."),
+                       "start NAME, restart APP/N, reload, cancel or logs [NAME] (see above)."),
         QStringLiteral("[command] [arguments]"));
 
     auto fail = [](const QString& message) {
@@ -208,6 +224,7 @@ std::optional<Options> parseOptions()
     case Command::Status:
     case Command::Stop:
     case Command::Cancel:
+    case Command::Reload:
         if (!options.arguments.isEmpty())
             return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
         break;
@@ -219,6 +236,18 @@ std::optional<Options> parseOptions()
         if (options.arguments.size() != 1)
             return fail(QStringLiteral("start needs exactly one application name"));
         break;
+    case Command::Restart: {
+        // APP/N: the application guards against restarting another one's process.
+        const QString target = options.arguments.value(0);
+        const int slash = target.lastIndexOf(QLatin1Char('/'));
+        bool ok = false;
+        options.processIndex = target.mid(slash + 1).toInt(&ok, 10);
+        if (options.arguments.size() != 1 || slash <= 0 || !ok || options.processIndex < 0)
+            return fail(QStringLiteral("restart needs APP/N: the application and the index of "
+                                       "its process that status shows"));
+        options.arguments = QStringList{target.left(slash)};
+        break;
+    }
     case Command::Logs:
         if (options.arguments.size() > 1)
             return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.at(1)));
@@ -283,20 +312,23 @@ std::optional<Options> parseOptions()
     return options;
 }
 
-// The folder options stand in for the XDG variables while the backend loads;
-// restore() gives the launcher's own values back before anything starts, so
-// that the applications get the environment the launcher was started with.
+// The folder options stand in for the XDG variables while the backend loads
+// (and reloads); restore() gives the launcher's own values back before
+// anything starts, so that the applications get the environment the launcher
+// was started with.
 class ChosenFolders
 {
 public:
-    explicit ChosenFolders(const Options& options)
+    explicit ChosenFolders(const Options& options) : m_options(options) { apply(); }
+
+    void apply()
     {
         for (int i = 0; i < 2; ++i) {
-            if (!options.folders[i].isEmpty())
-                qputenv(Folders[i].variable, QFile::encodeName(options.folders[i]));
+            if (!m_options.folders[i].isEmpty())
+                qputenv(Folders[i].variable, QFile::encodeName(m_options.folders[i]));
         }
         // A data home alone hides the machine-wide folder: nothing exists below /dev/null.
-        if (!options.folders[0].isEmpty() && options.folders[1].isEmpty())
+        if (!m_options.folders[0].isEmpty() && m_options.folders[1].isEmpty())
             qputenv("XDG_CONFIG_DIRS", "/dev/null");
     }
 
@@ -312,6 +344,7 @@ public:
     }
 
 private:
+    const Options& m_options;
     const QProcessEnvironment m_launcherEnvironment = QProcessEnvironment::systemEnvironment();
 };
 
@@ -389,6 +422,10 @@ ExitCode dispatch(const Options& options)
         return ControlClient::start(options.arguments.first());
     case Command::Cancel:
         return ControlClient::cancel();
+    case Command::Reload:
+        return ControlClient::reload();
+    case Command::Restart:
+        return ControlClient::restart(options.arguments.first(), options.processIndex);
     case Command::Logs:
         return ControlClient::logs(backend, options.arguments.value(0), options.follow,
                                    options.lines);
@@ -408,6 +445,13 @@ ExitCode dispatch(const Options& options)
         server.emplace(backend, session);
         if (!server->listen())
             return ExitCode::Failure;
+        // The files are read again from the folders they were loaded from.
+        server->setReload([&folders, &backend] {
+            folders.apply();
+            const QList<ConfigProblem> problems = backend.reload();
+            folders.restore();
+            return problems;
+        });
     }
     backend.initialize();
     if (mainJob)
@@ -418,11 +462,24 @@ ExitCode dispatch(const Options& options)
     const PipelineConfig* autostart =
         backend.isAutoStartEnabled() ? backend.findPipeline(backend.autostartTile()) : nullptr;
     notifier.ready(mainJob && autostart);
+    ExitCode status = ExitCode::Normal;
     if (options.command == Command::Serve)
-        return session.serve(autostart);
-    if (options.command == Command::Autostart)
-        return runAutostart(backend, session, options.hintPrefix);
-    return runApplication(backend, session, options.arguments.first());
+        status = session.serve(autostart);
+    else if (options.command == Command::Autostart)
+        status = runAutostart(backend, session, options.hintPrefix);
+    else
+        status = runApplication(backend, session, options.arguments.first());
+    // A run that ended by itself lets the rotation of old logs that the start
+    // began finish; one ended by a signal cuts it short (the next start goes
+    // on with it).
+    if (int(status) < 128 && backend.isRotatingLogs()) {
+        QEventLoop loop;
+        QObject::connect(&backend, &Backend::logsRotated, &loop, &QEventLoop::quit);
+        QTimer::singleShot(RotationWaitMs, &loop, &QEventLoop::quit);
+        if (backend.isRotatingLogs())
+            loop.exec();
+    }
+    return status;
 }
 
 } // namespace

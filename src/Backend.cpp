@@ -73,19 +73,34 @@ bool Backend::initialize()
 
 bool Backend::load()
 {
-    // A per-user file hides the machine-wide one completely; the two are never merged.
-    QFileInfo settingsFile = userSettingsFile();
-    if (!settingsFile.exists())
-        settingsFile = systemSettingsFile();
-    if (settingsFile.exists()) {
-        m_settingsFilePath = settingsFile.absoluteFilePath();
-        Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
-        loadConfig(settingsFile);
-        m_configProblems.reset();
-    }
-
+    loadSettingsFile();
     Solvane::Trace::info("Loaded %d applications", loadApplications());
     return true;
+}
+
+// In place of what was loaded, so that reading the same files again and again
+// holds the same memory. What runs has its own copy of its pipeline.
+QList<ConfigProblem> Backend::reload()
+{
+    QList<ConfigProblem> problems;
+    // A settings file removed since the last look leaves every default.
+    m_settingsFilePath.clear();
+    setLauncherSettings(nullptr);
+    const QString settingsProblem = loadSettingsFile();
+    if (!settingsProblem.isEmpty())
+        problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
+                         settingsProblem});
+
+    QStringList paths;
+    QList<PipelineConfig> pipelines = readApplications(paths, problems);
+    const bool changed = pipelines != m_processPipelines;
+    m_processPipelines.swap(pipelines);
+    m_pipelineFilePaths.swap(paths);
+    m_configProblems.reset();
+    Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
+    if (changed)
+        emit applicationsChanged();
+    return problems;
 }
 
 namespace {
@@ -108,19 +123,39 @@ bool Backend::loadConfig(const QFileInfo& file)
 {
     if (!existsNow(file))
         return false;
-    // Unreadable, every setting takes its default: the warning says why autostart is off.
-    const QString path = file.absoluteFilePath();
-    QByteArray content;
-    QString error;
-    const bool readable = ConfigLinter::readFile(path, &content, &error);
-    if (!readable)
-        Solvane::Trace::warning("Unable to read settings file '%s': %s; every setting takes its "
-                                "default",
-                                qUtf8Printable(path), qUtf8Printable(error));
-    const std::unique_ptr<QSettings> settings =
-        ConfigKeys::openSettingsFile(readable ? path : QString());
-    readLauncherSettings(*settings);
+    readSettingsFile(file.absoluteFilePath());
     return true;
+}
+
+// A per-user file hides the machine-wide one completely; the two are never merged.
+QString Backend::loadSettingsFile()
+{
+    QFileInfo settingsFile = userSettingsFile();
+    if (!existsNow(settingsFile))
+        settingsFile = systemSettingsFile();
+    if (!existsNow(settingsFile))
+        return QString();
+    m_settingsFilePath = settingsFile.absoluteFilePath();
+    m_configProblems.reset();
+    Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
+    return readSettingsFile(m_settingsFilePath);
+}
+
+// Unreadable, every setting takes its default: the warning says why autostart is off.
+QString Backend::readSettingsFile(const QString& path)
+{
+    bool unreadable = false;
+    const QString problem = ConfigLinter::fileProblem(path, &unreadable);
+    if (unreadable)
+        Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
+                                qUtf8Printable(path), qUtf8Printable(problem));
+    else if (!problem.isEmpty())
+        Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(path),
+                                qUtf8Printable(problem));
+    const std::unique_ptr<QSettings> settings =
+        ConfigKeys::openSettingsFile(unreadable ? QString() : path);
+    readLauncherSettings(*settings);
+    return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
@@ -195,13 +230,32 @@ QList<QFileInfo> Backend::applicationFiles()
 // Appends: a second call lists every pipeline again.
 int Backend::loadApplications()
 {
-    const QList<QFileInfo> files = applicationFiles();
-    for (const QFileInfo& file : files) {
-        m_processPipelines.append(loadPipelineConfig(file));
-        m_pipelineFilePaths.append(file.absoluteFilePath());
-    }
+    QStringList paths;
+    QList<ConfigProblem> problems;
+    const QList<PipelineConfig> pipelines = readApplications(paths, problems);
+    m_processPipelines += pipelines;
+    m_pipelineFilePaths += paths;
     m_configProblems.reset();
-    return files.size();
+    return pipelines.size();
+}
+
+QList<PipelineConfig> Backend::readApplications(QStringList& paths, QList<ConfigProblem>& problems)
+{
+    const PipelineFileReader reader(defaultLogPath());
+    const QList<QFileInfo> files = applicationFiles();
+    QList<PipelineConfig> pipelines;
+    for (const QFileInfo& file : files) {
+        const QString path = file.absoluteFilePath();
+        QString problem;
+        pipelines.append(reader.load(file, &problem));
+        paths.append(path);
+        if (!problem.isEmpty()) {
+            Solvane::Trace::warning("Pipeline file '%s': %s", qUtf8Printable(path),
+                                    qUtf8Printable(problem));
+            problems.append({ConfigProblem::Severity::Error, path, QString(), QString(), problem});
+        }
+    }
+    return pipelines;
 }
 
 const QList<ConfigProblem>& Backend::configProblems() const

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
@@ -161,6 +162,45 @@ private slots:
         QCOMPARE(value(), expected);
         if (isSettings)
             QCOMPARE(valueOf(Backend(), {}, key), expected);
+    }
+
+    void reloadReadsAnew_data()
+    {
+        QTest::addColumn<QString>("file"); // of a.ini (A) and b.ini (B), changed before reloading
+        QTest::addColumn<QByteArray>("content"); // empty: removed
+        QTest::addColumn<QStringList>("names");  // the applications' names after the reload
+        QTest::addColumn<int>("changes");        // applicationsChanged() signals
+
+        QTest::newRow("unchanged")
+            << "a" << QByteArray("[ui]\nname=A\n") << QStringList{"A", "B"} << 0;
+        QTest::newRow("edited") << "a" << QByteArray("[ui]\nname=A2\n") << QStringList{"A2", "B"}
+                                << 1;
+        QTest::newRow("added") << "c" << QByteArray("[ui]\nname=C\n") << QStringList{"A", "B", "C"}
+                               << 1;
+        QTest::newRow("removed") << "b" << QByteArray() << QStringList{"A"} << 1;
+    }
+
+    // In place of what was loaded, and a signal only when something differs.
+    void reloadReadsAnew()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, names);
+        QFETCH(int, changes);
+        const DataFolders folders;
+        QVERIFY(writeFile(folders.user() + "/apps/a.ini", "[ui]\nname=A\n") &&
+                writeFile(folders.user() + "/apps/b.ini", "[ui]\nname=B\n"));
+        Backend backend;
+        backend.load();
+        QSignalSpy changed(&backend, &Backend::applicationsChanged);
+        const QString path = folders.user() + "/apps/" + file + ".ini";
+        QVERIFY(content.isEmpty() ? QFile::remove(path) : writeFile(path, content));
+        QVERIFY(backend.reload().isEmpty());
+        QStringList loaded;
+        for (const PipelineConfig& pipeline : backend.processPipelines())
+            loaded.append(pipeline.name);
+        QCOMPARE(loaded, names);
+        QCOMPARE(changed.count(), changes);
     }
 
     // A short write leaves no .gz and keeps the log; a log whose .gz exists is

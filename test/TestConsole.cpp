@@ -12,6 +12,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 class TestConsole : public QObject
 {
     Q_OBJECT
@@ -76,6 +78,57 @@ private slots:
         QVERIFY(!child.hasMatch() || ::kill(pid_t(child.captured(1).toInt()), SIGKILL) != 0);
         QVERIFY2(ended && output.contains(expected), qPrintable(output));
         QCOMPARE(launcher.exitCode(), exitCode);
+    }
+
+    void journalPriorities_data()
+    {
+        QTest::addColumn<QString>("process"); // its group's keys; $SCRIPT a script that cannot run
+        QTest::addColumn<QStringList>("warnings");
+
+        QTest::newRow("required process fails")
+            << "exec=$HELPER\nmode=sync\nrequired=true\narguments=--exit, 3"
+            << QStringList{
+                   "Pipeline 'app': failure occurred (RequiredProcessFailure)",
+                   "Pipeline 'app': the required process 0 ($HELPER) has finished with exit "
+                   "code 3 (NormalExit)"};
+        QTest::newRow("given up after its restart limit")
+            << "exec=$HELPER\nmode=sync\nrestart-on-crash=true\nrestart-limit=2\narguments=--crash"
+            << QStringList{"Pipeline 'app': process 0 ($HELPER) crashed 2 times within 10 s: not "
+                           "restarted again"};
+        QTest::newRow("failed to start") << "exec=$SCRIPT\nmode=sync"
+                                         << QStringList{"Pipeline 'app': process 0 ($SCRIPT) could "
+                                                        "not be started: "};
+    }
+
+    // Standard error stands in for the journal's stream: what a service's
+    // `journalctl -p warning` must show carries the warning priority.
+    void journalPriorities()
+    {
+        QFETCH(QString, process);
+        QFETCH(QStringList, warnings);
+        const QTemporaryDir home;
+        const QString script = home.filePath("bad-interpreter");
+        QVERIFY(writeFile(script, "#!/no/such/interpreter\n") &&
+                QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner));
+        const auto expanded = [&](QString text) {
+            return text.replace("$HELPER", helperPath()).replace("$SCRIPT", script);
+        };
+        QVERIFY(writeFile(home.filePath("Orvalen/launcher/apps/app.ini"),
+                          ("[process-0]\n" + expanded(process) + "\n").toUtf8()));
+        const QString errorFile = home.filePath("stderr");
+        struct stat error = {};
+        QVERIFY(writeFile(errorFile, {}) && ::stat(QFile::encodeName(errorFile), &error) == 0);
+
+        QProcess launcher;
+        launcher.setStandardOutputFile(QProcess::nullDevice());
+        launcher.setStandardErrorFile(errorFile);
+        launcher.start("/usr/bin/env",
+                       {QStringLiteral("JOURNAL_STREAM=%1:%2").arg(error.st_dev).arg(error.st_ino),
+                        LAUNCHER_PROGRAM, "--data-home", home.path(), "run", "app"});
+        QVERIFY(launcher.waitForFinished(30000));
+        const QString lines = QString::fromUtf8(fileContent(errorFile));
+        for (const QString& warning : warnings)
+            QVERIFY2(lines.contains("<4>warning: " + expanded(warning)), qPrintable(lines));
     }
 };
 

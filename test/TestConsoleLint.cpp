@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTest>
 
 class TestConsoleLint : public QObject
@@ -38,8 +39,11 @@ private slots:
              "mode=sync\narguments=--write, Gr\u00fc\u00dfe\\\\n, --print-cwd\nargumets=x\n")
                 .toUtf8()));
         QVERIFY(writeFile(data + "/apps/bad.ini", "[process-7]\nexec=/no/such\nmode=sync\n"));
+        // Large enough that compressing it outlasts the run, which waits for it.
+        QByteArray noise(16 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
         QFile old(data + "/logs/old.log");
-        QVERIFY(writeFile(old.fileName(), "x") && old.open(QIODevice::Append) &&
+        QVERIFY(writeFile(old.fileName(), noise) && old.open(QIODevice::Append) &&
                 old.setFileTime(QDateTime::currentDateTime().addDays(-2),
                                 QFileDevice::FileModificationTime));
 

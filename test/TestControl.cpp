@@ -68,6 +68,18 @@ class TestControl : public QObject
                 writeFile(home() + "/Orvalen/launcher/launcher.ini",
                           "[autostart]\ntimeout=600\ntile=" + autostart.toUtf8()));
     }
+    // A pipeline file of test-helper processes, one group's rest each; every
+    // child carries the marker.
+    bool writePipeline(const QString& name, const QStringList& processes) const
+    {
+        QString text;
+        for (int i = 0; i < processes.size(); ++i)
+            text += QString("[process-%1]\nexec=%2\n%3\n")
+                        .arg(QString::number(i), helperPath(),
+                             QString(processes.at(i)).replace("MARKER", m_marker));
+        return writeFile(home() + "/Orvalen/launcher/apps/" + name + ".ini", text.toUtf8());
+    }
+    QJsonArray processes() const { return status().value("pipeline")["processes"].toArray(); }
     // Both processes run, their pids are the test's children, the daemon has crashed.
     bool pidsMatch() const
     {
@@ -314,6 +326,184 @@ private slots:
         QVERIFY2(result.first == exitCode &&
                      result.second.contains("pid " + QByteArray::number(m_main->processId())),
                  result.second);
+    }
+
+    void reload_data()
+    {
+        QTest::addColumn<QString>("file");    // changed while the launcher runs a.ini (v1)
+        QTest::addColumn<QString>("content"); // a version to run, a text as it stands, "-": removed
+        QTest::addColumn<bool>("reload"); // `reload` before `start`, which reads the files itself
+        QTest::addColumn<QString>("app");
+        QTest::addColumn<QString>("runs"); // the version that runs; empty: the start is refused
+        QTest::addColumn<QString>("output");
+
+        QTest::newRow("new file starts") << "b"
+                                         << "v2" << false << "b"
+                                         << "v2"
+                                         << "";
+        QTest::newRow("edited runs as edited") << "a"
+                                               << "v2" << false << "a"
+                                               << "v2"
+                                               << "";
+        QTest::newRow("removed cannot start") << "a"
+                                              << "-" << false << "a"
+                                              << ""
+                                              << "unknown application 'a'";
+        QTest::newRow("unreadable is reported, others stay")
+            << "b"
+            << "[process-0\n"
+            << true << "a"
+            << "v1"
+            << "b.ini': [process-0]: line 1: the group has no closing ']'";
+    }
+
+    void reload()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, content);
+        QFETCH(bool, reload);
+        QFETCH(QString, app);
+        QFETCH(QString, runs);
+        QFETCH(QString, output);
+        const auto version = [](const QString& v) {
+            return QStringList{"mode=sync\narguments=--write, MARKER-" + v + ", --delay, 300"};
+        };
+        QVERIFY(writePipeline("a", version("v1")));
+        launch({"serve"});
+        const QString path = home() + "/Orvalen/launcher/apps/" + file + ".ini";
+        QVERIFY(content == "-"            ? QFile::remove(path)
+                : content.startsWith('[') ? writeFile(path, content.toUtf8())
+                                          : writePipeline(file, version(content)));
+        if (reload) {
+            const Result reloaded = run({"reload"});
+            QVERIFY2(reloaded.first == 1 && reloaded.second.contains(output.toUtf8()),
+                     reloaded.second);
+        }
+        const Result started = run({"start", app});
+        QVERIFY2(started.first == (runs.isEmpty() ? 1 : 0) &&
+                     (reload || started.second.contains(output.toUtf8())),
+                 started.second);
+        if (runs.isEmpty())
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(processes().at(0)["arguments"][1].toString(),
+                                  m_marker + "-" + runs, LimitMs);
+        QCOMPARE(status().value("pipeline")["application"].toString(), app);
+        QCOMPARE(run({"stop", "--timeout", "1"}).first, 0);
+    }
+
+    void restartProcess_data()
+    {
+        QTest::addColumn<QString>("daemon"); // the arguments of process 0, after the marker
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("ended"); // how the instance before the restart ended
+
+        // Asked once, it ends half a second later with code 0.
+        const QString running = "--count-term, $COUNT, --delay, 300";
+        QTest::newRow("running") << running << "app/0" << 0 << ""
+                                 << R"({"code":0})";
+        // A restart limit of 1 restarts no crash: the first one is final.
+        QTest::newRow("given up") << "--delay, 0.3, --crash"
+                                  << "app/0" << 0 << ""
+                                  << R"({"signal":9})";
+        QTest::newRow("killed when it ignores the request") << "--ignore-term, --delay, 300"
+                                                            << "app/0" << 0 << ""
+                                                            << R"({"signal":9})";
+        QTest::newRow("no such process") << running << "app/2" << 1 << "has no process 2"
+                                         << "";
+        QTest::newRow("another application")
+            << running << "other/0" << 1 << "'other' is not running ('app' is)"
+            << "";
+        QTest::newRow("no index") << running << "app" << 2 << "restart needs APP/N"
+                                  << "";
+    }
+
+    // The other process keeps its pid; the restarted one ran before and runs anew.
+    void restartProcess()
+    {
+        QFETCH(QString, daemon);
+        QFETCH(QString, target);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QFETCH(QString, ended);
+        const QString count = m_root->filePath("terms");
+        // Required, so that an end on the way that counted as a failure would show.
+        const bool givenUp = daemon.contains("--crash");
+        QVERIFY(writePipeline(
+            "app", {QString("mode=daemon\nrequired=%1\nrestart-on-crash=true\nrestart-limit=1\n"
+                            "arguments=--write, MARKER, %2")
+                        .arg(givenUp ? "false" : "true", QString(daemon).replace("$COUNT", count)),
+                    "mode=sync\narguments=--write, MARKER, --delay, 300"}));
+        launch({"--stop-timeout", "1", "serve"});
+        QCOMPARE(run({"start", "app"}).first, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(processes().size() == 2 &&
+                                     processes().at(1)["state"] == "running" &&
+                                     (givenUp ? processes().at(0)["givenUp"].toBool()
+                                              : processes().at(0)["state"] == "running"),
+                                 LimitMs);
+        const QJsonArray before = processes();
+
+        const Result restarted = run({"restart", target});
+        QVERIFY2(restarted.first == exitCode && restarted.second.contains(output.toUtf8()),
+                 restarted.second);
+        if (exitCode == 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(processes().at(0)["restarts"].toInt(), 1, LimitMs);
+            const qint64 old = before.at(0)["pid"].toVariant().toLongLong();
+            QVERIFY(processes().at(0)["pid"].toVariant().toLongLong() != old);
+            QVERIFY(!ProcFs::commandLine(old).contains(m_marker));
+            QCOMPARE(QJsonDocument(processes().at(0)["lastExit"].toObject())
+                         .toJson(QJsonDocument::Compact),
+                     ended.toUtf8());
+            QCOMPARE(fileContent(count), QByteArray(daemon.contains("$COUNT") ? "T" : ""));
+        }
+        QCOMPARE(processes().at(1)["pid"], before.at(1)["pid"]);
+        QCOMPARE(processes().at(1)["state"], "running");
+        QCOMPARE(run({"stop", "--timeout", "1"}).first, 0);
+    }
+
+    void lastResult_data()
+    {
+        QTest::addColumn<QString>("arguments"); // of the one required process
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("exitCode"); // of the process that failed it; -1: none did
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("failure") << "--exit, 3" << false << "failed"
+                                 << "RequiredProcessFailure" << 3
+                                 << "Last: app failed (RequiredProcessFailure) at ";
+        QTest::newRow("stop") << "--delay, 300" << true << "stopped"
+                              << "" << -1 << "Last: app was stopped on request at ";
+    }
+
+    void lastResult()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(bool, stop);
+        QFETCH(QString, outcome);
+        QFETCH(QString, failure);
+        QFETCH(int, exitCode);
+        QFETCH(QString, text);
+        QVERIFY(writePipeline(
+            "app", {"mode=sync\nrequired=true\narguments=--write, MARKER, " + arguments}));
+        launch({"serve"});
+        QVERIFY(status().value("lastResult").isNull());
+        QCOMPARE(run({"start", "app"}).first, 0);
+        if (stop) {
+            QTRY_COMPARE_WITH_TIMEOUT(processes().at(0)["state"], "running", LimitMs);
+            QCOMPARE(run({"stop"}).first, 0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);
+        const QJsonObject result = status().value("lastResult").toObject();
+        QCOMPARE(result["application"], "app");
+        QCOMPARE(result["outcome"].toString(), outcome);
+        QCOMPARE(result["failure"].toString(), failure);
+        QCOMPARE(result["process"]["lastExit"]["code"].toInt(-1), exitCode);
+        QVERIFY(result["finishedAt"].toString() >= result["startedAt"].toString());
+        const Result shown = run({"status"});
+        QVERIFY2(shown.second.contains("Nothing is running.\n" + text.toUtf8()), shown.second);
     }
 };
 

@@ -53,6 +53,14 @@ public:
     QList<QFileInfo> applicationFiles();
     // Appends every pipeline file's record and returns how many were read.
     int loadApplications();
+    // Reads launcher.ini and every pipeline file again, in place of what was
+    // loaded: a new file is an application, a removed one is gone, an edited
+    // one reads as edited. The running pipeline keeps the configuration it
+    // started with. Returns the files that do not read as written (each is
+    // warned about, too); their applications read as far as the reader gets,
+    // every other file as usual. applicationsChanged() follows when the
+    // applications differ from before.
+    QList<ConfigProblem> reload();
 
     // Data folders
     QString userDataPath() const;
@@ -126,12 +134,20 @@ signals:
     // The rotations begun by rotateLogsInBackground() (or by initialize(), a
     // new day, a split log) are done.
     void logsRotated();
+    // reload() read applications that differ from those before: added,
+    // removed or edited.
+    void applicationsChanged();
 
 private:
     // Every setting from `settings`; without one, every setting's default.
     void setLauncherSettings(const QSettings* settings);
     LogRotation logRotation() const;
     void onLogFileSplit(const QString& piecePath);
+    // launcher.ini of the data folders, when there is one; why it does not
+    // read as written, or empty.
+    QString loadSettingsFile();
+    QString readSettingsFile(const QString& path);
+    QList<PipelineConfig> readApplications(QStringList& paths, QList<ConfigProblem>& problems);
 
     // The settings start at their defaults, which the constructor sets.
     bool m_allowUserExit;

@@ -29,6 +29,11 @@ public:
     // The whole content of a regular file, up to MaxFileSize; false with the
     // reason when it cannot be read. Never blocks on a FIFO or a device.
     static bool readFile(const QString& path, QByteArray* content, QString* error);
+    // Why the file as a whole does not read as written: it cannot be read,
+    // holds binary content or a serialized value (then `unreadable` is set:
+    // nothing in it is to be read), or the settings reader finds it malformed
+    // (a group without its ']'). Empty when it reads.
+    static QString fileProblem(const QString& path, bool* unreadable = nullptr);
 
     // The kind of file its name says: launcher.ini is a settings file.
     static ConfigKeys::File kindOf(const QString& path);
@@ -43,6 +48,8 @@ public:
     static constexpr qint64 MaxFileSize = 4 * 1024 * 1024;
 
 private:
+    // The first three of fileProblem(); `content` gets what was read.
+    static QString contentProblem(const QString& path, QByteArray* content);
     void add(ConfigProblem::Severity severity, const QString& group, const QString& key,
              const QString& message);
     bool lintContent(const QByteArray& content);
@@ -54,4 +61,5 @@ private:
     QString m_path;
     ConfigKeys::File m_kind;
     QList<ConfigProblem> m_problems;
+    QString m_formatProblem; // what makes the settings reader find the file malformed
 };

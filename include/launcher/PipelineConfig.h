@@ -46,6 +46,14 @@ struct ProcessConfig
     QString modeError;
 };
 
+// Every field compared: a configuration read again is the same exactly when
+// nothing in it changed. A new field belongs in the comparison, too.
+bool operator==(const ProcessConfig& a, const ProcessConfig& b);
+inline bool operator!=(const ProcessConfig& a, const ProcessConfig& b)
+{
+    return !(a == b);
+}
+
 // One application: an ordered list of processes, identified by basename.
 struct PipelineConfig
 {
@@ -56,5 +64,11 @@ struct PipelineConfig
     QString logBasename;
     QString logPath;
 };
+
+bool operator==(const PipelineConfig& a, const PipelineConfig& b);
+inline bool operator!=(const PipelineConfig& a, const PipelineConfig& b)
+{
+    return !(a == b);
+}
 
 Q_DECLARE_METATYPE(PipelineConfig)

@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <memory>
+#include <optional>
 
 class DayTimer;
 class LineSplitter;
@@ -66,6 +67,28 @@ public:
     };
     Q_ENUM(Phase)
 
+    // How a pipeline ended, for a front end to show once nothing runs.
+    struct Result
+    {
+        enum class Outcome
+        {
+            Normal,  // no failure, no stop request
+            Failed,  // a failure was reported (before any stop request)
+            Stopped, // stopped on request
+        };
+
+        QString basename;
+        QString name;
+        Outcome outcome = Outcome::Normal;
+        // The first failure reported: what set the pipeline's stop off.
+        PipelineFailureReason failureReason = NoFailure;
+        QDateTime startedAt;
+        QDateTime finishedAt;
+        // The process whose failure that was, as it ended; index -1 when no
+        // process was the cause.
+        ProcessStatus failedProcess;
+    };
+
     PipelineController();
     // Kills whatever still runs and reaps it, silently.
     ~PipelineController() override;
@@ -104,8 +127,19 @@ public:
     // A stop was requested for the running (or last) pipeline.
     bool isStopRequested() const { return m_stopCause == StopCause::Requested; }
 
+    // Starts one process of the running pipeline again (its index in the
+    // pipeline, as processStatuses() gives it) with a fresh restart window,
+    // while the others run on: a running instance is asked to terminate
+    // (killed after the stop timeout) and started again once it has ended; a
+    // finished process, one given up after its restart limit included, is
+    // started anew. Its end on the way is no failure. False, with the reason,
+    // when no pipeline runs, it is stopping, or no such process has started.
+    bool restartProcess(int processIndex, QString* refusal = nullptr);
+
     // The pipeline that runs, or ran last.
     const PipelineConfig& pipelineConfig() const { return m_pipelineConfig; }
+    // How the last pipeline that finished ended; none before the first has.
+    const std::optional<Result>& lastResult() const { return m_lastResult; }
     // When the running (or last) pipeline was started; invalid before any.
     QDateTime startedAt() const { return m_startedAt; }
     // One record per process of the running (or last) pipeline that has been
@@ -162,6 +196,9 @@ private:
     {
         PipelineProcess* process = nullptr;
         ProcessStatus finalStatus;
+        // Once ended, kept until the pipeline has finished: a restart on
+        // request starts it anew.
+        PipelineProcess* ended = nullptr;
     };
 
     void setPhase(Phase phase);
@@ -178,6 +215,8 @@ private:
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
+    void onProcessFailure(PipelineProcess* process, PipelineFailureReason failureReason);
+    void recordResult();
     void terminateIfOnlyDaemonsLeft();
     void finishIfNoProcessesLeft();
     void terminateThenKill(int timeoutMs);
@@ -192,6 +231,10 @@ private:
     // Every process started so far, by index.
     QVector<Entry> m_processes;
     PipelineFailureReason m_failureReason = PipelineFailureReason::NoFailure;
+    // The first failure of the running pipeline, and the index of its process (-1: none).
+    PipelineFailureReason m_firstFailureReason = PipelineFailureReason::NoFailure;
+    int m_failedProcessIndex = -1;
+    std::optional<Result> m_lastResult;
     std::unique_ptr<PipelineLog> m_log;
     // The log's folder and base name, which name the file of each day.
     PipelineConfig m_logNaming;

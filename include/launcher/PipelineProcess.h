@@ -63,6 +63,13 @@ public:
     void terminate();
     // Kills the running instance's whole group; a pending restart is dropped.
     void kill();
+    // Starts the process again on request, with a fresh restart window: a
+    // running instance is asked to terminate (killed after the stop timeout)
+    // and started again once it has ended; a finished process, one given up
+    // after its restart limit included, is started anew. Either way what the
+    // ended instance left is stopped first. A pending restart goes ahead at
+    // once. A stopping process ignores the request.
+    void restart();
 
     // The gate that reads the process's output while it waits, else null: the
     // reader of the output hands each read to it.
@@ -82,6 +89,9 @@ signals:
     void pipelineLogMessage(int pid, QString msg);
     // The program could not be executed at all: no start or end will follow.
     void pipelineProcessFailedToStart();
+    // The restart window is full: the end that follows is final. `message`
+    // says so as the log does, without its subject ("crashed 3 times ...").
+    void pipelineProcessGivenUp(QString message);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
 
@@ -105,6 +115,8 @@ private:
         LeftoversGone,    // nothing of the ended instance runs any more
         RestartDue,       // the restart delay is over
         RestartAbandoned, // a stop dropped the restart; its end is reported now
+        RestartRequested, // restart()
+        EndOverdue,       // an instance asked to end for a restart has not ended in time
     };
 
     void handle(Event event);
@@ -120,6 +132,12 @@ private:
     void finishCrashed();
     void finishAbandoned();
     void failToStart();
+    void restartRunning();
+    void restartFinished();
+    void restartNow();
+    void restartAfterEnd();
+    void stopDuringRestart(Event event);
+    bool instanceRuns() const;
     void askToStop(int signal);
     void dropRestart();
     void signalInstance(int signal);
@@ -151,10 +169,13 @@ private:
     std::unique_ptr<ReadinessProbe> m_probe;
     ReadinessProbe* m_outputProbe = nullptr;
     QTimer m_restartTimer;
+    // Kills an instance asked to end for a restart that has not ended in time.
+    QTimer m_endTimer;
     QDateTime m_startedAt;
     // The last end of a child: what a status shows, and what a dropped
     // restart reports.
     bool m_hasExited = false;
+    bool m_givenUp = false;
     int m_lastExitCode = 0;
     QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
 };

@@ -19,8 +19,10 @@ struct ProcessStatus
         Starting,            // its program is being started
         WaitingForReadiness, // running, the pipeline waits for it to be ready
         Running,
-        Restarting, // ended; what it left is stopped and its delay runs, then it starts again
-        Stopping,   // asked to terminate; its end is awaited
+        // Ended (or, restarted on request, asked to end); what it left is
+        // stopped and its delay runs, then it starts again.
+        Restarting,
+        Stopping, // asked to terminate; its end is awaited
         Finished
     };
 
@@ -39,6 +41,9 @@ struct ProcessStatus
     QProcess::ExitStatus lastExitStatus = QProcess::NormalExit;
     int lastExitCode = 0;
     int lastExitSignal = 0;
+    // Ended for good because its restart window was full: it crashed (or
+    // exited with a code to restart) too often. A restart on request clears it.
+    bool givenUp = false;
 
     // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"
     static const char* stateName(State state)

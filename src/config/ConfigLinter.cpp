@@ -118,21 +118,9 @@ QList<ConfigProblem> ConfigLinter::lint()
 {
     m_problems.clear();
     QByteArray content;
-    QString error;
-    if (!readFile(m_path, &content, &error)) {
-        add(Severity::Error, QString(), QString(), QStringLiteral("cannot be read: %1").arg(error));
-        return m_problems;
-    }
-    if (content.contains('\0')) {
-        add(Severity::Error, QString(), QString(),
-            QStringLiteral("binary content (a NUL byte), so no settings file"));
-        return m_problems;
-    }
-    if (ConfigKeys::holdsSerializedValue(content)) {
-        add(Severity::Error, QString(), QString(),
-            QStringLiteral("holds a serialized value (%1...), which the launcher does not read: "
-                           "the file is ignored")
-                .arg(QLatin1String(ConfigKeys::SerializedValueMarker)));
+    const QString problem = contentProblem(m_path, &content);
+    if (!problem.isEmpty()) {
+        add(Severity::Error, QString(), QString(), problem);
         return m_problems;
     }
     const bool formatReported = !lintContent(content);
@@ -211,6 +199,37 @@ bool ConfigLinter::readFile(const QString& path, QByteArray* content, QString* e
     return ok;
 }
 
+QString ConfigLinter::contentProblem(const QString& path, QByteArray* content)
+{
+    QByteArray read;
+    QString error;
+    if (!readFile(path, &read, &error))
+        return QStringLiteral("cannot be read: %1").arg(error);
+    if (read.contains('\0'))
+        return QStringLiteral("binary content (a NUL byte), so no settings file");
+    if (ConfigKeys::holdsSerializedValue(read))
+        return QStringLiteral("holds a serialized value (%1...), which the launcher does not read: "
+                              "the file is ignored")
+            .arg(QLatin1String(ConfigKeys::SerializedValueMarker));
+    if (content)
+        *content = read;
+    return QString();
+}
+
+// From the content, not from the settings reader, which tells a malformed
+// file only the first time it reads it.
+QString ConfigLinter::fileProblem(const QString& path, bool* unreadable)
+{
+    QByteArray content;
+    const QString problem = contentProblem(path, &content);
+    if (unreadable)
+        *unreadable = !problem.isEmpty();
+    if (!problem.isEmpty())
+        return problem;
+    ConfigLinter linter(path, kindOf(path));
+    return linter.lintContent(content) ? QString() : linter.m_formatProblem;
+}
+
 File ConfigLinter::kindOf(const QString& path)
 {
     return QFileInfo(path).fileName() == QLatin1String("launcher.ini") ? File::Settings
@@ -282,10 +301,11 @@ bool ConfigLinter::lintContent(const QByteArray& content)
                 const int close = value.indexOf(']');
                 group = QString::fromUtf8(value.mid(1, close < 0 ? -1 : close - 1));
                 key.clear();
-                if (close < 0) {
+                if (close < 0 && !formatReported) {
                     add(Severity::Error, group, QString(),
                         where + QStringLiteral(": the group has no closing ']', so the file is "
                                                "no valid settings file"));
+                    m_formatProblem = m_problems.last().text();
                     formatReported = true;
                 }
                 if (std::any_of(value.begin(), value.end(), [](char c) { return c & 0x80; }))

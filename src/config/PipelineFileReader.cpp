@@ -1,5 +1,6 @@
 #include "config/PipelineFileReader.h"
 
+#include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/ProcessModeResult.h"
 #include "support/Trace.h"
@@ -75,14 +76,21 @@ PipelineFileReader::PipelineFileReader(const QString& defaultLogPath)
 {
 }
 
-PipelineConfig PipelineFileReader::load(const QFileInfo& file) const
+PipelineConfig PipelineFileReader::load(const QFileInfo& file, QString* problem) const
 {
     // A QFileInfo from a folder listing caches that the file existed; a file
     // removed since then must count as missing.
-    if (!QFileInfo::exists(file.absoluteFilePath()))
+    const QString path = file.absoluteFilePath();
+    if (!QFileInfo::exists(path))
         return PipelineConfig();
+    // Nothing of a file that cannot be read reaches the settings reader: a
+    // FIFO would block it.
+    bool unreadable = false;
+    const QString fileProblem = ConfigLinter::fileProblem(path, &unreadable);
+    if (problem)
+        *problem = fileProblem;
     const std::unique_ptr<QSettings> settings =
-        ConfigKeys::openSettingsFile(file.absoluteFilePath());
+        ConfigKeys::openSettingsFile(unreadable ? QString() : path);
     PipelineConfig config = read(*settings);
     // A refused file is read as empty, but keeps the application's name.
     if (config.basename.isEmpty()) {

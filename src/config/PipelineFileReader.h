@@ -17,8 +17,9 @@ public:
     explicit PipelineFileReader(const QString& defaultLogPath);
 
     // A missing file gives an empty record; one that cannot be read, a record
-    // with its name alone.
-    PipelineConfig load(const QFileInfo& file) const;
+    // with its name alone. `problem` gets why the file does not read as
+    // written (ConfigLinter's reasons), empty when it does.
+    PipelineConfig load(const QFileInfo& file, QString* problem = nullptr) const;
     PipelineConfig read(QSettings& settings) const;
 
 private:

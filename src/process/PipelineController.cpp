@@ -123,6 +123,8 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     m_pipelineConfig = pipelineConfig;
     m_programs = programs;
     m_failureReason = PipelineFailureReason::NoFailure;
+    m_firstFailureReason = PipelineFailureReason::NoFailure;
+    m_failedProcessIndex = -1;
     m_stopCause = StopCause::None;
     m_nextProcessIndex = 0;
     m_startedAt = QDateTime::currentDateTime();
@@ -240,6 +242,11 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
                 .arg(QString::number(process->processId()), config.exec, config.arguments.join(' '),
                      QString::number(exitCode), enumName(exitStatus)),
             true);
+        Trace::warning("Pipeline '%s': the required process %d (%s) has finished with exit code "
+                       "%d (%s)",
+                       qUtf8Printable(m_pipelineConfig.basename), indexOf(process),
+                       qUtf8Printable(process->status().program), exitCode,
+                       qUtf8Printable(enumName(exitStatus)));
     }
     retireProcess(process, succeeded && !stopRequested);
 }
@@ -273,6 +280,11 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
     onLogPipelineMessage(
         launcherPid(),
         QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
+    Trace::warning("Pipeline '%s': failure occurred (%s)",
+                   qUtf8Printable(m_pipelineConfig.basename),
+                   qUtf8Printable(enumName(failureReason)));
+    if (m_failureReason == PipelineFailureReason::NoFailure)
+        m_firstFailureReason = failureReason;
     m_failureReason = failureReason;
     emit pipelineFailure(m_pipelineConfig.basename, failureReason);
     terminateThenKill(m_stopTimeout);
@@ -418,10 +430,11 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,
             &PipelineController::startNextPipelineProcess);
-    connect(process, &PipelineProcess::pipelineRequiredProcessFailure, this,
-            [this]() { onPipelineFailure(PipelineFailureReason::RequiredProcessFailure); });
-    connect(process, &PipelineProcess::pipelineConfigurationFailure, this, [this]() {
-        onPipelineFailure(PipelineFailureReason::RequiredProcessInvalidConfigFailure);
+    connect(process, &PipelineProcess::pipelineRequiredProcessFailure, this, [this, process]() {
+        onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
+    });
+    connect(process, &PipelineProcess::pipelineConfigurationFailure, this, [this, process]() {
+        onProcessFailure(process, PipelineFailureReason::RequiredProcessInvalidConfigFailure);
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
@@ -440,6 +453,12 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, process]() { onProcessFailedToStart(process); });
     connect(process, &PipelineProcess::statusChanged, this,
             [this, processIndex]() { emit processStatusChanged(processIndex); });
+    connect(process, &PipelineProcess::pipelineProcessGivenUp, this,
+            [this, process, processIndex](const QString& message) {
+                Trace::warning("Pipeline '%s': process %d (%s) %s",
+                               qUtf8Printable(m_pipelineConfig.basename), processIndex,
+                               qUtf8Printable(process->status().program), qUtf8Printable(message));
+            });
 
     process->setReaper(m_reaper.get());
     process->setStopTimeout(m_stopTimeout);
@@ -453,28 +472,101 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
     if (indexOf(process) < 0)
         return;
 
+    Trace::warning(
+        "Pipeline '%s': process %d (%s) could not be started: %s",
+        qUtf8Printable(m_pipelineConfig.basename), indexOf(process),
+        qUtf8Printable(process->status().program),
+        qUtf8Printable(process->process() ? process->process()->errorString() : QString()));
     // A process that never ran is over for good; it released nothing.
     const bool required = process->config().isRequired;
     if (required)
-        onPipelineFailure(PipelineFailureReason::RequiredProcessFailure);
+        onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
     retireProcess(process, !required && m_stopCause != StopCause::Requested);
+}
+
+// The first failure of the pipeline names its process.
+void PipelineController::onProcessFailure(PipelineProcess* process,
+                                          PipelineFailureReason failureReason)
+{
+    if (m_failureReason == PipelineFailureReason::NoFailure && m_stopCause != StopCause::Requested)
+        m_failedProcessIndex = indexOf(process);
+    onPipelineFailure(failureReason);
 }
 
 // The tail of every process's end: its last record kept, the daemons ended
 // when they are all that is left (unless the end was a failure, which
 // terminated everything already, or a stop was requested), and the pipeline
-// finished with the last one.
+// finished with the last one. The ended object stays for a restart on
+// request until the pipeline has finished.
 void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
 {
     const int processIndex = indexOf(process);
     Entry& entry = m_processes[processIndex];
     entry.finalStatus = process->status();
     entry.process = nullptr;
+    entry.ended = process;
     emit processStatusChanged(processIndex);
     if (mayEndDaemons)
         terminateIfOnlyDaemonsLeft();
-    process->deleteLater();
     finishIfNoProcessesLeft();
+}
+
+bool PipelineController::restartProcess(int processIndex, QString* refusal)
+{
+    const auto refuse = [processIndex, refusal](const QString& reason) {
+        Trace::info("Unable to restart process %d: %s", processIndex, qUtf8Printable(reason));
+        if (refusal)
+            *refusal = reason;
+        return false;
+    };
+    if (!isActive())
+        return refuse(QStringLiteral("no pipeline is running"));
+    const QString& basename = m_pipelineConfig.basename;
+    if (m_phase == Phase::Stopping)
+        return refuse(QStringLiteral("the pipeline '%1' is stopping").arg(basename));
+    const int count = m_pipelineConfig.processList.size();
+    if (processIndex < 0 || processIndex >= count)
+        return refuse(QStringLiteral("the pipeline '%1' has no process %2 (its processes are 0 "
+                                     "to %3)")
+                          .arg(basename)
+                          .arg(processIndex)
+                          .arg(count - 1));
+    if (processIndex >= m_processes.size())
+        return refuse(QStringLiteral("process %1 of the pipeline '%2' has not been started yet")
+                          .arg(processIndex)
+                          .arg(basename));
+
+    Entry& entry = m_processes[processIndex];
+    // An ended process is the pipeline's again before it starts: its start
+    // may be reported from inside restart().
+    if (!entry.process)
+        std::swap(entry.process, entry.ended);
+    PipelineProcess* process = entry.process;
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Restart of process %1 requested").arg(processIndex), true);
+    Trace::info("Restarting process %d of pipeline '%s' on request", processIndex,
+                qUtf8Printable(basename));
+    process->restart();
+    return true;
+}
+
+void PipelineController::recordResult()
+{
+    Result result;
+    result.basename = m_pipelineConfig.basename;
+    result.name = m_pipelineConfig.name;
+    if (m_failureReason != PipelineFailureReason::NoFailure)
+        result.outcome = Result::Outcome::Failed;
+    else if (m_stopCause == StopCause::Requested)
+        result.outcome = Result::Outcome::Stopped;
+    result.failureReason = m_firstFailureReason;
+    result.startedAt = m_startedAt;
+    result.finishedAt = QDateTime::currentDateTime();
+    if (m_failedProcessIndex >= 0 && m_failedProcessIndex < m_processes.size()) {
+        result.failedProcess = m_processes.at(m_failedProcessIndex).finalStatus;
+        result.failedProcess.index = m_failedProcessIndex;
+    }
+    m_lastResult = result;
 }
 
 // Daemons never keep a pipeline alive once every other process has ended.
@@ -500,6 +592,12 @@ void PipelineController::finishIfNoProcessesLeft()
     if (stopped)
         onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
     setPhase(Phase::Finished);
+    recordResult();
+    for (Entry& entry : m_processes) {
+        if (entry.ended)
+            entry.ended->deleteLater();
+        entry.ended = nullptr;
+    }
     const PipelineFinishReason finishReason = m_failureReason == PipelineFailureReason::NoFailure
                                                   ? PipelineFinishReason::NormalFinish
                                                   : PipelineFinishReason::FailureFinish;

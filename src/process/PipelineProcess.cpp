@@ -20,6 +20,8 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
+    m_endTimer.setSingleShot(true);
+    connect(&m_endTimer, &QTimer::timeout, this, [this] { handle(Event::EndOverdue); });
 }
 
 // The child, still running, is killed with its group and reaped by its own
@@ -40,6 +42,11 @@ void PipelineProcess::terminate()
 void PipelineProcess::kill()
 {
     handle(Event::KillRequested);
+}
+
+void PipelineProcess::restart()
+{
+    handle(Event::RestartRequested);
 }
 
 // The one place where the state changes: for each state, what each event does.
@@ -73,6 +80,8 @@ void PipelineProcess::handle(Event event)
             return askToStop(SIGTERM);
         case Event::KillRequested:
             return askToStop(SIGKILL);
+        case Event::RestartRequested:
+            return restartRunning();
         default:
             return;
         }
@@ -89,7 +98,19 @@ void PipelineProcess::handle(Event event)
             return giveUpWaiting();
         case Event::StopRequested:
         case Event::KillRequested:
-            return dropRestart();
+            return stopDuringRestart(event);
+        case Event::RestartRequested:
+            return restartNow();
+        // Only an instance asked to end for a restart on request still runs here.
+        case Event::Started:
+            return reportStarted();
+        case Event::FailedToStart:
+            return failToStart();
+        case Event::Exited:
+        case Event::Crashed:
+            return restartAfterEnd();
+        case Event::EndOverdue:
+            return signalInstance(SIGKILL);
         default:
             return;
         }
@@ -111,6 +132,8 @@ void PipelineProcess::handle(Event event)
             return;
         }
     case State::Finished:
+        if (event == Event::RestartRequested)
+            restartFinished();
         return;
     }
 }
@@ -206,7 +229,8 @@ void PipelineProcess::reportStarted()
 {
     m_pid = m_process->processId();
     m_startedAt = QDateTime::currentDateTime();
-    const bool stopping = m_state == State::Stopping;
+    // Asked to end already: it stays as it is until it has ended.
+    const bool stopping = m_state == State::Stopping || m_state == State::Restarting;
     if (stopping)
         emit statusChanged();
     else
@@ -250,24 +274,85 @@ bool PipelineProcess::scheduleRestart(const QString& what)
     recordCrash();
     if (restartLimitReached()) {
         const int crashes = m_crashTimes.size();
-        log(QStringLiteral("Process crashed %1 within %2 s: not restarted again")
-                .arg(crashes == 1 ? QStringLiteral("once")
-                                  : QStringLiteral("%1 times").arg(crashes))
-                .arg(m_config.restartPeriod));
+        const QString message = QStringLiteral("crashed %1 within %2 s: not restarted again")
+                                    .arg(crashes == 1 ? QStringLiteral("once")
+                                                      : QStringLiteral("%1 times").arg(crashes))
+                                    .arg(m_config.restartPeriod);
+        m_givenUp = true;
+        log(QStringLiteral("Process ") + message);
+        emit pipelineProcessGivenUp(message);
         return false;
     }
     enter(State::Restarting);
     const int delay = restartDelaySeconds();
     log(delay <= 0 ? what + QStringLiteral(" Restarting it...")
                    : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
-    // Its group and the descendants that left it would otherwise hold what
-    // the new instance needs (a port, a lock) and run on unsupervised.
-    if (m_reaper->stopInstance(m_pid, m_stopTimeoutMs)) {
+    restartAfterEnd();
+    return true;
+}
+
+// The instance has ended and a new one follows. Its group and the descendants
+// that left it would otherwise hold what the new instance needs (a port, a
+// lock) and run on unsupervised: they are stopped first.
+void PipelineProcess::restartAfterEnd()
+{
+    m_endTimer.stop();
+    enter(State::Restarting);
+    if (m_pid <= 0 || m_reaper->stopInstance(m_pid, m_stopTimeoutMs)) {
         handle(Event::LeftoversGone);
     } else {
         log(QStringLiteral("Stopping what the ended instance left running before the restart"));
     }
-    return true;
+}
+
+// On request, a running instance is asked to end, and its end, whatever it
+// is, is answered by the restart: it neither fails the pipeline nor counts as
+// a crash. The restart window starts afresh.
+void PipelineProcess::restartRunning()
+{
+    m_crashTimes.clear();
+    log(QStringLiteral("Restart requested: asking the process to terminate"));
+    enter(State::Restarting);
+    signalInstance(SIGTERM);
+    m_endTimer.start(m_stopTimeoutMs);
+}
+
+// A finished process, one given up after its restart limit included, runs
+// again in the pipeline it belongs to.
+void PipelineProcess::restartFinished()
+{
+    m_crashTimes.clear();
+    m_givenUp = false;
+    log(QStringLiteral("Restart requested: starting the process again"));
+    restartAfterEnd();
+}
+
+// A restart under way goes ahead without its delay; an instance asked to end,
+// or what it left, is still waited for.
+void PipelineProcess::restartNow()
+{
+    m_crashTimes.clear();
+    if (!m_restartTimer.isActive())
+        return;
+    m_restartTimer.stop();
+    log(QStringLiteral("Restart requested: restarting it now"));
+    handle(Event::RestartDue);
+}
+
+// A stop while an instance asked to end for a restart still runs awaits its
+// end; otherwise only the restart is dropped.
+void PipelineProcess::stopDuringRestart(Event event)
+{
+    if (!instanceRuns())
+        return dropRestart();
+    m_endTimer.stop();
+    enter(State::Stopping);
+    signalInstance(event == Event::KillRequested ? SIGKILL : SIGTERM);
+}
+
+bool PipelineProcess::instanceRuns() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
 }
 
 void PipelineProcess::restartWhenDue()
@@ -316,6 +401,7 @@ void PipelineProcess::finishAbandoned()
 
 void PipelineProcess::failToStart()
 {
+    m_endTimer.stop();
     stopReadinessWait();
     enter(State::Finished);
     emit pipelineProcessFailedToStart();
@@ -401,6 +487,7 @@ ProcessStatus PipelineProcess::status() const
     // A crashed child's code is the number of the signal that ended it.
     status.lastExitCode = m_lastExitStatus == QProcess::NormalExit ? m_lastExitCode : 0;
     status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
+    status.givenUp = m_givenUp;
     return status;
 }
 
@@ -490,7 +577,8 @@ bool PipelineProcess::restartLimitReached() const
 // itself does not shorten the first one.
 int PipelineProcess::restartDelaySeconds() const
 {
-    if (m_config.restartDelay <= 0)
+    // A restart on request follows no crash, and waits for none.
+    if (m_config.restartDelay <= 0 || m_crashTimes.isEmpty())
         return 0;
     const int doublings = std::min(int(m_crashTimes.size()) - 1, 30);
     const qint64 delay = qint64(m_config.restartDelay) << std::max(doublings, 0);

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 
 #include <sys/prctl.h>
@@ -124,7 +125,13 @@ bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
 {
     // A fresh look: the leader's children have just come to the launcher.
     scan();
-    if (!instanceLeft(leaderPid))
+    // An instance that ended long ago may have had its pid given to a
+    // stranger's group since: only what is still known as its counts.
+    const bool known =
+        m_groups.contains(leaderPid) ||
+        std::any_of(m_processes.cbegin(), m_processes.cend(),
+                    [leaderPid](const Tracked& tracked) { return tracked.root == leaderPid; });
+    if (!known || !instanceLeft(leaderPid))
         return true;
     signalInstance(leaderPid, SIGTERM);
     m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));

@@ -50,7 +50,8 @@ completion)
     }
     launcher=$prefix/bin/launcher
     expect "broken demo" "$launcher" --data-home "$home" run ""
-    expect "list run check serve status stop start cancel logs" "$launcher" --stop-timeout 3 ""
+    expect "broken/ demo/" "$launcher" --data-home "$home" restart ""
+    expect "list run check serve status stop start restart reload cancel logs" "$launcher" --stop-timeout 3 ""
     expect "--data-home" "$launcher" --da
     ;;
 *)
