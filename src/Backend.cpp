@@ -5,6 +5,7 @@
 #include "config/PipelineFileReader.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
+#include "logs/PipelineLog.h"
 #include "process/ProcessRecord.h"
 #include "support/DayTimer.h"
 #include "support/PlatformUtils.h"
@@ -386,8 +387,12 @@ LogRotation Backend::logRotation() const
     LogRotation rotation(m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder, m_logRotatePeriod);
     rotation.setKeepDays(m_logKeepDays);
     rotation.setMaxTotalSize(m_logMaxTotalSize);
+    // The file being written, and the one of today, which the controller may
+    // not have moved on to yet when a new day begins: neither is ever old.
     if (m_pipelineController.state() == PipelineController::Running)
-        rotation.setExcluded({m_pipelineController.logFilePath()});
+        rotation.setExcluded(
+            {m_pipelineController.logFilePath(),
+             PipelineLog::filePath(m_pipelineController.pipelineConfig(), DayTimer::today())});
     return rotation;
 }
 

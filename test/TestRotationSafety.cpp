@@ -4,11 +4,13 @@
 #include "TestRegistry.h"
 #include "logs/GzipCompress.h"
 #include "logs/LogRotation.h"
+#include "support/DayTimer.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
 
 #include <fcntl.h>
@@ -230,6 +232,30 @@ private slots:
         QCOMPARE(entriesIn(logs), QStringList({"day.log", "start.log.gz"}));
         QVERIFY(rotated.wait(10000));
         QCOMPARE(entriesIn(logs), QStringList({"day.log.gz", "start.log.gz"}));
+    }
+
+    // At midnight the rotation may run before the pipeline has moved on to
+    // the new day's file: that file is the pipeline's, whatever its time.
+    void newDaysLogIsNotOld()
+    {
+        const DataFolders folders;
+        const QString logs = folders.user() + "/logs";
+        const ShiftedClock clock(QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 980)));
+        Backend backend;
+        PipelineConfig app =
+            pipelineOf({helperProcess(ProcessMode::Sync, false, {"--delay", "30"})}, "app");
+        app.logBasename = "app";
+        app.logPath = logs;
+        QVERIFY(backend.pipelineController()->start(app, true));
+        // Without the event loop, which would let the pipeline move on.
+        while (DayTimer::today() != QDate(2026, 12, 8))
+            QThread::msleep(1);
+        QVERIFY(
+            writeAged(logs + "/app-2026-12-08.log", 10, QDateTime::currentDateTime(), 86400 * 2));
+        QCOMPARE(QFileInfo(backend.pipelineController()->logFilePath()).fileName(),
+                 QString("app-2026-12-07.log"));
+        backend.rotateLogs();
+        QCOMPARE(entriesIn(logs), QStringList({"app-2026-12-07.log", "app-2026-12-08.log"}));
     }
 
     void splitPiece_data()

@@ -12,7 +12,7 @@ using Solvane::TimeStamp;
 namespace {
 
 // The longest the timer waits between two looks at the clock.
-const qint64 LookIntervalMs = 60000;
+qint64 g_lookIntervalMs = 60000;
 
 } // namespace
 
@@ -31,6 +31,11 @@ QDate DayTimer::today()
     tm local{};
     localtime_r(&seconds, &local);
     return QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+void DayTimer::setLookInterval(int intervalMs)
+{
+    g_lookIntervalMs = intervalMs;
 }
 
 void DayTimer::start()
@@ -63,5 +68,5 @@ void DayTimer::arm()
     const QDateTime midnight(m_day.addDays(1), QTime(0, 0));
     // A few milliseconds past midnight, so that the look finds the new day.
     const qint64 untilMidnight = midnight.toMSecsSinceEpoch() - now + 5;
-    m_timer.start(int(std::clamp<qint64>(untilMidnight, 0, LookIntervalMs)));
+    m_timer.start(int(std::clamp<qint64>(untilMidnight, 0, g_lookIntervalMs)));
 }

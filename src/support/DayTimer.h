@@ -18,6 +18,10 @@ public:
     // The local date now. Every date that names a log file comes from here.
     static QDate today();
 
+    // How long a timer waits at most between two looks at the clock (a
+    // minute). A simulation that runs its clock fast looks more often.
+    static void setLookInterval(int intervalMs);
+
     // Takes today as the current day and watches for the next one.
     void start();
     void stop();
