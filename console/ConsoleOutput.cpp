@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -109,13 +110,13 @@ public:
             });
         if (m_gone[fd])
             return;
-        if (m_queuedBytes + text.size() > QueueLimit) {
+        if (!s_waitForReader && m_queuedBytes + text.size() > QueueLimit) {
             ++m_dropped;
             m_droppedKept += kept ? 1 : 0;
             return;
         }
         m_queuedBytes += text.size();
-        m_queue.push_back({fd, std::move(text)});
+        m_queue.push_back({fd, std::move(text), kept});
         m_wake.notify_one();
     }
 
@@ -132,7 +133,8 @@ public:
         if (m_idle.wait_for(lock, timeout, [this] { return idle(); }))
             return;
         const qint64 lost = m_dropped + qint64(m_queue.size());
-        const qint64 kept = m_droppedKept;
+        const qint64 kept = m_droppedKept + std::count_if(m_queue.cbegin(), m_queue.cend(),
+                                                          [](const Chunk& c) { return c.kept; });
         m_queue.clear();
         m_queuedBytes = 0;
         m_dropped = 0;
@@ -155,6 +157,7 @@ private:
     {
         int fd;
         QByteArray text;
+        bool kept = false; // the log file has it
     };
 
     bool idle() const { return m_queue.empty() && !m_writing && m_dropped == 0; }
