@@ -4,12 +4,15 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -63,12 +66,23 @@ bool writeAll(int fd, const char* data, qsizetype size)
     return true;
 }
 
-QByteArray droppedNote(qint64 count)
+// `kept` of the `count` lines are in the pipeline's log file.
+QByteArray droppedNote(qint64 count, qint64 kept)
 {
-    return coloured(s_colourErr, Red, QStringLiteral("launcher: ")) + QByteArray::number(count) +
-           (count == 1 ? " console line dropped" : " console lines dropped") +
-           " (the log file has them)\n";
+    QByteArray note = coloured(s_colourErr, Red, QStringLiteral("launcher: ")) +
+                      QByteArray::number(count) +
+                      (count == 1 ? " console line dropped" : " console lines dropped");
+    if (kept == count)
+        note += count == 1 ? " (the log file has it)" : " (the log file has them)";
+    else if (kept == 0)
+        note += count == 1 ? " and lost: no log file has it" : " and lost: no log file has them";
+    else
+        note += " (the log file has " + QByteArray::number(kept) + " of them; the rest are lost)";
+    return note + '\n';
 }
+
+std::function<bool()> s_logKept;
+std::atomic<bool> s_waitForReader{false};
 
 // The console's output waits here for a thread of its own, so that a slow or
 // stalled reader never holds up the event loop that handles signals and
@@ -84,38 +98,54 @@ public:
         std::thread([this] { run(); }).detach();
     }
 
-    void write(int fd, QByteArray text)
+    // `kept`: the line is in the pipeline's log file too.
+    void write(int fd, QByteArray text, bool kept = false)
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        // A report waits for its reader, however slow; a text larger than
+        // the queue goes in whole once the queue is empty.
+        if (s_waitForReader)
+            m_room.wait(lock, [&] {
+                return m_gone[fd] || m_queue.empty() || m_queuedBytes + text.size() <= QueueLimit;
+            });
         if (m_gone[fd])
             return;
-        if (m_queuedBytes + text.size() > QueueLimit) {
+        if (!s_waitForReader && m_queuedBytes + text.size() > QueueLimit) {
             ++m_dropped;
+            m_droppedKept += kept ? 1 : 0;
             return;
         }
         m_queuedBytes += text.size();
-        m_queue.push_back({fd, std::move(text)});
+        m_queue.push_back({fd, std::move(text), kept});
         m_wake.notify_one();
     }
 
-    // Waits a bounded time for what is queued; a reader still stalled then
-    // keeps the rest, which is counted in the last note.
+    // Waits a bounded time for what is queued (a report as long as its
+    // reader takes); a reader still stalled then keeps the rest, which is
+    // counted in the last note.
     void flush(std::chrono::milliseconds timeout)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (s_waitForReader) {
+            m_idle.wait(lock, [this] { return idle(); });
+            return;
+        }
         if (m_idle.wait_for(lock, timeout, [this] { return idle(); }))
             return;
         const qint64 lost = m_dropped + qint64(m_queue.size());
+        const qint64 kept = m_droppedKept + std::count_if(m_queue.cbegin(), m_queue.cend(),
+                                                          [](const Chunk& c) { return c.kept; });
         m_queue.clear();
         m_queuedBytes = 0;
         m_dropped = 0;
+        m_droppedKept = 0;
         const int fd = noteFd();
         lock.unlock();
         // A short write to a stream that has room cannot block; one that has
         // none is the stalled one, and the note would never be read there.
         pollfd writable = {fd, POLLOUT, 0};
         if (fd >= 0 && ::poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT)) {
-            const QByteArray note = droppedNote(lost);
+            const QByteArray note = droppedNote(lost, kept);
             writeAll(fd, note.constData(), note.size());
         }
     }
@@ -127,6 +157,7 @@ private:
     {
         int fd;
         QByteArray text;
+        bool kept = false; // the log file has it
     };
 
     bool idle() const { return m_queue.empty() && !m_writing && m_dropped == 0; }
@@ -148,11 +179,14 @@ private:
                 chunk = std::move(m_queue.front());
                 m_queue.pop_front();
                 m_queuedBytes -= chunk.text.size();
+                m_room.notify_all();
             } else if (m_dropped > 0 && noteFd() >= 0) {
                 // The reader is back.
-                chunk = {noteFd(), droppedNote(std::exchange(m_dropped, 0))};
+                chunk = {noteFd(),
+                         droppedNote(std::exchange(m_dropped, 0), std::exchange(m_droppedKept, 0))};
             } else {
                 m_dropped = 0;
+                m_droppedKept = 0;
                 m_idle.notify_all();
                 m_wake.wait(lock);
                 continue;
@@ -165,6 +199,7 @@ private:
             if (!written && !m_gone[chunk.fd]) {
                 m_gone[chunk.fd] = true;
                 forgetQueued(chunk.fd);
+                m_room.notify_all();
             }
         }
     }
@@ -184,9 +219,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
+    std::condition_variable m_room;
     std::deque<Chunk> m_queue;
     qsizetype m_queuedBytes = 0;
     qint64 m_dropped = 0;
+    qint64 m_droppedKept = 0; // of m_dropped, the lines that the log file has
     bool m_writing = false;
     bool m_gone[3] = {}; // by descriptor
 };
@@ -199,11 +236,11 @@ ConsoleWriter& writer()
     return *instance;
 }
 
-void writeLine(int fd, const QByteArray& line)
+void writeLine(int fd, const QByteArray& line, bool kept = false)
 {
     // Other output ends the status line where it stands.
     ConsoleOutput::endStatus();
-    writer().write(fd, line + '\n');
+    writer().write(fd, line + '\n', kept);
 }
 
 void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -211,8 +248,8 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
     if (type == QtInfoMsg && plain) {
-        // The pipeline log's lines, as they stand in the file.
-        writeLine(STDOUT_FILENO, message.toUtf8());
+        // The pipeline log's lines, as they stand in the file (if there is one).
+        writeLine(STDOUT_FILENO, message.toUtf8(), s_logKept && s_logKept());
         return;
     }
     QByteArray line =
@@ -235,6 +272,16 @@ void install()
     qInstallMessageHandler(&onMessage);
     // Every way out (Qt's --help ends the program from within) gets what is queued.
     std::atexit([] { writer().flush(std::chrono::seconds(1)); });
+}
+
+void waitForReader()
+{
+    s_waitForReader = true;
+}
+
+void setLogKept(std::function<bool()> kept)
+{
+    s_logKept = std::move(kept);
 }
 
 void print(const QString& line, Tone tone)

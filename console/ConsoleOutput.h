@@ -3,15 +3,19 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // Everything the console front end prints goes through here: its own lines,
 // the pipeline's log lines and the backend's trace lines (both reach it as Qt
 // messages once install() has run), and a status line that a terminal shows
 // updated in place. Colour is used only on a terminal and never with NO_COLOR.
 //
-// Nothing here blocks: a thread of its own writes the lines, a reader that
-// falls more than a mebibyte behind loses lines (a note says how many once it
-// is back), and a stream whose reader has gone is no longer written. At exit
-// what is queued gets at most a second.
+// While a pipeline may run nothing here blocks: a thread of its own writes the
+// lines, a reader that falls more than a mebibyte behind loses lines (a note
+// says how many once it is back, and whether the log file has them), and a
+// stream whose reader has gone is no longer written. At exit what is queued
+// gets at most a second. A report holds no pipeline: after waitForReader()
+// every byte waits for its reader, at exit too.
 namespace ConsoleOutput {
 
 enum class Tone
@@ -24,6 +28,14 @@ enum class Tone
 
 // Routes Qt's message output (backend log and trace lines) here.
 void install();
+
+// From now on output waits for a slow reader instead of being dropped: for
+// reports (list, check, status, logs), which hold no pipeline.
+void waitForReader();
+
+// Asked on the event loop's thread for each pipeline line: whether the
+// pipeline's log file has it, so that a dropped line is not called kept.
+void setLogKept(std::function<bool()> kept);
 
 // A line of the front end's own report, on standard output.
 void print(const QString& line, Tone tone = Tone::Plain);

@@ -14,8 +14,10 @@
 #include <QLocalSocket>
 #include <QThread>
 
+#include <cerrno>
 #include <optional>
 
+#include <poll.h>
 #include <unistd.h>
 
 using ConsoleOutput::print;
@@ -203,14 +205,21 @@ void printStatus(const QJsonObject& status)
     }
 }
 
+// Every byte, however slowly it is read; false once the reader has gone.
 bool writeOut(const QByteArray& bytes)
 {
     for (qint64 done = 0; done < bytes.size();) {
         const ssize_t written =
             ::write(STDOUT_FILENO, bytes.constData() + done, size_t(bytes.size() - done));
-        if (written <= 0)
+        if (written > 0) {
+            done += written;
+        } else if (written < 0 && errno == EAGAIN) {
+            // A descriptor that another program made non-blocking.
+            pollfd writable = {STDOUT_FILENO, POLLOUT, 0};
+            ::poll(&writable, 1, -1);
+        } else if (written == 0 || errno != EINTR) {
             return false;
-        done += written;
+        }
     }
     return true;
 }

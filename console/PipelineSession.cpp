@@ -33,6 +33,17 @@ void writeSignal(int signal)
     errno = savedErrno;
 }
 
+// The numbers of the signals that have come, oldest first.
+QByteArray pendingSignals()
+{
+    QByteArray numbers;
+    char buffer[16];
+    ssize_t count = 0;
+    while (s_signalPipe[0] >= 0 && (count = ::read(s_signalPipe[0], buffer, sizeof buffer)) > 0)
+        numbers.append(buffer, int(count));
+    return numbers;
+}
+
 } // namespace
 
 PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
@@ -42,14 +53,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     // processes are not affected.
     if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         auto* notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this] {
-            char numbers[16];
-            ssize_t count = 0;
-            while ((count = ::read(s_signalPipe[0], numbers, sizeof numbers)) > 0) {
-                for (ssize_t i = 0; i < count; ++i)
-                    onSignal(numbers[i]);
-            }
-        });
+        connect(notifier, &QSocketNotifier::activated, this, [this] { readSignals(); });
         struct sigaction action = {};
         action.sa_handler = &writeSignal;
         action.sa_flags = SA_RESTART;
@@ -66,6 +70,9 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     } else {
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }
+
+    // Whether a dropped console line is in the log: the run's log file, if it has one.
+    ConsoleOutput::setLogKept([this] { return !m_controller.logFilePath().isEmpty(); });
 
     m_controller.setStopTimeout(stopTimeoutMs);
     connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
@@ -106,8 +113,34 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     });
 }
 
+PipelineSession::~PipelineSession()
+{
+    ConsoleOutput::setLogKept(nullptr);
+}
+
+void PipelineSession::readSignals()
+{
+    const QByteArray numbers = pendingSignals();
+    for (const char number : numbers)
+        onSignal(number);
+}
+
+// Loading runs before the event loop: a signal that came meanwhile waits in
+// the pipe, and must end the launcher before a pipeline starts, not after.
+bool PipelineSession::interruptedWhileLoading()
+{
+    readSignals();
+    if (m_signal == 0)
+        return false;
+    m_backend.disableAutostart();
+    print(QStringLiteral("Interrupted while loading; nothing was started."), Tone::Notice);
+    return true;
+}
+
 ExitCode PipelineSession::run(const PipelineConfig& pipeline)
 {
+    if (interruptedWhileLoading())
+        return signalled();
     startPipeline(pipeline);
     return ExitCode(m_loop.exec());
 }
@@ -123,6 +156,8 @@ void PipelineSession::startPipeline(const PipelineConfig& pipeline)
 
 ExitCode PipelineSession::serve(const PipelineConfig* autostart)
 {
+    if (interruptedWhileLoading())
+        return signalled();
     m_serving = true;
     if (autostart)
         return runAutostart(*autostart);
@@ -177,6 +212,8 @@ bool PipelineSession::cancelCountdown()
 
 ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
 {
+    if (interruptedWhileLoading())
+        return signalled();
     m_pipeline = pipeline;
     m_stage = Stage::Countdown;
     showCountdown(m_backend.autostartTimeout());

@@ -21,6 +21,7 @@ class PipelineSession : public QObject
 public:
     // Watches for interrupts from now on; one session per program.
     PipelineSession(Backend& backend, int stopTimeoutMs);
+    ~PipelineSession() override;
 
     // Starts the pipeline now and returns its exit status once it has finished.
     ExitCode run(const PipelineConfig& pipeline);
@@ -53,7 +54,11 @@ private:
         Done
     };
 
+    void readSignals();
     void onSignal(int signal);
+    // Handles the signals that came while the backend was loading; true
+    // when one of them ends the launcher before anything starts.
+    bool interruptedWhileLoading();
     void onAutostartDisabled();
     void onPipelineFinished(const QString& basename,
                             PipelineController::PipelineFinishReason finishReason);

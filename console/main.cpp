@@ -498,5 +498,12 @@ int main(int argc, char* argv[])
     ConsoleOutput::install();
 
     const std::optional<Options> options = parseOptions();
-    return int(options ? dispatch(*options) : ExitCode::Usage);
+    if (!options)
+        return int(ExitCode::Usage);
+    // Only a run holds a pipeline that its output must never hold up; every
+    // other command is a report, written whole however slowly it is read.
+    if (options->command != Command::Autostart && options->command != Command::Run &&
+        options->command != Command::Serve)
+        ConsoleOutput::waitForReader();
+    return int(dispatch(*options));
 }

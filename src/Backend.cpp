@@ -3,6 +3,7 @@
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/PipelineFileReader.h"
+#include "config/SettingsFile.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
@@ -145,17 +146,16 @@ QString Backend::loadSettingsFile()
 // Unreadable, every setting takes its default: the warning says why autostart is off.
 QString Backend::readSettingsFile(const QString& path)
 {
-    bool unreadable = false;
-    const QString problem = ConfigLinter::fileProblem(path, &unreadable);
-    if (unreadable)
+    SettingsFile file(path);
+    const QString problem =
+        file.isReadable() ? ConfigLinter::formatProblem(path, file.content()) : file.problem();
+    if (!file.isReadable())
         Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
                                 qUtf8Printable(path), qUtf8Printable(problem));
     else if (!problem.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(path),
                                 qUtf8Printable(problem));
-    const std::unique_ptr<QSettings> settings =
-        ConfigKeys::openSettingsFile(unreadable ? QString() : path);
-    readLauncherSettings(*settings);
+    readLauncherSettings(file.settings());
     return problem;
 }
 

@@ -6,6 +6,8 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <utility>
@@ -24,8 +26,24 @@ private slots:
         // After a valid process group; the expected texts say which line the problem is on.
         const std::pair<const char*, const char*> cases[] = {
             {"arguments=-c, \"a;b\", \\\\x\nmode=Async\nrequired=0\nrestart-on-exit=3, 4\n"
-             "ready=tcp:localhost:80\n[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n",
+             "restart-limit=50\nrestart-delay=1\nready=TCP:localhost:80\n"
+             "[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n",
              ""},
+            {"library-paths=/usr/bin, /bin\n[process-0/environment]\nPATH=/opt/bin\n",
+             "warning: [process-0/environment] PATH: replaced by library-paths, so the process "
+             "gets PATH=/usr/bin:/bin"},
+            {"restart-on-crash=true\nrestart-limit=1\n",
+             "warning: [process-0] restart-limit: '1' restarts nothing, since the crash being "
+             "handled counts, so restart-on-crash has no effect"},
+            {"restart-on-crash=true\nrestart-limit=1000\n",
+             "warning: [process-0] restart-limit: 1000 restarts with no restart-delay: a process "
+             "that fails at once is restarted in a tight loop"},
+            {"restart-period=-1\nrestart-delay-max=-5\n",
+             "error: [process-0] restart-delay-max: '-5' is below 0: write 0 or more\n"
+             "error: [process-0] restart-period: '-1' is below 0"},
+            {"restart-on-exit=256, -1\n",
+             "error: [process-0] restart-on-exit: '256' is no exit code a process can end with "
+             "(0 to 255), so it never matches\nerror: [process-0] restart-on-exit: '-1' is no"},
             {"[proces-3]\nexec=x\n",
              "warning: [proces-3]: not ui, logs or a process group, so it is "
              "ignored; did you mean [process-3]?"},
@@ -38,7 +56,7 @@ private slots:
             {"mode=synch\n", "error: [process-0] mode: 'synch' is not a mode (sync, async or "
                              "daemon), so the process runs as a daemon; did you mean 'sync'?"},
             {"ready=tcp:host:http\n",
-             "error: [process-0] ready: 'tcp:host:http' is not a readiness"},
+             "error: [process-0] ready: 'tcp:host:http' is not a readiness check (the port"},
             {"mode=sync\nready=notify\n", "warning: [process-0] ready: a sync process lets"},
             {"[ui]\nname=Hello, you\n", "error: [ui] name: 'Hello,you' is a list"},
             {"arguments=C:\\new\n", "warning: [process-0] arguments: '\\n' reads as a line feed"},
@@ -52,6 +70,8 @@ private slots:
             QTest::newRow(content)
                 << "a.ini" << QByteArray("[process-0]\nexec=/bin/true\n") + content << expected;
         QTest::newRow("binary") << "a.ini" << QByteArray("[ui]\0", 5) << "error: binary content";
+        QTest::newRow("byte-order mark")
+            << "a.ini" << QByteArray("\xef\xbb\xbf[process-0]\nexec=/bin/true\n") << "";
         QTest::newRow("settings")
             << "launcher.ini" << QByteArray("[ui]\nallow-exti=0\n")
             << "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?";
@@ -81,14 +101,79 @@ private slots:
                  qPrintable(all));
     }
 
+    // What lints clean runs, and what runs lints clean: one grammar of ready=.
+    void readyAgrees_data()
+    {
+        QTest::addColumn<QString>("ready");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("kind in capitals") << "TCP:8080" << true;
+        QTest::newRow("IPv6 host") << "tcp:[::1]:80" << true;
+        QTest::newRow("abstract socket") << "unix:@bus" << true;
+        QTest::newRow("empty host") << "tcp::80" << false;
+        QTest::newRow("port 0") << "tcp:0" << false;
+        QTest::newRow("socket path too long") << "unix:/run/" + QString(110, 'a') << false;
+        QTest::newRow("no text") << "log:" << false;
+        QTest::newRow("notify with a target") << "notify:x" << false;
+    }
+
+    void readyAgrees()
+    {
+        QFETCH(QString, ready);
+        QFETCH(bool, valid);
+        const QTemporaryDir folder;
+        const QString path = folder.filePath("a.ini");
+        QVERIFY(writeFile(path, ("[process-0]\nexec=/bin/true\nmode=async\nready=" + ready +
+                                 "\n[process-1]\nexec=/bin/true\nmode=sync\n")
+                                    .toUtf8()));
+        const QList<ConfigProblem> problems = ConfigLinter(path, ConfigKeys::File::Pipeline).lint();
+        Backend backend;
+        const bool runs = backend.pipelineController()->isPipelineValid(
+            backend.loadPipelineConfig(QFileInfo(path)));
+        QCOMPARE(problems.isEmpty(), valid);
+        QCOMPARE(runs, valid);
+    }
+
+    // What is no settings file costs nothing and never holds up loading: it is
+    // refused, with a warning naming it, and every other file loads.
+    void refusedFiles_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("link to /dev/zero") << "not a regular file";
+        QTest::newRow("sparse 1 GiB") << "larger than 4 MiB, so no settings file";
+    }
+
+    void refusedFiles()
+    {
+        QFETCH(QString, reason);
+        const DataFolders folders;
+        const QString apps = folders.user() + "/apps/";
+        QVERIFY(writeFile(apps + "a.ini", "[process-0]\nexec=/bin/true\nmode=sync\n"));
+        if (reason.startsWith("not"))
+            QVERIFY(QFile::link("/dev/zero", apps + "z.ini"));
+        else
+            QVERIFY(QFile(apps + "z.ini").open(QIODevice::WriteOnly) &&
+                    QFile(apps + "z.ini").resize(qint64(1) << 30));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("Pipeline file '.*/z.ini': cannot be read: " +
+                                                QRegularExpression::escape(reason) + "$"));
+        QElapsedTimer timer;
+        timer.start();
+        Backend backend;
+        QCOMPARE(backend.loadApplications(), 2);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(backend.processPipelines().at(0).processList.size(), 1);
+        QCOMPARE(backend.processPipelines().at(1).basename, QString("z"));
+    }
+
     // Set, as read with UTF-8 text intact; unset, the defaults keep an old file as it was.
     void newKeys()
     {
         const QTemporaryDir folder;
-        QVERIFY(
-            writeFile(folder.filePath("a.ini"),
-                      "[process-0]\nready=unix:/run/\xc3\xa9\nready-timeout=5\nrestart-delay=2\n"
-                      "restart-delay-max=9\nrestart-on-exit=3, 4\n[process-1]\nexec=x\n"));
+        // After a byte-order mark, which the reader skips.
+        QVERIFY(writeFile(folder.filePath("a.ini"),
+                          "\xef\xbb\xbf[process-0]\nready=unix:/run/\xc3\xa9\nready-timeout=5\n"
+                          "restart-delay=2\n"
+                          "restart-delay-max=9\nrestart-on-exit=3, 4\n[process-1]\nexec=x\n"));
         const QList<ProcessConfig> p =
             Backend().loadPipelineConfig(QFileInfo(folder.filePath("a.ini"))).processList;
         QVERIFY(p.size() == 2 && p[0].ready == QString("unix:/run/\u00e9"));

@@ -207,28 +207,56 @@ private slots:
     {
         QTest::addColumn<PipelineConfig>("pipeline");
         QTest::addColumn<FinishReason>("reason");
+        QTest::addColumn<QString>("error"); // the end of its log line
         // Executable by its mode bits, so it passes the check, but no program.
         ProcessConfig garbage = program(path("wd/local"));
         garbage.isRequired = true;
-        QTest::newRow("required") << pipelineOf({garbage}) << PipelineController::FailureFinish;
+        const QString noFormat = "(FailedToStart): execve: Exec format error";
+        QTest::newRow("required") << pipelineOf({garbage}) << PipelineController::FailureFinish
+                                  << noFormat;
         garbage.isRequired = false;
         garbage.mode = ProcessMode::Async;
         QTest::newRow("releases nothing") << pipelineOf({garbage, helperProcess(ProcessMode::Sync)})
-                                          << PipelineController::NormalFinish;
+                                          << PipelineController::NormalFinish << noFormat;
+        QVERIFY(writeFile(path("script"), "#!/no/such/shell -e\n"));
+        QVERIFY(QFile::setPermissions(path("script"), QFile::ReadOwner | QFile::ExeOwner));
+        QTest::newRow("missing interpreter")
+            << pipelineOf({program(path("script"))}) << PipelineController::NormalFinish
+            << "No such file or directory: its interpreter '/no/such/shell' is missing";
+        ProcessConfig huge = program("/bin/true");
+        for (int i = 0; i < 12; ++i)
+            huge.arguments.append(QString(200000, 'x'));
+        QTest::newRow("argument list too long")
+            << pipelineOf({huge}) << PipelineController::NormalFinish
+            << "...(12 arguments, 2400011 characters in all) (FailedToStart): execve: Argument "
+               "list too long";
     }
 
-    // A program that cannot be executed never wedges its pipeline.
+    // A program that cannot be executed never wedges its pipeline, and its log
+    // line tells why in words, without echoing a huge argument.
     void cannotStart()
     {
         QFETCH(PipelineConfig, pipeline);
         QFETCH(FinishReason, reason);
+        QFETCH(QString, error);
+        static QStringList lines;
+        lines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext&, const QString& message) {
+                if (type == QtInfoMsg && message.contains("Process error: "))
+                    lines.append(message);
+            });
         PipelineController controller;
         QSignalSpy started(&controller, &PipelineController::processStarted);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         QVERIFY(controller.start(pipeline, false));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+        const bool ended = QTest::qWaitFor([&] { return finished.count() == 1; }, 10000);
+        qInstallMessageHandler(previous);
+        QVERIFY(ended);
         QCOMPARE(finished.at(0).at(1).value<FinishReason>(), reason);
         QCOMPARE(started.count(), 0);
+        QVERIFY2(lines.size() == 1 && lines.first().endsWith(error) && lines.first().size() < 3000,
+                 qPrintable(lines.join('\n').left(3000)));
     }
 };
 

@@ -17,8 +17,10 @@ struct Key;
 // to mean: groups and keys that no reader knows (with the nearest known
 // name), values that convert to something else, escapes and control
 // characters that the settings reader turns into something else, and files
-// that cannot be read or are no settings file. It reads the file once, and
-// opens it through the same settings reader as the launcher.
+// that cannot be read or are no settings file, and keys that together do not
+// do what they seem to (a PATH that library-paths replaces, a restart limit
+// that restarts nothing or loops). It reads the file once, and opens it
+// through the same settings reader as the launcher.
 class ConfigLinter
 {
 public:
@@ -34,6 +36,8 @@ public:
     // nothing in it is to be read), or the settings reader finds it malformed
     // (a group without its ']'). Empty when it reads.
     static QString fileProblem(const QString& path, bool* unreadable = nullptr);
+    // The last of fileProblem(), from the bytes of a file that reads.
+    static QString formatProblem(const QString& path, const QByteArray& content);
 
     // The kind of file its name says: launcher.ini is a settings file.
     static ConfigKeys::File kindOf(const QString& path);
@@ -46,15 +50,18 @@ public:
     static QString nearest(const QString& text, const QStringList& candidates);
 
     static constexpr qint64 MaxFileSize = 4 * 1024 * 1024;
+    // Restarts that a process may take without a restart-delay before a
+    // limit looks like a crash loop: ten quick starts cost a small machine a
+    // fraction of a second, and a limit that the restart period cannot hold
+    // (some 60 starts a second) never gives up at all.
+    static constexpr int MaxQuickRestarts = 10;
 
 private:
-    // The first three of fileProblem(); `content` gets what was read.
-    static QString contentProblem(const QString& path, QByteArray* content);
     void add(ConfigProblem::Severity severity, const QString& group, const QString& key,
              const QString& message);
     bool lintContent(const QByteArray& content);
-    void lintLine(const QByteArray& line, int number, const QString& group);
     void lintGroup(QSettings& settings, const QString& group, const QString& tableGroup);
+    void lintProcess(QSettings& settings, const QString& group);
     void lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key);
     void lintUnknownGroup(const QString& group, const QStringList& knownGroups);
 

@@ -1,8 +1,5 @@
 #include "config/ConfigKeys.h"
 
-#include "support/Trace.h"
-
-#include <QFile>
 #include <QSettings>
 #include <QStringList>
 
@@ -17,8 +14,11 @@ namespace {
 // the reader supplies. Anything else is a fault of the reader's code.
 const Key& known(File file, const char* group, const char* name, bool computed)
 {
-    const Key* key = find(file, QLatin1String(group), QLatin1String(name));
-    if (!key)
+    // Compared as the bytes they are: this runs for every key of every file loaded.
+    const Key* key = table(file);
+    while (key->name && (qstrcmp(key->name, name) != 0 || qstrcmp(key->group, group) != 0))
+        ++key;
+    if (!key->name)
         qFatal("A reader uses the key '%s/%s', which is not in the table of its file", group, name);
     if (key->computedDefault != computed)
         qFatal(computed ? "A reader computes the default of the key '%s/%s', which the table holds"
@@ -52,9 +52,9 @@ const Key* table(File file)
         {ProcessGroup, "arguments", Kind::TextList, QStringList()},
         {ProcessGroup, "restart-on-crash", Kind::Boolean, false},
         {ProcessGroup, "restart-limit", Kind::Integer, 3},
-        {ProcessGroup, "restart-period", Kind::Integer, 10},
-        {ProcessGroup, "restart-delay", Kind::Integer, 0},
-        {ProcessGroup, "restart-delay-max", Kind::Integer, 60},
+        {ProcessGroup, "restart-period", Kind::Integer, 10, false, 0},
+        {ProcessGroup, "restart-delay", Kind::Integer, 0, false, 0},
+        {ProcessGroup, "restart-delay-max", Kind::Integer, 60, false, 0},
         {ProcessGroup, "restart-on-exit", Kind::ExitCodes, QStringList()},
         {ProcessGroup, "required", Kind::Boolean, false},
         {ProcessGroup, "library-paths", Kind::TextList, QStringList()},
@@ -63,7 +63,7 @@ const Key* table(File file)
          QStringList{QStringLiteral("100")}},
         {ProcessGroup, "mode", Kind::Mode, QStringLiteral("daemon")},
         {ProcessGroup, "ready", Kind::Ready, QString()},
-        {ProcessGroup, "ready-timeout", Kind::Integer, 30},
+        {ProcessGroup, "ready-timeout", Kind::Integer, 30, false, 0},
         {ProcessGroup, "working-directory", Kind::Text, QString()},
         {nullptr, nullptr, Kind::Text, QVariant()},
     };
@@ -71,9 +71,9 @@ const Key* table(File file)
         {"ui", "allow-exit", Kind::Boolean, true},
         {"ui", "show-version", Kind::Boolean, true},
         {"autostart", "tile", Kind::Text, QString()},
-        {"autostart", "timeout", Kind::Integer, 60},
-        {"logs", "rotate-period", Kind::Integer, 86400},
-        {"logs", "keep-days", Kind::Integer, 90},
+        {"autostart", "timeout", Kind::Integer, 60, false, 0},
+        {"logs", "rotate-period", Kind::Integer, 86400, false, 0},
+        {"logs", "keep-days", Kind::Integer, 90, false, 0},
         {"logs", "max-total-size", Kind::Size, QStringLiteral("256M")},
         {"logs", "max-file-size", Kind::Size, QStringLiteral("32M")},
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
@@ -132,22 +132,9 @@ bool holdsSerializedValue(const QByteArray& content)
     return content.contains(SerializedValueMarker);
 }
 
-std::unique_ptr<QSettings> openSettingsFile(const QString& path)
+QString searchPath(const QStringList& libraryPaths)
 {
-    // The settings reader turns a value written as @Variant(...) into an
-    // object from binary data, trusting sizes that the file states; a file
-    // that holds one is refused before the reader sees it.
-    QString readPath = path;
-    QFile file(path);
-    if (!path.isEmpty() && file.open(QIODevice::ReadOnly) && holdsSerializedValue(file.readAll())) {
-        Solvane::Trace::error("Settings file '%s' holds a serialized value (%s...), which the "
-                              "launcher does not read: the file is ignored",
-                              qUtf8Printable(path), SerializedValueMarker);
-        readPath.clear();
-    }
-    auto settings = std::make_unique<QSettings>(readPath, QSettings::IniFormat);
-    settings->setIniCodec("UTF-8");
-    return settings;
+    return libraryPaths.join(QLatin1Char(':'));
 }
 
 } // namespace ConfigKeys

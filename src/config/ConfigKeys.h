@@ -6,9 +6,10 @@
 #include <QString>
 #include <QVariant>
 
-#include <memory>
+#include <climits>
 
 class QSettings;
+class QStringList;
 
 // The keys that the readers know, by the group they belong in, with what a
 // missing key reads as. The readers read every key through these tables, so the
@@ -39,6 +40,9 @@ struct Key
     QVariant defaultValue;
     // The default depends on the file or the data folders: the reader supplies it.
     bool computedDefault = false;
+    // The least value that means what it says (Kind::Integer); below it, a
+    // period, delay or timeout is no longer one.
+    int minimum = INT_MIN;
 };
 
 // The group of every process; its subgroup of environment variables.
@@ -74,9 +78,10 @@ inline const char* const SerializedValueMarker = "@Variant(";
 // needs and which could make the reader allocate without bound.
 bool holdsSerializedValue(const QByteArray& content);
 
-// A settings reader on a configuration file, decoding it as UTF-8 as every
-// text file on Linux is written. An empty path, or a file that holds a
-// serialized value (refused with a trace error), gives a reader with no keys.
-std::unique_ptr<QSettings> openSettingsFile(const QString& path);
+// The PATH of a process: its library-paths joined with ':', nothing inherited.
+QString searchPath(const QStringList& libraryPaths);
+
+// Exit codes that a process can end with; others never match.
+inline const int MaxExitCode = 255;
 
 } // namespace ConfigKeys

@@ -2,6 +2,8 @@
 
 #include "config/ConfigKeys.h"
 #include "config/ProcessModeResult.h"
+#include "config/ReadyGate.h"
+#include "config/SettingsFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,13 +12,10 @@
 #include <QTextCodec>
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
+#include <climits>
 #include <cstring>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using ConfigKeys::File;
 using ConfigKeys::Kind;
@@ -100,6 +99,12 @@ QString escapeMeaning(char c)
     return QStringLiteral("nothing (both characters are dropped)");
 }
 
+// The settings reader skips a UTF-8 byte-order mark at the start of a file.
+int byteOrderMarkSize(const QByteArray& content)
+{
+    return content.startsWith("\xef\xbb\xbf") ? 3 : 0;
+}
+
 QStringList keyNames(File file, const QString& group)
 {
     QStringList names;
@@ -117,15 +122,14 @@ ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kin
 QList<ConfigProblem> ConfigLinter::lint()
 {
     m_problems.clear();
-    QByteArray content;
-    const QString problem = contentProblem(m_path, &content);
-    if (!problem.isEmpty()) {
-        add(Severity::Error, QString(), QString(), problem);
+    SettingsFile file(m_path);
+    if (!file.isReadable()) {
+        add(Severity::Error, QString(), QString(), file.problem());
         return m_problems;
     }
-    const bool formatReported = !lintContent(content);
+    const bool formatReported = !lintContent(file.content());
 
-    const std::unique_ptr<QSettings> settings = ConfigKeys::openSettingsFile(m_path);
+    QSettings* const settings = &file.settings();
     if (settings->status() != QSettings::NoError && !formatReported)
         add(Severity::Error, QString(), QString(), QStringLiteral("not a valid settings file"));
 
@@ -156,76 +160,40 @@ void ConfigLinter::add(Severity severity, const QString& group, const QString& k
 
 bool ConfigLinter::readFile(const QString& path, QByteArray* content, QString* error)
 {
-    // Non-blocking: a FIFO must not hold up loading before fstat tells what it is.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    struct stat status = {};
-    bool ok = ::fstat(fd, &status) == 0;
-    if (!ok) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-    } else if (S_ISDIR(status.st_mode)) {
-        *error = QStringLiteral("it is a folder");
-        ok = false;
-    } else if (!S_ISREG(status.st_mode)) {
-        *error = QStringLiteral("not a regular file");
-        ok = false;
-    } else if (status.st_size > MaxFileSize) {
-        *error = QStringLiteral("larger than %1 MiB, so no settings file").arg(MaxFileSize >> 20);
-        ok = false;
-    }
-    content->clear();
-    while (ok) {
-        char buffer[65536];
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
-            ok = false;
-        } else if (count == 0) {
-            break;
-        } else if (content->size() + count > MaxFileSize) {
-            *error =
-                QStringLiteral("larger than %1 MiB, so no settings file").arg(MaxFileSize >> 20);
-            ok = false;
-        } else {
-            content->append(buffer, int(count));
-        }
-    }
-    ::close(fd);
-    return ok;
+    const SettingsFile file(path);
+    *content = file.content();
+    *error = file.readError();
+    return error->isEmpty();
 }
 
-QString ConfigLinter::contentProblem(const QString& path, QByteArray* content)
-{
-    QByteArray read;
-    QString error;
-    if (!readFile(path, &read, &error))
-        return QStringLiteral("cannot be read: %1").arg(error);
-    if (read.contains('\0'))
-        return QStringLiteral("binary content (a NUL byte), so no settings file");
-    if (ConfigKeys::holdsSerializedValue(read))
-        return QStringLiteral("holds a serialized value (%1...), which the launcher does not read: "
-                              "the file is ignored")
-            .arg(QLatin1String(ConfigKeys::SerializedValueMarker));
-    if (content)
-        *content = read;
-    return QString();
-}
-
-// From the content, not from the settings reader, which tells a malformed
-// file only the first time it reads it.
 QString ConfigLinter::fileProblem(const QString& path, bool* unreadable)
 {
-    QByteArray content;
-    const QString problem = contentProblem(path, &content);
+    const SettingsFile file(path);
     if (unreadable)
-        *unreadable = !problem.isEmpty();
-    if (!problem.isEmpty())
-        return problem;
+        *unreadable = !file.isReadable();
+    return file.isReadable() ? formatProblem(path, file.content()) : file.problem();
+}
+
+// Only a line that opens a group without closing it makes the settings reader
+// find a file malformed; the whole look at the lines, which tells the line,
+// is for a file that has one.
+QString ConfigLinter::formatProblem(const QString& path, const QByteArray& content)
+{
+    const char* line = content.constData() + byteOrderMarkSize(content);
+    const char* const end = content.constData() + content.size();
+    bool suspect = false;
+    while (line < end && !suspect) {
+        const void* const newline = std::memchr(line, '\n', size_t(end - line));
+        const char* const lineEnd = newline ? static_cast<const char*>(newline) : end;
+        const char* first = line;
+        while (first < lineEnd && std::isspace(uchar(*first)))
+            ++first;
+        suspect =
+            first < lineEnd && *first == '[' && !std::memchr(first, ']', size_t(lineEnd - first));
+        line = lineEnd + 1;
+    }
+    if (!suspect)
+        return QString();
     ConfigLinter linter(path, kindOf(path));
     return linter.lintContent(content) ? QString() : linter.m_formatProblem;
 }
@@ -238,21 +206,7 @@ File ConfigLinter::kindOf(const QString& path)
 
 bool ConfigLinter::isReadyCheck(const QString& text)
 {
-    if (text.isEmpty() || text == QLatin1String("notify"))
-        return true;
-    for (const char* prefix : {"unix:", "file:", "log:"}) {
-        if (text.startsWith(QLatin1String(prefix)) && text.size() > int(qstrlen(prefix)))
-            return true;
-    }
-    if (!text.startsWith(QLatin1String("tcp:")))
-        return false;
-    const QString address = text.mid(4);
-    const int colon = address.lastIndexOf(QLatin1Char(':'));
-    if (colon == 0)
-        return false;
-    bool ok = false;
-    const uint port = address.mid(colon + 1).toUInt(&ok, 10);
-    return ok && port >= 1 && port <= 65535;
+    return text.isEmpty() || ReadyGate::parse(text).error.isEmpty();
 }
 
 QString ConfigLinter::nearest(const QString& text, const QStringList& candidates)
@@ -279,7 +233,8 @@ bool ConfigLinter::lintContent(const QByteArray& content)
     bool continued = false;
     QString group;
     QString key;
-    const QList<QByteArray> lines = content.split('\n');
+    // The settings reader skips a byte-order mark, and so does the look at the lines.
+    const QList<QByteArray> lines = content.mid(byteOrderMarkSize(content)).split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         QByteArray line = lines.at(i);
         if (line.endsWith('\r'))
@@ -388,7 +343,17 @@ void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QS
     for (const QString& subgroup : subgroups) {
         const QString environment = QLatin1String(ConfigKeys::EnvironmentGroup);
         if (isProcess && subgroup == environment) {
+            const QString path =
+                ConfigKeys::searchPath(ConfigKeys::value(settings, File::Pipeline,
+                                                         ConfigKeys::ProcessGroup, "library-paths")
+                                           .toStringList());
             settings.beginGroup(subgroup);
+            if (settings.contains(QStringLiteral("PATH")))
+                add(Severity::Warning, group + '/' + subgroup, QStringLiteral("PATH"),
+                    QStringLiteral("replaced by library-paths, so the process gets %1")
+                        .arg(path.isEmpty() ? QStringLiteral("an empty PATH; list its folders "
+                                                             "in library-paths")
+                                            : QStringLiteral("PATH=%1").arg(path)));
             const QStringList deeper = settings.childGroups();
             for (const QString& inner : deeper)
                 add(Severity::Warning, group + '/' + subgroup + '/' + inner, QString(),
@@ -401,18 +366,58 @@ void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QS
                                QStringLiteral("[%1/").arg(group), "]"));
         }
     }
-    if (isProcess) {
-        const auto value = [&settings](const char* name) {
-            return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
-        };
-        const QString ready = value("ready").toString();
-        const ProcessModeResult mode = parseProcessMode(value("mode").toString());
-        if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync)
-            add(Severity::Warning, group, QStringLiteral("ready"),
-                QStringLiteral("a sync process lets the next one start when it has ended, so "
-                               "ready= has no effect"));
-    }
+    if (isProcess)
+        lintProcess(settings, group);
     settings.endGroup();
+}
+
+// What the keys of a process mean together.
+void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
+{
+    const auto value = [&settings](const char* name) {
+        return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
+    };
+    const auto report = [&](Severity severity, const char* key, const QString& message) {
+        add(severity, group, QLatin1String(key), message);
+    };
+
+    const QString ready = value("ready").toString();
+    const ProcessModeResult mode = parseProcessMode(value("mode").toString());
+    if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync) {
+        report(Severity::Warning, "ready",
+               QStringLiteral("a sync process lets the next one start when it has ended, so "
+                              "ready= has no effect"));
+    } else if (const QString error = ReadyGate::parse(ready).error;
+               !ready.isEmpty() && !error.isEmpty()) {
+        report(Severity::Error, "ready",
+               QStringLiteral("'%1' is not a readiness check (%2): write tcp:PORT, tcp:HOST:PORT, "
+                              "unix:PATH, file:PATH, log:TEXT or notify")
+                   .arg(ready, error));
+    }
+
+    QStringList restartOn;
+    if (value("restart-on-crash").toBool())
+        restartOn.append(QStringLiteral("restart-on-crash"));
+    if (!value("restart-on-exit").toStringList().isEmpty())
+        restartOn.append(QStringLiteral("restart-on-exit"));
+    if (restartOn.isEmpty())
+        return;
+    const QString limit = value("restart-limit").toString();
+    const int restarts = value("restart-limit").toInt();
+    // The crash being handled counts: a limit of 1 is full at once.
+    if (restarts <= 1)
+        report(Severity::Warning, "restart-limit",
+               QStringLiteral("'%1' restarts nothing, since the crash being handled counts, so "
+                              "%2 has no effect; write 2 or more")
+                   .arg(limit, restartOn.join(QStringLiteral(" and "))));
+    else if (restarts > MaxQuickRestarts && value("restart-delay").toInt() <= 0)
+        report(Severity::Warning, "restart-limit",
+               QStringLiteral("%1 restarts with no restart-delay: a process that fails at once "
+                              "is restarted in a tight loop, for ever when %1 starts take longer "
+                              "than restart-period; set restart-delay (it doubles with each "
+                              "crash) or a limit of at most %2")
+                   .arg(restarts)
+                   .arg(MaxQuickRestarts));
 }
 
 void ConfigLinter::lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key)
@@ -449,20 +454,29 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
     }
     case Kind::Integer: {
         bool ok = false;
-        value.toInt(&ok);
+        const int number = value.toInt(&ok);
         if (!ok)
             report(Severity::Error,
                    QStringLiteral("'%1' is not a whole number, so it reads as 0").arg(text));
+        else if (number < key.minimum)
+            report(Severity::Error,
+                   QStringLiteral("'%1' is below %2: write %2 or more").arg(text).arg(key.minimum));
         break;
     }
     case Kind::ExitCodes: {
         const QStringList codes = value.toStringList();
         for (const QString& code : codes) {
             bool ok = false;
-            code.toInt(&ok, 10);
+            const int number = code.toInt(&ok, 10);
             if (!ok)
                 report(Severity::Error,
                        QStringLiteral("'%1' is not an exit code, so it reads as 0").arg(code));
+            else if (number < 0 || number > ConfigKeys::MaxExitCode)
+                report(Severity::Error,
+                       QStringLiteral("'%1' is no exit code a process can end with (0 to %2), so "
+                                      "it never matches")
+                           .arg(code)
+                           .arg(ConfigKeys::MaxExitCode));
         }
         break;
     }
@@ -482,11 +496,7 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                        .arg(text, key.defaultValue.toString()));
         break;
     case Kind::Ready:
-        if (!isReadyCheck(text))
-            report(Severity::Error,
-                   QStringLiteral("'%1' is not a readiness check: write tcp:PORT, tcp:HOST:PORT, "
-                                  "unix:PATH, file:PATH, log:TEXT or notify")
-                       .arg(text));
+        // Its meaning depends on the mode: lintProcess().
         break;
     }
 }

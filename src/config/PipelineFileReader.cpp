@@ -3,69 +3,92 @@
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/ProcessModeResult.h"
+#include "config/SettingsFile.h"
 #include "support/Trace.h"
 
+#include <QMap>
 #include <QSet>
 #include <QSettings>
-
-#include <memory>
 
 using ConfigKeys::File;
 
 namespace {
 
-QVariant processValue(const QSettings& settings, const char* name)
+// The keys of one process group, relative to it, as the settings reader lists
+// them: a key that the group lacks takes its default without asking the reader.
+class ProcessKeys
 {
-    return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
-}
+public:
+    ProcessKeys(const QSettings& settings, const QStringList& names)
+        : m_settings(settings), m_names(names)
+    {
+    }
 
-QSet<int> exitCodes(const QSettings& settings, const char* name)
-{
-    QSet<int> codes;
-    const QStringList texts = processValue(settings, name).toStringList();
-    for (const QString& text : texts)
-        codes.insert(text.toInt(nullptr, 10));
-    return codes;
-}
+    QVariant value(const char* name) const
+    {
+        return m_names.contains(QLatin1String(name))
+                   ? ConfigKeys::value(m_settings, File::Pipeline, ConfigKeys::ProcessGroup, name)
+                   : ConfigKeys::defaultValue(File::Pipeline, ConfigKeys::ProcessGroup, name);
+    }
 
-// The process of the group that `settings` has entered.
-ProcessConfig readProcess(QSettings& settings, const QString& group)
+    QSet<int> exitCodes(const char* name) const
+    {
+        QSet<int> codes;
+        const QStringList texts = value(name).toStringList();
+        for (const QString& text : texts)
+            codes.insert(text.toInt(nullptr, 10));
+        return codes;
+    }
+
+    const QStringList& names() const { return m_names; }
+
+private:
+    const QSettings& m_settings;
+    const QStringList& m_names;
+};
+
+// The process of the group that `settings` has entered; `path` names the file in warnings.
+ProcessConfig readProcess(QSettings& settings, const QString& group, const QStringList& names,
+                          const QString& path)
 {
+    const ProcessKeys keys(settings, names);
     ProcessConfig process;
     process.group = group;
-    process.exec = processValue(settings, "exec").toString();
-    process.arguments = processValue(settings, "arguments").toStringList();
-    process.restartOnCrash = processValue(settings, "restart-on-crash").toBool();
-    process.restartLimit = processValue(settings, "restart-limit").toInt();
-    process.restartPeriod = processValue(settings, "restart-period").toInt();
-    process.restartDelay = processValue(settings, "restart-delay").toInt();
-    process.restartDelayMax = processValue(settings, "restart-delay-max").toInt();
-    process.restartOnExit = exitCodes(settings, "restart-on-exit");
-    process.isRequired = processValue(settings, "required").toBool();
-    process.libraryPaths = processValue(settings, "library-paths").toStringList();
-    process.timestampLogEntries = processValue(settings, "add-log-timestamp").toBool();
-    process.invalidConfigExitCodes = exitCodes(settings, "invalid-config-exit-codes");
-    process.ready = processValue(settings, "ready").toString();
-    process.readyTimeout = processValue(settings, "ready-timeout").toInt();
+    process.exec = keys.value("exec").toString();
+    process.arguments = keys.value("arguments").toStringList();
+    process.restartOnCrash = keys.value("restart-on-crash").toBool();
+    process.restartLimit = keys.value("restart-limit").toInt();
+    process.restartPeriod = keys.value("restart-period").toInt();
+    process.restartDelay = keys.value("restart-delay").toInt();
+    process.restartDelayMax = keys.value("restart-delay-max").toInt();
+    process.restartOnExit = keys.exitCodes("restart-on-exit");
+    process.isRequired = keys.value("required").toBool();
+    process.libraryPaths = keys.value("library-paths").toStringList();
+    process.timestampLogEntries = keys.value("add-log-timestamp").toBool();
+    process.invalidConfigExitCodes = keys.exitCodes("invalid-config-exit-codes");
+    process.ready = keys.value("ready").toString();
+    process.readyTimeout = keys.value("ready-timeout").toInt();
 
     // An unknown mode keeps Daemon; the warning tells the user why the
     // process does not pace the pipeline as the file seems to ask.
-    const ProcessModeResult mode = parseProcessMode(processValue(settings, "mode").toString());
+    const ProcessModeResult mode = parseProcessMode(keys.value("mode").toString());
     if (mode.success) {
         process.mode = mode.mode;
     } else {
         process.modeError = mode.errorText;
         Solvane::Trace::warning("Pipeline file '%s', group '%s': %s; the process runs as a daemon",
-                                qUtf8Printable(settings.fileName()), qUtf8Printable(group),
+                                qUtf8Printable(path), qUtf8Printable(group),
                                 qUtf8Printable(mode.errorText));
     }
-    process.workingDirectory = processValue(settings, "working-directory").toString();
+    process.workingDirectory = keys.value("working-directory").toString();
 
-    settings.beginGroup(QLatin1String(ConfigKeys::EnvironmentGroup));
-    const QStringList names = settings.childKeys();
-    for (const QString& name : names)
-        process.environment.insert(name, settings.value(name).toString());
-    settings.endGroup();
+    // The direct keys of its environment group; deeper ones are ignored.
+    const QString environment = QLatin1String(ConfigKeys::EnvironmentGroup) + QLatin1Char('/');
+    for (const QString& name : names) {
+        if (name.startsWith(environment) && name.indexOf(QLatin1Char('/'), environment.size()) < 0)
+            process.environment.insert(name.mid(environment.size()),
+                                       settings.value(name).toString());
+    }
     return process;
 }
 
@@ -81,33 +104,31 @@ PipelineConfig PipelineFileReader::load(const QFileInfo& file, QString* problem)
     // A QFileInfo from a folder listing caches that the file existed; a file
     // removed since then must count as missing.
     const QString path = file.absoluteFilePath();
-    if (!QFileInfo::exists(path))
+    SettingsFile settingsFile(path);
+    if (!settingsFile.exists())
         return PipelineConfig();
-    // Nothing of a file that cannot be read reaches the settings reader: a
-    // FIFO would block it.
-    bool unreadable = false;
-    const QString fileProblem = ConfigLinter::fileProblem(path, &unreadable);
     if (problem)
-        *problem = fileProblem;
-    const std::unique_ptr<QSettings> settings =
-        ConfigKeys::openSettingsFile(unreadable ? QString() : path);
-    PipelineConfig config = read(*settings);
+        *problem = settingsFile.isReadable()
+                       ? ConfigLinter::formatProblem(path, settingsFile.content())
+                       : settingsFile.problem();
     // A refused file is read as empty, but keeps the application's name.
-    if (config.basename.isEmpty()) {
-        config.basename = file.completeBaseName();
-        config.logBasename = config.basename;
-    }
-    return config;
+    return read(settingsFile.settings(), file.completeBaseName(), path);
 }
 
 PipelineConfig PipelineFileReader::read(QSettings& settings) const
+{
+    return read(settings, QFileInfo(settings.fileName()).completeBaseName(), settings.fileName());
+}
+
+PipelineConfig PipelineFileReader::read(QSettings& settings, const QString& basename,
+                                        const QString& path) const
 {
     const auto value = [&settings](const char* group, const char* name) {
         return ConfigKeys::value(settings, File::Pipeline, group, name);
     };
 
     PipelineConfig config;
-    config.basename = QFileInfo(settings.fileName()).completeBaseName();
+    config.basename = basename;
     config.name = value("ui", "name").toString();
     config.icon = value("ui", "icon").toString();
     config.logBasename =
@@ -115,14 +136,19 @@ PipelineConfig PipelineFileReader::read(QSettings& settings) const
     config.logPath =
         ConfigKeys::value(settings, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
 
-    // The reader sorts the groups by plain string comparison, which makes the
-    // start order: process-10 comes before process-2.
-    const QStringList groups = settings.childGroups();
-    for (const QString& group : groups) {
-        if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
-            continue;
-        settings.beginGroup(group);
-        config.processList.append(readProcess(settings, group));
+    // Every key as the settings reader lists them, asked once, by process
+    // group. The groups in plain string comparison (as the reader sorts its
+    // groups) make the start order: process-10 comes before process-2.
+    QMap<QString, QStringList> processGroups;
+    const QStringList keys = settings.allKeys();
+    for (const QString& key : keys) {
+        const int slash = key.indexOf(QLatin1Char('/'));
+        if (slash > 0 && key.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
+            processGroups[key.left(slash)].append(key.mid(slash + 1));
+    }
+    for (auto it = processGroups.cbegin(); it != processGroups.cend(); ++it) {
+        settings.beginGroup(it.key());
+        config.processList.append(readProcess(settings, it.key(), it.value(), path));
         settings.endGroup();
     }
     return config;

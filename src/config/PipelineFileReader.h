@@ -20,7 +20,10 @@ public:
     // with its name alone. `problem` gets why the file does not read as
     // written (ConfigLinter's reasons), empty when it does.
     PipelineConfig load(const QFileInfo& file, QString* problem = nullptr) const;
+    // The application is named after the reader's file.
     PipelineConfig read(QSettings& settings) const;
+    // `basename` names the application, `path` the file in warnings.
+    PipelineConfig read(QSettings& settings, const QString& basename, const QString& path) const;
 
 private:
     QString m_defaultLogPath;

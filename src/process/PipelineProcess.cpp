@@ -1,19 +1,76 @@
 #include "PipelineProcess.h"
 
+#include "config/ConfigKeys.h"
 #include "process/ChildProcess.h"
 #include "process/ProcessReaper.h"
 #include "process/ReadinessProbe.h"
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
+
+namespace {
+
+// Longer than anybody reads in a log line: an argument, and all of them.
+const int MaxShownArgument = 200;
+const int MaxShownArguments = 2000;
+
+// The arguments as the log lines show them, joined with one space; a long
+// one is cut and says its length, and so is a long list.
+QString shownArguments(const QStringList& arguments)
+{
+    QString shown;
+    qint64 total = 0;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        total += argument.size() + (i > 0 ? 1 : 0);
+        if (shown.size() > MaxShownArguments)
+            continue;
+        if (i > 0)
+            shown += QLatin1Char(' ');
+        if (argument.size() <= MaxShownArgument)
+            shown += argument;
+        else
+            shown += argument.leftRef(MaxShownArgument) +
+                     QStringLiteral("...(%1 characters)").arg(argument.size());
+    }
+    if (shown.size() > MaxShownArguments) {
+        shown.truncate(MaxShownArguments);
+        shown += QStringLiteral("...(%1 arguments, %2 characters in all)")
+                     .arg(arguments.size())
+                     .arg(total);
+    }
+    return shown;
+}
+
+// Why a start failed, in words: the system's reason, and for a program that
+// exists yet "does not", the interpreter that its first line names.
+QString startFailure(const QProcess& process)
+{
+    QString reason = process.errorString();
+    QFile program(process.program());
+    if (process.error() != QProcess::FailedToStart || !reason.endsWith(qt_error_string(ENOENT)) ||
+        !program.open(QIODevice::ReadOnly))
+        return reason;
+    const QByteArray first = program.read(256);
+    if (!first.startsWith("#!"))
+        return reason;
+    const QByteArray line = first.mid(2, first.indexOf('\n') - 2).simplified();
+    const QByteArray interpreter = line.split(' ').value(0);
+    return reason + QStringLiteral(": its interpreter '%1' is missing")
+                        .arg(QString::fromLocal8Bit(interpreter));
+}
+
+} // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
     : QObject(parent), m_config(config)
@@ -184,9 +241,9 @@ void PipelineProcess::spawn()
             &PipelineProcess::onProcessFinished);
     connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
 
-    emit pipelineLogMessage(
-        launcherPid(),
-        QStringLiteral("Starting process %1 %2").arg(m_config.exec, m_config.arguments.join(' ')));
+    emit pipelineLogMessage(launcherPid(),
+                            QStringLiteral("Starting process %1 %2")
+                                .arg(m_config.exec, shownArguments(m_config.arguments)));
 
     // Kept in the configuration, so restarts run in the same folder.
     if (m_config.workingDirectory.isEmpty()) {
@@ -237,7 +294,7 @@ void PipelineProcess::reportStarted()
         enter(m_probe && m_probe->isWaiting() ? State::WaitingForReadiness : State::Running);
     emit pipelineLogMessage(int(m_pid),
                             QStringLiteral("Process started: %1 %2")
-                                .arg(m_process->program(), m_process->arguments().join(' ')));
+                                .arg(m_process->program(), shownArguments(m_process->arguments())));
     if (m_startCanProceedPending && m_config.mode != ProcessMode::Sync) {
         if (!m_probe) {
             m_startCanProceedPending = false;
@@ -498,7 +555,7 @@ QProcessEnvironment PipelineProcess::buildEnvironment(const ProcessConfig& confi
         environment.insert(it.key(), it.value());
     // The child finds its libraries through PATH alone; the launcher's own
     // value is deliberately not inherited.
-    environment.insert(QStringLiteral("PATH"), config.libraryPaths.join(QLatin1Char(':')));
+    environment.insert(QStringLiteral("PATH"), ConfigKeys::searchPath(config.libraryPaths));
     return environment;
 }
 
@@ -515,7 +572,7 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
     emit statusChanged();
 
     const QString program = m_process->program();
-    const QString arguments = m_process->arguments().join(' ');
+    const QString arguments = shownArguments(m_process->arguments());
     if (exitStatus == QProcess::NormalExit) {
         emit pipelineLogMessage(
             int(m_pid),
@@ -531,10 +588,10 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
 
 void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
 {
-    emit pipelineLogMessage(
-        int(m_pid),
-        QStringLiteral("Process error: %1 %2 (%3)")
-            .arg(m_process->program(), m_process->arguments().join(' '), enumName(error)));
+    emit pipelineLogMessage(int(m_pid),
+                            QStringLiteral("Process error: %1 %2 (%3): %4")
+                                .arg(m_process->program(), shownArguments(m_process->arguments()),
+                                     enumName(error), startFailure(*m_process)));
     // No start or end notification follows a failed start; the owner must learn
     // that this process is over.
     if (error == QProcess::FailedToStart)

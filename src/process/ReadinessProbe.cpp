@@ -1,5 +1,6 @@
 #include "process/ReadinessProbe.h"
 
+#include "config/ReadyGate.h"
 #include "process/HostLookUp.h"
 #include "support/ProcFs.h"
 #include "support/Trace.h"
@@ -30,45 +31,6 @@ const int MaxIgnoredSenders = 8;
 // Parents looked through for a notifying descendant.
 const int MaxAncestry = 64;
 
-struct ParsedGate
-{
-    QString kind;
-    QString target;
-    quint16 port = 0;
-    QString error;
-};
-
-ParsedGate parseGate(const QString& gate)
-{
-    ParsedGate parsed;
-    const int colon = gate.indexOf(QLatin1Char(':'));
-    parsed.kind = (colon < 0 ? gate : gate.left(colon)).toLower();
-    parsed.target = colon < 0 ? QString() : gate.mid(colon + 1);
-    if (parsed.kind == QLatin1String("notify") && colon < 0)
-        return parsed;
-    if (colon < 0 || !QStringList{"tcp", "unix", "file", "log"}.contains(parsed.kind)) {
-        parsed.error = QStringLiteral("expected tcp:[HOST:]PORT, unix:PATH, file:PATH, log:TEXT "
-                                      "or notify");
-    } else if (parsed.target.isEmpty()) {
-        parsed.error = QStringLiteral("nothing follows '%1:'").arg(parsed.kind);
-    } else if (parsed.kind == QLatin1String("tcp")) {
-        const int portColon = parsed.target.lastIndexOf(QLatin1Char(':'));
-        bool ok = false;
-        const uint port = parsed.target.mid(portColon + 1).toUInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            parsed.error = QStringLiteral("the port must be a number from 1 to 65535");
-        parsed.port = quint16(port);
-        parsed.target = portColon < 0 ? QString() : parsed.target.left(portColon);
-        if (parsed.target.startsWith(QLatin1Char('[')) && parsed.target.endsWith(QLatin1Char(']')))
-            parsed.target = parsed.target.mid(1, parsed.target.size() - 2);
-    } else if (parsed.kind == QLatin1String("unix") &&
-               QFile::encodeName(parsed.target).size() >= int(sizeof(sockaddr_un::sun_path))) {
-        parsed.error = QStringLiteral("the socket path is longer than %1 bytes")
-                           .arg(sizeof(sockaddr_un::sun_path) - 1);
-    }
-    return parsed;
-}
-
 } // namespace
 
 // One address to connect to, and the connection being tried, if any.
@@ -86,11 +48,10 @@ ReadinessProbe::ReadinessProbe(const QString& gate, const QString& folder) : m_g
     connect(&m_pollTimer, &QTimer::timeout, this, &ReadinessProbe::onPoll);
     connect(&m_timeoutTimer, &QTimer::timeout, this, [this]() { finish(false); });
 
-    const ParsedGate parsed = parseGate(gate);
-    if (!parsed.error.isEmpty())
+    const ReadyGate parsed = ReadyGate::parse(gate);
+    if (parsed.kind == ReadyGate::Kind::Invalid)
         return;
-    static const QStringList kinds{"tcp", "unix", "file", "log", "notify"};
-    m_kind = Kind(kinds.indexOf(parsed.kind) + 1);
+    m_kind = parsed.kind;
     m_target = parsed.target;
     m_port = parsed.port;
     m_text = m_target.toUtf8();
@@ -131,7 +92,7 @@ ReadinessProbe::~ReadinessProbe()
 
 QString ReadinessProbe::gateError(const QString& gate)
 {
-    return parseGate(gate).error;
+    return ReadyGate::parse(gate).error;
 }
 
 QByteArray ReadinessProbe::notifySocket() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/ReadyGate.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -13,12 +15,9 @@
 class HostLookUp;
 class QSocketNotifier;
 
-// Tells when a process is ready for the next one of its pipeline, by one gate:
-//   tcp:[HOST:]PORT  a connection succeeds (HOST defaults to localhost)
-//   unix:PATH        a connection to the socket succeeds (@NAME: abstract)
-//   file:PATH        the file exists
-//   log:TEXT         a line of the process's output contains TEXT
-//   notify           the process sends READY=1 to $NOTIFY_SOCKET
+// Tells when a process is ready for the next one of its pipeline, by one gate
+// as ReadyGate reads it (tcp:, unix:, file:, log: or notify), the grammar that
+// the linter checks too.
 // Files and sockets are looked at every 100 ms, without blocking, and a host
 // name is looked up on a thread of its own (HostLookUp); the output is handed
 // in by whoever reads it; notifications arrive on a datagram socket that
@@ -65,15 +64,7 @@ signals:
     void timedOut();
 
 private:
-    enum class Kind
-    {
-        Invalid,
-        Tcp,
-        Unix,
-        File,
-        Log,
-        Notify
-    };
+    using Kind = ReadyGate::Kind;
     enum class State
     {
         Idle,

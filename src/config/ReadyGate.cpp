@@ -1,0 +1,55 @@
+#include "config/ReadyGate.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <sys/un.h>
+
+ReadyGate ReadyGate::parse(const QString& text)
+{
+    ReadyGate gate;
+    const int colon = text.indexOf(QLatin1Char(':'));
+    const QString kind = (colon < 0 ? text : text.left(colon)).toLower();
+    gate.target = colon < 0 ? QString() : text.mid(colon + 1);
+    if (kind == QLatin1String("notify") && colon < 0) {
+        gate.kind = Kind::Notify;
+        return gate;
+    }
+    static const QStringList kinds{"tcp", "unix", "file", "log"};
+    const int known = kinds.indexOf(kind);
+    if (colon < 0 || known < 0) {
+        gate.error = QStringLiteral("expected tcp:[HOST:]PORT, unix:PATH, file:PATH, log:TEXT "
+                                    "or notify");
+        return gate;
+    }
+    if (gate.target.isEmpty()) {
+        gate.error = QStringLiteral("nothing follows '%1:'").arg(text.left(colon));
+        return gate;
+    }
+    gate.kind = Kind(known + 1);
+    if (gate.kind == Kind::Tcp) {
+        const int portColon = gate.target.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const uint port = gate.target.mid(portColon + 1).toUInt(&ok, 10);
+        gate.port = quint16(port);
+        const bool hostGiven = portColon >= 0;
+        gate.target = hostGiven ? gate.target.left(portColon) : QString();
+        if (gate.target.startsWith(QLatin1Char('[')) && gate.target.endsWith(QLatin1Char(']')))
+            gate.target = gate.target.mid(1, gate.target.size() - 2);
+        if (!ok || port < 1 || port > 65535)
+            gate.error = QStringLiteral("the port must be a number from 1 to 65535");
+        // "tcp::80" most likely lost its host; tcp:80 means localhost.
+        else if (hostGiven && gate.target.isEmpty())
+            gate.error = QStringLiteral("the host before the port is empty; write tcp:%1 for "
+                                        "localhost")
+                             .arg(port);
+    } else if (gate.kind == Kind::Unix &&
+               QFile::encodeName(gate.target).size() >= int(sizeof(sockaddr_un::sun_path))) {
+        // The kernel takes no longer address: no connection could ever succeed.
+        gate.error = QStringLiteral("the socket path is longer than %1 bytes")
+                         .arg(sizeof(sockaddr_un::sun_path) - 1);
+    }
+    if (!gate.error.isEmpty())
+        gate.kind = Kind::Invalid;
+    return gate;
+}
