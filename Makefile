@@ -3,9 +3,9 @@ BUILD_DIR         ?= build
 ASAN_BUILD_DIR    ?= build-asan
 FUZZ_BUILD_DIR    ?= build-fuzz
 PACKAGE_BUILD_DIR ?= build-package
-FUZZ_SECONDS   ?= 600
-CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
-JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS      ?= 600
+CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
+JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-asan fuzz package bench soak demo clean
 
