@@ -1,36 +1,54 @@
 # Entry points for developers and CI.
-BUILD_DIR      ?= build
-ASAN_BUILD_DIR ?= build-asan
-FUZZ_BUILD_DIR ?= build-fuzz
-FUZZ_SECONDS   ?= 600
-CMAKE_FLAGS    ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
-JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD_DIR         ?= build
+ASAN_BUILD_DIR    ?= build-asan
+FUZZ_BUILD_DIR    ?= build-fuzz
+PACKAGE_BUILD_DIR ?= build-package
+FUZZ_SECONDS      ?= 600
+CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
+JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-asan fuzz package bench soak demo clean
 
 all: build
 
+# Each target installs what it needs, and only that (`make deps`: everything).
 deps:
-	scripts/install-deps
+	scripts/install-deps all
 
-$(BUILD_DIR)/build.ninja: | deps
+DEPS_TARGETS := deps-build deps-demo deps-test deps-asan deps-fuzz deps-package
+.PHONY: $(DEPS_TARGETS)
+$(DEPS_TARGETS): deps-%:
+	scripts/install-deps $*
+
+$(BUILD_DIR)/build.ninja: | deps-build
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
-build: deps $(BUILD_DIR)/build.ninja
+build: deps-build $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+test: deps-test build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# A Debian package of everything `cmake --install` puts in place, in $(BUILD_DIR).
-package: build
-	cmake --build $(BUILD_DIR) --target package
+# The Debian packages launcher and launcher-dev, in $(PACKAGE_BUILD_DIR) (then
+# scripts/check-package). Built apart from the developer's build, as Debian
+# builds: with the flags of dpkg-buildflags, hardening on every count (stack
+# protector, fortified functions, PIE, relro and bind-now), the build type
+# None so that CMake adds no flags of its own, and no tests or benchmarks.
+$(PACKAGE_BUILD_DIR)/build.ninja: | deps-package
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	cmake -S . -B $(PACKAGE_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=None \
+		-DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
-$(ASAN_BUILD_DIR)/build.ninja: | deps
+package: deps-package $(PACKAGE_BUILD_DIR)/build.ninja
+	cmake --build $(PACKAGE_BUILD_DIR) --target package -j $(JOBS)
+
+$(ASAN_BUILD_DIR)/build.ninja: | deps-asan
 	cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=ON \
 		-DLAUNCHER_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
-test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
+test-asan: deps-asan $(ASAN_BUILD_DIR)/build.ninja
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
@@ -38,7 +56,7 @@ test-asan: deps $(ASAN_BUILD_DIR)/build.ninja
 # baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
 BENCH_FLAGS ?=
 
-bench: deps $(BUILD_DIR)/build.ninja
+bench: deps-build $(BUILD_DIR)/build.ninja
 	cmake -S . -B $(BUILD_DIR) > /dev/null
 	cmake --build $(BUILD_DIR) --target launcher-bench -j $(JOBS)
 	$(BUILD_DIR)/bench/launcher-bench $(BENCH_FLAGS)
@@ -48,7 +66,7 @@ bench: deps $(BUILD_DIR)/build.ninja
 # --days N, --hour-ms MS). Fails when any of them does not stay flat.
 SOAK_FLAGS ?=
 
-soak: deps $(BUILD_DIR)/build.ninja
+soak: deps-build $(BUILD_DIR)/build.ninja
 	cmake -S . -B $(BUILD_DIR) > /dev/null
 	cmake --build $(BUILD_DIR) --target launcher-soak -j $(JOBS)
 	$(BUILD_DIR)/bench/launcher-soak $(SOAK_FLAGS)
@@ -56,11 +74,11 @@ soak: deps $(BUILD_DIR)/build.ninja
 # Reading and linting configuration files under libFuzzer, ASan and UBSan for
 # FUZZ_SECONDS, from the seeds in fuzz/corpus/; what it learns stays in
 # $(FUZZ_BUILD_DIR)/corpus, and a crash or hang leaves its input there too.
-$(FUZZ_BUILD_DIR)/build.ninja: | deps
+$(FUZZ_BUILD_DIR)/build.ninja: | deps-fuzz
 	cmake -S fuzz -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DCMAKE_CXX_COMPILER=clang++
 
-fuzz: deps $(FUZZ_BUILD_DIR)/build.ninja
+fuzz: deps-fuzz $(FUZZ_BUILD_DIR)/build.ninja
 	cmake --build $(FUZZ_BUILD_DIR) --target fuzz-config -j $(JOBS)
 	mkdir -p $(FUZZ_BUILD_DIR)/corpus
 	$(FUZZ_BUILD_DIR)/fuzz-config -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
@@ -71,7 +89,7 @@ fuzz: deps $(FUZZ_BUILD_DIR)/build.ninja
 # step also picks up a console added since the build folder was made.
 DEMO_HOME ?= $(BUILD_DIR)/demo
 
-demo: deps $(BUILD_DIR)/build.ninja
+demo: deps-demo $(BUILD_DIR)/build.ninja
 	cmake -S . -B $(BUILD_DIR) > /dev/null
 	cmake --build $(BUILD_DIR) --target launcher -j $(JOBS)
 	rm -rf $(DEMO_HOME)
@@ -81,4 +99,4 @@ demo: deps $(BUILD_DIR)/build.ninja
 		echo "launcher exited with status $$status"; exit $$status
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(PACKAGE_BUILD_DIR)

@@ -29,6 +29,16 @@ units)
             { echo "$unit: the launcher does not serve"; exit 1; }
     done
     grep -q "^RuntimeDirectory=Orvalen/launcher/%i$" "$prefix"/lib/systemd/system/launcher@.service
+    # Sandboxed to an exposure of 6.0 at most by systemd's measure; a user
+    # unit is read with a runtime folder of its own.
+    runtime=$(mktemp -d)
+    trap 'rm -rf "$runtime"' EXIT
+    systemd-analyze security --offline=true --threshold=60 --no-pager \
+        "$prefix"/lib/systemd/system/launcher@.service > /dev/null ||
+        { echo "launcher@.service: exposure above 6.0"; exit 1; }
+    XDG_RUNTIME_DIR=$runtime systemd-analyze security --user --offline=true --threshold=60 \
+        --no-pager "$prefix"/lib/systemd/user/launcher.service > /dev/null ||
+        { echo "launcher.service: exposure above 6.0"; exit 1; }
     ;;
 completion)
     # `launcher --data-home DIR run <Tab>` offers the installed demo's applications.
