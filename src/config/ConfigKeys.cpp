@@ -1,9 +1,12 @@
 #include "config/ConfigKeys.h"
 
+#include <QHash>
+#include <QPair>
 #include <QSettings>
 #include <QStringList>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace ConfigKeys {
@@ -12,19 +15,15 @@ namespace {
 
 // The key a reader names, whose default the table holds or, with `computed`,
 // the reader supplies. Anything else is a fault of the reader's code.
-const Key& known(File file, const char* group, const char* name, bool computed)
+// The key of the table, found by its bytes and checked once.
+const Key& find(File file, const char* group, const char* name, bool computed)
 {
-    // Compared as the bytes they are: this runs for every key of every file loaded.
     const Key* key = table(file);
     while (key->name && (qstrcmp(key->name, name) != 0 || qstrcmp(key->group, group) != 0))
         ++key;
     if (!key->name)
         qFatal("A reader uses the key '%s/%s', which is not in the table of its file", group, name);
-    if (key->computedDefault != computed)
-        qFatal(computed ? "A reader computes the default of the key '%s/%s', which the table holds"
-                        : "The default of the key '%s/%s' is computed: its reader supplies it",
-               group, name);
-    if (!computed && !key->defaultValue.isValid())
+    if (!computed && !key->computedDefault && !key->defaultValue.isValid())
         qFatal("The key '%s/%s' has no default in the table of its file", group, name);
     return *key;
 }
@@ -36,6 +35,33 @@ QString path(const Key& key)
     if (qstrcmp(key.group, ProcessGroup) == 0)
         return QLatin1String(key.name);
     return QLatin1String(key.group) + QLatin1Char('/') + QLatin1String(key.name);
+}
+
+struct Known
+{
+    const Key* key;
+    QString path;
+};
+
+// This runs for every key of every file loaded. The readers pass their own
+// literals, so each is looked up once, by its address.
+const Known& known(File file, const char* group, const char* name, bool computed)
+{
+    thread_local QHash<QPair<const void*, const void*>, Known> found[2];
+    QHash<QPair<const void*, const void*>, Known>& cache = found[file == File::Pipeline ? 0 : 1];
+    auto it =
+        cache.find(qMakePair(static_cast<const void*>(group), static_cast<const void*>(name)));
+    if (it == cache.end()) {
+        const Key& key = find(file, group, name, computed);
+        it =
+            cache.insert(qMakePair(static_cast<const void*>(group), static_cast<const void*>(name)),
+                         Known{&key, path(key)});
+    }
+    if (it->key->computedDefault != computed)
+        qFatal(computed ? "A reader computes the default of the key '%s/%s', which the table holds"
+                        : "The default of the key '%s/%s' is computed: its reader supplies it",
+               group, name);
+    return *it;
 }
 
 } // namespace
@@ -95,19 +121,19 @@ const Key* find(File file, const QString& group, const QString& name)
 
 QVariant value(const QSettings& settings, File file, const char* group, const char* name)
 {
-    const Key& key = known(file, group, name, false);
-    return settings.value(path(key), key.defaultValue);
+    const Known& key = known(file, group, name, false);
+    return settings.value(key.path, key.key->defaultValue);
 }
 
 QVariant value(const QSettings& settings, File file, const char* group, const char* name,
                const QVariant& computedDefault)
 {
-    return settings.value(path(known(file, group, name, true)), computedDefault);
+    return settings.value(known(file, group, name, true).path, computedDefault);
 }
 
 QVariant defaultValue(File file, const char* group, const char* name)
 {
-    return known(file, group, name, false).defaultValue;
+    return known(file, group, name, false).key->defaultValue;
 }
 
 qint64 parseSize(const QString& text)
@@ -129,7 +155,9 @@ qint64 parseSize(const QString& text)
 
 bool holdsSerializedValue(const QByteArray& content)
 {
-    return content.contains(SerializedValueMarker);
+    // The C library's search: this looks at every byte of every file loaded.
+    return ::memmem(content.constData(), size_t(content.size()), SerializedValueMarker,
+                    std::strlen(SerializedValueMarker)) != nullptr;
 }
 
 QString searchPath(const QStringList& libraryPaths)
