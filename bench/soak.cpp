@@ -27,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <climits>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -195,7 +196,10 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    qint64 firstRss = 0, firstFds = 0;
+    qint64 firstRss = 0;
+    // The fewest descriptors open in the first and in the last day, looked at
+    // every hour: a start or a rotation holds some for a moment, a leak for good.
+    int firstFds = INT_MAX, lastFds = INT_MAX;
     qint64 largestFolder = 0;
     std::printf("| Day | Logs folder (bytes) | Files |\n|---:|---:|---:|\n");
     QTimer hour;
@@ -207,6 +211,11 @@ int main(int argc, char* argv[])
         ++g_hours;
         g_sinceHour.restart();
         backend.reload();
+        const int fds = openDescriptors();
+        if (g_hours <= 24)
+            firstFds = std::min(firstFds, fds);
+        if (g_hours > qint64(days - 1) * 24)
+            lastFds = std::min(lastFds, fds);
         if (g_hours % 24 != 0)
             return;
         const qint64 day = g_hours / 24;
@@ -214,10 +223,8 @@ int main(int argc, char* argv[])
         largestFolder = std::max(largestFolder, size.bytes);
         std::printf("| %lld | %lld | %d |\n", day, size.bytes, size.files);
         std::fflush(stdout);
-        if (day == 1) {
+        if (day == 1)
             firstRss = statusValue("VmRSS:");
-            firstFds = openDescriptors();
-        }
         if (day == days)
             app.quit();
     });
@@ -225,13 +232,12 @@ int main(int argc, char* argv[])
     app.exec();
 
     const qint64 lastRss = statusValue("VmRSS:");
-    const int lastFds = openDescriptors();
     const int restarts = controller.processStatuses().value(1).restarts;
     const bool stopped = controller.stop(5000);
     const qint64 bound = MaxTotalSize + 2 * MaxFileSize;
     std::printf("\n%lld reloads; the crashing process was restarted %d times\n", g_hours, restarts);
     std::printf("Resident memory: %lld KiB after day 1, %lld KiB after day %d\n"
-                "Open descriptors: %lld after day 1, %d after day %d\n"
+                "Open descriptors: at least %d in day 1, at least %d in day %d\n"
                 "Largest logs folder: %lld bytes (bound %lld: the total plus two files at "
                 "their limit)\n",
                 firstRss, lastRss, days, firstFds, lastFds, days, largestFolder, bound);
