@@ -267,6 +267,32 @@ private slots:
         QCOMPARE(backend.logTail(0), QStringList());
     }
 
+    // A long log is read from its end only, and in whole lines.
+    void logTailOfLongLog()
+    {
+        const DataFolders folders;
+        QString text;
+        for (int i = 0; i < 1000; ++i)
+            text += QStringLiteral("line %1 %2\\n")
+                        .arg(i, 4, 10, QLatin1Char('0'))
+                        .arg(QString(64, 'x'));
+        QVERIFY(writeFile(folders.user() + "/apps/app.ini",
+                          appFile("App", "sync", "--write, " + text)));
+        Backend backend;
+        QVERIFY(backend.load());
+        QVERIFY(backend.startApplication("app"));
+        QVERIFY(backend.pipelineController()->waitForPipelineFinished(15000));
+        const QStringList lines =
+            QString::fromUtf8(fileContent(backend.pipelineController()->logFilePath()))
+                .trimmed()
+                .split('\n');
+        const QStringList tail = backend.logTail(5000);
+        QVERIFY(lines.join('\n').size() > 64 * 1024);
+        QVERIFY(tail.join('\n').size() <= 64 * 1024);
+        QVERIFY(tail.size() > 100);
+        QCOMPARE(tail, lines.mid(lines.size() - tail.size()));
+    }
+
     // Refused starts change nothing; one of a countdown ends it.
     void refusedStarts()
     {
