@@ -4,6 +4,7 @@
 #include "config/ConfigKeys.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
+#include "config/SettingsKeySource.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
@@ -155,18 +156,19 @@ QString Backend::readSettingsFile(const QString& path)
     else if (!problem.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(path),
                                 qUtf8Printable(problem));
-    readLauncherSettings(file.settings());
+    setLauncherSettings(&file.keys());
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    setLauncherSettings(&settings);
+    const SettingsKeySource keys(settings);
+    setLauncherSettings(&keys);
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,
 // and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const QSettings* settings)
+void Backend::setLauncherSettings(const KeySource* settings)
 {
     const auto value = [settings](const char* group, const char* name) {
         return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
