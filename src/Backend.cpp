@@ -115,9 +115,9 @@ bool existsNow(const QFileInfo& file)
     return QFileInfo::exists(file.absoluteFilePath());
 }
 
-QList<QFileInfo> pipelineFilesIn(const QString& folder)
+QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = QDir::Name)
 {
-    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name);
+    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, order);
 }
 
 } // namespace
@@ -220,8 +220,11 @@ QList<QFileInfo> Backend::systemApplicationFiles()
 // is ordered by file name in plain string comparison.
 QList<QFileInfo> Backend::applicationFiles()
 {
-    const QList<QFileInfo> userFiles = userApplicationFiles();
-    const QList<QFileInfo> systemFiles = systemApplicationFiles();
+    // Unsorted: the map below orders them.
+    const QList<QFileInfo> userFiles =
+        pipelineFilesIn(QStringLiteral("%1/apps").arg(userDataPath()), QDir::Unsorted);
+    const QList<QFileInfo> systemFiles =
+        pipelineFilesIn(QStringLiteral("%1/apps").arg(systemDataPath()), QDir::Unsorted);
     QMap<QString, QFileInfo> filesByName;
     for (const QFileInfo& file : systemFiles)
         filesByName.insert(file.fileName(), file);

@@ -5,33 +5,54 @@
 
 namespace {
 
-// The characters that end a run of plain text in a line, and the blanks
-// between lines, as QSettings reads them.
+// How QSettings classes the bytes of a line: blanks between lines, and the
+// characters that end a run of plain text.
+enum : uchar
+{
+    Blank = 1,
+    Special = 2,
+};
+
+struct CharClasses
+{
+    uchar of[256] = {};
+    constexpr CharClasses()
+    {
+        of[uchar(' ')] = Blank;
+        of[uchar('\t')] = Blank;
+        of[uchar('\n')] = Blank | Special;
+        of[uchar('\r')] = Blank | Special;
+        of[uchar('"')] = Special;
+        of[uchar(';')] = Special;
+        of[uchar('=')] = Special;
+        of[uchar('\\')] = Special;
+    }
+};
+
+constexpr CharClasses classes;
+
 bool isBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool isSpecial(char c)
-{
-    return c == '\n' || c == '\r' || c == '"' || c == ';' || c == '=' || c == '\\';
+    return classes.of[uchar(c)] & Blank;
 }
 
 // The next line from `pos`, as QSettings splits lines: blanks before it and
 // ';' comments are skipped; a quoted stretch and a backslash carry it over
-// a line break; an unquoted ';' ends it. `equalsPos` is its first unquoted
-// '=', or -1. False when no line is left.
-bool readLine(const char* data, int size, int& pos, int& lineStart, int& lineLength, int& equalsPos)
+// a line break (`multiline` tells); an unquoted ';' ends it. `equalsPos` is
+// its first unquoted '=', or -1. False when no line is left.
+bool readLine(const char* data, int size, int& pos, int& lineStart, int& lineLength, int& equalsPos,
+              bool& multiline)
 {
     bool inQuotes = false;
     equalsPos = -1;
+    multiline = false;
     lineStart = pos;
     while (lineStart < size && isBlank(data[lineStart]))
         ++lineStart;
     int i = lineStart;
     while (i < size) {
         char c = data[i];
-        while (!isSpecial(c)) {
+        while (!(classes.of[uchar(c)] & Special)) {
             if (++i == size)
                 goto done;
             c = data[i];
@@ -46,10 +67,14 @@ bool readLine(const char* data, int size, int& pos, int& lineStart, int& lineLen
             } else if (!inQuotes) {
                 --i;
                 goto done;
+            } else {
+                multiline = true;
             }
         } else if (c == '\\') {
             if (i < size) {
                 const char next = data[i++];
+                if (next == '\n' || next == '\r')
+                    multiline = true;
                 if (i < size &&
                     ((next == '\n' && data[i] == '\r') || (next == '\r' && data[i] == '\n')))
                     ++i;
@@ -75,6 +100,23 @@ done:
     return lineLength > 0;
 }
 
+// Paths in the order of QString's operator<, by UTF-16 code units; inline,
+// since the look-ups of every key of every file loaded come here.
+int compareUnits(const QChar* a, int aSize, const QChar* b, int bSize)
+{
+    const int size = std::min(aSize, bSize);
+    for (int i = 0; i < size; ++i) {
+        if (a[i] != b[i])
+            return a[i].unicode() < b[i].unicode() ? -1 : 1;
+    }
+    return aSize == bSize ? 0 : (aSize < bSize ? -1 : 1);
+}
+
+bool isLess(const QString& a, const QString& b)
+{
+    return compareUnits(a.constData(), a.size(), b.constData(), b.size()) < 0;
+}
+
 bool isContinuation(uchar c)
 {
     return (c & 0xc0) == 0x80;
@@ -88,6 +130,17 @@ bool isPlainUtf8(const char* data, int size)
     const auto* p = reinterpret_cast<const uchar*>(data);
     const uchar* const end = p + size;
     while (p < end) {
+        // Eight bytes at a time while they are ASCII and no NUL.
+        while (end - p >= 8) {
+            quint64 word;
+            std::memcpy(&word, p, 8);
+            const quint64 high = 0x8080808080808080ULL;
+            if ((word & high) || ((word - 0x0101010101010101ULL) & ~word & high))
+                break;
+            p += 8;
+        }
+        if (p == end)
+            break;
         const uchar c = *p;
         if (c >= 0x01 && c < 0x80) {
             ++p;
@@ -196,7 +249,7 @@ IniDocument::IniDocument(const QByteArray& content)
         return;
     // Sorted as QSettings lists them; of one path written twice the later counts.
     std::stable_sort(m_entries.begin(), m_entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.key < b.key; });
+                     [](const Entry& a, const Entry& b) { return isLess(a.key, b.key); });
     auto kept = m_entries.begin();
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         if (it + 1 != m_entries.end() && (it + 1)->key == it->key)
@@ -227,12 +280,11 @@ void IniDocument::parse(const QByteArray& content)
     int lineStart = 0;
     int lineLength = 0;
     int equalsPos = -1;
-    while (readLine(data, size, pos, lineStart, lineLength, equalsPos)) {
+    bool multiline = false;
+    while (readLine(data, size, pos, lineStart, lineLength, equalsPos, multiline)) {
         const int lineEnd = lineStart + lineLength;
-        for (int i = lineStart; i < lineEnd; ++i) {
-            if (data[i] == '\n' || data[i] == '\r')
-                return refuse(QStringLiteral("a line that goes on over the next"));
-        }
+        if (multiline)
+            return refuse(QStringLiteral("a line that goes on over the next"));
         if (data[lineStart] == '[') {
             const void* close = std::memchr(data + lineStart, ']', size_t(lineLength));
             if (!close)
@@ -274,20 +326,23 @@ void IniDocument::parse(const QByteArray& content)
 void IniDocument::addEntry(const QString& section, const char* data, int keyStart, int keyEnd,
                            int valueStart, int valueEnd)
 {
-    QString name;
-    if (!unescapeName(data, keyStart, keyEnd, name))
+    QString key;
+    key.reserve(section.size() + (keyEnd - keyStart));
+    key += section;
+    if (!unescapeName(data, keyStart, keyEnd, key))
         return;
+    const QStringView name = QStringView(key).mid(section.size());
     // A path with an empty part, or one outside any group that names a group,
     // is filed by QSettings where the order of look-ups decides what it finds.
     if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('/')) ||
-        name.contains(QLatin1String("//")) ||
-        (section.isEmpty() && name.contains(QLatin1Char('/'))))
+        name.indexOf(QLatin1String("//")) >= 0 ||
+        (section.isEmpty() && name.indexOf(QLatin1Char('/')) >= 0))
         return refuse(QStringLiteral("a key name that is empty, or has an empty part, or a "
                                      "group outside any group"));
     Entry entry;
     if (!unescapeValue(data, valueStart, valueEnd, entry.value))
         return;
-    entry.key = section.isEmpty() ? name : section + name;
+    entry.key = std::move(key);
     m_entries.push_back(std::move(entry));
 }
 
@@ -295,6 +350,12 @@ void IniDocument::addEntry(const QString& section, const char* data, int keyStar
 // UTF-16 code unit; a '%' that starts no escape stands for itself.
 bool IniDocument::unescapeName(const char* data, int from, int to, QString& name)
 {
+    const char* const text = data + from;
+    const size_t length = size_t(to - from);
+    if (!std::memchr(text, '%', length) && !std::memchr(text, '\\', length)) {
+        name += QLatin1String(text, int(length));
+        return true;
+    }
     name.reserve(name.size() + (to - from));
     int i = from;
     while (i < to) {
@@ -341,6 +402,27 @@ bool IniDocument::unescapeName(const char* data, int from, int to, QString& name
 // typed value, unless it begins with "@@", which stands for '@'.
 bool IniDocument::unescapeValue(const char* data, int from, int to, QVariant& value)
 {
+    // Most values are one plain text: no escape, quote or list.
+    bool plainText = true;
+    for (int i = from; i < to && plainText; ++i)
+        plainText = data[i] != '\\' && data[i] != '"' && data[i] != ',';
+    if (plainText) {
+        while (from < to && (data[from] == ' ' || data[from] == '\t'))
+            ++from;
+        while (to > from && (data[to - 1] == ' ' || data[to - 1] == '\t'))
+            --to;
+        if (from < to && data[from] == '@') {
+            if (to - from < 2 || data[from + 1] != '@') {
+                refuse(QStringLiteral("a value that begins with '@' (a typed value)"));
+                return false;
+            }
+            ++from;
+        }
+        // QSettings gives an empty value as an empty text, never a null one.
+        value = from < to ? QString::fromUtf8(data + from, to - from) : QString(QLatin1String(""));
+        return true;
+    }
+
     QString text;
     QStringList list;
     bool isList = false;
@@ -424,17 +506,27 @@ bool IniDocument::unescapeValue(const char* data, int from, int to, QVariant& va
 
 std::vector<IniDocument::Entry>::const_iterator IniDocument::groupBegin() const
 {
-    return std::lower_bound(m_entries.cbegin(), m_entries.cend(), m_prefix,
-                            [](const Entry& entry, const QString& key) { return entry.key < key; });
+    return std::lower_bound(
+        m_entries.cbegin(), m_entries.cend(), m_prefix,
+        [](const Entry& entry, const QString& prefix) { return isLess(entry.key, prefix); });
 }
 
 QVariant IniDocument::value(const QString& key, const QVariant& defaultValue) const
 {
-    const QString path = m_prefix.isEmpty() ? key : m_prefix + key;
+    // The path is m_prefix followed by key, compared in its two parts.
+    const auto compare = [this, &key](const QString& path) {
+        const int prefixSize = m_prefix.size();
+        const int head = compareUnits(path.constData(), std::min(path.size(), prefixSize),
+                                      m_prefix.constData(), prefixSize);
+        if (head != 0)
+            return head;
+        return compareUnits(path.constData() + prefixSize, path.size() - prefixSize,
+                            key.constData(), key.size());
+    };
     const auto it =
-        std::lower_bound(m_entries.cbegin(), m_entries.cend(), path,
-                         [](const Entry& entry, const QString& key) { return entry.key < key; });
-    return it != m_entries.cend() && it->key == path ? it->value : defaultValue;
+        std::lower_bound(m_entries.cbegin(), m_entries.cend(), 0,
+                         [&compare](const Entry& entry, int) { return compare(entry.key) < 0; });
+    return it != m_entries.cend() && compare(it->key) == 0 ? it->value : defaultValue;
 }
 
 QStringList IniDocument::allKeys() const
@@ -458,10 +550,17 @@ QStringList IniDocument::childKeys() const
 QStringList IniDocument::childGroups() const
 {
     QStringList groups;
+    QStringView last;
     for (auto it = groupBegin(); it != m_entries.cend() && it->key.startsWith(m_prefix); ++it) {
         const int slash = it->key.indexOf(QLatin1Char('/'), m_prefix.size());
-        if (slash >= 0)
-            groups.append(it->key.mid(m_prefix.size(), slash - m_prefix.size()));
+        if (slash < 0)
+            continue;
+        const QStringView group =
+            QStringView(it->key).mid(m_prefix.size(), slash - m_prefix.size());
+        if (group != last) {
+            groups.append(group.toString());
+            last = group;
+        }
     }
     // "a-b/x" sorts before "a/x", but the group "a" before "a-b".
     std::sort(groups.begin(), groups.end());

@@ -34,9 +34,9 @@ public:
     QStringList allKeys() const override;
     void beginGroup(const QString& group) override;
     void endGroup() override;
-    // The keys, and the groups, directly in the group entered, sorted.
+    QStringList childGroups() const override;
+    // The keys directly in the group entered, sorted.
     QStringList childKeys() const;
-    QStringList childGroups() const;
 
 private:
     struct Entry

@@ -17,6 +17,8 @@ public:
     virtual QVariant value(const QString& key, const QVariant& defaultValue) const = 0;
     // Every key below the group entered, relative to it, sorted.
     virtual QStringList allKeys() const = 0;
+    // The groups directly in the group entered, sorted.
+    virtual QStringList childGroups() const = 0;
     virtual void beginGroup(const QString& group) = 0;
     virtual void endGroup() = 0;
 

@@ -7,7 +7,6 @@
 #include "config/SettingsKeySource.h"
 #include "support/Trace.h"
 
-#include <QMap>
 #include <QSet>
 #include <QSettings>
 
@@ -133,19 +132,16 @@ PipelineConfig PipelineFileReader::read(KeySource& keys, const QString& basename
     config.logPath =
         ConfigKeys::value(keys, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
 
-    // Every key as the file lists them, asked once, by process group. The
-    // groups in plain string comparison (as QSettings sorts its groups) make
-    // the start order: process-10 comes before process-2.
-    QMap<QString, QStringList> processGroups;
-    const QStringList names = keys.allKeys();
-    for (const QString& key : names) {
-        const int slash = key.indexOf(QLatin1Char('/'));
-        if (slash > 0 && key.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
-            processGroups[key.left(slash)].append(key.mid(slash + 1));
-    }
-    for (auto it = processGroups.cbegin(); it != processGroups.cend(); ++it) {
-        keys.beginGroup(it.key());
-        config.processList.append(readProcess(keys, it.key(), it.value(), path));
+    // The keys of each process group, asked once. The groups in plain string
+    // comparison (as QSettings sorts them) make the start order: process-10
+    // comes before process-2.
+    const QStringList groups = keys.childGroups();
+    for (const QString& group : groups) {
+        if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
+            continue;
+        keys.beginGroup(group);
+        const QStringList names = keys.allKeys();
+        config.processList.append(readProcess(keys, group, names, path));
         keys.endGroup();
     }
     return config;

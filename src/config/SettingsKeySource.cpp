@@ -12,6 +12,11 @@ QStringList SettingsKeySource::allKeys() const
     return m_settings.allKeys();
 }
 
+QStringList SettingsKeySource::childGroups() const
+{
+    return m_settings.childGroups();
+}
+
 void SettingsKeySource::beginGroup(const QString& group)
 {
     m_settings.beginGroup(group);

@@ -13,6 +13,7 @@ public:
 
     QVariant value(const QString& key, const QVariant& defaultValue) const override;
     QStringList allKeys() const override;
+    QStringList childGroups() const override;
     void beginGroup(const QString& group) override;
     void endGroup() override;
 
