@@ -36,6 +36,12 @@ bool isBlank(char c)
     return classes.of[uchar(c)] & Blank;
 }
 
+// The blanks around a group name.
+bool isSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // The next line from `pos`, as QSettings splits lines: blanks before it and
 // ';' comments are skipped; a quoted stretch and a backslash carry it over
 // a line break (`multiline` tells); an unquoted ';' ends it. `equalsPos` is
@@ -186,22 +192,6 @@ int hexValue(char c)
     return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
-// Group names compare with "general" regardless of the case of its letters.
-bool equalsIgnoringCase(const QByteArray& text, const char* lower)
-{
-    const int length = int(std::strlen(lower));
-    if (text.size() != length)
-        return false;
-    for (int i = 0; i < length; ++i) {
-        char c = text.at(i);
-        if (c >= 'A' && c <= 'Z')
-            c = char(c + ('a' - 'A'));
-        if (c != lower[i])
-            return false;
-    }
-    return true;
-}
-
 // QSettings trims a value's unquoted end of blanks, but not what an escape or
 // a quote put there.
 void chopTrailingBlanks(QString& text, int limit)
@@ -289,17 +279,23 @@ void IniDocument::parse(const QByteArray& content)
             const void* close = std::memchr(data + lineStart, ']', size_t(lineLength));
             if (!close)
                 return refuse(QStringLiteral("a group without ']'"));
-            const int nameEnd = int(static_cast<const char*>(close) - data);
-            const QByteArray name =
-                QByteArray::fromRawData(data + lineStart + 1, nameEnd - lineStart - 1).trimmed();
-            if (equalsIgnoringCase(name, "general")) {
+            // Trimmed of what QByteArray::trimmed() takes for blanks (here by
+            // hand: trimming a QByteArray over the content would write to it).
+            int nameStart = lineStart + 1;
+            int nameEnd = int(static_cast<const char*>(close) - data);
+            while (nameStart < nameEnd && isSpace(data[nameStart]))
+                ++nameStart;
+            while (nameEnd > nameStart && isSpace(data[nameEnd - 1]))
+                --nameEnd;
+            const QLatin1String name(data + nameStart, nameEnd - nameStart);
+            if (name.compare(QLatin1String("general"), Qt::CaseInsensitive) == 0) {
                 section.clear();
                 continue;
             }
             section.clear();
-            if (equalsIgnoringCase(name, "%general"))
-                section = QString::fromLatin1(name.constData() + 1, name.size() - 1);
-            else if (!unescapeName(name.constData(), 0, name.size(), section))
+            if (name.compare(QLatin1String("%general"), Qt::CaseInsensitive) == 0)
+                section = name.mid(1);
+            else if (!unescapeName(data, nameStart, nameEnd, section))
                 return;
             // QSettings files a group inside a group apart from its parent.
             if (section.isEmpty() || section.contains(QLatin1Char('/')))
