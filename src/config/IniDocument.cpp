@@ -266,6 +266,12 @@ void IniDocument::parse(const QByteArray& content)
     if (!isPlainUtf8(data + pos, size - pos))
         return refuse(QStringLiteral("text that is not plain UTF-8"));
 
+    // Where the line of a byte-order mark ends.
+    int firstLineEnd = byteOrderMark;
+    while (byteOrderMark > 0 && firstLineEnd < size && data[firstLineEnd] != '\n' &&
+           data[firstLineEnd] != '\r')
+        ++firstLineEnd;
+
     QString section; // empty at the top, else the group's name and '/'
     int lineStart = 0;
     int lineLength = 0;
@@ -307,8 +313,7 @@ void IniDocument::parse(const QByteArray& content)
             continue; // no key: QSettings skips the line
         // QSettings skips a byte-order mark before the first group, but not
         // before a key on its line, whose name then begins with it.
-        if (byteOrderMark > 0 && !std::memchr(data, '\n', size_t(lineStart)) &&
-            !std::memchr(data, '\r', size_t(lineStart)))
+        if (byteOrderMark > 0 && lineStart < firstLineEnd)
             return refuse(QStringLiteral("a key on the line of the byte-order mark"));
         int keyEnd = equalsPos;
         while (keyEnd > lineStart && (data[keyEnd - 1] == ' ' || data[keyEnd - 1] == '\t'))
