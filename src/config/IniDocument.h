@@ -18,9 +18,11 @@
 // What it does not reproduce exactly it refuses rather than guesses: a value
 // that QSettings would turn into another type (a leading '@'), a line that
 // goes on over the next one, octal and hexadecimal escapes, text that is not
-// plain UTF-8, a group without ']' and names that QSettings files in more than
-// one place. isSupported() is then false, the document holds no keys, and the
-// file is for QSettings to read.
+// plain UTF-8, a group without ']', a key on the line of a byte-order mark,
+// and names that are empty or have empty parts, or that QSettings finds or
+// misses depending on the order of look-ups (a group name with '/', a path
+// outside any group). isSupported() is then false, the document holds no
+// keys, and the file is for QSettings to read.
 class IniDocument : public KeySource
 {
 public:
