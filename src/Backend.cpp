@@ -4,6 +4,7 @@
 #include "config/ConfigKeys.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
+#include "config/SettingsKeySource.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
@@ -145,9 +146,9 @@ bool existsNow(const QFileInfo& file)
     return QFileInfo::exists(file.absoluteFilePath());
 }
 
-QList<QFileInfo> pipelineFilesIn(const QString& folder)
+QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = QDir::Name)
 {
-    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name);
+    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, order);
 }
 
 } // namespace
@@ -188,20 +189,21 @@ QString Backend::readSettingsFile(const QString& path)
     else if (!problem.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(path),
                                 qUtf8Printable(problem));
-    readLauncherSettings(file.settings());
+    setLauncherSettings(&file.keys());
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    setLauncherSettings(&settings);
+    const SettingsKeySource keys(settings);
+    setLauncherSettings(&keys);
     emit settingsChanged();
     updateApplicationModel();
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,
 // and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const QSettings* settings)
+void Backend::setLauncherSettings(const KeySource* settings)
 {
     const auto value = [settings](const char* group, const char* name) {
         return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
@@ -253,8 +255,11 @@ QList<QFileInfo> Backend::systemApplicationFiles()
 // is ordered by file name in plain string comparison.
 QList<QFileInfo> Backend::applicationFiles()
 {
-    const QList<QFileInfo> userFiles = userApplicationFiles();
-    const QList<QFileInfo> systemFiles = systemApplicationFiles();
+    // Unsorted: the map below orders them.
+    const QList<QFileInfo> userFiles =
+        pipelineFilesIn(QStringLiteral("%1/apps").arg(userDataPath()), QDir::Unsorted);
+    const QList<QFileInfo> systemFiles =
+        pipelineFilesIn(QStringLiteral("%1/apps").arg(systemDataPath()), QDir::Unsorted);
     QMap<QString, QFileInfo> filesByName;
     for (const QFileInfo& file : systemFiles)
         filesByName.insert(file.fileName(), file);

@@ -19,6 +19,7 @@
 #include <optional>
 
 class DayTimer;
+class KeySource;
 class LogMaintenance;
 class LogRotation;
 
@@ -211,7 +212,7 @@ private:
     // The application model from the loaded pipelines.
     void updateApplicationModel();
     // Every setting from `settings`; without one, every setting's default.
-    void setLauncherSettings(const QSettings* settings);
+    void setLauncherSettings(const KeySource* settings);
     LogRotation logRotation() const;
     void onLogFileSplit(const QString& piecePath);
     // launcher.ini of the data folders, when there is one; why it does not

@@ -1,5 +1,7 @@
 #include "config/ConfigKeys.h"
 
+#include "config/KeySource.h"
+
 #include <QHash>
 #include <QPair>
 #include <QSettings>
@@ -119,16 +121,22 @@ const Key* find(File file, const QString& group, const QString& name)
     return nullptr;
 }
 
+QVariant value(const KeySource& keys, File file, const char* group, const char* name)
+{
+    const Known& key = known(file, group, name, false);
+    return keys.value(key.path, key.key->defaultValue);
+}
+
 QVariant value(const QSettings& settings, File file, const char* group, const char* name)
 {
     const Known& key = known(file, group, name, false);
     return settings.value(key.path, key.key->defaultValue);
 }
 
-QVariant value(const QSettings& settings, File file, const char* group, const char* name,
+QVariant value(const KeySource& keys, File file, const char* group, const char* name,
                const QVariant& computedDefault)
 {
-    return settings.value(known(file, group, name, true).path, computedDefault);
+    return keys.value(known(file, group, name, true).path, computedDefault);
 }
 
 QVariant defaultValue(File file, const char* group, const char* name)

@@ -4,9 +4,9 @@
 #include "config/ConfigKeys.h"
 #include "config/ProcessModeResult.h"
 #include "config/SettingsFile.h"
+#include "config/SettingsKeySource.h"
 #include "support/Trace.h"
 
-#include <QMap>
 #include <QSet>
 #include <QSettings>
 
@@ -14,20 +14,17 @@ using ConfigKeys::File;
 
 namespace {
 
-// The keys of one process group, relative to it, as the settings reader lists
-// them: a key that the group lacks takes its default without asking the reader.
+// The keys of one process group, relative to it, as the file lists them: a
+// key that the group lacks takes its default without a look-up.
 class ProcessKeys
 {
 public:
-    ProcessKeys(const QSettings& settings, const QStringList& names)
-        : m_settings(settings), m_names(names)
-    {
-    }
+    ProcessKeys(const KeySource& keys, const QStringList& names) : m_keys(keys), m_names(names) {}
 
     QVariant value(const char* name) const
     {
         return m_names.contains(QLatin1String(name))
-                   ? ConfigKeys::value(m_settings, File::Pipeline, ConfigKeys::ProcessGroup, name)
+                   ? ConfigKeys::value(m_keys, File::Pipeline, ConfigKeys::ProcessGroup, name)
                    : ConfigKeys::defaultValue(File::Pipeline, ConfigKeys::ProcessGroup, name);
     }
 
@@ -40,18 +37,16 @@ public:
         return codes;
     }
 
-    const QStringList& names() const { return m_names; }
-
 private:
-    const QSettings& m_settings;
+    const KeySource& m_keys;
     const QStringList& m_names;
 };
 
-// The process of the group that `settings` has entered; `path` names the file in warnings.
-ProcessConfig readProcess(QSettings& settings, const QString& group, const QStringList& names,
+// The process of the group that `source` has entered; `path` names the file in warnings.
+ProcessConfig readProcess(const KeySource& source, const QString& group, const QStringList& names,
                           const QString& path)
 {
-    const ProcessKeys keys(settings, names);
+    const ProcessKeys keys(source, names);
     ProcessConfig process;
     process.group = group;
     process.exec = keys.value("exec").toString();
@@ -87,7 +82,7 @@ ProcessConfig readProcess(QSettings& settings, const QString& group, const QStri
     for (const QString& name : names) {
         if (name.startsWith(environment) && name.indexOf(QLatin1Char('/'), environment.size()) < 0)
             process.environment.insert(name.mid(environment.size()),
-                                       settings.value(name).toString());
+                                       source.value(name, QVariant()).toString());
     }
     return process;
 }
@@ -112,19 +107,20 @@ PipelineConfig PipelineFileReader::load(const QFileInfo& file, QString* problem)
                        ? ConfigLinter::formatProblem(path, settingsFile.content())
                        : settingsFile.problem();
     // A refused file is read as empty, but keeps the application's name.
-    return read(settingsFile.settings(), file.completeBaseName(), path);
+    return read(settingsFile.keys(), file.completeBaseName(), path);
 }
 
 PipelineConfig PipelineFileReader::read(QSettings& settings) const
 {
-    return read(settings, QFileInfo(settings.fileName()).completeBaseName(), settings.fileName());
+    SettingsKeySource keys(settings);
+    return read(keys, QFileInfo(settings.fileName()).completeBaseName(), settings.fileName());
 }
 
-PipelineConfig PipelineFileReader::read(QSettings& settings, const QString& basename,
+PipelineConfig PipelineFileReader::read(KeySource& keys, const QString& basename,
                                         const QString& path) const
 {
-    const auto value = [&settings](const char* group, const char* name) {
-        return ConfigKeys::value(settings, File::Pipeline, group, name);
+    const auto value = [&keys](const char* group, const char* name) {
+        return ConfigKeys::value(keys, File::Pipeline, group, name);
     };
 
     PipelineConfig config;
@@ -132,24 +128,21 @@ PipelineConfig PipelineFileReader::read(QSettings& settings, const QString& base
     config.name = value("ui", "name").toString();
     config.icon = value("ui", "icon").toString();
     config.logBasename =
-        ConfigKeys::value(settings, File::Pipeline, "logs", "basename", config.basename).toString();
+        ConfigKeys::value(keys, File::Pipeline, "logs", "basename", config.basename).toString();
     config.logPath =
-        ConfigKeys::value(settings, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
+        ConfigKeys::value(keys, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
 
-    // Every key as the settings reader lists them, asked once, by process
-    // group. The groups in plain string comparison (as the reader sorts its
-    // groups) make the start order: process-10 comes before process-2.
-    QMap<QString, QStringList> processGroups;
-    const QStringList keys = settings.allKeys();
-    for (const QString& key : keys) {
-        const int slash = key.indexOf(QLatin1Char('/'));
-        if (slash > 0 && key.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
-            processGroups[key.left(slash)].append(key.mid(slash + 1));
-    }
-    for (auto it = processGroups.cbegin(); it != processGroups.cend(); ++it) {
-        settings.beginGroup(it.key());
-        config.processList.append(readProcess(settings, it.key(), it.value(), path));
-        settings.endGroup();
+    // The keys of each process group, asked once. The groups in plain string
+    // comparison (as QSettings sorts them) make the start order: process-10
+    // comes before process-2.
+    const QStringList groups = keys.childGroups();
+    for (const QString& group : groups) {
+        if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
+            continue;
+        keys.beginGroup(group);
+        const QStringList names = keys.allKeys();
+        config.processList.append(readProcess(keys, group, names, path));
+        keys.endGroup();
     }
     return config;
 }

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QString>
 
+class KeySource;
 class QSettings;
 
 // Reads one pipeline file into its record. A file is never rejected: what is
@@ -23,7 +24,7 @@ public:
     // The application is named after the reader's file.
     PipelineConfig read(QSettings& settings) const;
     // `basename` names the application, `path` the file in warnings.
-    PipelineConfig read(QSettings& settings, const QString& basename, const QString& path) const;
+    PipelineConfig read(KeySource& keys, const QString& basename, const QString& path) const;
 
 private:
     QString m_defaultLogPath;

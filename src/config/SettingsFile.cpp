@@ -2,6 +2,8 @@
 
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
+#include "config/IniDocument.h"
+#include "config/SettingsKeySource.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -113,4 +115,16 @@ QSettings& SettingsFile::settings()
         m_settings->setIniCodec("UTF-8");
     }
     return *m_settings;
+}
+
+KeySource& SettingsFile::keys()
+{
+    if (m_settingsKeys)
+        return *m_settingsKeys;
+    if (!m_document)
+        m_document = std::make_unique<IniDocument>(isReadable() ? m_content : QByteArray());
+    if (m_document->isSupported())
+        return *m_document;
+    m_settingsKeys = std::make_unique<SettingsKeySource>(settings());
+    return *m_settingsKeys;
 }

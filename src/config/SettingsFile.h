@@ -5,7 +5,10 @@
 
 #include <memory>
 
+class IniDocument;
+class KeySource;
 class QSettings;
+class SettingsKeySource;
 
 // One configuration file, opened once. Before a byte is read it must be a
 // regular file (also through a link) of at most ConfigLinter::MaxFileSize:
@@ -36,6 +39,10 @@ public:
     // on Linux is written; it has no keys when the file does not read. It
     // lives as long as this object.
     QSettings& settings();
+    // The keys of the file for the readers, parsed from the bytes already read;
+    // through settings() when they hold what only QSettings reads right. No
+    // keys when the file does not read. It lives as long as this object.
+    KeySource& keys();
 
 private:
     void read();
@@ -46,4 +53,6 @@ private:
     QString m_problem;
     QByteArray m_content;
     std::unique_ptr<QSettings> m_settings;
+    std::unique_ptr<IniDocument> m_document;
+    std::unique_ptr<SettingsKeySource> m_settingsKeys;
 };
