@@ -688,8 +688,19 @@ QStringList Backend::logTail(int lines) const
     return all;
 }
 
+ApplicationModel* Backend::applications()
+{
+    if (!m_applicationModelWanted) {
+        m_applicationModelWanted = true;
+        updateApplicationModel();
+    }
+    return &m_applicationModel;
+}
+
 void Backend::updateApplicationModel()
 {
+    if (!m_applicationModelWanted)
+        return;
     const QList<ConfigProblem>& lint = configProblems();
     QList<ApplicationModel::Application> applications;
     for (int i = 0; i < m_processPipelines.size(); ++i) {

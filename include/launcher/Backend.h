@@ -132,8 +132,11 @@ public:
     int autostartRemainingSeconds() const;
 
     // For a front end
-    // The loaded applications, one row each; filled on load and reload.
-    ApplicationModel* applications() { return &m_applicationModel; }
+    // The loaded applications, one row each. Filled at the first call and
+    // from then on at every load and reload: validating and linting every
+    // file is a front end's cost, not that of a launcher that never shows
+    // tiles.
+    ApplicationModel* applications();
     // The processes of the running (or last) pipeline, row by row.
     ProcessModel* processes() { return &m_processModel; }
     // autostartRemainingSeconds(), and whether a countdown runs.
@@ -252,5 +255,6 @@ private:
     // was refused because it is not valid.
     QVariantMap m_lastResult;
     ApplicationModel m_applicationModel;
+    bool m_applicationModelWanted = false;
     ProcessModel m_processModel;
 };
