@@ -1,0 +1,86 @@
+#include "LauncherScreen.h"
+
+#include "Backend.h"
+#include "TileFilter.h"
+#include "WindowPlacement.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlError>
+#include <QQuickView>
+#include <QScreen>
+
+LauncherScreen::LauncherScreen(QObject* parent)
+    : QObject(parent), m_backend(std::make_unique<Backend>()),
+      m_engine(std::make_unique<QQmlEngine>()),
+      m_view(std::make_unique<QQuickView>(m_engine.get(), nullptr))
+{
+    qmlRegisterType<TileFilter>("Launcher", 1, 0, "TileFilter");
+    connect(m_backend.get(), &Backend::applicationsChanged, this,
+            &LauncherScreen::onApplicationsChanged);
+    m_engine->rootContext()->setContextProperty(QStringLiteral("backend"), m_backend.get());
+    m_engine->rootContext()->setContextProperty(QStringLiteral("launcher"), this);
+    m_view->setResizeMode(QQuickView::SizeRootObjectToView);
+    m_view->setColor(QColor(0x10, 0x14, 0x1a));
+    m_view->setTitle(QStringLiteral("Launcher"));
+}
+
+// The view goes before the engine, the engine before the backend that its
+// bindings read.
+LauncherScreen::~LauncherScreen()
+{
+    m_view.reset();
+    m_engine.reset();
+}
+
+bool LauncherScreen::load()
+{
+    m_view->setSource(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+    if (m_view->status() != QQuickView::Ready) {
+        for (const QQmlError& error : m_view->errors())
+            qWarning("%s", qUtf8Printable(error.toString()));
+        return false;
+    }
+    m_backend->initialize();
+    onApplicationsChanged();
+    return true;
+}
+
+void LauncherScreen::show()
+{
+    m_view->setGeometry(placement());
+    m_view->show();
+    m_view->requestActivate();
+}
+
+QRect LauncherScreen::placement(QScreen* screen) const
+{
+    if (!screen)
+        screen = m_view->screen() ? m_view->screen() : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 720);
+    return WindowPlacement(m_backend->uiLocation(), m_backend->uiWidth()).geometry(available);
+}
+
+QUrl LauncherScreen::iconSource(const QString& basename, const QString& icon) const
+{
+    if (icon.isEmpty())
+        return QUrl();
+    QFileInfo file(icon);
+    if (file.isRelative()) {
+        const QString folder = m_applicationFolders.value(basename);
+        if (folder.isEmpty())
+            return QUrl();
+        file.setFile(QDir(folder), icon);
+    }
+    return file.isFile() ? QUrl::fromLocalFile(file.absoluteFilePath()) : QUrl();
+}
+
+void LauncherScreen::onApplicationsChanged()
+{
+    m_applicationFolders.clear();
+    for (const QFileInfo& file : m_backend->applicationFiles())
+        m_applicationFolders.insert(file.completeBaseName(), file.absolutePath());
+}

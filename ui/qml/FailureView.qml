@@ -1,0 +1,134 @@
+import QtQuick 2.15
+import QtQuick.Layouts 1.15
+
+// After an application failed: which one, why, the last lines of its log, and
+// the way on: start it again, or back to the tiles (Escape).
+Item {
+    id: view
+
+    property QtObject theme
+    // Backend.lastResult of the failed run.
+    property var result: ({})
+    property var logLines: []
+    property alias restartButton: restartButton
+
+    signal restartRequested(string basename)
+    signal backRequested()
+
+    readonly property string applicationName: result.name ? result.name : (result.basename || "")
+
+    function detail() {
+        if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
+            return ""
+        var program = (result.failedProgram || "").split("/").pop()
+        var who = qsTr("Process %1 (%2)").arg(result.failedProcessIndex).arg(program)
+        if (result.failedCrashed || result.failedExitSignal > 0)
+            return qsTr("%1 was ended by signal %2").arg(who).arg(result.failedExitSignal)
+        return qsTr("%1 exited with code %2").arg(who).arg(result.failedExitCode)
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: theme.spacing * 2
+        spacing: theme.spacing
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: theme.spacing
+            Rectangle {
+                Layout.preferredWidth: theme.unit * 2.6
+                Layout.preferredHeight: Layout.preferredWidth
+                radius: width / 2
+                color: theme.danger
+                Text {
+                    anchors.centerIn: parent
+                    text: "!"
+                    color: theme.text
+                    font.pixelSize: parent.height * 0.7
+                    font.bold: true
+                }
+            }
+            Text {
+                objectName: "failureTitle"
+                Layout.fillWidth: true
+                text: qsTr("%1 stopped working").arg(view.applicationName)
+                color: theme.text
+                font.pixelSize: theme.titleFont
+                font.bold: true
+                elide: Text.ElideRight
+            }
+        }
+        Text {
+            objectName: "failureReason"
+            Layout.fillWidth: true
+            text: view.result.failureReason || qsTr("The application failed.")
+            color: theme.text
+            font.pixelSize: theme.fontSize
+            wrapMode: Text.Wrap
+        }
+        Text {
+            objectName: "failureDetail"
+            Layout.fillWidth: true
+            visible: text.length > 0
+            text: view.detail()
+            color: theme.muted
+            font.pixelSize: theme.fontSize
+            wrapMode: Text.Wrap
+        }
+        Text {
+            objectName: "failureProblems"
+            Layout.fillWidth: true
+            visible: text.length > 0
+            text: (view.result.problems || []).join("\n")
+            color: theme.warning
+            font.pixelSize: theme.smallFont
+            wrapMode: Text.Wrap
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.minimumHeight: theme.unit * 3
+            radius: theme.radius
+            color: "#0a0d11"
+            border.color: theme.surfaceRaised
+            border.width: 1
+            clip: true
+            visible: view.logLines.length > 0
+            Text {
+                objectName: "failureLog"
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.bottom: parent.bottom
+                anchors.margins: theme.spacing
+                text: view.logLines.join("\n")
+                color: "#c9d1d9"
+                font.family: theme.monospace
+                font.pixelSize: theme.smallFont
+                elide: Text.ElideRight
+            }
+        }
+
+        RowLayout {
+            Layout.alignment: Qt.AlignRight
+            spacing: theme.spacing
+            ActionButton {
+                id: backButton
+                objectName: "backButton"
+                theme: view.theme
+                tint: theme.surfaceRaised
+                text: qsTr("Back to applications")
+                KeyNavigation.right: restartButton
+                onClicked: view.backRequested()
+            }
+            ActionButton {
+                id: restartButton
+                objectName: "restartButton"
+                KeyNavigation.left: backButton
+                theme: view.theme
+                text: qsTr("Start again")
+                onClicked: view.restartRequested(view.result.basename)
+            }
+        }
+    }
+}
