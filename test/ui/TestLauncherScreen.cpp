@@ -476,7 +476,7 @@ void TestLauncherScreen::screenshots()
     QQuickView* view = m_screen->view();
     Backend* backend = m_screen->backend();
     view->setGeometry(0, 0, 1280, 720);
-    QTRY_COMPARE(view->rootObject()->width(), 1280.0);
+    QTRY_COMPARE(view->rootObject()->size(), QSizeF(1280, 720));
 
     // The root item fills the window: its picture is the window's. (The
     // offscreen platform's windows have no picture of their own to grab.)
