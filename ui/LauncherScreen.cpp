@@ -30,10 +30,13 @@ LauncherScreen::LauncherScreen(QObject* parent)
     m_view->setTitle(QStringLiteral("Launcher"));
 }
 
-// The view goes before the engine, the engine before the backend that its
-// bindings read.
+// The application gets the orderly stop of the Stop control (its processes
+// asked to terminate, killed after the stop timeout). Then the view goes
+// before the engine, the engine before the backend that its bindings read.
 LauncherScreen::~LauncherScreen()
 {
+    PipelineController* controller = m_backend->pipelineController();
+    controller->stop(controller->stopTimeout());
     m_view.reset();
     m_engine.reset();
 }

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
 #include <QQuickView>
@@ -64,8 +65,6 @@ void TestLauncherScreen::init()
 
 void TestLauncherScreen::cleanup()
 {
-    if (m_screen)
-        m_screen->backend()->pipelineController()->stop(3000);
     m_screen.reset();
     m_folders.reset();
     QTRY_VERIFY2(markedProcesses(m_marker).isEmpty(), "a child of the screen outlived it");
@@ -279,7 +278,7 @@ void TestLauncherScreen::startAndStop_data()
 }
 
 // A tile starts its application; the running view follows its processes, and
-// a stop leads back to the tiles.
+// a stop leads back to the tiles, read anew.
 void TestLauncherScreen::startAndStop()
 {
     QFETCH(int, key);
@@ -313,6 +312,8 @@ void TestLauncherScreen::startAndStop()
     QTRY_COMPARE(item("process-0")->property("processState").toString(), QStringLiteral("running"));
     QVERIFY(!markedProcesses(m_marker).isEmpty());
     QCOMPARE(isShown("stopButton"), allowExit);
+    // Added while the other one ran: a tile once the tiles are back.
+    writeShellApp(QStringLiteral("late"), QStringLiteral("Late arrival"), NormalScript);
 
     if (allowExit)
         click(QStringLiteral("stopButton"));
@@ -321,88 +322,93 @@ void TestLauncherScreen::startAndStop()
     QTRY_VERIFY(isShown("tilesView"));
     QVERIFY(!isShown("failureView"));
     QCOMPARE(backend->lastResultMap().value("outcome").toString(), QStringLiteral("stopped"));
+    QTRY_VERIFY(isShown("tile-late"));
     QTRY_VERIFY(markedProcesses(m_marker).isEmpty());
 }
 
 void TestLauncherScreen::endings_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::addColumn<bool>("failed");
-    QTest::newRow("normal end") << NormalScript << false;
-    QTest::newRow("failure") << FailingScript << true;
+    QTest::addColumn<QString>("action"); // on the failure screen: a button, or a key
+    QTest::newRow("normal end") << NormalScript << "";
+    QTest::newRow("failure, start again") << FailingScript << "restartButton";
+    QTest::newRow("failure, Return starts again") << FailingScript << "Return";
+    QTest::newRow("failure, back") << FailingScript << "backButton";
+    QTest::newRow("failure, Escape") << FailingScript << "Escape";
 }
 
 // A normal end leads back to the tiles; a failure to a screen that says
-// which application failed, why, and what its log said last.
+// which application failed, why, and what its log said last. From there the
+// application starts again (and fails again), or the tiles come back.
 void TestLauncherScreen::endings()
 {
     QFETCH(QString, script);
-    QFETCH(bool, failed);
+    QFETCH(QString, action);
     writeShellApp(QStringLiteral("sensor"), QStringLiteral("Sensor check"), script);
     QVERIFY(openScreen());
     Backend* backend = m_screen->backend();
+    QSignalSpy starts(backend, &Backend::pipelineStarted);
 
     QVERIFY(backend->startApplication(QStringLiteral("sensor")));
     QTRY_VERIFY(!backend->lastResultMap().isEmpty());
     QTRY_VERIFY(backend->runningApplication().isEmpty());
+    const bool failed = script == FailingScript;
     QTRY_COMPARE(isShown("failureView"), failed);
     QCOMPARE(isShown("tilesView"), !failed);
     if (!failed)
         return;
 
-    const QVariantMap result = backend->lastResultMap();
-    QCOMPARE(result.value("outcome").toString(), QStringLiteral("failed"));
-    QVERIFY(text("failureTitle").contains(QStringLiteral("Sensor check")));
-    const QString reason = result.value("failureReason").toString();
+    const QString reason = backend->lastResultMap().value("failureReason").toString();
     QVERIFY(!reason.isEmpty());
+    QVERIFY(text("failureTitle").contains(QStringLiteral("Sensor check")));
     QVERIFY2(text("failureReason").contains(reason, Qt::CaseInsensitive),
              qPrintable(text("failureReason")));
     QVERIFY2(text("failureDetail").contains(QStringLiteral("code 3")),
              qPrintable(text("failureDetail")));
     QVERIFY2(text("failureLog").contains(QStringLiteral("no sensor on the bus")),
              qPrintable(text("failureLog")));
-    QVERIFY(isShown("restartButton"));
-    QVERIFY(isShown("backButton"));
-}
 
-void TestLauncherScreen::failureActions_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::newRow("start again") << "restartButton";
-    QTest::newRow("back") << "backButton";
-    QTest::newRow("escape") << "";
-    QTest::newRow("enter starts again") << "enter";
-}
-
-// From the failure screen: start the application again (which fails again,
-// and says so again), or go back to the tiles.
-void TestLauncherScreen::failureActions()
-{
-    QFETCH(QString, action);
-    writeShellApp(QStringLiteral("sensor"), QStringLiteral("Sensor check"), FailingScript);
-    QVERIFY(openScreen());
-    Backend* backend = m_screen->backend();
-    QVERIFY(backend->startApplication(QStringLiteral("sensor")));
-    QTRY_VERIFY(isShown("failureView"));
-    QSignalSpy starts(backend, &Backend::pipelineStarted);
-
-    if (action.isEmpty())
-        QTest::keyClick(m_screen->view(), Qt::Key_Escape);
-    else if (action == QLatin1String("enter"))
-        QTest::keyClick(m_screen->view(), Qt::Key_Return);
-    else
+    if (action.endsWith(QLatin1String("Button")))
         click(action);
-
-    const bool again = action == QLatin1String("restartButton") || action == "enter";
-    if (again) {
-        QTRY_COMPARE(starts.count(), 1);
+    else
+        QTest::keyClick(m_screen->view(), action == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+    if (action == QLatin1String("restartButton") || action == QLatin1String("Return")) {
+        QTRY_COMPARE(starts.count(), 2);
         QTRY_VERIFY(backend->runningApplication().isEmpty());
         QTRY_VERIFY(isShown("failureView"));
     } else {
         QTRY_VERIFY(isShown("tilesView"));
         QVERIFY(!isShown("failureView"));
-        QCOMPARE(starts.count(), 0);
+        QCOMPARE(starts.count(), 1);
     }
+}
+
+void TestLauncherScreen::quitSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// The program, asked to quit while its application runs, stops it before it
+// ends itself: nothing of the application outlives the screen.
+void TestLauncherScreen::quitSignals()
+{
+    QFETCH(int, signal);
+    writeShellApp(QStringLiteral("board"), QStringLiteral("Notice board"), LongScript);
+    writeSettings(QString(), QStringLiteral("tile=board\ntimeout=1"));
+    QProcess program;
+    program.setProgram(QStringLiteral(LAUNCHER_UI_PROGRAM));
+    program.start();
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!markedProcesses(m_marker).isEmpty(), 10000);
+
+    ::kill(pid_t(program.processId()), signal);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(markedProcesses(m_marker), QList<qint64>());
 }
 
 void TestLauncherScreen::placement_data()

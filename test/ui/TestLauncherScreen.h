@@ -34,8 +34,8 @@ private slots:
     void startAndStop();
     void endings_data();
     void endings();
-    void failureActions_data();
-    void failureActions();
+    void quitSignals_data();
+    void quitSignals();
     void placement_data();
     void placement();
     void screenshots();

@@ -59,11 +59,14 @@ Rectangle {
         }
     }
 
-    // The focus goes where the view's first action is.
+    // The focus goes where the view's first action is. Back on the tiles, the
+    // files are read again: an application added or edited meanwhile shows as
+    // it is now.
     onViewChanged: {
-        if (view === "tiles")
+        if (view === "tiles") {
+            backend.reloadApplications()
             tileGrid.forceActiveFocus()
-        else if (view === "failure")
+        } else if (view === "failure")
             failureView.restartButton.forceActiveFocus()
         else if (runningView.stopButton.visible)
             runningView.stopButton.forceActiveFocus()
