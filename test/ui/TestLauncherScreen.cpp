@@ -191,6 +191,20 @@ void TestLauncherScreen::tiles()
     if (showVersion)
         QVERIFY(text("version").contains(m_screen->backend()->version()));
     QVERIFY(!isShown("countdown"));
+
+    // A tap on one that cannot start tells why.
+    if (showInvalid) {
+        click(QStringLiteral("tile-broken"));
+        QTRY_VERIFY(isShown("failureView"));
+        QVERIFY(text("failureTitle").contains(QStringLiteral("Broken example cannot start")));
+        const QStringList problems =
+            applications->get(applications->indexOf("broken")).value("problems").toStringList();
+        QVERIFY(!problems.isEmpty());
+        for (const QString& problem : problems)
+            QVERIFY2(text("failureProblems").contains(problem), qPrintable(problem));
+        QVERIFY(!isShown("restartButton"));
+        QCOMPARE(m_screen->backend()->runningApplication(), QString());
+    }
 }
 
 void TestLauncherScreen::icons_data()

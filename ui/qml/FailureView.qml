@@ -10,12 +10,17 @@ Item {
     // Backend.lastResult of the failed run.
     property var result: ({})
     property var logLines: []
-    property alias restartButton: restartButton
+    // Where the focus goes first: start again, or back when it cannot start.
+    readonly property Item firstAction: refused ? backButton : restartButton
 
     signal restartRequested(string basename)
     signal backRequested()
 
     readonly property string applicationName: result.name ? result.name : (result.basename || "")
+    // Never started: its settings are not valid.
+    readonly property bool refused: (result.failedProcessIndex === undefined
+                                     || result.failedProcessIndex < 0)
+                                    && (result.problems || []).length > 0
 
     function detail() {
         if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
@@ -55,7 +60,8 @@ Item {
             Text {
                 objectName: "failureTitle"
                 Layout.fillWidth: true
-                text: qsTr("%1 stopped working").arg(view.applicationName)
+                text: (view.refused ? qsTr("%1 cannot start") : qsTr("%1 stopped working"))
+                      .arg(view.applicationName)
                 color: theme.text
                 font.pixelSize: theme.titleFont
                 font.bold: true
@@ -83,9 +89,12 @@ Item {
             objectName: "failureProblems"
             Layout.fillWidth: true
             visible: text.length > 0
-            text: (view.result.problems || []).join("\n")
+            text: (view.result.problems || []).map(function(problem) {
+                return "• " + problem
+            }).join("\n")
             color: theme.warning
-            font.pixelSize: theme.smallFont
+            font.pixelSize: theme.fontSize
+            lineHeight: 1.2
             wrapMode: Text.Wrap
         }
 
@@ -133,6 +142,7 @@ Item {
             ActionButton {
                 id: restartButton
                 objectName: "restartButton"
+                visible: !view.refused
                 KeyNavigation.left: backButton
                 theme: view.theme
                 text: qsTr("Start again")

@@ -67,7 +67,7 @@ Rectangle {
             backend.reloadApplications()
             tileGrid.forceActiveFocus()
         } else if (view === "failure")
-            failureView.restartButton.forceActiveFocus()
+            failureView.firstAction.forceActiveFocus()
         else if (runningView.stopButton.visible)
             runningView.stopButton.forceActiveFocus()
         else
@@ -130,6 +130,17 @@ Rectangle {
                     theme: appTheme
                     anchors.centerIn: parent
                     onStartRequested: root.startApplication(basename)
+                    onProblemsRequested: {
+                        root.failureLog = []
+                        root.failure = {
+                            "basename": basename,
+                            "name": name,
+                            "outcome": "failed",
+                            "failureReason": qsTr("its settings keep it from starting"),
+                            "failedProcessIndex": -1,
+                            "problems": problems
+                        }
+                    }
                 }
                 Text {
                     objectName: "noTiles"
