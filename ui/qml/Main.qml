@@ -62,9 +62,13 @@ Rectangle {
     // The focus goes where the view's first action is. Back on the tiles, the
     // files are read again: an application added or edited meanwhile shows as
     // it is now.
+    property string shownView: "tiles"
     onViewChanged: {
+        var from = shownView
+        shownView = view
         if (view === "tiles") {
-            backend.reloadApplications()
+            if (from !== "tiles")
+                backend.reloadApplications()
             tileGrid.forceActiveFocus()
         } else if (view === "failure")
             failureView.firstAction.forceActiveFocus()
