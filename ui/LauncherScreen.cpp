@@ -26,7 +26,8 @@ LauncherScreen::LauncherScreen(QObject* parent)
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
     // A kiosk's screen: no title bar, and the placement is the window's own.
     m_view->setFlags(m_view->flags() | Qt::FramelessWindowHint);
-    m_view->setColor(QColor(0x10, 0x14, 0x1a));
+    m_view->setColor(
+        QColor(QStringLiteral("#0f1419"))); // the theme's background, before the first frame
     m_view->setTitle(QStringLiteral("Launcher"));
 }
 

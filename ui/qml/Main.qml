@@ -1,5 +1,4 @@
 import QtQuick 2.15
-import QtQuick.Window 2.15
 import QtQuick.Layouts 1.15
 
 // The kiosk screen. It shows one of three views: the tiles (with the
