@@ -98,29 +98,43 @@ Item {
             wrapMode: Text.Wrap
         }
 
+        Text {
+            Layout.topMargin: theme.spacing * 0.5
+            visible: view.logLines.length > 0
+            text: qsTr("The last lines of its log")
+            color: theme.muted
+            font.pixelSize: theme.smallFont
+        }
         Rectangle {
             Layout.fillWidth: true
             Layout.preferredHeight: logText.implicitHeight + theme.spacing * 2
             Layout.maximumHeight: Math.max(theme.unit * 3, view.height * 0.55)
-            Layout.topMargin: theme.spacing * 0.5
             radius: theme.radius
             color: "#0a0d11"
             border.color: theme.surfaceRaised
             border.width: 1
             clip: true
             visible: view.logLines.length > 0
-            Text {
+            // A line each, cut at the right edge; the newest at the bottom.
+            Column {
                 id: logText
                 objectName: "failureLog"
+                readonly property string text: view.logLines.join("\n")
                 anchors.left: parent.left
                 anchors.right: parent.right
                 anchors.bottom: parent.bottom
                 anchors.margins: theme.spacing
-                text: view.logLines.join("\n")
-                color: "#c9d1d9"
-                font.family: theme.monospace
-                font.pixelSize: theme.smallFont
-                elide: Text.ElideRight
+                Repeater {
+                    model: view.logLines
+                    Text {
+                        width: logText.width
+                        text: modelData
+                        color: "#c9d1d9"
+                        font.family: theme.monospace
+                        font.pixelSize: theme.smallFont
+                        elide: Text.ElideRight
+                    }
+                }
             }
         }
 
