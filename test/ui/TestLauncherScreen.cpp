@@ -85,14 +85,15 @@ void TestLauncherScreen::writeSettings(const QString& ui, const QString& autosta
 }
 
 void TestLauncherScreen::writeShellApp(const QString& basename, const QString& name,
-                                       const QString& script, const QString& extra)
+                                       const QString& script, const QString& processKeys,
+                                       const QString& icon)
 {
-    const QString text = QStringLiteral("[ui]\nname=%1\n%2\n"
+    const QString text = QStringLiteral("[ui]\nname=%1\nicon=%2\n"
                                         "[process-0]\nexec=/bin/sh\n"
                                         "arguments=-c, \"%3\", %4\n"
                                         "mode=sync\nrequired=true\n"
-                                        "library-paths=/usr/bin, /bin\n")
-                             .arg(name, extra, script, m_marker);
+                                        "library-paths=/usr/bin, /bin\n%5\n")
+                             .arg(name, icon, script, m_marker, processKeys);
     QVERIFY(
         writeFile(m_folders->user() + QStringLiteral("/apps/%1.ini").arg(basename), text.toUtf8()));
 }
@@ -232,8 +233,8 @@ void TestLauncherScreen::icons()
     QVERIFY(picture.save(apps + QStringLiteral("/pictures/board.png")));
     if (icon == QLatin1String("ABSOLUTE"))
         icon = apps + QStringLiteral("/pictures/board.png");
-    writeShellApp(QStringLiteral("board"), QStringLiteral("notice board"), NormalScript,
-                  QStringLiteral("icon=") + icon);
+    writeShellApp(QStringLiteral("board"), QStringLiteral("notice board"), NormalScript, QString(),
+                  icon);
     QVERIFY(openScreen());
 
     QQuickItem* tile = item(QStringLiteral("tile-board"));
@@ -338,6 +339,23 @@ void TestLauncherScreen::startAndStop()
     QCOMPARE(backend->lastResultMap().value("outcome").toString(), QStringLiteral("stopped"));
     QTRY_VERIFY(isShown("tile-late"));
     QTRY_VERIFY(markedProcesses(m_marker).isEmpty());
+}
+
+// The status follows a process as it is restarted.
+void TestLauncherScreen::restarts()
+{
+    writeShellApp(QStringLiteral("flaky"), QStringLiteral("Flaky"),
+                  QStringLiteral("sleep 0.2; exit 5"),
+                  QStringLiteral("restart-on-exit=5\nrestart-limit=100"));
+    QVERIFY(openScreen());
+    QVERIFY(m_screen->backend()->startApplication(QStringLiteral("flaky")));
+    QTRY_VERIFY(item("process-0"));
+    QTRY_VERIFY(item("process-0")->property("processRestarts").toInt() >= 2);
+    QVERIFY2(findItem(item("process-0"), "processState")
+                 ->property("text")
+                 .toString()
+                 .contains(QStringLiteral("restarted")),
+             qPrintable(findItem(item("process-0"), "processState")->property("text").toString()));
 }
 
 void TestLauncherScreen::endings_data()
