@@ -6,7 +6,7 @@ QtObject {
     property real width: 1280
     property real height: 720
 
-    readonly property real unit: Math.max(10, Math.min(width / 70, height / 40))
+    readonly property real unit: Math.max(10, Math.min(width / 55, height / 40))
     readonly property int minimumFont: 14
     readonly property int fontSize: Math.max(minimumFont, Math.round(unit))
     readonly property int smallFont: Math.max(minimumFont, Math.round(unit * 0.8))
