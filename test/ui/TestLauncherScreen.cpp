@@ -341,6 +341,20 @@ void TestLauncherScreen::startAndStop()
     QTRY_VERIFY(markedProcesses(m_marker).isEmpty());
 }
 
+// An autostart application that cannot start says so when the countdown ends.
+void TestLauncherScreen::refusedAutostart()
+{
+    writeSettings(QString(), QStringLiteral("tile=broken\ntimeout=1"));
+    QVERIFY(openScreen());
+    QTRY_VERIFY(isShown("failureView"));
+    QVERIFY2(text("failureTitle").contains(QStringLiteral("Broken example cannot start")),
+             qPrintable(text("failureTitle")));
+    QVERIFY(!text("failureProblems").isEmpty());
+    QVERIFY(!isShown("restartButton"));
+    QTest::keyClick(m_screen->view(), Qt::Key_Return);
+    QTRY_VERIFY(isShown("tilesView"));
+}
+
 // The status follows a process as it is restarted.
 void TestLauncherScreen::restarts()
 {

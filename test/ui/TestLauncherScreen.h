@@ -32,6 +32,7 @@ private slots:
     void countdown();
     void startAndStop_data();
     void startAndStop();
+    void refusedAutostart();
     void restarts();
     void endings_data();
     void endings();
