@@ -1,12 +1,6 @@
 #include "TileFilter.h"
 
-TileFilter::TileFilter(QObject* parent) : QSortFilterProxyModel(parent)
-{
-    for (const char* signal :
-         {SIGNAL(rowsInserted(QModelIndex, int, int)), SIGNAL(rowsRemoved(QModelIndex, int, int)),
-          SIGNAL(modelReset()), SIGNAL(layoutChanged())})
-        connect(this, signal, this, SIGNAL(countChanged()));
-}
+TileFilter::TileFilter(QObject* parent) : QSortFilterProxyModel(parent) {}
 
 void TileFilter::setApplications(QAbstractItemModel* applications)
 {
@@ -16,7 +10,6 @@ void TileFilter::setApplications(QAbstractItemModel* applications)
     m_validRole = applications ? applications->roleNames().key("valid", -1) : -1;
     invalidateFilter();
     emit applicationsChanged();
-    emit countChanged();
 }
 
 void TileFilter::setShowInvalid(bool show)
@@ -26,12 +19,6 @@ void TileFilter::setShowInvalid(bool show)
     m_showInvalid = show;
     invalidateFilter();
     emit showInvalidChanged();
-    emit countChanged();
-}
-
-int TileFilter::sourceRow(int row) const
-{
-    return mapToSource(index(row, 0)).row();
 }
 
 bool TileFilter::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const

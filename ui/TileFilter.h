@@ -10,7 +10,6 @@ class TileFilter : public QSortFilterProxyModel
     Q_PROPERTY(QAbstractItemModel* applications READ sourceModel WRITE setApplications NOTIFY
                    applicationsChanged)
     Q_PROPERTY(bool showInvalid READ showInvalid WRITE setShowInvalid NOTIFY showInvalidChanged)
-    Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
     explicit TileFilter(QObject* parent = nullptr);
@@ -18,15 +17,10 @@ public:
     void setApplications(QAbstractItemModel* applications);
     bool showInvalid() const { return m_showInvalid; }
     void setShowInvalid(bool show);
-    int count() const { return rowCount(); }
-
-    // The row of a tile in the source model, for the calls that take one.
-    Q_INVOKABLE int sourceRow(int row) const;
 
 signals:
     void applicationsChanged();
     void showInvalidChanged();
-    void countChanged();
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
