@@ -1,0 +1,95 @@
+#include "LauncherScreen.h"
+
+#include "Backend.h"
+#include "TileFilter.h"
+#include "WindowPlacement.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlError>
+#include <QQuickView>
+#include <QScreen>
+
+LauncherScreen::LauncherScreen(QObject* parent)
+    : QObject(parent), m_backend(std::make_unique<Backend>()),
+      m_engine(std::make_unique<QQmlEngine>()),
+      m_view(std::make_unique<QQuickView>(m_engine.get(), nullptr))
+{
+    qmlRegisterType<TileFilter>("Launcher", 1, 0, "TileFilter");
+    connect(m_backend.get(), &Backend::applicationsChanged, this,
+            &LauncherScreen::onApplicationsChanged);
+    m_engine->rootContext()->setContextProperty(QStringLiteral("backend"), m_backend.get());
+    m_engine->rootContext()->setContextProperty(QStringLiteral("launcher"), this);
+    m_view->setResizeMode(QQuickView::SizeRootObjectToView);
+    // A kiosk's screen: no title bar, and the placement is the window's own.
+    m_view->setFlags(m_view->flags() | Qt::FramelessWindowHint);
+    // The theme's background, before the first frame.
+    m_view->setColor(QColor(QStringLiteral("#0f1419")));
+    m_view->setTitle(QStringLiteral("Launcher"));
+}
+
+// The view goes before the engine, the engine before the backend that its
+// bindings read. Then the application gets the orderly stop of the Stop
+// control (its processes asked to terminate, killed after the stop timeout),
+// with no screen left to follow it.
+LauncherScreen::~LauncherScreen()
+{
+    m_view.reset();
+    m_engine.reset();
+    PipelineController* controller = m_backend->pipelineController();
+    controller->stop(controller->stopTimeout());
+}
+
+// The backend first, so that the screen shows the applications and the
+// countdown from its first frame on.
+bool LauncherScreen::load()
+{
+    m_backend->initialize();
+    onApplicationsChanged();
+    m_view->setSource(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+    if (m_view->status() != QQuickView::Ready) {
+        for (const QQmlError& error : m_view->errors())
+            qWarning("%s", qUtf8Printable(error.toString()));
+        return false;
+    }
+    return true;
+}
+
+void LauncherScreen::show()
+{
+    m_view->setGeometry(placement());
+    m_view->show();
+    m_view->requestActivate();
+}
+
+QRect LauncherScreen::placement(QScreen* screen) const
+{
+    if (!screen)
+        screen = m_view->screen() ? m_view->screen() : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 720);
+    return WindowPlacement(m_backend->uiLocation(), m_backend->uiWidth()).geometry(available);
+}
+
+QUrl LauncherScreen::iconSource(const QString& basename, const QString& icon) const
+{
+    if (icon.isEmpty())
+        return QUrl();
+    QFileInfo file(icon);
+    if (file.isRelative()) {
+        const QString folder = m_applicationFolders.value(basename);
+        if (folder.isEmpty())
+            return QUrl();
+        file.setFile(QDir(folder), icon);
+    }
+    return file.isFile() ? QUrl::fromLocalFile(file.absoluteFilePath()) : QUrl();
+}
+
+void LauncherScreen::onApplicationsChanged()
+{
+    m_applicationFolders.clear();
+    for (const QFileInfo& file : m_backend->applicationFiles())
+        m_applicationFolders.insert(file.completeBaseName(), file.absolutePath());
+}

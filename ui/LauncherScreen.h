@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QRect>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class Backend;
+class QQmlEngine;
+class QQuickView;
+class QScreen;
+
+// The kiosk screen: the backend, the QML engine and the window that shows the
+// tiles, the countdown, the running application and its failures. main()
+// makes one, and so does a test, on whatever data folders the environment names.
+class LauncherScreen : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LauncherScreen(QObject* parent = nullptr);
+    ~LauncherScreen() override;
+
+    // Starts the backend (settings, applications, the autostart countdown),
+    // then loads the screen's QML. False when the QML does not load; its
+    // errors are warned about.
+    bool load();
+    // Places the window on its screen as ui/location and ui/width say, and
+    // shows it.
+    void show();
+
+    // Where the window goes on `screen` (the window's own screen when null).
+    QRect placement(QScreen* screen = nullptr) const;
+
+    Backend* backend() const { return m_backend.get(); }
+    QQuickView* view() const { return m_view.get(); }
+
+    // The image of an application's icon: an absolute path, or a path relative
+    // to the folder of its pipeline file. Empty when there is no such file, for
+    // the screen to draw its own placeholder.
+    Q_INVOKABLE QUrl iconSource(const QString& basename, const QString& icon) const;
+
+private:
+    void onApplicationsChanged();
+
+    std::unique_ptr<Backend> m_backend;
+    std::unique_ptr<QQmlEngine> m_engine;
+    std::unique_ptr<QQuickView> m_view;
+    // The folder of each application's pipeline file, by base name.
+    QHash<QString, QString> m_applicationFolders;
+};

@@ -1,0 +1,179 @@
+import QtQuick 2.15
+import QtQuick.Layouts 1.15
+
+// The kiosk screen. It shows one of three views: the tiles (with the
+// autostart countdown over them), the application that runs, or the failure
+// of the last one until the user moves on. A requested stop or a normal end
+// leads back to the tiles.
+Rectangle {
+    id: root
+    objectName: "root"
+
+    // The failed run that the failure view shows; empty when there is none.
+    property var failure: ({})
+    property var failureLog: []
+
+    readonly property bool running: backend.runningApplication.length > 0
+                                    || ["starting", "running", "stopping"].indexOf(
+                                           backend.pipelinePhase) >= 0
+    readonly property string view: running ? "running"
+                                           : failure.outcome === "failed" ? "failure" : "tiles"
+
+    color: appTheme.background
+    focus: true
+
+    Theme {
+        id: appTheme
+        width: root.width
+        height: root.height
+    }
+
+    function startApplication(basename) {
+        failure = {}
+        backend.startApplication(basename)
+    }
+
+    function showTiles() {
+        failure = {}
+    }
+
+    function nameOf(basename) {
+        if (backend.applications.count === 0)
+            return basename
+        var row = backend.applications.indexOf(basename)
+        var name = row >= 0 ? backend.applications.get(row).name : ""
+        return name ? name : basename
+    }
+
+    Connections {
+        target: backend
+        function onLastResultChanged() {
+            var result = backend.lastResult
+            if (result.outcome === "failed") {
+                root.failureLog = backend.logTail(12)
+                root.failure = result
+            } else {
+                root.failure = {}
+            }
+        }
+    }
+
+    // The focus goes where the view's first action is. Back on the tiles, the
+    // files are read again: an application added or edited meanwhile shows as
+    // it is now.
+    property string shownView: "tiles"
+    onViewChanged: {
+        var from = shownView
+        shownView = view
+        if (view === "tiles") {
+            if (from !== "tiles")
+                backend.reloadApplications()
+            tileGrid.forceActiveFocus()
+        } else if (view === "failure")
+            failureView.firstAction.forceActiveFocus()
+        else if (runningView.stopButton.visible)
+            runningView.stopButton.forceActiveFocus()
+        else
+            root.forceActiveFocus()
+    }
+    Component.onCompleted: tileGrid.forceActiveFocus()
+
+    Keys.onEscapePressed: {
+        if (backend.autostartActive)
+            backend.cancelAutostart()
+        else if (view === "failure")
+            showTiles()
+    }
+
+    Item {
+        id: tilesView
+        objectName: "tilesView"
+        anchors.fill: parent
+        visible: root.view === "tiles"
+
+        ColumnLayout {
+            anchors.fill: parent
+            anchors.margins: appTheme.spacing * 2
+            spacing: appTheme.spacing * 1.5
+
+            RowLayout {
+                Layout.fillWidth: true
+                Text {
+                    objectName: "tilesTitle"
+                    Layout.fillWidth: true
+                    text: qsTr("Applications")
+                    color: appTheme.text
+                    font.pixelSize: appTheme.titleFont
+                    font.bold: true
+                }
+                Text {
+                    objectName: "version"
+                    visible: backend.showVersionInfo
+                    text: qsTr("Version %1").arg(backend.version)
+                    color: appTheme.muted
+                    font.pixelSize: appTheme.smallFont
+                }
+            }
+            CountdownBanner {
+                id: countdown
+                objectName: "countdown"
+                theme: appTheme
+                Layout.fillWidth: true
+                visible: backend.autostartActive
+                seconds: backend.autostartSeconds
+                applicationName: root.nameOf(backend.autostartApplication)
+                onCancelRequested: backend.cancelAutostart()
+            }
+            Item {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                TileGrid {
+                    id: tileGrid
+                    objectName: "tileGrid"
+                    theme: appTheme
+                    anchors.centerIn: parent
+                    onStartRequested: root.startApplication(basename)
+                    onProblemsRequested: {
+                        root.failureLog = []
+                        root.failure = {
+                            "basename": basename,
+                            "name": name,
+                            "outcome": "failed",
+                            "failureReason": qsTr("its settings keep it from starting"),
+                            "failedProcessIndex": -1,
+                            "problems": problems
+                        }
+                    }
+                }
+                Text {
+                    objectName: "noTiles"
+                    anchors.centerIn: parent
+                    visible: tileGrid.count === 0
+                    text: qsTr("No applications are installed.")
+                    color: appTheme.muted
+                    font.pixelSize: appTheme.fontSize
+                }
+            }
+        }
+    }
+
+    RunningView {
+        id: runningView
+        objectName: "runningView"
+        theme: appTheme
+        anchors.fill: parent
+        visible: root.view === "running"
+    }
+
+    FailureView {
+        id: failureView
+        objectName: "failureView"
+        theme: appTheme
+        anchors.fill: parent
+        visible: root.view === "failure"
+        result: root.failure
+        logLines: root.failureLog
+        onRestartRequested: root.startApplication(basename)
+        onBackRequested: root.showTiles()
+    }
+}

@@ -1,0 +1,117 @@
+import QtQuick 2.15
+import QtQuick.Layouts 1.15
+
+// What shows while an application runs, under its own window: its name, how
+// far its pipeline is, and its processes. The stop control only where the
+// settings let the user leave an application.
+Item {
+    id: view
+
+    property QtObject theme
+    property alias stopButton: stopButton
+
+    readonly property var phaseTexts: ({
+        "starting": qsTr("Starting…"),
+        "running": qsTr("Running"),
+        "stopping": qsTr("Stopping…"),
+        "finished": qsTr("Finished"),
+        "idle": ""
+    })
+
+    ColumnLayout {
+        anchors.centerIn: parent
+        width: Math.min(parent.width - theme.spacing * 4, theme.unit * 44)
+        spacing: theme.spacing
+
+        Text {
+            objectName: "runningName"
+            Layout.fillWidth: true
+            text: backend.runningApplicationName.length > 0 ? backend.runningApplicationName
+                                                             : backend.runningApplication
+            color: theme.text
+            font.pixelSize: theme.hugeFont
+            font.bold: true
+            horizontalAlignment: Text.AlignHCenter
+            elide: Text.ElideRight
+        }
+        Text {
+            objectName: "runningPhase"
+            Layout.fillWidth: true
+            text: view.phaseTexts[backend.pipelinePhase] || backend.pipelinePhase
+            color: backend.pipelinePhase === "stopping" ? theme.warning : theme.muted
+            font.pixelSize: theme.titleFont
+            horizontalAlignment: Text.AlignHCenter
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.topMargin: theme.spacing
+            implicitHeight: processList.implicitHeight + theme.spacing * 2
+            radius: theme.radius * 1.5
+            color: theme.surface
+
+            ColumnLayout {
+                id: processList
+                anchors.fill: parent
+                anchors.margins: theme.spacing
+                spacing: theme.spacing * 0.5
+
+                Repeater {
+                    model: backend.processes
+                    delegate: RowLayout {
+                        objectName: "process-" + model.processIndex
+                        property string processState: model.state
+                        property int processRestarts: model.restarts
+                        Layout.fillWidth: true
+                        spacing: theme.spacing
+
+                        Rectangle {
+                            Layout.preferredWidth: theme.unit * 0.8
+                            Layout.preferredHeight: Layout.preferredWidth
+                            radius: width / 2
+                            color: model.state === "running" ? theme.success
+                                 : model.state === "finished" ? theme.muted : theme.warning
+                        }
+                        Text {
+                            Layout.fillWidth: true
+                            text: model.program.split("/").pop()
+                            color: theme.text
+                            font.pixelSize: theme.fontSize
+                            font.family: theme.monospace
+                            elide: Text.ElideMiddle
+                        }
+                        Text {
+                            text: model.mode
+                            color: theme.muted
+                            font.pixelSize: theme.smallFont
+                        }
+                        Text {
+                            objectName: "processState"
+                            Layout.preferredWidth: theme.unit * 9
+                            text: model.restarts > 0
+                                  ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
+                                  : model.state
+                            color: model.givenUp ? theme.danger : theme.text
+                            font.pixelSize: theme.smallFont
+                            horizontalAlignment: Text.AlignRight
+                            elide: Text.ElideRight
+                        }
+                    }
+                }
+            }
+        }
+
+        ActionButton {
+            id: stopButton
+            objectName: "stopButton"
+            theme: view.theme
+            Layout.alignment: Qt.AlignHCenter
+            Layout.topMargin: theme.spacing
+            visible: backend.allowUserExit
+            enabled: backend.pipelinePhase !== "stopping"
+            tint: theme.danger
+            text: qsTr("Stop")
+            onClicked: backend.stopApplication()
+        }
+    }
+}

@@ -1,0 +1,39 @@
+import QtQuick 2.15
+
+// Sizes follow the window, so that the screen reads alike on a 1920x1080
+// panel and on an 800x480 one; text never gets smaller than minimumFont.
+QtObject {
+    property real width: 1280
+    property real height: 720
+
+    readonly property real unit: Math.max(10, Math.min(width / 55, height / 40))
+    readonly property int minimumFont: 14
+    readonly property int fontSize: Math.max(minimumFont, Math.round(unit))
+    readonly property int smallFont: Math.max(minimumFont, Math.round(unit * 0.8))
+    readonly property int titleFont: Math.max(minimumFont + 4, Math.round(unit * 1.7))
+    readonly property int hugeFont: Math.max(minimumFont + 8, Math.round(unit * 2.6))
+    readonly property real spacing: Math.round(unit)
+    readonly property real radius: Math.round(unit * 0.6)
+    readonly property real tileSize: Math.round(Math.max(140, unit * 10))
+
+    readonly property color background: "#0f1419"
+    readonly property color surface: "#1b2430"
+    readonly property color surfaceRaised: "#243246"
+    readonly property color accent: "#3d8bfd"
+    readonly property color text: "#eef2f6"
+    readonly property color muted: "#9aa7b5"
+    readonly property color danger: "#e5534b"
+    readonly property color warning: "#d29922"
+    readonly property color success: "#3fb950"
+    readonly property string monospace: "monospace"
+
+    // A steady colour of its own for each name, for icons that are missing.
+    readonly property var placeholderColors: ["#2d6cc0", "#7a4fc4", "#2e8b57", "#b7791f",
+                                              "#c05621", "#b83a3a", "#1f8a8a", "#a23b72"]
+    function colorFor(name) {
+        var hash = 7
+        for (var i = 0; i < name.length; ++i)
+            hash = (hash * 31 + name.charCodeAt(i)) % 1000003
+        return placeholderColors[hash % placeholderColors.length]
+    }
+}

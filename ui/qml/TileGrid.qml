@@ -1,0 +1,65 @@
+import QtQuick 2.15
+import Launcher 1.0
+
+// The tiles of the applications. Arrows and Tab move between them, Enter and
+// Space start the one that has the focus; a tap starts the one tapped. One
+// that cannot start tells why instead.
+GridView {
+    id: grid
+
+    property QtObject theme
+
+    signal startRequested(string basename)
+    // An application that cannot start was chosen: what keeps it from starting.
+    signal problemsRequested(string basename, string name, var problems)
+
+    readonly property int columns: Math.max(1, Math.floor(parent.width / cellWidth))
+
+    width: Math.min(parent.width, columns * cellWidth, Math.max(1, count) * cellWidth)
+    height: Math.min(parent.height, Math.ceil(count / columns) * cellHeight)
+    cellWidth: theme.tileSize + theme.spacing
+    cellHeight: theme.tileSize + theme.spacing
+    interactive: contentHeight > height
+    clip: true
+    keyNavigationWraps: true
+    boundsBehavior: Flickable.StopAtBounds
+
+    model: TileFilter {
+        id: tiles
+        applications: backend.applications
+        showInvalid: backend.showInvalidTiles
+    }
+
+    delegate: Tile {
+        theme: grid.theme
+        width: grid.cellWidth
+        height: grid.cellHeight
+        objectName: "tile-" + model.basename
+        basename: model.basename
+        name: model.name
+        iconSource: launcher.iconSource(model.basename, model.icon)
+        valid: model.valid
+        problems: model.problems
+        current: GridView.isCurrentItem && grid.activeFocus
+        onActivated: {
+            grid.currentIndex = index
+            grid.forceActiveFocus()
+            grid.startCurrent()
+        }
+    }
+
+    function startCurrent() {
+        if (!currentItem)
+            return
+        if (currentItem.valid)
+            startRequested(currentItem.basename)
+        else
+            problemsRequested(currentItem.basename, currentItem.title, currentItem.problems)
+    }
+
+    Keys.onReturnPressed: startCurrent()
+    Keys.onEnterPressed: startCurrent()
+    Keys.onSpacePressed: startCurrent()
+    Keys.onTabPressed: currentIndex = (currentIndex + 1) % Math.max(1, count)
+    Keys.onBacktabPressed: currentIndex = (currentIndex + count - 1) % Math.max(1, count)
+}
