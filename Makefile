@@ -7,7 +7,7 @@ FUZZ_SECONDS      ?= 600
 CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan fuzz package bench soak demo clean
+.PHONY: all deps build test test-asan fuzz package bench soak demo screenshots clean
 
 all: build
 
@@ -99,6 +99,14 @@ demo: deps-demo $(BUILD_DIR)/build.ninja
 	cp -R examples $(DEMO_HOME)/Orvalen/launcher
 	@status=0; $(BUILD_DIR)/console/launcher --data-home $(DEMO_HOME) || status=$$?; \
 		echo "launcher exited with status $$status"; exit $$status
+
+# The pictures of the kiosk screen in docs/screenshots/, taken by its test at
+# 1280x720 with the software renderer, each checked for what it shows.
+SCREENSHOTS_DIR ?= $(CURDIR)/docs/screenshots
+
+screenshots: build
+	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+		$(BUILD_DIR)/test/ui/launcher-ui-test TestLauncherScreen screenshots
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(PACKAGE_BUILD_DIR)

@@ -63,31 +63,20 @@ void field(int indent, const QString& label, const QString& value)
 }
 
 // The reasons why the pipeline cannot start, as errors of the process they
-// belong to: each process is checked alone (as a sync process, so that the
-// check for a non-daemon process stays out), and what is left of the whole
-// pipeline's reasons belongs to the pipeline.
-QList<ConfigProblem> validationProblems(PipelineController& controller,
+// concern (named by its group), or of the pipeline as a whole.
+QList<ConfigProblem> validationProblems(const PipelineController& controller,
                                         const PipelineConfig& pipeline, const QString& path)
 {
-    if (controller.isPipelineValid(pipeline))
-        return {};
-    QStringList remaining = controller.validationErrors();
     QList<ConfigProblem> problems;
-    for (int i = 0; i < pipeline.processList.size(); ++i) {
-        ProcessConfig alone = pipeline.processList.at(i);
-        alone.mode = ProcessMode::Sync;
-        PipelineConfig single = pipeline;
-        single.processList = {alone};
-        controller.isPipelineValid(single);
-        const QString group =
-            alone.group.isEmpty() ? QStringLiteral("process %1").arg(i + 1) : alone.group;
-        for (const QString& error : controller.validationErrors()) {
-            if (remaining.removeOne(error))
-                problems.append({ConfigProblem::Severity::Error, path, group, QString(), error});
+    for (const ValidationProblem& problem : controller.validate(pipeline)) {
+        QString group;
+        if (problem.processIndex >= 0) {
+            group = pipeline.processList.value(problem.processIndex).group;
+            if (group.isEmpty())
+                group = QStringLiteral("process %1").arg(problem.processIndex + 1);
         }
+        problems.append({ConfigProblem::Severity::Error, path, group, QString(), problem.text()});
     }
-    for (const QString& error : remaining)
-        problems.append({ConfigProblem::Severity::Error, path, QString(), QString(), error});
     return problems;
 }
 

@@ -93,11 +93,8 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     });
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
-        // The backend cuts its seconds down to whole ones, so the second that
-        // runs is the next one; its ticks wander a little around the whole
-        // seconds, and each one is a second on from the one before.
         if (m_stage == Stage::Countdown)
-            showCountdown(std::min(remainingSecs + 1, m_shownSeconds - 1));
+            showCountdown(remainingSecs);
     });
     connect(&m_backend, &Backend::autostartDisabled, this, &PipelineSession::onAutostartDisabled);
     connect(&m_backend, &Backend::pipelineFailure, this,
@@ -216,7 +213,9 @@ ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
         return signalled();
     m_pipeline = pipeline;
     m_stage = Stage::Countdown;
-    showCountdown(m_backend.autostartTimeout());
+    // A countdown of no time starts at once, with no number to show.
+    if (m_backend.autostartRemainingSeconds() > 0)
+        showCountdown(m_backend.autostartRemainingSeconds());
     return ExitCode(m_loop.exec());
 }
 
@@ -303,7 +302,6 @@ void PipelineSession::onPipelineFinished(const QString&,
 
 void PipelineSession::showCountdown(int remainingSecs)
 {
-    m_shownSeconds = remainingSecs;
     ConsoleOutput::setStatus(
         QStringLiteral("Starting %1 in %2 s (Ctrl+C to cancel)").arg(name()).arg(remainingSecs));
 }

@@ -76,8 +76,7 @@ private:
     PipelineController& m_controller;
     PipelineConfig m_pipeline;
     Stage m_stage = Stage::Done; // until a run begins
-    int m_shownSeconds = 0;
-    int m_signal = 0; // the first that arrived
+    int m_signal = 0;            // the first that arrived
     bool m_serving = false;
     bool m_cancelRequested = false;
     PipelineController::PipelineFailureReason m_failureReason =

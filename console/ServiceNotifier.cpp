@@ -52,11 +52,8 @@ ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
     qunsetenv("WATCHDOG_PID");
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
-        // The backend cuts the time down to whole seconds: the one running counts.
         if (m_countdown)
-            setStatus(QStringLiteral("autostart %1 in %2 s")
-                          .arg(m_backend.autostartTile())
-                          .arg(remainingSecs + 1));
+            setStatus(countdownStatus(remainingSecs));
     });
     connect(&m_backend, &Backend::autostartDisabled, this, [this] {
         m_countdown = false;
@@ -88,13 +85,20 @@ ServiceNotifier::~ServiceNotifier()
     stopping();
 }
 
+// A countdown of no time has no number to show.
+QString ServiceNotifier::countdownStatus(int remainingSecs) const
+{
+    return remainingSecs > 0 ? QStringLiteral("autostart %1 in %2 s")
+                                   .arg(m_backend.autostartTile())
+                                   .arg(remainingSecs)
+                             : QStringLiteral("autostart %1").arg(m_backend.autostartTile());
+}
+
 void ServiceNotifier::ready(bool countdown)
 {
     m_countdown = countdown;
-    m_status = countdown ? QStringLiteral("autostart %1 in %2 s")
-                               .arg(m_backend.autostartTile())
-                               .arg(m_backend.autostartTimeout())
-                         : QStringLiteral("idle");
+    m_status =
+        countdown ? countdownStatus(m_backend.autostartRemainingSeconds()) : QStringLiteral("idle");
     notify("READY=1\nSTATUS=" + m_status.toUtf8());
 }
 

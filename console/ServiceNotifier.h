@@ -36,6 +36,7 @@ public:
 private:
     static void notify(const QByteArray& state);
     void setStatus(const QString& status);
+    QString countdownStatus(int remainingSecs) const;
     void showRunning();
 
     Backend& m_backend;

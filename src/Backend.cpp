@@ -15,7 +15,9 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QMap>
+#include <QMetaEnum>
 
 #include <algorithm>
 #include <climits>
@@ -37,7 +39,27 @@ Backend::Backend(QObject* parent)
     : QObject(parent), m_logMaintenance(std::make_unique<LogMaintenance>()),
       m_dayTimer(std::make_unique<DayTimer>())
 {
+    // Queued connections and a QML front end's handlers see the values of
+    // these signal arguments only when their types are known by the very
+    // names the signals use.
+    qRegisterMetaType<PipelineController::PipelineFinishReason>(
+        "PipelineController::PipelineFinishReason");
+    qRegisterMetaType<PipelineController::PipelineFailureReason>(
+        "PipelineController::PipelineFailureReason");
+    qRegisterMetaType<PipelineController::Phase>("PipelineController::Phase");
+    qRegisterMetaType<ProcessStatus>("ProcessStatus");
+    qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
+    qRegisterMetaType<ProcessModel*>("ProcessModel*");
+
     setLauncherSettings(nullptr);
+    m_processModel.setController(&m_pipelineController);
+    connect(&m_pipelineController, &PipelineController::phaseChanged, this,
+            &Backend::onPhaseChanged);
+    // Before the signals are passed on, so that their receivers read the new state.
+    connect(&m_pipelineController, &PipelineController::pipelineFinished, this,
+            &Backend::onPipelineFinished);
+    connect(&m_pipelineController, &PipelineController::pipelineFailure, this,
+            &Backend::onPipelineFailure);
     connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
     connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
@@ -76,6 +98,7 @@ bool Backend::initialize()
 bool Backend::load()
 {
     loadSettingsFile();
+    emit settingsChanged();
     Solvane::Trace::info("Loaded %d applications", loadApplications());
     return true;
 }
@@ -100,6 +123,8 @@ QList<ConfigProblem> Backend::reload()
     m_pipelineFilePaths.swap(paths);
     m_configProblems.reset();
     Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
+    emit settingsChanged();
+    updateApplicationModel();
     if (changed)
         emit applicationsChanged();
     return problems;
@@ -126,6 +151,7 @@ bool Backend::loadConfig(const QFileInfo& file)
     if (!existsNow(file))
         return false;
     readSettingsFile(file.absoluteFilePath());
+    emit settingsChanged();
     return true;
 }
 
@@ -162,6 +188,7 @@ QString Backend::readSettingsFile(const QString& path)
 void Backend::readLauncherSettings(QSettings& settings)
 {
     setLauncherSettings(&settings);
+    emit settingsChanged();
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,
@@ -237,6 +264,7 @@ int Backend::loadApplications()
     m_processPipelines += pipelines;
     m_pipelineFilePaths += paths;
     m_configProblems.reset();
+    updateApplicationModel();
     return pipelines.size();
 }
 
@@ -348,27 +376,45 @@ bool Backend::enableAutostart()
     });
     m_autostartTimer->start();
 
-    // The remaining seconds come from the autostart timer on every tick, so the
-    // countdown cannot drift from the moment the pipeline really starts.
+    // The seconds come from the autostart timer on every tick, so the
+    // countdown cannot drift from the moment the pipeline really starts. A
+    // timeout of 0 starts at the next pass of the event loop, with no number.
+    setAutostartSeconds(intervalMs > 0 ? int((intervalMs + 999) / 1000) : -1);
     m_autostartCountdownTimer = std::make_unique<QTimer>();
     m_autostartCountdownTimer->setInterval(1000);
-    connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this,
-            [this] { emit autostartTimeRemaining(m_autostartTimer->remainingTime() / 1000); });
+    connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this, &Backend::onAutostartTick);
     m_autostartCountdownTimer->start();
     return true;
 }
 
-// Emits in every case, so a front end can always hide its countdown on this signal.
-int Backend::autostartRemainingSeconds() const
+// The remaining time is rounded to the nearest second: a coarse timer's tick
+// comes a little early or late, and must neither skip nor repeat a number.
+// The tick that rounds to 0 shows nothing; the start follows at once.
+void Backend::onAutostartTick()
 {
     if (!m_autostartTimer || !m_autostartTimer->isActive())
-        return -1;
-    // A coarse timer may run a little past its interval.
-    const int remainingMs =
-        std::min(m_autostartTimer->remainingTime(), m_autostartTimer->interval());
-    return (remainingMs + 999) / 1000;
+        return;
+    const int seconds = (m_autostartTimer->remainingTime() + 500) / 1000;
+    if (seconds <= 0 || seconds == m_autostartSeconds)
+        return;
+    setAutostartSeconds(seconds);
+    emit autostartTimeRemaining(seconds);
 }
 
+void Backend::setAutostartSeconds(int seconds)
+{
+    if (seconds == m_autostartSeconds)
+        return;
+    m_autostartSeconds = seconds;
+    emit autostartSecondsChanged();
+}
+
+int Backend::autostartRemainingSeconds() const
+{
+    return m_autostartSeconds;
+}
+
+// Emits in every case, so a front end can always hide its countdown on this signal.
 void Backend::disableAutostart()
 {
     if (m_autostartTimer) {
@@ -379,6 +425,7 @@ void Backend::disableAutostart()
         m_autostartCountdownTimer->stop();
         m_autostartCountdownTimer.reset();
     }
+    setAutostartSeconds(-1);
     emit autostartDisabled();
 }
 
@@ -428,4 +475,224 @@ void Backend::onLogFileSplit(const QString& piecePath)
 bool Backend::compressFile(const QFileInfo& file)
 {
     return LogRotation::compressFile(file);
+}
+
+QString Backend::runningApplication() const
+{
+    return m_runningApplication;
+}
+
+QString Backend::runningApplicationName() const
+{
+    return m_runningApplication.isEmpty() ? QString() : m_pipelineController.pipelineConfig().name;
+}
+
+QString Backend::pipelinePhase() const
+{
+    switch (m_pipelineController.phase()) {
+    case PipelineController::Phase::Idle:
+        break;
+    case PipelineController::Phase::Starting:
+        return QStringLiteral("starting");
+    case PipelineController::Phase::Running:
+        return QStringLiteral("running");
+    case PipelineController::Phase::Stopping:
+        return QStringLiteral("stopping");
+    case PipelineController::Phase::Finished:
+        return QStringLiteral("finished");
+    }
+    return QStringLiteral("idle");
+}
+
+QVariantMap Backend::lastResultMap() const
+{
+    return m_lastResult;
+}
+
+QString Backend::version()
+{
+    return QStringLiteral(LAUNCHER_VERSION);
+}
+
+namespace {
+
+QString failureReasonText(PipelineController::PipelineFailureReason reason)
+{
+    switch (reason) {
+    case PipelineController::NoFailure:
+        break;
+    case PipelineController::InvalidPipelineFailure:
+        return QStringLiteral("the pipeline is not valid");
+    case PipelineController::RequiredProcessFailure:
+        return QStringLiteral("a required process failed");
+    case PipelineController::RequiredProcessInvalidConfigFailure:
+        return QStringLiteral("a required process has an invalid configuration");
+    }
+    return QString();
+}
+
+QString outcomeText(PipelineController::Result::Outcome outcome)
+{
+    switch (outcome) {
+    case PipelineController::Result::Outcome::Normal:
+        break;
+    case PipelineController::Result::Outcome::Failed:
+        return QStringLiteral("failed");
+    case PipelineController::Result::Outcome::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return QStringLiteral("normal");
+}
+
+} // namespace
+
+void Backend::onPhaseChanged(PipelineController::Phase phase)
+{
+    if (phase == PipelineController::Phase::Starting) {
+        m_runningApplication = m_pipelineController.pipelineConfig().basename;
+        emit runningApplicationChanged();
+    }
+    emit pipelinePhaseChanged();
+}
+
+void Backend::onPipelineFinished()
+{
+    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
+    if (result) {
+        const ProcessStatus& failed = result->failedProcess;
+        m_lastResult = QVariantMap{
+            {QStringLiteral("basename"), result->basename},
+            {QStringLiteral("name"), result->name},
+            {QStringLiteral("outcome"), outcomeText(result->outcome)},
+            {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
+            {QStringLiteral("failedProcessIndex"), failed.index},
+            {QStringLiteral("failedProgram"), failed.program},
+            {QStringLiteral("failedExitCode"), failed.lastExitCode},
+            {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
+            {QStringLiteral("failedCrashed"),
+             failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
+            {QStringLiteral("startedAt"), result->startedAt},
+            {QStringLiteral("finishedAt"), result->finishedAt},
+            {QStringLiteral("logFile"), m_pipelineController.logFilePath()},
+            {QStringLiteral("problems"), QStringList()},
+        };
+        emit lastResultChanged();
+    }
+    m_runningApplication.clear();
+    emit runningApplicationChanged();
+}
+
+// A pipeline that is not valid never runs, so it never finishes: its result
+// is made here, with the reasons it could not start.
+void Backend::onPipelineFailure(const QString& basename,
+                                PipelineController::PipelineFailureReason failureReason)
+{
+    if (failureReason != PipelineController::InvalidPipelineFailure)
+        return;
+    const PipelineConfig* pipeline = findPipeline(basename);
+    const QDateTime now = QDateTime::currentDateTime();
+    m_lastResult = QVariantMap{
+        {QStringLiteral("basename"), basename},
+        {QStringLiteral("name"), pipeline ? pipeline->name : QString()},
+        {QStringLiteral("outcome"), QStringLiteral("failed")},
+        {QStringLiteral("failureReason"), failureReasonText(failureReason)},
+        {QStringLiteral("failedProcessIndex"), -1},
+        {QStringLiteral("failedProgram"), QString()},
+        {QStringLiteral("failedExitCode"), 0},
+        {QStringLiteral("failedExitSignal"), 0},
+        {QStringLiteral("failedCrashed"), false},
+        {QStringLiteral("startedAt"), now},
+        {QStringLiteral("finishedAt"), now},
+        {QStringLiteral("logFile"), m_pipelineController.logFilePath()},
+        {QStringLiteral("problems"), m_pipelineController.validationErrors()},
+    };
+    emit lastResultChanged();
+}
+
+bool Backend::startApplication(const QString& basename)
+{
+    if (m_pipelineController.state() == PipelineController::Running) {
+        Solvane::Trace::warning("Unable to start '%s': '%s' is running", qUtf8Printable(basename),
+                                qUtf8Printable(m_pipelineController.pipelineConfig().basename));
+        return false;
+    }
+    const PipelineConfig* pipeline = findPipeline(basename);
+    if (!pipeline) {
+        Solvane::Trace::warning("Unable to start '%s': no such application is loaded",
+                                qUtf8Printable(basename));
+        return false;
+    }
+    // Checked before the countdown ends, so that a refused start leaves it running.
+    const QList<ValidationProblem> problems = m_pipelineController.validate(*pipeline);
+    if (!problems.isEmpty()) {
+        Solvane::Trace::warning("Unable to start '%s': %s", qUtf8Printable(basename),
+                                qUtf8Printable(problems.first().text()));
+        return false;
+    }
+    // The start may reach the front end's handlers, which may reload: the
+    // record is copied first.
+    const PipelineConfig record = *pipeline;
+    if (m_autostartTimer)
+        disableAutostart();
+    return m_pipelineController.start(record, true);
+}
+
+void Backend::stopApplication()
+{
+    if (m_pipelineController.state() == PipelineController::Running)
+        m_pipelineController.requestStop(m_pipelineController.stopTimeout());
+}
+
+// A log can be large; only its end is read.
+QStringList Backend::logTail(int lines) const
+{
+    const qint64 MaxTailBytes = 64 * 1024;
+    QString path = m_pipelineController.logFilePath();
+    if (path.isEmpty())
+        path = m_lastResult.value(QStringLiteral("logFile")).toString();
+    if (path.isEmpty() || lines <= 0)
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 size = file.size();
+    const qint64 from = std::max<qint64>(0, size - MaxTailBytes);
+    if (!file.seek(from))
+        return {};
+    QByteArray bytes = file.read(MaxTailBytes);
+    // A line cut by the start of the tail is no line of the log.
+    if (from > 0) {
+        const int newline = bytes.indexOf('\n');
+        bytes = newline < 0 ? QByteArray() : bytes.mid(newline + 1);
+    }
+    if (bytes.endsWith('\n'))
+        bytes.chop(1);
+    if (bytes.isEmpty())
+        return {};
+    QStringList all = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
+    if (all.size() > lines)
+        all.erase(all.begin(), all.end() - lines);
+    return all;
+}
+
+void Backend::updateApplicationModel()
+{
+    const QList<ConfigProblem>& lint = configProblems();
+    QList<ApplicationModel::Application> applications;
+    for (int i = 0; i < m_processPipelines.size(); ++i) {
+        const PipelineConfig& pipeline = m_processPipelines.at(i);
+        ApplicationModel::Application application;
+        application.basename = pipeline.basename;
+        application.name = pipeline.name;
+        application.icon = pipeline.icon;
+        application.problems = m_pipelineController.validate(pipeline);
+        const QString path = m_pipelineFilePaths.value(i);
+        for (const ConfigProblem& problem : lint) {
+            if (problem.file == path)
+                application.lintProblems.append(problem);
+        }
+        application.autostart = !m_autostartTile.isEmpty() && pipeline.basename == m_autostartTile;
+        applications.append(application);
+    }
+    m_applicationModel.setApplications(applications);
 }

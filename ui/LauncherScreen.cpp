@@ -24,6 +24,8 @@ LauncherScreen::LauncherScreen(QObject* parent)
     m_engine->rootContext()->setContextProperty(QStringLiteral("backend"), m_backend.get());
     m_engine->rootContext()->setContextProperty(QStringLiteral("launcher"), this);
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
+    // A kiosk's screen: no title bar, and the placement is the window's own.
+    m_view->setFlags(m_view->flags() | Qt::FramelessWindowHint);
     m_view->setColor(QColor(0x10, 0x14, 0x1a));
     m_view->setTitle(QStringLiteral("Launcher"));
 }
@@ -36,16 +38,18 @@ LauncherScreen::~LauncherScreen()
     m_engine.reset();
 }
 
+// The backend first, so that the screen shows the applications and the
+// countdown from its first frame on.
 bool LauncherScreen::load()
 {
+    m_backend->initialize();
+    onApplicationsChanged();
     m_view->setSource(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
     if (m_view->status() != QQuickView::Ready) {
         for (const QQmlError& error : m_view->errors())
             qWarning("%s", qUtf8Printable(error.toString()));
         return false;
     }
-    m_backend->initialize();
-    onApplicationsChanged();
     return true;
 }
 

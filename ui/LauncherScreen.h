@@ -24,9 +24,9 @@ public:
     explicit LauncherScreen(QObject* parent = nullptr);
     ~LauncherScreen() override;
 
-    // Loads the screen's QML, then starts the backend (settings, applications,
-    // the autostart countdown). False when the QML does not load; its errors
-    // are warned about.
+    // Starts the backend (settings, applications, the autostart countdown),
+    // then loads the screen's QML. False when the QML does not load; its
+    // errors are warned about.
     bool load();
     // Places the window on its screen as ui/location and ui/width say, and
     // shows it.

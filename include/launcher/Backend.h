@@ -1,8 +1,10 @@
 #pragma once
 
+#include "ApplicationModel.h"
 #include "ConfigProblem.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
+#include "ProcessModel.h"
 
 #include <QFileInfo>
 #include <QList>
@@ -11,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantMap>
 
 #include <memory>
 #include <optional>
@@ -20,10 +23,27 @@ class LogMaintenance;
 class LogRotation;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
-// pipelines, the pipeline controller and the autostart countdown.
+// pipelines, the pipeline controller and the autostart countdown. Its
+// properties and invokable functions serve a QML front end as they are.
 class Backend : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(ApplicationModel* applications READ applications CONSTANT)
+    Q_PROPERTY(ProcessModel* processes READ processes CONSTANT)
+    Q_PROPERTY(int autostartSeconds READ autostartSeconds NOTIFY autostartSecondsChanged)
+    Q_PROPERTY(bool autostartActive READ autostartActive NOTIFY autostartSecondsChanged)
+    Q_PROPERTY(QString autostartApplication READ autostartTile NOTIFY settingsChanged)
+    Q_PROPERTY(QString runningApplication READ runningApplication NOTIFY runningApplicationChanged)
+    Q_PROPERTY(
+        QString runningApplicationName READ runningApplicationName NOTIFY runningApplicationChanged)
+    Q_PROPERTY(QString pipelinePhase READ pipelinePhase NOTIFY pipelinePhaseChanged)
+    Q_PROPERTY(QVariantMap lastResult READ lastResultMap NOTIFY lastResultChanged)
+    Q_PROPERTY(bool allowUserExit READ allowUserExit NOTIFY settingsChanged)
+    Q_PROPERTY(bool showVersionInfo READ showVersionInfo NOTIFY settingsChanged)
+    Q_PROPERTY(bool showInvalidTiles READ showInvalidTiles NOTIFY settingsChanged)
+    Q_PROPERTY(QString uiLocation READ uiLocation NOTIFY settingsChanged)
+    Q_PROPERTY(QString uiWidth READ uiWidth NOTIFY settingsChanged)
+    Q_PROPERTY(QString version READ version CONSTANT)
 
 public:
     explicit Backend(QObject* parent = nullptr);
@@ -106,8 +126,43 @@ public:
     bool enableAutostart();
     // Ends the countdown, if any; always emits autostartDisabled().
     void disableAutostart();
-    // The whole seconds left of the countdown, rounded up; -1 when none runs.
+    // The seconds left of the countdown, as autostartTimeRemaining() last
+    // told them (the timeout at its start); never 0; -1 when none runs.
     int autostartRemainingSeconds() const;
+
+    // For a front end
+    // The loaded applications, one row each; filled on load and reload.
+    ApplicationModel* applications() { return &m_applicationModel; }
+    // The processes of the running (or last) pipeline, row by row.
+    ProcessModel* processes() { return &m_processModel; }
+    // autostartRemainingSeconds(), and whether a countdown runs.
+    int autostartSeconds() const { return m_autostartSeconds; }
+    bool autostartActive() const { return m_autostartSeconds > 0; }
+    // The base name and display name of the pipeline that runs; empty when none does.
+    QString runningApplication() const;
+    QString runningApplicationName() const;
+    // "idle", "starting", "running", "stopping" or "finished".
+    QString pipelinePhase() const;
+    // How the last pipeline ended, for a front end: basename, name, outcome
+    // ("normal", "failed", "stopped"), failureReason (words, or empty),
+    // failedProcessIndex (-1: none), failedProgram, failedExitCode,
+    // failedExitSignal, failedCrashed, startedAt, finishedAt, logFile and
+    // problems (the validation problems of a pipeline that is not valid).
+    // Empty before any pipeline has finished.
+    QVariantMap lastResultMap() const;
+    // The launcher's version, as its --version gives it.
+    static QString version();
+
+    // Ends a countdown and starts the application with its log; false
+    // (traced) when a pipeline runs, or it is not loaded or not valid.
+    Q_INVOKABLE bool startApplication(const QString& basename);
+    // Stops the running pipeline on request, with the controller's stop timeout.
+    Q_INVOKABLE void stopApplication();
+    Q_INVOKABLE void cancelAutostart() { disableAutostart(); }
+    Q_INVOKABLE void reloadApplications() { reload(); }
+    // The last lines of the running pipeline's log, or else of the last
+    // one's; read from a bounded tail of the file. Empty when there is none.
+    Q_INVOKABLE QStringList logTail(int lines) const;
 
     // Log maintenance
     // Compresses and removes the old regular *.log files of the default log
@@ -137,8 +192,24 @@ signals:
     // reload() read applications that differ from those before: added,
     // removed or edited.
     void applicationsChanged();
+    // autostartSeconds changed: a countdown began, ticked or ended (-1).
+    void autostartSecondsChanged();
+    // The settings were read again (load, reload).
+    void settingsChanged();
+    void runningApplicationChanged();
+    void pipelinePhaseChanged();
+    void lastResultChanged();
 
 private:
+    // The one place the countdown's seconds change; signals when they do.
+    void setAutostartSeconds(int seconds);
+    void onAutostartTick();
+    void onPhaseChanged(PipelineController::Phase phase);
+    void onPipelineFinished();
+    void onPipelineFailure(const QString& basename,
+                           PipelineController::PipelineFailureReason failureReason);
+    // The application model from the loaded pipelines.
+    void updateApplicationModel();
     // Every setting from `settings`; without one, every setting's default.
     void setLauncherSettings(const QSettings* settings);
     LogRotation logRotation() const;
@@ -172,4 +243,13 @@ private:
     QString m_logFolder;
     std::unique_ptr<LogMaintenance> m_logMaintenance;
     std::unique_ptr<DayTimer> m_dayTimer;
+    // The countdown's seconds: -1 when none runs.
+    int m_autostartSeconds = -1;
+    // The pipeline that runs, as its start announced it.
+    QString m_runningApplication;
+    // lastResultMap(): of the last pipeline that finished, or that was not
+    // valid when the countdown's end started it.
+    QVariantMap m_lastResult;
+    ApplicationModel m_applicationModel;
+    ProcessModel m_processModel;
 };

@@ -2,6 +2,7 @@
 
 #include "PipelineConfig.h"
 #include "ProcessStatus.h"
+#include "ValidationProblem.h"
 
 #include <QDateTime>
 #include <QList>
@@ -99,8 +100,16 @@ public:
     // Running from an accepted start until the last process has ended.
     PipelineState state() const;
     Phase phase() const { return m_phase; }
-    // Checks folders, programs and modes; the reasons go to validationErrors().
+    // Checks folders, programs, readiness gates and modes; every reason the
+    // pipeline cannot start, in the order of its processes, the pipeline's
+    // own last. Empty when it can start.
+    QList<ValidationProblem> validate(const PipelineConfig& pipelineConfig) const;
+    // The same check, keeping nothing.
+    bool isPipelineValid(const PipelineConfig& pipelineConfig) const;
+    // The same check, keeping the reasons for validationProblems() and
+    // validationErrors() (the problems' texts).
     bool isPipelineValid(const PipelineConfig& pipelineConfig);
+    const QList<ValidationProblem>& validationProblems() const { return m_validationProblems; }
     const QStringList& validationErrors() const { return m_validationErrors; }
     // Both act on the whole process group of every process, and on the
     // descendants that left their groups. A process already asked to
@@ -210,8 +219,11 @@ private:
     bool onlyDaemonsLeft() const;
     bool isActive() const;
     int indexOf(const PipelineProcess* process) const;
-    bool checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs);
-    bool validateExecutable(ProcessConfig& processConfig, QStringList& errors);
+    // validate(), and the program of each process as the checks found it.
+    QList<ValidationProblem> validate(const PipelineConfig& pipelineConfig,
+                                      QStringList* programs) const;
+    // Keeps the problems and their texts for the accessors.
+    void setValidationProblems(const QList<ValidationProblem>& problems);
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
@@ -242,6 +254,7 @@ private:
     qint64 m_logFileSizeLimit = 0;
     std::unique_ptr<DayTimer> m_dayTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
+    QList<ValidationProblem> m_validationProblems;
     QStringList m_validationErrors;
     // The programs that validation found for the running pipeline, by index.
     QStringList m_programs;

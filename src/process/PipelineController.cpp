@@ -108,7 +108,8 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
         m_logFilePath.clear();
 
     QStringList programs;
-    if (!checkPipeline(pipelineConfig, programs)) {
+    setValidationProblems(validate(pipelineConfig, &programs));
+    if (!m_validationProblems.isEmpty()) {
         const QString message =
             QStringLiteral("Failed to start pipeline '%1'. Pipeline configuration is invalid: %2")
                 .arg(pipelineConfig.basename, m_validationErrors.join(QStringLiteral(", ")));
@@ -649,65 +650,49 @@ void PipelineController::updateProcessRecord()
         m_record->write(m_reaper->processes());
 }
 
+QList<ValidationProblem> PipelineController::validate(const PipelineConfig& pipelineConfig) const
+{
+    return validate(pipelineConfig, nullptr);
+}
+
+bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig) const
+{
+    return validate(pipelineConfig, nullptr).isEmpty();
+}
+
 bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
 {
-    QStringList programs;
-    return checkPipeline(pipelineConfig, programs);
+    setValidationProblems(validate(pipelineConfig, nullptr));
+    return m_validationProblems.isEmpty();
 }
 
-// Validation; the program of each process as the checks found it (the
-// configured exec where they found nothing) goes to programs, by index.
-bool PipelineController::checkPipeline(const PipelineConfig& pipelineConfig, QStringList& programs)
+void PipelineController::setValidationProblems(const QList<ValidationProblem>& problems)
 {
+    m_validationProblems = problems;
     m_validationErrors.clear();
-    programs.clear();
-    bool valid = true;
-    bool nonDaemonSeen = false;
-
-    // The checks may resolve exec in place; the caller's record stays as configured.
-    PipelineConfig checked = pipelineConfig;
-    for (ProcessConfig& processConfig : checked.processList) {
-        if (processConfig.mode != ProcessMode::Daemon)
-            nonDaemonSeen = true;
-        if (!processConfig.workingDirectory.isEmpty() &&
-            !QFileInfo(processConfig.workingDirectory).isDir()) {
-            m_validationErrors.append(QStringLiteral("working directory '%1' it not a directory")
-                                          .arg(processConfig.workingDirectory));
-            valid = false;
-        }
-        if (!validateExecutable(processConfig, m_validationErrors))
-            valid = false;
-        const QString gateError = processConfig.mode == ProcessMode::Sync
-                                      ? QString()
-                                      : ReadinessProbe::gateError(processConfig.ready);
-        if (!processConfig.ready.isEmpty() && !gateError.isEmpty()) {
-            m_validationErrors.append(QStringLiteral("readiness gate '%1' is not valid: %2")
-                                          .arg(processConfig.ready, gateError));
-            valid = false;
-        }
-        programs.append(processConfig.exec);
-    }
-
-    if (!nonDaemonSeen) {
-        m_validationErrors.append(
-            QStringLiteral("pipeline must contain at least one non-daemon process."));
-        return false;
-    }
-    return valid;
+    for (const ValidationProblem& problem : problems)
+        m_validationErrors.append(problem.text());
 }
 
-bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStringList& errors)
+namespace {
+
+// Where a bare or relative program is found, as the child would find it; an
+// empty path with the problem when it is not usable there.
+QString resolveExecutable(const ProcessConfig& processConfig, int processIndex,
+                          QList<ValidationProblem>& problems)
 {
     const QString exec = processConfig.exec;
+    const auto problem = [&problems, processIndex](const QString& message) {
+        problems.append({processIndex, QStringLiteral("exec"), message});
+    };
     // A folder is never a program: an empty exec would otherwise find "/".
-    const auto isUsable = [&errors, &exec](const QFileInfo& file) {
+    const auto isUsable = [&problem, &exec](const QFileInfo& file) {
         if (!file.exists() || file.isDir()) {
-            errors.append(QStringLiteral("executable '%1' does not exist").arg(exec));
+            problem(QStringLiteral("executable '%1' does not exist").arg(exec));
             return false;
         }
         if (!file.isExecutable()) {
-            errors.append(
-                QStringLiteral("executable file '%1' is not executable by the user").arg(exec));
+            problem(QStringLiteral("executable file '%1' is not executable by the user").arg(exec));
             return false;
         }
         return true;
@@ -715,22 +700,18 @@ bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStrin
 
     const QFileInfo execInfo(exec);
     if (!execInfo.isRelative())
-        return isUsable(execInfo);
+        return isUsable(execInfo) ? exec : QString();
 
     if (execInfo.fileName() != exec) {
         if (processConfig.workingDirectory.isEmpty()) {
-            errors.append(
-                QStringLiteral(
-                    "use of relative executable '%1' requires working directory to be defined")
-                    .arg(exec));
-            return false;
+            problem(QStringLiteral(
+                        "use of relative executable '%1' requires working directory to be defined")
+                        .arg(exec));
+            return QString();
         }
         const QFileInfo candidate(
             QStringLiteral("%1/%2").arg(processConfig.workingDirectory, exec));
-        if (!isUsable(candidate))
-            return false;
-        processConfig.exec = candidate.absoluteFilePath();
-        return true;
+        return isUsable(candidate) ? candidate.absoluteFilePath() : QString();
     }
 
     // A bare name is looked up where the child would find it: its working
@@ -741,15 +722,50 @@ bool PipelineController::validateExecutable(ProcessConfig& processConfig, QStrin
                    .split(QLatin1Char(':'));
     for (const QString& folder : qAsConst(folders)) {
         const QFileInfo candidate(QStringLiteral("%1/%2").arg(folder, exec));
-        if (candidate.exists() && !candidate.isDir()) {
-            if (!isUsable(candidate))
-                return false;
-            processConfig.exec = candidate.absoluteFilePath();
-            return true;
-        }
+        if (candidate.exists() && !candidate.isDir())
+            return isUsable(candidate) ? candidate.absoluteFilePath() : QString();
     }
-    errors.append(QStringLiteral("executable '%1' does not exist").arg(exec));
-    return false;
+    problem(QStringLiteral("executable '%1' does not exist").arg(exec));
+    return QString();
+}
+
+} // namespace
+
+// The program of each process as the checks found it (the configured exec
+// where they found nothing) goes to programs, by index.
+QList<ValidationProblem> PipelineController::validate(const PipelineConfig& pipelineConfig,
+                                                      QStringList* programs) const
+{
+    QList<ValidationProblem> problems;
+    if (programs)
+        programs->clear();
+    bool nonDaemonSeen = false;
+
+    for (int i = 0; i < pipelineConfig.processList.size(); ++i) {
+        const ProcessConfig& processConfig = pipelineConfig.processList.at(i);
+        if (processConfig.mode != ProcessMode::Daemon)
+            nonDaemonSeen = true;
+        if (!processConfig.workingDirectory.isEmpty() &&
+            !QFileInfo(processConfig.workingDirectory).isDir())
+            problems.append({i, QStringLiteral("working-directory"),
+                             QStringLiteral("working directory '%1' it not a directory")
+                                 .arg(processConfig.workingDirectory)});
+        const QString program = resolveExecutable(processConfig, i, problems);
+        const QString gateError = processConfig.mode == ProcessMode::Sync
+                                      ? QString()
+                                      : ReadinessProbe::gateError(processConfig.ready);
+        if (!processConfig.ready.isEmpty() && !gateError.isEmpty())
+            problems.append({i, QStringLiteral("ready"),
+                             QStringLiteral("readiness gate '%1' is not valid: %2")
+                                 .arg(processConfig.ready, gateError)});
+        if (programs)
+            programs->append(program.isEmpty() ? processConfig.exec : program);
+    }
+
+    if (!nonDaemonSeen)
+        problems.append({-1, QStringLiteral("mode"),
+                         QStringLiteral("pipeline must contain at least one non-daemon process.")});
+    return problems;
 }
 
 QString PipelineController::timeStampText()

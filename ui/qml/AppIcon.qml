@@ -16,8 +16,9 @@ Item {
         objectName: "iconImage"
         anchors.fill: parent
         source: icon.source
-        sourceSize.width: width
-        sourceSize.height: height
+        // One decoding at a size that covers the largest tile.
+        sourceSize.width: 256
+        sourceSize.height: 256
         fillMode: Image.PreserveAspectFit
         asynchronous: false
         visible: !icon.placeholder

@@ -12,7 +12,8 @@ Rectangle {
 
     signal cancelRequested()
 
-    implicitHeight: row.implicitHeight + theme.spacing * 2
+    // The ring is the tallest part; a height of its own keeps the layout out of a loop.
+    implicitHeight: ring.height + theme.spacing * 2
     radius: theme.radius * 1.5
     color: theme.surfaceRaised
     border.width: Math.max(2, theme.unit * 0.15)
@@ -27,7 +28,8 @@ Rectangle {
         spacing: theme.spacing * 1.5
 
         Rectangle {
-            Layout.preferredWidth: theme.unit * 4.2
+            id: ring
+            Layout.preferredWidth: theme.unit * 5
             Layout.preferredHeight: Layout.preferredWidth
             radius: width / 2
             color: "transparent"
@@ -38,7 +40,7 @@ Rectangle {
                 anchors.centerIn: parent
                 text: banner.seconds
                 color: theme.text
-                font.pixelSize: theme.hugeFont
+                font.pixelSize: theme.titleFont * 1.2
                 font.bold: true
             }
         }

@@ -21,10 +21,14 @@ Item {
         if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
             return ""
         var program = (result.failedProgram || "").split("/").pop()
-        var who = qsTr("Process %1 (%2)").arg(result.failedProcessIndex).arg(program)
+        var who = qsTr("%1 (process-%2)").arg(program).arg(result.failedProcessIndex)
         if (result.failedCrashed || result.failedExitSignal > 0)
             return qsTr("%1 was ended by signal %2").arg(who).arg(result.failedExitSignal)
         return qsTr("%1 exited with code %2").arg(who).arg(result.failedExitCode)
+    }
+
+    function sentence(text) {
+        return text.charAt(0).toUpperCase() + text.slice(1) + (/[.!?]$/.test(text) ? "" : ".")
     }
 
     ColumnLayout {
@@ -61,7 +65,7 @@ Item {
         Text {
             objectName: "failureReason"
             Layout.fillWidth: true
-            text: view.result.failureReason || qsTr("The application failed.")
+            text: view.sentence(view.result.failureReason || qsTr("the application failed"))
             color: theme.text
             font.pixelSize: theme.fontSize
             wrapMode: Text.Wrap
@@ -87,8 +91,9 @@ Item {
 
         Rectangle {
             Layout.fillWidth: true
-            Layout.fillHeight: true
-            Layout.minimumHeight: theme.unit * 3
+            Layout.preferredHeight: logText.implicitHeight + theme.spacing * 2
+            Layout.maximumHeight: Math.max(theme.unit * 3, view.height * 0.55)
+            Layout.topMargin: theme.spacing * 0.5
             radius: theme.radius
             color: "#0a0d11"
             border.color: theme.surfaceRaised
@@ -96,6 +101,7 @@ Item {
             clip: true
             visible: view.logLines.length > 0
             Text {
+                id: logText
                 objectName: "failureLog"
                 anchors.left: parent.left
                 anchors.right: parent.right
@@ -109,6 +115,9 @@ Item {
             }
         }
 
+        Item {
+            Layout.fillHeight: true
+        }
         RowLayout {
             Layout.alignment: Qt.AlignRight
             spacing: theme.spacing

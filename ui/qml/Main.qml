@@ -39,6 +39,8 @@ Rectangle {
     }
 
     function nameOf(basename) {
+        if (backend.applications.count === 0)
+            return basename
         var row = backend.applications.indexOf(basename)
         var name = row >= 0 ? backend.applications.get(row).name : ""
         return name ? name : basename
@@ -88,13 +90,23 @@ Rectangle {
             anchors.margins: appTheme.spacing * 2
             spacing: appTheme.spacing * 1.5
 
-            Text {
-                objectName: "tilesTitle"
+            RowLayout {
                 Layout.fillWidth: true
-                text: qsTr("Applications")
-                color: appTheme.text
-                font.pixelSize: appTheme.titleFont
-                font.bold: true
+                Text {
+                    objectName: "tilesTitle"
+                    Layout.fillWidth: true
+                    text: qsTr("Applications")
+                    color: appTheme.text
+                    font.pixelSize: appTheme.titleFont
+                    font.bold: true
+                }
+                Text {
+                    objectName: "version"
+                    visible: backend.showVersionInfo
+                    text: qsTr("Version %1").arg(backend.version)
+                    color: appTheme.muted
+                    font.pixelSize: appTheme.smallFont
+                }
             }
             CountdownBanner {
                 id: countdown
@@ -113,8 +125,7 @@ Rectangle {
                     id: tileGrid
                     objectName: "tileGrid"
                     theme: appTheme
-                    anchors.horizontalCenter: parent.horizontalCenter
-                    anchors.top: parent.top
+                    anchors.centerIn: parent
                     onStartRequested: root.startApplication(basename)
                 }
                 Text {
@@ -147,16 +158,5 @@ Rectangle {
         logLines: root.failureLog
         onRestartRequested: root.startApplication(basename)
         onBackRequested: root.showTiles()
-    }
-
-    Text {
-        objectName: "version"
-        anchors.right: parent.right
-        anchors.bottom: parent.bottom
-        anchors.margins: appTheme.spacing
-        visible: backend.showVersionInfo
-        text: qsTr("Version %1").arg(backend.version)
-        color: appTheme.muted
-        font.pixelSize: appTheme.smallFont
     }
 }

@@ -28,10 +28,12 @@ QtObject {
     readonly property string monospace: "monospace"
 
     // A steady colour of its own for each name, for icons that are missing.
+    readonly property var placeholderColors: ["#2d6cc0", "#7a4fc4", "#2e8b57", "#b7791f",
+                                              "#c05621", "#b83a3a", "#1f8a8a", "#a23b72"]
     function colorFor(name) {
-        var hash = 0
+        var hash = 7
         for (var i = 0; i < name.length; ++i)
-            hash = (hash * 31 + name.charCodeAt(i)) % 360
-        return Qt.hsla(hash / 360, 0.45, 0.42, 1)
+            hash = (hash * 31 + name.charCodeAt(i)) % 1000003
+        return placeholderColors[hash % placeholderColors.length]
     }
 }

@@ -33,11 +33,16 @@ Item {
             anchors.margins: theme.spacing
             spacing: theme.spacing * 0.6
 
+            Item {
+                Layout.fillHeight: true
+                visible: tile.valid
+            }
+
             AppIcon {
                 objectName: "tileIcon"
                 theme: tile.theme
                 Layout.alignment: Qt.AlignHCenter
-                Layout.preferredWidth: Math.min(card.width * 0.5, card.height * 0.42)
+                Layout.preferredWidth: Math.min(card.width * 0.55, card.height * (tile.valid ? 0.5 : 0.35))
                 Layout.preferredHeight: Layout.preferredWidth
                 source: tile.iconSource
                 name: tile.title

@@ -15,7 +15,7 @@ GridView {
     width: Math.min(parent.width, columns * cellWidth, Math.max(1, count) * cellWidth)
     height: Math.min(parent.height, Math.ceil(count / columns) * cellHeight)
     cellWidth: theme.tileSize + theme.spacing
-    cellHeight: theme.tileSize * 1.1 + theme.spacing
+    cellHeight: theme.tileSize + theme.spacing
     interactive: contentHeight > height
     clip: true
     keyNavigationWraps: true

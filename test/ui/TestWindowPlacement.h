@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QObject>
+
+class TestWindowPlacement : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void geometry_data();
+    void geometry();
+};
