@@ -48,6 +48,7 @@ Backend::Backend(QObject* parent)
         "PipelineController::PipelineFailureReason");
     qRegisterMetaType<PipelineController::Phase>("PipelineController::Phase");
     qRegisterMetaType<ProcessStatus>("ProcessStatus");
+    qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
@@ -74,7 +75,12 @@ Backend::Backend(QObject* parent)
             &Backend::pipelineStopped);
 }
 
-Backend::~Backend() = default;
+// The controller ends what still runs as it goes, after the members that its
+// signals' handlers here use are gone.
+Backend::~Backend()
+{
+    disconnect(&m_pipelineController, nullptr, this, nullptr);
+}
 
 // What a launcher that died left running goes first: it may hold what the
 // applications need. Then the settings (they name the rotate period and the
@@ -152,6 +158,7 @@ bool Backend::loadConfig(const QFileInfo& file)
         return false;
     readSettingsFile(file.absoluteFilePath());
     emit settingsChanged();
+    updateApplicationModel();
     return true;
 }
 
@@ -189,6 +196,7 @@ void Backend::readLauncherSettings(QSettings& settings)
 {
     setLauncherSettings(&settings);
     emit settingsChanged();
+    updateApplicationModel();
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,

@@ -80,6 +80,37 @@ private slots:
         QCOMPARE(launcher.exitCode(), exitCode);
     }
 
+    // One line per second of the countdown, from the timeout down to 1.
+    void countdownLines_data()
+    {
+        QTest::addColumn<int>("timeout");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("2 s") << 2
+                             << QStringList{"Starting 'app' in 2 s (Ctrl+C to cancel)",
+                                            "Starting 'app' in 1 s (Ctrl+C to cancel)"};
+        QTest::newRow("no time") << 0 << QStringList();
+    }
+
+    void countdownLines()
+    {
+        QFETCH(int, timeout);
+        QFETCH(QStringList, lines);
+        const QTemporaryDir home;
+        QVERIFY(writeFile(home.filePath("Orvalen/launcher/apps/app.ini"),
+                          "[process-0]\nexec=" + helperPath().toUtf8() + "\nmode=sync\n"));
+        QVERIFY(writeFile(home.filePath("Orvalen/launcher/launcher.ini"),
+                          "[autostart]\ntile=app\ntimeout=" + QByteArray::number(timeout) + "\n"));
+        QProcess launcher;
+        launcher.start(LAUNCHER_PROGRAM, {"--data-home", home.path()});
+        QVERIFY(launcher.waitForFinished(30000));
+        QStringList shown;
+        for (const QString& line : QString::fromUtf8(launcher.readAllStandardOutput()).split('\n'))
+            if (line.startsWith("Starting 'app' in"))
+                shown.append(line);
+        QCOMPARE(shown, lines);
+        QCOMPARE(launcher.exitCode(), 0);
+    }
+
     void journalPriorities_data()
     {
         QTest::addColumn<QString>("process"); // its group's keys; $SCRIPT a script that cannot run

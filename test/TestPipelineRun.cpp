@@ -7,6 +7,7 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/LineSplitter.h"
+#include "process/ReadinessProbe.h"
 #include "support/MonotonicClock.h"
 #include "support/TimeStamp.h"
 
@@ -136,41 +137,78 @@ private slots:
                               QFile::encodeName(QFileInfo(helperPath()).canonicalPath()) + '\n');
     }
 
+    // Each reason with the process it concerns (-1: the pipeline) and its key.
     void validation_data()
     {
         QTest::addColumn<PipelineConfig>("pipeline");
         QTest::addColumn<QStringList>("errors");
+        QTest::addColumn<QList<int>>("processes");
+        QTest::addColumn<QStringList>("keys");
         const QStringList libs{path("libA"), path("libB")};
         const QString missing = "executable '%1' does not exist";
         const QString notExecutable = "executable file '%1' is not executable by the user";
         // wd/local is executable, libA/local is not.
         QTest::newRow("bare name: working folder first")
-            << pipelineOf({program("local", path("wd"), libs)}) << QStringList();
+            << pipelineOf({program("local", path("wd"), libs)}) << QStringList() << QList<int>()
+            << QStringList();
         // libA/blocked is not executable, libB/blocked is.
         QTest::newRow("bare name: the first match decides")
             << pipelineOf({program("blocked", QString(), libs)})
-            << QStringList{notExecutable.arg("blocked")};
+            << QStringList{notExecutable.arg("blocked")} << QList<int>{0} << QStringList{"exec"};
         QTest::newRow("empty exec is no folder")
-            << pipelineOf({program("")}) << QStringList{missing.arg("")};
+            << pipelineOf({program("")}) << QStringList{missing.arg("")} << QList<int>{0}
+            << QStringList{"exec"};
         QTest::newRow("a folder is no program")
-            << pipelineOf({program(path("wd"))}) << QStringList{missing.arg(path("wd"))};
+            << pipelineOf({program(path("wd"))}) << QStringList{missing.arg(path("wd"))}
+            << QList<int>{0} << QStringList{"exec"};
+        QTest::newRow("relative path without a working folder")
+            << pipelineOf({program(helperPath()), program("wd/local")})
+            << QStringList{"use of relative executable 'wd/local' requires working directory to "
+                           "be defined"}
+            << QList<int>{1} << QStringList{"exec"};
+        ProcessConfig gated = program(helperPath(), {}, {}, ProcessMode::Async);
+        gated.ready = "tcp:none";
+        QTest::newRow("readiness gate of the second process")
+            << pipelineOf({program(helperPath()), gated})
+            << QStringList{QString("readiness gate 'tcp:none' is not valid: %1")
+                               .arg(ReadinessProbe::gateError("tcp:none"))}
+            << QList<int>{1} << QStringList{"ready"};
         QTest::newRow("every message once, in order")
             << pipelineOf({program("first", {}, {}, ProcessMode::Daemon),
                            program(path("data"), path("gone"), {}, ProcessMode::Daemon)})
             << QStringList{missing.arg("first"),
                            QString("working directory '%1' it not a directory").arg(path("gone")),
                            notExecutable.arg(path("data")),
-                           "pipeline must contain at least one non-daemon process."};
+                           "pipeline must contain at least one non-daemon process."}
+            << QList<int>{0, 1, 1, -1} << QStringList{"exec", "working-directory", "exec", "mode"};
     }
 
     void validation()
     {
         QFETCH(PipelineConfig, pipeline);
         QFETCH(QStringList, errors);
+        QFETCH(QList<int>, processes);
+        QFETCH(QStringList, keys);
         PipelineController controller;
         QVERIFY(!controller.isPipelineValid(pipelineOf({}))); // its message must not survive
         QCOMPARE(controller.isPipelineValid(pipeline), errors.isEmpty());
         QCOMPARE(controller.validationErrors(), errors);
+
+        // The structured problems say the same, and the const check keeps nothing.
+        const PipelineController& checker = controller;
+        QVERIFY(!checker.isPipelineValid(pipelineOf({})));
+        QCOMPARE(checker.validationProblems(), checker.validate(pipeline));
+        QStringList texts;
+        QList<int> indexes;
+        QStringList keysFound;
+        for (const ValidationProblem& problem : checker.validate(pipeline)) {
+            texts.append(problem.text());
+            indexes.append(problem.processIndex);
+            keysFound.append(problem.key);
+        }
+        QCOMPARE(texts, errors);
+        QCOMPARE(indexes, processes);
+        QCOMPARE(keysFound, keys);
     }
 
     void outputLines_data()

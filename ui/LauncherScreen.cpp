@@ -26,14 +26,18 @@ LauncherScreen::LauncherScreen(QObject* parent)
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
     // A kiosk's screen: no title bar, and the placement is the window's own.
     m_view->setFlags(m_view->flags() | Qt::FramelessWindowHint);
-    m_view->setColor(QColor(0x10, 0x14, 0x1a));
+    m_view->setColor(
+        QColor(QStringLiteral("#0f1419"))); // the theme's background, before the first frame
     m_view->setTitle(QStringLiteral("Launcher"));
 }
 
-// The view goes before the engine, the engine before the backend that its
-// bindings read.
+// The application gets the orderly stop of the Stop control (its processes
+// asked to terminate, killed after the stop timeout). Then the view goes
+// before the engine, the engine before the backend that its bindings read.
 LauncherScreen::~LauncherScreen()
 {
+    PipelineController* controller = m_backend->pipelineController();
+    controller->stop(controller->stopTimeout());
     m_view.reset();
     m_engine.reset();
 }

@@ -247,8 +247,8 @@ private:
     int m_autostartSeconds = -1;
     // The pipeline that runs, as its start announced it.
     QString m_runningApplication;
-    // lastResultMap(): of the last pipeline that finished, or that was not
-    // valid when the countdown's end started it.
+    // lastResultMap(): of the last pipeline that finished, or of one that
+    // was refused because it is not valid.
     QVariantMap m_lastResult;
     ApplicationModel m_applicationModel;
     ProcessModel m_processModel;

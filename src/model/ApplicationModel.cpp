@@ -128,8 +128,10 @@ void ApplicationModel::setApplications(const QList<Application>& applications)
         }
         return;
     }
+    const int before = m_applications.size();
     beginResetModel();
     m_applications = applications;
     endResetModel();
-    emit countChanged();
+    if (m_applications.size() != before)
+        emit countChanged();
 }

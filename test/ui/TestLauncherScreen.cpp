@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
 #include <QQuickView>
@@ -64,8 +65,6 @@ void TestLauncherScreen::init()
 
 void TestLauncherScreen::cleanup()
 {
-    if (m_screen)
-        m_screen->backend()->pipelineController()->stop(3000);
     m_screen.reset();
     m_folders.reset();
     QTRY_VERIFY2(markedProcesses(m_marker).isEmpty(), "a child of the screen outlived it");
@@ -86,14 +85,15 @@ void TestLauncherScreen::writeSettings(const QString& ui, const QString& autosta
 }
 
 void TestLauncherScreen::writeShellApp(const QString& basename, const QString& name,
-                                       const QString& script, const QString& extra)
+                                       const QString& script, const QString& processKeys,
+                                       const QString& icon)
 {
-    const QString text = QStringLiteral("[ui]\nname=%1\n%2\n"
+    const QString text = QStringLiteral("[ui]\nname=%1\nicon=%2\n"
                                         "[process-0]\nexec=/bin/sh\n"
                                         "arguments=-c, \"%3\", %4\n"
                                         "mode=sync\nrequired=true\n"
-                                        "library-paths=/usr/bin, /bin\n")
-                             .arg(name, extra, script, m_marker);
+                                        "library-paths=/usr/bin, /bin\n%5\n")
+                             .arg(name, icon, script, m_marker, processKeys);
     QVERIFY(
         writeFile(m_folders->user() + QStringLiteral("/apps/%1.ini").arg(basename), text.toUtf8()));
 }
@@ -192,6 +192,20 @@ void TestLauncherScreen::tiles()
     if (showVersion)
         QVERIFY(text("version").contains(m_screen->backend()->version()));
     QVERIFY(!isShown("countdown"));
+
+    // A tap on one that cannot start tells why.
+    if (showInvalid) {
+        click(QStringLiteral("tile-broken"));
+        QTRY_VERIFY(isShown("failureView"));
+        QVERIFY(text("failureTitle").contains(QStringLiteral("Broken example cannot start")));
+        const QStringList problems =
+            applications->get(applications->indexOf("broken")).value("problems").toStringList();
+        QVERIFY(!problems.isEmpty());
+        for (const QString& problem : problems)
+            QVERIFY2(text("failureProblems").contains(problem), qPrintable(problem));
+        QVERIFY(!isShown("restartButton"));
+        QCOMPARE(m_screen->backend()->runningApplication(), QString());
+    }
 }
 
 void TestLauncherScreen::icons_data()
@@ -219,8 +233,8 @@ void TestLauncherScreen::icons()
     QVERIFY(picture.save(apps + QStringLiteral("/pictures/board.png")));
     if (icon == QLatin1String("ABSOLUTE"))
         icon = apps + QStringLiteral("/pictures/board.png");
-    writeShellApp(QStringLiteral("board"), QStringLiteral("notice board"), NormalScript,
-                  QStringLiteral("icon=") + icon);
+    writeShellApp(QStringLiteral("board"), QStringLiteral("notice board"), NormalScript, QString(),
+                  icon);
     QVERIFY(openScreen());
 
     QQuickItem* tile = item(QStringLiteral("tile-board"));
@@ -279,7 +293,7 @@ void TestLauncherScreen::startAndStop_data()
 }
 
 // A tile starts its application; the running view follows its processes, and
-// a stop leads back to the tiles.
+// a stop leads back to the tiles, read anew.
 void TestLauncherScreen::startAndStop()
 {
     QFETCH(int, key);
@@ -313,6 +327,8 @@ void TestLauncherScreen::startAndStop()
     QTRY_COMPARE(item("process-0")->property("processState").toString(), QStringLiteral("running"));
     QVERIFY(!markedProcesses(m_marker).isEmpty());
     QCOMPARE(isShown("stopButton"), allowExit);
+    // Added while the other one ran: a tile once the tiles are back.
+    writeShellApp(QStringLiteral("late"), QStringLiteral("Late arrival"), NormalScript);
 
     if (allowExit)
         click(QStringLiteral("stopButton"));
@@ -321,88 +337,110 @@ void TestLauncherScreen::startAndStop()
     QTRY_VERIFY(isShown("tilesView"));
     QVERIFY(!isShown("failureView"));
     QCOMPARE(backend->lastResultMap().value("outcome").toString(), QStringLiteral("stopped"));
+    QTRY_VERIFY(isShown("tile-late"));
     QTRY_VERIFY(markedProcesses(m_marker).isEmpty());
+}
+
+// The status follows a process as it is restarted.
+void TestLauncherScreen::restarts()
+{
+    writeShellApp(QStringLiteral("flaky"), QStringLiteral("Flaky"),
+                  QStringLiteral("sleep 0.2; exit 5"),
+                  QStringLiteral("restart-on-exit=5\nrestart-limit=100"));
+    QVERIFY(openScreen());
+    QVERIFY(m_screen->backend()->startApplication(QStringLiteral("flaky")));
+    QTRY_VERIFY(item("process-0"));
+    QTRY_VERIFY(item("process-0")->property("processRestarts").toInt() >= 2);
+    QVERIFY2(findItem(item("process-0"), "processState")
+                 ->property("text")
+                 .toString()
+                 .contains(QStringLiteral("restarted")),
+             qPrintable(findItem(item("process-0"), "processState")->property("text").toString()));
 }
 
 void TestLauncherScreen::endings_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::addColumn<bool>("failed");
-    QTest::newRow("normal end") << NormalScript << false;
-    QTest::newRow("failure") << FailingScript << true;
+    QTest::addColumn<QString>("action"); // on the failure screen: a button, or a key
+    QTest::newRow("normal end") << NormalScript << "";
+    QTest::newRow("failure, start again") << FailingScript << "restartButton";
+    QTest::newRow("failure, Return starts again") << FailingScript << "Return";
+    QTest::newRow("failure, back") << FailingScript << "backButton";
+    QTest::newRow("failure, Escape") << FailingScript << "Escape";
 }
 
 // A normal end leads back to the tiles; a failure to a screen that says
-// which application failed, why, and what its log said last.
+// which application failed, why, and what its log said last. From there the
+// application starts again (and fails again), or the tiles come back.
 void TestLauncherScreen::endings()
 {
     QFETCH(QString, script);
-    QFETCH(bool, failed);
+    QFETCH(QString, action);
     writeShellApp(QStringLiteral("sensor"), QStringLiteral("Sensor check"), script);
     QVERIFY(openScreen());
     Backend* backend = m_screen->backend();
+    QSignalSpy starts(backend, &Backend::pipelineStarted);
 
     QVERIFY(backend->startApplication(QStringLiteral("sensor")));
     QTRY_VERIFY(!backend->lastResultMap().isEmpty());
     QTRY_VERIFY(backend->runningApplication().isEmpty());
+    const bool failed = script == FailingScript;
     QTRY_COMPARE(isShown("failureView"), failed);
     QCOMPARE(isShown("tilesView"), !failed);
     if (!failed)
         return;
 
-    const QVariantMap result = backend->lastResultMap();
-    QCOMPARE(result.value("outcome").toString(), QStringLiteral("failed"));
-    QVERIFY(text("failureTitle").contains(QStringLiteral("Sensor check")));
-    const QString reason = result.value("failureReason").toString();
+    const QString reason = backend->lastResultMap().value("failureReason").toString();
     QVERIFY(!reason.isEmpty());
+    QVERIFY(text("failureTitle").contains(QStringLiteral("Sensor check")));
     QVERIFY2(text("failureReason").contains(reason, Qt::CaseInsensitive),
              qPrintable(text("failureReason")));
     QVERIFY2(text("failureDetail").contains(QStringLiteral("code 3")),
              qPrintable(text("failureDetail")));
     QVERIFY2(text("failureLog").contains(QStringLiteral("no sensor on the bus")),
              qPrintable(text("failureLog")));
-    QVERIFY(isShown("restartButton"));
-    QVERIFY(isShown("backButton"));
-}
 
-void TestLauncherScreen::failureActions_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::newRow("start again") << "restartButton";
-    QTest::newRow("back") << "backButton";
-    QTest::newRow("escape") << "";
-    QTest::newRow("enter starts again") << "enter";
-}
-
-// From the failure screen: start the application again (which fails again,
-// and says so again), or go back to the tiles.
-void TestLauncherScreen::failureActions()
-{
-    QFETCH(QString, action);
-    writeShellApp(QStringLiteral("sensor"), QStringLiteral("Sensor check"), FailingScript);
-    QVERIFY(openScreen());
-    Backend* backend = m_screen->backend();
-    QVERIFY(backend->startApplication(QStringLiteral("sensor")));
-    QTRY_VERIFY(isShown("failureView"));
-    QSignalSpy starts(backend, &Backend::pipelineStarted);
-
-    if (action.isEmpty())
-        QTest::keyClick(m_screen->view(), Qt::Key_Escape);
-    else if (action == QLatin1String("enter"))
-        QTest::keyClick(m_screen->view(), Qt::Key_Return);
-    else
+    if (action.endsWith(QLatin1String("Button")))
         click(action);
-
-    const bool again = action == QLatin1String("restartButton") || action == "enter";
-    if (again) {
-        QTRY_COMPARE(starts.count(), 1);
+    else
+        QTest::keyClick(m_screen->view(), action == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+    if (action == QLatin1String("restartButton") || action == QLatin1String("Return")) {
+        QTRY_COMPARE(starts.count(), 2);
         QTRY_VERIFY(backend->runningApplication().isEmpty());
         QTRY_VERIFY(isShown("failureView"));
     } else {
         QTRY_VERIFY(isShown("tilesView"));
         QVERIFY(!isShown("failureView"));
-        QCOMPARE(starts.count(), 0);
+        QCOMPARE(starts.count(), 1);
     }
+}
+
+void TestLauncherScreen::quitSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// The program, asked to quit while its application runs, stops it before it
+// ends itself: nothing of the application outlives the screen.
+void TestLauncherScreen::quitSignals()
+{
+    QFETCH(int, signal);
+    writeShellApp(QStringLiteral("board"), QStringLiteral("Notice board"), LongScript);
+    writeSettings(QString(), QStringLiteral("tile=board\ntimeout=1"));
+    QProcess program;
+    program.setProgram(QStringLiteral(LAUNCHER_UI_PROGRAM));
+    program.start();
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!markedProcesses(m_marker).isEmpty(), 10000);
+
+    ::kill(pid_t(program.processId()), signal);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(markedProcesses(m_marker), QList<qint64>());
 }
 
 void TestLauncherScreen::placement_data()
@@ -476,7 +514,7 @@ void TestLauncherScreen::screenshots()
     QQuickView* view = m_screen->view();
     Backend* backend = m_screen->backend();
     view->setGeometry(0, 0, 1280, 720);
-    QTRY_COMPARE(view->rootObject()->width(), 1280.0);
+    QTRY_COMPARE(view->rootObject()->size(), QSizeF(1280, 720));
 
     // The root item fills the window: its picture is the window's. (The
     // offscreen platform's windows have no picture of their own to grab.)

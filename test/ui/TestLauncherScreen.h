@@ -32,10 +32,11 @@ private slots:
     void countdown();
     void startAndStop_data();
     void startAndStop();
+    void restarts();
     void endings_data();
     void endings();
-    void failureActions_data();
-    void failureActions();
+    void quitSignals_data();
+    void quitSignals();
     void placement_data();
     void placement();
     void screenshots();
@@ -43,9 +44,10 @@ private slots:
 private:
     // launcher.ini with these lines below [ui] and [autostart].
     void writeSettings(const QString& ui, const QString& autostart = QString());
-    // apps/BASENAME.ini of one /bin/sh process running `script`.
+    // apps/BASENAME.ini of one /bin/sh process running `script`, with more
+    // lines for the process and an icon.
     void writeShellApp(const QString& basename, const QString& name, const QString& script,
-                       const QString& extra = QString());
+                       const QString& processKeys = QString(), const QString& icon = QString());
     // A screen on the data folders, loaded and shown; null (and a failed test) when it does not
     // load.
     LauncherScreen* openScreen();

@@ -10,12 +10,17 @@ Item {
     // Backend.lastResult of the failed run.
     property var result: ({})
     property var logLines: []
-    property alias restartButton: restartButton
+    // Where the focus goes first: start again, or back when it cannot start.
+    readonly property Item firstAction: refused ? backButton : restartButton
 
     signal restartRequested(string basename)
     signal backRequested()
 
     readonly property string applicationName: result.name ? result.name : (result.basename || "")
+    // Never started: its settings are not valid.
+    readonly property bool refused: (result.failedProcessIndex === undefined
+                                     || result.failedProcessIndex < 0)
+                                    && (result.problems || []).length > 0
 
     function detail() {
         if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
@@ -55,7 +60,8 @@ Item {
             Text {
                 objectName: "failureTitle"
                 Layout.fillWidth: true
-                text: qsTr("%1 stopped working").arg(view.applicationName)
+                text: (view.refused ? qsTr("%1 cannot start") : qsTr("%1 stopped working"))
+                      .arg(view.applicationName)
                 color: theme.text
                 font.pixelSize: theme.titleFont
                 font.bold: true
@@ -83,35 +89,52 @@ Item {
             objectName: "failureProblems"
             Layout.fillWidth: true
             visible: text.length > 0
-            text: (view.result.problems || []).join("\n")
+            text: (view.result.problems || []).map(function(problem) {
+                return "• " + problem
+            }).join("\n")
             color: theme.warning
-            font.pixelSize: theme.smallFont
+            font.pixelSize: theme.fontSize
+            lineHeight: 1.2
             wrapMode: Text.Wrap
         }
 
+        Text {
+            Layout.topMargin: theme.spacing * 0.5
+            visible: view.logLines.length > 0
+            text: qsTr("The last lines of its log")
+            color: theme.muted
+            font.pixelSize: theme.smallFont
+        }
         Rectangle {
             Layout.fillWidth: true
             Layout.preferredHeight: logText.implicitHeight + theme.spacing * 2
             Layout.maximumHeight: Math.max(theme.unit * 3, view.height * 0.55)
-            Layout.topMargin: theme.spacing * 0.5
             radius: theme.radius
             color: "#0a0d11"
             border.color: theme.surfaceRaised
             border.width: 1
             clip: true
             visible: view.logLines.length > 0
-            Text {
+            // A line each, cut at the right edge; the newest at the bottom.
+            Column {
                 id: logText
                 objectName: "failureLog"
+                readonly property string text: view.logLines.join("\n")
                 anchors.left: parent.left
                 anchors.right: parent.right
                 anchors.bottom: parent.bottom
                 anchors.margins: theme.spacing
-                text: view.logLines.join("\n")
-                color: "#c9d1d9"
-                font.family: theme.monospace
-                font.pixelSize: theme.smallFont
-                elide: Text.ElideRight
+                Repeater {
+                    model: view.logLines
+                    Text {
+                        width: logText.width
+                        text: modelData
+                        color: "#c9d1d9"
+                        font.family: theme.monospace
+                        font.pixelSize: theme.smallFont
+                        elide: Text.ElideRight
+                    }
+                }
             }
         }
 
@@ -133,6 +156,7 @@ Item {
             ActionButton {
                 id: restartButton
                 objectName: "restartButton"
+                visible: !view.refused
                 KeyNavigation.left: backButton
                 theme: view.theme
                 text: qsTr("Start again")

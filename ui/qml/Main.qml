@@ -1,5 +1,4 @@
 import QtQuick 2.15
-import QtQuick.Window 2.15
 import QtQuick.Layouts 1.15
 
 // The kiosk screen. It shows one of three views: the tiles (with the
@@ -59,12 +58,19 @@ Rectangle {
         }
     }
 
-    // The focus goes where the view's first action is.
+    // The focus goes where the view's first action is. Back on the tiles, the
+    // files are read again: an application added or edited meanwhile shows as
+    // it is now.
+    property string shownView: "tiles"
     onViewChanged: {
-        if (view === "tiles")
+        var from = shownView
+        shownView = view
+        if (view === "tiles") {
+            if (from !== "tiles")
+                backend.reloadApplications()
             tileGrid.forceActiveFocus()
-        else if (view === "failure")
-            failureView.restartButton.forceActiveFocus()
+        } else if (view === "failure")
+            failureView.firstAction.forceActiveFocus()
         else if (runningView.stopButton.visible)
             runningView.stopButton.forceActiveFocus()
         else
@@ -127,6 +133,17 @@ Rectangle {
                     theme: appTheme
                     anchors.centerIn: parent
                     onStartRequested: root.startApplication(basename)
+                    onProblemsRequested: {
+                        root.failureLog = []
+                        root.failure = {
+                            "basename": basename,
+                            "name": name,
+                            "outcome": "failed",
+                            "failureReason": qsTr("its settings keep it from starting"),
+                            "failedProcessIndex": -1,
+                            "problems": problems
+                        }
+                    }
                 }
                 Text {
                     objectName: "noTiles"

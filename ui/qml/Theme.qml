@@ -6,7 +6,7 @@ QtObject {
     property real width: 1280
     property real height: 720
 
-    readonly property real unit: Math.max(10, Math.min(width / 70, height / 40))
+    readonly property real unit: Math.max(10, Math.min(width / 55, height / 40))
     readonly property int minimumFont: 14
     readonly property int fontSize: Math.max(minimumFont, Math.round(unit))
     readonly property int smallFont: Math.max(minimumFont, Math.round(unit * 0.8))
@@ -14,7 +14,7 @@ QtObject {
     readonly property int hugeFont: Math.max(minimumFont + 8, Math.round(unit * 2.6))
     readonly property real spacing: Math.round(unit)
     readonly property real radius: Math.round(unit * 0.6)
-    readonly property real tileSize: Math.round(Math.max(120, unit * 10))
+    readonly property real tileSize: Math.round(Math.max(140, unit * 10))
 
     readonly property color background: "#0f1419"
     readonly property color surface: "#1b2430"

@@ -42,7 +42,7 @@ Item {
                 objectName: "tileIcon"
                 theme: tile.theme
                 Layout.alignment: Qt.AlignHCenter
-                Layout.preferredWidth: Math.min(card.width * 0.55, card.height * (tile.valid ? 0.5 : 0.35))
+                Layout.preferredWidth: Math.min(card.width * 0.55, card.height * (tile.valid ? 0.5 : 0.25))
                 Layout.preferredHeight: Layout.preferredWidth
                 source: tile.iconSource
                 name: tile.title
@@ -57,7 +57,17 @@ Item {
                 font.bold: true
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
-                maximumLineCount: 2
+                maximumLineCount: tile.valid ? 2 : 1
+                elide: Text.ElideRight
+            }
+            Text {
+                Layout.fillWidth: true
+                visible: !tile.valid
+                text: qsTr("Cannot start")
+                color: theme.warning
+                font.pixelSize: theme.smallFont
+                font.bold: true
+                horizontalAlignment: Text.AlignHCenter
                 elide: Text.ElideRight
             }
             Text {
@@ -71,7 +81,6 @@ Item {
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
                 elide: Text.ElideRight
-                clip: true
             }
             Item {
                 Layout.fillHeight: true

@@ -2,13 +2,16 @@ import QtQuick 2.15
 import Launcher 1.0
 
 // The tiles of the applications. Arrows and Tab move between them, Enter and
-// Space start the one that has the focus; a tap starts the one tapped.
+// Space start the one that has the focus; a tap starts the one tapped. One
+// that cannot start tells why instead.
 GridView {
     id: grid
 
     property QtObject theme
 
     signal startRequested(string basename)
+    // An application that cannot start was chosen: what keeps it from starting.
+    signal problemsRequested(string basename, string name, var problems)
 
     readonly property int columns: Math.max(1, Math.floor(parent.width / cellWidth))
 
@@ -46,8 +49,12 @@ GridView {
     }
 
     function startCurrent() {
-        if (currentItem && currentItem.valid)
+        if (!currentItem)
+            return
+        if (currentItem.valid)
             startRequested(currentItem.basename)
+        else
+            problemsRequested(currentItem.basename, currentItem.title, currentItem.problems)
     }
 
     Keys.onReturnPressed: startCurrent()
