@@ -29,17 +29,19 @@ build: deps-build $(BUILD_DIR)/build.ninja
 test: deps-test build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian packages launcher and launcher-dev, in $(PACKAGE_BUILD_DIR) (then
-# scripts/check-package). Built apart from the developer's build, as Debian
-# builds: with the flags of dpkg-buildflags, hardening on every count (stack
-# protector, fortified functions, PIE, relro and bind-now), the build type
-# None so that CMake adds no flags of its own, and no tests or benchmarks.
+# The Debian packages launcher, launcher-dev and launcher-ui, in
+# $(PACKAGE_BUILD_DIR) (then scripts/check-package). Built apart from the
+# developer's build, as Debian builds: with the flags of dpkg-buildflags,
+# hardening on every count (stack protector, fortified functions, PIE, relro
+# and bind-now), the build type None so that CMake adds no flags of its own,
+# and no tests or benchmarks. The screen is asked for, so that a machine
+# without Qt Quick fails here rather than leave its package out.
 $(PACKAGE_BUILD_DIR)/build.ninja: | deps-package
 	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
 	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 	cmake -S . -B $(PACKAGE_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=None \
-		-DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+		-DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF -DLAUNCHER_BUILD_UI=ON $(CMAKE_FLAGS)
 
 package: deps-package $(PACKAGE_BUILD_DIR)/build.ninja
 	cmake --build $(PACKAGE_BUILD_DIR) --target package -j $(JOBS)
