@@ -1,5 +1,7 @@
 #include "ApplicationModel.h"
 
+#include "model/ModelRow.h"
+
 namespace {
 
 QStringList problemTexts(const QList<ValidationProblem>& problems)
@@ -91,14 +93,7 @@ QHash<int, QByteArray> ApplicationModel::roleNames() const
 
 QVariantMap ApplicationModel::get(int row) const
 {
-    QVariantMap map;
-    if (row < 0 || row >= m_applications.size())
-        return map;
-    const QModelIndex at = index(row);
-    const QHash<int, QByteArray> roles = roleNames();
-    for (auto it = roles.cbegin(); it != roles.cend(); ++it)
-        map.insert(QString::fromLatin1(it.value()), data(at, it.key()));
-    return map;
+    return modelRow(*this, row);
 }
 
 int ApplicationModel::indexOf(const QString& basename) const

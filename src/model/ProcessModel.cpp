@@ -1,5 +1,7 @@
 #include "ProcessModel.h"
 
+#include "model/ModelRow.h"
+
 #include "PipelineController.h"
 
 namespace {
@@ -105,14 +107,7 @@ QHash<int, QByteArray> ProcessModel::roleNames() const
 
 QVariantMap ProcessModel::get(int row) const
 {
-    QVariantMap map;
-    if (row < 0 || row >= m_statuses.size())
-        return map;
-    const QModelIndex at = index(row);
-    const QHash<int, QByteArray> roles = roleNames();
-    for (auto it = roles.cbegin(); it != roles.cend(); ++it)
-        map.insert(QString::fromLatin1(it.value()), data(at, it.key()));
-    return map;
+    return modelRow(*this, row);
 }
 
 // The last pipeline's rows go before the new one's are inserted.
