@@ -76,16 +76,17 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
 
     m_controller.setStopTimeout(stopTimeoutMs);
     connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
-        if (m_stage == Stage::Terminating)
-            beginKilling(QStringLiteral("%1 is still running %2 s after the termination request: "
-                                        "killing its processes")
-                             .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)));
+        if (m_stage == Stage::Active)
+            print(QStringLiteral("%1 is still running %2 s after the termination request: killing "
+                                 "its processes")
+                      .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)),
+                  Tone::Notice);
     });
-    // After a kill the ends normally follow at once; a process that never
-    // started cannot end, and must not keep the launcher waiting forever.
-    m_giveUpTimer.setSingleShot(true);
-    m_giveUpTimer.setInterval(std::max(stopTimeoutMs, 1000));
-    connect(&m_giveUpTimer, &QTimer::timeout, this, [this] {
+    // After a kill the ends normally follow at once; one stuck in the kernel
+    // must not keep the launcher waiting forever.
+    connect(&m_controller, &PipelineController::killTimedOut, this, [this] {
+        if (m_stage != Stage::Active)
+            return;
         ConsoleOutput::error(
             QStringLiteral("%1 has not finished although its processes were killed; giving up")
                 .arg(name()));
@@ -97,17 +98,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
             showCountdown(remainingSecs);
     });
     connect(&m_backend, &Backend::autostartDisabled, this, &PipelineSession::onAutostartDisabled);
-    connect(&m_backend, &Backend::pipelineFailure, this,
-            [this](const QString&, PipelineController::PipelineFailureReason failureReason) {
-                m_failureReason = failureReason;
-            });
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
-    // The backend asks processes to terminate on an interrupt, and of its own
-    // when only daemons are left or after a failure.
-    connect(&m_controller, &PipelineController::pipelineTerminated, this, [this] {
-        if (m_stage == Stage::Running)
-            m_stage = Stage::Terminating;
-    });
 }
 
 PipelineSession::~PipelineSession()
@@ -145,7 +136,7 @@ ExitCode PipelineSession::run(const PipelineConfig& pipeline)
 void PipelineSession::startPipeline(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
-    m_stage = Stage::Running;
+    m_stage = Stage::Active;
     print(QStringLiteral("Starting %1").arg(name()));
     if (!m_controller.start(pipeline, true))
         refuse();
@@ -185,15 +176,15 @@ bool PipelineSession::start(const PipelineConfig& pipeline, QStringList& reasons
 
 bool PipelineSession::stop(int timeoutMs)
 {
-    if (m_stage != Stage::Running && m_stage != Stage::Terminating)
-        return m_stage == Stage::Killing;
+    if (m_stage != Stage::Active)
+        return false;
+    if (m_controller.isKilling())
+        return true;
     print(QStringLiteral("Stop requested: asking the processes of %1 to terminate (they are "
                          "killed after %2 s)")
               .arg(name(), QString::number(timeoutMs / 1000.0)),
           Tone::Notice);
     // The controller kills after the timeout of this request, stopTimedOut() tells.
-    if (m_stage == Stage::Running)
-        m_stage = Stage::Terminating;
     m_controller.requestStop(timeoutMs);
     return true;
 }
@@ -233,24 +224,21 @@ void PipelineSession::onSignal(int signal)
         // Ends the countdown through onAutostartDisabled().
         m_backend.disableAutostart();
         break;
-    case Stage::Running:
-        askToTerminate();
-        break;
-    case Stage::Terminating:
-        // The backend's own request (only daemons left, a failure) is no
-        // interrupt: the first one asks again and tells how it goes on.
-        if (first) {
+    case Stage::Active:
+        if (m_controller.isKilling()) {
+            ConsoleOutput::error(
+                QStringLiteral("interrupted again: no longer waiting for %1 to finish")
+                    .arg(name()));
+            finish(signalled());
+        } else if (first || m_controller.phase() != PipelineController::Phase::Stopping) {
+            // The backend's own request (only daemons left, a failure) is no
+            // interrupt: the first one asks again and tells how it goes on.
             askToTerminate();
         } else {
-            beginKilling(
-                QStringLiteral("Interrupted again: killing the processes of %1").arg(name()));
+            print(QStringLiteral("Interrupted again: killing the processes of %1").arg(name()),
+                  Tone::Notice);
             m_controller.killAllProcesses();
         }
-        break;
-    case Stage::Killing:
-        ConsoleOutput::error(
-            QStringLiteral("interrupted again: no longer waiting for %1 to finish").arg(name()));
-        finish(signalled());
         break;
     case Stage::Done:
         break;
@@ -267,7 +255,7 @@ void PipelineSession::onAutostartDisabled()
         finish(m_signal != 0 ? signalled() : ExitCode::Normal);
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline.
-        m_stage = Stage::Running;
+        m_stage = Stage::Active;
     } else {
         refuse();
     }
@@ -276,21 +264,30 @@ void PipelineSession::onAutostartDisabled()
 void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
-    if (m_stage == Stage::Idle || m_stage == Stage::Countdown || m_stage == Stage::Done)
+    if (m_stage != Stage::Active)
         return;
     ExitCode status = ExitCode::Normal;
     if (m_signal != 0) {
         print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
         status = signalled();
-    } else if (m_controller.isStopRequested()) {
+    } else if (m_controller.lastResult() &&
+               m_controller.lastResult()->outcome == PipelineController::Result::Outcome::Stopped) {
         print(QStringLiteral("%1 was stopped on request.").arg(name()), Tone::Notice);
     } else if (finishReason == PipelineController::PipelineFinishReason::NormalFinish) {
         print(QStringLiteral("%1 finished normally.").arg(name()), Tone::Good);
     } else {
+        // The first failure, and in words what the process that caused it did.
+        const std::optional<PipelineController::Result>& result = m_controller.lastResult();
         const char* reason =
             QMetaEnum::fromType<PipelineController::PipelineFailureReason>().valueToKey(
-                m_failureReason);
-        print(QStringLiteral("%1 failed (%2).").arg(name(), QLatin1String(reason)), Tone::Bad);
+                result ? result->failureReason : PipelineController::NoFailure);
+        QString because;
+        if (result && !result->failedProcess.failure.isEmpty())
+            because = QStringLiteral(" Process %1 (%2) %3.")
+                          .arg(result->failedProcess.index)
+                          .arg(result->failedProcess.program, result->failedProcess.failure);
+        print(QStringLiteral("%1 failed (%2).%3").arg(name(), QLatin1String(reason), because),
+              Tone::Bad);
         status = ExitCode::Failure;
     }
     // The file written last: a run past midnight wrote the new day's.
@@ -312,16 +309,8 @@ void PipelineSession::askToTerminate()
                          "killed after %2 s; interrupt again to kill them now)")
               .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)),
           Tone::Notice);
-    // Moves on to Terminating through pipelineTerminated; an earlier, shorter
-    // timeout of the backend's own request stands.
+    // An earlier, shorter timeout of the backend's own request stands.
     m_controller.requestStop(m_controller.stopTimeout());
-}
-
-void PipelineSession::beginKilling(const QString& why)
-{
-    print(why, Tone::Notice);
-    m_stage = Stage::Killing;
-    m_giveUpTimer.start();
 }
 
 void PipelineSession::refuse()
@@ -335,7 +324,6 @@ void PipelineSession::refuse()
 void PipelineSession::finish(ExitCode status)
 {
     m_stage = Stage::Done;
-    m_giveUpTimer.stop();
     m_cancelRequested = false;
     ConsoleOutput::endStatus();
     // Serving, only a signal ends the launcher.

@@ -6,14 +6,14 @@
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 // One pipeline run of the console, from the start request (or the autostart
 // countdown) to the pipeline's finish. SIGINT (Ctrl+C), SIGTERM or SIGHUP
 // cancels a countdown or stops a running pipeline (the backend kills what is
 // left after the stop timeout), and a second one kills it at once; the first
-// of them decides the exit status. After a kill, a pipeline that never
-// finishes is given up.
+// of them decides the exit status. A pipeline that the controller cannot end
+// even by a kill is given up. How far a stop has come is the controller's to
+// know; the session knows only whether one of its runs is under way.
 class PipelineSession : public QObject
 {
     Q_OBJECT
@@ -43,14 +43,11 @@ public:
     bool cancelCountdown();
 
 private:
-    // The road of a run; a signal or a timer moves it on, never back.
     enum class Stage
     {
-        Idle,        // serving, nothing runs
-        Countdown,   // the autostart countdown runs
-        Running,     // the pipeline runs, nobody has asked it to stop
-        Terminating, // its processes were asked to terminate; the backend's stop timer runs
-        Killing,     // they were killed; the give-up timer runs
+        Idle,      // serving, nothing runs
+        Countdown, // the autostart countdown runs
+        Active,    // a pipeline of the session runs until the controller says it has finished
         Done
     };
 
@@ -64,7 +61,6 @@ private:
                             PipelineController::PipelineFinishReason finishReason);
 
     void showCountdown(int remainingSecs);
-    void beginKilling(const QString& why);
     void refuse();
     void askToTerminate();
     void finish(ExitCode status);
@@ -79,8 +75,5 @@ private:
     int m_signal = 0;            // the first that arrived
     bool m_serving = false;
     bool m_cancelRequested = false;
-    PipelineController::PipelineFailureReason m_failureReason =
-        PipelineController::PipelineFailureReason::NoFailure;
-    QTimer m_giveUpTimer;
     QEventLoop m_loop;
 };

@@ -57,11 +57,12 @@ Backend::Backend(QObject* parent)
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
             &Backend::onPhaseChanged);
-    // Before the signals are passed on, so that their receivers read the new state.
-    connect(&m_pipelineController, &PipelineController::pipelineFinished, this,
-            &Backend::onPipelineFinished);
+    // A pipeline that is not valid never runs: its refusal is its result.
     connect(&m_pipelineController, &PipelineController::pipelineFailure, this,
-            &Backend::onPipelineFailure);
+            [this](const QString&, PipelineController::PipelineFailureReason reason) {
+                if (reason == PipelineController::InvalidPipelineFailure)
+                    emit lastResultChanged();
+            });
     connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
     connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
@@ -492,12 +493,16 @@ bool Backend::compressFile(const QFileInfo& file)
 
 QString Backend::runningApplication() const
 {
-    return m_runningApplication;
+    return m_pipelineController.state() == PipelineController::Running
+               ? m_pipelineController.pipelineConfig().basename
+               : QString();
 }
 
 QString Backend::runningApplicationName() const
 {
-    return m_runningApplication.isEmpty() ? QString() : m_pipelineController.pipelineConfig().name;
+    return m_pipelineController.state() == PipelineController::Running
+               ? m_pipelineController.pipelineConfig().name
+               : QString();
 }
 
 QString Backend::pipelinePhase() const
@@ -515,11 +520,6 @@ QString Backend::pipelinePhase() const
         return QStringLiteral("finished");
     }
     return QStringLiteral("idle");
-}
-
-QVariantMap Backend::lastResultMap() const
-{
-    return m_lastResult;
 }
 
 QString Backend::version()
@@ -559,67 +559,41 @@ QString outcomeText(PipelineController::Result::Outcome outcome)
 
 } // namespace
 
-void Backend::onPhaseChanged(PipelineController::Phase phase)
-{
-    if (phase == PipelineController::Phase::Starting) {
-        m_runningApplication = m_pipelineController.pipelineConfig().basename;
-        emit runningApplicationChanged();
-    }
-    emit pipelinePhaseChanged();
-}
-
-void Backend::onPipelineFinished()
+QVariantMap Backend::lastResultMap() const
 {
     const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
-    if (result) {
-        const ProcessStatus& failed = result->failedProcess;
-        m_lastResult = QVariantMap{
-            {QStringLiteral("basename"), result->basename},
-            {QStringLiteral("name"), result->name},
-            {QStringLiteral("outcome"), outcomeText(result->outcome)},
-            {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
-            {QStringLiteral("failedProcessIndex"), failed.index},
-            {QStringLiteral("failedProgram"), failed.program},
-            {QStringLiteral("failedExitCode"), failed.lastExitCode},
-            {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
-            {QStringLiteral("failedCrashed"),
-             failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
-            {QStringLiteral("startedAt"), result->startedAt},
-            {QStringLiteral("finishedAt"), result->finishedAt},
-            {QStringLiteral("logFile"), m_pipelineController.logFilePath()},
-            {QStringLiteral("problems"), QStringList()},
-        };
-        emit lastResultChanged();
-    }
-    m_runningApplication.clear();
-    emit runningApplicationChanged();
+    if (!result)
+        return QVariantMap();
+    const ProcessStatus& failed = result->failedProcess;
+    return QVariantMap{
+        {QStringLiteral("basename"), result->basename},
+        {QStringLiteral("name"), result->name},
+        {QStringLiteral("outcome"), outcomeText(result->outcome)},
+        {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
+        {QStringLiteral("failedProcessIndex"), failed.index},
+        {QStringLiteral("failedProgram"), failed.program},
+        {QStringLiteral("failedExitCode"), failed.lastExitCode},
+        {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
+        {QStringLiteral("failedCrashed"),
+         failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
+        {QStringLiteral("failedBecause"), failed.failure},
+        {QStringLiteral("startedAt"), result->startedAt},
+        {QStringLiteral("finishedAt"), result->finishedAt},
+        {QStringLiteral("logFile"), result->logFile},
+        {QStringLiteral("problems"), result->problems},
+    };
 }
 
-// A pipeline that is not valid never runs, so it never finishes: its result
-// is made here, with the reasons it could not start.
-void Backend::onPipelineFailure(const QString& basename,
-                                PipelineController::PipelineFailureReason failureReason)
+// The pipeline's name, its phase and its result are the controller's; a
+// change of phase is what tells a front end that they changed.
+void Backend::onPhaseChanged(PipelineController::Phase phase)
 {
-    if (failureReason != PipelineController::InvalidPipelineFailure)
-        return;
-    const PipelineConfig* pipeline = findPipeline(basename);
-    const QDateTime now = QDateTime::currentDateTime();
-    m_lastResult = QVariantMap{
-        {QStringLiteral("basename"), basename},
-        {QStringLiteral("name"), pipeline ? pipeline->name : QString()},
-        {QStringLiteral("outcome"), QStringLiteral("failed")},
-        {QStringLiteral("failureReason"), failureReasonText(failureReason)},
-        {QStringLiteral("failedProcessIndex"), -1},
-        {QStringLiteral("failedProgram"), QString()},
-        {QStringLiteral("failedExitCode"), 0},
-        {QStringLiteral("failedExitSignal"), 0},
-        {QStringLiteral("failedCrashed"), false},
-        {QStringLiteral("startedAt"), now},
-        {QStringLiteral("finishedAt"), now},
-        {QStringLiteral("logFile"), m_pipelineController.logFilePath()},
-        {QStringLiteral("problems"), m_pipelineController.validationErrors()},
-    };
-    emit lastResultChanged();
+    if (phase == PipelineController::Phase::Starting ||
+        phase == PipelineController::Phase::Finished)
+        emit runningApplicationChanged();
+    if (phase == PipelineController::Phase::Finished)
+        emit lastResultChanged();
+    emit pipelinePhaseChanged();
 }
 
 bool Backend::startApplication(const QString& basename)
@@ -662,7 +636,8 @@ QStringList Backend::logTail(int lines) const
     const qint64 MaxTailBytes = 64 * 1024;
     QString path = m_pipelineController.logFilePath();
     if (path.isEmpty())
-        path = m_lastResult.value(QStringLiteral("logFile")).toString();
+        path = m_pipelineController.lastResult() ? m_pipelineController.lastResult()->logFile
+                                                 : QString();
     if (path.isEmpty() || lines <= 0)
         return {};
     QFile file(path);

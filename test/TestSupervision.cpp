@@ -6,10 +6,12 @@
 #include "PipelineController.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "support/LauncherSupport.h"
 #include "support/ProcFs.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -19,6 +21,7 @@
 
 using FinishReason = PipelineController::PipelineFinishReason;
 using FailureReason = PipelineController::PipelineFailureReason;
+using LauncherSupport::enumName;
 
 namespace {
 
@@ -133,12 +136,90 @@ private slots:
 
         QCOMPARE(failures.count(), failedBefore ? 1 : 0);
         QCOMPARE(linesWith("Pipeline failure occurred"), failureLines);
-        QCOMPARE(stopped.count(), 1);
         QCOMPARE(finished.at(0).at(1).value<FinishReason>(),
                  failedBefore ? PipelineController::FailureFinish
                               : PipelineController::NormalFinish);
+        QCOMPARE(stopped.count(), 1);
         QCOMPARE(linesWith("Pipeline stopped on request"), 1);
-        QVERIFY(controller.isStopRequested());
+        // A failure that came first is what the pipeline ended by.
+        QCOMPARE(controller.lastResult()->outcome,
+                 failedBefore ? PipelineController::Result::Outcome::Failed
+                              : PipelineController::Result::Outcome::Stopped);
+    }
+
+    void phases_data()
+    {
+        QTest::addColumn<PipelineConfig>("pipeline");
+        QTest::addColumn<bool>("requestStop"); // once every process has started
+        QTest::addColumn<QString>("phases");
+        QTest::addColumn<QString>("outcome"); // and the failing process's words
+        const ProcessConfig waiting = helperProcess(ProcessMode::Sync, true, {"--delay", "30"});
+        ProcessConfig notReady = helperProcess(ProcessMode::Async, true, {"--delay", "30"});
+        notReady.ready = "file:/nonexistent";
+        notReady.readyTimeout = 1;
+        QTest::newRow("normal") << pipelineOf({helperProcess(ProcessMode::Sync)}) << false
+                                << "Starting Running Finished"
+                                << "normal";
+        QTest::newRow("only daemons left")
+            << pipelineOf({helperProcess(ProcessMode::Daemon, false, {"--delay", "30"}),
+                           helperProcess(ProcessMode::Sync)})
+            << false << "Starting Running Stopping Finished"
+            << "normal";
+        QTest::newRow("what an ended process left")
+            << pipelineOf({shell(ProcessMode::Sync, "sleep MARK &")}) << false
+            << "Starting Running Stopping Finished"
+            << "normal";
+        QTest::newRow("failure") << pipelineOf(
+                                        {helperProcess(ProcessMode::Sync, true, {"--exit", "3"})})
+                                 << false << "Starting Running Stopping Finished"
+                                 << "failed: exited with code 3";
+        QTest::newRow("not ready in time")
+            << pipelineOf({notReady, waiting}) << false << "Starting Stopping Finished"
+            << "failed: was not ready within 1 s: file /nonexistent";
+        QTest::newRow("requested stop")
+            << pipelineOf({waiting}) << true << "Starting Running Stopping Finished"
+            << "stopped";
+    }
+
+    // The phases a front end sees and how the pipeline ended: a failure is
+    // reported once, with what failed in words, and never as a crash; the
+    // pipeline has finished only once nothing of it runs.
+    void phases()
+    {
+        QFETCH(PipelineConfig, pipeline);
+        QFETCH(bool, requestStop);
+        QFETCH(QString, phases);
+        QFETCH(QString, outcome);
+        PipelineController controller;
+        controller.setStopTimeout(2000);
+        QStringList seen;
+        connect(&controller, &PipelineController::phaseChanged, this,
+                [&](PipelineController::Phase phase) { seen.append(enumName(phase)); });
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        int leftAtFinish = -1;
+        connect(&controller, &PipelineController::pipelineFinished, this,
+                [&] { leftAtFinish = int(markedProcesses(m_marker).size()); });
+        QVERIFY(controller.start(pipeline, false));
+        if (requestStop) {
+            QTRY_COMPARE_WITH_TIMEOUT(started.count(), pipeline.processList.size(), LimitMs);
+            controller.requestStop(2000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+        QCOMPARE(seen.join(' '), phases);
+        QCOMPARE(leftAtFinish, 0);
+        const PipelineController::Result& result = *controller.lastResult();
+        const QString words = result.failedProcess.failure;
+        const char* const outcomes[] = {"normal", "failed", "stopped"};
+        QCOMPARE(outcomes[int(result.outcome)] + (words.isEmpty() ? QString() : ": " + words),
+                 outcome);
+        const bool failed = result.outcome == PipelineController::Result::Outcome::Failed;
+        QCOMPARE(finished.at(0).at(1).value<FinishReason>(),
+                 failed ? PipelineController::FailureFinish : PipelineController::NormalFinish);
+        QCOMPARE(failures.count(), failed ? 1 : 0);
+        QCOMPARE(linesWith("Pipeline failure occurred"), failed ? 1 : 0);
+        QCOMPARE(linesWith("(CrashExit)."), 0);
     }
 
     void oneTermPerInstance_data()
@@ -235,6 +316,82 @@ private slots:
         QCOMPARE(mostAlive, 1);
         // The last instance's is stopped with the pipeline.
         QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), LimitMs);
+    }
+
+    // The log is read to trace a crash: a line under another instance's pid
+    // lies. A new instance may write before its start is reported.
+    void linesCarryTheirWritersPid()
+    {
+        ProcessConfig crashing = shell(ProcessMode::Daemon, "echo up $$; kill -SEGV $$");
+        crashing.restartOnCrash = true;
+        crashing.restartLimit = 1000;
+        crashing.restartPeriod = 1;
+        PipelineController controller;
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QVERIFY(controller.start(
+            pipelineOf({crashing, helperProcess(ProcessMode::Sync, false, {"--delay", "60"})}),
+            false));
+        QTRY_VERIFY_WITH_TIMEOUT(started.count() > 200, 60000);
+        QVERIFY(controller.stop(2000));
+        const QRegularExpression upLine("^\\[ (\\d+) \\] up (\\d+)$");
+        int checked = 0;
+        for (const QString& line : qAsConst(g_logLines)) {
+            const QRegularExpressionMatch match = upLine.match(line);
+            if (match.hasMatch()) {
+                QCOMPARE(match.captured(1), match.captured(2));
+                ++checked;
+            }
+        }
+        QVERIFY2(checked >= 200, qPrintable(QString::number(checked)));
+    }
+
+    void endsLeaveNothing_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<bool>("stopWhileCleaningUp");
+        // Given up after its second crash, while the Sync process runs on.
+        QTest::newRow("given up") << "sleep MARK & sleep 0.2; kill -9 $$" << false;
+        QTest::newRow("crashed, not restarted") << "sleep MARK & sleep 0.2; kill -9 $$" << false;
+        // Stopped while a crashed instance's leftover, which ignores the
+        // request, is being cleaned up before the restart.
+        QTest::newRow("stopped during the clean-up")
+            << "(trap '' TERM; exec sleep MARK) & sleep 0.5; kill -9 $$" << true;
+    }
+
+    // What a process that has ended for good left is stopped at once, while
+    // the rest of the pipeline goes on; and a pipeline has finished (a stop
+    // is reported) only once nothing of it runs.
+    void endsLeaveNothing()
+    {
+        QFETCH(QString, script);
+        QFETCH(bool, stopWhileCleaningUp);
+        ProcessConfig process = shell(ProcessMode::Daemon, script);
+        process.restartOnCrash = QByteArray(QTest::currentDataTag()) != "crashed, not restarted";
+        process.restartLimit = stopWhileCleaningUp ? 10 : 2;
+        PipelineController controller;
+        controller.setStopTimeout(stopWhileCleaningUp ? 1500 : 500);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        int leftAtFinish = -1;
+        connect(&controller, &PipelineController::pipelineFinished, this,
+                [&] { leftAtFinish = int(markedProcesses(m_marker, true).size()); });
+        QVERIFY(controller.start(
+            pipelineOf({process, helperProcess(ProcessMode::Sync, false, {"--delay", "60"})}),
+            false));
+        if (stopWhileCleaningUp) {
+            QTRY_COMPARE_WITH_TIMEOUT(linesWith("Stopping what the ended instance left"), 1,
+                                      LimitMs);
+            controller.requestStop(1500);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+            QCOMPARE(leftAtFinish, 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(controller.processStatuses().value(0).state,
+                                  ProcessStatus::State::Finished, LimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true), QList<qint64>(), LimitMs);
+        QCOMPARE(controller.processStatuses().value(1).state, ProcessStatus::State::Running);
+        QCOMPARE(controller.processStatuses().value(0).givenUp, process.restartOnCrash);
+        QVERIFY(controller.stop(2000));
+        QCOMPARE(leftAtFinish, 0);
     }
 
     // A graphical front end starts programs of its own: they come to the

@@ -150,9 +150,10 @@ public:
     // How the last pipeline ended, for a front end: basename, name, outcome
     // ("normal", "failed", "stopped"), failureReason (words, or empty),
     // failedProcessIndex (-1: none), failedProgram, failedExitCode,
-    // failedExitSignal, failedCrashed, startedAt, finishedAt, logFile and
-    // problems (the validation problems of a pipeline that is not valid).
-    // Empty before any pipeline has finished.
+    // failedExitSignal, failedCrashed, failedBecause (the process's failure
+    // in words), startedAt, finishedAt, logFile and problems (the validation
+    // problems of a pipeline that is not valid). Empty before any pipeline
+    // has finished.
     QVariantMap lastResultMap() const;
     // The launcher's version, as its --version gives it.
     static QString version();
@@ -209,9 +210,6 @@ private:
     void setAutostartSeconds(int seconds);
     void onAutostartTick();
     void onPhaseChanged(PipelineController::Phase phase);
-    void onPipelineFinished();
-    void onPipelineFailure(const QString& basename,
-                           PipelineController::PipelineFailureReason failureReason);
     // The application model from the loaded pipelines.
     void updateApplicationModel();
     // Every setting from `settings`; without one, every setting's default.
@@ -249,11 +247,6 @@ private:
     std::unique_ptr<DayTimer> m_dayTimer;
     // The countdown's seconds: -1 when none runs.
     int m_autostartSeconds = -1;
-    // The pipeline that runs, as its start announced it.
-    QString m_runningApplication;
-    // lastResultMap(): of the last pipeline that finished, or of one that
-    // was refused because it is not valid.
-    QVariantMap m_lastResult;
     ApplicationModel m_applicationModel;
     bool m_applicationModelWanted = false;
     ProcessModel m_processModel;

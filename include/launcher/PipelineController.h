@@ -26,10 +26,14 @@ class ProcessRecord;
 // processes as their modes release them, and decides when it has failed,
 // when it must stop and when it has finished.
 //
-// A pipeline goes through one phase at a time: starting (processes are still
-// to be released), running (all have been started), stopping (its processes
-// were asked to terminate: after a failure, when only daemons are left, or
-// on request; no further process starts), finished.
+// A pipeline goes through one stage at a time, changed only by handle(): it
+// is starting (processes are still to be released), running (all have been
+// started), then ending normally (only daemons are left, or what the ended
+// processes left running), failing (a required process failed) or stopping on
+// request; in these three its processes and what they left are asked to
+// terminate and killed after the stop timeout. It has finished once nothing
+// of it runs any more. Its outcome is fixed as it enters a stage: failed
+// once a failure is reported, else stopped once a stop is requested.
 class PipelineController : public QObject
 {
     Q_OBJECT
@@ -58,13 +62,14 @@ public:
     };
     Q_ENUM(PipelineFailureReason)
 
+    // What a front end shows of the stage.
     enum class Phase
     {
         Idle,     // no pipeline has run yet
         Starting, // processes of the pipeline are still to be started
         Running,  // every process has been started
-        Stopping, // its processes were asked to terminate; nothing more starts
-        Finished, // the last process has ended
+        Stopping, // it is ending: its processes, or what they left, are asked to terminate
+        Finished, // nothing of it runs any more
     };
     Q_ENUM(Phase)
 
@@ -85,9 +90,13 @@ public:
         PipelineFailureReason failureReason = NoFailure;
         QDateTime startedAt;
         QDateTime finishedAt;
-        // The process whose failure that was, as it ended; index -1 when no
-        // process was the cause.
+        // The process whose failure that was, as it ended (its failure in
+        // words included); index -1 when no process was the cause.
         ProcessStatus failedProcess;
+        // Why a pipeline that is not valid was refused; empty otherwise.
+        QStringList problems;
+        // The file its log went to last; empty when it had none.
+        QString logFile;
     };
 
     PipelineController();
@@ -97,9 +106,9 @@ public:
     // Validates and starts a pipeline, with its dated log when asked; false
     // when one runs already or it is invalid (pipelineFailure tells which).
     bool start(const PipelineConfig& pipelineConfig, bool setupLog);
-    // Running from an accepted start until the last process has ended.
+    // Running from an accepted start until nothing of the pipeline runs.
     PipelineState state() const;
-    Phase phase() const { return m_phase; }
+    Phase phase() const;
     // Checks folders, programs, readiness gates and modes; every reason the
     // pipeline cannot start, in the order of its processes, the pipeline's
     // own last. Empty when it can start.
@@ -113,7 +122,7 @@ public:
     const QStringList& validationErrors() const { return m_validationErrors; }
     // Both act on the whole process group of every process, and on the
     // descendants that left their groups. A process already asked to
-    // terminate is not asked again.
+    // terminate is not asked again. Either ends the pipeline.
     void terminateAllProcesses();
     void killAllProcesses();
     // Spins an event loop until the pipeline has finished (true) or the time is up.
@@ -128,13 +137,18 @@ public:
     // Stops the pipeline on request: every process is asked to terminate and
     // killed after the timeout, and nothing further starts. A requested stop
     // is no failure: the ends it causes report none, and pipelineStopped()
-    // comes before pipelineFinished().
+    // comes before pipelineFinished(), once nothing of the pipeline runs.
     void requestStop(int timeoutMs);
     // The same, returning once the pipeline has finished (true at once when
     // nothing runs); false when it still runs well after the kill.
     bool stop(int timeoutMs);
-    // A stop was requested for the running (or last) pipeline.
-    bool isStopRequested() const { return m_stopCause == StopCause::Requested; }
+    // A stop was requested for the running pipeline: the ends it causes are no failures.
+    bool isStopRequested() const { return m_stage == Stage::StoppingOnRequest; }
+    // The pipeline's processes were killed: what asking did not end.
+    bool isKilling() const
+    {
+        return m_escalation != Escalation::None && m_escalation != Escalation::Asked;
+    }
 
     // Starts one process of the running pipeline again (its index in the
     // pipeline, as processStatuses() gives it) with a fresh restart window,
@@ -147,10 +161,11 @@ public:
 
     // The pipeline that runs, or ran last.
     const PipelineConfig& pipelineConfig() const { return m_pipelineConfig; }
-    // How the last pipeline that finished ended; none before the first has.
+    // How the last pipeline that finished, or was refused as not valid,
+    // ended; none before the first.
     const std::optional<Result>& lastResult() const { return m_lastResult; }
     // When the running (or last) pipeline was started; invalid before any.
-    QDateTime startedAt() const { return m_startedAt; }
+    QDateTime startedAt() const { return m_result.startedAt; }
     // One record per process of the running (or last) pipeline that has been
     // started, by index; ended processes keep theirs.
     QList<ProcessStatus> processStatuses() const;
@@ -175,6 +190,9 @@ signals:
     // A termination request is still unanswered at its timeout; the kill
     // follows at once.
     void stopTimedOut();
+    // Something of the pipeline still runs well after the kill (a process
+    // stuck in the kernel): an owner may give up waiting.
+    void killTimedOut();
     // A process of the running pipeline started, ended, or changed its state.
     void processStatusChanged(int processIndex);
     // The pipeline ended because a stop was requested; pipelineFinished follows.
@@ -191,12 +209,46 @@ public slots:
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 
 private:
-    // Why the pipeline is stopping; a requested stop outranks the others.
-    enum class StopCause
+    enum class Stage
+    {
+        Idle,
+        Starting,
+        Running,
+        Ending,            // normally: only daemons, or what the processes left, remain
+        Failing,           // a required process failed
+        StoppingOnRequest, // a stop was requested before any failure
+        Finished,
+    };
+
+    enum class Event
+    {
+        Start,              // a valid pipeline's start was accepted
+        AllReleased,        // the last process of the list is being started
+        OnlyDaemonsLeft,    // every process was started, and only daemons run
+        Failed,             // a required process failed
+        StopRequested,      // requestStop()
+        TerminateRequested, // terminateAllProcesses()
+        KillRequested,      // killAllProcesses()
+        ProcessesEnded,     // no process of the pipeline runs any more
+        LeftoversGone,      // nothing that the processes left runs any more
+        StopOverdue,        // the termination request's time is up
+        KillOverdue,        // the kill's time is up
+    };
+
+    struct EventData
+    {
+        PipelineFailureReason reason = NoFailure;
+        int processIndex = -1;
+        int timeoutMs = 0;
+    };
+
+    // The one "ask, then kill" of a pipeline's stop.
+    enum class Escalation
     {
         None,
-        Terminated, // the controller's own termination: a failure, only daemons left
-        Requested,
+        Asked,  // asked to terminate; killed at the deadline
+        Killed, // killed; given up on some time later
+        Overdue,
     };
 
     // A process of the pipeline by index: the supervisor while it runs, then
@@ -210,42 +262,48 @@ private:
         PipelineProcess* ended = nullptr;
     };
 
-    void setPhase(Phase phase);
+    void handle(Event event);
+    void handle(Event event, const EventData& data);
+    void enter(Stage stage);
+    static Phase phaseOf(Stage stage);
+
+    // What the transitions do.
+    void begin();
+    void reportFailure(const EventData& data);
+    void terminateAll();
+    void killAll();
+    void endDaemons();
+    void requestedStop(const EventData& data);
+    void awaitLeftovers();
+    void finish();
+    void escalate(int timeoutMs);
+    void onStopTimer();
+
     bool setupPipelineLog(const PipelineConfig& pipelineConfig);
     bool openPipelineLog(const QString& path);
     void onDayChanged(const QDate& today);
     void startPipelineProcess(int processIndex);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
+    bool anyProcessLeft() const;
     bool isActive() const;
     int indexOf(const PipelineProcess* process) const;
-    // validate(), and the program of each process as the checks found it.
-    QList<ValidationProblem> validate(const PipelineConfig& pipelineConfig,
-                                      QStringList* programs) const;
-    // Keeps the problems and their texts for the accessors.
-    void setValidationProblems(const QList<ValidationProblem>& problems);
     QString timeStampText();
     void closePipelineLog();
     void onProcessFailedToStart(PipelineProcess* process);
     void onProcessFailure(PipelineProcess* process, PipelineFailureReason failureReason);
-    void recordResult();
-    void terminateIfOnlyDaemonsLeft();
-    void finishIfNoProcessesLeft();
-    void terminateThenKill(int timeoutMs);
-    void signalAll(void (PipelineProcess::*request)(), int signal);
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
     void updateProcessRecord();
+    void setValidationProblems(const QList<ValidationProblem>& problems);
 
     PipelineConfig m_pipelineConfig;
-    Phase m_phase = Phase::Idle;
-    StopCause m_stopCause = StopCause::None;
+    Stage m_stage = Stage::Idle;
+    Escalation m_escalation = Escalation::None;
     int m_nextProcessIndex = 0;
     // Every process started so far, by index.
     QVector<Entry> m_processes;
-    PipelineFailureReason m_failureReason = PipelineFailureReason::NoFailure;
-    // The first failure of the running pipeline, and the index of its process (-1: none).
-    PipelineFailureReason m_firstFailureReason = PipelineFailureReason::NoFailure;
-    int m_failedProcessIndex = -1;
+    // The running (or last) pipeline's result as far as it is known.
+    Result m_result;
     std::optional<Result> m_lastResult;
     std::unique_ptr<PipelineLog> m_log;
     // The log's folder and base name, which name the file of each day.
@@ -263,5 +321,4 @@ private:
     QTimer m_recordTimer;
     std::unique_ptr<ProcessReaper> m_reaper;
     std::unique_ptr<ProcessRecord> m_record;
-    QDateTime m_startedAt;
 };

@@ -20,11 +20,12 @@ class ReadinessProbe;
 // after a crash (or a listed exit code) within its restart window, once what
 // the ended instance left running is gone, at once or after a delay that
 // doubles with each crash in the window; holds the next process back until
-// this one is ready when it has a readiness gate; and turns the child's
-// notifications into the pipeline-level signals the controller acts on.
+// this one is ready when it has a readiness gate; stops what an instance
+// left when the process is given up; and turns the child's notifications
+// into the pipeline-level signals the controller acts on.
 //
-// Its life is one state at a time (ProcessStatus::State), changed only by
-// handle(), which decides for each state what each event does.
+// Its life is one step at a time, changed only by handle(), which decides for
+// each step what each event does; status() shows the step as a State.
 class PipelineProcess : public QObject
 {
     Q_OBJECT
@@ -38,23 +39,30 @@ public:
     void start();
     // The program to run, as validation found it; the configured exec when empty.
     void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
-    // How long what an ended instance left running may take to end, once
-    // asked, before it is killed and the restart goes ahead.
+    // How long what an instance leaves running (or an instance asked to end
+    // for a restart) may take to end, once asked, before it is killed.
     void setStopTimeout(int timeoutMs) { m_stopTimeoutMs = timeoutMs; }
     // The controller's tracker of the pipeline's process groups; a process
     // started without one keeps one of its own.
     void setReaper(ProcessReaper* reaper) { m_reaper = reaper; }
 
     qint64 processId() const { return m_pid; }
-    bool isFinished() const { return m_state == State::Finished; }
-    State state() const { return m_state; }
+    bool isFinished() const { return m_step == Step::Finished; }
+    State state() const;
     // How often the child was restarted after a crash.
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
     QProcess* process();
+    // What the current instance has written and nobody has read yet, and the
+    // pid of that instance, known from its fork on: a line is always the
+    // writer's, even when it comes before the instance's start is reported.
     QByteArray readAllStandardOutput();
+    qint64 instancePid() const;
     // What a front end shows of the process; the caller fills in its index.
     ProcessStatus status() const;
+    // The process reported its failure while its instance still ran (it was
+    // not ready in time): the end that follows is no second failure.
+    bool failedBeforeItsEnd() const { return m_failedBeforeEnd; }
 
     // Asks the running instance, its whole process group, to terminate. An
     // instance that was asked already is not asked again: many programs read
@@ -101,6 +109,21 @@ private slots:
     void onErrorOccurred(QProcess::ProcessError error);
 
 private:
+    // Where the process is; State is what a front end sees of it.
+    enum class Step
+    {
+        Created,
+        Starting,            // an instance is being started
+        WaitingForReadiness, // it runs; the pipeline waits for it to be ready
+        Running,
+        EndingForRestart, // restart on request: the running instance was asked to end
+        CleaningUp,       // the instance has ended; what it left is being stopped
+        RestartDelay,     // nothing of it runs; the restart waits out its delay
+        Stopping,         // asked to terminate; the instance's end is awaited
+        Abandoning,       // a stop dropped the restart; the end is reported next
+        Finished
+    };
+
     enum class Event
     {
         Start,            // the first start
@@ -114,19 +137,19 @@ private:
         KillRequested,    // kill()
         LeftoversGone,    // nothing of the ended instance runs any more
         RestartDue,       // the restart delay is over
-        RestartAbandoned, // a stop dropped the restart; its end is reported now
         RestartRequested, // restart()
-        EndOverdue,       // an instance asked to end for a restart has not ended in time
+        Abandoned,        // the end of a dropped restart is due
     };
 
     void handle(Event event);
-    void enter(State state);
+    void enter(Step step);
 
     // What the transitions do.
     void spawn();
     void reportStarted();
     void endRun(bool crashed);
     bool scheduleRestart(const QString& what);
+    void cleanUpForRestart();
     void restartWhenDue();
     void finishNormally(int exitCode);
     void finishCrashed();
@@ -135,14 +158,16 @@ private:
     void restartRunning();
     void restartFinished();
     void restartNow();
-    void restartAfterEnd();
-    void stopDuringRestart(Event event);
-    bool instanceRuns() const;
     void askToStop(int signal);
-    void dropRestart();
+    void abandonRestart();
     void signalInstance(int signal);
+    void stopWhatWasLeft();
     void becomeReady();
     void giveUpWaiting();
+    void readLastOutput();
+    // The next process of the pipeline may start; said once at most.
+    void release();
+    void fail(const QString& failure, bool invalidConfiguration = false);
 
     void recordCrash();
     bool restartLimitReached() const;
@@ -150,7 +175,7 @@ private:
     void beginReadinessWait();
     void stopReadinessWait();
     void endReadinessWait(bool failureFollows);
-    void releaseOrFail(const QString& message, bool mayFail);
+    void releaseOrFail(const QString& message, const QString& failure, bool mayFail);
     void log(const QString& message);
 
     ProcessConfig m_config;
@@ -158,7 +183,7 @@ private:
     std::unique_ptr<ProcessReaper> m_ownReaper;
     ProcessReaper* m_reaper = nullptr;
     std::unique_ptr<ChildProcess> m_process;
-    State m_state = State::Starting;
+    Step m_step = Step::Created;
     bool m_startCanProceedPending = true;
     // Monotonic milliseconds of the crashes that can still count.
     QList<qint64> m_crashTimes;
@@ -169,13 +194,16 @@ private:
     std::unique_ptr<ReadinessProbe> m_probe;
     ReadinessProbe* m_outputProbe = nullptr;
     QTimer m_restartTimer;
-    // Kills an instance asked to end for a restart that has not ended in time.
-    QTimer m_endTimer;
     QDateTime m_startedAt;
     // The last end of a child: what a status shows, and what a dropped
     // restart reports.
     bool m_hasExited = false;
-    bool m_givenUp = false;
+    // Why the restart window gave the process up ("crashed 3 times within 10 s:
+    // not restarted again"); empty while it has not.
+    QString m_givenUp;
     int m_lastExitCode = 0;
     QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
+    // Why the process failed its pipeline, in words; empty while it has not.
+    QString m_failure;
+    bool m_failedBeforeEnd = false;
 };

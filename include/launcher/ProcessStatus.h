@@ -44,6 +44,10 @@ struct ProcessStatus
     // Ended for good because its restart window was full: it crashed (or
     // exited with a code to restart) too often. A restart on request clears it.
     bool givenUp = false;
+    // Why the process failed its pipeline, in words that follow its name
+    // ("exited with code 3", "was not ready within 5 s: tcp 8080"); empty
+    // while it has not.
+    QString failure;
 
     // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"
     static const char* stateName(State state)

@@ -53,3 +53,26 @@ ReadyGate ReadyGate::parse(const QString& text)
         gate.kind = Kind::Invalid;
     return gate;
 }
+
+QString ReadyGate::words() const
+{
+    switch (kind) {
+    case Kind::Invalid:
+        break;
+    case Kind::Tcp: {
+        const QString host = target.isEmpty() ? QStringLiteral("localhost") : target;
+        return QStringLiteral("tcp %1:%2")
+            .arg(host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host)
+            .arg(port);
+    }
+    case Kind::Unix:
+        return QStringLiteral("unix %1").arg(target);
+    case Kind::File:
+        return QStringLiteral("file %1").arg(target);
+    case Kind::Log:
+        return QStringLiteral("log '%1'").arg(target);
+    case Kind::Notify:
+        return QStringLiteral("notify");
+    }
+    return error;
+}

@@ -29,4 +29,6 @@ struct ReadyGate
     QString error; // why the text is no gate; empty when it is one
 
     static ReadyGate parse(const QString& text);
+    // The gate for a person: "file /run/x", "tcp localhost:8080", "notify".
+    QString words() const;
 };

@@ -171,6 +171,7 @@ void ChildProcess::start(const QString& program, const QStringList& arguments)
     QProcess::start(program, arguments);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     blockSignals(wereBlocked);
+    m_pid = processId();
     if (state() == QProcess::NotRunning) {
         QMetaObject::invokeMethod(
             this, [this]() { emit errorOccurred(QProcess::FailedToStart); }, Qt::QueuedConnection);

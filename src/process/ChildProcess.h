@@ -31,6 +31,10 @@ public:
     // errorOccurred(FailedToStart) follows from the event loop.
     void start(const QString& program, const QStringList& arguments);
 
+    // The child's pid from its fork on, kept after it has ended (processId()
+    // is 0 from the end on); 0 before a start.
+    qint64 pid() const { return m_pid; }
+
     // Sends the signal to the child's whole group (to the child alone while it
     // has not made its group yet). Nothing happens once the child was reaped.
     void signalGroup(int signal);
@@ -41,6 +45,7 @@ protected:
 
 private:
     pid_t m_launcherPid = 0;
+    qint64 m_pid = 0;
     // The signals that the launcher ignores or catches, bit n - 1 for signal n.
     quint64 m_signalsToReset = ~quint64(0);
     // Where the kernel cannot mark every descriptor close-on-exec at once,

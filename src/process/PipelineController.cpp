@@ -3,6 +3,7 @@
 #include "PipelineProcess.h"
 #include "logs/LineSplitter.h"
 #include "logs/PipelineLog.h"
+#include "process/PipelineValidator.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
 #include "process/ReadinessProbe.h"
@@ -11,7 +12,6 @@
 #include "support/Trace.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QStringBuilder>
 #include <QTimer>
 #include <QtGlobal>
@@ -50,10 +50,7 @@ PipelineController::PipelineController()
     m_dayTimer = std::make_unique<DayTimer>();
     connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &PipelineController::onDayChanged);
     m_stopTimer.setSingleShot(true);
-    connect(&m_stopTimer, &QTimer::timeout, this, [this] {
-        emit stopTimedOut();
-        killAllProcesses();
-    });
+    connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::onStopTimer);
     // The record is written at most every RecordIntervalMs, however many
     // processes start or end meanwhile: it serves a launcher that was killed,
     // whose direct children die with it, and a process so young may not even
@@ -65,6 +62,8 @@ PipelineController::PipelineController()
         if (!m_recordTimer.isActive())
             m_recordTimer.start();
     });
+    connect(m_reaper.get(), &ProcessReaper::cleared, this,
+            [this] { handle(Event::LeftoversGone); });
 }
 
 PipelineController::~PipelineController()
@@ -86,9 +85,135 @@ PipelineController::PipelineState PipelineController::state() const
     return isActive() ? PipelineState::Running : PipelineState::NotRunning;
 }
 
+PipelineController::Phase PipelineController::phase() const
+{
+    return phaseOf(m_stage);
+}
+
+PipelineController::Phase PipelineController::phaseOf(Stage stage)
+{
+    switch (stage) {
+    case Stage::Idle:
+        break;
+    case Stage::Starting:
+        return Phase::Starting;
+    case Stage::Running:
+        return Phase::Running;
+    case Stage::Ending:
+    case Stage::Failing:
+    case Stage::StoppingOnRequest:
+        return Phase::Stopping;
+    case Stage::Finished:
+        return Phase::Finished;
+    }
+    return Phase::Idle;
+}
+
 bool PipelineController::isActive() const
 {
-    return m_phase == Phase::Starting || m_phase == Phase::Running || m_phase == Phase::Stopping;
+    return m_stage != Stage::Idle && m_stage != Stage::Finished;
+}
+
+void PipelineController::handle(Event event)
+{
+    handle(event, EventData());
+}
+
+// The one place where the stage changes: for each stage, what each event does.
+// An event that a stage does not name changes nothing.
+void PipelineController::handle(Event event, const EventData& data)
+{
+    switch (m_stage) {
+    case Stage::Idle:
+    case Stage::Finished:
+        if (event == Event::Start)
+            begin();
+        return;
+    case Stage::Starting:
+        if (event == Event::AllReleased)
+            return enter(Stage::Running);
+        [[fallthrough]];
+    case Stage::Running:
+        switch (event) {
+        case Event::Failed:
+            enter(Stage::Failing);
+            return reportFailure(data);
+        case Event::OnlyDaemonsLeft:
+            enter(Stage::Ending);
+            return endDaemons();
+        case Event::StopRequested:
+            enter(Stage::StoppingOnRequest);
+            return requestedStop(data);
+        case Event::TerminateRequested:
+            enter(Stage::Ending);
+            return terminateAll();
+        case Event::KillRequested:
+            enter(Stage::Ending);
+            return killAll();
+        case Event::ProcessesEnded:
+            if (m_reaper->awaitCleared())
+                return finish();
+            enter(Stage::Ending);
+            return awaitLeftovers();
+        default:
+            return;
+        }
+    case Stage::Ending:
+    case Stage::Failing:
+    case Stage::StoppingOnRequest:
+        switch (event) {
+        case Event::Failed:
+            // The ends that a requested stop causes are expected, whatever they are.
+            if (m_stage == Stage::StoppingOnRequest)
+                return;
+            enter(Stage::Failing);
+            return reportFailure(data);
+        case Event::OnlyDaemonsLeft:
+            return m_stage == Stage::StoppingOnRequest ? void() : endDaemons();
+        case Event::StopRequested:
+            enter(Stage::StoppingOnRequest);
+            return requestedStop(data);
+        case Event::TerminateRequested:
+            return terminateAll();
+        case Event::KillRequested:
+            return killAll();
+        case Event::ProcessesEnded:
+            return m_reaper->awaitCleared() ? finish() : awaitLeftovers();
+        case Event::LeftoversGone:
+            return anyProcessLeft() ? void() : finish();
+        case Event::StopOverdue:
+            emit stopTimedOut();
+            return killAll();
+        case Event::KillOverdue:
+            m_escalation = Escalation::Overdue;
+            emit killTimedOut();
+            return;
+        default:
+            return;
+        }
+    }
+}
+
+// The outcome of the run follows from the stage it enters; the state that
+// callers see is logged when it changes between running and not running.
+void PipelineController::enter(Stage stage)
+{
+    if (m_stage == stage)
+        return;
+    const PipelineState before = state();
+    const Phase phaseBefore = phase();
+    m_stage = stage;
+    // A failure that came before a stop request stands.
+    if (stage == Stage::Failing)
+        m_result.outcome = Result::Outcome::Failed;
+    else if (stage == Stage::StoppingOnRequest && m_result.outcome == Result::Outcome::Normal)
+        m_result.outcome = Result::Outcome::Stopped;
+    if (state() != before)
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Pipeline state changed to %1").arg(enumName(state())),
+                             true);
+    if (phase() != phaseBefore)
+        emit phaseChanged(phase());
 }
 
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
@@ -108,13 +233,23 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
         m_logFilePath.clear();
 
     QStringList programs;
-    setValidationProblems(validate(pipelineConfig, &programs));
+    setValidationProblems(PipelineValidator::validate(pipelineConfig, &programs));
     if (!m_validationProblems.isEmpty()) {
         const QString message =
             QStringLiteral("Failed to start pipeline '%1'. Pipeline configuration is invalid: %2")
                 .arg(pipelineConfig.basename, m_validationErrors.join(QStringLiteral(", ")));
         Trace::error("%s", qUtf8Printable(message));
         onLogPipelineMessage(launcherPid(), message, true);
+        // A pipeline that is not valid never runs: its result is its refusal.
+        Result refused;
+        refused.basename = pipelineConfig.basename;
+        refused.name = pipelineConfig.name;
+        refused.outcome = Result::Outcome::Failed;
+        refused.failureReason = PipelineFailureReason::InvalidPipelineFailure;
+        refused.startedAt = refused.finishedAt = QDateTime::currentDateTime();
+        refused.problems = m_validationErrors;
+        refused.logFile = m_logFilePath;
+        m_lastResult = refused;
         emit pipelineFailure(pipelineConfig.basename,
                              PipelineFailureReason::InvalidPipelineFailure);
         return false;
@@ -123,84 +258,183 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     // Everything is in place before the first process starts.
     m_pipelineConfig = pipelineConfig;
     m_programs = programs;
-    m_failureReason = PipelineFailureReason::NoFailure;
-    m_firstFailureReason = PipelineFailureReason::NoFailure;
-    m_failedProcessIndex = -1;
-    m_stopCause = StopCause::None;
+    handle(Event::Start);
+    return true;
+}
+
+void PipelineController::begin()
+{
+    m_result = Result();
+    m_result.basename = m_pipelineConfig.basename;
+    m_result.name = m_pipelineConfig.name;
+    m_result.startedAt = QDateTime::currentDateTime();
     m_nextProcessIndex = 0;
-    m_startedAt = QDateTime::currentDateTime();
+    m_escalation = Escalation::None;
     m_processes.clear();
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper->killLeftovers();
     Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
-    setPhase(Phase::Starting);
+    enter(Stage::Starting);
     startNextPipelineProcess();
-    return true;
 }
 
 void PipelineController::terminateAllProcesses()
 {
-    onLogPipelineMessage(launcherPid(),
-                         QStringLiteral("Terminate all running processes in pipeline"), true);
-    signalAll(&PipelineProcess::terminate, SIGTERM);
-    emit pipelineTerminated();
+    handle(Event::TerminateRequested);
 }
 
 void PipelineController::killAllProcesses()
 {
-    onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
-                         true);
-    signalAll(&PipelineProcess::kill, SIGKILL);
-}
-
-// The pipeline stops: every process gets the request, and the reaper the
-// signal for what left their groups (each group and process is asked to
-// terminate only once).
-void PipelineController::signalAll(void (PipelineProcess::*request)(), int signal)
-{
-    if (isActive()) {
-        if (m_stopCause == StopCause::None)
-            m_stopCause = StopCause::Terminated;
-        setPhase(Phase::Stopping);
-    }
-    for (const Entry& entry : qAsConst(m_processes)) {
-        if (PipelineProcess* process = entry.process) {
-            // The phase decides that no restart follows; the flag says so, too.
-            process->config().restartOnCrash = false;
-            (process->*request)();
-        }
-    }
-    m_reaper->signalAll(signal);
+    handle(Event::KillRequested);
 }
 
 void PipelineController::requestStop(int timeoutMs)
 {
-    if (!isActive())
-        return;
-    if (m_stopCause != StopCause::Requested) {
-        m_stopCause = StopCause::Requested;
-        onLogPipelineMessage(launcherPid(),
-                             QStringLiteral("Stop requested: terminating the pipeline"), true);
-    }
-    // Every process was asked when the pipeline began to stop; a stop
-    // requested later only shortens the time until the kill.
-    if (m_phase == Phase::Stopping) {
-        timeoutMs = std::max(timeoutMs, 0);
-        if (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs)
-            m_stopTimer.start(timeoutMs);
-        return;
-    }
-    terminateThenKill(timeoutMs);
+    handle(Event::StopRequested, EventData{NoFailure, -1, timeoutMs});
 }
 
-// A process that ignores the request cannot keep the pipeline running: what is
-// left after the timeout is killed. An earlier, shorter timeout stands.
-void PipelineController::terminateThenKill(int timeoutMs)
+// Every process gets the request, and the reaper the signal for what left
+// their groups (each group and process is asked to terminate only once).
+void PipelineController::terminateAll()
 {
-    terminateAllProcesses();
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Terminate all running processes in pipeline"), true);
+    for (const Entry& entry : qAsConst(m_processes)) {
+        if (PipelineProcess* process = entry.process) {
+            // The stage decides that no restart follows; the flag says so, too.
+            process->config().restartOnCrash = false;
+            process->terminate();
+        }
+    }
+    m_reaper->signalAll(SIGTERM);
+    emit pipelineTerminated();
+}
+
+void PipelineController::killAll()
+{
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
+                         true);
+    m_escalation = Escalation::Killed;
+    m_stopTimer.start(KilledEndsWaitMs);
+    for (const Entry& entry : qAsConst(m_processes)) {
+        if (PipelineProcess* process = entry.process) {
+            process->config().restartOnCrash = false;
+            process->kill();
+        }
+    }
+    m_reaper->signalAll(SIGKILL);
+}
+
+// Daemons never keep a pipeline alive once every other process has ended.
+void PipelineController::endDaemons()
+{
+    onLogPipelineMessage(
+        launcherPid(),
+        QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
+        true);
+    terminateAll();
+    escalate(m_stopTimeout);
+}
+
+// The first failure of the pipeline is its result's; each one is reported
+// and terminates what runs.
+void PipelineController::reportFailure(const EventData& data)
+{
+    onLogPipelineMessage(
+        launcherPid(), QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(data.reason)),
+        true);
+    const Entry* entry = data.processIndex >= 0 ? &m_processes.at(data.processIndex) : nullptr;
+    const ProcessStatus failed =
+        entry && entry->process ? entry->process->status() : ProcessStatus();
+    if (failed.failure.isEmpty())
+        Trace::warning("Pipeline '%s': failure occurred (%s)",
+                       qUtf8Printable(m_pipelineConfig.basename),
+                       qUtf8Printable(enumName(data.reason)));
+    else
+        Trace::warning("Pipeline '%s': failure occurred (%s): process %d (%s) %s",
+                       qUtf8Printable(m_pipelineConfig.basename),
+                       qUtf8Printable(enumName(data.reason)), data.processIndex,
+                       qUtf8Printable(failed.program), qUtf8Printable(failed.failure));
+    if (m_result.failureReason == PipelineFailureReason::NoFailure) {
+        m_result.failureReason = data.reason;
+        m_result.failedProcess.index = data.processIndex;
+    }
+    emit pipelineFailure(m_pipelineConfig.basename, data.reason);
+    terminateAll();
+    escalate(m_stopTimeout);
+}
+
+void PipelineController::requestedStop(const EventData& data)
+{
+    onLogPipelineMessage(launcherPid(), QStringLiteral("Stop requested: terminating the pipeline"),
+                         true);
+    // Every process was asked when the pipeline began to end; a stop
+    // requested later only shortens the time until the kill.
+    if (m_escalation == Escalation::None)
+        terminateAll();
+    escalate(data.timeoutMs);
+}
+
+// No process runs, but what they left may: the pipeline has finished once
+// that is gone too, asked to terminate and killed at the stop's deadline.
+void PipelineController::awaitLeftovers()
+{
+    onLogPipelineMessage(
+        launcherPid(),
+        QStringLiteral("Waiting for what the pipeline's processes left running to end"), true);
+    m_reaper->signalAll(
+        m_escalation == Escalation::None || m_escalation == Escalation::Asked ? SIGTERM : SIGKILL);
+    escalate(m_stopTimeout);
+}
+
+// Asked now, killed at the deadline; an earlier, shorter deadline stands,
+// and a kill that was made stays made.
+void PipelineController::escalate(int timeoutMs)
+{
     timeoutMs = std::max(timeoutMs, 0);
-    if (isActive() && (!m_stopTimer.isActive() || m_stopTimer.remainingTime() > timeoutMs))
+    if (m_escalation == Escalation::None) {
+        m_escalation = Escalation::Asked;
         m_stopTimer.start(timeoutMs);
+    } else if (m_escalation == Escalation::Asked && m_stopTimer.remainingTime() > timeoutMs) {
+        m_stopTimer.start(timeoutMs);
+    }
+}
+
+void PipelineController::onStopTimer()
+{
+    handle(m_escalation == Escalation::Asked ? Event::StopOverdue : Event::KillOverdue);
+}
+
+void PipelineController::finish()
+{
+    const Stage ending = m_stage;
+    if (ending == Stage::StoppingOnRequest)
+        onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
+    m_stopTimer.stop();
+    m_escalation = Escalation::None;
+    // The result is complete before anyone hears of the finish.
+    m_result.finishedAt = QDateTime::currentDateTime();
+    m_result.logFile = m_logFilePath;
+    const int failedIndex = m_result.failedProcess.index;
+    if (failedIndex >= 0 && failedIndex < m_processes.size()) {
+        m_result.failedProcess = m_processes.at(failedIndex).finalStatus;
+        m_result.failedProcess.index = failedIndex;
+    }
+    m_lastResult = m_result;
+    enter(Stage::Finished);
+    for (Entry& entry : m_processes) {
+        if (entry.ended)
+            entry.ended->deleteLater();
+        entry.ended = nullptr;
+    }
+    closePipelineLog();
+    Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
+    if (ending == Stage::StoppingOnRequest)
+        emit pipelineStopped(m_pipelineConfig.basename);
+    // Last: a receiver may start the next pipeline right away.
+    emit pipelineFinished(m_pipelineConfig.basename, m_result.outcome == Result::Outcome::Failed
+                                                         ? PipelineFinishReason::FailureFinish
+                                                         : PipelineFinishReason::NormalFinish);
 }
 
 bool PipelineController::stop(int timeoutMs)
@@ -233,9 +467,9 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
 
     const ProcessConfig& config = process->config();
     const bool succeeded = !config.isRequired || exitCode == 0;
-    // The ends that a requested stop causes are expected, whatever they are.
-    const bool stopRequested = m_stopCause == StopCause::Requested;
-    if (!succeeded && !stopRequested) {
+    // The ends that a requested stop causes are expected, whatever they are;
+    // a process that failed while it ran has said so already.
+    if (!succeeded && m_stage != Stage::StoppingOnRequest && !process->failedBeforeItsEnd()) {
         // The failure itself was reported before this end; this only records it.
         onLogPipelineMessage(
             launcherPid(),
@@ -249,15 +483,15 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
                        qUtf8Printable(process->status().program), exitCode,
                        qUtf8Printable(enumName(exitStatus)));
     }
-    retireProcess(process, succeeded && !stopRequested);
+    retireProcess(process, succeeded);
 }
 
 void PipelineController::startNextPipelineProcess()
 {
-    // Once every process has been started, or the pipeline stops, nothing
+    // Once every process has been started, or the pipeline ends, nothing
     // more starts: not even what a Sync process that ended on the
     // termination request releases.
-    if (m_phase != Phase::Starting)
+    if (m_stage != Stage::Starting)
         return;
     const int processCount = m_pipelineConfig.processList.size();
     if (m_nextProcessIndex < processCount) {
@@ -268,27 +502,14 @@ void PipelineController::startNextPipelineProcess()
                              true);
         const int processIndex = m_nextProcessIndex++;
         if (allProcessesStarted())
-            setPhase(Phase::Running);
+            handle(Event::AllReleased);
         startPipelineProcess(processIndex);
     }
 }
 
 void PipelineController::onPipelineFailure(PipelineController::PipelineFailureReason failureReason)
 {
-    // A process that a requested stop ends has not failed.
-    if (m_stopCause == StopCause::Requested)
-        return;
-    onLogPipelineMessage(
-        launcherPid(),
-        QStringLiteral("Pipeline failure occurred (%1)").arg(enumName(failureReason)), true);
-    Trace::warning("Pipeline '%s': failure occurred (%s)",
-                   qUtf8Printable(m_pipelineConfig.basename),
-                   qUtf8Printable(enumName(failureReason)));
-    if (m_failureReason == PipelineFailureReason::NoFailure)
-        m_firstFailureReason = failureReason;
-    m_failureReason = failureReason;
-    emit pipelineFailure(m_pipelineConfig.basename, failureReason);
-    terminateThenKill(m_stopTimeout);
+    handle(Event::Failed, EventData{failureReason, -1, 0});
 }
 
 void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
@@ -297,10 +518,10 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     if (!process)
         return;
 
+    // Under the pid of the instance that wrote it, known from its fork on:
+    // a new instance may write before its start is reported.
     const QByteArray output = process->readAllStandardOutput();
-    qint64 pid = process->processId();
-    if (pid == 0 && process->process())
-        pid = process->process()->processId();
+    const qint64 pid = process->instancePid();
 
     // This runs for every read of a child's output: the prefix is built once,
     // every line goes to the message output on its own, and the lines of the
@@ -342,21 +563,6 @@ void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTime
         bytes += '\n';
         m_log->write(bytes, 1);
     }
-}
-
-// The state that callers see follows the phase: a change between running and
-// not running is logged.
-void PipelineController::setPhase(Phase phase)
-{
-    if (m_phase == phase)
-        return;
-    const PipelineState before = state();
-    m_phase = phase;
-    if (state() != before)
-        onLogPipelineMessage(launcherPid(),
-                             QStringLiteral("Pipeline state changed to %1").arg(enumName(state())),
-                             true);
-    emit phaseChanged(phase);
 }
 
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
@@ -482,23 +688,20 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
     const bool required = process->config().isRequired;
     if (required)
         onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
-    retireProcess(process, !required && m_stopCause != StopCause::Requested);
+    retireProcess(process, !required);
 }
 
-// The first failure of the pipeline names its process.
 void PipelineController::onProcessFailure(PipelineProcess* process,
                                           PipelineFailureReason failureReason)
 {
-    if (m_failureReason == PipelineFailureReason::NoFailure && m_stopCause != StopCause::Requested)
-        m_failedProcessIndex = indexOf(process);
-    onPipelineFailure(failureReason);
+    handle(Event::Failed, EventData{failureReason, indexOf(process), 0});
 }
 
 // The tail of every process's end: its last record kept, the daemons ended
 // when they are all that is left (unless the end was a failure, which
-// terminated everything already, or a stop was requested), and the pipeline
-// finished with the last one. The ended object stays for a restart on
-// request until the pipeline has finished.
+// terminated everything already), and the pipeline on its way to its finish
+// with the last one. The ended object stays for a restart on request until
+// the pipeline has finished.
 void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaemons)
 {
     const int processIndex = indexOf(process);
@@ -507,9 +710,10 @@ void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaem
     entry.process = nullptr;
     entry.ended = process;
     emit processStatusChanged(processIndex);
-    if (mayEndDaemons)
-        terminateIfOnlyDaemonsLeft();
-    finishIfNoProcessesLeft();
+    if (mayEndDaemons && allProcessesStarted() && onlyDaemonsLeft())
+        handle(Event::OnlyDaemonsLeft);
+    if (!anyProcessLeft())
+        handle(Event::ProcessesEnded);
 }
 
 bool PipelineController::restartProcess(int processIndex, QString* refusal)
@@ -523,7 +727,7 @@ bool PipelineController::restartProcess(int processIndex, QString* refusal)
     if (!isActive())
         return refuse(QStringLiteral("no pipeline is running"));
     const QString& basename = m_pipelineConfig.basename;
-    if (m_phase == Phase::Stopping)
+    if (phaseOf(m_stage) == Phase::Stopping)
         return refuse(QStringLiteral("the pipeline '%1' is stopping").arg(basename));
     const int count = m_pipelineConfig.processList.size();
     if (processIndex < 0 || processIndex >= count)
@@ -551,73 +755,15 @@ bool PipelineController::restartProcess(int processIndex, QString* refusal)
     return true;
 }
 
-void PipelineController::recordResult()
-{
-    Result result;
-    result.basename = m_pipelineConfig.basename;
-    result.name = m_pipelineConfig.name;
-    if (m_failureReason != PipelineFailureReason::NoFailure)
-        result.outcome = Result::Outcome::Failed;
-    else if (m_stopCause == StopCause::Requested)
-        result.outcome = Result::Outcome::Stopped;
-    result.failureReason = m_firstFailureReason;
-    result.startedAt = m_startedAt;
-    result.finishedAt = QDateTime::currentDateTime();
-    if (m_failedProcessIndex >= 0 && m_failedProcessIndex < m_processes.size()) {
-        result.failedProcess = m_processes.at(m_failedProcessIndex).finalStatus;
-        result.failedProcess.index = m_failedProcessIndex;
-    }
-    m_lastResult = result;
-}
-
-// Daemons never keep a pipeline alive once every other process has ended.
-void PipelineController::terminateIfOnlyDaemonsLeft()
-{
-    if (!allProcessesStarted() || !onlyDaemonsLeft())
-        return;
-    onLogPipelineMessage(
-        launcherPid(),
-        QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
-        true);
-    terminateThenKill(m_stopTimeout);
-}
-
-void PipelineController::finishIfNoProcessesLeft()
-{
-    const bool anyLeft = std::any_of(m_processes.cbegin(), m_processes.cend(),
-                                     [](const Entry& entry) { return entry.process; });
-    if (anyLeft || !isActive())
-        return;
-
-    const bool stopped = m_stopCause == StopCause::Requested;
-    if (stopped)
-        onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
-    setPhase(Phase::Finished);
-    recordResult();
-    for (Entry& entry : m_processes) {
-        if (entry.ended)
-            entry.ended->deleteLater();
-        entry.ended = nullptr;
-    }
-    const PipelineFinishReason finishReason = m_failureReason == PipelineFailureReason::NoFailure
-                                                  ? PipelineFinishReason::NormalFinish
-                                                  : PipelineFinishReason::FailureFinish;
-    closePipelineLog();
-    // Whatever the processes left running is stopped now, with what remains
-    // of a stop request's time, or else the stop timeout, as its grace.
-    const int graceMs = m_stopTimer.isActive() ? m_stopTimer.remainingTime() : m_stopTimeout;
-    m_stopTimer.stop();
-    m_reaper->stopLeftovers(graceMs);
-    Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
-    if (stopped)
-        emit pipelineStopped(m_pipelineConfig.basename);
-    // Last: a receiver may start the next pipeline right away.
-    emit pipelineFinished(m_pipelineConfig.basename, finishReason);
-}
-
 bool PipelineController::allProcessesStarted() const
 {
     return m_nextProcessIndex == m_pipelineConfig.processList.size();
+}
+
+bool PipelineController::anyProcessLeft() const
+{
+    return std::any_of(m_processes.cbegin(), m_processes.cend(),
+                       [](const Entry& entry) { return entry.process; });
 }
 
 bool PipelineController::onlyDaemonsLeft() const
@@ -652,17 +798,17 @@ void PipelineController::updateProcessRecord()
 
 QList<ValidationProblem> PipelineController::validate(const PipelineConfig& pipelineConfig) const
 {
-    return validate(pipelineConfig, nullptr);
+    return PipelineValidator::validate(pipelineConfig);
 }
 
 bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig) const
 {
-    return validate(pipelineConfig, nullptr).isEmpty();
+    return PipelineValidator::validate(pipelineConfig).isEmpty();
 }
 
 bool PipelineController::isPipelineValid(const PipelineConfig& pipelineConfig)
 {
-    setValidationProblems(validate(pipelineConfig, nullptr));
+    setValidationProblems(PipelineValidator::validate(pipelineConfig));
     return m_validationProblems.isEmpty();
 }
 
@@ -672,100 +818,6 @@ void PipelineController::setValidationProblems(const QList<ValidationProblem>& p
     m_validationErrors.clear();
     for (const ValidationProblem& problem : problems)
         m_validationErrors.append(problem.text());
-}
-
-namespace {
-
-// Where a bare or relative program is found, as the child would find it; an
-// empty path with the problem when it is not usable there.
-QString resolveExecutable(const ProcessConfig& processConfig, int processIndex,
-                          QList<ValidationProblem>& problems)
-{
-    const QString exec = processConfig.exec;
-    const auto problem = [&problems, processIndex](const QString& message) {
-        problems.append({processIndex, QStringLiteral("exec"), message});
-    };
-    // A folder is never a program: an empty exec would otherwise find "/".
-    const auto isUsable = [&problem, &exec](const QFileInfo& file) {
-        if (!file.exists() || file.isDir()) {
-            problem(QStringLiteral("executable '%1' does not exist").arg(exec));
-            return false;
-        }
-        if (!file.isExecutable()) {
-            problem(QStringLiteral("executable file '%1' is not executable by the user").arg(exec));
-            return false;
-        }
-        return true;
-    };
-
-    const QFileInfo execInfo(exec);
-    if (!execInfo.isRelative())
-        return isUsable(execInfo) ? exec : QString();
-
-    if (execInfo.fileName() != exec) {
-        if (processConfig.workingDirectory.isEmpty()) {
-            problem(QStringLiteral(
-                        "use of relative executable '%1' requires working directory to be defined")
-                        .arg(exec));
-            return QString();
-        }
-        const QFileInfo candidate(
-            QStringLiteral("%1/%2").arg(processConfig.workingDirectory, exec));
-        return isUsable(candidate) ? candidate.absoluteFilePath() : QString();
-    }
-
-    // A bare name is looked up where the child would find it: its working
-    // folder first, then its own PATH.
-    QStringList folders(processConfig.workingDirectory);
-    folders += PipelineProcess::buildEnvironment(processConfig)
-                   .value(QStringLiteral("PATH"))
-                   .split(QLatin1Char(':'));
-    for (const QString& folder : qAsConst(folders)) {
-        const QFileInfo candidate(QStringLiteral("%1/%2").arg(folder, exec));
-        if (candidate.exists() && !candidate.isDir())
-            return isUsable(candidate) ? candidate.absoluteFilePath() : QString();
-    }
-    problem(QStringLiteral("executable '%1' does not exist").arg(exec));
-    return QString();
-}
-
-} // namespace
-
-// The program of each process as the checks found it (the configured exec
-// where they found nothing) goes to programs, by index.
-QList<ValidationProblem> PipelineController::validate(const PipelineConfig& pipelineConfig,
-                                                      QStringList* programs) const
-{
-    QList<ValidationProblem> problems;
-    if (programs)
-        programs->clear();
-    bool nonDaemonSeen = false;
-
-    for (int i = 0; i < pipelineConfig.processList.size(); ++i) {
-        const ProcessConfig& processConfig = pipelineConfig.processList.at(i);
-        if (processConfig.mode != ProcessMode::Daemon)
-            nonDaemonSeen = true;
-        if (!processConfig.workingDirectory.isEmpty() &&
-            !QFileInfo(processConfig.workingDirectory).isDir())
-            problems.append({i, QStringLiteral("working-directory"),
-                             QStringLiteral("working directory '%1' it not a directory")
-                                 .arg(processConfig.workingDirectory)});
-        const QString program = resolveExecutable(processConfig, i, problems);
-        const QString gateError = processConfig.mode == ProcessMode::Sync
-                                      ? QString()
-                                      : ReadinessProbe::gateError(processConfig.ready);
-        if (!processConfig.ready.isEmpty() && !gateError.isEmpty())
-            problems.append({i, QStringLiteral("ready"),
-                             QStringLiteral("readiness gate '%1' is not valid: %2")
-                                 .arg(processConfig.ready, gateError)});
-        if (programs)
-            programs->append(program.isEmpty() ? processConfig.exec : program);
-    }
-
-    if (!nonDaemonSeen)
-        problems.append({-1, QStringLiteral("mode"),
-                         QStringLiteral("pipeline must contain at least one non-daemon process.")});
-    return problems;
 }
 
 QString PipelineController::timeStampText()

@@ -77,8 +77,6 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
-    m_endTimer.setSingleShot(true);
-    connect(&m_endTimer, &QTimer::timeout, this, [this] { handle(Event::EndOverdue); });
 }
 
 // The child, still running, is killed with its group and reaped by its own
@@ -106,25 +104,27 @@ void PipelineProcess::restart()
     handle(Event::RestartRequested);
 }
 
-// The one place where the state changes: for each state, what each event does.
-// An event that a state does not name changes nothing.
+// The one place where the step changes: for each step, what each event does.
+// An event that a step does not name changes nothing.
 void PipelineProcess::handle(Event event)
 {
-    switch (m_state) {
-    case State::Starting:
+    switch (m_step) {
+    case Step::Created:
+        if (event == Event::Start)
+            spawn();
+        return;
+    case Step::Starting:
         switch (event) {
-        case Event::Start:
-            return m_process ? void() : spawn();
         case Event::Started:
             return reportStarted();
         case Event::FailedToStart:
             return failToStart();
         default:
-            break; // the rest as for a running one: a child reports its start before its end
+            break; // the rest as for a running one
         }
         [[fallthrough]];
-    case State::WaitingForReadiness:
-    case State::Running:
+    case Step::WaitingForReadiness:
+    case Step::Running:
         switch (event) {
         case Event::Exited:
         case Event::Crashed:
@@ -142,36 +142,43 @@ void PipelineProcess::handle(Event event)
         default:
             return;
         }
-    case State::Restarting:
+    case Step::EndingForRestart:
         switch (event) {
-        case Event::LeftoversGone:
-            return restartWhenDue();
-        case Event::RestartDue:
-            return spawn();
-        // A wait for readiness goes on across restarts.
-        case Event::Ready:
-            return becomeReady();
-        case Event::NotReady:
-            return giveUpWaiting();
-        case Event::StopRequested:
-        case Event::KillRequested:
-            return stopDuringRestart(event);
-        case Event::RestartRequested:
-            return restartNow();
-        // Only an instance asked to end for a restart on request still runs here.
         case Event::Started:
             return reportStarted();
         case Event::FailedToStart:
             return failToStart();
         case Event::Exited:
         case Event::Crashed:
-            return restartAfterEnd();
-        case Event::EndOverdue:
-            return signalInstance(SIGKILL);
+            return cleanUpForRestart();
+        case Event::StopRequested:
+            return askToStop(SIGTERM);
+        case Event::KillRequested:
+            return askToStop(SIGKILL);
+        default:
+            break; // a wait for readiness goes on across restarts
+        }
+        [[fallthrough]];
+    case Step::CleaningUp:
+    case Step::RestartDelay:
+        switch (event) {
+        case Event::Ready:
+            return becomeReady();
+        case Event::NotReady:
+            return giveUpWaiting();
+        case Event::LeftoversGone:
+            return m_step == Step::CleaningUp ? restartWhenDue() : void();
+        case Event::RestartDue:
+            return m_step == Step::RestartDelay ? spawn() : void();
+        case Event::RestartRequested:
+            return restartNow();
+        case Event::StopRequested:
+        case Event::KillRequested:
+            return m_step == Step::EndingForRestart ? void() : abandonRestart();
         default:
             return;
         }
-    case State::Stopping:
+    case Step::Stopping:
         switch (event) {
         case Event::Started:
             return reportStarted();
@@ -183,24 +190,49 @@ void PipelineProcess::handle(Event event)
             return failToStart();
         case Event::KillRequested:
             return signalInstance(SIGKILL);
-        case Event::RestartAbandoned:
-            return finishAbandoned();
         default:
             return;
         }
-    case State::Finished:
+    case Step::Abandoning:
+        if (event == Event::Abandoned)
+            finishAbandoned();
+        return;
+    case Step::Finished:
         if (event == Event::RestartRequested)
             restartFinished();
         return;
     }
 }
 
-void PipelineProcess::enter(State state)
+void PipelineProcess::enter(Step step)
 {
-    if (m_state == state)
+    if (m_step == step)
         return;
-    m_state = state;
+    m_step = step;
     emit statusChanged();
+}
+
+PipelineProcess::State PipelineProcess::state() const
+{
+    switch (m_step) {
+    case Step::Created:
+    case Step::Starting:
+        return State::Starting;
+    case Step::WaitingForReadiness:
+        return State::WaitingForReadiness;
+    case Step::Running:
+        return State::Running;
+    case Step::EndingForRestart:
+    case Step::CleaningUp:
+    case Step::RestartDelay:
+        return State::Restarting;
+    case Step::Stopping:
+    case Step::Abandoning:
+        return State::Stopping;
+    case Step::Finished:
+        break;
+    }
+    return State::Finished;
 }
 
 // A new instance: the first start or a restart.
@@ -217,6 +249,7 @@ void PipelineProcess::spawn()
         });
     } else {
         ++m_restarts; // only a restart finds an earlier child
+        readLastOutput();
         // A restart may run inside the old child's own end notification, so
         // the old object is released only once that delivery has returned.
         // Parenting it here still frees it should this object go first.
@@ -225,7 +258,7 @@ void PipelineProcess::spawn()
         previous->setParent(this);
         previous->deleteLater();
     }
-    enter(State::Starting);
+    enter(Step::Starting);
 
     m_process = std::make_unique<ChildProcess>();
     ChildProcess* process = m_process.get();
@@ -282,30 +315,44 @@ void PipelineProcess::spawn()
     }
 }
 
+// What the ended instance wrote last is its own, read before another takes its place.
+void PipelineProcess::readLastOutput()
+{
+    if (m_process && m_process->bytesAvailable() > 0)
+        emit readyReadStandardOutput();
+}
+
 void PipelineProcess::reportStarted()
 {
     m_pid = m_process->processId();
     m_startedAt = QDateTime::currentDateTime();
     // Asked to end already: it stays as it is until it has ended.
-    const bool stopping = m_state == State::Stopping || m_state == State::Restarting;
-    if (stopping)
+    const bool ending = m_step == Step::Stopping || m_step == Step::EndingForRestart;
+    if (ending)
         emit statusChanged();
     else
-        enter(m_probe && m_probe->isWaiting() ? State::WaitingForReadiness : State::Running);
+        enter(m_probe && m_probe->isWaiting() ? Step::WaitingForReadiness : Step::Running);
     emit pipelineLogMessage(int(m_pid),
                             QStringLiteral("Process started: %1 %2")
                                 .arg(m_process->program(), shownArguments(m_process->arguments())));
     if (m_startCanProceedPending && m_config.mode != ProcessMode::Sync) {
         if (!m_probe) {
-            m_startCanProceedPending = false;
-            emit pipelineStartCanProceed();
-        } else if (!m_probe->hasBegun() && !stopping) {
+            release();
+        } else if (!m_probe->hasBegun() && !ending) {
             // A restart goes on with the wait that the first start began.
-            enter(State::WaitingForReadiness);
+            enter(Step::WaitingForReadiness);
             beginReadinessWait();
         }
     }
     emit pipelineProcessStarted();
+}
+
+void PipelineProcess::release()
+{
+    if (!m_startCanProceedPending)
+        return;
+    m_startCanProceedPending = false;
+    emit pipelineStartCanProceed();
 }
 
 // The end of a running instance that was not asked to stop: a restart when
@@ -335,43 +382,42 @@ bool PipelineProcess::scheduleRestart(const QString& what)
                                     .arg(crashes == 1 ? QStringLiteral("once")
                                                       : QStringLiteral("%1 times").arg(crashes))
                                     .arg(m_config.restartPeriod);
-        m_givenUp = true;
+        m_givenUp = message;
         log(QStringLiteral("Process ") + message);
         emit pipelineProcessGivenUp(message);
         return false;
     }
-    enter(State::Restarting);
     const int delay = restartDelaySeconds();
     log(delay <= 0 ? what + QStringLiteral(" Restarting it...")
                    : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
-    restartAfterEnd();
+    cleanUpForRestart();
     return true;
 }
 
 // The instance has ended and a new one follows. Its group and the descendants
 // that left it would otherwise hold what the new instance needs (a port, a
 // lock) and run on unsupervised: they are stopped first.
-void PipelineProcess::restartAfterEnd()
+void PipelineProcess::cleanUpForRestart()
 {
-    m_endTimer.stop();
-    enter(State::Restarting);
-    if (m_pid <= 0 || m_reaper->stopInstance(m_pid, m_stopTimeoutMs)) {
+    enter(Step::CleaningUp);
+    if (m_pid <= 0 || m_reaper->stopInstance(m_pid, m_stopTimeoutMs))
         handle(Event::LeftoversGone);
-    } else {
+    else
         log(QStringLiteral("Stopping what the ended instance left running before the restart"));
-    }
 }
 
-// On request, a running instance is asked to end, and its end, whatever it
-// is, is answered by the restart: it neither fails the pipeline nor counts as
-// a crash. The restart window starts afresh.
+// On request, a running instance is asked to end (killed after the stop
+// timeout), and its end, whatever it is, is answered by the restart: it
+// neither fails the pipeline nor counts as a crash. The restart window
+// starts afresh.
 void PipelineProcess::restartRunning()
 {
     m_crashTimes.clear();
     log(QStringLiteral("Restart requested: asking the process to terminate"));
-    enter(State::Restarting);
-    signalInstance(SIGTERM);
-    m_endTimer.start(m_stopTimeoutMs);
+    enter(Step::EndingForRestart);
+    const qint64 instance = m_process->pid();
+    if (instance > 0 && m_process->state() != QProcess::NotRunning)
+        m_reaper->stopInstance(instance, m_stopTimeoutMs);
 }
 
 // A finished process, one given up after its restart limit included, runs
@@ -379,110 +425,101 @@ void PipelineProcess::restartRunning()
 void PipelineProcess::restartFinished()
 {
     m_crashTimes.clear();
-    m_givenUp = false;
+    m_givenUp.clear();
+    m_failure.clear();
+    m_failedBeforeEnd = false;
     log(QStringLiteral("Restart requested: starting the process again"));
-    restartAfterEnd();
+    cleanUpForRestart();
 }
 
-// A restart under way goes ahead without its delay; an instance asked to end,
-// or what it left, is still waited for.
+// A restart under way goes ahead without its delay; what the ended instance
+// left is still waited for.
 void PipelineProcess::restartNow()
 {
     m_crashTimes.clear();
-    if (!m_restartTimer.isActive())
+    if (m_step != Step::RestartDelay)
         return;
     m_restartTimer.stop();
     log(QStringLiteral("Restart requested: restarting it now"));
-    handle(Event::RestartDue);
-}
-
-// A stop while an instance asked to end for a restart still runs awaits its
-// end; otherwise only the restart is dropped.
-void PipelineProcess::stopDuringRestart(Event event)
-{
-    if (!instanceRuns())
-        return dropRestart();
-    m_endTimer.stop();
-    enter(State::Stopping);
-    signalInstance(event == Event::KillRequested ? SIGKILL : SIGTERM);
-}
-
-bool PipelineProcess::instanceRuns() const
-{
-    return m_process && m_process->state() != QProcess::NotRunning;
+    spawn();
 }
 
 void PipelineProcess::restartWhenDue()
 {
+    enter(Step::RestartDelay);
     const int delay = restartDelaySeconds();
     if (delay <= 0)
-        handle(Event::RestartDue);
+        spawn();
     else
         m_restartTimer.start(int(std::min(qint64(delay) * 1000, qint64(INT_MAX))));
 }
 
 void PipelineProcess::finishNormally(int exitCode)
 {
-    const bool failed = m_config.isRequired && exitCode != 0;
+    const bool failed = m_config.isRequired && exitCode != 0 && m_failure.isEmpty();
     endReadinessWait(failed);
-    if (failed) {
-        if (m_config.invalidConfigExitCodes.contains(exitCode))
-            emit pipelineConfigurationFailure();
-        else
-            emit pipelineRequiredProcessFailure();
-    } else if (m_config.mode == ProcessMode::Sync && m_startCanProceedPending) {
-        m_startCanProceedPending = false;
-        emit pipelineStartCanProceed();
-    }
-    enter(State::Finished);
+    if (failed)
+        fail(m_givenUp.isEmpty() ? QStringLiteral("exited with code %1").arg(exitCode)
+                                 : QStringLiteral("exited with code %1 and %2")
+                                       .arg(QString::number(exitCode), m_givenUp),
+             m_config.invalidConfigExitCodes.contains(exitCode));
+    else if (m_config.mode == ProcessMode::Sync)
+        release();
+    stopWhatWasLeft();
+    enter(Step::Finished);
     emit pipelineProcessFinished(exitCode, QProcess::NormalExit);
 }
 
 // A crash beyond the restart window is final.
 void PipelineProcess::finishCrashed()
 {
-    endReadinessWait(m_config.isRequired);
-    if (m_config.isRequired)
-        emit pipelineRequiredProcessFailure();
-    enter(State::Finished);
+    const bool failed = m_config.isRequired && m_failure.isEmpty();
+    endReadinessWait(failed);
+    if (failed)
+        fail(m_givenUp.isEmpty() ? QStringLiteral("ended with signal %1").arg(m_lastExitCode)
+                                 : m_givenUp);
+    stopWhatWasLeft();
+    enter(Step::Finished);
     emit pipelineProcessFinished(-1, QProcess::CrashExit);
 }
 
 // A restart dropped by a stop: the end it answered is the final one.
 void PipelineProcess::finishAbandoned()
 {
-    enter(State::Finished);
+    enter(Step::Finished);
     emit pipelineProcessFinished(m_lastExitStatus == QProcess::CrashExit ? -1 : m_lastExitCode,
                                  m_lastExitStatus);
 }
 
 void PipelineProcess::failToStart()
 {
-    m_endTimer.stop();
     stopReadinessWait();
-    enter(State::Finished);
+    if (m_config.isRequired)
+        m_failure = QStringLiteral("could not be started: %1").arg(startFailure(*m_process));
+    enter(Step::Finished);
     emit pipelineProcessFailedToStart();
 }
 
 void PipelineProcess::askToStop(int signal)
 {
-    if (m_state == State::WaitingForReadiness) {
+    if (m_step == Step::WaitingForReadiness) {
         stopReadinessWait();
         log(QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
     }
-    enter(State::Stopping);
+    enter(Step::Stopping);
     signalInstance(signal);
 }
 
-void PipelineProcess::dropRestart()
+// Nothing of the process runs: the stop ends it. Its end is reported from the
+// event loop, not from inside the stop request, which may be walking the
+// list of processes that this end changes.
+void PipelineProcess::abandonRestart()
 {
     m_restartTimer.stop();
     log(QStringLiteral("Restart cancelled: the pipeline stops"));
-    enter(State::Stopping);
-    // Not from inside the stop request, which may be walking the list of
-    // processes that this end changes.
+    enter(Step::Abandoning);
     QMetaObject::invokeMethod(
-        this, [this] { handle(Event::RestartAbandoned); }, Qt::QueuedConnection);
+        this, [this] { handle(Event::Abandoned); }, Qt::QueuedConnection);
 }
 
 // To the running instance's whole group, through the reaper, which asks each
@@ -494,28 +531,52 @@ void PipelineProcess::signalInstance(int signal)
         m_reaper->signalGroup(leader, signal);
 }
 
+// What a process that is given up, or crashed for good, left running would
+// run on unsupervised while the rest of the pipeline goes on: it is asked to
+// terminate and killed after the stop timeout. A stopping pipeline stops it
+// with everything else.
+void PipelineProcess::stopWhatWasLeft()
+{
+    const bool givenUp = !m_givenUp.isEmpty() || m_lastExitStatus == QProcess::CrashExit;
+    if (m_step != Step::Stopping && givenUp && m_pid > 0)
+        m_reaper->stopInstance(m_pid, m_stopTimeoutMs);
+}
+
 void PipelineProcess::becomeReady()
 {
     m_outputProbe = nullptr;
-    if (m_state == State::WaitingForReadiness)
-        enter(State::Running);
+    if (m_step == Step::WaitingForReadiness)
+        enter(Step::Running);
     log(QStringLiteral("Process ready after %1 s (%2)")
             .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
             .arg(m_config.ready));
-    if (m_startCanProceedPending) {
-        m_startCanProceedPending = false;
-        emit pipelineStartCanProceed();
-    }
+    release();
 }
 
 void PipelineProcess::giveUpWaiting()
 {
-    if (m_state == State::WaitingForReadiness)
-        enter(State::Running);
+    if (m_step == Step::WaitingForReadiness)
+        enter(Step::Running);
     releaseOrFail(QStringLiteral("Process not ready within %1 s (%2)")
                       .arg(m_config.readyTimeout)
                       .arg(m_config.ready),
+                  QStringLiteral("was not ready within %1 s: %2")
+                      .arg(m_config.readyTimeout)
+                      .arg(ReadyGate::parse(m_config.ready).words()),
                   true);
+}
+
+// The failure of a required process, said once: its words for the status
+// and the result, then the signal the pipeline acts on.
+void PipelineProcess::fail(const QString& failure, bool invalidConfiguration)
+{
+    m_failure = failure;
+    m_failedBeforeEnd = m_process && m_process->state() != QProcess::NotRunning;
+    emit statusChanged();
+    if (invalidConfiguration)
+        emit pipelineConfigurationFailure();
+    else
+        emit pipelineRequiredProcessFailure();
 }
 
 QProcess* PipelineProcess::process()
@@ -528,6 +589,11 @@ QByteArray PipelineProcess::readAllStandardOutput()
     return m_process ? m_process->readAllStandardOutput() : QByteArray();
 }
 
+qint64 PipelineProcess::instancePid() const
+{
+    return m_process ? m_process->pid() : 0;
+}
+
 ProcessStatus PipelineProcess::status() const
 {
     ProcessStatus status;
@@ -536,7 +602,7 @@ ProcessStatus PipelineProcess::status() const
     status.mode = m_config.mode;
     status.required = m_config.isRequired;
     status.pid = m_pid;
-    status.state = m_state;
+    status.state = state();
     status.startedAt = m_startedAt;
     status.restarts = m_restarts;
     status.hasExited = m_hasExited;
@@ -544,7 +610,8 @@ ProcessStatus PipelineProcess::status() const
     // A crashed child's code is the number of the signal that ended it.
     status.lastExitCode = m_lastExitStatus == QProcess::NormalExit ? m_lastExitCode : 0;
     status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
-    status.givenUp = m_givenUp;
+    status.givenUp = !m_givenUp.isEmpty();
+    status.failure = m_failure;
     return status;
 }
 
@@ -647,12 +714,11 @@ void PipelineProcess::beginReadinessWait()
     const QString error = ReadinessProbe::gateError(m_config.ready);
     if (!error.isEmpty()) {
         m_probe->stop();
-        enter(State::Running);
+        enter(Step::Running);
         log(QStringLiteral("Readiness gate '%1' is not understood (%2): the process counts as "
                            "ready once it runs")
                 .arg(m_config.ready, error));
-        m_startCanProceedPending = false;
-        emit pipelineStartCanProceed();
+        release();
         return;
     }
     const QString limit = m_config.readyTimeout > 0
@@ -682,22 +748,24 @@ void PipelineProcess::endReadinessWait(bool failureFollows)
         becomeReady();
     else
         releaseOrFail(QStringLiteral("Process ended before it was ready (%1)").arg(m_config.ready),
+                      QStringLiteral("ended before it was ready: %1")
+                          .arg(ReadyGate::parse(m_config.ready).words()),
                       !failureFollows);
 }
 
 // A process that is not ready fails its pipeline when it is required (unless
 // its end reports the failure itself); otherwise the pipeline goes on.
-void PipelineProcess::releaseOrFail(const QString& message, bool mayFail)
+void PipelineProcess::releaseOrFail(const QString& message, const QString& failure, bool mayFail)
 {
     m_outputProbe = nullptr;
-    m_startCanProceedPending = false;
     if (m_config.isRequired) {
+        m_startCanProceedPending = false;
         log(message + QStringLiteral(": the pipeline fails"));
         if (mayFail)
-            emit pipelineRequiredProcessFailure();
+            fail(failure);
     } else {
         log(message + QStringLiteral(": the pipeline goes on"));
-        emit pipelineStartCanProceed();
+        release();
     }
 }
 

@@ -47,8 +47,7 @@ ProcessReaper::ProcessReaper(QObject* parent) : QObject(parent)
     connect(&m_scanTimer, &QTimer::timeout, this, &ProcessReaper::scan);
     m_instanceTimer.setInterval(InstanceCheckIntervalMs);
     connect(&m_instanceTimer, &QTimer::timeout, this, &ProcessReaper::checkStoppingInstances);
-    m_killTimer.setSingleShot(true);
-    connect(&m_killTimer, &QTimer::timeout, this, [this] { signalAll(SIGKILL); });
+    connect(&m_instanceTimer, &QTimer::timeout, this, &ProcessReaper::checkCleared);
 }
 
 ProcessReaper::~ProcessReaper()
@@ -97,10 +96,8 @@ void ProcessReaper::signalGroup(qint64 leaderPid, int signal)
 
 void ProcessReaper::signalAll(int signal)
 {
-    if (signal == SIGKILL) {
+    if (signal == SIGKILL)
         m_killing = true;
-        m_killTimer.stop();
-    }
     for (const qint64 group : qAsConst(m_groups))
         signalGroup(group, signal);
     // The rest left the groups; each is asked once.
@@ -134,7 +131,8 @@ bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
     if (!known || !instanceLeft(leaderPid))
         return true;
     signalInstance(leaderPid, SIGTERM);
-    m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));
+    if (!m_stoppingInstances.contains(leaderPid))
+        m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));
     if (!m_instanceTimer.isActive())
         m_instanceTimer.start();
     return false;
@@ -145,11 +143,13 @@ bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
 // launcher are reaped on the way.
 bool ProcessReaper::instanceLeft(qint64 leaderPid)
 {
-    if (!ChildProcess::isOwned(leaderPid)) {
-        reapGroup(leaderPid);
-        if (groupExists(leaderPid))
-            return true;
-    }
+    // A leader that its ChildProcess has not reaped yet is alive, or its end
+    // is that object's to report.
+    if (ChildProcess::isOwned(leaderPid))
+        return true;
+    reapGroup(leaderPid);
+    if (groupExists(leaderPid))
+        return true;
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         ProcFs::ProcessStat stat;
         if (it->root == leaderPid && it.key() != leaderPid && ProcFs::readStat(it.key(), stat) &&
@@ -170,8 +170,30 @@ void ProcessReaper::checkStoppingInstances()
             signalInstance(leader, SIGKILL);
         }
     }
+    if (m_stoppingInstances.isEmpty() && !m_awaitingClear)
+        m_instanceTimer.stop();
+}
+
+bool ProcessReaper::awaitCleared()
+{
+    scan();
+    m_awaitingClear = !isEmpty();
+    if (m_awaitingClear && !m_instanceTimer.isActive())
+        m_instanceTimer.start();
+    return !m_awaitingClear;
+}
+
+void ProcessReaper::checkCleared()
+{
+    if (!m_awaitingClear)
+        return;
+    scan();
+    if (!isEmpty())
+        return;
+    m_awaitingClear = false;
     if (m_stoppingInstances.isEmpty())
         m_instanceTimer.stop();
+    emit cleared();
 }
 
 void ProcessReaper::killLeftovers()
@@ -181,19 +203,6 @@ void ProcessReaper::killLeftovers()
         signalAll(SIGKILL);
     // What dies now cannot start anything; the next pipeline is not killed.
     m_killing = false;
-}
-
-void ProcessReaper::stopLeftovers(int graceMs)
-{
-    scan();
-    if (isEmpty())
-        return;
-    if (m_killing) {
-        signalAll(SIGKILL);
-        return;
-    }
-    signalAll(SIGTERM);
-    m_killTimer.start(std::max(graceMs, 0));
 }
 
 void ProcessReaper::signalProcess(qint64 pid, quint64 startTime, int signal)
@@ -290,7 +299,6 @@ void ProcessReaper::scan()
     }
     if (isEmpty()) {
         m_scanTimer.stop();
-        m_killTimer.stop();
         m_killing = false;
     }
 }

@@ -43,15 +43,17 @@ public:
     // Every group, and every known descendant outside them. From a kill on,
     // descendants found later are killed too.
     void signalAll(int signal);
-    // What an instance that has ended left running: asked to terminate now,
-    // killed after the grace. True when nothing is left; otherwise
-    // instanceGone() tells when it is.
+    // An instance and what it started, or what an instance that has ended
+    // left running: asked to terminate now, killed after the grace (the one
+    // "ask, then kill" of an instance's stop; asking again keeps the first
+    // deadline). True when nothing is left; otherwise instanceGone() tells
+    // when it is.
     bool stopInstance(qint64 leaderPid, int graceMs);
     // Before a new pipeline starts: kills at once what the last one left.
     void killLeftovers();
-    // After the pipeline: asks what is left to terminate and kills it after
-    // the grace (at once when the pipeline was already being killed).
-    void stopLeftovers(int graceMs);
+    // True when nothing of the pipeline runs; otherwise cleared() tells when
+    // nothing does. Those who stop it signal it themselves.
+    bool awaitCleared();
     // Kills and reaps for at most the given time, without the event loop
     // (children that ChildProcess objects own are theirs to reap); true when
     // nothing is left.
@@ -64,6 +66,8 @@ signals:
     // processes() or isEmpty() changed.
     void processesChanged();
     void instanceGone(qint64 leaderPid);
+    // Nothing of the pipeline runs any more, after awaitCleared() said it did.
+    void cleared();
 
 private:
     struct Tracked
@@ -84,6 +88,7 @@ private:
     void signalInstance(qint64 leaderPid, int signal);
     bool instanceLeft(qint64 leaderPid);
     void checkStoppingInstances();
+    void checkCleared();
     void forgetGroup(qint64 leaderPid);
 
     QSet<qint64> m_groups;
@@ -98,7 +103,9 @@ private:
     QHash<qint64, QDeadlineTimer> m_stoppingInstances;
     quint64 m_nextTag = 0;
     bool m_killing = false;
+    bool m_awaitingClear = false;
     QTimer m_scanTimer;
+    // While an instance's leftovers are being stopped, or a pipeline's end
+    // waits for what it left, a closer look.
     QTimer m_instanceTimer;
-    QTimer m_killTimer;
 };

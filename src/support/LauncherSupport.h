@@ -15,7 +15,7 @@ int launcherPid();
 template <typename Enum>
 QString enumName(Enum value)
 {
-    return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(value));
+    return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(int(value)));
 }
 
 } // namespace LauncherSupport
