@@ -146,10 +146,14 @@ void printLastResult(const QJsonObject& result)
     const QJsonObject process = result.value("process").toObject();
     if (process.isEmpty())
         return;
-    QString end = process.value("lastExit").toObject().isEmpty()
-                      ? QStringLiteral("did not run")
-                      : QStringLiteral("ended with %1").arg(exitText(process));
-    if (process.value("givenUp").toBool())
+    // Its failure in words, where it has them: a process that was not ready
+    // ended by the stop that followed, which is no cause.
+    QString end = process.value("failure").toString();
+    if (end.isEmpty())
+        end = process.value("lastExit").toObject().isEmpty()
+                  ? QStringLiteral("did not run")
+                  : QStringLiteral("ended with %1").arg(exitText(process));
+    if (process.value("givenUp").toBool() && !end.contains(QLatin1String("not restarted again")))
         end += QStringLiteral(" and was given up after its restart limit");
     print(QStringLiteral("  because process %1 (%2) %3")
               .arg(process.value("index").toInt())

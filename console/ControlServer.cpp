@@ -57,7 +57,7 @@ QJsonObject processObject(const ProcessStatus& status)
                        ? QJsonObject{{"code", status.lastExitCode}}
                        : QJsonObject{{"signal", status.lastExitSignal}};
     }
-    return QJsonObject{{"index", status.index},
+    QJsonObject object{{"index", status.index},
                        {"program", status.program},
                        {"arguments", QJsonArray::fromStringList(status.arguments)},
                        {"mode", processModeName(status.mode)},
@@ -68,6 +68,9 @@ QJsonObject processObject(const ProcessStatus& status)
                        {"restarts", status.restarts},
                        {"lastExit", lastExit},
                        {"givenUp", status.givenUp}};
+    if (!status.failure.isEmpty())
+        object.insert("failure", status.failure);
+    return object;
 }
 
 QJsonValue resultObject(const std::optional<PipelineController::Result>& result)

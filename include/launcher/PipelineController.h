@@ -272,6 +272,7 @@ private:
     void reportFailure(const EventData& data);
     void terminateAll();
     void killAll();
+    void killNow();
     void endDaemons();
     void requestedStop(const EventData& data);
     void awaitLeftovers();

@@ -126,8 +126,13 @@ void PipelineController::handle(Event event, const EventData& data)
     switch (m_stage) {
     case Stage::Idle:
     case Stage::Finished:
+        // The requests are logged and announced even when nothing runs.
         if (event == Event::Start)
             begin();
+        else if (event == Event::TerminateRequested)
+            terminateAll();
+        else if (event == Event::KillRequested)
+            killAll();
         return;
     case Stage::Starting:
         if (event == Event::AllReleased)
@@ -149,7 +154,7 @@ void PipelineController::handle(Event event, const EventData& data)
             return terminateAll();
         case Event::KillRequested:
             enter(Stage::Ending);
-            return killAll();
+            return killNow();
         case Event::ProcessesEnded:
             if (m_reaper->awaitCleared())
                 return finish();
@@ -176,14 +181,14 @@ void PipelineController::handle(Event event, const EventData& data)
         case Event::TerminateRequested:
             return terminateAll();
         case Event::KillRequested:
-            return killAll();
+            return killNow();
         case Event::ProcessesEnded:
             return m_reaper->awaitCleared() ? finish() : awaitLeftovers();
         case Event::LeftoversGone:
             return anyProcessLeft() ? void() : finish();
         case Event::StopOverdue:
             emit stopTimedOut();
-            return killAll();
+            return killNow();
         case Event::KillOverdue:
             m_escalation = Escalation::Overdue;
             emit killTimedOut();
@@ -310,12 +315,18 @@ void PipelineController::terminateAll()
     emit pipelineTerminated();
 }
 
+// The kill of a stop: what it does not end in time is given up on.
+void PipelineController::killNow()
+{
+    m_escalation = Escalation::Killed;
+    m_stopTimer.start(KilledEndsWaitMs);
+    killAll();
+}
+
 void PipelineController::killAll()
 {
     onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
                          true);
-    m_escalation = Escalation::Killed;
-    m_stopTimer.start(KilledEndsWaitMs);
     for (const Entry& entry : qAsConst(m_processes)) {
         if (PipelineProcess* process = entry.process) {
             process->config().restartOnCrash = false;
