@@ -128,8 +128,10 @@ bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
         m_groups.contains(leaderPid) ||
         std::any_of(m_processes.cbegin(), m_processes.cend(),
                     [leaderPid](const Tracked& tracked) { return tracked.root == leaderPid; });
-    if (!known || !instanceLeft(leaderPid))
+    if (!known || !instanceLeft(leaderPid)) {
+        m_stoppingInstances.remove(leaderPid);
         return true;
+    }
     signalInstance(leaderPid, SIGTERM);
     if (!m_stoppingInstances.contains(leaderPid))
         m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));
