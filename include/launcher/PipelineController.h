@@ -274,7 +274,7 @@ private:
     void killAll();
     void killNow();
     void endDaemons();
-    void requestedStop(const EventData& data);
+    void stopOnRequest(const EventData& data, bool askProcesses);
     void awaitLeftovers();
     void finish();
     void escalate(int timeoutMs);

@@ -148,7 +148,7 @@ void PipelineController::handle(Event event, const EventData& data)
             return endDaemons();
         case Event::StopRequested:
             enter(Stage::StoppingOnRequest);
-            return requestedStop(data);
+            return stopOnRequest(data, true);
         case Event::TerminateRequested:
             enter(Stage::Ending);
             return terminateAll();
@@ -176,8 +176,12 @@ void PipelineController::handle(Event event, const EventData& data)
         case Event::OnlyDaemonsLeft:
             return m_stage == Stage::StoppingOnRequest ? void() : endDaemons();
         case Event::StopRequested:
+            // Every process was asked when the pipeline began to stop; a
+            // stop requested again only shortens the time until the kill.
+            if (m_stage == Stage::StoppingOnRequest)
+                return escalate(data.timeoutMs);
             enter(Stage::StoppingOnRequest);
-            return requestedStop(data);
+            return stopOnRequest(data, false);
         case Event::TerminateRequested:
             return terminateAll();
         case Event::KillRequested:
@@ -375,13 +379,11 @@ void PipelineController::reportFailure(const EventData& data)
     escalate(m_stopTimeout);
 }
 
-void PipelineController::requestedStop(const EventData& data)
+void PipelineController::stopOnRequest(const EventData& data, bool askProcesses)
 {
     onLogPipelineMessage(launcherPid(), QStringLiteral("Stop requested: terminating the pipeline"),
                          true);
-    // Every process was asked when the pipeline began to end; a stop
-    // requested later only shortens the time until the kill.
-    if (m_escalation == Escalation::None)
+    if (askProcesses)
         terminateAll();
     escalate(data.timeoutMs);
 }
