@@ -27,6 +27,10 @@ Item {
             return ""
         var program = (result.failedProgram || "").split("/").pop()
         var who = qsTr("%1 (process-%2)").arg(program).arg(result.failedProcessIndex)
+        // The backend's words say what the process did: one that was not
+        // ready in time was then ended by the launcher, which is no cause.
+        if (result.failedBecause)
+            return qsTr("%1 %2").arg(who).arg(result.failedBecause)
         if (result.failedCrashed || result.failedExitSignal > 0)
             return qsTr("%1 was ended by signal %2").arg(who).arg(result.failedExitSignal)
         return qsTr("%1 exited with code %2").arg(who).arg(result.failedExitCode)
