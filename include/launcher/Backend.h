@@ -17,11 +17,12 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 class DayTimer;
-class KeySource;
 class LogMaintenance;
 class LogRotation;
+class SettingsFile;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
@@ -215,14 +216,15 @@ private:
     // The application model from the loaded pipelines.
     void updateApplicationModel();
     // Every setting from `settings`; without one, every setting's default.
-    void setLauncherSettings(const KeySource* settings);
+    void setLauncherSettings(const QSettings* settings);
     LogRotation logRotation() const;
     void onLogFileSplit(const QString& piecePath);
     // launcher.ini of the data folders, when there is one; why it does not
     // read as written, or empty.
     QString loadSettingsFile();
-    QString readSettingsFile(const QString& path);
-    QList<PipelineConfig> readApplications(QStringList& paths, QList<ConfigProblem>& problems);
+    QString readSettingsFile(const SettingsFile& file);
+    QList<PipelineConfig> readApplications(std::vector<SettingsFile>& files,
+                                           QList<ConfigProblem>& problems);
 
     // The settings start at their defaults, which the constructor sets.
     bool m_allowUserExit;
@@ -235,7 +237,9 @@ private:
     bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
-    QStringList m_pipelineFilePaths; // as loaded, for the linter
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    std::unique_ptr<SettingsFile> m_settingsFile;
+    std::vector<SettingsFile> m_pipelineFiles;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;
