@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
 #include <QMetaEnum>
@@ -26,6 +27,9 @@ namespace {
 
 // What a launcher that died left running gets this long to end before it is killed.
 const int LeftoverGraceMs = 1000;
+
+// The least time between two logRotationProgress() signals.
+const qint64 LogRotationProgressMs = 1000;
 
 // The rotations' clock is the one that names the log files.
 QDateTime now()
@@ -104,8 +108,9 @@ bool Backend::initialize()
     // The folder as the start-up finds it: a front end may change the
     // environment that names it afterwards.
     m_logFolder = defaultLogPath();
-    // Off the event loop: a start-up with a large backlog is ready at once.
-    rotateLogsInBackground();
+    // To its end before anything runs: what a front end finds in the logs
+    // folder once the start-up is over is rotated.
+    rotateLogs();
     m_dayTimer->start();
     if (isAutoStartEnabled())
         enableAutostart();
@@ -479,7 +484,15 @@ void Backend::rotateLogs()
 {
     // A rotation of the same folder must not run alongside.
     m_logMaintenance->waitForDone();
-    logRotation().rotate(now());
+    // The event loop waits meanwhile; whoever waits for it (a service
+    // manager's start timeout) hears that the rotation goes on.
+    QElapsedTimer sinceProgress;
+    logRotation().rotate(now(), nullptr, [this, &sinceProgress] {
+        if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
+            return;
+        sinceProgress.start();
+        emit logRotationProgress();
+    });
 }
 
 void Backend::rotateLogsInBackground()

@@ -51,10 +51,11 @@ public:
     explicit Backend(QObject* parent = nullptr);
     ~Backend() override;
 
-    // The whole start-up: cleans up after a dead launcher, loads, begins the
-    // rotation of old logs (on a thread of its own, see rotateLogsInBackground())
-    // and the autostart countdown; always true. From then on the logs are
-    // rotated at every local midnight, too.
+    // The whole start-up: cleans up after a dead launcher, loads, rotates the
+    // old logs (rotateLogs(): done when it returns, logRotationProgress()
+    // meanwhile) and begins the autostart countdown; always true. From then
+    // on the logs are rotated at every local midnight, too, on a thread of
+    // their own (rotateLogsInBackground()).
     bool initialize();
     // The settings and the applications with their problems, and nothing more:
     // no log rotation, no autostart. For front ends that only look.
@@ -172,7 +173,8 @@ public:
     // Log maintenance
     // Compresses and removes the old regular *.log files of the default log
     // folder, and the pieces of split logs, then removes the compressed logs
-    // beyond the days to keep and the total size; returns when it is done.
+    // beyond the days to keep and the total size; returns when it is done,
+    // having emitted logRotationProgress() as it went.
     void rotateLogs();
     // The same on a thread of its own: returns at once, and logsRotated()
     // tells when it is done. The event loop goes on meanwhile; a backend
@@ -191,9 +193,12 @@ signals:
     // The pipeline ended because a stop was requested (a front end's stop, a
     // signal, the control socket): no failure; pipelineFinished follows.
     void pipelineStopped(QString basename);
-    // The rotations begun by rotateLogsInBackground() (or by initialize(), a
-    // new day, a split log) are done.
+    // The rotations begun by rotateLogsInBackground() (or by a new day, a
+    // split log) are done.
     void logsRotated();
+    // rotateLogs() (as initialize() calls it) goes on: at its first step and
+    // then at most once a second, while the event loop waits for it.
+    void logRotationProgress();
     // reload() read applications that differ from those before: added,
     // removed or edited.
     void applicationsChanged();
