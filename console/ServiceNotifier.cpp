@@ -19,6 +19,11 @@ namespace {
 QByteArray s_socket;
 bool s_stopping = false;
 
+// What each sign of a start-up rotation's progress adds to the start timeout:
+// the next sign comes within a second or a piece of a log, but a large log's
+// gzip file may take a while to reach a slow card.
+const char* const ExtendStart = "EXTEND_TIMEOUT_USEC=30000000";
+
 bool isJournalStream(int fd)
 {
     // "device:inode" of the stream that the service manager connected to the journal.
@@ -50,6 +55,13 @@ ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
 #endif
     qunsetenv("WATCHDOG_USEC");
     qunsetenv("WATCHDOG_PID");
+
+    // The start-up's rotation of old logs holds the event loop, however many
+    // logs there are: the start timeout must not run out meanwhile.
+    connect(&m_backend, &Backend::logRotationProgress, this, [this] {
+        if (!m_ready)
+            notify(ExtendStart);
+    });
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
         if (m_countdown)
@@ -96,6 +108,7 @@ QString ServiceNotifier::countdownStatus(int remainingSecs) const
 
 void ServiceNotifier::ready(bool countdown)
 {
+    m_ready = true;
     m_countdown = countdown;
     m_status =
         countdown ? countdownStatus(m_backend.autostartRemainingSeconds()) : QStringLiteral("idle");

@@ -8,7 +8,8 @@
 class Backend;
 
 // Keeps a service manager informed while the launcher runs as a notify
-// service: readiness, a one-line status that follows the backend ("autostart
+// service: a longer start timeout while the start-up rotates old logs,
+// readiness, a one-line status that follows the backend ("autostart
 // NAME in N s", "running NAME (N processes)", "idle"), the stop, and watchdog
 // pings when the service has a watchdog. Without $NOTIFY_SOCKET, or in a build
 // without libsystemd, nothing is sent.
@@ -19,6 +20,7 @@ class ServiceNotifier : public QObject
 public:
     // Takes the service manager's variables out of the environment, so that
     // the pipeline's processes do not report to it in the launcher's name.
+    // Made before Backend::initialize(), so as to extend the start timeout.
     explicit ServiceNotifier(Backend& backend, QObject* parent = nullptr);
     // Sends STOPPING=1 unless stopping() did.
     ~ServiceNotifier() override;
@@ -44,5 +46,6 @@ private:
     QString m_running; // the running pipeline's base name
     int m_processes = 0;
     bool m_countdown = false;
+    bool m_ready = false;
     QTimer m_watchdogTimer;
 };

@@ -32,7 +32,7 @@
 
 namespace {
 
-// The longest a run that has ended waits for the rotation of old logs.
+// The longest a run that has ended waits for a rotation of old logs.
 const int RotationWaitMs = 30000;
 
 const char* const Description =
@@ -453,12 +453,13 @@ ExitCode dispatch(const Options& options)
             return problems;
         });
     }
+    // The service manager hears that the start-up goes on while it rotates
+    // old logs, then that it is done; only the main job counts down.
+    ServiceNotifier notifier(backend);
     backend.initialize();
     if (mainJob)
         printList(backend);
     folders.restore();
-    // The service manager learns that loading is done; only the main job counts down.
-    ServiceNotifier notifier(backend);
     const PipelineConfig* autostart =
         backend.isAutoStartEnabled() ? backend.findPipeline(backend.autostartTile()) : nullptr;
     notifier.ready(mainJob && autostart);
@@ -469,9 +470,9 @@ ExitCode dispatch(const Options& options)
         status = runAutostart(backend, session, options.hintPrefix);
     else
         status = runApplication(backend, session, options.arguments.first());
-    // A run that ended by itself lets the rotation of old logs that the start
-    // began finish; one ended by a signal cuts it short (the next start goes
-    // on with it).
+    // A run that ended by itself lets a rotation of old logs that runs (a new
+    // day's, a split log's) finish; one ended by a signal cuts it short (the
+    // next start goes on with it).
     if (int(status) < 128 && backend.isRotatingLogs()) {
         QEventLoop loop;
         QObject::connect(&backend, &Backend::logsRotated, &loop, &QEventLoop::quit);

@@ -4,7 +4,6 @@
 #include "config/ConfigKeys.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
-#include "config/SettingsKeySource.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
@@ -16,6 +15,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
 #include <QMetaEnum>
@@ -28,10 +28,24 @@ namespace {
 // What a launcher that died left running gets this long to end before it is killed.
 const int LeftoverGraceMs = 1000;
 
+// The least time between two logRotationProgress() signals.
+const qint64 LogRotationProgressMs = 1000;
+
 // The rotations' clock is the one that names the log files.
 QDateTime now()
 {
     return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
+}
+
+// Why a file as read does not read as written; empty when it does.
+// `copyError`: why the settings reader got none of its keys.
+QString loadProblem(const SettingsFile& file, const QString& copyError)
+{
+    if (!file.isReadable())
+        return file.problem();
+    if (!copyError.isEmpty())
+        return QStringLiteral("cannot be read: %1").arg(copyError);
+    return ConfigLinter::formatProblem(file.path(), file.content());
 }
 
 } // namespace
@@ -95,8 +109,9 @@ bool Backend::initialize()
     // The folder as the start-up finds it: a front end may change the
     // environment that names it afterwards.
     m_logFolder = defaultLogPath();
-    // Off the event loop: a start-up with a large backlog is ready at once.
-    rotateLogsInBackground();
+    // To its end before anything runs: what a front end finds in the logs
+    // folder once the start-up is over is rotated.
+    rotateLogs();
     m_dayTimer->start();
     if (isAutoStartEnabled())
         enableAutostart();
@@ -118,17 +133,18 @@ QList<ConfigProblem> Backend::reload()
     QList<ConfigProblem> problems;
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
+    m_settingsFile.reset();
     setLauncherSettings(nullptr);
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
         problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
                          settingsProblem});
 
-    QStringList paths;
-    QList<PipelineConfig> pipelines = readApplications(paths, problems);
+    std::vector<SettingsFile> files;
+    QList<PipelineConfig> pipelines = readApplications(files, problems);
     const bool changed = pipelines != m_processPipelines;
     m_processPipelines.swap(pipelines);
-    m_pipelineFilePaths.swap(paths);
+    m_pipelineFiles.swap(files);
     m_configProblems.reset();
     Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
     emit settingsChanged();
@@ -158,7 +174,7 @@ bool Backend::loadConfig(const QFileInfo& file)
 {
     if (!existsNow(file))
         return false;
-    readSettingsFile(file.absoluteFilePath());
+    readSettingsFile(SettingsFile(file.absoluteFilePath()));
     emit settingsChanged();
     updateApplicationModel();
     return true;
@@ -175,36 +191,37 @@ QString Backend::loadSettingsFile()
     m_settingsFilePath = settingsFile.absoluteFilePath();
     m_configProblems.reset();
     Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
-    return readSettingsFile(m_settingsFilePath);
+    // Kept for the linter, which reads these bytes rather than the file again.
+    m_settingsFile = std::make_unique<SettingsFile>(m_settingsFilePath);
+    return readSettingsFile(*m_settingsFile);
 }
 
 // Unreadable, every setting takes its default: the warning says why autostart is off.
-QString Backend::readSettingsFile(const QString& path)
+QString Backend::readSettingsFile(const SettingsFile& file)
 {
-    SettingsFile file(path);
-    const QString problem =
-        file.isReadable() ? ConfigLinter::formatProblem(path, file.content()) : file.problem();
-    if (!file.isReadable())
+    QString copyError;
+    const std::unique_ptr<QSettings> settings = file.settings(&copyError);
+    const QString problem = loadProblem(file, copyError);
+    if (!file.isReadable() || !copyError.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
-                                qUtf8Printable(path), qUtf8Printable(problem));
+                                qUtf8Printable(file.path()), qUtf8Printable(problem));
     else if (!problem.isEmpty())
-        Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(path),
+        Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(file.path()),
                                 qUtf8Printable(problem));
-    setLauncherSettings(&file.keys());
+    setLauncherSettings(settings.get());
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    const SettingsKeySource keys(settings);
-    setLauncherSettings(&keys);
+    setLauncherSettings(&settings);
     emit settingsChanged();
     updateApplicationModel();
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,
 // and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const KeySource* settings)
+void Backend::setLauncherSettings(const QSettings* settings)
 {
     const auto value = [settings](const char* group, const char* name) {
         return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
@@ -272,26 +289,32 @@ QList<QFileInfo> Backend::applicationFiles()
 // Appends: a second call lists every pipeline again.
 int Backend::loadApplications()
 {
-    QStringList paths;
+    std::vector<SettingsFile> files;
     QList<ConfigProblem> problems;
-    const QList<PipelineConfig> pipelines = readApplications(paths, problems);
+    const QList<PipelineConfig> pipelines = readApplications(files, problems);
     m_processPipelines += pipelines;
-    m_pipelineFilePaths += paths;
+    m_pipelineFiles.insert(m_pipelineFiles.end(), std::make_move_iterator(files.begin()),
+                           std::make_move_iterator(files.end()));
     m_configProblems.reset();
     updateApplicationModel();
     return pipelines.size();
 }
 
-QList<PipelineConfig> Backend::readApplications(QStringList& paths, QList<ConfigProblem>& problems)
+// Each file is read once, here: the linter takes the bytes kept in `files`.
+QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files,
+                                                QList<ConfigProblem>& problems)
 {
     const PipelineFileReader reader(defaultLogPath());
-    const QList<QFileInfo> files = applicationFiles();
+    const QList<QFileInfo> found = applicationFiles();
     QList<PipelineConfig> pipelines;
-    for (const QFileInfo& file : files) {
-        const QString path = file.absoluteFilePath();
-        QString problem;
-        pipelines.append(reader.load(file, &problem));
-        paths.append(path);
+    for (const QFileInfo& info : found) {
+        const QString path = info.absoluteFilePath();
+        files.emplace_back(path);
+        const SettingsFile& file = files.back();
+        // One removed since the folder was listed leaves an empty record.
+        QString copyError;
+        pipelines.append(file.exists() ? reader.read(file, &copyError) : PipelineConfig());
+        const QString problem = file.exists() ? loadProblem(file, copyError) : QString();
         if (!problem.isEmpty()) {
             Solvane::Trace::warning("Pipeline file '%s': %s", qUtf8Printable(path),
                                     qUtf8Printable(problem));
@@ -305,10 +328,11 @@ const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
         QList<ConfigProblem> problems;
-        if (!m_settingsFilePath.isEmpty())
-            problems += ConfigLinter(m_settingsFilePath, ConfigKeys::File::Settings).lint();
-        for (const QString& path : m_pipelineFilePaths)
-            problems += ConfigLinter(path, ConfigKeys::File::Pipeline).lint();
+        if (m_settingsFile)
+            problems += ConfigLinter(m_settingsFile->path(), ConfigKeys::File::Settings)
+                            .lint(*m_settingsFile);
+        for (const SettingsFile& file : m_pipelineFiles)
+            problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline).lint(file);
         m_configProblems = problems;
     }
     return *m_configProblems;
@@ -461,7 +485,15 @@ void Backend::rotateLogs()
 {
     // A rotation of the same folder must not run alongside.
     m_logMaintenance->waitForDone();
-    logRotation().rotate(now());
+    // The event loop waits meanwhile; whoever waits for it (a service
+    // manager's start timeout) hears that the rotation goes on.
+    QElapsedTimer sinceProgress;
+    logRotation().rotate(now(), nullptr, [this, &sinceProgress] {
+        if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
+            return;
+        sinceProgress.start();
+        emit logRotationProgress();
+    });
 }
 
 void Backend::rotateLogsInBackground()
@@ -685,7 +717,8 @@ void Backend::updateApplicationModel()
         application.name = pipeline.name;
         application.icon = pipeline.icon;
         application.problems = m_pipelineController.validate(pipeline);
-        const QString path = m_pipelineFilePaths.value(i);
+        const QString path =
+            size_t(i) < m_pipelineFiles.size() ? m_pipelineFiles[size_t(i)].path() : QString();
         for (const ConfigProblem& problem : lint) {
             if (problem.file == path)
                 application.lintProblems.append(problem);

@@ -6,8 +6,6 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
-#include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <utility>
@@ -131,38 +129,6 @@ private slots:
             backend.loadPipelineConfig(QFileInfo(path)));
         QCOMPARE(problems.isEmpty(), valid);
         QCOMPARE(runs, valid);
-    }
-
-    // What is no settings file costs nothing and never holds up loading: it is
-    // refused, with a warning naming it, and every other file loads.
-    void refusedFiles_data()
-    {
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("link to /dev/zero") << "not a regular file";
-        QTest::newRow("sparse 1 GiB") << "larger than 4 MiB, so no settings file";
-    }
-
-    void refusedFiles()
-    {
-        QFETCH(QString, reason);
-        const DataFolders folders;
-        const QString apps = folders.user() + "/apps/";
-        QVERIFY(writeFile(apps + "a.ini", "[process-0]\nexec=/bin/true\nmode=sync\n"));
-        if (reason.startsWith("not"))
-            QVERIFY(QFile::link("/dev/zero", apps + "z.ini"));
-        else
-            QVERIFY(QFile(apps + "z.ini").open(QIODevice::WriteOnly) &&
-                    QFile(apps + "z.ini").resize(qint64(1) << 30));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("Pipeline file '.*/z.ini': cannot be read: " +
-                                                QRegularExpression::escape(reason) + "$"));
-        QElapsedTimer timer;
-        timer.start();
-        Backend backend;
-        QCOMPARE(backend.loadApplications(), 2);
-        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
-        QCOMPARE(backend.processPipelines().at(0).processList.size(), 1);
-        QCOMPARE(backend.processPipelines().at(1).basename, QString("z"));
     }
 
     // Set, as read with UTF-8 text intact; unset, the defaults keep an old file as it was.

@@ -6,6 +6,7 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
+#include <QDateTime>
 #include <QProcess>
 #include <QTest>
 
@@ -34,6 +35,18 @@ class TestServiceNotify : public QObject
             m_received.append(QByteArray(buffer, int(size)));
         }
         return true;
+    }
+
+    // The stand-in service manager's socket, with a bound on each wait.
+    bool listen(const QByteArray& socketPath)
+    {
+        m_received.clear();
+        m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {AF_UNIX, {}};
+        qstrncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path);
+        const timeval timeout = {30, 0};
+        return ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+               ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
     }
 
 private slots:
@@ -85,6 +98,41 @@ private slots:
         QVERIFY(lines.first().startsWith("<6>info: "));
         for (const QByteArray& line : lines)
             QVERIFY2(QRegExp("<[2-7]>(info|warning|error|launcher): .*").exactMatch(line), line);
+    }
+
+    void extendsStartWhileRotating_data()
+    {
+        QTest::addColumn<bool>("oldLog"); // else nothing in the logs folder
+        QTest::newRow("an old log to compress") << true;
+        QTest::newRow("nothing to rotate") << false;
+    }
+
+    // The start-up's rotation holds the event loop: the start timeout is
+    // extended while it runs, and READY=1 comes once it is done.
+    void extendsStartWhileRotating()
+    {
+        QFETCH(bool, oldLog);
+        DataFolders folders;
+        const QString log = folders.user() + "/logs/old.log";
+        QFile logFile(log);
+        QVERIFY(!oldLog || (writeFile(log, "a line\n") && logFile.open(QIODevice::Append) &&
+                            logFile.setFileTime(QDateTime::currentDateTime().addDays(-2),
+                                                QFileDevice::FileModificationTime)));
+        const QByteArray socketPath = QFile::encodeName(folders.root() + "/notify");
+        QVERIFY(listen(socketPath));
+        QProcess launcher;
+        launcher.start("/usr/bin/env", {"NOTIFY_SOCKET=" + socketPath, LAUNCHER_PROGRAM, "serve"});
+        const bool ready = waitFor("READY=1");
+        const bool rotated = QFile::exists(log + ".gz") && !QFile::exists(log);
+        ::kill(pid_t(launcher.processId()), SIGTERM);
+        const bool finished = launcher.waitForFinished(30000);
+        ::close(m_socket);
+
+        QVERIFY2(ready && finished, m_received.join("\n--\n").constData());
+        const QByteArrayList lines = m_received.join('\n').split('\n');
+        const int extended = lines.indexOf("EXTEND_TIMEOUT_USEC=30000000");
+        QCOMPARE(extended >= 0 && extended < lines.indexOf("READY=1"), oldLog);
+        QCOMPARE(rotated, oldLog);
     }
 };
 

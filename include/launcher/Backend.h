@@ -17,11 +17,12 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 class DayTimer;
-class KeySource;
 class LogMaintenance;
 class LogRotation;
+class SettingsFile;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
@@ -50,10 +51,11 @@ public:
     explicit Backend(QObject* parent = nullptr);
     ~Backend() override;
 
-    // The whole start-up: cleans up after a dead launcher, loads, begins the
-    // rotation of old logs (on a thread of its own, see rotateLogsInBackground())
-    // and the autostart countdown; always true. From then on the logs are
-    // rotated at every local midnight, too.
+    // The whole start-up: cleans up after a dead launcher, loads, rotates the
+    // old logs (rotateLogs(): done when it returns, logRotationProgress()
+    // meanwhile) and begins the autostart countdown; always true. From then
+    // on the logs are rotated at every local midnight, too, on a thread of
+    // their own (rotateLogsInBackground()).
     bool initialize();
     // The settings and the applications with their problems, and nothing more:
     // no log rotation, no autostart. For front ends that only look.
@@ -172,7 +174,8 @@ public:
     // Log maintenance
     // Compresses and removes the old regular *.log files of the default log
     // folder, and the pieces of split logs, then removes the compressed logs
-    // beyond the days to keep and the total size; returns when it is done.
+    // beyond the days to keep and the total size; returns when it is done,
+    // having emitted logRotationProgress() as it went.
     void rotateLogs();
     // The same on a thread of its own: returns at once, and logsRotated()
     // tells when it is done. The event loop goes on meanwhile; a backend
@@ -191,9 +194,12 @@ signals:
     // The pipeline ended because a stop was requested (a front end's stop, a
     // signal, the control socket): no failure; pipelineFinished follows.
     void pipelineStopped(QString basename);
-    // The rotations begun by rotateLogsInBackground() (or by initialize(), a
-    // new day, a split log) are done.
+    // The rotations begun by rotateLogsInBackground() (or by a new day, a
+    // split log) are done.
     void logsRotated();
+    // rotateLogs() (as initialize() calls it) goes on: at its first step and
+    // then at most once a second, while the event loop waits for it.
+    void logRotationProgress();
     // reload() read applications that differ from those before: added,
     // removed or edited.
     void applicationsChanged();
@@ -213,14 +219,15 @@ private:
     // The application model from the loaded pipelines.
     void updateApplicationModel();
     // Every setting from `settings`; without one, every setting's default.
-    void setLauncherSettings(const KeySource* settings);
+    void setLauncherSettings(const QSettings* settings);
     LogRotation logRotation() const;
     void onLogFileSplit(const QString& piecePath);
     // launcher.ini of the data folders, when there is one; why it does not
     // read as written, or empty.
     QString loadSettingsFile();
-    QString readSettingsFile(const QString& path);
-    QList<PipelineConfig> readApplications(QStringList& paths, QList<ConfigProblem>& problems);
+    QString readSettingsFile(const SettingsFile& file);
+    QList<PipelineConfig> readApplications(std::vector<SettingsFile>& files,
+                                           QList<ConfigProblem>& problems);
 
     // The settings start at their defaults, which the constructor sets.
     bool m_allowUserExit;
@@ -233,7 +240,9 @@ private:
     bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
-    QStringList m_pipelineFilePaths; // as loaded, for the linter
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    std::unique_ptr<SettingsFile> m_settingsFile;
+    std::vector<SettingsFile> m_pipelineFiles;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;

@@ -8,6 +8,7 @@
 #include <QString>
 
 class QSettings;
+class SettingsFile;
 
 namespace ConfigKeys {
 struct Key;
@@ -19,24 +20,20 @@ struct Key;
 // characters that the settings reader turns into something else, and files
 // that cannot be read or are no settings file, and keys that together do not
 // do what they seem to (a PATH that library-paths replaces, a restart limit
-// that restarts nothing or loops). It reads the file once, and opens it
-// through the same settings reader as the launcher.
+// that restarts nothing or loops). It reads the file once, and reads those
+// bytes through the same settings reader as the launcher.
 class ConfigLinter
 {
 public:
     ConfigLinter(const QString& path, ConfigKeys::File kind);
 
     QList<ConfigProblem> lint();
+    // The same on the bytes that the backend read when it loaded the file:
+    // the file is not read again.
+    QList<ConfigProblem> lint(const SettingsFile& file);
 
-    // The whole content of a regular file, up to MaxFileSize; false with the
-    // reason when it cannot be read. Never blocks on a FIFO or a device.
-    static bool readFile(const QString& path, QByteArray* content, QString* error);
-    // Why the file as a whole does not read as written: it cannot be read,
-    // holds binary content or a serialized value (then `unreadable` is set:
-    // nothing in it is to be read), or the settings reader finds it malformed
-    // (a group without its ']'). Empty when it reads.
-    static QString fileProblem(const QString& path, bool* unreadable = nullptr);
-    // The last of fileProblem(), from the bytes of a file that reads.
+    // Why the settings reader finds the bytes of a file malformed (a group
+    // without its ']'), naming the line. Empty when it does not.
     static QString formatProblem(const QString& path, const QByteArray& content);
 
     // The kind of file its name says: launcher.ini is a settings file.
@@ -49,7 +46,6 @@ public:
     // when it is near enough to be a likely typo; otherwise empty.
     static QString nearest(const QString& text, const QStringList& candidates);
 
-    static constexpr qint64 MaxFileSize = 4 * 1024 * 1024;
     // Restarts that a process may take without a restart-delay before a
     // limit looks like a crash loop: ten quick starts cost a small machine a
     // fraction of a second, and a limit that the restart period cannot hold

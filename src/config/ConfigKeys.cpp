@@ -1,7 +1,5 @@
 #include "config/ConfigKeys.h"
 
-#include "config/KeySource.h"
-
 #include <QHash>
 #include <QPair>
 #include <QSettings>
@@ -121,22 +119,16 @@ const Key* find(File file, const QString& group, const QString& name)
     return nullptr;
 }
 
-QVariant value(const KeySource& keys, File file, const char* group, const char* name)
-{
-    const Known& key = known(file, group, name, false);
-    return keys.value(key.path, key.key->defaultValue);
-}
-
 QVariant value(const QSettings& settings, File file, const char* group, const char* name)
 {
     const Known& key = known(file, group, name, false);
     return settings.value(key.path, key.key->defaultValue);
 }
 
-QVariant value(const KeySource& keys, File file, const char* group, const char* name,
+QVariant value(const QSettings& settings, File file, const char* group, const char* name,
                const QVariant& computedDefault)
 {
-    return keys.value(known(file, group, name, true).path, computedDefault);
+    return settings.value(known(file, group, name, true).path, computedDefault);
 }
 
 QVariant defaultValue(File file, const char* group, const char* name)

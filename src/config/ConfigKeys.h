@@ -8,7 +8,6 @@
 
 #include <climits>
 
-class KeySource;
 class QSettings;
 class QStringList;
 
@@ -62,10 +61,9 @@ const Key* find(File file, const QString& group, const QString& name);
 // default from the wrong place (the table for a computed one, or the reverse),
 // is a fault of the reader's code that no file can cause: it stops the program
 // at the first read, so no test run misses it.
-QVariant value(const KeySource& keys, File file, const char* group, const char* name);
 QVariant value(const QSettings& settings, File file, const char* group, const char* name);
 // The same for a key whose default is computed: the reader supplies it.
-QVariant value(const KeySource& keys, File file, const char* group, const char* name,
+QVariant value(const QSettings& settings, File file, const char* group, const char* name,
                const QVariant& computedDefault);
 // What the key reads as when the file lacks it; for a state that no file set.
 QVariant defaultValue(File file, const char* group, const char* name);

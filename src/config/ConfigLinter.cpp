@@ -121,15 +121,23 @@ ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kin
 
 QList<ConfigProblem> ConfigLinter::lint()
 {
+    return lint(SettingsFile(m_path));
+}
+
+QList<ConfigProblem> ConfigLinter::lint(const SettingsFile& file)
+{
     m_problems.clear();
-    SettingsFile file(m_path);
     if (!file.isReadable()) {
         add(Severity::Error, QString(), QString(), file.problem());
         return m_problems;
     }
+    QString error;
+    const std::unique_ptr<QSettings> settings = file.settings(&error);
+    if (!error.isEmpty()) {
+        add(Severity::Error, QString(), QString(), QStringLiteral("cannot be read: %1").arg(error));
+        return m_problems;
+    }
     const bool formatReported = !lintContent(file.content());
-
-    QSettings* const settings = &file.settings();
     if (settings->status() != QSettings::NoError && !formatReported)
         add(Severity::Error, QString(), QString(), QStringLiteral("not a valid settings file"));
 
@@ -156,22 +164,6 @@ void ConfigLinter::add(Severity severity, const QString& group, const QString& k
                        const QString& message)
 {
     m_problems.append({severity, m_path, group, key, message});
-}
-
-bool ConfigLinter::readFile(const QString& path, QByteArray* content, QString* error)
-{
-    const SettingsFile file(path);
-    *content = file.content();
-    *error = file.readError();
-    return error->isEmpty();
-}
-
-QString ConfigLinter::fileProblem(const QString& path, bool* unreadable)
-{
-    const SettingsFile file(path);
-    if (unreadable)
-        *unreadable = !file.isReadable();
-    return file.isReadable() ? formatProblem(path, file.content()) : file.problem();
 }
 
 // Only a line that opens a group without closing it makes the settings reader

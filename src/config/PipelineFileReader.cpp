@@ -1,10 +1,8 @@
 #include "config/PipelineFileReader.h"
 
-#include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/ProcessModeResult.h"
 #include "config/SettingsFile.h"
-#include "config/SettingsKeySource.h"
 #include "support/Trace.h"
 
 #include <QSet>
@@ -19,7 +17,7 @@ namespace {
 class ProcessKeys
 {
 public:
-    ProcessKeys(const KeySource& keys, const QStringList& names) : m_keys(keys), m_names(names) {}
+    ProcessKeys(const QSettings& keys, const QStringList& names) : m_keys(keys), m_names(names) {}
 
     QVariant value(const char* name) const
     {
@@ -38,12 +36,12 @@ public:
     }
 
 private:
-    const KeySource& m_keys;
+    const QSettings& m_keys;
     const QStringList& m_names;
 };
 
 // The process of the group that `source` has entered; `path` names the file in warnings.
-ProcessConfig readProcess(const KeySource& source, const QString& group, const QStringList& names,
+ProcessConfig readProcess(const QSettings& source, const QString& group, const QStringList& names,
                           const QString& path)
 {
     const ProcessKeys keys(source, names);
@@ -94,33 +92,30 @@ PipelineFileReader::PipelineFileReader(const QString& defaultLogPath)
 {
 }
 
-PipelineConfig PipelineFileReader::load(const QFileInfo& file, QString* problem) const
+PipelineConfig PipelineFileReader::load(const QFileInfo& file) const
 {
     // A QFileInfo from a folder listing caches that the file existed; a file
     // removed since then must count as missing.
-    const QString path = file.absoluteFilePath();
-    SettingsFile settingsFile(path);
-    if (!settingsFile.exists())
-        return PipelineConfig();
-    if (problem)
-        *problem = settingsFile.isReadable()
-                       ? ConfigLinter::formatProblem(path, settingsFile.content())
-                       : settingsFile.problem();
-    // A refused file is read as empty, but keeps the application's name.
-    return read(settingsFile.keys(), file.completeBaseName(), path);
+    const SettingsFile settingsFile(file.absoluteFilePath());
+    return settingsFile.exists() ? read(settingsFile) : PipelineConfig();
+}
+
+PipelineConfig PipelineFileReader::read(const SettingsFile& file, QString* error) const
+{
+    const std::unique_ptr<QSettings> settings = file.settings(error);
+    return read(*settings, QFileInfo(file.path()).completeBaseName(), file.path());
 }
 
 PipelineConfig PipelineFileReader::read(QSettings& settings) const
 {
-    SettingsKeySource keys(settings);
-    return read(keys, QFileInfo(settings.fileName()).completeBaseName(), settings.fileName());
+    return read(settings, QFileInfo(settings.fileName()).completeBaseName(), settings.fileName());
 }
 
-PipelineConfig PipelineFileReader::read(KeySource& keys, const QString& basename,
+PipelineConfig PipelineFileReader::read(QSettings& settings, const QString& basename,
                                         const QString& path) const
 {
-    const auto value = [&keys](const char* group, const char* name) {
-        return ConfigKeys::value(keys, File::Pipeline, group, name);
+    const auto value = [&settings](const char* group, const char* name) {
+        return ConfigKeys::value(settings, File::Pipeline, group, name);
     };
 
     PipelineConfig config;
@@ -128,21 +123,21 @@ PipelineConfig PipelineFileReader::read(KeySource& keys, const QString& basename
     config.name = value("ui", "name").toString();
     config.icon = value("ui", "icon").toString();
     config.logBasename =
-        ConfigKeys::value(keys, File::Pipeline, "logs", "basename", config.basename).toString();
+        ConfigKeys::value(settings, File::Pipeline, "logs", "basename", config.basename).toString();
     config.logPath =
-        ConfigKeys::value(keys, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
+        ConfigKeys::value(settings, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
 
     // The keys of each process group, asked once. The groups in plain string
     // comparison (as QSettings sorts them) make the start order: process-10
     // comes before process-2.
-    const QStringList groups = keys.childGroups();
+    const QStringList groups = settings.childGroups();
     for (const QString& group : groups) {
         if (!group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
             continue;
-        keys.beginGroup(group);
-        const QStringList names = keys.allKeys();
-        config.processList.append(readProcess(keys, group, names, path));
-        keys.endGroup();
+        settings.beginGroup(group);
+        const QStringList names = settings.allKeys();
+        config.processList.append(readProcess(settings, group, names, path));
+        settings.endGroup();
     }
     return config;
 }

@@ -5,8 +5,8 @@
 #include <QFileInfo>
 #include <QString>
 
-class KeySource;
 class QSettings;
+class SettingsFile;
 
 // Reads one pipeline file into its record. A file is never rejected: what is
 // missing or unusable takes its default, and whether the pipeline can run is
@@ -18,13 +18,16 @@ public:
     explicit PipelineFileReader(const QString& defaultLogPath);
 
     // A missing file gives an empty record; one that cannot be read, a record
-    // with its name alone. `problem` gets why the file does not read as
-    // written (ConfigLinter's reasons), empty when it does.
-    PipelineConfig load(const QFileInfo& file, QString* problem = nullptr) const;
+    // with its name alone.
+    PipelineConfig load(const QFileInfo& file) const;
+    // The file as read once; a refused one reads as empty but keeps the
+    // application's name. `error` gets why its keys could not be read at all
+    // (SettingsFile::settings()), empty when they were.
+    PipelineConfig read(const SettingsFile& file, QString* error = nullptr) const;
     // The application is named after the reader's file.
     PipelineConfig read(QSettings& settings) const;
     // `basename` names the application, `path` the file in warnings.
-    PipelineConfig read(KeySource& keys, const QString& basename, const QString& path) const;
+    PipelineConfig read(QSettings& settings, const QString& basename, const QString& path) const;
 
 private:
     QString m_defaultLogPath;

@@ -1,16 +1,16 @@
 #include "config/SettingsFile.h"
 
-#include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
-#include "config/IniDocument.h"
-#include "config/SettingsKeySource.h"
 
+#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,12 +21,105 @@ namespace {
 QString tooLarge()
 {
     return QStringLiteral("larger than %1 MiB, so no settings file")
-        .arg(ConfigLinter::MaxFileSize >> 20);
+        .arg(SettingsFile::MaxSize >> 20);
 }
 
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Writes `size` bytes to `fd`; false with errno set when it could not.
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t count = ::write(fd, data, size_t(size));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return false;
+        data += count;
+        size -= count;
+    }
+    return true;
+}
+
+// A folder of the user's own that no one else may enter, as a runtime folder is.
+bool isPrivateFolder(const QString& path)
+{
+    struct stat status = {};
+    return QDir::isAbsolutePath(path) &&
+           ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+}
+
+// Where the private folder goes: a runtime folder (the login's, or the one
+// that the system unit has made), a memory file system, so that the copies
+// never reach a disk (a kiosk's SD card); else the temporary folder, where no
+// one else can move the private folder away.
+QString copiesParent()
+{
+    for (const char* variable : {"XDG_RUNTIME_DIR", "RUNTIME_DIRECTORY"}) {
+        const QString folder = qEnvironmentVariable(variable).section(QLatin1Char(':'), 0, 0);
+        if (isPrivateFolder(folder))
+            return folder;
+    }
+    return QDir::tempPath();
+}
+
+// The copies that the settings reader reads, in a folder of the process's own
+// (0700), each named by a count that never goes back. A folder that a cleaner
+// of the temporary folder removed during months of running is made anew.
+class PrivateCopies
+{
+public:
+    // The path of a new file that holds `content`; empty, with the reason in
+    // `error`, when none could be written.
+    QString write(const QByteArray& content, QString* error)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!m_folder || attempt > 0) {
+                const QString parent = copiesParent();
+                m_folder =
+                    std::make_unique<QTemporaryDir>(parent + QStringLiteral("/launcher-XXXXXX"));
+                if (!m_folder->isValid()) {
+                    *error = QStringLiteral("no private folder for its copy in '%1': %2")
+                                 .arg(parent, m_folder->errorString());
+                    m_folder.reset();
+                    return QString();
+                }
+            }
+            const QString path = QStringLiteral("%1/%2.ini").arg(m_folder->path()).arg(++m_count);
+            const int fd = ::open(QFile::encodeName(path).constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno == ENOENT)
+                continue;
+            const bool written = fd >= 0 && writeAll(fd, content.constData(), content.size());
+            *error = written ? QString()
+                             : QStringLiteral("its private copy '%1' could not be written: %2")
+                                   .arg(path, systemError());
+            if (fd >= 0)
+                ::close(fd);
+            if (written)
+                return path;
+            ::unlink(QFile::encodeName(path).constData());
+            return QString();
+        }
+        *error = QStringLiteral("its private folder in '%1' is gone").arg(copiesParent());
+        return QString();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unique_ptr<QTemporaryDir> m_folder;
+    quint64 m_count = 0;
+};
+
+PrivateCopies& privateCopies()
+{
+    static PrivateCopies copies;
+    return copies;
 }
 
 } // namespace
@@ -45,8 +138,6 @@ SettingsFile::SettingsFile(const QString& path) : m_path(path)
                                    "read: the file is ignored")
                         .arg(QLatin1String(ConfigKeys::SerializedValueMarker));
 }
-
-SettingsFile::~SettingsFile() = default;
 
 void SettingsFile::read()
 {
@@ -71,7 +162,7 @@ void SettingsFile::read()
         m_readError = QStringLiteral("not a regular file");
         return;
     }
-    if (status.st_size > ConfigLinter::MaxFileSize) {
+    if (status.st_size > MaxSize) {
         m_readError = tooLarge();
         return;
     }
@@ -81,12 +172,12 @@ void SettingsFile::read()
     qint64 size = 0;
     for (;;) {
         if (size == m_content.size()) {
-            if (size > ConfigLinter::MaxFileSize) {
+            if (size > MaxSize) {
                 m_content.clear();
                 m_readError = tooLarge();
                 return;
             }
-            m_content.resize(int(std::min<qint64>(size * 2 + 4096, ConfigLinter::MaxFileSize + 1)));
+            m_content.resize(int(std::min<qint64>(size * 2 + 4096, MaxSize + 1)));
         }
         const ssize_t count = ::read(fd, m_content.data() + size, size_t(m_content.size() - size));
         if (count < 0 && errno == EINTR)
@@ -103,28 +194,16 @@ void SettingsFile::read()
     m_content.truncate(int(size));
 }
 
-QSettings& SettingsFile::settings()
+std::unique_ptr<QSettings> SettingsFile::settings(QString* error) const
 {
-    if (!m_settings) {
-        // The reader gets the path only once its bytes have shown that the
-        // file reads. It is the path, not the descriptor: the reader keeps
-        // what it read by path, and would hand one file's keys to another
-        // under a reused name.
-        m_settings =
-            std::make_unique<QSettings>(isReadable() ? m_path : QString(), QSettings::IniFormat);
-        m_settings->setIniCodec("UTF-8");
-    }
-    return *m_settings;
-}
-
-KeySource& SettingsFile::keys()
-{
-    if (m_settingsKeys)
-        return *m_settingsKeys;
-    if (!m_document)
-        m_document = std::make_unique<IniDocument>(isReadable() ? m_content : QByteArray());
-    if (m_document->isSupported())
-        return *m_document;
-    m_settingsKeys = std::make_unique<SettingsKeySource>(settings());
-    return *m_settingsKeys;
+    QString copyError;
+    const QString copy = isReadable() ? privateCopies().write(m_content, &copyError) : QString();
+    // The reader parses the whole file when it is made: the copy can go at once.
+    auto settings = std::make_unique<QSettings>(copy, QSettings::IniFormat);
+    settings->setIniCodec("UTF-8");
+    if (!copy.isEmpty())
+        ::unlink(QFile::encodeName(copy).constData());
+    if (error)
+        *error = copyError;
+    return settings;
 }

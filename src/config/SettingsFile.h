@@ -5,22 +5,19 @@
 
 #include <memory>
 
-class IniDocument;
-class KeySource;
 class QSettings;
-class SettingsKeySource;
 
-// One configuration file, opened once. Before a byte is read it must be a
-// regular file (also through a link) of at most ConfigLinter::MaxFileSize:
-// a FIFO, a device or a huge file costs nothing. Its bytes are read once, and
-// the settings reader opens the path only when they have shown that it reads.
+// One configuration file, opened and read once. Before a byte is read it must
+// be a regular file (also through a link) of at most MaxSize: a FIFO, a device
+// or a huge file costs nothing. Its bytes are all that is ever read of it: the
+// settings reader gets a private copy of them, never the path.
 class SettingsFile
 {
 public:
+    // The largest file that is read; beyond it a file is no settings file.
+    static constexpr qint64 MaxSize = 4 * 1024 * 1024;
+
     explicit SettingsFile(const QString& path);
-    ~SettingsFile();
-    SettingsFile(const SettingsFile&) = delete;
-    SettingsFile& operator=(const SettingsFile&) = delete;
 
     const QString& path() const { return m_path; }
     // False when nothing is at the path (a dangling link included).
@@ -35,14 +32,14 @@ public:
     // The bytes as read; empty unless the whole regular file was read.
     const QByteArray& content() const { return m_content; }
 
-    // A settings reader on the file, decoding it as UTF-8 as every text file
-    // on Linux is written; it has no keys when the file does not read. It
-    // lives as long as this object.
-    QSettings& settings();
-    // The keys of the file for the readers, parsed from the bytes already read;
-    // through settings() when they hold what only QSettings reads right. No
-    // keys when the file does not read. It lives as long as this object.
-    KeySource& keys();
+    // A settings reader (UTF-8, as every text file on Linux is written) of
+    // the bytes read, without keys when the file does not read. QSettings
+    // keeps its parse of a path for as long as the size and time of the file
+    // there stay the same: a file replaced by one of the same size and time
+    // (cp -p, rsync -a) would read as before. So each reader reads a copy
+    // with a name never used before, removed once it is read. When no copy
+    // can be written, the reader has no keys and `error` says why.
+    std::unique_ptr<QSettings> settings(QString* error = nullptr) const;
 
 private:
     void read();
@@ -52,7 +49,4 @@ private:
     QString m_readError;
     QString m_problem;
     QByteArray m_content;
-    std::unique_ptr<QSettings> m_settings;
-    std::unique_ptr<IniDocument> m_document;
-    std::unique_ptr<SettingsKeySource> m_settingsKeys;
 };

@@ -44,6 +44,12 @@ bool cancelled(const std::atomic<bool>* cancel)
     return cancel && cancel->load(std::memory_order_relaxed);
 }
 
+void report(const LogRotation::Progress& progress)
+{
+    if (progress)
+        progress();
+}
+
 // What a name in a log folder is to the rotation. Letter case does not matter.
 enum class Kind
 {
@@ -119,22 +125,24 @@ LogRotation LogRotation::ofPiece(const QString& piecePath)
     return rotation;
 }
 
-void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel) const
+void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
+                         const Progress& progress) const
 {
     if (m_onePiece) {
         struct stat status = {};
         if (kindOf(QFileInfo(m_folder).fileName()) == Kind::Piece && lstatPath(m_folder, &status) &&
             S_ISREG(status.st_mode))
-            compressLog(m_folder, status, cancel);
+            compressLog(m_folder, status, cancel, progress);
         return;
     }
-    compressOldLogs(now, cancel);
+    compressOldLogs(now, cancel, progress);
     if (m_keepDays > 0 || m_maxTotalSize > 0)
-        removeCompressedLogs(now, cancel);
+        removeCompressedLogs(now, cancel, progress);
 }
 
 // One reading of the clock serves every file of the walk.
-void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel) const
+void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
+                                  const Progress& progress) const
 {
     // Known by their inodes: a path may spell the folder another way.
     std::vector<std::pair<dev_t, ino_t>> excluded;
@@ -149,6 +157,7 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
                          QDirIterator::Subdirectories);
     while (entries.hasNext() && !cancelled(cancel)) {
         entries.next();
+        report(progress);
         const Kind kind = kindOf(entries.fileName());
         if (kind != Kind::Log && kind != Kind::Piece)
             continue;
@@ -170,13 +179,13 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        compressLog(logPath, status, cancel);
+        compressLog(logPath, status, cancel, progress);
     }
 }
 
 // Compresses a log that the walk found, as it found it, and removes it.
 void LogRotation::compressLog(const QString& logPath, const struct stat& status,
-                              const std::atomic<bool>* cancel)
+                              const std::atomic<bool>* cancel, const Progress& progress)
 {
     // A pair left by a run that could not remove its log is skipped for
     // good, without a word; a dangling link there counts as taken, too.
@@ -185,7 +194,7 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
     if (lstatPath(compressedPath, &compressedStatus))
         return;
 
-    bool compressed = compressFile(QFileInfo(logPath), cancel);
+    bool compressed = compressFile(QFileInfo(logPath), cancel, progress);
     if (cancelled(cancel))
         return;
     // Lines appended, or another file put in its place, since the walk
@@ -209,7 +218,8 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
 // Every log of the folder counts towards the total, compressed or not, but
 // only compressed ones go: the others are today's, or wait for their turn to
 // be compressed.
-void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel) const
+void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
+                                       const Progress& progress) const
 {
     struct Compressed
     {
@@ -223,6 +233,7 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
                          QDirIterator::Subdirectories);
     while (entries.hasNext()) {
         entries.next();
+        report(progress);
         const Kind kind = kindOf(entries.fileName());
         struct stat status = {};
         if (kind == Kind::Other || !lstatPath(entries.filePath(), &status) ||
@@ -242,6 +253,7 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
     for (const Compressed& file : compressed) {
         if (cancelled(cancel))
             return;
+        report(progress);
         const bool tooOld = m_keepDays > 0 && file.modified.secsTo(now) > keepSeconds;
         const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
         if (!tooOld && !tooMuch)
@@ -265,7 +277,8 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
                                 qUtf8Printable(m_folder), total, m_maxTotalSize);
 }
 
-bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel)
+bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel,
+                               const Progress& progress)
 {
     // Asked afresh: a file that a walk listed may have gone since.
     const QString sourcePath = file.absoluteFilePath();
@@ -311,6 +324,7 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
         // Given up without a word: the next walk begins this file anew.
         if (cancelled(cancel))
             return false;
+        report(progress);
     }
     if (count < 0) {
         Solvane::Trace::error("Unable to compress file: can't read '%s'",

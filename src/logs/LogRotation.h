@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 struct stat;
 
@@ -21,6 +22,10 @@ struct stat;
 class LogRotation
 {
 public:
+    // Called at each step of a rotation (a file looked at, a piece read), on
+    // the rotation's thread.
+    using Progress = std::function<void()>;
+
     // `rotatePeriod`: the age in seconds beyond which a log is old.
     LogRotation(const QString& folder, qint64 rotatePeriod);
     // Compresses the one piece `piecePath` (of a log written outside the
@@ -39,16 +44,20 @@ public:
     // Compresses, then removes, as above, by the time `now`; a failure with one
     // file never stops the walk. `cancel`, set from another thread, ends the
     // walk within one piece of reading, and the log being compressed stays.
-    void rotate(const QDateTime& now, const std::atomic<bool>* cancel = nullptr) const;
+    void rotate(const QDateTime& now, const std::atomic<bool>* cancel = nullptr,
+                const Progress& progress = Progress()) const;
     // Writes file.gz beside a regular file, streaming; the file itself stays,
     // and the .gz takes its modification time (the time of its last line).
-    static bool compressFile(const QFileInfo& file, const std::atomic<bool>* cancel = nullptr);
+    static bool compressFile(const QFileInfo& file, const std::atomic<bool>* cancel = nullptr,
+                             const Progress& progress = Progress());
 
 private:
-    void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
+    void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
+                         const Progress& progress) const;
     static void compressLog(const QString& logPath, const struct stat& status,
-                            const std::atomic<bool>* cancel);
-    void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel) const;
+                            const std::atomic<bool>* cancel, const Progress& progress);
+    void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
+                              const Progress& progress) const;
 
     QString m_folder;
     qint64 m_rotatePeriod;
