@@ -1,19 +1,17 @@
 // Nothing that a pipeline's processes start outlives the pipeline: not after a
 // normal finish, a termination request that a daemon ignores, nor after the
-// launcher was killed (the next start cleans up), nor the backend destroyed. Runs the real
-// launcher; every test's processes carry a marker of their own.
+// launcher was killed (the next start cleans up). A controller destroyed while
+// its pipeline runs: TestSupervision.
+// Runs the real launcher; the processes carry the test's marker.
 
-#include "Backend.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "support/ProcFs.h"
 
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
 
 // Comfortably above what any wait here needs, far below the children's sleeps.
@@ -24,11 +22,22 @@ class TestProcessLifetime : public QObject
     Q_OBJECT
 
     std::unique_ptr<DataFolders> m_folders;
-    QByteArray m_marker; // the argument of the test's sleeps: "3600.<random>"
+    const ProcessMarker m_marker;
 
-    // The data home of the launcher, and of the test's own Backend.
+    // The launcher's data home, and the folder of its records.
     QString home() const { return m_folders->root() + "/user"; }
     QString records() const { return m_folders->root() + "/run/Orvalen/launcher"; }
+    QList<qint64> sleeps() const { return m_marker.processes(true); }
+
+    static int zombieChildren(qint64 pid)
+    {
+        int zombies = 0;
+        for (const qint64 child : ProcFs::children(pid)) {
+            ProcFs::ProcessStat stat;
+            zombies += ProcFs::readStat(child, stat) && stat.state == 'Z';
+        }
+        return zombies;
+    }
 
     // An application "app" of sh scripts as "mode:script"; MARK is the marker.
     void writeApp(const QStringList& processes) const
@@ -41,18 +50,8 @@ class TestProcessLifetime : public QObject
             file.setValue(group + "mode", processes[i].section(':', 0, 0));
             file.setValue(
                 group + "arguments",
-                QStringList{"-c", processes[i].section(':', 1).replace("MARK", m_marker)});
+                QStringList{"-c", processes[i].section(':', 1).replace("MARK", m_marker.text())});
         }
-    }
-
-    static int zombieChildren(qint64 pid)
-    {
-        int zombies = 0;
-        for (const qint64 child : ProcFs::children(pid)) {
-            ProcFs::ProcessStat stat;
-            zombies += ProcFs::readStat(child, stat) && stat.state == 'Z';
-        }
-        return zombies;
     }
 
 private slots:
@@ -71,12 +70,10 @@ private slots:
         // A start that cleans up after a dead launcher, and starts nothing marked.
         QVERIFY(writeFile(home() + "/Orvalen/launcher/apps/next.ini",
                           "[process-0]\nexec=/bin/true\nmode=sync\n"));
-        m_marker = "3600." + QByteArray::number(QRandomGenerator::global()->bounded(1u << 30));
     }
     void cleanup()
     {
-        for (const qint64 pid : markedProcesses(m_marker))
-            ::kill(pid_t(pid), SIGKILL);
+        m_marker.killAll();
         qunsetenv("XDG_RUNTIME_DIR");
         m_folders.reset();
     }
@@ -112,11 +109,11 @@ private slots:
         QByteArray output; // each check reads on
         QTRY_VERIFY_WITH_TIMEOUT((output += launcher.readAll()).contains("spawned-20"), LimitMs);
         if (signal) {
-            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 5, LimitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(sleeps().size(), 5, LimitMs);
             QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(pid), 0, LimitMs);
             // Killed, the launcher leaves only its record of them.
             const QString record = QStringLiteral("%1/%2.processes").arg(records()).arg(pid);
-            for (const qint64 sleep : markedProcesses(m_marker, true))
+            for (const qint64 sleep : sleeps())
                 QTRY_VERIFY_WITH_TIMEOUT(
                     signal != SIGKILL ||
                         fileContent(record).contains(" " + QByteArray::number(sleep) + " "),
@@ -126,7 +123,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, LimitMs);
         qint64 reused = 0; // recorded by a launcher whose pid (1) names another process now
         if (signal == SIGKILL) {
-            QVERIFY(QProcess::startDetached("sleep", {m_marker}, QString(), &reused));
+            // Its own children, the shells, died with it at once; what they
+            // started is the next start's to stop.
+            QTRY_COMPARE_WITH_TIMEOUT(m_marker.processes().size(), 5, LimitMs);
+            QVERIFY(QProcess::startDetached("sleep", {m_marker.text()}, QString(), &reused));
             QVERIFY(writeFile(records() + "/1.processes",
                               QStringLiteral("launcher 1 7\nprocess %1 %2\n")
                                   .arg(reused)
@@ -136,48 +136,9 @@ private slots:
             next.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "next"});
             QVERIFY(next.waitForFinished(LimitMs));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker),
+        QTRY_COMPARE_WITH_TIMEOUT(m_marker.processes(),
                                   reused ? QList<qint64>{reused} : QList<qint64>(), LimitMs);
         QVERIFY(QDir(records()).isEmpty());
-    }
-
-    // The launcher's own children die with it at once, before any next start
-    // could clean up after it.
-    void directChildrenDieWithTheLauncher()
-    {
-        writeApp({"daemon:exec sleep MARK", "sync:exec sleep MARK"});
-        QProcess launcher;
-        launcher.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "app"});
-        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 2, LimitMs);
-        for (const qint64 sleep : markedProcesses(m_marker, true))
-            QCOMPARE(ProcFs::children(launcher.processId()).contains(sleep), true);
-        launcher.kill();
-        QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), 5000);
-    }
-
-    // The backend of a front end: stop() escalates and returns once finished;
-    // destroyed while running, the backend kills and reaps silently.
-    void inProcess()
-    {
-        static int destroyedWhileRunning = 0;
-        const QtMessageHandler previous =
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
-                destroyedWhileRunning += text.contains("Destroyed while");
-            });
-        writeApp({"sync:trap '' TERM; sleep MARK & (setsid sleep MARK &); wait"});
-        auto backend = std::make_unique<Backend>();
-        backend->initialize();
-        for (const bool destroy : {false, true}) {
-            QVERIFY(backend->pipelineController()->start(*backend->findPipeline("app"), false));
-            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker, true).size(), 2, LimitMs);
-            if (destroy)
-                backend.reset();
-            else
-                QVERIFY(backend->pipelineController()->stop(200));
-            QTRY_COMPARE_WITH_TIMEOUT(markedProcesses(m_marker), QList<qint64>(), LimitMs);
-        }
-        qInstallMessageHandler(previous);
-        QCOMPARE(destroyedWhileRunning, 0);
     }
 };
 

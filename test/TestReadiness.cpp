@@ -1,68 +1,66 @@
-// Readiness gates hold the next process back until a process is ready, and
-// restarts after a crash or a listed exit code back off.
+// Readiness gates hold the next process back until a process is ready, or
+// until the wait for it is over.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "process/HostLookUp.h"
-#include "support/MonotonicClock.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QSignalSpy>
+#include <QSemaphore>
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
+#include <atomic>
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
-using FinishReason = PipelineController::PipelineFinishReason;
-
 namespace {
 
-qint64 g_nowMs = 0;
+QSemaphore g_ticks;                 // one for each tick of the event loop
+QSemaphore g_answer;                // the look-up of "slow-never" may answer
+std::atomic<bool> g_loopRan{false}; // the event loop ran on during the last look-up
+std::atomic<int> g_lookUps{0};      // under way
 
-// A resolver that knows "slow-MS" only, as the loopback address after MS
-// milliseconds, and nothing else.
+// A resolver that knows "slow-late" and "slow-never" only, as the loopback
+// address: the first answers once the event loop has ticked on meanwhile, the
+// second once the test lets it.
 int slowLookUp(const char* host, const char* service, const addrinfo* hints, addrinfo** result)
 {
     const QByteArray name(host);
     if (!name.startsWith("slow-"))
         return EAI_NONAME;
-    ::usleep(useconds_t(name.mid(5).toUInt() * 1000));
+    ++g_lookUps;
+    g_ticks.acquire(g_ticks.available());
+    g_loopRan = g_ticks.tryAcquire(5, 20000);
+    if (name == "slow-never")
+        g_answer.tryAcquire(1, 20000);
+    --g_lookUps;
     return ::getaddrinfo("127.0.0.1", service, hints, result);
 }
 
 // A loopback port held for the test: bound, never listening, so that nobody
 // else takes it and a connection to it is refused until test-helper listens
 // on it too (both share it through SO_REUSEPORT).
-class ReservedPort
+struct ReservedPort
 {
-public:
-    ReservedPort() : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QString port;
+
+    ReservedPort()
     {
         const int on = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t length = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            m_port = QString::number(ntohs(address.sin_port));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = QString::number(ntohs(address.sin_port));
     }
-    ~ReservedPort() { ::close(m_fd); }
-    ReservedPort(const ReservedPort&) = delete;
-    ReservedPort& operator=(const ReservedPort&) = delete;
-
-    QString port() const { return m_port; }
-
-private:
-    int m_fd;
-    QString m_port;
+    ~ReservedPort() { ::close(fd); }
 };
 
 } // namespace
@@ -72,31 +70,24 @@ class TestReadiness : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        qRegisterMetaType<FinishReason>();
-        MonotonicClock::setClock([]() { return g_nowMs; });
-        HostLookUp::setFunction(slowLookUp);
-    }
-    void cleanupTestCase()
-    {
-        MonotonicClock::setClock(nullptr);
-        HostLookUp::setFunction(nullptr);
-    }
+    void initTestCase() { HostLookUp::setFunction(slowLookUp); }
+    void cleanupTestCase() { HostLookUp::setFunction(nullptr); }
 
     // Late and early rows become ready, the others not.
     void gate_data()
     {
         QTest::addColumn<QString>("gate"); // DIR and PORT stand for a folder and a free port
         QTest::addColumn<QString>("helper");
-        const auto row = [](const char* name, const char* gate, const char* helper) {
-            QTest::newRow(name) << QString(gate) << QString(helper);
+        QTest::addColumn<QString>("stranger"); // sends READY=1 first, as no process of the daemon's
+        const auto row = [](const char* name, const char* gate, const char* helper,
+                            const char* stranger = "") {
+            QTest::newRow(name) << QString(gate) << QString(helper) << QString(stranger);
         };
         row("tcp, late", "tcp:PORT", "--delay 0.6 --listen tcp:PORT --delay 30");
         row("tcp, never, required", "tcp:127.0.0.1:PORT", "--delay 30");
-        // The name is found after 1.5 s, or after the wait is over.
-        row("tcp, slow name, late", "tcp:slow-1500:PORT", "--listen tcp:PORT --delay 30");
-        row("tcp, slow name, never", "tcp:slow-5000:PORT", "--listen tcp:PORT --delay 30");
+        // The name is found once the event loop has run on, or after the wait is over.
+        row("tcp, slow name, late", "tcp:slow-late:PORT", "--listen tcp:PORT --delay 30");
+        row("tcp, slow name, never", "tcp:slow-never:PORT", "--listen tcp:PORT --delay 30");
         row("unix, late", "unix:DIR/s", "--delay 0.6 --listen unix:DIR/s --delay 30");
         row("file, early", "file:f", "--pid-file f --delay 30"); // in the working folder
         row("file, never, required", "file:DIR/f", "--delay 30");
@@ -104,140 +95,77 @@ private slots:
         row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
         row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
         row("notify, never, required", "notify", "--notify READY=0 --delay 30");
-        // Another process sends READY=1 first: it is no process of the daemon's.
         row("notify, another user's first, late", "notify",
-            "--delay 0.6 --notify READY=1 --delay 30");
+            "--delay 0.6 --notify READY=1 --delay 30",
+            "setpriv --reuid 65534 --regid 65534 --clear-groups env");
         row("notify, outside its group first, late", "notify",
-            "--delay 0.6 --notify READY=1 --delay 30");
+            "--delay 0.6 --notify READY=1 --delay 30", "env");
         row("ended before it was ready, required", "file:DIR/f", "--delay 0.5");
     }
 
     // A daemon with a gate, then a Sync process: the Sync process starts once
     // the daemon is ready, or once the wait is over unless the daemon is
-    // required. The event loop runs on all the while.
+    // required; a slow name look-up holds up neither the event loop nor the
+    // end of the wait.
     void gate()
     {
         QFETCH(QString, gate);
         QFETCH(QString, helper);
+        QFETCH(QString, stranger);
         const QByteArray tag = QTest::currentDataTag();
-        // The stranger sends READY=1 as soon as the daemon runs.
-        QStringList stranger;
-        if (tag.contains("another user's")) {
-            stranger = QStringList{"setpriv", "--reuid",        "65534", "--regid",
-                                   "65534",   "--clear-groups", "env"};
-            if (QProcess::execute(stranger.first(), stranger.mid(1) + QStringList{"true"}) != 0)
-                QSKIP("no process of another user can be started here (setpriv)");
-        } else if (tag.contains("outside its group")) {
-            stranger = QStringList{"env"};
-        }
+        const QStringList sender = stranger.split(' ', Qt::SkipEmptyParts);
+        if (stranger.startsWith("setpriv") &&
+            QProcess::execute(sender.first(), sender.mid(1) + QStringList{"true"}) != 0)
+            QSKIP("no process of another user can be started here (setpriv)");
         const bool ready = tag.contains("late") || tag.contains("early");
         const bool fails = tag.contains("required") && !ready;
+        const QString cause = ready                          ? "Process ready after"
+                              : tag.contains("ended before") ? "Process ended before it was ready"
+                                                             : "Process not ready within 1 s";
         const QTemporaryDir dir;
         const ReservedPort reserved;
-        const QString port = reserved.port();
-        QVERIFY(!port.isEmpty());
         for (QString* text : {&gate, &helper})
-            text->replace("DIR", dir.path()).replace("PORT", port);
-        ProcessConfig daemon = helperProcess(ProcessMode::Daemon, tag.contains("required"));
-        daemon.arguments = helper.split(' ');
+            text->replace("DIR", dir.path()).replace("PORT", reserved.port);
+        ProcessConfig daemon =
+            helperProcess(ProcessMode::Daemon, tag.contains("required"), helper.split(' '));
         daemon.workingDirectory = dir.path();
         daemon.ready = gate;
         daemon.readyTimeout = tag.contains("never") ? 1 : 10;
+        const MessageCapture messages;
         PipelineController controller;
-        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        QElapsedTimer sinceStart;
-        qint64 secondAfter = -1;
-        QProcess sender;
+        int causesBeforeSecond = -1; // lines of the cause once the Sync process has started
+        QProcess notifier;
         connect(&controller, &PipelineController::processStarted, this, [&](int index) {
-            secondAfter = index == 1 ? sinceStart.elapsed() : secondAfter;
-            if (index != 0 || stranger.isEmpty() || sender.state() != QProcess::NotRunning)
+            if (index == 1)
+                causesBeforeSecond = messages.count(cause, QtInfoMsg);
+            if (index > 0 || sender.isEmpty())
                 return;
             const QString socket = controller.findChildren<PipelineProcess*>()[0]
                                        ->process()
                                        ->processEnvironment()
                                        .value("NOTIFY_SOCKET");
-            sender.setProgram(stranger.first());
-            sender.setArguments(stranger.mid(1) + QStringList{"NOTIFY_SOCKET=" + socket,
-                                                              helperPath(), "--notify", "READY=1",
-                                                              "--delay", "5"});
-            sender.start();
+            notifier.start(sender.first(),
+                           sender.mid(1) + QStringList{"NOTIFY_SOCKET=" + socket, helperPath(),
+                                                       "--notify", "READY=1", "--delay", "5"});
         });
-        QElapsedTimer sinceTick;
-        qint64 longestStall = 0;
         QTimer ticks;
-        connect(&ticks, &QTimer::timeout, this,
-                [&]() { longestStall = std::max(longestStall, sinceTick.restart()); });
-        QTest::ignoreMessage(
-            QtInfoMsg, QRegularExpression(ready ? "Process ready after"
-                                                : "Process (not ready within 1 s|ended before)"));
-        if (!stranger.isEmpty())
-            QTest::ignoreMessage(
-                QtWarningMsg,
-                QRegularExpression(QString("Ignored a readiness notification from pid \\d+ of "
-                                           "user %1: ")
-                                       .arg(tag.contains("another user's") ? 65534 : ::geteuid())));
-        sinceStart.start();
-        sinceTick.start();
+        connect(&ticks, &QTimer::timeout, this, [] { g_ticks.release(); });
         ticks.start(20);
+        g_loopRan = false;
         QVERIFY(controller.start(pipelineOf({daemon, helperProcess(ProcessMode::Sync)}), false));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-        ticks.stop();
-        sender.kill();
-        sender.waitForFinished();
-        QVERIFY2(longestStall < 1000, qPrintable(QString::number(longestStall)));
-        QCOMPARE(finished.at(0).at(1).value<FinishReason>(),
-                 fails ? PipelineController::FailureFinish : PipelineController::NormalFinish);
-        QCOMPARE(secondAfter >= 0, !fails);
-        // Nothing released before the daemon was ready, or the wait was over;
-        // the wait of 1 s is over in time, whatever holds the gate up.
-        if (!fails && (tag.contains("late") || tag.contains("never")))
-            QVERIFY2(secondAfter >= 500, qPrintable(QString::number(secondAfter)));
-        if (tag.contains("never") && !fails)
-            QVERIFY2(secondAfter < 3000, qPrintable(QString::number(secondAfter)));
-    }
-
-    void backOff_data()
-    {
-        QTest::addColumn<QString>("end");             // restart-on-exit lists exit code 3
-        QTest::addColumn<QVector<double>>("crashAt"); // the clock at each end, in seconds
-        QTest::addColumn<int>("delayMax");
-        QTest::addColumn<QString>("delays");
-        QTest::newRow("doubling") << "--crash" << QVector<double>{0, 1, 2} << 60 << "1 2 4";
-        QTest::newRow("capped") << "--crash" << QVector<double>{0, 1} << 1 << "1 1";
-        QTest::newRow("a quiet spell starts over")
-            << "--crash" << QVector<double>{0, 20} << 60 << "1 1";
-        QTest::newRow("listed exit code") << "--exit 3" << QVector<double>{0, 1} << 60 << "1 2";
-    }
-
-    // Each crash within the period doubles the delay, and so does a listed
-    // exit code; a stop drops the restart and does not wait for it.
-    void backOff()
-    {
-        QFETCH(QString, end);
-        QFETCH(QVector<double>, crashAt);
-        QFETCH(int, delayMax);
-        QFETCH(QString, delays);
-        ProcessConfig config = helperProcess(ProcessMode::Sync, false, end.split(' '));
-        config.restartOnCrash = true;
-        config.restartOnExit = {3};
-        config.restartLimit = 5;
-        config.restartDelay = 1;
-        config.restartDelayMax = delayMax;
-        PipelineController controller;
-        // The controller hears of each end before the process handles it.
-        int crashes = 0;
-        connect(&controller, &PipelineController::processFinished, this,
-                [&]() { g_nowMs = qint64(crashAt.value(crashes++) * 1000); });
-        for (const QString& delay : delays.split(' '))
-            QTest::ignoreMessage(QtInfoMsg,
-                                 QRegularExpression(". Restarting it in " + delay + " s"));
-        QVERIFY(controller.start(pipelineOf({config}), false));
-        const auto pending = [&]() { return controller.findChildren<PipelineProcess*>()[0]; };
-        const int ends = delays.count(' ') + 1;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            crashes == ends && pending()->state() == ProcessStatus::State::Restarting, 20000);
-        QVERIFY(controller.stop(1000));
-        QCOMPARE(crashes, ends); // no start after the stop
+        QTRY_COMPARE_WITH_TIMEOUT(controller.phase(), PipelineController::Phase::Finished, 20000);
+        if (gate.contains("slow-never"))
+            g_answer.release();
+        QTRY_COMPARE_WITH_TIMEOUT(g_lookUps.load(), 0, 20000); // none runs into the next row
+        notifier.kill();
+        notifier.waitForFinished();
+        QCOMPARE(controller.lastResult()->outcome == PipelineController::Result::Outcome::Failed,
+                 fails);
+        QCOMPARE(messages.count(cause, QtInfoMsg), 1);
+        QCOMPARE(causesBeforeSecond, fails ? -1 : 1);
+        QCOMPARE(g_loopRan.load(), gate.contains("slow"));
+        QCOMPARE(messages.seen("Ignored a readiness notification", QtWarningMsg),
+                 !sender.isEmpty());
     }
 };
 
