@@ -1,7 +1,7 @@
 #pragma once
 
-// What the test programs share: pipelines of test-helper children, files and
-// temporary data folders.
+// What the test programs share: pipelines of test-helper children, files,
+// temporary data folders, the messages a test logs and the processes it marks.
 
 #include "PipelineConfig.h"
 
@@ -9,8 +9,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QPair>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTest>
 
+#include <atomic>
 #include <csignal>
 
 // The companion program lies next to every test program.
@@ -106,4 +111,106 @@ public:
 
 private:
     QTemporaryDir m_root;
+};
+
+// Collects the messages logged while the object lives, with their types, from
+// any thread, and restores the handler installed before at the end. Messages
+// of the types in passOn go on to that handler too (QTest's, so that
+// ignoreMessage() counts them and the rest are shown).
+class MessageCapture
+{
+public:
+    static inline const QList<QtMsgType> Everything{QtDebugMsg, QtInfoMsg, QtWarningMsg,
+                                                    QtCriticalMsg};
+
+    explicit MessageCapture(const QList<QtMsgType>& passOn = {})
+        : m_passOn(passOn), m_outer(s_current.load())
+    {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&MessageCapture::handle);
+    }
+    ~MessageCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = m_outer;
+    }
+    MessageCapture(const MessageCapture&) = delete;
+    MessageCapture& operator=(const MessageCapture&) = delete;
+
+    // The texts of one type, or of every type when none is given, in order.
+    QStringList texts(int type = -1) const
+    {
+        QMutexLocker lock(&m_mutex);
+        QStringList texts;
+        for (const QPair<QtMsgType, QString>& message : m_messages) {
+            if (type < 0 || message.first == type)
+                texts.append(message.second);
+        }
+        return texts;
+    }
+    // How many messages (of the type, if one is given) contain the text.
+    int count(const QString& text, int type = -1) const
+    {
+        return int(texts(type).filter(text).size());
+    }
+    bool seen(const QString& text, int type = -1) const { return count(text, type) > 0; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        MessageCapture* capture = s_current;
+        {
+            QMutexLocker lock(&capture->m_mutex);
+            capture->m_messages.append({type, text});
+        }
+        if (capture->m_passOn.contains(type) && capture->m_previous)
+            capture->m_previous(type, context, text);
+    }
+
+    static inline std::atomic<MessageCapture*> s_current{nullptr};
+    const QList<QtMsgType> m_passOn;
+    MessageCapture* const m_outer;
+    QtMessageHandler m_previous = nullptr;
+    mutable QMutex m_mutex;
+    QList<QPair<QtMsgType, QString>> m_messages;
+};
+
+// A text unique to one test for the command lines of the processes it starts:
+// "3600.<random>", which also keeps `sleep MARKER` asleep for an hour. Whatever
+// still carries it when the object goes is killed.
+class ProcessMarker
+{
+public:
+    ProcessMarker()
+        : m_text(QStringLiteral("3600.%1").arg(QRandomGenerator::global()->bounded(1u << 30)))
+    {
+    }
+    ~ProcessMarker() { killAll(); }
+    ProcessMarker(const ProcessMarker&) = delete;
+    ProcessMarker& operator=(const ProcessMarker&) = delete;
+
+    const QString& text() const { return m_text; }
+    QByteArray bytes() const { return m_text.toUtf8(); }
+
+    // The processes that carry it; with sleepsOnly, the `sleep MARKER` ones.
+    QList<qint64> processes(bool sleepsOnly = false) const
+    {
+        return markedProcesses(m_text, sleepsOnly);
+    }
+    // Waits until none is left, for at most the bound; true when none is.
+    bool noneLeft(int timeoutMs = 30000) const
+    {
+        return QTest::qWaitFor([this] { return processes().isEmpty(); }, timeoutMs);
+    }
+    // Kills what carries it; the processes that were still there.
+    QList<qint64> killAll() const
+    {
+        const QList<qint64> left = processes();
+        for (const qint64 pid : left)
+            ::kill(pid_t(pid), SIGKILL);
+        return left;
+    }
+
+private:
+    const QString m_text;
 };
