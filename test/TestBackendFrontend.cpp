@@ -69,7 +69,6 @@ private slots:
         Backend backend;
         QVERIFY(backend.load());
         ApplicationModel* model = backend.applications();
-        QVERIFY(model->indexOf("c") == 2 && model->indexOf("none") == -1);
         QStringList rows;
         for (int row = 0; row < model->count(); ++row) {
             const QVariantMap shown = model->get(row);
@@ -122,7 +121,6 @@ private slots:
         QSignalSpy resulted(&backend, &Backend::lastResultChanged);
         QVERIFY(backend.startApplication("app"));
         QVERIFY(!backend.startApplication("app")); // one at a time
-        QCOMPARE(backend.property("runningApplicationName").toString(), QString("App"));
         QTRY_VERIFY(backend.logTail(100).join('\n').contains("done"));
         if (row.stop)
             QVERIFY(QMetaObject::invokeMethod(&backend, "stopApplication"));
@@ -138,7 +136,6 @@ private slots:
         QCOMPARE(fields.join('|'), QString(row.result).replace("HELPER", helperPath()));
         QCOMPARE(map.value("basename").toString() + map.value("name").toString(),
                  QString("appApp"));
-        QVERIFY(map.value("startedAt").toDateTime() <= map.value("finishedAt").toDateTime());
 
         const QByteArray log = fileContent(map.value("logFile").toString());
         const QStringList lines = QString::fromUtf8(log).trimmed().split('\n');

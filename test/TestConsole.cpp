@@ -34,7 +34,6 @@ const struct
     const char* shown;    // the numbers of the countdown's lines
     const char* warning;  // on standard error, after "<4>warning: "
 } Cases[] = {
-    {"finished", "run app", "", 0, 9, 0, Finished, "", ""},
     {"failed", "run app", "arguments=--exit, 3", 0, 9, 1, "'app' failed (RequiredProcessFailure).",
      "", "Pipeline 'app': the required process 0 ($HELPER) has finished with exit code 3"},
     {"given up after its restart limit", "run app",
@@ -42,7 +41,6 @@ const struct
      "Pipeline 'app': process 0 ($HELPER) crashed 2 times within 10 s: not restarted"},
     {"failed to start", "run app", "exec=$SCRIPT", 0, 9, 1, "", "",
      "Pipeline 'app': process 0 ($SCRIPT) could not be started: "},
-    {"usage error", "run", "", 0, 9, 2, "run needs exactly one application name", "", ""},
     {"killed after the stop timeout", "--stop-timeout 1 run app", Ignoring, 1, 9, 130,
      "is still running 1 s after the termination request: killing", "", ""},
     // Far beyond the time the test waits: only the second interrupt can end the run.

@@ -43,7 +43,6 @@ const struct
     // A Sync process's end is still seen, the signals that stop a run still stop it.
     {"hostile parent, finished", "HOSTILE run app", 0, "'app' finished normally"},
     {"hostile parent, SIGTERM", "HOSTILE run app", SIGTERM, ""},
-    {"hostile parent, SIGINT", "HOSTILE run app", SIGINT, ""},
     {"hostile parent, SIGHUP", "HOSTILE run app", SIGHUP, "'app' was stopped by an interrupt\\."},
 };
 

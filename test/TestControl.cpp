@@ -33,8 +33,6 @@ const struct
     // A restart limit of 1 restarts no crash: the first one is final.
     {"given up", "--delay, 0.3, --crash", "app/0", 0, "", R"({"signal":9})"},
     {"no such process", "--delay, 300", "app/2", 1, "has no process 2", ""},
-    {"another application", "--delay, 300", "other/0", 1, "'other' is not running ('app' is)", ""},
-    {"no index", "--delay, 300", "app", 2, "restart needs APP/N", ""},
 };
 
 } // namespace

@@ -1,7 +1,9 @@
 // Log rotation and retention: the gzip member written, what is skipped and
-// never read through, when a log is old and what goes when.
+// never read through, when a log is old, what goes when, and the runs at
+// start-up, at midnight and for a piece split off a running log.
 
 #include "Backend.h"
+#include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/GzipCompress.h"
@@ -9,6 +11,7 @@
 
 #include <QDateTime>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTest>
 #include <QtEndian>
 
@@ -59,7 +62,6 @@ const struct
     // Old means older than the period: a log exactly that old waits for the next run.
     {"exactly the period", 3600, 0, 0, "a.log 5 3600", "a.log"},
     {"a second older", 3600, 0, 0, "a.log 5 3601", "a.log.gz"},
-    {"from the future", 0, 0, 0, "a.log 5 -3600", "a.log"},
     {"older than the days to keep", 86400, 10, 0,
      "a.log.gz 100 867600 b.log.3.gz 100 864000 c.gz 9 3596400", "b.log.3.gz c.gz"},
     // Every log counts, compressed or not; other files do not.
@@ -91,7 +93,6 @@ private slots:
         const QByteArray text = QByteArray("[ 4242 ] frame decoded\n").repeated(chunk / 11);
         QByteArray noise(chunk / 2, Qt::Uninitialized);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), chunk / 8);
-        QTest::newRow("empty") << QByteArray() << 0644;
         QTest::newRow("text and noise, some pieces") << text + noise + text.left(chunk / 3) << 0400;
     }
 
@@ -171,6 +172,42 @@ private slots:
         MessageCapture quiet;
         rotation.rotate(now);
         QCOMPARE(entriesIn(folder.path()).join(' '), QString(row.left));
+    }
+
+    // The start-up hands the rotation to a thread of its own and returns; the
+    // logs are rotated again when the day changes.
+    void rotatesAtStartAndEachDay()
+    {
+        const DataFolders folders;
+        const QString logs = folders.user() + "/logs";
+        // Midnight comes 2 s after the start-up; "day" is old then, not before.
+        const QDateTime start(QDate(2026, 12, 7), QTime(23, 59, 58));
+        QVERIFY(writeFile(folders.user() + "/launcher.ini", "[logs]\nrotate-period=1\n") &&
+                writeAged(logs + "/start.log", 10, start, 86400) &&
+                writeAged(logs + "/day.log", 10, start.addMSecs(-1200), 0));
+        const ShiftedClock clock(start);
+        Backend backend;
+        QSignalSpy rotated(&backend, &Backend::logsRotated);
+        QVERIFY(backend.initialize() && backend.isRotatingLogs() && rotated.wait(10000));
+        QCOMPARE(entriesIn(logs), QStringList({"day.log", "start.log.gz"}));
+        QVERIFY(rotated.wait(10000));
+        QCOMPARE(entriesIn(logs), QStringList({"day.log.gz", "start.log.gz"}));
+    }
+
+    // The piece that a running log split off is compressed at once; in a log
+    // folder of its own, nothing else there is touched.
+    void splitPiece()
+    {
+        const DataFolders folders;
+        Backend backend;
+        const QString piece = folders.root() + "/elsewhere/app-2026-12-07.log.1";
+        QVERIFY(writeFile(piece, "early\n") &&
+                writeFile(folders.root() + "/elsewhere/other.log.1", "theirs\n"));
+        emit backend.pipelineController()->logFileSplit(piece);
+        QTRY_VERIFY(QFile::exists(piece + ".gz") && !QFile::exists(piece) &&
+                    !backend.isRotatingLogs());
+        QVERIFY(fileContent(piece + ".gz") == expectedMember("early\n") &&
+                QFile::exists(folders.root() + "/elsewhere/other.log.1"));
     }
 };
 

@@ -115,7 +115,6 @@ void TestLauncherScreen::tiles_data()
         << false << "pictures/board.png" << true;
     QTest::newRow("greyed invalid ones, no version, an icon's whole path")
         << true << "PICTURE" << true;
-    QTest::newRow("a missing icon") << false << "pictures/missing.png" << false;
     QTest::newRow("an icon that is no image") << false << "board.ini" << false;
 }
 
@@ -264,14 +263,12 @@ void TestLauncherScreen::runs()
     const bool again = action == "restartButton" || action == "Return";
     QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
                 isShown(again ? "failureView" : "tilesView"));
-    QCOMPARE(starts.count(), again ? 2 : 1);
 }
 
 void TestLauncherScreen::quitSignals_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
     QTest::newRow("SIGHUP") << int(SIGHUP);
 }
 
