@@ -11,12 +11,16 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QPair>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
 #include <csignal>
+#include <utility>
+
+#include <sys/stat.h>
 
 // The companion program lies next to every test program.
 inline QString helperPath()
@@ -69,6 +73,58 @@ inline QList<qint64> markedProcesses(const QString& marker, bool sleepsOnly = fa
             pids.append(entry.toLongLong());
     }
     return pids;
+}
+
+// A data-driven test from a table of structs, each named by its first member
+// `name`: addRows() in the _data function, currentRow() in the test.
+template <typename Row, std::size_t N>
+void addRows(const Row (&rows)[N])
+{
+    QTest::addColumn<int>("row");
+    for (std::size_t i = 0; i < N; ++i)
+        QTest::newRow(rows[i].name) << int(i);
+}
+template <typename Row, std::size_t N>
+const Row& currentRow(const Row (&rows)[N])
+{
+    return rows[*static_cast<const int*>(QTest::qData("row", qMetaTypeId<int>()))];
+}
+
+// The exit code of a program (-1 when it crashed or did not end in time) and
+// all it wrote, its standard output and error as one.
+inline std::pair<int, QByteArray> runProgram(const QString& program, const QStringList& arguments,
+                                             int timeoutMs = 60000)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool ended = process.waitForFinished(timeoutMs);
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAll()};
+}
+
+// A folder (and those above it) that only its owner may enter, as a runtime folder is.
+inline bool makePrivateFolder(const QString& path)
+{
+    return QDir().mkpath(path) &&
+           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Sends the signal to the program while it runs: never to pid 0, which a
+// QProcess reports once it has ended, and kill() reads as this process group.
+inline void signalProcess(const QProcess& process, int signal)
+{
+    if (process.processId() > 0)
+        ::kill(pid_t(process.processId()), signal);
+}
+
+// The permission bits of a file, set-id and sticky bits included, -1 when
+// there is none; a link's own.
+inline int fileMode(const QString& path)
+{
+    struct stat status = {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777)
+                                                                      : -1;
 }
 
 // Kills the process whose id the file holds; true when it was still there.
