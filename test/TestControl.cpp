@@ -8,11 +8,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -70,8 +73,9 @@ class TestControl : public QObject
     {
         QString text;
         for (int i = 0; i < processes.size(); ++i)
-            text += QString("[process-%1]\nexec=%2\n%3\n")
-                        .arg(QString::number(i), helperPath(),
+            text += QString("[process-%1]\n%2\n%3\n")
+                        .arg(QString::number(i),
+                             processes.at(i).contains("exec=") ? "" : "exec=" + helperPath(),
                              QString(processes.at(i)).replace("MARKER", m_marker->text()));
         return writeFile(home() + "/Orvalen/launcher/apps/" + name + ".ini", text.toUtf8());
     }
@@ -95,16 +99,19 @@ private slots:
         QVERIFY2(m_marker->noneLeft(), "a child outlived the launcher");
     }
 
-    // Another shell starts, stops and asks about what the launcher runs; the
-    // last result tells how the last run ended.
+    // Another shell starts, stops and asks about what the launcher runs; a
+    // stop is done only when what a crashed instance left is gone too; a
+    // start reads the files anew; the last result says what failed.
     void superviseFromAnotherShell()
     {
         QCOMPARE(run({"status"}).first, 3);
-        // A daemon that crashes (and is restarted) every 0.7 s, and a long Sync process.
+        // A daemon that crashes (and is restarted) every 0.7 s, leaving a
+        // child that ignores the termination request, and a long Sync process.
         QVERIFY(writeApp("app", {"mode=daemon\nrestart-on-crash=true\nrestart-limit=1000\n"
-                                 "arguments=--write, MARKER, --delay, 0.7, --crash",
+                                 "exec=/bin/sh\nlibrary-paths=/bin, /usr/bin\narguments=-c, "
+                                 "\"(trap '' TERM; exec sleep MARKER) & sleep 0.7; kill -9 $$\"",
                                  "mode=sync\narguments=--write, MARKER, --delay, 300"}));
-        launch({"serve"});
+        launch({"--stop-timeout", "1", "serve"});
         // Owner only: the user flags are the owner's, as the test owns them.
         QVERIFY((QFileInfo(folder()).permissions() & 0x7777) == 0x7700 &&
                 (QFileInfo(folder() + "/control").permissions() & 0x7777) == 0x6600);
@@ -120,12 +127,44 @@ private slots:
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
 
-        QCOMPARE(run({"stop", "--timeout", "1"}), Result(0, "'app' has stopped.\n"));
+        QCOMPARE(run({"stop", "--timeout", "5"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(m_marker->processes().isEmpty());
         QVERIFY(run({"status"}).second.contains("Last: app was stopped on request at "));
+
+        // A file written since the launcher began: its daemon is never ready.
+        QVERIFY(writeApp("gate", {"mode=async\nrequired=true\nready=file:/nonexistent\n"
+                                  "ready-timeout=1\narguments=--write, MARKER, --delay, 300",
+                                  "mode=sync\narguments=--delay, 300"}));
+        QCOMPARE(run({"start", "gate"}).first, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);
+        const QByteArray last = run({"status"}).second;
+        QVERIFY2(last.contains("Last: gate failed (RequiredProcessFailure) at ") &&
+                     last.contains("test-helper) was not ready within 1 s: file /nonexistent\n"),
+                 last);
         signalProcess(*m_main, SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
                 !QFileInfo::exists(folder() + "/control"));
+    }
+
+    // A client part way through a request keeps its place; when the most
+    // that may connect have, the one idle longest makes room for a new one.
+    void idleClientsMakeRoom()
+    {
+        launch({"serve"});
+        std::vector<std::unique_ptr<QLocalSocket>> idle;
+        for (int i = 0; i < 64; ++i) {
+            idle.push_back(std::make_unique<QLocalSocket>());
+            idle.back()->connectToServer(folder() + "/control");
+            QVERIFY(idle.back()->waitForConnected(LimitMs) &&
+                    (i > 0 || (idle[0]->write("{\"command\":") > 0 &&
+                               idle[0]->waitForBytesWritten(LimitMs))));
+            // The launcher has taken each in before the next one comes.
+            QVERIFY(i != 62 || status().value("ok").toBool());
+        }
+        QCOMPARE(run({"status"}).first, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
+        QVERIFY(idle[0]->write("\"status\"}\n") > 0 && idle[0]->waitForReadyRead(LimitMs) &&
+                idle[2]->state() == QLocalSocket::ConnectedState);
     }
 
     void restartProcess_data() { addRows(RestartCases); }
