@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(messages.count(cause, QtInfoMsg), 1);
         QCOMPARE(causesBeforeSecond, fails ? -1 : 1);
         QCOMPARE(g_loopRan.load(), gate.contains("slow"));
-        QCOMPARE(messages.seen("Ignored a readiness notification", QtWarningMsg),
+        QCOMPARE(messages.count("Ignored a readiness notification", QtWarningMsg) > 0,
                  !sender.isEmpty());
     }
 };
