@@ -15,7 +15,10 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -83,40 +86,47 @@ class TestRotationSafety : public QObject
     Q_OBJECT
 
 private slots:
-    void streamedAsWhole_data()
+    // The rotation reads a log in pieces, yet writes the member of the whole
+    // content, and the .gz takes the log's permission bits (as root, its
+    // owner). A short write leaves no .gz and keeps the log, for the next
+    // rotation; a log whose .gz exists is left alone.
+    void streamedAsWhole()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("mode");
         // Random bytes in the middle fill deflate's output buffer several times
         // over; the last of the pieces the log is read in is a short one.
-        const int chunk = 256 * 1024;
+        const int chunk = 256 * 1024, mode = 0400;
         const QByteArray text = QByteArray("[ 4242 ] frame decoded\n").repeated(chunk / 11);
         QByteArray noise(chunk / 2, Qt::Uninitialized);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), chunk / 8);
-        QTest::newRow("text and noise, some pieces") << text + noise + text.left(chunk / 3) << 0400;
-    }
-
-    // The rotation reads a log in pieces, yet writes the member of the whole
-    // content, and the .gz takes the log's permission bits (as root, its owner).
-    void streamedAsWhole()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(int, mode);
+        const QByteArray content = text + noise + text.left(chunk / 3);
         QCOMPARE(gzipCompress(content), expectedMember(content));
         const DataFolders folders;
         Backend backend;
-        const QString log = backend.defaultLogPath() + "/a.log";
+        const QString logs = backend.defaultLogPath(), log = logs + "/a.log";
         const QByteArray path = QFile::encodeName(log);
         const bool root = geteuid() == 0;
         const timespec old[2] = {{time(nullptr) - 90000, 0}, {time(nullptr) - 90000, 0}};
         QVERIFY(writeFile(log, content) && chmod(path.constData(), mode_t(mode)) == 0 &&
                 (!root || chown(path.constData(), 65534, 65534) == 0) &&
                 utimensat(AT_FDCWD, path.constData(), old, 0) == 0);
+        for (const char* kept : {"/kept.log", "/kept.log.gz"})
+            QVERIFY(writeAged(logs + kept, 10, QDateTime::currentDateTime(), 90000));
+        // Beyond the file size limit a write comes back short instead of a signal.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        QTest::ignoreMessage(QtCriticalMsg, qPrintable("Failed to write '" + log + ".gz' on disk"));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             qPrintable("Failed to compress old log file '" + log + "'"));
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        backend.rotateLogs();
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        QCOMPARE(entriesIn(logs).join(' '), QString("a.log kept.log kept.log.gz"));
         QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
         backend.rotateLogs();
-        QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"a.log.gz"});
+        QCOMPARE(entriesIn(logs).join(' '), QString("a.log.gz kept.log kept.log.gz"));
         QCOMPARE(fileContent(log + ".gz"), expectedMember(content));
-        QVERIFY(fileMode(log + ".gz") == mode &&
+        QVERIFY(fileContent(logs + "/kept.log.gz") == QByteArray(10, 'x') &&
+                fileMode(log + ".gz") == mode &&
                 QFileInfo(log + ".gz").ownerId() == (root ? 65534u : geteuid()));
     }
 
