@@ -243,20 +243,32 @@ private slots:
         QCOMPARE(QFileInfo(link).isSymLink(), strangers);
     }
 
-    // Where the socket goes, a folder: the autostart application runs and
-    // finishes all the same; one warning says why there is no socket.
+    void noControlSocket_data()
+    {
+        QTest::addColumn<bool>("tooLong"); // the runtime folder's path; else a folder in its place
+        QTest::newRow("a folder where the socket goes") << false;
+        QTest::newRow("a path too long for a socket") << true;
+    }
+
+    // The autostart application runs and finishes all the same; one warning
+    // says why there is no socket.
     void noControlSocket()
     {
-        const QString socket = expanded("RECORDS/control");
-        QVERIFY(makePrivateFolder(socket) && writeFile(m_folders->user() + "/launcher.ini",
-                                                       "[autostart]\ntimeout=-1\ntile=next"));
+        QFETCH(bool, tooLong);
+        const QString folder = tooLong ? m_folders->root() + '/' + QString(100, 'r') : runtime();
+        const QString socket = folder + "/Orvalen/launcher/control";
+        QVERIFY(
+            makePrivateFolder(tooLong ? folder : socket) &&
+            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=-1\ntile=next"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
         const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"--data-home", home()}, LimitMs);
         const QStringList warnings =
             QString::fromUtf8(output).split('\n').filter(QRegularExpression("^warning: "));
+        const QString why = tooLong ? "'" + socket + "' is too long for a socket ("
+                                    : "unable to listen on '" + socket + "': ";
         QVERIFY2(code == 0 && output.contains("'next' finished normally.") &&
                      warnings.size() == 1 &&
-                     warnings.first().startsWith(
-                         "warning: No control socket: unable to listen on '" + socket + "': "),
+                     warnings.first().startsWith("warning: No control socket: " + why),
                  output);
     }
 };
