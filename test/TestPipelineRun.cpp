@@ -33,6 +33,28 @@ ProcessConfig program(const QString& exec, const QString& folder = QString(),
     return config;
 }
 
+const struct
+{
+    const char* name;
+    int limit;
+    int delayMax;         // with a delay of 1 s; 0: no delay
+    const char* end;      // restart-on-exit lists exit code 3
+    const char* endAt;    // the clock at each end, in seconds
+    double wallStep;      // seconds the wall clock jumps at the last end
+    const char* restarts; // after each end: the delay, or "final"
+} Restarts[] = {
+    {"limit 0", 0, 0, "--crash", "0", 0, "final"},
+    {"oldest crash 10.9 s ago: inside", 3, 0, "--crash", "0 1 10.9", 0, "0 0 final"},
+    {"oldest crash 11 s ago: outside", 3, 0, "--crash", "0 1 11", 0, "0 0 0"},
+    // A kiosk without a real-time clock sets its time when NTP answers.
+    {"wall clock an hour back: still outside", 3, 0, "--crash", "0 5 20", -3600, "0 0 0"},
+    {"wall clock an hour on: still inside", 3, 0, "--crash", "0 1 2", 3600, "0 0 final"},
+    {"delay doubling", 5, 60, "--crash", "0 1 2", 0, "1 2 4"},
+    {"delay capped", 5, 1, "--crash", "0 1", 0, "1 1"},
+    {"a quiet spell starts over", 5, 60, "--crash", "0 20", 0, "1 1"},
+    {"listed exit code", 5, 60, "--exit 3", "0 1", 0, "1 2"},
+};
+
 } // namespace
 
 class TestPipelineRun : public QObject
@@ -61,60 +83,30 @@ private slots:
         TimeStamp::setClock(nullptr);
     }
 
-    void restarts_data()
-    {
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<int>("delayMax");          // with a delay of 1 s; 0: no delay
-        QTest::addColumn<QString>("end");           // restart-on-exit lists exit code 3
-        QTest::addColumn<QVector<double>>("endAt"); // the clock at each end, in seconds
-        QTest::addColumn<double>("wallStep");       // seconds the wall clock jumps at the last end
-        QTest::addColumn<QString>("restarts");      // after each end: the delay, or "final"
-        const QString crash = "--crash";
-        QTest::newRow("limit 0") << 0 << 0 << crash << QVector<double>{0} << 0.0 << "final";
-        QTest::newRow("oldest crash 10.9 s ago: inside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 10.9} << 0.0 << "0 0 final";
-        QTest::newRow("oldest crash 11 s ago: outside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 11} << 0.0 << "0 0 0";
-        // A kiosk without a real-time clock sets its time when NTP answers.
-        QTest::newRow("wall clock an hour back: still outside")
-            << 3 << 0 << crash << QVector<double>{0, 5, 20} << -3600.0 << "0 0 0";
-        QTest::newRow("wall clock an hour on: still inside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 2} << 3600.0 << "0 0 final";
-        QTest::newRow("delay doubling")
-            << 5 << 60 << crash << QVector<double>{0, 1, 2} << 0.0 << "1 2 4";
-        QTest::newRow("delay capped") << 5 << 1 << crash << QVector<double>{0, 1} << 0.0 << "1 1";
-        QTest::newRow("a quiet spell starts over")
-            << 5 << 60 << crash << QVector<double>{0, 20} << 0.0 << "1 1";
-        QTest::newRow("listed exit code")
-            << 5 << 60 << "--exit 3" << QVector<double>{0, 1} << 0.0 << "1 2";
-    }
+    void restarts_data() { addRows(Restarts); }
 
     // Within a period of 10 s, the limit-th crash is final; each crash within
     // it doubles the delay of the restart, and so does a listed exit code. A
     // stop drops a restart that waits.
     void restarts()
     {
-        QFETCH(int, limit);
-        QFETCH(int, delayMax);
-        QFETCH(QString, end);
-        QFETCH(QVector<double>, endAt);
-        QFETCH(double, wallStep);
-        QFETCH(QString, restarts);
-        ProcessConfig config = helperProcess(ProcessMode::Async, true, end.split(' '));
+        const auto& row = currentRow(Restarts);
+        const QStringList endAt = QString(row.endAt).split(' ');
+        ProcessConfig config = helperProcess(ProcessMode::Async, true, QString(row.end).split(' '));
         config.restartOnCrash = true;
         config.restartOnExit = {3};
-        config.restartLimit = limit;
-        config.restartDelay = delayMax > 0 ? 1 : 0;
-        config.restartDelayMax = delayMax;
+        config.restartLimit = row.limit;
+        config.restartDelay = row.delayMax > 0 ? 1 : 0;
+        config.restartDelayMax = row.delayMax;
         PipelineProcess process(nullptr, config);
         // The relay reaches this receiver before the process handles the end.
         int ends = 0;
         connect(&process, &PipelineProcess::qprocessFinished, this, [&]() {
             if (ends >= endAt.size())
                 process.config().restartOnCrash = false; // more ends than the table has
-            g_nowMs = qint64(endAt.value(ends) * 1000);
+            g_nowMs = qint64(endAt.value(ends).toDouble() * 1000);
             // The wall clock runs with the monotonic one, but for its step.
-            const double step = ends == endAt.size() - 1 ? wallStep : 0;
+            const double step = ends == endAt.size() - 1 ? row.wallStep : 0;
             g_wallNow = TimeStamp::fromSecondsD(double(g_nowMs) / 1000 + step).value();
             ++ends;
         });
@@ -129,14 +121,14 @@ private slots:
                                                                : match.captured(1));
                 });
         process.start();
-        if (delayMax > 0) {
+        if (row.delayMax > 0) {
             QTRY_VERIFY_WITH_TIMEOUT(seen.size() == endAt.size() &&
                                          process.state() == ProcessStatus::State::Restarting,
                                      20000);
             process.terminate();
         }
         QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 20000);
-        QCOMPARE(seen.join(' '), restarts);
+        QCOMPARE(seen.join(' '), QString(row.restarts));
     }
 
     // PATH holds the library paths only, the environment map overrides the
