@@ -5,7 +5,6 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
-#include <QDateTime>
 #include <QMap>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -90,11 +89,7 @@ private slots:
                           "[process-2]\nexec=2\n[process-10]\nexec=10\n"));
         // Old by the period loaded, though not by the default one.
         const QString log = folders.user() + "/logs/a.log";
-        QFile logFile(log);
-        QVERIFY(writeFile(log, "line\n") && logFile.open(QIODevice::Append) &&
-                logFile.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
-                                    QFileDevice::FileModificationTime));
-        logFile.close();
+        QVERIFY(writeAged(log, 5, 3600));
         QTest::ignoreMessage(
             QtInfoMsg, qPrintable("Loading settings from '" + folders.user() + "/launcher.ini'"));
         QTest::ignoreMessage(QtInfoMsg, "Loaded 2 applications");

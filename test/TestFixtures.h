@@ -6,6 +6,7 @@
 #include "PipelineConfig.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -42,11 +43,9 @@ inline ProcessConfig helperProcess(ProcessMode mode, bool required = false,
     return config;
 }
 
-inline PipelineConfig pipelineOf(const QList<ProcessConfig>& processes,
-                                 const QString& basename = QString())
+inline PipelineConfig pipelineOf(const QList<ProcessConfig>& processes)
 {
     PipelineConfig config;
-    config.basename = basename;
     config.processList = processes;
     return config;
 }
@@ -123,6 +122,15 @@ inline bool writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly) &&
            file.write(content) == content.size();
+}
+
+// Writes a file of `size` bytes last modified `age` seconds before `now`.
+inline bool writeAged(const QString& path, int size, qint64 age,
+                      const QDateTime& now = QDateTime::currentDateTime())
+{
+    QFile file(path);
+    return writeFile(path, QByteArray(size, 'x')) && file.open(QIODevice::Append) &&
+           file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime);
 }
 
 // A per-user and a machine-wide data folder of their own while the object

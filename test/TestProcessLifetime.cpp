@@ -61,9 +61,7 @@ private slots:
         // The launchers keep their records in the test's own runtime folder,
         // private as a login's.
         const QString runtime = m_folders->root() + "/run";
-        QVERIFY(
-            QDir().mkpath(runtime) &&
-            QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(makePrivateFolder(runtime));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         // Runs only if started by the path that validation found, not the launcher's PATH.
         QVERIFY(QDir().mkpath(home()) && QFile::link("/bin/sh", home() + "/lifetime-sh"));

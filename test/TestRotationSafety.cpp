@@ -37,14 +37,6 @@ QByteArray expectedMember(const QByteArray& content)
            QByteArray(reinterpret_cast<const char*>(trailer), sizeof trailer);
 }
 
-// A file of `size` bytes last modified `age` seconds before `now`.
-bool writeAged(const QString& path, int size, const QDateTime& now, qint64 age)
-{
-    QFile file(path);
-    return writeFile(path, QByteArray(size, 'x')) && file.open(QIODevice::Append) &&
-           file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime);
-}
-
 // Every entry of any kind, links, FIFOs and hidden files included, by name.
 QStringList entriesIn(const QString& folder)
 {
@@ -110,7 +102,7 @@ private slots:
                 (!root || chown(path.constData(), 65534, 65534) == 0) &&
                 utimensat(AT_FDCWD, path.constData(), old, 0) == 0);
         for (const char* kept : {"/kept.log", "/kept.log.gz"})
-            QVERIFY(writeAged(logs + kept, 10, QDateTime::currentDateTime(), 90000));
+            QVERIFY(writeAged(logs + kept, 10, 90000));
         // Beyond the file size limit a write comes back short instead of a signal.
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{16, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
@@ -173,8 +165,8 @@ private slots:
         const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);
         const QStringList fields = QString(row.files).split(' ');
         for (int i = 0; i + 2 < fields.size(); i += 3)
-            QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(), now,
-                              fields[i + 2].toLongLong()));
+            QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(),
+                              fields[i + 2].toLongLong(), now));
         LogRotation rotation(folder.path(), row.period);
         rotation.setKeepDays(row.keepDays);
         rotation.setMaxTotalSize(row.maxTotal);
@@ -193,8 +185,8 @@ private slots:
         // Midnight comes 2 s after the start-up; "day" is old then, not before.
         const QDateTime start(QDate(2026, 12, 7), QTime(23, 59, 58));
         QVERIFY(writeFile(folders.user() + "/launcher.ini", "[logs]\nrotate-period=1\n") &&
-                writeAged(logs + "/start.log", 10, start, 86400) &&
-                writeAged(logs + "/day.log", 10, start.addMSecs(-1200), 0));
+                writeAged(logs + "/start.log", 10, 86400, start) &&
+                writeAged(logs + "/day.log", 10, 0, start.addMSecs(-1200)));
         const ShiftedClock clock(start);
         Backend backend;
         QSignalSpy rotated(&backend, &Backend::logsRotated);

@@ -6,7 +6,6 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
-#include <QDateTime>
 #include <QProcess>
 #include <QTest>
 
@@ -53,10 +52,7 @@ private slots:
         DataFolders folders;
         const QString pidFile = folders.root() + "/child.pid";
         const QString log = folders.user() + "/logs/old.log";
-        QFile logFile(log);
-        QVERIFY(!oldLog || (writeFile(log, "a line\n") && logFile.open(QIODevice::Append) &&
-                            logFile.setFileTime(QDateTime::currentDateTime().addDays(-2),
-                                                QFileDevice::FileModificationTime)));
+        QVERIFY(!oldLog || writeAged(log, 7, 2 * 86400));
         QVERIFY(writeFile(folders.user() + "/launcher.ini", "[autostart]\ntile=w\ntimeout=1\n"));
         QVERIFY(writeFile(folders.user() + "/apps/w.ini",
                           QStringLiteral("[process-0]\nexec=%1\nmode=sync\narguments=--print-env, "
