@@ -170,11 +170,10 @@ private slots:
 
     void restartCleansUp_data()
     {
-        QTest::addColumn<QString>("script");
-        QTest::newRow("left in its group") << "sleep MARK & sleep 0.3; kill -9 $$";
-        QTest::newRow("ignores the request, killed")
-            << "(trap '' TERM; exec sleep MARK) & sleep 0.3; kill -9 $$";
-        QTest::newRow("left its group") << "setsid sleep MARK & sleep 0.3; kill -9 $$";
+        QTest::addColumn<QString>("child"); // what the instance leaves when it crashes
+        QTest::newRow("left in its group") << "sleep MARK";
+        QTest::newRow("ignores the request, killed") << "(trap '' TERM; exec sleep MARK)";
+        QTest::newRow("left its group") << "setsid sleep MARK";
     }
 
     // A crashed instance's children would hold what the new instance needs
@@ -182,8 +181,8 @@ private slots:
     // starts, so there is never more than one of them.
     void restartCleansUp()
     {
-        QFETCH(QString, script);
-        ProcessConfig process = shell(ProcessMode::Sync, script);
+        QFETCH(QString, child);
+        ProcessConfig process = shell(ProcessMode::Sync, child + " & sleep 0.3; kill -9 $$");
         process.restartOnCrash = true;
         process.restartLimit = 4;
         PipelineController controller;
