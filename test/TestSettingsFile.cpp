@@ -1,5 +1,5 @@
-// A configuration file is read once, as it was checked, and read anew
-// whenever it is loaded again.
+// A configuration file is read once, as it was checked. Read anew whenever it
+// is loaded again: TestConfigLogs.
 
 #include "Backend.h"
 #include "ConfigLinter.h"
@@ -12,7 +12,6 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -70,30 +69,6 @@ private slots:
             ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file);
         QCOMPARE(problems.isEmpty() ? QString() : problems.first().text(),
                  file.isReadable() ? QString() : expected);
-    }
-
-    // A file replaced by one of the same size and modification time (cp -p,
-    // rsync -a, tar) reads as it is now, at a reload and at every load.
-    void replacedKeepingSizeAndTime()
-    {
-        const DataFolders folders;
-        const QString path = folders.user() + "/apps/a.ini";
-        struct stat before = {};
-        const auto replace = [&](const QByteArray& name) {
-            const timespec times[2] = {before.st_atim, before.st_mtim};
-            return writeFile(path, "[ui]\nname=" + name + "\n[process-0/environment]\nA=1\n") &&
-                   ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0;
-        };
-        QVERIFY(writeFile(path, "[ui]\nname=AAA\n[process-0/environment]\nA=1\n") &&
-                ::stat(QFile::encodeName(path), &before) == 0);
-        Backend backend;
-        backend.load();
-        QCOMPARE(backend.loadPipelineConfig(QFileInfo(path)).name, QString("AAA"));
-        QVERIFY(replace("BBB"));
-        QVERIFY(backend.reload().isEmpty());
-        QCOMPARE(backend.processPipelines().value(0).name, QString("BBB"));
-        QVERIFY(replace("CCC"));
-        QCOMPARE(backend.loadPipelineConfig(QFileInfo(path)).name, QString("CCC"));
     }
 
     // Loading and linting share one read of each file.
