@@ -25,8 +25,7 @@ public:
         });
     }
     ~ShiftedClock() { Solvane::TimeStamp::setClock(nullptr); }
-    ShiftedClock(const ShiftedClock&) = delete;
-    ShiftedClock& operator=(const ShiftedClock&) = delete;
+    Q_DISABLE_COPY(ShiftedClock)
 
 private:
     static qint64& offsetMs()

@@ -1,6 +1,7 @@
 // The console front end `launcher`, run as a program on a temporary data home:
 // its exit statuses, how it stops a process that ignores the termination
-// request, its countdown, and the priorities of its warnings in the journal.
+// request, its countdown, the priorities of its warnings in the journal, and
+// UTF-8 in paths and arguments.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -110,6 +111,34 @@ private slots:
                 counted.append(line.section(' ', 3, 3));
         }
         QCOMPARE(counted.join(' '), QString(row.shown));
+    }
+
+    // Arguments and paths in UTF-8 reach the child intact, and check fails on
+    // a warning only with --strict.
+    void utf8AndStrictCheck()
+    {
+        // Everything the launcher wrote, and its exit code last.
+        const auto run = [](const QStringList& arguments) {
+            const auto [code, output] = runProgram(LAUNCHER_PROGRAM, arguments);
+            return QString::fromUtf8(output) + QString::number(code);
+        };
+        const QTemporaryDir home;
+        const QString data = home.filePath("Orvalen/launcher");
+        const QString folder = home.filePath("Caf\u00e9 \u00d6l");
+        QVERIFY(QDir().mkpath(folder + "/R\u00e9pertoire") &&
+                QFile::copy(helperPath(), folder + "/h\u00e9lper"));
+        QVERIFY(writeFile(data + "/apps/app.ini",
+                          ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +
+                           "/h\u00e9lper\nworking-directory=" + folder + "/R\u00e9pertoire\n" +
+                           "mode=sync\narguments=--write, Gr\u00fc\u00dfe\\\\n, --print-cwd\n"
+                           "argumets=x\n")
+                              .toUtf8()));
+        QVERIFY(run({"check", data + "/apps/app.ini"}).endsWith("valid, with warnings\n0"));
+        QVERIFY(run({"check", "--strict", data + "/apps/app.ini"}).endsWith("warnings\n1"));
+        const QString ran = run({"--data-home", home.path(), "run", "app"});
+        QVERIFY2(ran.contains("] Gr\u00fc\u00dfe\n") && ran.endsWith("\n0") &&
+                     ran.contains("] cwd=" + folder + "/R\u00e9pertoire\n"),
+                 qPrintable(ran));
     }
 };
 

@@ -42,7 +42,6 @@ const struct
     {"SIGINT during a countdown", "", SIGINT, "Autostart cancelled; nothing was started\\."},
     // A Sync process's end is still seen, the signals that stop a run still stop it.
     {"hostile parent, finished", "HOSTILE run app", 0, "'app' finished normally"},
-    {"hostile parent, SIGTERM", "HOSTILE run app", SIGTERM, ""},
     {"hostile parent, SIGHUP", "HOSTILE run app", SIGHUP, "'app' was stopped by an interrupt\\."},
 };
 

@@ -6,11 +6,11 @@
 #include "PipelineConfig.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QPair>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -43,11 +43,9 @@ inline ProcessConfig helperProcess(ProcessMode mode, bool required = false,
     return config;
 }
 
-inline PipelineConfig pipelineOf(const QList<ProcessConfig>& processes,
-                                 const QString& basename = QString())
+inline PipelineConfig pipelineOf(const QList<ProcessConfig>& processes)
 {
     PipelineConfig config;
-    config.basename = basename;
     config.processList = processes;
     return config;
 }
@@ -57,22 +55,6 @@ inline QByteArray fileContent(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The processes whose command line holds the marker; with sleepsOnly, those
-// that are "sleep MARKER" and nothing else.
-inline QList<qint64> markedProcesses(const QString& marker, bool sleepsOnly = false)
-{
-    QList<qint64> pids;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QByteArray line = fileContent(QStringLiteral("/proc/%1/cmdline").arg(entry));
-        if (line.endsWith('\0'))
-            line.chop(1);
-        const QString text = QString::fromLocal8Bit(line.replace('\0', ' '));
-        if (sleepsOnly ? text == QStringLiteral("sleep ") + marker : text.contains(marker))
-            pids.append(entry.toLongLong());
-    }
-    return pids;
 }
 
 // A data-driven test from a table of structs, each named by its first member
@@ -142,6 +124,15 @@ inline bool writeFile(const QString& path, const QByteArray& content)
            file.write(content) == content.size();
 }
 
+// Writes a file of `size` bytes last modified `age` seconds before `now`.
+inline bool writeAged(const QString& path, int size, qint64 age,
+                      const QDateTime& now = QDateTime::currentDateTime())
+{
+    QFile file(path);
+    return writeFile(path, QByteArray(size, 'x')) && file.open(QIODevice::Append) &&
+           file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime);
+}
+
 // A per-user and a machine-wide data folder of their own while the object
 // lives: XDG_DATA_HOME and XDG_CONFIG_DIRS point into a temporary folder.
 class DataFolders
@@ -157,8 +148,7 @@ public:
         qunsetenv("XDG_DATA_HOME");
         qunsetenv("XDG_CONFIG_DIRS");
     }
-    DataFolders(const DataFolders&) = delete;
-    DataFolders& operator=(const DataFolders&) = delete;
+    Q_DISABLE_COPY(DataFolders)
 
     // The launcher's own folders below the two data folders.
     QString root() const { return m_root.path(); }
@@ -170,17 +160,11 @@ private:
 };
 
 // Collects the messages logged while the object lives, with their types, from
-// any thread, and restores the handler installed before at the end. Messages
-// of the types in passOn go on to that handler too (QTest's, so that
-// ignoreMessage() counts them and the rest are shown).
+// any thread; the handler installed before comes back at the end.
 class MessageCapture
 {
 public:
-    static inline const QList<QtMsgType> Everything{QtDebugMsg, QtInfoMsg, QtWarningMsg,
-                                                    QtCriticalMsg};
-
-    explicit MessageCapture(const QList<QtMsgType>& passOn = {})
-        : m_passOn(passOn), m_outer(s_current.load())
+    MessageCapture()
     {
         s_current = this;
         m_previous = qInstallMessageHandler(&MessageCapture::handle);
@@ -188,19 +172,18 @@ public:
     ~MessageCapture()
     {
         qInstallMessageHandler(m_previous);
-        s_current = m_outer;
+        s_current = nullptr;
     }
-    MessageCapture(const MessageCapture&) = delete;
-    MessageCapture& operator=(const MessageCapture&) = delete;
+    Q_DISABLE_COPY(MessageCapture)
 
     // The texts of one type, or of every type when none is given, in order.
     QStringList texts(int type = -1) const
     {
         QMutexLocker lock(&m_mutex);
         QStringList texts;
-        for (const QPair<QtMsgType, QString>& message : m_messages) {
-            if (type < 0 || message.first == type)
-                texts.append(message.second);
+        for (const auto& [messageType, text] : m_messages) {
+            if (type < 0 || messageType == type)
+                texts.append(text);
         }
         return texts;
     }
@@ -209,26 +192,19 @@ public:
     {
         return int(texts(type).filter(text).size());
     }
-    bool seen(const QString& text, int type = -1) const { return count(text, type) > 0; }
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& text)
     {
         MessageCapture* capture = s_current;
-        {
-            QMutexLocker lock(&capture->m_mutex);
-            capture->m_messages.append({type, text});
-        }
-        if (capture->m_passOn.contains(type) && capture->m_previous)
-            capture->m_previous(type, context, text);
+        QMutexLocker lock(&capture->m_mutex);
+        capture->m_messages.append({type, text});
     }
 
     static inline std::atomic<MessageCapture*> s_current{nullptr};
-    const QList<QtMsgType> m_passOn;
-    MessageCapture* const m_outer;
     QtMessageHandler m_previous = nullptr;
     mutable QMutex m_mutex;
-    QList<QPair<QtMsgType, QString>> m_messages;
+    QList<std::pair<int, QString>> m_messages;
 };
 
 // A text unique to one test for the command lines of the processes it starts:
@@ -237,36 +213,39 @@ private:
 class ProcessMarker
 {
 public:
-    ProcessMarker()
-        : m_text(QStringLiteral("3600.%1").arg(QRandomGenerator::global()->bounded(1u << 30)))
-    {
-    }
+    ProcessMarker() = default;
     ~ProcessMarker() { killAll(); }
-    ProcessMarker(const ProcessMarker&) = delete;
-    ProcessMarker& operator=(const ProcessMarker&) = delete;
+    Q_DISABLE_COPY(ProcessMarker)
 
     const QString& text() const { return m_text; }
-    QByteArray bytes() const { return m_text.toUtf8(); }
 
     // The processes that carry it; with sleepsOnly, the `sleep MARKER` ones.
     QList<qint64> processes(bool sleepsOnly = false) const
     {
-        return markedProcesses(m_text, sleepsOnly);
+        QList<qint64> pids;
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QByteArray line = fileContent(QStringLiteral("/proc/%1/cmdline").arg(entry));
+            if (line.endsWith('\0'))
+                line.chop(1);
+            const QString text = QString::fromLocal8Bit(line.replace('\0', ' '));
+            if (sleepsOnly ? text == QStringLiteral("sleep ") + m_text : text.contains(m_text))
+                pids.append(entry.toLongLong());
+        }
+        return pids;
     }
     // Waits until none is left, for at most the bound; true when none is.
     bool noneLeft(int timeoutMs = 30000) const
     {
         return QTest::qWaitFor([this] { return processes().isEmpty(); }, timeoutMs);
     }
-    // Kills what carries it; the processes that were still there.
-    QList<qint64> killAll() const
+    // Kills what carries it.
+    void killAll() const
     {
-        const QList<qint64> left = processes();
-        for (const qint64 pid : left)
+        for (const qint64 pid : processes())
             ::kill(pid_t(pid), SIGKILL);
-        return left;
     }
 
 private:
-    const QString m_text;
+    const QString m_text =
+        QStringLiteral("3600.%1").arg(QRandomGenerator::global()->bounded(1u << 30));
 };

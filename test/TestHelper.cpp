@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -97,17 +98,15 @@ std::string startState()
 {
     std::string state =
         "pid " + std::to_string(getpid()) + "\ngroup " + std::to_string(getpgrp()) + '\n';
-    if (FILE* status = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status)) {
-            const std::string text = line;
-            if (text.rfind("SigBlk:", 0) == 0)
-                state += "blocked " + text.substr(text.find_first_not_of(" \t", 7));
-            else if (text.rfind("SigIgn:", 0) == 0)
-                state += "ignored " + text.substr(text.find_first_not_of(" \t", 7));
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        for (const auto& [field, name] :
+             {std::pair{"SigBlk:", "blocked "}, std::pair{"SigIgn:", "ignored "}}) {
+            if (line.rfind(field, 0) == 0)
+                state += name + line.substr(line.find_first_not_of(" \t", 7)) + '\n';
         }
-        std::fclose(status);
     }
+    status.close(); // not among the descriptors listed
     if (DIR* fds = ::opendir("/proc/self/fd")) {
         while (const dirent* entry = ::readdir(fds)) {
             if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(fds))
@@ -162,10 +161,7 @@ int main(int argc, char* argv[])
             char cwd[4096];
             out = std::string("cwd=") + (getcwd(cwd, sizeof cwd) ? cwd : "?") + '\n';
         } else if (option == "--pid-file") {
-            if (FILE* file = std::fopen(next(), "w")) {
-                std::fprintf(file, "%ld\n", long(getpid()));
-                std::fclose(file);
-            }
+            std::ofstream(next()) << getpid() << '\n';
         } else if (option == "--crash") {
             std::raise(SIGKILL);
         } else if (option == "--listen") {
@@ -196,10 +192,7 @@ int main(int argc, char* argv[])
             std::signal(SIGTERM, SIG_IGN);
         } else if (option == "--count-term") {
             g_termCountFd = ::open(next(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            struct sigaction action = {};
-            action.sa_handler = countTerm;
-            sigemptyset(&action.sa_mask);
-            ::sigaction(SIGTERM, &action, nullptr);
+            std::signal(SIGTERM, countTerm);
         } else {
             std::fprintf(stderr, "test-helper: unknown option %s\n", option.c_str());
             return 64;

@@ -1,18 +1,26 @@
 // Pipelines of real children: the restart window, what a child is started
 // with, the check before a start, how a child's output becomes log lines, and
-// pipelines that must end although a program cannot start.
+// pipelines that must end although a program cannot start. One child on its
+// own: the state it starts in whatever the launcher's own state, and the
+// launcher's standard files being closed.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/LineSplitter.h"
+#include "process/ChildProcess.h"
 #include "support/MonotonicClock.h"
 #include "support/TimeStamp.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <csignal>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using FinishReason = PipelineController::PipelineFinishReason;
 using Solvane::TimeStamp;
@@ -32,6 +40,28 @@ ProcessConfig program(const QString& exec, const QString& folder = QString(),
     config.mode = mode;
     return config;
 }
+
+const struct
+{
+    const char* name;
+    int limit;
+    int delayMax;         // with a delay of 1 s; 0: no delay
+    const char* end;      // restart-on-exit lists exit code 3
+    const char* endAt;    // the clock at each end, in seconds
+    double wallStep;      // seconds the wall clock jumps at the last end
+    const char* restarts; // after each end: the delay, or "final"
+} Restarts[] = {
+    {"limit 0", 0, 0, "--crash", "0", 0, "final"},
+    {"oldest crash 10.9 s ago: inside", 3, 0, "--crash", "0 1 10.9", 0, "0 0 final"},
+    {"oldest crash 11 s ago: outside", 3, 0, "--crash", "0 1 11", 0, "0 0 0"},
+    // A kiosk without a real-time clock sets its time when NTP answers.
+    {"wall clock an hour back: still outside", 3, 0, "--crash", "0 5 20", -3600, "0 0 0"},
+    {"wall clock an hour on: still inside", 3, 0, "--crash", "0 1 2", 3600, "0 0 final"},
+    {"delay doubling", 5, 60, "--crash", "0 1 2", 0, "1 2 4"},
+    {"delay capped", 5, 1, "--crash", "0 1", 0, "1 1"},
+    {"a quiet spell starts over", 5, 60, "--crash", "0 20", 0, "1 1"},
+    {"listed exit code", 5, 60, "--exit 3", "0 1", 0, "1 2"},
+};
 
 } // namespace
 
@@ -61,60 +91,30 @@ private slots:
         TimeStamp::setClock(nullptr);
     }
 
-    void restarts_data()
-    {
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<int>("delayMax");          // with a delay of 1 s; 0: no delay
-        QTest::addColumn<QString>("end");           // restart-on-exit lists exit code 3
-        QTest::addColumn<QVector<double>>("endAt"); // the clock at each end, in seconds
-        QTest::addColumn<double>("wallStep");       // seconds the wall clock jumps at the last end
-        QTest::addColumn<QString>("restarts");      // after each end: the delay, or "final"
-        const QString crash = "--crash";
-        QTest::newRow("limit 0") << 0 << 0 << crash << QVector<double>{0} << 0.0 << "final";
-        QTest::newRow("oldest crash 10.9 s ago: inside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 10.9} << 0.0 << "0 0 final";
-        QTest::newRow("oldest crash 11 s ago: outside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 11} << 0.0 << "0 0 0";
-        // A kiosk without a real-time clock sets its time when NTP answers.
-        QTest::newRow("wall clock an hour back: still outside")
-            << 3 << 0 << crash << QVector<double>{0, 5, 20} << -3600.0 << "0 0 0";
-        QTest::newRow("wall clock an hour on: still inside")
-            << 3 << 0 << crash << QVector<double>{0, 1, 2} << 3600.0 << "0 0 final";
-        QTest::newRow("delay doubling")
-            << 5 << 60 << crash << QVector<double>{0, 1, 2} << 0.0 << "1 2 4";
-        QTest::newRow("delay capped") << 5 << 1 << crash << QVector<double>{0, 1} << 0.0 << "1 1";
-        QTest::newRow("a quiet spell starts over")
-            << 5 << 60 << crash << QVector<double>{0, 20} << 0.0 << "1 1";
-        QTest::newRow("listed exit code")
-            << 5 << 60 << "--exit 3" << QVector<double>{0, 1} << 0.0 << "1 2";
-    }
+    void restarts_data() { addRows(Restarts); }
 
     // Within a period of 10 s, the limit-th crash is final; each crash within
     // it doubles the delay of the restart, and so does a listed exit code. A
     // stop drops a restart that waits.
     void restarts()
     {
-        QFETCH(int, limit);
-        QFETCH(int, delayMax);
-        QFETCH(QString, end);
-        QFETCH(QVector<double>, endAt);
-        QFETCH(double, wallStep);
-        QFETCH(QString, restarts);
-        ProcessConfig config = helperProcess(ProcessMode::Async, true, end.split(' '));
+        const auto& row = currentRow(Restarts);
+        const QStringList endAt = QString(row.endAt).split(' ');
+        ProcessConfig config = helperProcess(ProcessMode::Async, true, QString(row.end).split(' '));
         config.restartOnCrash = true;
         config.restartOnExit = {3};
-        config.restartLimit = limit;
-        config.restartDelay = delayMax > 0 ? 1 : 0;
-        config.restartDelayMax = delayMax;
+        config.restartLimit = row.limit;
+        config.restartDelay = row.delayMax > 0 ? 1 : 0;
+        config.restartDelayMax = row.delayMax;
         PipelineProcess process(nullptr, config);
         // The relay reaches this receiver before the process handles the end.
         int ends = 0;
         connect(&process, &PipelineProcess::qprocessFinished, this, [&]() {
             if (ends >= endAt.size())
                 process.config().restartOnCrash = false; // more ends than the table has
-            g_nowMs = qint64(endAt.value(ends) * 1000);
+            g_nowMs = qint64(endAt.value(ends).toDouble() * 1000);
             // The wall clock runs with the monotonic one, but for its step.
-            const double step = ends == endAt.size() - 1 ? wallStep : 0;
+            const double step = ends == endAt.size() - 1 ? row.wallStep : 0;
             g_wallNow = TimeStamp::fromSecondsD(double(g_nowMs) / 1000 + step).value();
             ++ends;
         });
@@ -129,14 +129,14 @@ private slots:
                                                                : match.captured(1));
                 });
         process.start();
-        if (delayMax > 0) {
+        if (row.delayMax > 0) {
             QTRY_VERIFY_WITH_TIMEOUT(seen.size() == endAt.size() &&
                                          process.state() == ProcessStatus::State::Restarting,
                                      20000);
             process.terminate();
         }
         QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 20000);
-        QCOMPARE(seen.join(' '), restarts);
+        QCOMPARE(seen.join(' '), QString(row.restarts));
     }
 
     // PATH holds the library paths only, the environment map overrides the
@@ -263,6 +263,47 @@ private slots:
         QCOMPARE(started.count(), 0);
         const QStringList lines = messages.texts(QtInfoMsg).filter("Process error: ");
         QVERIFY2(lines.size() == 1 && lines.first().endsWith(error), qPrintable(lines.join('\n')));
+    }
+
+    // Its own process group, and no signal ignored, not even the C library's
+    // own signal 32, which only the kernel's call reaches (GNU make leaves it
+    // ignored). The rest of what a hostile parent leaves: TestConsoleRobustness.
+    void startsClean()
+    {
+        // A signal's disposition as the kernel's own call takes it, on x86-64.
+        struct
+        {
+            void (*handler)(int);
+            unsigned long flags;
+            void (*restorer)();
+            unsigned long mask;
+        } ignore{SIG_IGN, 0, nullptr, 0}, previous{};
+        ::syscall(SYS_rt_sigaction, 32, &ignore, &previous, sizeof ignore.mask);
+        ChildProcess child;
+        child.start(helperPath(), {"--print-start-state"});
+        ::syscall(SYS_rt_sigaction, 32, &previous, nullptr, sizeof ignore.mask);
+        QVERIFY(child.waitForFinished(10000));
+        const QString state = child.readAllStandardOutput();
+        QVERIFY2(state.contains(QString("\ngroup %1\n").arg(child.pid())), qPrintable(state));
+        QVERIFY2(state.contains("\nignored 0000000000000000\n"), qPrintable(state));
+    }
+
+    // A launcher started with its standard files closed: the child's pipe and
+    // /dev/null land on 0 to 2 and must not be overwritten by each other. The
+    // child reads /dev/null, and writes its output and errors into one pipe.
+    void launcherWithoutStandardFiles()
+    {
+        const int saved[3] = {::dup(0), ::dup(1), ::dup(2)};
+        ChildProcess child;
+        for (int fd = 0; fd < 3; ++fd)
+            ::close(fd);
+        child.start("/bin/sh", {"-c", "cat; echo out; echo err >&2"});
+        for (int fd = 0; fd < 3; ++fd) {
+            ::dup2(saved[fd], fd);
+            ::close(saved[fd]);
+        }
+        QVERIFY(child.waitForFinished(10000));
+        QCOMPARE(child.readAllStandardOutput(), QByteArray("out\nerr\n"));
     }
 };
 

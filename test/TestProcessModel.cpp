@@ -50,7 +50,10 @@ class TestProcessModel : public QObject
 private slots:
     // After every change the rows say what the controller says: the
     // crashing process is restarted up to its limit, then given up; the
-    // second keeps the pipeline running meanwhile.
+    // second keeps the pipeline running meanwhile. A model given a controller
+    // that already ran shows its processes at once; the next pipeline's rows
+    // replace them: removed, then inserted. A pipeline refused as not valid
+    // changes nothing.
     void followsPipeline()
     {
         ProcessConfig crashing = helperProcess(ProcessMode::Async, false, {"--crash"});
@@ -81,30 +84,19 @@ private slots:
         QCOMPARE(events, (QStringList{"insert 0-0", "insert 1-1"}));
         QCOMPARE(::rows(model),
                  (QStringList{"finished 0 9 1 true true", "finished 3 0 0 false false"}));
-    }
 
-    // A model given a controller that already ran shows its processes at once;
-    // the next pipeline's rows replace them: removed, then inserted. A
-    // pipeline refused as not valid changes nothing.
-    void nextPipelineReplacesRows()
-    {
-        PipelineController controller;
-        QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Sync), helperProcess(ProcessMode::Sync)}),
-            false));
-        QVERIFY(controller.waitForPipelineFinished(15000));
-        QStringList events;
-        ProcessModel model;
-        model.setController(&controller);
-        record(&model, events);
-        QSignalSpy counted(&model, &ProcessModel::countChanged);
+        QStringList nextEvents;
+        ProcessModel next;
+        next.setController(&controller);
+        record(&next, nextEvents);
+        QSignalSpy counted(&next, &ProcessModel::countChanged);
         QVERIFY(controller.start(
             pipelineOf({helperProcess(ProcessMode::Sync, false, {"--exit", "4"})}), false));
         QVERIFY(controller.waitForPipelineFinished(15000));
         QVERIFY(!controller.start(pipelineOf({ProcessConfig()}), false));
-        QCOMPARE(events, (QStringList{"remove 0-1", "insert 0-0"}));
+        QCOMPARE(nextEvents, (QStringList{"remove 0-1", "insert 0-0"}));
         QCOMPARE(counted.count(), 2);
-        QCOMPARE(::rows(model), QStringList{"finished 4 0 0 false false"});
+        QCOMPARE(::rows(next), QStringList{"finished 4 0 0 false false"});
     }
 };
 

@@ -90,7 +90,6 @@ private slots:
         row("tcp, slow name, never", "tcp:slow-never:PORT", "--listen tcp:PORT --delay 30");
         row("unix, late", "unix:DIR/s", "--delay 0.6 --listen unix:DIR/s --delay 30");
         row("file, early", "file:f", "--pid-file f --delay 30"); // in the working folder
-        row("file, never, required", "file:DIR/f", "--delay 30");
         row("log, late", "log:port-80-up", "--delay 0.6 --write x:port-80-up\\n --delay 30");
         row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
         row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
@@ -164,7 +163,7 @@ private slots:
         QCOMPARE(messages.count(cause, QtInfoMsg), 1);
         QCOMPARE(causesBeforeSecond, fails ? -1 : 1);
         QCOMPARE(g_loopRan.load(), gate.contains("slow"));
-        QCOMPARE(messages.seen("Ignored a readiness notification", QtWarningMsg),
+        QCOMPARE(messages.count("Ignored a readiness notification", QtWarningMsg) > 0,
                  !sender.isEmpty());
     }
 };

@@ -15,7 +15,10 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -32,14 +35,6 @@ QByteArray expectedMember(const QByteArray& content)
            (content.isEmpty() ? QByteArray::fromHex("0300")
                               : qCompress(content).mid(6).chopped(4)) +
            QByteArray(reinterpret_cast<const char*>(trailer), sizeof trailer);
-}
-
-// A file of `size` bytes last modified `age` seconds before `now`.
-bool writeAged(const QString& path, int size, const QDateTime& now, qint64 age)
-{
-    QFile file(path);
-    return writeFile(path, QByteArray(size, 'x')) && file.open(QIODevice::Append) &&
-           file.setFileTime(now.addSecs(-age), QFileDevice::FileModificationTime);
 }
 
 // Every entry of any kind, links, FIFOs and hidden files included, by name.
@@ -83,40 +78,47 @@ class TestRotationSafety : public QObject
     Q_OBJECT
 
 private slots:
-    void streamedAsWhole_data()
+    // The rotation reads a log in pieces, yet writes the member of the whole
+    // content, and the .gz takes the log's permission bits (as root, its
+    // owner). A short write leaves no .gz and keeps the log, for the next
+    // rotation; a log whose .gz exists is left alone.
+    void streamedAsWhole()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("mode");
         // Random bytes in the middle fill deflate's output buffer several times
         // over; the last of the pieces the log is read in is a short one.
-        const int chunk = 256 * 1024;
+        const int chunk = 256 * 1024, mode = 0400;
         const QByteArray text = QByteArray("[ 4242 ] frame decoded\n").repeated(chunk / 11);
         QByteArray noise(chunk / 2, Qt::Uninitialized);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), chunk / 8);
-        QTest::newRow("text and noise, some pieces") << text + noise + text.left(chunk / 3) << 0400;
-    }
-
-    // The rotation reads a log in pieces, yet writes the member of the whole
-    // content, and the .gz takes the log's permission bits (as root, its owner).
-    void streamedAsWhole()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(int, mode);
+        const QByteArray content = text + noise + text.left(chunk / 3);
         QCOMPARE(gzipCompress(content), expectedMember(content));
         const DataFolders folders;
         Backend backend;
-        const QString log = backend.defaultLogPath() + "/a.log";
+        const QString logs = backend.defaultLogPath(), log = logs + "/a.log";
         const QByteArray path = QFile::encodeName(log);
         const bool root = geteuid() == 0;
         const timespec old[2] = {{time(nullptr) - 90000, 0}, {time(nullptr) - 90000, 0}};
         QVERIFY(writeFile(log, content) && chmod(path.constData(), mode_t(mode)) == 0 &&
                 (!root || chown(path.constData(), 65534, 65534) == 0) &&
                 utimensat(AT_FDCWD, path.constData(), old, 0) == 0);
+        for (const char* kept : {"/kept.log", "/kept.log.gz"})
+            QVERIFY(writeAged(logs + kept, 10, 90000));
+        // Beyond the file size limit a write comes back short instead of a signal.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        QTest::ignoreMessage(QtCriticalMsg, qPrintable("Failed to write '" + log + ".gz' on disk"));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             qPrintable("Failed to compress old log file '" + log + "'"));
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        backend.rotateLogs();
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        QCOMPARE(entriesIn(logs).join(' '), QString("a.log kept.log kept.log.gz"));
         QTest::ignoreMessage(QtInfoMsg, qPrintable("Compressed old log file '" + log + "'"));
         backend.rotateLogs();
-        QCOMPARE(entriesIn(backend.defaultLogPath()), QStringList{"a.log.gz"});
+        QCOMPARE(entriesIn(logs).join(' '), QString("a.log.gz kept.log kept.log.gz"));
         QCOMPARE(fileContent(log + ".gz"), expectedMember(content));
-        QVERIFY(fileMode(log + ".gz") == mode &&
+        QVERIFY(fileContent(logs + "/kept.log.gz") == QByteArray(10, 'x') &&
+                fileMode(log + ".gz") == mode &&
                 QFileInfo(log + ".gz").ownerId() == (root ? 65534u : geteuid()));
     }
 
@@ -163,8 +165,8 @@ private slots:
         const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);
         const QStringList fields = QString(row.files).split(' ');
         for (int i = 0; i + 2 < fields.size(); i += 3)
-            QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(), now,
-                              fields[i + 2].toLongLong()));
+            QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(),
+                              fields[i + 2].toLongLong(), now));
         LogRotation rotation(folder.path(), row.period);
         rotation.setKeepDays(row.keepDays);
         rotation.setMaxTotalSize(row.maxTotal);
@@ -183,8 +185,8 @@ private slots:
         // Midnight comes 2 s after the start-up; "day" is old then, not before.
         const QDateTime start(QDate(2026, 12, 7), QTime(23, 59, 58));
         QVERIFY(writeFile(folders.user() + "/launcher.ini", "[logs]\nrotate-period=1\n") &&
-                writeAged(logs + "/start.log", 10, start, 86400) &&
-                writeAged(logs + "/day.log", 10, start.addMSecs(-1200), 0));
+                writeAged(logs + "/start.log", 10, 86400, start) &&
+                writeAged(logs + "/day.log", 10, 0, start.addMSecs(-1200)));
         const ShiftedClock clock(start);
         Backend backend;
         QSignalSpy rotated(&backend, &Backend::logsRotated);

@@ -1,3 +1,7 @@
+// Nothing that a pipeline's processes start outlives the pipeline: not after a
+// normal finish, a termination request that a daemon ignores, nor after the
+// launcher was killed (the next start stops what its record names). A
+// controller destroyed while its pipeline runs: TestSupervision.
 // What another user can plant where the launcher keeps its runtime files
 // harms no one: runtime folders open to others or not their own, records of
 // strangers, records that name pid 1, the launcher's own ancestor or a pid
@@ -14,6 +18,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTest>
 
 #include <csignal>
@@ -30,6 +35,16 @@ bool isRunning(qint64 pid, quint64 startTime)
 {
     ProcFs::ProcessStat stat;
     return ProcFs::readStat(pid, stat) && stat.startTime == startTime && stat.state != 'Z';
+}
+
+int zombieChildren(qint64 pid)
+{
+    int zombies = 0;
+    for (const qint64 child : ProcFs::children(pid)) {
+        ProcFs::ProcessStat stat;
+        zombies += ProcFs::readStat(child, stat) && stat.state == 'Z';
+    }
+    return zombies;
 }
 
 // A record of an ended launcher (no launcher has its pid) that names the process.
@@ -102,11 +117,24 @@ class TestRuntimeSafety : public QObject
     }
     bool setUp(const QString& command, const QString& runtime) const
     {
-        if (!runtime.isEmpty())
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(expanded(runtime)));
-        else
-            qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(expanded(runtime)));
         return QProcess::execute("sh", {"-c", expanded(command)}) == 0;
+    }
+
+    // An application "app" of sh scripts as "mode:script", run by the path
+    // that validation found, not the launcher's PATH; MARK is the marker.
+    void writeApp(const QStringList& processes) const
+    {
+        QSettings file(m_folders->user() + "/apps/app.ini", QSettings::IniFormat);
+        for (int i = 0; i < processes.size(); ++i) {
+            const QString group = QStringLiteral("process-%1/").arg(i);
+            file.setValue(group + "exec", "lifetime-sh");
+            file.setValue(group + "library-paths", QStringList{home(), "/usr/bin", "/bin"});
+            file.setValue(group + "mode", processes[i].section(':', 0, 0));
+            file.setValue(
+                group + "arguments",
+                QStringList{"-c", processes[i].section(':', 1).replace("MARK", m_marker->text())});
+        }
     }
 
 private slots:
@@ -127,6 +155,69 @@ private slots:
         m_folders.reset();
     }
 
+    void stopped_data()
+    {
+        QTest::addColumn<int>("signal"); // to the launcher once all sleeps run; 0: none
+        QTest::newRow("normal finish") << 0;
+        QTest::newRow("SIGTERM, daemon ignores it") << int(SIGTERM);
+        QTest::newRow("SIGKILL, next start") << int(SIGKILL);
+    }
+
+    // The daemon starts a child in its group, a setsid grandchild and a
+    // double-forked daemon, which all ignore the termination request when the
+    // launcher is to be signalled; the Sync process a child in its group, a
+    // double-forked daemon, and orphans that end at once, which the launcher
+    // reaps. It reads its standard input, which must be at its end, and ends
+    // unless the launcher is to be signalled. After a SIGKILL the next start
+    // stops what the record names: a pid counts only with its start time, a
+    // launcher's, too.
+    void stopped()
+    {
+        QFETCH(int, signal);
+        QVERIFY(QFile::link("/bin/sh", home() + "/lifetime-sh"));
+        writeApp({"daemon:" + QString(signal ? "trap '' TERM; " : "") +
+                      "sleep MARK & setsid sleep MARK & (setsid sleep MARK &); wait",
+                  "sync:sleep MARK & (setsid sleep MARK &); i=0; while [ $i -lt 20 ]; do "
+                  "(sleep 0.01 &); i=$((i+1)); done; sleep 1; read x; echo spawned-$i; " +
+                      QString(signal ? "wait" : "exit")});
+        QProcess launcher;
+        launcher.start(LAUNCHER_PROGRAM,
+                       {"--data-home", home(), "--stop-timeout", "1", "run", "app"});
+        const qint64 pid = launcher.processId();
+        QByteArray output; // each check reads on
+        QTRY_VERIFY_WITH_TIMEOUT((output += launcher.readAll()).contains("spawned-20"), LimitMs);
+        if (signal) {
+            QTRY_COMPARE_WITH_TIMEOUT(m_marker->processes(true).size(), 5, LimitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(pid), 0, LimitMs);
+            // Killed, the launcher leaves only its record of them.
+            const QString record = expanded("RECORDS/%1.processes").arg(pid);
+            for (const qint64 sleep : m_marker->processes(true))
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    signal != SIGKILL ||
+                        fileContent(record).contains(" " + QByteArray::number(sleep) + " "),
+                    LimitMs);
+            ::kill(pid_t(pid), signal);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(launcher.state(), QProcess::NotRunning, LimitMs);
+        qint64 reused = 0; // recorded by a launcher whose pid (1) names another process now
+        if (signal == SIGKILL) {
+            // Its own children, the shells, died with it at once; what they
+            // started is the next start's to stop.
+            QTRY_COMPARE_WITH_TIMEOUT(m_marker->processes().size(), 5, LimitMs);
+            QVERIFY(QProcess::startDetached("sleep", {m_marker->text()}, QString(), &reused));
+            QVERIFY(writeFile(expanded("RECORDS/1.processes"),
+                              QStringLiteral("launcher 1 7\nprocess %1 %2\n")
+                                  .arg(reused)
+                                  .arg(ProcFs::startTime(reused) + 1)
+                                  .toUtf8()));
+            QProcess next;
+            next.start(LAUNCHER_PROGRAM, {"--data-home", home(), "run", "next"});
+            QVERIFY(next.waitForFinished(LimitMs));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_marker->processes(),
+                                  reused ? QList<qint64>{reused} : QList<qint64>(), LimitMs);
+        QVERIFY(QDir(expanded("RECORDS")).isEmpty());
+    }
     void runtimeFolder_data() { addRows(FolderCases); }
 
     // Looked at, then made: both find the same folder, only the second makes
@@ -243,20 +334,32 @@ private slots:
         QCOMPARE(QFileInfo(link).isSymLink(), strangers);
     }
 
-    // Where the socket goes, a folder: the autostart application runs and
-    // finishes all the same; one warning says why there is no socket.
+    void noControlSocket_data()
+    {
+        QTest::addColumn<bool>("tooLong"); // the runtime folder's path; else a folder in its place
+        QTest::newRow("a folder where the socket goes") << false;
+        QTest::newRow("a path too long for a socket") << true;
+    }
+
+    // The autostart application runs and finishes all the same; one warning
+    // says why there is no socket.
     void noControlSocket()
     {
-        const QString socket = expanded("RECORDS/control");
-        QVERIFY(makePrivateFolder(socket) && writeFile(m_folders->user() + "/launcher.ini",
-                                                       "[autostart]\ntimeout=-1\ntile=next"));
+        QFETCH(bool, tooLong);
+        const QString folder = tooLong ? m_folders->root() + '/' + QString(100, 'r') : runtime();
+        const QString socket = folder + "/Orvalen/launcher/control";
+        QVERIFY(
+            makePrivateFolder(tooLong ? folder : socket) &&
+            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=-1\ntile=next"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
         const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"--data-home", home()}, LimitMs);
         const QStringList warnings =
             QString::fromUtf8(output).split('\n').filter(QRegularExpression("^warning: "));
+        const QString why = tooLong ? "'" + socket + "' is too long for a socket ("
+                                    : "unable to listen on '" + socket + "': ";
         QVERIFY2(code == 0 && output.contains("'next' finished normally.") &&
                      warnings.size() == 1 &&
-                     warnings.first().startsWith(
-                         "warning: No control socket: unable to listen on '" + socket + "': "),
+                     warnings.first().startsWith("warning: No control socket: " + why),
                  output);
     }
 };

@@ -1,12 +1,11 @@
 // The launcher under a stand-in service manager: what it sends to the socket
-// named in $NOTIFY_SOCKET while it counts down, runs a pipeline, pings the
-// watchdog and stops on SIGTERM, and the journal priorities of its standard
-// error when that is the journal's stream.
+// named in $NOTIFY_SOCKET while it rotates old logs at its start, counts down,
+// runs a pipeline, pings the watchdog and stops on SIGTERM, and the journal
+// priorities of its standard error when that is the journal's stream.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
-#include <QDateTime>
 #include <QProcess>
 #include <QTest>
 
@@ -37,23 +36,23 @@ class TestServiceNotify : public QObject
         return true;
     }
 
-    // The stand-in service manager's socket, with a bound on each wait.
-    bool listen(const QByteArray& socketPath)
+private slots:
+    void notifiesAndStops_data()
     {
-        m_received.clear();
-        m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {AF_UNIX, {}};
-        qstrncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path);
-        const timeval timeout = {30, 0};
-        return ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-               ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+        QTest::addColumn<bool>("oldLog"); // else nothing in the logs folder
+        QTest::newRow("an old log to compress") << true;
+        QTest::newRow("nothing to rotate") << false;
     }
 
-private slots:
+    // The start-up's rotation holds the event loop: the start timeout is
+    // extended while it runs, and READY=1 comes once it is done.
     void notifiesAndStops()
     {
+        QFETCH(bool, oldLog);
         DataFolders folders;
         const QString pidFile = folders.root() + "/child.pid";
+        const QString log = folders.user() + "/logs/old.log";
+        QVERIFY(!oldLog || writeAged(log, 7, 2 * 86400));
         QVERIFY(writeFile(folders.user() + "/launcher.ini", "[autostart]\ntile=w\ntimeout=1\n"));
         QVERIFY(writeFile(folders.user() + "/apps/w.ini",
                           QStringLiteral("[process-0]\nexec=%1\nmode=sync\narguments=--print-env, "
@@ -61,6 +60,7 @@ private slots:
                               .arg(helperPath(), pidFile)
                               .toUtf8()));
 
+        // The stand-in service manager's socket, with a bound on each wait.
         const QByteArray socketPath = QFile::encodeName(folders.root() + "/notify");
         m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address = {AF_UNIX, {}};
@@ -68,6 +68,7 @@ private slots:
         const timeval timeout = {30, 0};
         QVERIFY(::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                 ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0);
+        m_received.clear();
 
         // Standard error goes to a file that stands in for the journal's stream.
         const QString errorFile = folders.root() + "/stderr";
@@ -80,10 +81,12 @@ private slots:
                         QStringLiteral("JOURNAL_STREAM=%1:%2").arg(error.st_dev).arg(error.st_ino),
                         LAUNCHER_PROGRAM});
 
-        const bool notified = waitFor("READY=1") && waitFor("STATUS=autostart w in 1 s") &&
+        const bool ready = waitFor("READY=1");
+        const bool rotated = QFile::exists(log + ".gz") && !QFile::exists(log);
+        const bool notified = ready && waitFor("STATUS=autostart w in 1 s") &&
                               waitFor("STATUS=running w (1 process)") && waitFor("WATCHDOG=1") &&
                               QTest::qWaitFor([&] { return QFileInfo(pidFile).size() > 0; }, 30000);
-        ::kill(pid_t(launcher.processId()), SIGTERM);
+        signalProcess(launcher, SIGTERM);
         const bool stopped = waitFor("STOPPING=1");
         // Should it still run, the end of the test kills it.
         const bool finished = launcher.waitForFinished(30000);
@@ -93,46 +96,15 @@ private slots:
         QVERIFY2(notified && stopped, m_received.join("\n--\n").constData());
         QCOMPARE(finished ? launcher.exitCode() : -1, 143);
         QVERIFY2(!childLeft, "the pipeline's process outlived the launcher");
+        QCOMPARE(rotated, oldLog);
+        const QByteArrayList received = m_received.join('\n').split('\n');
+        const int extended = received.indexOf("EXTEND_TIMEOUT_USEC=30000000");
+        QCOMPARE(extended >= 0 && extended < received.indexOf("READY=1"), oldLog);
         QVERIFY(launcher.readAllStandardOutput().contains("NOTIFY_SOCKET unset"));
         const QByteArrayList lines = fileContent(errorFile).trimmed().split('\n');
         QVERIFY(lines.first().startsWith("<6>info: "));
         for (const QByteArray& line : lines)
             QVERIFY2(QRegExp("<[2-7]>(info|warning|error|launcher): .*").exactMatch(line), line);
-    }
-
-    void extendsStartWhileRotating_data()
-    {
-        QTest::addColumn<bool>("oldLog"); // else nothing in the logs folder
-        QTest::newRow("an old log to compress") << true;
-        QTest::newRow("nothing to rotate") << false;
-    }
-
-    // The start-up's rotation holds the event loop: the start timeout is
-    // extended while it runs, and READY=1 comes once it is done.
-    void extendsStartWhileRotating()
-    {
-        QFETCH(bool, oldLog);
-        DataFolders folders;
-        const QString log = folders.user() + "/logs/old.log";
-        QFile logFile(log);
-        QVERIFY(!oldLog || (writeFile(log, "a line\n") && logFile.open(QIODevice::Append) &&
-                            logFile.setFileTime(QDateTime::currentDateTime().addDays(-2),
-                                                QFileDevice::FileModificationTime)));
-        const QByteArray socketPath = QFile::encodeName(folders.root() + "/notify");
-        QVERIFY(listen(socketPath));
-        QProcess launcher;
-        launcher.start("/usr/bin/env", {"NOTIFY_SOCKET=" + socketPath, LAUNCHER_PROGRAM, "serve"});
-        const bool ready = waitFor("READY=1");
-        const bool rotated = QFile::exists(log + ".gz") && !QFile::exists(log);
-        ::kill(pid_t(launcher.processId()), SIGTERM);
-        const bool finished = launcher.waitForFinished(30000);
-        ::close(m_socket);
-
-        QVERIFY2(ready && finished, m_received.join("\n--\n").constData());
-        const QByteArrayList lines = m_received.join('\n').split('\n');
-        const int extended = lines.indexOf("EXTEND_TIMEOUT_USEC=30000000");
-        QCOMPARE(extended >= 0 && extended < lines.indexOf("READY=1"), oldLog);
-        QCOMPARE(rotated, oldLog);
     }
 };
 

@@ -1,5 +1,5 @@
-// A configuration file is read once, as it was checked, and read anew
-// whenever it is loaded again.
+// A configuration file is read once, as it was checked. Read anew whenever it
+// is loaded again: TestConfigLogs.
 
 #include "Backend.h"
 #include "ConfigLinter.h"
@@ -12,57 +12,55 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <fcntl.h>
 #include <sys/stat.h>
+
+namespace {
+
+// What is at the path when it is read, and the name read or the problem.
+const struct
+{
+    const char* name;
+    const char* kind;
+    bool swapped; // for a file of another name, once it has been read
+    const char* expected;
+} Reads[] = {
+    {"FIFO", "fifo", false, "cannot be read: not a regular file"},
+    {"one byte over the cap", "over", false,
+     "cannot be read: larger than 4 MiB, so no settings file"},
+    {"at the cap", "cap", false, "Checked"},
+    {"swapped for a file", "file", true, "Checked"},
+};
+
+} // namespace
 
 class TestSettingsFile : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void checkedBeforeRead_data()
-    {
-        QTest::addColumn<QString>("kind");     // what is at the path when it is read
-        QTest::addColumn<QString>("swap");     // what takes its place after the read
-        QTest::addColumn<QString>("expected"); // the name read, or the problem
-        const auto row = [](const char* name, const char* kind, const char* swap,
-                            const char* expected) {
-            QTest::newRow(name) << QString(kind) << QString(swap) << QString(expected);
-        };
-        const char* const notRegular = "cannot be read: not a regular file";
-        row("FIFO", "fifo", "", notRegular);
-        row("link to /dev/zero", "zero", "", notRegular);
-        row("one byte over the cap", "over", "",
-            "cannot be read: larger than 4 MiB, so no settings file");
-        row("at the cap", "cap", "", "Checked");
-        row("swapped for a file", "file", "file", "Checked");
-        row("swapped for a FIFO", "file", "fifo", "Checked");
-    }
+    void checkedBeforeRead_data() { addRows(Reads); }
 
     // Never blocks, never reads more than the cap, and what is read is the
     // file that was checked: loading and linting alike.
     void checkedBeforeRead()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, swap);
-        QFETCH(QString, expected);
+        const auto& row = currentRow(Reads);
+        const QString expected = row.expected;
         const QTemporaryDir folder;
         const QString path = folder.filePath("app.ini");
         const auto make = [&path](const QString& what, const QByteArray& name) {
             QFile::remove(path);
             if (what == "fifo")
                 return ::mkfifo(QFile::encodeName(path), 0600) == 0;
-            if (what == "zero")
-                return QFile::link("/dev/zero", path);
             QByteArray content = "[ui]\nname=" + name + "\n;";
             if (what == "cap" || what == "over")
                 content.append(SettingsFile::MaxSize - content.size() + (what == "over"), 'x');
             return writeFile(path + ".new", content) &&
                    ::rename(qPrintable(path + ".new"), qPrintable(path)) == 0;
         };
-        QVERIFY(make(kind, "Checked"));
+        QVERIFY(make(row.kind, "Checked"));
         const SettingsFile file(path);
-        QVERIFY(swap.isEmpty() || make(swap, "Swapped"));
+        QVERIFY(!row.swapped || make("file", "Swapped"));
 
         const PipelineConfig pipeline = PipelineFileReader("/logs").read(file);
         QCOMPARE(pipeline.basename, QString("app"));
@@ -71,32 +69,6 @@ private slots:
             ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file);
         QCOMPARE(problems.isEmpty() ? QString() : problems.first().text(),
                  file.isReadable() ? QString() : expected);
-    }
-
-    // A file replaced by one of the same size and modification time (cp -p,
-    // rsync -a, tar) reads as it is now, at a reload and at every load.
-    void replacedKeepingSizeAndTime()
-    {
-        const DataFolders folders;
-        const QString path = folders.user() + "/apps/a.ini";
-        struct stat before = {};
-        const auto replace = [&](const QByteArray& name) {
-            const timespec times[2] = {before.st_atim, before.st_mtim};
-            return writeFile(path, "[ui]\nname=" + name + "\n[process-0/environment]\nA=1\n") &&
-                   ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0;
-        };
-        QVERIFY(writeFile(path, "[ui]\nname=AAA\n[process-0/environment]\nA=1\n") &&
-                ::stat(QFile::encodeName(path), &before) == 0);
-        Backend backend;
-        backend.load();
-        QCOMPARE(backend.loadPipelineConfig(QFileInfo(path)).name, QString("AAA"));
-        QVERIFY(replace("BBB"));
-        QVERIFY(backend.reload().isEmpty());
-        QCOMPARE(backend.processPipelines().value(0).name, QString("BBB"));
-        QVERIFY(replace("CCC"));
-        QCOMPARE(backend.loadPipelineConfig(QFileInfo(path)).name, QString("CCC"));
-        QVERIFY(replace("DDD"));
-        QCOMPARE(backend.loadPipelineConfig(QFileInfo(path)).name, QString("DDD"));
     }
 
     // Loading and linting share one read of each file.

@@ -1,8 +1,7 @@
-#include "TestLauncherScreen.h"
-
 #include "Backend.h"
 #include "LauncherScreen.h"
 #include "TestFixtures.h"
+#include "TestRegistry.h"
 
 #include <QImage>
 #include <QProcess>
@@ -36,309 +35,327 @@ QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
 
 } // namespace
 
-TestLauncherScreen::TestLauncherScreen() = default;
-
-TestLauncherScreen::~TestLauncherScreen() = default;
-
-// Fresh data folders per test: the bundled examples (a valid "demo" and an
-// invalid "broken"), and launcher.ini without a countdown.
-void TestLauncherScreen::init()
+// The kiosk screen with its real QML, on temporary data folders made from
+// the bundled examples; every child carries the test's marker.
+class TestLauncherScreen : public QObject
 {
-    m_marker = std::make_unique<ProcessMarker>();
-    m_folders = std::make_unique<DataFolders>();
-    const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
-    for (const QString& name : QDir(examples).entryList({"*.ini"}))
-        QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
-    writeSettings(QString());
-}
+    Q_OBJECT
 
-void TestLauncherScreen::cleanup()
-{
-    m_screen.reset();
-    m_folders.reset();
-    QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
-}
+    std::unique_ptr<ProcessMarker> m_marker;
+    std::unique_ptr<DataFolders> m_folders;
+    std::unique_ptr<LauncherScreen> m_screen;
 
-void TestLauncherScreen::writeSettings(const QString& ui, const QString& autostart)
-{
-    QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
-                      ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
-}
-
-void TestLauncherScreen::writeShellApp(const QString& basename, const QString& name,
-                                       const QString& script)
-{
-    const QString text = QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\n"
-                                        "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n"
-                                        "library-paths=/usr/bin, /bin\n")
-                             .arg(name, script, m_marker->text());
-    QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
-}
-
-bool TestLauncherScreen::openScreen()
-{
-    m_screen = std::make_unique<LauncherScreen>();
-    const bool loaded = m_screen->load();
-    m_screen->show();
-    return loaded && QTest::qWaitForWindowActive(m_screen->view());
-}
-
-QQuickItem* TestLauncherScreen::item(const QString& objectName, QQuickItem* within) const
-{
-    return findItem(within ? within : m_screen->view()->rootObject(), objectName);
-}
-
-QString TestLauncherScreen::text(const QString& objectName) const
-{
-    return item(objectName) ? item(objectName)->property("text").toString() : QString();
-}
-
-bool TestLauncherScreen::isShown(const QString& objectName) const
-{
-    return item(objectName) && item(objectName)->isVisible();
-}
-
-void TestLauncherScreen::click(const QString& objectName)
-{
-    QQuickItem* target = item(objectName);
-    QVERIFY2(target && target->isVisible(), qPrintable(objectName));
-    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-}
-
-void TestLauncherScreen::tiles_data()
-{
-    QTest::addColumn<bool>("showInvalid");
-    QTest::addColumn<QString>("icon"); // of "board"; PICTURE: the picture's whole path
-    QTest::addColumn<bool>("image");   // else the initial on a coloured square
-    QTest::newRow("valid ones, version, an icon beside the pipeline file")
-        << false << "pictures/board.png" << true;
-    QTest::newRow("greyed invalid ones, no version, an icon's whole path")
-        << true << "PICTURE" << true;
-    QTest::newRow("an icon that is no image") << false << "board.ini" << false;
-}
-
-// Every application has a tile with its name (its basename if it has none)
-// and its icon (or its initial), except the invalid ones that the settings
-// hide; those shown say why they cannot start. The window goes where
-// ui/location and ui/width put it on its screen (the offscreen platform's,
-// 800x600).
-void TestLauncherScreen::tiles()
-{
-    QFETCH(bool, showInvalid);
-    QFETCH(QString, icon);
-    QFETCH(bool, image);
-    const QString picture = m_folders->user() + "/apps/pictures/board.png";
-    QImage square(64, 64, QImage::Format_RGB32);
-    square.fill(Qt::darkCyan);
-    QVERIFY(QDir().mkpath(QFileInfo(picture).path()) && square.save(picture));
-    writeShellApp("board", "Notice board\nicon=" + icon.replace("PICTURE", picture), NormalScript);
-    writeShellApp("nameless", QString(), NormalScript);
-    writeSettings("location=100% 50%\nwidth=50%\n" +
-                  QString(showInvalid ? "show-invalid-tiles=true\nshow-version=false" : ""));
-    QVERIFY(openScreen());
-    QCOMPARE(m_screen->view()->geometry(), QRect(400, 0, 400, 600));
-    QCOMPARE(item("tileName", item("tile-board"))->property("text").toString(),
-             QString("Notice board"));
-    QCOMPARE(item("tileName", item("tile-nameless"))->property("text").toString(),
-             QString("nameless"));
-    QCOMPARE(item("iconImage", item("tile-board"))->isVisible(), image);
-    QCOMPARE(item("iconPlaceholder", item("tile-board"))->isVisible(), !image);
-    QCOMPARE(item("tileGrid")->property("count").toInt(), showInvalid ? 4 : 3);
-    QCOMPARE(text("version").contains(m_screen->backend()->version()) && isShown("version"),
-             !showInvalid);
-    QCOMPARE(bool(item("tile-broken")), showInvalid);
-    QVERIFY(!showInvalid || (item("tileProblems", item("tile-broken"))->isVisible() &&
-                             !item("tileProblems", item("tile-demo"))->isVisible()));
-}
-
-void TestLauncherScreen::countdown_data()
-{
-    QTest::addColumn<QString>("cancel"); // a control or a key; none: the countdown runs out
-    QTest::newRow("cancel control") << "countdownCancel";
-    QTest::newRow("escape") << "Escape";
-    QTest::newRow("runs out on one that cannot start") << "";
-}
-
-// The countdown shows the backend's seconds as they go down, and both ways
-// of cancelling it end it, with nothing started. When it runs out on an
-// application that cannot start, the screen says so, and Return leads back.
-void TestLauncherScreen::countdown()
-{
-    QFETCH(QString, cancel);
-    writeShellApp("board", "Notice board", LongScript);
-    writeSettings(QString(), cancel.isEmpty() ? "tile=broken\ntimeout=1" : "tile=board\ntimeout=4");
-    QVERIFY(openScreen());
-    Backend* backend = m_screen->backend();
-    if (cancel.isEmpty()) {
-        QTRY_VERIFY(isShown("failureView"));
-        QVERIFY(text("failureTitle").contains("Broken example cannot start") &&
-                text("failureProblems").contains("does not exist"));
-        QTest::keyClick(m_screen->view(), Qt::Key_Return);
-        QTRY_VERIFY(isShown("tilesView"));
-        return;
+    // launcher.ini with these lines below [ui] and [autostart].
+    void writeSettings(const QString& ui, const QString& autostart = QString())
+    {
+        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
+                          ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
     }
-    QTRY_VERIFY(isShown("countdown") && text("countdownText").contains("Notice board"));
-    const int first = backend->autostartSeconds();
-    QTRY_VERIFY(backend->autostartSeconds() < first);
-    QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
-    if (cancel == "Escape")
-        QTest::keyClick(m_screen->view(), Qt::Key_Escape);
-    else
-        click(cancel);
-    QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
-    QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
-}
 
-void TestLauncherScreen::runs_data()
-{
-    QTest::addColumn<int>("key"); // that starts it once its tile has the focus; 0: a tap
-    QTest::addColumn<QString>("script");
-    // When it runs: the stop control, none if there is none. On the failure
-    // screen: a control, or a key.
-    QTest::addColumn<QString>("action");
-    QTest::newRow("tap, stop") << 0 << LongScript << "stopButton";
-    QTest::newRow("enter, stop") << int(Qt::Key_Return) << LongScript << "stopButton";
-    QTest::newRow("space, no user exit") << int(Qt::Key_Space) << LongScript << "";
-    QTest::newRow("normal end") << 0 << NormalScript << "";
-    QTest::newRow("failure, start again") << 0 << FailingScript << "restartButton";
-    QTest::newRow("failure, Return starts again") << 0 << FailingScript << "Return";
-    QTest::newRow("failure, back") << 0 << FailingScript << "backButton";
-    QTest::newRow("failure, Escape") << 0 << FailingScript << "Escape";
-}
+    // apps/BASENAME.ini of one required /bin/sh process running `script`.
+    void writeShellApp(const QString& basename, const QString& name, const QString& script)
+    {
+        const QString text = QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\n"
+                                            "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n"
+                                            "library-paths=/usr/bin, /bin\n")
+                                 .arg(name, script, m_marker->text());
+        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
+    }
 
-// A tile starts its application, by a tap or with the keyboard. The running
-// view follows its processes, and a stop leads back to the tiles; so does a
-// normal end. A failure leads to a screen that says which
-// application failed, why, and what its log said last; from there the
-// application starts again (and fails again), or the tiles come back.
-void TestLauncherScreen::runs()
-{
-    QFETCH(int, key);
-    QFETCH(QString, script);
-    QFETCH(QString, action);
-    writeShellApp("board", "Notice board", LongScript);
-    writeShellApp("clock", "Clock", script);
-    writeSettings(action.isEmpty() ? "allow-exit=false" : "");
-    QVERIFY(openScreen());
-    Backend* backend = m_screen->backend();
-    QSignalSpy starts(backend, &Backend::pipelineStarted);
-    // To the clock's tile with the keyboard, then start it; or a tap.
-    const auto current = [this] {
-        const auto* tile = item("tileGrid")->property("currentItem").value<QQuickItem*>();
-        return tile ? tile->property("basename").toString() : QString();
-    };
-    for (int i = 0; key && i < 8 && current() != "clock"; ++i)
-        QTest::keyClick(m_screen->view(), i % 2 ? Qt::Key_Tab : Qt::Key_Right);
-    if (key)
-        QTest::keyClick(m_screen->view(), Qt::Key(key));
-    else
-        click("tile-clock");
-    if (script == LongScript) {
-        QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
-        QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock");
-        QTRY_COMPARE(item("process-0")->property("processState").toString(), QString("running"));
-        QCOMPARE(isShown("stopButton"), !action.isEmpty());
-        if (action.isEmpty())
-            backend->stopApplication();
+    // A screen on the data folders, loaded and shown; false when it does not load.
+    bool openScreen()
+    {
+        m_screen = std::make_unique<LauncherScreen>();
+        const bool loaded = m_screen->load();
+        m_screen->show();
+        return loaded && QTest::qWaitForWindowActive(m_screen->view());
+    }
+
+    QQuickItem* item(const QString& objectName, QQuickItem* within = nullptr) const
+    {
+        return findItem(within ? within : m_screen->view()->rootObject(), objectName);
+    }
+
+    QString text(const QString& objectName, QQuickItem* within = nullptr) const
+    {
+        const QQuickItem* found = item(objectName, within);
+        return found ? found->property("text").toString() : QString();
+    }
+
+    bool isShown(const QString& objectName) const
+    {
+        return item(objectName) && item(objectName)->isVisible();
+    }
+
+    void click(const QString& objectName)
+    {
+        QQuickItem* target = item(objectName);
+        QVERIFY2(target && target->isVisible(), qPrintable(objectName));
+        const QPointF centre =
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+private slots:
+    // Fresh data folders per test: the bundled examples (a valid "demo" and an
+    // invalid "broken"), and launcher.ini without a countdown.
+    void init()
+    {
+        m_marker = std::make_unique<ProcessMarker>();
+        m_folders = std::make_unique<DataFolders>();
+        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
+        for (const QString& name : QDir(examples).entryList({"*.ini"}))
+            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
+        writeSettings(QString());
+    }
+
+    void cleanup()
+    {
+        m_screen.reset();
+        m_folders.reset();
+        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
+    }
+
+    void tiles_data()
+    {
+        QTest::addColumn<bool>("showInvalid");
+        QTest::addColumn<QString>("icon"); // of "board"; PICTURE: the picture's whole path
+        QTest::addColumn<bool>("image");   // else the initial on a coloured square
+        QTest::newRow("valid ones, version, an icon beside the pipeline file")
+            << false << "pictures/board.png" << true;
+        QTest::newRow("greyed invalid ones, no version, an icon's whole path")
+            << true << "PICTURE" << true;
+        QTest::newRow("an icon that is no image") << false << "board.ini" << false;
+    }
+
+    // Every application has a tile with its name (its basename if it has none)
+    // and its icon (or its initial), except the invalid ones that the settings
+    // hide; those shown say why they cannot start. The window goes where
+    // ui/location and ui/width put it on its screen (the offscreen platform's,
+    // 800x600).
+    void tiles()
+    {
+        QFETCH(bool, showInvalid);
+        QFETCH(QString, icon);
+        QFETCH(bool, image);
+        const QString picture = m_folders->user() + "/apps/pictures/board.png";
+        QImage square(64, 64, QImage::Format_RGB32);
+        square.fill(Qt::darkCyan);
+        QVERIFY(QDir().mkpath(QFileInfo(picture).path()) && square.save(picture));
+        writeShellApp("board", "Notice board\nicon=" + icon.replace("PICTURE", picture),
+                      NormalScript);
+        writeShellApp("nameless", QString(), NormalScript);
+        writeSettings("location=100% 50%\nwidth=50%\n" +
+                      QString(showInvalid ? "show-invalid-tiles=true\nshow-version=false" : ""));
+        QVERIFY(openScreen());
+        QCOMPARE(m_screen->view()->geometry(), QRect(400, 0, 400, 600));
+        QCOMPARE(text("tileName", item("tile-board")), QString("Notice board"));
+        QCOMPARE(text("tileName", item("tile-nameless")), QString("nameless"));
+        QCOMPARE(item("iconImage", item("tile-board"))->isVisible(), image);
+        QCOMPARE(item("iconPlaceholder", item("tile-board"))->isVisible(), !image);
+        QCOMPARE(item("tileGrid")->property("count").toInt(), showInvalid ? 4 : 3);
+        QCOMPARE(text("version").contains(m_screen->backend()->version()) && isShown("version"),
+                 !showInvalid);
+        QCOMPARE(bool(item("tile-broken")), showInvalid);
+        QVERIFY(!showInvalid || (item("tileProblems", item("tile-broken"))->isVisible() &&
+                                 !item("tileProblems", item("tile-demo"))->isVisible()));
+    }
+
+    void countdown_data()
+    {
+        QTest::addColumn<QString>("cancel"); // a control or a key; none: the countdown runs out
+        QTest::newRow("cancel control") << "countdownCancel";
+        QTest::newRow("escape") << "Escape";
+        QTest::newRow("runs out on one that cannot start") << "";
+    }
+
+    // The countdown shows the backend's seconds as they go down, and both ways
+    // of cancelling it end it, with nothing started. When it runs out on an
+    // application that cannot start, the screen says so, and Return leads back.
+    void countdown()
+    {
+        QFETCH(QString, cancel);
+        writeShellApp("board", "Notice board", LongScript);
+        writeSettings(QString(),
+                      cancel.isEmpty() ? "tile=broken\ntimeout=1" : "tile=board\ntimeout=4");
+        QVERIFY(openScreen());
+        Backend* backend = m_screen->backend();
+        if (cancel.isEmpty()) {
+            QTRY_VERIFY(isShown("failureView"));
+            QVERIFY(text("failureTitle").contains("Broken example cannot start") &&
+                    text("failureProblems").contains("does not exist"));
+            QTest::keyClick(m_screen->view(), Qt::Key_Return);
+            QTRY_VERIFY(isShown("tilesView"));
+            return;
+        }
+        QTRY_VERIFY(isShown("countdown") && text("countdownText").contains("Notice board"));
+        const int first = backend->autostartSeconds();
+        QTRY_VERIFY(backend->autostartSeconds() < first);
+        QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
+        if (cancel == "Escape")
+            QTest::keyClick(m_screen->view(), Qt::Key_Escape);
         else
+            click(cancel);
+        QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
+        QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
+    }
+
+    void runs_data()
+    {
+        QTest::addColumn<int>("key"); // that starts it once its tile has the focus; 0: a tap
+        QTest::addColumn<QString>("script");
+        // When it runs: the stop control, none if there is none. On the failure
+        // screen: a control, or a key.
+        QTest::addColumn<QString>("action");
+        QTest::newRow("enter, stop") << int(Qt::Key_Return) << LongScript << "stopButton";
+        QTest::newRow("space, no user exit") << int(Qt::Key_Space) << LongScript << "";
+        QTest::newRow("normal end") << 0 << NormalScript << "";
+        QTest::newRow("failure, start again") << 0 << FailingScript << "restartButton";
+        QTest::newRow("failure, Return starts again") << 0 << FailingScript << "Return";
+        QTest::newRow("failure, back") << 0 << FailingScript << "backButton";
+        QTest::newRow("failure, Escape") << 0 << FailingScript << "Escape";
+    }
+
+    // A tile starts its application, by a tap or with the keyboard. The running
+    // view follows its processes, and a stop leads back to the tiles; so does a
+    // normal end. A failure leads to a screen that says which
+    // application failed, why, and what its log said last; from there the
+    // application starts again (and fails again), or the tiles come back.
+    void runs()
+    {
+        QFETCH(int, key);
+        QFETCH(QString, script);
+        QFETCH(QString, action);
+        writeShellApp("board", "Notice board", LongScript);
+        writeShellApp("clock", "Clock", script);
+        writeSettings(action.isEmpty() ? "allow-exit=false" : "");
+        QVERIFY(openScreen());
+        Backend* backend = m_screen->backend();
+        QSignalSpy starts(backend, &Backend::pipelineStarted);
+        // To the clock's tile with the keyboard, then start it; or a tap.
+        const auto current = [this] {
+            const auto* tile = item("tileGrid")->property("currentItem").value<QQuickItem*>();
+            return tile ? tile->property("basename").toString() : QString();
+        };
+        for (int i = 0; key && i < 8 && current() != "clock"; ++i)
+            QTest::keyClick(m_screen->view(), i % 2 ? Qt::Key_Tab : Qt::Key_Right);
+        if (key)
+            QTest::keyClick(m_screen->view(), Qt::Key(key));
+        else
+            click("tile-clock");
+        if (script == LongScript) {
+            QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
+            QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock");
+            QTRY_COMPARE(item("process-0")->property("processState").toString(),
+                         QString("running"));
+            QCOMPARE(isShown("stopButton"), !action.isEmpty());
+            if (action.isEmpty())
+                backend->stopApplication();
+            else
+                click(action);
+            QTRY_VERIFY(isShown("tilesView"));
+            QCOMPARE(backend->lastResultMap().value("outcome").toString(), QString("stopped"));
+            return;
+        }
+        QTRY_VERIFY(starts.count() == 1 && backend->runningApplication().isEmpty() &&
+                    isShown(action.isEmpty() ? "tilesView" : "failureView"));
+        if (action.isEmpty())
+            return;
+        QVERIFY2(
+            text("failureTitle").contains("Clock") &&
+                text("failureReason").contains("a required process failed", Qt::CaseInsensitive) &&
+                text("failureDetail").contains("code 3") &&
+                text("failureLog").contains("no sensor on the bus"),
+            qPrintable(text("failureReason") + text("failureDetail") + text("failureLog")));
+        if (action.endsWith("Button"))
             click(action);
+        else
+            QTest::keyClick(m_screen->view(), action == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+        const bool again = action == "restartButton" || action == "Return";
+        QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
+                    isShown(again ? "failureView" : "tilesView"));
+    }
+
+    void quitSignals_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    // The program, asked to quit while its application runs, stops it before it
+    // ends itself: nothing of the application outlives the screen.
+    void quitSignals()
+    {
+        QFETCH(int, signal);
+        writeShellApp("board", "Notice board", LongScript);
+        writeSettings(QString(), "tile=board\ntimeout=1");
+        QProcess program;
+        program.start(LAUNCHER_UI_PROGRAM, QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_marker->processes().isEmpty(), 10000);
+        signalProcess(program, signal);
+        QVERIFY(program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit &&
+                program.exitCode() == 0);
+        QCOMPARE(m_marker->processes(), QList<qint64>());
+    }
+
+    // With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,
+    // as DIR/{countdown,tiles,running,failure}.png, each taken once it shows them.
+    void screenshots()
+    {
+        const QString folder = qEnvironmentVariable("LAUNCHER_SCREENSHOTS");
+        if (folder.isEmpty())
+            QSKIP("LAUNCHER_SCREENSHOTS names no folder");
+        // Programs with the names a kiosk would have, all of them the shell.
+        QString gallery = "[ui]\nname=Photo gallery\n";
+        const QString processes[][3] = {{"sound-server", LongScript, "daemon"},
+                                        {"playlist-sync", "sleep 0.2; echo synced", "async"},
+                                        {"slideshow", LongScript, "sync\nrequired=true"}};
+        for (int i = 0; i < 3; ++i) {
+            const QString program = m_folders->root() + '/' + processes[i][0];
+            QVERIFY(QFile::link("/bin/sh", program));
+            gallery += QStringLiteral("[process-%1]\nexec=%2\narguments=-c, \"%3\", %4\nmode=%5\n"
+                                      "library-paths=/usr/bin, /bin\n")
+                           .arg(QString::number(i), program, processes[i][1], m_marker->text(),
+                                processes[i][2]);
+        }
+        QVERIFY(QDir().mkpath(folder) &&
+                writeFile(m_folders->user() + "/apps/gallery.ini", gallery.toUtf8()));
+        writeShellApp("sensor", "Sensor check", FailingScript);
+        writeShellApp("board", "Notice board", LongScript);
+        writeShellApp("guide", "Visitor guide", LongScript);
+        writeSettings(QString(), "tile=gallery\ntimeout=30");
+        QVERIFY(openScreen());
+        m_screen->view()->setGeometry(0, 0, 1280, 720);
+        // The root item fills the window: its picture is the window's. (The
+        // offscreen platform's windows have no picture of their own to grab.)
+        const auto save = [&](const char* name, const std::function<bool()>& shown) {
+            if (!QTest::qWaitFor(shown))
+                return false;
+            const auto grab = m_screen->view()->rootObject()->grabToImage();
+            QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+            const QString path = folder + '/' + name + ".png";
+            return ready.wait(5000) && grab->image().size() == QSize(1280, 720) &&
+                   grab->image().save(path) && QFileInfo(path).size() < 150 * 1024;
+        };
+        QVERIFY(save("countdown", [&] {
+            return isShown("countdown") &&
+                   m_screen->view()->rootObject()->size() == QSizeF(1280, 720);
+        }));
+        click("countdownCancel");
+        QVERIFY(save("tiles", [&] { return !isShown("countdown") && isShown("tile-guide"); }));
+        click("tile-gallery");
+        QVERIFY(save("running", [&] {
+            return item("process-2") && item("process-1")->property("processState") == "finished" &&
+                   item("process-2")->property("processState") == "running";
+        }));
+        m_screen->backend()->stopApplication();
         QTRY_VERIFY(isShown("tilesView"));
-        QCOMPARE(backend->lastResultMap().value("outcome").toString(), QString("stopped"));
-        return;
+        click("tile-sensor");
+        QVERIFY(
+            save("failure", [&] { return text("failureLog").contains("no sensor on the bus"); }));
     }
-    QTRY_VERIFY(starts.count() == 1 && backend->runningApplication().isEmpty() &&
-                isShown(action.isEmpty() ? "tilesView" : "failureView"));
-    if (action.isEmpty())
-        return;
-    QVERIFY2(text("failureTitle").contains("Clock") &&
-                 text("failureReason").contains("a required process failed", Qt::CaseInsensitive) &&
-                 text("failureDetail").contains("code 3") &&
-                 text("failureLog").contains("no sensor on the bus"),
-             qPrintable(text("failureReason") + text("failureDetail") + text("failureLog")));
-    if (action.endsWith("Button"))
-        click(action);
-    else
-        QTest::keyClick(m_screen->view(), action == "Return" ? Qt::Key_Return : Qt::Key_Escape);
-    const bool again = action == "restartButton" || action == "Return";
-    QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
-                isShown(again ? "failureView" : "tilesView"));
-}
+};
 
-void TestLauncherScreen::quitSignals_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-}
-
-// The program, asked to quit while its application runs, stops it before it
-// ends itself: nothing of the application outlives the screen.
-void TestLauncherScreen::quitSignals()
-{
-    QFETCH(int, signal);
-    writeShellApp("board", "Notice board", LongScript);
-    writeSettings(QString(), "tile=board\ntimeout=1");
-    QProcess program;
-    program.start(LAUNCHER_UI_PROGRAM, QStringList());
-    QTRY_VERIFY_WITH_TIMEOUT(!m_marker->processes().isEmpty(), 10000);
-    signalProcess(program, signal);
-    QVERIFY(program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit &&
-            program.exitCode() == 0);
-    QCOMPARE(m_marker->processes(), QList<qint64>());
-}
-
-// With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,
-// as DIR/{countdown,tiles,running,failure}.png, each taken once it shows them.
-void TestLauncherScreen::screenshots()
-{
-    const QString folder = qEnvironmentVariable("LAUNCHER_SCREENSHOTS");
-    if (folder.isEmpty())
-        QSKIP("LAUNCHER_SCREENSHOTS names no folder");
-    // Programs with the names a kiosk would have, all of them the shell.
-    QString gallery = "[ui]\nname=Photo gallery\n";
-    const QString processes[][3] = {{"sound-server", LongScript, "daemon"},
-                                    {"playlist-sync", "sleep 0.2; echo synced", "async"},
-                                    {"slideshow", LongScript, "sync\nrequired=true"}};
-    for (int i = 0; i < 3; ++i) {
-        const QString program = m_folders->root() + '/' + processes[i][0];
-        QVERIFY(QFile::link("/bin/sh", program));
-        gallery += QStringLiteral("[process-%1]\nexec=%2\narguments=-c, \"%3\", %4\nmode=%5\n"
-                                  "library-paths=/usr/bin, /bin\n")
-                       .arg(QString::number(i), program, processes[i][1], m_marker->text(),
-                            processes[i][2]);
-    }
-    QVERIFY(QDir().mkpath(folder) &&
-            writeFile(m_folders->user() + "/apps/gallery.ini", gallery.toUtf8()));
-    writeShellApp("sensor", "Sensor check", FailingScript);
-    writeShellApp("board", "Notice board", LongScript);
-    writeShellApp("guide", "Visitor guide", LongScript);
-    writeSettings(QString(), "tile=gallery\ntimeout=30");
-    QVERIFY(openScreen());
-    m_screen->view()->setGeometry(0, 0, 1280, 720);
-    // The root item fills the window: its picture is the window's. (The
-    // offscreen platform's windows have no picture of their own to grab.)
-    const auto save = [&](const char* name, const std::function<bool()>& shown) {
-        if (!QTest::qWaitFor(shown))
-            return false;
-        const auto grab = m_screen->view()->rootObject()->grabToImage();
-        QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
-        const QString path = folder + '/' + name + ".png";
-        return ready.wait(5000) && grab->image().size() == QSize(1280, 720) &&
-               grab->image().save(path) && QFileInfo(path).size() < 150 * 1024;
-    };
-    QVERIFY(save("countdown", [&] {
-        return isShown("countdown") && m_screen->view()->rootObject()->size() == QSizeF(1280, 720);
-    }));
-    click("countdownCancel");
-    QVERIFY(save("tiles", [&] { return !isShown("countdown") && isShown("tile-guide"); }));
-    click("tile-gallery");
-    QVERIFY(save("running", [&] {
-        return item("process-2") && item("process-1")->property("processState") == "finished" &&
-               item("process-2")->property("processState") == "running";
-    }));
-    m_screen->backend()->stopApplication();
-    QTRY_VERIFY(isShown("tilesView"));
-    click("tile-sensor");
-    QVERIFY(save("failure", [&] { return text("failureLog").contains("no sensor on the bus"); }));
-}
+LAUNCHER_TEST(TestLauncherScreen)
+#include "TestLauncherScreen.moc"

@@ -1,6 +1,5 @@
-#include "TestWindowPlacement.h"
-
 #include "TestFixtures.h"
+#include "TestRegistry.h"
 #include "WindowPlacement.h"
 
 #include <QRect>
@@ -34,23 +33,29 @@ const struct
 
 } // namespace
 
-void TestWindowPlacement::geometry_data()
+class TestWindowPlacement : public QObject
 {
-    addRows(Cases);
-}
+    Q_OBJECT
 
-void TestWindowPlacement::geometry()
-{
-    const auto& row = currentRow(Cases);
-    for (const auto& [read, what] :
-         {std::pair{row.widthRead, "width"}, std::pair{row.locationRead, "location"}})
-        if (!read)
-            QTest::ignoreMessage(
-                QtWarningMsg,
-                QRegularExpression(
-                    QString("^ui/%1 \".*\" is not a %1 such as .*; using ").arg(what)));
-    const WindowPlacement placement(row.location, row.width);
-    QCOMPARE(placement.geometry(row.available), row.expected);
-    QCOMPARE(placement.widthAccepted(), row.widthRead);
-    QCOMPARE(placement.locationAccepted(), row.locationRead);
-}
+private slots:
+    void geometry_data() { addRows(Cases); }
+
+    void geometry()
+    {
+        const auto& row = currentRow(Cases);
+        for (const auto& [read, what] :
+             {std::pair{row.widthRead, "width"}, std::pair{row.locationRead, "location"}})
+            if (!read)
+                QTest::ignoreMessage(
+                    QtWarningMsg,
+                    QRegularExpression(
+                        QString("^ui/%1 \".*\" is not a %1 such as .*; using ").arg(what)));
+        const WindowPlacement placement(row.location, row.width);
+        QCOMPARE(placement.geometry(row.available), row.expected);
+        QCOMPARE(placement.widthAccepted(), row.widthRead);
+        QCOMPARE(placement.locationAccepted(), row.locationRead);
+    }
+};
+
+LAUNCHER_TEST(TestWindowPlacement)
+#include "TestWindowPlacement.moc"
