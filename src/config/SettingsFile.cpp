@@ -54,9 +54,10 @@ bool isPrivateFolder(const QString& path)
 }
 
 // Where the private folder goes: a runtime folder (the login's, or the one
-// that the system unit has made), a memory file system, so that the copies
-// never reach a disk (a kiosk's SD card); else the temporary folder, where no
-// one else can move the private folder away.
+// that the system unit has made), else the shared memory folder, memory file
+// systems both, so that the copies never reach a disk (a kiosk's SD card);
+// else the temporary folder. In the shared ones, sticky, no one else can move
+// the private folder away.
 QString copiesParent()
 {
     for (const char* variable : {"XDG_RUNTIME_DIR", "RUNTIME_DIRECTORY"}) {
@@ -64,6 +65,10 @@ QString copiesParent()
         if (isPrivateFolder(folder))
             return folder;
     }
+    struct stat status = {};
+    if (::lstat("/dev/shm", &status) == 0 && S_ISDIR(status.st_mode) &&
+        (status.st_mode & S_ISVTX) && ::access("/dev/shm", W_OK | X_OK) == 0)
+        return QStringLiteral("/dev/shm");
     return QDir::tempPath();
 }
 
