@@ -109,6 +109,7 @@ bool Backend::initialize()
     // The folder as the start-up finds it: a front end may change the
     // environment that names it afterwards.
     m_logFolder = defaultLogPath();
+    m_pipelineController.setLogFolderLimit(m_logFolder, m_logMaxTotalSize);
     // To its end before anything runs: what a front end finds in the logs
     // folder once the start-up is over is rotated.
     rotateLogs();
@@ -244,6 +245,7 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_logMaxTotalSize = size("max-total-size");
     m_logMaxFileSize = size("max-file-size");
     m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
+    m_pipelineController.setLogFolderLimit(maintainedLogFolder(), m_logMaxTotalSize);
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();
@@ -469,7 +471,7 @@ void Backend::disableAutostart()
 
 LogRotation Backend::logRotation() const
 {
-    LogRotation rotation(m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder, m_logRotatePeriod);
+    LogRotation rotation(maintainedLogFolder(), m_logRotatePeriod);
     rotation.setKeepDays(m_logKeepDays);
     rotation.setMaxTotalSize(m_logMaxTotalSize);
     // The file being written, and the one of today, which the controller may
@@ -511,11 +513,16 @@ bool Backend::isRotatingLogs() const
 void Backend::onLogFileSplit(const QString& piecePath)
 {
     const QString folder = QFileInfo(piecePath).absolutePath();
-    const QString maintained = m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder;
+    const QString maintained = maintainedLogFolder();
     if (folder == maintained || folder.startsWith(maintained + QLatin1Char('/')))
         rotateLogsInBackground();
     else
         m_logMaintenance->start(LogRotation::ofPiece(piecePath), now());
+}
+
+QString Backend::maintainedLogFolder() const
+{
+    return m_logFolder.isEmpty() ? defaultLogPath() : m_logFolder;
 }
 
 bool Backend::compressFile(const QFileInfo& file)

@@ -1,20 +1,43 @@
 // The pipeline log file: writes that fail and work again, a run past midnight
-// (a link in the new day's place included), and the size limit. A log moved
-// away during a run, and a reader that follows it: TestControl.
+// (a link in the new day's place included), the size limit, the numbers of
+// its pieces and the folder's total under a flood. A log moved away during a
+// run, and a reader that follows it: TestControl.
 
+#include "Backend.h"
 #include "PipelineController.h"
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "logs/PipelineLog.h"
 
+#include <QDirIterator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
 
 #include <sys/resource.h>
+
+namespace {
+
+// Files beside a log before it is split twice, and the pieces the splits make.
+const struct
+{
+    const char* name;
+    const char* planted;
+    const char* pieces;
+} PlantedPieces[] = {
+    {"a number that overflows an int", ".2147483647", ".1 .2"},
+    {"beyond 64 bits", ".99999999999999999999", ".1 .2"},
+    {"beside pieces of its own", ".1.gz .2 .2147483647", ".3 .4"},
+    {"its oldest pieces removed", ".5.gz .6", ".7 .8"},
+    {"at the highest number", ".999999998 .999999999", ".1 .2"},
+    {"a name taken further on", ".1 .3.gz", ".2 .4"},
+};
+
+} // namespace
 
 class TestPipelineLog : public QObject
 {
@@ -145,6 +168,72 @@ private slots:
         QVERIFY2(opening.endsWith("(the limit is 1024): the earlier lines are in " +
                                   QFileInfo(path + piece).fileName().toUtf8() + ".gz"),
                  opening.constData());
+    }
+
+    void plantedPieces_data() { addRows(PlantedPieces); }
+
+    // Numbers follow the pieces the log split off itself: a planted one is
+    // neither taken up nor replaced.
+    void plantedPieces()
+    {
+        const auto& row = currentRow(PlantedPieces);
+        const QString path = m_dir.filePath(QString(QTest::currentDataTag()) + "/a.log");
+        const QStringList planted = QString(row.planted).split(' ');
+        for (const QString& suffix : planted)
+            QVERIFY(writeFile(path + suffix, "planted"));
+        const MessageCapture quiet;
+        const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+        QStringList pieces;
+        log->limitSize(10, QString(), 0,
+                       [&](const QString& piece) { pieces << piece.mid(path.size()); });
+        for (int i = 0; i < 3; ++i)
+            log->write("0123456789\n", 11, 1);
+        QCOMPARE(pieces.join(' '), QString(row.pieces));
+        for (const QString& suffix : planted)
+            QCOMPARE(fileContent(path + suffix), QByteArray("planted"));
+    }
+
+    // A child that writes as fast as it can never takes the logs folder
+    // beyond its total (sampled every 100 ms, temporary files included), nor
+    // a file beyond its size and a line; what has to go is told in the log.
+    void flood()
+    {
+        const DataFolders folders;
+        const ProcessMarker marker;
+        const qint64 fileSize = 256 * 1024, total = 1024 * 1024;
+        const QString logs = folders.user() + "/logs";
+        QVERIFY(writeFile(folders.user() + "/launcher.ini",
+                          "[logs]\nmax-file-size=256K\nmax-total-size=1M\n"));
+        QVERIFY(writeFile(folders.user() + "/apps/flood.ini",
+                          "[process-0]\nexec=/usr/bin/yes\nmode=sync\narguments=" +
+                              marker.text().toUtf8()));
+        // An earlier run's output that waits for its compression.
+        QVERIFY(writeFile(logs + "/flood-2026-12-06.log", QByteArray(600 * 1024, 'x')));
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+        Backend backend;
+        QVERIFY(backend.initialize() && backend.startApplication("flood"));
+        QVERIFY(fileContent(backend.pipelineController()->logFilePath())
+                    .contains("] Dropped 600 KiB of earlier output: the logs folder is at its "
+                              "max-total-size of 1 MiB and compression fell behind\n"));
+        const QRegularExpression uncompressed(R"(\.log(\.\d+)?$)");
+        qint64 largest = 0, largestFile = 0;
+        for (int sample = 0; sample < 30; ++sample) {
+            QTest::qWait(100);
+            qint64 sum = 0;
+            for (QDirIterator it(logs, QDir::Files | QDir::Hidden | QDir::System); it.hasNext();) {
+                sum += QFileInfo(it.next()).size();
+                if (uncompressed.match(it.fileName()).hasMatch())
+                    largestFile = std::max(largestFile, it.fileInfo().size());
+            }
+            largest = std::max(largest, sum);
+        }
+        backend.stopApplication();
+        QVERIFY(marker.noneLeft());
+        QVERIFY2(largest <= total, qPrintable(QString::number(largest)));
+        QVERIFY2(largestFile <= fileSize + marker.text().size() + 16,
+                 qPrintable(QString::number(largestFile)));
     }
 };
 

@@ -59,6 +59,10 @@ const struct
     {"a second older", 3600, 0, 0, "a.log 5 3601", "a.log.gz"},
     {"older than the days to keep", 86400, 10, 0,
      "a.log.gz 100 867600 b.log.3.gz 100 864000 c.gz 9 3596400", "b.log.3.gz c.gz"},
+    // A clock not yet set wrote 1970: no age, but it counts towards the total.
+    {"a log of 1970 is kept for its age", 86400, 10, 0, "boot.log 100 4000000000", "boot.log.gz"},
+    {"a log of 1970 goes for the total", 86400, 10, 150,
+     "boot.log.gz 100 4000000000 new.log.gz 100 86400", "new.log.gz"},
     // Every log counts, compressed or not; other files do not.
     {"beyond the total: the oldest compressed go first", 86400, 0, 400,
      "today.log 150 0 z.log.gz 100 259200 m.log.1.gz 100 172800 a.log.gz 100 86400 notes.txt 999 "
@@ -162,7 +166,8 @@ private slots:
     {
         const auto& row = currentRow(Rotations);
         const QTemporaryDir folder;
-        const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);
+        // Long after the build: a time before it would be no age at all.
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(4000000000);
         const QStringList fields = QString(row.files).split(' ');
         for (int i = 0; i + 2 < fields.size(); i += 3)
             QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(),

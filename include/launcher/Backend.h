@@ -221,6 +221,8 @@ private:
     // Every setting from `settings`; without one, every setting's default.
     void setLauncherSettings(const QSettings* settings);
     LogRotation logRotation() const;
+    // The folder that the rotation keeps: the default one as initialize() found it.
+    QString maintainedLogFolder() const;
     void onLogFileSplit(const QString& piecePath);
     // launcher.ini of the data folders, when there is one; why it does not
     // read as written, or empty.

@@ -179,6 +179,10 @@ public:
     // logFileSplit() names the piece, for compression.
     void setLogFileSizeLimit(qint64 bytes);
     qint64 logFileSizeLimit() const { return m_logFileSizeLimit; }
+    // A log file in `folder` (or below it) keeps the logs there within
+    // `maxTotalSize` bytes (0: no limit) at every moment: older pieces not yet
+    // compressed go, or output is dropped, and the file says how much.
+    void setLogFolderLimit(const QString& folder, qint64 maxTotalSize);
 
 signals:
     void processStarted(int processIndex);
@@ -291,6 +295,7 @@ private:
     int indexOf(const PipelineProcess* process) const;
     QString timeStampText();
     void closePipelineLog();
+    void applyLogLimits();
     void onProcessFailedToStart(PipelineProcess* process);
     void onProcessFailure(PipelineProcess* process, PipelineFailureReason failureReason);
     void retireProcess(PipelineProcess* process, bool mayEndDaemons);
@@ -311,6 +316,8 @@ private:
     PipelineConfig m_logNaming;
     QString m_logFilePath;
     qint64 m_logFileSizeLimit = 0;
+    QString m_logFolder;
+    qint64 m_logFolderSizeLimit = 0;
     std::unique_ptr<DayTimer> m_dayTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
     QList<ValidationProblem> m_validationProblems;

@@ -21,6 +21,13 @@ namespace {
 // Big enough to keep the system calls few, small enough to keep the memory bounded.
 constexpr qint64 readChunkSize = 256 * 1024;
 
+// The most that deflate adds to data it cannot make smaller, with the gzip
+// header and trailer, for a file of `size` bytes.
+qint64 compressionRoom(qint64 size)
+{
+    return size + size / 1024 + 4096;
+}
+
 QDateTime modificationTime(const struct stat& status)
 {
     return QDateTime::fromMSecsSinceEpoch(qint64(status.st_mtim.tv_sec) * 1000 +
@@ -81,6 +88,41 @@ Kind kindOf(const QString& name)
 bool lstatPath(const QString& path, struct stat* status)
 {
     return ::lstat(QFile::encodeName(path).constData(), status) == 0;
+}
+
+// A regular file of a log folder that counts towards its total.
+struct LogFile
+{
+    QString path;
+    Kind kind;
+    qint64 size;
+    QDateTime modified;
+    dev_t device;
+    ino_t inode;
+};
+
+// The logs of a folder and its subfolders, oldest first (by the time of their
+// last line).
+std::vector<LogFile> logsIn(const QString& folder, const LogRotation::Progress& progress)
+{
+    std::vector<LogFile> logs;
+    QDirIterator entries(folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        entries.next();
+        report(progress);
+        const Kind kind = kindOf(entries.fileName());
+        struct stat status = {};
+        if (kind == Kind::Other || !lstatPath(entries.filePath(), &status) ||
+            !S_ISREG(status.st_mode))
+            continue;
+        logs.push_back({entries.fileInfo().absoluteFilePath(), kind, qint64(status.st_size),
+                        modificationTime(status), status.st_dev, status.st_ino});
+    }
+    std::sort(logs.begin(), logs.end(), [](const LogFile& a, const LogFile& b) {
+        return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
+    });
+    return logs;
 }
 
 // Opens a regular file for reading: never through a symbolic link, and without
@@ -197,10 +239,15 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
     bool compressed = compressFile(QFileInfo(logPath), cancel, progress);
     if (cancelled(cancel))
         return;
+    const std::lock_guard<std::mutex> lock(folderMutex());
+    // Gone: its writer removed it to keep the folder within its total, and
+    // said so in the log; a .gz that made it in was counted then.
+    struct stat after = {};
+    if (!lstatPath(logPath, &after))
+        return;
     // Lines appended, or another file put in its place, since the walk
     // looked: the .gz misses them, so it goes and the log stays.
-    struct stat after = {};
-    if (compressed && (!lstatPath(logPath, &after) || !sameFile(status, after))) {
+    if (compressed && !sameFile(status, after)) {
         Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
                               qUtf8Printable(logPath));
         QFile::remove(compressedPath);
@@ -217,47 +264,29 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
 
 // Every log of the folder counts towards the total, compressed or not, but
 // only compressed ones go: the others are today's, or wait for their turn to
-// be compressed.
+// be compressed (the writer of a log removes them when it needs the room).
 void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                                        const Progress& progress) const
 {
-    struct Compressed
-    {
-        QString path;
-        qint64 size;
-        QDateTime modified;
-    };
-    std::vector<Compressed> compressed;
+    const std::lock_guard<std::mutex> lock(folderMutex());
+    const std::vector<LogFile> logs = logsIn(m_folder, progress);
     qint64 total = 0;
-    QDirIterator entries(m_folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
-                         QDirIterator::Subdirectories);
-    while (entries.hasNext()) {
-        entries.next();
-        report(progress);
-        const Kind kind = kindOf(entries.fileName());
-        struct stat status = {};
-        if (kind == Kind::Other || !lstatPath(entries.filePath(), &status) ||
-            !S_ISREG(status.st_mode))
-            continue;
-        total += qint64(status.st_size);
-        if (kind == Kind::Compressed)
-            compressed.push_back({entries.fileInfo().absoluteFilePath(), qint64(status.st_size),
-                                  modificationTime(status)});
-    }
-    // Oldest first, by the time of the last line they hold.
-    std::sort(compressed.begin(), compressed.end(), [](const Compressed& a, const Compressed& b) {
-        return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
-    });
+    for (const LogFile& log : logs)
+        total += log.size;
 
     const qint64 keepSeconds = qint64(m_keepDays) * 86400;
-    for (const Compressed& file : compressed) {
+    for (const LogFile& file : logs) {
         if (cancelled(cancel))
             return;
+        if (file.kind != Kind::Compressed)
+            continue;
         report(progress);
-        const bool tooOld = m_keepDays > 0 && file.modified.secsTo(now) > keepSeconds;
+        // A time before the build says nothing about the age.
+        const bool tooOld = m_keepDays > 0 && isPlausibleTime(file.modified) &&
+                            file.modified.secsTo(now) > keepSeconds;
         const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
         if (!tooOld && !tooMuch)
-            break;
+            continue;
         if (!QFile::remove(file.path)) {
             Solvane::Trace::error("Failed to remove old compressed log '%s'",
                                   qUtf8Printable(file.path));
@@ -275,6 +304,64 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
         Solvane::Trace::warning("The logs in '%s' take %lld bytes, more than the %lld bytes of "
                                 "logs/max-total-size, in files that are not compressed yet",
                                 qUtf8Printable(m_folder), total, m_maxTotalSize);
+}
+
+qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
+                             qint64 room, qint64* dropped)
+{
+    const std::lock_guard<std::mutex> lock(folderMutex());
+    struct stat current = {};
+    const bool hasCurrent = lstatPath(currentPath, &current);
+    std::vector<LogFile> logs = logsIn(folder, Progress());
+    logs.erase(std::remove_if(logs.begin(), logs.end(),
+                              [&](const LogFile& log) {
+                                  return hasCurrent && log.device == current.st_dev &&
+                                         log.inode == current.st_ino;
+                              }),
+               logs.end());
+    // The rotation compresses one log at a time, and the file it writes grows
+    // up to the size of that log: the largest that waits, or the current
+    // file once it is split off. Taken before anything goes, as the one being
+    // compressed may be among what goes.
+    qint64 compressing = room;
+    qint64 total = 0;
+    for (const LogFile& log : logs) {
+        total += log.size;
+        if (log.kind != Kind::Compressed)
+            compressing = std::max(compressing, log.size);
+    }
+    const qint64 reserved = compressionRoom(compressing);
+    // The output that waits for compression goes first, the oldest first:
+    // what is compressed keeps much history in little room.
+    std::stable_partition(logs.begin(), logs.end(),
+                          [](const LogFile& log) { return log.kind != Kind::Compressed; });
+    for (const LogFile& log : logs) {
+        if (total + reserved + room <= maxTotalSize)
+            break;
+        if (!QFile::remove(log.path)) {
+            Solvane::Trace::error("Failed to remove log '%s'", qUtf8Printable(log.path));
+            continue;
+        }
+        total -= log.size;
+        if (log.kind != Kind::Compressed)
+            *dropped += log.size;
+        else
+            Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
+                                 qUtf8Printable(log.path), maxTotalSize);
+    }
+    return maxTotalSize - total - reserved;
+}
+
+bool LogRotation::isPlausibleTime(const QDateTime& time)
+{
+    // The start of the build's day, from the build system: the one place it is set.
+    return time.toSecsSinceEpoch() >= qint64(LAUNCHER_BUILD_TIME) / 86400 * 86400;
+}
+
+std::mutex& LogRotation::folderMutex()
+{
+    static std::mutex mutex;
+    return mutex;
 }
 
 bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel,
@@ -324,6 +411,11 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
         // Given up without a word: the next walk begins this file anew.
         if (cancelled(cancel))
             return false;
+        // Removed meanwhile to keep the folder within its total: the member
+        // would only take that room again.
+        struct stat now = {};
+        if (::fstat(source.handle(), &now) == 0 && now.st_nlink == 0)
+            return false;
         report(progress);
     }
     if (count < 0) {
@@ -350,10 +442,17 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
               ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
               ::fsync(out) == 0;
     target.close();
-    if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
-                             QFile::encodeName(targetPath).constData()) != 0) {
-        Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
-        return false;
+    {
+        // Renamed into place only while the log is still there: a log removed
+        // to keep the folder within its total leaves no member to take its room.
+        const std::lock_guard<std::mutex> lock(folderMutex());
+        if (!lstatPath(sourcePath, &after))
+            return false;
+        if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
+                                 QFile::encodeName(targetPath).constData()) != 0) {
+            Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
+            return false;
+        }
     }
     target.setAutoRemove(false);
     syncFolder(QFileInfo(targetPath).absolutePath());

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 struct stat;
 
@@ -18,7 +19,12 @@ struct stat;
 //   that file is safely written;
 // - then removes the compressed logs older than the days to keep, and the
 //   oldest ones that remain for as long as the logs of the folder, compressed
-//   or not, take more than the total size.
+//   or not, take more than the total size. A log whose time is before the
+//   launcher was built was written by a clock not yet set: it goes only for
+//   the total size, never for its age.
+// The total holds at every moment: the writer of a log makes room for its
+// next file (makeRoom()), and it and the rotation never change the folder at
+// the same time.
 class LogRotation
 {
 public:
@@ -51,9 +57,24 @@ public:
     static bool compressFile(const QFileInfo& file, const std::atomic<bool>* cancel = nullptr,
                              const Progress& progress = Progress());
 
+    // Before the log `currentPath` of `folder` begins a file that may grow by
+    // `room` bytes: removes the oldest logs that are not compressed (never
+    // `currentPath`), then the oldest compressed ones, until the logs, that
+    // room and the room one compression needs fit in `maxTotalSize`. Returns
+    // the bytes the current file may take without the total being exceeded
+    // (less than `room` only when nothing else is left to remove); adds the
+    // bytes of the uncompressed logs it removed to `dropped`.
+    static qint64 makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
+                           qint64 room, qint64* dropped);
+    // Whether a file's time can be true: not before the launcher was built.
+    static bool isPlausibleTime(const QDateTime& time);
+
 private:
     void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                          const Progress& progress) const;
+    // Held while files of a log folder are removed or renamed into place, by
+    // the rotation's thread and the writer alike.
+    static std::mutex& folderMutex();
     static void compressLog(const QString& logPath, const struct stat& status,
                             const std::atomic<bool>* cancel, const Progress& progress);
     void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,

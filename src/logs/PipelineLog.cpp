@@ -1,5 +1,6 @@
 #include "logs/PipelineLog.h"
 
+#include "logs/LogRotation.h"
 #include "support/DayTimer.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
@@ -17,8 +18,10 @@
 #include <ctime>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -30,6 +33,57 @@ namespace {
 
 // How often a write looks whether the file at the path is still its own.
 const qint64 ReplacementCheckIntervalMs = 1000;
+
+// Room for the line that crosses the size limit and the notices of a new file,
+// beyond that limit, when the folder's total is kept.
+const qint64 LineRoom = 64 * 1024;
+
+// Piece numbers stay below this: a planted number beyond it is no piece of
+// this log, and counting never overflows.
+const qint64 MaxPieceNumber = 999999999;
+
+QByteArray sizeText(qint64 bytes)
+{
+    char text[32];
+    if (bytes >= 1024 * 1024)
+        std::snprintf(text, sizeof text, "%lld MiB", bytes / (1024 * 1024));
+    else if (bytes >= 1024)
+        std::snprintf(text, sizeof text, "%lld KiB", bytes / 1024);
+    else
+        std::snprintf(text, sizeof text, "%lld bytes", bytes);
+    return text;
+}
+
+// The last piece of the log that the launcher split off before: pieces count
+// from 1 up and the oldest go first, so a piece of its own is number 1 or
+// follows one. A number planted on its own, however large, is not taken up.
+qint64 lastPieceOf(const QString& logPath)
+{
+    const QFileInfo file(logPath);
+    const QString prefix = file.fileName() + QLatin1Char('.');
+    std::vector<qint64> numbers;
+    const QStringList names =
+        QDir(file.absolutePath())
+            .entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        QStringRef number = name.midRef(prefix.size());
+        if (number.endsWith(QLatin1String(".gz")))
+            number.chop(3);
+        bool ok = false;
+        const qint64 value = number.toLongLong(&ok);
+        if (ok && value > 0 && value <= MaxPieceNumber && number.at(0).isDigit())
+            numbers.push_back(value);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    qint64 last = 0;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] == 1 || (i > 0 && numbers[i - 1] == numbers[i] - 1))
+            last = numbers[i];
+    }
+    return last;
+}
 
 qint64 monotonicMs()
 {
@@ -103,6 +157,8 @@ std::unique_ptr<PipelineLog> PipelineLog::open(const QString& filePath)
         Trace::error("Failed to create log file %s", qUtf8Printable(log->m_filePath));
         return nullptr;
     }
+    log->m_lastPiece = lastPieceOf(log->m_filePath);
+    log->makeRoom();
     return log;
 }
 
@@ -119,6 +175,15 @@ PipelineLog::~PipelineLog()
 void PipelineLog::write(const char* data, qint64 size, int lineCount)
 {
     checkFile();
+    // The per-line path: one comparison with a count kept in memory.
+    if (m_size + size > m_limit)
+        writeBounded(data, size);
+    else
+        writeLines(data, size, lineCount);
+}
+
+void PipelineLog::writeLines(const char* data, qint64 size, int lineCount)
+{
     iovec parts[3];
     int partCount = 0;
     // After a failure, an unfinished line is ended and the loss is told, in
@@ -141,6 +206,44 @@ void PipelineLog::write(const char* data, qint64 size, int lineCount)
         m_lostLines += lineCount;
 }
 
+// Lines that reach a limit: those that fit go to this file, the rest to the
+// next one, and what no file can take is dropped. Whole lines only.
+void PipelineLog::writeBounded(const char* data, qint64 size)
+{
+    bool splitFailed = false;
+    while (size > 0) {
+        qint64 cut = size;
+        if (m_sizeLimit > 0 && m_size + size > m_sizeLimit) {
+            // The lines that begin within the limit, the first one always.
+            const qint64 within = std::max<qint64>(m_sizeLimit - m_size, m_size == m_openedSize);
+            const auto* end = within > 0 ? static_cast<const char*>(std::memchr(
+                                               data + within - 1, '\n', size_t(size - within + 1)))
+                                         : nullptr;
+            cut = end ? end - data + 1 : within > 0 ? size : 0;
+        }
+        if (m_size + cut > m_room) {
+            // The folder's total is never exceeded, not even by a line.
+            const qint64 fits = m_room - m_size;
+            const auto* end =
+                fits > 0 ? static_cast<const char*>(::memrchr(data, '\n', size_t(fits))) : nullptr;
+            cut = end ? end - data + 1 : 0;
+        }
+        if (cut > 0) {
+            writeLines(data, cut, int(std::count(data, data + cut, '\n')));
+            data += cut;
+            size -= cut;
+        }
+        if (size == 0)
+            return;
+        // A file of nothing new makes no piece: what it cannot take is dropped.
+        if (m_size == m_openedSize || splitFailed) {
+            drop(size);
+            return;
+        }
+        splitFailed = !split();
+    }
+}
+
 bool PipelineLog::openFile(bool reportFailure)
 {
     // Never through a link: a link planted in the log's place would have the
@@ -152,6 +255,7 @@ bool PipelineLog::openFile(bool reportFailure)
     if (m_fd >= 0 && ::fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode)) {
         m_device = status.st_dev;
         m_inode = status.st_ino;
+        m_size = m_openedSize = qint64(status.st_size);
         m_nextCheckMs = monotonicMs() + ReplacementCheckIntervalMs;
         m_lineOpen = false;
         return true;
@@ -183,7 +287,14 @@ void PipelineLog::checkFile()
     struct stat status = {};
     if (m_fd >= 0 && ::lstat(m_encodedPath.constData(), &status) == 0 &&
         status.st_dev == m_device && status.st_ino == m_inode) {
-        if (m_sizeLimit > 0 && status.st_size > m_sizeLimit)
+        // Another writer may append to the same file.
+        m_size = std::max(m_size, qint64(status.st_size));
+        // While output is dropped, the rotation may have made room since.
+        if (m_droppedBytes > 0) {
+            makeRoom();
+            writeDropNotice();
+        }
+        if ((m_sizeLimit > 0 && m_size > m_sizeLimit) || m_size > m_room)
             split();
         return;
     }
@@ -194,75 +305,142 @@ void PipelineLog::checkFile()
         QDir().mkpath(QFileInfo(m_filePath).absolutePath());
         openFile(true);
     }
+    makeRoom();
+    writeDropNotice();
 }
 
-void PipelineLog::limitSize(qint64 bytes, std::function<void(const QString&)> onSplit)
+void PipelineLog::limitSize(qint64 fileBytes, const QString& folder, qint64 totalBytes,
+                            std::function<void(const QString&)> onSplit)
 {
-    m_sizeLimit = std::max<qint64>(bytes, 0);
+    m_sizeLimit = std::max<qint64>(fileBytes, 0);
+    const QString inside = QDir::cleanPath(folder) + QLatin1Char('/');
+    m_folder = folder.isEmpty() || !m_filePath.startsWith(inside) ? QString() : folder;
+    m_maxTotalSize = m_folder.isEmpty() ? 0 : std::max<qint64>(totalBytes, 0);
     m_onSplit = std::move(onSplit);
-    struct stat status = {};
-    if (m_sizeLimit > 0 && m_fd >= 0 && ::fstat(m_fd, &status) == 0 && status.st_size > m_sizeLimit)
+    makeRoom();
+    writeDropNotice();
+    if (m_fd >= 0 && ((m_sizeLimit > 0 && m_size > m_sizeLimit) || m_size > m_room))
         split();
 }
 
-int PipelineLog::nextPieceNumber() const
+// Room for this file in the folder, made now: the total holds while the file
+// grows up to it, whatever the rotation does meanwhile.
+void PipelineLog::makeRoom()
 {
-    const QFileInfo file(m_filePath);
-    const QString prefix = file.fileName() + QLatin1Char('.');
-    int highest = 0;
-    const QStringList names =
-        QDir(file.absolutePath())
-            .entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString& name : names) {
-        if (!name.startsWith(prefix))
-            continue;
-        QStringRef number = name.midRef(prefix.size());
-        if (number.endsWith(QLatin1String(".gz")))
-            number.chop(3);
-        bool ok = false;
-        const int value = number.toInt(&ok);
-        if (ok && value > highest && number.at(0).isDigit())
-            highest = value;
+    if (m_maxTotalSize <= 0) {
+        m_room = std::numeric_limits<qint64>::max();
+    } else {
+        qint64 dropped = 0;
+        m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath, m_sizeLimit + LineRoom,
+                                       &dropped);
+        drop(dropped);
     }
-    return highest + 1;
+    updateLimit();
+}
+
+// What was dropped is told in the file as soon as it has room for the line.
+void PipelineLog::writeDropNotice()
+{
+    if (m_droppedBytes > 0 &&
+        writeNotice(QByteArray("[ ") + QByteArray::number(QCoreApplication::applicationPid()) +
+                    " ] " + timeStampText() + " Dropped " + sizeText(m_droppedBytes) +
+                    " of earlier output: the logs folder is at its max-total-size of " +
+                    sizeText(m_maxTotalSize) + " and compression fell behind\n"))
+        m_droppedBytes = 0;
+}
+
+void PipelineLog::updateLimit()
+{
+    m_limit = std::min(m_sizeLimit > 0 ? m_sizeLimit : std::numeric_limits<qint64>::max(), m_room);
+}
+
+void PipelineLog::drop(qint64 bytes)
+{
+    if (bytes <= 0)
+        return;
+    m_droppedBytes += bytes;
+    // Told once a run in the trace; every time in the file.
+    if (!m_dropReported)
+        Trace::warning("Dropped output of log '%s': the logs folder '%s' is at its "
+                       "max-total-size of %lld bytes and compression fell behind",
+                       m_encodedPath.constData(), qUtf8Printable(m_folder), m_maxTotalSize);
+    m_dropReported = true;
+}
+
+bool PipelineLog::writeNotice(const QByteArray& text)
+{
+    if (m_size + text.size() > m_room)
+        return false;
+    iovec part = {const_cast<char*>(text.constData()), size_t(text.size())};
+    return writeAll(&part, 1);
 }
 
 // The file moves aside as a whole: what this run wrote and what others
 // appended. A rename never splits a line, and the fresh file takes the lines
 // that come after it.
-void PipelineLog::split()
+bool PipelineLog::split()
 {
-    const QString piece = m_filePath + QLatin1Char('.') + QString::number(nextPieceNumber());
-    struct stat status = {};
-    const qint64 size = ::fstat(m_fd, &status) == 0 ? qint64(status.st_size) : 0;
-    if (::rename(m_encodedPath.constData(), QFile::encodeName(piece).constData()) != 0) {
+    const qint64 size = m_size;
+    const qint64 limit = m_sizeLimit > 0 ? m_sizeLimit : m_room;
+    QString piece;
+    if (!renameToNextPiece(&piece)) {
         // Not tried again in this run: a folder that refuses once refuses every second.
         Trace::error("Unable to split log file '%s' at its size limit: %s",
                      m_encodedPath.constData(), std::strerror(errno));
         m_sizeLimit = 0;
-        return;
+        updateLimit();
+        return false;
     }
     closeFile();
     if (!openFile(false)) {
         QDir().mkpath(QFileInfo(m_filePath).absolutePath());
         openFile(true);
     }
+    makeRoom();
     const QString pieceName = QFileInfo(piece).fileName() + QStringLiteral(".gz");
-    const QByteArray notice =
+    writeNotice(
         QStringLiteral("[ %1 ] %2 Log file reached %3 bytes (the limit is %4): the earlier lines "
                        "are in %5\n")
             .arg(QCoreApplication::applicationPid())
             .arg(QString::fromLatin1(timeStampText()))
             .arg(size)
-            .arg(m_sizeLimit)
+            .arg(limit)
             .arg(pieceName)
-            .toUtf8();
-    iovec part = {const_cast<char*>(notice.constData()), size_t(notice.size())};
-    writeAll(&part, 1);
+            .toUtf8());
+    writeDropNotice();
+    m_openedSize = m_size;
     Trace::info("Split log file '%s' at %lld bytes: the earlier lines are in '%s'",
                 m_encodedPath.constData(), size, qUtf8Printable(piece));
     if (m_onSplit)
         m_onSplit(piece);
+    return true;
+}
+
+// The next number that names no piece yet, compressed or not; never one that
+// another file took meanwhile.
+bool PipelineLog::renameToNextPiece(QString* piece)
+{
+    for (qint64 tries = 0; tries < MaxPieceNumber; ++tries) {
+        m_lastPiece = m_lastPiece >= MaxPieceNumber ? 1 : m_lastPiece + 1;
+        *piece = m_filePath + QLatin1Char('.') + QString::number(m_lastPiece);
+        const QByteArray to = QFile::encodeName(*piece);
+        struct stat status = {};
+        if (::lstat((to + ".gz").constData(), &status) == 0)
+            continue;
+        if (::renameat2(AT_FDCWD, m_encodedPath.constData(), AT_FDCWD, to.constData(),
+                        RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            continue;
+        // A file system that cannot refuse to replace: looked at first.
+        if (errno != EINVAL)
+            return false;
+        if (::lstat(to.constData(), &status) == 0)
+            continue;
+        return ::rename(m_encodedPath.constData(), to.constData()) == 0;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 bool PipelineLog::writeAll(iovec* parts, int partCount)
@@ -285,6 +463,7 @@ bool PipelineLog::writeAll(iovec* parts, int partCount)
             }
             return false;
         }
+        m_size += written;
         // A short write (a file that may grow no further) goes on where it ended.
         size_t left = size_t(written);
         while (partCount > 0 && left >= parts->iov_len) {

@@ -22,7 +22,7 @@ struct iovec;
 // failure is reported once, and when writing works again a line tells how many
 // lines were lost. A file removed or renamed while the run goes on is noticed
 // (checked at most once a second) and made anew at its path; so is a file that
-// has grown beyond its size limit, once it has been moved aside as a piece.
+// reaches its size limit, once it has been moved aside as a piece.
 class PipelineLog
 {
 public:
@@ -58,12 +58,17 @@ public:
     // Lines dropped since the last successful write.
     qint64 lostLines() const { return m_lostLines; }
 
-    // A file larger than `bytes` (0: no limit) is moved aside as the next
-    // numbered piece, "NAME.log.N" (one past the highest N of the folder,
-    // compressed or not), and the lines go on in a new file at the path, whose
-    // first line says where the earlier ones are. Looked at now, then with the
-    // check for a replaced file; onSplit gets the piece's path.
-    void limitSize(qint64 bytes, std::function<void(const QString& piece)> onSplit);
+    // A file that would grow beyond `fileBytes` (0: no limit) is moved aside
+    // as the next numbered piece, "NAME.log.N", at the end of the line that
+    // crosses the limit, and the lines go on in a new file at the path, whose
+    // first line says where the earlier ones are; onSplit gets the piece's
+    // path. A log in `folder` keeps the logs there within `totalBytes` (0: no
+    // limit) at every moment: each new file first makes room for itself
+    // (LogRotation::makeRoom()), and output beyond that room is dropped and
+    // told. Looked at now, then at every write, from a count of the bytes
+    // written.
+    void limitSize(qint64 fileBytes, const QString& folder, qint64 totalBytes,
+                   std::function<void(const QString& piece)> onSplit);
 
 private:
     explicit PipelineLog(const QString& filePath);
@@ -71,8 +76,15 @@ private:
     bool openFile(bool reportFailure);
     void closeFile();
     void checkFile();
-    void split();
-    int nextPieceNumber() const;
+    void writeLines(const char* data, qint64 size, int lineCount);
+    void writeBounded(const char* data, qint64 size);
+    bool split();
+    bool renameToNextPiece(QString* piece);
+    void makeRoom();
+    void updateLimit();
+    void drop(qint64 bytes);
+    void writeDropNotice();
+    bool writeNotice(const QByteArray& text);
     bool writeAll(iovec* parts, int partCount);
 
     QString m_filePath;
@@ -85,6 +97,23 @@ private:
     bool m_failureReported = false;
     // A write that failed half-way left an unfinished line in the file.
     bool m_lineOpen = false;
+    // The file's size as this log wrote it (looked at anew once a second),
+    // and as it was opened: a file of nothing new is not split.
+    qint64 m_size = 0;
+    qint64 m_openedSize = 0;
     qint64 m_sizeLimit = 0;
+    // The log folder whose total this log keeps, and the most the file may
+    // take within it.
+    QString m_folder;
+    qint64 m_maxTotalSize = 0;
+    qint64 m_room = 0;
+    // The smaller of the two limits: the one test of the write path.
+    qint64 m_limit = 0;
+    // Output removed or never written for the total, not yet told in the file.
+    qint64 m_droppedBytes = 0;
+    bool m_dropReported = false;
+    // The number of the last piece of this log: pieces count from 1 up, in
+    // the order they were split off.
+    qint64 m_lastPiece = 0;
     std::function<void(const QString&)> m_onSplit;
 };

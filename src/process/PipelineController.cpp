@@ -603,8 +603,7 @@ bool PipelineController::openPipelineLog(const QString& path)
                              true);
     m_log = std::move(log);
     m_logFilePath = m_log->filePath();
-    m_log->limitSize(m_logFileSizeLimit,
-                     [this](const QString& piece) { emit logFileSplit(piece); });
+    applyLogLimits();
     onLogPipelineMessage(launcherPid(), QStringLiteral("Using pipeline log %1").arg(m_logFilePath),
                          true);
     return true;
@@ -623,8 +622,20 @@ void PipelineController::onDayChanged(const QDate& today)
 void PipelineController::setLogFileSizeLimit(qint64 bytes)
 {
     m_logFileSizeLimit = std::max<qint64>(bytes, 0);
+    applyLogLimits();
+}
+
+void PipelineController::setLogFolderLimit(const QString& folder, qint64 maxTotalSize)
+{
+    m_logFolder = folder;
+    m_logFolderSizeLimit = std::max<qint64>(maxTotalSize, 0);
+    applyLogLimits();
+}
+
+void PipelineController::applyLogLimits()
+{
     if (m_log)
-        m_log->limitSize(m_logFileSizeLimit,
+        m_log->limitSize(m_logFileSizeLimit, m_logFolder, m_logFolderSizeLimit,
                          [this](const QString& piece) { emit logFileSplit(piece); });
 }
 
