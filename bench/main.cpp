@@ -6,7 +6,7 @@
 //   launcher-bench [--json] [--smoke] [--large] [--rounds N] [--only LIST]
 //
 // LIST names the figures to measure, separated by commas: capture, start,
-// loading, rotation (all by default).
+// loading, rotation, flood (all by default).
 //
 // The figures:
 //   log capture    a chatty child (bench-chatty) writes N lines of L bytes through
@@ -23,6 +23,11 @@
 //                  memory is its own (the growth of VmHWM across compressFile;
 //                  gzip's ru_maxrss through bench-peak). --large adds a sparse
 //                  file over 2 GiB.
+//   log flood      /usr/bin/yes writes as fast as it can for 20 s through
+//                  Backend::startApplication, with max-file-size=20M and
+//                  max-total-size=60M: the largest size of the logs folder
+//                  (every file in it, sampled every 100 ms); baseline the cap
+//                  itself. The program fails when the folder exceeds it.
 //
 // Internal sub-commands (the program runs itself): load-child backend|qsettings
 // APPS and compress-child FILE print one JSON object each.
@@ -42,6 +47,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -64,7 +70,7 @@ struct Options
     bool smoke = false;
     bool large = false;
     int rounds = 5;
-    QStringList only{"capture", "start", "loading", "rotation"};
+    QStringList only{"capture", "start", "loading", "rotation", "flood"};
 };
 
 // One line of the table.
@@ -177,6 +183,15 @@ void onMessage(QtMsgType, const QMessageLogContext&, const QString& text)
 }
 
 void discardMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// The pieces that the rotation compressed, told by its trace lines.
+int s_compressed = 0;
+
+void countCompressed(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    if (text.startsWith(QLatin1String("Compressed old log file")))
+        ++s_compressed;
+}
 
 // --- log capture ---------------------------------------------------------
 
@@ -556,6 +571,93 @@ Row rotation(const Options& options, const QString& folder, bool sparse, bool& o
     return row;
 }
 
+// --- log flood -----------------------------------------------------------
+
+// Every regular file below the folder, temporary ones included.
+qint64 folderBytes(const QString& folder)
+{
+    qint64 bytes = 0;
+    QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::System,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext())
+        bytes += QFileInfo(files.next()).size();
+    return bytes;
+}
+
+Row logFlood(const Options& options, const QString& folder, bool& ok)
+{
+    const int seconds = options.smoke ? 1 : 20;
+    const qint64 fileSize = options.smoke ? 256 << 10 : 20 << 20;
+    const qint64 cap = options.smoke ? 1 << 20 : 60 << 20;
+    const QString data = folder + QStringLiteral("/flood");
+    const QString home = data + QStringLiteral("/Orvalen/launcher");
+    const auto write = [&ok](const QString& path, const QString& text) {
+        QFile file(path);
+        ok = ok && QDir().mkpath(QFileInfo(path).absolutePath()) &&
+             file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0;
+    };
+    write(home + QStringLiteral("/launcher.ini"),
+          QStringLiteral("[logs]\nmax-file-size=%1\nmax-total-size=%2\n").arg(fileSize).arg(cap));
+    write(home + QStringLiteral("/apps/flood.ini"),
+          QStringLiteral("[process-0]\nexec=/usr/bin/yes\narguments=flood\nmode=sync\n"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(data + QStringLiteral("/none")));
+    // Millions of lines: the console is not the point here.
+    s_compressed = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(&countCompressed);
+    qint64 largest = 0, largestPiece = 0;
+    int pieces = 0;
+    {
+        Backend backend;
+        QObject::connect(backend.pipelineController(), &PipelineController::logFileSplit,
+                         [&pieces, &largestPiece](const QString& piece) {
+                             ++pieces;
+                             largestPiece = std::max(largestPiece, QFileInfo(piece).size());
+                         });
+        ok = ok && backend.initialize() && backend.startApplication(QStringLiteral("flood"));
+        const QString logs = backend.defaultLogPath();
+        QEventLoop loop;
+        QTimer sample;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QObject::connect(&sample, &QTimer::timeout, &loop, [&] {
+            largest = std::max(largest, folderBytes(logs));
+            if (elapsed.elapsed() >= seconds * 1000)
+                loop.quit();
+        });
+        sample.start(100);
+        loop.exec();
+        backend.stopApplication();
+        ok = ok && backend.pipelineController()->waitForPipelineFinished(30000);
+    }
+    qInstallMessageHandler(previous);
+    qunsetenv("XDG_DATA_HOME");
+    qunsetenv("XDG_CONFIG_DIRS");
+    if (largest > cap) {
+        std::fprintf(stderr, "log flood: the logs folder took %lld bytes, beyond its cap of %lld\n",
+                     largest, cap);
+        ok = false;
+    }
+    const double mib = 1 << 20;
+    Row row;
+    row.benchmark = QStringLiteral("log flood");
+    row.figure =
+        QStringLiteral("largest MiB of the logs folder, yes for %1 s, max-file-size %2 MiB")
+            .arg(seconds)
+            .arg(double(fileSize) / mib, 0, 'f', 2);
+    row.contender = double(largest) / mib;
+    row.baseline = double(cap) / mib;
+    row.baselineName = QStringLiteral("max-total-size");
+    row.note = QStringLiteral("%1 pieces split off (about %2 MiB through the log), the largest "
+                              "%3 bytes; %4 compressed, the others dropped; within the cap: %5")
+                   .arg(pieces)
+                   .arg(double(pieces) * double(largestPiece) / mib, 0, 'f', 0)
+                   .arg(largestPiece)
+                   .arg(s_compressed)
+                   .arg(largest <= cap ? "yes" : "NO");
+    return row;
+}
+
 // --- output --------------------------------------------------------------
 
 QByteArray number(double value)
@@ -653,6 +755,8 @@ int main(int argc, char* argv[])
         rows << rotation(options, folder.path(), false, ok);
     if (options.large)
         rows << rotation(options, folder.path(), true, ok);
+    if (options.only.contains(QLatin1String("flood")))
+        rows << logFlood(options, folder.path(), ok);
     if (options.json)
         printJsonRows(rows, options);
     else

@@ -213,9 +213,9 @@ void PipelineLog::writeBounded(const char* data, qint64 size)
     bool splitFailed = false;
     while (size > 0) {
         qint64 cut = size;
-        if (m_sizeLimit > 0 && m_size + size > m_sizeLimit) {
+        if (m_pieceLimit > 0 && m_size + size > m_pieceLimit) {
             // The lines that begin within the limit, the first one always.
-            const qint64 within = std::max<qint64>(m_sizeLimit - m_size, m_size == m_openedSize);
+            const qint64 within = std::max<qint64>(m_pieceLimit - m_size, m_size == m_openedSize);
             const auto* end = within > 0 ? static_cast<const char*>(std::memchr(
                                                data + within - 1, '\n', size_t(size - within + 1)))
                                          : nullptr;
@@ -294,7 +294,7 @@ void PipelineLog::checkFile()
             makeRoom();
             writeDropNotice();
         }
-        if ((m_sizeLimit > 0 && m_size > m_sizeLimit) || m_size > m_room)
+        if ((m_pieceLimit > 0 && m_size > m_pieceLimit) || m_size > m_room)
             split();
         return;
     }
@@ -316,10 +316,16 @@ void PipelineLog::limitSize(qint64 fileBytes, const QString& folder, qint64 tota
     const QString inside = QDir::cleanPath(folder) + QLatin1Char('/');
     m_folder = folder.isEmpty() || !m_filePath.startsWith(inside) ? QString() : folder;
     m_maxTotalSize = m_folder.isEmpty() ? 0 : std::max<qint64>(totalBytes, 0);
+    // The total holds the file being written, a piece that waits and the
+    // compression of one: below three files, the pieces are made smaller.
+    const qint64 third = m_maxTotalSize / 3 - m_maxTotalSize / 256 - 2 * LineRoom;
+    m_pieceLimit = m_maxTotalSize <= 0 ? m_sizeLimit
+                   : m_sizeLimit > 0   ? std::min(m_sizeLimit, std::max<qint64>(third, 1))
+                                       : std::max<qint64>(third, 1);
     m_onSplit = std::move(onSplit);
     makeRoom();
     writeDropNotice();
-    if (m_fd >= 0 && ((m_sizeLimit > 0 && m_size > m_sizeLimit) || m_size > m_room))
+    if (m_fd >= 0 && ((m_pieceLimit > 0 && m_size > m_pieceLimit) || m_size > m_room))
         split();
 }
 
@@ -331,8 +337,8 @@ void PipelineLog::makeRoom()
         m_room = std::numeric_limits<qint64>::max();
     } else {
         qint64 dropped = 0;
-        m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath, m_sizeLimit + LineRoom,
-                                       &dropped);
+        m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
+                                       m_pieceLimit + LineRoom, &dropped);
         drop(dropped);
     }
     updateLimit();
@@ -351,7 +357,8 @@ void PipelineLog::writeDropNotice()
 
 void PipelineLog::updateLimit()
 {
-    m_limit = std::min(m_sizeLimit > 0 ? m_sizeLimit : std::numeric_limits<qint64>::max(), m_room);
+    m_limit =
+        std::min(m_pieceLimit > 0 ? m_pieceLimit : std::numeric_limits<qint64>::max(), m_room);
 }
 
 void PipelineLog::drop(qint64 bytes)
@@ -381,13 +388,13 @@ bool PipelineLog::writeNotice(const QByteArray& text)
 bool PipelineLog::split()
 {
     const qint64 size = m_size;
-    const qint64 limit = m_sizeLimit > 0 ? m_sizeLimit : m_room;
+    const qint64 limit = m_pieceLimit > 0 ? m_pieceLimit : m_room;
     QString piece;
     if (!renameToNextPiece(&piece)) {
         // Not tried again in this run: a folder that refuses once refuses every second.
         Trace::error("Unable to split log file '%s' at its size limit: %s",
                      m_encodedPath.constData(), std::strerror(errno));
-        m_sizeLimit = 0;
+        m_pieceLimit = 0;
         updateLimit();
         return false;
     }

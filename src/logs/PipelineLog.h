@@ -101,7 +101,9 @@ private:
     // and as it was opened: a file of nothing new is not split.
     qint64 m_size = 0;
     qint64 m_openedSize = 0;
+    // The size limit as set, and as a piece is split at.
     qint64 m_sizeLimit = 0;
+    qint64 m_pieceLimit = 0;
     // The log folder whose total this log keeps, and the most the file may
     // take within it.
     QString m_folder;
