@@ -30,7 +30,7 @@ const struct
     const char* pieces;
 } PlantedPieces[] = {
     {"a number that overflows an int", ".2147483647", ".1 .2"},
-    {"beyond 64 bits", ".99999999999999999999", ".1 .2"},
+    {"planted numbers, one beyond 64 bits", ".500 .99999999999999999999", ".1 .2"},
     {"beside pieces of its own", ".1.gz .2 .2147483647", ".3 .4"},
     {"its oldest pieces removed", ".5.gz .6", ".7 .8"},
     {"at the highest number", ".999999998 .999999999", ".1 .2"},
@@ -138,9 +138,9 @@ private slots:
         // pieces.
         QTest::newRow("above the limit at the start")
             << 4 << QStringList{"--write", "new\n"} << ".2";
-        // The file is looked at once a second.
+        // Split on the write that crosses the limit, not at the next look.
         QTest::newRow("grows beyond it while running")
-            << 0 << QStringList{"--write", QString(300, 'a') + "\n", "--delay", "1.3", "--write",
+            << 0 << QStringList{"--write", QString(300, 'a') + "\n", "--delay", "0.1", "--write",
                                 "new\n"}
             << ".1";
     }
