@@ -35,8 +35,12 @@ namespace {
 const qint64 ReplacementCheckIntervalMs = 1000;
 
 // Room for the line that crosses the size limit and the notices of a new file,
-// beyond that limit, when the folder's total is kept.
-const qint64 LineRoom = 64 * 1024;
+// beyond that limit, when the folder's total is kept: a line that does not
+// fit goes to the next file, so a small total may keep less.
+qint64 lineRoom(qint64 maxTotalSize)
+{
+    return std::min<qint64>(64 * 1024, maxTotalSize / 64);
+}
 
 // Piece numbers stay below this: a planted number beyond it is no piece of
 // this log, and counting never overflows.
@@ -318,7 +322,7 @@ void PipelineLog::limitSize(qint64 fileBytes, const QString& folder, qint64 tota
     m_maxTotalSize = m_folder.isEmpty() ? 0 : std::max<qint64>(totalBytes, 0);
     // The total holds the file being written, a piece that waits and the
     // compression of one: below three files, the pieces are made smaller.
-    const qint64 third = m_maxTotalSize / 3 - m_maxTotalSize / 256 - 2 * LineRoom;
+    const qint64 third = m_maxTotalSize / 3 - m_maxTotalSize / 256 - 2 * lineRoom(m_maxTotalSize);
     m_pieceLimit = m_maxTotalSize <= 0 ? m_sizeLimit
                    : m_sizeLimit > 0   ? std::min(m_sizeLimit, std::max<qint64>(third, 1))
                                        : std::max<qint64>(third, 1);
@@ -338,7 +342,7 @@ void PipelineLog::makeRoom()
     } else {
         qint64 dropped = 0;
         m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
-                                       m_pieceLimit + LineRoom, &dropped);
+                                       m_pieceLimit + lineRoom(m_maxTotalSize), &dropped);
         drop(dropped);
     }
     updateLimit();
