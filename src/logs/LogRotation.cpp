@@ -331,10 +331,13 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
             compressing = std::max(compressing, log.size);
     }
     const qint64 reserved = compressionRoom(compressing);
-    // The output that waits for compression goes first, the oldest first:
-    // what is compressed keeps much history in little room.
-    std::stable_partition(logs.begin(), logs.end(),
-                          [](const LogFile& log) { return log.kind != Kind::Compressed; });
+    // The output that waits for compression goes first, the oldest first
+    // (what is compressed keeps much history in little room), then the
+    // compressed history; the newest piece last, as it holds the newest output.
+    const auto compressed = std::stable_partition(
+        logs.begin(), logs.end(), [](const LogFile& log) { return log.kind != Kind::Compressed; });
+    if (compressed != logs.begin())
+        std::rotate(compressed - 1, compressed, logs.end());
     for (const LogFile& log : logs) {
         if (total + reserved + room <= maxTotalSize)
             break;

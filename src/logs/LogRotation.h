@@ -59,7 +59,8 @@ public:
 
     // Before the log `currentPath` of `folder` begins a file that may grow by
     // `room` bytes: removes the oldest logs that are not compressed (never
-    // `currentPath`), then the oldest compressed ones, until the logs, that
+    // `currentPath`), then the oldest compressed ones, then the newest log
+    // not compressed, until the logs, that
     // room and the room one compression needs fit in `maxTotalSize`. Returns
     // the bytes the current file may take without the total being exceeded
     // (less than `room` only when nothing else is left to remove); adds the
