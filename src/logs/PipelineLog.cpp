@@ -214,7 +214,6 @@ void PipelineLog::writeLines(const char* data, qint64 size, int lineCount)
 // next one, and what no file can take is dropped. Whole lines only.
 void PipelineLog::writeBounded(const char* data, qint64 size)
 {
-    bool splitFailed = false;
     while (size > 0) {
         qint64 cut = size;
         if (m_pieceLimit > 0 && m_size + size > m_pieceLimit) {
@@ -239,12 +238,13 @@ void PipelineLog::writeBounded(const char* data, qint64 size)
         }
         if (size == 0)
             return;
-        // A file of nothing new makes no piece: what it cannot take is dropped.
-        if (m_size == m_openedSize || splitFailed) {
+        // A file of nothing new makes no piece, nor does a folder that refused
+        // a split: what the file cannot take is dropped.
+        if (m_size == m_openedSize || m_pieceLimit == 0) {
             drop(size);
             return;
         }
-        splitFailed = !split();
+        split();
     }
 }
 
@@ -298,7 +298,7 @@ void PipelineLog::checkFile()
             makeRoom();
             writeDropNotice();
         }
-        if ((m_pieceLimit > 0 && m_size > m_pieceLimit) || m_size > m_room)
+        if (m_pieceLimit > 0 && (m_size > m_pieceLimit || m_size > m_room))
             split();
         return;
     }
@@ -329,7 +329,7 @@ void PipelineLog::limitSize(qint64 fileBytes, const QString& folder, qint64 tota
     m_onSplit = std::move(onSplit);
     makeRoom();
     writeDropNotice();
-    if (m_fd >= 0 && ((m_pieceLimit > 0 && m_size > m_pieceLimit) || m_size > m_room))
+    if (m_fd >= 0 && m_pieceLimit > 0 && (m_size > m_pieceLimit || m_size > m_room))
         split();
 }
 
@@ -395,7 +395,8 @@ bool PipelineLog::split()
     const qint64 limit = m_pieceLimit > 0 ? m_pieceLimit : m_room;
     QString piece;
     if (!renameToNextPiece(&piece)) {
-        // Not tried again in this run: a folder that refuses once refuses every second.
+        // Not tried again until the limits are set anew: a folder that refuses
+        // once refuses every second.
         Trace::error("Unable to split log file '%s' at its size limit: %s",
                      m_encodedPath.constData(), std::strerror(errno));
         m_pieceLimit = 0;
