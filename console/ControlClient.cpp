@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QSet>
 #include <QThread>
 
 #include <cerrno>
@@ -302,13 +303,23 @@ ExitCode reload()
     ExitCode code = ExitCode::Normal;
     if (const std::optional<QJsonObject> reply = ask({{"command", "reload"}}, code)) {
         const QJsonArray unreadable = reply->value("unreadable").toArray();
-        for (const QJsonValue& problem : unreadable)
+        QSet<QString> files;
+        for (const QJsonValue& problem : unreadable) {
+            files.insert(problem["file"].toString());
             ConsoleOutput::error(
-                QStringLiteral("'%1': %2")
+                QStringLiteral("'%1': error: %2")
                     .arg(problem["file"].toString(), problem["message"].toString()));
+        }
         const int count = reply->value("applications").toInt();
-        print(count == 1 ? QStringLiteral("Reloaded: 1 application.")
-                         : QStringLiteral("Reloaded: %1 applications.").arg(count));
+        const QString loaded = count == 1 ? QStringLiteral("Reloaded: 1 application")
+                                          : QStringLiteral("Reloaded: %1 applications").arg(count);
+        if (files.isEmpty())
+            print(loaded + QLatin1Char('.'));
+        else
+            print(loaded + (files.size() == 1
+                                ? QStringLiteral("; 1 file has errors.")
+                                : QStringLiteral("; %1 files have errors.").arg(files.size())),
+                  ConsoleOutput::Tone::Bad);
         if (!unreadable.isEmpty())
             code = ExitCode::Failure;
     }

@@ -435,6 +435,9 @@ ExitCode dispatch(const Options& options)
         break;
     }
 
+    // What the journal of a service gets follows the settings, reloads too.
+    QObject::connect(&backend, &Backend::settingsChanged, &backend,
+                     [&backend] { ConsoleOutput::setJournalGetsAll(backend.journalGetsAll()); });
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
     const bool mainJob = options.command != Command::Run;

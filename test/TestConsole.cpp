@@ -1,7 +1,7 @@
 // The console front end `launcher`, run as a program on a temporary data home:
 // its exit statuses, how it stops a process that ignores the termination
-// request, its countdown, the priorities of its warnings in the journal, and
-// UTF-8 in paths and arguments.
+// request, its countdown, the priorities of its warnings in the journal, what
+// the journal gets of a child's output, and UTF-8 in paths and arguments.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -111,6 +111,58 @@ private slots:
                 counted.append(line.section(' ', 3, 3));
         }
         QCOMPARE(counted.join(' '), QString(row.shown));
+        // Nobody at a terminal reads these hints; a restart is no new start.
+        QVERIFY(!output.contains("Ctrl+C") && !output.contains("interrupt again") &&
+                output.count("Pipeline 'app' started") <= 1);
+    }
+
+    void journalKeepsToEvents_data()
+    {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<bool>("copied"); // the child's lines, to the journal
+        QTest::newRow("events (the default)") << QByteArray() << false;
+        QTest::newRow("all") << QByteArray("[logs]\njournal=all\n") << true;
+    }
+
+    // Both standard streams are the journal's, as under a service: the
+    // child's lines stay in the log file, the launcher's own reach the journal.
+    void journalKeepsToEvents()
+    {
+        QFETCH(QByteArray, setting);
+        QFETCH(bool, copied);
+        const QTemporaryDir home;
+        const QString data = home.filePath("Orvalen/launcher");
+        QVERIFY(writeFile(data + "/launcher.ini", setting));
+        QVERIFY(writeFile(data + "/apps/app.ini",
+                          "[process-0]\nexec=" + helperPath().toUtf8() +
+                              "\nmode=sync\nrequired=true\narguments=--write, " +
+                              QByteArray("chatty\\n").repeated(10000) + ", --exit, 3\n"));
+        const QString journal = home.filePath("journal");
+        struct stat stream = {};
+        QVERIFY(writeFile(journal, {}) && ::stat(QFile::encodeName(journal), &stream) == 0);
+        QProcess launcher;
+        launcher.setProcessChannelMode(QProcess::MergedChannels);
+        launcher.setStandardOutputFile(journal);
+        launcher.start("/usr/bin/env",
+                       {QString("JOURNAL_STREAM=%1:%2").arg(stream.st_dev).arg(stream.st_ino),
+                        LAUNCHER_PROGRAM, "--data-home", home.path(), "run", "app"});
+        QVERIFY(launcher.waitForFinished(60000) && launcher.exitCode() == 1);
+        // "[ PID ] text": a line of the child's (a read may cut one in two);
+        // "[ PID ] [TIME] text": one of the launcher's.
+        const auto childLines = [](const QByteArray& text) {
+            const QByteArrayList lines = text.split('\n');
+            return int(std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
+                return line.startsWith("[ ") && !line.contains("] [");
+            }));
+        };
+        const QByteArray logged =
+            fileContent(QDir(data + "/logs").entryInfoList({"app-*.log"}).value(0).filePath());
+        const QByteArray journaled = fileContent(journal);
+        QVERIFY(childLines(logged) >= 10000);
+        QCOMPARE(childLines(journaled), copied ? childLines(logged) : 0);
+        QVERIFY2(journaled.contains("\n<4>warning: Pipeline 'app': the required process 0") &&
+                     journaled.contains("] Process finished"),
+                 journaled.right(2000).constData());
     }
 
     // Arguments and paths in UTF-8 reach the child intact, and check fails on

@@ -487,6 +487,16 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                                   "K, M or G (such as 256M); it reads as %2")
                        .arg(text, key.defaultValue.toString()));
         break;
+    case Kind::Journal: {
+        bool ok = false;
+        ConfigKeys::journalGetsAll(text, &ok);
+        if (!ok)
+            report(
+                Severity::Error,
+                QStringLiteral("'%1' is neither events nor all, so it reads as events").arg(text) +
+                    didYouMean(nearest(text, {"events", "all"}), "'", "'"));
+        break;
+    }
     case Kind::Ready:
         // Its meaning depends on the mode: lintProcess().
         break;
