@@ -404,16 +404,16 @@ QByteArray checkJson(const QList<FileCheck>& checks)
 QList<ConfigProblem> loadedErrors(Backend& backend)
 {
     QList<ConfigProblem> errors;
-    for (const ConfigProblem& problem : backend.configProblems()) {
-        if (problem.isError())
-            errors.append(worded(problem, problem.text()));
-    }
     const QList<PipelineConfig>& pipelines = backend.processPipelines();
     for (int i = 0; i < pipelines.size(); ++i) {
         const QString path = backend.pipelineFilePath(i);
         for (const ConfigProblem& reason :
              validationProblems(*backend.pipelineController(), pipelines.at(i), path))
             errors.append(worded(reason, reasonText(reason)));
+    }
+    for (const ConfigProblem& problem : backend.configProblems()) {
+        if (problem.isError())
+            errors.append(worded(problem, problem.text()));
     }
     // File by file, each file's in the order that check shows them.
     std::stable_sort(

@@ -38,6 +38,23 @@ const struct
     {"no such process", "--delay, 300", "app/2", 1, "has no process 2", ""},
 };
 
+// A reload during the countdown for a (600 s): launcher.ini and a.ini are
+// changed first. Each process writes its word.
+const struct
+{
+    const char* name;
+    const char* settings; // [autostart] of launcher.ini after the change
+    const char* a;        // the word of a.ini after the change; null: removed
+    int exitCode;         // of the reload
+    const char* runs;     // the word of what the countdown starts; "": nothing
+} CountdownReloads[] = {
+    {"switch the tile", "tile=b\ntimeout=1", nullptr, 0, "b"},
+    {"autostart off", "tile=\ntimeout=1", "a2", 0, ""},
+    {"application removed", "tile=a\ntimeout=1", nullptr, 0, ""},
+    {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", 1, ""},
+    {"application edited", "tile=a\ntimeout=1", "a2", 0, "a2"},
+};
+
 } // namespace
 
 class TestControl : public QObject
@@ -165,6 +182,38 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
         QVERIFY(idle[0]->write("\"status\"}\n") > 0 && idle[0]->waitForReadyRead(LimitMs) &&
                 idle[2]->state() == QLocalSocket::ConnectedState);
+    }
+
+    void reloadDuringCountdown_data() { addRows(CountdownReloads); }
+
+    // What the countdown starts is what the files say after the reload, and
+    // a file with errors fails the reload, naming them as check does.
+    void reloadDuringCountdown()
+    {
+        const auto& row = currentRow(CountdownReloads);
+        const QString data = home() + "/Orvalen/launcher";
+        const auto process = [](const QString& word) {
+            return "mode=sync\narguments=--write, MARKER, --delay, 300, --write, " + word;
+        };
+        QVERIFY(writeApp("a", {process("a1")}) && writeApp("b", {process("b")}) &&
+                writeFile(data + "/launcher.ini", "[autostart]\ntile=a\ntimeout=600\n"));
+        launch({"serve"});
+        QVERIFY(writeFile(data + "/launcher.ini", QByteArray("[autostart]\n") + row.settings) &&
+                (row.a ? writeApp("a", {process(row.a)}) : QFile::remove(data + "/apps/a.ini")));
+        const Result reloaded = run({"reload"});
+        QCOMPARE(reloaded.first, row.exitCode);
+        for (const QByteArray& line : run({"check", data + "/apps/a.ini"}).second.split('\n')) {
+            if (line.startsWith("    - error: "))
+                QVERIFY2(reloaded.second.contains("a.ini': error: " + line.mid(13) + '\n'),
+                         reloaded.second);
+        }
+        if (*row.runs)
+            QTRY_VERIFY_WITH_TIMEOUT(processes().size() == 1 &&
+                                         processes().at(0)["arguments"].toArray().last() ==
+                                             row.runs,
+                                     LimitMs);
+        else
+            QVERIFY(status().value("autostart").isNull() && status().value("pipeline").isNull());
     }
 
     void restartProcess_data() { addRows(RestartCases); }
