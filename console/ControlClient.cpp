@@ -188,25 +188,43 @@ void printStatus(const QJsonObject& status)
                    timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
     const QString log = pipeline.value("log").toString();
     print(QStringLiteral("Log: %1").arg(log.isEmpty() ? QStringLiteral("none") : log));
-    print(QStringLiteral(
-        "  #  MODE    REQUIRED  PID      STATE        STARTED   RESTARTS  LAST EXIT"));
+    // Each column as wide as its widest cell; # and RESTARTS to the right.
+    const QStringList header{"#",     "MODE",    "REQUIRED", "PID",
+                             "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
+    QList<QStringList> rows{header};
+    QStringList commands;
     for (const QJsonValue& value : pipeline.value("processes").toArray()) {
         const QJsonObject process = value.toObject();
         QStringList command{process.value("program").toString()};
         for (const QJsonValue& argument : process.value("arguments").toArray())
             command.append(argument.toString());
-        print(QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
-                  .arg(process.value("index").toInt(), 3)
-                  .arg(process.value("mode").toString(), -6)
-                  .arg(process.value("required").toBool() ? "yes" : "no", -8)
-                  .arg(process.value("pid").toVariant().toString(), -7)
-                  .arg(process.value("givenUp").toBool() ? QStringLiteral("given up")
-                                                         : process.value("state").toString(),
-                       -11)
-                  .arg(timeText(process.value("startedAt"), "hh:mm:ss"), -8)
-                  .arg(process.value("restarts").toInt(), 8)
-                  .arg(exitText(process)));
-        print(QStringLiteral("     %1").arg(command.join(QLatin1Char(' '))));
+        commands.append(command.join(QLatin1Char(' ')));
+        rows.append({QString::number(process.value("index").toInt()),
+                     process.value("mode").toString(),
+                     process.value("required").toBool() ? "yes" : "no",
+                     process.value("pid").toVariant().toString(),
+                     process.value("givenUp").toBool() ? QStringLiteral("given up")
+                                                       : process.value("state").toString(),
+                     timeText(process.value("startedAt"), "hh:mm:ss"),
+                     QString::number(process.value("restarts").toInt()), exitText(process)});
+    }
+    QVector<int> widths(header.size(), 0);
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], int(row.at(column).size()));
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        QStringList cells;
+        for (int column = 0; column < header.size(); ++column) {
+            const QString& cell = rows.at(i).at(column);
+            const bool right = column == 0 || column == 6;
+            cells.append(column == header.size() - 1 ? cell
+                         : right                     ? cell.rightJustified(widths[column])
+                                                     : cell.leftJustified(widths[column]));
+        }
+        print(QStringLiteral("  ") + cells.join(QStringLiteral("  ")));
+        if (i > 0)
+            print(QString(widths[0] + 4, QLatin1Char(' ')) + commands.at(i - 1));
     }
 }
 

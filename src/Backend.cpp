@@ -165,9 +165,11 @@ bool existsNow(const QFileInfo& file)
     return QFileInfo::exists(file.absoluteFilePath());
 }
 
+// FIFOs, sockets and devices too: each is listed and warned about as no
+// regular file, never opened.
 QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = QDir::Name)
 {
-    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, order);
+    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files | QDir::System, order);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -150,13 +151,20 @@ private slots:
 
         // A file written since the launcher began: its daemon is never ready.
         QVERIFY(writeApp("gate", {"mode=async\nrequired=true\nready=file:/nonexistent\n"
-                                  "ready-timeout=1\narguments=--write, MARKER, --delay, 300",
+                                  "ready-timeout=3\narguments=--write, MARKER, --delay, 300",
                                   "mode=sync\narguments=--delay, 300"}));
         QCOMPARE(run({"start", "gate"}).first, 0);
+        // Columns as wide as "waiting for readiness".
+        const QString table = QString::fromUtf8(run({"status"}).second);
+        const QStringList lines = table.split('\n');
+        const int header = lines.indexOf(QRegularExpression("\\s+#\\s+MODE.*"));
+        QVERIFY2(header > 0 && lines.at(header).indexOf("STARTED") ==
+                                   lines.value(header + 1).indexOf(QRegularExpression("\\d\\d:")),
+                 qPrintable(table));
         QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);
         const QByteArray last = run({"status"}).second;
         QVERIFY2(last.contains("Last: gate failed (RequiredProcessFailure) at ") &&
-                     last.contains("test-helper) was not ready within 1 s: file /nonexistent\n"),
+                     last.contains("test-helper) was not ready within 3 s: file /nonexistent\n"),
                  last);
         signalProcess(*m_main, SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&

@@ -387,6 +387,12 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                    .arg(ready, error));
     }
 
+    // A mode that does not parse runs as a daemon, too.
+    if (value("required").toBool() && (!mode.success || mode.mode == ProcessMode::Daemon))
+        report(Severity::Warning, "required",
+               QStringLiteral("a required daemon is asked to terminate when only daemons are "
+                              "left; unless it exits with 0 then, the end counts as a failure"));
+
     QStringList restartOn;
     if (value("restart-on-crash").toBool())
         restartOn.append(QStringLiteral("restart-on-crash"));
