@@ -82,7 +82,10 @@ public:
     // started with. Returns the files that do not read as written (each is
     // warned about, too); their applications read as far as the reader gets,
     // every other file as usual. applicationsChanged() follows when the
-    // applications differ from before.
+    // applications differ from before. A countdown that runs follows the
+    // files: another tile or timeout counts down anew for it (with
+    // autostartTimeRemaining()), and one that can no longer start
+    // (autostartProblem()) is cancelled (autostartCancelled()).
     QList<ConfigProblem> reload();
 
     // Data folders
