@@ -57,8 +57,8 @@ const struct
 };
 
 // Before a reload, a.ini (A) or b.ini (B) is changed or removed, or c.ini
-// added (FIFO: a FIFO, which does not read). A file changed keeps its size and time, as cp -p,
-// rsync -a and tar leave it.
+// added (FIFO: as a FIFO, which does not read). A file changed keeps its size
+// and time, as cp -p, rsync -a and tar leave it.
 const struct
 {
     const char* name;
@@ -69,7 +69,7 @@ const struct
 } Reloads[] = {
     {"unchanged", "a", "[ui]\nname=A\n", "A B", 0}, {"edited", "a", "[ui]\nname=Z\n", "Z B", 1},
     {"added", "c", "[ui]\nname=C\n", "A B C", 1},   {"removed", "b", "", "A", 1},
-    {"FIFO added", "c", "FIFO", "A B ", 1},
+    {"FIFO added", "c", "FIFO", "A B ", 1}, // listed, with why it does not read
 };
 
 } // namespace
