@@ -94,6 +94,12 @@ void printProblem(const QString& prefix, const ConfigProblem& problem)
           problem.isError() ? Tone::Bad : Tone::Notice);
 }
 
+// A problem that carries its words whole, as check prints them.
+ConfigProblem worded(const ConfigProblem& problem, const QString& words)
+{
+    return {problem.severity, problem.file, QString(), QString(), words};
+}
+
 QJsonArray problemsJson(const QList<ConfigProblem>& problems)
 {
     QJsonArray array;
@@ -257,6 +263,9 @@ void printSettings(Backend& backend, const QString& path)
                    backend.logMaxFileSize() > 0
                        ? QStringLiteral("files split at %1").arg(sizeText(backend.logMaxFileSize()))
                        : QStringLiteral("files never split")));
+    field(2, QStringLiteral("journal"),
+          backend.journalGetsAll() ? QStringLiteral("every line")
+                                   : QStringLiteral("the launcher's own lines (events)"));
     field(2, QStringLiteral("ui"),
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
                          "width %5")
@@ -364,7 +373,7 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
     if (!check.problems.isEmpty() || !check.reasons.isEmpty())
         print(QStringLiteral("  problems:"), check.errors() > 0 ? Tone::Bad : Tone::Notice);
     for (const ConfigProblem& reason : check.reasons)
-        print(QStringLiteral("    - error: ") + reasonText(reason), Tone::Bad);
+        printProblem(QStringLiteral("    - "), worded(reason, reasonText(reason)));
     for (const ConfigProblem& problem : check.problems)
         printProblem(QStringLiteral("    - "), problem);
     if (check.errors() == 0)
@@ -390,4 +399,25 @@ QByteArray checkJson(const QList<FileCheck>& checks)
     }
     return QJsonDocument(QJsonObject{{QStringLiteral("files"), files}})
         .toJson(QJsonDocument::Indented);
+}
+
+QList<ConfigProblem> loadedErrors(Backend& backend)
+{
+    QList<ConfigProblem> errors;
+    const QList<PipelineConfig>& pipelines = backend.processPipelines();
+    for (int i = 0; i < pipelines.size(); ++i) {
+        const QString path = backend.pipelineFilePath(i);
+        for (const ConfigProblem& reason :
+             validationProblems(*backend.pipelineController(), pipelines.at(i), path))
+            errors.append(worded(reason, reasonText(reason)));
+    }
+    for (const ConfigProblem& problem : backend.configProblems()) {
+        if (problem.isError())
+            errors.append(worded(problem, problem.text()));
+    }
+    // File by file, each file's in the order that check shows them.
+    std::stable_sort(
+        errors.begin(), errors.end(),
+        [](const ConfigProblem& a, const ConfigProblem& b) { return a.file < b.file; });
+    return errors;
 }

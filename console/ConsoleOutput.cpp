@@ -1,5 +1,6 @@
 #include "ConsoleOutput.h"
 
+#include "PipelineController.h"
 #include "ServiceNotifier.h"
 
 #include <QByteArray>
@@ -83,6 +84,7 @@ QByteArray droppedNote(qint64 count, qint64 kept)
 
 std::function<bool()> s_logKept;
 std::atomic<bool> s_waitForReader{false};
+std::atomic<bool> s_journalGetsAll{false};
 
 // The console's output waits here for a thread of its own, so that a slow or
 // stalled reader never holds up the event loop that handles signals and
@@ -249,7 +251,14 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     const bool plain = std::strcmp(category, "default") == 0;
     if (type == QtInfoMsg && plain) {
         // The pipeline log's lines, as they stand in the file (if there is one).
-        writeLine(STDOUT_FILENO, message.toUtf8(), s_logKept && s_logKept());
+        const bool kept = s_logKept && s_logKept();
+        // A service's journal keeps to events: an application's own line stays
+        // in the log file, unless there is none to keep it.
+        static const bool journalOut = ServiceNotifier::isJournal(STDOUT_FILENO);
+        if (journalOut && kept && !s_journalGetsAll.load(std::memory_order_relaxed) &&
+            context.function && std::strcmp(context.function, PipelineController::ChildOutput) == 0)
+            return;
+        writeLine(STDOUT_FILENO, message.toUtf8(), kept);
         return;
     }
     QByteArray line =
@@ -282,6 +291,17 @@ void waitForReader()
 void setLogKept(std::function<bool()> kept)
 {
     s_logKept = std::move(kept);
+}
+
+void setJournalGetsAll(bool all)
+{
+    s_journalGetsAll = all;
+}
+
+bool personAtTerminal()
+{
+    static const bool person = ::isatty(STDIN_FILENO) && s_stdoutTerminal;
+    return person;
 }
 
 void print(const QString& line, Tone tone)

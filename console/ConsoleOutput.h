@@ -37,6 +37,15 @@ void waitForReader();
 // pipeline's log file has it, so that a dropped line is not called kept.
 void setLogKept(std::function<bool()> kept);
 
+// Whether the journal of a service gets the applications' own lines, too
+// (logs/journal=all). By default it gets only the launcher's: a chatty
+// application must not fill it, and theirs stay in the log file.
+void setJournalGetsAll(bool all);
+
+// Whether a person at a terminal reads the output and can interrupt: hints
+// such as "Ctrl+C to cancel" are for them only.
+bool personAtTerminal();
+
 // A line of the front end's own report, on standard output.
 void print(const QString& line, Tone tone = Tone::Plain);
 // Text as it stands, on standard output.

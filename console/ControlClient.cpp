@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QSet>
 #include <QThread>
 
 #include <cerrno>
@@ -187,25 +188,43 @@ void printStatus(const QJsonObject& status)
                    timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
     const QString log = pipeline.value("log").toString();
     print(QStringLiteral("Log: %1").arg(log.isEmpty() ? QStringLiteral("none") : log));
-    print(QStringLiteral(
-        "  #  MODE    REQUIRED  PID      STATE        STARTED   RESTARTS  LAST EXIT"));
+    // Each column as wide as its widest cell; # and RESTARTS to the right.
+    const QStringList header{"#",     "MODE",    "REQUIRED", "PID",
+                             "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
+    QList<QStringList> rows{header};
+    QStringList commands;
     for (const QJsonValue& value : pipeline.value("processes").toArray()) {
         const QJsonObject process = value.toObject();
         QStringList command{process.value("program").toString()};
         for (const QJsonValue& argument : process.value("arguments").toArray())
             command.append(argument.toString());
-        print(QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
-                  .arg(process.value("index").toInt(), 3)
-                  .arg(process.value("mode").toString(), -6)
-                  .arg(process.value("required").toBool() ? "yes" : "no", -8)
-                  .arg(process.value("pid").toVariant().toString(), -7)
-                  .arg(process.value("givenUp").toBool() ? QStringLiteral("given up")
-                                                         : process.value("state").toString(),
-                       -11)
-                  .arg(timeText(process.value("startedAt"), "hh:mm:ss"), -8)
-                  .arg(process.value("restarts").toInt(), 8)
-                  .arg(exitText(process)));
-        print(QStringLiteral("     %1").arg(command.join(QLatin1Char(' '))));
+        commands.append(command.join(QLatin1Char(' ')));
+        rows.append({QString::number(process.value("index").toInt()),
+                     process.value("mode").toString(),
+                     process.value("required").toBool() ? "yes" : "no",
+                     process.value("pid").toVariant().toString(),
+                     process.value("givenUp").toBool() ? QStringLiteral("given up")
+                                                       : process.value("state").toString(),
+                     timeText(process.value("startedAt"), "hh:mm:ss"),
+                     QString::number(process.value("restarts").toInt()), exitText(process)});
+    }
+    QVector<int> widths(header.size(), 0);
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], int(row.at(column).size()));
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        QStringList cells;
+        for (int column = 0; column < header.size(); ++column) {
+            const QString& cell = rows.at(i).at(column);
+            const bool right = column == 0 || column == 6;
+            cells.append(column == header.size() - 1 ? cell
+                         : right                     ? cell.rightJustified(widths[column])
+                                                     : cell.leftJustified(widths[column]));
+        }
+        print(QStringLiteral("  ") + cells.join(QStringLiteral("  ")));
+        if (i > 0)
+            print(QString(widths[0] + 4, QLatin1Char(' ')) + commands.at(i - 1));
     }
 }
 
@@ -302,13 +321,23 @@ ExitCode reload()
     ExitCode code = ExitCode::Normal;
     if (const std::optional<QJsonObject> reply = ask({{"command", "reload"}}, code)) {
         const QJsonArray unreadable = reply->value("unreadable").toArray();
-        for (const QJsonValue& problem : unreadable)
+        QSet<QString> files;
+        for (const QJsonValue& problem : unreadable) {
+            files.insert(problem["file"].toString());
             ConsoleOutput::error(
-                QStringLiteral("'%1': %2")
+                QStringLiteral("'%1': error: %2")
                     .arg(problem["file"].toString(), problem["message"].toString()));
+        }
         const int count = reply->value("applications").toInt();
-        print(count == 1 ? QStringLiteral("Reloaded: 1 application.")
-                         : QStringLiteral("Reloaded: %1 applications.").arg(count));
+        const QString loaded = count == 1 ? QStringLiteral("Reloaded: 1 application")
+                                          : QStringLiteral("Reloaded: %1 applications").arg(count);
+        if (files.isEmpty())
+            print(loaded + QLatin1Char('.'));
+        else
+            print(loaded + (files.size() == 1
+                                ? QStringLiteral("; 1 file has errors.")
+                                : QStringLiteral("; %1 files have errors.").arg(files.size())),
+                  ConsoleOutput::Tone::Bad);
         if (!unreadable.isEmpty())
             code = ExitCode::Failure;
     }

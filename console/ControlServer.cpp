@@ -1,5 +1,7 @@
 #include "ControlServer.h"
 
+#include "ApplicationReport.h"
+
 #include "Backend.h"
 #include "PipelineSession.h"
 #include "support/LauncherSupport.h"
@@ -368,10 +370,23 @@ QJsonObject ControlServer::start(const QJsonObject& request)
     return QJsonObject{{"ok", true}, {"application", name}};
 }
 
+// Each file that does not read as written, or that check finds an error in,
+// with its errors as check words them; the other files are loaded all the same.
 QJsonObject ControlServer::reload()
 {
+    QList<ConfigProblem> errors = m_reload();
+    QList<ConfigProblem> found = loadedErrors(m_backend);
+    // A file that does not read has its reader's word first; the linter's of
+    // the same file follow only when they say something else.
+    for (const ConfigProblem& problem : found) {
+        const bool said = std::any_of(errors.cbegin(), errors.cend(), [&](const ConfigProblem& e) {
+            return e.file == problem.file && e.message == problem.message;
+        });
+        if (!said)
+            errors.append(problem);
+    }
     QJsonArray unreadable;
-    for (const ConfigProblem& problem : m_reload())
+    for (const ConfigProblem& problem : errors)
         unreadable.append(QJsonObject{{"file", problem.file}, {"message", problem.message}});
     return QJsonObject{{"ok", true},
                        {"applications", m_backend.processPipelines().size()},

@@ -94,8 +94,16 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     });
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
+        if (m_stage != Stage::Countdown)
+            return;
+        // A reload may have switched the application.
+        if (const PipelineConfig* pipeline = m_backend.findPipeline(m_backend.autostartTile()))
+            m_pipeline = *pipeline;
+        showCountdown(remainingSecs);
+    });
+    connect(&m_backend, &Backend::autostartCancelled, this, [this](const QString& reason) {
         if (m_stage == Stage::Countdown)
-            showCountdown(remainingSecs);
+            m_cancelReason = reason;
     });
     connect(&m_backend, &Backend::autostartDisabled, this, &PipelineSession::onAutostartDisabled);
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
@@ -250,11 +258,17 @@ void PipelineSession::onAutostartDisabled()
     if (m_stage != Stage::Countdown)
         return;
     ConsoleOutput::endStatus();
-    if (m_signal != 0 || m_cancelRequested) {
-        print(QStringLiteral("Autostart cancelled; nothing was started."), Tone::Notice);
+    if (m_signal != 0 || m_cancelRequested || !m_cancelReason.isEmpty()) {
+        print(m_cancelReason.isEmpty()
+                  ? QStringLiteral("Autostart cancelled; nothing was started.")
+                  : QStringLiteral("Autostart cancelled (%1); nothing was started.")
+                        .arg(m_cancelReason),
+              Tone::Notice);
         finish(m_signal != 0 ? signalled() : ExitCode::Normal);
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
-        // The backend has just asked its controller to start the pipeline.
+        // The backend has just asked its controller to start the pipeline,
+        // as its file read then.
+        m_pipeline = m_controller.pipelineConfig();
         m_stage = Stage::Active;
     } else {
         refuse();
@@ -299,15 +313,22 @@ void PipelineSession::onPipelineFinished(const QString&,
 
 void PipelineSession::showCountdown(int remainingSecs)
 {
-    ConsoleOutput::setStatus(
-        QStringLiteral("Starting %1 in %2 s (Ctrl+C to cancel)").arg(name()).arg(remainingSecs));
+    ConsoleOutput::setStatus(QStringLiteral("Starting %1 in %2 s%3")
+                                 .arg(name())
+                                 .arg(remainingSecs)
+                                 .arg(ConsoleOutput::personAtTerminal()
+                                          ? QStringLiteral(" (Ctrl+C to cancel)")
+                                          : QString()));
 }
 
 void PipelineSession::askToTerminate()
 {
     print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
-                         "killed after %2 s; interrupt again to kill them now)")
-              .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)),
+                         "killed after %2 s%3)")
+              .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0),
+                   ConsoleOutput::personAtTerminal() ? QStringLiteral("; interrupt again to kill "
+                                                                      "them now")
+                                                     : QString()),
           Tone::Notice);
     // An earlier, shorter timeout of the backend's own request stands.
     m_controller.requestStop(m_controller.stopTimeout());
@@ -325,6 +346,7 @@ void PipelineSession::finish(ExitCode status)
 {
     m_stage = Stage::Done;
     m_cancelRequested = false;
+    m_cancelReason.clear();
     ConsoleOutput::endStatus();
     // Serving, only a signal ends the launcher.
     if (m_serving && m_signal == 0) {

@@ -75,5 +75,6 @@ private:
     int m_signal = 0;            // the first that arrived
     bool m_serving = false;
     bool m_cancelRequested = false;
+    QString m_cancelReason; // why a reload cancelled the countdown
     QEventLoop m_loop;
 };

@@ -69,8 +69,14 @@ ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
     });
     connect(&m_backend, &Backend::autostartDisabled, this, [this] {
         m_countdown = false;
+        // The countdown's end goes straight on to the start it made.
+        const PipelineController& controller = *m_backend.pipelineController();
+        if (m_running.isEmpty() && controller.state() == PipelineController::Running)
+            m_running = controller.pipelineConfig().basename;
         if (m_running.isEmpty())
             setStatus(QStringLiteral("idle"));
+        else
+            showRunning();
     });
     PipelineController& controller = *m_backend.pipelineController();
     connect(&controller, &PipelineController::processStarted, this, [this] {
@@ -127,10 +133,14 @@ const char* ServiceNotifier::journalPrefix(int fd, QtMsgType type)
 {
     // By QtMsgType: debug, warning, critical, fatal, info.
     static const char* const Priorities[] = {"<7>", "<4>", "<3>", "<2>", "<6>"};
+    return isJournal(fd) && unsigned(type) < 5 ? Priorities[type] : "";
+}
+
+bool ServiceNotifier::isJournal(int fd)
+{
     static const bool journalOut = isJournalStream(STDOUT_FILENO);
     static const bool journalErr = isJournalStream(STDERR_FILENO);
-    const bool journal = fd == STDOUT_FILENO ? journalOut : fd == STDERR_FILENO && journalErr;
-    return journal && unsigned(type) < 5 ? Priorities[type] : "";
+    return fd == STDOUT_FILENO ? journalOut : fd == STDERR_FILENO && journalErr;
 }
 
 void ServiceNotifier::notify(const QByteArray& state)
@@ -149,7 +159,8 @@ void ServiceNotifier::notify(const QByteArray& state)
 
 void ServiceNotifier::setStatus(const QString& status)
 {
-    if (status == m_status)
+    // Once the launcher is going down, the manager hears nothing more of it.
+    if (status == m_status || s_stopping)
         return;
     m_status = status;
     notify("STATUS=" + status.toUtf8());
@@ -159,8 +170,13 @@ void ServiceNotifier::showRunning()
 {
     if (m_running.isEmpty())
         return;
-    setStatus(QStringLiteral("running %1 (%2 %3)")
-                  .arg(m_running)
-                  .arg(m_processes)
-                  .arg(m_processes == 1 ? QLatin1String("process") : QLatin1String("processes")));
+    // No process runs yet, or between two of a start's sync processes.
+    if (m_processes == 0)
+        setStatus(QStringLiteral("starting %1").arg(m_running));
+    else
+        setStatus(
+            QStringLiteral("running %1 (%2 %3)")
+                .arg(m_running)
+                .arg(m_processes)
+                .arg(m_processes == 1 ? QLatin1String("process") : QLatin1String("processes")));
 }

@@ -72,7 +72,7 @@ const char* const Description =
     "second Ctrl+C.\n"
     "\n"
     "Exit status: 0 finished normally, 1 failed, not started or invalid (check: an\n"
-    "error, or with --strict also a warning; reload: a file that does not read), 2\n"
+    "error, or with --strict also a warning; reload: a file with an error), 2\n"
     "usage error, 3 no launcher runs (the commands for the running launcher), 128 +\n"
     "the signal's number when stopped by a signal (130 Ctrl+C, 143 SIGTERM, 129\n"
     "SIGHUP).";
@@ -435,6 +435,9 @@ ExitCode dispatch(const Options& options)
         break;
     }
 
+    // What the journal of a service gets follows the settings, reloads too.
+    QObject::connect(&backend, &Backend::settingsChanged, &backend,
+                     [&backend] { ConsoleOutput::setJournalGetsAll(backend.journalGetsAll()); });
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
     const bool mainJob = options.command != Command::Run;

@@ -152,6 +152,8 @@ QList<ConfigProblem> Backend::reload()
     updateApplicationModel();
     if (changed)
         emit applicationsChanged();
+    if (m_autostartTimer)
+        followCountdown();
     return problems;
 }
 
@@ -164,9 +166,11 @@ bool existsNow(const QFileInfo& file)
     return QFileInfo::exists(file.absoluteFilePath());
 }
 
+// FIFOs, sockets and devices too: each is listed and warned about as no
+// regular file, never opened.
 QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = QDir::Name)
 {
-    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files, order);
+    return QDir(folder).entryInfoList({QStringLiteral("*.ini")}, QDir::Files | QDir::System, order);
 }
 
 } // namespace
@@ -246,6 +250,7 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_logMaxFileSize = size("max-file-size");
     m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
     m_pipelineController.setLogFolderLimit(maintainedLogFolder(), m_logMaxTotalSize);
+    m_journalGetsAll = ConfigKeys::journalGetsAll(value("logs", "journal").toString());
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();
@@ -326,6 +331,13 @@ QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files
     return pipelines;
 }
 
+QString Backend::pipelineFilePath(int index) const
+{
+    return index >= 0 && size_t(index) < m_pipelineFiles.size()
+               ? m_pipelineFiles[size_t(index)].path()
+               : QString();
+}
+
 const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
@@ -399,19 +411,34 @@ bool Backend::enableAutostart()
         return false;
     }
 
+    startCountdown();
+    return true;
+}
+
+// The countdown for the autostart pipeline as the settings name it now.
+void Backend::startCountdown()
+{
     // A negative timeout starts at once; one too long for a timer interval is
     // cut to the longest interval rather than overflowing.
     const qint64 intervalMs = std::clamp<qint64>(qint64(m_autostartTimeout) * 1000, 0, INT_MAX);
+    m_countdownTile = m_autostartTile;
+    m_countdownTimeout = m_autostartTimeout;
 
-    // The handler holds its own copy of the record, so reloading the list of
-    // pipelines during the countdown cannot leave it dangling. It ends the
-    // countdown last: disableAutostart() deletes the very timer whose timeout
-    // is being handled, so nothing may follow that call.
+    // The end starts the pipeline as loaded then, which a reload during the
+    // countdown may have changed; the record is copied, since the start may
+    // reach a front end's handlers, which may reload. The timer whose timeout
+    // is being handled is no countdown any more, and goes once it returns.
     m_autostartTimer = std::make_unique<QTimer>();
     m_autostartTimer->setSingleShot(true);
     m_autostartTimer->setInterval(static_cast<int>(intervalMs));
-    connect(m_autostartTimer.get(), &QTimer::timeout, this, [this, record = *pipeline] {
-        m_pipelineController.start(record, true);
+    connect(m_autostartTimer.get(), &QTimer::timeout, this, [this] {
+        QTimer* ending = m_autostartTimer.release();
+        ending->setParent(this);
+        ending->deleteLater();
+        if (const PipelineConfig* pipeline = findPipeline(m_countdownTile)) {
+            const PipelineConfig record = *pipeline;
+            m_pipelineController.start(record, true);
+        }
         disableAutostart();
     });
     m_autostartTimer->start();
@@ -424,7 +451,41 @@ bool Backend::enableAutostart()
     m_autostartCountdownTimer->setInterval(1000);
     connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this, &Backend::onAutostartTick);
     m_autostartCountdownTimer->start();
-    return true;
+}
+
+QString Backend::autostartProblem() const
+{
+    if (m_autostartTile.isEmpty())
+        return QStringLiteral("autostart is off");
+    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    if (!pipeline)
+        return QStringLiteral("the application '%1' is not loaded").arg(m_autostartTile);
+    const QList<ValidationProblem> problems = m_pipelineController.validate(*pipeline);
+    if (!problems.isEmpty())
+        return QStringLiteral("'%1' is not valid: %2")
+            .arg(m_autostartTile, problems.first().text());
+    return QString();
+}
+
+// A reload during the countdown: what the countdown starts is what the files
+// say now. Another application or timeout counts down anew from its start.
+void Backend::followCountdown()
+{
+    const QString problem = autostartProblem();
+    if (!problem.isEmpty()) {
+        Solvane::Trace::warning("Autostart of '%s' cancelled: %s", qUtf8Printable(m_countdownTile),
+                                qUtf8Printable(problem));
+        emit autostartCancelled(problem);
+        disableAutostart();
+        return;
+    }
+    if (m_autostartTile == m_countdownTile && m_autostartTimeout == m_countdownTimeout)
+        return;
+    Solvane::Trace::info("Autostart counts down anew: '%s' in %d s",
+                         qUtf8Printable(m_autostartTile), m_autostartTimeout);
+    startCountdown();
+    if (m_autostartSeconds > 0)
+        emit autostartTimeRemaining(m_autostartSeconds);
 }
 
 // The remaining time is rounded to the nearest second: a coarse timer's tick
@@ -724,8 +785,7 @@ void Backend::updateApplicationModel()
         application.name = pipeline.name;
         application.icon = pipeline.icon;
         application.problems = m_pipelineController.validate(pipeline);
-        const QString path =
-            size_t(i) < m_pipelineFiles.size() ? m_pipelineFiles[size_t(i)].path() : QString();
+        const QString path = pipelineFilePath(i);
         for (const ConfigProblem& problem : lint) {
             if (problem.file == path)
                 application.lintProblems.append(problem);

@@ -57,8 +57,8 @@ const struct
 };
 
 // Before a reload, a.ini (A) or b.ini (B) is changed or removed, or c.ini
-// added. A file changed keeps its size and time, as cp -p, rsync -a and tar
-// leave it.
+// added (FIFO: as a FIFO, which does not read). A file changed keeps its size
+// and time, as cp -p, rsync -a and tar leave it.
 const struct
 {
     const char* name;
@@ -67,10 +67,9 @@ const struct
     const char* names;   // the applications' names after the reload
     int changes;         // applicationsChanged() signals
 } Reloads[] = {
-    {"unchanged", "a", "[ui]\nname=A\n", "A B", 0},
-    {"edited", "a", "[ui]\nname=Z\n", "Z B", 1},
-    {"added", "c", "[ui]\nname=C\n", "A B C", 1},
-    {"removed", "b", "", "A", 1},
+    {"unchanged", "a", "[ui]\nname=A\n", "A B", 0}, {"edited", "a", "[ui]\nname=Z\n", "Z B", 1},
+    {"added", "c", "[ui]\nname=C\n", "A B C", 1},   {"removed", "b", "", "A", 1},
+    {"FIFO added", "c", "FIFO", "A B ", 1}, // listed, with why it does not read
 };
 
 } // namespace
@@ -159,9 +158,12 @@ private slots:
         struct stat before = {};
         const bool kept = *row.content && ::stat(QFile::encodeName(path), &before) == 0;
         const timespec times[2] = {before.st_atim, before.st_mtim};
-        QVERIFY(*row.content ? writeFile(path, row.content) : QFile::remove(path));
-        QVERIFY(!kept || ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0);
-        QVERIFY(backend.reload().isEmpty());
+        const bool fifo = row.content == QLatin1String("FIFO");
+        QVERIFY(fifo           ? ::mkfifo(QFile::encodeName(path), 0600) == 0
+                : *row.content ? writeFile(path, row.content)
+                               : QFile::remove(path));
+        QVERIFY(fifo || !kept || ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0);
+        QCOMPARE(backend.reload().size(), fifo ? 1 : 0);
         QStringList loaded;
         for (const PipelineConfig& pipeline : backend.processPipelines())
             loaded.append(pipeline.name);

@@ -1,7 +1,7 @@
 // The console front end `launcher`, run as a program on a temporary data home:
 // its exit statuses, how it stops a process that ignores the termination
-// request, its countdown, the priorities of its warnings in the journal, and
-// UTF-8 in paths and arguments.
+// request, its countdown, the priorities of its warnings in the journal, what
+// the journal gets of a child's output, and UTF-8 in paths and arguments.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -20,9 +20,10 @@ const char* const Ignoring = "arguments=--ignore-term, --write, ready\\n, --dela
 const char* const Finished = "'app' finished normally.";
 
 // "app" is one required sync process with these keys ($HELPER: test-helper,
-// $SCRIPT: a script that cannot run); standard error stands in for the
-// journal's stream: what a service's `journalctl -p warning` must show
-// carries the warning priority.
+// $SCRIPT: a script that cannot run, $LINES: 10,000 lines "x"); standard
+// error stands in for the journal's stream: what a service's `journalctl -p
+// warning` must show carries the warning priority. Where `copied` is set,
+// standard output is the journal's, too, which gets that many of the lines.
 const struct
 {
     const char* name;
@@ -34,9 +35,13 @@ const struct
     const char* expected; // on standard output
     const char* shown;    // the numbers of the countdown's lines
     const char* warning;  // on standard error, after "<4>warning: "
+    const char* settings = "";
+    int copied = -1;
 } Cases[] = {
-    {"failed", "run app", "arguments=--exit, 3", 0, 9, 1, "'app' failed (RequiredProcessFailure).",
-     "", "Pipeline 'app': the required process 0 ($HELPER) has finished with exit code 3"},
+    {"failed", "run app", "arguments=--write, $LINES, --exit, 3", 0, 9, 1, "] Process finished: ",
+     "", "Pipeline 'app': the required process 0 ($HELPER) has finished with exit code 3", "", 0},
+    {"failed, the journal gets all", "run app", "arguments=--write, $LINES, --exit, 3", 0, 9, 1,
+     "'app' failed (RequiredProcessFailure).", "", "", "[logs]\njournal=all\n", 10000},
     {"given up after its restart limit", "run app",
      "restart-on-crash=true\nrestart-limit=2\narguments=--crash", 0, 9, 1, "", "",
      "Pipeline 'app': process 0 ($HELPER) crashed 2 times within 10 s: not restarted"},
@@ -68,7 +73,9 @@ private slots:
         const QString data = home.filePath("Orvalen/launcher");
         const QString script = home.filePath("bad-interpreter");
         const auto expanded = [&](QString text) {
-            return text.replace("$HELPER", helperPath()).replace("$SCRIPT", script);
+            return text.replace("$HELPER", helperPath())
+                .replace("$SCRIPT", script)
+                .replace("$LINES", QString("x\\\\n").repeated(10000));
         };
         QVERIFY(writeFile(script, "#!/no/such/interpreter\n") &&
                 QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner));
@@ -76,14 +83,17 @@ private slots:
             data + "/apps/app.ini",
             expanded(QString("[process-0]\nexec=$HELPER\nmode=sync\nrequired=true\n") + row.process)
                 .toUtf8()));
-        QVERIFY(writeFile(data + "/launcher.ini", "[autostart]\ntile=app\ntimeout=" +
-                                                      QByteArray::number(row.countdown) + "\n"));
+        QVERIFY(writeFile(data + "/launcher.ini",
+                          "[autostart]\ntile=app\ntimeout=" + QByteArray::number(row.countdown) +
+                              "\n" + row.settings));
         const QString errorFile = home.filePath("stderr");
         struct stat error = {};
         QVERIFY(writeFile(errorFile, {}) && ::stat(QFile::encodeName(errorFile), &error) == 0);
 
         QProcess launcher;
-        launcher.setStandardErrorFile(errorFile);
+        launcher.setStandardErrorFile(errorFile, QIODevice::Append);
+        if (row.copied >= 0)
+            launcher.setStandardOutputFile(errorFile, QIODevice::Append);
         launcher.start(
             "/usr/bin/env",
             QStringList{QString("JOURNAL_STREAM=%1:%2").arg(error.st_dev).arg(error.st_ino),
@@ -102,8 +112,11 @@ private slots:
         // The child has ended: it cannot be killed (a leftover is, before the check fails).
         const auto child = QRegularExpression(R"(\[ (\d+) \] ready)").match(output);
         QVERIFY(!child.hasMatch() || ::kill(pid_t(child.captured(1).toInt()), SIGKILL) != 0);
+        // Nobody at a terminal reads the hints; a restart is no new start.
         QVERIFY2(ended && launcher.exitCode() == row.exitCode && output.contains(row.expected) &&
-                     (!*row.warning || output.contains("<4>warning: " + expanded(row.warning))),
+                     (!*row.warning || output.contains("<4>warning: " + expanded(row.warning))) &&
+                     !output.contains("Ctrl+C") && !output.contains("interrupt again") &&
+                     output.count("Pipeline 'app' started") <= 1,
                  qPrintable(output));
         QStringList counted;
         for (const QString& line : output.split('\n')) {
@@ -111,6 +124,10 @@ private slots:
                 counted.append(line.section(' ', 3, 3));
         }
         QCOMPARE(counted.join(' '), QString(row.shown));
+        const QByteArray logged =
+            fileContent(QDir(data + "/logs").entryInfoList({"app-*.log"}).value(0).filePath());
+        QVERIFY(row.copied < 0 ||
+                (logged.count("] x\n") == 10000 && output.count("] x\n") == row.copied));
     }
 
     // Arguments and paths in UTF-8 reach the child intact, and check fails on

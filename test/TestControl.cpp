@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -36,6 +37,23 @@ const struct
     // A restart limit of 1 restarts no crash: the first one is final.
     {"given up", "--delay, 0.3, --crash", "app/0", 0, "", R"({"signal":9})"},
     {"no such process", "--delay, 300", "app/2", 1, "has no process 2", ""},
+};
+
+// A reload during the countdown for a (600 s): launcher.ini and a.ini are
+// changed first. Each process writes its word.
+const struct
+{
+    const char* name;
+    const char* settings; // [autostart] of launcher.ini after the change
+    const char* a;        // the word of a.ini after the change; null: removed
+    int exitCode;         // of the reload
+    const char* runs;     // the word of what the countdown starts; "": nothing
+} CountdownReloads[] = {
+    {"switch the tile", "tile=b\ntimeout=1", nullptr, 0, "b"},
+    {"autostart off", "tile=\ntimeout=1", "a2", 0, ""},
+    {"application removed", "tile=a\ntimeout=1", nullptr, 0, ""},
+    {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", 1, ""},
+    {"application edited", "tile=a\ntimeout=1", "a2", 0, "a2"},
 };
 
 } // namespace
@@ -133,13 +151,18 @@ private slots:
 
         // A file written since the launcher began: its daemon is never ready.
         QVERIFY(writeApp("gate", {"mode=async\nrequired=true\nready=file:/nonexistent\n"
-                                  "ready-timeout=1\narguments=--write, MARKER, --delay, 300",
+                                  "ready-timeout=3\narguments=--write, MARKER, --delay, 300",
                                   "mode=sync\narguments=--delay, 300"}));
         QCOMPARE(run({"start", "gate"}).first, 0);
+        // Columns as wide as "waiting for readiness".
+        const QStringList lines = QString::fromUtf8(run({"status"}).second).split('\n');
+        const int header = lines.indexOf(QRegularExpression("\\s+#\\s+MODE.*"));
+        QVERIFY(header > 0 && lines.at(header).indexOf("STARTED") ==
+                                  lines.value(header + 1).indexOf(QRegularExpression("\\d\\d:")));
         QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);
         const QByteArray last = run({"status"}).second;
         QVERIFY2(last.contains("Last: gate failed (RequiredProcessFailure) at ") &&
-                     last.contains("test-helper) was not ready within 1 s: file /nonexistent\n"),
+                     last.contains("test-helper) was not ready within 3 s: file /nonexistent\n"),
                  last);
         signalProcess(*m_main, SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
@@ -165,6 +188,35 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
         QVERIFY(idle[0]->write("\"status\"}\n") > 0 && idle[0]->waitForReadyRead(LimitMs) &&
                 idle[2]->state() == QLocalSocket::ConnectedState);
+    }
+
+    void reloadDuringCountdown_data() { addRows(CountdownReloads); }
+
+    // What the countdown starts is what the files say after the reload, and
+    // a file with errors fails the reload, naming them as check does.
+    void reloadDuringCountdown()
+    {
+        const auto& row = currentRow(CountdownReloads);
+        const QString data = home() + "/Orvalen/launcher";
+        const QString process = "mode=sync\narguments=--write, MARKER, --delay, 300, --write, ";
+        QVERIFY(writeApp("a", {process + "a1"}) && writeApp("b", {process + "b"}) &&
+                writeFile(data + "/launcher.ini", "[autostart]\ntile=a\ntimeout=600\n"));
+        launch({"serve"});
+        QVERIFY(writeFile(data + "/launcher.ini", QByteArray("[autostart]\n") + row.settings) &&
+                (row.a ? writeApp("a", {process + row.a}) : QFile::remove(data + "/apps/a.ini")));
+        const Result reloaded = run({"reload"});
+        QCOMPARE(reloaded.first, row.exitCode);
+        // Each error as check words it.
+        for (const QByteArray& line : run({"check", data + "/apps/a.ini"}).second.split('\n'))
+            QVERIFY(!line.startsWith("    - error: ") ||
+                    reloaded.second.contains("a.ini': error: " + line.mid(13) + '\n'));
+        if (*row.runs)
+            QTRY_VERIFY_WITH_TIMEOUT(processes().size() == 1 &&
+                                         processes().at(0)["arguments"].toArray().last() ==
+                                             row.runs,
+                                     LimitMs);
+        else
+            QVERIFY(status().value("autostart").isNull() && status().value("pipeline").isNull());
     }
 
     void restartProcess_data() { addRows(RestartCases); }

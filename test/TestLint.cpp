@@ -37,7 +37,8 @@ const struct
     {"group", "[proces-3]\nexec=x\n",
      "warning: [proces-3]: not ui, logs or a process group, so it is ignored; did you mean "
      "[process-3]?"},
-    {"no", "required=no\n", "error: [process-0] required: 'no' reads as true"},
+    {"no", "mode=sync\nrequired=no\n", "error: [process-0] required: 'no' reads as true"},
+    {"required daemon", "required=true\n", "warning: [process-0] required: a required daemon is"},
     {"ture", "restart-on-crash=ture\n", "warning: [process-0] restart-on-crash: 'ture' is neither"},
     {"three", "restart-limit=three\n", "error: [process-0] restart-limit: 'three' is not a whole"},
     {"mode", "mode=synch\n",
@@ -57,6 +58,8 @@ const struct
     {"folder", nullptr, "error: cannot be read: it is a", "b.ini"},
     {"settings", "[ui]\nallow-exti=0\n",
      "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?", "launcher.ini"},
+    {"journal", "[logs]\njournal=event\n", "error: [logs] journal: 'event' is neither",
+     "launcher.ini"},
     {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
      "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},
 };

@@ -90,6 +90,9 @@ private slots:
         const bool stopped = waitFor("STOPPING=1");
         // Should it still run, the end of the test kills it.
         const bool finished = launcher.waitForFinished(30000);
+        char buffer[4096];
+        for (ssize_t size = 0; (size = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            m_received.append(QByteArray(buffer, int(size)));
         ::close(m_socket);
         const bool childLeft = killedLeftover(pidFile);
 
@@ -98,6 +101,10 @@ private slots:
         QVERIFY2(!childLeft, "the pipeline's process outlived the launcher");
         QCOMPARE(rotated, oldLog);
         const QByteArrayList received = m_received.join('\n').split('\n');
+        // Straight from the countdown to the start, and silent once stopping.
+        const QByteArray all = m_received.join('\n');
+        QVERIFY(!all.contains("STATUS=idle") && !all.contains("(0 processes)") &&
+                !all.mid(all.indexOf("STOPPING=1")).contains("STATUS="));
         const int extended = received.indexOf("EXTEND_TIMEOUT_USEC=30000000");
         QCOMPARE(extended >= 0 && extended < received.indexOf("READY=1"), oldLog);
         QVERIFY(launcher.readAllStandardOutput().contains("NOTIFY_SOCKET unset"));

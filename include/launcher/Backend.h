@@ -82,7 +82,10 @@ public:
     // started with. Returns the files that do not read as written (each is
     // warned about, too); their applications read as far as the reader gets,
     // every other file as usual. applicationsChanged() follows when the
-    // applications differ from before.
+    // applications differ from before. A countdown that runs follows the
+    // files: another tile or timeout counts down anew for it (with
+    // autostartTimeRemaining()), and one that can no longer start
+    // (autostartProblem()) is cancelled (autostartCancelled()).
     QList<ConfigProblem> reload();
 
     // Data folders
@@ -105,10 +108,16 @@ public:
     qint64 logMaxTotalSize() const { return m_logMaxTotalSize; }
     // A log file larger than this is split (PipelineController::setLogFileSizeLimit).
     qint64 logMaxFileSize() const { return m_logMaxFileSize; }
+    // Whether a service's journal gets the applications' own lines too, or
+    // only the launcher's (logs/journal).
+    bool journalGetsAll() const { return m_journalGetsAll; }
     QString autostartTile() const { return m_autostartTile; }
     QString uiLocation() const { return m_uiLocation; }
     QString uiWidth() const { return m_uiWidth; }
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
+    // The file that processPipelines().at(index) was read from; empty when
+    // there is none (a pipeline read from settings given by a front end).
+    QString pipelineFilePath(int index) const;
     // What the linter finds in the settings file and the pipeline files loaded,
     // in the order loaded; each names its file. Linted on the first call, so
     // that a start-up that does not ask pays nothing for it.
@@ -132,6 +141,9 @@ public:
     // The seconds left of the countdown, as autostartTimeRemaining() last
     // told them (the timeout at its start); never 0; -1 when none runs.
     int autostartRemainingSeconds() const;
+    // Why autostart cannot start its application as the settings stand: off,
+    // not loaded or not valid, in words; empty when it can.
+    QString autostartProblem() const;
 
     // For a front end
     // The loaded applications, one row each. Filled at the first call and
@@ -191,6 +203,10 @@ signals:
     void pipelineFailure(QString basename, PipelineController::PipelineFailureReason failureReason);
     void autostartDisabled();
     void autostartTimeRemaining(int remainingSecs);
+    // A reload cancelled the countdown: autostart is off now, or its
+    // application is gone or not valid (`reason`, as autostartProblem()
+    // words it); autostartDisabled() follows.
+    void autostartCancelled(QString reason);
     // The pipeline ended because a stop was requested (a front end's stop, a
     // signal, the control socket): no failure; pipelineFinished follows.
     void pipelineStopped(QString basename);
@@ -215,6 +231,8 @@ private:
     // The one place the countdown's seconds change; signals when they do.
     void setAutostartSeconds(int seconds);
     void onAutostartTick();
+    void startCountdown();
+    void followCountdown();
     void onPhaseChanged(PipelineController::Phase phase);
     // The application model from the loaded pipelines.
     void updateApplicationModel();
@@ -239,6 +257,7 @@ private:
     int m_logKeepDays;
     qint64 m_logMaxTotalSize;
     qint64 m_logMaxFileSize;
+    bool m_journalGetsAll;
     bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
@@ -249,6 +268,9 @@ private:
     PipelineController m_pipelineController;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;
+    // What the running countdown was started for.
+    QString m_countdownTile;
+    int m_countdownTimeout = 0;
     bool m_showInvalidTiles;
     QString m_uiLocation;
     QString m_uiWidth;

@@ -73,6 +73,11 @@ public:
     };
     Q_ENUM(Phase)
 
+    // Every log line reaches Qt's message output as an info message of the
+    // category "default"; a line that a child wrote has this as its context's
+    // function, one of the launcher's own has none.
+    static constexpr const char* ChildOutput = "launcher-child-output";
+
     // How a pipeline ended, for a front end to show once nothing runs.
     struct Result
     {

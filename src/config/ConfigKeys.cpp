@@ -102,6 +102,7 @@ const Key* table(File file)
         {"logs", "keep-days", Kind::Integer, 90, false, 0},
         {"logs", "max-total-size", Kind::Size, QStringLiteral("256M")},
         {"logs", "max-file-size", Kind::Size, QStringLiteral("32M")},
+        {"logs", "journal", Kind::Journal, QStringLiteral("events")},
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
@@ -134,6 +135,14 @@ QVariant value(const QSettings& settings, File file, const char* group, const ch
 QVariant defaultValue(File file, const char* group, const char* name)
 {
     return known(file, group, name, false).key->defaultValue;
+}
+
+bool journalGetsAll(const QString& text, bool* ok)
+{
+    const bool all = text == QLatin1String("all");
+    if (ok)
+        *ok = all || text == QLatin1String("events");
+    return all;
 }
 
 qint64 parseSize(const QString& text)

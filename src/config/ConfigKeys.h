@@ -28,6 +28,7 @@ enum class Kind
     Mode,      // sync, async or daemon
     Ready,     // a readiness check: tcp:, unix:, file:, log: or notify
     Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
+    Journal,   // what a service's journal gets: events or all
 };
 
 struct Key
@@ -71,6 +72,11 @@ QVariant defaultValue(File file, const char* group, const char* name);
 // The bytes of a size (Kind::Size): a whole number, optionally followed by K,
 // M or G (either case) for KiB, MiB or GiB; -1 when the text is no size.
 qint64 parseSize(const QString& text);
+
+// logs/journal: whether the journal of a service gets every line of the
+// applications too ("all") or only the launcher's own ("events"); anything
+// else is no choice (ok false) and reads as "events".
+bool journalGetsAll(const QString& text, bool* ok = nullptr);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";

@@ -387,6 +387,12 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                    .arg(ready, error));
     }
 
+    // A mode that does not parse runs as a daemon, too.
+    if (value("required").toBool() && (!mode.success || mode.mode == ProcessMode::Daemon))
+        report(Severity::Warning, "required",
+               QStringLiteral("a required daemon is asked to terminate when only daemons are "
+                              "left; unless it exits with 0 then, the end counts as a failure"));
+
     QStringList restartOn;
     if (value("restart-on-crash").toBool())
         restartOn.append(QStringLiteral("restart-on-crash"));
@@ -487,6 +493,16 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                                   "K, M or G (such as 256M); it reads as %2")
                        .arg(text, key.defaultValue.toString()));
         break;
+    case Kind::Journal: {
+        bool ok = false;
+        ConfigKeys::journalGetsAll(text, &ok);
+        if (!ok)
+            report(
+                Severity::Error,
+                QStringLiteral("'%1' is neither events nor all, so it reads as events").arg(text) +
+                    didYouMean(nearest(text, {"events", "all"}), "'", "'"));
+        break;
+    }
     case Kind::Ready:
         // Its meaning depends on the mode: lintProcess().
         break;

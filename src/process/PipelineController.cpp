@@ -29,10 +29,16 @@ namespace {
 
 // Log lines reach the message output as they are, unquoted, in the category
 // that qInfo() uses.
-void toMessageOutput(const QString& line)
+// A child's own lines carry PipelineController::ChildOutput as their
+// function, which Qt's default handler does not print: a front end with a
+// handler of its own can tell them from the launcher's, one without sees the
+// same line either way.
+void toMessageOutput(const QString& line, const char* function = nullptr)
 {
-    static const QMessageLogContext context(nullptr, 0, nullptr, "default");
-    qt_message_output(QtInfoMsg, context, line);
+    static const QMessageLogContext launcherContext(nullptr, 0, nullptr, "default");
+    static const QMessageLogContext childContext(nullptr, 0, PipelineController::ChildOutput,
+                                                 "default");
+    qt_message_output(QtInfoMsg, function ? childContext : launcherContext, line);
 }
 
 // How long a stop waits for the ends after the kill: they follow at once,
@@ -552,7 +558,7 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     LineSplitter& lines = *m_lineSplitter;
     const int lineCount = lines.split(prefix, prefixLength, output.constData(), output.size());
     for (int i = 0; i < lineCount; ++i)
-        toMessageOutput(QString::fromUtf8(lines.lineData(i), lines.lineLength(i)));
+        toMessageOutput(QString::fromUtf8(lines.lineData(i), lines.lineLength(i)), ChildOutput);
     if (m_log && lineCount > 0)
         m_log->write(lines.batch().data(), qint64(lines.batch().size()), lineCount);
     lines.shrink();
@@ -669,10 +675,13 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
-    connect(process, &PipelineProcess::qprocessStarted, this, [this, processIndex]() {
+    connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
         emit processStarted(processIndex);
         if (processIndex == 0) {
-            Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
+            // A restart of the first process is no new start of the pipeline:
+            // the process logs it as a restart.
+            if (process->restartCount() == 0)
+                Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
             emit pipelineStarted(m_pipelineConfig.basename);
         }
     });
