@@ -206,6 +206,19 @@ void printStatus(const QJsonObject& status)
                   .arg(process.value("restarts").toInt(), 8)
                   .arg(exitText(process)));
         print(QStringLiteral("     %1").arg(command.join(QLatin1Char(' '))));
+        // Health, where it is watched: the last check and the memory in use.
+        QStringList health;
+        const QJsonObject check = process.value("lastCheck").toObject();
+        if (!check.isEmpty())
+            health.append(QStringLiteral("last check: %1 at %2")
+                              .arg(check.value("result").toString(),
+                                   timeText(check.value("at"), "hh:mm:ss")));
+        if (process.contains(QLatin1String("memory")))
+            health.append(
+                QStringLiteral("memory: %1 MiB")
+                    .arg(double(process.value("memory").toDouble()) / (1024 * 1024), 0, 'f', 1));
+        if (!health.isEmpty())
+            print(QStringLiteral("     %1").arg(health.join(QStringLiteral("; "))));
     }
 }
 
