@@ -153,7 +153,7 @@ void AliveProbe::connected()
 {
     if (m_check.kind != ReadyGate::Kind::Http)
         return finishCheck(true, QString());
-    m_notifier.reset();
+    dropNotifier();
     const QString host = m_check.target.isEmpty() ? QStringLiteral("localhost") : m_check.target;
     const QByteArray request = "GET " + m_check.path.toUtf8() +
                                " HTTP/1.0\r\nHost: " + host.toUtf8() +
@@ -207,9 +207,19 @@ void AliveProbe::finishCheck(bool ok, const QString& why)
     emit failed(QStringLiteral("%1 failed %2 (%3)").arg(m_check.words(), times, why));
 }
 
+// The notifier may be the one whose signal runs now: it goes from the event loop.
+void AliveProbe::dropNotifier()
+{
+    if (QSocketNotifier* notifier = m_notifier.release()) {
+        notifier->setEnabled(false);
+        notifier->setParent(this);
+        notifier->deleteLater();
+    }
+}
+
 void AliveProbe::closeConnection()
 {
-    m_notifier.reset();
+    dropNotifier();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

@@ -53,6 +53,7 @@ private:
     void tryAddress(size_t index);
     void connected();
     void finishCheck(bool ok, const QString& why);
+    void dropNotifier();
     void closeConnection();
 
     ReadyGate m_check;
