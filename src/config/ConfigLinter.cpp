@@ -505,7 +505,7 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                        .arg(text, key.defaultValue.toString()));
         break;
     case Kind::Ready:
-        // Its meaning depends on the mode: lintProcess().
+        // Its meaning depends on the mode and the key: lintProcess().
         break;
     }
 }
