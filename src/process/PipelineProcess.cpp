@@ -354,10 +354,13 @@ void PipelineProcess::spawn()
     if (m_notify && !m_notify->name().isEmpty() && (gateWaits || m_config.watchdog > 0))
         environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(m_notify->name()));
     // As a service manager says it: microseconds. Its pid is unknown before
-    // the start, so WATCHDOG_PID is left out, which programs take as "mine".
-    if (m_config.watchdog > 0)
+    // the start, so WATCHDOG_PID is left out, which programs take as "mine";
+    // one the launcher inherited would name another process.
+    if (m_config.watchdog > 0) {
         environment.insert(QStringLiteral("WATCHDOG_USEC"),
                            QString::number(qint64(m_config.watchdog) * 1000000));
+        environment.remove(QStringLiteral("WATCHDOG_PID"));
+    }
     // What the instance starts keeps the tag, so that the reaper knows it as
     // this instance's even after it has left the group and its parent.
     const QByteArray tag = m_reaper->nextInstanceTag();
