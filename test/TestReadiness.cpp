@@ -206,15 +206,15 @@ private slots:
 
     void health_data() { addRows(healthRows); }
 
-    // A process that is hung or over its memory cap is named in one warning,
-    // stopped and restarted, counted against its restart limit; a check
-    // begins only once the process is ready.
+    // A required process that is hung or over its memory cap is named in one
+    // warning, stopped and restarted, counted against its restart limit; a
+    // check begins only once the process is ready.
     void health()
     {
         const HealthRow& row = currentRow(healthRows);
         const ReservedPort reserved;
         const ProcessMarker marker;
-        ProcessConfig process = helperProcess(ProcessMode::Async, false,
+        ProcessConfig process = helperProcess(ProcessMode::Async, true,
                                               QString(row.helper)
                                                   .replace("PORT", reserved.port)
                                                   .replace("MARK", marker.text())
@@ -249,6 +249,10 @@ private slots:
         QCOMPARE(controller.processStatuses().value(0).restarts, row.hangs - (row.givenUp ? 1 : 0));
         QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
                  row.givenUp ? 1 : 0);
+        // Given up, a required process fails its pipeline as a final crash does.
+        QCOMPARE(controller.lastResult()->outcome,
+                 row.givenUp ? PipelineController::Result::Outcome::Failed
+                             : PipelineController::Result::Outcome::Stopped);
         QVERIFY(marker.noneLeft());
     }
 };
