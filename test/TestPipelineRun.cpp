@@ -185,6 +185,12 @@ private slots:
             << pipelineOf({program(helperPath()), program("wd/local")})
             << QStringList{"1 exec: use of relative executable 'wd/local' requires working "
                            "directory to be defined"};
+        ProcessConfig unchecked = program(helperPath());
+        unchecked.alive = "notify";
+        QTest::newRow("a check that cannot be made")
+            << pipelineOf({unchecked})
+            << QStringList{"0 alive: alive check 'notify' is not valid: notify says something "
+                           "once, so it cannot be checked again and again"};
         QTest::newRow("every message once, in order")
             << pipelineOf({program("first", {}, {}, ProcessMode::Daemon),
                            program(path("data"), path("gone"), {}, ProcessMode::Daemon)})
