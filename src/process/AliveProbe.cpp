@@ -154,10 +154,12 @@ void AliveProbe::connected()
     if (m_check.kind != ReadyGate::Kind::Http)
         return finishCheck(true, QString());
     dropNotifier();
-    const QString host = m_check.target.isEmpty() ? QStringLiteral("localhost") : m_check.target;
+    QString host = m_check.target.isEmpty() ? QStringLiteral("localhost") : m_check.target;
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
     const QByteArray request = "GET " + m_check.path.toUtf8() +
-                               " HTTP/1.0\r\nHost: " + host.toUtf8() +
-                               "\r\nConnection: close\r\n\r\n";
+                               " HTTP/1.0\r\nHost: " + host.toUtf8() + ':' +
+                               QByteArray::number(m_check.port) + "\r\nConnection: close\r\n\r\n";
     // A request this small fits any socket buffer that was just opened.
     if (::send(m_fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) !=
         ssize_t(request.size()))
