@@ -1,7 +1,8 @@
 // launcher-soak: a month of a kiosk in a minute. A pipeline of a chatty
-// daemon, a process that crashes and is restarted with back-off, and a long
-// application runs while the wall clock is made to pass an hour every
-// HOUR_MS milliseconds: the files are reloaded every simulated hour, the log
+// daemon, a process that crashes and is restarted with back-off, one that
+// stops pinging its watchdog and is restarted as hung, one that leaks memory
+// and is restarted at its memory-max, and a long application runs while the wall clock is made to
+// pass an hour every HOUR_MS milliseconds: the files are reloaded every simulated hour, the log
 // follows each new day, and old logs are compressed and removed by age and by
 // the folder's total size. It prints, per simulated day, the size of the logs
 // folder, then the launcher's memory and descriptors after the first day and
@@ -11,7 +12,10 @@
 //
 // It fails when the logs folder grew past its bound, descriptors were left
 // open, or (for runs of a week or more) resident memory grew by more than a
-// quarter and 4 MiB.
+// quarter and 4 MiB, or the hung or the leaking process was never restarted.
+// Watchdogs and memory are watched in real time: at the default pace the hung
+// process is restarted about every other simulated day, the leaking one
+// about every fifth.
 
 #include "Backend.h"
 #include "support/DayTimer.h"
@@ -164,7 +168,11 @@ int main(int argc, char* argv[])
                                  "arguments=-c, \"sleep 0.3; kill -9 $$\"\nmode=async\n"
                                  "restart-on-crash=true\nrestart-limit=1000000\n"
                                  "restart-delay=1\nrestart-delay-max=2\n"
-                                 "[process-2]\nexec=/bin/sleep\narguments=1000000\nmode=sync\n")
+                                 "[process-2]\nexec=%1/bench-unwell\narguments=hang, 0.5\n"
+                                 "watchdog=1\nrestart-limit=1000000\n"
+                                 "[process-3]\nexec=%1/bench-unwell\narguments=leak, 16\n"
+                                 "memory-max=24M\nrestart-limit=1000000\n"
+                                 "[process-4]\nexec=/bin/sleep\narguments=1000000\nmode=sync\n")
                       .arg(bin)
                       .arg(NoiseRate));
     if (!written) {
@@ -233,9 +241,13 @@ int main(int argc, char* argv[])
 
     const qint64 lastRss = statusValue("VmRSS:");
     const int restarts = controller.processStatuses().value(1).restarts;
+    const int hung = controller.processStatuses().value(2).restarts;
+    const int leaking = controller.processStatuses().value(3).restarts;
     const bool stopped = controller.stop(5000);
     const qint64 bound = MaxTotalSize + 2 * MaxFileSize;
-    std::printf("\n%lld reloads; the crashing process was restarted %d times\n", g_hours, restarts);
+    std::printf("\n%lld reloads; the crashing process was restarted %d times, the hung one %d, "
+                "the leaking one %d\n",
+                g_hours, restarts, hung, leaking);
     std::printf("Resident memory: %lld KiB after day 1, %lld KiB after day %d\n"
                 "Open descriptors: at least %d in day 1, at least %d in day %d\n"
                 "Largest logs folder: %lld bytes (bound %lld: the total plus two files at "
@@ -252,6 +264,11 @@ int main(int argc, char* argv[])
     }
     if (days >= 7 && lastRss > firstRss + std::max(firstRss / 4, qint64(4096))) {
         std::printf("FAILED: resident memory grew\n");
+        ok = false;
+    }
+    // A week takes five seconds at the fastest pace: time enough for both.
+    if (days >= 7 && (hung == 0 || leaking == 0)) {
+        std::printf("FAILED: the hung or the leaking process was not restarted\n");
         ok = false;
     }
     return ok ? 0 : 1;

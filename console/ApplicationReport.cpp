@@ -324,6 +324,22 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
         field(4, QStringLiteral("restart on crash"), restart);
         if (!process.restartOnExit.isEmpty())
             field(4, QStringLiteral("restart on exit codes"), codeList(process.restartOnExit));
+        // Found hung or over its cap, a process is restarted whatever restart on crash says.
+        if (process.watchdog > 0)
+            field(4, QStringLiteral("watchdog"),
+                  QStringLiteral("WATCHDOG=1 at least every %1 s, else restarted")
+                      .arg(process.watchdog));
+        if (!process.alive.isEmpty())
+            field(4, QStringLiteral("alive"),
+                  QStringLiteral("%1 every %2 s, each within %3 s; %4 failures in a row restart it")
+                      .arg(process.alive)
+                      .arg(process.aliveInterval)
+                      .arg(process.aliveTimeout)
+                      .arg(process.aliveFailures));
+        if (process.memoryMax > 0)
+            field(4, QStringLiteral("memory max"),
+                  QStringLiteral("%1 MiB with what it started, else restarted")
+                      .arg(double(process.memoryMax) / (1024 * 1024), 0, 'f', 1));
         QString workingDirectory = process.workingDirectory;
         if (workingDirectory.isEmpty())
             workingDirectory = QFileInfo(process.exec).isRelative()

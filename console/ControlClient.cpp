@@ -193,12 +193,25 @@ void printStatus(const QJsonObject& status)
                              "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
     QList<QStringList> rows{header};
     QStringList commands;
+    QStringList healths; // the last check and the memory in use, where watched
     for (const QJsonValue& value : pipeline.value("processes").toArray()) {
         const QJsonObject process = value.toObject();
         QStringList command{process.value("program").toString()};
         for (const QJsonValue& argument : process.value("arguments").toArray())
             command.append(argument.toString());
         commands.append(command.join(QLatin1Char(' ')));
+        // Health, where it is watched: the last check and the memory in use.
+        QStringList health;
+        const QJsonObject check = process.value("lastCheck").toObject();
+        if (!check.isEmpty())
+            health.append(QStringLiteral("last check: %1 at %2")
+                              .arg(check.value("result").toString(),
+                                   timeText(check.value("at"), "hh:mm:ss")));
+        if (process.contains(QLatin1String("memory")))
+            health.append(
+                QStringLiteral("memory: %1 MiB")
+                    .arg(double(process.value("memory").toDouble()) / (1024 * 1024), 0, 'f', 1));
+        healths.append(health.join(QStringLiteral("; ")));
         rows.append({QString::number(process.value("index").toInt()),
                      process.value("mode").toString(),
                      process.value("required").toBool() ? "yes" : "no",
@@ -223,8 +236,12 @@ void printStatus(const QJsonObject& status)
                                                      : cell.leftJustified(widths[column]));
         }
         print(QStringLiteral("  ") + cells.join(QStringLiteral("  ")));
-        if (i > 0)
-            print(QString(widths[0] + 4, QLatin1Char(' ')) + commands.at(i - 1));
+        if (i > 0) {
+            const QString indent(widths[0] + 4, QLatin1Char(' '));
+            print(indent + commands.at(i - 1));
+            if (!healths.at(i - 1).isEmpty())
+                print(indent + healths.at(i - 1));
+        }
     }
 }
 

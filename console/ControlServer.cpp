@@ -72,6 +72,11 @@ QJsonObject processObject(const ProcessStatus& status)
                        {"givenUp", status.givenUp}};
     if (!status.failure.isEmpty())
         object.insert("failure", status.failure);
+    if (status.lastCheckAt.isValid())
+        object.insert("lastCheck", QJsonObject{{"result", status.lastCheck},
+                                               {"at", timeValue(status.lastCheckAt)}});
+    if (status.memory >= 0)
+        object.insert("memory", status.memory);
     return object;
 }
 

@@ -14,6 +14,11 @@
 //                     end half a second later with code 0, whatever a delay has left
 //   --listen ADDRESS  listen on tcp:PORT (loopback) or unix:PATH from now on
 //   --notify TEXT     send TEXT (escapes as --write) to $NOTIFY_SOCKET (@ abstract)
+//   --serve KIND:PORT N
+//                     answer N connections on loopback (tcp: accept and close; http:
+//                     200 to a request), then no more (tcp: the socket closes; http: it
+//                     stays open, never accepting again)
+//   --grow-memory MIB grow by MIB MiB in steps of 4 MiB, each page touched, and keep it
 //   --print-start-state
 //                     write what the process started with, one line each: "pid N",
 //                     "group N", "blocked HEX" and "ignored HEX" (signal masks as in
@@ -31,6 +36,7 @@
 #include <fstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -122,6 +128,50 @@ std::string startState()
     return state;
 }
 
+int serve(const std::string& address, int answers)
+{
+    const bool http = address.rfind("http:", 0) == 0;
+    sockaddr_storage storage{};
+    const socklen_t length = socketAddress("tcp:" + address.substr(address.find(':') + 1), storage);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    // Shared with the test's hold on the port, as --listen does.
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(fd, 8))
+        return 66;
+    for (int i = 0; i < answers; ++i) {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        std::string request;
+        char buffer[512];
+        ssize_t size = 1;
+        while (http && request.find("\r\n\r\n") == std::string::npos &&
+               (size = ::read(connection, buffer, sizeof buffer)) > 0)
+            request.append(buffer, size_t(size));
+        const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n";
+        if (http && ::write(connection, answer.data(), answer.size()) < 0)
+            return 65;
+        ::close(connection);
+    }
+    if (!http)
+        ::close(fd);
+    return 0;
+}
+
+void growMemory(int mib)
+{
+    const size_t step = 4 << 20;
+    for (int grown = 0; grown < mib; grown += 4) {
+        static std::vector<char*> kept; // reachable until the end
+        auto* block = static_cast<char*>(std::malloc(step));
+        kept.push_back(block);
+        for (size_t page = 0; block && page < step; page += 4096)
+            block[page] = 1;
+        timespec pause{0, 20000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 int execHostile(char* argv[])
 {
     for (const int signal : {SIGCHLD, SIGQUIT, SIGUSR1, SIGALRM})
@@ -184,6 +234,12 @@ int main(int argc, char* argv[])
                          length) < 0)
                 return 67;
             ::close(fd);
+        } else if (option == "--serve") {
+            const std::string address = next();
+            if (const int failed = serve(address, std::atoi(next())))
+                return failed;
+        } else if (option == "--grow-memory") {
+            growMemory(std::atoi(next()));
         } else if (option == "--print-start-state") {
             out = startState();
         } else if (option == "--exec-hostile" && i + 1 < argc) {

@@ -24,6 +24,7 @@ const struct
     {"valid",
      "arguments=-c, \"a;b\", \\\\x\nmode=Async\nrequired=0\nrestart-on-exit=3, 4\n"
      "restart-limit=50\nrestart-delay=1\nready=TCP:[::1]:80\n"
+     "watchdog=30\nalive=http://[::1]:8080/health\nalive-interval=5\nmemory-max=512M\n"
      "[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n",
      ""},
     {"PATH", "library-paths=/usr/bin, /bin\n[process-0/environment]\nPATH=/opt/bin\n",
@@ -47,6 +48,14 @@ const struct
     // The linter and the runtime read ready= with one parser.
     {"ready", "ready=tcp:host:http\n", "error: [process-0] ready: 'tcp:host:http' is not a"},
     {"ready, notify with a target", "ready=notify:x\n", "error: [process-0] ready: 'notify:x'"},
+    // alive= is ready='s grammar, less what says something once, plus http.
+    {"alive, log", "alive=log:up\n", "error: [process-0] alive: 'log:up' is not a check (log: "},
+    {"alive, no port", "alive=http://localhost/health\n",
+     "error: [process-0] alive: 'http://localhost/health' is not a check (the port is missing"},
+    {"alive, interval below timeout", "alive=tcp:80\nalive-interval=2\nalive-timeout=5\n",
+     "warning: [process-0] alive-interval: 2 s is shorter than alive-timeout (5 s)"},
+    {"watchdog 0", "watchdog=0\n", "error: [process-0] watchdog: '0' is below 1"},
+    {"memory-max 12X", "memory-max=12X\n", "error: [process-0] memory-max: '12X' is not a size"},
     {"list", "[ui]\nname=Hello, you\n", "error: [ui] name: 'Hello,you' is a list"},
     {"UTF-8", "[ui]\nname=Caf\xe9\n", "warning: [ui]: line 4 is not valid UTF-8"},
     {"group open", "[ui\n", "error: [ui]: line 3: the group has no closing ']'"},

@@ -49,18 +49,19 @@ const struct
     const char* end;      // restart-on-exit lists exit code 3
     const char* endAt;    // the clock at each end, in seconds
     double wallStep;      // seconds the wall clock jumps at the last end
-    const char* restarts; // after each end: the delay, or "final"
+    const char* restarts; // after each end: the delay, or what the give-up line says the ends were
 } Restarts[] = {
-    {"limit 0", 0, 0, "--crash", "0", 0, "final"},
-    {"oldest crash 10.9 s ago: inside", 3, 0, "--crash", "0 1 10.9", 0, "0 0 final"},
+    {"limit 0", 0, 0, "--crash", "0", 0, "crashed"},
+    {"oldest crash 10.9 s ago: inside", 3, 0, "--crash", "0 1 10.9", 0, "0 0 crashed"},
     {"oldest crash 11 s ago: outside", 3, 0, "--crash", "0 1 11", 0, "0 0 0"},
     // A kiosk without a real-time clock sets its time when NTP answers.
     {"wall clock an hour back: still outside", 3, 0, "--crash", "0 5 20", -3600, "0 0 0"},
-    {"wall clock an hour on: still inside", 3, 0, "--crash", "0 1 2", 3600, "0 0 final"},
+    {"wall clock an hour on: still inside", 3, 0, "--crash", "0 1 2", 3600, "0 0 crashed"},
     {"delay doubling", 5, 60, "--crash", "0 1 2", 0, "1 2 4"},
     {"delay capped", 5, 1, "--crash", "0 1", 0, "1 1"},
     {"a quiet spell starts over", 5, 60, "--crash", "0 20", 0, "1 1"},
     {"listed exit code", 5, 60, "--exit 3", "0 1", 0, "1 2"},
+    {"listed exit code, given up: no crash", 2, 0, "--exit 3", "0 1", 0, "0 ended"},
 };
 
 } // namespace
@@ -119,12 +120,13 @@ private slots:
             ++ends;
         });
         QStringList seen;
-        const QRegularExpression restart("Restarting it(?: in (\\d+) s)?|(not) restarted again");
+        const QRegularExpression restart(
+            "Restarting it(?: in (\\d+) s)?|Process (\\w+) .* not restarted again");
         connect(&process, &PipelineProcess::pipelineLogMessage, this,
                 [&](int, const QString& line) {
                     const QRegularExpressionMatch match = restart.match(line);
                     if (match.hasMatch())
-                        seen << (!match.captured(2).isEmpty()  ? "final"
+                        seen << (!match.captured(2).isEmpty()  ? match.captured(2)
                                  : match.captured(1).isEmpty() ? "0"
                                                                : match.captured(1));
                 });
@@ -183,6 +185,12 @@ private slots:
             << pipelineOf({program(helperPath()), program("wd/local")})
             << QStringList{"1 exec: use of relative executable 'wd/local' requires working "
                            "directory to be defined"};
+        ProcessConfig unchecked = program(helperPath());
+        unchecked.alive = "notify";
+        QTest::newRow("a check that cannot be made")
+            << pipelineOf({unchecked})
+            << QStringList{"0 alive: alive check 'notify' is not valid: notify says something "
+                           "once, so it cannot be checked again and again"};
         QTest::newRow("every message once, in order")
             << pipelineOf({program("first", {}, {}, ProcessMode::Daemon),
                            program(path("data"), path("gone"), {}, ProcessMode::Daemon)})

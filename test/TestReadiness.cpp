@@ -1,5 +1,6 @@
 // Readiness gates hold the next process back until a process is ready, or
-// until the wait for it is over.
+// until the wait for it is over; once it is, a process that no longer works
+// is stopped and restarted.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
@@ -8,10 +9,13 @@
 #include "process/HostLookUp.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 
 #include <netdb.h>
@@ -61,6 +65,40 @@ struct ReservedPort
             port = QString::number(ntohs(address.sin_port));
     }
     ~ReservedPort() { ::close(fd); }
+};
+
+// A process that stops working; PORT and MARK stand for a free port and the marker.
+struct HealthRow
+{
+    const char* name;
+    const char* helper;
+    int watchdog;
+    const char* alive;
+    int aliveFailures;
+    int memoryMaxMib;
+    int restartLimit;
+    const char* found; // the warning, as a pattern
+    int hangs;         // before the test stops it; the last is given up at the restart limit
+    const char* givenUp;
+    const char* lastCheck; // as status shows it at the end, when asked
+};
+
+const HealthRow healthRows[] = {
+    {"watchdog, pings then stops, given up at the limit",
+     "--notify WATCHDOG=1 --delay 0.6 --notify WATCHDOG=1 --delay 0.6 --notify WATCHDOG=1 "
+     "--delay MARK",
+     1, "", 0, 0, 2, "is hung: no watchdog ping for 1 s$", 2, "was hung 2 times within 10 s",
+     "watchdog ping"},
+    // Listening late: a check before the process is ready would fail at once.
+    {"tcp, answers once, checked once ready",
+     "--delay 1.5 --write serving\n --serve tcp:PORT 1 --delay MARK", 0, "tcp:PORT", 1, 0, 3,
+     "is hung: tcp localhost:\\d+ failed once \\(Connection refused\\)$", 1, nullptr, nullptr},
+    {"http, stops answering", "--delay 0.5 --write serving\n --serve http:PORT 1 --delay MARK", 0,
+     "http://localhost:PORT/health", 2, 0, 3,
+     "is hung: http localhost:\\d+/health failed 2 times in a row \\(timed out after 1 s\\)$", 1,
+     nullptr, nullptr},
+    {"memory, grows past its cap", "--grow-memory 256 --delay MARK", 0, "", 0, 64, 3,
+     "uses (6[5-9]|[7-9]\\d|\\d{3}) MiB, over its memory-max of 64 MiB$", 1, nullptr, nullptr},
 };
 
 } // namespace
@@ -163,8 +201,59 @@ private slots:
         QCOMPARE(messages.count(cause, QtInfoMsg), 1);
         QCOMPARE(causesBeforeSecond, fails ? -1 : 1);
         QCOMPARE(g_loopRan.load(), gate.contains("slow"));
-        QCOMPARE(messages.count("Ignored a readiness notification", QtWarningMsg) > 0,
-                 !sender.isEmpty());
+        QCOMPARE(messages.count("Ignored a notification", QtWarningMsg) > 0, !sender.isEmpty());
+    }
+
+    void health_data() { addRows(healthRows); }
+
+    // A required process that is hung or over its memory cap is named in one
+    // warning, stopped and restarted, counted against its restart limit; a
+    // check begins only once the process is ready.
+    void health()
+    {
+        const HealthRow& row = currentRow(healthRows);
+        const ReservedPort reserved;
+        const ProcessMarker marker;
+        ProcessConfig process = helperProcess(ProcessMode::Async, true,
+                                              QString(row.helper)
+                                                  .replace("PORT", reserved.port)
+                                                  .replace("MARK", marker.text())
+                                                  .split(' '));
+        process.ready = QString(row.helper).contains("serving") ? "log:serving" : "";
+        process.watchdog = row.watchdog;
+        process.alive = QString(row.alive).replace("PORT", reserved.port);
+        process.aliveInterval = process.aliveTimeout = 1;
+        process.aliveFailures = row.aliveFailures;
+        process.memoryMax = qint64(row.memoryMaxMib) << 20;
+        process.restartLimit = row.restartLimit;
+        const MessageCapture messages;
+        PipelineController controller;
+        controller.setStopTimeout(2000);
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        const QRegularExpression found(QStringLiteral("Process 0 \\(test-helper\\) ") + row.found);
+        QVERIFY(controller.start(pipelineOf({process}), false));
+        QTRY_COMPARE_WITH_TIMEOUT(messages.texts(QtInfoMsg).filter(found).size(), row.hangs, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), row.hangs + (row.givenUp ? 0 : 1), 20000);
+        const QStringList lines = messages.texts(QtInfoMsg);
+        const auto firstLine = [&lines](const QRegularExpression& pattern) {
+            return int(std::find_if(lines.cbegin(), lines.cend(),
+                                    [&](const QString& line) { return line.contains(pattern); }) -
+                       lines.cbegin());
+        };
+        QVERIFY(process.ready.isEmpty() ||
+                firstLine(QRegularExpression("Process ready after")) < firstLine(found));
+        if (row.lastCheck)
+            QCOMPARE(controller.processStatuses().value(0).lastCheck, QString(row.lastCheck));
+        controller.requestStop(2000);
+        QTRY_COMPARE_WITH_TIMEOUT(controller.phase(), PipelineController::Phase::Finished, 20000);
+        QCOMPARE(controller.processStatuses().value(0).restarts, row.hangs - (row.givenUp ? 1 : 0));
+        QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
+                 row.givenUp ? 1 : 0);
+        // Given up, a required process fails its pipeline as a final crash does.
+        QCOMPARE(controller.lastResult()->outcome,
+                 row.givenUp ? PipelineController::Result::Outcome::Failed
+                             : PipelineController::Result::Outcome::Stopped);
+        QVERIFY(marker.noneLeft());
     }
 };
 

@@ -40,6 +40,14 @@ struct ProcessConfig
     int restartDelay = 0; // seconds before a restart after a crash, doubled per crash in the period
     int restartDelayMax = 60; // seconds
     QSet<int> restartOnExit;  // exit codes restarted like a crash
+    // Health; each is off by default. A process found hung or over its cap is
+    // stopped and restarted like after a crash.
+    int watchdog = 0;       // seconds within which it sends WATCHDOG=1; 0: no watchdog
+    QString alive;          // a periodic check in the grammar of ready, or http://HOST:PORT/PATH
+    int aliveInterval = 10; // seconds between checks
+    int aliveTimeout = 5;   // seconds one check may take
+    int aliveFailures = 3;  // failed checks in a row that make the process hung
+    qint64 memoryMax = 0;   // bytes of proportional set size for it and its descendants; 0: none
     // As the reader found them, for reports: the group the process was read
     // from, and why its mode text was not understood (empty when it was).
     QString group;

@@ -12,7 +12,9 @@
 
 #include <memory>
 
+class AliveProbe;
 class ChildProcess;
+class NotifySocket;
 class ProcessReaper;
 class ReadinessProbe;
 
@@ -22,7 +24,9 @@ class ReadinessProbe;
 // doubles with each crash in the window; holds the next process back until
 // this one is ready when it has a readiness gate; stops what an instance
 // left when the process is given up; and turns the child's notifications
-// into the pipeline-level signals the controller acts on.
+// into the pipeline-level signals the controller acts on. A process that
+// misses its watchdog, fails its alive= check too often or goes over its
+// memory cap is stopped and restarted like after a crash.
 //
 // Its life is one step at a time, changed only by handle(), which decides for
 // each step what each event does; status() shows the step as a State.
@@ -100,6 +104,9 @@ signals:
     // The restart window is full: the end that follows is final. `message`
     // says so as the log does, without its subject ("crashed 3 times ...").
     void pipelineProcessGivenUp(QString message);
+    // The process was found hung or over its memory cap and is being stopped.
+    // `message` says so as the log does, without its subject ("is hung: ...").
+    void pipelineProcessUnwell(QString message);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
 
@@ -119,6 +126,7 @@ private:
         EndingForRestart, // restart on request: the running instance was asked to end
         CleaningUp,       // the instance has ended; what it left is being stopped
         RestartDelay,     // nothing of it runs; the restart waits out its delay
+        EndingUnwell,     // found hung or over its cap: the instance is being stopped
         Stopping,         // asked to terminate; the instance's end is awaited
         Abandoning,       // a stop dropped the restart; the end is reported next
         Finished
@@ -139,6 +147,24 @@ private:
         RestartDue,       // the restart delay is over
         RestartRequested, // restart()
         Abandoned,        // the end of a dropped restart is due
+        Unwell,           // hung or over its memory cap (m_unwellKind, m_unwell)
+    };
+
+    // What ended an instance, as a restart window counts it.
+    enum class EndKind
+    {
+        Exited, // with a code listed in restart-on-exit
+        Crashed,
+        Hung,
+        OverMemory,
+    };
+    // The words for an end: "crashed", "was hung"... One home for the text.
+    static QString endWords(EndKind kind);
+
+    struct CountedEnd
+    {
+        qint64 atMs; // monotonic
+        EndKind kind;
     };
 
     void handle(Event event);
@@ -148,7 +174,7 @@ private:
     void spawn();
     void reportStarted();
     void endRun(bool crashed);
-    bool scheduleRestart(const QString& what);
+    bool scheduleRestart(EndKind kind, const QString& what);
     void cleanUpForRestart();
     void restartWhenDue();
     void finishNormally(int exitCode);
@@ -168,8 +194,19 @@ private:
     // The next process of the pipeline may start; said once at most.
     void release();
     void fail(const QString& failure, bool invalidConfiguration = false);
+    void becomeUnwell(EndKind kind, const QString& what);
+    void stopUnwell();
+    void endUnwell();
 
-    void recordCrash();
+    // The watch over a running instance: its watchdog and memory from its
+    // start, its alive= check once it is ready; none runs without its key.
+    void startInstanceWatch();
+    void startAliveChecks();
+    void stopHealthChecks();
+    void onWatchdogPing();
+    void onMemoryCheck();
+
+    void recordEnd(EndKind kind);
     bool restartLimitReached() const;
     int restartDelaySeconds() const;
     void beginReadinessWait();
@@ -185,13 +222,24 @@ private:
     std::unique_ptr<ChildProcess> m_process;
     Step m_step = Step::Created;
     bool m_startCanProceedPending = true;
-    // Monotonic milliseconds of the crashes that can still count.
-    QList<qint64> m_crashTimes;
+    // The ends that can still count against the restart window.
+    QList<CountedEnd> m_countedEnds;
     qint64 m_pid = 0;
     int m_restarts = 0;
     QString m_resolvedProgram;
     int m_stopTimeoutMs = 5000;
     std::unique_ptr<ReadinessProbe> m_probe;
+    // NOTIFY_SOCKET, for a notify gate or a watchdog.
+    std::unique_ptr<NotifySocket> m_notify;
+    std::unique_ptr<AliveProbe> m_alive;
+    QTimer m_watchdogTimer;
+    QTimer m_memoryTimer;
+    int m_overCapChecks = 0; // in a row
+    qint64 m_memory = -1;    // bytes at the last measurement
+    QString m_lastCheck;     // the last check's result in words
+    QDateTime m_lastCheckAt;
+    EndKind m_unwellKind = EndKind::Hung;
+    QString m_unwell; // what was found, after the process's name
     ReadinessProbe* m_outputProbe = nullptr;
     QTimer m_restartTimer;
     QDateTime m_startedAt;

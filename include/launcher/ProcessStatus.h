@@ -48,6 +48,14 @@ struct ProcessStatus
     // ("exited with code 3", "was not ready within 5 s: tcp 8080"); empty
     // while it has not.
     QString failure;
+    // The last health check (an alive= check, or a watchdog ping) in words
+    // ("ok", "watchdog ping", "timed out after 5 s") and when it was; empty
+    // and invalid before the first.
+    QString lastCheck;
+    QDateTime lastCheckAt;
+    // Bytes of memory of the process and its descendants at the last look;
+    // -1 when not measured, which is unless memory-max is set.
+    qint64 memory = -1;
 
     // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"
     static const char* stateName(State state)

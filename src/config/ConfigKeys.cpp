@@ -91,6 +91,13 @@ const Key* table(File file)
         {ProcessGroup, "ready", Kind::Ready, QString()},
         {ProcessGroup, "ready-timeout", Kind::Integer, 30, false, 0},
         {ProcessGroup, "working-directory", Kind::Text, QString()},
+        // Written, a watchdog or a check is on: 0 is no period.
+        {ProcessGroup, "watchdog", Kind::Integer, 0, false, 1},
+        {ProcessGroup, "alive", Kind::Ready, QString()},
+        {ProcessGroup, "alive-interval", Kind::Integer, 10, false, 1},
+        {ProcessGroup, "alive-timeout", Kind::Integer, 5, false, 1},
+        {ProcessGroup, "alive-failures", Kind::Integer, 3, false, 1},
+        {ProcessGroup, "memory-max", Kind::Size, QStringLiteral("0")},
         {nullptr, nullptr, Kind::Text, QVariant()},
     };
     static const Key settingsKeys[] = {

@@ -26,7 +26,7 @@ enum class Kind
     Integer,   // a whole number, 0 when it does not parse
     ExitCodes, // a list of whole numbers
     Mode,      // sync, async or daemon
-    Ready,     // a readiness check: tcp:, unix:, file:, log: or notify
+    Ready,     // a readiness gate (tcp:, unix:, file:, log:, notify) or an alive= check
     Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
     Journal,   // what a service's journal gets: events or all
 };

@@ -393,6 +393,23 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                QStringLiteral("a required daemon is asked to terminate when only daemons are "
                               "left; unless it exits with 0 then, the end counts as a failure"));
 
+    const QString alive = value("alive").toString();
+    if (const QString error = ReadyGate::parseAlive(alive).error;
+        !alive.isEmpty() && !error.isEmpty())
+        report(Severity::Error, "alive",
+               QStringLiteral("'%1' is not a check (%2): write tcp:PORT, tcp:HOST:PORT, "
+                              "unix:PATH, file:PATH or http://HOST:PORT/PATH")
+                   .arg(alive, error));
+    // A check that may take longer than the pause between two would overlap the next.
+    const int interval = value("alive-interval").toInt();
+    const int timeout = value("alive-timeout").toInt();
+    if (!alive.isEmpty() && interval >= 1 && interval < timeout)
+        report(Severity::Warning, "alive-interval",
+               QStringLiteral("%1 s is shorter than alive-timeout (%2 s): a check that takes its "
+                              "time delays the next; make the interval at least the timeout")
+                   .arg(interval)
+                   .arg(timeout));
+
     QStringList restartOn;
     if (value("restart-on-crash").toBool())
         restartOn.append(QStringLiteral("restart-on-crash"));
@@ -504,7 +521,7 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
         break;
     }
     case Kind::Ready:
-        // Its meaning depends on the mode: lintProcess().
+        // Its meaning depends on the mode and the key: lintProcess().
         break;
     }
 }

@@ -9,7 +9,9 @@ auto fields(const ProcessConfig& c)
     return std::tie(c.exec, c.arguments, c.workingDirectory, c.mode, c.restartOnCrash,
                     c.restartLimit, c.restartPeriod, c.isRequired, c.invalidConfigExitCodes,
                     c.libraryPaths, c.environment, c.timestampLogEntries, c.ready, c.readyTimeout,
-                    c.restartDelay, c.restartDelayMax, c.restartOnExit, c.group, c.modeError);
+                    c.restartDelay, c.restartDelayMax, c.restartOnExit, c.watchdog, c.alive,
+                    c.aliveInterval, c.aliveTimeout, c.aliveFailures, c.memoryMax, c.group,
+                    c.modeError);
 }
 
 auto fields(const PipelineConfig& c)

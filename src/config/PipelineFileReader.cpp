@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QSettings>
 
+#include <algorithm>
+
 using ConfigKeys::File;
 
 namespace {
@@ -61,6 +63,14 @@ ProcessConfig readProcess(const QSettings& source, const QString& group, const Q
     process.invalidConfigExitCodes = keys.exitCodes("invalid-config-exit-codes");
     process.ready = keys.value("ready").toString();
     process.readyTimeout = keys.value("ready-timeout").toInt();
+    process.watchdog = std::max(keys.value("watchdog").toInt(), 0);
+    process.alive = keys.value("alive").toString();
+    process.aliveInterval = std::max(keys.value("alive-interval").toInt(), 1);
+    process.aliveTimeout = std::max(keys.value("alive-timeout").toInt(), 1);
+    process.aliveFailures = std::max(keys.value("alive-failures").toInt(), 1);
+    // A size that does not parse reads as the default: no cap.
+    process.memoryMax =
+        std::max(ConfigKeys::parseSize(keys.value("memory-max").toString()), qint64(0));
 
     // An unknown mode keeps Daemon; the warning tells the user why the
     // process does not pace the pipeline as the file seems to ask.

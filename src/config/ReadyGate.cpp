@@ -5,6 +5,69 @@
 
 #include <sys/un.h>
 
+namespace {
+
+// HOST:PORT with the port checked; the host may be an IPv6 address in brackets.
+void parseHostPort(ReadyGate& gate, const QString& kind)
+{
+    const int portColon = gate.target.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint port = gate.target.mid(portColon + 1).toUInt(&ok, 10);
+    gate.port = quint16(port);
+    const bool hostGiven = portColon >= 0;
+    gate.target = hostGiven ? gate.target.left(portColon) : QString();
+    if (gate.target.startsWith(QLatin1Char('[')) && gate.target.endsWith(QLatin1Char(']')))
+        gate.target = gate.target.mid(1, gate.target.size() - 2);
+    if (!ok || port < 1 || port > 65535)
+        gate.error = QStringLiteral("the port must be a number from 1 to 65535");
+    // "tcp::80" most likely lost its host; tcp:80 means localhost.
+    else if (hostGiven && gate.target.isEmpty())
+        gate.error = QStringLiteral("the host before the port is empty; write %1:%2 for "
+                                    "localhost")
+                         .arg(kind)
+                         .arg(port);
+}
+
+} // namespace
+
+ReadyGate ReadyGate::parseAlive(const QString& text)
+{
+    const QString scheme = QStringLiteral("http://");
+    if (!text.startsWith(scheme, Qt::CaseInsensitive)) {
+        ReadyGate gate = parse(text);
+        if (gate.kind == Kind::Log || gate.kind == Kind::Notify) {
+            gate.error = QStringLiteral("%1 says something once, so it cannot be checked again "
+                                        "and again")
+                             .arg(gate.kind == Kind::Log ? QStringLiteral("log:")
+                                                         : QStringLiteral("notify"));
+            gate.kind = Kind::Invalid;
+        } else if (gate.kind == Kind::Invalid && gate.error.startsWith(QLatin1String("expected"))) {
+            gate.error = QStringLiteral("expected tcp:[HOST:]PORT, unix:PATH, file:PATH or "
+                                        "http://HOST:PORT/PATH");
+        }
+        return gate;
+    }
+    ReadyGate gate;
+    gate.kind = Kind::Http;
+    const QString rest = text.mid(scheme.size());
+    const int slash = rest.indexOf(QLatin1Char('/'));
+    gate.target = slash < 0 ? rest : rest.left(slash);
+    gate.path = slash < 0 ? QStringLiteral("/") : rest.mid(slash);
+    const int closing = gate.target.lastIndexOf(QLatin1Char(']'));
+    if (gate.target.isEmpty())
+        gate.error = QStringLiteral("no host follows 'http://'");
+    else if (gate.target.lastIndexOf(QLatin1Char(':')) <= closing)
+        gate.error = QStringLiteral("the port is missing: write http://HOST:PORT/PATH");
+    else if (gate.path.contains(QLatin1Char(' ')) || gate.path.contains(QLatin1Char('\r')) ||
+             gate.path.contains(QLatin1Char('\n')))
+        gate.error = QStringLiteral("the path holds a blank or a line end");
+    else
+        parseHostPort(gate, QStringLiteral("http://localhost"));
+    if (!gate.error.isEmpty())
+        gate.kind = Kind::Invalid;
+    return gate;
+}
+
 ReadyGate ReadyGate::parse(const QString& text)
 {
     ReadyGate gate;
@@ -28,21 +91,7 @@ ReadyGate ReadyGate::parse(const QString& text)
     }
     gate.kind = Kind(known + 1);
     if (gate.kind == Kind::Tcp) {
-        const int portColon = gate.target.lastIndexOf(QLatin1Char(':'));
-        bool ok = false;
-        const uint port = gate.target.mid(portColon + 1).toUInt(&ok, 10);
-        gate.port = quint16(port);
-        const bool hostGiven = portColon >= 0;
-        gate.target = hostGiven ? gate.target.left(portColon) : QString();
-        if (gate.target.startsWith(QLatin1Char('[')) && gate.target.endsWith(QLatin1Char(']')))
-            gate.target = gate.target.mid(1, gate.target.size() - 2);
-        if (!ok || port < 1 || port > 65535)
-            gate.error = QStringLiteral("the port must be a number from 1 to 65535");
-        // "tcp::80" most likely lost its host; tcp:80 means localhost.
-        else if (hostGiven && gate.target.isEmpty())
-            gate.error = QStringLiteral("the host before the port is empty; write tcp:%1 for "
-                                        "localhost")
-                             .arg(port);
+        parseHostPort(gate, QStringLiteral("tcp"));
     } else if (gate.kind == Kind::Unix &&
                QFile::encodeName(gate.target).size() >= int(sizeof(sockaddr_un::sun_path))) {
         // The kernel takes no longer address: no connection could ever succeed.
@@ -73,6 +122,13 @@ QString ReadyGate::words() const
         return QStringLiteral("log '%1'").arg(target);
     case Kind::Notify:
         return QStringLiteral("notify");
+    case Kind::Http: {
+        const QString host = target.isEmpty() ? QStringLiteral("localhost") : target;
+        return QStringLiteral("http %1:%2%3")
+            .arg(host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host)
+            .arg(port)
+            .arg(path);
+    }
     }
     return error;
 }

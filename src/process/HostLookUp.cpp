@@ -2,13 +2,16 @@
 
 #include "support/Trace.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/un.h>
 
 using Solvane::Trace;
 
@@ -50,6 +53,21 @@ struct HostLookUp::State
     bool done = false;
     std::vector<Endpoint> found;
 };
+
+HostLookUp::Endpoint HostLookUp::localEndpoint(const QByteArray& path)
+{
+    Endpoint endpoint;
+    auto* address = reinterpret_cast<sockaddr_un*>(&endpoint.address);
+    address->sun_family = AF_UNIX;
+    const size_t size = std::min(size_t(path.size()), sizeof address->sun_path - 1);
+    std::memcpy(address->sun_path, path.constData(), size);
+    if (path.startsWith('@'))
+        address->sun_path[0] = '\0';
+    // An abstract name is as long as it is, a path ends with its NUL.
+    endpoint.length =
+        socklen_t(offsetof(sockaddr_un, sun_path) + size + (path.startsWith('@') ? 0 : 1));
+    return endpoint;
+}
 
 HostLookUp::HostLookUp(const QByteArray& host, quint16 port) : m_state(std::make_shared<State>())
 {

@@ -35,6 +35,9 @@ public:
     bool isDone() const;
     std::vector<Endpoint> found() const;
 
+    // The address of a local socket: a path, or @NAME for an abstract one.
+    static Endpoint localEndpoint(const QByteArray& path);
+
     // Lets tests put a slow resolver in getaddrinfo()'s place; nullptr
     // restores it. What it returns is released with freeaddrinfo().
     static void setFunction(Function function);

@@ -12,6 +12,7 @@
 #include "support/Trace.h"
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QStringBuilder>
 #include <QTimer>
 #include <QtGlobal>
@@ -698,6 +699,17 @@ void PipelineController::startPipelineProcess(int processIndex)
                 Trace::warning("Pipeline '%s': process %d (%s) %s",
                                qUtf8Printable(m_pipelineConfig.basename), processIndex,
                                qUtf8Printable(process->status().program), qUtf8Printable(message));
+            });
+
+    connect(process, &PipelineProcess::pipelineProcessUnwell, this,
+            [this, process, processIndex](const QString& message) {
+                const QString line =
+                    QStringLiteral("Process %1 (%2) %3")
+                        .arg(processIndex)
+                        .arg(QFileInfo(process->status().program).fileName(), message);
+                onLogPipelineMessage(int(process->processId()), line, true);
+                Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
+                               qUtf8Printable(line));
             });
 
     process->setReaper(m_reaper.get());

@@ -1,11 +1,14 @@
 #include "PipelineProcess.h"
 
 #include "config/ConfigKeys.h"
+#include "process/AliveProbe.h"
 #include "process/ChildProcess.h"
+#include "process/NotifySocket.h"
 #include "process/ProcessReaper.h"
 #include "process/ReadinessProbe.h"
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
+#include "support/ProcFs.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +26,21 @@ namespace {
 // Longer than anybody reads in a log line: an argument, and all of them.
 const int MaxShownArgument = 200;
 const int MaxShownArguments = 2000;
+// Memory is looked at this often while a cap is set, and must be over it at
+// this many looks in a row: a short peak is no leak.
+const int MemoryCheckMs = 2000;
+const int MemoryChecksOver = 2;
+
+// Bytes for a person: "612 MiB", "1.5 MiB", "300 KiB".
+QString sizeText(qint64 bytes)
+{
+    const double mib = double(bytes) / (1024.0 * 1024.0);
+    if (mib >= 10.0)
+        return QStringLiteral("%1 MiB").arg(qRound64(mib));
+    if (mib >= 1.0)
+        return QStringLiteral("%1 MiB").arg(mib, 0, 'f', 1);
+    return QStringLiteral("%1 KiB").arg(bytes / 1024);
+}
 
 // The arguments as the log lines show them, joined with one space; a long
 // one is cut and says its length, and so is a long list.
@@ -77,6 +95,13 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
+    m_watchdogTimer.setSingleShot(true);
+    connect(&m_watchdogTimer, &QTimer::timeout, this, [this] {
+        becomeUnwell(EndKind::Hung,
+                     QStringLiteral("is hung: no watchdog ping for %1 s").arg(m_config.watchdog));
+    });
+    m_memoryTimer.setInterval(MemoryCheckMs);
+    connect(&m_memoryTimer, &QTimer::timeout, this, &PipelineProcess::onMemoryCheck);
 }
 
 // The child, still running, is killed with its group and reaped by its own
@@ -129,6 +154,26 @@ void PipelineProcess::handle(Event event)
         case Event::Exited:
         case Event::Crashed:
             return endRun(event == Event::Crashed);
+        case Event::Ready:
+            return becomeReady();
+        case Event::NotReady:
+            return giveUpWaiting();
+        case Event::StopRequested:
+            return askToStop(SIGTERM);
+        case Event::KillRequested:
+            return askToStop(SIGKILL);
+        case Event::RestartRequested:
+            return restartRunning();
+        case Event::Unwell:
+            return stopUnwell();
+        default:
+            return;
+        }
+    case Step::EndingUnwell:
+        switch (event) {
+        case Event::Exited:
+        case Event::Crashed:
+            return endUnwell();
         case Event::Ready:
             return becomeReady();
         case Event::NotReady:
@@ -222,6 +267,7 @@ PipelineProcess::State PipelineProcess::state() const
         return State::WaitingForReadiness;
     case Step::Running:
         return State::Running;
+    case Step::EndingUnwell:
     case Step::EndingForRestart:
     case Step::CleaningUp:
     case Step::RestartDelay:
@@ -294,10 +340,27 @@ void PipelineProcess::spawn()
         connect(m_probe.get(), &ReadinessProbe::timedOut, this,
                 [this] { handle(Event::NotReady); });
     }
+    const bool notifyGate = m_probe && m_probe->watchesNotifications();
+    if (!m_notify && (notifyGate || m_config.watchdog > 0)) {
+        m_notify = std::make_unique<NotifySocket>();
+        connect(m_notify.get(), &NotifySocket::watchdogPinged, this,
+                &PipelineProcess::onWatchdogPing);
+        if (notifyGate)
+            m_probe->watchNotifications(m_notify.get());
+    }
     QProcessEnvironment environment = buildEnvironment(m_config);
-    const QByteArray notifySocket = m_probe ? m_probe->notifySocket() : QByteArray();
-    if (!notifySocket.isEmpty())
-        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(notifySocket));
+    // The socket is named while a notify gate waits, and for a watchdog always.
+    const bool gateWaits = notifyGate && (!m_probe->hasBegun() || m_probe->isWaiting());
+    if (m_notify && !m_notify->name().isEmpty() && (gateWaits || m_config.watchdog > 0))
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(m_notify->name()));
+    // As a service manager says it: microseconds. Its pid is unknown before
+    // the start, so WATCHDOG_PID is left out, which programs take as "mine";
+    // one the launcher inherited would name another process.
+    if (m_config.watchdog > 0) {
+        environment.insert(QStringLiteral("WATCHDOG_USEC"),
+                           QString::number(qint64(m_config.watchdog) * 1000000));
+        environment.remove(QStringLiteral("WATCHDOG_PID"));
+    }
     // What the instance starts keeps the tag, so that the reaper knows it as
     // this instance's even after it has left the group and its parent.
     const QByteArray tag = m_reaper->nextInstanceTag();
@@ -310,8 +373,8 @@ void PipelineProcess::spawn()
     // Known from the fork on, so that a stop reaches it before it has started.
     if (m_process.get() == process && process->state() != QProcess::NotRunning) {
         m_reaper->addGroup(process->processId(), tag);
-        if (m_probe)
-            m_probe->setInstance(process->processId());
+        if (m_notify)
+            m_notify->setInstance(process->processId());
     }
 }
 
@@ -344,6 +407,10 @@ void PipelineProcess::reportStarted()
             beginReadinessWait();
         }
     }
+    if (!ending)
+        startInstanceWatch();
+    if (m_step == Step::Running)
+        startAliveChecks();
     emit pipelineProcessStarted();
 }
 
@@ -360,28 +427,53 @@ void PipelineProcess::release()
 void PipelineProcess::endRun(bool crashed)
 {
     if (crashed) {
-        if (m_config.restartOnCrash && scheduleRestart(QStringLiteral("Process crashed.")))
+        if (m_config.restartOnCrash &&
+            scheduleRestart(EndKind::Crashed,
+                            QStringLiteral("Process %1.").arg(endWords(EndKind::Crashed))))
             return;
         finishCrashed();
         return;
     }
     if (m_config.restartOnExit.contains(m_lastExitCode) &&
-        scheduleRestart(QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)))
+        scheduleRestart(EndKind::Exited,
+                        QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)))
         return;
     finishNormally(m_lastExitCode);
 }
 
-// Counts the end as a crash; true when a restart follows, once what the
-// ended instance left is gone and the delay is over.
-bool PipelineProcess::scheduleRestart(const QString& what)
+QString PipelineProcess::endWords(EndKind kind)
 {
-    recordCrash();
+    switch (kind) {
+    case EndKind::Exited:
+        return QStringLiteral("ended");
+    case EndKind::Crashed:
+        break;
+    case EndKind::Hung:
+        return QStringLiteral("was hung");
+    case EndKind::OverMemory:
+        return QStringLiteral("went over its memory cap");
+    }
+    return QStringLiteral("crashed");
+}
+
+// Counts the end against the restart window; true when a restart follows,
+// once what the ended instance left is gone and the delay is over.
+bool PipelineProcess::scheduleRestart(EndKind kind, const QString& what)
+{
+    recordEnd(kind);
     if (restartLimitReached()) {
-        const int crashes = m_crashTimes.size();
-        const QString message = QStringLiteral("crashed %1 within %2 s: not restarted again")
-                                    .arg(crashes == 1 ? QStringLiteral("once")
-                                                      : QStringLiteral("%1 times").arg(crashes))
-                                    .arg(m_config.restartPeriod);
+        // What the counted ends were, each said once: "crashed or was hung".
+        QStringList words;
+        for (const CountedEnd& end : qAsConst(m_countedEnds)) {
+            if (!words.contains(endWords(end.kind)))
+                words.append(endWords(end.kind));
+        }
+        const int ends = m_countedEnds.size();
+        const QString message =
+            QStringLiteral("%1 %2 within %3 s: not restarted again")
+                .arg(words.join(QStringLiteral(" or ")),
+                     ends == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(ends))
+                .arg(m_config.restartPeriod);
         m_givenUp = message;
         log(QStringLiteral("Process ") + message);
         emit pipelineProcessGivenUp(message);
@@ -412,8 +504,9 @@ void PipelineProcess::cleanUpForRestart()
 // starts afresh.
 void PipelineProcess::restartRunning()
 {
-    m_crashTimes.clear();
+    m_countedEnds.clear();
     log(QStringLiteral("Restart requested: asking the process to terminate"));
+    stopHealthChecks();
     enter(Step::EndingForRestart);
     const qint64 instance = m_process->pid();
     if (instance > 0 && m_process->state() != QProcess::NotRunning)
@@ -424,7 +517,7 @@ void PipelineProcess::restartRunning()
 // again in the pipeline it belongs to.
 void PipelineProcess::restartFinished()
 {
-    m_crashTimes.clear();
+    m_countedEnds.clear();
     m_givenUp.clear();
     m_failure.clear();
     m_failedBeforeEnd = false;
@@ -436,7 +529,7 @@ void PipelineProcess::restartFinished()
 // left is still waited for.
 void PipelineProcess::restartNow()
 {
-    m_crashTimes.clear();
+    m_countedEnds.clear();
     if (m_step != Step::RestartDelay)
         return;
     m_restartTimer.stop();
@@ -506,6 +599,7 @@ void PipelineProcess::askToStop(int signal)
         stopReadinessWait();
         log(QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
     }
+    stopHealthChecks();
     enter(Step::Stopping);
     signalInstance(signal);
 }
@@ -551,12 +645,16 @@ void PipelineProcess::becomeReady()
             .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
             .arg(m_config.ready));
     release();
+    if (m_step == Step::Running)
+        startAliveChecks();
 }
 
 void PipelineProcess::giveUpWaiting()
 {
-    if (m_step == Step::WaitingForReadiness)
+    if (m_step == Step::WaitingForReadiness) {
         enter(Step::Running);
+        startAliveChecks();
+    }
     releaseOrFail(QStringLiteral("Process not ready within %1 s (%2)")
                       .arg(m_config.readyTimeout)
                       .arg(m_config.ready),
@@ -612,6 +710,9 @@ ProcessStatus PipelineProcess::status() const
     status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
     status.givenUp = !m_givenUp.isEmpty();
     status.failure = m_failure;
+    status.lastCheck = m_lastCheck;
+    status.lastCheckAt = m_lastCheckAt;
+    status.memory = m_memory;
     return status;
 }
 
@@ -636,6 +737,7 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
     m_hasExited = true;
     m_lastExitCode = exitCode;
     m_lastExitStatus = exitStatus;
+    stopHealthChecks();
     emit statusChanged();
 
     const QString program = m_process->program();
@@ -665,18 +767,18 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
         handle(Event::FailedToStart);
 }
 
-// Only the crashes that can still count are kept: the restart limit's number
+// Only the ends that can still count are kept: the restart limit's number
 // of the newest, none older than the restart period. Measured on a clock that
 // a step of the wall clock does not move.
-void PipelineProcess::recordCrash()
+void PipelineProcess::recordEnd(EndKind kind)
 {
     const qint64 now = MonotonicClock::nowMs();
-    m_crashTimes.append(now);
+    m_countedEnds.append({now, kind});
     const int keep = std::max(m_config.restartLimit, 1);
-    while (m_crashTimes.size() > 1 &&
-           (m_crashTimes.size() > keep ||
-            (now - m_crashTimes.first()) / 1000 > qint64(m_config.restartPeriod)))
-        m_crashTimes.removeFirst();
+    while (m_countedEnds.size() > 1 &&
+           (m_countedEnds.size() > keep ||
+            (now - m_countedEnds.first().atMs) / 1000 > qint64(m_config.restartPeriod)))
+        m_countedEnds.removeFirst();
 }
 
 // A crash is restarted unless the limit's number of crashes, this one
@@ -687,11 +789,11 @@ bool PipelineProcess::restartLimitReached() const
     if (m_config.restartLimit < 1)
         return true;
     const qint64 now = MonotonicClock::nowMs();
-    const int crashCount = m_crashTimes.size();
+    const int crashCount = m_countedEnds.size();
     for (int i = 1; i <= m_config.restartLimit; ++i) {
         if (i > crashCount)
             return false;
-        if ((now - m_crashTimes.at(crashCount - i)) / 1000 > qint64(m_config.restartPeriod))
+        if ((now - m_countedEnds.at(crashCount - i).atMs) / 1000 > qint64(m_config.restartPeriod))
             return false;
     }
     return true;
@@ -702,9 +804,9 @@ bool PipelineProcess::restartLimitReached() const
 int PipelineProcess::restartDelaySeconds() const
 {
     // A restart on request follows no crash, and waits for none.
-    if (m_config.restartDelay <= 0 || m_crashTimes.isEmpty())
+    if (m_config.restartDelay <= 0 || m_countedEnds.isEmpty())
         return 0;
-    const int doublings = std::min(int(m_crashTimes.size()) - 1, 30);
+    const int doublings = std::min(int(m_countedEnds.size()) - 1, 30);
     const qint64 delay = qint64(m_config.restartDelay) << std::max(doublings, 0);
     return int(std::min(delay, qint64(std::max(m_config.restartDelayMax, m_config.restartDelay))));
 }
@@ -767,6 +869,103 @@ void PipelineProcess::releaseOrFail(const QString& message, const QString& failu
         log(message + QStringLiteral(": the pipeline goes on"));
         release();
     }
+}
+
+void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
+{
+    m_unwellKind = kind;
+    m_unwell = what;
+    handle(Event::Unwell);
+}
+
+// A process that runs but does not work is no better than a crashed one: it
+// is stopped with what it started (asked, then killed after the stop
+// timeout), and its end is counted as what was found.
+void PipelineProcess::stopUnwell()
+{
+    stopHealthChecks();
+    emit pipelineProcessUnwell(m_unwell);
+    enter(Step::EndingUnwell);
+    const qint64 instance = m_process->pid();
+    if (instance > 0 && m_process->state() != QProcess::NotRunning)
+        m_reaper->stopInstance(instance, m_stopTimeoutMs);
+}
+
+// Restarted whether or not restart-on-crash is set: the check itself asks
+// for it. Given up, the end is final like a crash's.
+void PipelineProcess::endUnwell()
+{
+    if (scheduleRestart(m_unwellKind, QStringLiteral("Process %1.").arg(endWords(m_unwellKind))))
+        return;
+    finishCrashed();
+}
+
+void PipelineProcess::startInstanceWatch()
+{
+    if (m_config.watchdog > 0)
+        m_watchdogTimer.start(int(std::min(qint64(m_config.watchdog) * 1000, qint64(INT_MAX))));
+    if (m_config.memoryMax > 0) {
+        m_overCapChecks = 0;
+        m_memoryTimer.start();
+    }
+}
+
+void PipelineProcess::startAliveChecks()
+{
+    if (m_config.alive.isEmpty())
+        return;
+    if (!m_alive) {
+        m_alive = std::make_unique<AliveProbe>(m_config.alive, m_config.workingDirectory,
+                                               m_config.aliveInterval, m_config.aliveTimeout,
+                                               m_config.aliveFailures);
+        connect(m_alive.get(), &AliveProbe::checked, this, [this] {
+            m_lastCheck = m_alive->lastResult();
+            m_lastCheckAt = m_alive->lastCheckedAt();
+            emit statusChanged();
+        });
+        connect(m_alive.get(), &AliveProbe::failed, this, [this](const QString& what) {
+            becomeUnwell(EndKind::Hung, QStringLiteral("is hung: %1").arg(what));
+        });
+    }
+    m_alive->start();
+}
+
+void PipelineProcess::stopHealthChecks()
+{
+    m_watchdogTimer.stop();
+    m_memoryTimer.stop();
+    m_memory = -1;
+    if (m_alive)
+        m_alive->stop();
+}
+
+void PipelineProcess::onWatchdogPing()
+{
+    // Only a watched instance's pings count; one that is asked to end is not watched.
+    if (!m_watchdogTimer.isActive())
+        return;
+    m_watchdogTimer.start();
+    m_lastCheck = QStringLiteral("watchdog ping");
+    m_lastCheckAt = QDateTime::currentDateTime();
+    emit statusChanged();
+}
+
+// The instance and everything of it that the reaper knows: its group and the
+// descendants that left it, each counted by its share of what it maps.
+void PipelineProcess::onMemoryCheck()
+{
+    QList<qint64> pids = m_reaper->instanceProcesses(m_pid);
+    if (!pids.contains(m_pid))
+        pids.append(m_pid);
+    qint64 total = 0;
+    for (const qint64 pid : qAsConst(pids))
+        total += std::max(ProcFs::proportionalSetSize(pid), qint64(0));
+    m_memory = total;
+    emit statusChanged();
+    m_overCapChecks = total > m_config.memoryMax ? m_overCapChecks + 1 : 0;
+    if (m_overCapChecks >= MemoryChecksOver)
+        becomeUnwell(EndKind::OverMemory, QStringLiteral("uses %1, over its memory-max of %2")
+                                              .arg(sizeText(total), sizeText(m_config.memoryMax)));
 }
 
 // A line about the process, under its current (or last) child's pid.

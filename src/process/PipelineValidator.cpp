@@ -1,6 +1,7 @@
 #include "process/PipelineValidator.h"
 
 #include "PipelineProcess.h"
+#include "config/ReadyGate.h"
 #include "process/ReadinessProbe.h"
 
 #include <QFileInfo>
@@ -87,6 +88,12 @@ QList<ValidationProblem> PipelineValidator::validate(const PipelineConfig& pipel
             problems.append({i, QStringLiteral("ready"),
                              QStringLiteral("readiness gate '%1' is not valid: %2")
                                  .arg(processConfig.ready, gateError)});
+        // A check that cannot be made would fail every time and restart the process for ever.
+        const QString checkError = ReadyGate::parseAlive(processConfig.alive).error;
+        if (!processConfig.alive.isEmpty() && !checkError.isEmpty())
+            problems.append({i, QStringLiteral("alive"),
+                             QStringLiteral("alive check '%1' is not valid: %2")
+                                 .arg(processConfig.alive, checkError)});
         if (programs)
             programs->append(program.isEmpty() ? processConfig.exec : program);
     }

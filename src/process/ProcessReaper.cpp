@@ -335,6 +335,16 @@ QMap<qint64, quint64> ProcessReaper::processes() const
     return processes;
 }
 
+QList<qint64> ProcessReaper::instanceProcesses(qint64 leaderPid) const
+{
+    QList<qint64> pids;
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        if (it->root == leaderPid)
+            pids.append(it.key());
+    }
+    return pids;
+}
+
 bool ProcessReaper::killAndReap(int timeoutMs)
 {
     QElapsedTimer elapsed;

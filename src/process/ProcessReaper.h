@@ -61,6 +61,9 @@ public:
     bool isEmpty() const { return m_groups.isEmpty() && m_processes.isEmpty(); }
     // Every live process of the pipeline as pid and start time, as of the last look.
     QMap<qint64, quint64> processes() const;
+    // The live processes of one instance, as of the last look: its leader, its
+    // group and what it started.
+    QList<qint64> instanceProcesses(qint64 leaderPid) const;
 
 signals:
     // processes() or isEmpty() changed.

@@ -2,12 +2,11 @@
 
 #include "config/ReadyGate.h"
 #include "process/HostLookUp.h"
-#include "support/ProcFs.h"
+#include "process/NotifySocket.h"
 #include "support/Trace.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,10 +25,6 @@ using Solvane::Trace;
 namespace {
 
 const int PollIntervalMs = 100;
-// Senders told about in the trace, at most, in one wait.
-const int MaxIgnoredSenders = 8;
-// Parents looked through for a notifying descendant.
-const int MaxAncestry = 64;
 
 } // namespace
 
@@ -59,30 +54,6 @@ ReadinessProbe::ReadinessProbe(const QString& gate, const QString& folder) : m_g
         m_kind == Kind::File || (m_kind == Kind::Unix && !m_target.startsWith(QLatin1Char('@')));
     if (isPath && QFileInfo(m_target).isRelative() && !folder.isEmpty())
         m_target = QDir(folder).absoluteFilePath(m_target);
-    if (m_kind != Kind::Notify)
-        return;
-
-    // The kernel names an abstract socket that nobody else holds (autobind).
-    // Every datagram comes with its sender's credentials.
-    m_notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socklen_t length = sizeof address;
-    const int on = 1;
-    if (m_notifyFd < 0 || ::setsockopt(m_notifyFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        ::bind(m_notifyFd, reinterpret_cast<sockaddr*>(&address), sizeof(sa_family_t)) != 0 ||
-        ::getsockname(m_notifyFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        Trace::warning("Unable to create the socket for readiness notifications: %s",
-                       std::strerror(errno));
-        if (m_notifyFd >= 0)
-            ::close(m_notifyFd);
-        m_notifyFd = -1;
-        return;
-    }
-    const int nameLength = int(length) - int(offsetof(sockaddr_un, sun_path)) - 1;
-    m_notifyName = '@' + QByteArray(address.sun_path + 1, std::max(nameLength, 0));
-    m_notifier = std::make_unique<QSocketNotifier>(m_notifyFd, QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &ReadinessProbe::onNotifyReadable);
 }
 
 ReadinessProbe::~ReadinessProbe()
@@ -95,9 +66,10 @@ QString ReadinessProbe::gateError(const QString& gate)
     return ReadyGate::parse(gate).error;
 }
 
-QByteArray ReadinessProbe::notifySocket() const
+void ReadinessProbe::watchNotifications(NotifySocket* socket)
 {
-    return m_state != State::Done && m_notifyFd >= 0 ? m_notifyName : QByteArray();
+    m_notifySocket = socket;
+    connect(socket, &NotifySocket::readyNotified, this, &ReadinessProbe::onReadyNotified);
 }
 
 void ReadinessProbe::start(int timeoutSeconds)
@@ -121,19 +93,20 @@ void ReadinessProbe::stop()
     m_timeoutTimer.stop();
     closeAttempts();
     m_lookUp.reset();
-    if (m_notifyFd >= 0) {
-        m_notifier.reset();
-        ::close(m_notifyFd);
-        m_notifyFd = -1;
-    }
+    if (m_notifySocket)
+        m_notifySocket->disconnect(this);
+    m_notifySocket = nullptr;
     if (m_state == State::Waiting)
         m_state = State::Done;
 }
 
 bool ReadinessProbe::lookNow()
 {
-    if (m_kind == Kind::Notify && m_notifyFd >= 0)
-        readNotifications();
+    if (m_notifySocket) {
+        m_lookingNow = true;
+        m_notifySocket->readPending();
+        m_lookingNow = false;
+    }
     return m_state == State::Waiting && isOpen();
 }
 
@@ -161,72 +134,12 @@ void ReadinessProbe::onPoll()
         finish(true);
 }
 
-void ReadinessProbe::onNotifyReadable()
+// A notification that comes before the wait begins counts at its start.
+void ReadinessProbe::onReadyNotified()
 {
-    readNotifications();
-    if (m_notified && m_state == State::Waiting)
+    m_notified = true;
+    if (m_state == State::Waiting && !m_lookingNow)
         finish(true);
-}
-
-void ReadinessProbe::readNotifications()
-{
-    char buffer[4096];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-    for (;;) {
-        iovec data{buffer, sizeof buffer};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t size = ::recvmsg(m_notifyFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (size < 0 && errno == EINTR)
-            continue;
-        if (size < 0)
-            break;
-        const cmsghdr* header = CMSG_FIRSTHDR(&message);
-        ucred sender{-1, uid_t(-1), gid_t(-1)};
-        if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
-            header->cmsg_len == CMSG_LEN(sizeof sender))
-            std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
-        if (!isInstances(sender.pid)) {
-            if (m_ignoredSenders.size() < MaxIgnoredSenders &&
-                !m_ignoredSenders.contains(sender.pid)) {
-                m_ignoredSenders.insert(sender.pid);
-                Trace::warning("Ignored a readiness notification from pid %d of user %d: not "
-                               "from the process that waits (pid %lld), its process group or "
-                               "its descendants",
-                               int(sender.pid), int(sender.uid), m_instance);
-            }
-            continue;
-        }
-        const QList<QByteArray> lines = QByteArray(buffer, int(size)).split('\n');
-        if (lines.contains(QByteArrayLiteral("READY=1")))
-            m_notified = true;
-    }
-}
-
-// The instance itself, which is the launcher's child until it is reaped, a
-// process in its group, which no other session can join, or one whose parents
-// lead to it. A sender that has ended cannot be placed, and does not count.
-bool ReadinessProbe::isInstances(qint64 pid) const
-{
-    if (m_instance <= 0 || pid <= 0)
-        return false;
-    if (pid == m_instance)
-        return true;
-    ProcFs::ProcessStat stat;
-    if (!ProcFs::readStat(pid, stat))
-        return false;
-    if (stat.groupId == m_instance)
-        return true;
-    for (int i = 0; i < MaxAncestry && stat.parentPid > 1; ++i) {
-        if (stat.parentPid == m_instance)
-            return true;
-        if (!ProcFs::readStat(stat.parentPid, stat))
-            return false;
-    }
-    return false;
 }
 
 bool ReadinessProbe::isOpen()
@@ -240,6 +153,7 @@ bool ReadinessProbe::isOpen()
     case Kind::Log:
     case Kind::Notify:
         return m_notified;
+    case Kind::Http: // no gate: alive= checks only
     case Kind::Invalid:
         break;
     }
@@ -299,17 +213,9 @@ bool ReadinessProbe::connectionSucceeds()
 void ReadinessProbe::resolve()
 {
     if (m_kind == Kind::Unix) {
-        Address address;
-        auto* unixAddress = reinterpret_cast<sockaddr_un*>(&address.address);
-        unixAddress->sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(m_target);
-        std::memcpy(unixAddress->sun_path, path.constData(), size_t(path.size()));
-        if (path.startsWith('@'))
-            unixAddress->sun_path[0] = '\0';
-        // An abstract name is as long as it is, a path ends with its NUL.
-        address.length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()) +
-                                   (path.startsWith('@') ? 0 : 1));
-        m_addresses.push_back(address);
+        const HostLookUp::Endpoint endpoint =
+            HostLookUp::localEndpoint(QFile::encodeName(m_target));
+        m_addresses.push_back({endpoint.address, endpoint.length, -1});
         return;
     }
     // localhost is both loopback addresses, with no look-up; an address needs

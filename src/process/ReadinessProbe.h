@@ -13,18 +13,14 @@
 #include <vector>
 
 class HostLookUp;
-class QSocketNotifier;
+class NotifySocket;
 
 // Tells when a process is ready for the next one of its pipeline, by one gate
 // as ReadyGate reads it (tcp:, unix:, file:, log: or notify), the grammar that
 // the linter checks too.
 // Files and sockets are looked at every 100 ms, without blocking, and a host
 // name is looked up on a thread of its own (HostLookUp); the output is handed
-// in by whoever reads it; notifications arrive on a datagram socket that
-// exists from construction, so that the child can be given its name. Anyone
-// on the machine can send to that socket: a notification counts only when
-// the kernel vouches that its sender is the waiting process's instance, a
-// process of its group, or a descendant of it.
+// in by whoever reads it; notifications come from the process's NotifySocket.
 class ReadinessProbe : public QObject
 {
     Q_OBJECT
@@ -38,16 +34,13 @@ public:
     static QString gateError(const QString& gate);
 
     const QString& gate() const { return m_gate; }
-    // The value of NOTIFY_SOCKET for the child; empty unless a notify gate waits.
-    QByteArray notifySocket() const;
+    bool watchesNotifications() const { return m_kind == Kind::Notify; }
+    // Where a notify gate hears the process; it outlives the probe.
+    void watchNotifications(NotifySocket* socket);
     bool watchesOutput() const { return m_kind == Kind::Log; }
     bool isWaiting() const { return m_state == State::Waiting; }
     bool hasBegun() const { return m_state != State::Idle; }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
-
-    // The instance that runs now leads this process group: only it, its group
-    // and its descendants may notify from now on.
-    void setInstance(qint64 leaderPid) { m_instance = leaderPid; }
 
     // Begins the wait; ready() may come from inside. No limit for timeoutSeconds <= 0.
     void start(int timeoutSeconds);
@@ -74,9 +67,7 @@ private:
     struct Address;
 
     void onPoll();
-    void onNotifyReadable();
-    void readNotifications();
-    bool isInstances(qint64 pid) const;
+    void onReadyNotified();
     bool isOpen();
     bool connectionSucceeds();
     void resolve();
@@ -94,11 +85,8 @@ private:
     bool m_resolved = false;
     std::vector<Address> m_addresses;
     std::unique_ptr<HostLookUp> m_lookUp; // while a host name is looked up
-    qint64 m_instance = 0;
-    QSet<qint64> m_ignoredSenders; // told about once each
-    int m_notifyFd = -1;
-    QByteArray m_notifyName;
-    std::unique_ptr<QSocketNotifier> m_notifier;
+    NotifySocket* m_notifySocket = nullptr;
+    bool m_lookingNow = false;
     QTimer m_pollTimer;
     QTimer m_timeoutTimer;
     QElapsedTimer m_elapsed;

@@ -112,6 +112,19 @@ QByteArray environmentValue(qint64 pid, const QByteArray& name)
     return QByteArray();
 }
 
+qint64 proportionalSetSize(qint64 pid)
+{
+    const QByteArray text = readProcFile(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
+    const int start = text.indexOf("\nPss:");
+    if (start < 0)
+        return -1;
+    const int end = text.indexOf('\n', start + 1);
+    bool ok = false;
+    const qint64 kib =
+        text.mid(start + 5, end - start - 5).replace("kB", "").trimmed().toLongLong(&ok);
+    return ok ? kib * 1024 : -1;
+}
+
 quint64 ownSignalsNotAtDefault()
 {
     const QByteArray text = readProcFile(QStringLiteral("/proc/self/status"));

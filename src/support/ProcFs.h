@@ -30,6 +30,9 @@ QString commandLine(qint64 pid);
 // The value of one variable of the process's environment as it was started;
 // empty when it has none (or may not be looked at).
 QByteArray environmentValue(qint64 pid, const QByteArray& name);
+// The proportional set size in bytes (its share of the memory it maps, shared
+// pages divided among their users), from smaps_rollup; -1 when it cannot be read.
+qint64 proportionalSetSize(qint64 pid);
 
 // Of this process: the signals it ignores or catches, bit n - 1 for signal n
 // (every bit set when /proc cannot tell), and its highest open descriptor
