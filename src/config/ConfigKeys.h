@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTime>
 #include <QVariant>
 
 #include <climits>
@@ -28,6 +29,7 @@ enum class Kind
     Mode,      // sync, async or daemon
     Ready,     // a readiness check: tcp:, unix:, file:, log: or notify
     Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
+    TimeOfDay, // HH:MM, local time; none when empty or when it does not parse
 };
 
 struct Key
@@ -45,8 +47,11 @@ struct Key
     int minimum = INT_MIN;
 };
 
-// The group of every process; its subgroup of environment variables.
+// The group of every process; its subgroup of environment variables; the
+// group of what concerns the whole pipeline (not a process: it does not begin
+// with "process").
 inline const char* const ProcessGroup = "process";
+inline const char* const PipelineGroup = "pipeline";
 inline const char* const EnvironmentGroup = "environment";
 
 // The table of a file kind, ending with a key whose name is null.
@@ -71,6 +76,10 @@ QVariant defaultValue(File file, const char* group, const char* name);
 // The bytes of a size (Kind::Size): a whole number, optionally followed by K,
 // M or G (either case) for KiB, MiB or GiB; -1 when the text is no size.
 qint64 parseSize(const QString& text);
+
+// A time of day (Kind::TimeOfDay): H:MM or HH:MM, from 0:00 to 23:59; an
+// invalid time when the text is none.
+QTime parseTimeOfDay(const QString& text);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";
