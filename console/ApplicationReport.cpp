@@ -281,6 +281,10 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
     field(2, QStringLiteral("icon"), orNone(pipeline.icon));
     field(2, QStringLiteral("log files"),
           QStringLiteral("%1/%2-<date>.log").arg(pipeline.logPath, pipeline.logBasename));
+    field(2, QStringLiteral("restart at"),
+          pipeline.restartAt.isValid()
+              ? QStringLiteral("%1 daily").arg(pipeline.restartAt.toString(QStringLiteral("HH:mm")))
+              : QStringLiteral("(none)"));
     if (pipeline.processList.isEmpty())
         field(2, QStringLiteral("processes"), QStringLiteral("(none)"));
 

@@ -188,6 +188,9 @@ void printStatus(const QJsonObject& status)
                    timeText(pipeline.value("since"), "yyyy-MM-dd hh:mm:ss")));
     const QString log = pipeline.value("log").toString();
     print(QStringLiteral("Log: %1").arg(log.isEmpty() ? QStringLiteral("none") : log));
+    if (!pipeline.value("nextRestart").isNull())
+        print(QStringLiteral("Daily restart: next at %1")
+                  .arg(timeText(pipeline.value("nextRestart"), "yyyy-MM-dd hh:mm")));
     // Each column as wide as its widest cell; # and RESTARTS to the right.
     const QStringList header{"#",     "MODE",    "REQUIRED", "PID",
                              "STATE", "STARTED", "RESTARTS", "LAST EXIT"};

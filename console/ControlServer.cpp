@@ -454,6 +454,7 @@ QJsonObject ControlServer::status() const
                                             : "running"},
                               {"since", timeValue(controller.startedAt())},
                               {"log", log.isEmpty() ? QJsonValue() : QJsonValue(log)},
+                              {"nextRestart", timeValue(controller.nextRestart())},
                               {"processes", processes}});
     return result;
 }

@@ -15,7 +15,7 @@ class ShiftedClock
 public:
     explicit ShiftedClock(const QDateTime& time)
     {
-        offsetMs() = time.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch();
+        set(time);
         Solvane::TimeStamp::setClock([] {
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
@@ -25,6 +25,15 @@ public:
         });
     }
     ~ShiftedClock() { Solvane::TimeStamp::setClock(nullptr); }
+    // The clock is set: it reads `time` now and runs on from there.
+    void set(const QDateTime& time)
+    {
+        offsetMs() = time.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch();
+    }
+    static QDateTime now()
+    {
+        return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
+    }
     Q_DISABLE_COPY(ShiftedClock)
 
 private:

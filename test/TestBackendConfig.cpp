@@ -48,6 +48,7 @@ void TestBackendConfig::testPipelineConfigLoad()
 {
     QSettings settings(m_tempFile->fileName(), QSettings::IniFormat);
     settings.setValue(QStringLiteral("ui/name"), QStringLiteral("ZQ Brisel"));
+    settings.setValue(QStringLiteral("pipeline/restart-at"), QStringLiteral("04:05"));
     settings.beginGroup(QStringLiteral("process-0"));
     settings.setValue(QStringLiteral("exec"), QStringLiteral("pulseaudio"));
     settings.setValue(QStringLiteral("arguments"), QStringLiteral("--start"));
@@ -79,6 +80,7 @@ void TestBackendConfig::testPipelineConfigLoad()
     const PipelineConfig pipelineConfig = m_backend->loadPipelineConfig(settings.fileName());
 
     QCOMPARE(pipelineConfig.name, QStringLiteral("ZQ Brisel"));
+    QCOMPARE(pipelineConfig.restartAt, QTime(4, 5));
     QVERIFY(pipelineConfig.processList.size() == 3);
 
     ProcessConfig processConfig = pipelineConfig.processList[0];

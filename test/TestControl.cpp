@@ -124,11 +124,15 @@ private slots:
     {
         QCOMPARE(run({"status"}).first, 3);
         // A daemon that crashes (and is restarted) every 0.7 s, leaving a
-        // child that ignores the termination request, and a long Sync process.
+        // child that ignores the termination request, and a long Sync
+        // process; a daily restart in half a day.
+        const QTime restartAt = QTime::currentTime().addSecs(12 * 3600);
         QVERIFY(writeApp("app", {"mode=daemon\nrestart-on-crash=true\nrestart-limit=1000\n"
                                  "exec=/bin/sh\nlibrary-paths=/bin, /usr/bin\narguments=-c, "
                                  "\"(trap '' TERM; exec sleep MARKER) & sleep 0.7; kill -9 $$\"",
-                                 "mode=sync\narguments=--write, MARKER, --delay, 300"}));
+                                 "mode=sync\narguments=--write, MARKER, --delay, 300\n[pipeline]\n"
+                                 "restart-at=" +
+                                     restartAt.toString("HH:mm")}));
         launch({"--stop-timeout", "1", "serve"});
         // Owner only: the user flags are the owner's, as the test owns them.
         QVERIFY((QFileInfo(folder()).permissions() & 0x7777) == 0x7700 &&
@@ -144,6 +148,12 @@ private slots:
                                  LimitMs);
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
+        const QDateTime next(QDate::currentDate(), QTime(restartAt.hour(), restartAt.minute()));
+        QVERIFY(run({"status"})
+                    .second.contains("Daily restart: next at " +
+                                     next.addDays(next < QDateTime::currentDateTime())
+                                         .toString("yyyy-MM-dd hh:mm")
+                                         .toUtf8()));
 
         QCOMPARE(run({"stop", "--timeout", "5"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(m_marker->processes().isEmpty());

@@ -25,7 +25,7 @@ const struct
      "arguments=-c, \"a;b\", \\\\x\nmode=Async\nrequired=0\nrestart-on-exit=3, 4\n"
      "restart-limit=50\nrestart-delay=1\nready=TCP:[::1]:80\n"
      "watchdog=30\nalive=http://[::1]:8080/health\nalive-interval=5\nmemory-max=512M\n"
-     "[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n",
+     "[process-0/environment]\nA=1\n[ui]\nname=Caf\xc3\xa9\n[pipeline]\nrestart-at=4:00\n",
      ""},
     {"PATH", "library-paths=/usr/bin, /bin\n[process-0/environment]\nPATH=/opt/bin\n",
      "warning: [process-0/environment] PATH: replaced by library-paths, so the process gets "
@@ -36,8 +36,12 @@ const struct
     {"exit code 256", "restart-on-exit=256\n", "error: [process-0] restart-on-exit: '256' is no"},
     {"exit code x", "restart-on-exit=1, x\n", "error: [process-0] restart-on-exit: 'x' is not an"},
     {"group", "[proces-3]\nexec=x\n",
-     "warning: [proces-3]: not ui, logs or a process group, so it is ignored; did you mean "
-     "[process-3]?"},
+     "warning: [proces-3]: not ui, logs, pipeline or a process group, so it is ignored; did you "
+     "mean [process-3]?"},
+    {"restart-at 25:00", "[pipeline]\nrestart-at=25:00\n",
+     "error: [pipeline] restart-at: '25:00' is not a time of day"},
+    {"restart-at 4am", "[pipeline]\nrestart-at=4am\n",
+     "error: [pipeline] restart-at: '4am' is not a time of day"},
     {"no", "mode=sync\nrequired=no\n", "error: [process-0] required: 'no' reads as true"},
     {"required daemon", "required=true\n", "warning: [process-0] required: a required daemon is"},
     {"ture", "restart-on-crash=ture\n", "warning: [process-0] restart-on-crash: 'ture' is neither"},

@@ -4,8 +4,10 @@
 // and a front end's own processes are never touched.
 
 #include "PipelineController.h"
+#include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "support/DayTimer.h"
 #include "support/LauncherSupport.h"
 
 #include <QRegularExpression>
@@ -166,6 +168,52 @@ private slots:
             false));
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(started.count(), 2);
+    }
+
+    void dailyRestart_data()
+    {
+        QTest::addColumn<bool>("stoppedBefore");
+        QTest::addColumn<bool>("setBack"); // after the restart, the clock is set back over 04:00
+        QTest::newRow("running at 04:00") << false << false;
+        QTest::newRow("stopped before 04:00") << true << false;
+        QTest::newRow("clock set back over 04:00") << false << true;
+    }
+
+    // At 04:00 by the launcher's clock a running pipeline with restart-at
+    // stops as on request and starts again, without finishing; a stopped one
+    // neither starts nor has its time watched; a clock set back over 04:00
+    // after the restart does not restart it again that day.
+    void dailyRestart()
+    {
+        QFETCH(bool, stoppedBefore);
+        QFETCH(bool, setBack);
+        const QDateTime beforeFour(QDate(2026, 12, 7), QTime(3, 59, 59));
+        ShiftedClock clock(beforeFour);
+        DayTimer::setLookInterval(100);
+        PipelineController controller;
+        PipelineConfig pipeline = pipelineOf({shell(ProcessMode::Sync, "exec sleep MARK")});
+        pipeline.restartAt = QTime(4, 0);
+        QSignalSpy started(&controller, &PipelineController::processStarted);
+        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
+        QVERIFY(controller.start(pipeline, false));
+        QCOMPARE(controller.nextRestart(), beforeFour.addSecs(1));
+        if (stoppedBefore) {
+            controller.requestStop(2000);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
+            QVERIFY(!controller.nextRestart().isValid());
+        }
+        const int restarts = stoppedBefore ? 0 : 1;
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1 + restarts, LimitMs);
+        if (setBack)
+            clock.set(beforeFour);
+        QTRY_VERIFY_WITH_TIMEOUT(ShiftedClock::now() > beforeFour.addSecs(3), LimitMs);
+        QCOMPARE(logLines("Daily restart at 04:00: terminating"), restarts);
+        QCOMPARE(started.count(), 1 + restarts);
+        QCOMPARE(finished.count(), stoppedBefore ? 1 : 0);
+        QCOMPARE(m_marker.processes(true).size(), restarts);
+        if (!stoppedBefore)
+            QCOMPARE(controller.nextRestart(), beforeFour.addDays(1).addSecs(1));
+        DayTimer::setLookInterval(60000);
     }
 
     void restartCleansUp_data()

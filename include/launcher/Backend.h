@@ -6,6 +6,7 @@
 #include "PipelineController.h"
 #include "ProcessModel.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QList>
 #include <QObject>
@@ -40,6 +41,7 @@ class Backend : public QObject
         QString runningApplicationName READ runningApplicationName NOTIFY runningApplicationChanged)
     Q_PROPERTY(QString pipelinePhase READ pipelinePhase NOTIFY pipelinePhaseChanged)
     Q_PROPERTY(QVariantMap lastResult READ lastResultMap NOTIFY lastResultChanged)
+    Q_PROPERTY(QDateTime nextRestart READ nextRestart NOTIFY pipelinePhaseChanged)
     Q_PROPERTY(bool allowUserExit READ allowUserExit NOTIFY settingsChanged)
     Q_PROPERTY(bool showVersionInfo READ showVersionInfo NOTIFY settingsChanged)
     Q_PROPERTY(bool showInvalidTiles READ showInvalidTiles NOTIFY settingsChanged)
@@ -161,6 +163,10 @@ public:
     QString runningApplicationName() const;
     // "idle", "starting", "running", "stopping" or "finished".
     QString pipelinePhase() const;
+    // When the running pipeline is restarted next by its restart-at (local
+    // time); invalid when it has none or nothing runs. A daily restart shows
+    // as the phases "stopping", "starting" and "running" again, never as a finish.
+    QDateTime nextRestart() const { return m_pipelineController.nextRestart(); }
     // How the last pipeline ended, for a front end: basename, name, outcome
     // ("normal", "failed", "stopped"), failureReason (words, or empty),
     // failedProcessIndex (-1: none), failedProgram, failedExitCode,

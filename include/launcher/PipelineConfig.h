@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 
 // How a process paces its pipeline. A zero-initialised mode is Daemon.
 enum class ProcessMode : int
@@ -71,6 +72,9 @@ struct PipelineConfig
     QList<ProcessConfig> processList;
     QString logBasename;
     QString logPath;
+    // The local time at which a running pipeline is restarted each day
+    // ([pipeline] restart-at); invalid: never.
+    QTime restartAt;
 };
 
 bool operator==(const PipelineConfig& a, const PipelineConfig& b);

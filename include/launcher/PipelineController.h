@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+class DailyTimer;
 class DayTimer;
 class LineSplitter;
 class PipelineLog;
@@ -33,7 +34,10 @@ class ProcessRecord;
 // request; in these three its processes and what they left are asked to
 // terminate and killed after the stop timeout. It has finished once nothing
 // of it runs any more. Its outcome is fixed as it enters a stage: failed
-// once a failure is reported, else stopped once a stop is requested.
+// once a failure is reported, else stopped once a stop is requested. At its
+// daily restart time (restart-at) a running pipeline stops as on request and,
+// once nothing of it runs, starts again: it never finishes on the way, so a
+// front end sees it stop and start but not end.
 class PipelineController : public QObject
 {
     Q_OBJECT
@@ -147,8 +151,15 @@ public:
     // The same, returning once the pipeline has finished (true at once when
     // nothing runs); false when it still runs well after the kill.
     bool stop(int timeoutMs);
-    // A stop was requested for the running pipeline: the ends it causes are no failures.
-    bool isStopRequested() const { return m_stage == Stage::StoppingOnRequest; }
+    // A stop was requested for the running pipeline (or its daily restart
+    // stops it): the ends it causes are no failures.
+    bool isStopRequested() const
+    {
+        return m_stage == Stage::StoppingOnRequest || m_stage == Stage::Restarting;
+    }
+    // When the running pipeline is restarted next by its restart-at; invalid
+    // when it has none or nothing runs.
+    QDateTime nextRestart() const;
     // The pipeline's processes were killed: what asking did not end.
     bool isKilling() const
     {
@@ -226,6 +237,7 @@ private:
         Ending,            // normally: only daemons, or what the processes left, remain
         Failing,           // a required process failed
         StoppingOnRequest, // a stop was requested before any failure
+        Restarting,        // stopping for the daily restart, to start again once stopped
         Finished,
     };
 
@@ -242,6 +254,7 @@ private:
         LeftoversGone,      // nothing that the processes left runs any more
         StopOverdue,        // the termination request's time is up
         KillOverdue,        // the kill's time is up
+        RestartDue,         // the daily restart time has come
     };
 
     struct EventData
@@ -284,6 +297,8 @@ private:
     void killNow();
     void endDaemons();
     void stopOnRequest(const EventData& data, bool askProcesses);
+    void stopForRestart();
+    void startAgain();
     void awaitLeftovers();
     void finish();
     void escalate(int timeoutMs);
@@ -324,6 +339,8 @@ private:
     QString m_logFolder;
     qint64 m_logFolderSizeLimit = 0;
     std::unique_ptr<DayTimer> m_dayTimer;
+    // Runs only while a pipeline with restart-at runs.
+    std::unique_ptr<DailyTimer> m_restartTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
     QList<ValidationProblem> m_validationProblems;
     QStringList m_validationErrors;

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QPair>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 
@@ -74,6 +75,7 @@ const Key* table(File file)
         {"ui", "icon", Kind::Text, QString()},
         {"logs", "basename", Kind::Text, QVariant(), true}, // the file's complete base name
         {"logs", "path", Kind::Text, QVariant(), true},     // the default log folder
+        {PipelineGroup, "restart-at", Kind::TimeOfDay, QString()},
         {ProcessGroup, "exec", Kind::Text, QString()},
         {ProcessGroup, "arguments", Kind::TextList, QStringList()},
         {ProcessGroup, "restart-on-crash", Kind::Boolean, false},
@@ -167,6 +169,14 @@ qint64 parseSize(const QString& text)
     if (!ok || number > (std::numeric_limits<qint64>::max() >> shift))
         return -1;
     return number << shift;
+}
+
+QTime parseTimeOfDay(const QString& text)
+{
+    // Strict: "4am", "4.00" or "04:00:30" are not taken for something else.
+    static const QRegularExpression form(QStringLiteral("^([01]?[0-9]|2[0-3]):([0-5][0-9])$"));
+    const QRegularExpressionMatch match = form.match(text.trimmed());
+    return match.hasMatch() ? QTime(match.captured(1).toInt(), match.captured(2).toInt()) : QTime();
 }
 
 bool holdsSerializedValue(const QByteArray& content)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTime>
 #include <QVariant>
 
 #include <climits>
@@ -29,6 +30,7 @@ enum class Kind
     Ready,     // a readiness gate (tcp:, unix:, file:, log:, notify) or an alive= check
     Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
     Journal,   // what a service's journal gets: events or all
+    TimeOfDay, // HH:MM, local time; none when empty or when it does not parse
 };
 
 struct Key
@@ -46,8 +48,11 @@ struct Key
     int minimum = INT_MIN;
 };
 
-// The group of every process; its subgroup of environment variables.
+// The group of every process; its subgroup of environment variables; the
+// group of what concerns the whole pipeline (not a process: it does not begin
+// with "process").
 inline const char* const ProcessGroup = "process";
+inline const char* const PipelineGroup = "pipeline";
 inline const char* const EnvironmentGroup = "environment";
 
 // The table of a file kind, ending with a key whose name is null.
@@ -77,6 +82,10 @@ qint64 parseSize(const QString& text);
 // applications too ("all") or only the launcher's own ("events"); anything
 // else is no choice (ok false) and reads as "events".
 bool journalGetsAll(const QString& text, bool* ok = nullptr);
+
+// A time of day (Kind::TimeOfDay): H:MM or HH:MM, from 0:00 to 23:59; an
+// invalid time when the text is none.
+QTime parseTimeOfDay(const QString& text);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";

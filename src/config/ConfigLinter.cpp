@@ -146,8 +146,9 @@ QList<ConfigProblem> ConfigLinter::lint(const SettingsFile& file)
         add(Severity::Warning, QString(), key,
             QStringLiteral("a key outside any group is ignored"));
 
-    const QStringList known = m_kind == File::Pipeline ? QStringList{"ui", "logs"}
-                                                       : QStringList{"ui", "autostart", "logs"};
+    const QStringList known = m_kind == File::Pipeline
+                                  ? QStringList{"ui", "logs", ConfigKeys::PipelineGroup}
+                                  : QStringList{"ui", "autostart", "logs"};
     const QStringList groups = settings->childGroups();
     for (const QString& group : groups) {
         if (m_kind == File::Pipeline && group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
@@ -520,6 +521,13 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                     didYouMean(nearest(text, {"events", "all"}), "'", "'"));
         break;
     }
+    case Kind::TimeOfDay:
+        if (!text.isEmpty() && !ConfigKeys::parseTimeOfDay(text).isValid())
+            report(Severity::Error,
+                   QStringLiteral("'%1' is not a time of day: write HH:MM, 00:00 to 23:59 (such "
+                                  "as 04:00); no daily restart happens")
+                       .arg(text));
+        break;
     case Kind::Ready:
         // Its meaning depends on the mode and the key: lintProcess().
         break;
@@ -537,7 +545,7 @@ void ConfigLinter::lintUnknownGroup(const QString& group, const QStringList& kno
         candidates.append(QLatin1String(ConfigKeys::ProcessGroup) + group.mid(letters));
     }
     const QString expected = m_kind == File::Pipeline
-                                 ? QStringLiteral("ui, logs or a process group")
+                                 ? QStringLiteral("ui, logs, pipeline or a process group")
                                  : QStringLiteral("ui, autostart or logs");
     add(Severity::Warning, group, QString(),
         QStringLiteral("not %1, so it is ignored").arg(expected) +

@@ -16,7 +16,8 @@ auto fields(const ProcessConfig& c)
 
 auto fields(const PipelineConfig& c)
 {
-    return std::tie(c.basename, c.name, c.icon, c.processList, c.logBasename, c.logPath);
+    return std::tie(c.basename, c.name, c.icon, c.processList, c.logBasename, c.logPath,
+                    c.restartAt);
 }
 
 } // namespace

@@ -136,6 +136,12 @@ PipelineConfig PipelineFileReader::read(QSettings& settings, const QString& base
         ConfigKeys::value(settings, File::Pipeline, "logs", "basename", config.basename).toString();
     config.logPath =
         ConfigKeys::value(settings, File::Pipeline, "logs", "path", m_defaultLogPath).toString();
+    const QString restartAt = value(ConfigKeys::PipelineGroup, "restart-at").toString();
+    config.restartAt = ConfigKeys::parseTimeOfDay(restartAt);
+    if (!restartAt.isEmpty() && !config.restartAt.isValid())
+        Solvane::Trace::warning("Pipeline file '%s': restart-at '%s' is not a time of day (HH:MM); "
+                                "the pipeline is not restarted daily",
+                                qUtf8Printable(path), qUtf8Printable(restartAt));
 
     // The keys of each process group, asked once. The groups in plain string
     // comparison (as QSettings sorts them) make the start order: process-10

@@ -7,6 +7,7 @@
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
 #include "process/ReadinessProbe.h"
+#include "support/DailyTimer.h"
 #include "support/DayTimer.h"
 #include "support/LauncherSupport.h"
 #include "support/Trace.h"
@@ -56,6 +57,8 @@ PipelineController::PipelineController()
 {
     m_dayTimer = std::make_unique<DayTimer>();
     connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &PipelineController::onDayChanged);
+    m_restartTimer = std::make_unique<DailyTimer>();
+    connect(m_restartTimer.get(), &DailyTimer::due, this, [this] { handle(Event::RestartDue); });
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::onStopTimer);
     // The record is written at most every RecordIntervalMs, however many
@@ -109,6 +112,7 @@ PipelineController::Phase PipelineController::phaseOf(Stage stage)
     case Stage::Ending:
     case Stage::Failing:
     case Stage::StoppingOnRequest:
+    case Stage::Restarting:
         return Phase::Stopping;
     case Stage::Finished:
         return Phase::Finished;
@@ -167,24 +171,29 @@ void PipelineController::handle(Event event, const EventData& data)
                 return finish();
             enter(Stage::Ending);
             return awaitLeftovers();
+        case Event::RestartDue:
+            enter(Stage::Restarting);
+            return stopForRestart();
         default:
             return;
         }
     case Stage::Ending:
     case Stage::Failing:
     case Stage::StoppingOnRequest:
+    case Stage::Restarting:
         switch (event) {
         case Event::Failed:
             // The ends that a requested stop causes are expected, whatever they are.
-            if (m_stage == Stage::StoppingOnRequest)
+            if (isStopRequested())
                 return;
             enter(Stage::Failing);
             return reportFailure(data);
         case Event::OnlyDaemonsLeft:
-            return m_stage == Stage::StoppingOnRequest ? void() : endDaemons();
+            return isStopRequested() ? void() : endDaemons();
         case Event::StopRequested:
             // Every process was asked when the pipeline began to stop; a
-            // stop requested again only shortens the time until the kill.
+            // stop requested again only shortens the time until the kill. A
+            // stop requested during the daily restart ends the pipeline.
             if (m_stage == Stage::StoppingOnRequest)
                 return escalate(data.timeoutMs);
             enter(Stage::StoppingOnRequest);
@@ -194,9 +203,13 @@ void PipelineController::handle(Event event, const EventData& data)
         case Event::KillRequested:
             return killNow();
         case Event::ProcessesEnded:
-            return m_reaper->awaitCleared() ? finish() : awaitLeftovers();
+            if (!m_reaper->awaitCleared())
+                return awaitLeftovers();
+            return m_stage == Stage::Restarting ? startAgain() : finish();
         case Event::LeftoversGone:
-            return anyProcessLeft() ? void() : finish();
+            if (anyProcessLeft())
+                return;
+            return m_stage == Stage::Restarting ? startAgain() : finish();
         case Event::StopOverdue:
             emit stopTimedOut();
             return killNow();
@@ -287,6 +300,10 @@ void PipelineController::begin()
     m_nextProcessIndex = 0;
     m_escalation = Escalation::None;
     m_processes.clear();
+    if (m_pipelineConfig.restartAt.isValid())
+        m_restartTimer->start(m_pipelineConfig.restartAt);
+    else
+        m_restartTimer->stop();
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper->killLeftovers();
     Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
@@ -395,6 +412,36 @@ void PipelineController::stopOnRequest(const EventData& data, bool askProcesses)
     escalate(data.timeoutMs);
 }
 
+// As a stop on request, and with the reason in the log.
+void PipelineController::stopForRestart()
+{
+    const QString reason = QStringLiteral("Daily restart at %1")
+                               .arg(m_pipelineConfig.restartAt.toString(QStringLiteral("HH:mm")));
+    Trace::info("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
+                qUtf8Printable(reason));
+    onLogPipelineMessage(launcherPid(), reason + QStringLiteral(": terminating the pipeline"),
+                         true);
+    terminateAll();
+    escalate(m_stopTimeout);
+}
+
+// Nothing of the pipeline runs any more: it starts again as it started
+// before, with the programs found then and in the same log; its state stays
+// running throughout.
+void PipelineController::startAgain()
+{
+    m_stopTimer.stop();
+    for (Entry& entry : m_processes) {
+        if (entry.ended)
+            entry.ended->deleteLater();
+        entry.ended = nullptr;
+    }
+    onLogPipelineMessage(
+        launcherPid(), QStringLiteral("Pipeline stopped for its daily restart: starting it again"),
+        true);
+    begin();
+}
+
 // No process runs, but what they left may: the pipeline has finished once
 // that is gone too, asked to terminate and killed at the stop's deadline.
 void PipelineController::awaitLeftovers()
@@ -431,6 +478,7 @@ void PipelineController::finish()
     if (ending == Stage::StoppingOnRequest)
         onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
     m_stopTimer.stop();
+    m_restartTimer->stop();
     m_escalation = Escalation::None;
     // The result is complete before anyone hears of the finish.
     m_result.finishedAt = QDateTime::currentDateTime();
@@ -489,7 +537,7 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
     const bool succeeded = !config.isRequired || exitCode == 0;
     // The ends that a requested stop causes are expected, whatever they are;
     // a process that failed while it ran has said so already.
-    if (!succeeded && m_stage != Stage::StoppingOnRequest && !process->failedBeforeItsEnd()) {
+    if (!succeeded && !isStopRequested() && !process->failedBeforeItsEnd()) {
         // The failure itself was reported before this end; this only records it.
         onLogPipelineMessage(
             launcherPid(),
@@ -868,6 +916,11 @@ void PipelineController::setValidationProblems(const QList<ValidationProblem>& p
 QString PipelineController::timeStampText()
 {
     return QString::fromLatin1(PipelineLog::timeStampText());
+}
+
+QDateTime PipelineController::nextRestart() const
+{
+    return m_restartTimer->next();
 }
 
 QList<ProcessStatus> PipelineController::processStatuses() const

@@ -38,6 +38,11 @@ void DayTimer::setLookInterval(int intervalMs)
     g_lookIntervalMs = intervalMs;
 }
 
+int DayTimer::lookInterval()
+{
+    return int(g_lookIntervalMs);
+}
+
 void DayTimer::start()
 {
     m_day = today();

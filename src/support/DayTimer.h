@@ -21,6 +21,7 @@ public:
     // How long a timer waits at most between two looks at the clock (a
     // minute). A simulation that runs its clock fast looks more often.
     static void setLookInterval(int intervalMs);
+    static int lookInterval();
 
     // Takes today as the current day and watches for the next one.
     void start();
