@@ -93,7 +93,7 @@ const HealthRow healthRows[] = {
     {"tcp, answers once, checked once ready",
      "--delay 1.5 --write serving\n --serve tcp:PORT 1 --delay MARK", 0, "tcp:PORT", 1, 0, 3,
      "is hung: tcp localhost:\\d+ failed once \\(Connection refused\\)$", 1, nullptr, nullptr},
-    {"http, stops answering", "--delay 0.5 --write serving\n --serve http:PORT 1 --delay MARK", 0,
+    {"http, stops answering", "--write serving\n --serve http:PORT 1 --delay MARK", 0,
      "http://localhost:PORT/health", 2, 0, 3,
      "is hung: http localhost:\\d+/health failed 2 times in a row \\(timed out after 1 s\\)$", 1,
      nullptr, nullptr},
@@ -129,6 +129,8 @@ private slots:
         row("unix, late", "unix:DIR/s", "--delay 0.6 --listen unix:DIR/s --delay 30");
         row("file, early", "file:f", "--pid-file f --delay 30"); // in the working folder
         row("log, late", "log:port-80-up", "--delay 0.6 --write x:port-80-up\\n --delay 30");
+        // Written at once: it may come before the start is reported.
+        row("log, early", "log:port-80-up", "--write x:port-80-up\\n --delay 30");
         row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
         row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
         row("notify, never, required", "notify", "--notify READY=0 --delay 30");

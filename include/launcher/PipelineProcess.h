@@ -83,8 +83,8 @@ public:
     // once. A stopping process ignores the request.
     void restart();
 
-    // The gate that reads the process's output while it waits, else null: the
-    // reader of the output hands each read to it.
+    // The gate that reads the process's output until it is ready (from the
+    // first fork on), else null: the reader of the output hands each read to it.
     ReadinessProbe* outputProbe() const { return m_outputProbe; }
 
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);

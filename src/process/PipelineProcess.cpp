@@ -339,6 +339,9 @@ void PipelineProcess::spawn()
         connect(m_probe.get(), &ReadinessProbe::ready, this, [this] { handle(Event::Ready); });
         connect(m_probe.get(), &ReadinessProbe::timedOut, this,
                 [this] { handle(Event::NotReady); });
+        // The first instance may write its line before its start is reported.
+        if (m_probe->watchesOutput())
+            m_outputProbe = m_probe.get();
     }
     const bool notifyGate = m_probe && m_probe->watchesNotifications();
     if (!m_notify && (notifyGate || m_config.watchdog > 0)) {
@@ -827,8 +830,6 @@ void PipelineProcess::beginReadinessWait()
                               ? QStringLiteral("at most %1 s").arg(m_config.readyTimeout)
                               : QStringLiteral("no time limit");
     log(QStringLiteral("Waiting for the process to be ready (%1, %2)").arg(m_config.ready, limit));
-    if (m_probe->watchesOutput())
-        m_outputProbe = m_probe.get();
     m_probe->start(m_config.readyTimeout);
 }
 

@@ -112,14 +112,18 @@ bool ReadinessProbe::lookNow()
 
 void ReadinessProbe::checkOutput(const QByteArray& output)
 {
-    if (m_state != State::Waiting || m_kind != Kind::Log)
+    // Output that comes before the wait begins (a child may write before its
+    // start is reported) counts at its start, as a notification does.
+    if (m_state == State::Done || m_kind != Kind::Log || m_notified)
         return;
     // The text holds no line end, so a match lies within one line; the part
     // of a line that came with the last read is kept for one that spans two.
     const QByteArray text = m_tail + output;
     if (text.contains(m_text)) {
         m_notified = true;
-        finish(true);
+        m_tail.clear();
+        if (m_state == State::Waiting)
+            finish(true);
         return;
     }
     int lineStart = int(text.size());
