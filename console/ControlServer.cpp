@@ -444,7 +444,7 @@ QJsonObject ControlServer::status() const
     const PipelineConfig& config = controller.pipelineConfig();
     const QString log = controller.logFilePath();
     QJsonArray processes;
-    for (const ProcessStatus& process : controller.processStatuses())
+    for (const ProcessStatus& process : controller.processStatuses(true))
         processes.append(processObject(process));
     result.insert("pipeline",
                   QJsonObject{{"application", config.basename},

@@ -148,6 +148,8 @@ private slots:
                                  LimitMs);
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
+        // The memory of a process without a cap is looked at when asked for.
+        QVERIFY(processes().at(1)["memory"].toDouble() > 0);
         const QDateTime next(QDate::currentDate(), QTime(restartAt.hour(), restartAt.minute()));
         QVERIFY(run({"status"})
                     .second.contains("Daily restart: next at " +

@@ -183,8 +183,10 @@ public:
     // When the running (or last) pipeline was started; invalid before any.
     QDateTime startedAt() const { return m_result.startedAt; }
     // One record per process of the running (or last) pipeline that has been
-    // started, by index; ended processes keep theirs.
-    QList<ProcessStatus> processStatuses() const;
+    // started, by index; ended processes keep theirs. With `measureMemory`,
+    // the memory of each running process is looked at now (a request's cost,
+    // not a timer's), where no memory-max has it measured already.
+    QList<ProcessStatus> processStatuses(bool measureMemory = false) const;
 
     // The log file that the running pipeline writes, or that the last one
     // wrote last; empty when it had none. At local midnight a running

@@ -62,6 +62,10 @@ public:
     // writer's, even when it comes before the instance's start is reported.
     QByteArray readAllStandardOutput();
     qint64 instancePid() const;
+    // Bytes of memory that the running instance and everything of it that the
+    // reaper knows (its group, its descendants) take now, each process by its
+    // share of what it maps; -1 when nothing runs.
+    qint64 memoryInUse() const;
     // What a front end shows of the process; the caller fills in its index.
     ProcessStatus status() const;
     // The process reported its failure while its instance still ran (it was

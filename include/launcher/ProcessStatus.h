@@ -54,7 +54,7 @@ struct ProcessStatus
     QString lastCheck;
     QDateTime lastCheckAt;
     // Bytes of memory of the process and its descendants at the last look;
-    // -1 when not measured, which is unless memory-max is set.
+    // -1 when not measured (a front end may ask for a look now).
     qint64 memory = -1;
 
     // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"

@@ -923,13 +923,15 @@ QDateTime PipelineController::nextRestart() const
     return m_restartTimer->next();
 }
 
-QList<ProcessStatus> PipelineController::processStatuses() const
+QList<ProcessStatus> PipelineController::processStatuses(bool measureMemory) const
 {
     QList<ProcessStatus> statuses;
     for (int i = 0; i < m_processes.size(); ++i) {
         const Entry& entry = m_processes.at(i);
         statuses.append(entry.process ? entry.process->status() : entry.finalStatus);
         statuses.last().index = i;
+        if (measureMemory && entry.process && statuses.last().memory < 0)
+            statuses.last().memory = entry.process->memoryInUse();
     }
     return statuses;
 }

@@ -953,14 +953,22 @@ void PipelineProcess::onWatchdogPing()
 
 // The instance and everything of it that the reaper knows: its group and the
 // descendants that left it, each counted by its share of what it maps.
-void PipelineProcess::onMemoryCheck()
+qint64 PipelineProcess::memoryInUse() const
 {
+    if (!m_process || m_process->state() == QProcess::NotRunning || m_pid <= 0)
+        return -1;
     QList<qint64> pids = m_reaper->instanceProcesses(m_pid);
     if (!pids.contains(m_pid))
         pids.append(m_pid);
     qint64 total = 0;
     for (const qint64 pid : qAsConst(pids))
         total += std::max(ProcFs::proportionalSetSize(pid), qint64(0));
+    return total;
+}
+
+void PipelineProcess::onMemoryCheck()
+{
+    const qint64 total = std::max(memoryInUse(), qint64(0));
     m_memory = total;
     emit statusChanged();
     m_overCapChecks = total > m_config.memoryMax ? m_overCapChecks + 1 : 0;
