@@ -21,6 +21,23 @@
 namespace {
 
 const int LimitMs = 60000;
+
+// How often the threads of a process were switched in (each a wake-up).
+qint64 wakeUps(qint64 pid)
+{
+    qint64 count = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks + '/' + task + "/status");
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.contains("ctxt_switches:"))
+                count += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+        }
+    }
+    return count;
+}
 using Result = std::pair<int, QByteArray>; // exit code, output
 
 const struct
@@ -160,6 +177,18 @@ private slots:
         QCOMPARE(run({"stop", "--timeout", "5"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(m_marker->processes().isEmpty());
         QVERIFY(run({"status"}).second.contains("Last: app was stopped on request at "));
+        // Nothing runs, nothing is watched: once the request is answered,
+        // the launcher sleeps through whole seconds (a minute's look at the
+        // date aside); a timer left running would wake it in each.
+        const auto quietSecond = [pid = m_main->processId()] {
+            const qint64 before = wakeUps(pid);
+            QTest::qWait(1000);
+            return wakeUps(pid) - before == 0;
+        };
+        bool quiet = false;
+        for (int second = 0; second < 10 && !quiet; ++second)
+            quiet = quietSecond();
+        QVERIFY(quiet);
 
         // A file written since the launcher began: its daemon is never ready.
         QVERIFY(writeApp("gate", {"mode=async\nrequired=true\nready=file:/nonexistent\n"
