@@ -103,6 +103,10 @@ private slots:
     {
         m_marker = std::make_unique<ProcessMarker>();
         m_folders = std::make_unique<DataFolders>();
+        // The control socket of a screen program goes there, apart from any other.
+        const QString runtime = m_folders->root() + "/run";
+        QVERIFY(makePrivateFolder(runtime));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
         for (const QString& name : QDir(examples).entryList({"*.ini"}))
             QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
@@ -111,6 +115,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("XDG_RUNTIME_DIR");
         m_screen.reset();
         m_folders.reset();
         QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
@@ -298,6 +303,48 @@ private slots:
                 program.exitCode() == 0);
         QCOMPARE(m_marker->processes(), QList<qint64>());
     }
+
+#ifdef LAUNCHER_PROGRAM // where the console is built
+    void oneLauncher_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("the screen, then the console")
+            << QStringLiteral(LAUNCHER_UI_PROGRAM) << QStringLiteral(LAUNCHER_PROGRAM);
+        QTest::newRow("the console, then the screen")
+            << QStringLiteral(LAUNCHER_PROGRAM) << QStringLiteral(LAUNCHER_UI_PROGRAM);
+    }
+
+    // Whichever front end runs answers the control socket: status tells which
+    // one it is, its application and its processes. A second front end of
+    // the same user refuses to start, naming the first.
+    void oneLauncher()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        const auto arguments = [](const QString& program) {
+            return program == LAUNCHER_PROGRAM ? QStringList{"serve"} : QStringList();
+        };
+        writeShellApp("board", "Notice board", LongScript);
+        writeSettings(QString(), "tile=board\ntimeout=1");
+        QProcess running;
+        running.start(first, arguments(first));
+        QTRY_VERIFY_WITH_TIMEOUT(m_marker->processes().size() == 1, 10000);
+        const QByteArray pid = QByteArray::number(running.processId());
+        const auto [code, status] = runProgram(LAUNCHER_PROGRAM, {"status"});
+        QVERIFY2(code == 0 &&
+                     status.startsWith("Launcher: pid " + pid + " (" +
+                                       QFileInfo(first).fileName().toUtf8() + "), ") &&
+                     status.contains("Running: 'Notice board' (board)") &&
+                     status.contains(" " + QByteArray::number(m_marker->processes().first()) +
+                                     "  running"),
+                 status);
+        const auto [refused, words] = runProgram(second, arguments(second));
+        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid), words);
+        signalProcess(running, SIGTERM);
+        QVERIFY(running.waitForFinished(10000));
+    }
+#endif
 
     // With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,
     // as DIR/{countdown,tiles,running,failure}.png, each taken once it shows them.
