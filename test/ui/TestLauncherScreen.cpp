@@ -103,10 +103,9 @@ private slots:
     {
         m_marker = std::make_unique<ProcessMarker>();
         m_folders = std::make_unique<DataFolders>();
-        // The control socket of a screen program goes there, apart from any other.
-        const QString runtime = m_folders->root() + "/run";
-        QVERIFY(makePrivateFolder(runtime));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        // The control socket of a program of the test goes there, apart from any other.
+        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
         const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
         for (const QString& name : QDir(examples).entryList({"*.ini"}))
             QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
@@ -281,68 +280,47 @@ private slots:
                     isShown(again ? "failureView" : "tilesView"));
     }
 
-    void quitSignals_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
-    }
-
-    // The program, asked to quit while its application runs, stops it before it
-    // ends itself: nothing of the application outlives the screen.
-    void quitSignals()
-    {
-        QFETCH(int, signal);
-        writeShellApp("board", "Notice board", LongScript);
-        writeSettings(QString(), "tile=board\ntimeout=1");
-        QProcess program;
-        program.start(LAUNCHER_UI_PROGRAM, QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_marker->processes().isEmpty(), 10000);
-        signalProcess(program, signal);
-        QVERIFY(program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit &&
-                program.exitCode() == 0);
-        QCOMPARE(m_marker->processes(), QList<qint64>());
-    }
-
 #ifdef LAUNCHER_PROGRAM // where the console is built
     void oneLauncher_data()
     {
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("second");
-        QTest::newRow("the screen, then the console")
-            << QStringLiteral(LAUNCHER_UI_PROGRAM) << QStringLiteral(LAUNCHER_PROGRAM);
-        QTest::newRow("the console, then the screen")
-            << QStringLiteral(LAUNCHER_PROGRAM) << QStringLiteral(LAUNCHER_UI_PROGRAM);
+        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"};
+        QTest::addColumn<QStringList>("first"); // command lines
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<int>("signal"); // that ends the first
+        QTest::newRow("the screen, then the console") << screen << console << int(SIGTERM);
+        QTest::newRow("the screen, then a screen") << screen << screen << int(SIGHUP);
+        QTest::newRow("the console, then the screen") << console << screen << int(SIGTERM);
+        QTest::newRow("the console, then the console") << console << console << int(SIGHUP);
     }
 
     // Whichever front end runs answers the control socket: status tells which
     // one it is, its application and its processes. A second front end of
-    // the same user refuses to start, naming the first.
+    // the same user refuses to start, naming the first. Asked to quit, the
+    // first stops its application before it ends itself: nothing outlives it.
     void oneLauncher()
     {
-        QFETCH(QString, first);
-        QFETCH(QString, second);
-        const auto arguments = [](const QString& program) {
-            return program == LAUNCHER_PROGRAM ? QStringList{"serve"} : QStringList();
-        };
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(int, signal);
         writeShellApp("board", "Notice board", LongScript);
         writeSettings(QString(), "tile=board\ntimeout=1");
         QProcess running;
-        running.start(first, arguments(first));
+        running.start(first.first(), first.mid(1));
         QTRY_VERIFY_WITH_TIMEOUT(m_marker->processes().size() == 1, 10000);
         const QByteArray pid = QByteArray::number(running.processId());
+        const QByteArray child = QByteArray::number(m_marker->processes().first());
+        const QString program = QFileInfo(first.first()).fileName();
         const auto [code, status] = runProgram(LAUNCHER_PROGRAM, {"status"});
-        QVERIFY2(code == 0 &&
-                     status.startsWith("Launcher: pid " + pid + " (" +
-                                       QFileInfo(first).fileName().toUtf8() + "), ") &&
+        QVERIFY2(code == 0 && status.startsWith("Launcher: pid " + pid + " (" + program.toUtf8()) &&
                      status.contains("Running: 'Notice board' (board)") &&
-                     status.contains(" " + QByteArray::number(m_marker->processes().first()) +
-                                     "  running"),
+                     status.contains(" " + child + "  running"),
                  status);
-        const auto [refused, words] = runProgram(second, arguments(second));
+        const auto [refused, words] = runProgram(second.first(), second.mid(1));
         QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid), words);
-        signalProcess(running, SIGTERM);
-        QVERIFY(running.waitForFinished(10000));
+        signalProcess(running, signal);
+        QVERIFY(running.waitForFinished(10000) && running.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(running.exitCode(), program == "launcher-ui" ? 0 : 128 + signal);
+        QCOMPARE(m_marker->processes(), QList<qint64>());
     }
 #endif
 
