@@ -65,6 +65,7 @@ private:
     std::unique_ptr<QQuickView> m_view;
     // The folder of each application's pipeline file, by base name.
     QHash<QString, QString> m_applicationFolders;
-    // Goes first: it answers from the backend to the end.
+    // Last, so destroyed first of all members, yet after the destructor's
+    // stop: clients waiting for a stop get its reply.
     std::unique_ptr<ControlServer> m_control;
 };
