@@ -2,6 +2,7 @@
 
 #include "ConfigLinter.h"
 #include "ConsoleOutput.h"
+#include "ProblemWording.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -62,42 +63,10 @@ void field(int indent, const QString& label, const QString& value)
           value);
 }
 
-// The reasons why the pipeline cannot start, as errors of the process they
-// concern (named by its group), or of the pipeline as a whole.
-QList<ConfigProblem> validationProblems(const PipelineController& controller,
-                                        const PipelineConfig& pipeline, const QString& path)
-{
-    QList<ConfigProblem> problems;
-    for (const ValidationProblem& problem : controller.validate(pipeline)) {
-        QString group;
-        if (problem.processIndex >= 0) {
-            group = pipeline.processList.value(problem.processIndex).group;
-            if (group.isEmpty())
-                group = QStringLiteral("process %1").arg(problem.processIndex + 1);
-        }
-        problems.append({ConfigProblem::Severity::Error, path, group, QString(), problem.text()});
-    }
-    return problems;
-}
-
-// A reason why a pipeline cannot start reads "process-2: ...", where a lint
-// problem reads "[process-2] key: ...".
-QString reasonText(const ConfigProblem& reason)
-{
-    return reason.group.isEmpty() ? reason.message
-                                  : reason.group + QStringLiteral(": ") + reason.message;
-}
-
 void printProblem(const QString& prefix, const ConfigProblem& problem)
 {
     print(prefix + problem.severityName() + QStringLiteral(": ") + problem.text(),
           problem.isError() ? Tone::Bad : Tone::Notice);
-}
-
-// A problem that carries its words whole, as check prints them.
-ConfigProblem worded(const ConfigProblem& problem, const QString& words)
-{
-    return {problem.severity, problem.file, QString(), QString(), words};
 }
 
 QJsonArray problemsJson(const QList<ConfigProblem>& problems)
@@ -419,25 +388,4 @@ QByteArray checkJson(const QList<FileCheck>& checks)
     }
     return QJsonDocument(QJsonObject{{QStringLiteral("files"), files}})
         .toJson(QJsonDocument::Indented);
-}
-
-QList<ConfigProblem> loadedErrors(Backend& backend)
-{
-    QList<ConfigProblem> errors;
-    const QList<PipelineConfig>& pipelines = backend.processPipelines();
-    for (int i = 0; i < pipelines.size(); ++i) {
-        const QString path = backend.pipelineFilePath(i);
-        for (const ConfigProblem& reason :
-             validationProblems(*backend.pipelineController(), pipelines.at(i), path))
-            errors.append(worded(reason, reasonText(reason)));
-    }
-    for (const ConfigProblem& problem : backend.configProblems()) {
-        if (problem.isError())
-            errors.append(worded(problem, problem.text()));
-    }
-    // File by file, each file's in the order that check shows them.
-    std::stable_sort(
-        errors.begin(), errors.end(),
-        [](const ConfigProblem& a, const ConfigProblem& b) { return a.file < b.file; });
-    return errors;
 }

@@ -28,8 +28,3 @@ struct FileCheck
 // launcher.ini by its name) and every problem found, unless `quiet`.
 FileCheck checkFile(Backend& backend, const QString& path, bool quiet);
 QByteArray checkJson(const QList<FileCheck>& checks);
-
-// Every error that check finds in the files the backend loaded (launcher.ini
-// and the pipeline files): the linter's and why a pipeline cannot start, each
-// with its file and, as its message, the words check prints after "error: ".
-QList<ConfigProblem> loadedErrors(Backend& backend);

@@ -164,8 +164,11 @@ void printLastResult(const QJsonObject& result)
 void printStatus(const QJsonObject& status)
 {
     const QJsonObject launcher = status.value("launcher").toObject();
-    print(QStringLiteral("Launcher: pid %1, version %2, up %3")
+    // Which front end answers: the console's serve or run, or the screen.
+    const QString frontEnd = launcher.value("frontEnd").toString();
+    print(QStringLiteral("Launcher: pid %1%2, version %3, up %4")
               .arg(launcher.value("pid").toVariant().toString(),
+                   frontEnd.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(frontEnd),
                    launcher.value("version").toString(),
                    duration(launcher.value("uptime").toVariant().toLongLong())));
     const QJsonObject autostart = status.value("autostart").toObject();

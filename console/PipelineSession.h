@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Backend.h"
+#include "ControlSession.h"
 #include "ExitCode.h"
 
 #include <QEventLoop>
@@ -14,7 +15,7 @@
 // of them decides the exit status. A pipeline that the controller cannot end
 // even by a kill is given up. How far a stop has come is the controller's to
 // know; the session knows only whether one of its runs is under way.
-class PipelineSession : public QObject
+class PipelineSession : public QObject, public ControlSession
 {
     Q_OBJECT
 
@@ -33,14 +34,11 @@ public:
     // cancelled, for start() requests, until a signal ends it.
     ExitCode serve(const PipelineConfig* autostart);
 
-    // Requests of the control socket. start() runs the pipeline now (ending a
-    // countdown); false, with the reasons, when one runs or it is invalid.
-    bool start(const PipelineConfig& pipeline, QStringList& reasons);
-    // Stops the running pipeline: killed after the timeout; false when none runs.
-    bool stop(int timeoutMs);
-    int stopTimeoutMs() const { return m_controller.stopTimeout(); }
-    // Ends the countdown; false when none runs.
-    bool cancelCountdown();
+    // Requests of the control socket.
+    bool start(const PipelineConfig& pipeline, QStringList& reasons) override;
+    bool stop(int timeoutMs) override;
+    int stopTimeoutMs() const override { return m_controller.stopTimeout(); }
+    bool cancelCountdown() override;
 
 private:
     enum class Stage

@@ -1,6 +1,7 @@
 #include "LauncherScreen.h"
 
 #include "Backend.h"
+#include "ControlServer.h"
 #include "TileFilter.h"
 #include "WindowPlacement.h"
 
@@ -41,6 +42,12 @@ LauncherScreen::~LauncherScreen()
     m_engine.reset();
     PipelineController* controller = m_backend->pipelineController();
     controller->stop(controller->stopTimeout());
+}
+
+bool LauncherScreen::listen()
+{
+    m_control = std::make_unique<ControlServer>(*m_backend, *this);
+    return m_control->listen();
 }
 
 // The backend first, so that the screen shows the applications and the
@@ -92,4 +99,47 @@ void LauncherScreen::onApplicationsChanged()
     m_applicationFolders.clear();
     for (const QFileInfo& file : m_backend->applicationFiles())
         m_applicationFolders.insert(file.completeBaseName(), file.absolutePath());
+}
+
+bool LauncherScreen::start(const PipelineConfig& pipeline, QStringList& reasons)
+{
+    PipelineController& controller = *m_backend->pipelineController();
+    if (controller.state() == PipelineController::Running) {
+        reasons.append(QStringLiteral("'%1' is running").arg(controller.pipelineConfig().basename));
+        return false;
+    }
+    // Checked first, so that a refused start leaves a countdown running.
+    if (!controller.isPipelineValid(pipeline)) {
+        reasons = controller.validationErrors();
+        return false;
+    }
+    if (!m_backend->startApplication(pipeline.basename)) {
+        reasons.append(QStringLiteral("it did not start"));
+        return false;
+    }
+    return true;
+}
+
+bool LauncherScreen::stop(int timeoutMs)
+{
+    PipelineController& controller = *m_backend->pipelineController();
+    if (controller.state() != PipelineController::Running)
+        return false;
+    // A stop under way is not started anew: its kill is already due.
+    if (!controller.isKilling())
+        controller.requestStop(timeoutMs);
+    return true;
+}
+
+int LauncherScreen::stopTimeoutMs() const
+{
+    return m_backend->pipelineController()->stopTimeout();
+}
+
+bool LauncherScreen::cancelCountdown()
+{
+    if (m_backend->autostartRemainingSeconds() < 0)
+        return false;
+    m_backend->disableAutostart();
+    return true;
 }

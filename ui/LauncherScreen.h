@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ControlSession.h"
+
 #include <QHash>
 #include <QObject>
 #include <QRect>
@@ -9,6 +11,7 @@
 #include <memory>
 
 class Backend;
+class ControlServer;
 class QQmlEngine;
 class QQuickView;
 class QScreen;
@@ -16,7 +19,9 @@ class QScreen;
 // The kiosk screen: the backend, the QML engine and the window that shows the
 // tiles, the countdown, the running application and its failures. main()
 // makes one, and so does a test, on whatever data folders the environment names.
-class LauncherScreen : public QObject
+// It answers the control socket as the console does: started, stopped or
+// asked about from a shell, the screen follows as it does its own controls.
+class LauncherScreen : public QObject, public ControlSession
 {
     Q_OBJECT
 
@@ -24,6 +29,9 @@ public:
     explicit LauncherScreen(QObject* parent = nullptr);
     ~LauncherScreen() override;
 
+    // Opens the control socket, before load() touches anything; false
+    // (reported) when another launcher of this user runs, whichever front end.
+    bool listen();
     // Starts the backend (settings, applications, the autostart countdown),
     // then loads the screen's QML. False when the QML does not load; its
     // errors are warned about.
@@ -43,6 +51,12 @@ public:
     // the screen to draw its own placeholder.
     Q_INVOKABLE QUrl iconSource(const QString& basename, const QString& icon) const;
 
+    // Requests of the control socket.
+    bool start(const PipelineConfig& pipeline, QStringList& reasons) override;
+    bool stop(int timeoutMs) override;
+    int stopTimeoutMs() const override;
+    bool cancelCountdown() override;
+
 private:
     void onApplicationsChanged();
 
@@ -51,4 +65,7 @@ private:
     std::unique_ptr<QQuickView> m_view;
     // The folder of each application's pipeline file, by base name.
     QHash<QString, QString> m_applicationFolders;
+    // Last, so destroyed first of all members, yet after the destructor's
+    // stop: clients waiting for a stop get its reply.
+    std::unique_ptr<ControlServer> m_control;
 };

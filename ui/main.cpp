@@ -21,8 +21,10 @@ int main(int argc, char* argv[])
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &app, &QCoreApplication::quit);
 
+    // One launcher for each user: a second one refuses before it has touched
+    // anything, with the status the console refuses with.
     LauncherScreen screen;
-    if (!screen.load())
+    if (!screen.listen() || !screen.load())
         return 1;
     screen.show();
     return app.exec();

@@ -103,6 +103,9 @@ private slots:
     {
         m_marker = std::make_unique<ProcessMarker>();
         m_folders = std::make_unique<DataFolders>();
+        // The control socket of a program of the test goes there, apart from any other.
+        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
         const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
         for (const QString& name : QDir(examples).entryList({"*.ini"}))
             QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
@@ -111,6 +114,7 @@ private slots:
 
     void cleanup()
     {
+        qunsetenv("XDG_RUNTIME_DIR");
         m_screen.reset();
         m_folders.reset();
         QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
@@ -276,28 +280,49 @@ private slots:
                     isShown(again ? "failureView" : "tilesView"));
     }
 
-    void quitSignals_data()
+#ifdef LAUNCHER_PROGRAM // where the console is built
+    void oneLauncher_data()
     {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
+        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"};
+        QTest::addColumn<QStringList>("first"); // command lines
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<int>("signal"); // that ends the first
+        QTest::newRow("the screen, then the console") << screen << console << int(SIGTERM);
+        QTest::newRow("the screen, then a screen") << screen << screen << int(SIGHUP);
+        QTest::newRow("the console, then the screen") << console << screen << int(SIGTERM);
+        QTest::newRow("the console, then the console") << console << console << int(SIGHUP);
     }
 
-    // The program, asked to quit while its application runs, stops it before it
-    // ends itself: nothing of the application outlives the screen.
-    void quitSignals()
+    // Whichever front end runs answers the control socket: status tells which
+    // one it is, its application and its processes. A second front end of
+    // the same user refuses to start, naming the first. Asked to quit, the
+    // first stops its application before it ends itself: nothing outlives it.
+    void oneLauncher()
     {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
         QFETCH(int, signal);
         writeShellApp("board", "Notice board", LongScript);
         writeSettings(QString(), "tile=board\ntimeout=1");
-        QProcess program;
-        program.start(LAUNCHER_UI_PROGRAM, QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_marker->processes().isEmpty(), 10000);
-        signalProcess(program, signal);
-        QVERIFY(program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit &&
-                program.exitCode() == 0);
+        QProcess running;
+        running.start(first.first(), first.mid(1));
+        QTRY_VERIFY_WITH_TIMEOUT(m_marker->processes().size() == 1, 10000);
+        const QByteArray pid = QByteArray::number(running.processId());
+        const QByteArray child = QByteArray::number(m_marker->processes().first());
+        const QString program = QFileInfo(first.first()).fileName();
+        const auto [code, status] = runProgram(LAUNCHER_PROGRAM, {"status"});
+        QVERIFY2(code == 0 && status.startsWith("Launcher: pid " + pid + " (" + program.toUtf8()) &&
+                     status.contains("Running: 'Notice board' (board)") &&
+                     status.contains(" " + child + "  running"),
+                 status);
+        const auto [refused, words] = runProgram(second.first(), second.mid(1));
+        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid), words);
+        signalProcess(running, signal);
+        QVERIFY(running.waitForFinished(10000) && running.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(running.exitCode(), program == "launcher-ui" ? 0 : 128 + signal);
         QCOMPARE(m_marker->processes(), QList<qint64>());
     }
+#endif
 
     // With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,
     // as DIR/{countdown,tiles,running,failure}.png, each taken once it shows them.

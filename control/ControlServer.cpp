@@ -1,9 +1,8 @@
 #include "ControlServer.h"
 
-#include "ApplicationReport.h"
-
 #include "Backend.h"
-#include "PipelineSession.h"
+#include "ControlSession.h"
+#include "ProblemWording.h"
 #include "support/LauncherSupport.h"
 #include "support/RuntimeFolder.h"
 #include "support/Trace.h"
@@ -101,25 +100,51 @@ QJsonValue resultObject(const std::optional<PipelineController::Result>& result)
          result->failedProcess.index < 0 ? QJsonValue() : processObject(result->failedProcess)}};
 }
 
-// The pid of the launcher that answers on the socket, 0 when none answers.
-qint64 answeringLauncher(const QString& path)
+// The launcher that answers on the socket, as its status tells: its pid,
+// 0 when none answers, -1 when one holds the socket but does not say.
+struct Answering
+{
+    qint64 pid = 0;
+    QString who; // its front end and command line, for messages
+};
+
+Answering answeringLauncher(const QString& path)
 {
     QLocalSocket probe;
     probe.connectToServer(path);
     if (!probe.waitForConnected(1000))
-        return 0;
+        return {};
     probe.write("{\"command\":\"status\"}\n");
     while (!probe.canReadLine() && probe.waitForReadyRead(2000)) {
     }
-    const QJsonObject status = QJsonDocument::fromJson(probe.readLine()).object();
-    const qint64 pid = status.value("launcher")["pid"].toVariant().toLongLong();
+    const QJsonObject launcher =
+        QJsonDocument::fromJson(probe.readLine()).object().value("launcher").toObject();
+    const qint64 pid = launcher.value("pid").toVariant().toLongLong();
+    QStringList command;
+    for (const QJsonValue& argument : launcher.value("command").toArray())
+        command.append(argument.toString());
+    QString who = launcher.value("frontEnd").toString();
+    if (!command.isEmpty())
+        who += QStringLiteral(" (%1)").arg(command.join(QLatin1Char(' ')));
     // A socket that accepts but does not answer is still held.
-    return pid > 0 ? pid : -1;
+    return {pid > 0 ? pid : -1, who.trimmed()};
+}
+
+bool refusedBy(const QString& path)
+{
+    const Answering other = answeringLauncher(path);
+    if (other.pid == 0)
+        return false;
+    Trace::error("Another launcher is running: pid %s%s; it holds the control socket '%s'",
+                 other.pid > 0 ? qUtf8Printable(QString::number(other.pid)) : "unknown",
+                 qUtf8Printable(other.who.isEmpty() ? QString() : QStringLiteral(", ") + other.who),
+                 qUtf8Printable(path));
+    return true;
 }
 
 } // namespace
 
-ControlServer::ControlServer(Backend& backend, PipelineSession& session, QObject* parent)
+ControlServer::ControlServer(Backend& backend, ControlSession& session, QObject* parent)
     : QObject(parent), m_backend(backend), m_session(session),
       m_reload([&backend] { return backend.reload(); })
 {
@@ -178,12 +203,8 @@ bool ControlServer::listen()
         return true;
     }
     if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
-        if (const qint64 pid = answeringLauncher(path)) {
-            Trace::error("Another launcher (pid %s) is running: it holds the control socket '%s'",
-                         pid > 0 ? qUtf8Printable(QString::number(pid)) : "unknown",
-                         qUtf8Printable(path));
+        if (refusedBy(path))
             return false;
-        }
         Trace::info("Replacing the control socket '%s' of a launcher that has ended",
                     qUtf8Printable(path));
         QFile::remove(path);
@@ -193,12 +214,8 @@ bool ControlServer::listen()
     for (const QString& other : socketPaths()) {
         if (other == path || !QFileInfo::exists(other))
             continue;
-        if (const qint64 pid = answeringLauncher(other)) {
-            Trace::error("Another launcher (pid %s) is running: it holds the control socket '%s'",
-                         pid > 0 ? qUtf8Printable(QString::number(pid)) : "unknown",
-                         qUtf8Printable(other));
+        if (refusedBy(other))
             return false;
-        }
     }
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server.listen(path)) {
@@ -423,11 +440,15 @@ QJsonObject ControlServer::restart(const QJsonObject& request)
 QJsonObject ControlServer::status() const
 {
     const QDateTime now = QDateTime::currentDateTime();
-    QJsonObject result{{"ok", true},
-                       {"launcher", QJsonObject{{"pid", qint64(::getpid())},
-                                                {"version", QCoreApplication::applicationVersion()},
-                                                {"startedAt", timeValue(m_startedAt)},
-                                                {"uptime", m_startedAt.secsTo(now)}}}};
+    QJsonObject result{
+        {"ok", true},
+        {"launcher",
+         QJsonObject{{"pid", qint64(::getpid())},
+                     {"frontEnd", QCoreApplication::applicationName()},
+                     {"command", QJsonArray::fromStringList(QCoreApplication::arguments())},
+                     {"version", Backend::version()},
+                     {"startedAt", timeValue(m_startedAt)},
+                     {"uptime", m_startedAt.secsTo(now)}}}};
     const int remaining = m_backend.autostartRemainingSeconds();
     result.insert("autostart", remaining < 0
                                    ? QJsonValue()

@@ -16,7 +16,7 @@
 #include <functional>
 
 class Backend;
-class PipelineSession;
+class ControlSession;
 class QLocalSocket;
 
 // The launcher's control socket: other shells of the same user ask it what
@@ -26,13 +26,15 @@ class QLocalSocket;
 // connection closed, a client that does not read its replies is dropped once
 // they pile up, one that asks nothing for a while is closed, and when the
 // connections are full, a new one takes the place of the one idle longest.
-// Clients that wait for a stop's reply have places of their own.
+// Clients that wait for a stop's reply have places of their own. Whichever
+// front end serves it (the console's serve, the screen) answers alike, and
+// says in status which it is.
 class ControlServer : public QObject
 {
     Q_OBJECT
 
 public:
-    ControlServer(Backend& backend, PipelineSession& session, QObject* parent = nullptr);
+    ControlServer(Backend& backend, ControlSession& session, QObject* parent = nullptr);
     // Removes the socket.
     ~ControlServer() override;
 
@@ -44,13 +46,14 @@ public:
     // that clients try them (RuntimeFolder::places()).
     static QStringList socketPaths();
 
-    // Replaces a socket that a dead launcher left; false (reported) only when
-    // another launcher of this user answers there. A socket that cannot be
+    // Replaces a socket that a dead launcher left; false (reported, naming
+    // its pid and command) only when another launcher of this user answers
+    // on any of socketPaths(), whichever front end it is. A socket that cannot be
     // made is warned about once, and the launcher goes on without one.
     bool listen();
 
     // How the launcher's files are read again (start and reload): by default
-    // the backend's reload() as it stands.
+    // the backend's reload() as it stands. Returns the files that do not read.
     void setReload(std::function<QList<ConfigProblem>()> reload) { m_reload = std::move(reload); }
 
 private:
@@ -78,7 +81,7 @@ private:
     QJsonObject restart(const QJsonObject& request);
 
     Backend& m_backend;
-    PipelineSession& m_session;
+    ControlSession& m_session;
     const QDateTime m_startedAt = QDateTime::currentDateTime();
     QLocalServer m_server;
     QString m_path; // the socket listened on; empty when there is none
