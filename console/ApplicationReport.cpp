@@ -62,24 +62,6 @@ void field(int indent, const QString& label, const QString& value)
           value);
 }
 
-// The reasons why the pipeline cannot start, as errors of the process they
-// concern (named by its group), or of the pipeline as a whole.
-QList<ConfigProblem> validationProblems(const PipelineController& controller,
-                                        const PipelineConfig& pipeline, const QString& path)
-{
-    QList<ConfigProblem> problems;
-    for (const ValidationProblem& problem : controller.validate(pipeline)) {
-        QString group;
-        if (problem.processIndex >= 0) {
-            group = pipeline.processList.value(problem.processIndex).group;
-            if (group.isEmpty())
-                group = QStringLiteral("process %1").arg(problem.processIndex + 1);
-        }
-        problems.append({ConfigProblem::Severity::Error, path, group, QString(), problem.text()});
-    }
-    return problems;
-}
-
 // A reason why a pipeline cannot start reads "process-2: ...", where a lint
 // problem reads "[process-2] key: ...".
 QString reasonText(const ConfigProblem& reason)
@@ -159,9 +141,8 @@ void printList(Backend& backend)
         basenameWidth = std::max(basenameWidth, pipeline.basename.size());
         nameWidth = std::max(nameWidth, pipeline.name.size());
     }
-    PipelineController& controller = *backend.pipelineController();
     for (const PipelineConfig& pipeline : pipelines) {
-        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> reasons = backend.pipelineProblems(pipeline, QString(), {});
         const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
         const bool valid = reasons.isEmpty();
         QString line = QStringLiteral("  %1  %2  %3  %4")
@@ -185,10 +166,9 @@ void printList(Backend& backend)
 
 QByteArray listJson(Backend& backend)
 {
-    PipelineController& controller = *backend.pipelineController();
     QJsonArray applications;
     for (const PipelineConfig& pipeline : backend.processPipelines()) {
-        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> reasons = backend.pipelineProblems(pipeline, QString(), {});
         const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
         QStringList errors;
         for (const ConfigProblem& reason : reasons)
@@ -384,7 +364,7 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
             printSettings(backend, path);
     } else {
         const PipelineConfig pipeline = backend.loadPipelineConfig(file);
-        check.reasons = validationProblems(*backend.pipelineController(), pipeline, path);
+        check.reasons = backend.pipelineProblems(pipeline, path, {});
         if (!quiet)
             printPipeline(pipeline, path);
     }
@@ -427,8 +407,7 @@ QList<ConfigProblem> loadedErrors(Backend& backend)
     const QList<PipelineConfig>& pipelines = backend.processPipelines();
     for (int i = 0; i < pipelines.size(); ++i) {
         const QString path = backend.pipelineFilePath(i);
-        for (const ConfigProblem& reason :
-             validationProblems(*backend.pipelineController(), pipelines.at(i), path))
+        for (const ConfigProblem& reason : backend.pipelineProblems(pipelines.at(i), path, {}))
             errors.append(worded(reason, reasonText(reason)));
     }
     for (const ConfigProblem& problem : backend.configProblems()) {
