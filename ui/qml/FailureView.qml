@@ -2,7 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 
-// After an application failed: which one, why, the last lines of its log, and
+// After an application failed: which one, why, its log from the failure on, and
 // the way on: start it again, or back to the tiles (Escape).
 Item {
     id: view
@@ -141,9 +141,10 @@ Item {
             contentHeight: problemColumn.height
             clip: true
             boundsBehavior: Flickable.StopAtBounds
+            // Shown whenever there is more than fits, so that a person sees it.
             ScrollBar.vertical: ScrollBar {
-                policy: problemBox.contentHeight > problemBox.height ? ScrollBar.AlwaysOn
-                                                                    : ScrollBar.AsNeeded
+                policy: problemBox.contentHeight > problemBox.height + 1 ? ScrollBar.AlwaysOn
+                                                                        : ScrollBar.AlwaysOff
             }
             Column {
                 id: problemColumn
