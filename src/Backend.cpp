@@ -676,6 +676,7 @@ QVariantMap Backend::lastResultMap() const
         {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
         {QStringLiteral("failedProcessIndex"), failed.index},
         {QStringLiteral("failedProgram"), failed.program},
+        {QStringLiteral("failedName"), failed.name},
         {QStringLiteral("failedExitCode"), failed.lastExitCode},
         {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
         {QStringLiteral("failedCrashed"),

@@ -170,7 +170,8 @@ public:
     QDateTime nextRestart() const { return m_pipelineController.nextRestart(); }
     // How the last pipeline ended, for a front end: basename, name, outcome
     // ("normal", "failed", "stopped"), failureReason (words, or empty),
-    // failedProcessIndex (-1: none), failedProgram, failedExitCode,
+    // failedProcessIndex (-1: none), failedProgram, failedName (its label, or
+    // processShownName()), failedExitCode,
     // failedExitSignal, failedCrashed, failedBecause (the process's failure
     // in words), stoppedProcesses (the indexes of the processes that the
     // launcher stopped after the failure), startedAt, finishedAt, logFile and

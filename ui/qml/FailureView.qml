@@ -61,8 +61,8 @@ Item {
     function detail() {
         if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
             return ""
-        var program = (result.failedProgram || "").split("/").pop()
-        var who = qsTr("%1 (process-%2)").arg(program).arg(result.failedProcessIndex)
+        var name = result.failedName || (result.failedProgram || "").split("/").pop()
+        var who = qsTr("%1 (process-%2)").arg(name).arg(result.failedProcessIndex)
         // The backend's words say what the process did: one that was not
         // ready in time was then ended by the launcher, which is no cause.
         if (result.failedBecause)
