@@ -280,6 +280,11 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
     for (int i = 0; i < count; ++i) {
         const ProcessConfig& process = pipeline.processList.at(i);
         print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(process.group));
+        // As the screen and status name it.
+        field(4, QStringLiteral("label"),
+              process.label.isEmpty()
+                  ? QStringLiteral("(none: shown as %1)").arg(processShownName(process))
+                  : process.label);
         field(4, QStringLiteral("exec"), orNone(process.exec));
         QStringList arguments;
         for (const QString& argument : process.arguments)
