@@ -128,9 +128,8 @@ void printList(Backend& backend)
         basenameWidth = std::max(basenameWidth, pipeline.basename.size());
         nameWidth = std::max(nameWidth, pipeline.name.size());
     }
-    PipelineController& controller = *backend.pipelineController();
     for (const PipelineConfig& pipeline : pipelines) {
-        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> reasons = backend.pipelineProblems(pipeline, QString(), {});
         const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
         const bool valid = reasons.isEmpty();
         QString line = QStringLiteral("  %1  %2  %3  %4")
@@ -154,10 +153,9 @@ void printList(Backend& backend)
 
 QByteArray listJson(Backend& backend)
 {
-    PipelineController& controller = *backend.pipelineController();
     QJsonArray applications;
     for (const PipelineConfig& pipeline : backend.processPipelines()) {
-        const QList<ConfigProblem> reasons = validationProblems(controller, pipeline, QString());
+        const QList<ConfigProblem> reasons = backend.pipelineProblems(pipeline, QString(), {});
         const QList<ConfigProblem> lint = lintProblems(backend, pipeline);
         QStringList errors;
         for (const ConfigProblem& reason : reasons)
@@ -269,6 +267,11 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
     for (int i = 0; i < count; ++i) {
         const ProcessConfig& process = pipeline.processList.at(i);
         print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(process.group));
+        // As the screen and status name it.
+        field(4, QStringLiteral("label"),
+              process.label.isEmpty()
+                  ? QStringLiteral("(none: shown as %1)").arg(processShownName(process))
+                  : process.label);
         field(4, QStringLiteral("exec"), orNone(process.exec));
         QStringList arguments;
         for (const QString& argument : process.arguments)
@@ -353,7 +356,7 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
             printSettings(backend, path);
     } else {
         const PipelineConfig pipeline = backend.loadPipelineConfig(file);
-        check.reasons = validationProblems(*backend.pipelineController(), pipeline, path);
+        check.reasons = backend.pipelineProblems(pipeline, path, {});
         if (!quiet)
             printPipeline(pipeline, path);
     }

@@ -195,7 +195,7 @@ void printStatus(const QJsonObject& status)
         print(QStringLiteral("Daily restart: next at %1")
                   .arg(timeText(pipeline.value("nextRestart"), "yyyy-MM-dd hh:mm")));
     // Each column as wide as its widest cell; # and RESTARTS to the right.
-    const QStringList header{"#",     "MODE",    "REQUIRED", "PID",
+    const QStringList header{"#",     "NAME",    "MODE",     "REQUIRED", "PID",
                              "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
     QList<QStringList> rows{header};
     QStringList commands;
@@ -219,7 +219,7 @@ void printStatus(const QJsonObject& status)
                     .arg(double(process.value("memory").toDouble()) / (1024 * 1024), 0, 'f', 1));
         healths.append(health.join(QStringLiteral("; ")));
         rows.append({QString::number(process.value("index").toInt()),
-                     process.value("mode").toString(),
+                     process.value("name").toString(), process.value("mode").toString(),
                      process.value("required").toBool() ? "yes" : "no",
                      process.value("pid").toVariant().toString(),
                      process.value("givenUp").toBool() ? QStringLiteral("given up")
@@ -236,7 +236,7 @@ void printStatus(const QJsonObject& status)
         QStringList cells;
         for (int column = 0; column < header.size(); ++column) {
             const QString& cell = rows.at(i).at(column);
-            const bool right = column == 0 || column == 6;
+            const bool right = column == 0 || column == 7;
             cells.append(column == header.size() - 1 ? cell
                          : right                     ? cell.rightJustified(widths[column])
                                                      : cell.leftJustified(widths[column]));

@@ -59,6 +59,7 @@ QJsonObject processObject(const ProcessStatus& status)
                        : QJsonObject{{"signal", status.lastExitSignal}};
     }
     QJsonObject object{{"index", status.index},
+                       {"name", status.name},
                        {"program", status.program},
                        {"arguments", QJsonArray::fromStringList(status.arguments)},
                        {"mode", processModeName(status.mode)},

@@ -2,22 +2,6 @@
 
 #include <algorithm>
 
-QList<ConfigProblem> validationProblems(const PipelineController& controller,
-                                        const PipelineConfig& pipeline, const QString& path)
-{
-    QList<ConfigProblem> problems;
-    for (const ValidationProblem& problem : controller.validate(pipeline)) {
-        QString group;
-        if (problem.processIndex >= 0) {
-            group = pipeline.processList.value(problem.processIndex).group;
-            if (group.isEmpty())
-                group = QStringLiteral("process %1").arg(problem.processIndex + 1);
-        }
-        problems.append({ConfigProblem::Severity::Error, path, group, QString(), problem.text()});
-    }
-    return problems;
-}
-
 QString reasonText(const ConfigProblem& reason)
 {
     return reason.group.isEmpty() ? reason.message
@@ -35,8 +19,7 @@ QList<ConfigProblem> loadedErrors(Backend& backend)
     const QList<PipelineConfig>& pipelines = backend.processPipelines();
     for (int i = 0; i < pipelines.size(); ++i) {
         const QString path = backend.pipelineFilePath(i);
-        for (const ConfigProblem& reason :
-             validationProblems(*backend.pipelineController(), pipelines.at(i), path))
+        for (const ConfigProblem& reason : backend.pipelineProblems(pipelines.at(i), path, {}))
             errors.append(worded(reason, reasonText(reason)));
     }
     for (const ConfigProblem& problem : backend.configProblems()) {

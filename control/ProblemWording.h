@@ -8,10 +8,6 @@
 // How the problems of the launcher's files are worded wherever they are told:
 // check and list print them, the control socket's reload returns them.
 
-// The reasons why the pipeline cannot start, as errors of the process they
-// concern (named by its group), or of the pipeline as a whole.
-QList<ConfigProblem> validationProblems(const PipelineController& controller,
-                                        const PipelineConfig& pipeline, const QString& path);
 // A reason why a pipeline cannot start reads "process-2: ...", where a lint
 // problem reads "[process-2] key: ...".
 QString reasonText(const ConfigProblem& reason);

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QMap>
 #include <QMetaEnum>
+#include <QSet>
 
 #include <algorithm>
 #include <climits>
@@ -665,6 +666,9 @@ QVariantMap Backend::lastResultMap() const
     if (!result)
         return QVariantMap();
     const ProcessStatus& failed = result->failedProcess;
+    QVariantList stoppedIndexes;
+    for (const ProcessStatus& stopped : result->stoppedAfterFailure)
+        stoppedIndexes.append(stopped.index);
     return QVariantMap{
         {QStringLiteral("basename"), result->basename},
         {QStringLiteral("name"), result->name},
@@ -672,11 +676,13 @@ QVariantMap Backend::lastResultMap() const
         {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
         {QStringLiteral("failedProcessIndex"), failed.index},
         {QStringLiteral("failedProgram"), failed.program},
+        {QStringLiteral("failedName"), failed.name},
         {QStringLiteral("failedExitCode"), failed.lastExitCode},
         {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
         {QStringLiteral("failedCrashed"),
          failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
         {QStringLiteral("failedBecause"), failed.failure},
+        {QStringLiteral("stoppedProcesses"), stoppedIndexes},
         {QStringLiteral("startedAt"), result->startedAt},
         {QStringLiteral("finishedAt"), result->finishedAt},
         {QStringLiteral("logFile"), result->logFile},
@@ -794,4 +800,109 @@ void Backend::updateApplicationModel()
         applications.append(application);
     }
     m_applicationModel.setApplications(applications);
+}
+
+QVariantList Backend::failureLog(int lines) const
+{
+    const QStringList tail = logTail(lines);
+    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
+    // A pid of 0 (a process that never ran) is on no line.
+    const qint64 failedPid = result ? result->failedProcess.pid : 0;
+    QSet<qint64> stoppedPids;
+    if (result) {
+        for (const ProcessStatus& stopped : result->stoppedAfterFailure)
+            stoppedPids.insert(stopped.pid);
+    }
+    QList<qint64> pids;
+    for (const QString& line : tail)
+        pids.append(PipelineController::logLinePid(line));
+    // What ran well before the failure is no part of it.
+    int first = failedPid > 0 ? pids.indexOf(failedPid) : 0;
+    if (first < 0)
+        first = 0;
+    QVariantList marked;
+    for (int i = first; i < tail.size(); ++i) {
+        const qint64 pid = pids.at(i);
+        QString whose;
+        if (pid > 0 && pid == failedPid)
+            whose = QStringLiteral("failed");
+        else if (pid > 0 && stoppedPids.contains(pid))
+            whose = QStringLiteral("stopped");
+        marked.append(
+            QVariantMap{{QStringLiteral("text"), tail.at(i)}, {QStringLiteral("whose"), whose}});
+    }
+    return marked;
+}
+
+QList<ConfigProblem> Backend::pipelineProblems(const PipelineConfig& pipeline, const QString& path,
+                                               const QList<ConfigProblem>& lint) const
+{
+    QList<ConfigProblem> problems;
+    for (const ValidationProblem& reason : m_pipelineController.validate(pipeline)) {
+        ConfigProblem problem{ConfigProblem::Severity::Error, path, QString(), QString(),
+                              reason.text()};
+        problem.processIndex = reason.processIndex;
+        if (reason.processIndex >= 0) {
+            problem.group = pipeline.processList.value(reason.processIndex).group;
+            if (problem.group.isEmpty())
+                problem.group = QStringLiteral("process %1").arg(reason.processIndex + 1);
+        }
+        problems.append(problem);
+    }
+    // A process's own group, or one inside it ("process-1/environment").
+    for (ConfigProblem problem : lint) {
+        const QString group = problem.group.section(QLatin1Char('/'), 0, 0);
+        for (int i = 0; i < pipeline.processList.size() && !group.isEmpty(); ++i) {
+            if (pipeline.processList.at(i).group == group) {
+                problem.processIndex = i;
+                break;
+            }
+        }
+        problems.append(problem);
+    }
+    return problems;
+}
+
+QVariantList Backend::applicationProblems(const QString& basename) const
+{
+    int index = 0;
+    while (index < m_processPipelines.size() && m_processPipelines.at(index).basename != basename)
+        ++index;
+    if (index == m_processPipelines.size())
+        return {};
+    const PipelineConfig& pipeline = m_processPipelines.at(index);
+    const QString path = pipelineFilePath(index);
+    QList<ConfigProblem> lint;
+    for (const ConfigProblem& problem : configProblems()) {
+        if (!path.isEmpty() && problem.file == path)
+            lint.append(problem);
+    }
+    QList<ConfigProblem> problems = pipelineProblems(pipeline, path, lint);
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const ConfigProblem& a, const ConfigProblem& b) {
+                         if (a.processIndex != b.processIndex)
+                             return a.processIndex < b.processIndex;
+                         return a.isError() && !b.isError();
+                     });
+    QVariantList list;
+    for (const ConfigProblem& problem : problems) {
+        const ProcessConfig* process =
+            problem.processIndex >= 0 ? &pipeline.processList.at(problem.processIndex) : nullptr;
+        // Under its process's heading, a problem of the process's own group
+        // needs no group of its own.
+        const bool ownGroup = process && problem.group == process->group;
+        const QString where = ownGroup ? problem.key : QString();
+        list.append(QVariantMap{
+            {QStringLiteral("processIndex"), problem.processIndex},
+            {QStringLiteral("process"),
+             process ? QStringLiteral("%1 (%2)").arg(process->group, processShownName(*process))
+                     : QString()},
+            {QStringLiteral("severity"), problem.severityName()},
+            {QStringLiteral("text"), !ownGroup ? problem.text()
+                                     : where.isEmpty()
+                                         ? problem.message
+                                         : where + QStringLiteral(": ") + problem.message},
+        });
+    }
+    return list;
 }

@@ -144,7 +144,8 @@ private slots:
         // child that ignores the termination request, and a long Sync
         // process; a daily restart in half a day.
         const QTime restartAt = QTime::currentTime().addSecs(12 * 3600);
-        QVERIFY(writeApp("app", {"mode=daemon\nrestart-on-crash=true\nrestart-limit=1000\n"
+        QVERIFY(writeApp("app", {"label=chimes\nmode=daemon\nrestart-on-crash=true\n"
+                                 "restart-limit=1000\n"
                                  "exec=/bin/sh\nlibrary-paths=/bin, /usr/bin\narguments=-c, "
                                  "\"(trap '' TERM; exec sleep MARKER) & sleep 0.7; kill -9 $$\"",
                                  "mode=sync\narguments=--write, MARKER, --delay, 300\n[pipeline]\n"
@@ -164,6 +165,8 @@ private slots:
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
         // The memory of a process without a cap is looked at when asked for.
         QVERIFY(processes().at(1)["memory"].toDouble() > 0);
+        QVERIFY(processes().at(0)["name"] == "chimes" &&
+                run({"status"}).second.contains("  0  chimes  "));
         const QDateTime next(QDate::currentDate(), QTime(restartAt.hour(), restartAt.minute()));
         QVERIFY(run({"status"})
                     .second.contains("Daily restart: next at " +
@@ -194,7 +197,7 @@ private slots:
         QCOMPARE(run({"start", "gate"}).first, 0);
         // Columns as wide as "waiting for readiness".
         const QStringList lines = QString::fromUtf8(run({"status"}).second).split('\n');
-        const int header = lines.indexOf(QRegularExpression("\\s+#\\s+MODE.*"));
+        const int header = lines.indexOf(QRegularExpression("\\s+#\\s+NAME\\s+MODE.*"));
         QVERIFY(header > 0 && lines.at(header).indexOf("STARTED") ==
                                   lines.value(header + 1).indexOf(QRegularExpression("\\d\\d:")));
         QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);

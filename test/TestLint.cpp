@@ -44,6 +44,11 @@ const struct
      "error: [pipeline] restart-at: '4am' is not a time of day"},
     {"no", "mode=sync\nrequired=no\n", "error: [process-0] required: 'no' reads as true"},
     {"required daemon", "required=true\n", "warning: [process-0] required: a required daemon is"},
+    {"label on two lines", "label=sound\\nserver\n",
+     "warning: [process-0] label: '\\n' reads as a line feed; write '\\\\' for a backslash\n"
+     "warning: [process-0] label: a line break"},
+    {"long label", "label=the sound server that plays the chimes at the door\n",
+     "warning: [process-0] label: 50 characters are cut"},
     {"ture", "restart-on-crash=ture\n", "warning: [process-0] restart-on-crash: 'ture' is neither"},
     {"three", "restart-limit=three\n", "error: [process-0] restart-limit: 'three' is not a whole"},
     {"mode", "mode=synch\n",

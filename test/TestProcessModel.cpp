@@ -59,6 +59,7 @@ private slots:
         ProcessConfig crashing = helperProcess(ProcessMode::Async, false, {"--crash"});
         crashing.restartOnCrash = true;
         crashing.restartLimit = 2;
+        crashing.label = QStringLiteral("crasher");
         QStringList events;
         PipelineController controller;
         ProcessModel model;
@@ -84,6 +85,8 @@ private slots:
         QCOMPARE(events, (QStringList{"insert 0-0", "insert 1-1"}));
         QCOMPARE(::rows(model),
                  (QStringList{"finished 0 9 1 true true", "finished 3 0 0 false false"}));
+        // A label, else the program and its first argument that is no option.
+        QCOMPARE(::rows(model, {"name"}), (QStringList{"crasher", "test-helper: 1"}));
 
         QStringList nextEvents;
         ProcessModel next;

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantList>
 #include <QVariantMap>
 
 #include <memory>
@@ -169,11 +170,13 @@ public:
     QDateTime nextRestart() const { return m_pipelineController.nextRestart(); }
     // How the last pipeline ended, for a front end: basename, name, outcome
     // ("normal", "failed", "stopped"), failureReason (words, or empty),
-    // failedProcessIndex (-1: none), failedProgram, failedExitCode,
+    // failedProcessIndex (-1: none), failedProgram, failedName (its label, or
+    // processShownName()), failedExitCode,
     // failedExitSignal, failedCrashed, failedBecause (the process's failure
-    // in words), startedAt, finishedAt, logFile and problems (the validation
-    // problems of a pipeline that is not valid). Empty before any pipeline
-    // has finished.
+    // in words), stoppedProcesses (the indexes of the processes that the
+    // launcher stopped after the failure), startedAt, finishedAt, logFile and
+    // problems (the validation problems of a pipeline that is not valid).
+    // Empty before any pipeline has finished.
     QVariantMap lastResultMap() const;
     // The launcher's version, as its --version gives it.
     static QString version();
@@ -188,6 +191,26 @@ public:
     // The last lines of the running pipeline's log, or else of the last
     // one's; read from a bounded tail of the file. Empty when there is none.
     Q_INVOKABLE QStringList logTail(int lines) const;
+    // The log's tail for a failure screen: logTail(lines) from the failing
+    // process's first line in it on (the whole tail when it has none), each
+    // line a map of text and whose: "failed" for the failing process's
+    // lines, "stopped" for those of a process that the launcher stopped
+    // after the failure, else empty.
+    Q_INVOKABLE QVariantList failureLog(int lines) const;
+
+    // Everything `launcher check` finds wrong with a pipeline: why it cannot
+    // start (PipelineController::validate(), each an error of its process's
+    // group or of the whole pipeline), then `lint` (the linter's problems of
+    // its file). Each carries the index of the process it concerns, -1 for
+    // none. `path` names the file.
+    QList<ConfigProblem> pipelineProblems(const PipelineConfig& pipeline, const QString& path,
+                                          const QList<ConfigProblem>& lint) const;
+    // The same of a loaded application, for a screen: one map per problem,
+    // the pipeline's own first, then process by process in order, each
+    // process's errors before its warnings; each has processIndex, process
+    // ("process-1 (lighttpd)", empty for the pipeline's own), severity
+    // ("error", "warning") and text (without the process's group).
+    Q_INVOKABLE QVariantList applicationProblems(const QString& basename) const;
 
     // Log maintenance
     // Compresses and removes the old regular *.log files of the default log

@@ -18,6 +18,8 @@ struct ConfigProblem
     QString group; // empty for the file as a whole or the keys before any group
     QString key;   // empty for a group or the file as a whole
     QString message;
+    // The process of the pipeline it concerns, where that is known; -1 otherwise.
+    int processIndex = -1;
 
     bool isError() const { return severity == Severity::Error; }
     QString severityName() const

@@ -19,11 +19,23 @@ enum class ProcessMode : int
 // The mode's name as a pipeline file writes it: "daemon", "sync" or "async".
 QString processModeName(ProcessMode mode);
 
+struct ProcessConfig;
+
+// The name a person tells a process by: its label, else the file name of its
+// program and its first argument that is no option, shortened
+// ("sh: echo checking the sensor…"). Screens and status show this.
+QString processShownName(const ProcessConfig& process);
+
+// The longest label that a row of a screen shows whole.
+constexpr int MaxLabelLength = 40;
+
 // One process of a pipeline.
 struct ProcessConfig
 {
     QString exec;
     QStringList arguments;
+    // What a person calls it on a screen and in status; empty: processShownName() makes one.
+    QString label;
     QString workingDirectory;
     ProcessMode mode = ProcessMode::Daemon;
     bool restartOnCrash = false;

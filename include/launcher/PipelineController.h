@@ -81,6 +81,10 @@ public:
     // category "default"; a line that a child wrote has this as its context's
     // function, one of the launcher's own has none.
     static constexpr const char* ChildOutput = "launcher-child-output";
+    // The process id that a line of the log begins with ("[ PID ] ..."): the
+    // child's for its own lines and its ends, the launcher's for its own.
+    // 0 for a line that has none.
+    static qint64 logLinePid(const QString& line);
 
     // How a pipeline ended, for a front end to show once nothing runs.
     struct Result
@@ -102,6 +106,10 @@ public:
         // The process whose failure that was, as it ended (its failure in
         // words included); index -1 when no process was the cause.
         ProcessStatus failedProcess;
+        // The processes that still ran when the failure was reported, as they
+        // were then: the launcher asked them to end, so their ends are its
+        // clean-up, not more faults.
+        QList<ProcessStatus> stoppedAfterFailure;
         // Why a pipeline that is not valid was refused; empty otherwise.
         QStringList problems;
         // The file its log went to last; empty when it had none.

@@ -15,7 +15,8 @@ class PipelineController;
 // new pipeline removes the old rows before its own are inserted. The model
 // is never reset while a pipeline runs, so a view keeps its place.
 //
-// Roles, by the names a view uses: processIndex, program, arguments, mode
+// Roles, by the names a view uses: processIndex, program, name (the name a
+// person tells it by: processShownName()), arguments, mode
 // ("sync", "async", "daemon"), required, pid, state ("starting", "running",
 // ...), startedAt, restarts, hasExited, lastExitCode, lastExitSignal, crashed
 // (its last end was a crash), givenUp.
@@ -41,6 +42,7 @@ public:
         LastExitSignalRole,
         CrashedRole,
         GivenUpRole,
+        NameRole,
     };
     Q_ENUM(Role)
 

@@ -28,6 +28,7 @@ struct ProcessStatus
 
     int index = -1;
     QString program; // as validation found it
+    QString name;    // processShownName() of its configuration
     QStringList arguments;
     ProcessMode mode = ProcessMode::Sync;
     bool required = false;

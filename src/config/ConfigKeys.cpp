@@ -77,6 +77,7 @@ const Key* table(File file)
         {"logs", "path", Kind::Text, QVariant(), true},     // the default log folder
         {PipelineGroup, "restart-at", Kind::TimeOfDay, QString()},
         {ProcessGroup, "exec", Kind::Text, QString()},
+        {ProcessGroup, "label", Kind::Text, QString()},
         {ProcessGroup, "arguments", Kind::TextList, QStringList()},
         {ProcessGroup, "restart-on-crash", Kind::Boolean, false},
         {ProcessGroup, "restart-limit", Kind::Integer, 3},

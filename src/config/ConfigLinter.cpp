@@ -374,6 +374,19 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
         add(severity, group, QLatin1String(key), message);
     };
 
+    // A label names one row of a screen: one line, short enough to show whole.
+    const QString label = value("label").toString();
+    if (std::any_of(label.begin(), label.end(),
+                    [](QChar c) { return c.category() == QChar::Other_Control; }))
+        report(Severity::Warning, "label",
+               QStringLiteral("a line break or control character in a label breaks the row "
+                              "that shows it; write it on one line"));
+    else if (label.size() > MaxLabelLength)
+        report(Severity::Warning, "label",
+               QStringLiteral("%1 characters are cut on a screen; keep a label to %2")
+                   .arg(label.size())
+                   .arg(MaxLabelLength));
+
     const QString ready = value("ready").toString();
     const ProcessModeResult mode = parseProcessMode(value("mode").toString());
     if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync) {

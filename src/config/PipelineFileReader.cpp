@@ -50,6 +50,7 @@ ProcessConfig readProcess(const QSettings& source, const QString& group, const Q
     ProcessConfig process;
     process.group = group;
     process.exec = keys.value("exec").toString();
+    process.label = keys.value("label").toString();
     process.arguments = keys.value("arguments").toStringList();
     process.restartOnCrash = keys.value("restart-on-crash").toBool();
     process.restartLimit = keys.value("restart-limit").toInt();

@@ -8,9 +8,10 @@ namespace {
 
 bool sameStatus(const ProcessStatus& a, const ProcessStatus& b)
 {
-    return a.index == b.index && a.program == b.program && a.arguments == b.arguments &&
-           a.mode == b.mode && a.required == b.required && a.pid == b.pid && a.state == b.state &&
-           a.startedAt == b.startedAt && a.restarts == b.restarts && a.hasExited == b.hasExited &&
+    return a.index == b.index && a.program == b.program && a.name == b.name &&
+           a.arguments == b.arguments && a.mode == b.mode && a.required == b.required &&
+           a.pid == b.pid && a.state == b.state && a.startedAt == b.startedAt &&
+           a.restarts == b.restarts && a.hasExited == b.hasExited &&
            a.lastExitStatus == b.lastExitStatus && a.lastExitCode == b.lastExitCode &&
            a.lastExitSignal == b.lastExitSignal && a.givenUp == b.givenUp;
 }
@@ -56,6 +57,8 @@ QVariant ProcessModel::data(const QModelIndex& index, int role) const
         return status.program;
     case ProcessIndexRole:
         return status.index;
+    case NameRole:
+        return status.name;
     case ArgumentsRole:
         return status.arguments;
     case ModeRole:
@@ -90,6 +93,7 @@ QHash<int, QByteArray> ProcessModel::roleNames() const
     return {
         {ProcessIndexRole, "processIndex"},
         {ProgramRole, "program"},
+        {NameRole, "name"},
         {ArgumentsRole, "arguments"},
         {ModeRole, "mode"},
         {RequiredRole, "required"},

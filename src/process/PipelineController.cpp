@@ -397,6 +397,14 @@ void PipelineController::reportFailure(const EventData& data)
     if (m_result.failureReason == PipelineFailureReason::NoFailure) {
         m_result.failureReason = data.reason;
         m_result.failedProcess.index = data.processIndex;
+        for (int i = 0; i < m_processes.size(); ++i) {
+            const PipelineProcess* process = m_processes.at(i).process;
+            if (!process || i == data.processIndex)
+                continue;
+            ProcessStatus stopped = process->status();
+            stopped.index = i;
+            m_result.stoppedAfterFailure.append(stopped);
+        }
     }
     emit pipelineFailure(m_pipelineConfig.basename, data.reason);
     terminateAll();
@@ -631,6 +639,14 @@ void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTime
         bytes += '\n';
         m_log->write(bytes, 1);
     }
+}
+
+qint64 PipelineController::logLinePid(const QString& line)
+{
+    if (!line.startsWith(QLatin1String("[ ")))
+        return 0;
+    const int end = line.indexOf(QLatin1String(" ]"), 2);
+    return end < 0 ? 0 : line.midRef(2, end - 2).toLongLong();
 }
 
 bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)

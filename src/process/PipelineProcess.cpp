@@ -700,6 +700,7 @@ ProcessStatus PipelineProcess::status() const
     ProcessStatus status;
     status.program = m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram;
     status.arguments = m_config.arguments;
+    status.name = processShownName(m_config);
     status.mode = m_config.mode;
     status.required = m_config.isRequired;
     status.pid = m_pid;

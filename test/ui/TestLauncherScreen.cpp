@@ -52,13 +52,19 @@ class TestLauncherScreen : public QObject
                           ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
     }
 
-    // apps/BASENAME.ini of one required /bin/sh process running `script`.
-    void writeShellApp(const QString& basename, const QString& name, const QString& script)
+    // apps/BASENAME.ini of one required /bin/sh process running `script`;
+    // with `daemon`, after a daemon that runs until it is terminated.
+    void writeShellApp(const QString& basename, const QString& name, const QString& script,
+                       bool daemon = false)
     {
-        const QString text = QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\n"
-                                            "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n"
-                                            "library-paths=/usr/bin, /bin\n")
-                                 .arg(name, script, m_marker->text());
+        QString text = QStringLiteral("[ui]\nname=%1\n[process-1]\nexec=/bin/sh\n"
+                                      "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n"
+                                      "library-paths=/usr/bin, /bin\n")
+                           .arg(name, script, m_marker->text());
+        if (daemon)
+            text += "[process-0]\nexec=/bin/sh\narguments=-c, \"echo sound server up; while :; "
+                    "do sleep 0.2; done\", " +
+                    m_marker->text() + "\nmode=daemon\n";
         QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
     }
 
@@ -181,13 +187,30 @@ private slots:
         QFETCH(QString, cancel);
         writeShellApp("board", "Notice board", LongScript);
         writeSettings(QString(),
-                      cancel.isEmpty() ? "tile=broken\ntimeout=1" : "tile=board\ntimeout=4");
+                      cancel.isEmpty() ? "tile=kiosk\ntimeout=1" : "tile=board\ntimeout=4");
+        QVERIFY(writeFile(m_folders->user() + "/apps/kiosk.ini",
+                          "[ui]\nname=Kiosk\n[process-0]\nexec=/bin/sh\nmode=daemon\n[process-1]\n"
+                          "exec=/nonexistent/lighttpd\nmode=synch\nrequired=no\n"
+                          "working-directory=/nonexistent/www\n"));
         QVERIFY(openScreen());
         Backend* backend = m_screen->backend();
         if (cancel.isEmpty()) {
             QTRY_VERIFY(isShown("failureView"));
-            QVERIFY(text("failureTitle").contains("Broken example cannot start") &&
-                    text("failureProblems").contains("does not exist"));
+            // Every problem that check finds, each under its process, errors first.
+            const QStringList lines = text("failureProblems").split('\n');
+            QCOMPARE(lines, (QStringList{
+                                "the application as a whole",
+                                "• error: pipeline must contain at least one non-daemon process.",
+                                "process-1 (lighttpd)",
+                                "• error: working directory '/nonexistent/www' it not a directory",
+                                "• error: executable '/nonexistent/lighttpd' does not exist",
+                                "• error: mode: 'synch' is not a mode (sync, async or daemon), so "
+                                "the process runs as a daemon; did you mean 'sync'?",
+                                "• error: required: 'no' reads as true; write false (or true)",
+                                "• warning: required: a required daemon is asked to terminate "
+                                "when only daemons are left; unless it exits with 0 then, the end "
+                                "counts as a failure"}));
+            QVERIFY(text("failureTitle").contains("Kiosk cannot start"));
             QTest::keyClick(m_screen->view(), Qt::Key_Return);
             QTRY_VERIFY(isShown("tilesView"));
             return;
@@ -231,7 +254,7 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, action);
         writeShellApp("board", "Notice board", LongScript);
-        writeShellApp("clock", "Clock", script);
+        writeShellApp("clock", "Clock", script, script == FailingScript);
         writeSettings(action.isEmpty() ? "allow-exit=false" : "");
         QVERIFY(openScreen());
         Backend* backend = m_screen->backend();
@@ -249,7 +272,8 @@ private slots:
             click("tile-clock");
         if (script == LongScript) {
             QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
-            QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock");
+            QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock" &&
+                    text("processName", item("process-0")) == "sh: trap 'exit 0' TERM; echo…");
             QTRY_COMPARE(item("process-0")->property("processState").toString(),
                          QString("running"));
             QCOMPARE(isShown("stopButton"), !action.isEmpty());
@@ -271,6 +295,12 @@ private slots:
                 text("failureDetail").contains("code 3") &&
                 text("failureLog").contains("no sensor on the bus"),
             qPrintable(text("failureReason") + text("failureDetail") + text("failureLog")));
+        // The log opens at the failure; the daemon that the launcher then
+        // terminated is its clean-up, the failing process's lines stand out.
+        QVERIFY2(text("failureLog").section('\n', 0, 0).contains("checking the sensor") &&
+                     item("logLine-failed") && item("logLine-stopped") &&
+                     item("logLine-stopped")->opacity() < 1,
+                 qPrintable(text("failureLog")));
         if (action.endsWith("Button"))
             click(action);
         else

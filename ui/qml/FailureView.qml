@@ -1,7 +1,8 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 
-// After an application failed: which one, why, the last lines of its log, and
+// After an application failed: which one, why, its log from the failure on, and
 // the way on: start it again, or back to the tiles (Escape).
 Item {
     id: view
@@ -16,6 +17,41 @@ Item {
     signal restartRequested(string basename)
     signal backRequested()
 
+    // What keeps it from starting, as `launcher check` finds it in its file,
+    // process by process (Backend.applicationProblems); the bare texts of
+    // the result where the backend no longer knows the application.
+    readonly property var problemList: {
+        if (!refused)
+            return []
+        var found = backend.applicationProblems(result.basename || "")
+        return found.length > 0 ? found : result.problems.map(function(text) {
+            return {"process": "", "severity": "error", "text": text}
+        })
+    }
+    // The log from the failure on, each line marked by whose it is
+    // (Backend.failureLog); the plain lines given where it has none.
+    readonly property var logEntries: {
+        var marked = refused || result.outcome !== "failed" ? [] : backend.failureLog(40)
+        return marked.length > 0 ? marked : logLines.map(function(text) {
+            return {"text": text, "whose": ""}
+        })
+    }
+    readonly property int firstStopped: {
+        for (var i = 0; i < logEntries.length; ++i) {
+            if (logEntries[i].whose === "stopped")
+                return i
+        }
+        return -1
+    }
+
+    // The buttons take Left and Right; Up and Down scroll what is long.
+    Keys.onUpPressed: scrollBy(-theme.unit * 3)
+    Keys.onDownPressed: scrollBy(theme.unit * 3)
+    function scrollBy(step) {
+        var box = refused ? problemBox : logBox
+        box.contentY = Math.max(0, Math.min(box.contentHeight - box.height, box.contentY + step))
+    }
+
     readonly property string applicationName: result.name ? result.name : (result.basename || "")
     // Never started: its settings are not valid.
     readonly property bool refused: (result.failedProcessIndex === undefined
@@ -25,8 +61,8 @@ Item {
     function detail() {
         if (result.failedProcessIndex === undefined || result.failedProcessIndex < 0)
             return ""
-        var program = (result.failedProgram || "").split("/").pop()
-        var who = qsTr("%1 (process-%2)").arg(program).arg(result.failedProcessIndex)
+        var name = result.failedName || (result.failedProgram || "").split("/").pop()
+        var who = qsTr("%1 (process-%2)").arg(name).arg(result.failedProcessIndex)
         // The backend's words say what the process did: one that was not
         // ready in time was then ended by the launcher, which is no cause.
         if (result.failedBecause)
@@ -34,6 +70,14 @@ Item {
         if (result.failedCrashed || result.failedExitSignal > 0)
             return qsTr("%1 was ended by signal %2").arg(who).arg(result.failedExitSignal)
         return qsTr("%1 exited with code %2").arg(who).arg(result.failedExitCode)
+    }
+
+    // Whether the problem at `index` is the first of its process.
+    function opensProcess(index) {
+        return index === 0 || problemList[index].process !== problemList[index - 1].process
+    }
+    function processHeading(problem) {
+        return problem.process || qsTr("the application as a whole")
     }
 
     function sentence(text) {
@@ -89,54 +133,113 @@ Item {
             font.pixelSize: theme.fontSize
             wrapMode: Text.Wrap
         }
-        Text {
-            objectName: "failureProblems"
+        Flickable {
+            id: problemBox
             Layout.fillWidth: true
-            visible: text.length > 0
-            text: (view.result.problems || []).map(function(problem) {
-                return "• " + problem
-            }).join("\n")
-            color: theme.warning
-            font.pixelSize: theme.fontSize
-            lineHeight: 1.2
-            wrapMode: Text.Wrap
+            Layout.preferredHeight: Math.min(problemColumn.height, view.height * 0.5)
+            visible: view.problemList.length > 0
+            contentHeight: problemColumn.height
+            clip: true
+            boundsBehavior: Flickable.StopAtBounds
+            // Shown whenever there is more than fits, so that a person sees it.
+            ScrollBar.vertical: ScrollBar {
+                policy: problemBox.contentHeight > problemBox.height + 1 ? ScrollBar.AlwaysOn
+                                                                        : ScrollBar.AlwaysOff
+            }
+            Column {
+                id: problemColumn
+                objectName: "failureProblems"
+                // Headings and problems as shown, a line each.
+                readonly property string text: view.problemList.map(function(problem, i) {
+                    var heading = view.opensProcess(i) ? view.processHeading(problem) + "\n" : ""
+                    return heading + "• " + problem.severity + ": " + problem.text
+                }).join("\n")
+                width: problemBox.width - theme.spacing
+                spacing: theme.spacing * 0.3
+                Repeater {
+                    model: view.problemList
+                    Column {
+                        width: problemColumn.width
+                        Text {
+                            visible: view.opensProcess(index)
+                            topPadding: index > 0 ? theme.spacing * 0.5 : 0
+                            text: view.processHeading(modelData)
+                            color: theme.text
+                            font.pixelSize: theme.fontSize
+                            font.bold: true
+                        }
+                        Text {
+                            width: parent.width
+                            leftPadding: theme.spacing
+                            text: "• " + (modelData.severity === "error" ? qsTr("error: %1")
+                                                                          : qsTr("warning: %1"))
+                                         .arg(modelData.text)
+                            color: modelData.severity === "error" ? theme.danger : theme.warning
+                            font.pixelSize: theme.fontSize
+                            wrapMode: Text.Wrap
+                        }
+                    }
+                }
+            }
         }
 
         Text {
             Layout.topMargin: theme.spacing * 0.5
-            visible: view.logLines.length > 0
-            text: qsTr("The last lines of its log")
+            visible: view.logEntries.length > 0
+            text: qsTr("Its log from the failure on")
             color: theme.muted
             font.pixelSize: theme.smallFont
         }
         Rectangle {
             Layout.fillWidth: true
-            Layout.preferredHeight: logText.implicitHeight + theme.spacing * 2
+            Layout.preferredHeight: logText.height + theme.spacing * 2
             Layout.maximumHeight: Math.max(theme.unit * 3, view.height * 0.55)
             radius: theme.radius
             color: "#0a0d11"
             border.color: theme.surfaceRaised
             border.width: 1
-            clip: true
-            visible: view.logLines.length > 0
-            // A line each, cut at the right edge; the newest at the bottom.
-            Column {
-                id: logText
-                objectName: "failureLog"
-                readonly property string text: view.logLines.join("\n")
-                anchors.left: parent.left
-                anchors.right: parent.right
-                anchors.bottom: parent.bottom
+            visible: view.logEntries.length > 0
+            // A line each, cut at the right edge; it opens at the failure.
+            Flickable {
+                id: logBox
+                anchors.fill: parent
                 anchors.margins: theme.spacing
-                Repeater {
-                    model: view.logLines
-                    Text {
-                        width: logText.width
-                        text: modelData
-                        color: "#c9d1d9"
-                        font.family: theme.monospace
-                        font.pixelSize: theme.smallFont
-                        elide: Text.ElideRight
+                contentHeight: logText.height
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                Column {
+                    id: logText
+                    objectName: "failureLog"
+                    readonly property string text: view.logEntries.map(function(entry) {
+                        return entry.text
+                    }).join("\n")
+                    width: logBox.width
+                    Repeater {
+                        model: view.logEntries
+                        Column {
+                            width: logText.width
+                            // The launcher's own clean-up follows, not another fault.
+                            Text {
+                                visible: index === view.firstStopped
+                                topPadding: index > 0 ? theme.spacing * 0.4 : 0
+                                text: qsTr("then stopped by the launcher:")
+                                color: theme.muted
+                                font.pixelSize: theme.smallFont
+                                font.italic: true
+                            }
+                            Text {
+                                objectName: "logLine-" + (modelData.whose || "other")
+                                width: parent.width
+                                text: modelData.text
+                                color: modelData.whose === "failed" ? theme.text
+                                     : modelData.whose === "stopped" ? theme.muted : "#c9d1d9"
+                                opacity: modelData.whose === "stopped" ? 0.6 : 1
+                                font.bold: modelData.whose === "failed"
+                                font.family: theme.monospace
+                                font.pixelSize: theme.smallFont
+                                elide: Text.ElideRight
+                            }
+                        }
                     }
                 }
             }

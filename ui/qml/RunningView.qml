@@ -73,8 +73,9 @@ Item {
                                  : model.state === "finished" ? theme.muted : theme.warning
                         }
                         Text {
+                            objectName: "processName"
                             Layout.fillWidth: true
-                            text: model.program.split("/").pop()
+                            text: model.name
                             color: theme.text
                             font.pixelSize: theme.fontSize
                             font.family: theme.monospace
