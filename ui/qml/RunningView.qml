@@ -87,14 +87,16 @@ Item {
                         }
                         Text {
                             objectName: "processState"
-                            Layout.preferredWidth: theme.unit * 9
-                            text: model.restarts > 0
-                                  ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
-                                  : model.state
+                            // Wraps rather than lose its end ("given up").
+                            Layout.maximumWidth: processList.width * 0.45
+                            text: (model.restarts > 0
+                                   ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
+                                   : model.state)
+                                  + (model.givenUp ? qsTr(", given up") : "")
                             color: model.givenUp ? theme.danger : theme.text
                             font.pixelSize: theme.smallFont
                             horizontalAlignment: Text.AlignRight
-                            elide: Text.ElideRight
+                            wrapMode: Text.Wrap
                         }
                     }
                 }

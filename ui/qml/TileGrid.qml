@@ -1,4 +1,5 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 import Launcher 1.0
 
 // The tiles of the applications. Arrows and Tab move between them, Enter and
@@ -20,9 +21,17 @@ GridView {
     cellWidth: theme.tileSize + theme.spacing
     cellHeight: theme.tileSize + theme.spacing
     interactive: contentHeight > height
+    // A grid that fits does not flick, but its arrows must still move.
+    keyNavigationEnabled: true
     clip: true
     keyNavigationWraps: true
     boundsBehavior: Flickable.StopAtBounds
+
+    // Tiles beyond the edge: the bar says that there are more, and where.
+    ScrollIndicator.vertical: ScrollIndicator {
+        objectName: "tileScroll"
+        active: grid.interactive
+    }
 
     model: TileFilter {
         id: tiles
