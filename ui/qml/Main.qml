@@ -170,8 +170,8 @@ Rectangle {
                     anchors.left: tileGrid.left
                     anchors.right: tileGrid.right
                     anchors.bottom: tileGrid.bottom
-                    height: tileGrid.cellHeight * 0.4
-                    visible: tileGrid.interactive && !tileGrid.atYEnd
+                    height: tileGrid.fadeHeight
+                    visible: height > 0
                     gradient: Gradient {
                         GradientStop {
                             position: 0

@@ -27,6 +27,13 @@ GridView {
     keyNavigationWraps: true
     boundsBehavior: Flickable.StopAtBounds
 
+    // How much of the bottom fades out while more tiles follow (Main draws it);
+    // the tile that has the focus is kept above it.
+    readonly property real fadeHeight: interactive && !atYEnd ? cellHeight * 0.4 : 0
+    highlightRangeMode: GridView.ApplyRange
+    preferredHighlightBegin: 0
+    preferredHighlightEnd: height - cellHeight * 0.4
+
     // Tiles beyond the edge: the bar says that there are more, and where.
     ScrollIndicator.vertical: ScrollIndicator {
         objectName: "tileScroll"
