@@ -29,7 +29,7 @@ GridView {
 
     // How much of the bottom fades out while more tiles follow (Main draws it);
     // the tile that has the focus is kept above it.
-    readonly property real fadeHeight: interactive && !atYEnd ? cellHeight * 0.4 : 0
+    readonly property real fadeHeight: contentY - originY + height < contentHeight - 1 ? cellHeight * 0.4 : 0
     highlightRangeMode: GridView.ApplyRange
     preferredHighlightBegin: 0
     preferredHighlightEnd: height - cellHeight * 0.4
