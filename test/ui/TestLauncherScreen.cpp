@@ -305,8 +305,9 @@ private slots:
     // On a real X server, with keys as a person presses them: the arrows move
     // between three tiles that fit (round at the ends), a greyed tile shows its
     // ring, and Enter on it opens the cannot-start screen with the ring on its
-    // button; Escape leads back. The screen says where its focus is on its
-    // standard error (LAUNCHER_UI_TRACE_FOCUS).
+    // button; Escape leads back. Enter on a valid one runs it, with the ring on
+    // Stop. The screen says where its focus is on its standard error
+    // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application.
     void realDisplay()
     {
         if (!qEnvironmentVariableIsSet("LAUNCHER_UI_XSERVER"))
@@ -340,7 +341,9 @@ private slots:
                                         {"Return", "backButton ring: backButton"},
                                         {"Escape", "tile-broken ring: tile-broken"},
                                         {"shift+Tab", "tile-board ring: tile-board"},
-                                        {"Left", "tile-demo ring: tile-demo"}};
+                                        {"Left", "tile-demo ring: tile-demo"},
+                                        {"Right", "tile-board ring: tile-board"},
+                                        {"Return", "stopButton ring: stopButton"}};
         for (const auto& [key, line] : steps) {
             QProcess press;
             press.setProcessEnvironment(environment);

@@ -71,7 +71,7 @@ Rectangle {
             tileGrid.forceActiveFocus()
         } else if (view === "failure")
             failureView.firstAction.forceActiveFocus()
-        else if (runningView.stopButton.visible)
+        else if (runningView.stoppable)
             runningView.stopButton.forceActiveFocus()
         else
             root.forceActiveFocus()

@@ -9,6 +9,9 @@ Item {
 
     property QtObject theme
     property alias stopButton: stopButton
+    // Whether the user may stop the application here; read before this view
+    // shows, when the button's own visibility is still false.
+    readonly property bool stoppable: backend.allowUserExit
 
     readonly property var phaseTexts: ({
         "starting": qsTr("Starting…"),
@@ -109,7 +112,7 @@ Item {
             theme: view.theme
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: theme.spacing
-            visible: backend.allowUserExit
+            visible: view.stoppable
             enabled: backend.pipelinePhase !== "stopping"
             tint: theme.danger
             text: qsTr("Stop")
