@@ -14,16 +14,18 @@ QString nameOf(const QQuickItem* item)
     return item ? item->objectName() : QStringLiteral("-");
 }
 
-// The items that show a focus ring: the named owners of the shown "focusRing" items.
-void collectRings(const QQuickItem* item, QStringList& owners)
+// The items that show a focus ring: the named owners of the "focusRing" items
+// that are shown at full strength (a ring under a greyed item is hard to see).
+void collectRings(const QQuickItem* item, qreal opacity, QStringList& owners)
 {
     const QList<QQuickItem*> children = item->childItems();
     for (const QQuickItem* child : children) {
-        if (!child->isVisible())
+        const qreal shown = opacity * child->opacity();
+        if (!child->isVisible() || shown == 0)
             continue;
-        if (child->objectName() == QLatin1String("focusRing"))
+        if (child->objectName() == QLatin1String("focusRing") && shown > 0.99)
             owners.append(nameOf(child->parentItem()));
-        collectRings(child, owners);
+        collectRings(child, shown, owners);
     }
 }
 
@@ -32,8 +34,10 @@ void collectRings(const QQuickItem* item, QStringList& owners)
 FocusTrace::FocusTrace(QQuickWindow* window) : QObject(window), m_window(window)
 {
     // Queued: the items' bindings follow the focus first.
-    connect(window, &QQuickWindow::activeFocusItemChanged, this,
-            &FocusTrace::onActiveFocusItemChanged, Qt::QueuedConnection);
+    connect(window, &QQuickWindow::activeFocusItemChanged, this, &FocusTrace::onFocusChanged,
+            Qt::QueuedConnection);
+    connect(window, &QQuickWindow::activeChanged, this, &FocusTrace::onFocusChanged,
+            Qt::QueuedConnection);
     window->installEventFilter(this);
 }
 
@@ -41,14 +45,16 @@ bool FocusTrace::eventFilter(QObject* watched, QEvent* event)
 {
     // After the key has done its work: the release follows the press.
     if (event->type() == QEvent::KeyRelease)
-        onActiveFocusItemChanged();
+        onFocusChanged();
     return QObject::eventFilter(watched, event);
 }
 
-void FocusTrace::onActiveFocusItemChanged()
+void FocusTrace::onFocusChanged()
 {
     QStringList rings;
-    collectRings(m_window->contentItem(), rings);
-    qInfo("focus: %s ring: %s", qUtf8Printable(nameOf(m_window->activeFocusItem())),
+    collectRings(m_window->contentItem(), m_window->contentItem()->opacity(), rings);
+    // Keys reach the focus item only while the window has the display's focus.
+    const QQuickItem* focus = m_window->isActive() ? m_window->activeFocusItem() : nullptr;
+    qInfo("focus: %s ring: %s", qUtf8Printable(nameOf(focus)),
           qUtf8Printable(rings.join(QLatin1Char(','))));
 }

@@ -18,8 +18,10 @@ namespace {
 
 // Runs until it is asked to terminate.
 const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
-// Ends at once with exit code 3, after two lines of output.
-const QString FailingScript = "echo checking the sensor; echo no sensor on the bus; exit 3";
+// Ends at once with exit code 3, after seven lines of output (enough that the
+// failure screen's log shows no temporary folder of the test).
+const QString FailingScript = "for a in 48 49 4a 4b 4c 4d; do echo no answer at 0x$a; done; "
+                              "echo no sensor on the bus; exit 3";
 const QString NormalScript = "echo showing the board; sleep 0.3; echo done";
 
 QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
@@ -193,18 +195,16 @@ private slots:
         const int first = backend->autostartSeconds();
         QTRY_VERIFY(backend->autostartSeconds() < first);
         QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
-        const auto tilesTop = [this] { // once laid out and drawn
-            m_screen->view()->grabWindow();
-            return item("tileGrid")->mapToScene(QPointF()).y();
-        };
-        const qreal top = tilesTop();
+        m_screen->view()->grabWindow(); // laid out and drawn
+        const qreal top = item("tileGrid")->mapToScene(QPointF()).y();
         if (cancel == "Escape")
             QTest::keyClick(m_screen->view(), Qt::Key_Escape);
         else
             click(cancel);
         QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
         QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
-        QCOMPARE(tilesTop(), top); // the tiles stay where they were
+        m_screen->view()->grabWindow(); // the tiles stay where they were
+        QCOMPARE(item("tileGrid")->mapToScene(QPointF()).y(), top);
     }
 
     void runs_data()
@@ -310,12 +310,12 @@ private slots:
     // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application.
     void realDisplay()
     {
-        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_XSERVER"))
-            QSKIP("runs on a real X server as ctest's launcher-ui-xserver");
         const QString server = QStandardPaths::findExecutable("Xvfb");
         const QString xdotool = QStandardPaths::findExecutable("xdotool");
-        if (server.isEmpty() || xdotool.isEmpty())
-            QSKIP("Xvfb or xdotool is not installed (scripts/install-deps test installs them)");
+        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_XSERVER") || server.isEmpty() ||
+            xdotool.isEmpty())
+            QSKIP(
+                "needs Xvfb and xdotool (scripts/install-deps test); ctest's launcher-ui-xserver");
         writeShellApp("board", "Notice board", LongScript);
         writeSettings("show-invalid-tiles=true");
         // A free display of its own: the server picks it and writes its number.
@@ -323,33 +323,28 @@ private slots:
         xvfb.start(server, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x480x24",
                             "-seat", m_marker->text()});
         QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 20000);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("DISPLAY", ':' + QString::fromLatin1(xvfb.readLine()).trimmed());
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("LAUNCHER_UI_TRACE_FOCUS", "1");
+        qputenv("DISPLAY", ':' + xvfb.readLine().trimmed()); // for the screen and xdotool
+        qputenv("LAUNCHER_UI_TRACE_FOCUS", "1");
         QProcess screen;
-        screen.setProcessEnvironment(environment);
-        screen.setProcessChannelMode(QProcess::MergedChannels);
-        screen.start(LAUNCHER_UI_PROGRAM, {m_marker->text()});
+        screen.start(LAUNCHER_UI_PROGRAM, {"-platform", "xcb", m_marker->text()});
         QByteArray trace;
-        const auto shows = [&](const QByteArray& line) { // as the trace's latest line
+        const auto shows = [&](const QString& name) { // the focus and the one ring, on it
+            const QByteArray line = QStringLiteral("focus: %1 ring: %1\n").arg(name).toUtf8();
             return QTest::qWaitFor(
-                [&] { return (trace += screen.readAll()).trimmed().endsWith(line); }, 20000);
+                [&] { // the latest of the trace, among the log's lines
+                    trace += screen.readAllStandardError();
+                    return trace.mid(trace.lastIndexOf("focus: ")).startsWith(line);
+                },
+                20000);
         };
-        QVERIFY2(shows("focus: tile-board ring: tile-board"), trace.constData());
-        const char* const steps[][2] = {{"Right", "tile-broken ring: tile-broken"},
-                                        {"Return", "backButton ring: backButton"},
-                                        {"Escape", "tile-broken ring: tile-broken"},
-                                        {"shift+Tab", "tile-board ring: tile-board"},
-                                        {"Left", "tile-demo ring: tile-demo"},
-                                        {"Right", "tile-board ring: tile-board"},
-                                        {"Return", "stopButton ring: stopButton"}};
-        for (const auto& [key, line] : steps) {
-            QProcess press;
-            press.setProcessEnvironment(environment);
-            press.start(xdotool, {"key", key});
-            QVERIFY(press.waitForFinished(20000) && press.exitCode() == 0);
-            QVERIFY2(shows(line), qPrintable(key + QString(": ") + trace));
+        QVERIFY2(shows("tile-board"), trace.constData());
+        const char* const steps[][2] = {{"Right", "tile-broken"},  {"Return", "backButton"},
+                                        {"Escape", "tile-broken"}, {"shift+Tab", "tile-board"},
+                                        {"Left", "tile-demo"},     {"Right", "tile-board"},
+                                        {"Return", "stopButton"}};
+        for (const auto& [key, name] : steps) {
+            QCOMPARE(runProgram(xdotool, {"key", key}).first, 0);
+            QVERIFY2(shows(name), qPrintable(key + QString(": ") + trace));
         }
         signalProcess(screen, SIGTERM);
         QVERIFY(screen.waitForFinished(20000));
@@ -379,10 +374,7 @@ private slots:
         }
         QVERIFY(QDir().mkpath(folder) &&
                 writeFile(m_folders->user() + "/apps/gallery.ini", gallery.toUtf8()));
-        // Output enough that the log box shows no temporary folder of the test.
-        writeShellApp("sensor", "Sensor check",
-                      "for address in 0x48 0x49 0x4a 0x4b 0x4c 0x4d; do echo bus 1: no answer at "
-                      "$address; done; echo no sensor on the bus; exit 3");
+        writeShellApp("sensor", "Sensor check", FailingScript);
         writeShellApp("board", "Notice board", LongScript);
         writeShellApp("guide", "Visitor guide", LongScript);
         writeSettings(QString(), "tile=gallery\ntimeout=30");
