@@ -27,12 +27,14 @@ GridView {
     keyNavigationWraps: true
     boundsBehavior: Flickable.StopAtBounds
 
-    // How much of the bottom fades out while more tiles follow (Main draws it);
-    // the tile that has the focus is kept above it.
-    readonly property real fadeHeight: contentY - originY + height < contentHeight - 1 ? cellHeight * 0.4 : 0
+    // The bottom of the grid fades out while more tiles follow (Main draws the
+    // fade); the tile that has the focus is kept above it.
+    readonly property real fadeZone: cellHeight * 0.4
+    readonly property bool moreBelow: contentY - originY + height < contentHeight - 1
+    readonly property real fadeHeight: moreBelow ? fadeZone : 0
     highlightRangeMode: GridView.ApplyRange
     preferredHighlightBegin: 0
-    preferredHighlightEnd: height - cellHeight * 0.4
+    preferredHighlightEnd: height - fadeZone
 
     // Tiles beyond the edge: the bar says that there are more, and where.
     ScrollIndicator.vertical: ScrollIndicator {
