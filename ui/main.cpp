@@ -1,8 +1,10 @@
+#include "FocusTrace.h"
 #include "LauncherScreen.h"
 #include "QuitSignals.h"
 
 #include <QGuiApplication>
 #include <QOpenGLContext>
+#include <QQuickView>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 
@@ -26,6 +28,8 @@ int main(int argc, char* argv[])
     LauncherScreen screen;
     if (!screen.listen() || !screen.load())
         return 1;
+    if (qEnvironmentVariableIsSet("LAUNCHER_UI_TRACE_FOCUS"))
+        new FocusTrace(screen.view()); // owned by the window
     screen.show();
     return app.exec();
 }

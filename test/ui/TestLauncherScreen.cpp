@@ -9,6 +9,7 @@
 #include <QQuickItemGrabResult>
 #include <QQuickView>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <functional>
@@ -17,8 +18,10 @@ namespace {
 
 // Runs until it is asked to terminate.
 const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
-// Ends at once with exit code 3, after two lines of output.
-const QString FailingScript = "echo checking the sensor; echo no sensor on the bus; exit 3";
+// Ends at once with exit code 3, after seven lines of output (enough that the
+// failure screen's log shows no temporary folder of the test).
+const QString FailingScript = "for a in 48 49 4a 4b 4c 4d; do echo no answer at 0x$a; done; "
+                              "echo no sensor on the bus; exit 3";
 const QString NormalScript = "echo showing the board; sleep 0.3; echo done";
 
 QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
@@ -219,12 +222,16 @@ private slots:
         const int first = backend->autostartSeconds();
         QTRY_VERIFY(backend->autostartSeconds() < first);
         QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
+        m_screen->view()->grabWindow(); // laid out and drawn
+        const qreal top = item("tileGrid")->mapToScene(QPointF()).y();
         if (cancel == "Escape")
             QTest::keyClick(m_screen->view(), Qt::Key_Escape);
         else
             click(cancel);
         QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
         QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
+        m_screen->view()->grabWindow(); // the tiles stay where they were
+        QCOMPARE(item("tileGrid")->mapToScene(QPointF()).y(), top);
     }
 
     void runs_data()
@@ -259,13 +266,9 @@ private slots:
         QVERIFY(openScreen());
         Backend* backend = m_screen->backend();
         QSignalSpy starts(backend, &Backend::pipelineStarted);
-        // To the clock's tile with the keyboard, then start it; or a tap.
-        const auto current = [this] {
-            const auto* tile = item("tileGrid")->property("currentItem").value<QQuickItem*>();
-            return tile ? tile->property("basename").toString() : QString();
-        };
-        for (int i = 0; key && i < 8 && current() != "clock"; ++i)
-            QTest::keyClick(m_screen->view(), i % 2 ? Qt::Key_Tab : Qt::Key_Right);
+        // To the clock's tile (the second) by an arrow, then start it; or a tap.
+        if (key)
+            QTest::keyClick(m_screen->view(), Qt::Key_Right);
         if (key)
             QTest::keyClick(m_screen->view(), Qt::Key(key));
         else
@@ -354,6 +357,51 @@ private slots:
     }
 #endif
 
+    // On a real X server, with keys as a person presses them: the arrows move
+    // between three tiles that fit (round at the ends), a greyed tile shows its
+    // ring, and Enter on it opens the cannot-start screen with the ring on its
+    // button; Escape leads back. Enter on a valid one runs it, with the ring on
+    // Stop. The screen says where its focus is on its standard error
+    // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application.
+    void realDisplay()
+    {
+        const QString server = QStandardPaths::findExecutable("Xvfb");
+        const QString xdotool = QStandardPaths::findExecutable("xdotool");
+        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_XSERVER") || server.isEmpty() ||
+            xdotool.isEmpty())
+            QSKIP("needs Xvfb, xdotool (install-deps test), ctest's launcher-ui-xserver");
+        writeShellApp("board", "Notice board", LongScript);
+        writeSettings("show-invalid-tiles=true");
+        // A free display of its own: the server picks it and writes its number.
+        QProcess xvfb;
+        xvfb.start(server, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x480x24",
+                            "-seat", m_marker->text()});
+        QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 20000);
+        qputenv("DISPLAY", ':' + xvfb.readLine().trimmed()); // for the screen and xdotool
+        qputenv("LAUNCHER_UI_TRACE_FOCUS", "1");
+        QProcess screen;
+        screen.start(LAUNCHER_UI_PROGRAM, {"-platform", "xcb", m_marker->text()});
+        QByteArray trace;
+        const auto latest = [&] { // the trace's latest line, among the log's lines
+            trace += screen.readAllStandardError();
+            return trace.mid(trace.lastIndexOf("focus: "));
+        };
+        const char* const steps[][2] = {{"", "tile-board"},          {"Right", "tile-broken"},
+                                        {"Return", "backButton"},    {"Escape", "tile-broken"},
+                                        {"shift+Tab", "tile-board"}, {"Left", "tile-demo"},
+                                        {"Right", "tile-board"},     {"Return", "stopButton"}};
+        for (const auto& [key, name] : steps) { // the focus, and the one ring on it
+            QVERIFY(!*key || runProgram(xdotool, {"key", key}).first == 0);
+            const QByteArray line = QStringLiteral("focus: %1 ring: %1\n").arg(name).toUtf8();
+            QTRY_VERIFY2_WITH_TIMEOUT(latest().startsWith(line), qPrintable(key + (": " + trace)),
+                                      20000);
+        }
+        signalProcess(screen, SIGTERM);
+        QVERIFY(screen.waitForFinished(20000));
+        xvfb.terminate();
+        QVERIFY(xvfb.waitForFinished(20000));
+    }
+
     // With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,
     // as DIR/{countdown,tiles,running,failure}.png, each taken once it shows them.
     void screenshots()
@@ -407,8 +455,10 @@ private slots:
         m_screen->backend()->stopApplication();
         QTRY_VERIFY(isShown("tilesView"));
         click("tile-sensor");
-        QVERIFY(
-            save("failure", [&] { return text("failureLog").contains("no sensor on the bus"); }));
+        QVERIFY(save("failure", [&] {
+            return text("failureLog").contains("no sensor on the bus") &&
+                   !text("failureLog").contains(m_folders->root());
+        }));
     }
 };
 

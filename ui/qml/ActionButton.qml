@@ -27,8 +27,15 @@ Button {
         implicitHeight: theme.unit * 2.6
         radius: theme.radius
         color: control.down ? Qt.darker(control.tint, 1.4) : control.tint
-        border.width: Math.max(2, theme.unit * 0.15)
-        border.color: control.activeFocus ? theme.text : "transparent"
+        Rectangle {
+            objectName: "focusRing"
+            anchors.fill: parent
+            visible: control.activeFocus
+            radius: parent.radius
+            color: "transparent"
+            border.width: theme.focusRingWidth
+            border.color: theme.text
+        }
     }
 
     Keys.onReturnPressed: clicked()

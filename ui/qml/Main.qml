@@ -71,19 +71,30 @@ Rectangle {
             tileGrid.forceActiveFocus()
         } else if (view === "failure")
             failureView.firstAction.forceActiveFocus()
-        else if (runningView.stopButton.visible)
+        else if (runningView.stoppable)
             runningView.stopButton.forceActiveFocus()
         else
             root.forceActiveFocus()
     }
     Component.onCompleted: tileGrid.forceActiveFocus()
+    // The failure view learns what it shows after the view has changed: its
+    // first action can change then (a hidden one would keep the focus).
+    Connections {
+        target: failureView
+        function onFirstActionChanged() {
+            if (root.view === "failure")
+                failureView.firstAction.forceActiveFocus()
+        }
+    }
 
-    Keys.onEscapePressed: {
+    // Escape goes back one step.
+    function goBack() {
         if (backend.autostartActive)
             backend.cancelAutostart()
         else if (view === "failure")
             showTiles()
     }
+    Keys.onEscapePressed: goBack()
 
     Item {
         id: tilesView
@@ -114,15 +125,22 @@ Rectangle {
                     font.pixelSize: appTheme.smallFont
                 }
             }
-            CountdownBanner {
-                id: countdown
-                objectName: "countdown"
-                theme: appTheme
+            // The banner's place stays while an application is set to start by
+            // itself, so that the tiles do not move when the countdown ends.
+            Item {
                 Layout.fillWidth: true
-                visible: backend.autostartActive
-                seconds: backend.autostartSeconds
-                applicationName: root.nameOf(backend.autostartApplication)
-                onCancelRequested: backend.cancelAutostart()
+                implicitHeight: countdown.implicitHeight
+                visible: backend.autostartApplication.length > 0
+                CountdownBanner {
+                    id: countdown
+                    objectName: "countdown"
+                    theme: appTheme
+                    anchors.fill: parent
+                    visible: backend.autostartActive
+                    seconds: backend.autostartSeconds
+                    applicationName: root.nameOf(backend.autostartApplication)
+                    onCancelRequested: backend.cancelAutostart()
+                }
             }
             Item {
                 Layout.fillWidth: true
@@ -133,6 +151,8 @@ Rectangle {
                     theme: appTheme
                     anchors.centerIn: parent
                     onStartRequested: root.startApplication(basename)
+                    // A grid whose arrows go round keeps every key it is given.
+                    Keys.onEscapePressed: root.goBack()
                     onProblemsRequested: {
                         root.failureLog = []
                         root.failure = {
@@ -142,6 +162,25 @@ Rectangle {
                             "failureReason": qsTr("its settings keep it from starting"),
                             "failedProcessIndex": -1,
                             "problems": problems
+                        }
+                    }
+                }
+                // More tiles below: the last row fades out.
+                Rectangle {
+                    anchors.left: tileGrid.left
+                    anchors.right: tileGrid.right
+                    anchors.bottom: tileGrid.bottom
+                    height: tileGrid.fadeHeight
+                    visible: height > 0
+                    gradient: Gradient {
+                        GradientStop {
+                            position: 0
+                            color: Qt.rgba(appTheme.background.r, appTheme.background.g,
+                                           appTheme.background.b, 0)
+                        }
+                        GradientStop {
+                            position: 1
+                            color: appTheme.background
                         }
                     }
                 }

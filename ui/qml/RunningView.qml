@@ -9,6 +9,9 @@ Item {
 
     property QtObject theme
     property alias stopButton: stopButton
+    // Whether the user may stop the application here; read before this view
+    // shows, when the button's own visibility is still false.
+    readonly property bool stoppable: backend.allowUserExit
 
     readonly property var phaseTexts: ({
         "starting": qsTr("Starting…"),
@@ -88,14 +91,16 @@ Item {
                         }
                         Text {
                             objectName: "processState"
-                            Layout.preferredWidth: theme.unit * 9
-                            text: model.restarts > 0
-                                  ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
-                                  : model.state
+                            // Wraps rather than lose its end ("given up").
+                            Layout.maximumWidth: processList.width * 0.45
+                            text: (model.restarts > 0
+                                   ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
+                                   : model.state)
+                                  + (model.givenUp ? qsTr(", given up") : "")
                             color: model.givenUp ? theme.danger : theme.text
                             font.pixelSize: theme.smallFont
                             horizontalAlignment: Text.AlignRight
-                            elide: Text.ElideRight
+                            wrapMode: Text.Wrap
                         }
                     }
                 }
@@ -108,7 +113,7 @@ Item {
             theme: view.theme
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: theme.spacing
-            visible: backend.allowUserExit
+            visible: view.stoppable
             enabled: backend.pipelinePhase !== "stopping"
             tint: theme.danger
             text: qsTr("Stop")

@@ -15,6 +15,7 @@ QtObject {
     readonly property real spacing: Math.round(unit)
     readonly property real radius: Math.round(unit * 0.6)
     readonly property real tileSize: Math.round(Math.max(140, unit * 10))
+    readonly property real focusRingWidth: Math.max(3, Math.round(unit * 0.25))
 
     readonly property color background: "#0f1419"
     readonly property color surface: "#1b2430"

@@ -24,8 +24,6 @@ Item {
         anchors.margins: theme.spacing / 2
         radius: theme.radius * 1.5
         color: tile.current ? theme.surfaceRaised : theme.surface
-        border.width: Math.max(2, theme.unit * 0.2)
-        border.color: tile.current ? theme.accent : "transparent"
         opacity: tile.valid ? 1 : 0.55
 
         ColumnLayout {
@@ -87,6 +85,17 @@ Item {
                 visible: tile.valid
             }
         }
+    }
+
+    // Apart from the card, so that a greyed tile's ring is as clear as any.
+    Rectangle {
+        objectName: "focusRing"
+        anchors.fill: card
+        visible: tile.current
+        radius: card.radius
+        color: "transparent"
+        border.width: theme.focusRingWidth
+        border.color: theme.accent
     }
 
     MouseArea {

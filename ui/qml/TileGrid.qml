@@ -1,4 +1,5 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 import Launcher 1.0
 
 // The tiles of the applications. Arrows and Tab move between them, Enter and
@@ -20,9 +21,26 @@ GridView {
     cellWidth: theme.tileSize + theme.spacing
     cellHeight: theme.tileSize + theme.spacing
     interactive: contentHeight > height
+    // A grid that fits does not flick, but its arrows must still move.
+    keyNavigationEnabled: true
     clip: true
     keyNavigationWraps: true
     boundsBehavior: Flickable.StopAtBounds
+
+    // The bottom of the grid fades out while more tiles follow (Main draws the
+    // fade); the tile that has the focus is kept above it.
+    readonly property real fadeZone: cellHeight * 0.4
+    readonly property bool moreBelow: contentY - originY + height < contentHeight - 1
+    readonly property real fadeHeight: moreBelow ? fadeZone : 0
+    highlightRangeMode: GridView.ApplyRange
+    preferredHighlightBegin: 0
+    preferredHighlightEnd: height - fadeZone
+
+    // Tiles beyond the edge: the bar says that there are more, and where.
+    ScrollIndicator.vertical: ScrollIndicator {
+        objectName: "tileScroll"
+        active: grid.interactive
+    }
 
     model: TileFilter {
         id: tiles
