@@ -358,54 +358,65 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
     }
 
-    // The cycles, drawn the default way.
-    Screen screen;
-    screen.process.setProcessEnvironment(environment);
-    screen.process.setStandardOutputFile(QProcess::nullDevice());
-    screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("cycles.log")));
-    screen.process.start(screenProgram, QStringList());
-    if (!screen.process.waitForStarted(10000) || !control.waitFor(QString(), 30000)) {
-        std::fprintf(stderr, "launcher-ui-mem: the screen did not answer on %s\n",
-                     qPrintable(socket));
-        return 1;
-    }
-    const qint64 pid = screen.process.processId();
-    qint64 firstKiB = -1;
-    qint64 peakKiB = 0;
-    for (int cycle = 1; cycle <= cycles; ++cycle) {
-        const QJsonObject started = control.ask(
-            {{QStringLiteral("command"), QStringLiteral("start")},
-             {QStringLiteral("application"), QStringLiteral("app%1").arg(cycle % Applications)}});
-        const bool running = started.value(QStringLiteral("ok")).toBool() &&
-                             control.waitFor(QStringLiteral("running"), 30000);
-        const QJsonObject stopped =
-            control.ask({{QStringLiteral("command"), QStringLiteral("stop")}});
-        if (!running || !stopped.value(QStringLiteral("stopped")).toBool()) {
-            std::fprintf(stderr, "launcher-ui-mem: cycle %d did not go through: %s / %s\n", cycle,
-                         QJsonDocument(started).toJson(QJsonDocument::Compact).constData(),
-                         QJsonDocument(stopped).toJson(QJsonDocument::Compact).constData());
+    // The cycles, drawn the default way and in software (the same on offscreen).
+    std::printf("\n| Cycles | drawing | after the first (MiB) | at the last (MiB) | growth | peak "
+                "(MiB) |\n|---:|---|---:|---:|---:|---:|\n");
+    const size_t cycled = smoke ? 1 : 2;
+    for (size_t d = 0; d < cycled; ++d) {
+        QProcessEnvironment drawn = environment;
+        if (d == 1)
+            drawn.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        Screen screen;
+        screen.process.setProcessEnvironment(drawn);
+        screen.process.setStandardOutputFile(QProcess::nullDevice());
+        screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("cycles.log")),
+                                            QIODevice::Append);
+        screen.process.start(screenProgram, QStringList());
+        if (!screen.process.waitForStarted(10000) || !control.waitFor(QString(), 30000)) {
+            std::fprintf(stderr, "launcher-ui-mem: the screen did not answer on %s\n",
+                         qPrintable(socket));
             return 1;
         }
-        if (markedProcesses(marker) > 0) {
-            std::fprintf(stderr, "launcher-ui-mem: a child outlived the stop of cycle %d\n", cycle);
-            return 1;
+        const qint64 pid = screen.process.processId();
+        qint64 firstKiB = -1;
+        qint64 peakKiB = 0;
+        for (int cycle = 1; cycle <= cycles; ++cycle) {
+            const QJsonObject started =
+                control.ask({{QStringLiteral("command"), QStringLiteral("start")},
+                             {QStringLiteral("application"),
+                              QStringLiteral("app%1").arg(cycle % Applications)}});
+            const bool running = started.value(QStringLiteral("ok")).toBool() &&
+                                 control.waitFor(QStringLiteral("running"), 30000);
+            const QJsonObject stopped =
+                control.ask({{QStringLiteral("command"), QStringLiteral("stop")}});
+            if (!running || !stopped.value(QStringLiteral("stopped")).toBool()) {
+                std::fprintf(stderr, "launcher-ui-mem: cycle %d did not go through: %s / %s\n",
+                             cycle,
+                             QJsonDocument(started).toJson(QJsonDocument::Compact).constData(),
+                             QJsonDocument(stopped).toJson(QJsonDocument::Compact).constData());
+                return 1;
+            }
+            if (markedProcesses(marker) > 0) {
+                std::fprintf(stderr, "launcher-ui-mem: a child outlived the stop of cycle %d\n",
+                             cycle);
+                return 1;
+            }
+            if (cycle == 1)
+                firstKiB = settledKiB(pid);
+            peakKiB = std::max(peakKiB, residentKiB(pid));
         }
-        if (cycle == 1)
-            firstKiB = settledKiB(pid);
-        peakKiB = std::max(peakKiB, residentKiB(pid));
+        const qint64 lastKiB = settledKiB(pid);
+        const double growth = double(lastKiB - firstKiB) / double(firstKiB);
+        std::printf("| %d | %s | %.1f | %.1f | %+.1f %% | %.1f |\n", cycles,
+                    d == 0 ? "default" : "QT_QUICK_BACKEND=software", firstKiB / 1024.0,
+                    lastKiB / 1024.0, growth * 100, peakKiB / 1024.0);
+        std::fflush(stdout);
+        if (!smoke && growth > AllowedGrowth) {
+            std::printf("FAILED: resident memory grew by more than %.0f %% over %d cycles\n",
+                        AllowedGrowth * 100, cycles);
+            ++failures;
+        }
     }
-    const qint64 lastKiB = settledKiB(pid);
-    const double growth = double(lastKiB - firstKiB) / double(firstKiB);
-    std::printf("\n| Cycles | after the first (MiB) | at the last (MiB) | growth | peak (MiB) |\n"
-                "|---:|---:|---:|---:|---:|\n| %d | %.1f | %.1f | %+.1f %% | %.1f |\n",
-                cycles, firstKiB / 1024.0, lastKiB / 1024.0, growth * 100, peakKiB / 1024.0);
-    if (!smoke && growth > AllowedGrowth) {
-        std::printf("FAILED: resident memory grew by more than %.0f %% over %d cycles\n",
-                    AllowedGrowth * 100, cycles);
-        ++failures;
-    }
-    screen.process.terminate();
-    screen.process.waitForFinished(30000);
     if (xvfb.state() != QProcess::NotRunning) {
         xvfb.terminate();
         xvfb.waitForFinished(10000);
