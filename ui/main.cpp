@@ -1,22 +1,17 @@
 #include "FocusTrace.h"
 #include "LauncherScreen.h"
 #include "QuitSignals.h"
+#include "RenderBackend.h"
 
 #include <QGuiApplication>
-#include <QOpenGLContext>
 #include <QQuickView>
-#include <QQuickWindow>
-#include <QSGRendererInterface>
 
 int main(int argc, char* argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("launcher-ui"));
-    // A panel without working OpenGL still gets its screen, drawn in software
-    // (QT_QUICK_BACKEND chooses otherwise).
-    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") && !QOpenGLContext().create())
-        QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    chooseSceneGraphBackend();
 
     // A service manager's stop, or Ctrl+C: the running application is stopped
     // in order (LauncherScreen's destructor) before the program ends.

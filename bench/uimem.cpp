@@ -1,0 +1,425 @@
+// launcher-ui-mem: the kiosk screen's resident memory, beside the floor that
+// any Qt Quick screen of its size stands on, and over start/stop cycles
+// driven through its control socket.
+//
+//   launcher-ui-mem [--cycles N] [--smoke] [--platform xvfb|offscreen]
+//
+// It starts launcher-ui on a temporary data folder of three applications,
+// each a child that runs until stopped and carries a marker of this run.
+// Tiles: the screen's VmRSS once it has settled on the tiles, beside a bare
+// window of the same size drawn the same way (this program again, with
+// --floor: a QQuickView showing an empty Rectangle), for the default drawing
+// and the cheaper ones a small kiosk can choose. Cycles: one application
+// started and stopped N times (200 by default) over the socket, VmRSS after
+// the first and at the last. It fails when the last is more than 5 % above
+// the first (not with --smoke, whose few cycles only keep this working), when
+// a cycle does not go through, or when a child outlives its stop.
+
+#include "ControlServer.h"
+#include "RenderBackend.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QQuickView>
+#include <QSGRendererInterface>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdio>
+#include <memory>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const Width = "800"; // the screen's width, from launcher.ini
+const int Applications = 3;
+const double AllowedGrowth = 0.05;
+
+// The bare window: the background that the screen sets before its first
+// frame, nothing drawn on it. It says "shown" once its first frame is out.
+int runFloor(int argc, char* argv[])
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication app(argc, argv);
+    chooseSceneGraphBackend();
+    QTemporaryDir folder;
+    const QString qml = folder.filePath(QStringLiteral("floor.qml"));
+    QFile file(qml);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write("import QtQuick 2.15\nRectangle { color: \"#0f1419\" }\n") < 0)
+        return 1;
+    file.close();
+    QQuickView view;
+    view.setResizeMode(QQuickView::SizeRootObjectToView);
+    view.setFlags(view.flags() | Qt::FramelessWindowHint);
+    view.setColor(QColor(QStringLiteral("#0f1419")));
+    view.setSource(QUrl::fromLocalFile(qml));
+    if (view.status() != QQuickView::Ready)
+        return 1;
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    view.setGeometry(available.x(), available.y(), std::min(available.width(), atoi(Width)),
+                     available.height());
+    QObject::connect(&view, &QQuickWindow::frameSwapped, &view, [&view] {
+        static bool said = false;
+        if (said)
+            return;
+        said = true;
+        const bool software =
+            view.rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
+        std::printf("shown %dx%d api %s\n", view.width(), view.height(),
+                    software ? "software" : "OpenGL");
+        std::fflush(stdout);
+    });
+    view.show();
+    return app.exec();
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A process's resident memory once it has stopped moving: two samples a
+// quarter of a second apart within 1 %, or the last after 10 s.
+qint64 settledKiB(qint64 pid)
+{
+    QThread::msleep(500);
+    qint64 last = residentKiB(pid);
+    for (int i = 0; i < 40; ++i) {
+        QThread::msleep(250);
+        const qint64 now = residentKiB(pid);
+        if (now < 0 || std::abs(now - last) * 100 <= last)
+            return now;
+        last = now;
+    }
+    return last;
+}
+
+// The processes whose command line carries the marker.
+int markedProcesses(const QByteArray& marker)
+{
+    int count = 0;
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& pid : pids) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            cmdline.readAll().contains(marker))
+            ++count;
+    }
+    return count;
+}
+
+bool writeText(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+class Control
+{
+public:
+    explicit Control(const QString& path) : m_path(path) {}
+
+    // One request, one reply, on a connection of its own (the server closes
+    // idle ones).
+    QJsonObject ask(const QJsonObject& request, int timeoutMs = 30000)
+    {
+        QLocalSocket socket;
+        socket.connectToServer(m_path);
+        if (!socket.waitForConnected(timeoutMs))
+            return {};
+        socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray reply;
+        while (!reply.contains('\n') && timer.elapsed() < timeoutMs) {
+            if (socket.waitForReadyRead(int(timeoutMs - timer.elapsed())))
+                reply += socket.readAll();
+            else if (socket.state() != QLocalSocket::ConnectedState)
+                break;
+        }
+        return QJsonDocument::fromJson(reply.left(reply.indexOf('\n'))).object();
+    }
+
+    // Waits until the screen answers and, when `state` is given, until the
+    // first process of its pipeline is in it.
+    bool waitFor(const QString& state, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            const QJsonObject status = ask({{QStringLiteral("command"), QStringLiteral("status")}});
+            if (status.value(QStringLiteral("ok")).toBool()) {
+                const QJsonArray processes = status.value(QStringLiteral("pipeline"))
+                                                 .toObject()
+                                                 .value(QStringLiteral("processes"))
+                                                 .toArray();
+                if (state.isEmpty() ||
+                    (!processes.isEmpty() &&
+                     processes.first().toObject().value(QStringLiteral("state")) == state))
+                    return true;
+            }
+            QThread::msleep(20);
+        }
+        return false;
+    }
+
+private:
+    QString m_path;
+};
+
+struct Screen
+{
+    QProcess process;
+    bool started = false;
+    ~Screen()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(30000))
+                process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
+
+struct Drawing
+{
+    const char* name;
+    QStringList environment; // on top of the run's own
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--floor") == 0)
+            return runFloor(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption cyclesOption(QStringLiteral("cycles"),
+                                          QStringLiteral("Start/stop cycles (200)."),
+                                          QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption smokeOption(QStringLiteral("smoke"),
+                                         QStringLiteral("10 cycles, one drawing, no bound."));
+    const QCommandLineOption platformOption(
+        QStringLiteral("platform"),
+        QStringLiteral("xvfb (an 800x480 Xvfb, the default where installed) or offscreen."),
+        QStringLiteral("NAME"));
+    parser.addOptions({cyclesOption, smokeOption, platformOption});
+    parser.process(app);
+    const bool smoke = parser.isSet(smokeOption);
+    const int cycles = smoke ? 10 : parser.value(cyclesOption).toInt();
+    const QString screenProgram =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../ui/launcher-ui");
+    if (cycles < 1 || !QFileInfo::exists(screenProgram)) {
+        std::fprintf(stderr, "launcher-ui-mem: needs --cycles of at least 1 and %s\n",
+                     qPrintable(screenProgram));
+        return 2;
+    }
+
+    QString platform = parser.value(platformOption);
+    if (platform.isEmpty())
+        platform = smoke || QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+                       ? QStringLiteral("offscreen")
+                       : QStringLiteral("xvfb");
+
+    QTemporaryDir folder;
+    const QString data = folder.filePath(QStringLiteral("data"));
+    const QString runtime = folder.filePath(QStringLiteral("runtime"));
+    const QByteArray marker = QByteArray::number(86400) + '.' + QByteArray::number(getpid());
+    QDir().mkpath(data + QStringLiteral("/Orvalen/launcher/apps"));
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    bool written = writeText(data + QStringLiteral("/Orvalen/launcher/launcher.ini"),
+                             QByteArray("[ui]\nwidth=") + Width + "px\n");
+    for (int i = 0; i < Applications; ++i) {
+        written =
+            written &&
+            writeText(data + QStringLiteral("/Orvalen/launcher/apps/app%1.ini").arg(i),
+                      "[ui]\nname=Application " + QByteArray::number(i) +
+                          "\n[process-0]\nexec=/bin/sleep\narguments=" + marker + "\nmode=async\n");
+    }
+    if (!written) {
+        std::fprintf(stderr, "launcher-ui-mem: cannot write the data folder in %s\n",
+                     qPrintable(folder.path()));
+        return 1;
+    }
+    // This program looks for the socket where the screen makes it.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath(QStringLiteral("config"))));
+
+    // An 800x480 X server of our own, as on a small panel.
+    QProcess xvfb;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (platform == QLatin1String("xvfb")) {
+        xvfb.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), QStringLiteral("800x480x24"), QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")});
+        QByteArray display;
+        while (!display.contains('\n') && xvfb.waitForReadyRead(10000))
+            display += xvfb.readAllStandardOutput();
+        if (!display.contains('\n')) {
+            std::fprintf(stderr, "launcher-ui-mem: Xvfb did not start\n");
+            return 1;
+        }
+        environment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + display.trimmed());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    } else {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
+    environment.remove(QStringLiteral("QT_QUICK_BACKEND"));
+    environment.remove(QStringLiteral("QSG_RENDER_LOOP"));
+
+    const QString socket = ControlServer::socketPath();
+    Control control(socket);
+    const std::vector<Drawing> drawings = {
+        {"default", {}},
+        {"QSG_RENDER_LOOP=basic", {QStringLiteral("QSG_RENDER_LOOP=basic")}},
+        {"QT_QUICK_BACKEND=software", {QStringLiteral("QT_QUICK_BACKEND=software")}},
+        {"software, QSG_RENDER_LOOP=basic",
+         {QStringLiteral("QT_QUICK_BACKEND=software"), QStringLiteral("QSG_RENDER_LOOP=basic")}},
+    };
+
+    std::printf("launcher-ui resident memory (VmRSS), platform %s, window %s px wide and as high "
+                "as the screen (%s)\n\n",
+                qPrintable(platform), Width,
+                platform == QLatin1String("xvfb") ? "480" : "offscreen's own");
+    std::printf(
+        "| Drawing | drawn with | launcher-ui on the tiles (MiB) | bare Qt Quick window (MiB) "
+        "| ratio |\n|---|---|---:|---:|---:|\n");
+    int failures = 0;
+    const size_t measured = smoke ? 1 : drawings.size();
+    for (size_t d = 0; d < measured; ++d) {
+        QProcessEnvironment drawn = environment;
+        for (const QString& pair : drawings[d].environment)
+            drawn.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        qint64 screenKiB = -1;
+        {
+            Screen screen;
+            screen.process.setProcessEnvironment(drawn);
+            screen.process.setStandardOutputFile(folder.filePath(QStringLiteral("screen.log")),
+                                                 QIODevice::Append);
+            screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("screen.log")),
+                                                QIODevice::Append);
+            screen.process.start(screenProgram, QStringList());
+            if (screen.process.waitForStarted(10000) && control.waitFor(QString(), 30000))
+                screenKiB = settledKiB(screen.process.processId());
+        }
+        qint64 floorKiB = -1;
+        QByteArray drawnWith;
+        {
+            Screen floor;
+            floor.process.setProcessEnvironment(drawn);
+            floor.process.start(QCoreApplication::applicationFilePath(),
+                                {QStringLiteral("--floor")});
+            QByteArray said;
+            while (!said.contains('\n') && floor.process.waitForReadyRead(30000))
+                said += floor.process.readAllStandardOutput();
+            if (said.startsWith("shown")) {
+                floorKiB = settledKiB(floor.process.processId());
+                drawnWith = said.mid(said.indexOf("api ") + 4).trimmed();
+            }
+        }
+        if (screenKiB < 0 || floorKiB < 0) {
+            std::fprintf(stderr, "launcher-ui-mem: the %s %s did not come up (its output: %s)\n",
+                         drawings[d].name, screenKiB < 0 ? "screen" : "bare window",
+                         qPrintable(folder.filePath(QStringLiteral("screen.log"))));
+            folder.setAutoRemove(false);
+            return 1;
+        }
+        std::printf("| %s | %s | %.1f | %.1f | %.2f |\n", drawings[d].name, drawnWith.constData(),
+                    screenKiB / 1024.0, floorKiB / 1024.0, double(screenKiB) / double(floorKiB));
+        std::fflush(stdout);
+    }
+
+    // The cycles, drawn the default way and in software (the same on offscreen).
+    std::printf("\n| Cycles | drawing | after the first (MiB) | at the last (MiB) | growth | peak "
+                "(MiB) |\n|---:|---|---:|---:|---:|---:|\n");
+    const size_t cycled = smoke ? 1 : 2;
+    for (size_t d = 0; d < cycled; ++d) {
+        QProcessEnvironment drawn = environment;
+        if (d == 1)
+            drawn.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        Screen screen;
+        screen.process.setProcessEnvironment(drawn);
+        screen.process.setStandardOutputFile(QProcess::nullDevice());
+        screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("cycles.log")),
+                                            QIODevice::Append);
+        screen.process.start(screenProgram, QStringList());
+        if (!screen.process.waitForStarted(10000) || !control.waitFor(QString(), 30000)) {
+            std::fprintf(stderr, "launcher-ui-mem: the screen did not answer on %s\n",
+                         qPrintable(socket));
+            return 1;
+        }
+        const qint64 pid = screen.process.processId();
+        qint64 firstKiB = -1;
+        qint64 peakKiB = 0;
+        for (int cycle = 1; cycle <= cycles; ++cycle) {
+            const QJsonObject started =
+                control.ask({{QStringLiteral("command"), QStringLiteral("start")},
+                             {QStringLiteral("application"),
+                              QStringLiteral("app%1").arg(cycle % Applications)}});
+            const bool running = started.value(QStringLiteral("ok")).toBool() &&
+                                 control.waitFor(QStringLiteral("running"), 30000);
+            const QJsonObject stopped =
+                control.ask({{QStringLiteral("command"), QStringLiteral("stop")}});
+            if (!running || !stopped.value(QStringLiteral("stopped")).toBool()) {
+                std::fprintf(stderr, "launcher-ui-mem: cycle %d did not go through: %s / %s\n",
+                             cycle,
+                             QJsonDocument(started).toJson(QJsonDocument::Compact).constData(),
+                             QJsonDocument(stopped).toJson(QJsonDocument::Compact).constData());
+                return 1;
+            }
+            if (markedProcesses(marker) > 0) {
+                std::fprintf(stderr, "launcher-ui-mem: a child outlived the stop of cycle %d\n",
+                             cycle);
+                return 1;
+            }
+            if (cycle == 1)
+                firstKiB = settledKiB(pid);
+            peakKiB = std::max(peakKiB, residentKiB(pid));
+        }
+        const qint64 lastKiB = settledKiB(pid);
+        const double growth = double(lastKiB - firstKiB) / double(firstKiB);
+        std::printf("| %d | %s | %.1f | %.1f | %+.1f %% | %.1f |\n", cycles,
+                    d == 0 ? "default" : "QT_QUICK_BACKEND=software", firstKiB / 1024.0,
+                    lastKiB / 1024.0, growth * 100, peakKiB / 1024.0);
+        std::fflush(stdout);
+        if (!smoke && growth > AllowedGrowth) {
+            std::printf("FAILED: resident memory grew by more than %.0f %% over %d cycles\n",
+                        AllowedGrowth * 100, cycles);
+            ++failures;
+        }
+    }
+    if (xvfb.state() != QProcess::NotRunning) {
+        xvfb.terminate();
+        xvfb.waitForFinished(10000);
+    }
+    return failures == 0 ? 0 : 1;
+}
