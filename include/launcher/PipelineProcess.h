@@ -109,8 +109,9 @@ signals:
     // says so as the log does, without its subject ("crashed 3 times ...").
     void pipelineProcessGivenUp(QString message);
     // The process was found hung or over its memory cap and is being stopped.
-    // `message` says so as the log does, without its subject ("is hung: ...").
-    void pipelineProcessUnwell(QString message);
+    // `message` says so as the log does, without its subject ("is hung: ...");
+    // overMemory: over its memory cap, else hung.
+    void pipelineProcessUnwell(QString message, bool overMemory);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
 

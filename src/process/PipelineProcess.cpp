@@ -886,7 +886,7 @@ void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
 void PipelineProcess::stopUnwell()
 {
     stopHealthChecks();
-    emit pipelineProcessUnwell(m_unwell);
+    emit pipelineProcessUnwell(m_unwell, m_unwellKind == EndKind::OverMemory);
     enter(Step::EndingUnwell);
     const qint64 instance = m_process->pid();
     if (instance > 0 && m_process->state() != QProcess::NotRunning)
