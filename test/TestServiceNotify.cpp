@@ -186,6 +186,11 @@ private slots:
         QCOMPARE(givenUp.value("LAUNCHER_PROGRAM"), helperPath().toUtf8());
         QCOMPARE(givenUp.value("LAUNCHER_SIGNAL"), QByteArray::number(SIGKILL));
         QVERIFY(givenUp.value("LAUNCHER_PID").toLongLong() > 0);
+        const auto crashed = entries.value("1a3d659bdd5c4f04bb3b6e67d71c0b81");
+        QVERIFY(crashed.value("MESSAGE").startsWith("[ ") &&
+                crashed.value("MESSAGE").endsWith("(CrashExit)"));
+        QCOMPARE(crashed.value("LAUNCHER_SIGNAL") + crashed.value("LAUNCHER_APP"),
+                 QByteArray("9kiosk"));
         const auto failed = entries.value("dd1dc249dd78416fb6b25c97eaa8f1cf");
         QCOMPARE(failed.value("LAUNCHER_REASON"), QByteArray("RequiredProcessFailure"));
         QCOMPARE(failed.value("LAUNCHER_PID"), givenUp.value("LAUNCHER_PID"));

@@ -818,6 +818,7 @@ void PipelineController::startPipelineProcess(int processIndex)
             });
 
     process->setReaper(m_reaper.get());
+    process->setPlace(m_pipelineConfig.basename, processIndex);
     process->setStopTimeout(m_stopTimeout);
     process->setResolvedProgram(m_programs.value(processIndex));
     emit processStatusChanged(processIndex);
