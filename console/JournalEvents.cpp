@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #ifdef LAUNCHER_HAVE_SYSTEMD
+// The place in this file would be the same for every event.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #endif
 

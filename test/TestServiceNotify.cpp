@@ -165,35 +165,32 @@ private slots:
             QSKIP(qPrintable("no private mount namespace here: " + errors));
         QVERIFY2(ended && launcher.exitCode() == 1, errors + launcher.readAllStandardOutput());
 
-        // Each datagram is an entry of KEY=VALUE lines, by MESSAGE_ID.
-        QHash<QByteArray, QHash<QByteArray, QByteArray>> entries;
+        // Each datagram is an entry of KEY=VALUE lines; by MESSAGE_ID.
+        QHash<QByteArray, QByteArray> entries;
         char buffer[65536];
         for (ssize_t size = 0;
              (size = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
-            QHash<QByteArray, QByteArray> fields;
-            for (const QByteArray& line : QByteArray(buffer, int(size)).split('\n'))
-                fields.insert(line.left(line.indexOf('=')), line.mid(line.indexOf('=') + 1));
-            entries.insert(fields.value("MESSAGE_ID"), fields);
+            const QByteArray entry(buffer, int(size));
+            entries.insert(entry.mid(entry.indexOf("MESSAGE_ID=") + 11, 32), entry);
         }
         ::close(m_socket);
-        const auto givenUp = entries.value("53a10729452f47d2abf7b017ef12a8c9");
+        const QByteArray givenUp = "53a10729452f47d2abf7b017ef12a8c9";
+        const QByteArray failed = entries.value("dd1dc249dd78416fb6b25c97eaa8f1cf");
+        const QByteArray crashed = entries.value("1a3d659bdd5c4f04bb3b6e67d71c0b81");
         const QByteArray message = "Pipeline 'kiosk': process 0 (" + helperPath().toUtf8() +
                                    ") crashed 2 times within 10 s: not restarted again";
-        QCOMPARE(givenUp.value("MESSAGE"), message);
-        QCOMPARE(givenUp.value("PRIORITY"), QByteArray("4"));
-        QCOMPARE(givenUp.value("LAUNCHER_APP"), QByteArray("kiosk"));
-        QCOMPARE(givenUp.value("LAUNCHER_PROCESS"), QByteArray("0"));
-        QCOMPARE(givenUp.value("LAUNCHER_PROGRAM"), helperPath().toUtf8());
-        QCOMPARE(givenUp.value("LAUNCHER_SIGNAL"), QByteArray::number(SIGKILL));
-        QVERIFY(givenUp.value("LAUNCHER_PID").toLongLong() > 0);
-        const auto crashed = entries.value("1a3d659bdd5c4f04bb3b6e67d71c0b81");
-        QVERIFY(crashed.value("MESSAGE").startsWith("[ ") &&
-                crashed.value("MESSAGE").endsWith("(CrashExit)"));
-        QCOMPARE(crashed.value("LAUNCHER_SIGNAL") + crashed.value("LAUNCHER_APP"),
-                 QByteArray("9kiosk"));
-        const auto failed = entries.value("dd1dc249dd78416fb6b25c97eaa8f1cf");
-        QCOMPARE(failed.value("LAUNCHER_REASON"), QByteArray("RequiredProcessFailure"));
-        QCOMPARE(failed.value("LAUNCHER_PID"), givenUp.value("LAUNCHER_PID"));
+        // The last crash, the give-up and the failure are of one child.
+        const int at = crashed.indexOf("LAUNCHER_PID=");
+        const QByteArray pid = crashed.mid(at, crashed.indexOf('\n', at) - at + 1);
+        QVERIFY2(pid.mid(13).toLongLong() > 0 && failed.contains(pid) &&
+                     failed.contains("\nLAUNCHER_REASON=RequiredProcessFailure\n") &&
+                     crashed.contains("\nLAUNCHER_APP=kiosk\nLAUNCHER_PROCESS=0\n"),
+                 failed + crashed);
+        QCOMPARE(entries.value(givenUp),
+                 "MESSAGE=" + message + "\nPRIORITY=4\nMESSAGE_ID=" + givenUp +
+                     "\nLAUNCHER_APP=kiosk\nLAUNCHER_PROCESS=0\n" +
+                     "LAUNCHER_PROGRAM=" + helperPath().toUtf8() + '\n' + pid +
+                     "LAUNCHER_SIGNAL=9\nSYSLOG_IDENTIFIER=launcher\n");
         // In the journal once; a terminal still gets the line.
         QCOMPARE(errors.contains(message), !stream);
         QVERIFY(marker.noneLeft());
