@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <iterator>
+#include <vector>
 
 #include <sys/uio.h>
 #include <unistd.h>
