@@ -1,7 +1,9 @@
 #include "ConsoleOutput.h"
 
+#include "JournalEvents.h"
 #include "PipelineController.h"
 #include "ServiceNotifier.h"
+#include "support/Trace.h"
 
 #include <QByteArray>
 
@@ -249,6 +251,13 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
 {
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
+    // An event goes to the journal as a native entry, in place of its line
+    // there; a terminal still gets the line.
+    if (const Solvane::TraceEvent* event = Solvane::Trace::takeEvent()) {
+        if (JournalEvents::send(*event, type, message.toUtf8()) &&
+            ServiceNotifier::isJournal(plain ? STDOUT_FILENO : STDERR_FILENO))
+            return;
+    }
     if (type == QtInfoMsg && plain) {
         // The pipeline log's lines, as they stand in the file (if there is one).
         const bool kept = s_logKept && s_logKept();

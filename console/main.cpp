@@ -8,6 +8,7 @@
 #include "ControlClient.h"
 #include "ControlServer.h"
 #include "ExitCode.h"
+#include "JournalEvents.h"
 #include "PipelineSession.h"
 #include "ServiceNotifier.h"
 
@@ -436,8 +437,10 @@ ExitCode dispatch(const Options& options)
     }
 
     // What the journal of a service gets follows the settings, reloads too.
-    QObject::connect(&backend, &Backend::settingsChanged, &backend,
-                     [&backend] { ConsoleOutput::setJournalGetsAll(backend.journalGetsAll()); });
+    QObject::connect(&backend, &Backend::settingsChanged, &backend, [&backend] {
+        ConsoleOutput::setJournalGetsAll(backend.journalGetsAll());
+        JournalEvents::setNative(backend.journalNative());
+    });
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
     const bool mainJob = options.command != Command::Run;

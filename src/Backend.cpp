@@ -251,7 +251,10 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_logMaxFileSize = size("max-file-size");
     m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
     m_pipelineController.setLogFolderLimit(maintainedLogFolder(), m_logMaxTotalSize);
-    m_journalGetsAll = ConfigKeys::journalGetsAll(value("logs", "journal").toString());
+    const ConfigKeys::JournalMode journal =
+        ConfigKeys::journalMode(value("logs", "journal").toString());
+    m_journalGetsAll = journal == ConfigKeys::JournalMode::All;
+    m_journalNative = journal == ConfigKeys::JournalMode::Native;
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();

@@ -76,7 +76,9 @@ const struct
     {"folder", nullptr, "error: cannot be read: it is a", "b.ini"},
     {"settings", "[ui]\nallow-exti=0\n",
      "warning: [ui] allow-exti: unknown key, ignored; did you mean 'allow-exit'?", "launcher.ini"},
-    {"journal", "[logs]\njournal=event\n", "error: [logs] journal: 'event' is neither",
+    {"journal", "[logs]\njournal=nativ\n",
+     "error: [logs] journal: 'nativ' is none of events, all and native, so it reads as events; "
+     "did you mean 'native'?",
      "launcher.ini"},
     {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
      "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},

@@ -113,6 +113,88 @@ private slots:
         for (const QByteArray& line : lines)
             QVERIFY2(QRegExp("<[2-7]>(info|warning|error|launcher): .*").exactMatch(line), line);
     }
+
+    void nativeJournalEntries_data()
+    {
+        QTest::addColumn<bool>("stream"); // standard error is the journal's stream
+        QTest::newRow("under the journal's stream") << true;
+        QTest::newRow("logs/journal=native") << false;
+    }
+
+    // The launcher's events reach the journal's socket as native entries with
+    // their fields: a private mount namespace puts the test's socket where the
+    // journal's is, so the sending code is the one a service runs.
+    void nativeJournalEntries()
+    {
+        QFETCH(bool, stream);
+        const ProcessMarker marker;
+        DataFolders folders;
+        QVERIFY(
+            writeFile(folders.user() + "/launcher.ini", stream ? "" : "[logs]\njournal=native\n"));
+        QVERIFY(writeFile(folders.user() + "/apps/kiosk.ini",
+                          QStringLiteral("[process-0]\nexec=%1\nmode=sync\nrequired=true\n"
+                                         "restart-on-crash=true\nrestart-limit=2\n"
+                                         "arguments=--write, %2, --crash\n")
+                              .arg(helperPath(), marker.text())
+                              .toUtf8()));
+        const QString socketFolder = folders.root() + "/journal";
+        QVERIFY(QDir().mkpath(socketFolder));
+        m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(socketFolder + "/socket").constData(),
+                 sizeof address.sun_path);
+        QVERIFY(::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+
+        const QString errorFile = folders.root() + "/stderr";
+        struct stat error = {};
+        QVERIFY(writeFile(errorFile, {}) && ::stat(QFile::encodeName(errorFile), &error) == 0);
+        QProcess launcher;
+        launcher.setStandardErrorFile(errorFile, QIODevice::Append);
+        launcher.start(
+            "unshare",
+            {"-m", "sh", "-c",
+             "mount -t tmpfs none /run/systemd && mkdir /run/systemd/journal && "
+             "mount --bind \"$0\" /run/systemd/journal && exec env \"$@\"",
+             socketFolder,
+             stream ? QStringLiteral("JOURNAL_STREAM=%1:%2").arg(error.st_dev).arg(error.st_ino)
+                    : QStringLiteral("JOURNAL_STREAM="),
+             LAUNCHER_PROGRAM, "run", "kiosk"});
+        const bool ended = launcher.waitForFinished(60000);
+        const QByteArray errors = fileContent(errorFile);
+        if (ended && launcher.exitCode() != 1 && errors.contains("mount"))
+            QSKIP(qPrintable("no private mount namespace here: " + errors));
+        QVERIFY2(ended && launcher.exitCode() == 1, errors + launcher.readAllStandardOutput());
+
+        // Each datagram is an entry of KEY=VALUE lines; by MESSAGE_ID.
+        QHash<QByteArray, QByteArray> entries;
+        char buffer[65536];
+        for (ssize_t size = 0;
+             (size = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            const QByteArray entry(buffer, int(size));
+            entries.insert(entry.mid(entry.indexOf("MESSAGE_ID=") + 11, 32), entry);
+        }
+        ::close(m_socket);
+        const QByteArray givenUp = "53a10729452f47d2abf7b017ef12a8c9";
+        const QByteArray failed = entries.value("dd1dc249dd78416fb6b25c97eaa8f1cf");
+        const QByteArray crashed = entries.value("1a3d659bdd5c4f04bb3b6e67d71c0b81");
+        const QByteArray message = "Pipeline 'kiosk': process 0 (" + helperPath().toUtf8() +
+                                   ") crashed 2 times within 10 s: not restarted again";
+        // The last crash, the give-up and the failure are of one child.
+        const int at = crashed.indexOf("LAUNCHER_PID=");
+        const QByteArray pid = crashed.mid(at, crashed.indexOf('\n', at) - at + 1);
+        QVERIFY2(pid.mid(13).toLongLong() > 0 && failed.contains(pid) &&
+                     failed.contains("\nLAUNCHER_REASON=RequiredProcessFailure\n") &&
+                     crashed.contains("\nLAUNCHER_APP=kiosk\nLAUNCHER_PROCESS=0\n"),
+                 failed + crashed);
+        QCOMPARE(entries.value(givenUp),
+                 "MESSAGE=" + message + "\nPRIORITY=4\nMESSAGE_ID=" + givenUp +
+                     "\nLAUNCHER_APP=kiosk\nLAUNCHER_PROCESS=0\n" +
+                     "LAUNCHER_PROGRAM=" + helperPath().toUtf8() + '\n' + pid +
+                     "LAUNCHER_SIGNAL=9\nSYSLOG_IDENTIFIER=launcher\n");
+        // In the journal once; a terminal still gets the line.
+        QCOMPARE(errors.contains(message), !stream);
+        QVERIFY(marker.noneLeft());
+    }
 };
 
 LAUNCHER_TEST(TestServiceNotify)

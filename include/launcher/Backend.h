@@ -114,6 +114,9 @@ public:
     // Whether a service's journal gets the applications' own lines too, or
     // only the launcher's (logs/journal).
     bool journalGetsAll() const { return m_journalGetsAll; }
+    // Whether the launcher's events go to the journal as native entries even
+    // when its standard error is not the journal's stream (logs/journal=native).
+    bool journalNative() const { return m_journalNative; }
     QString autostartTile() const { return m_autostartTile; }
     QString uiLocation() const { return m_uiLocation; }
     QString uiWidth() const { return m_uiWidth; }
@@ -287,6 +290,7 @@ private:
     qint64 m_logMaxTotalSize;
     qint64 m_logMaxFileSize;
     bool m_journalGetsAll;
+    bool m_journalNative = false;
     bool m_showVersionInfo;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;

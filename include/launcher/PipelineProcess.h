@@ -49,6 +49,13 @@ public:
     // The controller's tracker of the pipeline's process groups; a process
     // started without one keeps one of its own.
     void setReaper(ProcessReaper* reaper) { m_reaper = reaper; }
+    // The pipeline's base name and this process's index in it, which its
+    // events (a crash) name.
+    void setPlace(const QString& app, int index)
+    {
+        m_app = app;
+        m_index = index;
+    }
 
     qint64 processId() const { return m_pid; }
     bool isFinished() const { return m_step == Step::Finished; }
@@ -109,8 +116,9 @@ signals:
     // says so as the log does, without its subject ("crashed 3 times ...").
     void pipelineProcessGivenUp(QString message);
     // The process was found hung or over its memory cap and is being stopped.
-    // `message` says so as the log does, without its subject ("is hung: ...").
-    void pipelineProcessUnwell(QString message);
+    // `message` says so as the log does, without its subject ("is hung: ...");
+    // overMemory: over its memory cap, else hung.
+    void pipelineProcessUnwell(QString message, bool overMemory);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
 
@@ -231,6 +239,8 @@ private:
     qint64 m_pid = 0;
     int m_restarts = 0;
     QString m_resolvedProgram;
+    QString m_app;
+    int m_index = -1;
     int m_stopTimeoutMs = 5000;
     std::unique_ptr<ReadinessProbe> m_probe;
     // NOTIFY_SOCKET, for a notify gate or a watchdog.

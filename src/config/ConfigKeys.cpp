@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace ConfigKeys {
@@ -147,12 +148,14 @@ QVariant defaultValue(File file, const char* group, const char* name)
     return known(file, group, name, false).key->defaultValue;
 }
 
-bool journalGetsAll(const QString& text, bool* ok)
+JournalMode journalMode(const QString& text, bool* ok)
 {
-    const bool all = text == QLatin1String("all");
+    int mode = int(std::size(JournalModeNames)) - 1;
+    while (mode > 0 && text != QLatin1String(JournalModeNames[mode]))
+        --mode;
     if (ok)
-        *ok = all || text == QLatin1String("events");
-    return all;
+        *ok = text == QLatin1String(JournalModeNames[mode]);
+    return JournalMode(mode);
 }
 
 qint64 parseSize(const QString& text)

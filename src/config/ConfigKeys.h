@@ -78,10 +78,17 @@ QVariant defaultValue(File file, const char* group, const char* name);
 // M or G (either case) for KiB, MiB or GiB; -1 when the text is no size.
 qint64 parseSize(const QString& text);
 
-// logs/journal: whether the journal of a service gets every line of the
-// applications too ("all") or only the launcher's own ("events"); anything
-// else is no choice (ok false) and reads as "events".
-bool journalGetsAll(const QString& text, bool* ok = nullptr);
+// logs/journal: what the journal of a service gets.
+enum class JournalMode
+{
+    Events, // the launcher's own lines
+    All,    // the applications' lines too
+    Native, // the launcher's own, its events as native entries even without $JOURNAL_STREAM
+};
+// The words, in the order of JournalMode.
+inline const char* const JournalModeNames[] = {"events", "all", "native"};
+// Anything but the words is no choice (ok false) and reads as "events".
+JournalMode journalMode(const QString& text, bool* ok = nullptr);
 
 // A time of day (Kind::TimeOfDay): H:MM or HH:MM, from 0:00 to 23:59; an
 // invalid time when the text is none.

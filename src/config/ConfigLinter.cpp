@@ -526,12 +526,12 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
         break;
     case Kind::Journal: {
         bool ok = false;
-        ConfigKeys::journalGetsAll(text, &ok);
+        ConfigKeys::journalMode(text, &ok);
         if (!ok)
-            report(
-                Severity::Error,
-                QStringLiteral("'%1' is neither events nor all, so it reads as events").arg(text) +
-                    didYouMean(nearest(text, {"events", "all"}), "'", "'"));
+            report(Severity::Error,
+                   QStringLiteral("'%1' is none of events, all and native, so it reads as events")
+                           .arg(text) +
+                       didYouMean(nearest(text, {"events", "all", "native"}), "'", "'"));
         break;
     }
     case Kind::TimeOfDay:

@@ -26,6 +26,7 @@
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
 using Solvane::Trace;
+using Solvane::TraceEvent;
 
 namespace {
 
@@ -41,6 +42,25 @@ void toMessageOutput(const QString& line, const char* function = nullptr)
     static const QMessageLogContext childContext(nullptr, 0, PipelineController::ChildOutput,
                                                  "default");
     qt_message_output(QtInfoMsg, function ? childContext : launcherContext, line);
+}
+
+// An event of the pipeline `app`, and of its process `index` when there is one.
+TraceEvent traceEvent(TraceEvent::Kind kind, const QString& app, int index = -1,
+                      const PipelineProcess* process = nullptr)
+{
+    TraceEvent event;
+    event.kind = kind;
+    event.app = app;
+    event.process = index;
+    if (process) {
+        const ProcessStatus status = process->status();
+        event.program = status.program;
+        event.pid = status.pid;
+        if (status.hasExited && status.lastExitStatus == QProcess::NormalExit)
+            event.exitCode = status.lastExitCode;
+        event.signal = status.lastExitSignal;
+    }
+    return event;
 }
 
 // How long a stop waits for the ends after the kill: they follow at once,
@@ -385,6 +405,10 @@ void PipelineController::reportFailure(const EventData& data)
     const Entry* entry = data.processIndex >= 0 ? &m_processes.at(data.processIndex) : nullptr;
     const ProcessStatus failed =
         entry && entry->process ? entry->process->status() : ProcessStatus();
+    TraceEvent event = traceEvent(TraceEvent::Kind::Failed, m_pipelineConfig.basename,
+                                  data.processIndex, entry ? entry->process : nullptr);
+    event.reason = enumName(data.reason);
+    const Trace::EventScope scope(event);
     if (failed.failure.isEmpty())
         Trace::warning("Pipeline '%s': failure occurred (%s)",
                        qUtf8Printable(m_pipelineConfig.basename),
@@ -504,7 +528,16 @@ void PipelineController::finish()
         entry.ended = nullptr;
     }
     closePipelineLog();
-    Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
+    TraceEvent event =
+        traceEvent(ending == Stage::StoppingOnRequest ? TraceEvent::Kind::StoppedOnRequest
+                                                      : TraceEvent::Kind::Finished,
+                   m_pipelineConfig.basename);
+    if (m_result.failureReason != PipelineFailureReason::NoFailure)
+        event.reason = enumName(m_result.failureReason);
+    {
+        const Trace::EventScope scope(event);
+        Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
+    }
     if (ending == Stage::StoppingOnRequest)
         emit pipelineStopped(m_pipelineConfig.basename);
     // Last: a receiver may start the next pipeline right away.
@@ -745,8 +778,11 @@ void PipelineController::startPipelineProcess(int processIndex)
         if (processIndex == 0) {
             // A restart of the first process is no new start of the pipeline:
             // the process logs it as a restart.
-            if (process->restartCount() == 0)
+            if (process->restartCount() == 0) {
+                const Trace::EventScope scope(traceEvent(
+                    TraceEvent::Kind::Started, m_pipelineConfig.basename, processIndex, process));
                 Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
+            }
             emit pipelineStarted(m_pipelineConfig.basename);
         }
     });
@@ -760,23 +796,29 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, processIndex]() { emit processStatusChanged(processIndex); });
     connect(process, &PipelineProcess::pipelineProcessGivenUp, this,
             [this, process, processIndex](const QString& message) {
+                const Trace::EventScope scope(traceEvent(
+                    TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex, process));
                 Trace::warning("Pipeline '%s': process %d (%s) %s",
                                qUtf8Printable(m_pipelineConfig.basename), processIndex,
                                qUtf8Printable(process->status().program), qUtf8Printable(message));
             });
 
     connect(process, &PipelineProcess::pipelineProcessUnwell, this,
-            [this, process, processIndex](const QString& message) {
+            [this, process, processIndex](const QString& message, bool overMemory) {
                 const QString line =
                     QStringLiteral("Process %1 (%2) %3")
                         .arg(processIndex)
                         .arg(QFileInfo(process->status().program).fileName(), message);
                 onLogPipelineMessage(int(process->processId()), line, true);
+                const Trace::EventScope scope(
+                    traceEvent(overMemory ? TraceEvent::Kind::MemoryCap : TraceEvent::Kind::Hung,
+                               m_pipelineConfig.basename, processIndex, process));
                 Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
                                qUtf8Printable(line));
             });
 
     process->setReaper(m_reaper.get());
+    process->setPlace(m_pipelineConfig.basename, processIndex);
     process->setStopTimeout(m_stopTimeout);
     process->setResolvedProgram(m_programs.value(processIndex));
     emit processStatusChanged(processIndex);

@@ -9,6 +9,7 @@
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
 #include "support/ProcFs.h"
+#include "support/Trace.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -753,6 +754,14 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
                 .arg(program, arguments, QString::number(exitCode), enumName(exitStatus)));
         handle(Event::Exited);
     } else {
+        Solvane::TraceEvent event;
+        event.kind = Solvane::TraceEvent::Kind::ProcessCrashed;
+        event.app = m_app;
+        event.process = m_index;
+        event.program = program;
+        event.pid = m_pid;
+        event.signal = exitCode; // a crashed child's code is its signal
+        const Solvane::Trace::EventScope scope(std::move(event));
         emit pipelineLogMessage(int(m_pid), QStringLiteral("Process finished: %1 %2 (%3)")
                                                 .arg(program, arguments, enumName(exitStatus)));
         handle(Event::Crashed);
@@ -886,7 +895,7 @@ void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
 void PipelineProcess::stopUnwell()
 {
     stopHealthChecks();
-    emit pipelineProcessUnwell(m_unwell);
+    emit pipelineProcessUnwell(m_unwell, m_unwellKind == EndKind::OverMemory);
     enter(Step::EndingUnwell);
     const qint64 instance = m_process->pid();
     if (instance > 0 && m_process->state() != QProcess::NotRunning)

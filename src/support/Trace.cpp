@@ -13,6 +13,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcTrace, "solvane.trace")
 
 thread_local Trace::Sink t_sink;
+thread_local const TraceEvent* t_event = nullptr;
 
 // Formats without a length limit: measure first, then print into a buffer of that size.
 QByteArray formatMessage(const char* format, va_list args)
@@ -85,6 +86,21 @@ void Trace::emitLine(QtMsgType type, const QByteArray& text)
         qCInfo(lcTrace, "%s", text.constData());
         break;
     }
+}
+
+Trace::EventScope::EventScope(TraceEvent event) : m_event(std::move(event)), m_outer(t_event)
+{
+    t_event = &m_event;
+}
+
+Trace::EventScope::~EventScope()
+{
+    t_event = m_outer;
+}
+
+const TraceEvent* Trace::takeEvent()
+{
+    return std::exchange(t_event, nullptr);
 }
 
 const QLoggingCategory& Trace::category()

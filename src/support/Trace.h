@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QLoggingCategory>
 
+#include "support/TraceEvent.h"
+
 #include <functional>
 
 namespace Solvane {
@@ -27,6 +29,24 @@ public:
     static void setThreadSink(Sink sink);
     // Emits a line that a sink took, as info(), warning() or error() would have.
     static void emitLine(QtMsgType type, const QByteArray& text);
+
+    // While it lives, the next line that this thread emits (a trace line or a
+    // log line of the launcher's own) tells `event`: a message handler takes
+    // it with takeEvent(). One line at most, so that the lines around an
+    // event are not mistaken for it.
+    class EventScope
+    {
+    public:
+        explicit EventScope(TraceEvent event);
+        ~EventScope();
+        Q_DISABLE_COPY(EventScope)
+
+    private:
+        const TraceEvent m_event; // a copy: the caller's may be a temporary
+        const TraceEvent* m_outer;
+    };
+    // The event that the line being handled tells, or nullptr; once.
+    static const TraceEvent* takeEvent();
 };
 
 } // namespace Solvane
