@@ -230,6 +230,9 @@ private:
     QList<CountedEnd> m_countedEnds;
     qint64 m_pid = 0;
     int m_restarts = 0;
+    int m_crashes = 0;
+    int m_hangs = 0;
+    int m_memoryCapStops = 0;
     QString m_resolvedProgram;
     int m_stopTimeoutMs = 5000;
     std::unique_ptr<ReadinessProbe> m_probe;
