@@ -104,6 +104,7 @@ QString Metrics::escapeLabelValue(const QString& value)
 void Metrics::onPhaseChanged(PipelineController::Phase phase)
 {
     const QString app = m_controller->pipelineConfig().basename;
+    takeLogCounts(app);
     if (phase == PipelineController::Phase::Starting && m_phase != phase) {
         // A new run (or the daily restart) begins with new process objects.
         ApplicationRecord& record = m_applications[app];
@@ -126,7 +127,19 @@ void Metrics::onPipelineFailure(const QString& basename,
 {
     const QMetaEnum reasons = QMetaEnum::fromType<PipelineController::PipelineFailureReason>();
     ++m_failures[{basename, QLatin1String(reasons.valueToKey(reason))}];
-    m_applications[basename];
+    // A refused pipeline's lines are its own.
+    takeLogCounts(basename);
+}
+
+void Metrics::takeLogCounts(const QString& app)
+{
+    ApplicationRecord& record = m_applications[app];
+    const qint64 bytes = m_controller->logBytesWritten();
+    const qint64 lost = m_controller->logLinesLost();
+    record.logBytes += bytes - m_logBytesSeen;
+    record.logLinesLost += lost - m_logLinesLostSeen;
+    m_logBytesSeen = bytes;
+    m_logLinesLostSeen = lost;
 }
 
 void Metrics::takeStatus(const ProcessStatus& status)
@@ -149,6 +162,7 @@ void Metrics::takeAll()
 {
     if (m_controller->pipelineConfig().basename.isEmpty())
         return;
+    takeLogCounts(m_controller->pipelineConfig().basename);
     for (const ProcessStatus& status : m_controller->processStatuses())
         takeStatus(status);
 }
@@ -237,5 +251,13 @@ QByteArray Metrics::text()
     for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
         if (app->lastStart > 0)
             out.sample({"app", app.key()}, app->lastStart);
+    out.family("launcher_log_bytes_written_total", "counter",
+               "Bytes written to the application's log files.");
+    for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
+        out.sample({"app", app.key()}, app->logBytes);
+    out.family("launcher_log_lines_lost_total", "counter",
+               "Lines of the application's log that could not be written or were dropped.");
+    for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
+        out.sample({"app", app.key()}, app->logLinesLost);
     return out.text();
 }

@@ -47,6 +47,8 @@ private:
     {
         QMap<int, ProcessRecord> processes;
         qint64 lastStart = 0; // Unix seconds; 0 before a start reached Running
+        qint64 logBytes = 0;
+        qint64 logLinesLost = 0;
     };
 
     void onPhaseChanged(PipelineController::Phase phase);
@@ -55,6 +57,9 @@ private:
     // Takes over what the controller says of the current pipeline's processes.
     void takeStatus(const ProcessStatus& status);
     void takeAll();
+    // What the logs wrote and lost since the last look goes to `app`, whose
+    // log it was: every change of pipeline is looked at.
+    void takeLogCounts(const QString& app);
 
     PipelineController* m_controller;
     QString m_autostart;
@@ -64,4 +69,7 @@ private:
     QMap<QString, ApplicationRecord> m_applications;
     // By application and the reason's name.
     QMap<QPair<QString, QString>, qint64> m_failures;
+    // The controller's log counts at the last look.
+    qint64 m_logBytesSeen = 0;
+    qint64 m_logLinesLostSeen = 0;
 };
