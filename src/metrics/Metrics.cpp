@@ -105,7 +105,7 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
 {
     const QString app = m_controller->pipelineConfig().basename;
     takeLogCounts(app);
-    if (phase == PipelineController::Phase::Starting && m_phase != phase) {
+    if (phase == PipelineController::Phase::Starting && m_phase != phase && !app.isEmpty()) {
         // A new run (or the daily restart) begins with new process objects.
         ApplicationRecord& record = m_applications[app];
         for (ProcessRecord& process : record.processes) {
@@ -113,7 +113,7 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
             process.up = false;
         }
     }
-    if (phase == PipelineController::Phase::Running)
+    if (phase == PipelineController::Phase::Running && !app.isEmpty())
         m_applications[app].lastStart = m_controller->startedAt().toSecsSinceEpoch();
     m_phase = phase;
     m_running = runningPhaseName(phase) ? app : QString();
@@ -133,6 +133,9 @@ void Metrics::onPipelineFailure(const QString& basename,
 
 void Metrics::takeLogCounts(const QString& app)
 {
+    // A pipeline without a name (a front end's own) has no label to count under.
+    if (app.isEmpty())
+        return;
     ApplicationRecord& record = m_applications[app];
     const qint64 bytes = m_controller->logBytesWritten();
     const qint64 lost = m_controller->logLinesLost();
@@ -145,6 +148,8 @@ void Metrics::takeLogCounts(const QString& app)
 void Metrics::takeStatus(const ProcessStatus& status)
 {
     const PipelineConfig& pipeline = m_controller->pipelineConfig();
+    if (pipeline.basename.isEmpty())
+        return;
     ProcessRecord& process = m_applications[pipeline.basename].processes[status.index];
     process.name = status.name;
     process.up = instanceRuns(status.state);
