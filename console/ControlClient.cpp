@@ -16,6 +16,7 @@
 #include <QThread>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 
 #include <poll.h>
@@ -336,6 +337,18 @@ ExitCode cancel()
     if (const std::optional<QJsonObject> reply = ask({{"command", "cancel"}}, code))
         print(reply->value("cancelled").toBool() ? QStringLiteral("Autostart cancelled.")
                                                  : QStringLiteral("No countdown was running."));
+    return code;
+}
+
+ExitCode metrics()
+{
+    ExitCode code = ExitCode::Normal;
+    if (const std::optional<QJsonObject> reply = ask({{"command", "metrics"}}, code)) {
+        // As it stands: a scraper reads the bytes, not lines of this console.
+        const QByteArray text = reply->value("text").toString().toUtf8();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        std::fflush(stdout);
+    }
     return code;
 }
 

@@ -17,6 +17,8 @@ ExitCode start(const QString& name);
 ExitCode cancel();
 // Has the launcher read its files again; 1 when one of them does not read.
 ExitCode reload();
+// Prints the launcher's metrics as it gives them (Prometheus text format).
+ExitCode metrics();
 // Restarts process `index` of the running application `name`.
 ExitCode restart(const QString& name, int index);
 // Today's log of the application NAME, or of the one that runs when NAME is

@@ -65,6 +65,7 @@ const char* const Description =
     "  reload               read launcher.ini and the pipeline files again; the\n"
     "                       running pipeline keeps what it started with\n"
     "  cancel               cancel the autostart countdown\n"
+    "  metrics              the launcher's metrics in the Prometheus text format\n"
     "  logs [NAME] [-f] [-n N]  the log that NAME writes (the running application\n"
     "                       by default); -f follows it, -n shows the last N lines\n"
     "\n"
@@ -91,7 +92,8 @@ enum class Command
     Cancel,
     Logs,
     Reload,
-    Restart
+    Restart,
+    Metrics
 };
 
 const struct
@@ -99,10 +101,10 @@ const struct
     const char* name;
     Command command;
 } Commands[] = {
-    {"list", Command::List},     {"run", Command::Run},        {"check", Command::Check},
-    {"serve", Command::Serve},   {"status", Command::Status},  {"stop", Command::Stop},
-    {"start", Command::Start},   {"cancel", Command::Cancel},  {"logs", Command::Logs},
-    {"reload", Command::Reload}, {"restart", Command::Restart}};
+    {"list", Command::List},     {"run", Command::Run},         {"check", Command::Check},
+    {"serve", Command::Serve},   {"status", Command::Status},   {"stop", Command::Stop},
+    {"start", Command::Start},   {"cancel", Command::Cancel},   {"logs", Command::Logs},
+    {"reload", Command::Reload}, {"restart", Command::Restart}, {"metrics", Command::Metrics}};
 
 // The folder options, and the XDG variables the backend reads the folders from.
 const struct
@@ -194,8 +196,9 @@ std::optional<Options> parseOptions()
     parser.addOption(linesOption);
     parser.addPositionalArgument(
         QStringLiteral("command"),
-        QStringLiteral("list, run NAME, check FILE..., serve, status, stop, "
-                       "start NAME, restart APP/N, reload, cancel or logs [NAME] (see above)."),
+        QStringLiteral(
+            "list, run NAME, check FILE..., serve, status, stop, "
+            "start NAME, restart APP/N, reload, cancel, metrics or logs [NAME] (see above)."),
         QStringLiteral("[command] [arguments]"));
 
     auto fail = [](const QString& message) {
@@ -226,6 +229,7 @@ std::optional<Options> parseOptions()
     case Command::Stop:
     case Command::Cancel:
     case Command::Reload:
+    case Command::Metrics:
         if (!options.arguments.isEmpty())
             return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
         break;
@@ -425,6 +429,8 @@ ExitCode dispatch(const Options& options)
         return ControlClient::cancel();
     case Command::Reload:
         return ControlClient::reload();
+    case Command::Metrics:
+        return ControlClient::metrics();
     case Command::Restart:
         return ControlClient::restart(options.arguments.first(), options.processIndex);
     case Command::Logs:

@@ -354,6 +354,9 @@ void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
         reply(socket, start(request));
     } else if (command == QLatin1String("reload")) {
         reply(socket, reload());
+    } else if (command == QLatin1String("metrics")) {
+        reply(socket,
+              QJsonObject{{"ok", true}, {"text", QString::fromUtf8(m_backend.metricsText())}});
     } else if (command == QLatin1String("restart")) {
         reply(socket, restart(request));
     } else if (command == QLatin1String("stop")) {

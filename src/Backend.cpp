@@ -7,6 +7,7 @@
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
+#include "metrics/Metrics.h"
 #include "process/ProcessRecord.h"
 #include "support/DayTimer.h"
 #include "support/PlatformUtils.h"
@@ -52,8 +53,8 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
 } // namespace
 
 Backend::Backend(QObject* parent)
-    : QObject(parent), m_logMaintenance(std::make_unique<LogMaintenance>()),
-      m_dayTimer(std::make_unique<DayTimer>())
+    : QObject(parent), m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
+      m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
 {
     // Queued connections and a QML front end's handlers see the values of
     // these signal arguments only when their types are known by the very
@@ -236,6 +237,7 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_allowUserExit = value("ui", "allow-exit").toBool();
     m_showVersionInfo = value("ui", "show-version").toBool();
     m_autostartTile = value("autostart", "tile").toString();
+    m_metrics->setAutostartApplication(m_autostartTile);
     m_autostartTimeout = value("autostart", "timeout").toInt();
     m_logRotatePeriod = value("logs", "rotate-period").toInt();
     m_logKeepDays = std::max(value("logs", "keep-days").toInt(), 0);
@@ -624,6 +626,11 @@ QString Backend::pipelinePhase() const
         return QStringLiteral("finished");
     }
     return QStringLiteral("idle");
+}
+
+QByteArray Backend::metricsText() const
+{
+    return m_metrics->text();
 }
 
 QString Backend::version()

@@ -6,6 +6,7 @@
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -47,6 +48,19 @@ const struct
     {"crash", "--write, done\\n, --crash", false,
      "failed|a required process failed|0|HELPER|0|9|true"},
     {"stopped", "--write, done\\n, --delay, 30", true, "stopped||-1||0|0|false"},
+};
+
+// Application names as file names may have them, and their label values.
+const struct
+{
+    const char* name;
+    const char* basename;
+    const char* label;
+} EscapedNames[] = {
+    {"plain", "kiosk", "kiosk"},
+    {"quote", "say \"hi\"", "say \\\"hi\\\""},
+    {"backslash", "a\\b\\", "a\\\\b\\\\"},
+    {"line feed", "two\nlines", "two\\nlines"},
 };
 
 } // namespace
@@ -172,6 +186,82 @@ private slots:
         QVERIFY(backend.startApplication("app"));
         QVERIFY(disabled.count() == 3 && backend.autostartSeconds() == -1);
         QTRY_COMPARE(backend.property("pipelinePhase").toString(), QString("finished"));
+    }
+    // What the numbers say after a scripted life: a daemon that crashes, is
+    // restarted and given up, a stop, a failure, a reload and the daemon's
+    // second run, whose counts add to the first's.
+    void metricsOfARun()
+    {
+        ProcessMarker marker;
+        const QString daemon = "--write, " + marker.text() + ", --delay, 0.2, --crash";
+        const QString sync = "--write, " + marker.text() + ", --delay, 300";
+        Folders folders({{"launcher.ini", "[autostart]\ntile=kiosk\ntimeout=600\n"},
+                         {"apps/kiosk.ini",
+                          appFile("Kiosk", "daemon", daemon,
+                                  "label=sound\nrestart-on-crash=true\nrestart-limit=2\n"
+                                  "memory-max=64M\n[process-1]\nlabel=screen\nmode=sync\nexec=" +
+                                      helperPath().toUtf8() + "\narguments=" + sync.toUtf8())},
+                         {"apps/check.ini",
+                          appFile("Check", "sync", "--write, " + marker.text() + ", --exit, 3",
+                                  "required=true\nlabel=check")}});
+        QVERIFY(folders.written);
+        Backend backend;
+        QVERIFY(backend.load());
+        const qint64 began = QDateTime::currentSecsSinceEpoch();
+        const auto runKiosk = [&backend] {
+            QVERIFY(backend.startApplication("kiosk"));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                backend.metricsText().contains(
+                    "launcher_process_given_up{app=\"kiosk\",process=\"0\"} 1\n"),
+                15000);
+            const QByteArray text = backend.metricsText();
+            QVERIFY2(text.contains("phase{app=\"kiosk\",phase=\"running\"} 1\n") &&
+                         text.contains("memory_bytes{app=\"kiosk\",process=\"1\"} ") &&
+                         !text.contains("memory_bytes{app=\"kiosk\",process=\"0\"} "),
+                     text);
+            QVERIFY(backend.pipelineController()->stop(15000));
+        };
+        runKiosk();
+        QVERIFY(backend.startApplication("check"));
+        QTRY_COMPARE_WITH_TIMEOUT(backend.pipelinePhase(), QString("finished"), 15000);
+        backend.reload();
+        runKiosk();
+
+        // The start times are the only values that vary from run to run.
+        QString text = QString::fromUtf8(backend.metricsText());
+        const QRegularExpression stamp("(timestamp_seconds\\S+) (\\d+)\n");
+        for (auto match = stamp.globalMatch(text); match.hasNext();) {
+            const qint64 at = match.next().captured(2).toLongLong();
+            QVERIFY(at >= began && at <= QDateTime::currentSecsSinceEpoch());
+        }
+        text.replace(stamp, "\\1 T\n");
+        QFile expected(QFINDTESTDATA("metrics-of-a-run.txt"));
+        QVERIFY(expected.open(QIODevice::ReadOnly));
+        // Each application's log bytes are those of its files.
+        QString want = QString::fromUtf8(expected.readAll()).replace("VERSION", Backend::version());
+        for (const QString app : {"check", "kiosk"}) {
+            qint64 bytes = 0;
+            for (const QFileInfo& log :
+                 QDir(backend.defaultLogPath()).entryInfoList({app + "-*.log"}, QDir::Files))
+                bytes += log.size();
+            want.replace(app.toUpper() + "_LOG", QString::number(bytes));
+        }
+        QCOMPARE(text, want);
+    }
+
+    void labelsEscaped_data() { addRows(EscapedNames); }
+
+    void labelsEscaped()
+    {
+        const auto& row = currentRow(EscapedNames);
+        Backend backend;
+        PipelineConfig empty; // refused: nothing to run
+        empty.basename = row.basename;
+        QVERIFY(!backend.pipelineController()->start(empty, false));
+        QVERIFY2(
+            backend.metricsText().contains(QByteArray("launcher_pipeline_failures_total{app=\"") +
+                                           row.label + "\",reason=\"InvalidPipelineFailure\"} 1\n"),
+            backend.metricsText());
     }
 };
 

@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -163,6 +164,23 @@ private slots:
                                  LimitMs);
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
+        // The metrics of a crashing daemon pass promtool, where it is installed.
+        const Result metrics = run({"metrics"});
+        QVERIFY2(metrics.first == 0 &&
+                     metrics.second.contains("restarts_total{app=\"app\",process=\"0\"} "),
+                 metrics.second);
+        const QString promtool = QStandardPaths::findExecutable("promtool");
+        if (promtool.isEmpty()) {
+            qInfo("promtool is not installed: the metrics are not checked with it");
+        } else {
+            QProcess check;
+            check.start(promtool, {"check", "metrics"});
+            check.write(metrics.second);
+            check.closeWriteChannel();
+            QVERIFY(check.waitForFinished(LimitMs));
+            const QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
+            QVERIFY2(check.exitCode() == 0 && said.isEmpty(), said);
+        }
         // The memory of a process without a cap is looked at when asked for.
         QVERIFY(processes().at(1)["memory"].toDouble() > 0);
         QVERIFY(processes().at(0)["name"] == "chimes" &&

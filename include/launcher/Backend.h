@@ -23,6 +23,7 @@
 
 class DayTimer;
 class LogMaintenance;
+class Metrics;
 class LogRotation;
 class SettingsFile;
 
@@ -183,6 +184,9 @@ public:
     QVariantMap lastResultMap() const;
     // The launcher's version, as its --version gives it.
     static QString version();
+    // The launcher's metrics in the Prometheus text format (0.0.4); the
+    // memory of what runs is looked at now.
+    QByteArray metricsText() const;
 
     // Ends a countdown and starts the application with its log; false
     // (traced) when a pipeline runs, or it is not loaded or not valid.
@@ -299,6 +303,8 @@ private:
     std::vector<SettingsFile> m_pipelineFiles;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
+    // Follows the controller from its construction on.
+    std::unique_ptr<Metrics> m_metrics;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;
     // What the running countdown was started for.

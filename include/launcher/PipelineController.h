@@ -209,6 +209,11 @@ public:
     // `maxTotalSize` bytes (0: no limit) at every moment: older pieces not yet
     // compressed go, or output is dropped, and the file says how much.
     void setLogFolderLimit(const QString& folder, qint64 maxTotalSize);
+    // Over the controller's life, of every log it has written: the bytes that
+    // reached the files, and the lines that could not be written or were
+    // dropped. Counted by the logs as they write, added up only when asked.
+    qint64 logBytesWritten() const;
+    qint64 logLinesLost() const;
 
 signals:
     void processStarted(int processIndex);
@@ -325,6 +330,8 @@ private:
     int indexOf(const PipelineProcess* process) const;
     QString timeStampText();
     void closePipelineLog();
+    // Closes the log, keeping its counts.
+    void retirePipelineLog();
     void applyLogLimits();
     void onProcessFailedToStart(PipelineProcess* process);
     void onProcessFailure(PipelineProcess* process, PipelineFailureReason failureReason);
@@ -348,6 +355,9 @@ private:
     qint64 m_logFileSizeLimit = 0;
     QString m_logFolder;
     qint64 m_logFolderSizeLimit = 0;
+    // The logs' counts of those closed so far.
+    qint64 m_closedLogBytes = 0;
+    qint64 m_closedLogLinesLost = 0;
     std::unique_ptr<DayTimer> m_dayTimer;
     // Runs only while a pipeline with restart-at runs.
     std::unique_ptr<DailyTimer> m_restartTimer;

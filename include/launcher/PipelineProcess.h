@@ -238,6 +238,9 @@ private:
     QList<CountedEnd> m_countedEnds;
     qint64 m_pid = 0;
     int m_restarts = 0;
+    int m_crashes = 0;
+    int m_hangs = 0;
+    int m_memoryCapStops = 0;
     QString m_resolvedProgram;
     QString m_app;
     int m_index = -1;

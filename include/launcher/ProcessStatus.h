@@ -36,6 +36,11 @@ struct ProcessStatus
     State state = State::Starting;
     QDateTime startedAt; // of the current or the last child
     int restarts = 0;
+    // Ends of this process object by kind: by a signal or a listed exit
+    // code, found hung, stopped over its memory cap.
+    int crashes = 0;
+    int hangs = 0;
+    int memoryCapStops = 0;
     // The last end: its code for a normal exit, the signal for a crash;
     // hasExited is false until the first end.
     bool hasExited = false;

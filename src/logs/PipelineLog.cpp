@@ -206,8 +206,10 @@ void PipelineLog::writeLines(const char* data, qint64 size, int lineCount)
     parts[partCount++] = {const_cast<char*>(data), size_t(size)};
     if (writeAll(parts, partCount))
         m_lostLines = 0;
-    else
+    else {
         m_lostLines += lineCount;
+        m_linesLost += lineCount;
+    }
 }
 
 // Lines that reach a limit: those that fit go to this file, the rest to the
@@ -241,6 +243,7 @@ void PipelineLog::writeBounded(const char* data, qint64 size)
         // A file of nothing new makes no piece, nor does a folder that refused
         // a split: what the file cannot take is dropped.
         if (m_size == m_openedSize || m_pieceLimit == 0) {
+            m_linesLost += std::count(data, data + size, '\n');
             drop(size);
             return;
         }
@@ -476,6 +479,7 @@ bool PipelineLog::writeAll(iovec* parts, int partCount)
             return false;
         }
         m_size += written;
+        m_bytesWritten += written;
         // A short write (a file that may grow no further) goes on where it ended.
         size_t left = size_t(written);
         while (partCount > 0 && left >= parts->iov_len) {

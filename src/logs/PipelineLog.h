@@ -57,6 +57,10 @@ public:
 
     // Lines dropped since the last successful write.
     qint64 lostLines() const { return m_lostLines; }
+    // Over this log's life: the bytes that reached its files, and the lines
+    // that could not be written or were dropped.
+    qint64 bytesWritten() const { return m_bytesWritten; }
+    qint64 linesLost() const { return m_linesLost; }
 
     // A file that would grow beyond `fileBytes` (0: no limit) is moved aside
     // as the next numbered piece, "NAME.log.N", at the end of the line that
@@ -94,6 +98,8 @@ private:
     ino_t m_inode = 0;
     qint64 m_nextCheckMs = 0;
     qint64 m_lostLines = 0;
+    qint64 m_bytesWritten = 0;
+    qint64 m_linesLost = 0;
     bool m_failureReported = false;
     // A write that failed half-way left an unfinished line in the file.
     bool m_lineOpen = false;

@@ -705,6 +705,7 @@ bool PipelineController::openPipelineLog(const QString& path)
         onLogPipelineMessage(launcherPid(),
                              QStringLiteral("Pipeline log continues in %1").arg(log->filePath()),
                              true);
+    retirePipelineLog();
     m_log = std::move(log);
     m_logFilePath = m_log->filePath();
     applyLogLimits();
@@ -746,7 +747,26 @@ void PipelineController::applyLogLimits()
 void PipelineController::closePipelineLog()
 {
     m_dayTimer->stop();
+    retirePipelineLog();
+}
+
+void PipelineController::retirePipelineLog()
+{
+    if (!m_log)
+        return;
+    m_closedLogBytes += m_log->bytesWritten();
+    m_closedLogLinesLost += m_log->linesLost();
     m_log.reset();
+}
+
+qint64 PipelineController::logBytesWritten() const
+{
+    return m_closedLogBytes + (m_log ? m_log->bytesWritten() : 0);
+}
+
+qint64 PipelineController::logLinesLost() const
+{
+    return m_closedLogLinesLost + (m_log ? m_log->linesLost() : 0);
 }
 
 void PipelineController::startPipelineProcess(int processIndex)

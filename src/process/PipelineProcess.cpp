@@ -430,6 +430,8 @@ void PipelineProcess::release()
 // its end is one to restart and the window allows, else the final end.
 void PipelineProcess::endRun(bool crashed)
 {
+    if (crashed || m_config.restartOnExit.contains(m_lastExitCode))
+        ++m_crashes;
     if (crashed) {
         if (m_config.restartOnCrash &&
             scheduleRestart(EndKind::Crashed,
@@ -708,6 +710,9 @@ ProcessStatus PipelineProcess::status() const
     status.state = state();
     status.startedAt = m_startedAt;
     status.restarts = m_restarts;
+    status.crashes = m_crashes;
+    status.hangs = m_hangs;
+    status.memoryCapStops = m_memoryCapStops;
     status.hasExited = m_hasExited;
     status.lastExitStatus = m_lastExitStatus;
     // A crashed child's code is the number of the signal that ended it.
@@ -895,6 +900,7 @@ void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
 void PipelineProcess::stopUnwell()
 {
     stopHealthChecks();
+    ++(m_unwellKind == EndKind::OverMemory ? m_memoryCapStops : m_hangs);
     emit pipelineProcessUnwell(m_unwell, m_unwellKind == EndKind::OverMemory);
     enter(Step::EndingUnwell);
     const qint64 instance = m_process->pid();

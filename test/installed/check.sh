@@ -63,7 +63,7 @@ completion)
     launcher=$prefix/bin/launcher
     expect "broken demo" "$launcher" --data-home "$home" run ""
     expect "broken/ demo/" "$launcher" --data-home "$home" restart ""
-    expect "list run check serve status stop start restart reload cancel logs" "$launcher" --stop-timeout 3 ""
+    expect "list run check serve status stop start restart reload cancel metrics logs" "$launcher" --stop-timeout 3 ""
     expect "--data-home" "$launcher" --da
     ;;
 *)
