@@ -8,6 +8,7 @@
 #include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
 #include "metrics/Metrics.h"
+#include "metrics/MetricsTextfile.h"
 #include "process/ProcessRecord.h"
 #include "support/DayTimer.h"
 #include "support/PlatformUtils.h"
@@ -54,6 +55,7 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
 
 Backend::Backend(QObject* parent)
     : QObject(parent), m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
+      m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
       m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
 {
     // Queued connections and a QML front end's handlers see the values of
@@ -69,6 +71,13 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
+    // Whatever the numbers count changes with one of these.
+    connect(&m_pipelineController, &PipelineController::phaseChanged, m_metricsTextfile.get(),
+            &MetricsTextfile::onChanged);
+    connect(&m_pipelineController, &PipelineController::processStatusChanged,
+            m_metricsTextfile.get(), &MetricsTextfile::onChanged);
+    connect(&m_pipelineController, &PipelineController::pipelineFailure, m_metricsTextfile.get(),
+            &MetricsTextfile::onChanged);
     setLauncherSettings(nullptr);
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
@@ -258,6 +267,8 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_journalGetsAll = journal == ConfigKeys::JournalMode::All;
     m_journalNative = journal == ConfigKeys::JournalMode::Native;
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
+    m_metricsTextfile->configure(value("metrics", "textfile").toString(),
+                                 value("metrics", "interval").toInt());
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();
 }

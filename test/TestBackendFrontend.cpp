@@ -8,7 +8,14 @@
 
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,6 +68,21 @@ const struct
     {"quote", "say \"hi\"", "say \\\"hi\\\""},
     {"backslash", "a\\b\\", "a\\\\b\\\\"},
     {"line feed", "two\nlines", "two\\nlines"},
+};
+
+// Folders for the metrics file: the launcher's, a shared one with the sticky
+// bit (as /tmp is), and two where another user could replace the file.
+const struct
+{
+    const char* name;
+    uid_t owner;
+    mode_t mode;
+    bool written;
+} TextfileFolders[] = {
+    {"own", 0, 0755, true},
+    {"sticky", 0, 01777, true},
+    {"another user's", 65534, 0755, false},
+    {"writable by others", 0, 0777, false},
 };
 
 } // namespace
@@ -247,6 +269,107 @@ private slots:
             want.replace(app.toUpper() + "_LOG", QString::number(bytes));
         }
         QCOMPARE(text, want);
+    }
+
+    void metricsTextfile_data() { addRows(TextfileFolders); }
+
+    void metricsTextfile()
+    {
+        const auto& row = currentRow(TextfileFolders);
+        QTemporaryDir temp;
+        const QString folder = temp.path() + "/metrics";
+        QVERIFY(QDir().mkdir(folder) && ::chown(qPrintable(folder), row.owner, 0) == 0 &&
+                ::chmod(qPrintable(folder), row.mode) == 0);
+        const QString path = folder + "/launcher.prom";
+        ProcessMarker marker;
+        Folders folders(
+            {{"launcher.ini", "[metrics]\ntextfile=" + path.toUtf8() + "\ninterval=1\n"},
+             {"apps/app.ini",
+              appFile("App", "sync", "--write, " + marker.text() + ", --delay, 300")}});
+        QVERIFY(folders.written);
+        const MessageCapture messages;
+        {
+            Backend backend;
+            QVERIFY(backend.load());
+            QVERIFY(backend.startApplication("app"));
+            QTRY_COMPARE_WITH_TIMEOUT(backend.pipelinePhase(), QString("running"), 15000);
+            if (row.written) {
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    fileContent(path).contains("phase{app=\"app\",phase=\"running\"} 1\n"), 15000);
+                struct stat before = {};
+                QVERIFY(::stat(qPrintable(path), &before) == 0);
+                QVERIFY(backend.pipelineController()->stop(15000));
+                QTRY_VERIFY_WITH_TIMEOUT(!fileContent(path).contains("phase=\"running\""), 15000);
+                // Replaced by a rename, not written over, with nothing else left.
+                struct stat after = {};
+                QVERIFY(::stat(qPrintable(path), &after) == 0 && after.st_ino != before.st_ino);
+                QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+                         QStringList{"launcher.prom"});
+            } else {
+                QVERIFY(backend.pipelineController()->stop(15000));
+                QCOMPARE(messages.texts().filter(folder).size(), 1);
+                QVERIFY(QDir(folder).isEmpty());
+            }
+        }
+        QVERIFY(!QFile::exists(path));
+    }
+
+    // A real node_exporter reads the file while a process crashes, is
+    // restarted and given up.
+    void nodeExporterScrapes()
+    {
+        const QString exporter =
+            QStandardPaths::findExecutable("prometheus-node-exporter").isEmpty()
+                ? QStandardPaths::findExecutable("node_exporter")
+                : QStandardPaths::findExecutable("prometheus-node-exporter");
+        if (exporter.isEmpty())
+            QSKIP("node_exporter is not installed: the metrics file is not scraped");
+        ProcessMarker marker;
+        // node_exporter carries the marker in the folder it reads.
+        QTemporaryDir temp(QDir::tempPath() + "/textfile-" + marker.text() + "-XXXXXX");
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        Folders folders(
+            {{"launcher.ini",
+              "[metrics]\ntextfile=" + temp.path().toUtf8() + "/launcher.prom\ninterval=1\n"},
+             {"apps/kiosk.ini",
+              appFile("Kiosk", "daemon", "--write, " + marker.text() + ", --delay, 0.2, --crash",
+                      "restart-on-crash=true\nrestart-limit=2\n[process-1]\nmode=sync\nexec=" +
+                          helperPath().toUtf8() + "\narguments=--write, " + marker.text().toUtf8() +
+                          ", --delay, 300\n")}});
+        QVERIFY(folders.written);
+        QProcess node;
+        node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        node.start(exporter,
+                   {"--web.listen-address=127.0.0.1:" + port, "--collector.disable-defaults",
+                    "--collector.textfile", "--collector.textfile.directory=" + temp.path()});
+        if (!node.waitForStarted() || node.waitForFinished(500))
+            QSKIP("node_exporter does not run here: the metrics file is not scraped");
+        const auto scrape = [&port] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port.toUShort());
+            if (!socket.waitForConnected(5000))
+                return QByteArray();
+            socket.write("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+            QByteArray reply;
+            while (socket.waitForReadyRead(5000))
+                reply += socket.readAll();
+            return reply;
+        };
+        Backend backend;
+        QVERIFY(backend.load());
+        QVERIFY(backend.startApplication("kiosk"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            scrape().contains("launcher_process_given_up{app=\"kiosk\",process=\"0\"} 1\n"), 30000);
+        const QByteArray text = scrape();
+        QVERIFY2(
+            text.contains("launcher_process_restarts_total{app=\"kiosk\",process=\"0\"} 1\n") &&
+                text.contains("node_textfile_scrape_error 0\n"),
+            text);
+        node.terminate();
+        QVERIFY(node.waitForFinished(15000));
     }
 
     void labelsEscaped_data() { addRows(EscapedNames); }

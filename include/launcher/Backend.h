@@ -24,6 +24,7 @@
 class DayTimer;
 class LogMaintenance;
 class Metrics;
+class MetricsTextfile;
 class LogRotation;
 class SettingsFile;
 
@@ -305,6 +306,8 @@ private:
     PipelineController m_pipelineController;
     // Follows the controller from its construction on.
     std::unique_ptr<Metrics> m_metrics;
+    // Removes its file when the launcher ends.
+    std::unique_ptr<MetricsTextfile> m_metricsTextfile;
     std::unique_ptr<QTimer> m_autostartTimer;
     std::unique_ptr<QTimer> m_autostartCountdownTimer;
     // What the running countdown was started for.

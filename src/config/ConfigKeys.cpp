@@ -117,6 +117,8 @@ const Key* table(File file)
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
+        {"metrics", "textfile", Kind::MetricsFile, QString()},
+        {"metrics", "interval", Kind::Integer, 15, false, 1},
         {nullptr, nullptr, Kind::Text, QVariant()},
     };
     return file == File::Pipeline ? pipelineKeys : settingsKeys;

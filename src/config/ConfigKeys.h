@@ -21,16 +21,17 @@ namespace ConfigKeys {
 // How a reader converts the text of a key.
 enum class Kind
 {
-    Text,      // one text; a comma makes it a list, which reads as empty
-    TextList,  // comma-separated texts
-    Boolean,   // false for "", "0" and "false", true for anything else
-    Integer,   // a whole number, 0 when it does not parse
-    ExitCodes, // a list of whole numbers
-    Mode,      // sync, async or daemon
-    Ready,     // a readiness gate (tcp:, unix:, file:, log:, notify) or an alive= check
-    Size,      // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
-    Journal,   // what a service's journal gets: events or all
-    TimeOfDay, // HH:MM, local time; none when empty or when it does not parse
+    Text,        // one text; a comma makes it a list, which reads as empty
+    TextList,    // comma-separated texts
+    Boolean,     // false for "", "0" and "false", true for anything else
+    Integer,     // a whole number, 0 when it does not parse
+    ExitCodes,   // a list of whole numbers
+    Mode,        // sync, async or daemon
+    Ready,       // a readiness gate (tcp:, unix:, file:, log:, notify) or an alive= check
+    Size,        // bytes, or KiB, MiB, GiB with K, M, G; the default when it does not parse
+    Journal,     // what a service's journal gets: events or all
+    TimeOfDay,   // HH:MM, local time; none when empty or when it does not parse
+    MetricsFile, // an absolute path ending in .prom, or empty for none
 };
 
 struct Key

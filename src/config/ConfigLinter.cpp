@@ -148,7 +148,7 @@ QList<ConfigProblem> ConfigLinter::lint(const SettingsFile& file)
 
     const QStringList known = m_kind == File::Pipeline
                                   ? QStringList{"ui", "logs", ConfigKeys::PipelineGroup}
-                                  : QStringList{"ui", "autostart", "logs"};
+                                  : QStringList{"ui", "autostart", "logs", "metrics"};
     const QStringList groups = settings->childGroups();
     for (const QString& group : groups) {
         if (m_kind == File::Pipeline && group.startsWith(QLatin1String(ConfigKeys::ProcessGroup)))
@@ -539,6 +539,18 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
             report(Severity::Error,
                    QStringLiteral("'%1' is not a time of day: write HH:MM, 00:00 to 23:59 (such "
                                   "as 04:00); no daily restart happens")
+                       .arg(text));
+        break;
+    case Kind::MetricsFile:
+        if (!text.isEmpty() && QFileInfo(text).isRelative())
+            report(Severity::Error,
+                   QStringLiteral("'%1' is a relative path: write an absolute one; no metrics "
+                                  "file is written")
+                       .arg(text));
+        else if (!text.isEmpty() && !text.endsWith(QLatin1String(".prom")))
+            report(Severity::Warning,
+                   QStringLiteral("'%1' does not end in .prom, which the textfile collector "
+                                  "ignores")
                        .arg(text));
         break;
     case Kind::Ready:
