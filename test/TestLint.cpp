@@ -82,11 +82,6 @@ const struct
      "launcher.ini"},
     {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
      "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},
-    {"metrics, relative", "[metrics]\ntextfile=launcher.prom\n",
-     "error: [metrics] textfile: 'launcher.prom' is a relative path", "launcher.ini"},
-    {"metrics, not .prom", "[metrics]\ntextfile=/run/metrics/launcher.txt\n",
-     "warning: [metrics] textfile: '/run/metrics/launcher.txt' does not end in .prom",
-     "launcher.ini"},
 };
 
 QStringList lint(const QString& path)
