@@ -311,8 +311,10 @@ private slots:
             Backend backend;
             QVERIFY(backend.load());
             QVERIFY(backend.startApplication("kiosk"));
-            struct stat first = {};
-            QTRY_VERIFY_WITH_TIMEOUT(!row.written || ::stat(qPrintable(path), &first) == 0, 15000);
+            // The first file, held open: its inode cannot be reused while it is.
+            QFile first(path);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !row.written || first.isOpen() || first.open(QIODevice::ReadOnly), 15000);
             QTRY_VERIFY_WITH_TIMEOUT(backend.metricsText().contains(givenUp), 30000);
             if (row.written) {
                 QTRY_VERIFY_WITH_TIMEOUT(read().contains(givenUp), 15000);
@@ -321,8 +323,10 @@ private slots:
                              (!scraped || text.contains("node_textfile_scrape_error 0\n")),
                          text);
                 // Replaced by renames, never written over, with nothing else left.
+                struct stat held = {};
                 struct stat last = {};
-                QVERIFY(::stat(qPrintable(path), &last) == 0 && last.st_ino != first.st_ino);
+                QVERIFY(::fstat(first.handle(), &held) == 0 &&
+                        ::stat(qPrintable(path), &last) == 0 && last.st_ino != held.st_ino);
                 QCOMPARE(QDir(temp.path()).entryList(QDir::Files | QDir::Hidden),
                          QStringList{"launcher.prom"});
             } else {
