@@ -6,6 +6,7 @@
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "metrics/Metrics.h"
 #include "process/HostLookUp.h"
 
 #include <QProcess>
@@ -231,9 +232,12 @@ private slots:
         const MessageCapture messages;
         PipelineController controller;
         controller.setStopTimeout(2000);
+        Metrics metrics(&controller);
         QSignalSpy started(&controller, &PipelineController::processStarted);
         const QRegularExpression found(QStringLiteral("Process 0 \\(test-helper\\) ") + row.found);
-        QVERIFY(controller.start(pipelineOf({process}), false));
+        PipelineConfig pipeline = pipelineOf({process});
+        pipeline.basename = "health";
+        QVERIFY(controller.start(pipeline, false));
         QTRY_COMPARE_WITH_TIMEOUT(messages.texts(QtInfoMsg).filter(found).size(), row.hangs, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(started.count(), row.hangs + (row.givenUp ? 0 : 1), 20000);
         const QStringList lines = messages.texts(QtInfoMsg);
@@ -249,6 +253,13 @@ private slots:
         controller.requestStop(2000);
         QTRY_COMPARE_WITH_TIMEOUT(controller.phase(), PipelineController::Phase::Finished, 20000);
         QCOMPARE(controller.processStatuses().value(0).restarts, row.hangs - (row.givenUp ? 1 : 0));
+        // Counted as what ended it, and as nothing else.
+        const QByteArray counted = row.memoryMaxMib ? "memory_cap_stops" : "hangs";
+        for (const QByteArray kind : {"hangs", "memory_cap_stops", "crashes"})
+            QVERIFY2(metrics.text().contains("launcher_process_" + kind +
+                                             "_total{app=\"health\",process=\"0\"} " +
+                                             QByteArray::number(kind == counted ? row.hangs : 0)),
+                     kind + '\n' + metrics.text());
         QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
                  row.givenUp ? 1 : 0);
         // Given up, a required process fails its pipeline as a final crash does.
