@@ -140,16 +140,21 @@ private slots:
         DataFolders folders;
         QVERIFY(
             writeFile(folders.user() + "/launcher.ini", stream ? "" : "[logs]\njournal=native\n"));
+        // A daemon, stopped by the launcher once the crashing process fails.
         QVERIFY(writeFile(folders.user() + "/apps/kiosk.ini",
-                          QStringLiteral("[process-0]\nexec=%1\nmode=sync\nrequired=true\n"
+                          QStringLiteral("[process-0]\nexec=%1\nmode=daemon\n"
+                                         "arguments=--write, %2, --delay, 300\n"
+                                         "[process-1]\nexec=%1\nmode=sync\nrequired=true\n"
                                          "restart-on-crash=true\nrestart-limit=2\n"
                                          "arguments=--write, %2, --crash\n")
                               .arg(helperPath(), marker.text())
                               .toUtf8()));
         const QByteArray givenUp = "53a10729452f47d2abf7b017ef12a8c9";
         const QByteArray failed = "dd1dc249dd78416fb6b25c97eaa8f1cf";
+        const QByteArray crashed = "1a3d659bdd5c4f04bb3b6e67d71c0b81";
         // Runs journald on empty folders, then the launcher; once the failure
-        // is in the journal, prints the query's entries as JSON lines.
+        // is in the journal, prints the application's warnings and then its
+        // crashes as JSON lines.
         const QString script =
             "mount -t tmpfs none /run || exit 90\n"
             "[ ! -d /var/log/journal ] || mount -t tmpfs none /var/log/journal || exit 90\n"
@@ -161,7 +166,11 @@ private slots:
             failed +
             " | grep -q .; do\n"
             "  i=$((i+1)); [ $i -lt 600 ] || break; sleep 0.05; done\n"
-            "journalctl -q -o json LAUNCHER_APP=kiosk -p warning\n"
+            "journalctl -q -o json LAUNCHER_APP=kiosk -p warning\necho --\n"
+            "journalctl -q -o json --output-fields=LAUNCHER_PROCESS LAUNCHER_APP=kiosk "
+            "MESSAGE_ID=" +
+            crashed +
+            "\n"
             "exit $status\n";
 
         const QString errorFile = folders.root() + "/stderr";
@@ -185,7 +194,8 @@ private slots:
 
         // By MESSAGE_ID, less the journal's own addresses and times.
         QHash<QByteArray, QJsonObject> entries;
-        for (const QByteArray& line : output.split('\n')) {
+        const int crashesAt = output.indexOf("--\n");
+        for (const QByteArray& line : output.left(crashesAt).split('\n')) {
             QJsonObject entry = QJsonDocument::fromJson(line).object();
             for (const QString& key : entry.keys()) {
                 if (key.startsWith("__") || key == "_BOOT_ID" ||
@@ -198,12 +208,12 @@ private slots:
         QCOMPARE(entries.keys().size(), 2);
         const QString pid = entries.value(givenUp).value("LAUNCHER_PID").toString();
         QVERIFY2(pid.toLongLong() > 0, output);
-        QJsonObject expected{{"MESSAGE", "Pipeline 'kiosk': process 0 (" + helperPath() +
+        QJsonObject expected{{"MESSAGE", "Pipeline 'kiosk': process 1 (" + helperPath() +
                                              ") crashed 2 times within 10 s: not restarted again"},
                              {"PRIORITY", "4"},
                              {"MESSAGE_ID", QString(givenUp)},
                              {"LAUNCHER_APP", "kiosk"},
-                             {"LAUNCHER_PROCESS", "0"},
+                             {"LAUNCHER_PROCESS", "1"},
                              {"LAUNCHER_PROGRAM", helperPath()},
                              {"LAUNCHER_PID", pid},
                              {"LAUNCHER_SIGNAL", "9"},
@@ -219,6 +229,11 @@ private slots:
                                        expected.value("MESSAGE").toString().mid(18));
         expected.insert("LAUNCHER_REASON", "RequiredProcessFailure");
         QCOMPARE(json(entries.value(failed)), json(expected));
+        // The two crashes are the only ones: the daemon's end was asked for.
+        const QByteArray crashes = output.mid(crashesAt + 3);
+        QVERIFY2(crashesAt > 0 && crashes.count("\"LAUNCHER_PROCESS\":\"1\"") == 2 &&
+                     crashes.count('\n') == 2,
+                 crashes);
         // In the journal once; a terminal still gets the line.
         QCOMPARE(errors.contains(expected.value("MESSAGE").toString().toUtf8()), !stream);
         QVERIFY(marker.noneLeft());

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <optional>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
@@ -759,14 +760,19 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
                 .arg(program, arguments, QString::number(exitCode), enumName(exitStatus)));
         handle(Event::Exited);
     } else {
-        Solvane::TraceEvent event;
-        event.kind = Solvane::TraceEvent::Kind::ProcessCrashed;
-        event.app = m_app;
-        event.process = m_index;
-        event.program = program;
-        event.pid = m_pid;
-        event.signal = exitCode; // a crashed child's code is its signal
-        const Solvane::Trace::EventScope scope(std::move(event));
+        // An end that the launcher's own signal brought is no crash to report.
+        std::optional<Solvane::Trace::EventScope> scope;
+        if (m_step != Step::Stopping && m_step != Step::EndingUnwell &&
+            m_step != Step::EndingForRestart) {
+            Solvane::TraceEvent event;
+            event.kind = Solvane::TraceEvent::Kind::ProcessCrashed;
+            event.app = m_app;
+            event.process = m_index;
+            event.program = program;
+            event.pid = m_pid;
+            event.signal = exitCode; // a crashed child's code is its signal
+            scope.emplace(std::move(event));
+        }
         emit pipelineLogMessage(int(m_pid), QStringLiteral("Process finished: %1 %2 (%3)")
                                                 .arg(program, arguments, enumName(exitStatus)));
         handle(Event::Crashed);
