@@ -31,6 +31,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -206,8 +207,11 @@ int main(int argc, char* argv[])
 
     qint64 firstRss = 0;
     // The fewest descriptors open in the first and in the last day, looked at
-    // every hour: a start or a rotation holds some for a moment, a leak for good.
+    // every hour once every process has started: a start or a rotation holds
+    // some for a moment, a leak for good.
     int firstFds = INT_MAX, lastFds = INT_MAX;
+    bool allStarted = false;
+    const int processCount = kiosk->processList.size(); // a reload replaces *kiosk
     qint64 largestFolder = 0;
     std::printf("| Day | Logs folder (bytes) | Files |\n|---:|---:|---:|\n");
     QTimer hour;
@@ -219,7 +223,13 @@ int main(int argc, char* argv[])
         ++g_hours;
         g_sinceHour.restart();
         backend.reload();
-        const int fds = openDescriptors();
+        const QList<ProcessStatus> statuses = controller.processStatuses();
+        allStarted = allStarted ||
+                     (statuses.size() == processCount &&
+                      std::none_of(statuses.cbegin(), statuses.cend(), [](const ProcessStatus& p) {
+                          return p.state == ProcessStatus::State::Starting;
+                      }));
+        const int fds = allStarted ? openDescriptors() : INT_MAX;
         if (g_hours <= 24)
             firstFds = std::min(firstFds, fds);
         if (g_hours > qint64(days - 1) * 24)
