@@ -32,8 +32,9 @@ QString yesNo(bool value)
     return value ? QStringLiteral("yes") : QStringLiteral("no");
 }
 
-// A size in the largest unit that divides it, as launcher.ini may write it.
-QString sizeText(qint64 bytes)
+// A size in the largest unit that divides it, as launcher.ini may write it:
+// a setting is shown exactly, unlike a measured size in the log.
+QString settingSizeText(qint64 bytes)
 {
     const char* const units[] = {"GiB", "MiB", "KiB"};
     for (int i = 0; i < 3; ++i) {
@@ -225,10 +226,11 @@ void printSettings(Backend& backend, const QString& path)
               .arg(backend.logKeepDays() > 0
                        ? QStringLiteral("compressed for %1 days").arg(backend.logKeepDays())
                        : QStringLiteral("compressed for ever"),
-                   backend.logMaxTotalSize() > 0 ? sizeText(backend.logMaxTotalSize())
+                   backend.logMaxTotalSize() > 0 ? settingSizeText(backend.logMaxTotalSize())
                                                  : QStringLiteral("no limit"),
                    backend.logMaxFileSize() > 0
-                       ? QStringLiteral("files split at %1").arg(sizeText(backend.logMaxFileSize()))
+                       ? QStringLiteral("files split at %1")
+                             .arg(settingSizeText(backend.logMaxFileSize()))
                        : QStringLiteral("files never split")));
     field(2, QStringLiteral("journal"),
           backend.journalGetsAll() ? QStringLiteral("every line")
@@ -314,8 +316,8 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
                       .arg(process.aliveFailures));
         if (process.memoryMax > 0)
             field(4, QStringLiteral("memory max"),
-                  QStringLiteral("%1 MiB with what it started, else restarted")
-                      .arg(double(process.memoryMax) / (1024 * 1024), 0, 'f', 1));
+                  QStringLiteral("%1 with what it started, else restarted")
+                      .arg(settingSizeText(process.memoryMax)));
         QString workingDirectory = process.workingDirectory;
         if (workingDirectory.isEmpty())
             workingDirectory = QFileInfo(process.exec).isRelative()

@@ -2,6 +2,7 @@
 
 #include "logs/LogRotation.h"
 #include "support/DayTimer.h"
+#include "support/LauncherSupport.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
 
@@ -26,6 +27,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+using LauncherSupport::sizeText;
 using Solvane::TimeStamp;
 using Solvane::Trace;
 
@@ -45,18 +47,6 @@ qint64 lineRoom(qint64 maxTotalSize)
 // Piece numbers stay below this: a planted number beyond it is no piece of
 // this log, and counting never overflows.
 const qint64 MaxPieceNumber = 999999999;
-
-QByteArray sizeText(qint64 bytes)
-{
-    char text[32];
-    if (bytes >= 1024 * 1024)
-        std::snprintf(text, sizeof text, "%lld MiB", bytes / (1024 * 1024));
-    else if (bytes >= 1024)
-        std::snprintf(text, sizeof text, "%lld KiB", bytes / 1024);
-    else
-        std::snprintf(text, sizeof text, "%lld bytes", bytes);
-    return text;
-}
 
 // The last piece of the log that the launcher split off before: pieces count
 // from 1 up and the oldest go first, so a piece of its own is number 1 or
@@ -356,9 +346,9 @@ void PipelineLog::writeDropNotice()
 {
     if (m_droppedBytes > 0 &&
         writeNotice(QByteArray("[ ") + QByteArray::number(QCoreApplication::applicationPid()) +
-                    " ] " + timeStampText() + " Dropped " + sizeText(m_droppedBytes) +
+                    " ] " + timeStampText() + " Dropped " + sizeText(m_droppedBytes).toUtf8() +
                     " of earlier output: the logs folder is at its max-total-size of " +
-                    sizeText(m_maxTotalSize) + " and compression fell behind\n"))
+                    sizeText(m_maxTotalSize).toUtf8() + " and compression fell behind\n"))
         m_droppedBytes = 0;
 }
 

@@ -22,6 +22,7 @@
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
+using LauncherSupport::sizeText;
 
 namespace {
 
@@ -32,17 +33,6 @@ const int MaxShownArguments = 2000;
 // this many looks in a row: a short peak is no leak.
 const int MemoryCheckMs = 2000;
 const int MemoryChecksOver = 2;
-
-// Bytes for a person: "612 MiB", "1.5 MiB", "300 KiB".
-QString sizeText(qint64 bytes)
-{
-    const double mib = double(bytes) / (1024.0 * 1024.0);
-    if (mib >= 10.0)
-        return QStringLiteral("%1 MiB").arg(qRound64(mib));
-    if (mib >= 1.0)
-        return QStringLiteral("%1 MiB").arg(mib, 0, 'f', 1);
-    return QStringLiteral("%1 KiB").arg(bytes / 1024);
-}
 
 // The arguments as the log lines show them, joined with one space; a long
 // one is cut and says its length, and so is a long list.

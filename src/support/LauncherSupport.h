@@ -18,4 +18,8 @@ QString enumName(Enum value)
     return QLatin1String(QMetaEnum::fromType<Enum>().valueToKey(int(value)));
 }
 
+// Bytes for a person, in the largest unit they fill: "612 MiB", "1.5 MiB",
+// "300 KiB", "20 bytes"; a tenth shown below ten of a unit, where it is not 0.
+QString sizeText(qint64 bytes);
+
 } // namespace LauncherSupport
