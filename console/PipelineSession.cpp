@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -258,7 +259,22 @@ void PipelineSession::onAutostartDisabled()
     if (m_stage != Stage::Countdown)
         return;
     ConsoleOutput::endStatus();
-    if (m_signal != 0 || m_cancelRequested || !m_cancelReason.isEmpty()) {
+    if (m_signal == 0 && !m_cancelRequested && !m_cancelReason.isEmpty()) {
+        // A reload cancelled it. A start request reads the files first and
+        // starts right after, in this same turn of the loop: the launcher
+        // must still be there for it, so the end waits for the next turn.
+        m_stage = Stage::Idle;
+        QMetaObject::invokeMethod(
+            this,
+            [this, reason = std::exchange(m_cancelReason, QString())] {
+                if (m_stage != Stage::Idle)
+                    return;
+                print(QStringLiteral("Autostart cancelled (%1); nothing was started.").arg(reason),
+                      Tone::Notice);
+                finish(ExitCode::Normal);
+            },
+            Qt::QueuedConnection);
+    } else if (m_signal != 0 || m_cancelRequested) {
         print(m_cancelReason.isEmpty()
                   ? QStringLiteral("Autostart cancelled; nothing was started.")
                   : QStringLiteral("Autostart cancelled (%1); nothing was started.")

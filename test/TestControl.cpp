@@ -57,21 +57,27 @@ const struct
     {"no such process", "--delay, 300", "app/2", 1, "has no process 2", ""},
 };
 
-// A reload during the countdown for a (600 s): launcher.ini and a.ini are
-// changed first. Each process writes its word.
+// A request during the countdown for a (600 s) of a serving or a plain
+// launcher: launcher.ini and a.ini are changed first. Each process writes its word.
 const struct
 {
     const char* name;
     const char* settings; // [autostart] of launcher.ini after the change
     const char* a;        // the word of a.ini after the change; null: removed
-    int exitCode;         // of the reload
-    const char* runs;     // the word of what the countdown starts; "": nothing
+    const char* request;  // reload, or start b, which reads the files too
+    bool plain;           // a plain launcher: it ends after what it runs
+    int exitCode;         // of the request
+    const char* runs;     // the word of what runs then; "": nothing
 } CountdownReloads[] = {
-    {"switch the tile", "tile=b\ntimeout=1", nullptr, 0, "b"},
-    {"autostart off", "tile=\ntimeout=1", "a2", 0, ""},
-    {"application removed", "tile=a\ntimeout=1", nullptr, 0, ""},
-    {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", 1, ""},
-    {"application edited", "tile=a\ntimeout=1", "a2", 0, "a2"},
+    {"switch the tile", "tile=b\ntimeout=1", nullptr, "reload", false, 0, "b"},
+    {"autostart off", "tile=\ntimeout=1", "a2", "reload", false, 0, ""},
+    {"application removed", "tile=a\ntimeout=1", nullptr, "reload", false, 0, ""},
+    {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", "reload", false,
+     1, ""},
+    {"application edited", "tile=a\ntimeout=1", "a2", "reload", false, 0, "a2"},
+    // The start's own reading of the files cancels the countdown: the
+    // launcher stays for the start.
+    {"start, autostart off, plain launcher", "tile=\ntimeout=1", "a2", "start b", true, 0, "b"},
 };
 
 } // namespace
@@ -269,10 +275,10 @@ private slots:
         const QString process = "mode=sync\narguments=--write, MARKER, --delay, 300, --write, ";
         QVERIFY(writeApp("a", {process + "a1"}) && writeApp("b", {process + "b"}) &&
                 writeFile(data + "/launcher.ini", "[autostart]\ntile=a\ntimeout=600\n"));
-        launch({"serve"});
+        launch(row.plain ? QStringList() : QStringList{"serve"});
         QVERIFY(writeFile(data + "/launcher.ini", QByteArray("[autostart]\n") + row.settings) &&
                 (row.a ? writeApp("a", {process + row.a}) : QFile::remove(data + "/apps/a.ini")));
-        const Result reloaded = run({"reload"});
+        const Result reloaded = run(QString(row.request).split(' '));
         QCOMPARE(reloaded.first, row.exitCode);
         // Each error as check words it.
         for (const QByteArray& line : run({"check", data + "/apps/a.ini"}).second.split('\n'))
