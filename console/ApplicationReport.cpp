@@ -3,6 +3,7 @@
 #include "ConfigLinter.h"
 #include "ConsoleOutput.h"
 #include "ProblemWording.h"
+#include "config/SettingsFile.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -210,9 +211,9 @@ int FileCheck::warnings() const
 
 namespace {
 
-void printSettings(Backend& backend, const QString& path)
+void printSettings(Backend& backend, const SettingsFile& file, const QString& path)
 {
-    backend.loadConfig(QFileInfo(path));
+    backend.loadConfig(file);
     print(path);
     field(2, QStringLiteral("autostart"),
           backend.isAutoStartEnabled() ? QStringLiteral("%1 after %2 s")
@@ -352,12 +353,14 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
     }
     check.readable = true;
     const ConfigKeys::File kind = ConfigLinter::kindOf(path);
-    check.problems = ConfigLinter(path, kind).lint();
+    // One read for the check and for what is shown.
+    const SettingsFile settingsFile(file.absoluteFilePath());
+    check.problems = ConfigLinter(path, kind).lint(settingsFile);
     if (kind == ConfigKeys::File::Settings) {
         if (!quiet)
-            printSettings(backend, path);
+            printSettings(backend, settingsFile, path);
     } else {
-        const PipelineConfig pipeline = backend.loadPipelineConfig(file);
+        const PipelineConfig pipeline = backend.loadPipelineConfig(settingsFile);
         check.reasons = backend.pipelineProblems(pipeline, path, {});
         if (!quiet)
             printPipeline(pipeline, path);

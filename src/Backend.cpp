@@ -188,9 +188,14 @@ QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = 
 
 bool Backend::loadConfig(const QFileInfo& file)
 {
-    if (!existsNow(file))
+    return existsNow(file) && loadConfig(SettingsFile(file.absoluteFilePath()));
+}
+
+bool Backend::loadConfig(const SettingsFile& file)
+{
+    if (!file.exists())
         return false;
-    readSettingsFile(SettingsFile(file.absoluteFilePath()));
+    readSettingsFile(file);
     emit settingsChanged();
     updateApplicationModel();
     return true;
@@ -276,6 +281,11 @@ void Backend::setLauncherSettings(const QSettings* settings)
 PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
 {
     return PipelineFileReader(defaultLogPath()).load(file);
+}
+
+PipelineConfig Backend::loadPipelineConfig(const SettingsFile& file)
+{
+    return file.exists() ? PipelineFileReader(defaultLogPath()).read(file) : PipelineConfig();
 }
 
 PipelineConfig Backend::readPipelineConfig(QSettings& settings)

@@ -71,35 +71,50 @@ private slots:
                  file.isReadable() ? QString() : expected);
     }
 
+    void opensEachFileOnce_data()
+    {
+        QTest::addColumn<bool>("check"); // else list
+        QTest::newRow("list") << false;
+        QTest::newRow("check") << true;
+    }
+
     // Loading and linting share one read of each file.
-    void listOpensEachFileOnce()
+    void opensEachFileOnce()
     {
 #ifndef LAUNCHER_PROGRAM
         QSKIP("built without the console launcher");
 #else
+        QFETCH(bool, check);
         const QString strace = QStandardPaths::findExecutable("strace");
         if (strace.isEmpty())
             QSKIP("strace is not installed (scripts/install-deps test installs it)");
         const DataFolders folders;
-        QVERIFY(writeFile(folders.user() + "/launcher.ini", "[ui]\nallow-exti=0\n") &&
-                writeFile(folders.user() + "/apps/a.ini", "[process-0]\nexec=/bin/true\n") &&
-                writeFile(folders.user() + "/apps/b.ini", "[proces-0]\nexec=/bin/true\n"));
+        const QStringList files = {"/launcher.ini", "/apps/a.ini", "/apps/b.ini"};
+        QVERIFY(writeFile(folders.user() + files[0], "[ui]\nallow-exti=0\n") &&
+                writeFile(folders.user() + files[1], "[process-0]\nexec=/bin/true\n") &&
+                writeFile(folders.user() + files[2], "[proces-0]\nexec=/bin/true\n"));
+        QStringList arguments = {check ? "check" : "list"};
+        for (const QString& file : check ? files : QStringList())
+            arguments.append(folders.user() + file);
         const QString trace = folders.root() + "/trace";
         QProcess launcher;
         // The leak check of a sanitizer build cannot run under ptrace.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
         launcher.setProcessEnvironment(environment);
-        launcher.start(strace, {"-f", "-e", "trace=openat", "-o", trace, LAUNCHER_PROGRAM, "list"});
+        launcher.start(strace,
+                       QStringList{"-f", "-e", "trace=openat", "-o", trace, LAUNCHER_PROGRAM} +
+                           arguments);
         QVERIFY(launcher.waitForFinished(60000));
         const QByteArray opens = fileContent(trace);
         if (!opens.contains("openat("))
             QSKIP(qPrintable("strace cannot trace here: " + launcher.readAllStandardError()));
-        QCOMPARE(launcher.exitCode(), 0);
         const QByteArray output = launcher.readAllStandardOutput();
-        QVERIFY2(output.contains("allow-exti") && output.contains("proces-0"), output);
-        for (const char* file : {"/launcher.ini\"", "/apps/a.ini\"", "/apps/b.ini\""})
-            QVERIFY2(opens.count(file) == 1, qPrintable(file + QString("\n") + opens));
+        QVERIFY2(launcher.exitCode() == int(check) && output.contains("allow-exti") &&
+                     output.contains("proces-0"),
+                 output);
+        for (const QString& file : files)
+            QVERIFY2(opens.count(file.toUtf8() + '"') == 1, qPrintable(file + '\n' + opens));
 #endif
     }
 };

@@ -69,10 +69,13 @@ public:
     // Settings and pipeline files
     // Reads launcher.ini; false when the file does not exist (settings untouched).
     bool loadConfig(const QFileInfo& file);
+    // The same of a file already read, as a check that also lints it reads it once.
+    bool loadConfig(const SettingsFile& file);
     // Every setting from `settings`, a missing key restoring its default.
     void readLauncherSettings(QSettings& settings);
     // The pipeline of a file; a missing or unreadable file gives an empty record.
     PipelineConfig loadPipelineConfig(const QFileInfo& file);
+    PipelineConfig loadPipelineConfig(const SettingsFile& file);
     PipelineConfig readPipelineConfig(QSettings& settings);
     // The *.ini files of one apps folder, by name.
     QList<QFileInfo> userApplicationFiles();
