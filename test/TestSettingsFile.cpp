@@ -8,7 +8,9 @@
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 
+#include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -115,6 +117,34 @@ private slots:
                  output);
         for (const QString& file : files)
             QVERIFY2(opens.count(file.toUtf8() + '"') == 1, qPrintable(file + '\n' + opens));
+#endif
+    }
+
+    // A launcher killed outright leaves its folder of copies behind; the next
+    // one that reads settings removes it, and keeps a folder with something in it.
+    void leftFolderRemoved()
+    {
+#ifndef LAUNCHER_PROGRAM
+        QSKIP("built without the console launcher");
+#else
+        const DataFolders folders;
+        const QString runtime = folders.root() + "/run";
+        const QString kept = runtime + "/launcher-settings-kept00";
+        QVERIFY(makePrivateFolder(runtime) && makePrivateFolder(kept) &&
+                writeFile(kept + "/1.ini", "[a]\n") &&
+                writeFile(folders.user() + "/apps/a.ini", "[process-0]\nexec=/bin/true\n"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
+        const auto copyFolders = [&runtime] {
+            return QDir(runtime).entryList({"launcher-settings-*"}, QDir::Dirs);
+        };
+        QProcess serving;
+        serving.start(LAUNCHER_PROGRAM, {"serve"});
+        QTRY_COMPARE_WITH_TIMEOUT(copyFolders().size(), 2, 60000);
+        serving.kill();
+        QVERIFY(serving.waitForFinished(60000) && copyFolders().size() == 2);
+        QCOMPARE(runProgram(LAUNCHER_PROGRAM, {"list"}).first, 0);
+        QCOMPARE(copyFolders(), QStringList{"launcher-settings-kept00"});
 #endif
     }
 };

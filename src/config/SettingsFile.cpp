@@ -72,6 +72,23 @@ QString copiesParent()
     return QDir::tempPath();
 }
 
+const QLatin1String CopiesFolderPrefix("launcher-settings-");
+
+// The folders of copies that launchers killed outright (SIGKILL at the end of
+// a stop timeout) left behind: empty and this user's own. One that a running
+// launcher uses may be empty between two copies; that launcher makes itself a
+// new one.
+void removeLeftFolders(const QString& parent)
+{
+    const QStringList names = QDir(parent).entryList(
+        {CopiesFolderPrefix + QStringLiteral("??????")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        const QString path = parent + QLatin1Char('/') + name;
+        if (isPrivateFolder(path))
+            ::rmdir(QFile::encodeName(path).constData());
+    }
+}
+
 // The copies that the settings reader reads, in a folder of the process's own
 // (0700), each named by a count that never goes back. A folder that a cleaner
 // of the temporary folder removed during months of running is made anew.
@@ -86,8 +103,10 @@ public:
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (!m_folder || attempt > 0) {
                 const QString parent = copiesParent();
-                m_folder =
-                    std::make_unique<QTemporaryDir>(parent + QStringLiteral("/launcher-XXXXXX"));
+                if (!m_folder)
+                    removeLeftFolders(parent);
+                m_folder = std::make_unique<QTemporaryDir>(
+                    parent + QLatin1Char('/') + CopiesFolderPrefix + QStringLiteral("XXXXXX"));
                 if (!m_folder->isValid()) {
                     *error = QStringLiteral("no private folder for its copy in '%1': %2")
                                  .arg(parent, m_folder->errorString());
