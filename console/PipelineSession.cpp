@@ -23,6 +23,13 @@ namespace {
 
 int s_signalPipe[2] = {-1, -1};
 
+QString cancelledText(const QString& reason)
+{
+    return reason.isEmpty()
+               ? QStringLiteral("Autostart cancelled; nothing was started.")
+               : QStringLiteral("Autostart cancelled (%1); nothing was started.").arg(reason);
+}
+
 // Writing to a pipe is the one thing a signal handler can safely do; the event
 // loop reads the signal's number from it. A full pipe drops the byte: enough
 // signals are pending then.
@@ -269,17 +276,12 @@ void PipelineSession::onAutostartDisabled()
             [this, reason = std::exchange(m_cancelReason, QString())] {
                 if (m_stage != Stage::Idle)
                     return;
-                print(QStringLiteral("Autostart cancelled (%1); nothing was started.").arg(reason),
-                      Tone::Notice);
+                print(cancelledText(reason), Tone::Notice);
                 finish(ExitCode::Normal);
             },
             Qt::QueuedConnection);
     } else if (m_signal != 0 || m_cancelRequested) {
-        print(m_cancelReason.isEmpty()
-                  ? QStringLiteral("Autostart cancelled; nothing was started.")
-                  : QStringLiteral("Autostart cancelled (%1); nothing was started.")
-                        .arg(m_cancelReason),
-              Tone::Notice);
+        print(cancelledText(m_cancelReason), Tone::Notice);
         finish(m_signal != 0 ? signalled() : ExitCode::Normal);
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline,

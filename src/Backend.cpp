@@ -280,7 +280,9 @@ void Backend::setLauncherSettings(const QSettings* settings)
 
 PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
 {
-    return PipelineFileReader(defaultLogPath()).load(file);
+    // Opened anew: a QFileInfo from a folder listing caches that the file
+    // existed, and one removed since then must count as missing.
+    return loadPipelineConfig(SettingsFile(file.absoluteFilePath()));
 }
 
 PipelineConfig Backend::loadPipelineConfig(const SettingsFile& file)

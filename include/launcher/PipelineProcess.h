@@ -185,6 +185,13 @@ private:
     // What the transitions do.
     void spawn();
     void reportStarted();
+    // The launcher has asked the running instance to end (a stop, a restart,
+    // a hung or over-cap end): its end is no crash.
+    bool endAsked() const
+    {
+        return m_step == Step::Stopping || m_step == Step::EndingForRestart ||
+               m_step == Step::EndingUnwell;
+    }
     void endRun(bool crashed);
     bool scheduleRestart(EndKind kind, const QString& what);
     void cleanUpForRestart();

@@ -5,6 +5,7 @@
 #include "config/SettingsFile.h"
 #include "support/Trace.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <QSettings>
 
@@ -101,14 +102,6 @@ ProcessConfig readProcess(const QSettings& source, const QString& group, const Q
 PipelineFileReader::PipelineFileReader(const QString& defaultLogPath)
     : m_defaultLogPath(defaultLogPath)
 {
-}
-
-PipelineConfig PipelineFileReader::load(const QFileInfo& file) const
-{
-    // A QFileInfo from a folder listing caches that the file existed; a file
-    // removed since then must count as missing.
-    const SettingsFile settingsFile(file.absoluteFilePath());
-    return settingsFile.exists() ? read(settingsFile) : PipelineConfig();
 }
 
 PipelineConfig PipelineFileReader::read(const SettingsFile& file, QString* error) const

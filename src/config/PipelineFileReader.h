@@ -2,7 +2,6 @@
 
 #include "PipelineConfig.h"
 
-#include <QFileInfo>
 #include <QString>
 
 class QSettings;
@@ -17,9 +16,6 @@ public:
     // `defaultLogPath`: the folder of the logs of a file that names none.
     explicit PipelineFileReader(const QString& defaultLogPath);
 
-    // A missing file gives an empty record; one that cannot be read, a record
-    // with its name alone.
-    PipelineConfig load(const QFileInfo& file) const;
     // The file as read once; a refused one reads as empty but keeps the
     // application's name. `error` gets why its keys could not be read at all
     // (SettingsFile::settings()), empty when they were.

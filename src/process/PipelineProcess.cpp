@@ -385,7 +385,7 @@ void PipelineProcess::reportStarted()
     m_pid = m_process->processId();
     m_startedAt = QDateTime::currentDateTime();
     // Asked to end already: it stays as it is until it has ended.
-    const bool ending = m_step == Step::Stopping || m_step == Step::EndingForRestart;
+    const bool ending = endAsked();
     if (ending)
         emit statusChanged();
     else
@@ -750,10 +750,8 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
                 .arg(program, arguments, QString::number(exitCode), enumName(exitStatus)));
         handle(Event::Exited);
     } else {
-        // An end that the launcher's own signal brought is no crash to report.
         std::optional<Solvane::Trace::EventScope> scope;
-        if (m_step != Step::Stopping && m_step != Step::EndingUnwell &&
-            m_step != Step::EndingForRestart) {
+        if (!endAsked()) {
             Solvane::TraceEvent event;
             event.kind = Solvane::TraceEvent::Kind::ProcessCrashed;
             event.app = m_app;
