@@ -27,7 +27,7 @@ build: deps-build $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: deps-test build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) || { $(CURDIR)/scripts/ctest-failures .; exit 1; }
 
 # The Debian packages launcher, launcher-dev and launcher-ui, in
 # $(PACKAGE_BUILD_DIR) (then scripts/check-package). Built apart from the
@@ -52,7 +52,7 @@ $(ASAN_BUILD_DIR)/build.ninja: | deps-asan
 
 test-asan: deps-asan $(ASAN_BUILD_DIR)/build.ninja
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
-	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) || { $(CURDIR)/scripts/ctest-failures .; exit 1; }
 
 # The benchmarks with their full sizes: a table of each figure beside its
 # baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
