@@ -188,7 +188,7 @@ QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = 
 
 bool Backend::loadConfig(const QFileInfo& file)
 {
-    return existsNow(file) && loadConfig(SettingsFile(file.absoluteFilePath()));
+    return loadConfig(SettingsFile(file.absoluteFilePath()));
 }
 
 bool Backend::loadConfig(const SettingsFile& file)
