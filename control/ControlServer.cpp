@@ -169,7 +169,9 @@ ControlServer::~ControlServer()
     m_clients.clear();
     if (m_server.isListening()) {
         m_server.close();
-        QFile::remove(m_path);
+        QString problem;
+        if (!m_folder.remove(QLatin1String(SocketName), problem))
+            Trace::warning("The control socket is left: %s", qUtf8Printable(problem));
     }
 }
 
@@ -203,12 +205,21 @@ bool ControlServer::listen()
                        qUtf8Printable(path), bytes, MaxSocketPathBytes);
         return true;
     }
+    m_folder = SafeFolder::open(folder);
+    if (!m_folder.isOpen()) {
+        Trace::warning("No control socket: %s", qUtf8Printable(m_folder.problem()));
+        return true;
+    }
     if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
         if (refusedBy(path))
             return false;
         Trace::info("Replacing the control socket '%s' of a launcher that has ended",
                     qUtf8Printable(path));
-        QFile::remove(path);
+        QString problem;
+        if (!m_folder.remove(QLatin1String(SocketName), problem)) {
+            Trace::warning("No control socket: %s", qUtf8Printable(problem));
+            return true;
+        }
     }
     // One launcher for each user, wherever the other one found its folder: a
     // service has its own, a login its $XDG_RUNTIME_DIR.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ConfigProblem.h"
+#include "support/SafeFolder.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -84,7 +85,8 @@ private:
     ControlSession& m_session;
     const QDateTime m_startedAt = QDateTime::currentDateTime();
     QLocalServer m_server;
-    QString m_path; // the socket listened on; empty when there is none
+    QString m_path;      // the socket listened on; empty when there is none
+    SafeFolder m_folder; // where it is
     QHash<QLocalSocket*, Client> m_clients;
     QTimer m_idleTimer;
     std::function<QList<ConfigProblem>()> m_reload;

@@ -1,12 +1,13 @@
 #include "config/SettingsFile.h"
 
 #include "config/ConfigKeys.h"
+#include "support/SafeFolder.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSettings>
-#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
@@ -75,17 +76,21 @@ QString copiesParent()
 const QLatin1String CopiesFolderPrefix("launcher-settings-");
 
 // The folders of copies that launchers killed outright (SIGKILL at the end of
-// a stop timeout) left behind: empty and this user's own. One that a running
-// launcher uses may be empty between two copies; that launcher makes itself a
-// new one.
-void removeLeftFolders(const QString& parent)
+// a stop timeout) left behind: empty, private and this user's own. One that a
+// running launcher uses may be empty between two copies; that launcher makes
+// itself a new one.
+void removeLeftFolders(const SafeFolder& parent)
 {
-    const QStringList names = QDir(parent).entryList(
-        {CopiesFolderPrefix + QStringLiteral("??????")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList names = QDir(parent.path())
+                                  .entryList({CopiesFolderPrefix + QStringLiteral("??????")},
+                                             QDir::Dirs | QDir::NoDotAndDotDot);
+    QString ignored;
     for (const QString& name : names) {
-        const QString path = parent + QLatin1Char('/') + name;
-        if (isPrivateFolder(path))
-            ::rmdir(QFile::encodeName(path).constData());
+        struct stat status = {};
+        if (::fstatat(parent.descriptor(), QFile::encodeName(name).constData(), &status,
+                      AT_SYMLINK_NOFOLLOW) == 0 &&
+            (status.st_mode & 077) == 0)
+            parent.removeFolder(name, ignored);
     }
 }
 
@@ -95,48 +100,66 @@ void removeLeftFolders(const QString& parent)
 class PrivateCopies
 {
 public:
+    ~PrivateCopies()
+    {
+        QString ignored;
+        if (m_folder.isOpen())
+            m_parent.removeFolder(QFileInfo(m_folder.path()).fileName(), ignored);
+    }
+
     // The path of a new file that holds `content`; empty, with the reason in
     // `error`, when none could be written.
     QString write(const QByteArray& content, QString* error)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!m_folder || attempt > 0) {
-                const QString parent = copiesParent();
-                if (!m_folder)
-                    removeLeftFolders(parent);
-                m_folder = std::make_unique<QTemporaryDir>(
-                    parent + QLatin1Char('/') + CopiesFolderPrefix + QStringLiteral("XXXXXX"));
-                if (!m_folder->isValid()) {
-                    *error = QStringLiteral("no private folder for its copy in '%1': %2")
-                                 .arg(parent, m_folder->errorString());
-                    m_folder.reset();
+            if (!m_folder.isOpen() || attempt > 0) {
+                const bool first = !m_parent.isOpen();
+                m_parent = SafeFolder::open(copiesParent());
+                if (first && m_parent.isOpen())
+                    removeLeftFolders(m_parent);
+                m_folder = m_parent.isOpen() ? m_parent.makePrivateFolder(CopiesFolderPrefix)
+                                             : SafeFolder();
+                if (!m_folder.isOpen()) {
+                    *error = QStringLiteral("no private folder for its copy: %1")
+                                 .arg(m_parent.isOpen() ? m_folder.problem() : m_parent.problem());
                     return QString();
                 }
             }
-            const QString path = QStringLiteral("%1/%2.ini").arg(m_folder->path()).arg(++m_count);
-            const int fd = ::open(QFile::encodeName(path).constData(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0 && errno == ENOENT)
+            const QString name = QStringLiteral("%1.ini").arg(++m_count);
+            QString problem;
+            const int fd = m_folder.create(name, 0600, problem);
+            // Removed under the launcher: a new folder.
+            if (fd < 0 && !m_folder.stillHolds())
                 continue;
             const bool written = fd >= 0 && writeAll(fd, content.constData(), content.size());
-            *error = written ? QString()
-                             : QStringLiteral("its private copy '%1' could not be written: %2")
-                                   .arg(path, systemError());
+            if (fd >= 0 && !written)
+                problem = QStringLiteral("'%1' could not be written: %2")
+                              .arg(m_folder.pathOf(name), systemError());
+            *error = written ? QString() : QStringLiteral("its private copy: %1").arg(problem);
             if (fd >= 0)
                 ::close(fd);
             if (written)
-                return path;
-            ::unlink(QFile::encodeName(path).constData());
+                return m_folder.pathOf(name);
+            m_folder.remove(name, problem);
             return QString();
         }
-        *error = QStringLiteral("its private folder in '%1' is gone").arg(copiesParent());
+        *error = QStringLiteral("its private folder in '%1' is gone").arg(m_parent.path());
         return QString();
+    }
+
+    // Removes a copy that write() made.
+    void remove(const QString& path)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        QString ignored;
+        m_folder.remove(QFileInfo(path).fileName(), ignored);
     }
 
 private:
     std::mutex m_mutex;
-    std::unique_ptr<QTemporaryDir> m_folder;
+    SafeFolder m_parent;
+    SafeFolder m_folder;
     quint64 m_count = 0;
 };
 
@@ -226,7 +249,7 @@ std::unique_ptr<QSettings> SettingsFile::settings(QString* error) const
     auto settings = std::make_unique<QSettings>(copy, QSettings::IniFormat);
     settings->setIniCodec("UTF-8");
     if (!copy.isEmpty())
-        ::unlink(QFile::encodeName(copy).constData());
+        privateCopies().remove(copy);
     if (error)
         *error = copyError;
     return settings;

@@ -141,14 +141,16 @@ QByteArray PipelineLog::timeStampText()
 std::unique_ptr<PipelineLog> PipelineLog::open(const QString& filePath)
 {
     const QFileInfo fileInfo(filePath);
-    const QString folder = fileInfo.absolutePath();
-    if (!QDir().mkpath(folder)) {
-        Trace::error("Failed to create log folder %s", qUtf8Printable(folder));
+    std::unique_ptr<PipelineLog> log(new PipelineLog(fileInfo.absoluteFilePath()));
+    QString problem;
+    if (!log->openFolder(problem)) {
+        Trace::error("Failed to create log folder %s: %s", qUtf8Printable(fileInfo.absolutePath()),
+                     qUtf8Printable(problem));
         return nullptr;
     }
-    std::unique_ptr<PipelineLog> log(new PipelineLog(fileInfo.absoluteFilePath()));
-    if (!log->openFile(false)) {
-        Trace::error("Failed to create log file %s", qUtf8Printable(log->m_filePath));
+    if (!log->openFile(problem)) {
+        Trace::error("Failed to create log file %s: %s", qUtf8Printable(log->m_filePath),
+                     qUtf8Printable(problem));
         return nullptr;
     }
     log->m_lastPiece = lastPieceOf(log->m_filePath);
@@ -157,7 +159,8 @@ std::unique_ptr<PipelineLog> PipelineLog::open(const QString& filePath)
 }
 
 PipelineLog::PipelineLog(const QString& filePath)
-    : m_filePath(filePath), m_encodedPath(QFile::encodeName(filePath))
+    : m_filePath(filePath), m_encodedPath(QFile::encodeName(filePath)),
+      m_name(QFileInfo(filePath).fileName()), m_encodedName(QFile::encodeName(m_name))
 {
 }
 
@@ -241,15 +244,26 @@ void PipelineLog::writeBounded(const char* data, qint64 size)
     }
 }
 
-bool PipelineLog::openFile(bool reportFailure)
+// The folder is made when missing, and looked at again when it was removed,
+// replaced or opened up to others since.
+bool PipelineLog::openFolder(QString& problem)
 {
-    // Never through a link: a link planted in the log's place would have the
-    // launcher append to whatever file it points at. Non-blocking, so that a
-    // FIFO in its place cannot hold the launcher up (a regular file ignores it).
-    m_fd = ::open(m_encodedPath.constData(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (m_dir.stillHolds())
+        return true;
+    m_dir = SafeFolder::open(QFileInfo(m_filePath).absolutePath(), SafeFolder::MakeMissing);
+    problem = m_dir.problem();
+    return m_dir.isOpen();
+}
+
+bool PipelineLog::openFile(QString& problem)
+{
+    // Never through a link or into someone else's file (SafeFolder), and
+    // non-blocking, so that nothing in its place can hold the launcher up.
+    if (!openFolder(problem))
+        return false;
+    m_fd = m_dir.openToAppend(m_name, 0644, problem);
     struct stat status = {};
-    if (m_fd >= 0 && ::fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (m_fd >= 0 && ::fstat(m_fd, &status) == 0) {
         m_device = status.st_dev;
         m_inode = status.st_ino;
         m_size = m_openedSize = qint64(status.st_size);
@@ -257,15 +271,20 @@ bool PipelineLog::openFile(bool reportFailure)
         m_lineOpen = false;
         return true;
     }
-    // Anything but a regular file (a FIFO, a device) is no log either.
-    const int error = m_fd >= 0 ? EINVAL : errno;
     closeFile();
-    if (reportFailure && !m_failureReported) {
+    return false;
+}
+
+// Once for the run: a file that cannot be made fails at every check.
+void PipelineLog::reopenFile()
+{
+    closeFile();
+    QString problem;
+    if (!openFile(problem) && !m_failureReported) {
         m_failureReported = true;
         Trace::error("Failed to recreate log file '%s': %s", m_encodedPath.constData(),
-                     std::strerror(error));
+                     qUtf8Printable(problem));
     }
-    return false;
 }
 
 void PipelineLog::closeFile()
@@ -282,8 +301,7 @@ void PipelineLog::checkFile()
         return;
     m_nextCheckMs = now + ReplacementCheckIntervalMs;
     struct stat status = {};
-    if (m_fd >= 0 && ::lstat(m_encodedPath.constData(), &status) == 0 &&
-        status.st_dev == m_device && status.st_ino == m_inode) {
+    if (m_fd >= 0 && isStillAtItsName(status)) {
         // Another writer may append to the same file.
         m_size = std::max(m_size, qint64(status.st_size));
         // While output is dropped, the rotation may have made room since.
@@ -297,11 +315,7 @@ void PipelineLog::checkFile()
     }
     // Removed, renamed or replaced: the run goes on in a file at its path,
     // in a folder made anew if that went too.
-    closeFile();
-    if (!openFile(false)) {
-        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-        openFile(true);
-    }
+    reopenFile();
     makeRoom();
     writeDropNotice();
 }
@@ -387,20 +401,17 @@ bool PipelineLog::split()
     const qint64 size = m_size;
     const qint64 limit = m_pieceLimit > 0 ? m_pieceLimit : m_room;
     QString piece;
-    if (!renameToNextPiece(&piece)) {
+    QString problem;
+    if (!renameToNextPiece(piece, problem)) {
         // Not tried again until the limits are set anew: a folder that refuses
         // once refuses every second.
         Trace::error("Unable to split log file '%s' at its size limit: %s",
-                     m_encodedPath.constData(), std::strerror(errno));
+                     m_encodedPath.constData(), qUtf8Printable(problem));
         m_pieceLimit = 0;
         updateLimit();
         return false;
     }
-    closeFile();
-    if (!openFile(false)) {
-        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-        openFile(true);
-    }
+    reopenFile();
     makeRoom();
     const QString pieceName = QFileInfo(piece).fileName() + QStringLiteral(".gz");
     writeNotice(
@@ -422,30 +433,37 @@ bool PipelineLog::split()
 }
 
 // The next number that names no piece yet, compressed or not; never one that
-// another file took meanwhile.
-bool PipelineLog::renameToNextPiece(QString* piece)
+// another file took meanwhile. Only the file this log writes moves.
+bool PipelineLog::renameToNextPiece(QString& piece, QString& problem)
 {
+    struct stat status = {};
+    if (!isStillAtItsName(status)) {
+        problem = QStringLiteral("the file at its name is no longer the one it wrote");
+        return false;
+    }
     for (qint64 tries = 0; tries < MaxPieceNumber; ++tries) {
         m_lastPiece = m_lastPiece >= MaxPieceNumber ? 1 : m_lastPiece + 1;
-        *piece = m_filePath + QLatin1Char('.') + QString::number(m_lastPiece);
-        const QByteArray to = QFile::encodeName(*piece);
-        struct stat status = {};
-        if (::lstat((to + ".gz").constData(), &status) == 0)
+        const QString name = m_name + QLatin1Char('.') + QString::number(m_lastPiece);
+        piece = m_dir.pathOf(name);
+        if (::fstatat(m_dir.descriptor(),
+                      QFile::encodeName(name + QStringLiteral(".gz")).constData(), &status,
+                      AT_SYMLINK_NOFOLLOW) == 0)
             continue;
-        if (::renameat2(AT_FDCWD, m_encodedPath.constData(), AT_FDCWD, to.constData(),
-                        RENAME_NOREPLACE) == 0)
+        bool taken = false;
+        if (m_dir.moveToNewName(m_name, name, taken, problem))
             return true;
-        if (errno == EEXIST)
-            continue;
-        // A file system that cannot refuse to replace: looked at first.
-        if (errno != EINVAL)
+        if (!taken)
             return false;
-        if (::lstat(to.constData(), &status) == 0)
-            continue;
-        return ::rename(m_encodedPath.constData(), to.constData()) == 0;
     }
-    errno = EEXIST;
+    problem = QStringLiteral("every piece number is taken");
     return false;
+}
+
+bool PipelineLog::isStillAtItsName(struct stat& status) const
+{
+    return ::fstatat(m_dir.descriptor(), m_encodedName.constData(), &status, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           status.st_dev == m_device && status.st_ino == m_inode;
 }
 
 bool PipelineLog::writeAll(iovec* parts, int partCount)

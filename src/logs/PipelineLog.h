@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PipelineConfig.h"
+#include "support/SafeFolder.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 struct iovec;
@@ -77,13 +79,17 @@ public:
 private:
     explicit PipelineLog(const QString& filePath);
 
-    bool openFile(bool reportFailure);
+    bool openFolder(QString& problem);
+    bool openFile(QString& problem);
+    void reopenFile();
+    // Whether the file at the log's name is the one this log writes.
+    bool isStillAtItsName(struct stat& status) const;
     void closeFile();
     void checkFile();
     void writeLines(const char* data, qint64 size, int lineCount);
     void writeBounded(const char* data, qint64 size);
     bool split();
-    bool renameToNextPiece(QString* piece);
+    bool renameToNextPiece(QString& piece, QString& problem);
     void makeRoom();
     void updateLimit();
     void drop(qint64 bytes);
@@ -93,6 +99,11 @@ private:
 
     QString m_filePath;
     QByteArray m_encodedPath;
+    // The file's folder, and its name there: every file of the log is made,
+    // opened and renamed through it.
+    SafeFolder m_dir;
+    QString m_name;
+    QByteArray m_encodedName;
     int m_fd = -1;
     dev_t m_device = 0;
     ino_t m_inode = 0;

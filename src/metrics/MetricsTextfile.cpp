@@ -4,9 +4,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 MetricsTextfile::MetricsTextfile(Source source, QObject* parent)
@@ -47,15 +46,18 @@ void MetricsTextfile::onChanged()
 
 void MetricsTextfile::write()
 {
-    if (!folderIsSafe())
+    if (!openFolder())
         return;
     const QByteArray text = m_source();
-    if (m_fileWritten && text == m_written && QFile::exists(m_path))
+    if (m_fileWritten && text == m_written && m_folder.refusal(m_name).isEmpty() &&
+        ::faccessat(m_folder.descriptor(), QFile::encodeName(m_name).constData(), F_OK,
+                    AT_SYMLINK_NOFOLLOW) == 0)
         return;
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+    // Readable by the collector, which runs as a user of its own.
+    QString problem;
+    if (!m_folder.replace(m_name, text, 0644, problem)) {
         Solvane::Trace::warning("Metrics file '%s' cannot be written: %s", qUtf8Printable(m_path),
-                                qUtf8Printable(file.errorString()));
+                                qUtf8Printable(problem));
         return;
     }
     m_written = text;
@@ -66,28 +68,29 @@ void MetricsTextfile::write()
 void MetricsTextfile::removeFile()
 {
     m_timer.stop();
-    if (m_fileWritten)
-        QFile::remove(m_path);
+    QString problem;
+    if (m_fileWritten && !m_folder.remove(m_name, problem))
+        Solvane::Trace::warning("Metrics file '%s' is left in place: %s", qUtf8Printable(m_path),
+                                qUtf8Printable(problem));
     m_fileWritten = false;
 }
 
-bool MetricsTextfile::folderIsSafe()
+bool MetricsTextfile::openFolder()
 {
     if (m_refused)
         return false;
-    const QString folder = QFileInfo(m_path).absolutePath();
-    struct stat info = {};
-    if (::stat(QFile::encodeName(folder).constData(), &info) != 0)
-        return true; // the write says why
-    const bool ownerOk = info.st_uid == ::getuid() || info.st_uid == 0;
-    const bool othersOk = !(info.st_mode & S_IWOTH) || (info.st_mode & S_ISVTX);
-    if (ownerOk && othersOk)
+    // Opened once and written through while it is the folder at its path and
+    // as safe as it was; one made anew in its place (a reinstalled
+    // collector) is looked at again.
+    if (m_folder.stillHolds())
+        return true;
+    const QFileInfo file(m_path);
+    m_name = file.fileName();
+    m_folder = SafeFolder::open(file.absolutePath());
+    if (m_folder.isOpen())
         return true;
     m_refused = true;
-    Solvane::Trace::warning(
-        "Metrics file '%s' is not written: its folder '%s', owned by uid %u, %s",
-        qUtf8Printable(m_path), qUtf8Printable(folder), static_cast<unsigned>(info.st_uid),
-        ownerOk ? "is writable by others without the sticky bit"
-                : "belongs to neither this user nor root");
+    Solvane::Trace::warning("Metrics file '%s' is not written: %s", qUtf8Printable(m_path),
+                            qUtf8Printable(m_folder.problem()));
     return false;
 }

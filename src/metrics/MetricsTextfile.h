@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "support/SafeFolder.h"
+
 #include <functional>
 
 // Keeps the metrics in a file for a node's textfile collector: written
@@ -33,12 +35,14 @@ public slots:
 private:
     void write();
     void removeFile();
-    // Whether the folder is the launcher's user's or root's and no other
-    // user can replace what is in it; warns once when it is not.
-    bool folderIsSafe();
+    // The file's folder, checked: the launcher's user's or root's, and no
+    // other user can replace what is in it; warns once when it is not.
+    bool openFolder();
 
     Source m_source;
     QString m_path;
+    SafeFolder m_folder;
+    QString m_name; // the file's name in it
     int m_intervalMs = 0;
     QTimer m_timer;
     QElapsedTimer m_sinceWrite;

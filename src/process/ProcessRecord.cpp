@@ -2,11 +2,13 @@
 
 #include "support/LauncherSupport.h"
 #include "support/ProcFs.h"
+#include "support/SafeFolder.h"
 #include "support/Trace.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QThread>
@@ -65,36 +67,22 @@ bool parseRecord(const QByteArray& text, Entry& launcher, QList<Entry>& processe
     return launcher.pid > 0;
 }
 
-// The text of a record when it is a regular file of this user's own, of a
-// record's size, reached without a link; else why it is not read. Nothing
-// else is even opened: a FIFO would block, a device could act on it.
-QString readRecord(const QString& path, QByteArray& text, bool& gone)
+// The text of a record when it is a regular file of this user's own with one
+// name, of a record's size; else why it is not read. Nothing else is even
+// opened for reading: a FIFO would block, a device could act on it.
+QString readRecord(const SafeFolder& folder, const QString& name, QByteArray& text, bool& gone)
 {
-    const QByteArray name = QFile::encodeName(path);
-    struct stat before = {};
-    if (::lstat(name.constData(), &before) != 0) {
-        gone = errno == ENOENT; // another launcher has just cleaned up
-        return QStringLiteral("cannot be examined: %1").arg(errorText(errno));
+    QString problem;
+    const int fd = folder.openToRead(name, problem);
+    if (fd < 0) {
+        gone = problem.isEmpty(); // another launcher has just cleaned up
+        return problem;
     }
-    if (S_ISLNK(before.st_mode))
-        return QStringLiteral("is a link");
-    if (!S_ISREG(before.st_mode))
-        return QStringLiteral("is not a regular file");
-    if (before.st_uid != ::geteuid())
-        return QStringLiteral("belongs to user %1").arg(before.st_uid);
-    if (before.st_nlink != 1)
-        return QStringLiteral("has other names (hard links)");
-    if (before.st_size > MaxRecordBytes)
-        return QStringLiteral("is larger than %1 bytes").arg(MaxRecordBytes);
-
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return QStringLiteral("cannot be opened: %1").arg(errorText(errno));
     struct stat opened = {};
-    QString refusal;
-    if (::fstat(fd, &opened) != 0 || opened.st_dev != before.st_dev ||
-        opened.st_ino != before.st_ino) {
-        refusal = QStringLiteral("was replaced while it was read");
+    if (::fstat(fd, &opened) == 0 && opened.st_size > MaxRecordBytes) {
+        problem = QStringLiteral("'%1' is larger than %2 bytes")
+                      .arg(folder.pathOf(name))
+                      .arg(MaxRecordBytes);
     } else {
         text.resize(int(MaxRecordBytes));
         qint64 size = 0;
@@ -105,10 +93,19 @@ QString readRecord(const QString& path, QByteArray& text, bool& gone)
             size += std::max<ssize_t>(count, 0);
         text.truncate(int(size));
         if (count < 0)
-            refusal = QStringLiteral("cannot be read: %1").arg(errorText(errno));
+            problem = QStringLiteral("'%1' cannot be read: %2")
+                          .arg(folder.pathOf(name), errorText(errno));
     }
     ::close(fd);
-    return refusal;
+    return problem;
+}
+
+// A folder of records goes when it is left empty; one that holds other records stays.
+void removeIfEmpty(const QString& folder)
+{
+    const QFileInfo info(folder);
+    QString ignored;
+    SafeFolder::open(info.absolutePath()).removeFolder(info.fileName(), ignored);
 }
 
 bool isRunning(const Entry& entry)
@@ -210,40 +207,14 @@ void signalEntry(const Entry& entry, int signal, const Untouchable& untouchable)
 
 ProcessRecord::ProcessRecord() = default;
 
-QString ProcessRecord::filePath() const
+QString ProcessRecord::fileName()
 {
-    return QStringLiteral("%1/%2%3").arg(m_folder, QString::number(LauncherSupport::launcherPid()),
-                                         QLatin1String(Suffix));
+    return QString::number(LauncherSupport::launcherPid()) + QLatin1String(Suffix);
 }
 
-QString ProcessRecord::replace(const QByteArray& text, bool& folderGone) const
+QString ProcessRecord::filePath() const
 {
-    const QByteArray path = QFile::encodeName(filePath());
-    struct stat existing = {};
-    if (::lstat(path.constData(), &existing) == 0 && existing.st_uid != ::geteuid())
-        return QStringLiteral("the file there belongs to user %1").arg(existing.st_uid);
-
-    // A name of its own, made without following a link, then renamed into
-    // place: a reader never sees half a record, and what stood at the path
-    // (a link included) is replaced, never written through. Not synced: the
-    // record serves a launcher that died, not a machine that did, whose
-    // processes are gone with it. Only this user may read what the launcher
-    // runs.
-    QByteArray temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        folderGone = errno == ENOENT;
-        return errorText(errno);
-    }
-    bool written = ::fchmod(fd, 0600) == 0 &&
-                   ::write(fd, text.constData(), size_t(text.size())) == text.size();
-    QString error = errorText(errno);
-    written = ::close(fd) == 0 && written;
-    if (written && ::rename(temporary.constData(), path.constData()) == 0)
-        return QString();
-    error = errorText(errno);
-    ::unlink(temporary.constData());
-    return error;
+    return m_folder.pathOf(fileName());
 }
 
 bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
@@ -259,20 +230,23 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
 
     // Without a folder the run goes on unrecorded; the folder has said why.
     // It is looked up again when it has gone: another launcher removes it
-    // when empty.
+    // when empty. A reader never sees half a record, and what stood at the
+    // path is never written through. Not synced: the record serves a
+    // launcher that died, not a machine that did, whose processes are gone
+    // with it. Only this user may read what the launcher runs.
     QString error;
     bool written = false;
     for (int attempt = 0; attempt < 2 && !written; ++attempt) {
-        if (!m_folderLooked || attempt > 0) {
+        if (!m_folderLooked || attempt > 0 || !m_folder.stillHolds()) {
             m_folderLooked = true;
-            m_folder = m_runtimeFolder.find(RuntimeFolder::Make).path;
+            const QString path = m_runtimeFolder.find(RuntimeFolder::Make).path;
+            if (path.isEmpty())
+                return false;
+            m_folder = SafeFolder::open(path);
+            error = m_folder.problem();
         }
-        if (m_folder.isEmpty())
-            return false;
-        bool folderGone = false;
-        error = replace(text, folderGone);
-        written = error.isEmpty();
-        if (!folderGone)
+        written = m_folder.isOpen() && m_folder.replace(fileName(), text, 0600, error);
+        if (m_folder.stillHolds())
             break;
     }
     m_written = m_written || written;
@@ -290,18 +264,18 @@ void ProcessRecord::remove()
     m_folderLooked = false;
     if (!std::exchange(m_written, false))
         return;
-    const QByteArray path = QFile::encodeName(filePath());
-    struct stat existing = {};
-    if (::lstat(path.constData(), &existing) == 0 && existing.st_uid == ::geteuid())
-        ::unlink(path.constData());
-    // Left empty, the folder goes, too; one that holds other records stays.
-    QDir().rmdir(m_folder);
+    QString problem;
+    if (!m_folder.remove(fileName(), problem))
+        Trace::warning("The record of the pipeline's processes is left: %s",
+                       qUtf8Printable(problem));
+    removeIfEmpty(m_folder.path());
 }
 
 int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
 {
-    const QString folder = m_runtimeFolder.find(RuntimeFolder::Look).path;
-    if (folder.isEmpty())
+    const QString path = m_runtimeFolder.find(RuntimeFolder::Look).path;
+    const SafeFolder folder = path.isEmpty() ? SafeFolder() : SafeFolder::open(path);
+    if (!folder.isOpen())
         return 0;
     const qint64 self = LauncherSupport::launcherPid();
     const quint64 selfStart = ProcFs::startTime(self);
@@ -311,25 +285,25 @@ int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
 
     // Links, FIFOs and the like too, so that they are named.
     const QStringList names =
-        QDir(folder).entryList({QStringLiteral("*") + QLatin1String(Suffix)},
-                               QDir::AllEntries | QDir::System | QDir::Hidden, QDir::Name);
+        QDir(path).entryList({QStringLiteral("*") + QLatin1String(Suffix)},
+                             QDir::AllEntries | QDir::System | QDir::Hidden, QDir::Name);
+    QString problem;
     for (const QString& name : names) {
-        const QString path = folder + QLatin1Char('/') + name;
+        const QString record = folder.pathOf(name);
         QByteArray text;
         bool gone = false;
-        const QString refusal = readRecord(path, text, gone);
+        const QString refusal = readRecord(folder, name, text, gone);
         if (gone)
             continue;
         if (!refusal.isEmpty()) {
-            Trace::warning("Ignoring the process record '%s': it %s", qUtf8Printable(path),
-                           qUtf8Printable(refusal));
+            Trace::warning("Ignoring a process record: %s", qUtf8Printable(refusal));
             continue;
         }
         Entry launcher{0, 0};
         QList<Entry> processes;
         if (!parseRecord(text, launcher, processes)) {
-            Trace::warning("Removing the unreadable process record '%s'", qUtf8Printable(path));
-            QFile::remove(path);
+            Trace::warning("Removing the unreadable process record '%s'", qUtf8Printable(record));
+            folder.remove(name, problem);
             continue;
         }
         // A launcher that still runs keeps its record (this one's included).
@@ -343,7 +317,7 @@ int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
             if (const char* reason = untouchable.refusal(entry.pid)) {
                 Trace::warning("Leaving process %lld '%s' that the record '%s' names alone: %s",
                                entry.pid, qUtf8Printable(ProcFs::commandLine(entry.pid)),
-                               qUtf8Printable(path), reason);
+                               qUtf8Printable(record), reason);
                 continue;
             }
             targets.append(entry);
@@ -351,7 +325,7 @@ int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
         if (!targets.isEmpty()) {
             Trace::info("Stopping %d processes that launcher %lld left running when it ended "
                         "(record '%s')",
-                        int(targets.size()), launcher.pid, qUtf8Printable(path));
+                        int(targets.size()), launcher.pid, qUtf8Printable(record));
         }
         for (const Entry& entry : qAsConst(targets)) {
             Trace::info("Stopping process %lld '%s'", entry.pid,
@@ -372,8 +346,8 @@ int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const
             }
         }
         stopped += targets.size();
-        QFile::remove(path);
+        folder.remove(name, problem);
     }
-    QDir().rmdir(folder);
+    removeIfEmpty(path);
     return stopped;
 }

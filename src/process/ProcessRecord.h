@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/RuntimeFolder.h"
+#include "support/SafeFolder.h"
 
 #include <QMap>
 #include <QString>
@@ -31,13 +32,11 @@ public:
     int cleanUpAfterEndedLaunchers(int graceMs) const;
 
 private:
+    static QString fileName();
     QString filePath() const;
-    // Empty when the record was replaced, else why not; folderGone when the
-    // folder was missing.
-    QString replace(const QByteArray& text, bool& folderGone) const;
 
     RuntimeFolder m_runtimeFolder;
-    QString m_folder; // looked up at the first write after a remove(); empty when there is none
+    SafeFolder m_folder; // opened at the first write after a remove(); closed when there is none
     bool m_folderLooked = false;
     bool m_written = false;
     bool m_warned = false;
