@@ -1,14 +1,18 @@
 #include "logs/LogRotation.h"
 
 #include "logs/GzipWriter.h"
+#include "support/SafeFolder.h"
 #include "support/Trace.h"
 
 #include <QDirIterator>
 #include <QFile>
-#include <QTemporaryFile>
+#include <QScopeGuard>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -90,6 +94,52 @@ bool lstatPath(const QString& path, struct stat* status)
     return ::lstat(QFile::encodeName(path).constData(), status) == 0;
 }
 
+// Once for each entry and what is said of it, for the launcher's life: a
+// link planted in a log folder is named at the first walk, not at every one.
+void warnOnce(const struct stat& status, const QString& text)
+{
+    static std::mutex mutex;
+    static QSet<QString> told;
+    const QString key = QStringLiteral("%1:%2:").arg(status.st_dev).arg(status.st_ino) + text;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (told.contains(key))
+            return;
+        told.insert(key);
+    }
+    Solvane::Trace::warning("%s", qUtf8Printable(text));
+}
+
+// The folders of one walk, each opened once and checked (SafeFolder): every
+// file of the logs is read, made, renamed and removed through its folder. A
+// folder that may not be used is named once and left alone.
+class Folders
+{
+public:
+    const SafeFolder* of(const QString& filePath)
+    {
+        const QString path = QFileInfo(filePath).absolutePath();
+        auto found = m_folders.find(path);
+        if (found == m_folders.end()) {
+            found = m_folders.emplace(path, SafeFolder::open(path)).first;
+            const SafeFolder& folder = found->second;
+            struct stat status = {};
+            if (!folder.isOpen() && lstatPath(path, &status))
+                warnOnce(status, QStringLiteral("Not touching the logs in '%1': %2")
+                                     .arg(path, folder.problem()));
+        }
+        return found->second.isOpen() ? &found->second : nullptr;
+    }
+
+private:
+    std::map<QString, SafeFolder> m_folders;
+};
+
+QString nameOf(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
 // A regular file of a log folder that counts towards its total.
 struct LogFile
 {
@@ -125,34 +175,6 @@ std::vector<LogFile> logsIn(const QString& folder, const LogRotation::Progress& 
     return logs;
 }
 
-// Opens a regular file for reading: never through a symbolic link, and without
-// blocking on a FIFO before fstat can tell what it is. -1 with errno set on failure.
-int openRegularFile(const QString& path, struct stat* status)
-{
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
-
-// Makes the rename of a file in `folder` last; a file system that cannot sync
-// a folder still has the file, so a failure here is no failure of the file.
-void syncFolder(const QString& folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 } // namespace
 
 LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
@@ -171,12 +193,22 @@ void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
                          const Progress& progress) const
 {
     if (m_onePiece) {
+        Folders folders;
+        const SafeFolder* folder = folders.of(m_folder);
         struct stat status = {};
-        if (kindOf(QFileInfo(m_folder).fileName()) == Kind::Piece && lstatPath(m_folder, &status) &&
-            S_ISREG(status.st_mode))
-            compressLog(m_folder, status, cancel, progress);
+        if (folder && kindOf(nameOf(m_folder)) == Kind::Piece && lstatPath(m_folder, &status) &&
+            folder->readingRefusal(nameOf(m_folder), status).isEmpty())
+            compressLog(*folder, nameOf(m_folder), status, cancel, progress);
         return;
     }
+    // A folder that may not be used is not walked at all; one not made yet
+    // has nothing to rotate.
+    struct stat status = {};
+    if (!lstatPath(m_folder, &status))
+        return;
+    Folders folders;
+    if (!folders.of(m_folder + QStringLiteral("/.")))
+        return;
     compressOldLogs(now, cancel, progress);
     if (m_keepDays > 0 || m_maxTotalSize > 0)
         removeCompressedLogs(now, cancel, progress);
@@ -195,6 +227,7 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
     }
     // Links, FIFOs, devices and sockets are listed, too, so that each can be
     // named when it is skipped; links to folders are not walked into.
+    Folders folders;
     QDirIterator entries(m_folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
                          QDirIterator::Subdirectories);
     while (entries.hasNext() && !cancelled(cancel)) {
@@ -204,13 +237,18 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind != Kind::Log && kind != Kind::Piece)
             continue;
         const QString logPath = entries.fileInfo().absoluteFilePath();
+        const SafeFolder* folder = folders.of(logPath);
         struct stat status = {};
-        if (!lstatPath(logPath, &status) || S_ISDIR(status.st_mode))
+        if (!folder ||
+            ::fstatat(folder->descriptor(), QFile::encodeName(entries.fileName()).constData(),
+                      &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISDIR(status.st_mode))
             continue;
-        // Reading a link's target or a device could leak, block or never end.
-        if (!S_ISREG(status.st_mode)) {
-            Solvane::Trace::warning("Skipped log file '%s': not a regular file",
-                                    qUtf8Printable(logPath));
+        // Reading a link's target, a second name of someone's file or a
+        // device could leak, block or never end.
+        const QString refusal = folder->readingRefusal(entries.fileName(), status);
+        if (!refusal.isEmpty()) {
+            warnOnce(status, QStringLiteral("Skipped log file: %1").arg(refusal));
             continue;
         }
         if (std::find(excluded.cbegin(), excluded.cend(),
@@ -221,36 +259,41 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        compressLog(logPath, status, cancel, progress);
+        compressLog(*folder, entries.fileName(), status, cancel, progress);
     }
 }
 
 // Compresses a log that the walk found, as it found it, and removes it.
-void LogRotation::compressLog(const QString& logPath, const struct stat& status,
-                              const std::atomic<bool>* cancel, const Progress& progress)
+void LogRotation::compressLog(const SafeFolder& folder, const QString& name,
+                              const struct stat& status, const std::atomic<bool>* cancel,
+                              const Progress& progress)
 {
     // A pair left by a run that could not remove its log is skipped for
-    // good, without a word; a dangling link there counts as taken, too.
-    const QString compressedPath = logPath + QStringLiteral(".gz");
+    // good, without a word; anything at the name counts as taken, too.
+    const QString logPath = folder.pathOf(name);
+    const QString compressedName = name + QStringLiteral(".gz");
     struct stat compressedStatus = {};
-    if (lstatPath(compressedPath, &compressedStatus))
+    if (::fstatat(folder.descriptor(), QFile::encodeName(compressedName).constData(),
+                  &compressedStatus, AT_SYMLINK_NOFOLLOW) == 0)
         return;
 
-    bool compressed = compressFile(QFileInfo(logPath), cancel, progress);
+    bool compressed = compressFile(folder, name, cancel, progress);
     if (cancelled(cancel))
         return;
     const std::lock_guard<std::mutex> lock(folderMutex());
     // Gone: its writer removed it to keep the folder within its total, and
     // said so in the log; a .gz that made it in was counted then.
     struct stat after = {};
-    if (!lstatPath(logPath, &after))
+    if (::fstatat(folder.descriptor(), QFile::encodeName(name).constData(), &after,
+                  AT_SYMLINK_NOFOLLOW) != 0)
         return;
+    QString problem;
     // Lines appended, or another file put in its place, since the walk
     // looked: the .gz misses them, so it goes and the log stays.
     if (compressed && !sameFile(status, after)) {
         Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
                               qUtf8Printable(logPath));
-        QFile::remove(compressedPath);
+        folder.remove(compressedName, problem);
         compressed = false;
     }
     if (!compressed) {
@@ -258,8 +301,9 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
         return;
     }
     Solvane::Trace::info("Compressed old log file '%s'", qUtf8Printable(logPath));
-    if (!QFile::remove(logPath))
-        Solvane::Trace::error("Failed to remove old log file '%s'", qUtf8Printable(logPath));
+    if (!folder.remove(name, problem))
+        Solvane::Trace::error("Failed to remove old log file '%s': %s", qUtf8Printable(logPath),
+                              qUtf8Printable(problem));
 }
 
 // Every log of the folder counts towards the total, compressed or not, but
@@ -275,6 +319,8 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
         total += log.size;
 
     const qint64 keepSeconds = qint64(m_keepDays) * 86400;
+    Folders folders;
+    QString problem;
     for (const LogFile& file : logs) {
         if (cancelled(cancel))
             return;
@@ -287,9 +333,12 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
         const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
         if (!tooOld && !tooMuch)
             continue;
-        if (!QFile::remove(file.path)) {
-            Solvane::Trace::error("Failed to remove old compressed log '%s'",
-                                  qUtf8Printable(file.path));
+        const SafeFolder* folder = folders.of(file.path);
+        if (!folder)
+            continue;
+        if (!folder->remove(nameOf(file.path), problem)) {
+            Solvane::Trace::error("Failed to remove old compressed log '%s': %s",
+                                  qUtf8Printable(file.path), qUtf8Printable(problem));
             continue;
         }
         total -= file.size;
@@ -338,11 +387,17 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
         logs.begin(), logs.end(), [](const LogFile& log) { return log.kind != Kind::Compressed; });
     if (compressed != logs.begin())
         std::rotate(compressed - 1, compressed, logs.end());
+    Folders folders;
+    QString problem;
     for (const LogFile& log : logs) {
         if (total + reserved + room <= maxTotalSize)
             break;
-        if (!QFile::remove(log.path)) {
-            Solvane::Trace::error("Failed to remove log '%s'", qUtf8Printable(log.path));
+        const SafeFolder* logFolder = folders.of(log.path);
+        if (!logFolder)
+            continue;
+        if (!logFolder->remove(nameOf(log.path), problem)) {
+            Solvane::Trace::error("Failed to remove log '%s': %s", qUtf8Printable(log.path),
+                                  qUtf8Printable(problem));
             continue;
         }
         total -= log.size;
@@ -370,20 +425,36 @@ std::mutex& LogRotation::folderMutex()
 bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel,
                                const Progress& progress)
 {
-    // Asked afresh: a file that a walk listed may have gone since.
-    const QString sourcePath = file.absoluteFilePath();
-    struct stat before = {};
-    const int fd = openRegularFile(sourcePath, &before);
-    if (fd < 0 && errno == ENOENT) {
-        Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
-                              qUtf8Printable(sourcePath));
+    Folders folders;
+    const SafeFolder* folder = folders.of(file.absoluteFilePath());
+    if (!folder) {
+        Solvane::Trace::error("Unable to compress file: its folder '%s' may not be used",
+                              qUtf8Printable(file.absolutePath()));
         return false;
     }
+    return compressFile(*folder, file.fileName(), cancel, progress);
+}
+
+bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
+                               const std::atomic<bool>* cancel, const Progress& progress)
+{
+    // Asked afresh: a file that a walk listed may have gone since.
+    const QString sourcePath = folder.pathOf(name);
+    QString problem;
+    const int fd = folder.openToRead(name, problem);
+    if (fd < 0) {
+        if (problem.isEmpty())
+            Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
+                                  qUtf8Printable(sourcePath));
+        else
+            Solvane::Trace::error("Unable to compress file: %s", qUtf8Printable(problem));
+        return false;
+    }
+    struct stat before = {};
     QFile source;
-    if (fd < 0 || !source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                               QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    if (::fstat(fd, &before) != 0 || !source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                                                  QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
                               qUtf8Printable(sourcePath));
         return false;
@@ -391,16 +462,25 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
 
     // The member goes to a new file beside the target, private until it is
     // complete, and replaces the target only by a rename: a failure never
-    // leaves a partial gzip file, and a link in the target's place is replaced,
-    // never followed.
-    const QString targetPath = sourcePath + QStringLiteral(".gz");
-    struct stat targetStatus = {};
-    QTemporaryFile target(targetPath + QStringLiteral(".XXXXXX"));
-    if ((lstatPath(targetPath, &targetStatus) && S_ISDIR(targetStatus.st_mode)) || !target.open()) {
-        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing",
-                              qUtf8Printable(targetPath));
+    // leaves a partial gzip file, and nothing in the target's place is
+    // written through or replaced.
+    const QString targetName = name + QStringLiteral(".gz");
+    const QString targetPath = folder.pathOf(targetName);
+    QString temporary;
+    const int out = folder.createTemporary(targetName, 0600, temporary, problem);
+    QFile target;
+    if (out < 0 || !target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        if (out >= 0)
+            ::close(out);
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing: %s",
+                              qUtf8Printable(targetPath), qUtf8Printable(problem));
         return false;
     }
+    const auto removeTemporary = [&] {
+        QString ignored;
+        target.close();
+        folder.remove(temporary, ignored);
+    };
 
     // Read and deflated piece by piece, so memory stays bounded whatever the size.
     GzipWriter writer(&target);
@@ -412,18 +492,23 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
         total += count;
         written = writer.write(chunk.constData(), count);
         // Given up without a word: the next walk begins this file anew.
-        if (cancelled(cancel))
+        if (cancelled(cancel)) {
+            removeTemporary();
             return false;
+        }
         // Removed meanwhile to keep the folder within its total: the member
         // would only take that room again.
         struct stat now = {};
-        if (::fstat(source.handle(), &now) == 0 && now.st_nlink == 0)
+        if (::fstat(source.handle(), &now) == 0 && now.st_nlink == 0) {
+            removeTemporary();
             return false;
+        }
         report(progress);
     }
     if (count < 0) {
         Solvane::Trace::error("Unable to compress file: can't read '%s'",
                               qUtf8Printable(sourcePath));
+        removeTemporary();
         return false;
     }
     struct stat after = {};
@@ -431,6 +516,7 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
                     before.st_size != total || !sameMtime(before, after))) {
         Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
                               qUtf8Printable(sourcePath));
+        removeTemporary();
         return false;
     }
 
@@ -438,26 +524,40 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
     // when the launcher may give it away; it reaches the disk before it takes
     // the target's name, so the log is never removed for a member that is not there.
     // Its time is the log's, so that it ages from its last line.
-    const int out = target.handle();
+    // Given away only once in place: until then it is the launcher's own file.
     const timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
     written = written && writer.finish() && target.flush() &&
-              (::geteuid() != 0 || ::fchown(out, before.st_uid, before.st_gid) == 0) &&
               ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
               ::fsync(out) == 0;
+    const int placed = ::geteuid() == 0 ? ::fcntl(out, F_DUPFD_CLOEXEC, 0) : -1;
+    const auto closePlaced = qScopeGuard([placed] {
+        if (placed >= 0)
+            ::close(placed);
+    });
     target.close();
     {
         // Renamed into place only while the log is still there: a log removed
         // to keep the folder within its total leaves no member to take its room.
         const std::lock_guard<std::mutex> lock(folderMutex());
-        if (!lstatPath(sourcePath, &after))
+        if (::fstatat(folder.descriptor(), QFile::encodeName(name).constData(), &after,
+                      AT_SYMLINK_NOFOLLOW) != 0) {
+            removeTemporary();
             return false;
-        if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),
-                                 QFile::encodeName(targetPath).constData()) != 0) {
-            Solvane::Trace::error("Failed to write '%s' on disk", qUtf8Printable(targetPath));
+        }
+        if (!written || !folder.moveIntoPlace(temporary, targetName, problem)) {
+            Solvane::Trace::error(
+                "Failed to write '%s' on disk%s", qUtf8Printable(targetPath),
+                qUtf8Printable(problem.isEmpty() ? problem : QStringLiteral(": ") + problem));
+            removeTemporary();
             return false;
         }
     }
-    target.setAutoRemove(false);
-    syncFolder(QFileInfo(targetPath).absolutePath());
+    if (placed >= 0 && before.st_uid != ::geteuid() &&
+        ::fchown(placed, before.st_uid, before.st_gid) != 0)
+        Solvane::Trace::warning("'%s' keeps the launcher's user: %s", qUtf8Printable(targetPath),
+                                std::strerror(errno));
+    // Makes the rename last; a file system that cannot sync a folder still
+    // has the file, so a failure here is no failure of the file.
+    ::fsync(folder.descriptor());
     return true;
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 
 struct stat;
+class SafeFolder;
 
 // Keeps a log folder small. A walk of the folder and its subfolders (hidden
 // entries left out, links to folders not followed):
@@ -76,8 +77,11 @@ private:
     // Held while files of a log folder are removed or renamed into place, by
     // the rotation's thread and the writer alike.
     static std::mutex& folderMutex();
-    static void compressLog(const QString& logPath, const struct stat& status,
-                            const std::atomic<bool>* cancel, const Progress& progress);
+    static void compressLog(const SafeFolder& folder, const QString& name,
+                            const struct stat& status, const std::atomic<bool>* cancel,
+                            const Progress& progress);
+    static bool compressFile(const SafeFolder& folder, const QString& name,
+                             const std::atomic<bool>* cancel, const Progress& progress);
     void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                               const Progress& progress) const;
 

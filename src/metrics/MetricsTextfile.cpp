@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <utility>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -56,10 +58,13 @@ void MetricsTextfile::write()
     // Readable by the collector, which runs as a user of its own.
     QString problem;
     if (!m_folder.replace(m_name, text, 0644, problem)) {
-        Solvane::Trace::warning("Metrics file '%s' cannot be written: %s", qUtf8Printable(m_path),
-                                qUtf8Printable(problem));
+        // Once until a write succeeds: the next ones fail alike.
+        if (!std::exchange(m_failureTold, true))
+            Solvane::Trace::warning("Metrics file '%s' cannot be written: %s",
+                                    qUtf8Printable(m_path), qUtf8Printable(problem));
         return;
     }
+    m_failureTold = false;
     m_written = text;
     m_fileWritten = true;
     m_sinceWrite.start();

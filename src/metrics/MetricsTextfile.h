@@ -49,4 +49,5 @@ private:
     QByteArray m_written;
     bool m_fileWritten = false;
     bool m_refused = false;
+    bool m_failureTold = false;
 };

@@ -48,12 +48,14 @@ QString kindText(mode_t mode)
     return QStringLiteral("is not a regular file");
 }
 
-// Why an entry may not be written, replaced or read; empty when it may.
-QString entryRefusal(const struct stat& info)
+// Why an entry may not be written, replaced or read; empty when it may. What
+// belongs to another user is never written; it is read only where no one
+// else could have put it.
+QString entryRefusal(const struct stat& info, bool mustBeOwn = true)
 {
     if (!S_ISREG(info.st_mode))
         return kindText(info.st_mode);
-    if (info.st_uid != ::geteuid())
+    if (mustBeOwn && info.st_uid != ::geteuid())
         return QStringLiteral("belongs to user %1").arg(info.st_uid);
     if (info.st_nlink != 1)
         return QStringLiteral("has %1 names (a hard link)").arg(info.st_nlink);
@@ -301,12 +303,14 @@ int SafeFolder::openToRead(const QString& name, QString& problem) const
                 QStringLiteral("'%1' cannot be opened: %2").arg(pathOf(name), errorText(error));
         return -1;
     }
-    const QString why = entryRefusal(info);
-    if (!why.isEmpty()) {
-        problem = QStringLiteral("'%1' %2").arg(pathOf(name), why);
-        return -1;
-    }
-    return fd.release();
+    problem = readingRefusal(name, info);
+    return problem.isEmpty() ? fd.release() : -1;
+}
+
+QString SafeFolder::readingRefusal(const QString& name, const struct stat& info) const
+{
+    const QString why = entryRefusal(info, m_shared);
+    return why.isEmpty() ? why : QStringLiteral("'%1' %2").arg(pathOf(name), why);
 }
 
 int SafeFolder::createTemporary(const QString& name, mode_t mode, QString& temporary,
@@ -470,7 +474,7 @@ bool SafeFolder::remove(const QString& name, QString& problem) const
         problem = QStringLiteral("'%1' %2").arg(pathOf(name), kindText(info.st_mode));
         return false;
     }
-    if (info.st_uid != ::geteuid()) {
+    if (m_shared && info.st_uid != ::geteuid()) {
         problem = QStringLiteral("'%1' belongs to user %2").arg(pathOf(name)).arg(info.st_uid);
         return false;
     }

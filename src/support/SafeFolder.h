@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // A folder opened once and checked, in which the launcher makes, replaces,
@@ -15,9 +16,11 @@
 // sticky (/tmp): then it is "shared", and only what the launcher's user owns
 // is replaced or removed there, as the kernel itself allows.
 //
-// What stands at a name is used only when it is a regular file of the
-// launcher's user with one link (a socket, for removal): a link, a second
-// name of someone's file, a FIFO or a folder is refused, with the reason.
+// What stands at a name is written or replaced only when it is a regular
+// file of the launcher's user with one link; read only when it is a regular
+// file with one link, and removed only when it is a regular file (or a
+// socket), both in a shared folder only the launcher's user's: a link, a
+// second name of someone's file, a FIFO or a folder is refused, with the reason.
 // Every refusal and failure is a text for one line, naming the path.
 //
 // Each object owns its descriptor; a const one may be used from any thread.
@@ -60,8 +63,11 @@ public:
     // The file to append to: made when missing, otherwise accepted as above.
     // Non-blocking, so that nothing in its place can hold the launcher up.
     int openToAppend(const QString& name, mode_t mode, QString& problem) const;
-    // A file of the launcher's to read (a log to compress): accepted as above.
+    // A file to read (a log to compress): a regular file with one name, and
+    // in a shared folder the launcher's user's.
     int openToRead(const QString& name, QString& problem) const;
+    // Why openToRead() would refuse what NAME's lstat shows; empty when it would not.
+    QString readingRefusal(const QString& name, const struct stat& info) const;
 
     // A temporary file beside NAME, to be moved into its place with
     // moveIntoPlace() or removed: a name of its own, never one that exists.
@@ -82,8 +88,8 @@ public:
     // problem(), when none could be made.
     SafeFolder makePrivateFolder(const QString& prefix) const;
 
-    // Removes the launcher's own file (or socket); a name that is already
-    // gone counts as removed.
+    // Removes a file (or socket), in a shared folder only the launcher's
+    // user's; a name that is already gone counts as removed.
     bool remove(const QString& name, QString& problem) const;
     // Removes an empty folder of the launcher's own.
     bool removeFolder(const QString& name, QString& problem) const;

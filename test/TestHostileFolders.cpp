@@ -1,0 +1,245 @@
+// What another user can plant where a root launcher writes: at every name the
+// launcher makes, replaces, reads or removes in its logs folder, and at the
+// metrics file, in a folder of its own, a shared sticky one and a group-
+// writable one, a link to a private file of root's, a second name (hard
+// link) of it, a FIFO and a folder. Nothing outside is read, written,
+// truncated, chowned or removed, the planted entry stays, and a refusal is
+// one line. The launcher is this test program, so that the temporary names
+// (which carry its pid) are known.
+
+#include "Backend.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+#include "logs/PipelineLog.h"
+
+#include <QDate>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const Intruder = "launcher-intruder";
+const QDate OldDay(2026, 1, 1);
+
+enum class Place
+{
+    Own,      // root's, 0755
+    Sticky,   // root's, 1777: every user may add names
+    GroupOpen // root's, 0775, the intruder's group may write
+};
+
+enum class Plant
+{
+    Link,
+    HardLink,
+    Fifo,
+    Folder
+};
+
+// The names, each with how many lines a plant there is worth, by plant: the
+// rotation names what it does not read where a log or a piece would be (a
+// folder is walked into), the log and the metrics file are refused, and a
+// taken piece number, temporary name or compressed log's name is passed
+// over without a word (the log stays as it is).
+const struct
+{
+    const char* name;
+    const char* entry; // TODAY: today's date; PID: this launcher's
+    bool old;          // made as old as a log to compress
+    int refusals[4];   // Plant
+} Names[] = {
+    {"today's log", "kiosk-TODAY.log", false, {2, 2, 2, 1}},
+    {"a piece of it", "kiosk-TODAY.log.1", false, {1, 1, 1, 0}},
+    {"an old log to compress", "kiosk-2026-01-01.log", true, {1, 1, 1, 0}},
+    {"an old log's compressed name", "old-2026-01-01.log.gz", true, {0, 0, 0, 0}},
+    {"the compression's temporary file", ".old-2026-01-01.log.gz.PID.tmp", false, {0, 0, 0, 0}},
+    {"the metrics file", "kiosk.prom", false, {1, 1, 1, 1}},
+    {"the metrics file's temporary file", ".kiosk.prom.PID.tmp", false, {0, 0, 0, 0}},
+};
+
+struct Victim
+{
+    QByteArray content;
+    struct stat status;
+};
+
+bool sameStatus(const struct stat& a, const struct stat& b)
+{
+    return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+           a.st_uid == b.st_uid && a.st_gid == b.st_gid && a.st_nlink == b.st_nlink &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+class TestHostileFolders : public QObject
+{
+    Q_OBJECT
+
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    bool m_madeUser = false;
+
+private slots:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("Planting files as another user needs root");
+        if (!::getpwnam(Intruder)) {
+            const int code =
+                QProcess::execute("useradd", {"--system", "--no-create-home", "--user-group",
+                                              "--shell", "/usr/sbin/nologin", Intruder});
+            if (code != 0)
+                QSKIP("useradd cannot make the user who plants files here");
+            m_madeUser = true;
+        }
+        const passwd* user = ::getpwnam(Intruder);
+        QVERIFY(user);
+        m_uid = user->pw_uid;
+        m_gid = user->pw_gid;
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_madeUser)
+            QProcess::execute("userdel", {Intruder});
+    }
+
+    void planted_data()
+    {
+        QTest::addColumn<int>("place");
+        QTest::addColumn<int>("plant");
+        QTest::addColumn<int>("name");
+        const std::pair<Place, const char*> places[] = {{Place::Own, "own folder"},
+                                                        {Place::Sticky, "sticky folder"}};
+        const std::pair<Plant, const char*> plants[] = {{Plant::Link, "link"},
+                                                        {Plant::HardLink, "hard link"},
+                                                        {Plant::Fifo, "FIFO"},
+                                                        {Plant::Folder, "folder"}};
+        for (const auto& [place, placeName] : places) {
+            for (const auto& [plant, plantName] : plants) {
+                for (int name = 0; name < int(std::size(Names)); ++name)
+                    QTest::addRow("%s, %s at %s", placeName, plantName, Names[name].name)
+                        << int(place) << int(plant) << name;
+            }
+        }
+        // A folder that others may write without the sticky bit is not used:
+        // what is planted in it does not matter.
+        for (int name = 0; name < int(std::size(Names)); ++name)
+            QTest::addRow("group-writable folder, link at %s", Names[name].name)
+                << int(Place::GroupOpen) << int(Plant::Link) << name;
+    }
+
+    void planted()
+    {
+        QFETCH(int, place);
+        QFETCH(int, plant);
+        QFETCH(int, name);
+        const DataFolders folders;
+        const QString logs = folders.user() + "/logs";
+        const QString victim = folders.root() + "/private";
+        const QString entry = QString(Names[name].entry)
+                                  .replace("TODAY", QDate::currentDate().toString(Qt::ISODate))
+                                  .replace("PID", QString::number(::getpid()));
+        const QString planted = logs + '/' + entry;
+        const QByteArray plantedPath = QFile::encodeName(planted);
+        ProcessMarker marker;
+
+        // Root's private file, and the launcher's own old log beside the plant.
+        QVERIFY(writeFile(victim, "root's secret\n") && ::chmod(qPrintable(victim), 0600) == 0 &&
+                writeAged(logs + "/old-2026-01-01.log", 100, 3 * 86400));
+        QVERIFY(::chmod(qPrintable(logs), Place(place) == Place::Own      ? 0755
+                                          : Place(place) == Place::Sticky ? 01777
+                                                                          : 0775) == 0 &&
+                ::chown(qPrintable(logs), 0, Place(place) == Place::GroupOpen ? m_gid : 0) == 0);
+        switch (Plant(plant)) {
+        case Plant::Link:
+            QVERIFY(QFile::link(victim, planted));
+            break;
+        case Plant::HardLink:
+            QVERIFY(::link(qPrintable(victim), plantedPath.constData()) == 0);
+            break;
+        case Plant::Fifo:
+            QVERIFY(::mkfifo(plantedPath.constData(), 0666) == 0);
+            break;
+        case Plant::Folder:
+            QVERIFY(QDir().mkdir(planted));
+            break;
+        }
+        // The intruder's own entry; a second name of root's file is root's.
+        const bool own = Plant(plant) == Plant::HardLink;
+        const qint64 age = Names[name].old ? 3 * 86400 : 0;
+        const timespec times[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+        QVERIFY(::lchown(plantedPath.constData(), own ? 0 : m_uid, own ? 0 : m_gid) == 0 &&
+                ::utimensat(AT_FDCWD, plantedPath.constData(), times, AT_SYMLINK_NOFOLLOW) == 0);
+        Victim before{fileContent(victim), {}};
+        struct stat plantedBefore = {};
+        QVERIFY(::stat(qPrintable(victim), &before.status) == 0 &&
+                ::lstat(plantedPath.constData(), &plantedBefore) == 0);
+
+        // A run that splits its log, compresses the old one and keeps metrics.
+        const QByteArray line = QByteArray(300, 'x') + "\\n";
+        QVERIFY(writeFile(folders.user() + "/launcher.ini",
+                          "[logs]\nrotate-period=86400\nmax-file-size=1K\n[metrics]\ntextfile=" +
+                              QFile::encodeName(logs) + "/kiosk.prom\ninterval=1\n") &&
+                writeFile(folders.user() + "/apps/kiosk.ini",
+                          "[process-0]\nmode=sync\nexec=" + QFile::encodeName(helperPath()) +
+                              "\narguments=" + marker.text().toUtf8() + ", --write, " + line +
+                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
+                              line + ", --delay, 0.1, --write, " + line +
+                              ", --delay, 0.1, --write, " + line + "\n"));
+        MessageCapture messages;
+        {
+            Backend backend;
+            QSignalSpy finished(&backend, &Backend::pipelineFinished);
+            QVERIFY(backend.initialize());
+            QVERIFY(backend.startApplication("kiosk"));
+            QVERIFY(finished.wait(30000));
+            // The metrics file's first write, or its refusal.
+            QTRY_VERIFY_WITH_TIMEOUT(messages.count(logs + "/kiosk.prom") > 0 ||
+                                         QFile::exists(logs + "/kiosk.prom"),
+                                     15000);
+        }
+        QVERIFY(marker.noneLeft());
+
+        // Nothing outside changed, and the plant is where it was.
+        struct stat after = {};
+        struct stat plantedAfter = {};
+        QVERIFY(::stat(qPrintable(victim), &after) == 0);
+        QCOMPARE(fileContent(victim), before.content);
+        QVERIFY(sameStatus(after, before.status));
+        QVERIFY2(::lstat(plantedPath.constData(), &plantedAfter) == 0 &&
+                     plantedAfter.st_ino == plantedBefore.st_ino,
+                 "the planted entry was removed or replaced");
+        // No copy of the private file went into a log either.
+        for (const QString& log : QDir(logs).entryList({"*.gz"}, QDir::Files))
+            QVERIFY2(!runProgram("gzip", {"-dc", logs + '/' + log}).second.contains("secret"),
+                     qPrintable(log));
+
+        // Refused in one line each, naming what was refused.
+        const QStringList problems = messages.texts(QtWarningMsg) + messages.texts(QtCriticalMsg);
+        if (Place(place) == Place::GroupOpen) {
+            QStringList refusals = problems.filter(logs);
+            QVERIFY2(!refusals.isEmpty() && refusals.removeDuplicates() == 0,
+                     qPrintable(problems.join('\n')));
+            QStringList left({entry, "old-2026-01-01.log"});
+            left.sort();
+            QCOMPARE(QDir(logs).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
+                                              QDir::NoDotAndDotDot,
+                                          QDir::Name),
+                     left);
+        } else {
+            QVERIFY2(problems.filter(planted).size() == Names[name].refusals[plant],
+                     qPrintable(problems.join('\n')));
+        }
+    }
+};
+
+LAUNCHER_TEST(TestHostileFolders)
+#include "TestHostileFolders.moc"
