@@ -581,13 +581,31 @@ void PipelineProcess::finishAbandoned()
                                  m_lastExitStatus);
 }
 
+// The final end of a process whose instance could not be created. What
+// follows is its owner's to decide: it knows nothing else of the process.
 void PipelineProcess::failToStart()
 {
     stopReadinessWait();
-    if (m_config.isRequired)
-        m_failure = QStringLiteral("could not be started: %1").arg(startFailure(*m_process));
+    if (m_config.isRequired && m_failure.isEmpty())
+        m_failure = QStringLiteral("could not be started: %1").arg(startError());
     enter(Step::Finished);
     emit pipelineProcessFailedToStart();
+}
+
+QString PipelineProcess::startError() const
+{
+    return m_process && m_process->error() == QProcess::FailedToStart ? startFailure(*m_process)
+                                                                      : QString();
+}
+
+void PipelineProcess::giveUp(const QString& message)
+{
+    if (m_step != Step::Finished)
+        return;
+    m_givenUp = message;
+    if (!m_failure.isEmpty())
+        m_failure = message;
+    emit statusChanged();
 }
 
 void PipelineProcess::askToStop(int signal)
@@ -773,10 +791,15 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
                             QStringLiteral("Process error: %1 %2 (%3): %4")
                                 .arg(m_process->program(), shownArguments(m_process->arguments()),
                                      enumName(error), startFailure(*m_process)));
-    // No start or end notification follows a failed start; the owner must learn
-    // that this process is over.
-    if (error == QProcess::FailedToStart)
-        handle(Event::FailedToStart);
+    if (error != QProcess::FailedToStart)
+        return;
+    // No start or end notification follows: the instance that was never
+    // created has ended, with code -1.
+    m_hasExited = true;
+    m_lastExitCode = -1;
+    m_lastExitStatus = QProcess::NormalExit;
+    emit statusChanged();
+    handle(Event::FailedToStart);
 }
 
 // Only the ends that can still count are kept: the restart limit's number
