@@ -83,18 +83,21 @@ enum class Place
 
 // Why it cannot start: its first line names an interpreter that does not
 // exist; its file goes after the check, just before its start; the launcher
-// can open no more files at its start.
+// can open no more files at its start; it removes its own file and crashes,
+// so that its restarts cannot start.
 enum class Cause
 {
     Interpreter,
     Removed,
-    NoFiles
+    NoFiles,
+    GoneAfterCrash
 };
 
 // By Cause, how its log line ends.
 const char* const StartErrors[] = {
     "execve: No such file or directory: its interpreter '/nonexistent/interp' is missing",
-    "execve: No such file or directory", "Too many open files"};
+    "execve: No such file or directory", "Too many open files",
+    "execve: No such file or directory"};
 
 const char* const Failed = "failed (RequiredProcessFailure): could not be started: $REASON";
 
@@ -105,10 +108,11 @@ const struct
     bool required;
     Place place;
     Cause cause;
-    const char* started; // the processes that ran, by index
-    const char* outcome; // of the pipeline, with the failed process's words
-    const char* shown;   // as a status shows the process: its state and last exit
-    const char* events;  // the kinds of the run's trace events
+    const char* started;       // the processes that ran, by index
+    const char* outcome;       // of the pipeline, with the failed process's words
+    const char* shown;         // as a status shows the process: its state and last exit
+    const char* events;        // the kinds of the run's trace events
+    const char* restarts = ""; // the delay of each restart, in seconds
 } FailedStarts[] = {
     {"async first", ProcessMode::Async, false, Place::First, Cause::Interpreter, "1", "normal",
      "finished, code -1", "Finished"},
@@ -134,6 +138,11 @@ const struct
      Cause::NoFiles, "0 2", "normal", "given up, code -1", "Started GivenUp Finished"},
     {"no files: sync first, required", ProcessMode::Sync, true, Place::First, Cause::NoFiles, "",
      Failed, "finished, code -1", "Failed Finished"},
+    {"restarts that cannot start count as crashes", ProcessMode::Async, true, Place::First,
+     Cause::GoneAfterCrash, "0 1",
+     "failed (RequiredProcessFailure): crashed or could not be started 3 times within 10 s: not "
+     "restarted again",
+     "given up, code -1", "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
 };
 
 // The lines that reach the message output while it lives, and the kinds of
@@ -348,15 +357,17 @@ private slots:
 
     // A process that cannot be created has ended with code -1: a required one
     // fails its pipeline, any other releases the next process as a non-zero
-    // exit would, in every mode, and a daemon is given up. No pipeline waits
-    // for a process that does not exist.
+    // exit would, in every mode, and a daemon is given up. A restart that
+    // cannot be created counts as a crash. No pipeline waits for a process
+    // that does not exist.
     void failedStarts()
     {
         const auto& row = currentRow(FailedStarts);
         const ProcessMarker marker;
         static int runs = 0;
         const QString program = path(QString("cannot-start-%1").arg(++runs));
-        const QByteArray scripts[] = {"#!/nonexistent/interp\n", "#!/bin/sh\n", ""};
+        const QByteArray scripts[] = {"#!/nonexistent/interp\n", "#!/bin/sh\n", "",
+                                      "#!/bin/sh\nrm -f \"$0\"\nkill -9 $$\n"};
         const QByteArray& script = scripts[int(row.cause)];
         QVERIFY(script.isEmpty() ||
                 (writeFile(program, script) &&
@@ -365,6 +376,12 @@ private slots:
         if (!script.isEmpty()) {
             failing.exec = program;
             failing.libraryPaths = QStringList{"/usr/bin", "/bin"};
+        }
+        if (row.cause == Cause::GoneAfterCrash) {
+            failing.restartOnCrash = true;
+            failing.restartLimit = 3;
+            failing.restartDelay = 1;
+            failing.restartDelayMax = 60;
         }
         const ProcessConfig quick =
             helperProcess(ProcessMode::Sync, false, {"--write", marker.text()});
@@ -431,7 +448,7 @@ private slots:
                      .arg(status.lastExitCode),
                  QString(row.shown));
         QCOMPARE(capture.events(), QString(row.events));
-        // Each failed start's log line says why.
+        // Each failed start's log line says why; a restart waits its delay.
         const QStringList errors = capture.lines().filter("(FailedToStart)");
         QVERIFY2(!errors.isEmpty() &&
                      std::all_of(errors.cbegin(), errors.cend(),
@@ -439,6 +456,14 @@ private slots:
                                      return line.endsWith("(FailedToStart): " + reason);
                                  }),
                  qPrintable(errors.join('\n')));
+        QStringList delays;
+        const QRegularExpression delay("Restarting it in (\\d+) s");
+        for (const QString& line : capture.lines()) {
+            const QRegularExpressionMatch match = delay.match(line);
+            if (match.hasMatch())
+                delays << match.captured(1);
+        }
+        QCOMPARE(delays.join(' '), QString(row.restarts));
         QVERIFY(marker.noneLeft());
     }
 

@@ -178,6 +178,7 @@ private:
         Crashed,
         Hung,
         OverMemory,
+        FailedToStart, // a restart that could not be created
     };
     // The words for an end: "crashed", "was hung"... One home for the text.
     static QString endWords(EndKind kind);
@@ -209,6 +210,7 @@ private:
     void finishCrashed();
     void finishAbandoned();
     void failToStart();
+    void failRestart();
     void restartRunning();
     void restartFinished();
     void restartNow();

@@ -135,7 +135,8 @@ void PipelineProcess::handle(Event event)
         case Event::Started:
             return reportStarted();
         case Event::FailedToStart:
-            return failToStart();
+            // Only a restart finds an earlier instance.
+            return m_restarts > 0 ? failRestart() : failToStart();
         default:
             break; // the rest as for a running one
         }
@@ -449,6 +450,8 @@ QString PipelineProcess::endWords(EndKind kind)
         return QStringLiteral("was hung");
     case EndKind::OverMemory:
         return QStringLiteral("went over its memory cap");
+    case EndKind::FailedToStart:
+        return QStringLiteral("could not be started");
     }
     return QStringLiteral("crashed");
 }
@@ -587,9 +590,20 @@ void PipelineProcess::failToStart()
 {
     stopReadinessWait();
     if (m_config.isRequired && m_failure.isEmpty())
-        m_failure = QStringLiteral("could not be started: %1").arg(startError());
+        m_failure = m_givenUp.isEmpty()
+                        ? QStringLiteral("could not be started: %1").arg(startError())
+                        : m_givenUp;
     enter(Step::Finished);
     emit pipelineProcessFailedToStart();
+}
+
+// A restart that cannot be created counts against the restart window as a
+// crash does: it is tried again after its delay while the window allows, and
+// is final once it is full.
+void PipelineProcess::failRestart()
+{
+    if (!scheduleRestart(EndKind::FailedToStart, QStringLiteral("Process could not be started.")))
+        failToStart();
 }
 
 QString PipelineProcess::startError() const
