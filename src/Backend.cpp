@@ -71,13 +71,6 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
-    // Whatever the numbers count changes with one of these.
-    connect(&m_pipelineController, &PipelineController::phaseChanged, m_metricsTextfile.get(),
-            &MetricsTextfile::onChanged);
-    connect(&m_pipelineController, &PipelineController::processStatusChanged,
-            m_metricsTextfile.get(), &MetricsTextfile::onChanged);
-    connect(&m_pipelineController, &PipelineController::pipelineFailure, m_metricsTextfile.get(),
-            &MetricsTextfile::onChanged);
     setLauncherSettings(nullptr);
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,

@@ -339,6 +339,28 @@ private slots:
         node.waitForFinished();
     }
 
+    // A file that cannot be written (its folder is a file) is said once, not
+    // at each interval's try, and once more when a write works again.
+    void metricsTextfileNotWritable()
+    {
+        DataFolders folders;
+        const QString folder = folders.root() + "/metrics";
+        QVERIFY(
+            writeFile(folder, "not a folder") &&
+            writeFile(folders.user() + "/launcher.ini",
+                      "[metrics]\ntextfile=" + folder.toUtf8() + "/launcher.prom\ninterval=1\n"));
+        const MessageCapture messages;
+        Backend backend;
+        QVERIFY(backend.load());
+        QTRY_COMPARE_WITH_TIMEOUT(messages.count(folder, QtWarningMsg), 1, 15000);
+        // Room for more tries, which must say nothing.
+        QTest::qWait(2500);
+        QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/launcher.prom"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(messages.count(folder), 2, 15000);
+        QCOMPARE(messages.count(folder, QtWarningMsg), 1);
+    }
+
     void labelsEscaped_data() { addRows(EscapedNames); }
 
     void labelsEscaped()

@@ -19,11 +19,12 @@ namespace {
 const char* const Ignoring = "arguments=--ignore-term, --write, ready\\n, --delay, 120";
 const char* const Finished = "'app' finished normally.";
 
-// "app" is one required sync process with these keys ($HELPER: test-helper,
-// $SCRIPT: a script that cannot run, $LINES: 10,000 lines "x"); standard
-// error stands in for the journal's stream: what a service's `journalctl -p
-// warning` must show carries the warning priority. Where `copied` is set,
-// standard output is the journal's, too, which gets that many of the lines.
+// "app" is a required sync process with these keys, which may add processes
+// ($HELPER: test-helper, $SCRIPT: a script whose interpreter is missing,
+// $LINES: 10,000 lines "x"); standard error stands in for the journal's
+// stream: what a service's `journalctl -p warning` must show carries the
+// warning priority. Where `copied` is set, standard output is the journal's,
+// too, which gets that many of the lines.
 const struct
 {
     const char* name;
@@ -42,8 +43,16 @@ const struct
      "", "Pipeline 'app': the required process 0 ($HELPER) has finished with exit code 3", "", 0},
     {"failed, the journal gets all", "run app", "arguments=--write, $LINES, --exit, 3", 0, 9, 1,
      "'app' failed (RequiredProcessFailure).", "", "", "[logs]\njournal=all\n", 10000},
-    {"failed to start", "run app", "exec=$SCRIPT", 0, 9, 1, "", "",
+    // Its first process cannot start; the second writes a line when it runs.
+    {"failed to start", "run app",
+     "exec=$SCRIPT\nmode=async\n[process-1]\nexec=$HELPER\nmode=sync\n"
+     "arguments=--write, second ran\\\\n\n",
+     0, 9, 1, "'app' failed (RequiredProcessFailure).", "",
      "Pipeline 'app': process 0 ($SCRIPT) could not be started: "},
+    {"failed to start, not required", "run app",
+     "exec=$SCRIPT\nmode=async\nrequired=false\n[process-1]\nexec=$HELPER\nmode=sync\n"
+     "arguments=--write, second ran\\\\n\n",
+     0, 9, 0, "] second ran\n", "", ""},
     {"killed after the stop timeout", "--stop-timeout 1 run app", Ignoring, 1, 9, 130,
      "is still running 1 s after the termination request: killing", "", ""},
     // Far beyond the time the test waits: only the second interrupt can end the run.
@@ -74,7 +83,7 @@ private slots:
                 .replace("$SCRIPT", script)
                 .replace("$LINES", QString("x\\\\n").repeated(10000));
         };
-        QVERIFY(writeFile(script, "#!/no/such/interpreter\n") &&
+        QVERIFY(writeFile(script, "#!/nonexistent/interp\n") &&
                 QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner));
         QVERIFY(writeFile(
             data + "/apps/app.ini",

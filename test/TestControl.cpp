@@ -39,6 +39,15 @@ qint64 wakeUps(qint64 pid)
     }
     return count;
 }
+
+// When the launcher wrote its metrics file, as the file says; 0 for none.
+double writtenAt(const QByteArray& text)
+{
+    static const QRegularExpression line("^launcher_metrics_written_timestamp_seconds (\\S+)$",
+                                         QRegularExpression::MultilineOption);
+    return line.match(QString::fromUtf8(text)).captured(1).toDouble();
+}
+
 using Result = std::pair<int, QByteArray>; // exit code, output
 
 const struct
@@ -158,11 +167,11 @@ private slots:
                                  "mode=sync\narguments=--write, MARKER, --delay, 300\n[pipeline]\n"
                                  "restart-at=" +
                                      restartAt.toString("HH:mm")}));
-        // The metrics file is written as things change, and only then.
+        // The metrics file is written every interval, changed or not.
         const QString textfile = m_root->filePath("metrics/launcher.prom");
         QVERIFY(QDir().mkpath(m_root->filePath("metrics")) &&
                 writeFile(home() + "/Orvalen/launcher/launcher.ini",
-                          "[metrics]\ntextfile=" + textfile.toUtf8() + "\ninterval=1\n"));
+                          "[metrics]\ntextfile=" + textfile.toUtf8() + "\ninterval=2\n"));
         launch({"--stop-timeout", "1", "serve"});
         // Owner only: the user flags are the owner's, as the test owns them.
         QVERIFY((QFileInfo(folder()).permissions() & 0x7777) == 0x7700 &&
@@ -209,18 +218,21 @@ private slots:
         QCOMPARE(run({"stop", "--timeout", "5"}), Result(0, "'app' has stopped.\n"));
         QVERIFY(m_marker->processes().isEmpty());
         QVERIFY(run({"status"}).second.contains("Last: app was stopped on request at "));
-        // Nothing runs, nothing is watched: once the request is answered and
-        // the stop written to the metrics file, the launcher sleeps through
-        // whole seconds (a minute's look at the date aside); a timer left
-        // running would wake it in each.
-        const auto quietSecond = [pid = m_main->processId()] {
-            const qint64 before = wakeUps(pid);
-            QTest::qWait(1000);
-            return wakeUps(pid) - before == 0;
-        };
+        // Nothing runs, nothing is watched: the launcher wakes to write the
+        // metrics file anew each interval (2 s), its time moving while nothing
+        // else does, and sleeps through the second after each write (a
+        // minute's look at the date aside); a timer left running, or a second
+        // write, would wake it within that second.
+        double written = writtenAt(fileContent(textfile));
         bool quiet = false;
-        for (int second = 0; second < 10 && !quiet; ++second)
-            quiet = quietSecond();
+        for (int write = 0; write < 10 && !quiet; ++write) {
+            QTRY_VERIFY_WITH_TIMEOUT(writtenAt(fileContent(textfile)) > written, LimitMs);
+            written = writtenAt(fileContent(textfile));
+            const qint64 before = wakeUps(m_main->processId());
+            QTest::qWait(1000);
+            quiet = wakeUps(m_main->processId()) == before &&
+                    writtenAt(fileContent(textfile)) == written;
+        }
         QVERIFY(quiet);
 
         // A file written since the launcher began: its daemon is never ready.
@@ -241,6 +253,39 @@ private slots:
         signalProcess(*m_main, SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
                 !QFileInfo::exists(folder() + "/control") && !QFileInfo::exists(textfile));
+    }
+
+    // A launcher that is killed (as the OOM killer does) cannot remove its
+    // metrics file: what ran then stays in it, with the time it was written.
+    // The next launcher replaces it right after it starts, not an interval
+    // later.
+    void metricsFileOfAKilledLauncher()
+    {
+        const QString textfile = m_root->filePath("metrics/launcher.prom");
+        const QString settings = home() + "/Orvalen/launcher/launcher.ini";
+        const auto setInterval = [&](const char* seconds) {
+            return writeFile(settings, "[metrics]\ntextfile=" + textfile.toUtf8() +
+                                           "\ninterval=" + seconds + '\n');
+        };
+        QVERIFY(QDir().mkpath(m_root->filePath("metrics")) && setInterval("1") &&
+                writeApp("app", {"mode=sync\narguments=--write, MARKER, --delay, 300"}));
+        launch({"serve"});
+        QCOMPARE(run({"start", "app"}).first, 0);
+        const QByteArray running = "launcher_pipeline_running{app=\"app\"} 1\n";
+        QTRY_VERIFY_WITH_TIMEOUT(fileContent(textfile).contains(running), LimitMs);
+        signalProcess(*m_main, SIGKILL);
+        QVERIFY(m_main->waitForFinished(LimitMs));
+        const QByteArray left = fileContent(textfile);
+        QVERIFY2(left.contains(running) && writtenAt(left) > 0, left);
+
+        // An interval far longer than the test waits.
+        QVERIFY(setInterval("3600"));
+        launch({"serve"});
+        QTRY_VERIFY_WITH_TIMEOUT(writtenAt(fileContent(textfile)) > writtenAt(left), LimitMs);
+        const QByteArray replaced = fileContent(textfile);
+        QVERIFY2(!replaced.contains(running) &&
+                     replaced.contains("\nlauncher_metrics_interval_seconds 3600\n"),
+                 replaced);
     }
 
     // A client part way through a request keeps its place; when the most

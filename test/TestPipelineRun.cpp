@@ -1,8 +1,8 @@
 // Pipelines of real children: the restart window, what a child is started
 // with, the check before a start, how a child's output becomes log lines, and
-// pipelines that must end although a program cannot start. One child on its
-// own: the state it starts in whatever the launcher's own state, and the
-// launcher's standard files being closed.
+// processes that cannot be created, which end and never wedge their
+// pipeline. One child on its own: the state it starts in whatever the
+// launcher's own state, and the launcher's standard files being closed.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
@@ -10,15 +10,22 @@
 #include "TestRegistry.h"
 #include "logs/LineSplitter.h"
 #include "process/ChildProcess.h"
+#include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
 #include "support/TimeStamp.h"
+#include "support/Trace.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+#include <utility>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -64,6 +71,117 @@ const struct
     {"listed exit code, given up: no crash", 2, 0, "--exit 3", "0 1", 0, "0 ended"},
 };
 
+// Where the process that cannot start stands: first, before a Sync process
+// that ends at once; between a daemon that runs and such a process; last,
+// after such a process.
+enum class Place
+{
+    First,
+    AfterDaemon,
+    Last
+};
+
+// Why it cannot start: its first line names an interpreter that does not
+// exist; its file goes after the check, just before its start; the launcher
+// can open no more files at its start; it removes its own file and crashes,
+// so that its restarts cannot start.
+enum class Cause
+{
+    Interpreter,
+    Removed,
+    NoFiles,
+    GoneAfterCrash
+};
+
+// By Cause, how its log line ends.
+const char* const StartErrors[] = {
+    "execve: No such file or directory: its interpreter '/nonexistent/interp' is missing",
+    "execve: No such file or directory", "Too many open files",
+    "execve: No such file or directory"};
+
+const char* const Failed = "failed (RequiredProcessFailure): could not be started: $REASON";
+
+const struct
+{
+    const char* name;
+    ProcessMode mode;
+    bool required;
+    Place place;
+    Cause cause;
+    const char* started;       // the processes that ran, by index
+    const char* outcome;       // of the pipeline, with the failed process's words
+    const char* shown;         // as a status shows the process: its state and last exit
+    const char* events;        // the kinds of the run's trace events
+    const char* restarts = ""; // the delay of each restart, in seconds
+} FailedStarts[] = {
+    {"async first", ProcessMode::Async, false, Place::First, Cause::Interpreter, "1", "normal",
+     "finished, code -1", "Finished"},
+    {"async first, required", ProcessMode::Async, true, Place::First, Cause::Interpreter, "",
+     Failed, "finished, code -1", "Failed Finished"},
+    {"sync after a daemon", ProcessMode::Sync, false, Place::AfterDaemon, Cause::Interpreter, "0 2",
+     "normal", "finished, code -1", "Started Finished"},
+    {"daemon first", ProcessMode::Daemon, false, Place::First, Cause::Interpreter, "1", "normal",
+     "given up, code -1", "GivenUp Finished"},
+    {"daemon after a daemon, required", ProcessMode::Daemon, true, Place::AfterDaemon,
+     Cause::Interpreter, "0",
+     "failed (RequiredProcessFailure): could not be started: $REASON: not restarted again",
+     "given up, code -1", "Started GivenUp Failed Finished"},
+    {"sync last, required", ProcessMode::Sync, true, Place::Last, Cause::Interpreter, "0", Failed,
+     "finished, code -1", "Started Failed Finished"},
+    {"removed: sync first", ProcessMode::Sync, false, Place::First, Cause::Removed, "1", "normal",
+     "finished, code -1", "Finished"},
+    {"removed: async after a daemon, required", ProcessMode::Async, true, Place::AfterDaemon,
+     Cause::Removed, "0", Failed, "finished, code -1", "Started Failed Finished"},
+    {"removed: async last", ProcessMode::Async, false, Place::Last, Cause::Removed, "0", "normal",
+     "finished, code -1", "Started Finished"},
+    {"no files: daemon after a daemon", ProcessMode::Daemon, false, Place::AfterDaemon,
+     Cause::NoFiles, "0 2", "normal", "given up, code -1", "Started GivenUp Finished"},
+    {"no files: sync first, required", ProcessMode::Sync, true, Place::First, Cause::NoFiles, "",
+     Failed, "finished, code -1", "Failed Finished"},
+    {"restarts that cannot start count as crashes", ProcessMode::Async, true, Place::First,
+     Cause::GoneAfterCrash, "0 1",
+     "failed (RequiredProcessFailure): crashed or could not be started 3 times within 10 s: not "
+     "restarted again",
+     "given up, code -1", "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
+};
+
+// The lines that reach the message output while it lives, and the kinds of
+// the trace events that they tell. The launcher's own thread only.
+class EventCapture
+{
+public:
+    EventCapture()
+    {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&EventCapture::handle);
+    }
+    ~EventCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
+    Q_DISABLE_COPY(EventCapture)
+
+    const QStringList& lines() const { return m_lines; }
+    QString events() const { return m_events.join(' '); }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        // By TraceEvent::Kind.
+        static const char* const Kinds[] = {"Started", "Finished", "Failed",    "ProcessCrashed",
+                                            "GivenUp", "Hung",     "MemoryCap", "StoppedOnRequest"};
+        s_current->m_lines.append(text);
+        if (const Solvane::TraceEvent* event = Solvane::Trace::takeEvent())
+            s_current->m_events.append(Kinds[int(event->kind)]);
+    }
+
+    static inline EventCapture* s_current = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    QStringList m_lines;
+    QStringList m_events;
+};
+
 } // namespace
 
 class TestPipelineRun : public QObject
@@ -78,6 +196,7 @@ private slots:
     void initTestCase()
     {
         qRegisterMetaType<FinishReason>();
+        qRegisterMetaType<PipelineController::PipelineFailureReason>();
         MonotonicClock::setClock([]() { return g_nowMs; });
         TimeStamp::setClock([]() { return g_wallNow; });
         // None of these is a program; some are executable by their mode bits.
@@ -234,43 +353,118 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(splitter.batch()), batch);
     }
 
-    void cannotStart_data()
-    {
-        QTest::addColumn<PipelineConfig>("pipeline");
-        QTest::addColumn<QString>("error"); // the end of its log line
-        // Executable by its mode bits, so it passes the check, but no program.
-        ProcessConfig garbage = program(path("wd/local"));
-        garbage.isRequired = true;
-        const QString noFormat = "(FailedToStart): execve: Exec format error";
-        QTest::newRow("required") << pipelineOf({garbage}) << noFormat;
-        garbage.isRequired = false;
-        garbage.mode = ProcessMode::Async;
-        QTest::newRow("releases nothing")
-            << pipelineOf({garbage, helperProcess(ProcessMode::Sync)}) << noFormat;
-        QVERIFY(writeFile(path("script"), "#!/no/such/shell -e\n"));
-        QVERIFY(QFile::setPermissions(path("script"), QFile::ReadOwner | QFile::ExeOwner));
-        QTest::newRow("missing interpreter")
-            << pipelineOf({program(path("script"))})
-            << "No such file or directory: its interpreter '/no/such/shell' is missing";
-    }
+    void failedStarts_data() { addRows(FailedStarts); }
 
-    // A program that cannot be executed never wedges its pipeline, and its log
-    // line tells why in words.
-    void cannotStart()
+    // A process that cannot be created has ended with code -1: a required one
+    // fails its pipeline, any other releases the next process as a non-zero
+    // exit would, in every mode, and a daemon is given up. A restart that
+    // cannot be created counts as a crash. No pipeline waits for a process
+    // that does not exist.
+    void failedStarts()
     {
-        QFETCH(PipelineConfig, pipeline);
-        QFETCH(QString, error);
-        const MessageCapture messages;
+        const auto& row = currentRow(FailedStarts);
+        const ProcessMarker marker;
+        static int runs = 0;
+        const QString program = path(QString("cannot-start-%1").arg(++runs));
+        const QByteArray scripts[] = {"#!/nonexistent/interp\n", "#!/bin/sh\n", "",
+                                      "#!/bin/sh\nrm -f \"$0\"\nkill -9 $$\n"};
+        const QByteArray& script = scripts[int(row.cause)];
+        QVERIFY(script.isEmpty() ||
+                (writeFile(program, script) &&
+                 QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner)));
+        ProcessConfig failing = helperProcess(row.mode, row.required, {"--write", marker.text()});
+        if (!script.isEmpty()) {
+            failing.exec = program;
+            failing.libraryPaths = QStringList{"/usr/bin", "/bin"};
+        }
+        if (row.cause == Cause::GoneAfterCrash) {
+            failing.restartOnCrash = true;
+            failing.restartLimit = 3;
+            failing.restartDelay = 1;
+            failing.restartDelayMax = 60;
+        }
+        const ProcessConfig quick =
+            helperProcess(ProcessMode::Sync, false, {"--write", marker.text()});
+        const QList<ProcessConfig> processes =
+            row.place == Place::First ? QList<ProcessConfig>{failing, quick}
+            : row.place == Place::Last
+                ? QList<ProcessConfig>{quick, failing}
+                : QList<ProcessConfig>{helperProcess(ProcessMode::Daemon, false,
+                                                     {"--write", marker.text(), "--delay", "60"}),
+                                       failing, quick};
+        const int index = row.place == Place::First ? 0 : 1;
+
+        const EventCapture capture;
         PipelineController controller;
-        QSignalSpy started(&controller, &PipelineController::processStarted);
+        controller.setStopTimeout(2000);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        QVERIFY(controller.start(pipeline, false));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+        QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
+        QStringList started;
+        connect(&controller, &PipelineController::processStarted, this, [&](int processIndex) {
+            if (!started.contains(QString::number(processIndex)))
+                started.append(QString::number(processIndex));
+        });
+        // Just before its first start: its file goes, or the launcher may
+        // open no more files until the start has failed.
+        rlimit files = {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+        const auto restoreFiles = [files] { ::setrlimit(RLIMIT_NOFILE, &files); };
+        bool before = true;
+        connect(&controller, &PipelineController::processStatusChanged, this, [&](int changed) {
+            if (changed != index || !std::exchange(before, false))
+                return;
+            if (row.cause == Cause::Removed) {
+                QFile::remove(program);
+            } else if (row.cause == Cause::NoFiles) {
+                const int lowest = ::open("/dev/null", O_RDONLY);
+                ::close(lowest);
+                rlimit none = files;
+                none.rlim_cur = rlim_t(lowest);
+                ::setrlimit(RLIMIT_NOFILE, &none);
+                QTimer::singleShot(0, this, restoreFiles);
+            }
+        });
+        QVERIFY(controller.start(pipelineOf(processes), false));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        restoreFiles();
+
+        QCOMPARE(started.join(' '), QString(row.started));
+        const PipelineController::Result& result = *controller.lastResult();
+        const char* const outcomes[] = {"normal", "failed", "stopped"};
+        QString outcome = outcomes[int(result.outcome)];
+        if (result.failureReason != PipelineController::NoFailure)
+            outcome += QString(" (%1)").arg(LauncherSupport::enumName(result.failureReason));
+        if (!result.failedProcess.failure.isEmpty())
+            outcome += ": " + result.failedProcess.failure;
+        const QString reason = StartErrors[int(row.cause)];
+        QCOMPARE(outcome, QString(row.outcome).replace("$REASON", reason));
         QCOMPARE(finished.at(0).at(1).value<FinishReason>() == PipelineController::FailureFinish,
-                 pipeline.processList.first().isRequired);
-        QCOMPARE(started.count(), 0);
-        const QStringList lines = messages.texts(QtInfoMsg).filter("Process error: ");
-        QVERIFY2(lines.size() == 1 && lines.first().endsWith(error), qPrintable(lines.join('\n')));
+                 outcome.startsWith("failed"));
+        QCOMPARE(failures.count(), outcome.startsWith("failed") ? 1 : 0);
+        // As a status shows it: its state, or that it was given up, and its last exit.
+        const ProcessStatus status = controller.processStatuses().value(index);
+        QCOMPARE(QString("%1, code %2")
+                     .arg(status.givenUp ? "given up" : ProcessStatus::stateName(status.state))
+                     .arg(status.lastExitCode),
+                 QString(row.shown));
+        QCOMPARE(capture.events(), QString(row.events));
+        // Each failed start's log line says why; a restart waits its delay.
+        const QStringList errors = capture.lines().filter("(FailedToStart)");
+        QVERIFY2(!errors.isEmpty() &&
+                     std::all_of(errors.cbegin(), errors.cend(),
+                                 [&](const QString& line) {
+                                     return line.endsWith("(FailedToStart): " + reason);
+                                 }),
+                 qPrintable(errors.join('\n')));
+        QStringList delays;
+        const QRegularExpression delay("Restarting it in (\\d+) s");
+        for (const QString& line : capture.lines()) {
+            const QRegularExpressionMatch match = delay.match(line);
+            if (match.hasMatch())
+                delays << match.captured(1);
+        }
+        QCOMPARE(delays.join(' '), QString(row.restarts));
+        QVERIFY(marker.noneLeft());
     }
 
     // Its own process group, and no signal ignored, not even the C library's

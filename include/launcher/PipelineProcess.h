@@ -78,6 +78,14 @@ public:
     // The process reported its failure while its instance still ran (it was
     // not ready in time): the end that follows is no second failure.
     bool failedBeforeItsEnd() const { return m_failedBeforeEnd; }
+    // Why the last instance could not be created, in words ("execve: No such
+    // file or directory: its interpreter '/bin/x' is missing"); empty when it was.
+    QString startError() const;
+    // Its owner gives up a finished process that could not be started, with
+    // these words ("could not be started: ...: not restarted again"): its
+    // status says so, and so does its failure, if it failed its pipeline. A
+    // restart on request clears it.
+    void giveUp(const QString& message);
 
     // Asks the running instance, its whole process group, to terminate. An
     // instance that was asked already is not asked again: many programs read
@@ -110,7 +118,8 @@ signals:
     void pipelineConfigurationFailure();
     void readyReadStandardOutput();
     void pipelineLogMessage(int pid, QString msg);
-    // The program could not be executed at all: no start or end will follow.
+    // The program could not be executed at all, and is not tried again: no
+    // start or end will follow. The process has finished, with code -1.
     void pipelineProcessFailedToStart();
     // The restart window is full: the end that follows is final. `message`
     // says so as the log does, without its subject ("crashed 3 times ...").
@@ -169,6 +178,7 @@ private:
         Crashed,
         Hung,
         OverMemory,
+        FailedToStart, // a restart that could not be created
     };
     // The words for an end: "crashed", "was hung"... One home for the text.
     static QString endWords(EndKind kind);
@@ -200,6 +210,7 @@ private:
     void finishCrashed();
     void finishAbandoned();
     void failToStart();
+    void failRestart();
     void restartRunning();
     void restartFinished();
     void restartNow();

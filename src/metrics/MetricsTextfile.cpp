@@ -1,14 +1,34 @@
 #include "metrics/MetricsTextfile.h"
 
+#include "support/TimeStamp.h"
 #include "support/Trace.h"
 
-#include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
+namespace {
+
+// The file's own families: when it was written and how often it is, so that
+// a file that is no longer written can be told.
+QByteArray writeFamilies(qint64 msecsSinceEpoch, int intervalSeconds)
+{
+    return QStringLiteral(
+               "# HELP launcher_metrics_written_timestamp_seconds Unix time at which the "
+               "launcher wrote this file, which it does every interval.\n"
+               "# TYPE launcher_metrics_written_timestamp_seconds gauge\n"
+               "launcher_metrics_written_timestamp_seconds %1.%2\n"
+               "# HELP launcher_metrics_interval_seconds Seconds between two writes of this file.\n"
+               "# TYPE launcher_metrics_interval_seconds gauge\n"
+               "launcher_metrics_interval_seconds %3\n")
+        .arg(msecsSinceEpoch / 1000)
+        .arg(msecsSinceEpoch % 1000, 3, 10, QLatin1Char('0'))
+        .arg(intervalSeconds)
+        .toUtf8();
+}
+
+} // namespace
 
 MetricsTextfile::MetricsTextfile(Source source, QObject* parent)
     : QObject(parent), m_source(std::move(source))
@@ -25,49 +45,50 @@ MetricsTextfile::~MetricsTextfile()
 
 void MetricsTextfile::configure(const QString& path, int intervalSeconds)
 {
-    m_intervalMs = std::max(intervalSeconds, 1) * 1000;
+    // A day at most: a timer counts its milliseconds in an int.
+    const int intervalMs = std::clamp(intervalSeconds, 1, 24 * 3600) * 1000;
     // A reload looks at the folder again.
-    m_refused = false;
-    if (path == m_path)
+    const bool refused = std::exchange(m_refused, false);
+    if (path == m_path && intervalMs == m_intervalMs && !refused)
         return;
-    removeFile();
-    m_path = path;
-    m_written.clear();
-    m_sinceWrite.invalidate();
+    if (path != m_path) {
+        removeFile();
+        m_path = path;
+        m_folder = SafeFolder();
+        m_failing = false;
+    }
+    m_intervalMs = intervalMs;
+    // Right away, not an interval later: until then the path may hold what a
+    // killed launcher left. Commands that only read the files never run the
+    // event loop, and so never write.
     if (!m_path.isEmpty())
-        onChanged();
-}
-
-void MetricsTextfile::onChanged()
-{
-    if (m_path.isEmpty() || m_refused || m_timer.isActive())
-        return;
-    const qint64 wait = m_sinceWrite.isValid() ? m_intervalMs - m_sinceWrite.elapsed() : 0;
-    m_timer.start(static_cast<int>(std::max<qint64>(wait, 0)));
+        m_timer.start(0);
 }
 
 void MetricsTextfile::write()
 {
+    if (m_refused)
+        return; // nothing more until a reload
+    // An interval from the start of this write, however long it takes.
+    m_timer.start(m_intervalMs);
     if (!openFolder())
         return;
-    const QByteArray text = m_source();
-    if (m_fileWritten && text == m_written && m_folder.refusal(m_name).isEmpty() &&
-        ::faccessat(m_folder.descriptor(), QFile::encodeName(m_name).constData(), F_OK,
-                    AT_SYMLINK_NOFOLLOW) == 0)
-        return;
-    // Readable by the collector, which runs as a user of its own.
+    const QByteArray text =
+        m_source() +
+        writeFamilies(Solvane::TimeStamp::currentTime().msecsSinceEpoch(), m_intervalMs / 1000);
+    // Readable by the collector, which runs as a user of its own. Not synced:
+    // a file lost with the power is written again an interval later.
     QString problem;
     if (!m_folder.replace(m_name, text, 0644, problem)) {
-        // Once until a write succeeds: the next ones fail alike.
-        if (!std::exchange(m_failureTold, true))
+        // Once, not every interval; the file left there goes stale.
+        if (!std::exchange(m_failing, true))
             Solvane::Trace::warning("Metrics file '%s' cannot be written: %s",
                                     qUtf8Printable(m_path), qUtf8Printable(problem));
         return;
     }
-    m_failureTold = false;
-    m_written = text;
+    if (std::exchange(m_failing, false))
+        Solvane::Trace::info("Metrics file '%s' is written again", qUtf8Printable(m_path));
     m_fileWritten = true;
-    m_sinceWrite.start();
 }
 
 void MetricsTextfile::removeFile()
@@ -82,8 +103,6 @@ void MetricsTextfile::removeFile()
 
 bool MetricsTextfile::openFolder()
 {
-    if (m_refused)
-        return false;
     // Opened once and written through while it is the folder at its path and
     // as safe as it was; one made anew in its place (a reinstalled
     // collector) is looked at again.
@@ -94,8 +113,15 @@ bool MetricsTextfile::openFolder()
     m_folder = SafeFolder::open(file.absolutePath());
     if (m_folder.isOpen())
         return true;
-    m_refused = true;
-    Solvane::Trace::warning("Metrics file '%s' is not written: %s", qUtf8Printable(m_path),
-                            qUtf8Printable(m_folder.problem()));
+    if (m_folder.isUnsafe()) {
+        m_refused = true;
+        m_timer.stop();
+        Solvane::Trace::warning("Metrics file '%s' is not written: %s", qUtf8Printable(m_path),
+                                qUtf8Printable(m_folder.problem()));
+    } else if (!std::exchange(m_failing, true)) {
+        // Missing, or no folder: it may come, and is looked for at every write.
+        Solvane::Trace::warning("Metrics file '%s' cannot be written: %s", qUtf8Printable(m_path),
+                                qUtf8Printable(m_folder.problem()));
+    }
     return false;
 }

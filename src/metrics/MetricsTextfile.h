@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -10,10 +9,12 @@
 
 #include <functional>
 
-// Keeps the metrics in a file for a node's textfile collector: written
-// atomically (a temporary file in the same folder, then a rename), only after
-// something changed and at most once an interval, and removed when this ends.
-// Nothing runs while nothing changes.
+// Keeps the metrics in a file for a node's textfile collector, written
+// atomically (a temporary file in the same folder, then a rename) and removed
+// when this ends. It is written right after it is set up and then once every
+// interval, changed or not, with the time of the write and the interval: a
+// file that a killed or hung launcher left behind reads as old. The one
+// timer is the interval's.
 class MetricsTextfile : public QObject
 {
     Q_OBJECT
@@ -24,19 +25,18 @@ public:
     explicit MetricsTextfile(Source source, QObject* parent = nullptr);
     ~MetricsTextfile() override;
 
-    // An empty path writes nothing; a new path removes the old file.
+    // An empty path writes nothing; a new path removes the old file. A new
+    // path or interval is written to at once, replacing whatever was left
+    // there, and then every interval; the same ones keep their beat.
     void configure(const QString& path, int intervalSeconds);
     const QString& path() const { return m_path; }
-
-public slots:
-    // Something the metrics count changed: a write follows, at most once an interval.
-    void onChanged();
 
 private:
     void write();
     void removeFile();
-    // The file's folder, checked: the launcher's user's or root's, and no
-    // other user can replace what is in it; warns once when it is not.
+    // The file's folder, checked (SafeFolder): the launcher's user's or
+    // root's, and no other user can replace what is in it; warns once when it
+    // is not, and writes nothing more until a reload.
     bool openFolder();
 
     Source m_source;
@@ -45,9 +45,8 @@ private:
     QString m_name; // the file's name in it
     int m_intervalMs = 0;
     QTimer m_timer;
-    QElapsedTimer m_sinceWrite;
-    QByteArray m_written;
     bool m_fileWritten = false;
     bool m_refused = false;
-    bool m_failureTold = false;
+    // The last write failed, and said so: the next ones only tell when one works again.
+    bool m_failing = false;
 };

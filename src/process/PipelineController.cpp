@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
@@ -845,21 +846,33 @@ void PipelineController::startPipelineProcess(int processIndex)
     process->start();
 }
 
+// A process that could not be created has ended with code -1, and the
+// pipeline goes on as after such an end: a required one fails it, any other
+// releases the next process, whatever its mode. A daemon is given up, as one
+// whose restart window is full is, unless its restarts gave it up already.
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 {
-    if (indexOf(process) < 0)
+    const int processIndex = indexOf(process);
+    if (processIndex < 0)
         return;
 
-    Trace::warning(
-        "Pipeline '%s': process %d (%s) could not be started: %s",
-        qUtf8Printable(m_pipelineConfig.basename), indexOf(process),
-        qUtf8Printable(process->status().program),
-        qUtf8Printable(process->process() ? process->process()->errorString() : QString()));
-    // A process that never ran is over for good; it released nothing.
-    const bool required = process->config().isRequired;
-    if (required)
+    const ProcessConfig& config = process->config();
+    QString words = QStringLiteral("could not be started: %1").arg(process->startError());
+    std::optional<Trace::EventScope> scope;
+    if (config.mode == ProcessMode::Daemon && !process->status().givenUp) {
+        words += QStringLiteral(": not restarted again");
+        process->giveUp(words);
+        scope.emplace(traceEvent(TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex,
+                                 process));
+    }
+    Trace::warning("Pipeline '%s': process %d (%s) %s", qUtf8Printable(m_pipelineConfig.basename),
+                   processIndex, qUtf8Printable(process->status().program), qUtf8Printable(words));
+    scope.reset();
+    if (config.isRequired)
         onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
-    retireProcess(process, !required);
+    else
+        startNextPipelineProcess();
+    retireProcess(process, !config.isRequired);
 }
 
 void PipelineController::onProcessFailure(PipelineProcess* process,

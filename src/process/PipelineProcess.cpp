@@ -135,7 +135,8 @@ void PipelineProcess::handle(Event event)
         case Event::Started:
             return reportStarted();
         case Event::FailedToStart:
-            return failToStart();
+            // Only a restart finds an earlier instance.
+            return m_restarts > 0 ? failRestart() : failToStart();
         default:
             break; // the rest as for a running one
         }
@@ -449,6 +450,8 @@ QString PipelineProcess::endWords(EndKind kind)
         return QStringLiteral("was hung");
     case EndKind::OverMemory:
         return QStringLiteral("went over its memory cap");
+    case EndKind::FailedToStart:
+        return QStringLiteral("could not be started");
     }
     return QStringLiteral("crashed");
 }
@@ -581,13 +584,42 @@ void PipelineProcess::finishAbandoned()
                                  m_lastExitStatus);
 }
 
+// The final end of a process whose instance could not be created. What
+// follows is its owner's to decide: it knows nothing else of the process.
 void PipelineProcess::failToStart()
 {
     stopReadinessWait();
-    if (m_config.isRequired)
-        m_failure = QStringLiteral("could not be started: %1").arg(startFailure(*m_process));
+    if (m_config.isRequired && m_failure.isEmpty())
+        m_failure = m_givenUp.isEmpty()
+                        ? QStringLiteral("could not be started: %1").arg(startError())
+                        : m_givenUp;
     enter(Step::Finished);
     emit pipelineProcessFailedToStart();
+}
+
+// A restart that cannot be created counts against the restart window as a
+// crash does: it is tried again after its delay while the window allows, and
+// is final once it is full.
+void PipelineProcess::failRestart()
+{
+    if (!scheduleRestart(EndKind::FailedToStart, QStringLiteral("Process could not be started.")))
+        failToStart();
+}
+
+QString PipelineProcess::startError() const
+{
+    return m_process && m_process->error() == QProcess::FailedToStart ? startFailure(*m_process)
+                                                                      : QString();
+}
+
+void PipelineProcess::giveUp(const QString& message)
+{
+    if (m_step != Step::Finished)
+        return;
+    m_givenUp = message;
+    if (!m_failure.isEmpty())
+        m_failure = message;
+    emit statusChanged();
 }
 
 void PipelineProcess::askToStop(int signal)
@@ -773,10 +805,15 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
                             QStringLiteral("Process error: %1 %2 (%3): %4")
                                 .arg(m_process->program(), shownArguments(m_process->arguments()),
                                      enumName(error), startFailure(*m_process)));
-    // No start or end notification follows a failed start; the owner must learn
-    // that this process is over.
-    if (error == QProcess::FailedToStart)
-        handle(Event::FailedToStart);
+    if (error != QProcess::FailedToStart)
+        return;
+    // No start or end notification follows: the instance that was never
+    // created has ended, with code -1.
+    m_hasExited = true;
+    m_lastExitCode = -1;
+    m_lastExitStatus = QProcess::NormalExit;
+    emit statusChanged();
+    handle(Event::FailedToStart);
 }
 
 // Only the ends that can still count are kept: the restart limit's number

@@ -107,8 +107,8 @@ SafeFolder::~SafeFolder()
 
 SafeFolder::SafeFolder(SafeFolder&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)),
-      m_problem(std::move(other.m_problem)), m_shared(other.m_shared), m_device(other.m_device),
-      m_inode(other.m_inode)
+      m_problem(std::move(other.m_problem)), m_shared(other.m_shared), m_unsafe(other.m_unsafe),
+      m_device(other.m_device), m_inode(other.m_inode)
 {
 }
 
@@ -121,6 +121,7 @@ SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept
         m_path = std::move(other.m_path);
         m_problem = std::move(other.m_problem);
         m_shared = other.m_shared;
+        m_unsafe = other.m_unsafe;
         m_device = other.m_device;
         m_inode = other.m_inode;
     }
@@ -198,8 +199,10 @@ SafeFolder SafeFolder::open(const QString& path, Make make)
     if (opened.get() < 0 || ::fstat(opened.get(), &info) != 0)
         return refuse(folder.m_path, QStringLiteral("cannot be opened: %1").arg(errorText(errno)));
     const QString refusal = folderRefusal(info, folder.m_shared);
-    if (!refusal.isEmpty())
+    if (!refusal.isEmpty()) {
+        folder.m_unsafe = true;
         return refuse(folder.m_path, refusal);
+    }
     folder.m_fd = opened.release();
     folder.m_device = info.st_dev;
     folder.m_inode = info.st_ino;

@@ -45,6 +45,9 @@ public:
     static SafeFolder open(const QString& path, Make make = Existing);
 
     bool isOpen() const { return m_fd >= 0; }
+    // Not opened because someone else could change what is in it (rather
+    // than because it is missing or cannot be reached).
+    bool isUnsafe() const { return m_unsafe; }
     // Why the folder cannot be used (empty when it can): "'/tmp/x' is owned by user 1001".
     const QString& problem() const { return m_problem; }
     const QString& path() const { return m_path; }
@@ -103,6 +106,7 @@ private:
     QString m_path;
     QString m_problem;
     bool m_shared = false;
+    bool m_unsafe = false;
     dev_t m_device = 0;
     ino_t m_inode = 0;
 };
