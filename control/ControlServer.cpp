@@ -213,13 +213,13 @@ bool ControlServer::listen()
     if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
         if (refusedBy(path))
             return false;
-        Trace::info("Replacing the control socket '%s' of a launcher that has ended",
-                    qUtf8Printable(path));
         QString problem;
         if (!m_folder.remove(QLatin1String(SocketName), problem)) {
             Trace::warning("No control socket: %s", qUtf8Printable(problem));
             return true;
         }
+        Trace::info("Replaced the control socket '%s' of a launcher that has ended",
+                    qUtf8Printable(path));
     }
     // One launcher for each user, wherever the other one found its folder: a
     // service has its own, a login its $XDG_RUNTIME_DIR.

@@ -358,7 +358,7 @@ private slots:
         const QStringList warnings =
             QString::fromUtf8(output).split('\n').filter(QRegularExpression("^warning: "));
         const QString why = tooLong ? "'" + socket + "' is too long for a socket ("
-                                    : "unable to listen on '" + socket + "': ";
+                                    : "'" + socket + "' is a folder";
         QVERIFY2(code == 0 && output.contains("'next' finished normally.") &&
                      warnings.size() == 1 &&
                      warnings.first().startsWith("warning: No control socket: " + why),

@@ -78,8 +78,12 @@ QString readRecord(const SafeFolder& folder, const QString& name, QByteArray& te
         gone = problem.isEmpty(); // another launcher has just cleaned up
         return problem;
     }
+    // A record tells which processes to stop: only this user's own count.
     struct stat opened = {};
-    if (::fstat(fd, &opened) == 0 && opened.st_size > MaxRecordBytes) {
+    if (::fstat(fd, &opened) == 0 && opened.st_uid != ::geteuid()) {
+        problem =
+            QStringLiteral("'%1' belongs to user %2").arg(folder.pathOf(name)).arg(opened.st_uid);
+    } else if (opened.st_size > MaxRecordBytes) {
         problem = QStringLiteral("'%1' is larger than %2 bytes")
                       .arg(folder.pathOf(name))
                       .arg(MaxRecordBytes);

@@ -1,6 +1,7 @@
 #include "support/RuntimeFolder.h"
 
 #include "support/PlatformUtils.h"
+#include "support/SafeFolder.h"
 #include "support/Trace.h"
 
 #include <QDir>
@@ -125,7 +126,7 @@ QString walk(const Candidate& candidate, RuntimeFolder::Use use, QString& proble
         return QString();
     }
     if (use == RuntimeFolder::Make && candidate.baseMadeHere)
-        QDir().mkpath(candidate.base); // the user's own bits, as for the logs; checked below
+        SafeFolder::open(candidate.base, SafeFolder::MakeMissing); // as for the logs; checked below
 
     const QString full = (QStringList{candidate.base} + candidate.below).join(QLatin1Char('/'));
     QString folder = candidate.base;
