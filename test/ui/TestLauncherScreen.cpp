@@ -318,19 +318,27 @@ private slots:
 #ifdef LAUNCHER_PROGRAM // where the console is built
     void oneLauncher_data()
     {
-        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"};
+        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"},
+            mainJob{LAUNCHER_PROGRAM}, run{LAUNCHER_PROGRAM, "run", "board"};
         QTest::addColumn<QStringList>("first"); // command lines
         QTest::addColumn<QStringList>("second");
         QTest::addColumn<int>("signal"); // that ends the first
         QTest::newRow("the screen, then the console") << screen << console << int(SIGTERM);
         QTest::newRow("the screen, then a screen") << screen << screen << int(SIGHUP);
+        QTest::newRow("the screen, then a run") << screen << run << int(SIGTERM);
+        QTest::newRow("the screen, then the main job") << screen << mainJob << int(SIGTERM);
         QTest::newRow("the console, then the screen") << console << screen << int(SIGTERM);
         QTest::newRow("the console, then the console") << console << console << int(SIGHUP);
+        QTest::newRow("the console, then a run") << console << run << int(SIGTERM);
+        QTest::newRow("the main job, then a run") << mainJob << run << int(SIGINT);
+        QTest::newRow("a run, then the screen") << run << screen << int(SIGTERM);
+        QTest::newRow("a run, then the main job") << run << mainJob << int(SIGHUP);
     }
 
-    // Whichever front end runs answers the control socket: status tells which
-    // one it is, its application and its processes. A second front end of
-    // the same user refuses to start, naming the first. Asked to quit, the
+    // Whichever launcher runs (a front end, or the console's run) answers the
+    // control socket: status tells which one it is, its application and its
+    // processes. A second launcher of the same user, whatever its command,
+    // refuses to start, naming the first's pid and command. Asked to quit, the
     // first stops its application before it ends itself: nothing outlives it.
     void oneLauncher()
     {
@@ -351,7 +359,9 @@ private slots:
                      status.contains(" " + child + "  running"),
                  status);
         const auto [refused, words] = runProgram(second.first(), second.mid(1));
-        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid), words);
+        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid + ", " +
+                                                program.toUtf8() + " (" + first.first().toUtf8()),
+                 words);
         signalProcess(running, signal);
         QVERIFY(running.waitForFinished(10000) && running.exitStatus() == QProcess::NormalExit);
         QCOMPARE(running.exitCode(), program == "launcher-ui" ? 0 : 128 + signal);
