@@ -67,6 +67,8 @@ const struct
     {"private", "RUNTIME", "", "RECORDS", ""},
     {"shared, 1777", "RUNTIME", "chmod 1777 RUNTIME", "DATA/run",
      "'RUNTIME' is open to other users (mode 1777)"},
+    {"readable by others, 0755", "RUNTIME", "chmod 0755 RUNTIME", "DATA/run",
+     "'RUNTIME' is open to other users (mode 0755)"},
     {"another user's", "RUNTIME", "chown 65534 RUNTIME", "DATA/run",
      "'RUNTIME' is owned by user 65534"},
     {"a link", "RUNTIME-link", "ln -s RUNTIME RUNTIME-link", "DATA/run",
