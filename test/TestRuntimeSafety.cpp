@@ -352,7 +352,7 @@ private slots:
         const QString socket = folder + "/Orvalen/launcher/control";
         QVERIFY(
             makePrivateFolder(tooLong ? folder : socket) &&
-            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=-1\ntile=next"));
+            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=0\ntile=next"));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
         const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"--data-home", home()}, LimitMs);
         const QStringList warnings =
