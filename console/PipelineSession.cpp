@@ -91,9 +91,6 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }
 
-    // Whether a dropped console line is in the log: the run's log file, if it has one.
-    ConsoleOutput::setLogKept([this] { return !m_controller.logFilePath().isEmpty(); });
-
     m_controller.setStopTimeout(stopTimeoutMs);
     connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
         if (m_stage == Stage::Active)
@@ -129,10 +126,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
 }
 
-PipelineSession::~PipelineSession()
-{
-    ConsoleOutput::setLogKept(nullptr);
-}
+PipelineSession::~PipelineSession() = default;
 
 void PipelineSession::readSignals()
 {

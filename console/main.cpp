@@ -8,8 +8,8 @@
 #include "ControlClient.h"
 #include "ControlServer.h"
 #include "ExitCode.h"
-#include "JournalEvents.h"
 #include "PipelineSession.h"
+#include "ServiceJournal.h"
 #include "ServiceNotifier.h"
 
 #include <QCommandLineOption>
@@ -443,10 +443,7 @@ ExitCode dispatch(const Options& options)
     }
 
     // What the journal of a service gets follows the settings, reloads too.
-    QObject::connect(&backend, &Backend::settingsChanged, &backend, [&backend] {
-        ConsoleOutput::setJournalGetsAll(backend.journalGetsAll());
-        JournalEvents::setNative(backend.journalNative());
-    });
+    ServiceJournal::follow(backend);
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
     const bool mainJob = options.command != Command::Run;

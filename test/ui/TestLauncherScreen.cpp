@@ -14,6 +14,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Runs until it is asked to terminate.
@@ -313,6 +315,51 @@ private slots:
         const bool again = action == "restartButton" || action == "Return";
         QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
                     isShown(again ? "failureView" : "tilesView"));
+    }
+
+    void journal_data()
+    {
+        QTest::addColumn<QString>("journal"); // logs/journal
+        QTest::addColumn<int>("copied");      // of the application's 100 lines
+        QTest::newRow("events") << "events" << 0;
+        QTest::newRow("all") << "all" << 100;
+    }
+
+    // Under a service (the screen's standard error is the journal's stream),
+    // the journal gets the screen's and the launcher's own lines, and the
+    // application's output only with logs/journal=all, as the console's
+    // journal does; the log file has it either way.
+    void journal()
+    {
+        QFETCH(QString, journal);
+        QFETCH(int, copied);
+        writeShellApp("board", "Notice board", "for i in $(seq 100); do echo line-$i; done");
+        QVERIFY(
+            writeFile(m_folders->user() + "/launcher.ini",
+                      ("[autostart]\ntile=board\ntimeout=0\n[logs]\njournal=" + journal).toUtf8()));
+        const QString stream = m_folders->root() + "/journal";
+        struct stat status = {};
+        QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &status) == 0);
+        QProcess screen;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JOURNAL_STREAM",
+                           QString("%1:%2").arg(status.st_dev).arg(status.st_ino));
+        screen.setProcessEnvironment(environment);
+        screen.setStandardOutputFile(stream, QIODevice::Append);
+        screen.setStandardErrorFile(stream, QIODevice::Append);
+        screen.start(LAUNCHER_UI_PROGRAM, {m_marker->text()});
+        const QString log = m_folders->user() + "/logs/board-" +
+                            QDate::currentDate().toString("yyyy-MM-dd") + ".log";
+        QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] line-100\n") &&
+                                     fileContent(stream).contains("Pipeline state changed to "
+                                                                  "NotRunning"),
+                                 30000);
+        signalProcess(screen, SIGTERM);
+        QVERIFY(screen.waitForFinished(30000));
+        const QByteArray written = fileContent(stream);
+        QVERIFY2(written.count("] line-") == copied && written.contains("<6>") &&
+                     fileContent(log).count("] line-") == 100,
+                 written.constData());
     }
 
 #ifdef LAUNCHER_PROGRAM // where the console is built
