@@ -1,9 +1,6 @@
 #include "ConsoleOutput.h"
 
-#include "JournalEvents.h"
-#include "PipelineController.h"
-#include "ServiceNotifier.h"
-#include "support/Trace.h"
+#include "ServiceJournal.h"
 
 #include <QByteArray>
 
@@ -15,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -84,9 +80,7 @@ QByteArray droppedNote(qint64 count, qint64 kept)
     return note + '\n';
 }
 
-std::function<bool()> s_logKept;
 std::atomic<bool> s_waitForReader{false};
-std::atomic<bool> s_journalGetsAll{false};
 
 // The console's output waits here for a thread of its own, so that a slow or
 // stalled reader never holds up the event loop that handles signals and
@@ -251,23 +245,15 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
 {
     const char* category = context.category ? context.category : "default";
     const bool plain = std::strcmp(category, "default") == 0;
-    // An event goes to the journal as a native entry, in place of its line
-    // there; a terminal still gets the line.
-    if (const Solvane::TraceEvent* event = Solvane::Trace::takeEvent()) {
-        if (JournalEvents::send(*event, type, message.toUtf8()) &&
-            ServiceNotifier::isJournal(plain ? STDOUT_FILENO : STDERR_FILENO))
-            return;
-    }
-    if (type == QtInfoMsg && plain) {
-        // The pipeline log's lines, as they stand in the file (if there is one).
-        const bool kept = s_logKept && s_logKept();
-        // A service's journal keeps to events: an application's own line stays
-        // in the log file, unless there is none to keep it.
-        static const bool journalOut = ServiceNotifier::isJournal(STDOUT_FILENO);
-        if (journalOut && kept && !s_journalGetsAll.load(std::memory_order_relaxed) &&
-            context.function && std::strcmp(context.function, PipelineController::ChildOutput) == 0)
-            return;
-        writeLine(STDOUT_FILENO, message.toUtf8(), kept);
+    // The pipeline log's lines go to standard output, as they stand in the
+    // file (if there is one); the rest to standard error. What the journal
+    // gets of them is the service journal's rule.
+    const bool logLine = type == QtInfoMsg && plain;
+    const int fd = logLine ? STDOUT_FILENO : STDERR_FILENO;
+    if (ServiceJournal::route(type, context, message, fd) != ServiceJournal::Route::Line)
+        return;
+    if (logLine) {
+        writeLine(STDOUT_FILENO, message.toUtf8(), ServiceJournal::logKept());
         return;
     }
     QByteArray line =
@@ -275,8 +261,7 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     // Trace lines are the backend's; other categories (Qt's own) are named.
     if (!plain && std::strcmp(category, "solvane.trace") != 0)
         line += QByteArray(category) + ": ";
-    writeLine(STDERR_FILENO,
-              ServiceNotifier::journalPrefix(STDERR_FILENO, type) + line + message.toUtf8());
+    writeLine(STDERR_FILENO, ServiceJournal::prefix(STDERR_FILENO, type) + line + message.toUtf8());
     if (type == QtFatalMsg) // the program aborts next
         writer().flush(std::chrono::seconds(1));
 }
@@ -295,16 +280,6 @@ void install()
 void waitForReader()
 {
     s_waitForReader = true;
-}
-
-void setLogKept(std::function<bool()> kept)
-{
-    s_logKept = std::move(kept);
-}
-
-void setJournalGetsAll(bool all)
-{
-    s_journalGetsAll = all;
 }
 
 bool personAtTerminal()
@@ -326,7 +301,7 @@ void write(const QByteArray& text)
 
 void error(const QString& line)
 {
-    writeLine(STDERR_FILENO, ServiceNotifier::journalPrefix(STDERR_FILENO, QtCriticalMsg) +
+    writeLine(STDERR_FILENO, ServiceJournal::prefix(STDERR_FILENO, QtCriticalMsg) +
                                  coloured(s_colourErr, Red, QStringLiteral("launcher: ")) +
                                  line.toUtf8());
 }

@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
-
 // Everything the console front end prints goes through here: its own lines,
 // the pipeline's log lines and the backend's trace lines (both reach it as Qt
 // messages once install() has run), and a status line that a terminal shows
@@ -32,15 +30,6 @@ void install();
 // From now on output waits for a slow reader instead of being dropped: for
 // reports (list, check, status, logs), which hold no pipeline.
 void waitForReader();
-
-// Asked on the event loop's thread for each pipeline line: whether the
-// pipeline's log file has it, so that a dropped line is not called kept.
-void setLogKept(std::function<bool()> kept);
-
-// Whether the journal of a service gets the applications' own lines, too
-// (logs/journal=all). By default it gets only the launcher's: a chatty
-// application must not fill it, and theirs stay in the log file.
-void setJournalGetsAll(bool all);
 
 // Whether a person at a terminal reads the output and can interrupt: hints
 // such as "Ctrl+C to cancel" are for them only.

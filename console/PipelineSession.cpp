@@ -23,6 +23,14 @@ namespace {
 
 int s_signalPipe[2] = {-1, -1};
 
+// What the handler writes for each signal: one write of less than PIPE_BUF
+// bytes, so that a reader never finds half of one.
+struct Received
+{
+    int number;
+    pid_t sender;
+};
+
 QString cancelledText(const QString& reason)
 {
     return reason.isEmpty()
@@ -31,25 +39,29 @@ QString cancelledText(const QString& reason)
 }
 
 // Writing to a pipe is the one thing a signal handler can safely do; the event
-// loop reads the signal's number from it. A full pipe drops the byte: enough
-// signals are pending then.
-void writeSignal(int signal)
+// loop reads the signal and its sender from it. A full pipe drops the record:
+// enough signals are pending then.
+void writeSignal(int signal, siginfo_t* info, void*)
 {
     const int savedErrno = errno;
-    const char number = char(signal);
-    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], &number, 1);
+    // Sent by a process (kill, sigqueue): its pid; by the kernel (a closed terminal): none.
+    const Received received = {signal, info && info->si_code <= 0 ? info->si_pid : 0};
+    [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], &received, sizeof received);
     errno = savedErrno;
 }
 
-// The numbers of the signals that have come, oldest first.
-QByteArray pendingSignals()
+// The signals that have come, oldest first. Whole records only: each was
+// written at once, and the buffer holds a whole number of them.
+QList<StopSignal> pendingSignals()
 {
-    QByteArray numbers;
-    char buffer[16];
+    QList<StopSignal> found;
+    Received buffer[16];
     ssize_t count = 0;
-    while (s_signalPipe[0] >= 0 && (count = ::read(s_signalPipe[0], buffer, sizeof buffer)) > 0)
-        numbers.append(buffer, int(count));
-    return numbers;
+    while (s_signalPipe[0] >= 0 && (count = ::read(s_signalPipe[0], buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < count / ssize_t(sizeof(Received)); ++i)
+            found.append(StopSignal(buffer[i].number, buffer[i].sender));
+    }
+    return found;
 }
 
 } // namespace
@@ -63,8 +75,8 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         auto* notifier = new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, [this] { readSignals(); });
         struct sigaction action = {};
-        action.sa_handler = &writeSignal;
-        action.sa_flags = SA_RESTART;
+        action.sa_sigaction = &writeSignal;
+        action.sa_flags = SA_RESTART | SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         // A closed terminal stops the run like a termination request. Blocked
         // by whoever started the launcher, they would stay pending for ever.
@@ -78,9 +90,6 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     } else {
         qWarning("Unable to watch for interrupts: %s", std::strerror(errno));
     }
-
-    // Whether a dropped console line is in the log: the run's log file, if it has one.
-    ConsoleOutput::setLogKept([this] { return !m_controller.logFilePath().isEmpty(); });
 
     m_controller.setStopTimeout(stopTimeoutMs);
     connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
@@ -98,7 +107,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         ConsoleOutput::error(
             QStringLiteral("%1 has not finished although its processes were killed; giving up")
                 .arg(name()));
-        finish(m_signal != 0 ? signalled() : ExitCode::Failure);
+        finish(!m_signal.isNull() ? signalled() : ExitCode::Failure);
     });
 
     connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
@@ -117,16 +126,12 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
 }
 
-PipelineSession::~PipelineSession()
-{
-    ConsoleOutput::setLogKept(nullptr);
-}
+PipelineSession::~PipelineSession() = default;
 
 void PipelineSession::readSignals()
 {
-    const QByteArray numbers = pendingSignals();
-    for (const char number : numbers)
-        onSignal(number);
+    for (const StopSignal& signal : pendingSignals())
+        onSignal(signal);
 }
 
 // Loading runs before the event loop: a signal that came meanwhile waits in
@@ -134,10 +139,11 @@ void PipelineSession::readSignals()
 bool PipelineSession::interruptedWhileLoading()
 {
     readSignals();
-    if (m_signal == 0)
+    if (m_signal.isNull())
         return false;
     m_backend.disableAutostart();
-    print(QStringLiteral("Interrupted while loading; nothing was started."), Tone::Notice);
+    print(QStringLiteral("%1 while loading; nothing was started.").arg(m_signal.heading()),
+          Tone::Notice);
     return true;
 }
 
@@ -226,10 +232,10 @@ ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
     return ExitCode(m_loop.exec());
 }
 
-void PipelineSession::onSignal(int signal)
+void PipelineSession::onSignal(const StopSignal& signal)
 {
     ServiceNotifier::stopping();
-    const bool first = m_signal == 0;
+    const bool first = m_signal.isNull();
     if (first)
         m_signal = signal;
     switch (m_stage) {
@@ -242,16 +248,16 @@ void PipelineSession::onSignal(int signal)
         break;
     case Stage::Active:
         if (m_controller.isKilling()) {
-            ConsoleOutput::error(
-                QStringLiteral("interrupted again: no longer waiting for %1 to finish")
-                    .arg(name()));
+            ConsoleOutput::error(QStringLiteral("%1 again: no longer waiting for %2 to finish")
+                                     .arg(signal.heading(), name()));
             finish(signalled());
         } else if (first || m_controller.phase() != PipelineController::Phase::Stopping) {
             // The backend's own request (only daemons left, a failure) is no
             // interrupt: the first one asks again and tells how it goes on.
-            askToTerminate();
+            askToTerminate(signal);
         } else {
-            print(QStringLiteral("Interrupted again: killing the processes of %1").arg(name()),
+            print(QStringLiteral("%1 again: killing the processes of %2")
+                      .arg(signal.heading(), name()),
                   Tone::Notice);
             m_controller.killAllProcesses();
         }
@@ -266,7 +272,7 @@ void PipelineSession::onAutostartDisabled()
     if (m_stage != Stage::Countdown)
         return;
     ConsoleOutput::endStatus();
-    if (m_signal == 0 && !m_cancelRequested && !m_cancelReason.isEmpty()) {
+    if (m_signal.isNull() && !m_cancelRequested && !m_cancelReason.isEmpty()) {
         // A reload cancelled it. A start request reads the files first and
         // starts right after, in this same turn of the loop: the launcher
         // must still be there for it, so the end waits for the next turn.
@@ -280,9 +286,9 @@ void PipelineSession::onAutostartDisabled()
                 finish(ExitCode::Normal);
             },
             Qt::QueuedConnection);
-    } else if (m_signal != 0 || m_cancelRequested) {
+    } else if (!m_signal.isNull() || m_cancelRequested) {
         print(cancelledText(m_cancelReason), Tone::Notice);
-        finish(m_signal != 0 ? signalled() : ExitCode::Normal);
+        finish(!m_signal.isNull() ? signalled() : ExitCode::Normal);
     } else if (m_controller.state() == PipelineController::PipelineState::Running) {
         // The backend has just asked its controller to start the pipeline,
         // as its file read then.
@@ -299,8 +305,8 @@ void PipelineSession::onPipelineFinished(const QString&,
     if (m_stage != Stage::Active)
         return;
     ExitCode status = ExitCode::Normal;
-    if (m_signal != 0) {
-        print(QStringLiteral("%1 was stopped by an interrupt.").arg(name()), Tone::Notice);
+    if (!m_signal.isNull()) {
+        print(QStringLiteral("%1 was stopped by %2.").arg(name(), m_signal.cause()), Tone::Notice);
         status = signalled();
     } else if (m_controller.lastResult() &&
                m_controller.lastResult()->outcome == PipelineController::Result::Outcome::Stopped) {
@@ -339,11 +345,11 @@ void PipelineSession::showCountdown(int remainingSecs)
                                           : QString()));
 }
 
-void PipelineSession::askToTerminate()
+void PipelineSession::askToTerminate(const StopSignal& signal)
 {
-    print(QStringLiteral("Interrupted: asking the processes of %1 to terminate (they are "
-                         "killed after %2 s%3)")
-              .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0),
+    print(QStringLiteral("%1: asking the processes of %2 to terminate (they are killed after %3 "
+                         "s%4)")
+              .arg(signal.heading(), name(), QString::number(m_controller.stopTimeout() / 1000.0),
                    ConsoleOutput::personAtTerminal() ? QStringLiteral("; interrupt again to kill "
                                                                       "them now")
                                                      : QString()),
@@ -367,7 +373,7 @@ void PipelineSession::finish(ExitCode status)
     m_cancelReason.clear();
     ConsoleOutput::endStatus();
     // Serving, only a signal ends the launcher.
-    if (m_serving && m_signal == 0) {
+    if (m_serving && m_signal.isNull()) {
         m_stage = Stage::Idle;
         return;
     }

@@ -3,6 +3,7 @@
 #include "Backend.h"
 #include "ControlSession.h"
 #include "ExitCode.h"
+#include "StopSignal.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -12,8 +13,8 @@
 // countdown) to the pipeline's finish. SIGINT (Ctrl+C), SIGTERM or SIGHUP
 // cancels a countdown or stops a running pipeline (the backend kills what is
 // left after the stop timeout), and a second one kills it at once; the first
-// of them decides the exit status. A pipeline that the controller cannot end
-// even by a kill is given up. How far a stop has come is the controller's to
+// of them decides the exit status and the words of the end (StopSignal). A pipeline that the
+// controller cannot end even by a kill is given up. How far a stop has come is the controller's to
 // know; the session knows only whether one of its runs is under way.
 class PipelineSession : public QObject, public ControlSession
 {
@@ -50,7 +51,7 @@ private:
     };
 
     void readSignals();
-    void onSignal(int signal);
+    void onSignal(const StopSignal& signal);
     // Handles the signals that came while the backend was loading; true
     // when one of them ends the launcher before anything starts.
     bool interruptedWhileLoading();
@@ -60,17 +61,17 @@ private:
 
     void showCountdown(int remainingSecs);
     void refuse();
-    void askToTerminate();
+    void askToTerminate(const StopSignal& signal);
     void finish(ExitCode status);
     void startPipeline(const PipelineConfig& pipeline);
-    ExitCode signalled() const { return exitCodeForSignal(m_signal); }
+    ExitCode signalled() const { return m_signal.exitCode(); }
     QString name() const;
 
     Backend& m_backend;
     PipelineController& m_controller;
     PipelineConfig m_pipeline;
     Stage m_stage = Stage::Done; // until a run begins
-    int m_signal = 0;            // the first that arrived
+    StopSignal m_signal;         // the first that arrived
     bool m_serving = false;
     bool m_cancelRequested = false;
     QString m_cancelReason; // why a reload cancelled the countdown

@@ -6,7 +6,6 @@
 
 #include <climits>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef LAUNCHER_HAVE_SYSTEMD
@@ -23,20 +22,6 @@ bool s_stopping = false;
 // the next sign comes within a second or a piece of a log, but a large log's
 // gzip file may take a while to reach a slow card.
 const char* const ExtendStart = "EXTEND_TIMEOUT_USEC=30000000";
-
-bool isJournalStream(int fd)
-{
-    // "device:inode" of the stream that the service manager connected to the journal.
-    const QList<QByteArray> parts = qgetenv("JOURNAL_STREAM").split(':');
-    struct stat status = {};
-    if (parts.size() != 2 || ::fstat(fd, &status) != 0)
-        return false;
-    bool deviceOk = false;
-    bool inodeOk = false;
-    const qulonglong device = parts[0].toULongLong(&deviceOk);
-    const qulonglong inode = parts[1].toULongLong(&inodeOk);
-    return deviceOk && inodeOk && device == status.st_dev && inode == status.st_ino;
-}
 
 } // namespace
 
@@ -127,20 +112,6 @@ void ServiceNotifier::stopping()
         s_stopping = true;
         notify("STOPPING=1");
     }
-}
-
-const char* ServiceNotifier::journalPrefix(int fd, QtMsgType type)
-{
-    // By QtMsgType: debug, warning, critical, fatal, info.
-    static const char* const Priorities[] = {"<7>", "<4>", "<3>", "<2>", "<6>"};
-    return isJournal(fd) && unsigned(type) < 5 ? Priorities[type] : "";
-}
-
-bool ServiceNotifier::isJournal(int fd)
-{
-    static const bool journalOut = isJournalStream(STDOUT_FILENO);
-    static const bool journalErr = isJournalStream(STDERR_FILENO);
-    return fd == STDOUT_FILENO ? journalOut : fd == STDERR_FILENO && journalErr;
 }
 
 void ServiceNotifier::notify(const QByteArray& state)

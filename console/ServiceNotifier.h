@@ -31,12 +31,6 @@ public:
     // The launcher is going down; sent once, whoever calls it first.
     static void stopping();
 
-    // The priority prefix ("<4>") that the journal reads at the start of a
-    // line, when fd is the journal's stream ($JOURNAL_STREAM); otherwise "".
-    static const char* journalPrefix(int fd, QtMsgType type);
-    // Whether fd (standard output or error) is the journal's stream.
-    static bool isJournal(int fd);
-
 private:
     static void notify(const QByteArray& state);
     void setStatus(const QString& status);

@@ -8,8 +8,8 @@
 #include "ControlClient.h"
 #include "ControlServer.h"
 #include "ExitCode.h"
-#include "JournalEvents.h"
 #include "PipelineSession.h"
+#include "ServiceJournal.h"
 #include "ServiceNotifier.h"
 
 #include <QCommandLineOption>
@@ -443,28 +443,23 @@ ExitCode dispatch(const Options& options)
     }
 
     // What the journal of a service gets follows the settings, reloads too.
-    QObject::connect(&backend, &Backend::settingsChanged, &backend, [&backend] {
-        ConsoleOutput::setJournalGetsAll(backend.journalGetsAll());
-        JournalEvents::setNative(backend.journalNative());
-    });
+    ServiceJournal::follow(backend);
     // The session watches for signals from before the countdown begins.
     PipelineSession session(backend, options.stopTimeoutMs);
     const bool mainJob = options.command != Command::Run;
-    // The main job answers other shells; a second one of the same user refuses
-    // before it has touched anything.
-    std::optional<ControlServer> server;
-    if (mainJob) {
-        server.emplace(backend, session);
-        if (!server->listen())
-            return ExitCode::Failure;
-        // The files are read again from the folders they were loaded from.
-        server->setReload([&folders, &backend] {
-            folders.apply();
-            const QList<ConfigProblem> problems = backend.reload();
-            folders.restore();
-            return problems;
-        });
-    }
+    // Whatever runs a pipeline answers other shells, a run too: one launcher
+    // runs for each user, and a second one refuses before it has touched
+    // anything, as the screen does.
+    ControlServer server(backend, session);
+    if (!server.listen())
+        return ExitCode::Failure;
+    // The files are read again from the folders they were loaded from.
+    server.setReload([&folders, &backend] {
+        folders.apply();
+        const QList<ConfigProblem> problems = backend.reload();
+        folders.restore();
+        return problems;
+    });
     // The service manager hears that the start-up goes on while it rotates
     // old logs, then that it is done; only the main job counts down.
     ServiceNotifier notifier(backend);

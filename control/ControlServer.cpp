@@ -371,8 +371,11 @@ void ControlServer::handle(QLocalSocket* socket, const QByteArray& line)
     } else if (command == QLatin1String("restart")) {
         reply(socket, restart(request));
     } else if (command == QLatin1String("stop")) {
+        // Left out, the launcher's own; given, a number: a text or null is
+        // no timeout, and never taken for the default.
+        const QJsonValue timeout = request.value("timeout");
         const double seconds =
-            request.value("timeout").toDouble(m_session.stopTimeoutMs() / 1000.0);
+            timeout.isUndefined() ? m_session.stopTimeoutMs() / 1000.0 : timeout.toDouble(-1);
         if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
             reply(socket,
                   failure(QStringLiteral("timeout: not a number of seconds from 0 to 86400")));

@@ -28,8 +28,8 @@ class QLocalSocket;
 // they pile up, one that asks nothing for a while is closed, and when the
 // connections are full, a new one takes the place of the one idle longest.
 // Clients that wait for a stop's reply have places of their own. Whichever
-// front end serves it (the console's serve, the screen) answers alike, and
-// says in status which it is.
+// launcher serves it (the console's main job, run or serve, the screen)
+// answers alike, and says in status which it is.
 class ControlServer : public QObject
 {
     Q_OBJECT

@@ -71,7 +71,7 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
-    setLauncherSettings(nullptr);
+    setLauncherSettings(nullptr, QString());
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
             &Backend::onPhaseChanged);
@@ -139,7 +139,7 @@ QList<ConfigProblem> Backend::reload()
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
     m_settingsFile.reset();
-    setLauncherSettings(nullptr);
+    setLauncherSettings(nullptr, QString());
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
         problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
@@ -222,32 +222,44 @@ QString Backend::readSettingsFile(const SettingsFile& file)
     else if (!problem.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(file.path()),
                                 qUtf8Printable(problem));
-    setLauncherSettings(settings.get());
+    setLauncherSettings(settings.get(), file.path());
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    setLauncherSettings(&settings);
+    setLauncherSettings(&settings, settings.fileName());
     emit settingsChanged();
     updateApplicationModel();
 }
 
 // Every key is read with its default, so a file that lacks a key resets it,
 // and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const QSettings* settings)
+void Backend::setLauncherSettings(const QSettings* settings, const QString& path)
 {
     const auto value = [settings](const char* group, const char* name) {
         return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
                         : ConfigKeys::defaultValue(ConfigKeys::File::Settings, group, name);
     };
+    // A number beyond its key's range keeps the key's default, with an error
+    // that names the file, the key and the value: it never wraps.
+    const auto integer = [settings, &value, &path](const char* group, const char* name) {
+        if (!settings)
+            return value(group, name).toInt();
+        const ConfigKeys::Integer number =
+            ConfigKeys::integer(*settings, ConfigKeys::File::Settings, group, name);
+        if (number.outOfRange)
+            Solvane::Trace::error("Settings file '%s': [%s] %s: %s", qUtf8Printable(path), group,
+                                  name, qUtf8Printable(number.problem));
+        return number.value;
+    };
     m_allowUserExit = value("ui", "allow-exit").toBool();
     m_showVersionInfo = value("ui", "show-version").toBool();
     m_autostartTile = value("autostart", "tile").toString();
     m_metrics->setAutostartApplication(m_autostartTile);
-    m_autostartTimeout = value("autostart", "timeout").toInt();
-    m_logRotatePeriod = value("logs", "rotate-period").toInt();
-    m_logKeepDays = std::max(value("logs", "keep-days").toInt(), 0);
+    m_autostartTimeout = integer("autostart", "timeout");
+    m_logRotatePeriod = integer("logs", "rotate-period");
+    m_logKeepDays = integer("logs", "keep-days");
     // A size that does not parse keeps the bound of the default, never none.
     const auto size = [&value](const char* name) {
         const qint64 bytes = ConfigKeys::parseSize(value("logs", name).toString());
@@ -266,7 +278,7 @@ void Backend::setLauncherSettings(const QSettings* settings)
     m_journalNative = journal == ConfigKeys::JournalMode::Native;
     m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
     m_metricsTextfile->configure(value("metrics", "textfile").toString(),
-                                 value("metrics", "interval").toInt());
+                                 integer("metrics", "interval"));
     m_uiLocation = value("ui", "location").toString();
     m_uiWidth = value("ui", "width").toString();
 }

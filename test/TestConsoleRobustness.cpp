@@ -29,7 +29,8 @@ const struct
     const char* name;
     const char* command;  // after the launcher's name; FIFO: the reader's end; HOSTILE: exec'd
                           // by a parent that ignores SIGCHLD, SIGQUIT, SIGUSR1 and SIGALRM,
-                          // blocks every signal and leaves descriptor 7 open
+                          // blocks every signal and leaves descriptor 7 open; MANAGER: the
+                          // test, which sends the signal, is the user's service manager
     int signal;           // once "ready" is out (the countdown shown): stops the run
     const char* expected; // on standard output or error
 } Cases[] = {
@@ -42,7 +43,16 @@ const struct
     {"SIGINT during a countdown", "", SIGINT, "Autostart cancelled; nothing was started\\."},
     // A Sync process's end is still seen, the signals that stop a run still stop it.
     {"hostile parent, finished", "HOSTILE run app", 0, "'app' finished normally"},
-    {"hostile parent, SIGHUP", "HOSTILE run app", SIGHUP, "'app' was stopped by an interrupt\\."},
+    {"hostile parent, SIGHUP", "HOSTILE run app", SIGHUP, "'app' was stopped by SIGHUP\\."},
+    // Only Ctrl+C is an interrupt; a service manager's stop says so.
+    {"SIGINT", "run app", SIGINT,
+     "Interrupted: asking the processes of 'app' to terminate(?s:.*)'app' was stopped by an "
+     "interrupt\\."},
+    {"SIGTERM of the service manager", "MANAGER run app", SIGTERM,
+     "SIGTERM from the service manager: asking the processes of 'app' to terminate(?s:.*)'app' was "
+     "stopped by the service manager \\(SIGTERM\\)\\."},
+    {"SIGTERM of another process", "run app", SIGTERM,
+     "SIGTERM: asking the processes of 'app' to terminate(?s:.*)'app' was stopped by SIGTERM\\."},
 };
 
 // A FIFO in the folder, and its reader's end, open before a writer opens it.
@@ -89,15 +99,19 @@ private slots:
                           .toUtf8()));
 
         // The shell execs the launcher: its process is the launcher's.
+        const QString parent = command.section(' ', 0, 0);
+        const bool hostile = parent == "HOSTILE";
+        const bool manager = parent == "MANAGER";
+        // The service manager's pid is the shell's parent's: the test's.
         QProcess launcher;
         launcher.start(
             "/bin/sh",
-            {"-c",
-             QStringLiteral("exec %1 '%2' --data-home '%3' --stop-timeout 1 %4")
-                 .arg(command.startsWith("HOSTILE") ? "'" + helperPath() + "' --exec-hostile"
-                                                    : QString(),
-                      LAUNCHER_PROGRAM, root.path(), command.mid(command.startsWith("H") ? 8 : 0))
-                 .replace("FIFO", "'" + root.filePath("fifo") + "'")});
+            {"-c", QStringLiteral("%1exec %2 '%3' --data-home '%4' --stop-timeout 1 %5")
+                       .arg(manager ? "export MANAGERPID=$PPID; " : "",
+                            hostile ? "'" + helperPath() + "' --exec-hostile" : QString(),
+                            LAUNCHER_PROGRAM, root.path(),
+                            hostile || manager ? command.section(' ', 1) : command)
+                       .replace("FIFO", "'" + root.filePath("fifo") + "'")});
         QVERIFY(launcher.waitForStarted());
         // Failures are verified once the launcher has ended, so that none leaves it running.
         bool readerDone = true;

@@ -89,6 +89,37 @@ const struct
     {"start, autostart off, plain launcher", "tile=\ntimeout=1", "a2", "start b", true, 0, "b"},
 };
 
+// Requests that a launcher refuses, each with its whole reply; what follows a
+// refusal is still answered, and another client all the while.
+const struct
+{
+    const char* name;
+    QByteArray request; // sent as it stands
+    const char* reply;  // the reply's line
+    bool closed;        // the launcher closes the connection after it
+} Refusals[] = {
+    {"timeout not a number",
+     R"({"command":"stop","timeout":"abc"})"
+     "\n",
+     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
+    {"timeout negative",
+     R"({"command":"stop","timeout":-5})"
+     "\n",
+     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
+    {"timeout null",
+     R"({"command":"stop","timeout":null})"
+     "\n",
+     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
+    {"unknown command",
+     R"({"command":"halt"})"
+     "\n",
+     R"({"error":"unknown command 'halt'","ok":false})", false},
+    {"not an object", "[1]\n", R"({"error":"not a JSON object","ok":false})", false},
+    // No line feed yet, and already too long for a request.
+    {"longer than a line may be", QByteArray(64 * 1024 + 1, 'x'),
+     R"({"error":"request longer than 65536 bytes","ok":false})", true},
+};
+
 } // namespace
 
 class TestControl : public QObject
@@ -307,6 +338,32 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
         QVERIFY(idle[0]->write("\"status\"}\n") > 0 && idle[0]->waitForReadyRead(LimitMs) &&
                 idle[2]->state() == QLocalSocket::ConnectedState);
+    }
+
+    void refusedRequests_data() { addRows(Refusals); }
+
+    void refusedRequests()
+    {
+        const auto& row = currentRow(Refusals);
+        launch({"serve"});
+        QLocalSocket asking;
+        QLocalSocket other;
+        for (QLocalSocket* client : {&asking, &other}) {
+            client->connectToServer(folder() + "/control");
+            QVERIFY(client->waitForConnected(LimitMs));
+        }
+        const auto reply = [](QLocalSocket& client, const QByteArray& request) {
+            client.write(request);
+            while (!client.canReadLine() && client.waitForReadyRead(LimitMs)) {
+            }
+            return client.readLine().trimmed();
+        };
+        QCOMPARE(reply(asking, row.request), QByteArray(row.reply));
+        if (row.closed)
+            QTRY_COMPARE_WITH_TIMEOUT(asking.state(), QLocalSocket::UnconnectedState, LimitMs);
+        else
+            QVERIFY(reply(asking, "{\"command\":\"cancel\"}\n").startsWith("{\"cancelled\""));
+        QVERIFY(reply(other, "{\"command\":\"status\"}\n").contains("\"ok\":true"));
     }
 
     void reloadDuringCountdown_data() { addRows(CountdownReloads); }

@@ -5,8 +5,11 @@
 #include "ConfigLinter.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "config/ConfigKeys.h"
 
 #include <QTest>
+
+#include <optional>
 
 namespace {
 
@@ -32,7 +35,6 @@ const struct
      "PATH=/usr/bin:/bin"},
     {"limit 1", "restart-on-crash=true\nrestart-limit=1\n",
      "warning: [process-0] restart-limit: '1' restarts nothing, since the crash being handled"},
-    {"below 0", "restart-delay-max=-5\n", "error: [process-0] restart-delay-max: '-5' is below 0"},
     {"exit code 256", "restart-on-exit=256\n", "error: [process-0] restart-on-exit: '256' is no"},
     {"exit code x", "restart-on-exit=1, x\n", "error: [process-0] restart-on-exit: 'x' is not an"},
     {"group", "[proces-3]\nexec=x\n",
@@ -63,7 +65,6 @@ const struct
      "error: [process-0] alive: 'http://localhost/health' is not a check (the port is missing"},
     {"alive, interval below timeout", "alive=tcp:80\nalive-interval=2\nalive-timeout=5\n",
      "warning: [process-0] alive-interval: 2 s is shorter than alive-timeout (5 s)"},
-    {"watchdog 0", "watchdog=0\n", "error: [process-0] watchdog: '0' is below 1"},
     {"memory-max 12X", "memory-max=12X\n", "error: [process-0] memory-max: '12X' is not a size"},
     {"list", "[ui]\nname=Hello, you\n", "error: [ui] name: 'Hello,you' is a list"},
     {"UTF-8", "[ui]\nname=Caf\xe9\n", "warning: [ui]: line 4 is not valid UTF-8"},
@@ -83,6 +84,31 @@ const struct
     {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
      "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},
 };
+
+// What a whole-number key read as, where the backend shows it; none where it does not.
+std::optional<qint64> loaded(const QString& key, const Backend& backend,
+                             const ProcessConfig& process)
+{
+    const std::pair<const char*, qint64> values[] = {
+        {"process/restart-limit", process.restartLimit},
+        {"process/restart-period", process.restartPeriod},
+        {"process/restart-delay", process.restartDelay},
+        {"process/restart-delay-max", process.restartDelayMax},
+        {"process/ready-timeout", process.readyTimeout},
+        {"process/watchdog", process.watchdog},
+        {"process/alive-interval", process.aliveInterval},
+        {"process/alive-timeout", process.aliveTimeout},
+        {"process/alive-failures", process.aliveFailures},
+        {"autostart/timeout", backend.autostartTimeout()},
+        {"logs/rotate-period", backend.logRotatePeriod()},
+        {"logs/keep-days", backend.logKeepDays()},
+    };
+    for (const auto& [name, value] : values) {
+        if (key == QLatin1String(name))
+            return value;
+    }
+    return std::nullopt;
+}
 
 QStringList lint(const QString& path)
 {
@@ -117,6 +143,77 @@ private slots:
         QVERIFY2(all.left(expected.size()) == expected && all.count('\n') == expected.count('\n') &&
                      all.isEmpty() == expected.isEmpty(),
                  qPrintable(all));
+    }
+
+    // Every whole-number key of both files, at values in its range, at its
+    // most, one beyond, one that a 32-bit number would wrap to 2, and a
+    // negative one. Beyond the range is an error in check, and the launcher
+    // reads the key's default with an error that names the file, the key and
+    // the value: a number never wraps.
+    void numbers_data()
+    {
+        QTest::addColumn<int>("file"); // ConfigKeys::File
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("inRange");
+        QTest::addColumn<qint64>("fallback"); // the key's default
+        for (const ConfigKeys::File file :
+             {ConfigKeys::File::Pipeline, ConfigKeys::File::Settings}) {
+            for (const ConfigKeys::Key* key = ConfigKeys::table(file); key->name; ++key) {
+                if (key->kind != ConfigKeys::Kind::Integer)
+                    continue;
+                const auto add = [&](const char* what, qint64 value) {
+                    const QString number = QString::number(value);
+                    QTest::addRow("%s/%s %s", key->group, key->name, what)
+                        << int(file) << key->group << key->name << number
+                        << (value >= key->minimum && value <= key->maximum)
+                        << key->defaultValue.toLongLong();
+                };
+                add("in range", std::max(key->minimum, 0) + 1);
+                add("at its most", key->maximum);
+                add("one beyond", qint64(key->maximum) + 1);
+                add("2^32 + 2", (qint64(1) << 32) + 2);
+                add("negative", -5);
+            }
+        }
+    }
+
+    void numbers()
+    {
+        QFETCH(int, file);
+        QFETCH(QString, group);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(bool, inRange);
+        QFETCH(qint64, fallback);
+        const DataFolders folders;
+        const bool pipeline = file == int(ConfigKeys::File::Pipeline);
+        const QString path =
+            pipeline ? folders.user() + "/apps/a.ini" : folders.user() + "/launcher.ini";
+        const QString section = pipeline ? "process-0" : group;
+        QVERIFY(writeFile(
+            path, QString("[%1]\n%2=%3\n%4")
+                      .arg(section, key, value, pipeline ? "exec=/bin/true\nmode=sync\n" : "")
+                      .toUtf8()));
+        const QString problem = QString("error: [%1] %2: '%3' ").arg(section, key, value);
+        const QStringList found = lint(path).filter(problem);
+        QVERIFY2(found.size() == (inRange ? 0 : 1) &&
+                     (inRange || found.first().startsWith(problem + "is out of range (")),
+                 qPrintable(lint(path).join('\n')));
+
+        MessageCapture capture;
+        Backend backend;
+        backend.load();
+        const ProcessConfig process = backend.processPipelines().value(0).processList.value(0);
+        const QStringList errors = capture.texts(QtCriticalMsg);
+        QVERIFY2(errors.size() == (inRange ? 0 : 1) &&
+                     (inRange ||
+                      errors.first().contains(QString("file '%1': [%2] %3: '%4' is out of range")
+                                                  .arg(path, section, key, value))),
+                 qPrintable(errors.join('\n')));
+        const std::optional<qint64> read = loaded(group + '/' + key, backend, process);
+        QVERIFY(!read || *read == (inRange ? value.toLongLong() : fallback));
     }
 };
 

@@ -67,6 +67,8 @@ const struct
     {"private", "RUNTIME", "", "RECORDS", ""},
     {"shared, 1777", "RUNTIME", "chmod 1777 RUNTIME", "DATA/run",
      "'RUNTIME' is open to other users (mode 1777)"},
+    {"readable by others, 0755", "RUNTIME", "chmod 0755 RUNTIME", "DATA/run",
+     "'RUNTIME' is open to other users (mode 0755)"},
     {"another user's", "RUNTIME", "chown 65534 RUNTIME", "DATA/run",
      "'RUNTIME' is owned by user 65534"},
     {"a link", "RUNTIME-link", "ln -s RUNTIME RUNTIME-link", "DATA/run",
@@ -352,7 +354,7 @@ private slots:
         const QString socket = folder + "/Orvalen/launcher/control";
         QVERIFY(
             makePrivateFolder(tooLong ? folder : socket) &&
-            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=-1\ntile=next"));
+            writeFile(m_folders->user() + "/launcher.ini", "[autostart]\ntimeout=0\ntile=next"));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder));
         const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"--data-home", home()}, LimitMs);
         const QStringList warnings =

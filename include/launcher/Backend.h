@@ -276,8 +276,9 @@ private:
     void onPhaseChanged(PipelineController::Phase phase);
     // The application model from the loaded pipelines.
     void updateApplicationModel();
-    // Every setting from `settings`; without one, every setting's default.
-    void setLauncherSettings(const QSettings* settings);
+    // Every setting from `settings`, read from the file at `path`; without
+    // one, every setting's default.
+    void setLauncherSettings(const QSettings* settings, const QString& path);
     LogRotation logRotation() const;
     // The folder that the rotation keeps: the default one as initialize() found it.
     QString maintainedLogFolder() const;

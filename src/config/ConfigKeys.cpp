@@ -83,8 +83,8 @@ const Key* table(File file)
         {ProcessGroup, "restart-on-crash", Kind::Boolean, false},
         {ProcessGroup, "restart-limit", Kind::Integer, 3},
         {ProcessGroup, "restart-period", Kind::Integer, 10, false, 0},
-        {ProcessGroup, "restart-delay", Kind::Integer, 0, false, 0},
-        {ProcessGroup, "restart-delay-max", Kind::Integer, 60, false, 0},
+        {ProcessGroup, "restart-delay", Kind::Integer, 0, false, 0, MaxTimerSeconds},
+        {ProcessGroup, "restart-delay-max", Kind::Integer, 60, false, 0, MaxTimerSeconds},
         {ProcessGroup, "restart-on-exit", Kind::ExitCodes, QStringList()},
         {ProcessGroup, "required", Kind::Boolean, false},
         {ProcessGroup, "library-paths", Kind::TextList, QStringList()},
@@ -93,13 +93,13 @@ const Key* table(File file)
          QStringList{QStringLiteral("100")}},
         {ProcessGroup, "mode", Kind::Mode, QStringLiteral("daemon")},
         {ProcessGroup, "ready", Kind::Ready, QString()},
-        {ProcessGroup, "ready-timeout", Kind::Integer, 30, false, 0},
+        {ProcessGroup, "ready-timeout", Kind::Integer, 30, false, 0, MaxTimerSeconds},
         {ProcessGroup, "working-directory", Kind::Text, QString()},
         // Written, a watchdog or a check is on: 0 is no period.
-        {ProcessGroup, "watchdog", Kind::Integer, 0, false, 1},
+        {ProcessGroup, "watchdog", Kind::Integer, 0, false, 1, MaxTimerSeconds},
         {ProcessGroup, "alive", Kind::Ready, QString()},
-        {ProcessGroup, "alive-interval", Kind::Integer, 10, false, 1},
-        {ProcessGroup, "alive-timeout", Kind::Integer, 5, false, 1},
+        {ProcessGroup, "alive-interval", Kind::Integer, 10, false, 1, MaxTimerSeconds},
+        {ProcessGroup, "alive-timeout", Kind::Integer, 5, false, 1, MaxTimerSeconds},
         {ProcessGroup, "alive-failures", Kind::Integer, 3, false, 1},
         {ProcessGroup, "memory-max", Kind::Size, QStringLiteral("0")},
         {nullptr, nullptr, Kind::Text, QVariant()},
@@ -108,7 +108,7 @@ const Key* table(File file)
         {"ui", "allow-exit", Kind::Boolean, true},
         {"ui", "show-version", Kind::Boolean, true},
         {"autostart", "tile", Kind::Text, QString()},
-        {"autostart", "timeout", Kind::Integer, 60, false, 0},
+        {"autostart", "timeout", Kind::Integer, 60, false, 0, MaxTimerSeconds},
         {"logs", "rotate-period", Kind::Integer, 86400, false, 0},
         {"logs", "keep-days", Kind::Integer, 90, false, 0},
         {"logs", "max-total-size", Kind::Size, QStringLiteral("256M")},
@@ -118,7 +118,7 @@ const Key* table(File file)
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
-        {"metrics", "interval", Kind::Integer, 15, false, 1},
+        {"metrics", "interval", Kind::Integer, 15, false, 1, MaxTimerSeconds},
         {nullptr, nullptr, Kind::Text, QVariant()},
     };
     return file == File::Pipeline ? pipelineKeys : settingsKeys;
@@ -148,6 +148,34 @@ QVariant value(const QSettings& settings, File file, const char* group, const ch
 QVariant defaultValue(File file, const char* group, const char* name)
 {
     return known(file, group, name, false).key->defaultValue;
+}
+
+Integer integer(const Key& key, const QVariant& value)
+{
+    const QString text = value.toString();
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok, 10);
+    // Digits that no 64-bit number holds are a number all the same: too large.
+    static const QRegularExpression digits(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!ok && !digits.match(text).hasMatch())
+        return {0, false, QStringLiteral("'%1' is not a whole number, so it reads as 0").arg(text)};
+    if (ok && number >= key.minimum && number <= key.maximum)
+        return {int(number), false, QString()};
+    const int fallback = key.defaultValue.toInt();
+    return {fallback, true,
+            QStringLiteral("'%1' is out of range (%2 to %3), so it reads as the default, %4")
+                .arg(text)
+                .arg(key.minimum)
+                .arg(key.maximum)
+                .arg(fallback)};
+}
+
+Integer integer(const QSettings& settings, File file, const char* group, const char* name)
+{
+    const Known& key = known(file, group, name, false);
+    if (!settings.contains(key.path))
+        return {key.key->defaultValue.toInt(), false, QString()};
+    return integer(*key.key, settings.value(key.path));
 }
 
 JournalMode journalMode(const QString& text, bool* ok)

@@ -24,7 +24,8 @@ enum class Kind
     Text,        // one text; a comma makes it a list, which reads as empty
     TextList,    // comma-separated texts
     Boolean,     // false for "", "0" and "false", true for anything else
-    Integer,     // a whole number, 0 when it does not parse
+    Integer,     // a whole number in the key's range; 0 when it does not parse, the
+                 // default when it lies beyond the range
     ExitCodes,   // a list of whole numbers
     Mode,        // sync, async or daemon
     Ready,       // a readiness gate (tcp:, unix:, file:, log:, notify) or an alive= check
@@ -44,10 +45,16 @@ struct Key
     QVariant defaultValue;
     // The default depends on the file or the data folders: the reader supplies it.
     bool computedDefault = false;
-    // The least value that means what it says (Kind::Integer); below it, a
-    // period, delay or timeout is no longer one.
+    // The range of values that mean what they say (Kind::Integer): below the
+    // least, a period, delay or timeout is no longer one; beyond the most, a
+    // number would no longer fit where it goes (a timer's milliseconds).
     int minimum = INT_MIN;
+    int maximum = INT_MAX;
 };
+
+// The most seconds that a key may give a timer: its milliseconds fit an int
+// (24 days and a bit).
+inline const int MaxTimerSeconds = INT_MAX / 1000;
 
 // The group of every process; its subgroup of environment variables; the
 // group of what concerns the whole pipeline (not a process: it does not begin
@@ -74,6 +81,21 @@ QVariant value(const QSettings& settings, File file, const char* group, const ch
                const QVariant& computedDefault);
 // What the key reads as when the file lacks it; for a state that no file set.
 QVariant defaultValue(File file, const char* group, const char* name);
+
+// A whole number (Kind::Integer) as the readers take it, and what check says
+// of it. Numbers never wrap: one beyond the key's range, however large,
+// reads as the key's default.
+struct Integer
+{
+    int value = 0;           // what the reader uses
+    bool outOfRange = false; // a whole number, beyond the key's range
+    QString problem;         // why the text does not read as written; empty when it does
+};
+Integer integer(const Key& key, const QVariant& value);
+// The same for the key `name` of `group` in the settings (a process key inside
+// its group: pass ProcessGroup). A key that the file lacks reads as its
+// default, which may lie outside the range (watchdog: none).
+Integer integer(const QSettings& settings, File file, const char* group, const char* name);
 
 // The bytes of a size (Kind::Size): a whole number, optionally followed by K,
 // M or G (either case) for KiB, MiB or GiB; -1 when the text is no size.

@@ -370,6 +370,10 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
     const auto value = [&settings](const char* name) {
         return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
     };
+    // As the reader takes it: a number beyond its range is its default.
+    const auto number = [&settings](const char* name) {
+        return ConfigKeys::integer(settings, File::Pipeline, ConfigKeys::ProcessGroup, name).value;
+    };
     const auto report = [&](Severity severity, const char* key, const QString& message) {
         add(severity, group, QLatin1String(key), message);
     };
@@ -415,8 +419,8 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                               "unix:PATH, file:PATH or http://HOST:PORT/PATH")
                    .arg(alive, error));
     // A check that may take longer than the pause between two would overlap the next.
-    const int interval = value("alive-interval").toInt();
-    const int timeout = value("alive-timeout").toInt();
+    const int interval = number("alive-interval");
+    const int timeout = number("alive-timeout");
     if (!alive.isEmpty() && interval >= 1 && interval < timeout)
         report(Severity::Warning, "alive-interval",
                QStringLiteral("%1 s is shorter than alive-timeout (%2 s): a check that takes its "
@@ -432,14 +436,14 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
     if (restartOn.isEmpty())
         return;
     const QString limit = value("restart-limit").toString();
-    const int restarts = value("restart-limit").toInt();
+    const int restarts = number("restart-limit");
     // The crash being handled counts: a limit of 1 is full at once.
     if (restarts <= 1)
         report(Severity::Warning, "restart-limit",
                QStringLiteral("'%1' restarts nothing, since the crash being handled counts, so "
                               "%2 has no effect; write 2 or more")
                    .arg(limit, restartOn.join(QStringLiteral(" and "))));
-    else if (restarts > MaxQuickRestarts && value("restart-delay").toInt() <= 0)
+    else if (restarts > MaxQuickRestarts && number("restart-delay") <= 0)
         report(Severity::Warning, "restart-limit",
                QStringLiteral("%1 restarts with no restart-delay: a process that fails at once "
                               "is restarted in a tight loop, for ever when %1 starts take longer "
@@ -481,17 +485,10 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                    QStringLiteral("'%1' is neither true nor false, and reads as true").arg(text));
         break;
     }
-    case Kind::Integer: {
-        bool ok = false;
-        const int number = value.toInt(&ok);
-        if (!ok)
-            report(Severity::Error,
-                   QStringLiteral("'%1' is not a whole number, so it reads as 0").arg(text));
-        else if (number < key.minimum)
-            report(Severity::Error,
-                   QStringLiteral("'%1' is below %2: write %2 or more").arg(text).arg(key.minimum));
+    case Kind::Integer:
+        if (const QString problem = ConfigKeys::integer(key, value).problem; !problem.isEmpty())
+            report(Severity::Error, problem);
         break;
-    }
     case Kind::ExitCodes: {
         const QStringList codes = value.toStringList();
         for (const QString& code : codes) {

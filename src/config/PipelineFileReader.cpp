@@ -20,13 +20,31 @@ namespace {
 class ProcessKeys
 {
 public:
-    ProcessKeys(const QSettings& keys, const QStringList& names) : m_keys(keys), m_names(names) {}
+    ProcessKeys(const QSettings& keys, const QStringList& names, const QString& path,
+                const QString& group)
+        : m_keys(keys), m_names(names), m_path(path), m_group(group)
+    {
+    }
 
     QVariant value(const char* name) const
     {
         return m_names.contains(QLatin1String(name))
                    ? ConfigKeys::value(m_keys, File::Pipeline, ConfigKeys::ProcessGroup, name)
                    : ConfigKeys::defaultValue(File::Pipeline, ConfigKeys::ProcessGroup, name);
+    }
+
+    // A whole number in the key's range; beyond it, the key's default, and
+    // an error that names the file, the key and the value.
+    int integer(const char* name) const
+    {
+        if (!m_names.contains(QLatin1String(name)))
+            return value(name).toInt();
+        const ConfigKeys::Integer number =
+            ConfigKeys::integer(m_keys, File::Pipeline, ConfigKeys::ProcessGroup, name);
+        if (number.outOfRange)
+            Solvane::Trace::error("Pipeline file '%s': [%s] %s: %s", qUtf8Printable(m_path),
+                                  qUtf8Printable(m_group), name, qUtf8Printable(number.problem));
+        return number.value;
     }
 
     QSet<int> exitCodes(const char* name) const
@@ -41,35 +59,37 @@ public:
 private:
     const QSettings& m_keys;
     const QStringList& m_names;
+    const QString& m_path;
+    const QString& m_group;
 };
 
 // The process of the group that `source` has entered; `path` names the file in warnings.
 ProcessConfig readProcess(const QSettings& source, const QString& group, const QStringList& names,
                           const QString& path)
 {
-    const ProcessKeys keys(source, names);
+    const ProcessKeys keys(source, names, path, group);
     ProcessConfig process;
     process.group = group;
     process.exec = keys.value("exec").toString();
     process.label = keys.value("label").toString();
     process.arguments = keys.value("arguments").toStringList();
     process.restartOnCrash = keys.value("restart-on-crash").toBool();
-    process.restartLimit = keys.value("restart-limit").toInt();
-    process.restartPeriod = keys.value("restart-period").toInt();
-    process.restartDelay = keys.value("restart-delay").toInt();
-    process.restartDelayMax = keys.value("restart-delay-max").toInt();
+    process.restartLimit = keys.integer("restart-limit");
+    process.restartPeriod = keys.integer("restart-period");
+    process.restartDelay = keys.integer("restart-delay");
+    process.restartDelayMax = keys.integer("restart-delay-max");
     process.restartOnExit = keys.exitCodes("restart-on-exit");
     process.isRequired = keys.value("required").toBool();
     process.libraryPaths = keys.value("library-paths").toStringList();
     process.timestampLogEntries = keys.value("add-log-timestamp").toBool();
     process.invalidConfigExitCodes = keys.exitCodes("invalid-config-exit-codes");
     process.ready = keys.value("ready").toString();
-    process.readyTimeout = keys.value("ready-timeout").toInt();
-    process.watchdog = std::max(keys.value("watchdog").toInt(), 0);
+    process.readyTimeout = keys.integer("ready-timeout");
+    process.watchdog = keys.integer("watchdog");
     process.alive = keys.value("alive").toString();
-    process.aliveInterval = std::max(keys.value("alive-interval").toInt(), 1);
-    process.aliveTimeout = std::max(keys.value("alive-timeout").toInt(), 1);
-    process.aliveFailures = std::max(keys.value("alive-failures").toInt(), 1);
+    process.aliveInterval = keys.integer("alive-interval");
+    process.aliveTimeout = keys.integer("alive-timeout");
+    process.aliveFailures = keys.integer("alive-failures");
     // A size that does not parse reads as the default: no cap.
     process.memoryMax =
         std::max(ConfigKeys::parseSize(keys.value("memory-max").toString()), qint64(0));

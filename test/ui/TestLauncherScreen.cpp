@@ -14,6 +14,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Runs until it is asked to terminate.
@@ -315,22 +317,75 @@ private slots:
                     isShown(again ? "failureView" : "tilesView"));
     }
 
+    void journal_data()
+    {
+        QTest::addColumn<QString>("journal"); // logs/journal
+        QTest::addColumn<int>("copied");      // of the application's 100 lines
+        QTest::newRow("events") << "events" << 0;
+        QTest::newRow("all") << "all" << 100;
+    }
+
+    // Under a service (the screen's standard error is the journal's stream),
+    // the journal gets the screen's and the launcher's own lines, and the
+    // application's output only with logs/journal=all, as the console's
+    // journal does; the log file has it either way.
+    void journal()
+    {
+        QFETCH(QString, journal);
+        QFETCH(int, copied);
+        writeShellApp("board", "Notice board", "for i in $(seq 100); do echo line-$i; done");
+        QVERIFY(
+            writeFile(m_folders->user() + "/launcher.ini",
+                      ("[autostart]\ntile=board\ntimeout=0\n[logs]\njournal=" + journal).toUtf8()));
+        const QString stream = m_folders->root() + "/journal";
+        struct stat status = {};
+        QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &status) == 0);
+        QProcess screen;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JOURNAL_STREAM",
+                           QString("%1:%2").arg(status.st_dev).arg(status.st_ino));
+        screen.setProcessEnvironment(environment);
+        screen.setStandardOutputFile(stream, QIODevice::Append);
+        screen.setStandardErrorFile(stream, QIODevice::Append);
+        screen.start(LAUNCHER_UI_PROGRAM, {m_marker->text()});
+        const QString log = m_folders->user() + "/logs/board-" +
+                            QDate::currentDate().toString("yyyy-MM-dd") + ".log";
+        QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] line-100\n") &&
+                                     fileContent(stream).contains("Pipeline state changed to "
+                                                                  "NotRunning"),
+                                 30000);
+        signalProcess(screen, SIGTERM);
+        QVERIFY(screen.waitForFinished(30000));
+        const QByteArray written = fileContent(stream);
+        QVERIFY2(written.count("] line-") == copied && written.contains("<6>") &&
+                     fileContent(log).count("] line-") == 100,
+                 written.constData());
+    }
+
 #ifdef LAUNCHER_PROGRAM // where the console is built
     void oneLauncher_data()
     {
-        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"};
+        const QStringList screen{LAUNCHER_UI_PROGRAM}, console{LAUNCHER_PROGRAM, "serve"},
+            mainJob{LAUNCHER_PROGRAM}, run{LAUNCHER_PROGRAM, "run", "board"};
         QTest::addColumn<QStringList>("first"); // command lines
         QTest::addColumn<QStringList>("second");
         QTest::addColumn<int>("signal"); // that ends the first
         QTest::newRow("the screen, then the console") << screen << console << int(SIGTERM);
         QTest::newRow("the screen, then a screen") << screen << screen << int(SIGHUP);
+        QTest::newRow("the screen, then a run") << screen << run << int(SIGTERM);
+        QTest::newRow("the screen, then the main job") << screen << mainJob << int(SIGTERM);
         QTest::newRow("the console, then the screen") << console << screen << int(SIGTERM);
         QTest::newRow("the console, then the console") << console << console << int(SIGHUP);
+        QTest::newRow("the console, then a run") << console << run << int(SIGTERM);
+        QTest::newRow("the main job, then a run") << mainJob << run << int(SIGINT);
+        QTest::newRow("a run, then the screen") << run << screen << int(SIGTERM);
+        QTest::newRow("a run, then the main job") << run << mainJob << int(SIGHUP);
     }
 
-    // Whichever front end runs answers the control socket: status tells which
-    // one it is, its application and its processes. A second front end of
-    // the same user refuses to start, naming the first. Asked to quit, the
+    // Whichever launcher runs (a front end, or the console's run) answers the
+    // control socket: status tells which one it is, its application and its
+    // processes. A second launcher of the same user, whatever its command,
+    // refuses to start, naming the first's pid and command. Asked to quit, the
     // first stops its application before it ends itself: nothing outlives it.
     void oneLauncher()
     {
@@ -351,7 +406,9 @@ private slots:
                      status.contains(" " + child + "  running"),
                  status);
         const auto [refused, words] = runProgram(second.first(), second.mid(1));
-        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid), words);
+        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid + ", " +
+                                                program.toUtf8() + " (" + first.first().toUtf8()),
+                 words);
         signalProcess(running, signal);
         QVERIFY(running.waitForFinished(10000) && running.exitStatus() == QProcess::NormalExit);
         QCOMPARE(running.exitCode(), program == "launcher-ui" ? 0 : 128 + signal);
