@@ -343,6 +343,9 @@ private:
     Stage m_stage = Stage::Idle;
     Escalation m_escalation = Escalation::None;
     int m_nextProcessIndex = 0;
+    // The index of the process the run started with: 0, unless the ones
+    // before it could not be created; -1 before any has started.
+    int m_firstStarted = -1;
     // Every process started so far, by index.
     QVector<Entry> m_processes;
     // The running (or last) pipeline's result as far as it is known.

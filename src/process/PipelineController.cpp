@@ -319,6 +319,7 @@ void PipelineController::begin()
     m_result.name = m_pipelineConfig.name;
     m_result.startedAt = QDateTime::currentDateTime();
     m_nextProcessIndex = 0;
+    m_firstStarted = -1;
     m_escalation = Escalation::None;
     m_processes.clear();
     if (m_pipelineConfig.restartAt.isValid())
@@ -796,7 +797,11 @@ void PipelineController::startPipelineProcess(int processIndex)
             &PipelineController::onProcessFinished);
     connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
         emit processStarted(processIndex);
-        if (processIndex == 0) {
+        // The pipeline has started with its first process, or, when those
+        // before could not be created, with the first that could.
+        if (m_firstStarted < 0)
+            m_firstStarted = processIndex;
+        if (processIndex == m_firstStarted) {
             // A restart of the first process is no new start of the pipeline:
             // the process logs it as a restart.
             if (process->restartCount() == 0) {
