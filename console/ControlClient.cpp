@@ -156,7 +156,7 @@ void printLastResult(const QJsonObject& result)
                   ? QStringLiteral("did not run")
                   : QStringLiteral("ended with %1").arg(exitText(process));
     if (process.value("givenUp").toBool() && !end.contains(QLatin1String("not restarted again")))
-        end += QStringLiteral(" and was given up after its restart limit");
+        end += QStringLiteral(" and was given up");
     print(QStringLiteral("  because process %1 (%2) %3")
               .arg(process.value("index").toInt())
               .arg(process.value("program").toString(), end));

@@ -211,7 +211,8 @@ QByteArray Metrics::text()
         [](const ProcessRecord& p) -> qint64 { return p.up; }, nullptr);
     perProcess(
         "launcher_process_given_up", "gauge",
-        "1 once the process was given up after its restart limit.",
+        "1 once the process was given up: its restart limit reached, or a daemon "
+        "that could not be started.",
         [](const ProcessRecord& p) -> qint64 { return p.givenUp; }, nullptr);
     perProcess(
         "launcher_process_restarts_total", "counter", "Restarts of the process.",
