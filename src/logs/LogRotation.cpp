@@ -46,6 +46,19 @@ bool sameFile(const struct stat& a, const struct stat& b)
            sameMtime(a, b);
 }
 
+// No clock that was ever set shows a time before 2020 on a system that runs
+// this launcher (its libraries are younger); one never set shows 1970 (a
+// board without a battery-backed clock before the network sets it) or the
+// reset value of a clock chip (2000, 2001). A fixed floor, unlike the build's
+// date, never makes the history before an upgrade ageless.
+const qint64 PlausibleTimeFloor = 1577836800; // 2020-01-01 00:00:00 UTC
+
+// Whether a file's time, or the clock, can be true.
+bool isPlausibleTime(const QDateTime& time)
+{
+    return time.toSecsSinceEpoch() >= PlausibleTimeFloor;
+}
+
 bool cancelled(const std::atomic<bool>* cancel)
 {
     return cancel && cancel->load(std::memory_order_relaxed);
@@ -139,6 +152,22 @@ int openRegularFile(const QString& path, struct stat* status)
         return -1;
     }
     return fd;
+}
+
+// Gives a file the modification time `now`, through a descriptor that names
+// the file the walk listed: never a link, nor another file put in its place.
+bool restamp(const QString& path, dev_t device, ino_t inode, const QDateTime& now)
+{
+    struct stat status = {};
+    const int fd = openRegularFile(path, &status);
+    if (fd < 0)
+        return false;
+    const qint64 ms = now.toMSecsSinceEpoch();
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
+    const bool done =
+        status.st_dev == device && status.st_ino == inode && ::futimens(fd, times) == 0;
+    ::close(fd);
+    return done;
 }
 
 // Makes the rename of a file in `folder` last; a file system that cannot sync
@@ -281,9 +310,16 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
         if (file.kind != Kind::Compressed)
             continue;
         report(progress);
-        // A time before the build says nothing about the age.
-        const bool tooOld = m_keepDays > 0 && isPlausibleTime(file.modified) &&
-                            file.modified.secsTo(now) > keepSeconds;
+        // A log written before the clock was set says nothing of its age:
+        // once the clock is right, it ages from now, and never goes for its
+        // age in the rotation that found it.
+        const bool plausible = isPlausibleTime(file.modified);
+        if (!plausible && m_keepDays > 0 && isPlausibleTime(now) &&
+            restamp(file.path, file.device, file.inode, now))
+            Solvane::Trace::info("Compressed log '%s' was written before the clock was set: it "
+                                 "is kept %d days from now",
+                                 qUtf8Printable(file.path), m_keepDays);
+        const bool tooOld = m_keepDays > 0 && plausible && file.modified.secsTo(now) > keepSeconds;
         const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
         if (!tooOld && !tooMuch)
             continue;
@@ -353,12 +389,6 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
                                  qUtf8Printable(log.path), maxTotalSize);
     }
     return maxTotalSize - total - reserved;
-}
-
-bool LogRotation::isPlausibleTime(const QDateTime& time)
-{
-    // The start of the build's day, from the build system: the one place it is set.
-    return time.toSecsSinceEpoch() >= qint64(LAUNCHER_BUILD_TIME) / 86400 * 86400;
 }
 
 std::mutex& LogRotation::folderMutex()

@@ -19,9 +19,9 @@ struct stat;
 //   that file is safely written;
 // - then removes the compressed logs older than the days to keep, and the
 //   oldest ones that remain for as long as the logs of the folder, compressed
-//   or not, take more than the total size. A log whose time is before the
-//   launcher was built was written by a clock not yet set: it goes only for
-//   the total size, never for its age.
+//   or not, take more than the total size. A log whose time no set clock
+//   shows (before 2020) was written before the clock was set: once the clock
+//   is right, it takes the time of then and ages from it.
 // The total holds at every moment: the writer of a log makes room for its
 // next file (makeRoom()), and it and the rotation never change the folder at
 // the same time.
@@ -67,8 +67,6 @@ public:
     // bytes of the uncompressed logs it removed to `dropped`.
     static qint64 makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
                            qint64 room, qint64* dropped);
-    // Whether a file's time can be true: not before the launcher was built.
-    static bool isPlausibleTime(const QDateTime& time);
 
 private:
     void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
