@@ -1,13 +1,15 @@
 // The pipeline log file: writes that fail and work again, a run past midnight
 // (a link in the new day's place included), the size limit, the numbers of
-// its pieces and the folder's total under a flood. A log moved away during a
-// run, and a reader that follows it: TestControl.
+// its pieces and the folder's total under a flood; a reader that follows a
+// log through its pieces and the files after it.
 
 #include "Backend.h"
 #include "PipelineController.h"
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "logs/LogFollower.h"
+#include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
 
 #include <QDirIterator>
@@ -35,6 +37,18 @@ const struct
     {"its oldest pieces removed", ".5.gz .6", ".7 .8"},
     {"at the highest number", ".999999998 .999999999", ".1 .2"},
     {"a name taken further on", ".1 .3.gz", ".2 .4"},
+};
+
+// What becomes of each piece of a log before a follower comes to it: kept
+// (p), compressed (z) or removed (-). The first is the file it had open.
+const struct
+{
+    const char* name;
+    const char* fates;
+} LateFollower[] = {
+    {"pieces as split", "pppp"},
+    {"pieces compressed", "zzzz"},
+    {"pieces removed", "-z-p"},
 };
 
 } // namespace
@@ -191,6 +205,100 @@ private slots:
         QCOMPARE(pieces.join(' '), QString(row.pieces));
         for (const QString& suffix : planted)
             QCOMPARE(fileContent(path + suffix), QByteArray("planted"));
+    }
+
+    void followerComesLate_data() { addRows(LateFollower); }
+
+    // A follower that comes to a log after it was split several times reads
+    // each piece in order, from its file or its .gz, the one it had open even
+    // when removed, and tells where a piece removed meanwhile is missing.
+    void followerComesLate()
+    {
+        const auto& row = currentRow(LateFollower);
+        const QString path = m_dir.filePath(QString(QTest::currentDataTag()) + "/app.log");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const MessageCapture quiet;
+        const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+        QStringList pieces;
+        log->limitSize(300, QString(), 0, [&](const QString& piece) { pieces << piece; });
+        LogFollower follower([path] { return path; }, -1);
+        QVERIFY(follower.open());
+        for (int i = 1; pieces.size() < 4; ++i)
+            log->write("line " + QByteArray::number(i) + '\n', 1);
+        QByteArray expected;
+        qint64 missingAt = -1;
+        for (int i = 0; i < pieces.size(); ++i) {
+            const QByteArray content = fileContent(pieces[i]);
+            const char fate = row.fates[i];
+            if (fate == 'z')
+                LogRotation::ofPiece(pieces[i]).rotate(QDateTime::currentDateTime());
+            if (fate == '-')
+                QVERIFY(QFile::remove(pieces[i]));
+            if (fate == '-' && i > 0)
+                missingAt = expected.size();
+            else
+                expected += content;
+        }
+        expected += fileContent(path);
+        QVERIFY(QFile::exists(pieces[1] + ".gz") == (row.fates[1] == 'z'));
+        QByteArray out;
+        qint64 lostAt = -1;
+        for (;;) {
+            const QByteArray bytes = follower.read();
+            const int lost = follower.takeLost();
+            if (lost > 0)
+                lostAt = lostAt < 0 && lost == 1 ? out.size() : -2;
+            out += bytes;
+            if (bytes.isEmpty() && lost == 0)
+                break;
+        }
+        QCOMPARE(out, expected);
+        QCOMPARE(lostAt, missingAt);
+    }
+
+    void followerGoesOn_data()
+    {
+        QTest::addColumn<bool>("nextDay");
+        QTest::newRow("moved away, then made anew") << false;
+        QTest::newRow("the next day's file") << true;
+    }
+
+    // A follower goes on in the file that follows the one it reads only once
+    // that one's writer has moved on and it is read to its end: a file made
+    // anew at the path, or the next day's file that the locator names.
+    void followerGoesOn()
+    {
+        QFETCH(bool, nextDay);
+        const QString folder = m_dir.filePath(QTest::currentDataTag());
+        const QString first = folder + "/app-2026-12-07.log",
+                      second = folder + "/app-2026-12-08.log";
+        const auto append = [](const QString& path, const QByteArray& text) {
+            QFile file(path);
+            return file.open(QIODevice::Append) && file.write(text) == text.size();
+        };
+        bool switched = false, appended = false;
+        QVERIFY(writeFile(first, "one\n"));
+        // The writer's last line lands as the locator names the next file.
+        LogFollower follower(
+            [&] {
+                if (switched && !std::exchange(appended, true))
+                    append(first, "two\n");
+                return switched ? second : first;
+            },
+            -1);
+        QVERIFY(follower.open());
+        QCOMPARE(follower.read(), QByteArray("one\n"));
+        if (nextDay) {
+            QVERIFY(writeFile(second, "three\n"));
+            switched = true;
+        } else {
+            // A writer notices a move late, and begins a new file only then.
+            QVERIFY(QFile::rename(first, first + ".old"));
+            QCOMPARE(follower.read(), QByteArray());
+            QVERIFY(append(first + ".old", "two\n") && writeFile(first, "three\n"));
+        }
+        QByteArray out;
+        QTRY_COMPARE_WITH_TIMEOUT(out += follower.read(), QByteArray("two\nthree\n"), 10000);
     }
 
     // A child that writes as fast as it can never takes the logs folder
