@@ -207,6 +207,24 @@ private slots:
             QCOMPARE(fileContent(path + suffix), QByteArray("planted"));
     }
 
+    // A log removed just before it splits (to make room, or by hand) goes on
+    // in a file made anew at its path, and splits from there as before.
+    void removedBeforeSplit()
+    {
+        const QString path = m_dir.filePath("removed/app.log");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const MessageCapture messages;
+        const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+        QStringList pieces;
+        log->limitSize(100, QString(), 0, [&](const QString& piece) { pieces << piece; });
+        log->write("0123456789\n", 11, 1);
+        QVERIFY(QFile::remove(path));
+        for (int i = 0; i < 30; ++i)
+            log->write("0123456789\n", 11, 1);
+        QCOMPARE(messages.count("Unable to split"), 0);
+        QVERIFY(!pieces.isEmpty() && QFile::exists(path));
+    }
+
     void followerComesLate_data() { addRows(LateFollower); }
 
     // A follower that comes to a log after it was split several times reads

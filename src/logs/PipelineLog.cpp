@@ -295,15 +295,20 @@ void PipelineLog::checkFile()
             split();
         return;
     }
-    // Removed, renamed or replaced: the run goes on in a file at its path,
-    // in a folder made anew if that went too.
+    reopenFile();
+    makeRoom();
+    writeDropNotice();
+}
+
+// Removed, renamed or replaced: the run goes on in a file at its path, in a
+// folder made anew if that went too.
+void PipelineLog::reopenFile()
+{
     closeFile();
     if (!openFile(false)) {
         QDir().mkpath(QFileInfo(m_filePath).absolutePath());
         openFile(true);
     }
-    makeRoom();
-    writeDropNotice();
 }
 
 void PipelineLog::limitSize(qint64 fileBytes, const QString& folder, qint64 totalBytes,
@@ -388,6 +393,14 @@ bool PipelineLog::split()
     const qint64 limit = m_pieceLimit > 0 ? m_pieceLimit : m_room;
     QString piece;
     if (!renameToNextPiece(&piece)) {
+        // Removed meanwhile (to keep the folder's total, say): the lines go
+        // on in a file made anew, as after a look at the path.
+        if (errno == ENOENT) {
+            reopenFile();
+            makeRoom();
+            writeDropNotice();
+            return false;
+        }
         // Not tried again until the limits are set anew: a folder that refuses
         // once refuses every second.
         Trace::error("Unable to split log file '%s' at its size limit: %s",
@@ -396,11 +409,7 @@ bool PipelineLog::split()
         updateLimit();
         return false;
     }
-    closeFile();
-    if (!openFile(false)) {
-        QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-        openFile(true);
-    }
+    reopenFile();
     makeRoom();
     const QString pieceName = QFileInfo(piece).fileName() + QStringLiteral(".gz");
     writeNotice(

@@ -78,6 +78,7 @@ private:
     explicit PipelineLog(const QString& filePath);
 
     bool openFile(bool reportFailure);
+    void reopenFile();
     void closeFile();
     void checkFile();
     void writeLines(const char* data, qint64 size, int lineCount);
