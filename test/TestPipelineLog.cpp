@@ -18,9 +18,15 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +56,17 @@ const struct
     {"pieces compressed", "zzzz"},
     {"pieces removed", "-z-p"},
 };
+
+// What the files of a folder take in all, hidden and temporary ones included.
+qint64 folderSize(const QString& folder)
+{
+    qint64 sum = 0;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System); it.hasNext();) {
+        it.next();
+        sum += it.fileInfo().size();
+    }
+    return sum;
+}
 
 } // namespace
 
@@ -317,6 +334,60 @@ private slots:
         }
         QByteArray out;
         QTRY_COMPARE_WITH_TIMEOUT(out += follower.read(), QByteArray("two\nthree\n"), 10000);
+    }
+
+    // Launchers that write one logs folder keep its total together: each
+    // takes room for its file under the folder's lock (which another may
+    // hold), where no other has claimed it, and never removes a file that
+    // another writes to. Three logs begin in a folder full of compressed
+    // history and fill their files, then a fourth begins.
+    void sharedFolder()
+    {
+        const QString folder = m_dir.filePath("shared");
+        const qint64 total = 100 * 1024;
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(
+                writeAged(folder + QString("/old-%1.log.gz").arg(i), 10 * 1024, 86400 * (10 - i)));
+        const MessageCapture quiet;
+        std::unique_ptr<PipelineLog> logs[4];
+        const auto begin = [&](int i) {
+            logs[i] = PipelineLog::open(folder + '/' + char('a' + i) + ".log");
+            logs[i]->limitSize(20 * 1024, folder, total, {});
+        };
+        int held = ::open(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        std::atomic<pid_t> thread{0};
+        std::thread first([&] {
+            thread = pid_t(::syscall(SYS_gettid));
+            begin(0);
+        });
+        const auto release = [&] {
+            if (held >= 0)
+                ::close(std::exchange(held, -1));
+            if (first.joinable())
+                first.join();
+        };
+        const auto released = qScopeGuard(release);
+        // Waits for the lock, in the call that takes it.
+        const auto waiting = [&] {
+            const QByteArray call =
+                fileContent(QString("/proc/self/task/%1/syscall").arg(thread.load()));
+            return thread != 0 && call.startsWith(QByteArray::number(SYS_flock) + ' ');
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(waiting(), 30000);
+        release();
+        begin(1);
+        begin(2);
+        const QByteArray line = QByteArray(99, 'x') + '\n';
+        for (int i = 0; i < 3; ++i) {
+            for (int n = 0; n < 190; ++n)
+                logs[i]->write(line, 1);
+        }
+        QVERIFY2(folderSize(folder) <= total, qPrintable(QString::number(folderSize(folder))));
+        begin(3);
+        QVERIFY2(folderSize(folder) <= total, qPrintable(QString::number(folderSize(folder))));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(QFileInfo(logs[i]->filePath()).size(), 190 * 100);
     }
 
     // A child that writes as fast as it can never takes the logs folder

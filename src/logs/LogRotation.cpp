@@ -5,14 +5,19 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,6 +175,135 @@ bool restamp(const QString& path, dev_t device, ino_t inode, const QDateTime& no
     return done;
 }
 
+// Held while the files of a log folder are removed, renamed into place or
+// claimed, by every launcher that writes there and by their rotations: a lock
+// on the folder itself, and within this process a mutex (which alone serves
+// for a file outside any folder that keeps a total).
+class FolderLock
+{
+public:
+    explicit FolderLock(const QString& folder) : m_guard(mutex())
+    {
+        if (folder.isEmpty())
+            return;
+        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int locked = -1;
+        while (m_fd >= 0 && (locked = ::flock(m_fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        // A folder that is not there yet holds nothing to keep.
+        static std::atomic<bool> warned{false};
+        if (locked != 0 && errno != ENOENT && !warned.exchange(true))
+            Solvane::Trace::warning(
+                "Unable to lock the logs folder '%s' against other launchers: %s",
+                qUtf8Printable(folder), std::strerror(errno));
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex folderMutex;
+        return folderMutex;
+    }
+
+    std::lock_guard<std::mutex> m_guard;
+    int m_fd = -1;
+};
+
+// A claim on a log folder's room is a hidden, empty file there, named
+// ".launcher-room.ID.BYTES.DEVICE.INODE" (the log file whose room it is; 0.0
+// for a compression's), which its taker holds a lock on: one free to lock
+// was left by a launcher that ended, and counts no more.
+const QByteArray RoomPrefix = QByteArrayLiteral(".launcher-room.");
+
+QByteArray roomName(const QByteArray& id, qint64 bytes, dev_t device, ino_t inode)
+{
+    return RoomPrefix + id + '.' + QByteArray::number(bytes) + '.' +
+           QByteArray::number(quint64(device)) + '.' + QByteArray::number(quint64(inode));
+}
+
+struct Claim
+{
+    QByteArray name;
+    qint64 bytes;
+    dev_t device;
+    ino_t inode;
+};
+
+// The claims of the folder but the one named `ownName`, under its lock; those
+// left over are removed.
+std::vector<Claim> claimsIn(const QString& folder, const QByteArray& ownName)
+{
+    std::vector<Claim> claims;
+    const QByteArray path = QFile::encodeName(folder) + '/';
+    const QStringList names =
+        QDir(folder).entryList({QString::fromLatin1(RoomPrefix) + QLatin1Char('*')},
+                               QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QByteArray encoded = QFile::encodeName(name);
+        if (encoded == ownName)
+            continue;
+        const QList<QByteArray> fields = encoded.mid(RoomPrefix.size()).split('.');
+        bool valid[3] = {};
+        const Claim claim{encoded, fields.value(1).toLongLong(&valid[0]),
+                          dev_t(fields.value(2).toULongLong(&valid[1])),
+                          ino_t(fields.value(3).toULongLong(&valid[2]))};
+        const int fd =
+            ::open((path + encoded).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        // Another user's that cannot be looked at is taken as held.
+        bool held = fd < 0 && errno == EACCES;
+        if (fd >= 0) {
+            held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            if (!held)
+                ::unlink((path + encoded).constData());
+            ::close(fd);
+        }
+        if (held && fields.size() == 4 && valid[0] && valid[1] && valid[2] && claim.bytes >= 0)
+            claims.push_back(claim);
+    }
+    return claims;
+}
+
+// A log folder as one who makes room in it sees it.
+struct Usage
+{
+    // The logs that may go, oldest first: not the files that logs are written to.
+    std::vector<LogFile> removable;
+    // The logs, each that is written to at least at the room claimed for it,
+    // and the room claimed for logs not there yet.
+    qint64 total = 0;
+    // The room claimed by compressions under way.
+    qint64 compressing = 0;
+};
+
+// The log `current` is left out: its room is the one to make.
+Usage usageOf(const QString& folder, const std::vector<Claim>& claims, const struct stat* current)
+{
+    Usage usage;
+    for (const Claim& claim : claims)
+        (claim.inode == 0 ? usage.compressing : usage.total) += claim.bytes;
+    for (const LogFile& log : logsIn(folder, LogRotation::Progress())) {
+        if (current && log.device == current->st_dev && log.inode == current->st_ino)
+            continue;
+        qint64 claimed = -1;
+        for (const Claim& claim : claims) {
+            if (claim.inode != 0 && claim.device == log.device && claim.inode == log.inode)
+                claimed = std::max<qint64>(claimed, 0) + claim.bytes;
+        }
+        // Written to by another: counted in its room, and beyond it.
+        usage.total += claimed < 0 ? log.size : std::max<qint64>(log.size - claimed, 0);
+        if (claimed < 0)
+            usage.removable.push_back(log);
+    }
+    return usage;
+}
+
 // Makes the rename of a file in `folder` last; a file system that cannot sync
 // a folder still has the file, so a failure here is no failure of the file.
 void syncFolder(const QString& folder)
@@ -183,6 +317,17 @@ void syncFolder(const QString& folder)
 }
 
 } // namespace
+
+// What one walk knows of the room in its folder: at most `total` bytes are
+// taken, by what it counted last and by the claims it has seen since (a file
+// that another launcher writes grows only within its claim, and a piece split
+// off it was within one, too; what goes is not taken off). A compression
+// that fits that is claimed without counting the folder anew.
+struct LogRotation::Bound
+{
+    qint64 total = -1;
+    QSet<QByteArray> seen;
+};
 
 LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
     : m_folder(folder), m_rotatePeriod(rotatePeriod)
@@ -203,7 +348,7 @@ void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
         struct stat status = {};
         if (kindOf(QFileInfo(m_folder).fileName()) == Kind::Piece && lstatPath(m_folder, &status) &&
             S_ISREG(status.st_mode))
-            compressLog(m_folder, status, cancel, progress);
+            compressLog(m_folder, status, cancel, progress, nullptr);
         return;
     }
     compressOldLogs(now, cancel, progress);
@@ -215,13 +360,22 @@ void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
 void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                                   const Progress& progress) const
 {
-    // Known by their inodes: a path may spell the folder another way.
+    // Known by their inodes: a path may spell the folder another way. The
+    // logs that other launchers write are theirs, too.
     std::vector<std::pair<dev_t, ino_t>> excluded;
     for (const QString& path : m_excluded) {
         struct stat status = {};
         if (lstatPath(path, &status))
             excluded.emplace_back(status.st_dev, status.st_ino);
     }
+    {
+        const FolderLock lock(m_folder);
+        for (const Claim& claim : claimsIn(m_folder, QByteArray())) {
+            if (claim.inode != 0)
+                excluded.emplace_back(claim.device, claim.inode);
+        }
+    }
+    Bound bound;
     // Links, FIFOs, devices and sockets are listed, too, so that each can be
     // named when it is skipped; links to folders are not walked into.
     QDirIterator entries(m_folder, QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot,
@@ -250,13 +404,14 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        compressLog(logPath, status, cancel, progress);
+        compressLog(logPath, status, cancel, progress, &bound);
     }
 }
 
 // Compresses a log that the walk found, as it found it, and removes it.
 void LogRotation::compressLog(const QString& logPath, const struct stat& status,
-                              const std::atomic<bool>* cancel, const Progress& progress)
+                              const std::atomic<bool>* cancel, const Progress& progress,
+                              Bound* bound) const
 {
     // A pair left by a run that could not remove its log is skipped for
     // good, without a word; a dangling link there counts as taken, too.
@@ -265,10 +420,21 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
     if (lstatPath(compressedPath, &compressedStatus))
         return;
 
-    bool compressed = compressFile(QFileInfo(logPath), cancel, progress);
+    // In a folder that keeps a total, the room the .gz may take is claimed
+    // first; without it, the log waits for a rotation with room.
+    const QString lockedFolder = m_onePiece ? QString() : m_folder;
+    LogRoom room;
+    if (bound && m_maxTotalSize > 0 && !claimCompression(&room, qint64(status.st_size), bound))
+        return;
+    // Gone since the walk: compressed, or removed to keep the total, by
+    // another launcher that writes the folder.
+    struct stat still = {};
+    if (!lstatPath(logPath, &still) || still.st_ino != status.st_ino)
+        return;
+    bool compressed = compressFile(QFileInfo(logPath), cancel, progress, lockedFolder);
     if (cancelled(cancel))
         return;
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(lockedFolder);
     // Gone: its writer removed it to keep the folder within its total, and
     // said so in the log; a .gz that made it in was counted then.
     struct stat after = {};
@@ -297,7 +463,7 @@ void LogRotation::compressLog(const QString& logPath, const struct stat& status,
 void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                                        const Progress& progress) const
 {
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(m_folder);
     const std::vector<LogFile> logs = logsIn(m_folder, progress);
     qint64 total = 0;
     for (const LogFile& log : logs)
@@ -343,30 +509,26 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
 }
 
 qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
-                             qint64 room, qint64* dropped)
+                             qint64 room, qint64* dropped, LogRoom* taken)
 {
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(folder);
     struct stat current = {};
     const bool hasCurrent = lstatPath(currentPath, &current);
-    std::vector<LogFile> logs = logsIn(folder, Progress());
-    logs.erase(std::remove_if(logs.begin(), logs.end(),
-                              [&](const LogFile& log) {
-                                  return hasCurrent && log.device == current.st_dev &&
-                                         log.inode == current.st_ino;
-                              }),
-               logs.end());
+    Usage usage = usageOf(folder, claimsIn(folder, taken ? taken->m_name : QByteArray()),
+                          hasCurrent ? &current : nullptr);
+    std::vector<LogFile>& logs = usage.removable;
     // The rotation compresses one log at a time, and the file it writes grows
     // up to the size of that log: the largest that waits, or the current
     // file once it is split off. Taken before anything goes, as the one being
-    // compressed may be among what goes.
+    // compressed may be among what goes; compressions under way (of other
+    // launchers too) have claimed theirs.
     qint64 compressing = room;
-    qint64 total = 0;
+    qint64 total = usage.total;
     for (const LogFile& log : logs) {
-        total += log.size;
         if (log.kind != Kind::Compressed)
             compressing = std::max(compressing, log.size);
     }
-    const qint64 reserved = compressionRoom(compressing);
+    const qint64 reserved = std::max(compressionRoom(compressing), usage.compressing);
     // The output that waits for compression goes first, the oldest first
     // (what is compressed keeps much history in little room), then the
     // compressed history; the newest piece last, as it holds the newest output.
@@ -388,17 +550,86 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
             Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
                                  qUtf8Printable(log.path), maxTotalSize);
     }
-    return maxTotalSize - total - reserved;
+    const qint64 granted = std::min(room, maxTotalSize - total - reserved);
+    if (taken && hasCurrent)
+        claim(taken, folder, std::max<qint64>(granted, 0), current.st_dev, current.st_ino);
+    return granted;
 }
 
-std::mutex& LogRotation::folderMutex()
+// Where the folder has not the room, the oldest compressed logs make it.
+bool LogRotation::claimCompression(LogRoom* room, qint64 size, Bound* bound) const
 {
-    static std::mutex mutex;
-    return mutex;
+    const FolderLock lock(m_folder);
+    const qint64 needed = compressionRoom(size);
+    const std::vector<Claim> claims = claimsIn(m_folder, QByteArray());
+    for (const Claim& claim : claims) {
+        if (bound->total >= 0 && !bound->seen.contains(claim.name))
+            bound->total += claim.bytes;
+    }
+    if (bound->total < 0 || bound->total + needed > m_maxTotalSize) {
+        const Usage usage = usageOf(m_folder, claims, nullptr);
+        bound->total = usage.total + usage.compressing;
+        for (const LogFile& log : usage.removable) {
+            if (bound->total + needed <= m_maxTotalSize)
+                break;
+            if (log.kind != Kind::Compressed)
+                continue;
+            if (!QFile::remove(log.path)) {
+                Solvane::Trace::error("Failed to remove old compressed log '%s'",
+                                      qUtf8Printable(log.path));
+                continue;
+            }
+            bound->total -= log.size;
+            Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
+                                 qUtf8Printable(log.path), m_maxTotalSize);
+        }
+    }
+    bound->seen.clear();
+    for (const Claim& claim : claims)
+        bound->seen.insert(claim.name);
+    if (bound->total + needed > m_maxTotalSize || !claim(room, m_folder, needed, 0, 0))
+        return false;
+    // Its own claim is seen, and what it writes stays when it goes.
+    bound->seen.insert(room->m_name);
+    bound->total += needed;
+    return true;
+}
+
+// Names the claim in the folder, under its lock: made, or renamed to its new size.
+bool LogRotation::claim(LogRoom* room, const QString& folder, qint64 bytes, dev_t device,
+                        ino_t inode)
+{
+    const QByteArray path = QFile::encodeName(folder) + '/';
+    if (room->m_fd < 0) {
+        room->m_folder = path;
+        room->m_id = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+        room->m_name = roomName(room->m_id, bytes, device, inode);
+        room->m_fd = ::open((path + room->m_name).constData(),
+                            O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // Readable by the launchers of other users, whatever the mask: they
+        // look whether it is still held.
+        return room->m_fd >= 0 && ::fchmod(room->m_fd, 0644) == 0 &&
+               ::flock(room->m_fd, LOCK_EX | LOCK_NB) == 0;
+    }
+    const QByteArray name = roomName(room->m_id, bytes, device, inode);
+    if (name == room->m_name)
+        return true;
+    if (::rename((path + room->m_name).constData(), (path + name).constData()) != 0)
+        return false;
+    room->m_name = name;
+    return true;
+}
+
+LogRoom::~LogRoom()
+{
+    if (m_fd < 0)
+        return;
+    ::unlink((m_folder + m_name).constData());
+    ::close(m_fd);
 }
 
 bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel,
-                               const Progress& progress)
+                               const Progress& progress, const QString& lockedFolder)
 {
     // Asked afresh: a file that a walk listed may have gone since.
     const QString sourcePath = file.absoluteFilePath();
@@ -478,7 +709,7 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
     {
         // Renamed into place only while the log is still there: a log removed
         // to keep the folder within its total leaves no member to take its room.
-        const std::lock_guard<std::mutex> lock(folderMutex());
+        const FolderLock lock(lockedFolder);
         if (!lstatPath(sourcePath, &after))
             return false;
         if (!written || ::rename(QFile::encodeName(target.fileName()).constData(),

@@ -337,10 +337,14 @@ void PipelineLog::makeRoom()
 {
     if (m_maxTotalSize <= 0) {
         m_room = std::numeric_limits<qint64>::max();
+        m_claim.reset();
     } else {
+        if (!m_claim)
+            m_claim = std::make_unique<LogRoom>();
         qint64 dropped = 0;
-        m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
-                                       m_pieceLimit + lineRoom(m_maxTotalSize), &dropped);
+        m_room =
+            LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
+                                  m_pieceLimit + lineRoom(m_maxTotalSize), &dropped, m_claim.get());
         drop(dropped);
     }
     updateLimit();
