@@ -293,17 +293,19 @@ private slots:
 
     void followerGoesOn_data()
     {
-        QTest::addColumn<bool>("nextDay");
-        QTest::newRow("moved away, then made anew") << false;
-        QTest::newRow("the next day's file") << true;
+        QTest::addColumn<int>("next"); // 0: a file made anew, 1: the next day's, 2: both
+        QTest::newRow("moved away, then made anew") << 0;
+        QTest::newRow("the next day's file") << 1;
+        QTest::newRow("the next day's file, the first removed") << 2;
     }
 
     // A follower goes on in the file that follows the one it reads only once
     // that one's writer has moved on and it is read to its end: a file made
-    // anew at the path, or the next day's file that the locator names.
+    // anew at the path, or the next day's file that the locator names (also
+    // when the one read was removed).
     void followerGoesOn()
     {
-        QFETCH(bool, nextDay);
+        QFETCH(int, next);
         const QString folder = m_dir.filePath(QTest::currentDataTag());
         const QString first = folder + "/app-2026-12-07.log",
                       second = folder + "/app-2026-12-08.log";
@@ -323,14 +325,16 @@ private slots:
             -1);
         QVERIFY(follower.open());
         QCOMPARE(follower.read(), QByteArray("one\n"));
-        if (nextDay) {
-            QVERIFY(writeFile(second, "three\n"));
-            switched = true;
-        } else {
+        if (next == 0) {
             // A writer notices a move late, and begins a new file only then.
             QVERIFY(QFile::rename(first, first + ".old"));
             QCOMPARE(follower.read(), QByteArray());
             QVERIFY(append(first + ".old", "two\n") && writeFile(first, "three\n"));
+        } else {
+            appended = next == 2;
+            QVERIFY(!appended || (append(first, "two\n") && QFile::remove(first)));
+            QVERIFY(writeFile(second, "three\n"));
+            switched = true;
         }
         QByteArray out;
         QTRY_COMPARE_WITH_TIMEOUT(out += follower.read(), QByteArray("two\nthree\n"), 10000);

@@ -322,13 +322,13 @@ QByteArray LogFollower::read()
     readEvents();
     while (!m_files.empty()) {
         File& file = m_files.front();
+        bool atEnd = false;
         if (file.fd < 0 && !file.gzip) {
-            if (file.atPath) {
-                if (!openAtPath(0))
-                    return QByteArray();
+            if (file.atPath && openAtPath(0))
                 continue;
-            }
-            if (!openMoved(file)) {
+            // Not there (yet): as at the end of the file.
+            atEnd = file.atPath;
+            if (!atEnd && !openMoved(file)) {
                 ++m_lost;
                 m_files.pop_front();
                 continue;
@@ -337,9 +337,11 @@ QByteArray LogFollower::read()
         // What went is told before the lines after it.
         if (m_lost > 0)
             return QByteArray();
-        const QByteArray bytes = readFrom(file);
-        if (!bytes.isEmpty())
-            return bytes;
+        if (!atEnd) {
+            const QByteArray bytes = readFrom(file);
+            if (!bytes.isEmpty())
+                return bytes;
+        }
         // At its end. A file that left the path is complete once another has
         // taken its place: its writer moves on to a new file only then.
         if (!file.atPath && m_files.size() > 1) {
@@ -347,20 +349,21 @@ QByteArray LogFollower::read()
             m_files.pop_front();
             continue;
         }
-        // Read to its end after its writer moved on to another path.
-        if (!file.atPath || m_nextPath.isEmpty() || !follow(QString(m_nextPath), 0))
+        // The last one, read to its end after its writer moved on to another
+        // path (or the one that left the path with nothing in its place).
+        if (m_nextPath.isEmpty() || !follow(QString(m_nextPath), 0))
             break;
     }
     lookForNextPath();
     return QByteArray();
 }
 
-// The next day's file, or another that the locator names, once the one at
-// the path has been read to its end: followed after one more read of it.
+// The next day's file, or another that the locator names, once the last
+// file has been read to its end: followed after one more read of that.
 void LogFollower::lookForNextPath()
 {
     const qint64 now = MonotonicClock::nowMs();
-    if (m_files.size() != 1 || !m_files.front().atPath || now - m_lastLookMs < LookIntervalMs)
+    if (m_files.size() != 1 || now - m_lastLookMs < LookIntervalMs)
         return;
     m_lastLookMs = now;
     const QString path = m_locator();
