@@ -437,14 +437,27 @@ ExitCode logs(Backend& backend, const QString& name, bool follow, int lines)
         }
         QThread::msleep(250);
     }
+    if (follow && !follower.watchProblem().isEmpty())
+        ConsoleOutput::error(QStringLiteral("warning: cannot watch the folder of '%1' (%2): pieces "
+                                            "split off between two looks may be missed")
+                                 .arg(follower.filePath(), follower.watchProblem()));
     for (;;) {
         const QByteArray bytes = follower.read();
+        // Where they were missing, before the lines after them.
+        const int lost = follower.takeLost();
+        if (lost > 0)
+            ConsoleOutput::error(
+                lost == 1 ? QStringLiteral("1 piece of the log was removed before it could be read")
+                          : QStringLiteral("%1 pieces of the log were removed before they could "
+                                           "be read")
+                                .arg(lost));
         if (!writeOut(bytes))
             return ExitCode::Failure;
-        if (bytes.isEmpty()) {
+        if (bytes.isEmpty() && lost == 0) {
             if (!follow)
                 return ExitCode::Normal;
-            QThread::msleep(250);
+            // Woken at once when a piece is split off.
+            follower.wait(250);
         }
     }
 }

@@ -136,6 +136,51 @@ private slots:
                 (logged.count("] x\n") == 10000 && output.count("] x\n") == row.copied));
     }
 
+    // `logs -f` reads each piece of a split log to its end before the next,
+    // however fast they are split off and compressed (here about every
+    // 0.15 s): every line once, in order.
+    void followsEveryPiece()
+    {
+        const ProcessMarker marker;
+        const QTemporaryDir home;
+        const QString data = home.filePath("Orvalen/launcher"), go = home.filePath("go");
+        // 2,000 numbered lines, 50 every 0.1 s, once the follower reads.
+        QVERIFY(writeFile(data + "/launcher.ini", "[logs]\nmax-file-size=1K\n"));
+        QVERIFY(writeFile(data + "/apps/app.ini",
+                          "[process-0]\nexec=/bin/sh\nlibrary-paths=/bin, /usr/bin\nmode=sync\n"
+                          "arguments=-c, \"while [ ! -e " +
+                              go.toUtf8() +
+                              " ]; do sleep 0.05; done; i=0; while [ $i -lt 40 ]; do seq "
+                              "$((i*50+1)) $((i*50+50)); i=$((i+1)); sleep 0.1; done\", " +
+                              marker.text().toUtf8() + "\n"));
+        QProcess run, follower;
+        run.start(LAUNCHER_PROGRAM, {"--data-home", home.path(), "run", "app"});
+        follower.start(LAUNCHER_PROGRAM, {"--data-home", home.path(), "logs", "app", "-f"});
+        QByteArray out;
+        const auto read = [&](const QByteArray& text) {
+            out += follower.readAllStandardOutput();
+            return out.contains(text);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(read("] Using pipeline log "), 30000);
+        QVERIFY(writeFile(go, {}));
+        const bool all = QTest::qWaitFor([&] { return read("] 2000\n"); }, 60000);
+        follower.kill();
+        follower.waitForFinished(30000);
+        QVERIFY(all && (run.state() == QProcess::NotRunning || run.waitForFinished(30000)) &&
+                run.exitCode() == 0);
+        QStringList numbers, expected;
+        const QRegularExpression numbered(R"(^\[ \d+ \] (\d+)$)");
+        for (const QString& line : QString(out).split('\n')) {
+            if (const auto match = numbered.match(line); match.hasMatch())
+                numbers.append(match.captured(1));
+        }
+        for (int i = 1; i <= 2000; ++i)
+            expected.append(QString::number(i));
+        QCOMPARE(numbers, expected);
+        QCOMPARE(follower.readAllStandardError(), QByteArray());
+        QVERIFY(marker.noneLeft());
+    }
+
     // Arguments and paths in UTF-8 reach the child intact, and check fails on
     // a warning only with --strict.
     void utf8AndStrictCheck()

@@ -1,13 +1,15 @@
 // The pipeline log file: writes that fail and work again, a run past midnight
 // (a link in the new day's place included), the size limit, the numbers of
-// its pieces and the folder's total under a flood. A log moved away during a
-// run, and a reader that follows it: TestControl.
+// its pieces and the folder's total under a flood; a reader that follows a
+// log through its pieces and the files after it.
 
 #include "Backend.h"
 #include "PipelineController.h"
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "logs/LogFollower.h"
+#include "logs/LogRotation.h"
 #include "logs/PipelineLog.h"
 
 #include <QDirIterator>
@@ -16,9 +18,15 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +44,29 @@ const struct
     {"at the highest number", ".999999998 .999999999", ".1 .2"},
     {"a name taken further on", ".1 .3.gz", ".2 .4"},
 };
+
+// What becomes of each piece of a log before a follower comes to it: kept
+// (p), compressed (z) or removed (-). The first is the file it had open.
+const struct
+{
+    const char* name;
+    const char* fates;
+} LateFollower[] = {
+    {"pieces as split", "pppp"},
+    {"pieces compressed", "zzzz"},
+    {"pieces removed", "-z-p"},
+};
+
+// What the files of a folder take in all, hidden and temporary ones included.
+qint64 folderSize(const QString& folder)
+{
+    qint64 sum = 0;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System); it.hasNext();) {
+        it.next();
+        sum += it.fileInfo().size();
+    }
+    return sum;
+}
 
 } // namespace
 
@@ -193,6 +224,176 @@ private slots:
         QCOMPARE(pieces.join(' '), QString(row.pieces));
         for (const QString& suffix : planted)
             QCOMPARE(fileContent(path + suffix), QByteArray("planted"));
+    }
+
+    // A log removed just before it splits (to make room, or by hand) goes on
+    // in a file made anew at its path, and splits from there as before.
+    void removedBeforeSplit()
+    {
+        const QString path = m_dir.filePath("removed/app.log");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const MessageCapture messages;
+        const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+        QStringList pieces;
+        log->limitSize(100, QString(), 0, [&](const QString& piece) { pieces << piece; });
+        log->write("0123456789\n", 11, 1);
+        QVERIFY(QFile::remove(path));
+        for (int i = 0; i < 30; ++i)
+            log->write("0123456789\n", 11, 1);
+        QCOMPARE(messages.count("Unable to split"), 0);
+        QVERIFY(!pieces.isEmpty() && QFile::exists(path));
+    }
+
+    void followerComesLate_data() { addRows(LateFollower); }
+
+    // A follower that comes to a log after it was split several times reads
+    // each piece in order, from its file or its .gz, the one it had open even
+    // when removed, and tells where a piece removed meanwhile is missing.
+    void followerComesLate()
+    {
+        const auto& row = currentRow(LateFollower);
+        const QString path = m_dir.filePath(QString(QTest::currentDataTag()) + "/app.log");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const MessageCapture quiet;
+        const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
+        QStringList pieces;
+        log->limitSize(300, QString(), 0, [&](const QString& piece) { pieces << piece; });
+        LogFollower follower([path] { return path; }, -1);
+        QVERIFY(follower.open());
+        for (int i = 1; pieces.size() < 4; ++i)
+            log->write("line " + QByteArray::number(i) + '\n', 1);
+        QByteArray expected;
+        qint64 missingAt = -1;
+        for (int i = 0; i < pieces.size(); ++i) {
+            const QByteArray content = fileContent(pieces[i]);
+            const char fate = row.fates[i];
+            if (fate == 'z')
+                LogRotation::ofPiece(pieces[i]).rotate(QDateTime::currentDateTime());
+            if (fate == '-')
+                QVERIFY(QFile::remove(pieces[i]));
+            if (fate == '-' && i > 0)
+                missingAt = expected.size();
+            else
+                expected += content;
+        }
+        expected += fileContent(path);
+        QVERIFY(QFile::exists(pieces[1] + ".gz") == (row.fates[1] == 'z'));
+        QByteArray out;
+        qint64 lostAt = -1;
+        for (;;) {
+            const QByteArray bytes = follower.read();
+            const int lost = follower.takeLost();
+            if (lost > 0)
+                lostAt = lostAt < 0 && lost == 1 ? out.size() : -2;
+            out += bytes;
+            if (bytes.isEmpty() && lost == 0)
+                break;
+        }
+        QCOMPARE(out, expected);
+        QCOMPARE(lostAt, missingAt);
+    }
+
+    void followerGoesOn_data()
+    {
+        QTest::addColumn<int>("next"); // 0: a file made anew, 1: the next day's, 2: both
+        QTest::newRow("moved away, then made anew") << 0;
+        QTest::newRow("the next day's file") << 1;
+        QTest::newRow("the next day's file, the first removed") << 2;
+    }
+
+    // A follower goes on in the file that follows the one it reads only once
+    // that one's writer has moved on and it is read to its end: a file made
+    // anew at the path, or the next day's file that the locator names (also
+    // when the one read was removed).
+    void followerGoesOn()
+    {
+        QFETCH(int, next);
+        const QString folder = m_dir.filePath(QTest::currentDataTag());
+        const QString first = folder + "/app-2026-12-07.log",
+                      second = folder + "/app-2026-12-08.log";
+        const auto append = [](const QString& path, const QByteArray& text) {
+            QFile file(path);
+            return file.open(QIODevice::Append) && file.write(text) == text.size();
+        };
+        bool switched = false, appended = false;
+        QVERIFY(writeFile(first, "one\n"));
+        // The writer's last line lands as the locator names the next file.
+        LogFollower follower(
+            [&] {
+                if (switched && !std::exchange(appended, true))
+                    append(first, "two\n");
+                return switched ? second : first;
+            },
+            -1);
+        QVERIFY(follower.open());
+        QCOMPARE(follower.read(), QByteArray("one\n"));
+        if (next == 0) {
+            // A writer notices a move late, and begins a new file only then.
+            QVERIFY(QFile::rename(first, first + ".old"));
+            QCOMPARE(follower.read(), QByteArray());
+            QVERIFY(append(first + ".old", "two\n") && writeFile(first, "three\n"));
+        } else {
+            appended = next == 2;
+            QVERIFY(!appended || (append(first, "two\n") && QFile::remove(first)));
+            QVERIFY(writeFile(second, "three\n"));
+            switched = true;
+        }
+        QByteArray out;
+        QTRY_COMPARE_WITH_TIMEOUT(out += follower.read(), QByteArray("two\nthree\n"), 10000);
+    }
+
+    // Launchers that write one logs folder keep its total together: each
+    // takes room for its file under the folder's lock (which another may
+    // hold), where no other has claimed it, and never removes a file that
+    // another writes to. Three logs begin in a folder full of compressed
+    // history and fill their files, then a fourth begins.
+    void sharedFolder()
+    {
+        const QString folder = m_dir.filePath("shared");
+        const qint64 total = 100 * 1024;
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(
+                writeAged(folder + QString("/old-%1.log.gz").arg(i), 10 * 1024, 86400 * (10 - i)));
+        const MessageCapture quiet;
+        std::unique_ptr<PipelineLog> logs[4];
+        const auto begin = [&](int i) {
+            logs[i] = PipelineLog::open(folder + '/' + char('a' + i) + ".log");
+            logs[i]->limitSize(20 * 1024, folder, total, {});
+        };
+        int held = ::open(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        std::atomic<pid_t> thread{0};
+        std::thread first([&] {
+            thread = pid_t(::syscall(SYS_gettid));
+            begin(0);
+        });
+        const auto release = [&] {
+            if (held >= 0)
+                ::close(std::exchange(held, -1));
+            if (first.joinable())
+                first.join();
+        };
+        const auto released = qScopeGuard(release);
+        // Waits for the lock, in the call that takes it.
+        const auto waiting = [&] {
+            const QByteArray call =
+                fileContent(QString("/proc/self/task/%1/syscall").arg(thread.load()));
+            return thread != 0 && call.startsWith(QByteArray::number(SYS_flock) + ' ');
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(waiting(), 30000);
+        release();
+        begin(1);
+        begin(2);
+        const QByteArray line = QByteArray(99, 'x') + '\n';
+        for (int i = 0; i < 3; ++i) {
+            for (int n = 0; n < 190; ++n)
+                logs[i]->write(line, 1);
+        }
+        QVERIFY2(folderSize(folder) <= total, qPrintable(QString::number(folderSize(folder))));
+        begin(3);
+        QVERIFY2(folderSize(folder) <= total, qPrintable(QString::number(folderSize(folder))));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(QFileInfo(logs[i]->filePath()).size(), 190 * 100);
     }
 
     // A child that writes as fast as it can never takes the logs folder

@@ -44,7 +44,8 @@ QStringList entriesIn(const QString& folder)
                                   QDir::NoDotAndDotDot);
 }
 
-// The files as "name bytes seconds-old"; what is left after one rotation.
+// The files as "name bytes seconds-old" (or "@seconds since 1970" for a
+// clock not yet set); what is left after one rotation.
 const struct
 {
     const char* name;
@@ -59,10 +60,15 @@ const struct
     {"a second older", 3600, 0, 0, "a.log 5 3601", "a.log.gz"},
     {"older than the days to keep", 86400, 10, 0,
      "a.log.gz 100 867600 b.log.3.gz 100 864000 c.gz 9 3596400", "b.log.3.gz c.gz"},
-    // A clock not yet set wrote 1970: no age, but it counts towards the total.
-    {"a log of 1970 is kept for its age", 86400, 10, 0, "boot.log 100 4000000000", "boot.log.gz"},
+    // Whatever the launcher's own age: history from before an upgrade ages too.
+    {"days and a year old", 86400, 1, 0,
+     "app-2026-12-05.log.gz 100 172800 old.log.gz 100 31536000 new.log.gz 100 3600", "new.log.gz"},
+    // A clock not yet set wrote 1970 (or a clock chip's 2000): no age yet,
+    // but it counts towards the total.
+    {"a log of 1970 is kept for its age", 86400, 1, 0, "boot.log 100 @120", "boot.log.gz"},
+    {"a log of 2000 is kept for its age", 86400, 1, 0, "boot.log.gz 100 @946684800", "boot.log.gz"},
     {"a log of 1970 goes for the total", 86400, 10, 150,
-     "boot.log.gz 100 4000000000 new.log.gz 100 86400", "new.log.gz"},
+     "boot.log.gz 100 @120 new.log.gz 100 86400", "new.log.gz"},
     // Every log counts, compressed or not; other files do not.
     {"beyond the total: the oldest compressed go first", 86400, 0, 400,
      "today.log 150 0 z.log.gz 100 259200 m.log.1.gz 100 172800 a.log.gz 100 86400 notes.txt 999 "
@@ -165,12 +171,15 @@ private slots:
     {
         const auto& row = currentRow(Rotations);
         const QTemporaryDir folder;
-        // Long after the build: a time before it would be no age at all.
-        const QDateTime now = QDateTime::fromSecsSinceEpoch(4000000000);
+        const QDateTime now = QDateTime::currentDateTime();
         const QStringList fields = QString(row.files).split(' ');
-        for (int i = 0; i + 2 < fields.size(); i += 3)
+        for (int i = 0; i + 2 < fields.size(); i += 3) {
+            const QString& age = fields[i + 2];
             QVERIFY(writeAged(folder.filePath(fields[i]), fields[i + 1].toInt(),
-                              fields[i + 2].toLongLong(), now));
+                              age.startsWith('@') ? now.toSecsSinceEpoch() - age.mid(1).toLongLong()
+                                                  : age.toLongLong(),
+                              now));
+        }
         LogRotation rotation(folder.path(), row.period);
         rotation.setKeepDays(row.keepDays);
         rotation.setMaxTotalSize(row.maxTotal);
@@ -178,6 +187,30 @@ private slots:
         MessageCapture quiet;
         rotation.rotate(now);
         QCOMPARE(entriesIn(folder.path()).join(' '), QString(row.left));
+    }
+
+    // A log written before the clock was set ages from the first rotation
+    // that sees the clock right: it is kept the days to keep from then on,
+    // never removed by that rotation itself.
+    void clockSetLater()
+    {
+        const QTemporaryDir folder;
+        const QString log = folder.filePath("boot.log");
+        const QDateTime boot = QDateTime::fromSecsSinceEpoch(120);
+        QVERIFY(writeAged(log, 100, 0, boot));
+        LogRotation rotation(folder.path(), 86400);
+        rotation.setKeepDays(2);
+        MessageCapture quiet;
+        // While the clock itself reads 1970 the log is young.
+        rotation.rotate(boot.addSecs(600));
+        QCOMPARE(entriesIn(folder.path()), QStringList{"boot.log"});
+        const QDateTime set = QDateTime::currentDateTime();
+        for (const qint64 later : {qint64(0), qint64(2 * 86400)}) {
+            rotation.rotate(set.addSecs(later));
+            QCOMPARE(entriesIn(folder.path()), QStringList{"boot.log.gz"});
+        }
+        rotation.rotate(set.addSecs(2 * 86400 + 1));
+        QCOMPARE(entriesIn(folder.path()), QStringList());
     }
 
     // The start-up rotates before it returns; the logs are rotated again, on

@@ -6,6 +6,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSet>
 
@@ -13,10 +14,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +51,19 @@ bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            sameMtime(a, b);
+}
+
+// No clock that was ever set shows a time before 2020 on a system that runs
+// this launcher (its libraries are younger); one never set shows 1970 (a
+// board without a battery-backed clock before the network sets it) or the
+// reset value of a clock chip (2000, 2001). A fixed floor, unlike the build's
+// date, never makes the history before an upgrade ageless.
+const qint64 PlausibleTimeFloor = 1577836800; // 2020-01-01 00:00:00 UTC
+
+// Whether a file's time, or the clock, can be true.
+bool isPlausibleTime(const QDateTime& time)
+{
+    return time.toSecsSinceEpoch() >= PlausibleTimeFloor;
 }
 
 bool cancelled(const std::atomic<bool>* cancel)
@@ -130,15 +146,23 @@ public:
         }
         return found->second.isOpen() ? &found->second : nullptr;
     }
+    // The folder itself, rather than one that holds a file.
+    const SafeFolder* folder(const QString& path) { return of(path + QStringLiteral("/.")); }
+
+    // Removes a log through its folder; false, with the reason, when it cannot.
+    bool remove(const QString& filePath, QString& problem)
+    {
+        const SafeFolder* folder = of(filePath);
+        if (!folder) {
+            problem = QStringLiteral("its folder may not be used");
+            return false;
+        }
+        return folder->remove(QFileInfo(filePath).fileName(), problem);
+    }
 
 private:
     std::map<QString, SafeFolder> m_folders;
 };
-
-QString nameOf(const QString& path)
-{
-    return QFileInfo(path).fileName();
-}
 
 // A regular file of a log folder that counts towards its total.
 struct LogFile
@@ -175,7 +199,170 @@ std::vector<LogFile> logsIn(const QString& folder, const LogRotation::Progress& 
     return logs;
 }
 
+// Gives a file the modification time `now`, through a descriptor that names
+// the file the walk listed: never a link, nor another file put in its place.
+bool restamp(Folders& folders, const QString& path, dev_t device, ino_t inode, const QDateTime& now)
+{
+    const SafeFolder* folder = folders.of(path);
+    QString problem;
+    const int fd = folder ? folder->openToRead(QFileInfo(path).fileName(), problem) : -1;
+    if (fd < 0)
+        return false;
+    struct stat status = {};
+    const qint64 ms = now.toMSecsSinceEpoch();
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
+    const bool done = ::fstat(fd, &status) == 0 && status.st_dev == device &&
+                      status.st_ino == inode && ::futimens(fd, times) == 0;
+    ::close(fd);
+    return done;
+}
+
+// Held while the files of a log folder are removed, renamed into place or
+// claimed, by every launcher that writes there and by their rotations: a lock
+// on the folder itself, and within this process a mutex (which alone serves
+// for a file outside any folder that keeps a total).
+class FolderLock
+{
+public:
+    explicit FolderLock(const QString& folder) : m_guard(mutex())
+    {
+        if (folder.isEmpty())
+            return;
+        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int locked = -1;
+        while (m_fd >= 0 && (locked = ::flock(m_fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        // A folder that is not there yet holds nothing to keep.
+        static std::atomic<bool> warned{false};
+        if (locked != 0 && errno != ENOENT && !warned.exchange(true))
+            Solvane::Trace::warning(
+                "Unable to lock the logs folder '%s' against other launchers: %s",
+                qUtf8Printable(folder), std::strerror(errno));
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex folderMutex;
+        return folderMutex;
+    }
+
+    std::lock_guard<std::mutex> m_guard;
+    int m_fd = -1;
+};
+
+// A claim on a log folder's room is a hidden, empty file there, named
+// ".launcher-room.ID.BYTES.DEVICE.INODE" (the log file whose room it is; 0.0
+// for a compression's), which its taker holds a lock on: one free to lock
+// was left by a launcher that ended, and counts no more.
+const QByteArray RoomPrefix = QByteArrayLiteral(".launcher-room.");
+
+QByteArray roomName(const QByteArray& id, qint64 bytes, dev_t device, ino_t inode)
+{
+    return RoomPrefix + id + '.' + QByteArray::number(bytes) + '.' +
+           QByteArray::number(quint64(device)) + '.' + QByteArray::number(quint64(inode));
+}
+
+struct Claim
+{
+    QByteArray name;
+    qint64 bytes;
+    dev_t device;
+    ino_t inode;
+};
+
+// The claims of the folder but the one named `ownName`, under its lock; those
+// left over are removed.
+std::vector<Claim> claimsIn(const QString& folder, const QByteArray& ownName)
+{
+    std::vector<Claim> claims;
+    const SafeFolder checked = SafeFolder::open(folder);
+    if (!checked.isOpen())
+        return claims;
+    const QStringList names =
+        QDir(folder).entryList({QString::fromLatin1(RoomPrefix) + QLatin1Char('*')},
+                               QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QByteArray encoded = QFile::encodeName(name);
+        if (encoded == ownName)
+            continue;
+        const QList<QByteArray> fields = encoded.mid(RoomPrefix.size()).split('.');
+        bool valid[3] = {};
+        const Claim claim{encoded, fields.value(1).toLongLong(&valid[0]),
+                          dev_t(fields.value(2).toULongLong(&valid[1])),
+                          ino_t(fields.value(3).toULongLong(&valid[2]))};
+        const int fd = ::openat(checked.descriptor(), encoded.constData(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        // Another user's that cannot be looked at is taken as held.
+        bool held = fd < 0 && errno == EACCES;
+        if (fd >= 0) {
+            held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            // Left by a launcher that ended; in a shared folder, only this
+            // user's own go.
+            QString ignored;
+            if (!held)
+                checked.remove(name, ignored);
+            ::close(fd);
+        }
+        if (held && fields.size() == 4 && valid[0] && valid[1] && valid[2] && claim.bytes >= 0)
+            claims.push_back(claim);
+    }
+    return claims;
+}
+
+// A log folder as one who makes room in it sees it.
+struct Usage
+{
+    // The logs that may go, oldest first: not the files that logs are written to.
+    std::vector<LogFile> removable;
+    // The logs, each that is written to at least at the room claimed for it,
+    // and the room claimed for logs not there yet.
+    qint64 total = 0;
+    // The room claimed by compressions under way.
+    qint64 compressing = 0;
+};
+
+// The log `current` is left out: its room is the one to make.
+Usage usageOf(const QString& folder, const std::vector<Claim>& claims, const struct stat* current)
+{
+    Usage usage;
+    for (const Claim& claim : claims)
+        (claim.inode == 0 ? usage.compressing : usage.total) += claim.bytes;
+    for (const LogFile& log : logsIn(folder, LogRotation::Progress())) {
+        if (current && log.device == current->st_dev && log.inode == current->st_ino)
+            continue;
+        qint64 claimed = -1;
+        for (const Claim& claim : claims) {
+            if (claim.inode != 0 && claim.device == log.device && claim.inode == log.inode)
+                claimed = std::max<qint64>(claimed, 0) + claim.bytes;
+        }
+        // Written to by another: counted in its room, and beyond it.
+        usage.total += claimed < 0 ? log.size : std::max<qint64>(log.size - claimed, 0);
+        if (claimed < 0)
+            usage.removable.push_back(log);
+    }
+    return usage;
+}
+
 } // namespace
+
+// What one walk knows of the room in its folder: at most `total` bytes are
+// taken, by what it counted last and by the claims it has seen since (a file
+// that another launcher writes grows only within its claim, and a piece split
+// off it was within one, too; what goes is not taken off). A compression
+// that fits that is claimed without counting the folder anew.
+struct LogRotation::Bound
+{
+    qint64 total = -1;
+    QSet<QByteArray> seen;
+};
 
 LogRotation::LogRotation(const QString& folder, qint64 rotatePeriod)
     : m_folder(folder), m_rotatePeriod(rotatePeriod)
@@ -195,19 +382,18 @@ void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
     if (m_onePiece) {
         Folders folders;
         const SafeFolder* folder = folders.of(m_folder);
+        const QString name = QFileInfo(m_folder).fileName();
         struct stat status = {};
-        if (folder && kindOf(nameOf(m_folder)) == Kind::Piece && lstatPath(m_folder, &status) &&
-            folder->readingRefusal(nameOf(m_folder), status).isEmpty())
-            compressLog(*folder, nameOf(m_folder), status, cancel, progress);
+        if (folder && kindOf(name) == Kind::Piece && lstatPath(m_folder, &status) &&
+            folder->readingRefusal(name, status).isEmpty())
+            compressLog(*folder, name, status, cancel, progress, nullptr);
         return;
     }
     // A folder that may not be used is not walked at all; one not made yet
     // has nothing to rotate.
     struct stat status = {};
-    if (!lstatPath(m_folder, &status))
-        return;
     Folders folders;
-    if (!folders.of(m_folder + QStringLiteral("/.")))
+    if (!lstatPath(m_folder, &status) || !folders.folder(m_folder))
         return;
     compressOldLogs(now, cancel, progress);
     if (m_keepDays > 0 || m_maxTotalSize > 0)
@@ -218,13 +404,22 @@ void LogRotation::rotate(const QDateTime& now, const std::atomic<bool>* cancel,
 void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                                   const Progress& progress) const
 {
-    // Known by their inodes: a path may spell the folder another way.
+    // Known by their inodes: a path may spell the folder another way. The
+    // logs that other launchers write are theirs, too.
     std::vector<std::pair<dev_t, ino_t>> excluded;
     for (const QString& path : m_excluded) {
         struct stat status = {};
         if (lstatPath(path, &status))
             excluded.emplace_back(status.st_dev, status.st_ino);
     }
+    {
+        const FolderLock lock(m_folder);
+        for (const Claim& claim : claimsIn(m_folder, QByteArray())) {
+            if (claim.inode != 0)
+                excluded.emplace_back(claim.device, claim.inode);
+        }
+    }
+    Bound bound;
     // Links, FIFOs, devices and sockets are listed, too, so that each can be
     // named when it is skipped; links to folders are not walked into.
     Folders folders;
@@ -259,33 +454,45 @@ void LogRotation::compressOldLogs(const QDateTime& now, const std::atomic<bool>*
         if (kind == Kind::Log && modificationTime(status).secsTo(now) <= m_rotatePeriod)
             continue;
 
-        compressLog(*folder, entries.fileName(), status, cancel, progress);
+        compressLog(*folder, entries.fileName(), status, cancel, progress, &bound);
     }
 }
 
 // Compresses a log that the walk found, as it found it, and removes it.
 void LogRotation::compressLog(const SafeFolder& folder, const QString& name,
                               const struct stat& status, const std::atomic<bool>* cancel,
-                              const Progress& progress)
+                              const Progress& progress, Bound* bound) const
 {
     // A pair left by a run that could not remove its log is skipped for
     // good, without a word; anything at the name counts as taken, too.
     const QString logPath = folder.pathOf(name);
+    const QByteArray encoded = QFile::encodeName(name);
     const QString compressedName = name + QStringLiteral(".gz");
     struct stat compressedStatus = {};
     if (::fstatat(folder.descriptor(), QFile::encodeName(compressedName).constData(),
                   &compressedStatus, AT_SYMLINK_NOFOLLOW) == 0)
         return;
 
-    bool compressed = compressFile(folder, name, cancel, progress);
+    // In a folder that keeps a total, the room the .gz may take is claimed
+    // first; without it, the log waits for a rotation with room.
+    const QString lockedFolder = m_onePiece ? QString() : m_folder;
+    LogRoom room;
+    if (bound && m_maxTotalSize > 0 && !claimCompression(&room, qint64(status.st_size), bound))
+        return;
+    // Gone since the walk: compressed, or removed to keep the total, by
+    // another launcher that writes the folder.
+    struct stat still = {};
+    if (::fstatat(folder.descriptor(), encoded.constData(), &still, AT_SYMLINK_NOFOLLOW) != 0 ||
+        still.st_ino != status.st_ino)
+        return;
+    bool compressed = compressFile(folder, name, cancel, progress, lockedFolder);
     if (cancelled(cancel))
         return;
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(lockedFolder);
     // Gone: its writer removed it to keep the folder within its total, and
     // said so in the log; a .gz that made it in was counted then.
     struct stat after = {};
-    if (::fstatat(folder.descriptor(), QFile::encodeName(name).constData(), &after,
-                  AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folder.descriptor(), encoded.constData(), &after, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     QString problem;
     // Lines appended, or another file put in its place, since the walk
@@ -312,7 +519,7 @@ void LogRotation::compressLog(const SafeFolder& folder, const QString& name,
 void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                                        const Progress& progress) const
 {
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(m_folder);
     const std::vector<LogFile> logs = logsIn(m_folder, progress);
     qint64 total = 0;
     for (const LogFile& log : logs)
@@ -327,16 +534,20 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
         if (file.kind != Kind::Compressed)
             continue;
         report(progress);
-        // A time before the build says nothing about the age.
-        const bool tooOld = m_keepDays > 0 && isPlausibleTime(file.modified) &&
-                            file.modified.secsTo(now) > keepSeconds;
+        // A log written before the clock was set says nothing of its age:
+        // once the clock is right, it ages from now, and never goes for its
+        // age in the rotation that found it.
+        const bool plausible = isPlausibleTime(file.modified);
+        if (!plausible && m_keepDays > 0 && isPlausibleTime(now) &&
+            restamp(folders, file.path, file.device, file.inode, now))
+            Solvane::Trace::info("Compressed log '%s' was written before the clock was set: it "
+                                 "is kept %d days from now",
+                                 qUtf8Printable(file.path), m_keepDays);
+        const bool tooOld = m_keepDays > 0 && plausible && file.modified.secsTo(now) > keepSeconds;
         const bool tooMuch = m_maxTotalSize > 0 && total > m_maxTotalSize;
         if (!tooOld && !tooMuch)
             continue;
-        const SafeFolder* folder = folders.of(file.path);
-        if (!folder)
-            continue;
-        if (!folder->remove(nameOf(file.path), problem)) {
+        if (!folders.remove(file.path, problem)) {
             Solvane::Trace::error("Failed to remove old compressed log '%s': %s",
                                   qUtf8Printable(file.path), qUtf8Printable(problem));
             continue;
@@ -356,30 +567,26 @@ void LogRotation::removeCompressedLogs(const QDateTime& now, const std::atomic<b
 }
 
 qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
-                             qint64 room, qint64* dropped)
+                             qint64 room, qint64* dropped, LogRoom* taken)
 {
-    const std::lock_guard<std::mutex> lock(folderMutex());
+    const FolderLock lock(folder);
     struct stat current = {};
     const bool hasCurrent = lstatPath(currentPath, &current);
-    std::vector<LogFile> logs = logsIn(folder, Progress());
-    logs.erase(std::remove_if(logs.begin(), logs.end(),
-                              [&](const LogFile& log) {
-                                  return hasCurrent && log.device == current.st_dev &&
-                                         log.inode == current.st_ino;
-                              }),
-               logs.end());
+    Usage usage = usageOf(folder, claimsIn(folder, taken ? taken->m_name : QByteArray()),
+                          hasCurrent ? &current : nullptr);
+    std::vector<LogFile>& logs = usage.removable;
     // The rotation compresses one log at a time, and the file it writes grows
     // up to the size of that log: the largest that waits, or the current
     // file once it is split off. Taken before anything goes, as the one being
-    // compressed may be among what goes.
+    // compressed may be among what goes; compressions under way (of other
+    // launchers too) have claimed theirs.
     qint64 compressing = room;
-    qint64 total = 0;
+    qint64 total = usage.total;
     for (const LogFile& log : logs) {
-        total += log.size;
         if (log.kind != Kind::Compressed)
             compressing = std::max(compressing, log.size);
     }
-    const qint64 reserved = compressionRoom(compressing);
+    const qint64 reserved = std::max(compressionRoom(compressing), usage.compressing);
     // The output that waits for compression goes first, the oldest first
     // (what is compressed keeps much history in little room), then the
     // compressed history; the newest piece last, as it holds the newest output.
@@ -392,10 +599,7 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
     for (const LogFile& log : logs) {
         if (total + reserved + room <= maxTotalSize)
             break;
-        const SafeFolder* logFolder = folders.of(log.path);
-        if (!logFolder)
-            continue;
-        if (!logFolder->remove(nameOf(log.path), problem)) {
+        if (!folders.remove(log.path, problem)) {
             Solvane::Trace::error("Failed to remove log '%s': %s", qUtf8Printable(log.path),
                                   qUtf8Printable(problem));
             continue;
@@ -407,23 +611,92 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
             Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
                                  qUtf8Printable(log.path), maxTotalSize);
     }
-    return maxTotalSize - total - reserved;
+    const qint64 granted = std::min(room, maxTotalSize - total - reserved);
+    if (taken && hasCurrent)
+        claim(taken, folder, std::max<qint64>(granted, 0), current.st_dev, current.st_ino);
+    return granted;
 }
 
-bool LogRotation::isPlausibleTime(const QDateTime& time)
+// Where the folder has not the room, the oldest compressed logs make it.
+bool LogRotation::claimCompression(LogRoom* room, qint64 size, Bound* bound) const
 {
-    // The start of the build's day, from the build system: the one place it is set.
-    return time.toSecsSinceEpoch() >= qint64(LAUNCHER_BUILD_TIME) / 86400 * 86400;
+    const FolderLock lock(m_folder);
+    const qint64 needed = compressionRoom(size);
+    const std::vector<Claim> claims = claimsIn(m_folder, QByteArray());
+    for (const Claim& claim : claims) {
+        if (bound->total >= 0 && !bound->seen.contains(claim.name))
+            bound->total += claim.bytes;
+    }
+    if (bound->total < 0 || bound->total + needed > m_maxTotalSize) {
+        const Usage usage = usageOf(m_folder, claims, nullptr);
+        bound->total = usage.total + usage.compressing;
+        Folders folders;
+        QString problem;
+        for (const LogFile& log : usage.removable) {
+            if (bound->total + needed <= m_maxTotalSize)
+                break;
+            if (log.kind != Kind::Compressed)
+                continue;
+            if (!folders.remove(log.path, problem)) {
+                Solvane::Trace::error("Failed to remove old compressed log '%s': %s",
+                                      qUtf8Printable(log.path), qUtf8Printable(problem));
+                continue;
+            }
+            bound->total -= log.size;
+            Solvane::Trace::info("Removed compressed log '%s': the logs took more than %lld bytes",
+                                 qUtf8Printable(log.path), m_maxTotalSize);
+        }
+    }
+    bound->seen.clear();
+    for (const Claim& claim : claims)
+        bound->seen.insert(claim.name);
+    if (bound->total + needed > m_maxTotalSize || !claim(room, m_folder, needed, 0, 0))
+        return false;
+    // Its own claim is seen, and what it writes stays when it goes.
+    bound->seen.insert(room->m_name);
+    bound->total += needed;
+    return true;
 }
 
-std::mutex& LogRotation::folderMutex()
+// Names the claim in the folder, under its lock: made, or renamed to its new size.
+bool LogRotation::claim(LogRoom* room, const QString& folder, qint64 bytes, dev_t device,
+                        ino_t inode)
 {
-    static std::mutex mutex;
-    return mutex;
+    QString problem;
+    if (room->m_fd < 0) {
+        room->m_folder = SafeFolder::open(folder);
+        if (!room->m_folder.isOpen())
+            return false;
+        room->m_id = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+        room->m_name = roomName(room->m_id, bytes, device, inode);
+        room->m_fd = room->m_folder.create(QString::fromLatin1(room->m_name), 0644, problem);
+        // Readable by the launchers of other users, whatever the mask: they
+        // look whether it is still held.
+        return room->m_fd >= 0 && ::fchmod(room->m_fd, 0644) == 0 &&
+               ::flock(room->m_fd, LOCK_EX | LOCK_NB) == 0;
+    }
+    const QByteArray name = roomName(room->m_id, bytes, device, inode);
+    if (name == room->m_name)
+        return true;
+    bool taken = false;
+    if (!room->m_folder.moveToNewName(QString::fromLatin1(room->m_name), QString::fromLatin1(name),
+                                      taken, problem))
+        return false;
+    room->m_name = name;
+    return true;
+}
+
+LogRoom::~LogRoom()
+{
+    if (m_fd < 0)
+        return;
+    QString ignored;
+    m_folder.remove(QString::fromLatin1(m_name), ignored);
+    ::close(m_fd);
 }
 
 bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* cancel,
-                               const Progress& progress)
+                               const Progress& progress, const QString& lockedFolder)
 {
     Folders folders;
     const SafeFolder* folder = folders.of(file.absoluteFilePath());
@@ -432,11 +705,12 @@ bool LogRotation::compressFile(const QFileInfo& file, const std::atomic<bool>* c
                               qUtf8Printable(file.absolutePath()));
         return false;
     }
-    return compressFile(*folder, file.fileName(), cancel, progress);
+    return compressFile(*folder, file.fileName(), cancel, progress, lockedFolder);
 }
 
 bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
-                               const std::atomic<bool>* cancel, const Progress& progress)
+                               const std::atomic<bool>* cancel, const Progress& progress,
+                               const QString& lockedFolder)
 {
     // Asked afresh: a file that a walk listed may have gone since.
     const QString sourcePath = folder.pathOf(name);
@@ -523,8 +797,8 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
     // The gzip file is readable by whom the log was, and owned by its owner
     // when the launcher may give it away; it reaches the disk before it takes
     // the target's name, so the log is never removed for a member that is not there.
-    // Its time is the log's, so that it ages from its last line.
-    // Given away only once in place: until then it is the launcher's own file.
+    // Its time is the log's, so that it ages from its last line. Given away
+    // only once in place: until then it is the launcher's own file.
     const timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
     written = written && writer.finish() && target.flush() &&
               ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
@@ -538,7 +812,7 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
     {
         // Renamed into place only while the log is still there: a log removed
         // to keep the folder within its total leaves no member to take its room.
-        const std::lock_guard<std::mutex> lock(folderMutex());
+        const FolderLock lock(lockedFolder);
         if (::fstatat(folder.descriptor(), QFile::encodeName(name).constData(), &after,
                       AT_SYMLINK_NOFOLLOW) != 0) {
             removeTemporary();

@@ -5,12 +5,36 @@
 #include <QString>
 #include <QStringList>
 
+#include <QByteArray>
+
+#include "support/SafeFolder.h"
+
 #include <atomic>
 #include <functional>
-#include <mutex>
+
+#include <sys/types.h>
 
 struct stat;
-class SafeFolder;
+
+// Room in a log folder that a log may grow into, or that a compression
+// writes into, claimed there for every launcher that writes the folder until
+// it is given back (when the object goes, or its process ends).
+class LogRoom
+{
+public:
+    LogRoom() = default;
+    ~LogRoom();
+    LogRoom(const LogRoom&) = delete;
+    LogRoom& operator=(const LogRoom&) = delete;
+
+private:
+    friend class LogRotation;
+
+    SafeFolder m_folder;
+    QByteArray m_id;
+    QByteArray m_name;
+    int m_fd = -1;
+};
 
 // Keeps a log folder small. A walk of the folder and its subfolders (hidden
 // entries left out, links to folders not followed):
@@ -20,12 +44,14 @@ class SafeFolder;
 //   that file is safely written;
 // - then removes the compressed logs older than the days to keep, and the
 //   oldest ones that remain for as long as the logs of the folder, compressed
-//   or not, take more than the total size. A log whose time is before the
-//   launcher was built was written by a clock not yet set: it goes only for
-//   the total size, never for its age.
-// The total holds at every moment: the writer of a log makes room for its
-// next file (makeRoom()), and it and the rotation never change the folder at
-// the same time.
+//   or not, take more than the total size. A log whose time no set clock
+//   shows (before 2020) was written before the clock was set: once the clock
+//   is right, it takes the time of then and ages from it.
+// The total holds at every moment, also for several launchers that write
+// one folder: the writer of a log claims room for its next file
+// (makeRoom()), a compression for what it writes, each where no other claim
+// is; and no two of them change the folder at the same time (a lock on the
+// folder).
 class LogRotation
 {
 public:
@@ -55,33 +81,35 @@ public:
                 const Progress& progress = Progress()) const;
     // Writes file.gz beside a regular file, streaming; the file itself stays,
     // and the .gz takes its modification time (the time of its last line).
+    // Renamed into place under the lock of `lockedFolder`, when one is given.
     static bool compressFile(const QFileInfo& file, const std::atomic<bool>* cancel = nullptr,
-                             const Progress& progress = Progress());
+                             const Progress& progress = Progress(),
+                             const QString& lockedFolder = QString());
 
-    // Before the log `currentPath` of `folder` begins a file that may grow by
+    // Before the log `currentPath` of `folder` begins a file that may grow to
     // `room` bytes: removes the oldest logs that are not compressed (never
-    // `currentPath`), then the oldest compressed ones, then the newest log
-    // not compressed, until the logs, that
-    // room and the room one compression needs fit in `maxTotalSize`. Returns
-    // the bytes the current file may take without the total being exceeded
-    // (less than `room` only when nothing else is left to remove); adds the
-    // bytes of the uncompressed logs it removed to `dropped`.
+    // one that a log is written to), then the oldest compressed ones, then
+    // the newest log not compressed, until the logs, the room others have
+    // claimed, that room and the room one compression needs fit in
+    // `maxTotalSize`. Returns the bytes the current file may take, at most
+    // `room` (less only when nothing else is left to remove), and claims
+    // them in `taken` for the others; adds the bytes of the uncompressed
+    // logs it removed to `dropped`.
     static qint64 makeRoom(const QString& folder, qint64 maxTotalSize, const QString& currentPath,
-                           qint64 room, qint64* dropped);
-    // Whether a file's time can be true: not before the launcher was built.
-    static bool isPlausibleTime(const QDateTime& time);
+                           qint64 room, qint64* dropped, LogRoom* taken);
 
 private:
     void compressOldLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                          const Progress& progress) const;
-    // Held while files of a log folder are removed or renamed into place, by
-    // the rotation's thread and the writer alike.
-    static std::mutex& folderMutex();
-    static void compressLog(const SafeFolder& folder, const QString& name,
-                            const struct stat& status, const std::atomic<bool>* cancel,
-                            const Progress& progress);
+    struct Bound;
+    void compressLog(const SafeFolder& folder, const QString& name, const struct stat& status,
+                     const std::atomic<bool>* cancel, const Progress& progress, Bound* bound) const;
     static bool compressFile(const SafeFolder& folder, const QString& name,
-                             const std::atomic<bool>* cancel, const Progress& progress);
+                             const std::atomic<bool>* cancel, const Progress& progress,
+                             const QString& lockedFolder);
+    bool claimCompression(LogRoom* room, qint64 size, Bound* bound) const;
+    static bool claim(LogRoom* room, const QString& folder, qint64 bytes, dev_t device,
+                      ino_t inode);
     void removeCompressedLogs(const QDateTime& now, const std::atomic<bool>* cancel,
                               const Progress& progress) const;
 

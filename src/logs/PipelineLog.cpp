@@ -346,10 +346,14 @@ void PipelineLog::makeRoom()
 {
     if (m_maxTotalSize <= 0) {
         m_room = std::numeric_limits<qint64>::max();
+        m_claim.reset();
     } else {
+        if (!m_claim)
+            m_claim = std::make_unique<LogRoom>();
         qint64 dropped = 0;
-        m_room = LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
-                                       m_pieceLimit + lineRoom(m_maxTotalSize), &dropped);
+        m_room =
+            LogRotation::makeRoom(m_folder, m_maxTotalSize, m_filePath,
+                                  m_pieceLimit + lineRoom(m_maxTotalSize), &dropped, m_claim.get());
         drop(dropped);
     }
     updateLimit();
@@ -402,6 +406,15 @@ bool PipelineLog::split()
     const qint64 limit = m_pieceLimit > 0 ? m_pieceLimit : m_room;
     QString piece;
     QString problem;
+    struct stat status = {};
+    if (!isStillAtItsName(status)) {
+        // Removed meanwhile (to keep the folder's total, say): the lines go
+        // on in a file made anew, as after a look at the path.
+        reopenFile();
+        makeRoom();
+        writeDropNotice();
+        return false;
+    }
     if (!renameToNextPiece(piece, problem)) {
         // Not tried again until the limits are set anew: a folder that refuses
         // once refuses every second.
@@ -437,10 +450,6 @@ bool PipelineLog::split()
 bool PipelineLog::renameToNextPiece(QString& piece, QString& problem)
 {
     struct stat status = {};
-    if (!isStillAtItsName(status)) {
-        problem = QStringLiteral("the file at its name is no longer the one it wrote");
-        return false;
-    }
     for (qint64 tries = 0; tries < MaxPieceNumber; ++tries) {
         m_lastPiece = m_lastPiece >= MaxPieceNumber ? 1 : m_lastPiece + 1;
         const QString name = m_name + QLatin1Char('.') + QString::number(m_lastPiece);

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 struct iovec;
+class LogRoom;
 
 // The dated log file of one pipeline run, written with plain system calls.
 //
@@ -122,10 +123,11 @@ private:
     qint64 m_sizeLimit = 0;
     qint64 m_pieceLimit = 0;
     // The log folder whose total this log keeps, and the most the file may
-    // take within it.
+    // take within it, as claimed there for other launchers that write it.
     QString m_folder;
     qint64 m_maxTotalSize = 0;
     qint64 m_room = 0;
+    std::unique_ptr<LogRoom> m_claim;
     // The smaller of the two limits: the one test of the write path.
     qint64 m_limit = 0;
     // Output removed or never written for the total, not yet told in the file.
