@@ -93,6 +93,11 @@ const HealthRow healthRows[] = {
      "--delay MARK",
      1, "", 0, 0, 2, "is hung: no watchdog ping for 1 s$", 2, "was hung 2 times within 60 s",
      "watchdog ping", nullptr},
+    // Sent twice: one read before the start is known would find nothing watched yet.
+    {"watchdog, triggered",
+     "--delay 0.5 --notify WATCHDOG=trigger --delay 1 --notify WATCHDOG=trigger --delay MARK", 60,
+     "", 0, 0, 2, "is hung: it triggered its watchdog \\(WATCHDOG=trigger\\)$", 2,
+     "was hung 2 times within 60 s", nullptr, nullptr},
     // Listening late: a check before the process is ready would fail at once.
     {"tcp, answers once, checked once ready",
      "--delay 1.5 --write serving\n --serve tcp:PORT 1 --delay MARK", 0, "tcp:PORT", 1, 0, 3,

@@ -96,6 +96,8 @@ void NotifySocket::readPending()
             emit readyNotified();
         if (lines.contains(QByteArrayLiteral("WATCHDOG=1")))
             emit watchdogPinged();
+        if (lines.contains(QByteArrayLiteral("WATCHDOG=trigger")))
+            emit watchdogTriggered();
     }
 }
 

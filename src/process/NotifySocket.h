@@ -9,11 +9,11 @@
 class QSocketNotifier;
 
 // The datagram socket named in a child's NOTIFY_SOCKET, through which it
-// says that it is ready (READY=1) and that it is still well (WATCHDOG=1). The
-// kernel names an abstract socket that nobody else holds. Anyone on the
-// machine can send to it: a datagram counts only when the kernel vouches
-// that its sender is the current instance, a process of its group, or a
-// descendant of it.
+// says that it is ready (READY=1), that it is still well (WATCHDOG=1) or that
+// it is not (WATCHDOG=trigger). The kernel names an abstract socket that
+// nobody else holds. Anyone on the machine can send to it: a datagram counts
+// only when the kernel vouches that its sender is the current instance, a
+// process of its group, or a descendant of it.
 class NotifySocket : public QObject
 {
     Q_OBJECT
@@ -33,6 +33,7 @@ public:
 signals:
     void readyNotified();
     void watchdogPinged();
+    void watchdogTriggered();
 
 private:
     bool isInstances(qint64 pid) const;

@@ -340,6 +340,14 @@ void PipelineProcess::spawn()
         m_notify = std::make_unique<NotifySocket>();
         connect(m_notify.get(), &NotifySocket::watchdogPinged, this,
                 &PipelineProcess::onWatchdogPing);
+        // The process says itself that it no longer works: hung at once, as
+        // when its watchdog runs out. Only a watched instance, as for a ping.
+        connect(m_notify.get(), &NotifySocket::watchdogTriggered, this, [this] {
+            if (m_watchdogTimer.isActive())
+                becomeUnwell(
+                    EndKind::Hung,
+                    QStringLiteral("is hung: it triggered its watchdog (WATCHDOG=trigger)"));
+        });
         if (notifyGate)
             m_probe->watchNotifications(m_notify.get());
     }
