@@ -13,7 +13,9 @@ class QSocketNotifier;
 // it is not (WATCHDOG=trigger). The kernel names an abstract socket that
 // nobody else holds. Anyone on the machine can send to it: a datagram counts
 // only when the kernel vouches that its sender is the current instance, a
-// process of its group, or a descendant of it.
+// process of its group, or a descendant of it. A sender that has ended and
+// been reaped before its datagram is read can no longer be placed: its
+// datagram is dropped, said once in the socket's life.
 class NotifySocket : public QObject
 {
     Q_OBJECT
@@ -36,11 +38,18 @@ signals:
     void watchdogTriggered();
 
 private:
-    bool isInstances(qint64 pid) const;
+    enum class Sender
+    {
+        Instances, // the instance, its group or a descendant
+        Ended,     // gone before it could be placed
+        Stranger,
+    };
+    Sender place(qint64 pid) const;
 
     int m_fd = -1;
     QByteArray m_name;
     qint64 m_instance = 0;
     QSet<qint64> m_ignoredSenders; // told about once each
+    bool m_toldEnded = false;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
