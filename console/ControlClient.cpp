@@ -214,10 +214,19 @@ void printStatus(const QJsonObject& status)
             health.append(QStringLiteral("last check: %1 at %2")
                               .arg(check.value("result").toString(),
                                    timeText(check.value("at"), "hh:mm:ss")));
+        // What memory-max counts first, then the proportional set size, which
+        // holds the file pages that the kernel may drop too.
+        const auto mib = [&process](const char* key) {
+            return QStringLiteral("%1 MiB").arg(
+                process.value(QLatin1String(key)).toDouble() / (1024 * 1024), 0, 'f', 1);
+        };
+        QStringList memory;
+        if (process.contains(QLatin1String("unreclaimableMemory")))
+            memory.append(mib("unreclaimableMemory") + QStringLiteral(" unreclaimable"));
         if (process.contains(QLatin1String("memory")))
-            health.append(
-                QStringLiteral("memory: %1 MiB")
-                    .arg(double(process.value("memory").toDouble()) / (1024 * 1024), 0, 'f', 1));
+            memory.append(mib("memory") + QStringLiteral(" PSS"));
+        if (!memory.isEmpty())
+            health.append(QStringLiteral("memory: ") + memory.join(QStringLiteral(", ")));
         healths.append(health.join(QStringLiteral("; ")));
         rows.append({QString::number(process.value("index").toInt()),
                      process.value("name").toString(), process.value("mode").toString(),

@@ -77,6 +77,8 @@ QJsonObject processObject(const ProcessStatus& status)
                                                {"at", timeValue(status.lastCheckAt)}});
     if (status.memory >= 0)
         object.insert("memory", status.memory);
+    if (status.unreclaimableMemory >= 0)
+        object.insert("unreclaimableMemory", status.unreclaimableMemory);
     return object;
 }
 

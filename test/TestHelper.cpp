@@ -19,6 +19,7 @@
 //                     200 to a request), then no more (tcp: the socket closes; http: it
 //                     stays open, never accepting again)
 //   --grow-memory MIB grow by MIB MiB in steps of 4 MiB, each page touched, and keep it
+//   --map-file FILE   map FILE read-only, read each of its pages, and keep it mapped
 //   --print-start-state
 //                     write what the process started with, one line each: "pid N",
 //                     "group N", "blocked HEX" and "ignored HEX" (signal masks as in
@@ -41,7 +42,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -172,6 +175,24 @@ void growMemory(int mib)
     }
 }
 
+// The pages read are the file's, in the page cache: the kernel may drop them.
+int mapFile(const char* path)
+{
+    const int fd = ::open(path, O_RDONLY);
+    struct stat status = {};
+    if (fd < 0 || ::fstat(fd, &status) != 0)
+        return 70;
+    const auto size = size_t(status.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0); // mapped until the end
+    ::close(fd);
+    if (mapped == MAP_FAILED)
+        return 70;
+    volatile char sum = 0;
+    for (size_t page = 0; page < size; page += 4096)
+        sum = char(sum + static_cast<const char*>(mapped)[page]);
+    return 0;
+}
+
 int execHostile(char* argv[])
 {
     for (const int signal : {SIGCHLD, SIGQUIT, SIGUSR1, SIGALRM})
@@ -240,6 +261,9 @@ int main(int argc, char* argv[])
                 return failed;
         } else if (option == "--grow-memory") {
             growMemory(std::atoi(next()));
+        } else if (option == "--map-file") {
+            if (const int failed = mapFile(next()))
+                return failed;
         } else if (option == "--print-start-state") {
             out = startState();
         } else if (option == "--exec-hostile" && i + 1 < argc) {

@@ -9,11 +9,14 @@
 #include "metrics/Metrics.h"
 #include "process/HostLookUp.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -68,7 +71,13 @@ struct ReservedPort
     ~ReservedPort() { ::close(fd); }
 };
 
-// A process that stops working; PORT and MARK stand for a free port and the marker.
+// A process that stops working. Its helper is test-helper's options, or after
+// "sh:" a shell script; PORT, MARK, DIR and HELPER stand for a free port, the
+// marker, a folder of the test's (the working folder) and test-helper.
+// DIR/large is a file of 200 MiB. Once DIR/sent exists, the process's
+// notifications have been sent by processes that have ended: the test reads
+// none before (its event loop waits), so each sender is gone when its
+// notification is read.
 struct HealthRow
 {
     const char* name;
@@ -82,25 +91,81 @@ struct HealthRow
     int hangs;         // before the test stops it; the last is given up at the restart limit
     const char* givenUp;
     const char* lastCheck; // as status shows it at the end, when asked
+    const char* after;     // a line that comes before the first warning, as a pattern
+    int ignored;           // warnings about notifications that were ignored
 };
 
+// Pings for two periods and more, each well within the period; `systemd-notify
+// --pid=$$` sends as the script itself, or, as another user, as itself and
+// stays until it is read.
+#define PINGS_FOR_TWO_PERIODS                                                                      \
+    "for i in $(seq 16); do systemd-notify --pid=$$ WATCHDOG=1; sleep 0.25; done; echo pinged; "
+
 const HealthRow healthRows[] = {
-    {"watchdog, pings then stops, given up at the limit",
-     "--notify WATCHDOG=1 --delay 0.6 --notify WATCHDOG=1 --delay 0.6 --notify WATCHDOG=1 "
-     "--delay MARK",
-     1, "", 0, 0, 2, "is hung: no watchdog ping for 1 s$", 2, "was hung 2 times within 60 s",
-     "watchdog ping"},
+    {"watchdog, pings for two periods, then stops; given up at the limit",
+     "sh:" PINGS_FOR_TWO_PERIODS "exec sleep MARK", 2, "", 0, 0, 2,
+     "is hung: no watchdog ping for 2 s$", 2, "was hung 2 times within 60 s", "watchdog ping",
+     "\\] pinged$", 0},
+    {"watchdog, pings as another user, then stops",
+     "sh:exec setpriv --reuid 65534 --regid 65534 --clear-groups /bin/sh -c '" PINGS_FOR_TWO_PERIODS
+     "exec sleep MARK'",
+     2, "", 0, 0, 3, "is hung: no watchdog ping for 2 s$", 1, nullptr, "watchdog ping",
+     "\\] pinged$", 0},
+    // A barrier (BARRIER=1, which systemd-notify sends after its message)
+    // asks for nothing: its sender, gone by then, is not looked for. The
+    // trigger is sent twice: one read before the start is known would find
+    // nothing watched yet.
+    {"watchdog, triggered, after a barrier of an ended sender",
+     "sh:HELPER --notify BARRIER=1; : > DIR/sent; exec HELPER --delay 0.5 --notify "
+     "WATCHDOG=trigger --delay 1 --notify WATCHDOG=trigger --delay MARK",
+     60, "", 0, 0, 2, "is hung: it triggered its watchdog \\(WATCHDOG=trigger\\)$", 2,
+     "was hung 2 times within 60 s", nullptr, nullptr, 0},
+    // Three pings, none of which counts, and one line about them.
+    {"watchdog, pings whose senders have ended",
+     "sh:for i in 1 2 3; do HELPER --notify WATCHDOG=1; done; : > DIR/sent; exec sleep MARK", 2, "",
+     0, 0, 3, "is hung: no watchdog ping for 2 s$", 1, nullptr, nullptr, nullptr, 1},
     // Listening late: a check before the process is ready would fail at once.
     {"tcp, answers once, checked once ready",
      "--delay 1.5 --write serving\n --serve tcp:PORT 1 --delay MARK", 0, "tcp:PORT", 1, 0, 3,
-     "is hung: tcp localhost:\\d+ failed once \\(Connection refused\\)$", 1, nullptr, nullptr},
+     "is hung: tcp localhost:\\d+ failed once \\(Connection refused\\)$", 1, nullptr, nullptr,
+     "Process ready after", 0},
     {"http, stops answering", "--write serving\n --serve http:PORT 1 --delay MARK", 0,
      "http://localhost:PORT/health", 2, 0, 3,
      "is hung: http localhost:\\d+/health failed 2 times in a row \\(timed out after 1 s\\)$", 1,
-     nullptr, nullptr},
-    {"memory, grows past its cap", "--grow-memory 256 --delay MARK", 0, "", 0, 64, 3,
-     "uses (6[5-9]|[7-9]\\d|\\d{3}) MiB, over its memory-max of 64 MiB$", 1, nullptr, nullptr},
+     nullptr, nullptr, "Process ready after", 0},
+    // The file's pages, which the kernel may drop, do not count: over the
+    // cap at two looks in a row (2 s apart) would stop it before it grows.
+    {"memory, maps a large file, then grows past its cap",
+     "--map-file DIR/large --delay 6 --write growing\n --grow-memory 256 --delay MARK", 0, "", 0,
+     64, 3, "uses (6[5-9]|[7-9]\\d|\\d{3}) MiB, over its memory-max of 64 MiB$", 1, nullptr,
+     nullptr, "\\] growing$", 0},
 };
+
+// Waits for the file without running the event loop, for at most the bound.
+bool fileAppears(const QString& path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!QFileInfo::exists(path)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// A file of `mib` MiB of data: its pages are the file's, not holes.
+bool writeLargeFile(const QString& path, int mib)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray block(1 << 20, 'x');
+    for (int i = 0; i < mib; ++i) {
+        if (file.write(block) != block.size())
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -215,14 +280,33 @@ private slots:
     void health()
     {
         const HealthRow& row = currentRow(healthRows);
+        QString helper = row.helper;
+        if (helper.contains("systemd-notify") &&
+            QStandardPaths::findExecutable("systemd-notify", {"/usr/bin", "/bin"}).isEmpty())
+            QSKIP("systemd-notify is not installed (Debian's package systemd)");
+        if (helper.contains("setpriv") &&
+            QProcess::execute(
+                "setpriv", {"--reuid", "65534", "--regid", "65534", "--clear-groups", "true"}) != 0)
+            QSKIP("no process of another user can be started here (setpriv)");
         const ReservedPort reserved;
         const ProcessMarker marker;
-        ProcessConfig process = helperProcess(ProcessMode::Async, true,
-                                              QString(row.helper)
-                                                  .replace("PORT", reserved.port)
-                                                  .replace("MARK", marker.text())
-                                                  .split(' '));
-        process.ready = QString(row.helper).contains("serving") ? "log:serving" : "";
+        // Beside the test program, not in a temporary folder that may be
+        // memory itself (tmpfs), whose pages the kernel cannot drop.
+        const QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/health-XXXXXX");
+        if (helper.contains("DIR/large"))
+            QVERIFY(writeLargeFile(dir.filePath("large"), 200));
+        helper.replace("PORT", reserved.port)
+            .replace("MARK", marker.text())
+            .replace("DIR", dir.path())
+            .replace("HELPER", helperPath());
+        ProcessConfig process = helperProcess(ProcessMode::Async, true, helper.split(' '));
+        if (helper.startsWith("sh:")) {
+            process.exec = "/bin/sh";
+            process.arguments = QStringList{"-c", helper.mid(3)};
+            process.libraryPaths = QStringList{"/usr/bin", "/bin"};
+        }
+        process.workingDirectory = dir.path();
+        process.ready = helper.contains("serving") ? "log:serving" : "";
         process.watchdog = row.watchdog;
         process.alive = QString(row.alive).replace("PORT", reserved.port);
         process.aliveInterval = process.aliveTimeout = 1;
@@ -235,12 +319,15 @@ private slots:
         controller.setStopTimeout(2000);
         Metrics metrics(&controller);
         QSignalSpy started(&controller, &PipelineController::processStarted);
-        const QRegularExpression found(QStringLiteral("Process 0 \\(test-helper\\) ") + row.found);
+        const QRegularExpression found(QStringLiteral("Process 0 \\((test-helper|sh)\\) ") +
+                                       row.found);
         PipelineConfig pipeline = pipelineOf({process});
         pipeline.basename = "health";
         QVERIFY(controller.start(pipeline, false));
-        QTRY_COMPARE_WITH_TIMEOUT(messages.texts(QtInfoMsg).filter(found).size(), row.hangs, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(started.count(), row.hangs + (row.givenUp ? 0 : 1), 20000);
+        if (QString(row.helper).contains("DIR/sent"))
+            QVERIFY(fileAppears(dir.filePath("sent"), 20000));
+        QTRY_COMPARE_WITH_TIMEOUT(messages.texts(QtInfoMsg).filter(found).size(), row.hangs, 40000);
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), row.hangs + (row.givenUp ? 0 : 1), 40000);
         // The last hung instance is given up once it has ended; a stop asked
         // for before then is the end it gets.
         if (row.givenUp)
@@ -251,8 +338,9 @@ private slots:
                                     [&](const QString& line) { return line.contains(pattern); }) -
                        lines.cbegin());
         };
-        QVERIFY(process.ready.isEmpty() ||
-                firstLine(QRegularExpression("Process ready after")) < firstLine(found));
+        if (row.after)
+            QVERIFY2(firstLine(QRegularExpression(row.after)) < firstLine(found),
+                     qPrintable(lines.join('\n')));
         if (row.lastCheck)
             QCOMPARE(controller.processStatuses().value(0).lastCheck, QString(row.lastCheck));
         controller.requestStop(2000);
@@ -267,6 +355,7 @@ private slots:
                      kind + '\n' + metrics.text());
         QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
                  row.givenUp ? 1 : 0);
+        QCOMPARE(messages.count("Ignored a notification", QtWarningMsg), row.ignored);
         // Given up, a required process fails its pipeline as a final crash does.
         QCOMPARE(controller.lastResult()->outcome,
                  row.givenUp ? PipelineController::Result::Outcome::Failed

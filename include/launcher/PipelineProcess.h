@@ -69,10 +69,10 @@ public:
     // writer's, even when it comes before the instance's start is reported.
     QByteArray readAllStandardOutput();
     qint64 instancePid() const;
-    // Bytes of memory that the running instance and everything of it that the
-    // reaper knows (its group, its descendants) take now, each process by its
-    // share of what it maps; -1 when nothing runs.
-    qint64 memoryInUse() const;
+    // The memory that the running instance and everything of it that the
+    // reaper knows (its group, its descendants) take now, into `status`'s
+    // unreclaimableMemory and memory; -1 each when nothing runs.
+    void measureMemory(ProcessStatus& status) const;
     // What a front end shows of the process; the caller fills in its index.
     ProcessStatus status() const;
     // The process reported its failure while its instance still ran (it was
@@ -269,9 +269,10 @@ private:
     std::unique_ptr<AliveProbe> m_alive;
     QTimer m_watchdogTimer;
     QTimer m_memoryTimer;
-    int m_overCapChecks = 0; // in a row
-    qint64 m_memory = -1;    // bytes at the last measurement
-    QString m_lastCheck;     // the last check's result in words
+    int m_overCapChecks = 0;     // in a row
+    qint64 m_memory = -1;        // bytes at the last measurement (ProcessStatus::memory)
+    qint64 m_unreclaimable = -1; // and what memory-max counts of them
+    QString m_lastCheck;         // the last check's result in words
     QDateTime m_lastCheckAt;
     EndKind m_unwellKind = EndKind::Hung;
     QString m_unwell; // what was found, after the process's name

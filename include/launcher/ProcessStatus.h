@@ -59,8 +59,15 @@ struct ProcessStatus
     // and invalid before the first.
     QString lastCheck;
     QDateTime lastCheckAt;
-    // Bytes of memory of the process and its descendants at the last look;
+    // The memory of the process, its group and its descendants at the last
+    // look, in bytes, each page by its share among the processes that map it;
     // -1 when not measured (a front end may ask for a look now).
+    // unreclaimableMemory: what the kernel cannot take back (anonymous and
+    // shared memory, swap), which memory-max counts. memory: all that they
+    // map, file pages included (the proportional set size), which reads high
+    // for a process that maps a large file, though the kernel drops those
+    // pages when it needs room.
+    qint64 unreclaimableMemory = -1;
     qint64 memory = -1;
 
     // "starting", "waiting for readiness", "running", "restarting", "stopping", "finished"

@@ -177,10 +177,14 @@ QByteArray Metrics::text()
     takeAll();
     // Memory is looked at now, and only for what runs.
     QMap<int, qint64> memory;
+    QMap<int, qint64> unreclaimable;
     if (!m_running.isEmpty()) {
-        for (const ProcessStatus& status : m_controller->processStatuses(true))
+        for (const ProcessStatus& status : m_controller->processStatuses(true)) {
             if (instanceRuns(status.state) && status.memory >= 0)
                 memory.insert(status.index, status.memory);
+            if (instanceRuns(status.state) && status.unreclaimableMemory >= 0)
+                unreclaimable.insert(status.index, status.unreclaimableMemory);
+        }
     }
 
     Writer out;
@@ -229,10 +233,23 @@ QByteArray Metrics::text()
         "launcher_process_memory_cap_stops_total", "counter",
         "Stops of the process for going over its memory cap.",
         [](const ProcessRecord& p) { return p.memoryCapStops; }, nullptr);
-    out.family("launcher_process_resident_memory_bytes", "gauge",
-               "Memory of the running process and its descendants (proportional set size).");
-    for (auto m = memory.cbegin(); m != memory.cend(); ++m)
-        out.sample({"app", m_running, "process", QString::number(m.key())}, m.value());
+    // A gauge of what runs now, by process.
+    const auto perRunningProcess = [&](const char* name, const char* help,
+                                       const QMap<int, qint64>& values) {
+        out.family(name, "gauge", help);
+        for (auto m = values.cbegin(); m != values.cend(); ++m)
+            out.sample({"app", m_running, "process", QString::number(m.key())}, m.value());
+    };
+    // Kept beside the figure that memory-max counts: dashboards read it.
+    perRunningProcess("launcher_process_resident_memory_bytes",
+                      "All the memory that the running process and its descendants map, clean "
+                      "file pages included (proportional set size); not what memory-max counts.",
+                      memory);
+    perRunningProcess("launcher_process_unreclaimable_memory_bytes",
+                      "Memory of the running process and its descendants that the kernel cannot "
+                      "take back: anonymous and shared memory and swap, not clean file pages "
+                      "(Pss_Anon + Pss_Shmem + SwapPss); what memory-max counts.",
+                      unreclaimable);
     perProcess(
         "launcher_process_memory_max_bytes", "gauge", "The memory cap of the process.",
         [](const ProcessRecord& p) { return p.memoryMax; },

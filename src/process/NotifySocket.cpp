@@ -81,7 +81,29 @@ void NotifySocket::readPending()
         if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
             header->cmsg_len == CMSG_LEN(sizeof sender))
             std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
-        if (!isInstances(sender.pid)) {
+        // What asks for nothing is not placed: a BARRIER=1 comes with no
+        // more than a descriptor, whose sender leaves once it is read.
+        const QList<QByteArray> lines = QByteArray(buffer, int(size)).split('\n');
+        const bool ready = lines.contains(QByteArrayLiteral("READY=1"));
+        const bool ping = lines.contains(QByteArrayLiteral("WATCHDOG=1"));
+        const bool trigger = lines.contains(QByteArrayLiteral("WATCHDOG=trigger"));
+        if (!ready && !ping && !trigger)
+            continue;
+        switch (place(sender.pid)) {
+        case Sender::Instances:
+            break;
+        case Sender::Ended:
+            if (!m_toldEnded) {
+                m_toldEnded = true;
+                Trace::warning("Ignored a notification from pid %d of user %d: it had ended "
+                               "before it was read, so it cannot be told to come from the "
+                               "process (pid %lld); others like it are ignored without a line "
+                               "(a sender must live until it is read: systemd-notify without "
+                               "--no-block)",
+                               int(sender.pid), int(sender.uid), m_instance);
+            }
+            continue;
+        case Sender::Stranger:
             if (m_ignoredSenders.size() < MaxIgnoredSenders &&
                 !m_ignoredSenders.contains(sender.pid)) {
                 m_ignoredSenders.insert(sender.pid);
@@ -91,33 +113,36 @@ void NotifySocket::readPending()
             }
             continue;
         }
-        const QList<QByteArray> lines = QByteArray(buffer, int(size)).split('\n');
-        if (lines.contains(QByteArrayLiteral("READY=1")))
+        if (ready)
             emit readyNotified();
-        if (lines.contains(QByteArrayLiteral("WATCHDOG=1")))
+        if (ping)
             emit watchdogPinged();
+        if (trigger)
+            emit watchdogTriggered();
     }
 }
 
 // The instance itself, which is the launcher's child until it is reaped, a
 // process in its group, which no other session can join, or one whose parents
-// lead to it. A sender that has ended cannot be placed, and does not count.
-bool NotifySocket::isInstances(qint64 pid) const
+// lead to it. A sender that has ended is placed while it waits to be reaped;
+// once it has been, nothing tells whose it was (its pid may even be another
+// process's by now).
+NotifySocket::Sender NotifySocket::place(qint64 pid) const
 {
     if (m_instance <= 0 || pid <= 0)
-        return false;
+        return Sender::Stranger;
     if (pid == m_instance)
-        return true;
+        return Sender::Instances;
     ProcFs::ProcessStat stat;
     if (!ProcFs::readStat(pid, stat))
-        return false;
+        return Sender::Ended;
     if (stat.groupId == m_instance)
-        return true;
+        return Sender::Instances;
     for (int i = 0; i < MaxAncestry && stat.parentPid > 1; ++i) {
         if (stat.parentPid == m_instance)
-            return true;
+            return Sender::Instances;
         if (!ProcFs::readStat(stat.parentPid, stat))
-            return false;
+            return Sender::Stranger;
     }
-    return false;
+    return Sender::Stranger;
 }

@@ -9,11 +9,13 @@
 class QSocketNotifier;
 
 // The datagram socket named in a child's NOTIFY_SOCKET, through which it
-// says that it is ready (READY=1) and that it is still well (WATCHDOG=1). The
-// kernel names an abstract socket that nobody else holds. Anyone on the
-// machine can send to it: a datagram counts only when the kernel vouches
-// that its sender is the current instance, a process of its group, or a
-// descendant of it.
+// says that it is ready (READY=1), that it is still well (WATCHDOG=1) or that
+// it is not (WATCHDOG=trigger). The kernel names an abstract socket that
+// nobody else holds. Anyone on the machine can send to it: a datagram counts
+// only when the kernel vouches that its sender is the current instance, a
+// process of its group, or a descendant of it. A sender that has ended and
+// been reaped before its datagram is read can no longer be placed: its
+// datagram is dropped, said once in the socket's life.
 class NotifySocket : public QObject
 {
     Q_OBJECT
@@ -33,13 +35,21 @@ public:
 signals:
     void readyNotified();
     void watchdogPinged();
+    void watchdogTriggered();
 
 private:
-    bool isInstances(qint64 pid) const;
+    enum class Sender
+    {
+        Instances, // the instance, its group or a descendant
+        Ended,     // gone before it could be placed
+        Stranger,
+    };
+    Sender place(qint64 pid) const;
 
     int m_fd = -1;
     QByteArray m_name;
     qint64 m_instance = 0;
     QSet<qint64> m_ignoredSenders; // told about once each
+    bool m_toldEnded = false;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

@@ -1027,7 +1027,7 @@ QList<ProcessStatus> PipelineController::processStatuses(bool measureMemory) con
         statuses.append(entry.process ? entry.process->status() : entry.finalStatus);
         statuses.last().index = i;
         if (measureMemory && entry.process && statuses.last().memory < 0)
-            statuses.last().memory = entry.process->memoryInUse();
+            entry.process->measureMemory(statuses.last());
     }
     return statuses;
 }

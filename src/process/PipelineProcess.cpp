@@ -341,6 +341,14 @@ void PipelineProcess::spawn()
         m_notify = std::make_unique<NotifySocket>();
         connect(m_notify.get(), &NotifySocket::watchdogPinged, this,
                 &PipelineProcess::onWatchdogPing);
+        // The process says itself that it no longer works: hung at once, as
+        // when its watchdog runs out. Only a watched instance, as for a ping.
+        connect(m_notify.get(), &NotifySocket::watchdogTriggered, this, [this] {
+            if (m_watchdogTimer.isActive())
+                becomeUnwell(
+                    EndKind::Hung,
+                    QStringLiteral("is hung: it triggered its watchdog (WATCHDOG=trigger)"));
+        });
         if (notifyGate)
             m_probe->watchNotifications(m_notify.get());
     }
@@ -746,6 +754,7 @@ ProcessStatus PipelineProcess::status() const
     status.lastCheck = m_lastCheck;
     status.lastCheckAt = m_lastCheckAt;
     status.memory = m_memory;
+    status.unreclaimableMemory = m_unreclaimable;
     return status;
 }
 
@@ -982,7 +991,7 @@ void PipelineProcess::stopHealthChecks()
 {
     m_watchdogTimer.stop();
     m_memoryTimer.stop();
-    m_memory = -1;
+    m_memory = m_unreclaimable = -1;
     if (m_alive)
         m_alive->stop();
 }
@@ -1000,23 +1009,31 @@ void PipelineProcess::onWatchdogPing()
 
 // The instance and everything of it that the reaper knows: its group and the
 // descendants that left it, each counted by its share of what it maps.
-qint64 PipelineProcess::memoryInUse() const
+void PipelineProcess::measureMemory(ProcessStatus& status) const
 {
+    status.unreclaimableMemory = status.memory = -1;
     if (!m_process || m_process->state() == QProcess::NotRunning || m_pid <= 0)
-        return -1;
+        return;
     QList<qint64> pids = m_reaper->instanceProcesses(m_pid);
     if (!pids.contains(m_pid))
         pids.append(m_pid);
-    qint64 total = 0;
-    for (const qint64 pid : qAsConst(pids))
-        total += std::max(ProcFs::proportionalSetSize(pid), qint64(0));
-    return total;
+    status.unreclaimableMemory = status.memory = 0;
+    for (const qint64 pid : qAsConst(pids)) {
+        const ProcFs::Memory memory = ProcFs::memory(pid);
+        status.unreclaimableMemory += std::max(memory.unreclaimable, qint64(0));
+        status.memory += std::max(memory.proportional, qint64(0));
+    }
 }
 
+// Only what the kernel cannot take back counts against the cap: a player
+// that maps its video is not bloated by the file pages it has read.
 void PipelineProcess::onMemoryCheck()
 {
-    const qint64 total = std::max(memoryInUse(), qint64(0));
-    m_memory = total;
+    ProcessStatus measured;
+    measureMemory(measured);
+    const qint64 total = std::max(measured.unreclaimableMemory, qint64(0));
+    m_unreclaimable = total;
+    m_memory = std::max(measured.memory, qint64(0));
     emit statusChanged();
     m_overCapChecks = total > m_config.memoryMax ? m_overCapChecks + 1 : 0;
     if (m_overCapChecks >= MemoryChecksOver)

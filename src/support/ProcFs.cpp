@@ -112,17 +112,35 @@ QByteArray environmentValue(qint64 pid, const QByteArray& name)
     return QByteArray();
 }
 
-qint64 proportionalSetSize(qint64 pid)
+Memory memory(qint64 pid)
 {
     const QByteArray text = readProcFile(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
-    const int start = text.indexOf("\nPss:");
-    if (start < 0)
-        return -1;
-    const int end = text.indexOf('\n', start + 1);
-    bool ok = false;
-    const qint64 kib =
-        text.mid(start + 5, end - start - 5).replace("kB", "").trimmed().toLongLong(&ok);
-    return ok ? kib * 1024 : -1;
+    // The value of one field ("\nPss:      1234 kB") in bytes, -1 when it is missing.
+    const auto field = [&text](const char* name) -> qint64 {
+        const QByteArray key = QByteArray("\n") + name + ':';
+        const int start = text.indexOf(key);
+        if (start < 0)
+            return -1;
+        const int valueStart = start + key.size();
+        const int end = text.indexOf('\n', valueStart);
+        bool ok = false;
+        const qint64 kib = text.mid(valueStart, end < 0 ? -1 : end - valueStart)
+                               .replace("kB", "")
+                               .trimmed()
+                               .toLongLong(&ok);
+        return ok ? kib * 1024 : -1;
+    };
+    Memory memory;
+    memory.proportional = field("Pss");
+    if (memory.proportional < 0)
+        return memory;
+    const qint64 swap = std::max(field("SwapPss"), qint64(0));
+    const qint64 anonymous = field("Pss_Anon");
+    if (anonymous >= 0)
+        memory.unreclaimable = anonymous + std::max(field("Pss_Shmem"), qint64(0)) + swap;
+    else
+        memory.unreclaimable = std::max(field("Anonymous"), qint64(0)) + swap;
+    return memory;
 }
 
 quint64 ownSignalsNotAtDefault()

@@ -30,9 +30,22 @@ QString commandLine(qint64 pid);
 // The value of one variable of the process's environment as it was started;
 // empty when it has none (or may not be looked at).
 QByteArray environmentValue(qint64 pid, const QByteArray& name);
-// The proportional set size in bytes (its share of the memory it maps, shared
-// pages divided among their users), from smaps_rollup; -1 when it cannot be read.
-qint64 proportionalSetSize(qint64 pid);
+// A process's memory in bytes, from smaps_rollup, each page counted by its
+// share among the processes that map it; -1 each when it cannot be read.
+struct Memory
+{
+    // What the kernel cannot take back: anonymous memory, shared memory
+    // (tmpfs, memfd, System V) and what of them is swapped out, that is
+    // Pss_Anon + Pss_Shmem + SwapPss. Clean file pages, which it drops when it
+    // needs room and reads again, are not in it. Kernels before 5.3 have no
+    // Pss_Anon and Pss_Shmem: there it is Anonymous + SwapPss, each anonymous
+    // page whole (a page that forked processes share counts in each of them)
+    // and shared memory left out.
+    qint64 unreclaimable = -1;
+    // The proportional set size: all that it maps, file pages included.
+    qint64 proportional = -1;
+};
+Memory memory(qint64 pid);
 
 // Of this process: the signals it ignores or catches, bit n - 1 for signal n
 // (every bit set when /proc cannot tell), and its highest open descriptor
