@@ -190,10 +190,10 @@ private slots:
                               QFile::encodeName(logs) + "/kiosk.prom\ninterval=1\n") &&
                 writeFile(folders.user() + "/apps/kiosk.ini",
                           "[process-0]\nmode=sync\nexec=" + QFile::encodeName(helperPath()) +
-                              "\narguments=" + marker.text().toUtf8() + ", --write, " + line +
-                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
+                              "\narguments=--write, " + marker.text().toUtf8() + ", --write, " +
                               line + ", --delay, 0.1, --write, " + line +
-                              ", --delay, 0.1, --write, " + line + "\n"));
+                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
+                              line + ", --delay, 0.1, --write, " + line + "\n"));
         MessageCapture messages;
         {
             Backend backend;
