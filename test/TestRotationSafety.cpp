@@ -185,8 +185,9 @@ private slots:
         QCOMPARE(entriesIn(folder.path()), QStringList());
     }
 
-    // The start-up rotates before it returns; the logs are rotated again, on
-    // a thread of their own, when the day changes.
+    // The start-up rotates before it returns, by the period loaded (start.log
+    // is not old by the default one); the logs are rotated again, on a thread
+    // of their own, when the day changes.
     void rotatesAtStartAndEachDay()
     {
         const DataFolders folders;
