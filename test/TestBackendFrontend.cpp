@@ -255,14 +255,15 @@ private slots:
 
     // node_exporter serves the file while a process crashes, is restarted
     // and given up, each after the interval; where it cannot run, the file is
-    // read directly. The folders that are refused, and a shared sticky one:
-    // TestHostileFolders.
+    // read directly. Its folder is a file at first: that is said once, not at
+    // each interval's try, and once more when a write works again. The
+    // folders that are refused, and a shared sticky one: TestHostileFolders.
     void metricsTextfile()
     {
         ProcessMarker marker;
         // node_exporter carries the marker in the folder it reads.
         QTemporaryDir temp(QDir::tempPath() + "/textfile-" + marker.text() + "-XXXXXX");
-        const QString path = temp.path() + "/launcher.prom";
+        const QString folder = temp.path() + "/metrics", path = folder + "/launcher.prom";
         const QString sync = "\n[process-1]\nmode=sync\nexec=" + helperPath() +
                              "\narguments=--write, " + marker.text() + ", --delay, 300\n";
         Folders folders(
@@ -270,7 +271,7 @@ private slots:
              {"apps/kiosk.ini",
               appFile("Kiosk", "daemon", "--write, " + marker.text() + ", --delay, 1.5, --crash",
                       "restart-on-crash=true\nrestart-limit=2" + sync.toUtf8())}});
-        QVERIFY(folders.written);
+        QVERIFY(folders.written && writeFile(folder, "not a folder"));
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QString address = "127.0.0.1:" + QString::number(probe.serverPort());
@@ -278,7 +279,7 @@ private slots:
         QProcess node;
         node.start(QStandardPaths::findExecutable("prometheus-node-exporter"),
                    {"--web.listen-address=" + address, "--collector.disable-defaults",
-                    "--collector.textfile", "--collector.textfile.directory=" + temp.path()});
+                    "--collector.textfile", "--collector.textfile.directory=" + folder});
         const bool scraped = node.waitForStarted() && !node.waitForFinished(500);
         if (!scraped)
             qInfo("node_exporter does not run here: the file is read directly");
@@ -287,9 +288,13 @@ private slots:
                            : fileContent(path);
         };
         const QByteArray givenUp = "launcher_process_given_up{app=\"kiosk\",process=\"0\"} 1\n";
+        const MessageCapture messages;
         {
             Backend backend;
             QVERIFY(backend.load());
+            QTRY_COMPARE_WITH_TIMEOUT(messages.count(folder, QtWarningMsg), 1, 15000);
+            QTest::qWait(2500); // room for more tries, which must say nothing
+            QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
             QVERIFY(backend.startApplication("kiosk"));
             // The first file, held open: its inode cannot be reused while it is.
             QFile first(path);
@@ -304,34 +309,13 @@ private slots:
             struct stat last = {};
             QVERIFY(::fstat(first.handle(), &held) == 0 && ::stat(qPrintable(path), &last) == 0 &&
                     last.st_ino != held.st_ino);
-            QCOMPARE(QDir(temp.path()).entryList(QDir::Files | QDir::Hidden),
+            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
                      QStringList{"launcher.prom"});
+            QVERIFY(messages.count(folder) == 2 && messages.count(folder, QtWarningMsg) == 1);
         }
         QVERIFY(!QFile::exists(path));
         node.terminate();
         node.waitForFinished();
-    }
-
-    // A file that cannot be written (its folder is a file) is said once, not
-    // at each interval's try, and once more when a write works again.
-    void metricsTextfileNotWritable()
-    {
-        DataFolders folders;
-        const QString folder = folders.root() + "/metrics";
-        QVERIFY(
-            writeFile(folder, "not a folder") &&
-            writeFile(folders.user() + "/launcher.ini",
-                      "[metrics]\ntextfile=" + folder.toUtf8() + "/launcher.prom\ninterval=1\n"));
-        const MessageCapture messages;
-        Backend backend;
-        QVERIFY(backend.load());
-        QTRY_COMPARE_WITH_TIMEOUT(messages.count(folder, QtWarningMsg), 1, 15000);
-        // Room for more tries, which must say nothing.
-        QTest::qWait(2500);
-        QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/launcher.prom"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(messages.count(folder), 2, 15000);
-        QCOMPARE(messages.count(folder, QtWarningMsg), 1);
     }
 
     void labelsEscaped_data() { addRows(EscapedNames); }
