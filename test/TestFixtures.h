@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <utility>
 
 #include <sys/stat.h>
@@ -160,11 +161,12 @@ private:
 };
 
 // Collects the messages logged while the object lives, with their types, from
-// any thread; the handler installed before comes back at the end.
+// any thread; the handler installed before comes back at the end. The hook,
+// if any, runs for each message on the thread that logs it.
 class MessageCapture
 {
 public:
-    MessageCapture()
+    explicit MessageCapture(std::function<void()> hook = {}) : m_hook(std::move(hook))
     {
         s_current = this;
         m_previous = qInstallMessageHandler(&MessageCapture::handle);
@@ -199,9 +201,12 @@ private:
         MessageCapture* capture = s_current;
         QMutexLocker lock(&capture->m_mutex);
         capture->m_messages.append({type, text});
+        if (capture->m_hook)
+            capture->m_hook();
     }
 
     static inline std::atomic<MessageCapture*> s_current{nullptr};
+    const std::function<void()> m_hook;
     QtMessageHandler m_previous = nullptr;
     mutable QMutex m_mutex;
     QList<std::pair<int, QString>> m_messages;

@@ -21,9 +21,8 @@
 //   --grow-memory MIB grow by MIB MiB in steps of 4 MiB, each page touched, and keep it
 //   --map-file FILE   map FILE read-only, read each of its pages, and keep it mapped
 //   --print-start-state
-//                     write what the process started with, one line each: "pid N",
-//                     "group N", "blocked HEX" and "ignored HEX" (signal masks as in
-//                     /proc), then "fd N TARGET" for every open descriptor
+//                     write what the process started with: "group N" and "ignored
+//                     HEX" (the mask of ignored signals, as in /proc)
 //   --exec-hostile PROGRAM ARGS...
 //                     exec PROGRAM as a hostile parent would: SIGCHLD, SIGQUIT,
 //                     SIGUSR1 and SIGALRM ignored, every signal blocked, and
@@ -39,7 +38,6 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
@@ -105,28 +103,11 @@ socklen_t socketAddress(const std::string& address, sockaddr_storage& storage)
 // The lines of --print-start-state.
 std::string startState()
 {
-    std::string state =
-        "pid " + std::to_string(getpid()) + "\ngroup " + std::to_string(getpgrp()) + '\n';
+    std::string state = "group " + std::to_string(getpgrp()) + '\n';
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
-        for (const auto& [field, name] :
-             {std::pair{"SigBlk:", "blocked "}, std::pair{"SigIgn:", "ignored "}}) {
-            if (line.rfind(field, 0) == 0)
-                state += name + line.substr(line.find_first_not_of(" \t", 7)) + '\n';
-        }
-    }
-    status.close(); // not among the descriptors listed
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(fds)) {
-            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(fds))
-                continue;
-            char target[4096];
-            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-            target[length > 0 ? length : 0] = '\0';
-            state += std::string("fd ") + entry->d_name + ' ' + target + '\n';
-        }
-        ::closedir(fds);
+        if (line.rfind("SigIgn:", 0) == 0)
+            state += "ignored " + line.substr(line.find_first_not_of(" \t", 7)) + '\n';
     }
     return state;
 }

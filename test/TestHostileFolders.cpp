@@ -1,11 +1,11 @@
 // What another user can plant where a root launcher writes: at every name the
 // launcher makes, replaces, reads or removes in its logs folder, and at the
-// metrics file, in a folder of its own, a shared sticky one and a group-
-// writable one, a link to a private file of root's, a second name (hard
-// link) of it, a FIFO and a folder. Nothing outside is read, written,
-// truncated, chowned or removed, the planted entry stays, and a refusal is
-// one line. The launcher is this test program, so that the temporary names
-// (which carry its pid) are known.
+// metrics file, in a folder of its own, a shared sticky one, a group-writable
+// one, one that all may write and another user's, a link to a private file
+// of root's, a second name (hard link) of it, a FIFO and a folder. Nothing
+// outside is read, written, truncated, chowned or removed, the planted entry
+// stays, and a refusal is one line. The launcher is this test program, so
+// that the temporary names (which carry its pid) are known.
 
 #include "Backend.h"
 #include "TestFixtures.h"
@@ -29,9 +29,11 @@ const QDate OldDay(2026, 1, 1);
 
 enum class Place
 {
-    Own,      // root's, 0755
-    Sticky,   // root's, 1777: every user may add names
-    GroupOpen // root's, 0775, the intruder's group may write
+    Own,       // root's, 0755
+    Sticky,    // root's, 1777: every user may add names
+    GroupOpen, // root's, 0775, the intruder's group may write
+    AllOpen,   // root's, 0777
+    Stranger   // the intruder's, 0755
 };
 
 enum class Plant
@@ -129,11 +131,16 @@ private slots:
                         << int(place) << int(plant) << name;
             }
         }
-        // A folder that others may write without the sticky bit is not used:
-        // what is planted in it does not matter.
-        for (int name = 0; name < int(std::size(Names)); ++name)
-            QTest::addRow("group-writable folder, link at %s", Names[name].name)
-                << int(Place::GroupOpen) << int(Plant::Link) << name;
+        // A folder that others may write without the sticky bit, or that is
+        // another user's, is not used: what is planted in it does not matter.
+        const std::pair<Place, const char*> unused[] = {{Place::GroupOpen, "group-writable folder"},
+                                                        {Place::AllOpen, "folder all may write"},
+                                                        {Place::Stranger, "another user's folder"}};
+        for (const auto& [place, placeName] : unused) {
+            for (int name = 0; name < int(std::size(Names)); ++name)
+                QTest::addRow("%s, link at %s", placeName, Names[name].name)
+                    << int(place) << int(Plant::Link) << name;
+        }
     }
 
     void planted()
@@ -154,10 +161,10 @@ private slots:
         // Root's private file, and the launcher's own old log beside the plant.
         QVERIFY(writeFile(victim, "root's secret\n") && ::chmod(qPrintable(victim), 0600) == 0 &&
                 writeAged(logs + "/old-2026-01-01.log", 100, 3 * 86400));
-        QVERIFY(::chmod(qPrintable(logs), Place(place) == Place::Own      ? 0755
-                                          : Place(place) == Place::Sticky ? 01777
-                                                                          : 0775) == 0 &&
-                ::chown(qPrintable(logs), 0, Place(place) == Place::GroupOpen ? m_gid : 0) == 0);
+        const mode_t modes[] = {0755, 01777, 0775, 0777, 0755};
+        QVERIFY(::chmod(qPrintable(logs), modes[place]) == 0 &&
+                ::chown(qPrintable(logs), Place(place) == Place::Stranger ? m_uid : 0,
+                        Place(place) == Place::GroupOpen ? m_gid : 0) == 0);
         switch (Plant(plant)) {
         case Plant::Link:
             QVERIFY(QFile::link(victim, planted));
@@ -190,10 +197,10 @@ private slots:
                               QFile::encodeName(logs) + "/kiosk.prom\ninterval=1\n") &&
                 writeFile(folders.user() + "/apps/kiosk.ini",
                           "[process-0]\nmode=sync\nexec=" + QFile::encodeName(helperPath()) +
-                              "\narguments=" + marker.text().toUtf8() + ", --write, " + line +
-                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
+                              "\narguments=--write, " + marker.text().toUtf8() + ", --write, " +
                               line + ", --delay, 0.1, --write, " + line +
-                              ", --delay, 0.1, --write, " + line + "\n"));
+                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
+                              line + ", --delay, 0.1, --write, " + line + "\n"));
         MessageCapture messages;
         {
             Backend backend;
@@ -201,10 +208,13 @@ private slots:
             QVERIFY(backend.initialize());
             QVERIFY(backend.startApplication("kiosk"));
             QVERIFY(finished.wait(30000));
-            // The metrics file's first write, or its refusal.
+            // The metrics file's first write, or its refusal; in a folder
+            // that may be used, only a plant at its name is refused.
             QTRY_VERIFY_WITH_TIMEOUT(messages.count(logs + "/kiosk.prom") > 0 ||
                                          QFile::exists(logs + "/kiosk.prom"),
                                      15000);
+            QVERIFY(place > int(Place::Sticky) || entry == "kiosk.prom" ||
+                    QFileInfo(logs + "/kiosk.prom").isFile());
         }
         QVERIFY(marker.noneLeft());
 
@@ -224,7 +234,7 @@ private slots:
 
         // Refused in one line each, naming what was refused.
         const QStringList problems = messages.texts(QtWarningMsg) + messages.texts(QtCriticalMsg);
-        if (Place(place) == Place::GroupOpen) {
+        if (place > int(Place::Sticky)) {
             QStringList refusals = problems.filter(logs);
             QVERIFY2(!refusals.isEmpty() && refusals.removeDuplicates() == 0,
                      qPrintable(problems.join('\n')));

@@ -16,7 +16,8 @@ namespace {
 // A file and the problems found in it, as "severity: text" lines, the last
 // one's start only. In a.ini the lines follow a valid process group; NUL is a
 // NUL byte; no content: a folder. A FIFO and a file over the cap:
-// TestSettingsFile.
+// TestSettingsFile. A mode that is none, required=no and a required daemon,
+// each in the words of check: TestLauncherScreen::countdown.
 const struct
 {
     const char* name;
@@ -44,8 +45,6 @@ const struct
      "error: [pipeline] restart-at: '25:00' is not a time of day"},
     {"restart-at 4am", "[pipeline]\nrestart-at=4am\n",
      "error: [pipeline] restart-at: '4am' is not a time of day"},
-    {"no", "mode=sync\nrequired=no\n", "error: [process-0] required: 'no' reads as true"},
-    {"required daemon", "required=true\n", "warning: [process-0] required: a required daemon is"},
     {"label on two lines", "label=sound\\nserver\n",
      "warning: [process-0] label: '\\n' reads as a line feed; write '\\\\' for a backslash\n"
      "warning: [process-0] label: a line break"},
@@ -53,9 +52,6 @@ const struct
      "warning: [process-0] label: 50 characters are cut"},
     {"ture", "restart-on-crash=ture\n", "warning: [process-0] restart-on-crash: 'ture' is neither"},
     {"three", "restart-limit=three\n", "error: [process-0] restart-limit: 'three' is not a whole"},
-    {"mode", "mode=synch\n",
-     "error: [process-0] mode: 'synch' is not a mode (sync, async or daemon), so the process "
-     "runs as a daemon; did you mean 'sync'?"},
     // The linter and the runtime read ready= with one parser.
     {"ready", "ready=tcp:host:http\n", "error: [process-0] ready: 'tcp:host:http' is not a"},
     {"ready, notify with a target", "ready=notify:x\n", "error: [process-0] ready: 'notify:x'"},
