@@ -465,29 +465,18 @@ SafeFolder SafeFolder::makePrivateFolder(const QString& prefix) const
 
 bool SafeFolder::remove(const QString& name, QString& problem) const
 {
-    const QByteArray encoded = QFile::encodeName(name);
-    struct stat info = {};
-    if (::fstatat(m_fd, encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
-            return true;
-        problem = QStringLiteral("'%1' cannot be examined: %2").arg(pathOf(name), errorText(errno));
-        return false;
-    }
-    if (!S_ISREG(info.st_mode) && !S_ISSOCK(info.st_mode)) {
-        problem = QStringLiteral("'%1' %2").arg(pathOf(name), kindText(info.st_mode));
-        return false;
-    }
-    if (m_shared && info.st_uid != ::geteuid()) {
-        problem = QStringLiteral("'%1' belongs to user %2").arg(pathOf(name)).arg(info.st_uid);
-        return false;
-    }
-    if (::unlinkat(m_fd, encoded.constData(), 0) == 0 || errno == ENOENT)
-        return true;
-    problem = QStringLiteral("'%1' cannot be removed: %2").arg(pathOf(name), errorText(errno));
-    return false;
+    return removeEntry(name, false, problem);
 }
 
 bool SafeFolder::removeFolder(const QString& name, QString& problem) const
+{
+    return removeEntry(name, true, problem);
+}
+
+// A file (or socket), in a shared folder only the user's own; or a folder,
+// only ever the user's own. Looked at without following a link, then
+// unlinked: a name already gone counts as removed.
+bool SafeFolder::removeEntry(const QString& name, bool folder, QString& problem) const
 {
     const QByteArray encoded = QFile::encodeName(name);
     struct stat info = {};
@@ -497,13 +486,17 @@ bool SafeFolder::removeFolder(const QString& name, QString& problem) const
         problem = QStringLiteral("'%1' cannot be examined: %2").arg(pathOf(name), errorText(errno));
         return false;
     }
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
-        problem = S_ISDIR(info.st_mode)
-                      ? QStringLiteral("'%1' belongs to user %2").arg(pathOf(name)).arg(info.st_uid)
-                      : QStringLiteral("'%1' %2").arg(pathOf(name), kindText(info.st_mode));
+    const bool kindOk =
+        folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode) || S_ISSOCK(info.st_mode);
+    if (!kindOk) {
+        problem = QStringLiteral("'%1' %2").arg(pathOf(name), kindText(info.st_mode));
         return false;
     }
-    if (::unlinkat(m_fd, encoded.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+    if ((folder || m_shared) && info.st_uid != ::geteuid()) {
+        problem = QStringLiteral("'%1' belongs to user %2").arg(pathOf(name)).arg(info.st_uid);
+        return false;
+    }
+    if (::unlinkat(m_fd, encoded.constData(), folder ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT)
         return true;
     problem = QStringLiteral("'%1' cannot be removed: %2").arg(pathOf(name), errorText(errno));
     return false;

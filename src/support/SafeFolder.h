@@ -102,6 +102,8 @@ public:
     QString refusal(const QString& name) const;
 
 private:
+    bool removeEntry(const QString& name, bool folder, QString& problem) const;
+
     int m_fd = -1;
     QString m_path;
     QString m_problem;
