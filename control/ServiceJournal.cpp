@@ -6,6 +6,7 @@
 #include <QByteArrayList>
 #include <QList>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -59,6 +60,14 @@ bool isJournalStream(int fd)
     return deviceOk && inodeOk && device == status.st_dev && inode == status.st_ino;
 }
 
+// The journal's priority of a message, by QtMsgType: debug, warning,
+// critical, fatal, info.
+char priority(QtMsgType type)
+{
+    static const char Priorities[] = {'7', '4', '3', '2', '6'};
+    return unsigned(type) < sizeof Priorities ? Priorities[type] : '6';
+}
+
 // Sends the entry for a line that tells `event`; false when none was sent
 // (no journal is asked for, no libsystemd, or the journal refused it).
 bool send(const TraceEvent& event, QtMsgType type, const QByteArray& message)
@@ -66,11 +75,9 @@ bool send(const TraceEvent& event, QtMsgType type, const QByteArray& message)
 #ifdef LAUNCHER_HAVE_SYSTEMD
     if (!s_native.load(std::memory_order_relaxed) && !ServiceJournal::isJournal(STDERR_FILENO))
         return false;
-    // By QtMsgType: debug, warning, critical, fatal, info; as the stream's prefix.
-    static const char Priorities[] = {'7', '4', '3', '2', '6'};
     QByteArrayList fields = {
         "MESSAGE=" + message,
-        QByteArray("PRIORITY=") + (unsigned(type) < 5 ? Priorities[type] : '6'),
+        QByteArray("PRIORITY=") + priority(type),
         QByteArray("MESSAGE_ID=") + ServiceJournal::messageId(event.kind),
         "LAUNCHER_APP=" + event.app.toUtf8(),
     };
@@ -144,9 +151,14 @@ bool isJournal(int fd)
 
 const char* prefix(int fd, QtMsgType type)
 {
-    // By QtMsgType: debug, warning, critical, fatal, info.
-    static const char* const Priorities[] = {"<7>", "<4>", "<3>", "<2>", "<6>"};
-    return isJournal(fd) && unsigned(type) < 5 ? Priorities[type] : "";
+    // "<N>" for each priority, made once.
+    static const auto prefixes = [] {
+        std::array<std::array<char, 4>, 5> all{};
+        for (int t = 0; t < 5; ++t)
+            all[size_t(t)] = {'<', priority(QtMsgType(t)), '>', '\0'};
+        return all;
+    }();
+    return isJournal(fd) && unsigned(type) < 5 ? prefixes[type].data() : "";
 }
 
 const char* messageId(TraceEvent::Kind kind)

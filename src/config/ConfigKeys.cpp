@@ -118,7 +118,7 @@ const Key* table(File file)
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
-        {"metrics", "interval", Kind::Integer, 15, false, 1, MaxTimerSeconds},
+        {"metrics", "interval", Kind::Integer, 15, false, 1, 86400}, // a day at most
         {nullptr, nullptr, Kind::Text, QVariant()},
     };
     return file == File::Pipeline ? pipelineKeys : settingsKeys;

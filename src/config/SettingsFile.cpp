@@ -133,9 +133,11 @@ public:
             if (fd < 0 && !m_folder.stillHolds())
                 continue;
             const bool written = fd >= 0 && writeAll(fd, content.constData(), content.size());
-            if (fd >= 0 && !written)
-                problem = QStringLiteral("'%1' could not be written: %2")
-                              .arg(m_folder.pathOf(name), systemError());
+            if (fd >= 0 && !written) {
+                const QString why = systemError();
+                problem =
+                    QStringLiteral("'%1' could not be written: %2").arg(m_folder.pathOf(name), why);
+            }
             *error = written ? QString() : QStringLiteral("its private copy: %1").arg(problem);
             if (fd >= 0)
                 ::close(fd);

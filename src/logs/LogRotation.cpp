@@ -5,10 +5,11 @@
 #include "support/Trace.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 #include <QSet>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -112,11 +113,10 @@ bool lstatPath(const QString& path, struct stat* status)
 
 // Once for each entry and what is said of it, for the launcher's life: a
 // link planted in a log folder is named at the first walk, not at every one.
-void warnOnce(const struct stat& status, const QString& text)
+void warnOnce(const QString& key, const QString& text)
 {
     static std::mutex mutex;
     static QSet<QString> told;
-    const QString key = QStringLiteral("%1:%2:").arg(status.st_dev).arg(status.st_ino) + text;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (told.contains(key))
@@ -124,6 +124,11 @@ void warnOnce(const struct stat& status, const QString& text)
         told.insert(key);
     }
     Solvane::Trace::warning("%s", qUtf8Printable(text));
+}
+
+void warnOnce(const struct stat& status, const QString& text)
+{
+    warnOnce(QStringLiteral("%1:%2:").arg(status.st_dev).arg(status.st_ino) + text, text);
 }
 
 // The folders of one walk, each opened once and checked (SafeFolder): every
@@ -228,16 +233,28 @@ public:
     {
         if (folder.isEmpty())
             return;
-        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int locked = -1;
-        while (m_fd >= 0 && (locked = ::flock(m_fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
         // A folder that is not there yet holds nothing to keep.
-        static std::atomic<bool> warned{false};
-        if (locked != 0 && errno != ENOENT && !warned.exchange(true))
-            Solvane::Trace::warning(
-                "Unable to lock the logs folder '%s' against other launchers: %s",
-                qUtf8Printable(folder), std::strerror(errno));
+        m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        // Anyone who may open the folder may lock it: a lock held longer than
+        // any launcher holds it is no launcher's, and is not waited for (the
+        // event loop waits meanwhile).
+        QElapsedTimer waited;
+        waited.start();
+        int error = 0;
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            error = errno;
+            if ((error != EWOULDBLOCK && error != EINTR) || waited.hasExpired(LockWaitMs)) {
+                warnOnce(QStringLiteral("lock:") + folder,
+                         QStringLiteral("Unable to lock the logs folder '%1' against other "
+                                        "launchers: %2; its total is kept for this launcher's "
+                                        "own files")
+                             .arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+                return;
+            }
+            QThread::msleep(5);
+        }
     }
     ~FolderLock()
     {
@@ -254,6 +271,7 @@ private:
         return folderMutex;
     }
 
+    static constexpr int LockWaitMs = 250;
     std::lock_guard<std::mutex> m_guard;
     int m_fd = -1;
 };
@@ -263,6 +281,7 @@ private:
 // for a compression's), which its taker holds a lock on: one free to lock
 // was left by a launcher that ended, and counts no more.
 const QByteArray RoomPrefix = QByteArrayLiteral(".launcher-room.");
+const qint64 MaxClaimBytes = qint64(1) << 40;
 
 QByteArray roomName(const QByteArray& id, qint64 bytes, dev_t device, ino_t inode)
 {
@@ -311,8 +330,11 @@ std::vector<Claim> claimsIn(const QString& folder, const QByteArray& ownName)
                 checked.remove(name, ignored);
             ::close(fd);
         }
+        // No launcher claims a terabyte: a larger number was planted, and
+        // is counted as no more, so that sums of them never overflow.
         if (held && fields.size() == 4 && valid[0] && valid[1] && valid[2] && claim.bytes >= 0)
-            claims.push_back(claim);
+            claims.push_back(
+                {claim.name, std::min(claim.bytes, MaxClaimBytes), claim.device, claim.inode});
     }
     return claims;
 }
@@ -612,8 +634,12 @@ qint64 LogRotation::makeRoom(const QString& folder, qint64 maxTotalSize, const Q
                                  qUtf8Printable(log.path), maxTotalSize);
     }
     const qint64 granted = std::min(room, maxTotalSize - total - reserved);
-    if (taken && hasCurrent)
-        claim(taken, folder, std::max<qint64>(granted, 0), current.st_dev, current.st_ino);
+    if (taken && hasCurrent &&
+        !claim(taken, folder, std::max<qint64>(granted, 0), current.st_dev, current.st_ino))
+        warnOnce(QStringLiteral("claim:") + folder,
+                 QStringLiteral("Unable to claim room in the logs folder '%1' for other "
+                                "launchers: they may take it too")
+                     .arg(folder));
     return granted;
 }
 
@@ -744,8 +770,11 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
     const int out = folder.createTemporary(targetName, 0600, temporary, problem);
     QFile target;
     if (out < 0 || !target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        if (out >= 0)
+        if (out >= 0) {
             ::close(out);
+            folder.remove(temporary, problem);
+            problem = target.errorString();
+        }
         Solvane::Trace::error("Unable to compress file: can't open '%s' for writing: %s",
                               qUtf8Printable(targetPath), qUtf8Printable(problem));
         return false;
@@ -797,17 +826,13 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
     // The gzip file is readable by whom the log was, and owned by its owner
     // when the launcher may give it away; it reaches the disk before it takes
     // the target's name, so the log is never removed for a member that is not there.
-    // Its time is the log's, so that it ages from its last line. Given away
-    // only once in place: until then it is the launcher's own file.
+    // Its time is the log's, so that it ages from its last line.
     const timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
     written = written && writer.finish() && target.flush() &&
+              (::geteuid() != 0 || before.st_uid == ::geteuid() ||
+               ::fchown(out, before.st_uid, before.st_gid) == 0) &&
               ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
               ::fsync(out) == 0;
-    const int placed = ::geteuid() == 0 ? ::fcntl(out, F_DUPFD_CLOEXEC, 0) : -1;
-    const auto closePlaced = qScopeGuard([placed] {
-        if (placed >= 0)
-            ::close(placed);
-    });
     target.close();
     {
         // Renamed into place only while the log is still there: a log removed
@@ -826,10 +851,6 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
             return false;
         }
     }
-    if (placed >= 0 && before.st_uid != ::geteuid() &&
-        ::fchown(placed, before.st_uid, before.st_gid) != 0)
-        Solvane::Trace::warning("'%s' keeps the launcher's user: %s", qUtf8Printable(targetPath),
-                                std::strerror(errno));
     // Makes the rename last; a file system that cannot sync a folder still
     // has the file, so a failure here is no failure of the file.
     ::fsync(folder.descriptor());

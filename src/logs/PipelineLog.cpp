@@ -300,8 +300,10 @@ void PipelineLog::checkFile()
     if (now < m_nextCheckMs)
         return;
     m_nextCheckMs = now + ReplacementCheckIntervalMs;
+    // The file is looked up in its folder, and the folder at its path: a
+    // folder renamed or replaced takes the file along.
     struct stat status = {};
-    if (m_fd >= 0 && isStillAtItsName(status)) {
+    if (m_fd >= 0 && isStillAtItsName(status) && m_dir.stillHolds()) {
         // Another writer may append to the same file.
         m_size = std::max(m_size, qint64(status.st_size));
         // While output is dropped, the rotation may have made room since.

@@ -45,8 +45,8 @@ MetricsTextfile::~MetricsTextfile()
 
 void MetricsTextfile::configure(const QString& path, int intervalSeconds)
 {
-    // A day at most: a timer counts its milliseconds in an int.
-    const int intervalMs = std::clamp(intervalSeconds, 1, 24 * 3600) * 1000;
+    // The key allows 1 s to a day, whose milliseconds a timer's int holds.
+    const int intervalMs = std::max(intervalSeconds, 1) * 1000;
     // A reload looks at the folder again.
     const bool refused = std::exchange(m_refused, false);
     if (path == m_path && intervalMs == m_intervalMs && !refused)
@@ -109,8 +109,13 @@ bool MetricsTextfile::openFolder()
     if (m_folder.stillHolds())
         return true;
     const QFileInfo file(m_path);
+    SafeFolder folder = SafeFolder::open(file.absolutePath());
+    // What was written where the folder was is not left behind.
+    QString ignored;
+    if (!folder.isOpen() && std::exchange(m_fileWritten, false))
+        m_folder.remove(m_name, ignored);
     m_name = file.fileName();
-    m_folder = SafeFolder::open(file.absolutePath());
+    m_folder = std::move(folder);
     if (m_folder.isOpen())
         return true;
     if (m_folder.isUnsafe()) {

@@ -80,7 +80,10 @@ QString readRecord(const SafeFolder& folder, const QString& name, QByteArray& te
     }
     // A record tells which processes to stop: only this user's own count.
     struct stat opened = {};
-    if (::fstat(fd, &opened) == 0 && opened.st_uid != ::geteuid()) {
+    if (::fstat(fd, &opened) != 0) {
+        problem = QStringLiteral("'%1' cannot be examined: %2")
+                      .arg(folder.pathOf(name), errorText(errno));
+    } else if (opened.st_uid != ::geteuid()) {
         problem =
             QStringLiteral("'%1' belongs to user %2").arg(folder.pathOf(name)).arg(opened.st_uid);
     } else if (opened.st_size > MaxRecordBytes) {
@@ -95,10 +98,11 @@ QString readRecord(const SafeFolder& folder, const QString& name, QByteArray& te
                ((count = ::read(fd, text.data() + size, size_t(MaxRecordBytes - size))) > 0 ||
                 (count < 0 && errno == EINTR)))
             size += std::max<ssize_t>(count, 0);
+        const int error = errno;
         text.truncate(int(size));
         if (count < 0)
             problem = QStringLiteral("'%1' cannot be read: %2")
-                          .arg(folder.pathOf(name), errorText(errno));
+                          .arg(folder.pathOf(name), errorText(error));
     }
     ::close(fd);
     return problem;
@@ -268,8 +272,9 @@ void ProcessRecord::remove()
     m_folderLooked = false;
     if (!std::exchange(m_written, false))
         return;
+    // A folder that could not be opened again holds no record of this one's.
     QString problem;
-    if (!m_folder.remove(fileName(), problem))
+    if (m_folder.isOpen() && !m_folder.remove(fileName(), problem))
         Trace::warning("The record of the pipeline's processes is left: %s",
                        qUtf8Printable(problem));
     removeIfEmpty(m_folder.path());

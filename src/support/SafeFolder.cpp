@@ -145,7 +145,6 @@ SafeFolder SafeFolder::open(const QString& path, Make make)
     QStringList todo = folder.m_path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString reached;
     int links = 0;
-    const mode_t makeMode = make == MakePrivate ? 0700 : 0755;
     while (!todo.isEmpty()) {
         const QString component = todo.takeFirst();
         if (component == QLatin1String("."))
@@ -156,7 +155,7 @@ SafeFolder SafeFolder::open(const QString& path, Make make)
         if (::fstatat(current.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
             if (error != ENOENT || make == Existing ||
-                (::mkdirat(current.get(), name.constData(), makeMode) != 0 && errno != EEXIST) ||
+                (::mkdirat(current.get(), name.constData(), 0755) != 0 && errno != EEXIST) ||
                 ::fstatat(current.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 const int failed = error == ENOENT && make != Existing ? errno : error;
                 return refuse(
@@ -219,6 +218,14 @@ bool SafeFolder::stillHolds() const
            folderRefusal(held, shared).isEmpty() && shared == m_shared;
 }
 
+bool SafeFolder::isClosed(QString& problem) const
+{
+    if (m_fd >= 0)
+        return false;
+    problem = m_problem.isEmpty() ? QStringLiteral("no folder is open") : m_problem;
+    return true;
+}
+
 QString SafeFolder::pathOf(const QString& name) const
 {
     return m_path == QLatin1String("/") ? m_path + name : m_path + QLatin1Char('/') + name;
@@ -226,6 +233,9 @@ QString SafeFolder::pathOf(const QString& name) const
 
 QString SafeFolder::refusal(const QString& name) const
 {
+    QString closed;
+    if (isClosed(closed))
+        return closed;
     struct stat info = {};
     if (::fstatat(m_fd, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
@@ -238,6 +248,8 @@ QString SafeFolder::refusal(const QString& name) const
 
 int SafeFolder::create(const QString& name, mode_t mode, QString& problem) const
 {
+    if (isClosed(problem))
+        return -1;
     const int fd =
         ::openat(m_fd, QFile::encodeName(name).constData(),
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
@@ -252,6 +264,8 @@ int SafeFolder::create(const QString& name, mode_t mode, QString& problem) const
 
 int SafeFolder::openToAppend(const QString& name, mode_t mode, QString& problem) const
 {
+    if (isClosed(problem))
+        return -1;
     const QByteArray encoded = QFile::encodeName(name);
     // Twice: a file removed between the two opens is made anew.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -295,12 +309,17 @@ int SafeFolder::openToAppend(const QString& name, mode_t mode, QString& problem)
 
 int SafeFolder::openToRead(const QString& name, QString& problem) const
 {
+    if (isClosed(problem))
+        return -1;
     Descriptor fd(::openat(m_fd, QFile::encodeName(name).constData(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info = {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
         const int error = errno;
-        problem = error == ENOENT ? QString() : refusal(name);
+        problem.clear();
+        if (error == ENOENT)
+            return -1;
+        problem = refusal(name);
         if (problem.isEmpty())
             problem =
                 QStringLiteral("'%1' cannot be opened: %2").arg(pathOf(name), errorText(error));
@@ -319,6 +338,8 @@ QString SafeFolder::readingRefusal(const QString& name, const struct stat& info)
 int SafeFolder::createTemporary(const QString& name, mode_t mode, QString& temporary,
                                 QString& problem) const
 {
+    if (isClosed(problem))
+        return -1;
     // A name that no listing of the launcher's files takes for one of them.
     // The first is predictable; one planted there only moves the launcher
     // on to names of chance.
@@ -343,9 +364,9 @@ int SafeFolder::createTemporary(const QString& name, mode_t mode, QString& tempo
 
 bool SafeFolder::moveIntoPlace(const QString& from, const QString& to, QString& problem) const
 {
-    problem = refusal(from);
-    if (problem.isEmpty())
-        problem = refusal(to);
+    if (isClosed(problem))
+        return false;
+    problem = refusal(to);
     if (!problem.isEmpty())
         return false;
     const QByteArray source = QFile::encodeName(from);
@@ -373,9 +394,11 @@ bool SafeFolder::moveIntoPlace(const QString& from, const QString& to, QString& 
 bool SafeFolder::moveToNewName(const QString& from, const QString& to, bool& taken,
                                QString& problem) const
 {
+    taken = false;
+    if (isClosed(problem))
+        return false;
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-    taken = false;
     int result = ::renameat2(m_fd, source.constData(), m_fd, target.constData(), RENAME_NOREPLACE);
     // A file system that cannot refuse to replace: looked at first.
     if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
@@ -397,6 +420,8 @@ bool SafeFolder::replace(const QString& name, const QByteArray& content, mode_t 
                          QString& problem) const
 {
     // Refused before anything is made: no temporary file is left for nothing.
+    if (isClosed(problem))
+        return false;
     problem = refusal(name);
     if (!problem.isEmpty())
         return false;
@@ -432,6 +457,8 @@ SafeFolder SafeFolder::makePrivateFolder(const QString& prefix) const
 {
     static const char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     SafeFolder made;
+    if (isClosed(made.m_problem))
+        return made;
     for (int attempt = 0; attempt < 100; ++attempt) {
         QString name = prefix;
         for (int i = 0; i < 6; ++i)
@@ -478,6 +505,8 @@ bool SafeFolder::removeFolder(const QString& name, QString& problem) const
 // unlinked: a name already gone counts as removed.
 bool SafeFolder::removeEntry(const QString& name, bool folder, QString& problem) const
 {
+    if (isClosed(problem))
+        return false;
     const QByteArray encoded = QFile::encodeName(name);
     struct stat info = {};
     if (::fstatat(m_fd, encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -489,7 +518,8 @@ bool SafeFolder::removeEntry(const QString& name, bool folder, QString& problem)
     const bool kindOk =
         folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode) || S_ISSOCK(info.st_mode);
     if (!kindOk) {
-        problem = QStringLiteral("'%1' %2").arg(pathOf(name), kindText(info.st_mode));
+        problem = QStringLiteral("'%1' %2").arg(
+            pathOf(name), folder ? QStringLiteral("is not a folder") : kindText(info.st_mode));
         return false;
     }
     if ((folder || m_shared) && info.st_uid != ::geteuid()) {

@@ -21,7 +21,8 @@
 // file with one link, and removed only when it is a regular file (or a
 // socket), both in a shared folder only the launcher's user's: a link, a
 // second name of someone's file, a FIFO or a folder is refused, with the reason.
-// Every refusal and failure is a text for one line, naming the path.
+// Every refusal and failure is a text for one line, naming the path; a
+// folder that could not be opened answers every use with why.
 //
 // Each object owns its descriptor; a const one may be used from any thread.
 class SafeFolder
@@ -30,8 +31,7 @@ public:
     enum Make
     {
         Existing,    // the folder must be there
-        MakeMissing, // missing folders on the way are made (mode 0755, or Private's)
-        MakePrivate, // the same, mode 0700
+        MakeMissing, // missing folders on the way are made, mode 0755
     };
 
     SafeFolder() = default;
@@ -51,8 +51,6 @@ public:
     // Why the folder cannot be used (empty when it can): "'/tmp/x' is owned by user 1001".
     const QString& problem() const { return m_problem; }
     const QString& path() const { return m_path; }
-    // Others may write it (sticky): only the launcher's own files are touched.
-    bool isShared() const { return m_shared; }
     int descriptor() const { return m_fd; }
     // Whether the path still leads to this very folder (not removed or
     // swapped) and it still passes its checks (no one made it writable).
@@ -67,7 +65,8 @@ public:
     // Non-blocking, so that nothing in its place can hold the launcher up.
     int openToAppend(const QString& name, mode_t mode, QString& problem) const;
     // A file to read (a log to compress): a regular file with one name, and
-    // in a shared folder the launcher's user's.
+    // in a shared folder the launcher's user's. -1 with problem empty when
+    // nothing is there.
     int openToRead(const QString& name, QString& problem) const;
     // Why openToRead() would refuse what NAME's lstat shows; empty when it would not.
     QString readingRefusal(const QString& name, const struct stat& info) const;
@@ -76,8 +75,8 @@ public:
     // moveIntoPlace() or removed: a name of its own, never one that exists.
     int createTemporary(const QString& name, mode_t mode, QString& temporary,
                         QString& problem) const;
-    // Renames FROM (a file of the launcher's) to TO, which must be missing or
-    // a file that may be replaced.
+    // Renames FROM (a temporary file of createTemporary()) to TO, which must
+    // be missing or a file that may be replaced.
     bool moveIntoPlace(const QString& from, const QString& to, QString& problem) const;
     // Renames FROM to TO only while nothing is at TO; taken tells that
     // something was (and nothing happened).
@@ -97,11 +96,12 @@ public:
     // Removes an empty folder of the launcher's own.
     bool removeFolder(const QString& name, QString& problem) const;
 
-    // Why the entry at NAME may not be written, replaced or read, empty when
-    // it may (or when nothing is there).
-    QString refusal(const QString& name) const;
-
 private:
+    // Why the entry at NAME may not be written or replaced, empty when it
+    // may (or when nothing is there).
+    QString refusal(const QString& name) const;
+    // Every use of a folder that is not open fails with why it is not.
+    bool isClosed(QString& problem) const;
     bool removeEntry(const QString& name, bool folder, QString& problem) const;
 
     int m_fd = -1;
