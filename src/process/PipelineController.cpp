@@ -851,10 +851,10 @@ void PipelineController::startPipelineProcess(int processIndex)
     process->start();
 }
 
-// A process that could not be created has ended with code -1, and the
-// pipeline goes on as after such an end: a required one fails it, any other
-// releases the next process, whatever its mode. A daemon is given up, as one
-// whose restart window is full is, unless its restarts gave it up already.
+// A process that could not be created has ended with code -1: a required
+// one fails the pipeline; any other has released the next process itself. A
+// daemon is given up, as one whose restart window is full is, unless its
+// restarts gave it up already.
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 {
     const int processIndex = indexOf(process);
@@ -875,8 +875,6 @@ void PipelineController::onProcessFailedToStart(PipelineProcess* process)
     scope.reset();
     if (config.isRequired)
         onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
-    else
-        startNextPipelineProcess();
     retireProcess(process, !config.isRequired);
 }
 

@@ -592,12 +592,16 @@ void PipelineProcess::finishAbandoned()
                                  m_lastExitStatus);
 }
 
-// The final end of a process whose instance could not be created. What
-// follows is its owner's to decide: it knows nothing else of the process.
+// The final end of a process whose instance could not be created, an end
+// with code -1. One that is not required releases the next process whatever
+// its mode, as a non-zero exit would, unless it has released it already; the
+// rest is its owner's to decide.
 void PipelineProcess::failToStart()
 {
     stopReadinessWait();
-    if (m_config.isRequired && m_failure.isEmpty())
+    if (!m_config.isRequired)
+        release();
+    else if (m_failure.isEmpty())
         m_failure = m_givenUp.isEmpty()
                         ? QStringLiteral("could not be started: %1").arg(startError())
                         : m_givenUp;
