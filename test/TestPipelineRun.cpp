@@ -450,6 +450,9 @@ private slots:
                      .arg(status.lastExitCode),
                  QString(row.shown));
         QCOMPARE(events.join(' '), QString(row.events));
+        // Its end is warned about once, given up or not.
+        const QRegularExpression warned(QString("^Pipeline '[^']*': process %1 \\(").arg(index));
+        QCOMPARE(capture.texts(QtWarningMsg).filter(warned).size(), 1);
         // Each failed start's log line says why; a restart waits its delay.
         const QStringList errors = capture.texts().filter("(FailedToStart)");
         QVERIFY2(!errors.isEmpty() &&
