@@ -73,12 +73,14 @@ const struct
 
 // Where the process that cannot start stands: first, before a Sync process
 // that ends at once; between a daemon that runs and such a process; last,
-// after such a process.
+// after such a process; first, before a Sync process that runs until the
+// first has ended for good, and then such a process.
 enum class Place
 {
     First,
     AfterDaemon,
-    Last
+    Last,
+    BeforeRunningSync
 };
 
 // Why it cannot start: its first line names an interpreter that does not
@@ -143,6 +145,10 @@ const struct
      "failed (RequiredProcessFailure): crashed or could not be started 3 times within 10 s: not "
      "restarted again",
      "given up, code -1", "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
+    // Released at its first start: its final end releases nothing again.
+    {"restarts that cannot start: daemon before a running sync", ProcessMode::Daemon, false,
+     Place::BeforeRunningSync, Cause::GoneAfterCrash, "0 1 2", "normal", "given up, code -1",
+     "Started ProcessCrashed GivenUp Finished", "1 2"},
 };
 
 // By TraceEvent::Kind.
@@ -352,14 +358,20 @@ private slots:
         }
         const ProcessConfig quick =
             helperProcess(ProcessMode::Sync, false, {"--write", marker.text()});
+        // Ends with code 0 half a second after it is asked to.
+        const ProcessConfig running = helperProcess(
+            ProcessMode::Sync, false,
+            {"--write", marker.text(), "--count-term", path("terms"), "--delay", "60"});
         const QList<ProcessConfig> processes =
-            row.place == Place::First ? QList<ProcessConfig>{failing, quick}
-            : row.place == Place::Last
-                ? QList<ProcessConfig>{quick, failing}
+            row.place == Place::First  ? QList<ProcessConfig>{failing, quick}
+            : row.place == Place::Last ? QList<ProcessConfig>{quick, failing}
+            : row.place == Place::BeforeRunningSync
+                ? QList<ProcessConfig>{failing, running, quick}
                 : QList<ProcessConfig>{helperProcess(ProcessMode::Daemon, false,
                                                      {"--write", marker.text(), "--delay", "60"}),
                                        failing, quick};
-        const int index = row.place == Place::First ? 0 : 1;
+        const int index =
+            row.place == Place::First || row.place == Place::BeforeRunningSync ? 0 : 1;
 
         QStringList events; // the kinds of the run's trace events
         const MessageCapture capture([&events] {
@@ -371,10 +383,21 @@ private slots:
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
         QStringList started;
+        // Nothing starts while a Sync process before it runs.
+        QList<int> syncRunning;
+        QStringList early;
         connect(&controller, &PipelineController::processStarted, this, [&](int processIndex) {
             if (!started.contains(QString::number(processIndex)))
                 started.append(QString::number(processIndex));
+            for (const int before : qAsConst(syncRunning)) {
+                if (before < processIndex)
+                    early.append(QString("%1 while %2 ran").arg(processIndex).arg(before));
+            }
+            if (processes.at(processIndex).mode == ProcessMode::Sync)
+                syncRunning.append(processIndex);
         });
+        connect(&controller, &PipelineController::processFinished, this,
+                [&](int processIndex) { syncRunning.removeAll(processIndex); });
         // Just before its first start: its file goes, or the launcher may
         // open no more files until the start has failed.
         rlimit files = {};
@@ -396,10 +419,18 @@ private slots:
             }
         });
         QVERIFY(controller.start(pipelineOf(processes), false));
+        if (row.place == Place::BeforeRunningSync) {
+            QTRY_VERIFY_WITH_TIMEOUT(controller.processStatuses().value(0).state ==
+                                             ProcessStatus::State::Finished &&
+                                         controller.processStatuses().value(1).pid > 0,
+                                     20000);
+            QVERIFY(::kill(pid_t(controller.processStatuses().value(1).pid), SIGTERM) == 0);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
         restoreFiles();
 
         QCOMPARE(started.join(' '), QString(row.started));
+        QCOMPARE(early.join(", "), QString());
         const PipelineController::Result& result = *controller.lastResult();
         const char* const outcomes[] = {"normal", "failed", "stopped"};
         QString outcome = outcomes[int(result.outcome)];
@@ -419,6 +450,9 @@ private slots:
                      .arg(status.lastExitCode),
                  QString(row.shown));
         QCOMPARE(events.join(' '), QString(row.events));
+        // Its end is warned about once, given up or not.
+        const QRegularExpression warned(QString("^Pipeline '[^']*': process %1 \\(").arg(index));
+        QCOMPARE(capture.texts(QtWarningMsg).filter(warned).size(), 1);
         // Each failed start's log line says why; a restart waits its delay.
         const QStringList errors = capture.texts().filter("(FailedToStart)");
         QVERIFY2(!errors.isEmpty() &&

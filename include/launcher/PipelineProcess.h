@@ -78,14 +78,10 @@ public:
     // The process reported its failure while its instance still ran (it was
     // not ready in time): the end that follows is no second failure.
     bool failedBeforeItsEnd() const { return m_failedBeforeEnd; }
-    // Why the last instance could not be created, in words ("execve: No such
-    // file or directory: its interpreter '/bin/x' is missing"); empty when it was.
+    // Why the last instance could not be created, in words that follow its
+    // program ("could not be started: execve: No such file or directory: its
+    // interpreter '/bin/x' is missing"); empty when it was.
     QString startError() const;
-    // Its owner gives up a finished process that could not be started, with
-    // these words ("could not be started: ...: not restarted again"): its
-    // status says so, and so does its failure, if it failed its pipeline. A
-    // restart on request clears it.
-    void giveUp(const QString& message);
 
     // Asks the running instance, its whole process group, to terminate. An
     // instance that was asked already is not asked again: many programs read
@@ -119,7 +115,10 @@ signals:
     void readyReadStandardOutput();
     void pipelineLogMessage(int pid, QString msg);
     // The program could not be executed at all, and is not tried again: no
-    // start or end will follow. The process has finished, with code -1.
+    // start or end will follow. The process has finished, with code -1: a
+    // daemon was given up (pipelineProcessGivenUp came first), one that is
+    // not required has released the next process, and a required one has
+    // failed, which its owner acts on.
     void pipelineProcessFailedToStart();
     // The restart window is full: the end that follows is final. `message`
     // says so as the log does, without its subject ("crashed 3 times ...").
@@ -204,6 +203,7 @@ private:
     }
     void endRun(bool crashed);
     bool scheduleRestart(EndKind kind, const QString& what);
+    void giveUp(const QString& message);
     void cleanUpForRestart();
     void restartWhenDue();
     void finishNormally(int exitCode);

@@ -22,7 +22,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
@@ -851,33 +850,24 @@ void PipelineController::startPipelineProcess(int processIndex)
     process->start();
 }
 
-// A process that could not be created has ended with code -1, and the
-// pipeline goes on as after such an end: a required one fails it, any other
-// releases the next process, whatever its mode. A daemon is given up, as one
-// whose restart window is full is, unless its restarts gave it up already.
+// A process that could not be created has ended with code -1: a required
+// one fails the pipeline. The process has given a daemon up and released the
+// next process itself; a process given up was warned about as such.
 void PipelineController::onProcessFailedToStart(PipelineProcess* process)
 {
     const int processIndex = indexOf(process);
     if (processIndex < 0)
         return;
 
-    const ProcessConfig& config = process->config();
-    QString words = QStringLiteral("could not be started: %1").arg(process->startError());
-    std::optional<Trace::EventScope> scope;
-    if (config.mode == ProcessMode::Daemon && !process->status().givenUp) {
-        words += QStringLiteral(": not restarted again");
-        process->giveUp(words);
-        scope.emplace(traceEvent(TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex,
-                                 process));
-    }
-    Trace::warning("Pipeline '%s': process %d (%s) %s", qUtf8Printable(m_pipelineConfig.basename),
-                   processIndex, qUtf8Printable(process->status().program), qUtf8Printable(words));
-    scope.reset();
-    if (config.isRequired)
+    const ProcessStatus status = process->status();
+    if (!status.givenUp)
+        Trace::warning("Pipeline '%s': process %d (%s) %s",
+                       qUtf8Printable(m_pipelineConfig.basename), processIndex,
+                       qUtf8Printable(status.program), qUtf8Printable(process->startError()));
+    const bool required = process->config().isRequired;
+    if (required)
         onProcessFailure(process, PipelineFailureReason::RequiredProcessFailure);
-    else
-        startNextPipelineProcess();
-    retireProcess(process, !config.isRequired);
+    retireProcess(process, !required);
 }
 
 void PipelineController::onProcessFailure(PipelineProcess* process,

@@ -482,9 +482,8 @@ bool PipelineProcess::scheduleRestart(EndKind kind, const QString& what)
                 .arg(words.join(QStringLiteral(" or ")),
                      ends == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(ends))
                 .arg(m_config.restartPeriod);
-        m_givenUp = message;
         log(QStringLiteral("Process ") + message);
-        emit pipelineProcessGivenUp(message);
+        giveUp(message);
         return false;
     }
     const int delay = restartDelaySeconds();
@@ -492,6 +491,14 @@ bool PipelineProcess::scheduleRestart(EndKind kind, const QString& what)
                    : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
     cleanUpForRestart();
     return true;
+}
+
+// The process is not restarted again: its status says so until a restart on
+// request, and its owner hears why, in words that follow its program.
+void PipelineProcess::giveUp(const QString& message)
+{
+    m_givenUp = message;
+    emit pipelineProcessGivenUp(message);
 }
 
 // The instance has ended and a new one follows. Its group and the descendants
@@ -592,15 +599,20 @@ void PipelineProcess::finishAbandoned()
                                  m_lastExitStatus);
 }
 
-// The final end of a process whose instance could not be created. What
-// follows is its owner's to decide: it knows nothing else of the process.
+// The final end of a process whose instance could not be created, an end
+// with code -1. Nothing would bring a daemon back: it is given up, unless its
+// restart window gave it up already. A required process has failed, which its
+// owner acts on; any other releases the next process whatever its mode, as a
+// non-zero exit would, unless it has released it already.
 void PipelineProcess::failToStart()
 {
     stopReadinessWait();
-    if (m_config.isRequired && m_failure.isEmpty())
-        m_failure = m_givenUp.isEmpty()
-                        ? QStringLiteral("could not be started: %1").arg(startError())
-                        : m_givenUp;
+    if (m_config.mode == ProcessMode::Daemon && m_givenUp.isEmpty())
+        giveUp(startError() + QStringLiteral(": not restarted again"));
+    if (!m_config.isRequired)
+        release();
+    else if (m_failure.isEmpty())
+        m_failure = m_givenUp.isEmpty() ? startError() : m_givenUp;
     enter(Step::Finished);
     emit pipelineProcessFailedToStart();
 }
@@ -616,18 +628,9 @@ void PipelineProcess::failRestart()
 
 QString PipelineProcess::startError() const
 {
-    return m_process && m_process->error() == QProcess::FailedToStart ? startFailure(*m_process)
-                                                                      : QString();
-}
-
-void PipelineProcess::giveUp(const QString& message)
-{
-    if (m_step != Step::Finished)
-        return;
-    m_givenUp = message;
-    if (!m_failure.isEmpty())
-        m_failure = message;
-    emit statusChanged();
+    if (!m_process || m_process->error() != QProcess::FailedToStart)
+        return QString();
+    return endWords(EndKind::FailedToStart) + QStringLiteral(": ") + startFailure(*m_process);
 }
 
 void PipelineProcess::askToStop(int signal)
