@@ -14,8 +14,6 @@
 
 #include <sys/types.h>
 
-struct stat;
-
 // Room in a log folder that a log may grow into, or that a compression
 // writes into, claimed there for every launcher that writes the folder until
 // it is given back (when the object goes, or its process ends).

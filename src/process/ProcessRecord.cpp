@@ -19,7 +19,6 @@
 #include <cstring>
 #include <utility>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
