@@ -1,6 +1,7 @@
 #include "config/SettingsFile.h"
 
 #include "config/ConfigKeys.h"
+#include "support/LauncherSupport.h"
 #include "support/SafeFolder.h"
 
 #include <QDir>
@@ -23,11 +24,6 @@ QString tooLarge()
 {
     return QStringLiteral("larger than %1 MiB, so no settings file")
         .arg(SettingsFile::MaxSize >> 20);
-}
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 // Writes `size` bytes to `fd`; false with errno set when it could not.
@@ -134,7 +130,7 @@ public:
                 continue;
             const bool written = fd >= 0 && writeAll(fd, content.constData(), content.size());
             if (fd >= 0 && !written) {
-                const QString why = systemError();
+                const QString why = LauncherSupport::errorText(errno);
                 problem =
                     QStringLiteral("'%1' could not be written: %2").arg(m_folder.pathOf(name), why);
             }
@@ -194,13 +190,13 @@ void SettingsFile::read()
     const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         m_exists = errno != ENOENT && errno != ENOTDIR;
-        m_readError = systemError();
+        m_readError = LauncherSupport::errorText(errno);
         return;
     }
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
     struct stat status = {};
     if (::fstat(fd, &status) != 0) {
-        m_readError = systemError();
+        m_readError = LauncherSupport::errorText(errno);
         return;
     }
     if (S_ISDIR(status.st_mode)) {
@@ -233,7 +229,7 @@ void SettingsFile::read()
             continue;
         if (count < 0) {
             m_content.clear();
-            m_readError = systemError();
+            m_readError = LauncherSupport::errorText(errno);
             return;
         }
         if (count == 0)

@@ -23,6 +23,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+using LauncherSupport::errorText;
 using Solvane::Trace;
 
 namespace {
@@ -37,11 +38,6 @@ struct Entry
     qint64 pid;
     quint64 startTime;
 };
-
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // "launcher PID START" first, then "process PID START" lines.
 bool parseRecord(const QByteArray& text, Entry& launcher, QList<Entry>& processes)
@@ -243,16 +239,18 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
     // with it. Only this user may read what the launcher runs.
     QString error;
     bool written = false;
-    for (int attempt = 0; attempt < 2 && !written; ++attempt) {
-        if (!m_folderLooked || attempt > 0 || !m_folder.stillHolds()) {
-            m_folderLooked = true;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0 || !m_folder.stillHolds()) {
             const QString path = m_runtimeFolder.find(RuntimeFolder::Make).path;
             if (path.isEmpty())
                 return false;
             m_folder = SafeFolder::open(path);
             error = m_folder.problem();
         }
-        written = m_folder.isOpen() && m_folder.replace(fileName(), text, 0600, error);
+        if (m_folder.isOpen() && m_folder.replace(fileName(), text, 0600, error)) {
+            written = true;
+            break;
+        }
         if (m_folder.stillHolds())
             break;
     }
@@ -268,15 +266,16 @@ bool ProcessRecord::write(const QMap<qint64, quint64>& processes)
 void ProcessRecord::remove()
 {
     m_warned = false;
-    m_folderLooked = false;
+    // Looked up anew at the next write.
+    const SafeFolder folder = std::exchange(m_folder, SafeFolder());
     if (!std::exchange(m_written, false))
         return;
     // A folder that could not be opened again holds no record of this one's.
     QString problem;
-    if (m_folder.isOpen() && !m_folder.remove(fileName(), problem))
+    if (folder.isOpen() && !folder.remove(fileName(), problem))
         Trace::warning("The record of the pipeline's processes is left: %s",
                        qUtf8Printable(problem));
-    removeIfEmpty(m_folder.path());
+    removeIfEmpty(folder.path());
 }
 
 int ProcessRecord::cleanUpAfterEndedLaunchers(int graceMs) const

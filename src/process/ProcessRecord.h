@@ -36,8 +36,7 @@ private:
     QString filePath() const;
 
     RuntimeFolder m_runtimeFolder;
-    SafeFolder m_folder; // opened at the first write after a remove(); closed when there is none
-    bool m_folderLooked = false;
+    SafeFolder m_folder; // opened at the first write after a remove(), and when it went
     bool m_written = false;
     bool m_warned = false;
 };

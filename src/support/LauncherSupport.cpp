@@ -1,5 +1,7 @@
 #include "support/LauncherSupport.h"
 
+#include <cstring>
+
 #include <QCoreApplication>
 
 namespace LauncherSupport {
@@ -23,6 +25,16 @@ QString sizeText(qint64 bytes)
         return number + QLatin1Char(' ') + QLatin1String(Units[i]);
     }
     return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString modeText(uint mode)
+{
+    return QStringLiteral("%1").arg(mode & 07777, 4, 8, QLatin1Char('0'));
 }
 
 } // namespace LauncherSupport

@@ -22,4 +22,9 @@ QString enumName(Enum value)
 // "300 KiB", "20 bytes"; a tenth shown below ten of a unit, where it is not 0.
 QString sizeText(qint64 bytes);
 
+// What a system call's errno says, for messages.
+QString errorText(int error);
+// Permission bits as a person writes them: "0755", "1777".
+QString modeText(uint mode);
+
 } // namespace LauncherSupport

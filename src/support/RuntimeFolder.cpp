@@ -1,5 +1,8 @@
 #include "support/RuntimeFolder.h"
 
+#include "support/Descriptor.h"
+#include "support/LauncherSupport.h"
+
 #include "support/PlatformUtils.h"
 #include "support/SafeFolder.h"
 #include "support/Trace.h"
@@ -18,6 +21,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using LauncherSupport::errorText;
+using LauncherSupport::modeText;
 using Solvane::Trace;
 
 namespace {
@@ -44,37 +49,6 @@ struct Candidate
     bool baseMayBeLink; // the user's own choice of place
     QStringList below;  // made 0700 when missing
 };
-
-// Closes the descriptor it holds.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-QString modeText(mode_t mode)
-{
-    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
-}
 
 // Why NAME in the folder open as PARENT could not be opened as a folder.
 QString openRefusal(int parent, const QByteArray& name, int error)

@@ -1,5 +1,8 @@
 #include "support/SafeFolder.h"
 
+#include "support/Descriptor.h"
+#include "support/LauncherSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -14,20 +17,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using LauncherSupport::errorText;
+using LauncherSupport::modeText;
+
 namespace {
 
 // More links than any real path has: a loop, or a maze someone built.
 const int MaxLinks = 40;
-
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-QString modeText(mode_t mode)
-{
-    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
-}
 
 bool isTrustedOwner(uid_t owner)
 {
@@ -76,26 +72,6 @@ QString folderRefusal(const struct stat& info, bool& shared)
             .arg(modeText(mode));
     return QString();
 }
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 } // namespace
 
