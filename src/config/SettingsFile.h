@@ -36,9 +36,10 @@ public:
     // the bytes read, without keys when the file does not read. QSettings
     // keeps its parse of a path for as long as the size and time of the file
     // there stay the same: a file replaced by one of the same size and time
-    // (cp -p, rsync -a) would read as before. So each reader reads a copy
-    // with a name never used before, removed once it is read. When no copy
-    // can be written, the reader has no keys and `error` says why.
+    // (cp -p, rsync -a) would read as before. So each reader reads a copy in
+    // the runtime folder (RuntimeFolder) with a name never used before,
+    // removed once it is parsed. When no copy can be written, the reader has
+    // no keys and `error` says why.
     std::unique_ptr<QSettings> settings(QString* error = nullptr) const;
 
 private:
