@@ -355,7 +355,8 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
     const ConfigKeys::File kind = ConfigLinter::kindOf(path);
     // One read for the check and for what is shown.
     const SettingsFile settingsFile(file.absoluteFilePath());
-    check.problems = ConfigLinter(path, kind).lint(settingsFile);
+    check.problems =
+        ConfigLinter(path, kind).lint(settingsFile.content(), settingsFile.readError());
     if (kind == ConfigKeys::File::Settings) {
         if (!quiet)
             printSettings(backend, settingsFile, path);

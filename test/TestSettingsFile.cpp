@@ -71,7 +71,7 @@ private slots:
         QCOMPARE(pipeline.basename, QString("app"));
         QCOMPARE(file.isReadable() ? pipeline.name : file.problem(), expected);
         const QList<ConfigProblem> problems =
-            ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file);
+            ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file.content(), file.readError());
         QCOMPARE(problems.isEmpty() ? QString() : problems.first().text(),
                  file.isReadable() ? QString() : expected);
     }

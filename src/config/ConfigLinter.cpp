@@ -121,11 +121,13 @@ ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kin
 
 QList<ConfigProblem> ConfigLinter::lint()
 {
-    return lint(SettingsFile(m_path));
+    const SettingsFile file(m_path);
+    return lint(file.content(), file.readError());
 }
 
-QList<ConfigProblem> ConfigLinter::lint(const SettingsFile& file)
+QList<ConfigProblem> ConfigLinter::lint(const QByteArray& content, const QString& readError)
 {
+    const SettingsFile file(m_path, content, readError);
     m_problems.clear();
     if (!file.isReadable()) {
         add(Severity::Error, QString(), QString(), file.problem());

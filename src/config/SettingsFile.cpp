@@ -77,6 +77,17 @@ private:
 SettingsFile::SettingsFile(const QString& path) : m_path(path)
 {
     read();
+    judge();
+}
+
+SettingsFile::SettingsFile(const QString& path, const QByteArray& content, const QString& readError)
+    : m_path(path), m_readError(readError), m_content(readError.isEmpty() ? content : QByteArray())
+{
+    judge();
+}
+
+void SettingsFile::judge()
+{
     if (!m_readError.isEmpty())
         m_problem = QStringLiteral("cannot be read: %1").arg(m_readError);
     else if (m_content.contains('\0'))

@@ -18,6 +18,9 @@ public:
     static constexpr qint64 MaxSize = 4 * 1024 * 1024;
 
     explicit SettingsFile(const QString& path);
+    // The bytes read from the path before (by this class), or why they
+    // could not be: the file is not read again.
+    SettingsFile(const QString& path, const QByteArray& content, const QString& readError);
 
     const QString& path() const { return m_path; }
     // False when nothing is at the path (a dangling link included).
@@ -44,6 +47,7 @@ public:
 
 private:
     void read();
+    void judge();
 
     QString m_path;
     bool m_exists = true;
