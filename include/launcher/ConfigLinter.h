@@ -57,6 +57,7 @@ private:
     bool lintContent(const QByteArray& content);
     void lintGroup(QSettings& settings, const QString& group, const QString& tableGroup);
     void lintProcess(QSettings& settings, const QString& group);
+    void lintRestarts(QSettings& settings, const QString& group);
     void lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key);
     void lintUnknownGroup(const QString& group, const QStringList& knownGroups);
 
