@@ -151,6 +151,24 @@ private slots:
                           QDirIterator::Subdirectories);
         QVERIFY2(!left.hasNext(), qPrintable(left.next()));
     }
+
+    // Without a folder that no one else may enter, nothing is copied
+    // anywhere: the reader has no keys, and the error says why.
+    void noPrivateFolder()
+    {
+        const DataFolders folders;
+        const QString path = folders.root() + "/app.ini", runtime = folders.root() + "/run";
+        QVERIFY(writeFile(path, "[ui]\nname=A\n") && writeFile(runtime, "") &&
+                writeFile(folders.user() + "/run", ""));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
+        QString error;
+        const std::unique_ptr<QSettings> settings = SettingsFile(path).settings(&error);
+        QVERIFY2(settings->allKeys().isEmpty() &&
+                     error.startsWith("no private folder for its copy: '" + runtime +
+                                      "' is not a folder"),
+                 qPrintable(error));
+    }
 };
 
 LAUNCHER_TEST(TestSettingsFile)
