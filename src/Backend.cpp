@@ -378,9 +378,10 @@ const QList<ConfigProblem>& Backend::configProblems() const
         QList<ConfigProblem> problems;
         if (m_settingsFile)
             problems += ConfigLinter(m_settingsFile->path(), ConfigKeys::File::Settings)
-                            .lint(*m_settingsFile);
+                            .lint(m_settingsFile->content(), m_settingsFile->readError());
         for (const SettingsFile& file : m_pipelineFiles)
-            problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline).lint(file);
+            problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline)
+                            .lint(file.content(), file.readError());
         m_configProblems = problems;
     }
     return *m_configProblems;
