@@ -246,8 +246,8 @@ private slots:
                                .split(' ');
         PipelineProcess process(nullptr, config);
         QByteArray written;
-        connect(&process, &PipelineProcess::readyReadStandardOutput, this,
-                [&]() { written += process.readAllStandardOutput(); });
+        connect(&process, &PipelineProcess::outputRead, this,
+                [&](qint64, const QByteArray& bytes) { written += bytes; });
         process.start();
         QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 10000);
         QCOMPARE(written, "PATH=/a:/b\nLAUNCHER_TEST_KEEP=kept\nLAUNCHER_TEST_OVERRIDE=mine\ncwd=" +

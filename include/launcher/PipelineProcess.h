@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class AliveProbe;
 class ChildProcess;
@@ -64,11 +65,6 @@ public:
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
     QProcess* process();
-    // What the current instance has written and nobody has read yet, and the
-    // pid of that instance, known from its fork on: a line is always the
-    // writer's, even when it comes before the instance's start is reported.
-    QByteArray readAllStandardOutput();
-    qint64 instancePid() const;
     // The memory that the running instance and everything of it that the
     // reaper knows (its group, its descendants) take now, into `status`'s
     // unreclaimableMemory and memory; -1 each when nothing runs.
@@ -98,10 +94,6 @@ public:
     // once. A stopping process ignores the request.
     void restart();
 
-    // The gate that reads the process's output until it is ready (from the
-    // first fork on), else null: the reader of the output hands each read to it.
-    ReadinessProbe* outputProbe() const { return m_outputProbe; }
-
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
 
 signals:
@@ -129,6 +121,9 @@ signals:
     void pipelineProcessUnwell(QString message, bool overMemory);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
+    // What an instance wrote, read once, under the pid of the instance that
+    // wrote it; never before that instance's "Process started" line.
+    void outputRead(qint64 pid, const QByteArray& bytes);
 
 private slots:
     void onProcessStarted();
@@ -140,9 +135,8 @@ private:
     enum class Step
     {
         Created,
-        Starting,            // an instance is being started
-        WaitingForReadiness, // it runs; the pipeline waits for it to be ready
-        Running,
+        Starting,         // an instance is being started
+        Running,          // it runs (and may be waited for: Readiness)
         EndingForRestart, // restart on request: the running instance was asked to end
         CleaningUp,       // the instance has ended; what it left is being stopped
         RestartDelay,     // nothing of it runs; the restart waits out its delay
@@ -152,15 +146,27 @@ private:
         Finished
     };
 
+    // Whether the next process of the pipeline may start, the one part of
+    // the process that outlives its instances: a wait begun at the first
+    // start goes on across restarts.
+    enum class Readiness
+    {
+        Pending,  // held: no wait has begun (a Sync process until its end)
+        Waiting,  // held until the gate opens or the wait is over
+        Released, // pipelineStartCanProceed was said
+        Failed,   // held for good: not ready, or the wait was stopped
+    };
+
     enum class Event
     {
         Start,            // the first start
-        Started,          // the child runs
+        Started,          // the child runs (m_pid)
         FailedToStart,    // its program could not be executed
         Exited,           // the child ended normally (m_lastExitCode)
         Crashed,          // the child was ended by a signal
         Ready,            // the readiness gate opened
         NotReady,         // the readiness wait is over without it
+        EndedNotReady,    // the final end came first (m_endFails)
         StopRequested,    // terminate()
         KillRequested,    // kill()
         LeftoversGone,    // nothing of the ended instance runs any more
@@ -168,6 +174,17 @@ private:
         RestartRequested, // restart()
         Abandoned,        // the end of a dropped restart is due
         Unwell,           // hung or over its memory cap (m_unwellKind, m_unwell)
+    };
+
+    // One change that the table chose, as the actions see it.
+    struct Transition
+    {
+        Event event;
+        Step from;
+        Step to;
+        Readiness was;
+        Readiness now;
+        bool released() const { return now == Readiness::Released && was != now; }
     };
 
     // What ended an instance, as a restart window counts it.
@@ -188,12 +205,17 @@ private:
         EndKind kind;
     };
 
+    // The table: for each step, what each event leads to; nothing for an
+    // event that the step does not name. The actions only act.
     void handle(Event event);
-    void enter(Step step);
+    std::optional<Step> next(Step step, Event event) const;
+    Readiness nextReadiness(const Transition& transition) const;
+    void act(const Transition& transition);
 
-    // What the transitions do.
-    void spawn();
-    void reportStarted();
+    // What ended the instance, and whether the restart window takes it.
+    EndKind endKind(Step step, Event event) const;
+    bool restartWanted(EndKind kind) const;
+    bool restartFollows(EndKind kind) const;
     // The launcher has asked the running instance to end (a stop, a restart,
     // a hung or over-cap end): its end is no crash.
     bool endAsked() const
@@ -201,32 +223,32 @@ private:
         return m_step == Step::Stopping || m_step == Step::EndingForRestart ||
                m_step == Step::EndingUnwell;
     }
-    void endRun(bool crashed);
-    bool scheduleRestart(EndKind kind, const QString& what);
+
+    // A new instance: the first start or a restart.
+    void spawn();
+    ChildProcess* replaceChild();
+    void setUpProbes();
+    QProcessEnvironment childEnvironment(const QByteArray& tag) const;
+
+    // What the transitions do.
+    void reportStarted(const Transition& transition);
+    void readOutput();
+    void endInstance(const Transition& transition);
+    void restartAfter(EndKind kind);
+    void countFinalEnd(EndKind kind);
     void giveUp(const QString& message);
     void cleanUpForRestart();
-    void restartWhenDue();
-    void finishNormally(int exitCode);
-    void finishCrashed();
+    void finish(EndKind kind, const Transition& transition);
     void finishAbandoned();
-    void failToStart();
-    void failRestart();
-    void restartRunning();
-    void restartFinished();
-    void restartNow();
-    void askToStop(int signal);
-    void abandonRestart();
-    void signalInstance(int signal);
-    void stopWhatWasLeft();
-    void becomeReady();
-    void giveUpWaiting();
-    void readLastOutput();
-    // The next process of the pipeline may start; said once at most.
+    void failToStart(const Transition& transition);
+    void stop(const Transition& transition);
+    void restartOnRequest(const Transition& transition);
+    void stopUnwell();
+    void becomeReady(const Transition& transition);
+    void notReady(const Transition& transition);
     void release();
     void fail(const QString& failure, bool invalidConfiguration = false);
     void becomeUnwell(EndKind kind, const QString& what);
-    void stopUnwell();
-    void endUnwell();
 
     // The watch over a running instance: its watchdog and memory from its
     // start, its alive= check once it is ready; none runs without its key.
@@ -236,13 +258,10 @@ private:
     void onWatchdogPing();
     void onMemoryCheck();
 
-    void recordEnd(EndKind kind);
-    bool restartLimitReached() const;
+    QList<CountedEnd> endsWith(EndKind kind) const;
+    bool restartLimitReached(const QList<CountedEnd>& ends) const;
     int restartDelaySeconds() const;
     void beginReadinessWait();
-    void stopReadinessWait();
-    void endReadinessWait(bool failureFollows);
-    void releaseOrFail(const QString& message, const QString& failure, bool mayFail);
     void log(const QString& message);
 
     ProcessConfig m_config;
@@ -251,7 +270,10 @@ private:
     ProcessReaper* m_reaper = nullptr;
     std::unique_ptr<ChildProcess> m_process;
     Step m_step = Step::Created;
-    bool m_startCanProceedPending = true;
+    Readiness m_readiness = Readiness::Pending;
+    // When the event being handled came, on the monotonic clock: the time
+    // that the table and the actions count an end at.
+    qint64 m_eventMs = 0;
     // The ends that can still count against the restart window.
     QList<CountedEnd> m_countedEnds;
     qint64 m_pid = 0;
@@ -276,7 +298,8 @@ private:
     QDateTime m_lastCheckAt;
     EndKind m_unwellKind = EndKind::Hung;
     QString m_unwell; // what was found, after the process's name
-    ReadinessProbe* m_outputProbe = nullptr;
+    // The final end that came before readiness fails the pipeline itself.
+    bool m_endFails = false;
     QTimer m_restartTimer;
     QDateTime m_startedAt;
     // The last end of a child: what a status shows, and what a dropped
