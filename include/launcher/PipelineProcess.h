@@ -18,6 +18,7 @@ class ChildProcess;
 class NotifySocket;
 class ProcessReaper;
 class ReadinessProbe;
+class RestartWindow;
 
 // Supervises one child process of a running pipeline: starts it, restarts it
 // after a crash (or a listed exit code) within its restart window, once what
@@ -41,7 +42,7 @@ public:
     PipelineProcess(QObject* parent, const ProcessConfig& config);
     ~PipelineProcess() override;
 
-    void start();
+    void start() { handle(Event::Start); }
     // The program to run, as validation found it; the configured exec when empty.
     void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
     // How long what an instance leaves running (or an instance asked to end
@@ -83,16 +84,16 @@ public:
     // instance that was asked already is not asked again: many programs read
     // a second request as "quit now". A pending restart is dropped, and the
     // process then counts as finished (reported from the event loop).
-    void terminate();
+    void terminate() { handle(Event::StopRequested); }
     // Kills the running instance's whole group; a pending restart is dropped.
-    void kill();
+    void kill() { handle(Event::KillRequested); }
     // Starts the process again on request, with a fresh restart window: a
     // running instance is asked to terminate (killed after the stop timeout)
     // and started again once it has ended; a finished process, one given up
     // after its restart limit included, is started anew. Either way what the
     // ended instance left is stopped first. A pending restart goes ahead at
     // once. A stopping process ignores the request.
-    void restart();
+    void restart() { handle(Event::RestartRequested); }
 
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
 
@@ -199,12 +200,6 @@ private:
     // The words for an end: "crashed", "was hung"... One home for the text.
     static QString endWords(EndKind kind);
 
-    struct CountedEnd
-    {
-        qint64 atMs; // monotonic
-        EndKind kind;
-    };
-
     // The table: for each step, what each event leads to; nothing for an
     // event that the step does not name. The actions only act.
     void handle(Event event);
@@ -246,7 +241,8 @@ private:
     void stopUnwell();
     void becomeReady(const Transition& transition);
     void notReady(const Transition& transition);
-    void release();
+    // The next process of the pipeline may start.
+    void release() { emit pipelineStartCanProceed(); }
     void fail(const QString& failure, bool invalidConfiguration = false);
     void becomeUnwell(EndKind kind, const QString& what);
 
@@ -258,11 +254,8 @@ private:
     void onWatchdogPing();
     void onMemoryCheck();
 
-    QList<CountedEnd> endsWith(EndKind kind) const;
-    bool restartLimitReached(const QList<CountedEnd>& ends) const;
-    int restartDelaySeconds() const;
-    void beginReadinessWait();
-    void log(const QString& message);
+    // A line about the process, under its current (or last) child's pid.
+    void log(const QString& message) { emit pipelineLogMessage(int(m_pid), message); }
 
     ProcessConfig m_config;
     // Declared before the child, so that a reaper of its own outlives it.
@@ -275,7 +268,7 @@ private:
     // that the table and the actions count an end at.
     qint64 m_eventMs = 0;
     // The ends that can still count against the restart window.
-    QList<CountedEnd> m_countedEnds;
+    std::unique_ptr<RestartWindow> m_window;
     qint64 m_pid = 0;
     int m_restarts = 0;
     int m_crashes = 0;

@@ -6,19 +6,17 @@
 #include "process/NotifySocket.h"
 #include "process/ProcessReaper.h"
 #include "process/ReadinessProbe.h"
+#include "process/RestartWindow.h"
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
 #include "support/ProcFs.h"
 #include "support/Trace.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <optional>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
@@ -26,64 +24,15 @@ using LauncherSupport::sizeText;
 
 namespace {
 
-// Longer than anybody reads in a log line: an argument, and all of them.
-const int MaxShownArgument = 200;
-const int MaxShownArguments = 2000;
 // Memory is looked at this often while a cap is set, and must be over it at
 // this many looks in a row: a short peak is no leak.
 const int MemoryCheckMs = 2000;
 const int MemoryChecksOver = 2;
 
-// The arguments as the log lines show them, joined with one space; a long
-// one is cut and says its length, and so is a long list.
-QString shownArguments(const QStringList& arguments)
-{
-    QString shown;
-    qint64 total = 0;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        total += argument.size() + (i > 0 ? 1 : 0);
-        if (shown.size() > MaxShownArguments)
-            continue;
-        if (i > 0)
-            shown += QLatin1Char(' ');
-        if (argument.size() <= MaxShownArgument)
-            shown += argument;
-        else
-            shown += argument.leftRef(MaxShownArgument) +
-                     QStringLiteral("...(%1 characters)").arg(argument.size());
-    }
-    if (shown.size() > MaxShownArguments) {
-        shown.truncate(MaxShownArguments);
-        shown += QStringLiteral("...(%1 arguments, %2 characters in all)")
-                     .arg(arguments.size())
-                     .arg(total);
-    }
-    return shown;
-}
-
-// Why a start failed, in words: the system's reason, and for a program that
-// exists yet "does not", the interpreter that its first line names.
-QString startFailure(const QProcess& process)
-{
-    QString reason = process.errorString();
-    QFile program(process.program());
-    if (process.error() != QProcess::FailedToStart || !reason.endsWith(qt_error_string(ENOENT)) ||
-        !program.open(QIODevice::ReadOnly))
-        return reason;
-    const QByteArray first = program.read(256);
-    if (!first.startsWith("#!"))
-        return reason;
-    const QByteArray line = first.mid(2, first.indexOf('\n') - 2).simplified();
-    const QByteArray interpreter = line.split(' ').value(0);
-    return reason + QStringLiteral(": its interpreter '%1' is missing")
-                        .arg(QString::fromLocal8Bit(interpreter));
-}
-
 } // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
-    : QObject(parent), m_config(config)
+    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config))
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
@@ -101,25 +50,6 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 // what it left.
 PipelineProcess::~PipelineProcess() = default;
 
-void PipelineProcess::start()
-{
-    handle(Event::Start);
-}
-
-void PipelineProcess::terminate()
-{
-    handle(Event::StopRequested);
-}
-
-void PipelineProcess::kill()
-{
-    handle(Event::KillRequested);
-}
-
-void PipelineProcess::restart()
-{
-    handle(Event::RestartRequested);
-}
 // The table decides: for each step, what each event leads to, and how far
 // the pipeline's wait for the process has come; the actions then act on the
 // change. An event that a step does not name changes nothing.
@@ -171,7 +101,8 @@ std::optional<PipelineProcess::Step> PipelineProcess::next(Step step, Event even
         default:
             return std::nullopt;
         }
-    case Step::EndingForRestart:
+    case Step::EndingForRestart: // its end is answered by the restart
+    case Step::Stopping:
         switch (event) {
         case Event::Started:
             return step;
@@ -179,8 +110,9 @@ std::optional<PipelineProcess::Step> PipelineProcess::next(Step step, Event even
             return Step::Finished;
         case Event::Exited:
         case Event::Crashed:
-            return Step::CleaningUp;
+            return step == Step::Stopping ? Step::Finished : Step::CleaningUp;
         case Event::StopRequested:
+            return step == Step::Stopping ? std::nullopt : std::optional(Step::Stopping);
         case Event::KillRequested:
             return Step::Stopping;
         default:
@@ -192,7 +124,7 @@ std::optional<PipelineProcess::Step> PipelineProcess::next(Step step, Event even
         case Event::LeftoversGone:
             if (step != Step::CleaningUp)
                 return std::nullopt;
-            return restartDelaySeconds() > 0 ? Step::RestartDelay : Step::Starting;
+            return m_window->delaySeconds() > 0 ? Step::RestartDelay : Step::Starting;
         case Event::RestartDue:
             return step == Step::RestartDelay ? std::optional(Step::Starting) : std::nullopt;
         case Event::RestartRequested:
@@ -202,18 +134,6 @@ std::optional<PipelineProcess::Step> PipelineProcess::next(Step step, Event even
         case Event::StopRequested:
         case Event::KillRequested:
             return Step::Abandoning;
-        default:
-            return std::nullopt;
-        }
-    case Step::Stopping:
-        switch (event) {
-        case Event::Started:
-        case Event::KillRequested:
-            return step;
-        case Event::Exited:
-        case Event::Crashed:
-        case Event::FailedToStart:
-            return Step::Finished;
         default:
             return std::nullopt;
         }
@@ -279,7 +199,7 @@ void PipelineProcess::act(const Transition& transition)
         if (transition.to == Step::Starting)
             return spawn();
         return m_restartTimer.start(
-            int(std::min(qint64(restartDelaySeconds()) * 1000, qint64(INT_MAX))));
+            int(std::min(qint64(m_window->delaySeconds()) * 1000, qint64(INT_MAX))));
     case Event::Started:
         return reportStarted(transition);
     case Event::FailedToStart:
@@ -333,8 +253,6 @@ PipelineProcess::EndKind PipelineProcess::endKind(Step step, Event event) const
 {
     if (step == Step::EndingUnwell)
         return m_unwellKind;
-    if (event == Event::FailedToStart)
-        return EndKind::FailedToStart;
     return event == Event::Crashed ? EndKind::Crashed : EndKind::Exited;
 }
 
@@ -360,16 +278,16 @@ bool PipelineProcess::restartWanted(EndKind kind) const
 
 bool PipelineProcess::restartFollows(EndKind kind) const
 {
-    return restartWanted(kind) && !restartLimitReached(endsWith(kind));
+    return restartWanted(kind) && !m_window->with(endWords(kind), m_eventMs).isFull(m_eventMs);
 }
 
 // A new instance: the first start or a restart.
 void PipelineProcess::spawn()
 {
     ChildProcess* process = replaceChild();
-    emit pipelineLogMessage(launcherPid(),
-                            QStringLiteral("Starting process %1 %2")
-                                .arg(m_config.exec, shownArguments(m_config.arguments)));
+    emit pipelineLogMessage(
+        launcherPid(), QStringLiteral("Starting process %1 %2")
+                           .arg(m_config.exec, ChildProcess::shownArguments(m_config.arguments)));
     // Kept in the configuration, so restarts run in the same folder.
     if (m_config.workingDirectory.isEmpty()) {
         const QFileInfo execInfo(m_config.exec);
@@ -485,10 +403,9 @@ QProcessEnvironment PipelineProcess::childEnvironment(const QByteArray& tag) con
     return environment;
 }
 
-// Read once, under the pid of the instance that wrote it, and only once that
-// instance's start is logged: what it wrote before waits for that line. Then
-// to the readiness gate, so that the line that makes the process ready is
-// logged before what its readiness sets off.
+// Read once, under the writer's pid, once its start is logged (what came
+// before waits for that line); then to the gate, so that the line that makes
+// the process ready is logged before what its readiness sets off.
 void PipelineProcess::readOutput()
 {
     if (!m_process || m_process->pid() != m_pid)
@@ -503,9 +420,10 @@ void PipelineProcess::readOutput()
 
 void PipelineProcess::reportStarted(const Transition& transition)
 {
-    emit pipelineLogMessage(int(m_pid),
-                            QStringLiteral("Process started: %1 %2")
-                                .arg(m_process->program(), shownArguments(m_process->arguments())));
+    emit pipelineLogMessage(
+        int(m_pid),
+        QStringLiteral("Process started: %1 %2")
+            .arg(m_process->program(), ChildProcess::shownArguments(m_process->arguments())));
     readOutput();
     // An instance asked to end already is not watched.
     const bool runs = transition.to == Step::Running;
@@ -518,16 +436,15 @@ void PipelineProcess::reportStarted(const Transition& transition)
                     .arg(m_config.ready, ReadinessProbe::gateError(m_config.ready)));
         release();
     } else if (transition.was == Readiness::Pending && transition.now == Readiness::Waiting) {
-        beginReadinessWait();
+        const int timeout = m_config.readyTimeout;
+        log(QStringLiteral("Waiting for the process to be ready (%1, %2)")
+                .arg(m_config.ready, timeout > 0 ? QStringLiteral("at most %1 s").arg(timeout)
+                                                 : QStringLiteral("no time limit")));
+        m_probe->start(timeout);
     }
     if (runs && transition.now != Readiness::Waiting)
         startAliveChecks();
     emit pipelineProcessStarted();
-}
-
-void PipelineProcess::release()
-{
-    emit pipelineStartCanProceed();
 }
 
 // The end of an instance: the one asked to end for a restart is restarted;
@@ -552,11 +469,11 @@ void PipelineProcess::endInstance(const Transition& transition)
 // the ended instance left is gone and the delay is over.
 void PipelineProcess::restartAfter(EndKind kind)
 {
-    m_countedEnds = endsWith(kind);
+    *m_window = m_window->with(endWords(kind), m_eventMs);
     const QString what = kind == EndKind::Exited
                              ? QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)
                              : QStringLiteral("Process %1.").arg(endWords(kind));
-    const int delay = restartDelaySeconds();
+    const int delay = m_window->delaySeconds();
     log(delay <= 0 ? what + QStringLiteral(" Restarting it...")
                    : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
     cleanUpForRestart();
@@ -566,18 +483,8 @@ void PipelineProcess::restartAfter(EndKind kind)
 // said once ("crashed or was hung").
 void PipelineProcess::countFinalEnd(EndKind kind)
 {
-    m_countedEnds = endsWith(kind);
-    QStringList words;
-    for (const CountedEnd& end : qAsConst(m_countedEnds)) {
-        if (!words.contains(endWords(end.kind)))
-            words.append(endWords(end.kind));
-    }
-    const int ends = m_countedEnds.size();
-    const QString message =
-        QStringLiteral("%1 %2 within %3 s: not restarted again")
-            .arg(words.join(QStringLiteral(" or ")),
-                 ends == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(ends))
-            .arg(m_config.restartPeriod);
+    *m_window = m_window->with(endWords(kind), m_eventMs);
+    const QString message = m_window->givenUpWords();
     log(QStringLiteral("Process ") + message);
     giveUp(message);
 }
@@ -694,7 +601,7 @@ void PipelineProcess::stop(const Transition& transition)
 // given up after its restart limit included, runs again in its pipeline.
 void PipelineProcess::restartOnRequest(const Transition& transition)
 {
-    m_countedEnds.clear();
+    m_window->clear();
     switch (transition.to) {
     case Step::EndingForRestart: {
         log(QStringLiteral("Restart requested: asking the process to terminate"));
@@ -767,69 +674,18 @@ void PipelineProcess::notReady(const Transition& transition)
         fail(QStringLiteral("ended before it was ready: %1").arg(gate));
 }
 
-void PipelineProcess::beginReadinessWait()
-{
-    const QString limit = m_config.readyTimeout > 0
-                              ? QStringLiteral("at most %1 s").arg(m_config.readyTimeout)
-                              : QStringLiteral("no time limit");
-    log(QStringLiteral("Waiting for the process to be ready (%1, %2)").arg(m_config.ready, limit));
-    m_probe->start(m_config.readyTimeout);
-}
-
-// The counted ends with this one, as of the event: only those that can still
-// count are kept, the restart limit's number of the newest, none older than
-// the restart period. Measured on a clock that a step of the wall clock does
-// not move.
-QList<PipelineProcess::CountedEnd> PipelineProcess::endsWith(EndKind kind) const
-{
-    QList<CountedEnd> ends = m_countedEnds;
-    ends.append({m_eventMs, kind});
-    const int keep = std::max(m_config.restartLimit, 1);
-    while (ends.size() > 1 && (ends.size() > keep || (m_eventMs - ends.first().atMs) / 1000 >
-                                                         qint64(m_config.restartPeriod)))
-        ends.removeFirst();
-    return ends;
-}
-
-// An end is restarted unless the limit's number of ends, this one counted,
-// fell within the period: an age of 10.9 s is inside a period of 10 s, one of
-// 11 s outside.
-bool PipelineProcess::restartLimitReached(const QList<CountedEnd>& ends) const
-{
-    if (m_config.restartLimit < 1)
-        return true;
-    const int count = ends.size();
-    for (int i = 1; i <= m_config.restartLimit; ++i) {
-        if (i > count)
-            return false;
-        if ((m_eventMs - ends.at(count - i).atMs) / 1000 > qint64(m_config.restartPeriod))
-            return false;
-    }
-    return true;
-}
-
 QString PipelineProcess::endWords(EndKind kind)
 {
-    switch (kind) {
-    case EndKind::Exited:
-        return QStringLiteral("ended");
-    case EndKind::Crashed:
-        break;
-    case EndKind::Hung:
-        return QStringLiteral("was hung");
-    case EndKind::OverMemory:
-        return QStringLiteral("went over its memory cap");
-    case EndKind::FailedToStart:
-        return QStringLiteral("could not be started");
-    }
-    return QStringLiteral("crashed");
+    static const char* const words[] = {"ended", "crashed", "was hung", "went over its memory cap",
+                                        "could not be started"};
+    return QLatin1String(words[int(kind)]);
 }
 
 QString PipelineProcess::startError() const
 {
     if (!m_process || m_process->error() != QProcess::FailedToStart)
         return QString();
-    return endWords(EndKind::FailedToStart) + QStringLiteral(": ") + startFailure(*m_process);
+    return endWords(EndKind::FailedToStart) + QStringLiteral(": ") + m_process->startFailure();
 }
 
 // The failure of a required process, said once: its words for the status
@@ -906,7 +762,7 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
     emit statusChanged();
 
     const QString program = m_process->program();
-    const QString arguments = shownArguments(m_process->arguments());
+    const QString arguments = ChildProcess::shownArguments(m_process->arguments());
     if (exitStatus == QProcess::NormalExit) {
         emit pipelineLogMessage(
             int(m_pid),
@@ -935,8 +791,9 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
 {
     emit pipelineLogMessage(int(m_pid),
                             QStringLiteral("Process error: %1 %2 (%3): %4")
-                                .arg(m_process->program(), shownArguments(m_process->arguments()),
-                                     enumName(error), startFailure(*m_process)));
+                                .arg(m_process->program(),
+                                     ChildProcess::shownArguments(m_process->arguments()),
+                                     enumName(error), m_process->startFailure()));
     if (error != QProcess::FailedToStart)
         return;
     // No start or end notification follows: the instance that was never
@@ -946,20 +803,6 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
     m_lastExitStatus = QProcess::NormalExit;
     emit statusChanged();
     handle(Event::FailedToStart);
-}
-
-// Only the ends that can still count are kept: the restart limit's number
-// of the newest, none older than the restart period. Measured on a clock that
-// The delay doubles with each crash in the window; a maximum below the delay
-// itself does not shorten the first one.
-int PipelineProcess::restartDelaySeconds() const
-{
-    // A restart on request follows no crash, and waits for none.
-    if (m_config.restartDelay <= 0 || m_countedEnds.isEmpty())
-        return 0;
-    const int doublings = std::min(int(m_countedEnds.size()) - 1, 30);
-    const qint64 delay = qint64(m_config.restartDelay) << std::max(doublings, 0);
-    return int(std::min(delay, qint64(std::max(m_config.restartDelayMax, m_config.restartDelay))));
 }
 
 void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
@@ -1051,10 +894,4 @@ void PipelineProcess::onMemoryCheck()
     if (m_overCapChecks >= MemoryChecksOver)
         becomeUnwell(EndKind::OverMemory, QStringLiteral("uses %1, over its memory-max of %2")
                                               .arg(sizeText(total), sizeText(m_config.memoryMax)));
-}
-
-// A line about the process, under its current (or last) child's pid.
-void PipelineProcess::log(const QString& message)
-{
-    emit pipelineLogMessage(int(m_pid), message);
 }
