@@ -30,8 +30,10 @@ class RestartWindow;
 // misses its watchdog, fails its alive= check too often or goes over its
 // memory cap is stopped and restarted like after a crash.
 //
-// Its life is one step at a time, changed only by handle(), which decides for
-// each step what each event does; status() shows the step as a State.
+// Its life is one step at a time, changed only by handle(): its table, next(),
+// chooses for each step what each event leads to, with the readiness wait as
+// a part of a started step, and the actions only act. status() shows the
+// step as a State.
 class PipelineProcess : public QObject
 {
     Q_OBJECT
