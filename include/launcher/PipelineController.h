@@ -240,7 +240,7 @@ public slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void startNextPipelineProcess();
     void onPipelineFailure(PipelineController::PipelineFailureReason failureReason);
-    void onProcessReadyReadStandardOutput(bool addTimeStamp);
+    void onProcessOutput(qint64 pid, const QByteArray& bytes);
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 
 private:

@@ -6,7 +6,6 @@
 #include "process/PipelineValidator.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
-#include "process/ReadinessProbe.h"
 #include "support/DailyTimer.h"
 #include "support/DayTimer.h"
 #include "support/LauncherSupport.h"
@@ -622,16 +621,12 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
     handle(Event::Failed, EventData{failureReason, -1, 0});
 }
 
-void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
+void PipelineController::onProcessOutput(qint64 pid, const QByteArray& bytes)
 {
     auto* process = qobject_cast<PipelineProcess*>(sender());
     if (!process)
         return;
-
-    // Under the pid of the instance that wrote it, known from its fork on:
-    // a new instance may write before its start is reported.
-    const QByteArray output = process->readAllStandardOutput();
-    const qint64 pid = process->instancePid();
+    const bool addTimeStamp = process->config().timestampLogEntries;
 
     // This runs for every read of a child's output: the prefix is built once,
     // every line goes to the message output on its own, and the lines of the
@@ -647,16 +642,12 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     }
 
     LineSplitter& lines = *m_lineSplitter;
-    const int lineCount = lines.split(prefix, prefixLength, output.constData(), output.size());
+    const int lineCount = lines.split(prefix, prefixLength, bytes.constData(), bytes.size());
     for (int i = 0; i < lineCount; ++i)
         toMessageOutput(QString::fromUtf8(lines.lineData(i), lines.lineLength(i)), ChildOutput);
     if (m_log && lineCount > 0)
         m_log->write(lines.batch().data(), qint64(lines.batch().size()), lineCount);
     lines.shrink();
-    // Last, so that the line that makes the process ready is logged before
-    // what its readiness sets off.
-    if (ReadinessProbe* probe = process->outputProbe())
-        probe->checkOutput(output);
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)
@@ -779,9 +770,7 @@ void PipelineController::startPipelineProcess(int processIndex)
 
     // All connections exist before start(): the start may be reported from
     // inside it.
-    const bool addTimeStamp = processConfig.timestampLogEntries;
-    connect(process, &PipelineProcess::readyReadStandardOutput, this,
-            [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
+    connect(process, &PipelineProcess::outputRead, this, &PipelineController::onProcessOutput);
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,
