@@ -2,6 +2,7 @@
 
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
+#include "config/LauncherSettings.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 #include "logs/LogMaintenance.h"
@@ -40,7 +41,7 @@ QDateTime now()
     return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
 }
 
-// Why a file as read does not read as written; empty when it does.
+// Why a pipeline file as read does not read as written; empty when it does.
 // `copyError`: why the settings reader got none of its keys.
 QString loadProblem(const SettingsFile& file, const QString& copyError)
 {
@@ -53,8 +54,16 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
 
 } // namespace
 
+struct Backend::Files
+{
+    std::unique_ptr<SettingsFile> settings;
+    std::vector<SettingsFile> pipelines;
+};
+
 Backend::Backend(QObject* parent)
-    : QObject(parent), m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
+    : QObject(parent), m_settings(std::make_unique<LauncherSettings>()),
+      m_files(std::make_unique<Files>()),
+      m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
       m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
       m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
 {
@@ -71,7 +80,7 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
-    setLauncherSettings(nullptr, QString());
+    applySettings(LauncherSettings::defaults());
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
             &Backend::onPhaseChanged);
@@ -113,7 +122,7 @@ bool Backend::initialize()
     // The folder as the start-up finds it: a front end may change the
     // environment that names it afterwards.
     m_logFolder = defaultLogPath();
-    m_pipelineController.setLogFolderLimit(m_logFolder, m_logMaxTotalSize);
+    m_pipelineController.setLogFolderLimit(m_logFolder, logMaxTotalSize());
     // To its end before anything runs: what a front end finds in the logs
     // folder once the start-up is over is rotated.
     rotateLogs();
@@ -138,18 +147,19 @@ QList<ConfigProblem> Backend::reload()
     QList<ConfigProblem> problems;
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
-    m_settingsFile.reset();
-    setLauncherSettings(nullptr, QString());
+    m_files->settings.reset();
+    applySettings(LauncherSettings::defaults());
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
         problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
                          settingsProblem});
 
-    std::vector<SettingsFile> files;
-    QList<PipelineConfig> pipelines = readApplications(files, problems);
+    Files files;
+    QList<PipelineConfig> pipelines;
+    readApplications(files, pipelines, problems);
     const bool changed = pipelines != m_processPipelines;
     m_processPipelines.swap(pipelines);
-    m_pipelineFiles.swap(files);
+    m_files->pipelines.swap(files.pipelines);
     m_configProblems.reset();
     Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
     emit settingsChanged();
@@ -179,16 +189,12 @@ QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = 
 
 } // namespace
 
-bool Backend::loadConfig(const QFileInfo& file)
+bool Backend::loadConfig(const QFileInfo& info)
 {
-    return loadConfig(SettingsFile(file.absoluteFilePath()));
-}
-
-bool Backend::loadConfig(const SettingsFile& file)
-{
+    const SettingsFile file(info.absoluteFilePath());
     if (!file.exists())
         return false;
-    readSettingsFile(file);
+    applySettings(LauncherSettings::read(file));
     emit settingsChanged();
     updateApplicationModel();
     return true;
@@ -206,92 +212,100 @@ QString Backend::loadSettingsFile()
     m_configProblems.reset();
     Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
     // Kept for the linter, which reads these bytes rather than the file again.
-    m_settingsFile = std::make_unique<SettingsFile>(m_settingsFilePath);
-    return readSettingsFile(*m_settingsFile);
-}
-
-// Unreadable, every setting takes its default: the warning says why autostart is off.
-QString Backend::readSettingsFile(const SettingsFile& file)
-{
-    QString copyError;
-    const std::unique_ptr<QSettings> settings = file.settings(&copyError);
-    const QString problem = loadProblem(file, copyError);
-    if (!file.isReadable() || !copyError.isEmpty())
-        Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
-                                qUtf8Printable(file.path()), qUtf8Printable(problem));
-    else if (!problem.isEmpty())
-        Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(file.path()),
-                                qUtf8Printable(problem));
-    setLauncherSettings(settings.get(), file.path());
+    m_files->settings = std::make_unique<SettingsFile>(m_settingsFilePath);
+    QString problem;
+    applySettings(LauncherSettings::read(*m_files->settings, &problem));
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    setLauncherSettings(&settings, settings.fileName());
+    applySettings(LauncherSettings::read(settings, settings.fileName()));
     emit settingsChanged();
     updateApplicationModel();
 }
 
-// Every key is read with its default, so a file that lacks a key resets it,
-// and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const QSettings* settings, const QString& path)
+// A file that lacks a key resets it, and a backend that never loads reports
+// what an empty file reads as.
+void Backend::applySettings(const LauncherSettings& settings)
 {
-    const auto value = [settings](const char* group, const char* name) {
-        return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
-                        : ConfigKeys::defaultValue(ConfigKeys::File::Settings, group, name);
-    };
-    // A number beyond its key's range keeps the key's default, with an error
-    // that names the file, the key and the value: it never wraps.
-    const auto integer = [settings, &value, &path](const char* group, const char* name) {
-        if (!settings)
-            return value(group, name).toInt();
-        const ConfigKeys::Integer number =
-            ConfigKeys::integer(*settings, ConfigKeys::File::Settings, group, name);
-        if (number.outOfRange)
-            Solvane::Trace::error("Settings file '%s': [%s] %s: %s", qUtf8Printable(path), group,
-                                  name, qUtf8Printable(number.problem));
-        return number.value;
-    };
-    m_allowUserExit = value("ui", "allow-exit").toBool();
-    m_showVersionInfo = value("ui", "show-version").toBool();
-    m_autostartTile = value("autostart", "tile").toString();
-    m_metrics->setAutostartApplication(m_autostartTile);
-    m_autostartTimeout = integer("autostart", "timeout");
-    m_logRotatePeriod = integer("logs", "rotate-period");
-    m_logKeepDays = integer("logs", "keep-days");
-    // A size that does not parse keeps the bound of the default, never none.
-    const auto size = [&value](const char* name) {
-        const qint64 bytes = ConfigKeys::parseSize(value("logs", name).toString());
-        return bytes >= 0 ? bytes
-                          : ConfigKeys::parseSize(
-                                ConfigKeys::defaultValue(ConfigKeys::File::Settings, "logs", name)
-                                    .toString());
-    };
-    m_logMaxTotalSize = size("max-total-size");
-    m_logMaxFileSize = size("max-file-size");
-    m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
-    m_pipelineController.setLogFolderLimit(maintainedLogFolder(), m_logMaxTotalSize);
-    const ConfigKeys::JournalMode journal =
-        ConfigKeys::journalMode(value("logs", "journal").toString());
-    m_journalGetsAll = journal == ConfigKeys::JournalMode::All;
-    m_journalNative = journal == ConfigKeys::JournalMode::Native;
-    m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
-    m_metricsTextfile->configure(value("metrics", "textfile").toString(),
-                                 integer("metrics", "interval"));
-    m_uiLocation = value("ui", "location").toString();
-    m_uiWidth = value("ui", "width").toString();
+    *m_settings = settings;
+    m_metrics->setAutostartApplication(settings.autostartTile);
+    m_pipelineController.setLogFileSizeLimit(settings.logMaxFileSize);
+    m_pipelineController.setLogFolderLimit(maintainedLogFolder(), settings.logMaxTotalSize);
+    m_metricsTextfile->configure(settings.metricsTextfile, settings.metricsInterval);
 }
 
-PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
+bool Backend::allowUserExit() const
 {
-    // Opened anew: a QFileInfo from a folder listing caches that the file
-    // existed, and one removed since then must count as missing.
-    return loadPipelineConfig(SettingsFile(file.absoluteFilePath()));
+    return m_settings->allowUserExit;
 }
 
-PipelineConfig Backend::loadPipelineConfig(const SettingsFile& file)
+bool Backend::showVersionInfo() const
 {
+    return m_settings->showVersionInfo;
+}
+
+bool Backend::showInvalidTiles() const
+{
+    return m_settings->showInvalidTiles;
+}
+
+int Backend::autostartTimeout() const
+{
+    return m_settings->autostartTimeout;
+}
+
+qint64 Backend::logRotatePeriod() const
+{
+    return m_settings->logRotatePeriod;
+}
+
+int Backend::logKeepDays() const
+{
+    return m_settings->logKeepDays;
+}
+
+qint64 Backend::logMaxTotalSize() const
+{
+    return m_settings->logMaxTotalSize;
+}
+
+qint64 Backend::logMaxFileSize() const
+{
+    return m_settings->logMaxFileSize;
+}
+
+bool Backend::journalGetsAll() const
+{
+    return m_settings->journalGetsAll;
+}
+
+bool Backend::journalNative() const
+{
+    return m_settings->journalNative;
+}
+
+QString Backend::autostartTile() const
+{
+    return m_settings->autostartTile;
+}
+
+QString Backend::uiLocation() const
+{
+    return m_settings->uiLocation;
+}
+
+QString Backend::uiWidth() const
+{
+    return m_settings->uiWidth;
+}
+
+// Opened anew: a QFileInfo from a folder listing caches that the file
+// existed, and one removed since then must count as missing.
+PipelineConfig Backend::loadPipelineConfig(const QFileInfo& info)
+{
+    const SettingsFile file(info.absoluteFilePath());
     return file.exists() ? PipelineFileReader(defaultLogPath()).read(file) : PipelineConfig();
 }
 
@@ -330,28 +344,29 @@ QList<QFileInfo> Backend::applicationFiles()
 // Appends: a second call lists every pipeline again.
 int Backend::loadApplications()
 {
-    std::vector<SettingsFile> files;
+    Files files;
+    QList<PipelineConfig> pipelines;
     QList<ConfigProblem> problems;
-    const QList<PipelineConfig> pipelines = readApplications(files, problems);
+    readApplications(files, pipelines, problems);
     m_processPipelines += pipelines;
-    m_pipelineFiles.insert(m_pipelineFiles.end(), std::make_move_iterator(files.begin()),
-                           std::make_move_iterator(files.end()));
+    m_files->pipelines.insert(m_files->pipelines.end(),
+                              std::make_move_iterator(files.pipelines.begin()),
+                              std::make_move_iterator(files.pipelines.end()));
     m_configProblems.reset();
     updateApplicationModel();
     return pipelines.size();
 }
 
 // Each file is read once, here: the linter takes the bytes kept in `files`.
-QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files,
-                                                QList<ConfigProblem>& problems)
+void Backend::readApplications(Files& files, QList<PipelineConfig>& pipelines,
+                               QList<ConfigProblem>& problems)
 {
     const PipelineFileReader reader(defaultLogPath());
     const QList<QFileInfo> found = applicationFiles();
-    QList<PipelineConfig> pipelines;
     for (const QFileInfo& info : found) {
         const QString path = info.absoluteFilePath();
-        files.emplace_back(path);
-        const SettingsFile& file = files.back();
+        files.pipelines.emplace_back(path);
+        const SettingsFile& file = files.pipelines.back();
         // One removed since the folder was listed leaves an empty record.
         QString copyError;
         pipelines.append(file.exists() ? reader.read(file, &copyError) : PipelineConfig());
@@ -362,13 +377,12 @@ QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files
             problems.append({ConfigProblem::Severity::Error, path, QString(), QString(), problem});
         }
     }
-    return pipelines;
 }
 
 QString Backend::pipelineFilePath(int index) const
 {
-    return index >= 0 && size_t(index) < m_pipelineFiles.size()
-               ? m_pipelineFiles[size_t(index)].path()
+    return index >= 0 && size_t(index) < m_files->pipelines.size()
+               ? m_files->pipelines[size_t(index)].path()
                : QString();
 }
 
@@ -376,10 +390,10 @@ const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
         QList<ConfigProblem> problems;
-        if (m_settingsFile)
-            problems += ConfigLinter(m_settingsFile->path(), ConfigKeys::File::Settings)
-                            .lint(*m_settingsFile);
-        for (const SettingsFile& file : m_pipelineFiles)
+        if (m_files->settings)
+            problems += ConfigLinter(m_files->settings->path(), ConfigKeys::File::Settings)
+                            .lint(*m_files->settings);
+        for (const SettingsFile& file : m_files->pipelines)
             problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline).lint(file);
         m_configProblems = problems;
     }
@@ -423,7 +437,7 @@ const PipelineConfig* Backend::findPipeline(const QString& basename) const
 
 QString Backend::autostartPipelineName() const
 {
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
     return pipeline ? pipeline->name : QString();
 }
 
@@ -433,15 +447,15 @@ bool Backend::enableAutostart()
         Solvane::Trace::warning("Unable to enable autostart: autostart is already in progress.");
         return false;
     }
-    if (m_autostartTile.isEmpty()) {
+    if (m_settings->autostartTile.isEmpty()) {
         Solvane::Trace::error("Unable to enable autostart: no autostart pipeline is configured");
         return false;
     }
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
     if (!pipeline) {
         Solvane::Trace::error(
             "Unable to enable autostart: the specified autostart pipeline '%s' does not exist",
-            qUtf8Printable(m_autostartTile));
+            qUtf8Printable(m_settings->autostartTile));
         return false;
     }
 
@@ -454,9 +468,10 @@ void Backend::startCountdown()
 {
     // A negative timeout starts at once; one too long for a timer interval is
     // cut to the longest interval rather than overflowing.
-    const qint64 intervalMs = std::clamp<qint64>(qint64(m_autostartTimeout) * 1000, 0, INT_MAX);
-    m_countdownTile = m_autostartTile;
-    m_countdownTimeout = m_autostartTimeout;
+    const qint64 intervalMs =
+        std::clamp<qint64>(qint64(m_settings->autostartTimeout) * 1000, 0, INT_MAX);
+    m_countdownTile = m_settings->autostartTile;
+    m_countdownTimeout = m_settings->autostartTimeout;
 
     // The end starts the pipeline as loaded then, which a reload during the
     // countdown may have changed; the record is copied, since the start may
@@ -489,15 +504,15 @@ void Backend::startCountdown()
 
 QString Backend::autostartProblem() const
 {
-    if (m_autostartTile.isEmpty())
+    if (m_settings->autostartTile.isEmpty())
         return QStringLiteral("autostart is off");
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
     if (!pipeline)
-        return QStringLiteral("the application '%1' is not loaded").arg(m_autostartTile);
+        return QStringLiteral("the application '%1' is not loaded").arg(m_settings->autostartTile);
     const QList<ValidationProblem> problems = m_pipelineController.validate(*pipeline);
     if (!problems.isEmpty())
         return QStringLiteral("'%1' is not valid: %2")
-            .arg(m_autostartTile, problems.first().text());
+            .arg(m_settings->autostartTile, problems.first().text());
     return QString();
 }
 
@@ -513,10 +528,11 @@ void Backend::followCountdown()
         disableAutostart();
         return;
     }
-    if (m_autostartTile == m_countdownTile && m_autostartTimeout == m_countdownTimeout)
+    if (m_settings->autostartTile == m_countdownTile &&
+        m_settings->autostartTimeout == m_countdownTimeout)
         return;
     Solvane::Trace::info("Autostart counts down anew: '%s' in %d s",
-                         qUtf8Printable(m_autostartTile), m_autostartTimeout);
+                         qUtf8Printable(m_settings->autostartTile), m_settings->autostartTimeout);
     startCountdown();
     if (m_autostartSeconds > 0)
         emit autostartTimeRemaining(m_autostartSeconds);
@@ -566,9 +582,9 @@ void Backend::disableAutostart()
 
 LogRotation Backend::logRotation() const
 {
-    LogRotation rotation(maintainedLogFolder(), m_logRotatePeriod);
-    rotation.setKeepDays(m_logKeepDays);
-    rotation.setMaxTotalSize(m_logMaxTotalSize);
+    LogRotation rotation(maintainedLogFolder(), m_settings->logRotatePeriod);
+    rotation.setKeepDays(m_settings->logKeepDays);
+    rotation.setMaxTotalSize(m_settings->logMaxTotalSize);
     // The file being written, and the one of today, which the controller may
     // not have moved on to yet when a new day begins: neither is ever old.
     if (m_pipelineController.state() == PipelineController::Running)
@@ -834,7 +850,8 @@ void Backend::updateApplicationModel()
             if (problem.file == path)
                 application.lintProblems.append(problem);
         }
-        application.autostart = !m_autostartTile.isEmpty() && pipeline.basename == m_autostartTile;
+        application.autostart =
+            !m_settings->autostartTile.isEmpty() && pipeline.basename == m_settings->autostartTile;
         applications.append(application);
     }
     m_applicationModel.setApplications(applications);

@@ -26,7 +26,7 @@ class LogMaintenance;
 class Metrics;
 class MetricsTextfile;
 class LogRotation;
-class SettingsFile;
+struct LauncherSettings;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
@@ -69,13 +69,10 @@ public:
     // Settings and pipeline files
     // Reads launcher.ini; false when the file does not exist (settings untouched).
     bool loadConfig(const QFileInfo& file);
-    // The same of a file already read, as a check that also lints it reads it once.
-    bool loadConfig(const SettingsFile& file);
     // Every setting from `settings`, a missing key restoring its default.
     void readLauncherSettings(QSettings& settings);
     // The pipeline of a file; a missing or unreadable file gives an empty record.
     PipelineConfig loadPipelineConfig(const QFileInfo& file);
-    PipelineConfig loadPipelineConfig(const SettingsFile& file);
     PipelineConfig readPipelineConfig(QSettings& settings);
     // The *.ini files of one apps folder, by name.
     QList<QFileInfo> userApplicationFiles();
@@ -104,27 +101,27 @@ public:
     QFileInfo systemSettingsFile() const;
 
     // Settings as loaded
-    bool allowUserExit() const { return m_allowUserExit; }
-    bool showVersionInfo() const { return m_showVersionInfo; }
-    bool showInvalidTiles() const { return m_showInvalidTiles; }
-    bool isAutoStartEnabled() const { return !m_autostartTile.isEmpty(); }
-    int autostartTimeout() const { return m_autostartTimeout; }
-    qint64 logRotatePeriod() const { return m_logRotatePeriod; }
+    bool allowUserExit() const;
+    bool showVersionInfo() const;
+    bool showInvalidTiles() const;
+    bool isAutoStartEnabled() const { return !autostartTile().isEmpty(); }
+    int autostartTimeout() const;
+    qint64 logRotatePeriod() const;
     // Compressed logs older than this many days are removed; 0 keeps them.
-    int logKeepDays() const { return m_logKeepDays; }
+    int logKeepDays() const;
     // The most bytes that the logs of the default log folder take; 0: no limit.
-    qint64 logMaxTotalSize() const { return m_logMaxTotalSize; }
+    qint64 logMaxTotalSize() const;
     // A log file larger than this is split (PipelineController::setLogFileSizeLimit).
-    qint64 logMaxFileSize() const { return m_logMaxFileSize; }
+    qint64 logMaxFileSize() const;
     // Whether a service's journal gets the applications' own lines too, or
     // only the launcher's (logs/journal).
-    bool journalGetsAll() const { return m_journalGetsAll; }
+    bool journalGetsAll() const;
     // Whether the launcher's events go to the journal as native entries even
     // when its standard error is not the journal's stream (logs/journal=native).
-    bool journalNative() const { return m_journalNative; }
-    QString autostartTile() const { return m_autostartTile; }
-    QString uiLocation() const { return m_uiLocation; }
-    QString uiWidth() const { return m_uiWidth; }
+    bool journalNative() const;
+    QString autostartTile() const;
+    QString uiLocation() const;
+    QString uiWidth() const;
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
     // The file that processPipelines().at(index) was read from; empty when
     // there is none (a pipeline read from settings given by a front end).
@@ -276,9 +273,8 @@ private:
     void onPhaseChanged(PipelineController::Phase phase);
     // The application model from the loaded pipelines.
     void updateApplicationModel();
-    // Every setting from `settings`, read from the file at `path`; without
-    // one, every setting's default.
-    void setLauncherSettings(const QSettings* settings, const QString& path);
+    // Takes the settings in and hands them to what follows them.
+    void applySettings(const LauncherSettings& settings);
     LogRotation logRotation() const;
     // The folder that the rotation keeps: the default one as initialize() found it.
     QString maintainedLogFolder() const;
@@ -286,26 +282,16 @@ private:
     // launcher.ini of the data folders, when there is one; why it does not
     // read as written, or empty.
     QString loadSettingsFile();
-    QString readSettingsFile(const SettingsFile& file);
-    QList<PipelineConfig> readApplications(std::vector<SettingsFile>& files,
-                                           QList<ConfigProblem>& problems);
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    struct Files;
+    void readApplications(Files& files, QList<PipelineConfig>& pipelines,
+                          QList<ConfigProblem>& problems);
 
-    // The settings start at their defaults, which the constructor sets.
-    bool m_allowUserExit;
-    QString m_autostartTile;
-    int m_autostartTimeout;
-    qint64 m_logRotatePeriod;
-    int m_logKeepDays;
-    qint64 m_logMaxTotalSize;
-    qint64 m_logMaxFileSize;
-    bool m_journalGetsAll;
-    bool m_journalNative = false;
-    bool m_showVersionInfo;
+    // As loaded; at their defaults until then.
+    std::unique_ptr<LauncherSettings> m_settings;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
-    // The files as loaded, bytes and all: the linter reads none of them again.
-    std::unique_ptr<SettingsFile> m_settingsFile;
-    std::vector<SettingsFile> m_pipelineFiles;
+    std::unique_ptr<Files> m_files;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
     // Follows the controller from its construction on.
