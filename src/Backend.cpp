@@ -90,6 +90,25 @@ Backend::Backend(QObject* parent)
                 if (reason == PipelineController::InvalidPipelineFailure)
                     emit lastResultChanged();
             });
+    // The countdown's signals are the backend's, in their order; its end
+    // starts the application as loaded then, which a reload during the
+    // countdown may have changed. The record is copied, since the start may
+    // reach a front end's handlers, which may reload.
+    connect(&m_autostartCountdown, &AutostartCountdown::elapsed, this,
+            [this](const QString& application) {
+                if (const PipelineConfig* pipeline = findPipeline(application)) {
+                    const PipelineConfig record = *pipeline;
+                    m_pipelineController.start(record, true);
+                }
+            });
+    connect(&m_autostartCountdown, &AutostartCountdown::timeRemaining, this,
+            &Backend::autostartTimeRemaining);
+    connect(&m_autostartCountdown, &AutostartCountdown::secondsChanged, this,
+            &Backend::autostartSecondsChanged);
+    connect(&m_autostartCountdown, &AutostartCountdown::cancelled, this,
+            &Backend::autostartCancelled);
+    connect(&m_autostartCountdown, &AutostartCountdown::disabled, this,
+            &Backend::autostartDisabled);
     connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
     connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
@@ -166,7 +185,7 @@ QList<ConfigProblem> Backend::reload()
     updateApplicationModel();
     if (changed)
         emit applicationsChanged();
-    if (m_autostartTimer)
+    if (m_autostartCountdown.isActive())
         followCountdown();
     return problems;
 }
@@ -443,7 +462,7 @@ QString Backend::autostartPipelineName() const
 
 bool Backend::enableAutostart()
 {
-    if (m_autostartTimer) {
+    if (m_autostartCountdown.isActive()) {
         Solvane::Trace::warning("Unable to enable autostart: autostart is already in progress.");
         return false;
     }
@@ -459,47 +478,8 @@ bool Backend::enableAutostart()
         return false;
     }
 
-    startCountdown();
+    m_autostartCountdown.start(m_settings->autostartTile, m_settings->autostartTimeout);
     return true;
-}
-
-// The countdown for the autostart pipeline as the settings name it now.
-void Backend::startCountdown()
-{
-    // A negative timeout starts at once; one too long for a timer interval is
-    // cut to the longest interval rather than overflowing.
-    const qint64 intervalMs =
-        std::clamp<qint64>(qint64(m_settings->autostartTimeout) * 1000, 0, INT_MAX);
-    m_countdownTile = m_settings->autostartTile;
-    m_countdownTimeout = m_settings->autostartTimeout;
-
-    // The end starts the pipeline as loaded then, which a reload during the
-    // countdown may have changed; the record is copied, since the start may
-    // reach a front end's handlers, which may reload. The timer whose timeout
-    // is being handled is no countdown any more, and goes once it returns.
-    m_autostartTimer = std::make_unique<QTimer>();
-    m_autostartTimer->setSingleShot(true);
-    m_autostartTimer->setInterval(static_cast<int>(intervalMs));
-    connect(m_autostartTimer.get(), &QTimer::timeout, this, [this] {
-        QTimer* ending = m_autostartTimer.release();
-        ending->setParent(this);
-        ending->deleteLater();
-        if (const PipelineConfig* pipeline = findPipeline(m_countdownTile)) {
-            const PipelineConfig record = *pipeline;
-            m_pipelineController.start(record, true);
-        }
-        disableAutostart();
-    });
-    m_autostartTimer->start();
-
-    // The seconds come from the autostart timer on every tick, so the
-    // countdown cannot drift from the moment the pipeline really starts. A
-    // timeout of 0 starts at the next pass of the event loop, with no number.
-    setAutostartSeconds(intervalMs > 0 ? int((intervalMs + 999) / 1000) : -1);
-    m_autostartCountdownTimer = std::make_unique<QTimer>();
-    m_autostartCountdownTimer->setInterval(1000);
-    connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this, &Backend::onAutostartTick);
-    m_autostartCountdownTimer->start();
 }
 
 QString Backend::autostartProblem() const
@@ -522,62 +502,28 @@ void Backend::followCountdown()
 {
     const QString problem = autostartProblem();
     if (!problem.isEmpty()) {
-        Solvane::Trace::warning("Autostart of '%s' cancelled: %s", qUtf8Printable(m_countdownTile),
+        Solvane::Trace::warning("Autostart of '%s' cancelled: %s",
+                                qUtf8Printable(m_autostartCountdown.application()),
                                 qUtf8Printable(problem));
-        emit autostartCancelled(problem);
-        disableAutostart();
+        m_autostartCountdown.cancel(problem);
         return;
     }
-    if (m_settings->autostartTile == m_countdownTile &&
-        m_settings->autostartTimeout == m_countdownTimeout)
+    if (m_settings->autostartTile == m_autostartCountdown.application() &&
+        m_settings->autostartTimeout == m_autostartCountdown.timeout())
         return;
     Solvane::Trace::info("Autostart counts down anew: '%s' in %d s",
                          qUtf8Printable(m_settings->autostartTile), m_settings->autostartTimeout);
-    startCountdown();
-    if (m_autostartSeconds > 0)
-        emit autostartTimeRemaining(m_autostartSeconds);
-}
-
-// The remaining time is rounded to the nearest second: a coarse timer's tick
-// comes a little early or late, and must neither skip nor repeat a number.
-// The tick that rounds to 0 shows nothing; the start follows at once.
-void Backend::onAutostartTick()
-{
-    if (!m_autostartTimer || !m_autostartTimer->isActive())
-        return;
-    const int seconds = (m_autostartTimer->remainingTime() + 500) / 1000;
-    if (seconds <= 0 || seconds == m_autostartSeconds)
-        return;
-    setAutostartSeconds(seconds);
-    emit autostartTimeRemaining(seconds);
-}
-
-void Backend::setAutostartSeconds(int seconds)
-{
-    if (seconds == m_autostartSeconds)
-        return;
-    m_autostartSeconds = seconds;
-    emit autostartSecondsChanged();
+    m_autostartCountdown.start(m_settings->autostartTile, m_settings->autostartTimeout);
 }
 
 int Backend::autostartRemainingSeconds() const
 {
-    return m_autostartSeconds;
+    return m_autostartCountdown.seconds();
 }
 
-// Emits in every case, so a front end can always hide its countdown on this signal.
 void Backend::disableAutostart()
 {
-    if (m_autostartTimer) {
-        m_autostartTimer->stop();
-        m_autostartTimer.reset();
-    }
-    if (m_autostartCountdownTimer) {
-        m_autostartCountdownTimer->stop();
-        m_autostartCountdownTimer.reset();
-    }
-    setAutostartSeconds(-1);
-    emit autostartDisabled();
+    m_autostartCountdown.stop();
 }
 
 LogRotation Backend::logRotation() const
@@ -779,7 +725,7 @@ bool Backend::startApplication(const QString& basename)
     // The start may reach the front end's handlers, which may reload: the
     // record is copied first.
     const PipelineConfig record = *pipeline;
-    if (m_autostartTimer)
+    if (m_autostartCountdown.isActive())
         disableAutostart();
     return m_pipelineController.start(record, true);
 }

@@ -138,8 +138,9 @@ int LauncherScreen::stopTimeoutMs() const
 
 bool LauncherScreen::cancelCountdown()
 {
-    if (m_backend->autostartRemainingSeconds() < 0)
+    AutostartCountdown& countdown = *m_backend->autostartCountdown();
+    if (!countdown.isActive())
         return false;
-    m_backend->disableAutostart();
+    countdown.stop();
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ApplicationModel.h"
+#include "AutostartCountdown.h"
 #include "ConfigProblem.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
@@ -139,6 +140,9 @@ public:
     QString autostartPipelineName() const;
     // Runs one pipeline at a time; owned by the backend.
     PipelineController* pipelineController() { return &m_pipelineController; }
+    // The autostart countdown, for a front end to watch and stop; the
+    // functions below start and end it as the settings say.
+    AutostartCountdown* autostartCountdown() { return &m_autostartCountdown; }
 
     // Autostart countdown
     // Starts the countdown to the autostart pipeline; false (traced) when one
@@ -162,8 +166,8 @@ public:
     // The processes of the running (or last) pipeline, row by row.
     ProcessModel* processes() { return &m_processModel; }
     // autostartRemainingSeconds(), and whether a countdown runs.
-    int autostartSeconds() const { return m_autostartSeconds; }
-    bool autostartActive() const { return m_autostartSeconds > 0; }
+    int autostartSeconds() const { return m_autostartCountdown.seconds(); }
+    bool autostartActive() const { return m_autostartCountdown.seconds() > 0; }
     // The base name and display name of the pipeline that runs; empty when none does.
     QString runningApplication() const;
     QString runningApplicationName() const;
@@ -265,10 +269,6 @@ signals:
     void lastResultChanged();
 
 private:
-    // The one place the countdown's seconds change; signals when they do.
-    void setAutostartSeconds(int seconds);
-    void onAutostartTick();
-    void startCountdown();
     void followCountdown();
     void onPhaseChanged(PipelineController::Phase phase);
     // The application model from the loaded pipelines.
@@ -298,20 +298,11 @@ private:
     std::unique_ptr<Metrics> m_metrics;
     // Removes its file when the launcher ends.
     std::unique_ptr<MetricsTextfile> m_metricsTextfile;
-    std::unique_ptr<QTimer> m_autostartTimer;
-    std::unique_ptr<QTimer> m_autostartCountdownTimer;
-    // What the running countdown was started for.
-    QString m_countdownTile;
-    int m_countdownTimeout = 0;
-    bool m_showInvalidTiles;
-    QString m_uiLocation;
-    QString m_uiWidth;
+    AutostartCountdown m_autostartCountdown;
     // The default log folder as initialize() found it.
     QString m_logFolder;
     std::unique_ptr<LogMaintenance> m_logMaintenance;
     std::unique_ptr<DayTimer> m_dayTimer;
-    // The countdown's seconds: -1 when none runs.
-    int m_autostartSeconds = -1;
     ApplicationModel m_applicationModel;
     bool m_applicationModelWanted = false;
     ProcessModel m_processModel;
