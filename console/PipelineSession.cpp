@@ -199,8 +199,6 @@ bool PipelineSession::stop(int timeoutMs)
 {
     if (!pipelineRuns())
         return false;
-    if (m_controller.isKilling())
-        return true;
     print(QStringLiteral("Stop requested: asking the processes of %1 to terminate (they are "
                          "killed after %2 s)")
               .arg(name(), QString::number(timeoutMs / 1000.0)),
