@@ -3,7 +3,7 @@
 #include "ConfigLinter.h"
 #include "ConsoleOutput.h"
 #include "ProblemWording.h"
-#include "config/LauncherSettings.h"
+#include "config/LauncherSettingsReader.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 
@@ -215,7 +215,7 @@ namespace {
 
 void printSettings(const SettingsFile& file, const QString& path)
 {
-    const LauncherSettings settings = LauncherSettings::read(file);
+    const LauncherSettings settings = LauncherSettingsReader::read(file);
     print(path);
     field(2, QStringLiteral("autostart"),
           !settings.autostartTile.isEmpty() ? QStringLiteral("%1 after %2 s")

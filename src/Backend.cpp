@@ -2,7 +2,7 @@
 
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
-#include "config/LauncherSettings.h"
+#include "config/LauncherSettingsReader.h"
 #include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 #include "logs/LogMaintenance.h"
@@ -61,8 +61,7 @@ struct Backend::Files
 };
 
 Backend::Backend(QObject* parent)
-    : QObject(parent), m_settings(std::make_unique<LauncherSettings>()),
-      m_files(std::make_unique<Files>()),
+    : QObject(parent), m_files(std::make_unique<Files>()),
       m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
       m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
       m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
@@ -80,7 +79,7 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
-    applySettings(LauncherSettings::defaults());
+    applySettings(LauncherSettingsReader::defaults());
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
             &Backend::onPhaseChanged);
@@ -167,7 +166,7 @@ QList<ConfigProblem> Backend::reload()
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
     m_files->settings.reset();
-    applySettings(LauncherSettings::defaults());
+    applySettings(LauncherSettingsReader::defaults());
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
         problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
@@ -213,7 +212,7 @@ bool Backend::loadConfig(const QFileInfo& info)
     const SettingsFile file(info.absoluteFilePath());
     if (!file.exists())
         return false;
-    applySettings(LauncherSettings::read(file));
+    applySettings(LauncherSettingsReader::read(file));
     emit settingsChanged();
     updateApplicationModel();
     return true;
@@ -233,13 +232,13 @@ QString Backend::loadSettingsFile()
     // Kept for the linter, which reads these bytes rather than the file again.
     m_files->settings = std::make_unique<SettingsFile>(m_settingsFilePath);
     QString problem;
-    applySettings(LauncherSettings::read(*m_files->settings, &problem));
+    applySettings(LauncherSettingsReader::read(*m_files->settings, &problem));
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    applySettings(LauncherSettings::read(settings, settings.fileName()));
+    applySettings(LauncherSettingsReader::read(settings, settings.fileName()));
     emit settingsChanged();
     updateApplicationModel();
 }
@@ -248,76 +247,11 @@ void Backend::readLauncherSettings(QSettings& settings)
 // what an empty file reads as.
 void Backend::applySettings(const LauncherSettings& settings)
 {
-    *m_settings = settings;
+    m_settings = settings;
     m_metrics->setAutostartApplication(settings.autostartTile);
     m_pipelineController.setLogFileSizeLimit(settings.logMaxFileSize);
     m_pipelineController.setLogFolderLimit(maintainedLogFolder(), settings.logMaxTotalSize);
     m_metricsTextfile->configure(settings.metricsTextfile, settings.metricsInterval);
-}
-
-bool Backend::allowUserExit() const
-{
-    return m_settings->allowUserExit;
-}
-
-bool Backend::showVersionInfo() const
-{
-    return m_settings->showVersionInfo;
-}
-
-bool Backend::showInvalidTiles() const
-{
-    return m_settings->showInvalidTiles;
-}
-
-int Backend::autostartTimeout() const
-{
-    return m_settings->autostartTimeout;
-}
-
-qint64 Backend::logRotatePeriod() const
-{
-    return m_settings->logRotatePeriod;
-}
-
-int Backend::logKeepDays() const
-{
-    return m_settings->logKeepDays;
-}
-
-qint64 Backend::logMaxTotalSize() const
-{
-    return m_settings->logMaxTotalSize;
-}
-
-qint64 Backend::logMaxFileSize() const
-{
-    return m_settings->logMaxFileSize;
-}
-
-bool Backend::journalGetsAll() const
-{
-    return m_settings->journalGetsAll;
-}
-
-bool Backend::journalNative() const
-{
-    return m_settings->journalNative;
-}
-
-QString Backend::autostartTile() const
-{
-    return m_settings->autostartTile;
-}
-
-QString Backend::uiLocation() const
-{
-    return m_settings->uiLocation;
-}
-
-QString Backend::uiWidth() const
-{
-    return m_settings->uiWidth;
 }
 
 // Opened anew: a QFileInfo from a folder listing caches that the file
@@ -456,7 +390,7 @@ const PipelineConfig* Backend::findPipeline(const QString& basename) const
 
 QString Backend::autostartPipelineName() const
 {
-    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     return pipeline ? pipeline->name : QString();
 }
 
@@ -466,33 +400,33 @@ bool Backend::enableAutostart()
         Solvane::Trace::warning("Unable to enable autostart: autostart is already in progress.");
         return false;
     }
-    if (m_settings->autostartTile.isEmpty()) {
+    if (m_settings.autostartTile.isEmpty()) {
         Solvane::Trace::error("Unable to enable autostart: no autostart pipeline is configured");
         return false;
     }
-    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     if (!pipeline) {
         Solvane::Trace::error(
             "Unable to enable autostart: the specified autostart pipeline '%s' does not exist",
-            qUtf8Printable(m_settings->autostartTile));
+            qUtf8Printable(m_settings.autostartTile));
         return false;
     }
 
-    m_autostartCountdown.start(m_settings->autostartTile, m_settings->autostartTimeout);
+    m_autostartCountdown.start(m_settings.autostartTile, m_settings.autostartTimeout);
     return true;
 }
 
 QString Backend::autostartProblem() const
 {
-    if (m_settings->autostartTile.isEmpty())
+    if (m_settings.autostartTile.isEmpty())
         return QStringLiteral("autostart is off");
-    const PipelineConfig* pipeline = findPipeline(m_settings->autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     if (!pipeline)
-        return QStringLiteral("the application '%1' is not loaded").arg(m_settings->autostartTile);
+        return QStringLiteral("the application '%1' is not loaded").arg(m_settings.autostartTile);
     const QList<ValidationProblem> problems = m_pipelineController.validate(*pipeline);
     if (!problems.isEmpty())
         return QStringLiteral("'%1' is not valid: %2")
-            .arg(m_settings->autostartTile, problems.first().text());
+            .arg(m_settings.autostartTile, problems.first().text());
     return QString();
 }
 
@@ -508,12 +442,12 @@ void Backend::followCountdown()
         m_autostartCountdown.cancel(problem);
         return;
     }
-    if (m_settings->autostartTile == m_autostartCountdown.application() &&
-        m_settings->autostartTimeout == m_autostartCountdown.timeout())
+    if (m_settings.autostartTile == m_autostartCountdown.application() &&
+        m_settings.autostartTimeout == m_autostartCountdown.timeout())
         return;
     Solvane::Trace::info("Autostart counts down anew: '%s' in %d s",
-                         qUtf8Printable(m_settings->autostartTile), m_settings->autostartTimeout);
-    m_autostartCountdown.start(m_settings->autostartTile, m_settings->autostartTimeout);
+                         qUtf8Printable(m_settings.autostartTile), m_settings.autostartTimeout);
+    m_autostartCountdown.start(m_settings.autostartTile, m_settings.autostartTimeout);
 }
 
 int Backend::autostartRemainingSeconds() const
@@ -528,9 +462,9 @@ void Backend::disableAutostart()
 
 LogRotation Backend::logRotation() const
 {
-    LogRotation rotation(maintainedLogFolder(), m_settings->logRotatePeriod);
-    rotation.setKeepDays(m_settings->logKeepDays);
-    rotation.setMaxTotalSize(m_settings->logMaxTotalSize);
+    LogRotation rotation(maintainedLogFolder(), m_settings.logRotatePeriod);
+    rotation.setKeepDays(m_settings.logKeepDays);
+    rotation.setMaxTotalSize(m_settings.logMaxTotalSize);
     // The file being written, and the one of today, which the controller may
     // not have moved on to yet when a new day begins: neither is ever old.
     if (m_pipelineController.state() == PipelineController::Running)
@@ -797,7 +731,7 @@ void Backend::updateApplicationModel()
                 application.lintProblems.append(problem);
         }
         application.autostart =
-            !m_settings->autostartTile.isEmpty() && pipeline.basename == m_settings->autostartTile;
+            !m_settings.autostartTile.isEmpty() && pipeline.basename == m_settings.autostartTile;
         applications.append(application);
     }
     m_applicationModel.setApplications(applications);

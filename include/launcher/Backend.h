@@ -3,6 +3,7 @@
 #include "ApplicationModel.h"
 #include "AutostartCountdown.h"
 #include "ConfigProblem.h"
+#include "LauncherSettings.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
 #include "ProcessModel.h"
@@ -27,7 +28,6 @@ class LogMaintenance;
 class Metrics;
 class MetricsTextfile;
 class LogRotation;
-struct LauncherSettings;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
@@ -102,27 +102,22 @@ public:
     QFileInfo systemSettingsFile() const;
 
     // Settings as loaded
-    bool allowUserExit() const;
-    bool showVersionInfo() const;
-    bool showInvalidTiles() const;
-    bool isAutoStartEnabled() const { return !autostartTile().isEmpty(); }
-    int autostartTimeout() const;
-    qint64 logRotatePeriod() const;
-    // Compressed logs older than this many days are removed; 0 keeps them.
-    int logKeepDays() const;
-    // The most bytes that the logs of the default log folder take; 0: no limit.
-    qint64 logMaxTotalSize() const;
+    const LauncherSettings& settings() const { return m_settings; }
+    bool allowUserExit() const { return m_settings.allowUserExit; }
+    bool showVersionInfo() const { return m_settings.showVersionInfo; }
+    bool showInvalidTiles() const { return m_settings.showInvalidTiles; }
+    bool isAutoStartEnabled() const { return !m_settings.autostartTile.isEmpty(); }
+    int autostartTimeout() const { return m_settings.autostartTimeout; }
+    qint64 logRotatePeriod() const { return m_settings.logRotatePeriod; }
+    int logKeepDays() const { return m_settings.logKeepDays; }
+    qint64 logMaxTotalSize() const { return m_settings.logMaxTotalSize; }
     // A log file larger than this is split (PipelineController::setLogFileSizeLimit).
-    qint64 logMaxFileSize() const;
-    // Whether a service's journal gets the applications' own lines too, or
-    // only the launcher's (logs/journal).
-    bool journalGetsAll() const;
-    // Whether the launcher's events go to the journal as native entries even
-    // when its standard error is not the journal's stream (logs/journal=native).
-    bool journalNative() const;
-    QString autostartTile() const;
-    QString uiLocation() const;
-    QString uiWidth() const;
+    qint64 logMaxFileSize() const { return m_settings.logMaxFileSize; }
+    bool journalGetsAll() const { return m_settings.journalGetsAll; }
+    bool journalNative() const { return m_settings.journalNative; }
+    QString autostartTile() const { return m_settings.autostartTile; }
+    QString uiLocation() const { return m_settings.uiLocation; }
+    QString uiWidth() const { return m_settings.uiWidth; }
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
     // The file that processPipelines().at(index) was read from; empty when
     // there is none (a pipeline read from settings given by a front end).
@@ -288,7 +283,7 @@ private:
                           QList<ConfigProblem>& problems);
 
     // As loaded; at their defaults until then.
-    std::unique_ptr<LauncherSettings> m_settings;
+    LauncherSettings m_settings;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
     std::unique_ptr<Files> m_files;

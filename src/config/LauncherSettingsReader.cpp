@@ -1,4 +1,4 @@
-#include "config/LauncherSettings.h"
+#include "config/LauncherSettingsReader.h"
 
 #include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
@@ -73,18 +73,18 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
 
 } // namespace
 
-LauncherSettings LauncherSettings::defaults()
+LauncherSettings LauncherSettingsReader::defaults()
 {
     return readKeys(nullptr, QString());
 }
 
-LauncherSettings LauncherSettings::read(const QSettings& settings, const QString& path)
+LauncherSettings LauncherSettingsReader::read(const QSettings& settings, const QString& path)
 {
     return readKeys(&settings, path);
 }
 
 // Unreadable, every setting takes its default: the warning says why autostart is off.
-LauncherSettings LauncherSettings::read(const SettingsFile& file, QString* problem)
+LauncherSettings LauncherSettingsReader::read(const SettingsFile& file, QString* problem)
 {
     QString copyError;
     const std::unique_ptr<QSettings> settings = file.settings(&copyError);

@@ -2,11 +2,10 @@
 
 #include <QString>
 
-class QSettings;
-class SettingsFile;
-
-// What launcher.ini says: every setting, a key that the file lacks at its
-// default. A value, read once and handed to whoever applies it.
+// What launcher.ini says, as Backend::settings() gives it: read once, with a
+// key that the file lacks at its default, and handed to whatever follows it.
+// Made by hand, every member is zero or empty, which is not what a file
+// without keys reads as.
 struct LauncherSettings
 {
     bool allowUserExit = false;
@@ -31,17 +30,6 @@ struct LauncherSettings
     // The metrics file (metrics/textfile; empty for none) and its interval.
     QString metricsTextfile;
     int metricsInterval = 0;
-
-    // Every setting at its default: what a missing file reads as.
-    static LauncherSettings defaults();
-    // Every setting of `settings`, read from the file at `path`. A number
-    // beyond its key's range keeps the default, with an error naming the
-    // file, the key and the value.
-    static LauncherSettings read(const QSettings& settings, const QString& path);
-    // The settings of a file read once. When it does not read as written,
-    // `problem` says why (the file is warned about, too); when it cannot be
-    // read at all, every setting takes its default.
-    static LauncherSettings read(const SettingsFile& file, QString* problem = nullptr);
 
     bool operator==(const LauncherSettings& other) const;
     bool operator!=(const LauncherSettings& other) const { return !(*this == other); }
