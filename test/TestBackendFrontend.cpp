@@ -3,6 +3,7 @@
 // autostart countdown. No QML engine is needed for that.
 
 #include "Backend.h"
+#include "PipelineWords.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
@@ -191,6 +192,24 @@ private slots:
         QVERIFY(disabled.count() == 3 && backend.autostartSeconds() == -1);
         QTRY_COMPARE(backend.property("pipelinePhase").toString(), QString("finished"));
     }
+    // Every phase and outcome has the word that the screen, the control
+    // socket and the metrics show: a renamed value must not rename it.
+    void words()
+    {
+        using Phase = PipelineController::Phase;
+        using Outcome = PipelineController::Outcome;
+        QStringList phases, outcomes;
+        for (const Phase phase :
+             {Phase::Idle, Phase::Starting, Phase::Running, Phase::Stopping, Phase::Finished})
+            phases.append(pipelineWord(phase));
+        for (const Outcome outcome : {Outcome::Normal, Outcome::Failed, Outcome::Stopped})
+            outcomes.append(pipelineWord(outcome));
+        QCOMPARE(phases.join(' '), QString("idle starting running stopping finished"));
+        QCOMPARE(outcomes.join(' '), QString("normal failed stopped"));
+        QCOMPARE(QMetaEnum::fromType<Phase>().keyCount(), phases.size());
+        QCOMPARE(QMetaEnum::fromType<Outcome>().keyCount(), outcomes.size());
+    }
+
     // A front end that watches the countdown and one that watches the
     // backend hear the same story, signal for signal: a start, a reload that
     // counts down anew, one that cancels, and an end that starts the

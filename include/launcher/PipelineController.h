@@ -77,6 +77,15 @@ public:
     };
     Q_ENUM(Phase)
 
+    // How a pipeline ended (Result::outcome).
+    enum class Outcome
+    {
+        Normal,  // no failure, no stop request
+        Failed,  // a failure was reported (before any stop request)
+        Stopped, // stopped on request
+    };
+    Q_ENUM(Outcome)
+
     // Every log line reaches Qt's message output as an info message of the
     // category "default"; a line that a child wrote has this as its context's
     // function, one of the launcher's own has none.
@@ -89,12 +98,7 @@ public:
     // How a pipeline ended, for a front end to show once nothing runs.
     struct Result
     {
-        enum class Outcome
-        {
-            Normal,  // no failure, no stop request
-            Failed,  // a failure was reported (before any stop request)
-            Stopped, // stopped on request
-        };
+        using Outcome = PipelineController::Outcome;
 
         QString basename;
         QString name;

@@ -1,27 +1,25 @@
 #include "metrics/Metrics.h"
 
-#include "Backend.h"
+#include "PipelineWords.h"
+#include "support/Version.h"
 
 #include <QDateTime>
 #include <QMetaEnum>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
-// The name of a phase in which the pipeline runs, else null.
-const char* runningPhaseName(PipelineController::Phase phase)
+// The phases in which the pipeline runs.
+const PipelineController::Phase RunningPhases[] = {PipelineController::Phase::Starting,
+                                                   PipelineController::Phase::Running,
+                                                   PipelineController::Phase::Stopping};
+
+bool isRunningPhase(PipelineController::Phase phase)
 {
-    switch (phase) {
-    case PipelineController::Phase::Starting:
-        return "starting";
-    case PipelineController::Phase::Running:
-        return "running";
-    case PipelineController::Phase::Stopping:
-        return "stopping";
-    case PipelineController::Phase::Idle:
-    case PipelineController::Phase::Finished:
-        break;
-    }
-    return nullptr;
+    return std::find(std::begin(RunningPhases), std::end(RunningPhases), phase) !=
+           std::end(RunningPhases);
 }
 
 bool instanceRuns(ProcessStatus::State state)
@@ -116,7 +114,7 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
     if (phase == PipelineController::Phase::Running && !app.isEmpty())
         m_applications[app].lastStart = m_controller->startedAt().toSecsSinceEpoch();
     m_phase = phase;
-    m_running = runningPhaseName(phase) ? app : QString();
+    m_running = isRunningPhase(phase) ? app : QString();
     if (!m_running.isEmpty())
         m_applications[app]; // listed from its start on
     takeAll();
@@ -189,7 +187,7 @@ QByteArray Metrics::text()
 
     Writer out;
     out.family("launcher_build_info", "gauge", "The launcher's version; always 1.");
-    out.sample({"version", Backend::version()}, 1);
+    out.sample({"version", LauncherSupport::version()}, 1);
     out.family("launcher_autostart_info", "gauge",
                "1 for the application that launcher.ini starts by itself.");
     if (!m_autostart.isEmpty())
@@ -260,10 +258,9 @@ QByteArray Metrics::text()
     for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
         out.sample({"app", app.key()}, app.key() == m_running);
     out.family("launcher_pipeline_phase", "gauge", "1 for the phase of the application that runs.");
-    if (const char* current = runningPhaseName(m_phase); current && !m_running.isEmpty()) {
-        for (const char* phase : {"starting", "running", "stopping"})
-            out.sample({"app", m_running, "phase", QLatin1String(phase)},
-                       qstrcmp(phase, current) == 0);
+    if (isRunningPhase(m_phase) && !m_running.isEmpty()) {
+        for (const PipelineController::Phase phase : RunningPhases)
+            out.sample({"app", m_running, "phase", pipelineWord(phase)}, phase == m_phase);
     }
     out.family("launcher_pipeline_failures_total", "counter",
                "Failures of the application, by reason.");
