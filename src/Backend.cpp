@@ -1,9 +1,12 @@
 #include "Backend.h"
 
 #include "ConfigLinter.h"
+#include "PipelineWords.h"
+#include "ResultMaps.h"
 #include "config/ConfigKeys.h"
 #include "config/LauncherSettingsReader.h"
 #include "config/PipelineFileReader.h"
+#include "config/PipelineProblems.h"
 #include "config/SettingsFile.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
@@ -12,9 +15,11 @@
 #include "metrics/MetricsTextfile.h"
 #include "process/ProcessRecord.h"
 #include "support/DayTimer.h"
+#include "support/FileTail.h"
 #include "support/PlatformUtils.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
+#include "support/Version.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -537,19 +542,7 @@ QString Backend::runningApplicationName() const
 
 QString Backend::pipelinePhase() const
 {
-    switch (m_pipelineController.phase()) {
-    case PipelineController::Phase::Idle:
-        break;
-    case PipelineController::Phase::Starting:
-        return QStringLiteral("starting");
-    case PipelineController::Phase::Running:
-        return QStringLiteral("running");
-    case PipelineController::Phase::Stopping:
-        return QStringLiteral("stopping");
-    case PipelineController::Phase::Finished:
-        return QStringLiteral("finished");
-    }
-    return QStringLiteral("idle");
+    return pipelineWord(m_pipelineController.phase());
 }
 
 QByteArray Backend::metricsText() const
@@ -559,69 +552,12 @@ QByteArray Backend::metricsText() const
 
 QString Backend::version()
 {
-    return QStringLiteral(LAUNCHER_VERSION);
+    return LauncherSupport::version();
 }
-
-namespace {
-
-QString failureReasonText(PipelineController::PipelineFailureReason reason)
-{
-    switch (reason) {
-    case PipelineController::NoFailure:
-        break;
-    case PipelineController::InvalidPipelineFailure:
-        return QStringLiteral("the pipeline is not valid");
-    case PipelineController::RequiredProcessFailure:
-        return QStringLiteral("a required process failed");
-    case PipelineController::RequiredProcessInvalidConfigFailure:
-        return QStringLiteral("a required process has an invalid configuration");
-    }
-    return QString();
-}
-
-QString outcomeText(PipelineController::Result::Outcome outcome)
-{
-    switch (outcome) {
-    case PipelineController::Result::Outcome::Normal:
-        break;
-    case PipelineController::Result::Outcome::Failed:
-        return QStringLiteral("failed");
-    case PipelineController::Result::Outcome::Stopped:
-        return QStringLiteral("stopped");
-    }
-    return QStringLiteral("normal");
-}
-
-} // namespace
 
 QVariantMap Backend::lastResultMap() const
 {
-    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
-    if (!result)
-        return QVariantMap();
-    const ProcessStatus& failed = result->failedProcess;
-    QVariantList stoppedIndexes;
-    for (const ProcessStatus& stopped : result->stoppedAfterFailure)
-        stoppedIndexes.append(stopped.index);
-    return QVariantMap{
-        {QStringLiteral("basename"), result->basename},
-        {QStringLiteral("name"), result->name},
-        {QStringLiteral("outcome"), outcomeText(result->outcome)},
-        {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
-        {QStringLiteral("failedProcessIndex"), failed.index},
-        {QStringLiteral("failedProgram"), failed.program},
-        {QStringLiteral("failedName"), failed.name},
-        {QStringLiteral("failedExitCode"), failed.lastExitCode},
-        {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
-        {QStringLiteral("failedCrashed"),
-         failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
-        {QStringLiteral("failedBecause"), failed.failure},
-        {QStringLiteral("stoppedProcesses"), stoppedIndexes},
-        {QStringLiteral("startedAt"), result->startedAt},
-        {QStringLiteral("finishedAt"), result->finishedAt},
-        {QStringLiteral("logFile"), result->logFile},
-        {QStringLiteral("problems"), result->problems},
-    };
+    return ResultMaps::lastResult(m_pipelineController.lastResult());
 }
 
 // The pipeline's name, its phase and its result are the controller's; a
@@ -673,34 +609,10 @@ void Backend::stopApplication()
 // A log can be large; only its end is read.
 QStringList Backend::logTail(int lines) const
 {
-    const qint64 MaxTailBytes = 64 * 1024;
     QString path = m_pipelineController.logFilePath();
-    if (path.isEmpty())
-        path = m_pipelineController.lastResult() ? m_pipelineController.lastResult()->logFile
-                                                 : QString();
-    if (path.isEmpty() || lines <= 0)
-        return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = file.size();
-    const qint64 from = std::max<qint64>(0, size - MaxTailBytes);
-    if (!file.seek(from))
-        return {};
-    QByteArray bytes = file.read(MaxTailBytes);
-    // A line cut by the start of the tail is no line of the log.
-    if (from > 0) {
-        const int newline = bytes.indexOf('\n');
-        bytes = newline < 0 ? QByteArray() : bytes.mid(newline + 1);
-    }
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    if (bytes.isEmpty())
-        return {};
-    QStringList all = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
-    if (all.size() > lines)
-        all.erase(all.begin(), all.end() - lines);
-    return all;
+    if (path.isEmpty() && m_pipelineController.lastResult())
+        path = m_pipelineController.lastResult()->logFile;
+    return LauncherSupport::lastLines(path, lines, 64 * 1024);
 }
 
 ApplicationModel* Backend::applications()
@@ -739,63 +651,13 @@ void Backend::updateApplicationModel()
 
 QVariantList Backend::failureLog(int lines) const
 {
-    const QStringList tail = logTail(lines);
-    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
-    // A pid of 0 (a process that never ran) is on no line.
-    const qint64 failedPid = result ? result->failedProcess.pid : 0;
-    QSet<qint64> stoppedPids;
-    if (result) {
-        for (const ProcessStatus& stopped : result->stoppedAfterFailure)
-            stoppedPids.insert(stopped.pid);
-    }
-    QList<qint64> pids;
-    for (const QString& line : tail)
-        pids.append(PipelineController::logLinePid(line));
-    // What ran well before the failure is no part of it.
-    int first = failedPid > 0 ? pids.indexOf(failedPid) : 0;
-    if (first < 0)
-        first = 0;
-    QVariantList marked;
-    for (int i = first; i < tail.size(); ++i) {
-        const qint64 pid = pids.at(i);
-        QString whose;
-        if (pid > 0 && pid == failedPid)
-            whose = QStringLiteral("failed");
-        else if (pid > 0 && stoppedPids.contains(pid))
-            whose = QStringLiteral("stopped");
-        marked.append(
-            QVariantMap{{QStringLiteral("text"), tail.at(i)}, {QStringLiteral("whose"), whose}});
-    }
-    return marked;
+    return ResultMaps::failureLog(logTail(lines), m_pipelineController.lastResult());
 }
 
 QList<ConfigProblem> Backend::pipelineProblems(const PipelineConfig& pipeline, const QString& path,
                                                const QList<ConfigProblem>& lint) const
 {
-    QList<ConfigProblem> problems;
-    for (const ValidationProblem& reason : m_pipelineController.validate(pipeline)) {
-        ConfigProblem problem{ConfigProblem::Severity::Error, path, QString(), QString(),
-                              reason.text()};
-        problem.processIndex = reason.processIndex;
-        if (reason.processIndex >= 0) {
-            problem.group = pipeline.processList.value(reason.processIndex).group;
-            if (problem.group.isEmpty())
-                problem.group = QStringLiteral("process %1").arg(reason.processIndex + 1);
-        }
-        problems.append(problem);
-    }
-    // A process's own group, or one inside it ("process-1/environment").
-    for (ConfigProblem problem : lint) {
-        const QString group = problem.group.section(QLatin1Char('/'), 0, 0);
-        for (int i = 0; i < pipeline.processList.size() && !group.isEmpty(); ++i) {
-            if (pipeline.processList.at(i).group == group) {
-                problem.processIndex = i;
-                break;
-            }
-        }
-        problems.append(problem);
-    }
-    return problems;
+    return PipelineProblems::merged(pipeline, path, m_pipelineController.validate(pipeline), lint);
 }
 
 QVariantList Backend::applicationProblems(const QString& basename) const
@@ -812,32 +674,5 @@ QVariantList Backend::applicationProblems(const QString& basename) const
         if (!path.isEmpty() && problem.file == path)
             lint.append(problem);
     }
-    QList<ConfigProblem> problems = pipelineProblems(pipeline, path, lint);
-    std::stable_sort(problems.begin(), problems.end(),
-                     [](const ConfigProblem& a, const ConfigProblem& b) {
-                         if (a.processIndex != b.processIndex)
-                             return a.processIndex < b.processIndex;
-                         return a.isError() && !b.isError();
-                     });
-    QVariantList list;
-    for (const ConfigProblem& problem : problems) {
-        const ProcessConfig* process =
-            problem.processIndex >= 0 ? &pipeline.processList.at(problem.processIndex) : nullptr;
-        // Under its process's heading, a problem of the process's own group
-        // needs no group of its own.
-        const bool ownGroup = process && problem.group == process->group;
-        const QString where = ownGroup ? problem.key : QString();
-        list.append(QVariantMap{
-            {QStringLiteral("processIndex"), problem.processIndex},
-            {QStringLiteral("process"),
-             process ? QStringLiteral("%1 (%2)").arg(process->group, processShownName(*process))
-                     : QString()},
-            {QStringLiteral("severity"), problem.severityName()},
-            {QStringLiteral("text"), !ownGroup ? problem.text()
-                                     : where.isEmpty()
-                                         ? problem.message
-                                         : where + QStringLiteral(": ") + problem.message},
-        });
-    }
-    return list;
+    return PipelineProblems::shown(pipeline, pipelineProblems(pipeline, path, lint));
 }
