@@ -114,10 +114,16 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
     if (phase == PipelineController::Phase::Running && !app.isEmpty())
         m_applications[app].lastStart = m_controller->startedAt().toSecsSinceEpoch();
     m_phase = phase;
-    m_running = isRunningPhase(phase) ? app : QString();
-    if (!m_running.isEmpty())
+    if (isRunningPhase(phase) && !app.isEmpty())
         m_applications[app]; // listed from its start on
     takeAll();
+}
+
+QString Metrics::running() const
+{
+    return m_controller->state() == PipelineController::Running
+               ? m_controller->pipelineConfig().basename
+               : QString();
 }
 
 void Metrics::onPipelineFailure(const QString& basename,
@@ -176,7 +182,7 @@ QByteArray Metrics::text()
     // Memory is looked at now, and only for what runs.
     QMap<int, qint64> memory;
     QMap<int, qint64> unreclaimable;
-    if (!m_running.isEmpty()) {
+    if (!running().isEmpty()) {
         for (const ProcessStatus& status : m_controller->processStatuses(true)) {
             if (instanceRuns(status.state) && status.memory >= 0)
                 memory.insert(status.index, status.memory);
@@ -243,7 +249,7 @@ void Metrics::writeProcesses(Writer& out, const QMap<int, qint64>& memory,
                                        const QMap<int, qint64>& values) {
         out.family(name, "gauge", help);
         for (auto m = values.cbegin(); m != values.cend(); ++m)
-            out.sample({"app", m_running, "process", QString::number(m.key())}, m.value());
+            out.sample({"app", running(), "process", QString::number(m.key())}, m.value());
     };
     // Kept beside the figure that memory-max counts: dashboards read it.
     perRunningProcess("launcher_process_resident_memory_bytes",
@@ -266,11 +272,12 @@ void Metrics::writePipelines(Writer& out) const
     out.family("launcher_pipeline_running", "gauge",
                "1 for the application that runs, 0 for one that ran and ended.");
     for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
-        out.sample({"app", app.key()}, app.key() == m_running);
+        out.sample({"app", app.key()}, app.key() == running());
     out.family("launcher_pipeline_phase", "gauge", "1 for the phase of the application that runs.");
-    if (isRunningPhase(m_phase) && !m_running.isEmpty()) {
+    if (!running().isEmpty()) {
         for (const PipelineController::Phase phase : RunningPhases)
-            out.sample({"app", m_running, "phase", pipelineWord(phase)}, phase == m_phase);
+            out.sample({"app", running(), "phase", pipelineWord(phase)},
+                       phase == m_controller->phase());
     }
     out.family("launcher_pipeline_failures_total", "counter",
                "Failures of the application, by reason.");

@@ -60,6 +60,9 @@ private:
     // Takes over what the controller says of the current pipeline's processes.
     void takeStatus(const ProcessStatus& status);
     void takeAll();
+    // The application that runs, as the controller says (as
+    // Backend::runningApplication() does); empty when none does.
+    QString running() const;
     // What the logs wrote and lost since the last look goes to `app`, whose
     // log it was: every change of pipeline is looked at.
     void takeLogCounts(const QString& app);
@@ -71,8 +74,6 @@ private:
 
     PipelineController* m_controller;
     QString m_autostart;
-    // The application whose phase is not finished, else empty.
-    QString m_running;
     PipelineController::Phase m_phase = PipelineController::Phase::Idle;
     QMap<QString, ApplicationCounts> m_applications;
     // By application and the reason's name.
