@@ -14,7 +14,7 @@
 #include "metrics/Metrics.h"
 #include "metrics/MetricsTextfile.h"
 #include "process/ProcessRecord.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/FileTail.h"
 #include "support/PlatformUtils.h"
 #include "support/TimeStamp.h"
@@ -69,7 +69,8 @@ Backend::Backend(QObject* parent)
     : QObject(parent), m_files(std::make_unique<Files>()),
       m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
       m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
-      m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
+      m_logMaintenance(std::make_unique<LogMaintenance>()),
+      m_dayTimer(std::make_unique<DateChangeTimer>())
 {
     // Queued connections and a QML front end's handlers see the values of
     // these signal arguments only when their types are known by the very
@@ -114,7 +115,7 @@ Backend::Backend(QObject* parent)
     connect(&m_autostartCountdown, &AutostartCountdown::disabled, this,
             &Backend::autostartDisabled);
     connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
-    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
+    connect(m_dayTimer.get(), &DateChangeTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
             &Backend::onLogFileSplit);
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
@@ -473,9 +474,9 @@ LogRotation Backend::logRotation() const
     // The file being written, and the one of today, which the controller may
     // not have moved on to yet when a new day begins: neither is ever old.
     if (m_pipelineController.state() == PipelineController::Running)
-        rotation.setExcluded(
-            {m_pipelineController.logFilePath(),
-             PipelineLog::filePath(m_pipelineController.pipelineConfig(), DayTimer::today())});
+        rotation.setExcluded({m_pipelineController.logFilePath(),
+                              PipelineLog::filePath(m_pipelineController.pipelineConfig(),
+                                                    DateChangeTimer::today())});
     return rotation;
 }
 

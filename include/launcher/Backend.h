@@ -23,7 +23,7 @@
 #include <optional>
 #include <vector>
 
-class DayTimer;
+class DateChangeTimer;
 class LogMaintenance;
 class Metrics;
 class MetricsTextfile;
@@ -297,7 +297,7 @@ private:
     // The default log folder as initialize() found it.
     QString m_logFolder;
     std::unique_ptr<LogMaintenance> m_logMaintenance;
-    std::unique_ptr<DayTimer> m_dayTimer;
+    std::unique_ptr<DateChangeTimer> m_dayTimer;
     ApplicationModel m_applicationModel;
     bool m_applicationModelWanted = false;
     ProcessModel m_processModel;

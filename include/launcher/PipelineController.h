@@ -15,8 +15,8 @@
 #include <memory>
 #include <optional>
 
-class DailyTimer;
-class DayTimer;
+class TimeOfDayTimer;
+class DateChangeTimer;
 class LineSplitter;
 class PipelineLog;
 class PipelineProcess;
@@ -365,9 +365,9 @@ private:
     // The logs' counts of those closed so far.
     qint64 m_closedLogBytes = 0;
     qint64 m_closedLogLinesLost = 0;
-    std::unique_ptr<DayTimer> m_dayTimer;
+    std::unique_ptr<DateChangeTimer> m_dayTimer;
     // Runs only while a pipeline with restart-at runs.
-    std::unique_ptr<DailyTimer> m_restartTimer;
+    std::unique_ptr<TimeOfDayTimer> m_restartTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
     QList<ValidationProblem> m_validationProblems;
     QStringList m_validationErrors;
