@@ -57,6 +57,22 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
     return ConfigLinter::formatProblem(file.path(), file.content());
 }
 
+// What the rotation of `folder` keeps and removes, as the settings say. The
+// file being written, and the one of today, which the controller may not have
+// moved on to yet when a new day begins, are never old.
+LogRotation rotationOf(const QString& folder, const LauncherSettings& settings,
+                       const PipelineController& controller)
+{
+    LogRotation rotation(folder, settings.logRotatePeriod);
+    rotation.setKeepDays(settings.logKeepDays);
+    rotation.setMaxTotalSize(settings.logMaxTotalSize);
+    if (controller.state() == PipelineController::Running)
+        rotation.setExcluded(
+            {controller.logFilePath(),
+             PipelineLog::filePath(controller.pipelineConfig(), DateChangeTimer::today())});
+    return rotation;
+}
+
 } // namespace
 
 struct Backend::Files
@@ -65,12 +81,25 @@ struct Backend::Files
     std::vector<SettingsFile> pipelines;
 };
 
+struct Backend::Private
+{
+    explicit Private(PipelineController* controller)
+        : metrics(controller), metricsTextfile([this] { return metrics.text(); })
+    {
+    }
+
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    Files files;
+    // Follows the controller from its construction on.
+    Metrics metrics;
+    // Removes its file when the launcher ends.
+    MetricsTextfile metricsTextfile;
+    LogMaintenance logMaintenance;
+    DateChangeTimer dayTimer;
+};
+
 Backend::Backend(QObject* parent)
-    : QObject(parent), m_files(std::make_unique<Files>()),
-      m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
-      m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
-      m_logMaintenance(std::make_unique<LogMaintenance>()),
-      m_dayTimer(std::make_unique<DateChangeTimer>())
+    : QObject(parent), d(std::make_unique<Private>(&m_pipelineController))
 {
     // Queued connections and a QML front end's handlers see the values of
     // these signal arguments only when their types are known by the very
@@ -114,8 +143,8 @@ Backend::Backend(QObject* parent)
             &Backend::autostartCancelled);
     connect(&m_autostartCountdown, &AutostartCountdown::disabled, this,
             &Backend::autostartDisabled);
-    connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
-    connect(m_dayTimer.get(), &DateChangeTimer::dayChanged, this, &Backend::rotateLogsInBackground);
+    connect(&d->logMaintenance, &LogMaintenance::finished, this, &Backend::logsRotated);
+    connect(&d->dayTimer, &DateChangeTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
             &Backend::onLogFileSplit);
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
@@ -150,7 +179,7 @@ bool Backend::initialize()
     // To its end before anything runs: what a front end finds in the logs
     // folder once the start-up is over is rotated.
     rotateLogs();
-    m_dayTimer->start();
+    d->dayTimer.start();
     if (isAutoStartEnabled())
         enableAutostart();
     return true;
@@ -171,7 +200,7 @@ QList<ConfigProblem> Backend::reload()
     QList<ConfigProblem> problems;
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
-    m_files->settings.reset();
+    d->files.settings.reset();
     applySettings(LauncherSettingsReader::defaults());
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
@@ -183,7 +212,7 @@ QList<ConfigProblem> Backend::reload()
     readApplications(files, pipelines, problems);
     const bool changed = pipelines != m_processPipelines;
     m_processPipelines.swap(pipelines);
-    m_files->pipelines.swap(files.pipelines);
+    d->files.pipelines.swap(files.pipelines);
     m_configProblems.reset();
     Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
     emit settingsChanged();
@@ -236,9 +265,9 @@ QString Backend::loadSettingsFile()
     m_configProblems.reset();
     Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
     // Kept for the linter, which reads these bytes rather than the file again.
-    m_files->settings = std::make_unique<SettingsFile>(m_settingsFilePath);
+    d->files.settings = std::make_unique<SettingsFile>(m_settingsFilePath);
     QString problem;
-    applySettings(LauncherSettingsReader::read(*m_files->settings, &problem));
+    applySettings(LauncherSettingsReader::read(*d->files.settings, &problem));
     return problem;
 }
 
@@ -254,10 +283,10 @@ void Backend::readLauncherSettings(QSettings& settings)
 void Backend::applySettings(const LauncherSettings& settings)
 {
     m_settings = settings;
-    m_metrics->setAutostartApplication(settings.autostartTile);
+    d->metrics.setAutostartApplication(settings.autostartTile);
     m_pipelineController.setLogFileSizeLimit(settings.logMaxFileSize);
     m_pipelineController.setLogFolderLimit(maintainedLogFolder(), settings.logMaxTotalSize);
-    m_metricsTextfile->configure(settings.metricsTextfile, settings.metricsInterval);
+    d->metricsTextfile.configure(settings.metricsTextfile, settings.metricsInterval);
 }
 
 // Opened anew: a QFileInfo from a folder listing caches that the file
@@ -308,7 +337,7 @@ int Backend::loadApplications()
     QList<ConfigProblem> problems;
     readApplications(files, pipelines, problems);
     m_processPipelines += pipelines;
-    m_files->pipelines.insert(m_files->pipelines.end(),
+    d->files.pipelines.insert(d->files.pipelines.end(),
                               std::make_move_iterator(files.pipelines.begin()),
                               std::make_move_iterator(files.pipelines.end()));
     m_configProblems.reset();
@@ -340,8 +369,8 @@ void Backend::readApplications(Files& files, QList<PipelineConfig>& pipelines,
 
 QString Backend::pipelineFilePath(int index) const
 {
-    return index >= 0 && size_t(index) < m_files->pipelines.size()
-               ? m_files->pipelines[size_t(index)].path()
+    return index >= 0 && size_t(index) < d->files.pipelines.size()
+               ? d->files.pipelines[size_t(index)].path()
                : QString();
 }
 
@@ -349,10 +378,10 @@ const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
         QList<ConfigProblem> problems;
-        if (m_files->settings)
-            problems += ConfigLinter(m_files->settings->path(), ConfigKeys::File::Settings)
-                            .lint(*m_files->settings);
-        for (const SettingsFile& file : m_files->pipelines)
+        if (d->files.settings)
+            problems += ConfigLinter(d->files.settings->path(), ConfigKeys::File::Settings)
+                            .lint(*d->files.settings);
+        for (const SettingsFile& file : d->files.pipelines)
             problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline).lint(file);
         m_configProblems = problems;
     }
@@ -466,43 +495,31 @@ void Backend::disableAutostart()
     m_autostartCountdown.stop();
 }
 
-LogRotation Backend::logRotation() const
-{
-    LogRotation rotation(maintainedLogFolder(), m_settings.logRotatePeriod);
-    rotation.setKeepDays(m_settings.logKeepDays);
-    rotation.setMaxTotalSize(m_settings.logMaxTotalSize);
-    // The file being written, and the one of today, which the controller may
-    // not have moved on to yet when a new day begins: neither is ever old.
-    if (m_pipelineController.state() == PipelineController::Running)
-        rotation.setExcluded({m_pipelineController.logFilePath(),
-                              PipelineLog::filePath(m_pipelineController.pipelineConfig(),
-                                                    DateChangeTimer::today())});
-    return rotation;
-}
-
 void Backend::rotateLogs()
 {
     // A rotation of the same folder must not run alongside.
-    m_logMaintenance->waitForDone();
+    d->logMaintenance.waitForDone();
     // The event loop waits meanwhile; whoever waits for it (a service
     // manager's start timeout) hears that the rotation goes on.
     QElapsedTimer sinceProgress;
-    logRotation().rotate(now(), nullptr, [this, &sinceProgress] {
-        if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
-            return;
-        sinceProgress.start();
-        emit logRotationProgress();
-    });
+    rotationOf(maintainedLogFolder(), m_settings, m_pipelineController)
+        .rotate(now(), nullptr, [this, &sinceProgress] {
+            if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
+                return;
+            sinceProgress.start();
+            emit logRotationProgress();
+        });
 }
 
 void Backend::rotateLogsInBackground()
 {
-    m_logMaintenance->start(logRotation(), now());
+    d->logMaintenance.start(rotationOf(maintainedLogFolder(), m_settings, m_pipelineController),
+                            now());
 }
 
 bool Backend::isRotatingLogs() const
 {
-    return m_logMaintenance->isBusy();
+    return d->logMaintenance.isBusy();
 }
 
 // A piece is compressed at once: a chatty child fills its file again soon.
@@ -514,7 +531,7 @@ void Backend::onLogFileSplit(const QString& piecePath)
     if (folder == maintained || folder.startsWith(maintained + QLatin1Char('/')))
         rotateLogsInBackground();
     else
-        m_logMaintenance->start(LogRotation::ofPiece(piecePath), now());
+        d->logMaintenance.start(LogRotation::ofPiece(piecePath), now());
 }
 
 QString Backend::maintainedLogFolder() const
@@ -548,7 +565,7 @@ QString Backend::pipelinePhase() const
 
 QByteArray Backend::metricsText() const
 {
-    return m_metrics->text();
+    return d->metrics.text();
 }
 
 QString Backend::version()

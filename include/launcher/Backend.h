@@ -23,12 +23,6 @@
 #include <optional>
 #include <vector>
 
-class DateChangeTimer;
-class LogMaintenance;
-class Metrics;
-class MetricsTextfile;
-class LogRotation;
-
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
 // properties and invokable functions serve a QML front end as they are.
@@ -270,7 +264,6 @@ private:
     void updateApplicationModel();
     // Takes the settings in and hands them to what follows them.
     void applySettings(const LauncherSettings& settings);
-    LogRotation logRotation() const;
     // The folder that the rotation keeps: the default one as initialize() found it.
     QString maintainedLogFolder() const;
     void onLogFileSplit(const QString& piecePath);
@@ -286,18 +279,15 @@ private:
     LauncherSettings m_settings;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
-    std::unique_ptr<Files> m_files;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
-    // Follows the controller from its construction on.
-    std::unique_ptr<Metrics> m_metrics;
-    // Removes its file when the launcher ends.
-    std::unique_ptr<MetricsTextfile> m_metricsTextfile;
+    // What is not installed: the files as loaded, the metrics, the log
+    // maintenance. Made once the controller is.
+    struct Private;
+    std::unique_ptr<Private> d;
     AutostartCountdown m_autostartCountdown;
     // The default log folder as initialize() found it.
     QString m_logFolder;
-    std::unique_ptr<LogMaintenance> m_logMaintenance;
-    std::unique_ptr<DateChangeTimer> m_dayTimer;
     ApplicationModel m_applicationModel;
     bool m_applicationModelWanted = false;
     ProcessModel m_processModel;
