@@ -18,7 +18,7 @@
 // about every fifth.
 
 #include "Backend.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/TimeStamp.h"
 
 #include <QCommandLineParser>
@@ -274,7 +274,7 @@ int main(int argc, char* argv[])
         QDateTime(QDate::currentDate().addDays(2), QTime(0, 30)).toMSecsSinceEpoch();
     g_sinceHour.start();
     TimeStamp::setClock(simulatedClock);
-    DayTimer::setLookInterval(qMax(1, hourMs / 6));
+    DateChangeTimer::setLookInterval(qMax(1, hourMs / 6));
     // The launcher's lines are not the point here (SOAK_VERBOSE=1 shows them).
     if (!qEnvironmentVariableIsSet("SOAK_VERBOSE"))
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});

@@ -3,6 +3,8 @@
 #include "ConfigLinter.h"
 #include "ConsoleOutput.h"
 #include "ProblemWording.h"
+#include "config/LauncherSettingsReader.h"
+#include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 
 #include <QFileInfo>
@@ -211,36 +213,35 @@ int FileCheck::warnings() const
 
 namespace {
 
-void printSettings(Backend& backend, const SettingsFile& file, const QString& path)
+void printSettings(const SettingsFile& file, const QString& path)
 {
-    backend.loadConfig(file);
+    const LauncherSettings settings = LauncherSettingsReader::read(file);
     print(path);
     field(2, QStringLiteral("autostart"),
-          backend.isAutoStartEnabled() ? QStringLiteral("%1 after %2 s")
-                                             .arg(backend.autostartTile())
-                                             .arg(backend.autostartTimeout())
-                                       : QStringLiteral("off"));
+          !settings.autostartTile.isEmpty() ? QStringLiteral("%1 after %2 s")
+                                                  .arg(settings.autostartTile)
+                                                  .arg(settings.autostartTimeout)
+                                            : QStringLiteral("off"));
     field(2, QStringLiteral("rotate logs"),
-          QStringLiteral("older than %1 s").arg(backend.logRotatePeriod()));
+          QStringLiteral("older than %1 s").arg(settings.logRotatePeriod));
     field(2, QStringLiteral("keep logs"),
           QStringLiteral("%1, %2 in all, %3")
-              .arg(backend.logKeepDays() > 0
-                       ? QStringLiteral("compressed for %1 days").arg(backend.logKeepDays())
+              .arg(settings.logKeepDays > 0
+                       ? QStringLiteral("compressed for %1 days").arg(settings.logKeepDays)
                        : QStringLiteral("compressed for ever"),
-                   backend.logMaxTotalSize() > 0 ? settingSizeText(backend.logMaxTotalSize())
-                                                 : QStringLiteral("no limit"),
-                   backend.logMaxFileSize() > 0
-                       ? QStringLiteral("files split at %1")
-                             .arg(settingSizeText(backend.logMaxFileSize()))
-                       : QStringLiteral("files never split")));
+                   settings.logMaxTotalSize > 0 ? settingSizeText(settings.logMaxTotalSize)
+                                                : QStringLiteral("no limit"),
+                   settings.logMaxFileSize > 0 ? QStringLiteral("files split at %1")
+                                                     .arg(settingSizeText(settings.logMaxFileSize))
+                                               : QStringLiteral("files never split")));
     field(2, QStringLiteral("journal"),
-          backend.journalGetsAll() ? QStringLiteral("every line")
-                                   : QStringLiteral("the launcher's own lines (events)"));
+          settings.journalGetsAll ? QStringLiteral("every line")
+                                  : QStringLiteral("the launcher's own lines (events)"));
     field(2, QStringLiteral("ui"),
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
                          "width %5")
-              .arg(yesNo(backend.allowUserExit()), yesNo(backend.showVersionInfo()),
-                   yesNo(backend.showInvalidTiles()), backend.uiLocation(), backend.uiWidth()));
+              .arg(yesNo(settings.allowUserExit), yesNo(settings.showVersionInfo),
+                   yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth));
 }
 
 QString codeList(const QSet<int>& set)
@@ -367,9 +368,10 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
         ConfigLinter(path, kind).lint(settingsFile.content(), settingsFile.readError());
     if (kind == ConfigKeys::File::Settings) {
         if (!quiet)
-            printSettings(backend, settingsFile, path);
+            printSettings(settingsFile, path);
     } else {
-        const PipelineConfig pipeline = backend.loadPipelineConfig(settingsFile);
+        const PipelineConfig pipeline =
+            PipelineFileReader(backend.defaultLogPath()).read(settingsFile);
         check.reasons = backend.pipelineProblems(pipeline, path, {});
         if (!quiet)
             printPipeline(pipeline, path);

@@ -3,6 +3,7 @@
 #include "Backend.h"
 #include "ConsoleOutput.h"
 #include "ControlServer.h"
+#include "PipelineWords.h"
 #include "logs/LogFollower.h"
 #include "logs/PipelineLog.h"
 
@@ -137,9 +138,9 @@ QString applicationName(const QJsonObject& object)
 void printLastResult(const QJsonObject& result)
 {
     const QString outcome = result.value("outcome").toString();
-    const QString how = outcome == QLatin1String("failed")
+    const QString how = outcome == pipelineWord(PipelineController::Outcome::Failed)
                             ? QStringLiteral("failed (%1)").arg(result.value("failure").toString())
-                        : outcome == QLatin1String("stopped")
+                        : outcome == pipelineWord(PipelineController::Outcome::Stopped)
                             ? QStringLiteral("was stopped on request")
                             : QStringLiteral("finished normally");
     print(QStringLiteral("Last: %1 %2 at %3")
@@ -267,7 +268,8 @@ void printStatus(const QJsonObject& status)
             printLastResult(lastResult);
         return;
     }
-    const bool stopping = pipeline.value("state").toString() == QLatin1String("stopping");
+    const bool stopping =
+        pipeline.value("state").toString() == pipelineWord(PipelineController::Phase::Stopping);
     print(QStringLiteral("%1: %2 since %3")
               .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
               .arg(applicationName(pipeline),

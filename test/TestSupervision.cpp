@@ -7,7 +7,7 @@
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
 
 #include <QRegularExpression>
@@ -190,7 +190,7 @@ private slots:
         QFETCH(bool, setBack);
         const QDateTime beforeFour(QDate(2026, 12, 7), QTime(3, 59, 59));
         ShiftedClock clock(beforeFour);
-        DayTimer::setLookInterval(100);
+        DateChangeTimer::setLookInterval(100);
         PipelineController controller;
         PipelineConfig pipeline = pipelineOf({shell(ProcessMode::Sync, "exec sleep MARK")});
         pipeline.restartAt = QTime(4, 0);
@@ -214,7 +214,7 @@ private slots:
         QCOMPARE(m_marker.processes(true).size(), restarts);
         if (!stoppedBefore)
             QCOMPARE(controller.nextRestart(), beforeFour.addDays(1).addSecs(1));
-        DayTimer::setLookInterval(60000);
+        DateChangeTimer::setLookInterval(60000);
     }
 
     void restartCleansUp_data()

@@ -6,9 +6,9 @@
 #include "process/PipelineValidator.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
-#include "support/DailyTimer.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
+#include "support/TimeOfDayTimer.h"
 #include "support/Trace.h"
 
 #include <QEventLoop>
@@ -74,10 +74,12 @@ PipelineController::PipelineController()
     : m_lineSplitter(std::make_unique<LineSplitter>()), m_reaper(std::make_unique<ProcessReaper>()),
       m_record(std::make_unique<ProcessRecord>())
 {
-    m_dayTimer = std::make_unique<DayTimer>();
-    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &PipelineController::onDayChanged);
-    m_restartTimer = std::make_unique<DailyTimer>();
-    connect(m_restartTimer.get(), &DailyTimer::due, this, [this] { handle(Event::RestartDue); });
+    m_dayTimer = std::make_unique<DateChangeTimer>();
+    connect(m_dayTimer.get(), &DateChangeTimer::dayChanged, this,
+            &PipelineController::onDayChanged);
+    m_restartTimer = std::make_unique<TimeOfDayTimer>();
+    connect(m_restartTimer.get(), &TimeOfDayTimer::due, this,
+            [this] { handle(Event::RestartDue); });
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::onStopTimer);
     // The record is written at most every RecordIntervalMs, however many
