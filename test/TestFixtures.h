@@ -238,6 +238,21 @@ public:
         }
         return pids;
     }
+    // Of those, the ones whose parent does not carry it: a shell, not the
+    // fork of it that is on its way to exec its next command.
+    QList<qint64> leaders() const
+    {
+        const QList<qint64> all = processes();
+        QList<qint64> pids;
+        for (const qint64 pid : all) {
+            const QByteArray stat = fileContent(QStringLiteral("/proc/%1/stat").arg(pid));
+            // The parent is the second field after the command's closing bracket.
+            const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && !all.contains(fields.at(1).toLongLong()))
+                pids.append(pid);
+        }
+        return pids;
+    }
     // Waits until none is left, for at most the bound; true when none is.
     bool noneLeft(int timeoutMs = 30000) const
     {

@@ -397,9 +397,9 @@ private slots:
         QProcess running;
         running.start(first.first(), first.mid(1));
         // Generous: a screen loads its QML first, and the machine may be busy.
-        QTRY_VERIFY_WITH_TIMEOUT(m_marker->processes().size() == 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_marker->leaders().size() == 1, 60000);
         const QByteArray pid = QByteArray::number(running.processId());
-        const QByteArray child = QByteArray::number(m_marker->processes().first());
+        const QByteArray child = QByteArray::number(m_marker->leaders().first());
         const QString program = QFileInfo(first.first()).fileName();
         const auto [code, status] = runProgram(LAUNCHER_PROGRAM, {"status"});
         QVERIFY2(code == 0 && status.startsWith("Launcher: pid " + pid + " (" + program.toUtf8()) &&
