@@ -45,9 +45,6 @@ public:
     // The signal to one instance's group, or to its leader alone while the
     // group is not made yet. A group is asked to terminate only once.
     void signalGroup(qint64 leaderPid, int signal);
-    // Every group, and every known descendant outside them. From a kill on,
-    // descendants found later are killed too.
-    void signalAll(int signal);
     // The pipeline's stop: every group and every known descendant is asked
     // to terminate now (each once), and everything is killed once the grace
     // is over (never for a negative one), which overdue() tells. Asking
@@ -116,6 +113,9 @@ private:
     void checkStoppingInstances();
     void checkCleared();
     void forgetGroup(qint64 leaderPid);
+    // Every group, and every known descendant outside them. From a kill on,
+    // descendants found later are killed too.
+    void signalAll(int signal);
     void onStopDeadline();
     void endStopWhenEmpty();
 
