@@ -290,6 +290,12 @@ private:
     bool openPipelineLog(const QString& path);
     void onDayChanged(const QDate& today);
     void startPipelineProcess(int processIndex);
+    void connectProcess(PipelineProcess* process, int processIndex);
+    // What a process tells, in the log and the trace.
+    void onProcessStarted(PipelineProcess* process, int processIndex);
+    void onProcessGivenUp(PipelineProcess* process, int processIndex, const QString& message);
+    void onProcessUnwell(PipelineProcess* process, int processIndex, const QString& message,
+                         bool overMemory);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
     bool anyProcessLeft() const;

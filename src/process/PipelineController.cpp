@@ -697,10 +697,20 @@ void PipelineController::startPipelineProcess(int processIndex)
     auto* process = new PipelineProcess(this, processConfig);
     Q_ASSERT(m_processes.size() == processIndex); // processes start in their order
     m_processes.append(Entry{process, ProcessStatus()});
-
     // All connections exist before start(): the start may be reported from
     // inside it.
-    const bool addTimeStamp = processConfig.timestampLogEntries;
+    connectProcess(process, processIndex);
+    process->setReaper(m_reaper.get());
+    process->setPlace(m_pipelineConfig.basename, processIndex);
+    process->setStopTimeout(m_stopTimeout);
+    process->setResolvedProgram(m_programs.value(processIndex));
+    emit processStatusChanged(processIndex);
+    process->start();
+}
+
+void PipelineController::connectProcess(PipelineProcess* process, int processIndex)
+{
+    const bool addTimeStamp = process->config().timestampLogEntries;
     connect(process, &PipelineProcess::readyReadStandardOutput, this,
             [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
     connect(process, &PipelineProcess::pipelineLogMessage, this,
@@ -715,23 +725,8 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
-    connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
-        emit processStarted(processIndex);
-        // The pipeline has started with its first process, or, when those
-        // before could not be created, with the first that could.
-        if (m_firstStarted < 0)
-            m_firstStarted = processIndex;
-        if (processIndex == m_firstStarted) {
-            // A restart of the first process is no new start of the pipeline:
-            // the process logs it as a restart.
-            if (process->restartCount() == 0) {
-                const Trace::EventScope scope(traceEvent(
-                    TraceEvent::Kind::Started, m_pipelineConfig.basename, processIndex, process));
-                Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
-            }
-            emit pipelineStarted(m_pipelineConfig.basename);
-        }
-    });
+    connect(process, &PipelineProcess::qprocessStarted, this,
+            [this, process, processIndex]() { onProcessStarted(process, processIndex); });
     connect(process, &PipelineProcess::qprocessFinished, this,
             [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
                 emit processFinished(processIndex, exitCode, exitStatus);
@@ -742,33 +737,55 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, processIndex]() { emit processStatusChanged(processIndex); });
     connect(process, &PipelineProcess::pipelineProcessGivenUp, this,
             [this, process, processIndex](const QString& message) {
-                const Trace::EventScope scope(traceEvent(
-                    TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex, process));
-                Trace::warning("Pipeline '%s': process %d (%s) %s",
-                               qUtf8Printable(m_pipelineConfig.basename), processIndex,
-                               qUtf8Printable(process->status().program), qUtf8Printable(message));
+                onProcessGivenUp(process, processIndex, message);
             });
-
     connect(process, &PipelineProcess::pipelineProcessUnwell, this,
             [this, process, processIndex](const QString& message, bool overMemory) {
-                const QString line =
-                    QStringLiteral("Process %1 (%2) %3")
-                        .arg(processIndex)
-                        .arg(QFileInfo(process->status().program).fileName(), message);
-                onLogPipelineMessage(int(process->processId()), line, true);
-                const Trace::EventScope scope(
-                    traceEvent(overMemory ? TraceEvent::Kind::MemoryCap : TraceEvent::Kind::Hung,
-                               m_pipelineConfig.basename, processIndex, process));
-                Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
-                               qUtf8Printable(line));
+                onProcessUnwell(process, processIndex, message, overMemory);
             });
+}
 
-    process->setReaper(m_reaper.get());
-    process->setPlace(m_pipelineConfig.basename, processIndex);
-    process->setStopTimeout(m_stopTimeout);
-    process->setResolvedProgram(m_programs.value(processIndex));
-    emit processStatusChanged(processIndex);
-    process->start();
+// The pipeline has started with its first process, or, when those before
+// could not be created, with the first that could.
+void PipelineController::onProcessStarted(PipelineProcess* process, int processIndex)
+{
+    emit processStarted(processIndex);
+    if (m_firstStarted < 0)
+        m_firstStarted = processIndex;
+    if (processIndex != m_firstStarted)
+        return;
+    // A restart of the first process is no new start of the pipeline: the
+    // process logs it as a restart.
+    if (process->restartCount() == 0) {
+        const Trace::EventScope scope(traceEvent(TraceEvent::Kind::Started,
+                                                 m_pipelineConfig.basename, processIndex, process));
+        Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
+    }
+    emit pipelineStarted(m_pipelineConfig.basename);
+}
+
+void PipelineController::onProcessGivenUp(PipelineProcess* process, int processIndex,
+                                          const QString& message)
+{
+    const Trace::EventScope scope(
+        traceEvent(TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex, process));
+    Trace::warning("Pipeline '%s': process %d (%s) %s", qUtf8Printable(m_pipelineConfig.basename),
+                   processIndex, qUtf8Printable(process->status().program),
+                   qUtf8Printable(message));
+}
+
+void PipelineController::onProcessUnwell(PipelineProcess* process, int processIndex,
+                                         const QString& message, bool overMemory)
+{
+    const QString line = QStringLiteral("Process %1 (%2) %3")
+                             .arg(processIndex)
+                             .arg(QFileInfo(process->status().program).fileName(), message);
+    onLogPipelineMessage(int(process->processId()), line, true);
+    const Trace::EventScope scope(
+        traceEvent(overMemory ? TraceEvent::Kind::MemoryCap : TraceEvent::Kind::Hung,
+                   m_pipelineConfig.basename, processIndex, process));
+    Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
+                   qUtf8Printable(line));
 }
 
 // A process that could not be created has ended with code -1: a required
