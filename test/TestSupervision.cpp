@@ -216,7 +216,8 @@ private slots:
     // clean-up": each instance is asked once, however often the pipeline
     // terminates its processes. A failure terminates them; the Sync process
     // ends on it at once, which leaves the daemon, which lingers half a second,
-    // as the last one; then a stop is requested.
+    // as the last one; then a stop is requested, and again, which only brings
+    // the kill forward.
     void oneTermPerInstance()
     {
         const QString termFile = m_dir.filePath("daemon-terms"); // a byte for each request
@@ -231,8 +232,10 @@ private slots:
             false));
         QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
         controller.requestStop(5000);
+        controller.requestStop(4000);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(fileContent(termFile), QByteArray("T"));
+        QCOMPARE(logLines("Stop requested"), 1);
     }
 
     // After a failure the processes are asked to terminate; a Sync process
