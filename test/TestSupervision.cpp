@@ -7,6 +7,7 @@
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
+#include "process/PipelineStages.h"
 #include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
 
@@ -16,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <map>
 #include <memory>
 
 using FinishReason = PipelineController::PipelineFinishReason;
@@ -49,6 +51,87 @@ private slots:
     {
         m_messages.reset();
         m_marker.killAll();
+    }
+
+    // The controller's table, as a maintainer reads it: for each stage, what
+    // each event leads to and does before and after the change ("=" the
+    // same stage, "-" nothing). A stage and event not named change nothing.
+    void transitionTable()
+    {
+        using namespace PipelineStages;
+        const char* const rows[] = {
+            // Requests are told even when nothing runs.
+            "Idle|Finished Start Starting Begin StartNext",
+            "Idle|Finished TerminateRequested = - Terminate",
+            "Idle|Finished KillRequested = - Kill",
+            // Nothing starts but what the last start releases.
+            "Starting Released = - StartNext",
+            "Starting AllReleased Running - -",
+            "Starting|Running Failed Failing - ReportFailure",
+            "Starting|Running OnlyDaemonsLeft Ending - EndDaemons",
+            "Starting|Running StopRequested StoppingOnRequest - StopOnRequest",
+            "Starting|Running TerminateRequested Ending - Terminate",
+            "Starting|Running KillRequested Ending - Kill",
+            "Starting|Running ProcessesEnded Ending - AwaitLeftovers",
+            "Starting|Running AllGone Finished Conclude Finish",
+            "Starting|Running RestartDue Restarting - StopForRestart",
+            // A failure while ending normally, or another one, is reported;
+            // the ends a requested stop causes are none.
+            "Ending|Failing Failed Failing - ReportFailure",
+            "Ending|Failing OnlyDaemonsLeft = - EndDaemons",
+            "Ending|Failing|Restarting StopRequested StoppingOnRequest - StopAgain",
+            "StoppingOnRequest StopRequested = - HastenStop",
+            "Ending|Failing|StoppingOnRequest|Restarting TerminateRequested = - Terminate",
+            "Ending|Failing|StoppingOnRequest|Restarting KillRequested = - Kill",
+            "Ending|Failing|StoppingOnRequest|Restarting ProcessesEnded = - AwaitLeftovers",
+            "Ending|Failing|StoppingOnRequest|Restarting StopOverdue = - AnnounceKill",
+            "Ending|Failing|StoppingOnRequest|Restarting KillOverdue = - GiveUp",
+            // Finished only once nothing of the pipeline runs.
+            "Ending|Failing AllGone Finished Conclude Finish",
+            "StoppingOnRequest AllGone Finished ConcludeStopped FinishStopped",
+            "Restarting AllGone Starting StartAgain StartNext",
+        };
+        const QMetaEnum stages = QMetaEnum::fromType<Stage>();
+        const QMetaEnum events = QMetaEnum::fromType<Event>();
+        const QMetaEnum actions = QMetaEnum::fromType<Action>();
+        const auto valid = [](const QMetaEnum& type, const QString& key) {
+            return key == "=" || key == "-" || type.keyToValue(qUtf8Printable(key)) >= 0;
+        };
+        // By stage and event: "Next Before After".
+        std::map<std::pair<int, int>, QString> expected;
+        for (const char* row : rows) {
+            const QStringList f = QString(row).split(' ');
+            QVERIFY2(f.size() == 5 && valid(events, f[1]) && valid(stages, f[2]) &&
+                         valid(actions, f[3]) && valid(actions, f[4]),
+                     row);
+            for (const QString& stage : f[0].split('|')) {
+                QVERIFY2(valid(stages, stage), row);
+                const QString next = f[2] == "=" ? stage : f[2];
+                expected[{stages.keyToValue(qUtf8Printable(stage)),
+                          events.keyToValue(qUtf8Printable(f[1]))}] =
+                    QStringList{next, f[3], f[4]}.join(' ');
+            }
+        }
+        const auto actionName = [&](Action action) {
+            return action == Action::None ? QString("-") : actions.valueToKey(int(action));
+        };
+        QStringList wrong;
+        for (int from = 0; from < stages.keyCount(); ++from) {
+            for (int event = 0; event < events.keyCount(); ++event) {
+                const Transition t = transition(Stage(from), Event(event));
+                const QString seen = QStringList{stages.valueToKey(int(t.next)),
+                                                 actionName(t.before), actionName(t.after)}
+                                         .join(' ');
+                const auto it = expected.find({from, event});
+                const QString want =
+                    it != expected.end() ? it->second : stages.valueToKey(from) + QString(" - -");
+                if (seen != want)
+                    wrong << QString("%1 %2: %3, not %4")
+                                 .arg(stages.valueToKey(from), events.valueToKey(event), seen,
+                                      want);
+            }
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join("; ")));
     }
 
     void phases_data()
@@ -134,7 +217,8 @@ private slots:
     // clean-up": each instance is asked once, however often the pipeline
     // terminates its processes. A failure terminates them; the Sync process
     // ends on it at once, which leaves the daemon, which lingers half a second,
-    // as the last one; then a stop is requested.
+    // as the last one; then a stop is requested, and again, which only brings
+    // the kill forward.
     void oneTermPerInstance()
     {
         const QString termFile = m_dir.filePath("daemon-terms"); // a byte for each request
@@ -149,8 +233,10 @@ private slots:
             false));
         QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
         controller.requestStop(5000);
+        controller.requestStop(4000);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(fileContent(termFile), QByteArray("T"));
+        QCOMPARE(logLines("Stop requested"), 1);
     }
 
     // After a failure the processes are asked to terminate; a Sync process

@@ -23,11 +23,18 @@ class PipelineProcess;
 class ProcessReaper;
 class ProcessRecord;
 
+namespace PipelineStages {
+enum class Stage;
+enum class Event;
+enum class Action;
+} // namespace PipelineStages
+
 // Runs one pipeline at a time: validates it, opens its log, starts its
 // processes as their modes release them, and decides when it has failed,
 // when it must stop and when it has finished.
 //
-// A pipeline goes through one stage at a time, changed only by handle(): it
+// A pipeline goes through one stage at a time, chosen by a table of stages
+// and events and changed only by handle(): it
 // is starting (processes are still to be released), running (all have been
 // started), then ending normally (only daemons are left, or what the ended
 // processes left running), failing (a required process failed) or stopping on
@@ -165,18 +172,12 @@ public:
     bool stop(int timeoutMs);
     // A stop was requested for the running pipeline (or its daily restart
     // stops it): the ends it causes are no failures.
-    bool isStopRequested() const
-    {
-        return m_stage == Stage::StoppingOnRequest || m_stage == Stage::Restarting;
-    }
+    bool isStopRequested() const;
     // When the running pipeline is restarted next by its restart-at; invalid
     // when it has none or nothing runs.
     QDateTime nextRestart() const;
     // The pipeline's processes were killed: what asking did not end.
-    bool isKilling() const
-    {
-        return m_escalation != Escalation::None && m_escalation != Escalation::Asked;
-    }
+    bool isKilling() const;
 
     // Starts one process of the running pipeline again (its index in the
     // pipeline, as processStatuses() gives it) with a fresh restart window,
@@ -248,48 +249,15 @@ public slots:
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 
 private:
-    enum class Stage
-    {
-        Idle,
-        Starting,
-        Running,
-        Ending,            // normally: only daemons, or what the processes left, remain
-        Failing,           // a required process failed
-        StoppingOnRequest, // a stop was requested before any failure
-        Restarting,        // stopping for the daily restart, to start again once stopped
-        Finished,
-    };
-
-    enum class Event
-    {
-        Start,              // a valid pipeline's start was accepted
-        AllReleased,        // the last process of the list is being started
-        OnlyDaemonsLeft,    // every process was started, and only daemons run
-        Failed,             // a required process failed
-        StopRequested,      // requestStop()
-        TerminateRequested, // terminateAllProcesses()
-        KillRequested,      // killAllProcesses()
-        ProcessesEnded,     // no process of the pipeline runs any more
-        LeftoversGone,      // nothing that the processes left runs any more
-        StopOverdue,        // the termination request's time is up
-        KillOverdue,        // the kill's time is up
-        RestartDue,         // the daily restart time has come
-    };
+    using Stage = PipelineStages::Stage;
+    using Event = PipelineStages::Event;
+    using Action = PipelineStages::Action;
 
     struct EventData
     {
         PipelineFailureReason reason = NoFailure;
         int processIndex = -1;
         int timeoutMs = 0;
-    };
-
-    // The one "ask, then kill" of a pipeline's stop.
-    enum class Escalation
-    {
-        None,
-        Asked,  // asked to terminate; killed at the deadline
-        Killed, // killed; given up on some time later
-        Overdue,
     };
 
     // A process of the pipeline by index: the supervisor while it runs, then
@@ -305,28 +273,33 @@ private:
 
     void handle(Event event);
     void handle(Event event, const EventData& data);
+    void act(Action action, const EventData& data);
     void enter(Stage stage);
-    static Phase phaseOf(Stage stage);
 
     // What the transitions do.
     void begin();
-    void reportFailure(const EventData& data);
-    void terminateAll();
-    void killAll();
-    void killNow();
-    void endDaemons();
-    void stopOnRequest(const EventData& data, bool askProcesses);
-    void stopForRestart();
+    void startNext();
     void startAgain();
+    void reportFailure(const EventData& data);
+    void askAll(int graceMs);
+    void killAll();
+    void endDaemons();
+    void stopOnRequest(int graceMs);
+    void stopForRestart();
     void awaitLeftovers();
-    void finish();
-    void escalate(int timeoutMs);
-    void onStopTimer();
+    void conclude(bool onRequest);
+    void finish(bool onRequest);
 
     bool setupPipelineLog(const PipelineConfig& pipelineConfig);
     bool openPipelineLog(const QString& path);
     void onDayChanged(const QDate& today);
     void startPipelineProcess(int processIndex);
+    void connectProcess(PipelineProcess* process, int processIndex);
+    // What a process tells, in the log and the trace.
+    void onProcessStarted(PipelineProcess* process, int processIndex);
+    void onProcessGivenUp(PipelineProcess* process, int processIndex, const QString& message);
+    void onProcessUnwell(PipelineProcess* process, int processIndex, const QString& message,
+                         bool overMemory);
     bool allProcessesStarted() const;
     bool onlyDaemonsLeft() const;
     bool anyProcessLeft() const;
@@ -344,8 +317,7 @@ private:
     void setValidationProblems(const QList<ValidationProblem>& problems);
 
     PipelineConfig m_pipelineConfig;
-    Stage m_stage = Stage::Idle;
-    Escalation m_escalation = Escalation::None;
+    Stage m_stage{}; // Idle
     int m_nextProcessIndex = 0;
     // The index of the process the run started with: 0, unless the ones
     // before it could not be created; -1 before any has started.
@@ -374,7 +346,6 @@ private:
     // The programs that validation found for the running pipeline, by index.
     QStringList m_programs;
     int m_stopTimeout = 5000;
-    QTimer m_stopTimer;
     QTimer m_recordTimer;
     std::unique_ptr<ProcessReaper> m_reaper;
     std::unique_ptr<ProcessRecord> m_record;

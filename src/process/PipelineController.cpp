@@ -3,6 +3,7 @@
 #include "PipelineProcess.h"
 #include "logs/LineSplitter.h"
 #include "logs/PipelineLog.h"
+#include "process/PipelineStages.h"
 #include "process/PipelineValidator.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
@@ -62,9 +63,6 @@ TraceEvent traceEvent(TraceEvent::Kind kind, const QString& app, int index = -1,
     return event;
 }
 
-// How long a stop waits for the ends after the kill: they follow at once,
-// unless a child hangs in the kernel.
-const int KilledEndsWaitMs = 3000;
 // The longest a change waits for the record of processes.
 const int RecordIntervalMs = 100;
 
@@ -80,8 +78,6 @@ PipelineController::PipelineController()
     m_restartTimer = std::make_unique<TimeOfDayTimer>();
     connect(m_restartTimer.get(), &TimeOfDayTimer::due, this,
             [this] { handle(Event::RestartDue); });
-    m_stopTimer.setSingleShot(true);
-    connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::onStopTimer);
     // The record is written at most every RecordIntervalMs, however many
     // processes start or end meanwhile: it serves a launcher that was killed,
     // whose direct children die with it, and a process so young may not even
@@ -93,18 +89,22 @@ PipelineController::PipelineController()
         if (!m_recordTimer.isActive())
             m_recordTimer.start();
     });
-    connect(m_reaper.get(), &ProcessReaper::cleared, this,
-            [this] { handle(Event::LeftoversGone); });
+    // The reaper owns the stop's "ask, then kill"; what it tells are events.
+    connect(m_reaper.get(), &ProcessReaper::cleared, this, [this] {
+        if (!anyProcessLeft())
+            handle(Event::AllGone);
+    });
+    connect(m_reaper.get(), &ProcessReaper::overdue, this, [this] { handle(Event::StopOverdue); });
+    connect(m_reaper.get(), &ProcessReaper::stuck, this, [this] { handle(Event::KillOverdue); });
 }
 
 PipelineController::~PipelineController()
 {
     // Everything is killed at once; each process object then reaps its own
     // child, and the reaper the descendants that came to the launcher.
-    m_stopTimer.stop();
     m_recordTimer.stop();
     m_reaper->blockSignals(true);
-    m_reaper->signalAll(SIGKILL);
+    m_reaper->killAll();
     qDeleteAll(findChildren<PipelineProcess*>(QString(), Qt::FindDirectChildrenOnly));
     m_processes.clear();
     if (m_reaper->killAndReap(2000))
@@ -118,27 +118,7 @@ PipelineController::PipelineState PipelineController::state() const
 
 PipelineController::Phase PipelineController::phase() const
 {
-    return phaseOf(m_stage);
-}
-
-PipelineController::Phase PipelineController::phaseOf(Stage stage)
-{
-    switch (stage) {
-    case Stage::Idle:
-        break;
-    case Stage::Starting:
-        return Phase::Starting;
-    case Stage::Running:
-        return Phase::Running;
-    case Stage::Ending:
-    case Stage::Failing:
-    case Stage::StoppingOnRequest:
-    case Stage::Restarting:
-        return Phase::Stopping;
-    case Stage::Finished:
-        return Phase::Finished;
-    }
-    return Phase::Idle;
+    return PipelineStages::phaseOf(m_stage);
 }
 
 bool PipelineController::isActive() const
@@ -146,124 +126,75 @@ bool PipelineController::isActive() const
     return m_stage != Stage::Idle && m_stage != Stage::Finished;
 }
 
+bool PipelineController::isStopRequested() const
+{
+    return m_stage == Stage::StoppingOnRequest || m_stage == Stage::Restarting;
+}
+
+bool PipelineController::isKilling() const
+{
+    return m_reaper->isKilling();
+}
+
 void PipelineController::handle(Event event)
 {
     handle(event, EventData());
 }
 
-// The one place where the stage changes: for each stage, what each event does.
-// An event that a stage does not name changes nothing.
+// The one place where the stage changes, to the one the table names.
 void PipelineController::handle(Event event, const EventData& data)
 {
-    switch (m_stage) {
-    case Stage::Idle:
-    case Stage::Finished:
-        // The requests are logged and announced even when nothing runs.
-        if (event == Event::Start)
-            begin();
-        else if (event == Event::TerminateRequested)
-            terminateAll();
-        else if (event == Event::KillRequested)
-            killAll();
-        return;
-    case Stage::Starting:
-        if (event == Event::AllReleased)
-            return enter(Stage::Running);
-        [[fallthrough]];
-    case Stage::Running:
-        switch (event) {
-        case Event::Failed:
-            enter(Stage::Failing);
-            return reportFailure(data);
-        case Event::OnlyDaemonsLeft:
-            enter(Stage::Ending);
-            return endDaemons();
-        case Event::StopRequested:
-            enter(Stage::StoppingOnRequest);
-            return stopOnRequest(data, true);
-        case Event::TerminateRequested:
-            enter(Stage::Ending);
-            return terminateAll();
-        case Event::KillRequested:
-            enter(Stage::Ending);
-            return killNow();
-        case Event::ProcessesEnded:
-            if (m_reaper->awaitCleared())
-                return finish();
-            enter(Stage::Ending);
-            return awaitLeftovers();
-        case Event::RestartDue:
-            enter(Stage::Restarting);
-            return stopForRestart();
-        default:
-            return;
-        }
-    case Stage::Ending:
-    case Stage::Failing:
-    case Stage::StoppingOnRequest:
-    case Stage::Restarting:
-        switch (event) {
-        case Event::Failed:
-            // The ends that a requested stop causes are expected, whatever they are.
-            if (isStopRequested())
-                return;
-            enter(Stage::Failing);
-            return reportFailure(data);
-        case Event::OnlyDaemonsLeft:
-            return isStopRequested() ? void() : endDaemons();
-        case Event::StopRequested:
-            // Every process was asked when the pipeline began to stop; a
-            // stop requested again only shortens the time until the kill. A
-            // stop requested during the daily restart ends the pipeline.
-            if (m_stage == Stage::StoppingOnRequest)
-                return escalate(data.timeoutMs);
-            enter(Stage::StoppingOnRequest);
-            return stopOnRequest(data, false);
-        case Event::TerminateRequested:
-            return terminateAll();
-        case Event::KillRequested:
-            return killNow();
-        case Event::ProcessesEnded:
-            if (!m_reaper->awaitCleared())
-                return awaitLeftovers();
-            return m_stage == Stage::Restarting ? startAgain() : finish();
-        case Event::LeftoversGone:
-            if (anyProcessLeft())
-                return;
-            return m_stage == Stage::Restarting ? startAgain() : finish();
-        case Event::StopOverdue:
-            emit stopTimedOut();
-            return killNow();
-        case Event::KillOverdue:
-            m_escalation = Escalation::Overdue;
-            emit killTimedOut();
-            return;
-        default:
-            return;
-        }
-    }
+    const PipelineStages::Transition transition = PipelineStages::transition(m_stage, event);
+    act(transition.before, data);
+    enter(transition.next);
+    act(transition.after, data);
 }
 
-// The outcome of the run follows from the stage it enters; the state that
-// callers see is logged when it changes between running and not running.
-void PipelineController::enter(Stage stage)
+void PipelineController::act(Action action, const EventData& data)
 {
-    if (m_stage == stage)
+    switch (action) {
+    case Action::None:
         return;
-    const PipelineState before = state();
-    const Phase phaseBefore = phase();
-    m_stage = stage;
-    // A failure that came before a stop request stands.
-    if (stage == Stage::Failing)
-        m_result.outcome = Result::Outcome::Failed;
-    else if (stage == Stage::StoppingOnRequest && m_result.outcome == Result::Outcome::Normal)
-        m_result.outcome = Result::Outcome::Stopped;
-    if (state() != before)
+    case Action::Begin:
+        return begin();
+    case Action::StartNext:
+        return startNext();
+    case Action::StartAgain:
+        return startAgain();
+    case Action::ReportFailure:
+        return reportFailure(data);
+    case Action::EndDaemons:
+        return endDaemons();
+    case Action::StopOnRequest:
+        return stopOnRequest(data.timeoutMs);
+    case Action::StopAgain:
         onLogPipelineMessage(launcherPid(),
-                             QStringLiteral("Pipeline state changed to %1").arg(enumName(state())),
-                             true);
-    if (phase() != phaseBefore)
-        emit phaseChanged(phase());
+                             QStringLiteral("Stop requested: terminating the pipeline"), true);
+        [[fallthrough]];
+    case Action::HastenStop:
+        return m_reaper->stopAll(std::max(data.timeoutMs, 0));
+    case Action::StopForRestart:
+        return stopForRestart();
+    case Action::Terminate:
+        return askAll(-1);
+    case Action::Kill:
+        return killAll();
+    case Action::AwaitLeftovers:
+        return awaitLeftovers();
+    case Action::AnnounceKill:
+        emit stopTimedOut();
+        return onLogPipelineMessage(launcherPid(),
+                                    QStringLiteral("Kill all running processes in pipeline"), true);
+    case Action::GiveUp:
+        emit killTimedOut();
+        return;
+    case Action::Conclude:
+    case Action::ConcludeStopped:
+        return conclude(action == Action::ConcludeStopped);
+    case Action::Finish:
+    case Action::FinishStopped:
+        return finish(action == Action::FinishStopped);
+    }
 }
 
 bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupLog)
@@ -312,6 +243,28 @@ bool PipelineController::start(const PipelineConfig& pipelineConfig, bool setupL
     return true;
 }
 
+// The outcome of the run follows from the stage it enters; the state that
+// callers see is logged when it changes between running and not running.
+void PipelineController::enter(Stage stage)
+{
+    if (m_stage == stage)
+        return;
+    const PipelineState before = state();
+    const Phase phaseBefore = phase();
+    m_stage = stage;
+    // A failure that came before a stop request stands.
+    if (stage == Stage::Failing)
+        m_result.outcome = Result::Outcome::Failed;
+    else if (stage == Stage::StoppingOnRequest && m_result.outcome == Result::Outcome::Normal)
+        m_result.outcome = Result::Outcome::Stopped;
+    if (state() != before)
+        onLogPipelineMessage(launcherPid(),
+                             QStringLiteral("Pipeline state changed to %1").arg(enumName(state())),
+                             true);
+    if (phase() != phaseBefore)
+        emit phaseChanged(phase());
+}
+
 void PipelineController::begin()
 {
     m_result = Result();
@@ -320,7 +273,6 @@ void PipelineController::begin()
     m_result.startedAt = QDateTime::currentDateTime();
     m_nextProcessIndex = 0;
     m_firstStarted = -1;
-    m_escalation = Escalation::None;
     m_processes.clear();
     if (m_pipelineConfig.restartAt.isValid())
         m_restartTimer->start(m_pipelineConfig.restartAt);
@@ -329,8 +281,40 @@ void PipelineController::begin()
     // The last pipeline's leftovers must not hold what this one needs.
     m_reaper->killLeftovers();
     Trace::info("Starting pipeline '%s'", qUtf8Printable(m_pipelineConfig.basename));
-    enter(Stage::Starting);
-    startNextPipelineProcess();
+}
+
+// The next process of the list, if any is left; the last one makes the
+// pipeline running.
+void PipelineController::startNext()
+{
+    const int processCount = m_pipelineConfig.processList.size();
+    if (m_nextProcessIndex >= processCount)
+        return;
+    onLogPipelineMessage(launcherPid(),
+                         QStringLiteral("Starting process %1 of %2 in the pipeline")
+                             .arg(m_nextProcessIndex + 1)
+                             .arg(processCount),
+                         true);
+    const int processIndex = m_nextProcessIndex++;
+    if (allProcessesStarted())
+        handle(Event::AllReleased);
+    startPipelineProcess(processIndex);
+}
+
+// Nothing of the pipeline runs any more: it starts again as it started
+// before, with the programs found then and in the same log; its state stays
+// running throughout.
+void PipelineController::startAgain()
+{
+    for (Entry& entry : m_processes) {
+        if (entry.ended)
+            entry.ended->deleteLater();
+        entry.ended = nullptr;
+    }
+    onLogPipelineMessage(
+        launcherPid(), QStringLiteral("Pipeline stopped for its daily restart: starting it again"),
+        true);
+    begin();
 }
 
 void PipelineController::terminateAllProcesses()
@@ -348,12 +332,14 @@ void PipelineController::requestStop(int timeoutMs)
     handle(Event::StopRequested, EventData{NoFailure, -1, timeoutMs});
 }
 
-// Every process gets the request, and the reaper the signal for what left
-// their groups (each group and process is asked to terminate only once).
-void PipelineController::terminateAll()
+// The reaper asks every group and what left them, each once, and kills after
+// the grace (never for a negative one); the processes hear that the pipeline
+// stops, which asks nothing that was not asked already.
+void PipelineController::askAll(int graceMs)
 {
     onLogPipelineMessage(launcherPid(),
                          QStringLiteral("Terminate all running processes in pipeline"), true);
+    m_reaper->stopAll(graceMs);
     for (const Entry& entry : qAsConst(m_processes)) {
         if (PipelineProcess* process = entry.process) {
             // The stage decides that no restart follows; the flag says so, too.
@@ -361,29 +347,20 @@ void PipelineController::terminateAll()
             process->terminate();
         }
     }
-    m_reaper->signalAll(SIGTERM);
     emit pipelineTerminated();
-}
-
-// The kill of a stop: what it does not end in time is given up on.
-void PipelineController::killNow()
-{
-    m_escalation = Escalation::Killed;
-    m_stopTimer.start(KilledEndsWaitMs);
-    killAll();
 }
 
 void PipelineController::killAll()
 {
     onLogPipelineMessage(launcherPid(), QStringLiteral("Kill all running processes in pipeline"),
                          true);
+    m_reaper->killAll();
     for (const Entry& entry : qAsConst(m_processes)) {
         if (PipelineProcess* process = entry.process) {
             process->config().restartOnCrash = false;
             process->kill();
         }
     }
-    m_reaper->signalAll(SIGKILL);
 }
 
 // Daemons never keep a pipeline alive once every other process has ended.
@@ -393,8 +370,7 @@ void PipelineController::endDaemons()
         launcherPid(),
         QStringLiteral("Only daemon processes are left running. Terminating the pipeline..."),
         true);
-    terminateAll();
-    escalate(m_stopTimeout);
+    askAll(m_stopTimeout);
 }
 
 // The first failure of the pipeline is its result's; each one is reported
@@ -433,17 +409,14 @@ void PipelineController::reportFailure(const EventData& data)
         }
     }
     emit pipelineFailure(m_pipelineConfig.basename, data.reason);
-    terminateAll();
-    escalate(m_stopTimeout);
+    askAll(m_stopTimeout);
 }
 
-void PipelineController::stopOnRequest(const EventData& data, bool askProcesses)
+void PipelineController::stopOnRequest(int graceMs)
 {
     onLogPipelineMessage(launcherPid(), QStringLiteral("Stop requested: terminating the pipeline"),
                          true);
-    if (askProcesses)
-        terminateAll();
-    escalate(data.timeoutMs);
+    askAll(std::max(graceMs, 0));
 }
 
 // As a stop on request, and with the reason in the log.
@@ -455,25 +428,7 @@ void PipelineController::stopForRestart()
                 qUtf8Printable(reason));
     onLogPipelineMessage(launcherPid(), reason + QStringLiteral(": terminating the pipeline"),
                          true);
-    terminateAll();
-    escalate(m_stopTimeout);
-}
-
-// Nothing of the pipeline runs any more: it starts again as it started
-// before, with the programs found then and in the same log; its state stays
-// running throughout.
-void PipelineController::startAgain()
-{
-    m_stopTimer.stop();
-    for (Entry& entry : m_processes) {
-        if (entry.ended)
-            entry.ended->deleteLater();
-        entry.ended = nullptr;
-    }
-    onLogPipelineMessage(
-        launcherPid(), QStringLiteral("Pipeline stopped for its daily restart: starting it again"),
-        true);
-    begin();
+    askAll(m_stopTimeout);
 }
 
 // No process runs, but what they left may: the pipeline has finished once
@@ -483,38 +438,15 @@ void PipelineController::awaitLeftovers()
     onLogPipelineMessage(
         launcherPid(),
         QStringLiteral("Waiting for what the pipeline's processes left running to end"), true);
-    m_reaper->signalAll(
-        m_escalation == Escalation::None || m_escalation == Escalation::Asked ? SIGTERM : SIGKILL);
-    escalate(m_stopTimeout);
+    m_reaper->stopAll(m_stopTimeout);
 }
 
-// Asked now, killed at the deadline; an earlier, shorter deadline stands,
-// and a kill that was made stays made.
-void PipelineController::escalate(int timeoutMs)
+// The result is complete before anyone hears of the finish.
+void PipelineController::conclude(bool onRequest)
 {
-    timeoutMs = std::max(timeoutMs, 0);
-    if (m_escalation == Escalation::None) {
-        m_escalation = Escalation::Asked;
-        m_stopTimer.start(timeoutMs);
-    } else if (m_escalation == Escalation::Asked && m_stopTimer.remainingTime() > timeoutMs) {
-        m_stopTimer.start(timeoutMs);
-    }
-}
-
-void PipelineController::onStopTimer()
-{
-    handle(m_escalation == Escalation::Asked ? Event::StopOverdue : Event::KillOverdue);
-}
-
-void PipelineController::finish()
-{
-    const Stage ending = m_stage;
-    if (ending == Stage::StoppingOnRequest)
+    if (onRequest)
         onLogPipelineMessage(launcherPid(), QStringLiteral("Pipeline stopped on request"), true);
-    m_stopTimer.stop();
     m_restartTimer->stop();
-    m_escalation = Escalation::None;
-    // The result is complete before anyone hears of the finish.
     m_result.finishedAt = QDateTime::currentDateTime();
     m_result.logFile = m_logFilePath;
     const int failedIndex = m_result.failedProcess.index;
@@ -523,7 +455,10 @@ void PipelineController::finish()
         m_result.failedProcess.index = failedIndex;
     }
     m_lastResult = m_result;
-    enter(Stage::Finished);
+}
+
+void PipelineController::finish(bool onRequest)
+{
     for (Entry& entry : m_processes) {
         if (entry.ended)
             entry.ended->deleteLater();
@@ -531,8 +466,7 @@ void PipelineController::finish()
     }
     closePipelineLog();
     TraceEvent event =
-        traceEvent(ending == Stage::StoppingOnRequest ? TraceEvent::Kind::StoppedOnRequest
-                                                      : TraceEvent::Kind::Finished,
+        traceEvent(onRequest ? TraceEvent::Kind::StoppedOnRequest : TraceEvent::Kind::Finished,
                    m_pipelineConfig.basename);
     if (m_result.failureReason != PipelineFailureReason::NoFailure)
         event.reason = enumName(m_result.failureReason);
@@ -540,7 +474,7 @@ void PipelineController::finish()
         const Trace::EventScope scope(event);
         Trace::info("Pipeline '%s' finished", qUtf8Printable(m_pipelineConfig.basename));
     }
-    if (ending == Stage::StoppingOnRequest)
+    if (onRequest)
         emit pipelineStopped(m_pipelineConfig.basename);
     // Last: a receiver may start the next pipeline right away.
     emit pipelineFinished(m_pipelineConfig.basename, m_result.outcome == Result::Outcome::Failed
@@ -551,7 +485,7 @@ void PipelineController::finish()
 bool PipelineController::stop(int timeoutMs)
 {
     requestStop(timeoutMs);
-    return waitForPipelineFinished(std::max(timeoutMs, 0) + KilledEndsWaitMs);
+    return waitForPipelineFinished(std::max(timeoutMs, 0) + ProcessReaper::KillWaitMs);
 }
 
 bool PipelineController::waitForPipelineFinished(int timeoutMs)
@@ -597,25 +531,12 @@ void PipelineController::onProcessFinished(int exitCode, QProcess::ExitStatus ex
     retireProcess(process, succeeded);
 }
 
+// A process released the next one (it started, or is ready): once every
+// process has been started, or the pipeline ends, nothing more starts, not
+// even what a Sync process that ended on the termination request releases.
 void PipelineController::startNextPipelineProcess()
 {
-    // Once every process has been started, or the pipeline ends, nothing
-    // more starts: not even what a Sync process that ended on the
-    // termination request releases.
-    if (m_stage != Stage::Starting)
-        return;
-    const int processCount = m_pipelineConfig.processList.size();
-    if (m_nextProcessIndex < processCount) {
-        onLogPipelineMessage(launcherPid(),
-                             QStringLiteral("Starting process %1 of %2 in the pipeline")
-                                 .arg(m_nextProcessIndex + 1)
-                                 .arg(processCount),
-                             true);
-        const int processIndex = m_nextProcessIndex++;
-        if (allProcessesStarted())
-            handle(Event::AllReleased);
-        startPipelineProcess(processIndex);
-    }
+    handle(Event::Released);
 }
 
 void PipelineController::onPipelineFailure(PipelineController::PipelineFailureReason failureReason)
@@ -676,102 +597,25 @@ qint64 PipelineController::logLinePid(const QString& line)
     return end < 0 ? 0 : line.midRef(2, end - 2).toLongLong();
 }
 
-bool PipelineController::setupPipelineLog(const PipelineConfig& pipelineConfig)
-{
-    closePipelineLog();
-    m_logNaming = PipelineConfig();
-    m_logNaming.logPath = pipelineConfig.logPath;
-    m_logNaming.logBasename = pipelineConfig.logBasename;
-    if (!openPipelineLog(PipelineLog::filePath(m_logNaming)))
-        return false;
-    m_dayTimer->start();
-    return true;
-}
-
-// The file at `path` becomes the log; when it cannot be opened, the log that
-// is open stays.
-bool PipelineController::openPipelineLog(const QString& path)
-{
-    std::unique_ptr<PipelineLog> log = PipelineLog::open(path);
-    if (!log)
-        return false;
-    if (m_log)
-        onLogPipelineMessage(launcherPid(),
-                             QStringLiteral("Pipeline log continues in %1").arg(log->filePath()),
-                             true);
-    retirePipelineLog();
-    m_log = std::move(log);
-    m_logFilePath = m_log->filePath();
-    applyLogLimits();
-    onLogPipelineMessage(launcherPid(), QStringLiteral("Using pipeline log %1").arg(m_logFilePath),
-                         true);
-    return true;
-}
-
-// A run that goes on past midnight writes the new day's file from then on.
-void PipelineController::onDayChanged(const QDate& today)
-{
-    if (!m_log)
-        return;
-    const QString path = PipelineLog::filePath(m_logNaming, today);
-    if (path != m_log->filePath())
-        openPipelineLog(path);
-}
-
-void PipelineController::setLogFileSizeLimit(qint64 bytes)
-{
-    m_logFileSizeLimit = std::max<qint64>(bytes, 0);
-    applyLogLimits();
-}
-
-void PipelineController::setLogFolderLimit(const QString& folder, qint64 maxTotalSize)
-{
-    m_logFolder = folder;
-    m_logFolderSizeLimit = std::max<qint64>(maxTotalSize, 0);
-    applyLogLimits();
-}
-
-void PipelineController::applyLogLimits()
-{
-    if (m_log)
-        m_log->limitSize(m_logFileSizeLimit, m_logFolder, m_logFolderSizeLimit,
-                         [this](const QString& piece) { emit logFileSplit(piece); });
-}
-
-void PipelineController::closePipelineLog()
-{
-    m_dayTimer->stop();
-    retirePipelineLog();
-}
-
-void PipelineController::retirePipelineLog()
-{
-    if (!m_log)
-        return;
-    m_closedLogBytes += m_log->bytesWritten();
-    m_closedLogLinesLost += m_log->linesLost();
-    m_log.reset();
-}
-
-qint64 PipelineController::logBytesWritten() const
-{
-    return m_closedLogBytes + (m_log ? m_log->bytesWritten() : 0);
-}
-
-qint64 PipelineController::logLinesLost() const
-{
-    return m_closedLogLinesLost + (m_log ? m_log->linesLost() : 0);
-}
-
 void PipelineController::startPipelineProcess(int processIndex)
 {
     const ProcessConfig& processConfig = m_pipelineConfig.processList.at(processIndex);
     auto* process = new PipelineProcess(this, processConfig);
     Q_ASSERT(m_processes.size() == processIndex); // processes start in their order
     m_processes.append(Entry{process, ProcessStatus()});
-
     // All connections exist before start(): the start may be reported from
     // inside it.
+    connectProcess(process, processIndex);
+    process->setReaper(m_reaper.get());
+    process->setPlace(m_pipelineConfig.basename, processIndex);
+    process->setStopTimeout(m_stopTimeout);
+    process->setResolvedProgram(m_programs.value(processIndex));
+    emit processStatusChanged(processIndex);
+    process->start();
+}
+
+void PipelineController::connectProcess(PipelineProcess* process, int processIndex)
+{
     connect(process, &PipelineProcess::outputRead, this, &PipelineController::onProcessOutput);
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
@@ -785,23 +629,8 @@ void PipelineController::startPipelineProcess(int processIndex)
     });
     connect(process, &PipelineProcess::pipelineProcessFinished, this,
             &PipelineController::onProcessFinished);
-    connect(process, &PipelineProcess::qprocessStarted, this, [this, process, processIndex]() {
-        emit processStarted(processIndex);
-        // The pipeline has started with its first process, or, when those
-        // before could not be created, with the first that could.
-        if (m_firstStarted < 0)
-            m_firstStarted = processIndex;
-        if (processIndex == m_firstStarted) {
-            // A restart of the first process is no new start of the pipeline:
-            // the process logs it as a restart.
-            if (process->restartCount() == 0) {
-                const Trace::EventScope scope(traceEvent(
-                    TraceEvent::Kind::Started, m_pipelineConfig.basename, processIndex, process));
-                Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
-            }
-            emit pipelineStarted(m_pipelineConfig.basename);
-        }
-    });
+    connect(process, &PipelineProcess::qprocessStarted, this,
+            [this, process, processIndex]() { onProcessStarted(process, processIndex); });
     connect(process, &PipelineProcess::qprocessFinished, this,
             [this, processIndex](int exitCode, QProcess::ExitStatus exitStatus) {
                 emit processFinished(processIndex, exitCode, exitStatus);
@@ -812,33 +641,55 @@ void PipelineController::startPipelineProcess(int processIndex)
             [this, processIndex]() { emit processStatusChanged(processIndex); });
     connect(process, &PipelineProcess::pipelineProcessGivenUp, this,
             [this, process, processIndex](const QString& message) {
-                const Trace::EventScope scope(traceEvent(
-                    TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex, process));
-                Trace::warning("Pipeline '%s': process %d (%s) %s",
-                               qUtf8Printable(m_pipelineConfig.basename), processIndex,
-                               qUtf8Printable(process->status().program), qUtf8Printable(message));
+                onProcessGivenUp(process, processIndex, message);
             });
-
     connect(process, &PipelineProcess::pipelineProcessUnwell, this,
             [this, process, processIndex](const QString& message, bool overMemory) {
-                const QString line =
-                    QStringLiteral("Process %1 (%2) %3")
-                        .arg(processIndex)
-                        .arg(QFileInfo(process->status().program).fileName(), message);
-                onLogPipelineMessage(int(process->processId()), line, true);
-                const Trace::EventScope scope(
-                    traceEvent(overMemory ? TraceEvent::Kind::MemoryCap : TraceEvent::Kind::Hung,
-                               m_pipelineConfig.basename, processIndex, process));
-                Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
-                               qUtf8Printable(line));
+                onProcessUnwell(process, processIndex, message, overMemory);
             });
+}
 
-    process->setReaper(m_reaper.get());
-    process->setPlace(m_pipelineConfig.basename, processIndex);
-    process->setStopTimeout(m_stopTimeout);
-    process->setResolvedProgram(m_programs.value(processIndex));
-    emit processStatusChanged(processIndex);
-    process->start();
+// The pipeline has started with its first process, or, when those before
+// could not be created, with the first that could.
+void PipelineController::onProcessStarted(PipelineProcess* process, int processIndex)
+{
+    emit processStarted(processIndex);
+    if (m_firstStarted < 0)
+        m_firstStarted = processIndex;
+    if (processIndex != m_firstStarted)
+        return;
+    // A restart of the first process is no new start of the pipeline: the
+    // process logs it as a restart.
+    if (process->restartCount() == 0) {
+        const Trace::EventScope scope(traceEvent(TraceEvent::Kind::Started,
+                                                 m_pipelineConfig.basename, processIndex, process));
+        Trace::info("Pipeline '%s' started", qUtf8Printable(m_pipelineConfig.basename));
+    }
+    emit pipelineStarted(m_pipelineConfig.basename);
+}
+
+void PipelineController::onProcessGivenUp(PipelineProcess* process, int processIndex,
+                                          const QString& message)
+{
+    const Trace::EventScope scope(
+        traceEvent(TraceEvent::Kind::GivenUp, m_pipelineConfig.basename, processIndex, process));
+    Trace::warning("Pipeline '%s': process %d (%s) %s", qUtf8Printable(m_pipelineConfig.basename),
+                   processIndex, qUtf8Printable(process->status().program),
+                   qUtf8Printable(message));
+}
+
+void PipelineController::onProcessUnwell(PipelineProcess* process, int processIndex,
+                                         const QString& message, bool overMemory)
+{
+    const QString line = QStringLiteral("Process %1 (%2) %3")
+                             .arg(processIndex)
+                             .arg(QFileInfo(process->status().program).fileName(), message);
+    onLogPipelineMessage(int(process->processId()), line, true);
+    const Trace::EventScope scope(
+        traceEvent(overMemory ? TraceEvent::Kind::MemoryCap : TraceEvent::Kind::Hung,
+                   m_pipelineConfig.basename, processIndex, process));
+    Trace::warning("Pipeline '%s': %s", qUtf8Printable(m_pipelineConfig.basename),
+                   qUtf8Printable(line));
 }
 
 // A process that could not be created has ended with code -1: a required
@@ -883,7 +734,7 @@ void PipelineController::retireProcess(PipelineProcess* process, bool mayEndDaem
     if (mayEndDaemons && allProcessesStarted() && onlyDaemonsLeft())
         handle(Event::OnlyDaemonsLeft);
     if (!anyProcessLeft())
-        handle(Event::ProcessesEnded);
+        handle(m_reaper->awaitCleared() ? Event::AllGone : Event::ProcessesEnded);
 }
 
 bool PipelineController::restartProcess(int processIndex, QString* refusal)
@@ -897,7 +748,7 @@ bool PipelineController::restartProcess(int processIndex, QString* refusal)
     if (!isActive())
         return refuse(QStringLiteral("no pipeline is running"));
     const QString& basename = m_pipelineConfig.basename;
-    if (phaseOf(m_stage) == Phase::Stopping)
+    if (phase() == Phase::Stopping)
         return refuse(QStringLiteral("the pipeline '%1' is stopping").arg(basename));
     const int count = m_pipelineConfig.processList.size();
     if (processIndex < 0 || processIndex >= count)

@@ -48,6 +48,8 @@ ProcessReaper::ProcessReaper(QObject* parent) : QObject(parent)
     m_instanceTimer.setInterval(InstanceCheckIntervalMs);
     connect(&m_instanceTimer, &QTimer::timeout, this, &ProcessReaper::checkStoppingInstances);
     connect(&m_instanceTimer, &QTimer::timeout, this, &ProcessReaper::checkCleared);
+    m_stopDeadline.setSingleShot(true);
+    connect(&m_stopDeadline, &QTimer::timeout, this, &ProcessReaper::onStopDeadline);
 }
 
 ProcessReaper::~ProcessReaper()
@@ -108,6 +110,52 @@ void ProcessReaper::signalAll(int signal)
     }
 }
 
+void ProcessReaper::stopAll(int graceMs)
+{
+    // A fresh look: what the ended instances left has just come to the launcher.
+    scan();
+    if (m_stop == Stop::Killed) {
+        signalAll(SIGKILL);
+        return;
+    }
+    signalAll(SIGTERM);
+    if (isEmpty())
+        return;
+    const bool sooner = !m_stopDeadline.isActive() || m_stopDeadline.remainingTime() > graceMs;
+    if (graceMs >= 0 && sooner)
+        m_stopDeadline.start(graceMs);
+    m_stop = Stop::Asked;
+}
+
+void ProcessReaper::killAll()
+{
+    scan();
+    signalAll(SIGKILL);
+    m_stop = Stop::Killed;
+    m_stopDeadline.start(KillWaitMs);
+    endStopWhenEmpty();
+}
+
+void ProcessReaper::onStopDeadline()
+{
+    scan();
+    if (m_stop == Stop::Asked) {
+        killAll();
+        emit overdue();
+    } else if (m_stop == Stop::Killed && !isEmpty()) {
+        emit stuck();
+    }
+}
+
+// A stop is over once nothing is left: the next one asks anew.
+void ProcessReaper::endStopWhenEmpty()
+{
+    if (!isEmpty())
+        return;
+    m_stop = Stop::None;
+    m_stopDeadline.stop();
+}
+
 void ProcessReaper::signalInstance(qint64 leaderPid, int signal)
 {
     signalGroup(leaderPid, signal);
@@ -133,8 +181,11 @@ bool ProcessReaper::stopInstance(qint64 leaderPid, int graceMs)
         return true;
     }
     signalInstance(leaderPid, SIGTERM);
+    // The pipeline's stop kills everything at its own deadline.
     if (!m_stoppingInstances.contains(leaderPid))
-        m_stoppingInstances.insert(leaderPid, QDeadlineTimer(std::max(graceMs, 0)));
+        m_stoppingInstances.insert(leaderPid, m_stop == Stop::None
+                                                  ? QDeadlineTimer(std::max(graceMs, 0))
+                                                  : QDeadlineTimer(QDeadlineTimer::Forever));
     if (!m_instanceTimer.isActive())
         m_instanceTimer.start();
     return false;
@@ -205,6 +256,8 @@ void ProcessReaper::killLeftovers()
         signalAll(SIGKILL);
     // What dies now cannot start anything; the next pipeline is not killed.
     m_killing = false;
+    m_stop = Stop::None;
+    m_stopDeadline.stop();
 }
 
 void ProcessReaper::signalProcess(qint64 pid, quint64 startTime, int signal)
@@ -302,6 +355,7 @@ void ProcessReaper::scan()
     if (isEmpty()) {
         m_scanTimer.stop();
         m_killing = false;
+        endStopWhenEmpty();
     }
 }
 

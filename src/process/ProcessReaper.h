@@ -19,12 +19,17 @@
 // environment: what a front end starts of its own is never touched. Each
 // group and process is asked to terminate once; kills are not rationed. It
 // never reaps a pid that a ChildProcess owns, so that object's exit reporting
-// stays intact.
+// stays intact. It alone owns "ask, then kill": of an instance's stop
+// (stopInstance()) and of a pipeline's (stopAll(), killAll()).
 class ProcessReaper : public QObject
 {
     Q_OBJECT
 
 public:
+    // How long a kill waits for the ends before stuck() says it was in vain:
+    // they follow at once, unless a process hangs in the kernel.
+    static constexpr int KillWaitMs = 3000;
+
     // The variable that names a child's instance in its environment, and so in
     // the environment of everything it starts that keeps it.
     static const char* const InstanceVariable;
@@ -40,14 +45,24 @@ public:
     // The signal to one instance's group, or to its leader alone while the
     // group is not made yet. A group is asked to terminate only once.
     void signalGroup(qint64 leaderPid, int signal);
-    // Every group, and every known descendant outside them. From a kill on,
-    // descendants found later are killed too.
-    void signalAll(int signal);
+    // The pipeline's stop: every group and every known descendant is asked
+    // to terminate now (each once), and everything is killed once the grace
+    // is over (never for a negative one), which overdue() tells. Asking
+    // again asks only what was not asked yet and keeps an earlier deadline;
+    // after the kill it kills what has shown up since. The stop is over once
+    // nothing is left.
+    void stopAll(int graceMs);
+    // The pipeline's stop without asking: everything is killed now. From a
+    // kill on, descendants found later are killed too, and stuck() tells when
+    // something still runs KillWaitMs later.
+    void killAll();
+    // A stop has killed and nothing is left yet.
+    bool isKilling() const { return m_stop == Stop::Killed; }
     // An instance and what it started, or what an instance that has ended
-    // left running: asked to terminate now, killed after the grace (the one
-    // "ask, then kill" of an instance's stop; asking again keeps the first
-    // deadline). True when nothing is left; otherwise instanceGone() tells
-    // when it is.
+    // left running: asked to terminate now, killed after the grace (asking
+    // again keeps the first deadline; during the pipeline's stop, that stop's
+    // deadline is the one). True when nothing is left; otherwise
+    // instanceGone() tells when it is.
     bool stopInstance(qint64 leaderPid, int graceMs);
     // Before a new pipeline starts: kills at once what the last one left.
     void killLeftovers();
@@ -71,6 +86,11 @@ signals:
     void instanceGone(qint64 leaderPid);
     // Nothing of the pipeline runs any more, after awaitCleared() said it did.
     void cleared();
+    // The grace of stopAll() is over: everything was killed just now.
+    void overdue();
+    // Something of the pipeline still runs KillWaitMs after a kill (a
+    // process stuck in the kernel).
+    void stuck();
 
 private:
     struct Tracked
@@ -93,6 +113,18 @@ private:
     void checkStoppingInstances();
     void checkCleared();
     void forgetGroup(qint64 leaderPid);
+    // Every group, and every known descendant outside them. From a kill on,
+    // descendants found later are killed too.
+    void signalAll(int signal);
+    void onStopDeadline();
+    void endStopWhenEmpty();
+
+    enum class Stop
+    {
+        None,
+        Asked,  // every group and descendant asked to terminate; killed at the deadline
+        Killed, // killed; stuck() at the deadline
+    };
 
     QSet<qint64> m_groups;
     QHash<QByteArray, qint64> m_tags; // by tag, the leader of the instance
@@ -107,6 +139,9 @@ private:
     quint64 m_nextTag = 0;
     bool m_killing = false;
     bool m_awaitingClear = false;
+    Stop m_stop = Stop::None;
+    // The pipeline's stop: the kill while asked, the wait for the ends once killed.
+    QTimer m_stopDeadline;
     QTimer m_scanTimer;
     // While an instance's leftovers are being stopped, or a pipeline's end
     // waits for what it left, a closer look.
