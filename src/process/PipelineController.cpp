@@ -622,22 +622,16 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
     handle(Event::Failed, EventData{failureReason, -1, 0});
 }
 
-void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
+void PipelineController::onProcessOutput(qint64 pid, const QByteArray& bytes)
 {
     auto* process = qobject_cast<PipelineProcess*>(sender());
-    if (!process)
-        return;
+    const bool addTimeStamp = process && process->config().timestampLogEntries;
 
-    // Under the pid of the instance that wrote it, known from its fork on:
-    // a new instance may write before its start is reported.
-    const QByteArray output = process->readAllStandardOutput();
-    const qint64 pid = process->instancePid();
-
-    // This runs for every read of a child's output: the prefix is built once,
-    // every line goes to the message output on its own, and the lines of the
-    // read go to the file in one write.
+    // This runs for every read of a child's output: the prefix, and the time
+    // in it, once for the read; each line is split off and copied once, into
+    // the batch that goes to the file in one write.
     char prefix[96];
-    int prefixLength = std::snprintf(prefix, sizeof prefix, "[ %d ] ", int(pid));
+    int prefixLength = std::snprintf(prefix, sizeof prefix, "[ %lld ] ", pid);
     if (addTimeStamp) {
         const QByteArray stamp = PipelineLog::timeStampText();
         const int stampLength = qMin(stamp.size(), int(sizeof prefix) - prefixLength - 1);
@@ -647,16 +641,12 @@ void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
     }
 
     LineSplitter& lines = *m_lineSplitter;
-    const int lineCount = lines.split(prefix, prefixLength, output.constData(), output.size());
+    const int lineCount = lines.split(prefix, prefixLength, bytes.constData(), bytes.size());
     for (int i = 0; i < lineCount; ++i)
         toMessageOutput(QString::fromUtf8(lines.lineData(i), lines.lineLength(i)), ChildOutput);
     if (m_log && lineCount > 0)
         m_log->write(lines.batch().data(), qint64(lines.batch().size()), lineCount);
     lines.shrink();
-    // Last, so that the line that makes the process ready is logged before
-    // what its readiness sets off.
-    if (ReadinessProbe* probe = process->outputProbe())
-        probe->checkOutput(output);
 }
 
 void PipelineController::onLogPipelineMessage(int pid, QString msg, bool addTimeStamp)
@@ -779,9 +769,16 @@ void PipelineController::startPipelineProcess(int processIndex)
 
     // All connections exist before start(): the start may be reported from
     // inside it.
-    const bool addTimeStamp = processConfig.timestampLogEntries;
-    connect(process, &PipelineProcess::readyReadStandardOutput, this,
-            [this, addTimeStamp]() { onProcessReadyReadStandardOutput(addTimeStamp); });
+    // Under the pid of the instance that wrote it, known from its fork on: a
+    // new instance may write before its start is reported. The readiness
+    // probe comes last, so that the line that makes the process ready is
+    // logged before what its readiness sets off.
+    connect(process, &PipelineProcess::readyReadStandardOutput, this, [this, process]() {
+        const QByteArray bytes = process->readAllStandardOutput();
+        onProcessOutput(process->instancePid(), bytes);
+        if (ReadinessProbe* probe = process->outputProbe())
+            probe->checkOutput(bytes);
+    });
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,
