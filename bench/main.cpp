@@ -10,9 +10,15 @@
 //
 // The figures:
 //   log capture    a chatty child (bench-chatty) writes N lines of L bytes through
-//                  PipelineController::start(config, true); baseline bench-floor,
-//                  which writes every line twice with one call each (console and
-//                  file). Both consoles are /dev/null.
+//                  PipelineController::start(config, true), its console a message
+//                  handler that writes each line to /dev/null; baseline
+//                  bench-floor, which writes every line twice with one call each
+//                  (console and file). And beside `s6-log t`, which stamps every
+//                  line with the time and keeps it in a file, showing none: the
+//                  launcher once more with a quiet console, a handler that takes
+//                  every line and writes none (these rows only where s6-log is
+//                  installed). Goals: time ratios of at most 0.6 to the floor and
+//                  1.5 to s6-log.
 //   process start  a pipeline of N Sync /bin/true; baseline N bare QProcess starts
 //                  and finishes one after the other on the event loop.
 //   loading        N pipeline files through Backend::load(): each checked, read once
@@ -46,6 +52,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -83,6 +90,8 @@ struct Row
     QString baselineName;
     QString note;
     bool lowerIsBetter = true;
+    // The most the time ratio should be, where there is a goal (else 0).
+    double target = 0;
 };
 
 double median(std::vector<double> values)
@@ -151,6 +160,53 @@ ChildRun spawn(const QStringList& arguments, const QString& outputPath)
     return run;
 }
 
+// Runs `producer | consumer` to their ends, the consumer's standard output in
+// /dev/null; the time from the first start to the last end.
+ChildRun spawnPiped(const QStringList& producer, const QStringList& consumer)
+{
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0)
+        return {};
+    const auto start = [](const QStringList& arguments, int in, int out, pid_t& pid) {
+        std::vector<QByteArray> encoded;
+        for (const QString& argument : arguments)
+            encoded.push_back(QFile::encodeName(argument));
+        std::vector<char*> argv;
+        for (QByteArray& argument : encoded)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (in >= 0)
+            posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+        if (out >= 0)
+            posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return error == 0;
+    };
+    ChildRun run;
+    QElapsedTimer timer;
+    timer.start();
+    pid_t producerPid = 0, consumerPid = 0;
+    const bool producing = start(producer, -1, channel[1], producerPid);
+    const bool consuming = start(consumer, channel[0], -1, consumerPid);
+    ::close(channel[0]);
+    ::close(channel[1]);
+    int producerStatus = 0, consumerStatus = 0;
+    const bool ended = (!producing || waitpid(producerPid, &producerStatus, 0) == producerPid) &&
+                       (!consuming || waitpid(consumerPid, &consumerStatus, 0) == consumerPid);
+    run.seconds = double(timer.nsecsElapsed()) / 1e9;
+    const auto exitedWell = [](int status) {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    run.ok =
+        producing && consuming && ended && exitedWell(producerStatus) && exitedWell(consumerStatus);
+    return run;
+}
+
 QJsonObject readJson(const QString& path)
 {
     QFile file(path);
@@ -167,15 +223,19 @@ void printJson(const QJsonObject& object)
 
 // The launcher's console for the benchmark: every message is written, one
 // write() each, to /dev/null, where bench-floor writes its console lines too.
+// A quiet console takes every message and writes none, as s6-log shows none.
 int s_console = -1;
+bool s_quiet = false;
 qint64 s_childBytes = 0;
 
 void onMessage(QtMsgType, const QMessageLogContext&, const QString& text)
 {
     QByteArray line = text.toUtf8();
     line += '\n';
-    [[maybe_unused]] const ssize_t written =
-        ::write(s_console, line.constData(), size_t(line.size()));
+    if (!s_quiet) {
+        [[maybe_unused]] const ssize_t written =
+            ::write(s_console, line.constData(), size_t(line.size()));
+    }
     // The launcher's own lines and the process object's are time-stamped.
     const int at = text.indexOf(QLatin1String("] "));
     if (at > 0 && at + 2 < text.size() && text.at(at + 2) != QLatin1Char('['))
@@ -214,7 +274,9 @@ QByteArray chattyText(qint64 count, int length)
 
 // Every byte of the child, in order. A line that reached the launcher in two
 // reads is two log lines, so the lines' texts are joined before comparing.
-bool logHoldsEveryByte(const QString& path, const QByteArray& expected)
+// Lines are "[ pid ] text" (the launcher's own and the process object's are
+// time-stamped), or, from s6-log, "@<TAI64N stamp> text".
+bool logHoldsEveryByte(const QString& path, const QByteArray& expected, bool s6Stamps = false)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -222,15 +284,49 @@ bool logHoldsEveryByte(const QString& path, const QByteArray& expected)
     QByteArray text;
     text.reserve(expected.size());
     for (const QByteArray& line : file.readAll().split('\n')) {
+        if (s6Stamps) {
+            const int at = line.indexOf(' ');
+            if (line.startsWith('@') && at > 0)
+                text.append(line.constData() + at + 1, line.size() - at - 1);
+            continue;
+        }
         const int at = line.indexOf("] ");
-        // The launcher's own lines and the process object's are time-stamped.
         if (at > 0 && at + 2 < line.size() && line.at(at + 2) != '[')
             text.append(line.constData() + at + 2, line.size() - at - 2);
     }
     return text == expected;
 }
 
-Row logCapture(const Options& options, const QString& folder, bool& ok)
+// The launcher's capture in seconds, its every byte checked in the messages
+// and in the file.
+double launcherCapture(PipelineConfig pipeline, const QString& logPath, bool quiet,
+                       const QByteArray& expected, bool& ok)
+{
+    pipeline.logPath = logPath;
+    s_quiet = quiet;
+    s_childBytes = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(&onMessage);
+    PipelineController controller;
+    QElapsedTimer timer;
+    timer.start();
+    const bool finished =
+        controller.start(pipeline, true) && controller.waitForPipelineFinished(600000);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    qInstallMessageHandler(previous);
+    s_quiet = false;
+    const QString logFile = QDir(logPath).entryInfoList({"*.log"}).value(0).filePath();
+    if (!finished || s_childBytes != expected.size() || !logHoldsEveryByte(logFile, expected)) {
+        std::fprintf(stderr, "log capture: the log or the messages miss bytes\n");
+        ok = false;
+    }
+    QDir(logPath).removeRecursively();
+    return seconds;
+}
+
+// The same child's lines, beside each baseline with the console it has: the
+// floor writes each line to its console, s6-log shows none. The launcher's
+// messages go through the message handler either way.
+QList<Row> logCapture(const Options& options, const QString& folder, bool& ok)
 {
     const qint64 count = options.smoke ? 2000 : 200000;
     const int length = 100;
@@ -243,48 +339,77 @@ Row logCapture(const Options& options, const QString& folder, bool& ok)
     process.mode = ProcessMode::Sync;
     process.isRequired = true;
     pipeline.processList = {process};
+    const QStringList child{process.exec, process.arguments[0], process.arguments[1]};
+    const QString s6Log = QStandardPaths::findExecutable(QStringLiteral("s6-log"));
 
     const QByteArray expected = chattyText(count, length);
-    std::vector<double> launcher, floor;
+    std::vector<double> launcher, floor, quiet, s6;
     for (int round = 0; round < options.rounds; ++round) {
-        pipeline.logPath = QStringLiteral("%1/capture-%2").arg(folder).arg(round);
-        s_childBytes = 0;
-        const QtMessageHandler previous = qInstallMessageHandler(&onMessage);
-        PipelineController controller;
-        QElapsedTimer timer;
-        timer.start();
-        const bool finished =
-            controller.start(pipeline, true) && controller.waitForPipelineFinished(600000);
-        launcher.push_back(double(timer.nsecsElapsed()) / 1e9);
-        qInstallMessageHandler(previous);
-        const QString logFile = QDir(pipeline.logPath).entryInfoList({"*.log"}).value(0).filePath();
-        if (!finished || s_childBytes != expected.size() || !logHoldsEveryByte(logFile, expected)) {
-            std::fprintf(stderr, "log capture: the log or the messages miss bytes\n");
-            ok = false;
-        }
-        QDir(pipeline.logPath).removeRecursively();
+        const QString logPath = QStringLiteral("%1/capture-%2").arg(folder).arg(round);
+        launcher.push_back(launcherCapture(pipeline, logPath, false, expected, ok));
 
         const QString floorLog = folder + QStringLiteral("/floor.log");
-        const ChildRun run =
-            spawn({programPath("bench-floor"), QStringLiteral("/dev/null"), floorLog, process.exec,
-                   process.arguments[0], process.arguments[1]},
-                  QStringLiteral("/dev/null"));
+        const ChildRun run = spawn(
+            QStringList{programPath("bench-floor"), QStringLiteral("/dev/null"), floorLog} + child,
+            QStringLiteral("/dev/null"));
         if (!run.ok || !logHoldsEveryByte(floorLog, expected)) {
             std::fprintf(stderr, "log capture: bench-floor failed\n");
             ok = false;
         }
         QFile::remove(floorLog);
         floor.push_back(run.seconds);
+
+        if (s6Log.isEmpty())
+            continue;
+        quiet.push_back(launcherCapture(pipeline, logPath, true, expected, ok));
+        // One file, as the launcher writes: by default s6-log would turn its
+        // file over every 99999 bytes.
+        const QString s6Folder = folder + QStringLiteral("/s6-log");
+        const ChildRun s6Run =
+            spawnPiped(child, {s6Log, QStringLiteral("t"), QStringLiteral("s100000000"), s6Folder});
+        if (!s6Run.ok ||
+            !logHoldsEveryByte(s6Folder + QStringLiteral("/current"), expected, true)) {
+            std::fprintf(stderr, "log capture: s6-log failed\n");
+            ok = false;
+        }
+        QDir(s6Folder).removeRecursively();
+        s6.push_back(s6Run.seconds);
     }
+    const auto seconds = [](const std::vector<double>& times) {
+        return QString::number(median(times), 'f', 3);
+    };
     Row row;
     row.benchmark = QStringLiteral("log capture");
     row.figure = QStringLiteral("lines/s, %1 lines of %2 B").arg(count).arg(length);
+    row.lowerIsBetter = false;
     row.contender = double(count) / median(launcher);
     row.baseline = double(count) / median(floor);
     row.baselineName = QStringLiteral("two writes per line");
-    row.lowerIsBetter = false;
-    row.note = QStringLiteral("every byte in order: %1").arg(ok ? "yes" : "NO");
-    return row;
+    row.target = 0.6;
+    row.note = QStringLiteral("console writes each line: launcher %1 s, floor %2 s; every byte "
+                              "in order: %3")
+                   .arg(seconds(launcher), seconds(floor), ok ? "yes" : "NO");
+    QList<Row> rows{row};
+    row.baselineName = QStringLiteral("s6-log t");
+    if (s6.empty()) {
+        row.baseline = 0;
+        row.target = 0;
+        row.note = QStringLiteral("s6-log is not installed (scripts/install-deps bench)");
+        return rows << row;
+    }
+    row.baseline = double(count) / median(s6);
+    row.target = 0;
+    row.note = QStringLiteral("console writes each line, s6-log shows none: launcher %1 s, "
+                              "s6-log %2 s")
+                   .arg(seconds(launcher), seconds(s6));
+    rows << row;
+    row.figure += QStringLiteral(", quiet console");
+    row.contender = double(count) / median(quiet);
+    row.target = 1.5;
+    row.note = QStringLiteral("every line through the message handler, which writes none, as "
+                              "s6-log shows none: launcher %1 s, s6-log %2 s")
+                   .arg(seconds(quiet), seconds(s6));
+    return rows << row;
 }
 
 // --- process start -------------------------------------------------------
@@ -668,19 +793,42 @@ QByteArray number(double value)
     return text;
 }
 
+// The launcher's time over the baseline's (for a rate, the baseline's rate
+// over the launcher's); 0 without a baseline.
+double timeRatio(const Row& row)
+{
+    if (row.baseline <= 0 || row.contender <= 0)
+        return 0;
+    return row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
+}
+
+QByteArray ratioText(const Row& row)
+{
+    const double ratio = timeRatio(row);
+    if (ratio <= 0)
+        return "-";
+    char text[64];
+    if (row.target > 0)
+        std::snprintf(text, sizeof text, "%.3f (goal: at most %.1f, %s)", ratio, row.target,
+                      ratio <= row.target ? "met" : "NOT met");
+    else
+        std::snprintf(text, sizeof text, "%.2f", ratio);
+    return text;
+}
+
 void printTable(const QList<Row>& rows, const Options& options)
 {
     std::printf("%d rounds, contender and baseline alternating; medians. Time ratio: the "
-                "launcher's time over the baseline's.\n\n",
+                "launcher's time over the baseline's, on the same work (below 1: the launcher "
+                "is faster).\n\n",
                 options.rounds);
     std::printf("| Benchmark | Figure | Launcher | Baseline | Time ratio | Notes |\n");
     std::printf("|---|---|---:|---:|---:|---|\n");
     for (const Row& row : rows) {
-        const double ratio =
-            row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
-        std::printf("| %s | %s | %s | %s (%s) | %.2f | %s |\n", qUtf8Printable(row.benchmark),
+        std::printf("| %s | %s | %s | %s (%s) | %s | %s |\n", qUtf8Printable(row.benchmark),
                     qUtf8Printable(row.figure), number(row.contender).constData(),
-                    number(row.baseline).constData(), qUtf8Printable(row.baselineName), ratio,
+                    row.baseline > 0 ? number(row.baseline).constData() : "-",
+                    qUtf8Printable(row.baselineName), ratioText(row).constData(),
                     qUtf8Printable(row.note));
     }
 }
@@ -689,15 +837,16 @@ void printJsonRows(const QList<Row>& rows, const Options& options)
 {
     QJsonArray array;
     for (const Row& row : rows) {
-        const double ratio =
-            row.lowerIsBetter ? row.contender / row.baseline : row.baseline / row.contender;
-        array.append(QJsonObject{{"benchmark", row.benchmark},
-                                 {"figure", row.figure},
-                                 {"launcher", row.contender},
-                                 {"baseline", row.baseline},
-                                 {"baselineName", row.baselineName},
-                                 {"costRatio", ratio},
-                                 {"note", row.note}});
+        QJsonObject object{{"benchmark", row.benchmark},
+                           {"figure", row.figure},
+                           {"launcher", row.contender},
+                           {"baseline", row.baseline},
+                           {"baselineName", row.baselineName},
+                           {"costRatio", timeRatio(row)},
+                           {"note", row.note}};
+        if (row.target > 0)
+            object.insert(QStringLiteral("costRatioGoal"), row.target);
+        array.append(object);
     }
     std::printf("%s\n", QJsonDocument(QJsonObject{{"rounds", options.rounds}, {"results", array}})
                             .toJson()
