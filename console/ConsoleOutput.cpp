@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <poll.h>
 #include <unistd.h>
@@ -47,13 +48,16 @@ QByteArray coloured(bool colour, const char* code, const QString& text)
 
 // Writes all of the text unless the stream fails for good (a reader that has
 // gone, a terminal that was closed). Blocks as long as the reader does.
-bool writeAll(int fd, const char* data, qsizetype size)
+// `progress`, when given, counts the bytes written so far.
+bool writeAll(int fd, const char* data, qsizetype size, std::atomic<qsizetype>* progress = nullptr)
 {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size_t(size));
         if (written >= 0) {
             data += written;
             size -= written;
+            if (progress)
+                *progress += written;
         } else if (errno == EAGAIN) {
             // A descriptor that another program made non-blocking.
             pollfd writable = {fd, POLLOUT, 0};
@@ -130,9 +134,13 @@ public:
         }
         if (m_idle.wait_for(lock, timeout, [this] { return idle(); }))
             return;
-        const qint64 lost = m_dropped + qint64(m_queue.size());
-        const qint64 kept = m_droppedKept + std::count_if(m_queue.cbegin(), m_queue.cend(),
-                                                          [](const Chunk& c) { return c.kept; });
+        // Lines of the batch that a stalled reader holds up count as lost
+        // too, but for the one it has begun.
+        const auto [unbegunCount, unbegunKept] = unbegun();
+        const qint64 lost = m_dropped + qint64(m_queue.size()) + unbegunCount;
+        const qint64 kept =
+            m_droppedKept + unbegunKept +
+            std::count_if(m_queue.cbegin(), m_queue.cend(), [](const Chunk& c) { return c.kept; });
         m_queue.clear();
         m_queuedBytes = 0;
         m_dropped = 0;
@@ -150,6 +158,7 @@ public:
 
 private:
     static constexpr qsizetype QueueLimit = 1 << 20;
+    static constexpr qsizetype BatchLimit = 64 << 10;
 
     struct Chunk
     {
@@ -168,20 +177,35 @@ private:
         return m_gone[STDOUT_FILENO] ? -1 : STDOUT_FILENO;
     }
 
+    // What is queued for one descriptor goes out in one write, up to a
+    // bound, so that a flood of lines costs a call per batch, not per line;
+    // the order across descriptors stays the queue's.
     void run()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        QByteArray batch;
         for (;;) {
-            Chunk chunk;
+            int fd = -1;
+            batch.resize(0);
             if (!m_queue.empty()) {
-                chunk = std::move(m_queue.front());
-                m_queue.pop_front();
-                m_queuedBytes -= chunk.text.size();
+                fd = m_queue.front().fd;
+                batch.reserve(BatchLimit); // kept from batch to batch
+                m_batchEnds.clear();
+                while (
+                    !m_queue.empty() && m_queue.front().fd == fd &&
+                    (batch.isEmpty() || batch.size() + m_queue.front().text.size() <= BatchLimit)) {
+                    Chunk& chunk = m_queue.front();
+                    batch += chunk.text;
+                    m_batchEnds.push_back({batch.size(), chunk.kept});
+                    m_queuedBytes -= chunk.text.size();
+                    m_queue.pop_front();
+                }
                 m_room.notify_all();
             } else if (m_dropped > 0 && noteFd() >= 0) {
                 // The reader is back.
-                chunk = {noteFd(),
-                         droppedNote(std::exchange(m_dropped, 0), std::exchange(m_droppedKept, 0))};
+                fd = noteFd();
+                batch = droppedNote(std::exchange(m_dropped, 0), std::exchange(m_droppedKept, 0));
+                m_batchEnds.clear();
             } else {
                 m_dropped = 0;
                 m_droppedKept = 0;
@@ -190,16 +214,34 @@ private:
                 continue;
             }
             m_writing = true;
+            m_batchWritten = 0;
             lock.unlock();
-            const bool written = writeAll(chunk.fd, chunk.text.constData(), chunk.text.size());
+            const bool written = writeAll(fd, batch.constData(), batch.size(), &m_batchWritten);
             lock.lock();
             m_writing = false;
-            if (!written && !m_gone[chunk.fd]) {
-                m_gone[chunk.fd] = true;
-                forgetQueued(chunk.fd);
+            m_batchEnds.clear();
+            if (!written && !m_gone[fd]) {
+                m_gone[fd] = true;
+                forgetQueued(fd);
                 m_room.notify_all();
             }
         }
+    }
+
+    // Of the batch being written, the lines not yet begun: (count, kept).
+    std::pair<qint64, qint64> unbegun() const
+    {
+        qint64 count = 0, kept = 0;
+        qsizetype begin = 0;
+        const qsizetype written = m_batchWritten;
+        for (const BatchEnd& end : m_batchEnds) {
+            if (begin >= written && begin < end.offset) {
+                ++count;
+                kept += end.kept ? 1 : 0;
+            }
+            begin = end.offset;
+        }
+        return {count, kept};
     }
 
     void forgetQueued(int fd)
@@ -224,6 +266,15 @@ private:
     qint64 m_droppedKept = 0; // of m_dropped, the lines that the log file has
     bool m_writing = false;
     bool m_gone[3] = {}; // by descriptor
+    // The batch being written: where each of its lines ends, whether the log
+    // file has it, and how far the writer got (changed without the lock).
+    struct BatchEnd
+    {
+        qsizetype offset;
+        bool kept;
+    };
+    std::vector<BatchEnd> m_batchEnds;
+    std::atomic<qsizetype> m_batchWritten{0};
 };
 
 // Never destroyed: at exit its thread may still be blocked in a write to a
@@ -234,11 +285,12 @@ ConsoleWriter& writer()
     return *instance;
 }
 
-void writeLine(int fd, const QByteArray& line, bool kept = false)
+void writeLine(int fd, QByteArray line, bool kept = false)
 {
     // Other output ends the status line where it stands.
     ConsoleOutput::endStatus();
-    writer().write(fd, line + '\n', kept);
+    line += '\n';
+    writer().write(fd, std::move(line), kept);
 }
 
 void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
