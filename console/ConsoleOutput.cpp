@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -48,16 +49,13 @@ QByteArray coloured(bool colour, const char* code, const QString& text)
 
 // Writes all of the text unless the stream fails for good (a reader that has
 // gone, a terminal that was closed). Blocks as long as the reader does.
-// `progress`, when given, counts the bytes written so far.
-bool writeAll(int fd, const char* data, qsizetype size, std::atomic<qsizetype>* progress = nullptr)
+bool writeAll(int fd, const char* data, qsizetype size)
 {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size_t(size));
         if (written >= 0) {
             data += written;
             size -= written;
-            if (progress)
-                *progress += written;
         } else if (errno == EAGAIN) {
             // A descriptor that another program made non-blocking.
             pollfd writable = {fd, POLLOUT, 0};
@@ -119,7 +117,8 @@ public:
         }
         m_queuedBytes += text.size();
         m_queue.push_back({fd, std::move(text), kept});
-        m_wake.notify_one();
+        if (m_sleeping)
+            m_wake.notify_one();
     }
 
     // Waits a bounded time for what is queued (a report as long as its
@@ -159,6 +158,7 @@ public:
 private:
     static constexpr qsizetype QueueLimit = 1 << 20;
     static constexpr qsizetype BatchLimit = 64 << 10;
+    static constexpr size_t BatchLines = 1024; // IOV_MAX on Linux
 
     struct Chunk
     {
@@ -177,46 +177,46 @@ private:
         return m_gone[STDOUT_FILENO] ? -1 : STDOUT_FILENO;
     }
 
-    // What is queued for one descriptor goes out in one write, up to a
+    // What is queued for one descriptor goes out in one call, up to a
     // bound, so that a flood of lines costs a call per batch, not per line;
-    // the order across descriptors stays the queue's.
+    // the order across descriptors stays the queue's. The lines are taken
+    // from the queue under the lock and written, uncopied, without it.
     void run()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        QByteArray batch;
+        std::vector<Chunk> batch;
         for (;;) {
-            int fd = -1;
-            batch.resize(0);
             if (!m_queue.empty()) {
-                fd = m_queue.front().fd;
-                batch.reserve(BatchLimit); // kept from batch to batch
-                m_batchEnds.clear();
-                while (
-                    !m_queue.empty() && m_queue.front().fd == fd &&
-                    (batch.isEmpty() || batch.size() + m_queue.front().text.size() <= BatchLimit)) {
-                    Chunk& chunk = m_queue.front();
-                    batch += chunk.text;
-                    m_batchEnds.push_back({batch.size(), chunk.kept});
-                    m_queuedBytes -= chunk.text.size();
+                const int fd = m_queue.front().fd;
+                qsizetype size = 0;
+                while (!m_queue.empty() && m_queue.front().fd == fd && batch.size() < BatchLines &&
+                       (batch.empty() || size + m_queue.front().text.size() <= BatchLimit)) {
+                    size += m_queue.front().text.size();
+                    m_batchEnds.push_back({size, m_queue.front().kept});
+                    batch.push_back(std::move(m_queue.front()));
                     m_queue.pop_front();
                 }
+                m_queuedBytes -= size;
                 m_room.notify_all();
             } else if (m_dropped > 0 && noteFd() >= 0) {
                 // The reader is back.
-                fd = noteFd();
-                batch = droppedNote(std::exchange(m_dropped, 0), std::exchange(m_droppedKept, 0));
-                m_batchEnds.clear();
+                batch.push_back({noteFd(), droppedNote(std::exchange(m_dropped, 0),
+                                                       std::exchange(m_droppedKept, 0))});
             } else {
                 m_dropped = 0;
                 m_droppedKept = 0;
                 m_idle.notify_all();
+                m_sleeping = true;
                 m_wake.wait(lock);
+                m_sleeping = false;
                 continue;
             }
+            const int fd = batch.front().fd;
             m_writing = true;
             m_batchWritten = 0;
             lock.unlock();
-            const bool written = writeAll(fd, batch.constData(), batch.size(), &m_batchWritten);
+            const bool written = writeBatch(fd, batch);
+            batch.clear();
             lock.lock();
             m_writing = false;
             m_batchEnds.clear();
@@ -224,6 +224,41 @@ private:
                 m_gone[fd] = true;
                 forgetQueued(fd);
                 m_room.notify_all();
+            }
+        }
+    }
+
+    // As writeAll(), for the texts of a batch one after the other; counts
+    // in m_batchWritten the bytes written so far.
+    bool writeBatch(int fd, const std::vector<Chunk>& batch)
+    {
+        std::vector<iovec> pieces;
+        pieces.reserve(batch.size());
+        for (const Chunk& chunk : batch)
+            pieces.push_back(
+                {const_cast<char*>(chunk.text.constData()), size_t(chunk.text.size())});
+        size_t first = 0;
+        for (;;) {
+            while (first < pieces.size() && pieces[first].iov_len == 0)
+                ++first;
+            if (first == pieces.size())
+                return true;
+            const ssize_t written = ::writev(fd, &pieces[first], int(pieces.size() - first));
+            if (written >= 0) {
+                m_batchWritten += written;
+                for (size_t left = size_t(written); left > 0;) {
+                    const size_t taken = std::min(left, pieces[first].iov_len);
+                    pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + taken;
+                    pieces[first].iov_len -= taken;
+                    left -= taken;
+                    if (pieces[first].iov_len == 0)
+                        ++first;
+                }
+            } else if (errno == EAGAIN) {
+                pollfd writable = {fd, POLLOUT, 0};
+                ::poll(&writable, 1, -1);
+            } else if (errno != EINTR) {
+                return false;
             }
         }
     }
@@ -265,7 +300,8 @@ private:
     qint64 m_dropped = 0;
     qint64 m_droppedKept = 0; // of m_dropped, the lines that the log file has
     bool m_writing = false;
-    bool m_gone[3] = {}; // by descriptor
+    bool m_sleeping = false; // the thread waits for a line
+    bool m_gone[3] = {};     // by descriptor
     // The batch being written: where each of its lines ends, whether the log
     // file has it, and how far the writer got (changed without the lock).
     struct BatchEnd
