@@ -451,8 +451,9 @@ QList<Row> logCapture(const Options& options, const QString& folder, bool& ok)
     row.baseline = double(count) / median(floor);
     row.baselineName = QStringLiteral("two writes per line");
     row.target = 0;
-    row.note = QStringLiteral("PipelineController with a message handler that writes none, "
-                              "no program start: %1 s; what the console adds is the rest")
+    row.note = QStringLiteral("PipelineController in the bench's process, a message handler "
+                              "that converts each line and writes none: %1 s; launcher run "
+                              "adds its start, its end and its console")
                    .arg(seconds(inProcess));
     return rows << row;
 }
