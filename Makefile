@@ -7,7 +7,7 @@ FUZZ_SECONDS      ?= 600
 CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan fuzz package bench soak demo screenshots clean
+.PHONY: all deps build test test-asan fuzz package bench soak demo screenshots count clean
 
 all: build
 
@@ -28,6 +28,11 @@ build: deps-build $(BUILD_DIR)/build.ninja
 
 test: deps-test build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) || { $(CURDIR)/scripts/ctest-failures .; exit 1; }
+	@scripts/count-lines
+
+# The lines of tests beside the lines of code (docs/development.md).
+count:
+	@scripts/count-lines
 
 # The Debian packages launcher, launcher-dev and launcher-ui, in
 # $(PACKAGE_BUILD_DIR) (then scripts/check-package). Built apart from the

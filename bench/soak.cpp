@@ -18,7 +18,7 @@
 // about every fifth.
 
 #include "Backend.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/TimeStamp.h"
 
 #include <QCommandLineParser>
@@ -129,6 +129,119 @@ bool writeText(const QString& path, const QString& text)
            file.write(text.toUtf8()) == text.toUtf8().size();
 }
 
+// The launcher's files for the soak below `home`, and the environment that
+// points the launcher at the folders of `root`. False when they could not be written.
+bool writeKiosk(const QTemporaryDir& root, const QString& home)
+{
+    QDir().mkpath(root.filePath(QStringLiteral("run")));
+    QFile::setPermissions(root.filePath(QStringLiteral("run")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.filePath(QStringLiteral("none"))));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root.filePath(QStringLiteral("run"))));
+    const QString bin = QCoreApplication::applicationDirPath();
+    return writeText(home + QStringLiteral("/launcher.ini"),
+                     QStringLiteral("[logs]\nrotate-period=3600\nkeep-days=6\nmax-total-size=%1\n"
+                                    "max-file-size=%2\n")
+                         .arg(MaxTotalSize)
+                         .arg(MaxFileSize)) &&
+           writeText(home + QStringLiteral("/apps/kiosk.ini"),
+                     QStringLiteral("[process-0]\nexec=%1/bench-noise\narguments=%2\nmode=daemon\n"
+                                    "[process-1]\nexec=/bin/sh\nlibrary-paths=/bin, /usr/bin\n"
+                                    "arguments=-c, \"sleep 0.3; kill -9 $$\"\nmode=async\n"
+                                    "restart-on-crash=true\nrestart-limit=1000000\n"
+                                    "restart-delay=1\nrestart-delay-max=2\n"
+                                    "[process-2]\nexec=%1/bench-unwell\narguments=hang, 0.5\n"
+                                    "watchdog=1\nrestart-limit=1000000\n"
+                                    "[process-3]\nexec=%1/bench-unwell\narguments=leak, 16\n"
+                                    "memory-max=24M\nrestart-limit=1000000\n"
+                                    "[process-4]\nexec=/bin/sleep\narguments=1000000\nmode=sync\n")
+                         .arg(bin)
+                         .arg(NoiseRate));
+}
+
+// What the soak has seen of the launcher, looked at every simulated hour.
+struct Watch
+{
+    qint64 firstRss = 0;
+    // The fewest descriptors open in the first and in the last day, looked at
+    // every hour once every process has started: a start or a rotation holds
+    // some for a moment, a leak for good.
+    int firstFds = INT_MAX;
+    int lastFds = INT_MAX;
+    bool allStarted = false;
+    qint64 largestFolder = 0;
+};
+
+// Looks at the launcher after it reloaded at the end of a simulated hour,
+// and prints the logs folder at the end of a day. True after the last day.
+bool hourEnded(Watch& watch, PipelineController& controller, const QString& logs, int processCount,
+               int days)
+{
+    const QList<ProcessStatus> statuses = controller.processStatuses();
+    watch.allStarted =
+        watch.allStarted ||
+        (statuses.size() == processCount &&
+         std::none_of(statuses.cbegin(), statuses.cend(), [](const ProcessStatus& p) {
+             return p.state == ProcessStatus::State::Starting;
+         }));
+    const int fds = watch.allStarted ? openDescriptors() : INT_MAX;
+    if (g_hours <= 24)
+        watch.firstFds = std::min(watch.firstFds, fds);
+    if (g_hours > qint64(days - 1) * 24)
+        watch.lastFds = std::min(watch.lastFds, fds);
+    if (g_hours % 24 != 0)
+        return false;
+    const qint64 day = g_hours / 24;
+    const FolderSize size = folderSize(logs);
+    watch.largestFolder = std::max(watch.largestFolder, size.bytes);
+    std::printf("| %lld | %lld | %d |\n", day, size.bytes, size.files);
+    std::fflush(stdout);
+    if (day == 1)
+        watch.firstRss = statusValue("VmRSS:");
+    return day == days;
+}
+
+// Stops the pipeline and prints what the soak saw; true when all of it
+// stayed within its bounds.
+bool verdict(const Watch& watch, PipelineController& controller, int days)
+{
+    const qint64 lastRss = statusValue("VmRSS:");
+    const int restarts = controller.processStatuses().value(1).restarts;
+    const int hung = controller.processStatuses().value(2).restarts;
+    const int leaking = controller.processStatuses().value(3).restarts;
+    const bool stopped = controller.stop(5000);
+    const qint64 bound = MaxTotalSize + 2 * MaxFileSize;
+    std::printf("\n%lld reloads; the crashing process was restarted %d times, the hung one %d, "
+                "the leaking one %d\n",
+                g_hours, restarts, hung, leaking);
+    std::printf("Resident memory: %lld KiB after day 1, %lld KiB after day %d\n"
+                "Open descriptors: at least %d in day 1, at least %d in day %d\n"
+                "Largest logs folder: %lld bytes (bound %lld: the total plus two files at "
+                "their limit)\n",
+                watch.firstRss, lastRss, days, watch.firstFds, watch.lastFds, days,
+                watch.largestFolder, bound);
+    bool ok = stopped;
+    if (watch.largestFolder > bound) {
+        std::printf("FAILED: the logs folder grew past its bound\n");
+        ok = false;
+    }
+    if (watch.lastFds > watch.firstFds) {
+        std::printf("FAILED: descriptors were left open\n");
+        ok = false;
+    }
+    if (days >= 7 && lastRss > watch.firstRss + std::max(watch.firstRss / 4, qint64(4096))) {
+        std::printf("FAILED: resident memory grew\n");
+        ok = false;
+    }
+    // A week takes five seconds at the fastest pace: time enough for both.
+    if (days >= 7 && (hung == 0 || leaking == 0)) {
+        std::printf("FAILED: the hung or the leaking process was not restarted\n");
+        ok = false;
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -147,36 +260,9 @@ int main(int argc, char* argv[])
     const int hourMs = std::max(parser.value(QStringLiteral("hour-ms")).toInt(), 5);
 
     QTemporaryDir root;
-    const QString data = root.filePath(QStringLiteral("data"));
-    const QString home = data + QStringLiteral("/Orvalen/launcher");
+    const QString home = root.filePath(QStringLiteral("data/Orvalen/launcher"));
     const QString logs = home + QStringLiteral("/logs");
-    QDir().mkpath(root.filePath(QStringLiteral("run")));
-    QFile::setPermissions(root.filePath(QStringLiteral("run")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_DATA_HOME", QFile::encodeName(data));
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root.filePath(QStringLiteral("none"))));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root.filePath(QStringLiteral("run"))));
-    const QString bin = QCoreApplication::applicationDirPath();
-    const bool written =
-        writeText(home + QStringLiteral("/launcher.ini"),
-                  QStringLiteral("[logs]\nrotate-period=3600\nkeep-days=6\nmax-total-size=%1\n"
-                                 "max-file-size=%2\n")
-                      .arg(MaxTotalSize)
-                      .arg(MaxFileSize)) &&
-        writeText(home + QStringLiteral("/apps/kiosk.ini"),
-                  QStringLiteral("[process-0]\nexec=%1/bench-noise\narguments=%2\nmode=daemon\n"
-                                 "[process-1]\nexec=/bin/sh\nlibrary-paths=/bin, /usr/bin\n"
-                                 "arguments=-c, \"sleep 0.3; kill -9 $$\"\nmode=async\n"
-                                 "restart-on-crash=true\nrestart-limit=1000000\n"
-                                 "restart-delay=1\nrestart-delay-max=2\n"
-                                 "[process-2]\nexec=%1/bench-unwell\narguments=hang, 0.5\n"
-                                 "watchdog=1\nrestart-limit=1000000\n"
-                                 "[process-3]\nexec=%1/bench-unwell\narguments=leak, 16\n"
-                                 "memory-max=24M\nrestart-limit=1000000\n"
-                                 "[process-4]\nexec=/bin/sleep\narguments=1000000\nmode=sync\n")
-                      .arg(bin)
-                      .arg(NoiseRate));
-    if (!written) {
+    if (!writeKiosk(root, home)) {
         std::fprintf(stderr, "launcher-soak: cannot write its files below %s\n",
                      qUtf8Printable(root.path()));
         return 1;
@@ -188,7 +274,7 @@ int main(int argc, char* argv[])
         QDateTime(QDate::currentDate().addDays(2), QTime(0, 30)).toMSecsSinceEpoch();
     g_sinceHour.start();
     TimeStamp::setClock(simulatedClock);
-    DayTimer::setLookInterval(qMax(1, hourMs / 6));
+    DateChangeTimer::setLookInterval(qMax(1, hourMs / 6));
     // The launcher's lines are not the point here (SOAK_VERBOSE=1 shows them).
     if (!qEnvironmentVariableIsSet("SOAK_VERBOSE"))
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
@@ -205,14 +291,8 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    qint64 firstRss = 0;
-    // The fewest descriptors open in the first and in the last day, looked at
-    // every hour once every process has started: a start or a rotation holds
-    // some for a moment, a leak for good.
-    int firstFds = INT_MAX, lastFds = INT_MAX;
-    bool allStarted = false;
+    Watch watch;
     const int processCount = kiosk->processList.size(); // a reload replaces *kiosk
-    qint64 largestFolder = 0;
     std::printf("| Day | Logs folder (bytes) | Files |\n|---:|---:|---:|\n");
     QTimer hour;
     qint64 hourBegan = QDateTime::currentMSecsSinceEpoch();
@@ -223,63 +303,10 @@ int main(int argc, char* argv[])
         ++g_hours;
         g_sinceHour.restart();
         backend.reload();
-        const QList<ProcessStatus> statuses = controller.processStatuses();
-        allStarted = allStarted ||
-                     (statuses.size() == processCount &&
-                      std::none_of(statuses.cbegin(), statuses.cend(), [](const ProcessStatus& p) {
-                          return p.state == ProcessStatus::State::Starting;
-                      }));
-        const int fds = allStarted ? openDescriptors() : INT_MAX;
-        if (g_hours <= 24)
-            firstFds = std::min(firstFds, fds);
-        if (g_hours > qint64(days - 1) * 24)
-            lastFds = std::min(lastFds, fds);
-        if (g_hours % 24 != 0)
-            return;
-        const qint64 day = g_hours / 24;
-        const FolderSize size = folderSize(logs);
-        largestFolder = std::max(largestFolder, size.bytes);
-        std::printf("| %lld | %lld | %d |\n", day, size.bytes, size.files);
-        std::fflush(stdout);
-        if (day == 1)
-            firstRss = statusValue("VmRSS:");
-        if (day == days)
+        if (hourEnded(watch, controller, logs, processCount, days))
             app.quit();
     });
     hour.start(hourMs);
     app.exec();
-
-    const qint64 lastRss = statusValue("VmRSS:");
-    const int restarts = controller.processStatuses().value(1).restarts;
-    const int hung = controller.processStatuses().value(2).restarts;
-    const int leaking = controller.processStatuses().value(3).restarts;
-    const bool stopped = controller.stop(5000);
-    const qint64 bound = MaxTotalSize + 2 * MaxFileSize;
-    std::printf("\n%lld reloads; the crashing process was restarted %d times, the hung one %d, "
-                "the leaking one %d\n",
-                g_hours, restarts, hung, leaking);
-    std::printf("Resident memory: %lld KiB after day 1, %lld KiB after day %d\n"
-                "Open descriptors: at least %d in day 1, at least %d in day %d\n"
-                "Largest logs folder: %lld bytes (bound %lld: the total plus two files at "
-                "their limit)\n",
-                firstRss, lastRss, days, firstFds, lastFds, days, largestFolder, bound);
-    bool ok = stopped;
-    if (largestFolder > bound) {
-        std::printf("FAILED: the logs folder grew past its bound\n");
-        ok = false;
-    }
-    if (lastFds > firstFds) {
-        std::printf("FAILED: descriptors were left open\n");
-        ok = false;
-    }
-    if (days >= 7 && lastRss > firstRss + std::max(firstRss / 4, qint64(4096))) {
-        std::printf("FAILED: resident memory grew\n");
-        ok = false;
-    }
-    // A week takes five seconds at the fastest pace: time enough for both.
-    if (days >= 7 && (hung == 0 || leaking == 0)) {
-        std::printf("FAILED: the hung or the leaking process was not restarted\n");
-        ok = false;
-    }
-    return ok ? 0 : 1;
+    return verdict(watch, controller, days) ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 #include "ConfigLinter.h"
 #include "ConsoleOutput.h"
 #include "ProblemWording.h"
+#include "config/LauncherSettingsReader.h"
+#include "config/PipelineFileReader.h"
 #include "config/SettingsFile.h"
 
 #include <QFileInfo>
@@ -211,36 +213,118 @@ int FileCheck::warnings() const
 
 namespace {
 
-void printSettings(Backend& backend, const SettingsFile& file, const QString& path)
+void printSettings(const SettingsFile& file, const QString& path)
 {
-    backend.loadConfig(file);
+    const LauncherSettings settings = LauncherSettingsReader::read(file);
     print(path);
     field(2, QStringLiteral("autostart"),
-          backend.isAutoStartEnabled() ? QStringLiteral("%1 after %2 s")
-                                             .arg(backend.autostartTile())
-                                             .arg(backend.autostartTimeout())
-                                       : QStringLiteral("off"));
+          !settings.autostartTile.isEmpty() ? QStringLiteral("%1 after %2 s")
+                                                  .arg(settings.autostartTile)
+                                                  .arg(settings.autostartTimeout)
+                                            : QStringLiteral("off"));
     field(2, QStringLiteral("rotate logs"),
-          QStringLiteral("older than %1 s").arg(backend.logRotatePeriod()));
+          QStringLiteral("older than %1 s").arg(settings.logRotatePeriod));
     field(2, QStringLiteral("keep logs"),
           QStringLiteral("%1, %2 in all, %3")
-              .arg(backend.logKeepDays() > 0
-                       ? QStringLiteral("compressed for %1 days").arg(backend.logKeepDays())
+              .arg(settings.logKeepDays > 0
+                       ? QStringLiteral("compressed for %1 days").arg(settings.logKeepDays)
                        : QStringLiteral("compressed for ever"),
-                   backend.logMaxTotalSize() > 0 ? settingSizeText(backend.logMaxTotalSize())
-                                                 : QStringLiteral("no limit"),
-                   backend.logMaxFileSize() > 0
-                       ? QStringLiteral("files split at %1")
-                             .arg(settingSizeText(backend.logMaxFileSize()))
-                       : QStringLiteral("files never split")));
+                   settings.logMaxTotalSize > 0 ? settingSizeText(settings.logMaxTotalSize)
+                                                : QStringLiteral("no limit"),
+                   settings.logMaxFileSize > 0 ? QStringLiteral("files split at %1")
+                                                     .arg(settingSizeText(settings.logMaxFileSize))
+                                               : QStringLiteral("files never split")));
     field(2, QStringLiteral("journal"),
-          backend.journalGetsAll() ? QStringLiteral("every line")
-                                   : QStringLiteral("the launcher's own lines (events)"));
+          settings.journalGetsAll ? QStringLiteral("every line")
+                                  : QStringLiteral("the launcher's own lines (events)"));
     field(2, QStringLiteral("ui"),
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
                          "width %5")
-              .arg(yesNo(backend.allowUserExit()), yesNo(backend.showVersionInfo()),
-                   yesNo(backend.showInvalidTiles()), backend.uiLocation(), backend.uiWidth()));
+              .arg(yesNo(settings.allowUserExit), yesNo(settings.showVersionInfo),
+                   yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth));
+}
+
+QString codeList(const QSet<int>& set)
+{
+    QList<int> codes = set.values();
+    std::sort(codes.begin(), codes.end());
+    QStringList texts;
+    for (int code : codes)
+        texts.append(QString::number(code));
+    return orNone(texts.join(QLatin1String(", ")));
+}
+
+// When a process is restarted: on a crash, on exit codes, found hung or over its cap.
+void printRestarts(const ProcessConfig& process)
+{
+    QString restart = yesNo(false);
+    if (process.restartOnCrash) {
+        restart = QStringLiteral("yes, until %1 crashes fall within %2 s")
+                      .arg(process.restartLimit)
+                      .arg(process.restartPeriod);
+        if (process.restartDelay != 0)
+            restart += QStringLiteral(", after %1 s doubling up to %2 s")
+                           .arg(process.restartDelay)
+                           .arg(process.restartDelayMax);
+    }
+    field(4, QStringLiteral("restart on crash"), restart);
+    if (!process.restartOnExit.isEmpty())
+        field(4, QStringLiteral("restart on exit codes"), codeList(process.restartOnExit));
+    // Found hung or over its cap, a process is restarted whatever restart on crash says.
+    if (process.watchdog > 0)
+        field(
+            4, QStringLiteral("watchdog"),
+            QStringLiteral("WATCHDOG=1 at least every %1 s, else restarted").arg(process.watchdog));
+    if (!process.alive.isEmpty())
+        field(4, QStringLiteral("alive"),
+              QStringLiteral("%1 every %2 s, each within %3 s; %4 failures in a row restart it")
+                  .arg(process.alive)
+                  .arg(process.aliveInterval)
+                  .arg(process.aliveTimeout)
+                  .arg(process.aliveFailures));
+    if (process.memoryMax > 0)
+        field(4, QStringLiteral("memory max"),
+              QStringLiteral("%1 with what it started, else restarted")
+                  .arg(settingSizeText(process.memoryMax)));
+}
+
+void printProcess(const ProcessConfig& process, int number, int count)
+{
+    print(QStringLiteral("  process %1 of %2 [%3]").arg(number).arg(count).arg(process.group));
+    // As the screen and status name it.
+    field(4, QStringLiteral("label"),
+          process.label.isEmpty()
+              ? QStringLiteral("(none: shown as %1)").arg(processShownName(process))
+              : process.label);
+    field(4, QStringLiteral("exec"), orNone(process.exec));
+    QStringList arguments;
+    for (const QString& argument : process.arguments)
+        arguments.append(QLatin1Char('"') + argument + QLatin1Char('"'));
+    field(4, QStringLiteral("arguments"), orNone(arguments.join(QLatin1String(", "))));
+
+    QString mode = processModeName(process.mode);
+    if (!process.modeError.isEmpty())
+        mode += QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(process.modeError);
+    field(4, QStringLiteral("mode"), mode);
+    if (!process.ready.isEmpty())
+        field(4, QStringLiteral("ready"),
+              QStringLiteral("%1, within %2 s").arg(process.ready).arg(process.readyTimeout));
+    field(4, QStringLiteral("required"), yesNo(process.isRequired));
+    printRestarts(process);
+    QString workingDirectory = process.workingDirectory;
+    if (workingDirectory.isEmpty())
+        workingDirectory = QFileInfo(process.exec).isRelative()
+                               ? QStringLiteral("(the launcher's current folder)")
+                               : QStringLiteral("(the folder of the program)");
+    field(4, QStringLiteral("working directory"), workingDirectory);
+    field(4, QStringLiteral("library paths"),
+          orNone(process.libraryPaths.join(QLatin1String(", "))));
+    QStringList environment;
+    for (auto it = process.environment.cbegin(); it != process.environment.cend(); ++it)
+        environment.append(QStringLiteral("%1=%2").arg(it.key(), it.value()));
+    field(4, QStringLiteral("environment"), orNone(environment.join(QLatin1String(", "))));
+    field(4, QStringLiteral("invalid-config exit codes"), codeList(process.invalidConfigExitCodes));
+    field(4, QStringLiteral("log time stamps"), yesNo(process.timestampLogEntries));
 }
 
 void printPipeline(const PipelineConfig& pipeline, const QString& path)
@@ -257,84 +341,9 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
               : QStringLiteral("(none)"));
     if (pipeline.processList.isEmpty())
         field(2, QStringLiteral("processes"), QStringLiteral("(none)"));
-
-    const auto codeList = [](const QSet<int>& set) {
-        QList<int> codes = set.values();
-        std::sort(codes.begin(), codes.end());
-        QStringList texts;
-        for (int code : codes)
-            texts.append(QString::number(code));
-        return orNone(texts.join(QLatin1String(", ")));
-    };
     const int count = pipeline.processList.size();
-    for (int i = 0; i < count; ++i) {
-        const ProcessConfig& process = pipeline.processList.at(i);
-        print(QStringLiteral("  process %1 of %2 [%3]").arg(i + 1).arg(count).arg(process.group));
-        // As the screen and status name it.
-        field(4, QStringLiteral("label"),
-              process.label.isEmpty()
-                  ? QStringLiteral("(none: shown as %1)").arg(processShownName(process))
-                  : process.label);
-        field(4, QStringLiteral("exec"), orNone(process.exec));
-        QStringList arguments;
-        for (const QString& argument : process.arguments)
-            arguments.append(QLatin1Char('"') + argument + QLatin1Char('"'));
-        field(4, QStringLiteral("arguments"), orNone(arguments.join(QLatin1String(", "))));
-
-        QString mode = processModeName(process.mode);
-        if (!process.modeError.isEmpty())
-            mode +=
-                QStringLiteral(" (%1: not a mode, so it runs as a daemon)").arg(process.modeError);
-        field(4, QStringLiteral("mode"), mode);
-        if (!process.ready.isEmpty())
-            field(4, QStringLiteral("ready"),
-                  QStringLiteral("%1, within %2 s").arg(process.ready).arg(process.readyTimeout));
-        field(4, QStringLiteral("required"), yesNo(process.isRequired));
-        QString restart = yesNo(false);
-        if (process.restartOnCrash) {
-            restart = QStringLiteral("yes, until %1 crashes fall within %2 s")
-                          .arg(process.restartLimit)
-                          .arg(process.restartPeriod);
-            if (process.restartDelay != 0)
-                restart += QStringLiteral(", after %1 s doubling up to %2 s")
-                               .arg(process.restartDelay)
-                               .arg(process.restartDelayMax);
-        }
-        field(4, QStringLiteral("restart on crash"), restart);
-        if (!process.restartOnExit.isEmpty())
-            field(4, QStringLiteral("restart on exit codes"), codeList(process.restartOnExit));
-        // Found hung or over its cap, a process is restarted whatever restart on crash says.
-        if (process.watchdog > 0)
-            field(4, QStringLiteral("watchdog"),
-                  QStringLiteral("WATCHDOG=1 at least every %1 s, else restarted")
-                      .arg(process.watchdog));
-        if (!process.alive.isEmpty())
-            field(4, QStringLiteral("alive"),
-                  QStringLiteral("%1 every %2 s, each within %3 s; %4 failures in a row restart it")
-                      .arg(process.alive)
-                      .arg(process.aliveInterval)
-                      .arg(process.aliveTimeout)
-                      .arg(process.aliveFailures));
-        if (process.memoryMax > 0)
-            field(4, QStringLiteral("memory max"),
-                  QStringLiteral("%1 with what it started, else restarted")
-                      .arg(settingSizeText(process.memoryMax)));
-        QString workingDirectory = process.workingDirectory;
-        if (workingDirectory.isEmpty())
-            workingDirectory = QFileInfo(process.exec).isRelative()
-                                   ? QStringLiteral("(the launcher's current folder)")
-                                   : QStringLiteral("(the folder of the program)");
-        field(4, QStringLiteral("working directory"), workingDirectory);
-        field(4, QStringLiteral("library paths"),
-              orNone(process.libraryPaths.join(QLatin1String(", "))));
-        QStringList environment;
-        for (auto it = process.environment.cbegin(); it != process.environment.cend(); ++it)
-            environment.append(QStringLiteral("%1=%2").arg(it.key(), it.value()));
-        field(4, QStringLiteral("environment"), orNone(environment.join(QLatin1String(", "))));
-        field(4, QStringLiteral("invalid-config exit codes"),
-              codeList(process.invalidConfigExitCodes));
-        field(4, QStringLiteral("log time stamps"), yesNo(process.timestampLogEntries));
-    }
+    for (int i = 0; i < count; ++i)
+        printProcess(pipeline.processList.at(i), i + 1, count);
 }
 
 } // namespace
@@ -355,12 +364,14 @@ FileCheck checkFile(Backend& backend, const QString& path, bool quiet)
     const ConfigKeys::File kind = ConfigLinter::kindOf(path);
     // One read for the check and for what is shown.
     const SettingsFile settingsFile(file.absoluteFilePath());
-    check.problems = ConfigLinter(path, kind).lint(settingsFile);
+    check.problems =
+        ConfigLinter(path, kind).lint(settingsFile.content(), settingsFile.readError());
     if (kind == ConfigKeys::File::Settings) {
         if (!quiet)
-            printSettings(backend, settingsFile, path);
+            printSettings(settingsFile, path);
     } else {
-        const PipelineConfig pipeline = backend.loadPipelineConfig(settingsFile);
+        const PipelineConfig pipeline =
+            PipelineFileReader(backend.defaultLogPath()).read(settingsFile);
         check.reasons = backend.pipelineProblems(pipeline, path, {});
         if (!quiet)
             printPipeline(pipeline, path);

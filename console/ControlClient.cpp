@@ -3,6 +3,7 @@
 #include "Backend.h"
 #include "ConsoleOutput.h"
 #include "ControlServer.h"
+#include "PipelineWords.h"
 #include "logs/LogFollower.h"
 #include "logs/PipelineLog.h"
 
@@ -137,9 +138,9 @@ QString applicationName(const QJsonObject& object)
 void printLastResult(const QJsonObject& result)
 {
     const QString outcome = result.value("outcome").toString();
-    const QString how = outcome == QLatin1String("failed")
+    const QString how = outcome == pipelineWord(PipelineController::Outcome::Failed)
                             ? QStringLiteral("failed (%1)").arg(result.value("failure").toString())
-                        : outcome == QLatin1String("stopped")
+                        : outcome == pipelineWord(PipelineController::Outcome::Stopped)
                             ? QStringLiteral("was stopped on request")
                             : QStringLiteral("finished normally");
     print(QStringLiteral("Last: %1 %2 at %3")
@@ -160,6 +161,88 @@ void printLastResult(const QJsonObject& result)
     print(QStringLiteral("  because process %1 (%2) %3")
               .arg(process.value("index").toInt())
               .arg(process.value("program").toString(), end));
+}
+
+// Health, where it is watched: the last check and the memory in use.
+QString healthText(const QJsonObject& process)
+{
+    QStringList health;
+    const QJsonObject check = process.value("lastCheck").toObject();
+    if (!check.isEmpty())
+        health.append(
+            QStringLiteral("last check: %1 at %2")
+                .arg(check.value("result").toString(), timeText(check.value("at"), "hh:mm:ss")));
+    // What memory-max counts first, then the proportional set size, which
+    // holds the file pages that the kernel may drop too.
+    const auto mib = [&process](const char* key) {
+        return QStringLiteral("%1 MiB").arg(
+            process.value(QLatin1String(key)).toDouble() / (1024 * 1024), 0, 'f', 1);
+    };
+    QStringList memory;
+    if (process.contains(QLatin1String("unreclaimableMemory")))
+        memory.append(mib("unreclaimableMemory") + QStringLiteral(" unreclaimable"));
+    if (process.contains(QLatin1String("memory")))
+        memory.append(mib("memory") + QStringLiteral(" PSS"));
+    if (!memory.isEmpty())
+        health.append(QStringLiteral("memory: ") + memory.join(QStringLiteral(", ")));
+    return health.join(QStringLiteral("; "));
+}
+
+// A process's cells in the table of printProcesses().
+QStringList processRow(const QJsonObject& process)
+{
+    return {QString::number(process.value("index").toInt()),
+            process.value("name").toString(),
+            process.value("mode").toString(),
+            process.value("required").toBool() ? "yes" : "no",
+            process.value("pid").toVariant().toString(),
+            process.value("givenUp").toBool() ? QStringLiteral("given up")
+                                              : process.value("state").toString(),
+            timeText(process.value("startedAt"), "hh:mm:ss"),
+            QString::number(process.value("restarts").toInt()),
+            exitText(process)};
+}
+
+// A row for each process, with its command line and its health below it.
+void printProcesses(const QJsonArray& processes)
+{
+    // Each column as wide as its widest cell; # and RESTARTS to the right.
+    const QStringList header{"#",     "NAME",    "MODE",     "REQUIRED", "PID",
+                             "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
+    QList<QStringList> rows{header};
+    QStringList commands;
+    QStringList healths;
+    for (const QJsonValue& value : processes) {
+        const QJsonObject process = value.toObject();
+        QStringList command{process.value("program").toString()};
+        for (const QJsonValue& argument : process.value("arguments").toArray())
+            command.append(argument.toString());
+        commands.append(command.join(QLatin1Char(' ')));
+        healths.append(healthText(process));
+        rows.append(processRow(process));
+    }
+    QVector<int> widths(header.size(), 0);
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], int(row.at(column).size()));
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        QStringList cells;
+        for (int column = 0; column < header.size(); ++column) {
+            const QString& cell = rows.at(i).at(column);
+            const bool right = column == 0 || column == 7;
+            cells.append(column == header.size() - 1 ? cell
+                         : right                     ? cell.rightJustified(widths[column])
+                                                     : cell.leftJustified(widths[column]));
+        }
+        print(QStringLiteral("  ") + cells.join(QStringLiteral("  ")));
+        if (i > 0) {
+            const QString indent(widths[0] + 4, QLatin1Char(' '));
+            print(indent + commands.at(i - 1));
+            if (!healths.at(i - 1).isEmpty())
+                print(indent + healths.at(i - 1));
+        }
+    }
 }
 
 void printStatus(const QJsonObject& status)
@@ -185,7 +268,8 @@ void printStatus(const QJsonObject& status)
             printLastResult(lastResult);
         return;
     }
-    const bool stopping = pipeline.value("state").toString() == QLatin1String("stopping");
+    const bool stopping =
+        pipeline.value("state").toString() == pipelineWord(PipelineController::Phase::Stopping);
     print(QStringLiteral("%1: %2 since %3")
               .arg(stopping ? QStringLiteral("Stopping") : QStringLiteral("Running"))
               .arg(applicationName(pipeline),
@@ -195,70 +279,7 @@ void printStatus(const QJsonObject& status)
     if (!pipeline.value("nextRestart").isNull())
         print(QStringLiteral("Daily restart: next at %1")
                   .arg(timeText(pipeline.value("nextRestart"), "yyyy-MM-dd hh:mm")));
-    // Each column as wide as its widest cell; # and RESTARTS to the right.
-    const QStringList header{"#",     "NAME",    "MODE",     "REQUIRED", "PID",
-                             "STATE", "STARTED", "RESTARTS", "LAST EXIT"};
-    QList<QStringList> rows{header};
-    QStringList commands;
-    QStringList healths; // the last check and the memory in use, where watched
-    for (const QJsonValue& value : pipeline.value("processes").toArray()) {
-        const QJsonObject process = value.toObject();
-        QStringList command{process.value("program").toString()};
-        for (const QJsonValue& argument : process.value("arguments").toArray())
-            command.append(argument.toString());
-        commands.append(command.join(QLatin1Char(' ')));
-        // Health, where it is watched: the last check and the memory in use.
-        QStringList health;
-        const QJsonObject check = process.value("lastCheck").toObject();
-        if (!check.isEmpty())
-            health.append(QStringLiteral("last check: %1 at %2")
-                              .arg(check.value("result").toString(),
-                                   timeText(check.value("at"), "hh:mm:ss")));
-        // What memory-max counts first, then the proportional set size, which
-        // holds the file pages that the kernel may drop too.
-        const auto mib = [&process](const char* key) {
-            return QStringLiteral("%1 MiB").arg(
-                process.value(QLatin1String(key)).toDouble() / (1024 * 1024), 0, 'f', 1);
-        };
-        QStringList memory;
-        if (process.contains(QLatin1String("unreclaimableMemory")))
-            memory.append(mib("unreclaimableMemory") + QStringLiteral(" unreclaimable"));
-        if (process.contains(QLatin1String("memory")))
-            memory.append(mib("memory") + QStringLiteral(" PSS"));
-        if (!memory.isEmpty())
-            health.append(QStringLiteral("memory: ") + memory.join(QStringLiteral(", ")));
-        healths.append(health.join(QStringLiteral("; ")));
-        rows.append({QString::number(process.value("index").toInt()),
-                     process.value("name").toString(), process.value("mode").toString(),
-                     process.value("required").toBool() ? "yes" : "no",
-                     process.value("pid").toVariant().toString(),
-                     process.value("givenUp").toBool() ? QStringLiteral("given up")
-                                                       : process.value("state").toString(),
-                     timeText(process.value("startedAt"), "hh:mm:ss"),
-                     QString::number(process.value("restarts").toInt()), exitText(process)});
-    }
-    QVector<int> widths(header.size(), 0);
-    for (const QStringList& row : rows) {
-        for (int column = 0; column < row.size(); ++column)
-            widths[column] = std::max(widths[column], int(row.at(column).size()));
-    }
-    for (int i = 0; i < rows.size(); ++i) {
-        QStringList cells;
-        for (int column = 0; column < header.size(); ++column) {
-            const QString& cell = rows.at(i).at(column);
-            const bool right = column == 0 || column == 7;
-            cells.append(column == header.size() - 1 ? cell
-                         : right                     ? cell.rightJustified(widths[column])
-                                                     : cell.leftJustified(widths[column]));
-        }
-        print(QStringLiteral("  ") + cells.join(QStringLiteral("  ")));
-        if (i > 0) {
-            const QString indent(widths[0] + 4, QLatin1Char(' '));
-            print(indent + commands.at(i - 1));
-            if (!healths.at(i - 1).isEmpty())
-                print(indent + healths.at(i - 1));
-        }
-    }
+    printProcesses(pipeline.value("processes").toArray());
 }
 
 // Every byte, however slowly it is read; false once the reader has gone.

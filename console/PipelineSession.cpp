@@ -67,7 +67,8 @@ QList<StopSignal> pendingSignals()
 } // namespace
 
 PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
-    : m_backend(backend), m_controller(*backend.pipelineController())
+    : m_backend(backend), m_controller(*backend.pipelineController()),
+      m_countdown(*backend.autostartCountdown())
 {
     // The handlers are reset to the defaults by exec, so the pipeline's
     // processes are not affected.
@@ -93,7 +94,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
 
     m_controller.setStopTimeout(stopTimeoutMs);
     connect(&m_controller, &PipelineController::stopTimedOut, this, [this] {
-        if (m_stage == Stage::Active)
+        if (pipelineRuns())
             print(QStringLiteral("%1 is still running %2 s after the termination request: killing "
                                  "its processes")
                       .arg(name(), QString::number(m_controller.stopTimeout() / 1000.0)),
@@ -102,7 +103,7 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
     // After a kill the ends normally follow at once; one stuck in the kernel
     // must not keep the launcher waiting forever.
     connect(&m_controller, &PipelineController::killTimedOut, this, [this] {
-        if (m_stage != Stage::Active)
+        if (!pipelineRuns())
             return;
         ConsoleOutput::error(
             QStringLiteral("%1 has not finished although its processes were killed; giving up")
@@ -110,19 +111,18 @@ PipelineSession::PipelineSession(Backend& backend, int stopTimeoutMs)
         finish(!m_signal.isNull() ? signalled() : ExitCode::Failure);
     });
 
-    connect(&m_backend, &Backend::autostartTimeRemaining, this, [this](int remainingSecs) {
-        if (m_stage != Stage::Countdown)
+    connect(&m_countdown, &AutostartCountdown::timeRemaining, this, [this](int remainingSecs) {
+        if (!countingDown())
             return;
         // A reload may have switched the application.
-        if (const PipelineConfig* pipeline = m_backend.findPipeline(m_backend.autostartTile()))
+        if (const PipelineConfig* pipeline = m_backend.findPipeline(m_countdown.application()))
             m_pipeline = *pipeline;
         showCountdown(remainingSecs);
     });
-    connect(&m_backend, &Backend::autostartCancelled, this, [this](const QString& reason) {
-        if (m_stage == Stage::Countdown)
-            m_cancelReason = reason;
-    });
-    connect(&m_backend, &Backend::autostartDisabled, this, &PipelineSession::onAutostartDisabled);
+    connect(&m_countdown, &AutostartCountdown::cancelled, this,
+            &PipelineSession::onCountdownCancelled);
+    // After the backend's own receiver, which has started the application.
+    connect(&m_countdown, &AutostartCountdown::elapsed, this, &PipelineSession::onCountdownElapsed);
     connect(&m_backend, &Backend::pipelineFinished, this, &PipelineSession::onPipelineFinished);
 }
 
@@ -158,7 +158,7 @@ ExitCode PipelineSession::run(const PipelineConfig& pipeline)
 void PipelineSession::startPipeline(const PipelineConfig& pipeline)
 {
     m_pipeline = pipeline;
-    m_stage = Stage::Active;
+    m_open = true;
     print(QStringLiteral("Starting %1").arg(name()));
     if (!m_controller.start(pipeline, true))
         refuse();
@@ -171,15 +171,15 @@ ExitCode PipelineSession::serve(const PipelineConfig* autostart)
     m_serving = true;
     if (autostart)
         return runAutostart(*autostart);
-    m_stage = Stage::Idle;
+    m_open = true;
     return ExitCode(m_loop.exec());
 }
 
 bool PipelineSession::start(const PipelineConfig& pipeline, QStringList& reasons)
 {
-    if (m_stage != Stage::Idle && m_stage != Stage::Countdown) {
-        reasons.append(m_stage == Stage::Done ? QStringLiteral("the launcher is ending")
-                                              : QStringLiteral("%1 is running").arg(name()));
+    if (!m_open || pipelineRuns()) {
+        reasons.append(!m_open ? QStringLiteral("the launcher is ending")
+                               : QStringLiteral("%1 is running").arg(name()));
         return false;
     }
     // Checked first, so that a refused start leaves a countdown running.
@@ -187,9 +187,8 @@ bool PipelineSession::start(const PipelineConfig& pipeline, QStringList& reasons
         reasons = m_controller.validationErrors();
         return false;
     }
-    if (m_stage == Stage::Countdown) {
-        m_stage = Stage::Idle; // no report of the cancel
-        m_backend.disableAutostart();
+    if (countingDown()) {
+        m_countdown.stop(); // no report of the cancel
         ConsoleOutput::endStatus();
     }
     startPipeline(pipeline);
@@ -198,10 +197,8 @@ bool PipelineSession::start(const PipelineConfig& pipeline, QStringList& reasons
 
 bool PipelineSession::stop(int timeoutMs)
 {
-    if (m_stage != Stage::Active)
+    if (!pipelineRuns())
         return false;
-    if (m_controller.isKilling())
-        return true;
     print(QStringLiteral("Stop requested: asking the processes of %1 to terminate (they are "
                          "killed after %2 s)")
               .arg(name(), QString::number(timeoutMs / 1000.0)),
@@ -213,11 +210,18 @@ bool PipelineSession::stop(int timeoutMs)
 
 bool PipelineSession::cancelCountdown()
 {
-    if (m_stage != Stage::Countdown)
+    if (!countingDown())
         return false;
-    m_cancelRequested = true;
-    m_backend.disableAutostart();
+    cancel(ExitCode::Normal);
     return true;
+}
+
+void PipelineSession::cancel(ExitCode status)
+{
+    m_countdown.stop();
+    ConsoleOutput::endStatus();
+    print(cancelledText(QString()), Tone::Notice);
+    finish(status);
 }
 
 ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
@@ -225,7 +229,7 @@ ExitCode PipelineSession::runAutostart(const PipelineConfig& pipeline)
     if (interruptedWhileLoading())
         return signalled();
     m_pipeline = pipeline;
-    m_stage = Stage::Countdown;
+    m_open = true;
     // A countdown of no time starts at once, with no number to show.
     if (m_backend.autostartRemainingSeconds() > 0)
         showCountdown(m_backend.autostartRemainingSeconds());
@@ -238,71 +242,63 @@ void PipelineSession::onSignal(const StopSignal& signal)
     const bool first = m_signal.isNull();
     if (first)
         m_signal = signal;
-    switch (m_stage) {
-    case Stage::Idle:
+    if (!m_open)
+        return;
+    if (countingDown()) {
+        cancel(signalled());
+    } else if (!pipelineRuns()) {
         finish(signalled());
-        break;
-    case Stage::Countdown:
-        // Ends the countdown through onAutostartDisabled().
-        m_backend.disableAutostart();
-        break;
-    case Stage::Active:
-        if (m_controller.isKilling()) {
-            ConsoleOutput::error(QStringLiteral("%1 again: no longer waiting for %2 to finish")
-                                     .arg(signal.heading(), name()));
-            finish(signalled());
-        } else if (first || m_controller.phase() != PipelineController::Phase::Stopping) {
-            // The backend's own request (only daemons left, a failure) is no
-            // interrupt: the first one asks again and tells how it goes on.
-            askToTerminate(signal);
-        } else {
-            print(QStringLiteral("%1 again: killing the processes of %2")
-                      .arg(signal.heading(), name()),
-                  Tone::Notice);
-            m_controller.killAllProcesses();
-        }
-        break;
-    case Stage::Done:
-        break;
+    } else if (m_controller.isKilling()) {
+        ConsoleOutput::error(QStringLiteral("%1 again: no longer waiting for %2 to finish")
+                                 .arg(signal.heading(), name()));
+        finish(signalled());
+    } else if (first || m_controller.phase() != PipelineController::Phase::Stopping) {
+        // The backend's own request (only daemons left, a failure) is no
+        // interrupt: the first one asks again and tells how it goes on.
+        askToTerminate(signal);
+    } else {
+        print(QStringLiteral("%1 again: killing the processes of %2").arg(signal.heading(), name()),
+              Tone::Notice);
+        m_controller.killAllProcesses();
     }
 }
 
-void PipelineSession::onAutostartDisabled()
+// A reload cancelled it. A start request reads the files first and starts
+// right after, in this same turn of the loop: the launcher must still be
+// there for it, so the end waits for the next turn.
+void PipelineSession::onCountdownCancelled(const QString& reason)
 {
-    if (m_stage != Stage::Countdown)
+    if (!countingDown())
         return;
     ConsoleOutput::endStatus();
-    if (m_signal.isNull() && !m_cancelRequested && !m_cancelReason.isEmpty()) {
-        // A reload cancelled it. A start request reads the files first and
-        // starts right after, in this same turn of the loop: the launcher
-        // must still be there for it, so the end waits for the next turn.
-        m_stage = Stage::Idle;
-        QMetaObject::invokeMethod(
-            this,
-            [this, reason = std::exchange(m_cancelReason, QString())] {
-                if (m_stage != Stage::Idle)
-                    return;
-                print(cancelledText(reason), Tone::Notice);
-                finish(ExitCode::Normal);
-            },
-            Qt::QueuedConnection);
-    } else if (!m_signal.isNull() || m_cancelRequested) {
-        print(cancelledText(m_cancelReason), Tone::Notice);
-        finish(!m_signal.isNull() ? signalled() : ExitCode::Normal);
-    } else if (m_controller.state() == PipelineController::PipelineState::Running) {
-        // The backend has just asked its controller to start the pipeline,
-        // as its file read then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            if (!m_open || countingDown() || pipelineRuns())
+                return;
+            print(cancelledText(reason), Tone::Notice);
+            finish(ExitCode::Normal);
+        },
+        Qt::QueuedConnection);
+}
+
+// The backend has just asked its controller to start the pipeline, as its
+// file read then.
+void PipelineSession::onCountdownElapsed()
+{
+    if (!m_open)
+        return;
+    ConsoleOutput::endStatus();
+    if (pipelineRuns())
         m_pipeline = m_controller.pipelineConfig();
-        m_stage = Stage::Active;
-    } else {
+    else
         refuse();
-    }
 }
 
 void PipelineSession::onPipelineFinished(const QString&,
                                          PipelineController::PipelineFinishReason finishReason)
 {
-    if (m_stage != Stage::Active)
+    if (!m_open)
         return;
     ExitCode status = ExitCode::Normal;
     if (!m_signal.isNull()) {
@@ -368,15 +364,11 @@ void PipelineSession::refuse()
 
 void PipelineSession::finish(ExitCode status)
 {
-    m_stage = Stage::Done;
-    m_cancelRequested = false;
-    m_cancelReason.clear();
     ConsoleOutput::endStatus();
     // Serving, only a signal ends the launcher.
-    if (m_serving && m_signal.isNull()) {
-        m_stage = Stage::Idle;
+    if (m_serving && m_signal.isNull())
         return;
-    }
+    m_open = false;
     // Queued, so that an end reached before the loop runs still ends it.
     QMetaObject::invokeMethod(
         &m_loop, [this, status] { m_loop.exit(int(status)); }, Qt::QueuedConnection);

@@ -42,20 +42,22 @@ public:
     bool cancelCountdown() override;
 
 private:
-    enum class Stage
-    {
-        Idle,      // serving, nothing runs
-        Countdown, // the autostart countdown runs
-        Active,    // a pipeline of the session runs until the controller says it has finished
-        Done
-    };
-
     void readSignals();
     void onSignal(const StopSignal& signal);
     // Handles the signals that came while the backend was loading; true
     // when one of them ends the launcher before anything starts.
     bool interruptedWhileLoading();
-    void onAutostartDisabled();
+    // Whether the countdown, or a pipeline, runs while the session is open:
+    // the countdown's and the controller's to say.
+    bool countingDown() const { return m_open && m_countdown.isActive(); }
+    bool pipelineRuns() const
+    {
+        return m_open && m_controller.state() == PipelineController::Running;
+    }
+    void onCountdownElapsed();
+    void onCountdownCancelled(const QString& reason);
+    // Ends the countdown on a signal or a request, with the words of the cancel.
+    void cancel(ExitCode status);
     void onPipelineFinished(const QString& basename,
                             PipelineController::PipelineFinishReason finishReason);
 
@@ -69,11 +71,12 @@ private:
 
     Backend& m_backend;
     PipelineController& m_controller;
+    AutostartCountdown& m_countdown;
     PipelineConfig m_pipeline;
-    Stage m_stage = Stage::Done; // until a run begins
-    StopSignal m_signal;         // the first that arrived
+    // From the start of a run (or of serving) until its end; serving, only a
+    // signal ends it.
+    bool m_open = false;
+    StopSignal m_signal; // the first that arrived
     bool m_serving = false;
-    bool m_cancelRequested = false;
-    QString m_cancelReason; // why a reload cancelled the countdown
     QEventLoop m_loop;
 };

@@ -55,10 +55,7 @@ ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
     connect(&m_backend, &Backend::autostartDisabled, this, [this] {
         m_countdown = false;
         // The countdown's end goes straight on to the start it made.
-        const PipelineController& controller = *m_backend.pipelineController();
-        if (m_running.isEmpty() && controller.state() == PipelineController::Running)
-            m_running = controller.pipelineConfig().basename;
-        if (m_running.isEmpty())
+        if (m_backend.runningApplication().isEmpty())
             setStatus(QStringLiteral("idle"));
         else
             showRunning();
@@ -72,12 +69,8 @@ ServiceNotifier::ServiceNotifier(Backend& backend, QObject* parent)
         m_processes = qMax(0, m_processes - 1);
         showRunning();
     });
-    connect(&m_backend, &Backend::pipelineStarted, this, [this](const QString& basename) {
-        m_running = basename;
-        showRunning();
-    });
+    connect(&m_backend, &Backend::pipelineStarted, this, &ServiceNotifier::showRunning);
     connect(&m_backend, &Backend::pipelineFinished, this, [this] {
-        m_running.clear();
         m_processes = 0;
         setStatus(QStringLiteral("idle"));
     });
@@ -139,15 +132,16 @@ void ServiceNotifier::setStatus(const QString& status)
 
 void ServiceNotifier::showRunning()
 {
-    if (m_running.isEmpty())
+    const QString running = m_backend.runningApplication();
+    if (running.isEmpty())
         return;
     // No process runs yet, or between two of a start's sync processes.
     if (m_processes == 0)
-        setStatus(QStringLiteral("starting %1").arg(m_running));
+        setStatus(QStringLiteral("starting %1").arg(running));
     else
         setStatus(
             QStringLiteral("running %1 (%2 %3)")
-                .arg(m_running)
+                .arg(running)
                 .arg(m_processes)
                 .arg(m_processes == 1 ? QLatin1String("process") : QLatin1String("processes")));
 }

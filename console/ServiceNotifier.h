@@ -39,7 +39,6 @@ private:
 
     Backend& m_backend;
     QString m_status;
-    QString m_running; // the running pipeline's base name
     int m_processes = 0;
     bool m_countdown = false;
     bool m_ready = false;

@@ -146,78 +146,67 @@ QString quotedForShell(const QString& text)
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
-// The options, or none after a usage error has been reported. Answers --help
-// and --version itself, which end the program.
-std::optional<Options> parseOptions()
+// The options the launcher takes, in the order --help lists them.
+struct OptionSet
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption dataHomeOption(
+    const QCommandLineOption dataHome{
         QStringLiteral("data-home"),
         QStringLiteral("Read the launcher's files from DIR/Orvalen/launcher (launcher.ini, "
                        "apps/; logs go to its logs/) instead of the per-user folder, and "
                        "ignore the machine-wide folder. Stands in for $XDG_DATA_HOME while "
                        "loading; the applications get the environment unchanged."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption systemDirOption(
+        QStringLiteral("DIR")};
+    const QCommandLineOption systemDir{
         QStringLiteral("system-dir"),
         QStringLiteral("Read the machine-wide files from DIR/Orvalen/launcher instead of "
                        "the first folder of $XDG_CONFIG_DIRS (/etc/xdg)."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption stopTimeoutOption(
+        QStringLiteral("DIR")};
+    const QCommandLineOption stopTimeout{
         QStringLiteral("stop-timeout"),
         QStringLiteral("Kill a pipeline's processes when they have not ended SECONDS after "
                        "they were asked to terminate (default 5)."),
-        QStringLiteral("SECONDS"), QStringLiteral("5"));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"), QStringLiteral("list, check, status: print the result as JSON."));
-    const QCommandLineOption strictOption(QStringLiteral("strict"),
-                                          QStringLiteral("check: fail on a warning, too."));
-    parser.addOption(dataHomeOption);
-    parser.addOption(systemDirOption);
-    parser.addOption(stopTimeoutOption);
-    const QCommandLineOption timeoutOption(
+        QStringLiteral("SECONDS"), QStringLiteral("5")};
+    const QCommandLineOption json{QStringLiteral("json"),
+                                  QStringLiteral("list, check, status: print the result as JSON.")};
+    const QCommandLineOption strict{QStringLiteral("strict"),
+                                    QStringLiteral("check: fail on a warning, too.")};
+    const QCommandLineOption timeout{
         QStringLiteral("timeout"),
         QStringLiteral("stop: kill the processes SECONDS after asking them to terminate "
                        "(default: the launcher's stop timeout)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption followOption(
-        QStringList{QStringLiteral("f"), QStringLiteral("follow")},
-        QStringLiteral("logs: go on printing what is written to the log."));
-    const QCommandLineOption linesOption(QStringList{QStringLiteral("n"), QStringLiteral("lines")},
-                                         QStringLiteral("logs: print the last N lines only."),
-                                         QStringLiteral("N"));
-    parser.addOption(jsonOption);
-    parser.addOption(strictOption);
-    parser.addOption(timeoutOption);
-    parser.addOption(followOption);
-    parser.addOption(linesOption);
-    parser.addPositionalArgument(
-        QStringLiteral("command"),
-        QStringLiteral(
-            "list, run NAME, check FILE..., serve, status, stop, "
-            "start NAME, restart APP/N, reload, cancel, metrics or logs [NAME] (see above)."),
-        QStringLiteral("[command] [arguments]"));
+        QStringLiteral("SECONDS")};
+    const QCommandLineOption follow{QStringList{QStringLiteral("f"), QStringLiteral("follow")},
+                                    QStringLiteral("logs: go on printing what is written to the "
+                                                   "log.")};
+    const QCommandLineOption lines{QStringList{QStringLiteral("n"), QStringLiteral("lines")},
+                                   QStringLiteral("logs: print the last N lines only."),
+                                   QStringLiteral("N")};
 
-    auto fail = [](const QString& message) {
-        ConsoleOutput::error(message + QStringLiteral(" (see launcher --help)"));
-        return std::nullopt;
-    };
-    if (!parser.parse(QCoreApplication::arguments()))
-        return fail(parser.errorText());
-    // Parsed without errors: this only answers --help, --help-all and --version.
-    parser.process(QCoreApplication::arguments());
+    void addTo(QCommandLineParser& parser) const
+    {
+        for (const QCommandLineOption* option :
+             {&dataHome, &systemDir, &stopTimeout, &json, &strict, &timeout, &follow, &lines})
+            parser.addOption(*option);
+        parser.addPositionalArgument(
+            QStringLiteral("command"),
+            QStringLiteral(
+                "list, run NAME, check FILE..., serve, status, stop, "
+                "start NAME, restart APP/N, reload, cancel, metrics or logs [NAME] (see above)."),
+            QStringLiteral("[command] [arguments]"));
+    }
+};
 
-    Options options;
+// The command and its arguments into `options`; what is wrong with them, or
+// empty.
+QString readCommand(const QCommandLineParser& parser, Options& options)
+{
     options.arguments = parser.positionalArguments();
     const QString command = options.arguments.isEmpty() ? QString() : options.arguments.takeFirst();
     if (!command.isEmpty()) {
         const auto* known = std::find_if(std::begin(Commands), std::end(Commands),
                                          [&command](const auto& c) { return command == c.name; });
         if (known == std::end(Commands))
-            return fail(QStringLiteral("unknown command '%1'").arg(command));
+            return QStringLiteral("unknown command '%1'").arg(command);
         options.command = known->command;
     }
 
@@ -231,15 +220,15 @@ std::optional<Options> parseOptions()
     case Command::Reload:
     case Command::Metrics:
         if (!options.arguments.isEmpty())
-            return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.first()));
+            return QStringLiteral("unexpected argument '%1'").arg(options.arguments.first());
         break;
     case Command::Run:
         if (options.arguments.size() != 1)
-            return fail(QStringLiteral("run needs exactly one application name"));
+            return QStringLiteral("run needs exactly one application name");
         break;
     case Command::Start:
         if (options.arguments.size() != 1)
-            return fail(QStringLiteral("start needs exactly one application name"));
+            return QStringLiteral("start needs exactly one application name");
         break;
     case Command::Restart: {
         // APP/N: the application guards against restarting another one's process.
@@ -248,60 +237,70 @@ std::optional<Options> parseOptions()
         bool ok = false;
         options.processIndex = target.mid(slash + 1).toInt(&ok, 10);
         if (options.arguments.size() != 1 || slash <= 0 || !ok || options.processIndex < 0)
-            return fail(QStringLiteral("restart needs APP/N: the application and the index of "
-                                       "its process that status shows"));
+            return QStringLiteral("restart needs APP/N: the application and the index of its "
+                                  "process that status shows");
         options.arguments = QStringList{target.left(slash)};
         break;
     }
     case Command::Logs:
         if (options.arguments.size() > 1)
-            return fail(QStringLiteral("unexpected argument '%1'").arg(options.arguments.at(1)));
+            return QStringLiteral("unexpected argument '%1'").arg(options.arguments.at(1));
         break;
     case Command::Check:
         if (options.arguments.isEmpty())
-            return fail(QStringLiteral("check needs at least one pipeline file"));
+            return QStringLiteral("check needs at least one pipeline file");
         break;
     }
-    options.json = parser.isSet(jsonOption);
+    return QString();
+}
+
+// The options that change what a command does, checked against the command.
+QString readSwitches(const QCommandLineParser& parser, const OptionSet& set, Options& options)
+{
+    options.json = parser.isSet(set.json);
     if (options.json && options.command != Command::List && options.command != Command::Check &&
         options.command != Command::Status)
-        return fail(QStringLiteral("--json applies to list, check and status only"));
-    options.strict = parser.isSet(strictOption);
+        return QStringLiteral("--json applies to list, check and status only");
+    options.strict = parser.isSet(set.strict);
     if (options.strict && options.command != Command::Check)
-        return fail(QStringLiteral("--strict applies to check only"));
+        return QStringLiteral("--strict applies to check only");
     // Both timeouts: seconds from 0 to a day, fractions allowed; -1 when not a number.
     const auto seconds = [&parser](const QCommandLineOption& option) {
         bool ok = false;
         const double value = parser.value(option).toDouble(&ok);
         return ok && std::isfinite(value) && value >= 0 && value <= 86400 ? value : -1.0;
     };
-    const auto notSeconds = [&](const QCommandLineOption& option) {
-        return fail(QStringLiteral("--%1: '%2' is not a number of seconds from 0 to 86400")
-                        .arg(option.names().first(), parser.value(option)));
+    const auto notSeconds = [&parser](const QCommandLineOption& option) {
+        return QStringLiteral("--%1: '%2' is not a number of seconds from 0 to 86400")
+            .arg(option.names().first(), parser.value(option));
     };
-    if (parser.isSet(timeoutOption)) {
+    if (parser.isSet(set.timeout)) {
         if (options.command != Command::Stop)
-            return fail(QStringLiteral("--timeout applies to stop only"));
-        options.timeoutSeconds = seconds(timeoutOption);
+            return QStringLiteral("--timeout applies to stop only");
+        options.timeoutSeconds = seconds(set.timeout);
         if (options.timeoutSeconds < 0)
-            return notSeconds(timeoutOption);
+            return notSeconds(set.timeout);
     }
-    options.follow = parser.isSet(followOption);
-    if (parser.isSet(linesOption)) {
+    options.follow = parser.isSet(set.follow);
+    if (parser.isSet(set.lines)) {
         bool ok = false;
-        options.lines = parser.value(linesOption).toInt(&ok);
+        options.lines = parser.value(set.lines).toInt(&ok);
         if (!ok || options.lines < 0)
-            return fail(
-                QStringLiteral("-n: '%1' is not a number of lines").arg(parser.value(linesOption)));
+            return QStringLiteral("-n: '%1' is not a number of lines").arg(parser.value(set.lines));
     }
     if ((options.follow || options.lines >= 0) && options.command != Command::Logs)
-        return fail(QStringLiteral("-f and -n apply to logs only"));
+        return QStringLiteral("-f and -n apply to logs only");
 
-    const double stopTimeout = seconds(stopTimeoutOption);
+    const double stopTimeout = seconds(set.stopTimeout);
     if (stopTimeout < 0)
-        return notSeconds(stopTimeoutOption);
+        return notSeconds(set.stopTimeout);
     options.stopTimeoutMs = int(std::lround(stopTimeout * 1000));
+    return QString();
+}
 
+// The folder options, absolute, and the command line that leads to the same data.
+QString readFolders(const QCommandLineParser& parser, Options& options)
+{
     options.hintPrefix = QStringLiteral("launcher");
     for (int i = 0; i < 2; ++i) {
         const QString option = QLatin1String(Folders[i].option);
@@ -309,12 +308,42 @@ std::optional<Options> parseOptions()
             continue;
         const QString folder = parser.value(option);
         if (!QFileInfo(folder).isDir())
-            return fail(QStringLiteral("--%1: '%2' is not a folder").arg(option, folder));
+            return QStringLiteral("--%1: '%2' is not a folder").arg(option, folder);
         // Absolute, so that the folders and log paths shown are complete.
         options.folders[i] = QFileInfo(folder).absoluteFilePath();
         options.hintPrefix += QStringLiteral(" --%1 %2").arg(option, quotedForShell(folder));
     }
-    return options;
+    return QString();
+}
+
+// The options, or none after a usage error has been reported. Answers --help
+// and --version itself, which end the program.
+std::optional<Options> parseOptions()
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const OptionSet set;
+    set.addTo(parser);
+
+    QString problem;
+    Options options;
+    if (!parser.parse(QCoreApplication::arguments())) {
+        problem = parser.errorText();
+    } else {
+        // Parsed without errors: this only answers --help, --help-all and --version.
+        parser.process(QCoreApplication::arguments());
+        problem = readCommand(parser, options);
+        if (problem.isEmpty())
+            problem = readSwitches(parser, set, options);
+        if (problem.isEmpty())
+            problem = readFolders(parser, options);
+    }
+    if (problem.isEmpty())
+        return options;
+    ConsoleOutput::error(problem + QStringLiteral(" (see launcher --help)"));
+    return std::nullopt;
 }
 
 // The folder options stand in for the XDG variables while the backend loads

@@ -2,6 +2,7 @@
 
 #include "Backend.h"
 #include "ControlSession.h"
+#include "PipelineWords.h"
 #include "ProblemWording.h"
 #include "support/LauncherSupport.h"
 #include "support/RuntimeFolder.h"
@@ -24,6 +25,14 @@
 using Solvane::Trace;
 
 namespace {
+
+// A pipeline that runs is "stopping" once it ends, else "running": one that
+// still starts runs for a client already.
+QString runningWord(PipelineController::Phase phase)
+{
+    return pipelineWord(
+        phase == PipelineController::Phase::Stopping ? phase : PipelineController::Phase::Running);
+}
 
 // A request longer than this is no request of ours.
 const int MaxLineBytes = 64 * 1024;
@@ -86,15 +95,11 @@ QJsonValue resultObject(const std::optional<PipelineController::Result>& result)
 {
     if (!result)
         return QJsonValue();
-    using Outcome = PipelineController::Result::Outcome;
-    const char* const outcome = result->outcome == Outcome::Failed    ? "failed"
-                                : result->outcome == Outcome::Stopped ? "stopped"
-                                                                      : "normal";
     return QJsonObject{
         {"application", result->basename},
         {"name", result->name},
-        {"outcome", outcome},
-        {"failure", result->outcome == Outcome::Failed
+        {"outcome", pipelineWord(result->outcome)},
+        {"failure", result->outcome == PipelineController::Outcome::Failed
                         ? QJsonValue(LauncherSupport::enumName(result->failureReason))
                         : QJsonValue()},
         {"startedAt", timeValue(result->startedAt)},
@@ -487,16 +492,13 @@ QJsonObject ControlServer::status() const
     QJsonArray processes;
     for (const ProcessStatus& process : controller.processStatuses(true))
         processes.append(processObject(process));
-    result.insert("pipeline",
-                  QJsonObject{{"application", config.basename},
-                              {"name", config.name},
-                              {"state", controller.phase() == PipelineController::Phase::Stopping
-                                            ? "stopping"
-                                            : "running"},
-                              {"since", timeValue(controller.startedAt())},
-                              {"log", log.isEmpty() ? QJsonValue() : QJsonValue(log)},
-                              {"nextRestart", timeValue(controller.nextRestart())},
-                              {"processes", processes}});
+    result.insert("pipeline", QJsonObject{{"application", config.basename},
+                                          {"name", config.name},
+                                          {"state", runningWord(controller.phase())},
+                                          {"since", timeValue(controller.startedAt())},
+                                          {"log", log.isEmpty() ? QJsonValue() : QJsonValue(log)},
+                                          {"nextRestart", timeValue(controller.nextRestart())},
+                                          {"processes", processes}});
     return result;
 }
 

@@ -1,8 +1,12 @@
 #include "Backend.h"
 
 #include "ConfigLinter.h"
+#include "PipelineWords.h"
+#include "ResultMaps.h"
 #include "config/ConfigKeys.h"
+#include "config/LauncherSettingsReader.h"
 #include "config/PipelineFileReader.h"
+#include "config/PipelineProblems.h"
 #include "config/SettingsFile.h"
 #include "logs/LogMaintenance.h"
 #include "logs/LogRotation.h"
@@ -10,10 +14,12 @@
 #include "metrics/Metrics.h"
 #include "metrics/MetricsTextfile.h"
 #include "process/ProcessRecord.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
+#include "support/FileTail.h"
 #include "support/PlatformUtils.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
+#include "support/Version.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -40,7 +46,7 @@ QDateTime now()
     return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
 }
 
-// Why a file as read does not read as written; empty when it does.
+// Why a pipeline file as read does not read as written; empty when it does.
 // `copyError`: why the settings reader got none of its keys.
 QString loadProblem(const SettingsFile& file, const QString& copyError)
 {
@@ -51,12 +57,49 @@ QString loadProblem(const SettingsFile& file, const QString& copyError)
     return ConfigLinter::formatProblem(file.path(), file.content());
 }
 
+// What the rotation of `folder` keeps and removes, as the settings say. The
+// file being written, and the one of today, which the controller may not have
+// moved on to yet when a new day begins, are never old.
+LogRotation rotationOf(const QString& folder, const LauncherSettings& settings,
+                       const PipelineController& controller)
+{
+    LogRotation rotation(folder, settings.logRotatePeriod);
+    rotation.setKeepDays(settings.logKeepDays);
+    rotation.setMaxTotalSize(settings.logMaxTotalSize);
+    if (controller.state() == PipelineController::Running)
+        rotation.setExcluded(
+            {controller.logFilePath(),
+             PipelineLog::filePath(controller.pipelineConfig(), DateChangeTimer::today())});
+    return rotation;
+}
+
 } // namespace
 
+struct Backend::Files
+{
+    std::unique_ptr<SettingsFile> settings;
+    std::vector<SettingsFile> pipelines;
+};
+
+struct Backend::Private
+{
+    explicit Private(PipelineController* controller)
+        : metrics(controller), metricsTextfile([this] { return metrics.text(); })
+    {
+    }
+
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    Files files;
+    // Follows the controller from its construction on.
+    Metrics metrics;
+    // Removes its file when the launcher ends.
+    MetricsTextfile metricsTextfile;
+    LogMaintenance logMaintenance;
+    DateChangeTimer dayTimer;
+};
+
 Backend::Backend(QObject* parent)
-    : QObject(parent), m_metrics(std::make_unique<Metrics>(&m_pipelineController)),
-      m_metricsTextfile(std::make_unique<MetricsTextfile>([this] { return m_metrics->text(); })),
-      m_logMaintenance(std::make_unique<LogMaintenance>()), m_dayTimer(std::make_unique<DayTimer>())
+    : QObject(parent), d(std::make_unique<Private>(&m_pipelineController))
 {
     // Queued connections and a QML front end's handlers see the values of
     // these signal arguments only when their types are known by the very
@@ -71,7 +114,7 @@ Backend::Backend(QObject* parent)
     qRegisterMetaType<ApplicationModel*>("ApplicationModel*");
     qRegisterMetaType<ProcessModel*>("ProcessModel*");
 
-    setLauncherSettings(nullptr, QString());
+    applySettings(LauncherSettingsReader::defaults());
     m_processModel.setController(&m_pipelineController);
     connect(&m_pipelineController, &PipelineController::phaseChanged, this,
             &Backend::onPhaseChanged);
@@ -81,8 +124,27 @@ Backend::Backend(QObject* parent)
                 if (reason == PipelineController::InvalidPipelineFailure)
                     emit lastResultChanged();
             });
-    connect(m_logMaintenance.get(), &LogMaintenance::finished, this, &Backend::logsRotated);
-    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &Backend::rotateLogsInBackground);
+    // The countdown's signals are the backend's, in their order; its end
+    // starts the application as loaded then, which a reload during the
+    // countdown may have changed. The record is copied, since the start may
+    // reach a front end's handlers, which may reload.
+    connect(&m_autostartCountdown, &AutostartCountdown::elapsed, this,
+            [this](const QString& application) {
+                if (const PipelineConfig* pipeline = findPipeline(application)) {
+                    const PipelineConfig record = *pipeline;
+                    m_pipelineController.start(record, true);
+                }
+            });
+    connect(&m_autostartCountdown, &AutostartCountdown::timeRemaining, this,
+            &Backend::autostartTimeRemaining);
+    connect(&m_autostartCountdown, &AutostartCountdown::secondsChanged, this,
+            &Backend::autostartSecondsChanged);
+    connect(&m_autostartCountdown, &AutostartCountdown::cancelled, this,
+            &Backend::autostartCancelled);
+    connect(&m_autostartCountdown, &AutostartCountdown::disabled, this,
+            &Backend::autostartDisabled);
+    connect(&d->logMaintenance, &LogMaintenance::finished, this, &Backend::logsRotated);
+    connect(&d->dayTimer, &DateChangeTimer::dayChanged, this, &Backend::rotateLogsInBackground);
     connect(&m_pipelineController, &PipelineController::logFileSplit, this,
             &Backend::onLogFileSplit);
     connect(&m_pipelineController, &PipelineController::pipelineStarted, this,
@@ -113,11 +175,11 @@ bool Backend::initialize()
     // The folder as the start-up finds it: a front end may change the
     // environment that names it afterwards.
     m_logFolder = defaultLogPath();
-    m_pipelineController.setLogFolderLimit(m_logFolder, m_logMaxTotalSize);
+    m_pipelineController.setLogFolderLimit(m_logFolder, logMaxTotalSize());
     // To its end before anything runs: what a front end finds in the logs
     // folder once the start-up is over is rotated.
     rotateLogs();
-    m_dayTimer->start();
+    d->dayTimer.start();
     if (isAutoStartEnabled())
         enableAutostart();
     return true;
@@ -138,25 +200,26 @@ QList<ConfigProblem> Backend::reload()
     QList<ConfigProblem> problems;
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
-    m_settingsFile.reset();
-    setLauncherSettings(nullptr, QString());
+    d->files.settings.reset();
+    applySettings(LauncherSettingsReader::defaults());
     const QString settingsProblem = loadSettingsFile();
     if (!settingsProblem.isEmpty())
         problems.append({ConfigProblem::Severity::Error, m_settingsFilePath, QString(), QString(),
                          settingsProblem});
 
-    std::vector<SettingsFile> files;
-    QList<PipelineConfig> pipelines = readApplications(files, problems);
+    Files files;
+    QList<PipelineConfig> pipelines;
+    readApplications(files, pipelines, problems);
     const bool changed = pipelines != m_processPipelines;
     m_processPipelines.swap(pipelines);
-    m_pipelineFiles.swap(files);
+    d->files.pipelines.swap(files.pipelines);
     m_configProblems.reset();
     Solvane::Trace::info("Reloaded %d applications", int(m_processPipelines.size()));
     emit settingsChanged();
     updateApplicationModel();
     if (changed)
         emit applicationsChanged();
-    if (m_autostartTimer)
+    if (m_autostartCountdown.isActive())
         followCountdown();
     return problems;
 }
@@ -179,16 +242,12 @@ QList<QFileInfo> pipelineFilesIn(const QString& folder, QDir::SortFlags order = 
 
 } // namespace
 
-bool Backend::loadConfig(const QFileInfo& file)
+bool Backend::loadConfig(const QFileInfo& info)
 {
-    return loadConfig(SettingsFile(file.absoluteFilePath()));
-}
-
-bool Backend::loadConfig(const SettingsFile& file)
-{
+    const SettingsFile file(info.absoluteFilePath());
     if (!file.exists())
         return false;
-    readSettingsFile(file);
+    applySettings(LauncherSettingsReader::read(file));
     emit settingsChanged();
     updateApplicationModel();
     return true;
@@ -206,92 +265,35 @@ QString Backend::loadSettingsFile()
     m_configProblems.reset();
     Solvane::Trace::info("Loading settings from '%s'", qUtf8Printable(m_settingsFilePath));
     // Kept for the linter, which reads these bytes rather than the file again.
-    m_settingsFile = std::make_unique<SettingsFile>(m_settingsFilePath);
-    return readSettingsFile(*m_settingsFile);
-}
-
-// Unreadable, every setting takes its default: the warning says why autostart is off.
-QString Backend::readSettingsFile(const SettingsFile& file)
-{
-    QString copyError;
-    const std::unique_ptr<QSettings> settings = file.settings(&copyError);
-    const QString problem = loadProblem(file, copyError);
-    if (!file.isReadable() || !copyError.isEmpty())
-        Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
-                                qUtf8Printable(file.path()), qUtf8Printable(problem));
-    else if (!problem.isEmpty())
-        Solvane::Trace::warning("Settings file '%s': %s", qUtf8Printable(file.path()),
-                                qUtf8Printable(problem));
-    setLauncherSettings(settings.get(), file.path());
+    d->files.settings = std::make_unique<SettingsFile>(m_settingsFilePath);
+    QString problem;
+    applySettings(LauncherSettingsReader::read(*d->files.settings, &problem));
     return problem;
 }
 
 void Backend::readLauncherSettings(QSettings& settings)
 {
-    setLauncherSettings(&settings, settings.fileName());
+    applySettings(LauncherSettingsReader::read(settings, settings.fileName()));
     emit settingsChanged();
     updateApplicationModel();
 }
 
-// Every key is read with its default, so a file that lacks a key resets it,
-// and a backend that never loads reports what an empty file reads as.
-void Backend::setLauncherSettings(const QSettings* settings, const QString& path)
+// A file that lacks a key resets it, and a backend that never loads reports
+// what an empty file reads as.
+void Backend::applySettings(const LauncherSettings& settings)
 {
-    const auto value = [settings](const char* group, const char* name) {
-        return settings ? ConfigKeys::value(*settings, ConfigKeys::File::Settings, group, name)
-                        : ConfigKeys::defaultValue(ConfigKeys::File::Settings, group, name);
-    };
-    // A number beyond its key's range keeps the key's default, with an error
-    // that names the file, the key and the value: it never wraps.
-    const auto integer = [settings, &value, &path](const char* group, const char* name) {
-        if (!settings)
-            return value(group, name).toInt();
-        const ConfigKeys::Integer number =
-            ConfigKeys::integer(*settings, ConfigKeys::File::Settings, group, name);
-        if (number.outOfRange)
-            Solvane::Trace::error("Settings file '%s': [%s] %s: %s", qUtf8Printable(path), group,
-                                  name, qUtf8Printable(number.problem));
-        return number.value;
-    };
-    m_allowUserExit = value("ui", "allow-exit").toBool();
-    m_showVersionInfo = value("ui", "show-version").toBool();
-    m_autostartTile = value("autostart", "tile").toString();
-    m_metrics->setAutostartApplication(m_autostartTile);
-    m_autostartTimeout = integer("autostart", "timeout");
-    m_logRotatePeriod = integer("logs", "rotate-period");
-    m_logKeepDays = integer("logs", "keep-days");
-    // A size that does not parse keeps the bound of the default, never none.
-    const auto size = [&value](const char* name) {
-        const qint64 bytes = ConfigKeys::parseSize(value("logs", name).toString());
-        return bytes >= 0 ? bytes
-                          : ConfigKeys::parseSize(
-                                ConfigKeys::defaultValue(ConfigKeys::File::Settings, "logs", name)
-                                    .toString());
-    };
-    m_logMaxTotalSize = size("max-total-size");
-    m_logMaxFileSize = size("max-file-size");
-    m_pipelineController.setLogFileSizeLimit(m_logMaxFileSize);
-    m_pipelineController.setLogFolderLimit(maintainedLogFolder(), m_logMaxTotalSize);
-    const ConfigKeys::JournalMode journal =
-        ConfigKeys::journalMode(value("logs", "journal").toString());
-    m_journalGetsAll = journal == ConfigKeys::JournalMode::All;
-    m_journalNative = journal == ConfigKeys::JournalMode::Native;
-    m_showInvalidTiles = value("ui", "show-invalid-tiles").toBool();
-    m_metricsTextfile->configure(value("metrics", "textfile").toString(),
-                                 integer("metrics", "interval"));
-    m_uiLocation = value("ui", "location").toString();
-    m_uiWidth = value("ui", "width").toString();
+    m_settings = settings;
+    d->metrics.setAutostartApplication(settings.autostartTile);
+    m_pipelineController.setLogFileSizeLimit(settings.logMaxFileSize);
+    m_pipelineController.setLogFolderLimit(maintainedLogFolder(), settings.logMaxTotalSize);
+    d->metricsTextfile.configure(settings.metricsTextfile, settings.metricsInterval);
 }
 
-PipelineConfig Backend::loadPipelineConfig(const QFileInfo& file)
+// Opened anew: a QFileInfo from a folder listing caches that the file
+// existed, and one removed since then must count as missing.
+PipelineConfig Backend::loadPipelineConfig(const QFileInfo& info)
 {
-    // Opened anew: a QFileInfo from a folder listing caches that the file
-    // existed, and one removed since then must count as missing.
-    return loadPipelineConfig(SettingsFile(file.absoluteFilePath()));
-}
-
-PipelineConfig Backend::loadPipelineConfig(const SettingsFile& file)
-{
+    const SettingsFile file(info.absoluteFilePath());
     return file.exists() ? PipelineFileReader(defaultLogPath()).read(file) : PipelineConfig();
 }
 
@@ -330,28 +332,29 @@ QList<QFileInfo> Backend::applicationFiles()
 // Appends: a second call lists every pipeline again.
 int Backend::loadApplications()
 {
-    std::vector<SettingsFile> files;
+    Files files;
+    QList<PipelineConfig> pipelines;
     QList<ConfigProblem> problems;
-    const QList<PipelineConfig> pipelines = readApplications(files, problems);
+    readApplications(files, pipelines, problems);
     m_processPipelines += pipelines;
-    m_pipelineFiles.insert(m_pipelineFiles.end(), std::make_move_iterator(files.begin()),
-                           std::make_move_iterator(files.end()));
+    d->files.pipelines.insert(d->files.pipelines.end(),
+                              std::make_move_iterator(files.pipelines.begin()),
+                              std::make_move_iterator(files.pipelines.end()));
     m_configProblems.reset();
     updateApplicationModel();
     return pipelines.size();
 }
 
 // Each file is read once, here: the linter takes the bytes kept in `files`.
-QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files,
-                                                QList<ConfigProblem>& problems)
+void Backend::readApplications(Files& files, QList<PipelineConfig>& pipelines,
+                               QList<ConfigProblem>& problems)
 {
     const PipelineFileReader reader(defaultLogPath());
     const QList<QFileInfo> found = applicationFiles();
-    QList<PipelineConfig> pipelines;
     for (const QFileInfo& info : found) {
         const QString path = info.absoluteFilePath();
-        files.emplace_back(path);
-        const SettingsFile& file = files.back();
+        files.pipelines.emplace_back(path);
+        const SettingsFile& file = files.pipelines.back();
         // One removed since the folder was listed leaves an empty record.
         QString copyError;
         pipelines.append(file.exists() ? reader.read(file, &copyError) : PipelineConfig());
@@ -362,13 +365,12 @@ QList<PipelineConfig> Backend::readApplications(std::vector<SettingsFile>& files
             problems.append({ConfigProblem::Severity::Error, path, QString(), QString(), problem});
         }
     }
-    return pipelines;
 }
 
 QString Backend::pipelineFilePath(int index) const
 {
-    return index >= 0 && size_t(index) < m_pipelineFiles.size()
-               ? m_pipelineFiles[size_t(index)].path()
+    return index >= 0 && size_t(index) < d->files.pipelines.size()
+               ? d->files.pipelines[size_t(index)].path()
                : QString();
 }
 
@@ -376,11 +378,12 @@ const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
         QList<ConfigProblem> problems;
-        if (m_settingsFile)
-            problems += ConfigLinter(m_settingsFile->path(), ConfigKeys::File::Settings)
-                            .lint(*m_settingsFile);
-        for (const SettingsFile& file : m_pipelineFiles)
-            problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline).lint(file);
+        if (d->files.settings)
+            problems += ConfigLinter(d->files.settings->path(), ConfigKeys::File::Settings)
+                            .lint(d->files.settings->content(), d->files.settings->readError());
+        for (const SettingsFile& file : d->files.pipelines)
+            problems += ConfigLinter(file.path(), ConfigKeys::File::Pipeline)
+                            .lint(file.content(), file.readError());
         m_configProblems = problems;
     }
     return *m_configProblems;
@@ -423,81 +426,43 @@ const PipelineConfig* Backend::findPipeline(const QString& basename) const
 
 QString Backend::autostartPipelineName() const
 {
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     return pipeline ? pipeline->name : QString();
 }
 
 bool Backend::enableAutostart()
 {
-    if (m_autostartTimer) {
+    if (m_autostartCountdown.isActive()) {
         Solvane::Trace::warning("Unable to enable autostart: autostart is already in progress.");
         return false;
     }
-    if (m_autostartTile.isEmpty()) {
+    if (m_settings.autostartTile.isEmpty()) {
         Solvane::Trace::error("Unable to enable autostart: no autostart pipeline is configured");
         return false;
     }
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     if (!pipeline) {
         Solvane::Trace::error(
             "Unable to enable autostart: the specified autostart pipeline '%s' does not exist",
-            qUtf8Printable(m_autostartTile));
+            qUtf8Printable(m_settings.autostartTile));
         return false;
     }
 
-    startCountdown();
+    m_autostartCountdown.start(m_settings.autostartTile, m_settings.autostartTimeout);
     return true;
-}
-
-// The countdown for the autostart pipeline as the settings name it now.
-void Backend::startCountdown()
-{
-    // A negative timeout starts at once; one too long for a timer interval is
-    // cut to the longest interval rather than overflowing.
-    const qint64 intervalMs = std::clamp<qint64>(qint64(m_autostartTimeout) * 1000, 0, INT_MAX);
-    m_countdownTile = m_autostartTile;
-    m_countdownTimeout = m_autostartTimeout;
-
-    // The end starts the pipeline as loaded then, which a reload during the
-    // countdown may have changed; the record is copied, since the start may
-    // reach a front end's handlers, which may reload. The timer whose timeout
-    // is being handled is no countdown any more, and goes once it returns.
-    m_autostartTimer = std::make_unique<QTimer>();
-    m_autostartTimer->setSingleShot(true);
-    m_autostartTimer->setInterval(static_cast<int>(intervalMs));
-    connect(m_autostartTimer.get(), &QTimer::timeout, this, [this] {
-        QTimer* ending = m_autostartTimer.release();
-        ending->setParent(this);
-        ending->deleteLater();
-        if (const PipelineConfig* pipeline = findPipeline(m_countdownTile)) {
-            const PipelineConfig record = *pipeline;
-            m_pipelineController.start(record, true);
-        }
-        disableAutostart();
-    });
-    m_autostartTimer->start();
-
-    // The seconds come from the autostart timer on every tick, so the
-    // countdown cannot drift from the moment the pipeline really starts. A
-    // timeout of 0 starts at the next pass of the event loop, with no number.
-    setAutostartSeconds(intervalMs > 0 ? int((intervalMs + 999) / 1000) : -1);
-    m_autostartCountdownTimer = std::make_unique<QTimer>();
-    m_autostartCountdownTimer->setInterval(1000);
-    connect(m_autostartCountdownTimer.get(), &QTimer::timeout, this, &Backend::onAutostartTick);
-    m_autostartCountdownTimer->start();
 }
 
 QString Backend::autostartProblem() const
 {
-    if (m_autostartTile.isEmpty())
+    if (m_settings.autostartTile.isEmpty())
         return QStringLiteral("autostart is off");
-    const PipelineConfig* pipeline = findPipeline(m_autostartTile);
+    const PipelineConfig* pipeline = findPipeline(m_settings.autostartTile);
     if (!pipeline)
-        return QStringLiteral("the application '%1' is not loaded").arg(m_autostartTile);
+        return QStringLiteral("the application '%1' is not loaded").arg(m_settings.autostartTile);
     const QList<ValidationProblem> problems = m_pipelineController.validate(*pipeline);
     if (!problems.isEmpty())
         return QStringLiteral("'%1' is not valid: %2")
-            .arg(m_autostartTile, problems.first().text());
+            .arg(m_settings.autostartTile, problems.first().text());
     return QString();
 }
 
@@ -507,100 +472,55 @@ void Backend::followCountdown()
 {
     const QString problem = autostartProblem();
     if (!problem.isEmpty()) {
-        Solvane::Trace::warning("Autostart of '%s' cancelled: %s", qUtf8Printable(m_countdownTile),
+        Solvane::Trace::warning("Autostart of '%s' cancelled: %s",
+                                qUtf8Printable(m_autostartCountdown.application()),
                                 qUtf8Printable(problem));
-        emit autostartCancelled(problem);
-        disableAutostart();
+        m_autostartCountdown.cancel(problem);
         return;
     }
-    if (m_autostartTile == m_countdownTile && m_autostartTimeout == m_countdownTimeout)
+    if (m_settings.autostartTile == m_autostartCountdown.application() &&
+        m_settings.autostartTimeout == m_autostartCountdown.timeout())
         return;
     Solvane::Trace::info("Autostart counts down anew: '%s' in %d s",
-                         qUtf8Printable(m_autostartTile), m_autostartTimeout);
-    startCountdown();
-    if (m_autostartSeconds > 0)
-        emit autostartTimeRemaining(m_autostartSeconds);
-}
-
-// The remaining time is rounded to the nearest second: a coarse timer's tick
-// comes a little early or late, and must neither skip nor repeat a number.
-// The tick that rounds to 0 shows nothing; the start follows at once.
-void Backend::onAutostartTick()
-{
-    if (!m_autostartTimer || !m_autostartTimer->isActive())
-        return;
-    const int seconds = (m_autostartTimer->remainingTime() + 500) / 1000;
-    if (seconds <= 0 || seconds == m_autostartSeconds)
-        return;
-    setAutostartSeconds(seconds);
-    emit autostartTimeRemaining(seconds);
-}
-
-void Backend::setAutostartSeconds(int seconds)
-{
-    if (seconds == m_autostartSeconds)
-        return;
-    m_autostartSeconds = seconds;
-    emit autostartSecondsChanged();
+                         qUtf8Printable(m_settings.autostartTile), m_settings.autostartTimeout);
+    m_autostartCountdown.start(m_settings.autostartTile, m_settings.autostartTimeout);
 }
 
 int Backend::autostartRemainingSeconds() const
 {
-    return m_autostartSeconds;
+    return m_autostartCountdown.seconds();
 }
 
-// Emits in every case, so a front end can always hide its countdown on this signal.
 void Backend::disableAutostart()
 {
-    if (m_autostartTimer) {
-        m_autostartTimer->stop();
-        m_autostartTimer.reset();
-    }
-    if (m_autostartCountdownTimer) {
-        m_autostartCountdownTimer->stop();
-        m_autostartCountdownTimer.reset();
-    }
-    setAutostartSeconds(-1);
-    emit autostartDisabled();
-}
-
-LogRotation Backend::logRotation() const
-{
-    LogRotation rotation(maintainedLogFolder(), m_logRotatePeriod);
-    rotation.setKeepDays(m_logKeepDays);
-    rotation.setMaxTotalSize(m_logMaxTotalSize);
-    // The file being written, and the one of today, which the controller may
-    // not have moved on to yet when a new day begins: neither is ever old.
-    if (m_pipelineController.state() == PipelineController::Running)
-        rotation.setExcluded(
-            {m_pipelineController.logFilePath(),
-             PipelineLog::filePath(m_pipelineController.pipelineConfig(), DayTimer::today())});
-    return rotation;
+    m_autostartCountdown.stop();
 }
 
 void Backend::rotateLogs()
 {
     // A rotation of the same folder must not run alongside.
-    m_logMaintenance->waitForDone();
+    d->logMaintenance.waitForDone();
     // The event loop waits meanwhile; whoever waits for it (a service
     // manager's start timeout) hears that the rotation goes on.
     QElapsedTimer sinceProgress;
-    logRotation().rotate(now(), nullptr, [this, &sinceProgress] {
-        if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
-            return;
-        sinceProgress.start();
-        emit logRotationProgress();
-    });
+    rotationOf(maintainedLogFolder(), m_settings, m_pipelineController)
+        .rotate(now(), nullptr, [this, &sinceProgress] {
+            if (sinceProgress.isValid() && sinceProgress.elapsed() < LogRotationProgressMs)
+                return;
+            sinceProgress.start();
+            emit logRotationProgress();
+        });
 }
 
 void Backend::rotateLogsInBackground()
 {
-    m_logMaintenance->start(logRotation(), now());
+    d->logMaintenance.start(rotationOf(maintainedLogFolder(), m_settings, m_pipelineController),
+                            now());
 }
 
 bool Backend::isRotatingLogs() const
 {
-    return m_logMaintenance->isBusy();
+    return d->logMaintenance.isBusy();
 }
 
 // A piece is compressed at once: a chatty child fills its file again soon.
@@ -612,7 +532,7 @@ void Backend::onLogFileSplit(const QString& piecePath)
     if (folder == maintained || folder.startsWith(maintained + QLatin1Char('/')))
         rotateLogsInBackground();
     else
-        m_logMaintenance->start(LogRotation::ofPiece(piecePath), now());
+        d->logMaintenance.start(LogRotation::ofPiece(piecePath), now());
 }
 
 QString Backend::maintainedLogFolder() const
@@ -641,91 +561,22 @@ QString Backend::runningApplicationName() const
 
 QString Backend::pipelinePhase() const
 {
-    switch (m_pipelineController.phase()) {
-    case PipelineController::Phase::Idle:
-        break;
-    case PipelineController::Phase::Starting:
-        return QStringLiteral("starting");
-    case PipelineController::Phase::Running:
-        return QStringLiteral("running");
-    case PipelineController::Phase::Stopping:
-        return QStringLiteral("stopping");
-    case PipelineController::Phase::Finished:
-        return QStringLiteral("finished");
-    }
-    return QStringLiteral("idle");
+    return pipelineWord(m_pipelineController.phase());
 }
 
 QByteArray Backend::metricsText() const
 {
-    return m_metrics->text();
+    return d->metrics.text();
 }
 
 QString Backend::version()
 {
-    return QStringLiteral(LAUNCHER_VERSION);
+    return LauncherSupport::version();
 }
-
-namespace {
-
-QString failureReasonText(PipelineController::PipelineFailureReason reason)
-{
-    switch (reason) {
-    case PipelineController::NoFailure:
-        break;
-    case PipelineController::InvalidPipelineFailure:
-        return QStringLiteral("the pipeline is not valid");
-    case PipelineController::RequiredProcessFailure:
-        return QStringLiteral("a required process failed");
-    case PipelineController::RequiredProcessInvalidConfigFailure:
-        return QStringLiteral("a required process has an invalid configuration");
-    }
-    return QString();
-}
-
-QString outcomeText(PipelineController::Result::Outcome outcome)
-{
-    switch (outcome) {
-    case PipelineController::Result::Outcome::Normal:
-        break;
-    case PipelineController::Result::Outcome::Failed:
-        return QStringLiteral("failed");
-    case PipelineController::Result::Outcome::Stopped:
-        return QStringLiteral("stopped");
-    }
-    return QStringLiteral("normal");
-}
-
-} // namespace
 
 QVariantMap Backend::lastResultMap() const
 {
-    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
-    if (!result)
-        return QVariantMap();
-    const ProcessStatus& failed = result->failedProcess;
-    QVariantList stoppedIndexes;
-    for (const ProcessStatus& stopped : result->stoppedAfterFailure)
-        stoppedIndexes.append(stopped.index);
-    return QVariantMap{
-        {QStringLiteral("basename"), result->basename},
-        {QStringLiteral("name"), result->name},
-        {QStringLiteral("outcome"), outcomeText(result->outcome)},
-        {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
-        {QStringLiteral("failedProcessIndex"), failed.index},
-        {QStringLiteral("failedProgram"), failed.program},
-        {QStringLiteral("failedName"), failed.name},
-        {QStringLiteral("failedExitCode"), failed.lastExitCode},
-        {QStringLiteral("failedExitSignal"), failed.lastExitSignal},
-        {QStringLiteral("failedCrashed"),
-         failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
-        {QStringLiteral("failedBecause"), failed.failure},
-        {QStringLiteral("stoppedProcesses"), stoppedIndexes},
-        {QStringLiteral("startedAt"), result->startedAt},
-        {QStringLiteral("finishedAt"), result->finishedAt},
-        {QStringLiteral("logFile"), result->logFile},
-        {QStringLiteral("problems"), result->problems},
-    };
+    return ResultMaps::lastResult(m_pipelineController.lastResult());
 }
 
 // The pipeline's name, its phase and its result are the controller's; a
@@ -763,7 +614,7 @@ bool Backend::startApplication(const QString& basename)
     // The start may reach the front end's handlers, which may reload: the
     // record is copied first.
     const PipelineConfig record = *pipeline;
-    if (m_autostartTimer)
+    if (m_autostartCountdown.isActive())
         disableAutostart();
     return m_pipelineController.start(record, true);
 }
@@ -777,34 +628,10 @@ void Backend::stopApplication()
 // A log can be large; only its end is read.
 QStringList Backend::logTail(int lines) const
 {
-    const qint64 MaxTailBytes = 64 * 1024;
     QString path = m_pipelineController.logFilePath();
-    if (path.isEmpty())
-        path = m_pipelineController.lastResult() ? m_pipelineController.lastResult()->logFile
-                                                 : QString();
-    if (path.isEmpty() || lines <= 0)
-        return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = file.size();
-    const qint64 from = std::max<qint64>(0, size - MaxTailBytes);
-    if (!file.seek(from))
-        return {};
-    QByteArray bytes = file.read(MaxTailBytes);
-    // A line cut by the start of the tail is no line of the log.
-    if (from > 0) {
-        const int newline = bytes.indexOf('\n');
-        bytes = newline < 0 ? QByteArray() : bytes.mid(newline + 1);
-    }
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    if (bytes.isEmpty())
-        return {};
-    QStringList all = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
-    if (all.size() > lines)
-        all.erase(all.begin(), all.end() - lines);
-    return all;
+    if (path.isEmpty() && m_pipelineController.lastResult())
+        path = m_pipelineController.lastResult()->logFile;
+    return LauncherSupport::lastLines(path, lines, 64 * 1024);
 }
 
 ApplicationModel* Backend::applications()
@@ -834,7 +661,8 @@ void Backend::updateApplicationModel()
             if (problem.file == path)
                 application.lintProblems.append(problem);
         }
-        application.autostart = !m_autostartTile.isEmpty() && pipeline.basename == m_autostartTile;
+        application.autostart =
+            !m_settings.autostartTile.isEmpty() && pipeline.basename == m_settings.autostartTile;
         applications.append(application);
     }
     m_applicationModel.setApplications(applications);
@@ -842,63 +670,13 @@ void Backend::updateApplicationModel()
 
 QVariantList Backend::failureLog(int lines) const
 {
-    const QStringList tail = logTail(lines);
-    const std::optional<PipelineController::Result>& result = m_pipelineController.lastResult();
-    // A pid of 0 (a process that never ran) is on no line.
-    const qint64 failedPid = result ? result->failedProcess.pid : 0;
-    QSet<qint64> stoppedPids;
-    if (result) {
-        for (const ProcessStatus& stopped : result->stoppedAfterFailure)
-            stoppedPids.insert(stopped.pid);
-    }
-    QList<qint64> pids;
-    for (const QString& line : tail)
-        pids.append(PipelineController::logLinePid(line));
-    // What ran well before the failure is no part of it.
-    int first = failedPid > 0 ? pids.indexOf(failedPid) : 0;
-    if (first < 0)
-        first = 0;
-    QVariantList marked;
-    for (int i = first; i < tail.size(); ++i) {
-        const qint64 pid = pids.at(i);
-        QString whose;
-        if (pid > 0 && pid == failedPid)
-            whose = QStringLiteral("failed");
-        else if (pid > 0 && stoppedPids.contains(pid))
-            whose = QStringLiteral("stopped");
-        marked.append(
-            QVariantMap{{QStringLiteral("text"), tail.at(i)}, {QStringLiteral("whose"), whose}});
-    }
-    return marked;
+    return ResultMaps::failureLog(logTail(lines), m_pipelineController.lastResult());
 }
 
 QList<ConfigProblem> Backend::pipelineProblems(const PipelineConfig& pipeline, const QString& path,
                                                const QList<ConfigProblem>& lint) const
 {
-    QList<ConfigProblem> problems;
-    for (const ValidationProblem& reason : m_pipelineController.validate(pipeline)) {
-        ConfigProblem problem{ConfigProblem::Severity::Error, path, QString(), QString(),
-                              reason.text()};
-        problem.processIndex = reason.processIndex;
-        if (reason.processIndex >= 0) {
-            problem.group = pipeline.processList.value(reason.processIndex).group;
-            if (problem.group.isEmpty())
-                problem.group = QStringLiteral("process %1").arg(reason.processIndex + 1);
-        }
-        problems.append(problem);
-    }
-    // A process's own group, or one inside it ("process-1/environment").
-    for (ConfigProblem problem : lint) {
-        const QString group = problem.group.section(QLatin1Char('/'), 0, 0);
-        for (int i = 0; i < pipeline.processList.size() && !group.isEmpty(); ++i) {
-            if (pipeline.processList.at(i).group == group) {
-                problem.processIndex = i;
-                break;
-            }
-        }
-        problems.append(problem);
-    }
-    return problems;
+    return PipelineProblems::merged(pipeline, path, m_pipelineController.validate(pipeline), lint);
 }
 
 QVariantList Backend::applicationProblems(const QString& basename) const
@@ -915,32 +693,5 @@ QVariantList Backend::applicationProblems(const QString& basename) const
         if (!path.isEmpty() && problem.file == path)
             lint.append(problem);
     }
-    QList<ConfigProblem> problems = pipelineProblems(pipeline, path, lint);
-    std::stable_sort(problems.begin(), problems.end(),
-                     [](const ConfigProblem& a, const ConfigProblem& b) {
-                         if (a.processIndex != b.processIndex)
-                             return a.processIndex < b.processIndex;
-                         return a.isError() && !b.isError();
-                     });
-    QVariantList list;
-    for (const ConfigProblem& problem : problems) {
-        const ProcessConfig* process =
-            problem.processIndex >= 0 ? &pipeline.processList.at(problem.processIndex) : nullptr;
-        // Under its process's heading, a problem of the process's own group
-        // needs no group of its own.
-        const bool ownGroup = process && problem.group == process->group;
-        const QString where = ownGroup ? problem.key : QString();
-        list.append(QVariantMap{
-            {QStringLiteral("processIndex"), problem.processIndex},
-            {QStringLiteral("process"),
-             process ? QStringLiteral("%1 (%2)").arg(process->group, processShownName(*process))
-                     : QString()},
-            {QStringLiteral("severity"), problem.severityName()},
-            {QStringLiteral("text"), !ownGroup ? problem.text()
-                                     : where.isEmpty()
-                                         ? problem.message
-                                         : where + QStringLiteral(": ") + problem.message},
-        });
-    }
-    return list;
+    return PipelineProblems::shown(pipeline, pipelineProblems(pipeline, path, lint));
 }

@@ -3,6 +3,7 @@
 // autostart countdown. No QML engine is needed for that.
 
 #include "Backend.h"
+#include "PipelineWords.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 
@@ -191,6 +192,75 @@ private slots:
         QVERIFY(disabled.count() == 3 && backend.autostartSeconds() == -1);
         QTRY_COMPARE(backend.property("pipelinePhase").toString(), QString("finished"));
     }
+    // Every phase and outcome has the word that the screen, the control
+    // socket and the metrics show: a renamed value must not rename it.
+    void words()
+    {
+        using Phase = PipelineController::Phase;
+        using Outcome = PipelineController::Outcome;
+        QStringList phases, outcomes;
+        for (const Phase phase :
+             {Phase::Idle, Phase::Starting, Phase::Running, Phase::Stopping, Phase::Finished})
+            phases.append(pipelineWord(phase));
+        for (const Outcome outcome : {Outcome::Normal, Outcome::Failed, Outcome::Stopped})
+            outcomes.append(pipelineWord(outcome));
+        QCOMPARE(phases.join(' '), QString("idle starting running stopping finished"));
+        QCOMPARE(outcomes.join(' '), QString("normal failed stopped"));
+        QCOMPARE(QMetaEnum::fromType<Phase>().keyCount(), phases.size());
+        QCOMPARE(QMetaEnum::fromType<Outcome>().keyCount(), outcomes.size());
+    }
+
+    // A front end that watches the countdown and one that watches the
+    // backend hear the same story, signal for signal: a start, a reload that
+    // counts down anew, one that cancels, and an end that starts the
+    // application before the countdown is gone.
+    void countdownSeenAlike()
+    {
+        Folders folders({{"apps/app.ini", appFile("App", "sync")},
+                         {"launcher.ini", "[autostart]\ntile=app\ntimeout=600"}});
+        QVERIFY(folders.written);
+        Backend backend;
+        QVERIFY(backend.load());
+        AutostartCountdown& countdown = *backend.autostartCountdown();
+        QStringList byBackend, byCountdown;
+        const auto seconds = [&backend] {
+            return "seconds " + QString::number(backend.autostartSeconds());
+        };
+        // The end of the countdown comes once its application has started.
+        const auto disabled = [&backend] {
+            return "disabled" + backend.pipelineController()->pipelineConfig().basename;
+        };
+        connect(&backend, &Backend::autostartSecondsChanged, this, [&] { byBackend << seconds(); });
+        connect(&backend, &Backend::autostartTimeRemaining, this,
+                [&](int left) { byBackend << "left " + QString::number(left); });
+        connect(&backend, &Backend::autostartCancelled, this, [&] { byBackend << "cancelled"; });
+        connect(&backend, &Backend::autostartDisabled, this, [&] { byBackend << disabled(); });
+        connect(&countdown, &AutostartCountdown::secondsChanged, this,
+                [&] { byCountdown << "seconds " + QString::number(countdown.seconds()); });
+        connect(&countdown, &AutostartCountdown::timeRemaining, this,
+                [&](int left) { byCountdown << "left " + QString::number(left); });
+        connect(&countdown, &AutostartCountdown::cancelled, this,
+                [&] { byCountdown << "cancelled"; });
+        connect(&countdown, &AutostartCountdown::disabled, this,
+                [&] { byCountdown << disabled(); });
+
+        QVERIFY(backend.enableAutostart());
+        const QString settings = folders.user() + "/launcher.ini";
+        QVERIFY(writeFile(settings, "[autostart]\ntile=app\ntimeout=300"));
+        backend.reload();
+        QVERIFY(writeFile(settings, "[autostart]\ntile=gone\ntimeout=300"));
+        backend.reload();
+        QVERIFY(writeFile(settings, "[autostart]\ntile=app\ntimeout=1"));
+        backend.reload();
+        QVERIFY(backend.enableAutostart());
+        QTRY_COMPARE_WITH_TIMEOUT(byBackend.size(), 9, 30000);
+        const QString story = "seconds 600|seconds 300|left 300|cancelled|seconds -1|disabled|"
+                              "seconds 1|seconds -1|disabledapp";
+        QCOMPARE(byBackend.join('|'), story);
+        QCOMPARE(byCountdown.join('|'), story);
+        QTRY_COMPARE(backend.property("pipelinePhase").toString(), QString("finished"));
+    }
+
     // What the numbers say after a scripted life: a daemon that crashes, is
     // restarted and given up, a stop, a failure, a reload and the daemon's
     // second run, whose counts add to the first's.

@@ -155,6 +155,46 @@ const struct
 const char* const EventKinds[] = {"Started", "Finished", "Failed",    "ProcessCrashed",
                                   "GivenUp", "Hung",     "MemoryCap", "StoppedOnRequest"};
 
+// The process's table, a cell or two a row: a child (a shell script; MARK
+// stands for the marker) with its gate, restart and delay, a request at the
+// first time that a state is seen, and what a front end sees: each state in
+// turn (starting, waiting, running, restarting, stopping, finished), and how
+// often the next process was released.
+const struct
+{
+    const char* name;
+    const char* script;
+    const char* gate;    // ready=, waited for at most 2 s
+    int restartLimit;    // with restart-on-crash; 0: none
+    int restartDelay;    // seconds
+    const char* on;      // the state at which the request comes
+    const char* request; // terminate, kill or restart
+    const char* states;
+    int released;
+} Transitions[] = {
+    {"started, exited", "true", "", 0, 0, "", "", "starting running finished", 1},
+    {"crashed: cleaned up, restarted; crashed again: final", "kill -9 $$", "", 2, 0, "", "",
+     "starting running restarting starting running finished", 1},
+    {"restart delay, stop: abandoned", "kill -9 $$", "", 2, 60, "restarting", "terminate",
+     "starting running restarting stopping finished", 1},
+    {"running, stop: asked once, ended", "exec sleep MARK", "", 0, 0, "running", "terminate",
+     "starting running stopping finished", 1},
+    {"running, kill", "trap '' TERM; sleep MARK", "", 0, 0, "running", "kill",
+     "starting running stopping finished", 1},
+    {"running, restart: asked to end, started anew", "exec sleep MARK", "", 0, 0, "running",
+     "restart", "starting running restarting starting running", 1},
+    {"waiting, ready: released by the gate", "echo up; exec sleep MARK", "log:up", 0, 0, "", "",
+     "starting waiting running", 1},
+    {"waiting, not ready in time: released", "exec sleep MARK", "file:/nonexistent", 0, 0, "", "",
+     "starting waiting running", 1},
+    {"waiting, stop: never released", "exec sleep MARK", "file:/nonexistent", 0, 0, "waiting",
+     "terminate", "starting waiting stopping finished", 0},
+    {"waiting, crashed: the wait goes on across the restart", "sleep 0.3; kill -9 $$",
+     "file:/nonexistent", 2, 0, "", "", "starting waiting restarting starting waiting finished", 1},
+    {"finished, restart: started anew", "sleep 0.3", "", 0, 0, "finished", "restart",
+     "starting running finished restarting starting running finished", 1},
+};
+
 } // namespace
 
 class TestPipelineRun : public QObject
@@ -246,8 +286,8 @@ private slots:
                                .split(' ');
         PipelineProcess process(nullptr, config);
         QByteArray written;
-        connect(&process, &PipelineProcess::readyReadStandardOutput, this,
-                [&]() { written += process.readAllStandardOutput(); });
+        connect(&process, &PipelineProcess::outputRead, this,
+                [&](qint64, const QByteArray& bytes) { written += bytes; });
         process.start();
         QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 10000);
         QCOMPARE(written, "PATH=/a:/b\nLAUNCHER_TEST_KEEP=kept\nLAUNCHER_TEST_OVERRIDE=mine\ncwd=" +
@@ -308,6 +348,49 @@ private slots:
         QVERIFY(!controller.isPipelineValid(pipelineOf({})));
         QCOMPARE(controller.isPipelineValid(pipeline), problems.isEmpty());
         QCOMPARE(controller.validationProblems(), controller.validate(pipeline));
+    }
+
+    void transitions_data() { addRows(Transitions); }
+
+    void transitions()
+    {
+        const auto& row = currentRow(Transitions);
+        const ProcessMarker marker;
+        ProcessConfig config =
+            program("/bin/sh", QString(), {"/usr/bin", "/bin"}, ProcessMode::Async);
+        config.arguments = QStringList{"-c", QString(row.script).replace("MARK", marker.text())};
+        config.ready = row.gate;
+        config.readyTimeout = QByteArray(row.name).contains("not ready") ? 1 : 30;
+        config.restartOnCrash = row.restartLimit > 0;
+        config.restartLimit = row.restartLimit;
+        config.restartDelay = row.restartDelay;
+        PipelineProcess process(nullptr, config);
+        QSignalSpy released(&process, &PipelineProcess::pipelineStartCanProceed);
+        QStringList states;
+        bool requested = false;
+        connect(&process, &PipelineProcess::statusChanged, this, [&] {
+            const QString state =
+                QString(ProcessStatus::stateName(process.state())).section(' ', 0, 0);
+            if (states.isEmpty() || states.last() != state)
+                states.append(state);
+            if (state != row.on || std::exchange(requested, true))
+                return;
+            QTimer::singleShot(0, &process, [&process, request = QByteArray(row.request)] {
+                if (request == "terminate")
+                    process.terminate();
+                else if (request == "kill")
+                    process.kill();
+                else
+                    process.restart();
+            });
+        });
+        process.start();
+        const QString expected = row.states;
+        QTRY_VERIFY2_WITH_TIMEOUT(states.join(' ') == expected ||
+                                      !expected.startsWith(states.join(' ')),
+                                  qPrintable(states.join(' ')), 20000);
+        QCOMPARE(states.join(' '), expected);
+        QCOMPARE(released.count(), row.released);
     }
 
     // Each line of a read gets the prefix: a CR, a CRLF or an LF ends a line,

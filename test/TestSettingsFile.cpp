@@ -9,11 +9,14 @@
 #include "config/SettingsFile.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -68,7 +71,7 @@ private slots:
         QCOMPARE(pipeline.basename, QString("app"));
         QCOMPARE(file.isReadable() ? pipeline.name : file.problem(), expected);
         const QList<ConfigProblem> problems =
-            ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file);
+            ConfigLinter(path, ConfigKeys::File::Pipeline).lint(file.content(), file.readError());
         QCOMPARE(problems.isEmpty() ? QString() : problems.first().text(),
                  file.isReadable() ? QString() : expected);
     }
@@ -120,35 +123,51 @@ private slots:
 #endif
     }
 
-    // A launcher killed outright leaves its folder of copies behind; the next
-    // one that reads settings removes it, and keeps a folder with something in it.
-    void leftFolderRemoved()
+    // Each read parses what it read, in a copy of its own in the runtime
+    // folder, gone once parsed: files of the same size and time read apart,
+    // however soon one after the other and while earlier readers live.
+    void readAfresh()
     {
-#ifndef LAUNCHER_PROGRAM
-        QSKIP("built without the console launcher");
-#else
-        const DataFolders folders;
-        const QString runtime = folders.root() + "/run";
-        const QString kept = runtime + "/launcher-settings-kept00";
-        QVERIFY(makePrivateFolder(runtime) && makePrivateFolder(kept) &&
-                writeFile(kept + "/1.ini", "[a]\n") &&
-                writeFile(folders.user() + "/apps/a.ini", "[process-0]\nexec=/bin/true\n"));
+        const QTemporaryDir folder;
+        const QString runtime = folder.filePath("run"), path = folder.filePath("app.ini");
+        QVERIFY(makePrivateFolder(runtime));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
-        const auto copyFolders = [&runtime] {
-            return QDir(runtime).entryList({"launcher-settings-*"}, QDir::Dirs);
-        };
-        QProcess serving;
-        serving.start(LAUNCHER_PROGRAM, {"serve"});
-        // Killed once it answers, so not in the middle of a copy: a folder
-        // with a copy in it is kept.
-        QTRY_COMPARE_WITH_TIMEOUT(runProgram(LAUNCHER_PROGRAM, {"status"}).first, 0, 60000);
-        QCOMPARE(copyFolders().size(), 2);
-        serving.kill();
-        QVERIFY(serving.waitForFinished(60000) && copyFolders().size() == 2);
-        QCOMPARE(runProgram(LAUNCHER_PROGRAM, {"list"}).first, 0);
-        QCOMPARE(copyFolders(), QStringList{"launcher-settings-kept00"});
-#endif
+        const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+        std::vector<SettingsFile> files;
+        for (int i = 0; i < 10; ++i) {
+            QVERIFY(writeFile(path, "[ui]\nname=" + QByteArray::number(i) + '\n') &&
+                    ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0);
+            files.emplace_back(path);
+        }
+        std::vector<std::unique_ptr<QSettings>> readers;
+        QString error;
+        for (const SettingsFile& file : files)
+            readers.push_back(file.settings(&error));
+        QCOMPARE(error, QString());
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(readers[size_t(i)]->value("ui/name").toInt(), i);
+        QDirIterator left(runtime, QDir::Files | QDir::Hidden | QDir::System,
+                          QDirIterator::Subdirectories);
+        QVERIFY2(!left.hasNext(), qPrintable(left.next()));
+    }
+
+    // Without a folder that no one else may enter, nothing is copied
+    // anywhere: the reader has no keys, and the error says why.
+    void noPrivateFolder()
+    {
+        const DataFolders folders;
+        const QString path = folders.root() + "/app.ini", runtime = folders.root() + "/run";
+        QVERIFY(writeFile(path, "[ui]\nname=A\n") && writeFile(runtime, "") &&
+                writeFile(folders.user() + "/run", ""));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
+        QString error;
+        const std::unique_ptr<QSettings> settings = SettingsFile(path).settings(&error);
+        QVERIFY2(settings->allKeys().isEmpty() &&
+                     error.startsWith("no private folder for its copy: '" + runtime +
+                                      "' is not a folder"),
+                 qPrintable(error));
     }
 };
 

@@ -125,9 +125,8 @@ bool LauncherScreen::stop(int timeoutMs)
     PipelineController& controller = *m_backend->pipelineController();
     if (controller.state() != PipelineController::Running)
         return false;
-    // A stop under way is not started anew: its kill is already due.
-    if (!controller.isKilling())
-        controller.requestStop(timeoutMs);
+    // The controller answers a second stop itself.
+    controller.requestStop(timeoutMs);
     return true;
 }
 
@@ -138,8 +137,9 @@ int LauncherScreen::stopTimeoutMs() const
 
 bool LauncherScreen::cancelCountdown()
 {
-    if (m_backend->autostartRemainingSeconds() < 0)
+    AutostartCountdown& countdown = *m_backend->autostartCountdown();
+    if (!countdown.isActive())
         return false;
-    m_backend->disableAutostart();
+    countdown.stop();
     return true;
 }

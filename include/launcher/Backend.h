@@ -1,7 +1,9 @@
 #pragma once
 
 #include "ApplicationModel.h"
+#include "AutostartCountdown.h"
 #include "ConfigProblem.h"
+#include "LauncherSettings.h"
 #include "PipelineConfig.h"
 #include "PipelineController.h"
 #include "ProcessModel.h"
@@ -20,13 +22,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class DayTimer;
-class LogMaintenance;
-class Metrics;
-class MetricsTextfile;
-class LogRotation;
-class SettingsFile;
 
 // The one object a launcher front end talks to: launcher settings, the loaded
 // pipelines, the pipeline controller and the autostart countdown. Its
@@ -69,13 +64,10 @@ public:
     // Settings and pipeline files
     // Reads launcher.ini; false when the file does not exist (settings untouched).
     bool loadConfig(const QFileInfo& file);
-    // The same of a file already read, as a check that also lints it reads it once.
-    bool loadConfig(const SettingsFile& file);
     // Every setting from `settings`, a missing key restoring its default.
     void readLauncherSettings(QSettings& settings);
     // The pipeline of a file; a missing or unreadable file gives an empty record.
     PipelineConfig loadPipelineConfig(const QFileInfo& file);
-    PipelineConfig loadPipelineConfig(const SettingsFile& file);
     PipelineConfig readPipelineConfig(QSettings& settings);
     // The *.ini files of one apps folder, by name.
     QList<QFileInfo> userApplicationFiles();
@@ -104,27 +96,22 @@ public:
     QFileInfo systemSettingsFile() const;
 
     // Settings as loaded
-    bool allowUserExit() const { return m_allowUserExit; }
-    bool showVersionInfo() const { return m_showVersionInfo; }
-    bool showInvalidTiles() const { return m_showInvalidTiles; }
-    bool isAutoStartEnabled() const { return !m_autostartTile.isEmpty(); }
-    int autostartTimeout() const { return m_autostartTimeout; }
-    qint64 logRotatePeriod() const { return m_logRotatePeriod; }
-    // Compressed logs older than this many days are removed; 0 keeps them.
-    int logKeepDays() const { return m_logKeepDays; }
-    // The most bytes that the logs of the default log folder take; 0: no limit.
-    qint64 logMaxTotalSize() const { return m_logMaxTotalSize; }
+    const LauncherSettings& settings() const { return m_settings; }
+    bool allowUserExit() const { return m_settings.allowUserExit; }
+    bool showVersionInfo() const { return m_settings.showVersionInfo; }
+    bool showInvalidTiles() const { return m_settings.showInvalidTiles; }
+    bool isAutoStartEnabled() const { return !m_settings.autostartTile.isEmpty(); }
+    int autostartTimeout() const { return m_settings.autostartTimeout; }
+    qint64 logRotatePeriod() const { return m_settings.logRotatePeriod; }
+    int logKeepDays() const { return m_settings.logKeepDays; }
+    qint64 logMaxTotalSize() const { return m_settings.logMaxTotalSize; }
     // A log file larger than this is split (PipelineController::setLogFileSizeLimit).
-    qint64 logMaxFileSize() const { return m_logMaxFileSize; }
-    // Whether a service's journal gets the applications' own lines too, or
-    // only the launcher's (logs/journal).
-    bool journalGetsAll() const { return m_journalGetsAll; }
-    // Whether the launcher's events go to the journal as native entries even
-    // when its standard error is not the journal's stream (logs/journal=native).
-    bool journalNative() const { return m_journalNative; }
-    QString autostartTile() const { return m_autostartTile; }
-    QString uiLocation() const { return m_uiLocation; }
-    QString uiWidth() const { return m_uiWidth; }
+    qint64 logMaxFileSize() const { return m_settings.logMaxFileSize; }
+    bool journalGetsAll() const { return m_settings.journalGetsAll; }
+    bool journalNative() const { return m_settings.journalNative; }
+    QString autostartTile() const { return m_settings.autostartTile; }
+    QString uiLocation() const { return m_settings.uiLocation; }
+    QString uiWidth() const { return m_settings.uiWidth; }
     const QList<PipelineConfig>& processPipelines() const { return m_processPipelines; }
     // The file that processPipelines().at(index) was read from; empty when
     // there is none (a pipeline read from settings given by a front end).
@@ -142,6 +129,9 @@ public:
     QString autostartPipelineName() const;
     // Runs one pipeline at a time; owned by the backend.
     PipelineController* pipelineController() { return &m_pipelineController; }
+    // The autostart countdown, for a front end to watch and stop; the
+    // functions below start and end it as the settings say.
+    AutostartCountdown* autostartCountdown() { return &m_autostartCountdown; }
 
     // Autostart countdown
     // Starts the countdown to the autostart pipeline; false (traced) when one
@@ -165,8 +155,8 @@ public:
     // The processes of the running (or last) pipeline, row by row.
     ProcessModel* processes() { return &m_processModel; }
     // autostartRemainingSeconds(), and whether a countdown runs.
-    int autostartSeconds() const { return m_autostartSeconds; }
-    bool autostartActive() const { return m_autostartSeconds > 0; }
+    int autostartSeconds() const { return m_autostartCountdown.seconds(); }
+    bool autostartActive() const { return m_autostartCountdown.seconds() > 0; }
     // The base name and display name of the pipeline that runs; empty when none does.
     QString runningApplication() const;
     QString runningApplicationName() const;
@@ -268,64 +258,36 @@ signals:
     void lastResultChanged();
 
 private:
-    // The one place the countdown's seconds change; signals when they do.
-    void setAutostartSeconds(int seconds);
-    void onAutostartTick();
-    void startCountdown();
     void followCountdown();
     void onPhaseChanged(PipelineController::Phase phase);
     // The application model from the loaded pipelines.
     void updateApplicationModel();
-    // Every setting from `settings`, read from the file at `path`; without
-    // one, every setting's default.
-    void setLauncherSettings(const QSettings* settings, const QString& path);
-    LogRotation logRotation() const;
+    // Takes the settings in and hands them to what follows them.
+    void applySettings(const LauncherSettings& settings);
     // The folder that the rotation keeps: the default one as initialize() found it.
     QString maintainedLogFolder() const;
     void onLogFileSplit(const QString& piecePath);
     // launcher.ini of the data folders, when there is one; why it does not
     // read as written, or empty.
     QString loadSettingsFile();
-    QString readSettingsFile(const SettingsFile& file);
-    QList<PipelineConfig> readApplications(std::vector<SettingsFile>& files,
-                                           QList<ConfigProblem>& problems);
+    // The files as loaded, bytes and all: the linter reads none of them again.
+    struct Files;
+    void readApplications(Files& files, QList<PipelineConfig>& pipelines,
+                          QList<ConfigProblem>& problems);
 
-    // The settings start at their defaults, which the constructor sets.
-    bool m_allowUserExit;
-    QString m_autostartTile;
-    int m_autostartTimeout;
-    qint64 m_logRotatePeriod;
-    int m_logKeepDays;
-    qint64 m_logMaxTotalSize;
-    qint64 m_logMaxFileSize;
-    bool m_journalGetsAll;
-    bool m_journalNative = false;
-    bool m_showVersionInfo;
+    // As loaded; at their defaults until then.
+    LauncherSettings m_settings;
     QList<PipelineConfig> m_processPipelines;
     QString m_settingsFilePath;
-    // The files as loaded, bytes and all: the linter reads none of them again.
-    std::unique_ptr<SettingsFile> m_settingsFile;
-    std::vector<SettingsFile> m_pipelineFiles;
     mutable std::optional<QList<ConfigProblem>> m_configProblems;
     PipelineController m_pipelineController;
-    // Follows the controller from its construction on.
-    std::unique_ptr<Metrics> m_metrics;
-    // Removes its file when the launcher ends.
-    std::unique_ptr<MetricsTextfile> m_metricsTextfile;
-    std::unique_ptr<QTimer> m_autostartTimer;
-    std::unique_ptr<QTimer> m_autostartCountdownTimer;
-    // What the running countdown was started for.
-    QString m_countdownTile;
-    int m_countdownTimeout = 0;
-    bool m_showInvalidTiles;
-    QString m_uiLocation;
-    QString m_uiWidth;
+    // What is not installed: the files as loaded, the metrics, the log
+    // maintenance. Made once the controller is.
+    struct Private;
+    std::unique_ptr<Private> d;
+    AutostartCountdown m_autostartCountdown;
     // The default log folder as initialize() found it.
     QString m_logFolder;
-    std::unique_ptr<LogMaintenance> m_logMaintenance;
-    std::unique_ptr<DayTimer> m_dayTimer;
-    // The countdown's seconds: -1 when none runs.
-    int m_autostartSeconds = -1;
     ApplicationModel m_applicationModel;
     bool m_applicationModelWanted = false;
     ProcessModel m_processModel;

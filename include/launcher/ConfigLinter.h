@@ -8,7 +8,6 @@
 #include <QString>
 
 class QSettings;
-class SettingsFile;
 
 namespace ConfigKeys {
 struct Key;
@@ -28,9 +27,9 @@ public:
     ConfigLinter(const QString& path, ConfigKeys::File kind);
 
     QList<ConfigProblem> lint();
-    // The same on the bytes that the backend read when it loaded the file:
-    // the file is not read again.
-    QList<ConfigProblem> lint(const SettingsFile& file);
+    // The same on the bytes that the backend read when it loaded the file
+    // (the file is not read again), or on why it could not read them all.
+    QList<ConfigProblem> lint(const QByteArray& content, const QString& readError = QString());
 
     // Why the settings reader finds the bytes of a file malformed (a group
     // without its ']'), naming the line. Empty when it does not.
@@ -58,6 +57,7 @@ private:
     bool lintContent(const QByteArray& content);
     void lintGroup(QSettings& settings, const QString& group, const QString& tableGroup);
     void lintProcess(QSettings& settings, const QString& group);
+    void lintRestarts(QSettings& settings, const QString& group);
     void lintValue(QSettings& settings, const QString& group, const ConfigKeys::Key& key);
     void lintUnknownGroup(const QString& group, const QStringList& knownGroups);
 

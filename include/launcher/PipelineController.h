@@ -15,8 +15,8 @@
 #include <memory>
 #include <optional>
 
-class DailyTimer;
-class DayTimer;
+class TimeOfDayTimer;
+class DateChangeTimer;
 class LineSplitter;
 class PipelineLog;
 class PipelineProcess;
@@ -77,6 +77,15 @@ public:
     };
     Q_ENUM(Phase)
 
+    // How a pipeline ended (Result::outcome).
+    enum class Outcome
+    {
+        Normal,  // no failure, no stop request
+        Failed,  // a failure was reported (before any stop request)
+        Stopped, // stopped on request
+    };
+    Q_ENUM(Outcome)
+
     // Every log line reaches Qt's message output as an info message of the
     // category "default"; a line that a child wrote has this as its context's
     // function, one of the launcher's own has none.
@@ -89,12 +98,7 @@ public:
     // How a pipeline ended, for a front end to show once nothing runs.
     struct Result
     {
-        enum class Outcome
-        {
-            Normal,  // no failure, no stop request
-            Failed,  // a failure was reported (before any stop request)
-            Stopped, // stopped on request
-        };
+        using Outcome = PipelineController::Outcome;
 
         QString basename;
         QString name;
@@ -365,9 +369,9 @@ private:
     // The logs' counts of those closed so far.
     qint64 m_closedLogBytes = 0;
     qint64 m_closedLogLinesLost = 0;
-    std::unique_ptr<DayTimer> m_dayTimer;
+    std::unique_ptr<DateChangeTimer> m_dayTimer;
     // Runs only while a pipeline with restart-at runs.
-    std::unique_ptr<DailyTimer> m_restartTimer;
+    std::unique_ptr<TimeOfDayTimer> m_restartTimer;
     std::unique_ptr<LineSplitter> m_lineSplitter;
     QList<ValidationProblem> m_validationProblems;
     QStringList m_validationErrors;

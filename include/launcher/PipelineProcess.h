@@ -11,12 +11,14 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class AliveProbe;
 class ChildProcess;
 class NotifySocket;
 class ProcessReaper;
 class ReadinessProbe;
+class RestartWindow;
 
 // Supervises one child process of a running pipeline: starts it, restarts it
 // after a crash (or a listed exit code) within its restart window, once what
@@ -28,8 +30,10 @@ class ReadinessProbe;
 // misses its watchdog, fails its alive= check too often or goes over its
 // memory cap is stopped and restarted like after a crash.
 //
-// Its life is one step at a time, changed only by handle(), which decides for
-// each step what each event does; status() shows the step as a State.
+// Its life is one step at a time, changed only by handle(): its table, next(),
+// chooses for each step what each event leads to, with the readiness wait as
+// a part of a started step, and the actions only act. status() shows the
+// step as a State.
 class PipelineProcess : public QObject
 {
     Q_OBJECT
@@ -40,7 +44,7 @@ public:
     PipelineProcess(QObject* parent, const ProcessConfig& config);
     ~PipelineProcess() override;
 
-    void start();
+    void start() { handle(Event::Start); }
     // The program to run, as validation found it; the configured exec when empty.
     void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
     // How long what an instance leaves running (or an instance asked to end
@@ -64,11 +68,6 @@ public:
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
     QProcess* process();
-    // What the current instance has written and nobody has read yet, and the
-    // pid of that instance, known from its fork on: a line is always the
-    // writer's, even when it comes before the instance's start is reported.
-    QByteArray readAllStandardOutput();
-    qint64 instancePid() const;
     // The memory that the running instance and everything of it that the
     // reaper knows (its group, its descendants) take now, into `status`'s
     // unreclaimableMemory and memory; -1 each when nothing runs.
@@ -87,20 +86,16 @@ public:
     // instance that was asked already is not asked again: many programs read
     // a second request as "quit now". A pending restart is dropped, and the
     // process then counts as finished (reported from the event loop).
-    void terminate();
+    void terminate() { handle(Event::StopRequested); }
     // Kills the running instance's whole group; a pending restart is dropped.
-    void kill();
+    void kill() { handle(Event::KillRequested); }
     // Starts the process again on request, with a fresh restart window: a
     // running instance is asked to terminate (killed after the stop timeout)
     // and started again once it has ended; a finished process, one given up
     // after its restart limit included, is started anew. Either way what the
     // ended instance left is stopped first. A pending restart goes ahead at
     // once. A stopping process ignores the request.
-    void restart();
-
-    // The gate that reads the process's output until it is ready (from the
-    // first fork on), else null: the reader of the output hands each read to it.
-    ReadinessProbe* outputProbe() const { return m_outputProbe; }
+    void restart() { handle(Event::RestartRequested); }
 
     static QProcessEnvironment buildEnvironment(const ProcessConfig& config);
 
@@ -129,6 +124,9 @@ signals:
     void pipelineProcessUnwell(QString message, bool overMemory);
     // status() changed: the state, the child, or its last end.
     void statusChanged();
+    // What an instance wrote, read once, under the pid of the instance that
+    // wrote it; never before that instance's "Process started" line.
+    void outputRead(qint64 pid, const QByteArray& bytes);
 
 private slots:
     void onProcessStarted();
@@ -140,9 +138,8 @@ private:
     enum class Step
     {
         Created,
-        Starting,            // an instance is being started
-        WaitingForReadiness, // it runs; the pipeline waits for it to be ready
-        Running,
+        Starting,         // an instance is being started
+        Running,          // it runs (and may be waited for: Readiness)
         EndingForRestart, // restart on request: the running instance was asked to end
         CleaningUp,       // the instance has ended; what it left is being stopped
         RestartDelay,     // nothing of it runs; the restart waits out its delay
@@ -152,15 +149,27 @@ private:
         Finished
     };
 
+    // Whether the next process of the pipeline may start, the one part of
+    // the process that outlives its instances: a wait begun at the first
+    // start goes on across restarts.
+    enum class Readiness
+    {
+        Pending,  // held: no wait has begun (a Sync process until its end)
+        Waiting,  // held until the gate opens or the wait is over
+        Released, // pipelineStartCanProceed was said
+        Failed,   // held for good: not ready, or the wait was stopped
+    };
+
     enum class Event
     {
         Start,            // the first start
-        Started,          // the child runs
+        Started,          // the child runs (m_pid)
         FailedToStart,    // its program could not be executed
         Exited,           // the child ended normally (m_lastExitCode)
         Crashed,          // the child was ended by a signal
         Ready,            // the readiness gate opened
         NotReady,         // the readiness wait is over without it
+        EndedNotReady,    // the final end came first (m_endFails)
         StopRequested,    // terminate()
         KillRequested,    // kill()
         LeftoversGone,    // nothing of the ended instance runs any more
@@ -168,6 +177,17 @@ private:
         RestartRequested, // restart()
         Abandoned,        // the end of a dropped restart is due
         Unwell,           // hung or over its memory cap (m_unwellKind, m_unwell)
+    };
+
+    // One change that the table chose, as the actions see it.
+    struct Transition
+    {
+        Event event;
+        Step from;
+        Step to;
+        Readiness was;
+        Readiness now;
+        bool released() const { return now == Readiness::Released && was != now; }
     };
 
     // What ended an instance, as a restart window counts it.
@@ -182,18 +202,17 @@ private:
     // The words for an end: "crashed", "was hung"... One home for the text.
     static QString endWords(EndKind kind);
 
-    struct CountedEnd
-    {
-        qint64 atMs; // monotonic
-        EndKind kind;
-    };
-
+    // The table: for each step, what each event leads to; nothing for an
+    // event that the step does not name. The actions only act.
     void handle(Event event);
-    void enter(Step step);
+    std::optional<Step> next(Step step, Event event) const;
+    Readiness nextReadiness(const Transition& transition) const;
+    void act(const Transition& transition);
 
-    // What the transitions do.
-    void spawn();
-    void reportStarted();
+    // What ended the instance, and whether the restart window takes it.
+    EndKind endKind(Step step, Event event) const;
+    bool restartWanted(EndKind kind) const;
+    bool restartFollows(EndKind kind) const;
     // The launcher has asked the running instance to end (a stop, a restart,
     // a hung or over-cap end): its end is no crash.
     bool endAsked() const
@@ -201,32 +220,33 @@ private:
         return m_step == Step::Stopping || m_step == Step::EndingForRestart ||
                m_step == Step::EndingUnwell;
     }
-    void endRun(bool crashed);
-    bool scheduleRestart(EndKind kind, const QString& what);
+
+    // A new instance: the first start or a restart.
+    void spawn();
+    ChildProcess* replaceChild();
+    void setUpProbes();
+    QProcessEnvironment childEnvironment(const QByteArray& tag) const;
+
+    // What the transitions do.
+    void reportStarted(const Transition& transition);
+    void readOutput();
+    void endInstance(const Transition& transition);
+    void restartAfter(EndKind kind);
+    void countFinalEnd(EndKind kind);
     void giveUp(const QString& message);
     void cleanUpForRestart();
-    void restartWhenDue();
-    void finishNormally(int exitCode);
-    void finishCrashed();
+    void finish(EndKind kind, const Transition& transition);
     void finishAbandoned();
-    void failToStart();
-    void failRestart();
-    void restartRunning();
-    void restartFinished();
-    void restartNow();
-    void askToStop(int signal);
-    void abandonRestart();
-    void signalInstance(int signal);
-    void stopWhatWasLeft();
-    void becomeReady();
-    void giveUpWaiting();
-    void readLastOutput();
-    // The next process of the pipeline may start; said once at most.
-    void release();
+    void failToStart(const Transition& transition);
+    void stop(const Transition& transition);
+    void restartOnRequest(const Transition& transition);
+    void stopUnwell();
+    void becomeReady(const Transition& transition);
+    void notReady(const Transition& transition);
+    // The next process of the pipeline may start.
+    void release() { emit pipelineStartCanProceed(); }
     void fail(const QString& failure, bool invalidConfiguration = false);
     void becomeUnwell(EndKind kind, const QString& what);
-    void stopUnwell();
-    void endUnwell();
 
     // The watch over a running instance: its watchdog and memory from its
     // start, its alive= check once it is ready; none runs without its key.
@@ -236,14 +256,8 @@ private:
     void onWatchdogPing();
     void onMemoryCheck();
 
-    void recordEnd(EndKind kind);
-    bool restartLimitReached() const;
-    int restartDelaySeconds() const;
-    void beginReadinessWait();
-    void stopReadinessWait();
-    void endReadinessWait(bool failureFollows);
-    void releaseOrFail(const QString& message, const QString& failure, bool mayFail);
-    void log(const QString& message);
+    // A line about the process, under its current (or last) child's pid.
+    void log(const QString& message) { emit pipelineLogMessage(int(m_pid), message); }
 
     ProcessConfig m_config;
     // Declared before the child, so that a reaper of its own outlives it.
@@ -251,9 +265,12 @@ private:
     ProcessReaper* m_reaper = nullptr;
     std::unique_ptr<ChildProcess> m_process;
     Step m_step = Step::Created;
-    bool m_startCanProceedPending = true;
+    Readiness m_readiness = Readiness::Pending;
+    // When the event being handled came, on the monotonic clock: the time
+    // that the table and the actions count an end at.
+    qint64 m_eventMs = 0;
     // The ends that can still count against the restart window.
-    QList<CountedEnd> m_countedEnds;
+    std::unique_ptr<RestartWindow> m_window;
     qint64 m_pid = 0;
     int m_restarts = 0;
     int m_crashes = 0;
@@ -276,7 +293,8 @@ private:
     QDateTime m_lastCheckAt;
     EndKind m_unwellKind = EndKind::Hung;
     QString m_unwell; // what was found, after the process's name
-    ReadinessProbe* m_outputProbe = nullptr;
+    // The final end that came before readiness fails the pipeline itself.
+    bool m_endFails = false;
     QTimer m_restartTimer;
     QDateTime m_startedAt;
     // The last end of a child: what a status shows, and what a dropped

@@ -115,17 +115,161 @@ QStringList keyNames(File file, const QString& group)
     return names;
 }
 
+// What is wrong with one value, for the key it is read for.
+struct Finding
+{
+    Severity severity;
+    QString message;
+};
+using Findings = std::vector<Finding>;
+
+Findings booleanFindings(const QString& text)
+{
+    const QString lower = text.toLower();
+    if (isPlainBoolean(lower))
+        return {};
+    if (meansNo(lower))
+        return {{Severity::Error,
+                 QStringLiteral("'%1' reads as true; write false (or true)").arg(text)}};
+    return {{Severity::Warning,
+             QStringLiteral("'%1' is neither true nor false, and reads as true").arg(text)}};
+}
+
+Findings exitCodeFindings(const QStringList& codes)
+{
+    Findings findings;
+    for (const QString& code : codes) {
+        bool ok = false;
+        const int number = code.toInt(&ok, 10);
+        if (!ok)
+            findings.push_back(
+                {Severity::Error,
+                 QStringLiteral("'%1' is not an exit code, so it reads as 0").arg(code)});
+        else if (number < 0 || number > ConfigKeys::MaxExitCode)
+            findings.push_back(
+                {Severity::Error, QStringLiteral("'%1' is no exit code a process can end with (0 "
+                                                 "to %2), so it never matches")
+                                      .arg(code)
+                                      .arg(ConfigKeys::MaxExitCode)});
+    }
+    return findings;
+}
+
+// The keys whose text names one of a few words, or has a form of its own.
+Findings wordFindings(const ConfigKeys::Key& key, const QString& text)
+{
+    switch (key.kind) {
+    case Kind::Mode:
+        if (parseProcessMode(text).success)
+            return {};
+        return {
+            {Severity::Error,
+             QStringLiteral("'%1' is not a mode (sync, async or daemon), so the process runs "
+                            "as a daemon")
+                     .arg(text) +
+                 didYouMean(ConfigLinter::nearest(text, {"sync", "async", "daemon"}), "'", "'")}};
+    case Kind::Size:
+        if (ConfigKeys::parseSize(text) >= 0)
+            return {};
+        return {{Severity::Error,
+                 QStringLiteral("'%1' is not a size: write a whole number of bytes, or one with "
+                                "K, M or G (such as 256M); it reads as %2")
+                     .arg(text, key.defaultValue.toString())}};
+    case Kind::Journal: {
+        bool ok = false;
+        ConfigKeys::journalMode(text, &ok);
+        if (ok)
+            return {};
+        return {
+            {Severity::Error,
+             QStringLiteral("'%1' is none of events, all and native, so it reads as events")
+                     .arg(text) +
+                 didYouMean(ConfigLinter::nearest(text, {"events", "all", "native"}), "'", "'")}};
+    }
+    default:
+        return {};
+    }
+}
+
+// The keys whose text is a time or a path, checked only when set.
+Findings setValueFindings(const ConfigKeys::Key& key, const QString& text)
+{
+    if (text.isEmpty())
+        return {};
+    if (key.kind == Kind::TimeOfDay && !ConfigKeys::parseTimeOfDay(text).isValid())
+        return {{Severity::Error,
+                 QStringLiteral("'%1' is not a time of day: write HH:MM, 00:00 to 23:59 (such as "
+                                "04:00); no daily restart happens")
+                     .arg(text)}};
+    if (key.kind == Kind::MetricsFile && QFileInfo(text).isRelative())
+        return {{Severity::Error,
+                 QStringLiteral("'%1' is a relative path: write an absolute one; no metrics file "
+                                "is written")
+                     .arg(text)}};
+    if (key.kind == Kind::MetricsFile && !text.endsWith(QLatin1String(".prom")))
+        return {{Severity::Warning,
+                 QStringLiteral("'%1' does not end in .prom, which the textfile collector ignores")
+                     .arg(text)}};
+    return {};
+}
+
+// What the settings reader makes of the text of a value (after its '=', or
+// all of a line that a backslash joined to it): comments, escapes, control
+// characters. `continued`: whether the line ends with a backslash.
+Findings valueTextFindings(const QByteArray& value, const QString& where, bool* continued)
+{
+    Findings findings;
+    *continued = false;
+    bool quoted = false;
+    bool escapeReported = false;
+    for (int j = 0; j < value.size(); ++j) {
+        const char c = value.at(j);
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ';' && !quoted) {
+            // "a;b" most likely meant the semicolon; "a ; note" is a comment.
+            if (j > 0 && value.at(j - 1) != ' ' && value.at(j - 1) != '\t')
+                findings.push_back(
+                    {Severity::Warning,
+                     where + QStringLiteral(": ';' starts a comment, so the value ends before "
+                                            "it; put the value in double quotes")});
+            break;
+        } else if (c == '\\' && j + 1 == value.size()) {
+            findings.push_back({Severity::Warning,
+                                where + QStringLiteral(" ends with a backslash, which joins the "
+                                                       "next line to the value")});
+            *continued = true;
+        } else if (c == '\\') {
+            const QString meaning = escapeMeaning(value.at(++j));
+            if (!meaning.isEmpty() && !escapeReported) {
+                findings.push_back(
+                    {Severity::Warning,
+                     QStringLiteral("'\\%1' reads as %2; write '\\\\' for a backslash")
+                         .arg(QString(QLatin1Char(value.at(j))), meaning)});
+                escapeReported = true;
+            }
+        } else if ((uchar(c) < 0x20 && c != '\t') || c == 0x7f) {
+            findings.push_back(
+                {Severity::Warning, where + QStringLiteral(": control character 0x%1 in the value")
+                                                .arg(uint(uchar(c)), 2, 16, QLatin1Char('0'))});
+        }
+    }
+    return findings;
+}
+
 } // namespace
 
 ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kind(kind) {}
 
 QList<ConfigProblem> ConfigLinter::lint()
 {
-    return lint(SettingsFile(m_path));
+    const SettingsFile file(m_path);
+    return lint(file.content(), file.readError());
 }
 
-QList<ConfigProblem> ConfigLinter::lint(const SettingsFile& file)
+QList<ConfigProblem> ConfigLinter::lint(const QByteArray& content, const QString& readError)
 {
+    const SettingsFile file(m_path, content, readError);
     m_problems.clear();
     if (!file.isReadable()) {
         add(Severity::Error, QString(), QString(), file.problem());
@@ -280,39 +424,8 @@ bool ConfigLinter::lintContent(const QByteArray& content)
                     QStringLiteral("a value that begins with '@' is read as a stored Qt value; "
                                    "write '@@' for '@'"));
         }
-        continued = false;
-        bool quoted = false;
-        bool escapeReported = false;
-        for (int j = 0; j < value.size(); ++j) {
-            const char c = value.at(j);
-            if (c == '"') {
-                quoted = !quoted;
-            } else if (c == ';' && !quoted) {
-                // "a;b" most likely meant the semicolon; "a ; note" is a comment.
-                if (j > 0 && value.at(j - 1) != ' ' && value.at(j - 1) != '\t')
-                    add(Severity::Warning, group, key,
-                        where + QStringLiteral(": ';' starts a comment, so the value ends before "
-                                               "it; put the value in double quotes"));
-                break;
-            } else if (c == '\\' && j + 1 == value.size()) {
-                add(Severity::Warning, group, key,
-                    where + QStringLiteral(" ends with a backslash, which joins the next line "
-                                           "to the value"));
-                continued = true;
-            } else if (c == '\\') {
-                const QString meaning = escapeMeaning(value.at(++j));
-                if (!meaning.isEmpty() && !escapeReported) {
-                    add(Severity::Warning, group, key,
-                        QStringLiteral("'\\%1' reads as %2; write '\\\\' for a backslash")
-                            .arg(QString(QLatin1Char(value.at(j))), meaning));
-                    escapeReported = true;
-                }
-            } else if ((uchar(c) < 0x20 && c != '\t') || c == 0x7f) {
-                add(Severity::Warning, group, key,
-                    where + QStringLiteral(": control character 0x%1 in the value")
-                                .arg(uint(uchar(c)), 2, 16, QLatin1Char('0')));
-            }
-        }
+        for (const Finding& finding : valueTextFindings(value, where, &continued))
+            add(finding.severity, group, key, finding.message);
     }
     return !formatReported;
 }
@@ -428,6 +541,21 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                    .arg(interval)
                    .arg(timeout));
 
+    lintRestarts(settings, group);
+}
+
+// Whether the restart limit lets a restart happen, and does not loop.
+void ConfigLinter::lintRestarts(QSettings& settings, const QString& group)
+{
+    const auto value = [&settings](const char* name) {
+        return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
+    };
+    const auto number = [&settings](const char* name) {
+        return ConfigKeys::integer(settings, File::Pipeline, ConfigKeys::ProcessGroup, name).value;
+    };
+    const auto report = [&](Severity severity, const char* key, const QString& message) {
+        add(severity, group, QLatin1String(key), message);
+    };
     QStringList restartOn;
     if (value("restart-on-crash").toBool())
         restartOn.append(QStringLiteral("restart-on-crash"));
@@ -469,91 +597,34 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
                    .arg(value.toStringList().join(QLatin1Char(','))));
         return;
     }
+    Findings findings;
     switch (key.kind) {
-    case Kind::Text:
-    case Kind::TextList:
+    case Kind::Boolean:
+        findings = booleanFindings(text);
         break;
-    case Kind::Boolean: {
-        const QString lower = text.toLower();
-        if (isPlainBoolean(lower))
-            break;
-        if (meansNo(lower))
-            report(Severity::Error,
-                   QStringLiteral("'%1' reads as true; write false (or true)").arg(text));
-        else
-            report(Severity::Warning,
-                   QStringLiteral("'%1' is neither true nor false, and reads as true").arg(text));
-        break;
-    }
     case Kind::Integer:
         if (const QString problem = ConfigKeys::integer(key, value).problem; !problem.isEmpty())
-            report(Severity::Error, problem);
+            findings.push_back({Severity::Error, problem});
         break;
-    case Kind::ExitCodes: {
-        const QStringList codes = value.toStringList();
-        for (const QString& code : codes) {
-            bool ok = false;
-            const int number = code.toInt(&ok, 10);
-            if (!ok)
-                report(Severity::Error,
-                       QStringLiteral("'%1' is not an exit code, so it reads as 0").arg(code));
-            else if (number < 0 || number > ConfigKeys::MaxExitCode)
-                report(Severity::Error,
-                       QStringLiteral("'%1' is no exit code a process can end with (0 to %2), so "
-                                      "it never matches")
-                           .arg(code)
-                           .arg(ConfigKeys::MaxExitCode));
-        }
+    case Kind::ExitCodes:
+        findings = exitCodeFindings(value.toStringList());
         break;
-    }
     case Kind::Mode:
-        if (!parseProcessMode(text).success)
-            report(Severity::Error,
-                   QStringLiteral("'%1' is not a mode (sync, async or daemon), so the process "
-                                  "runs as a daemon")
-                           .arg(text) +
-                       didYouMean(nearest(text, {"sync", "async", "daemon"}), "'", "'"));
-        break;
     case Kind::Size:
-        if (ConfigKeys::parseSize(text) < 0)
-            report(Severity::Error,
-                   QStringLiteral("'%1' is not a size: write a whole number of bytes, or one with "
-                                  "K, M or G (such as 256M); it reads as %2")
-                       .arg(text, key.defaultValue.toString()));
+    case Kind::Journal:
+        findings = wordFindings(key, text);
         break;
-    case Kind::Journal: {
-        bool ok = false;
-        ConfigKeys::journalMode(text, &ok);
-        if (!ok)
-            report(Severity::Error,
-                   QStringLiteral("'%1' is none of events, all and native, so it reads as events")
-                           .arg(text) +
-                       didYouMean(nearest(text, {"events", "all", "native"}), "'", "'"));
-        break;
-    }
     case Kind::TimeOfDay:
-        if (!text.isEmpty() && !ConfigKeys::parseTimeOfDay(text).isValid())
-            report(Severity::Error,
-                   QStringLiteral("'%1' is not a time of day: write HH:MM, 00:00 to 23:59 (such "
-                                  "as 04:00); no daily restart happens")
-                       .arg(text));
-        break;
     case Kind::MetricsFile:
-        if (!text.isEmpty() && QFileInfo(text).isRelative())
-            report(Severity::Error,
-                   QStringLiteral("'%1' is a relative path: write an absolute one; no metrics "
-                                  "file is written")
-                       .arg(text));
-        else if (!text.isEmpty() && !text.endsWith(QLatin1String(".prom")))
-            report(Severity::Warning,
-                   QStringLiteral("'%1' does not end in .prom, which the textfile collector "
-                                  "ignores")
-                       .arg(text));
+        findings = setValueFindings(key, text);
         break;
-    case Kind::Ready:
-        // Its meaning depends on the mode and the key: lintProcess().
+    case Kind::Text:
+    case Kind::TextList:
+    case Kind::Ready: // its meaning depends on the mode and the key: lintProcess()
         break;
     }
+    for (const Finding& finding : findings)
+        report(finding.severity, finding.message);
 }
 
 void ConfigLinter::lintUnknownGroup(const QString& group, const QStringList& knownGroups)

@@ -18,6 +18,9 @@ public:
     static constexpr qint64 MaxSize = 4 * 1024 * 1024;
 
     explicit SettingsFile(const QString& path);
+    // The bytes read from the path before (by this class), or why they
+    // could not be: the file is not read again.
+    SettingsFile(const QString& path, const QByteArray& content, const QString& readError);
 
     const QString& path() const { return m_path; }
     // False when nothing is at the path (a dangling link included).
@@ -36,13 +39,15 @@ public:
     // the bytes read, without keys when the file does not read. QSettings
     // keeps its parse of a path for as long as the size and time of the file
     // there stay the same: a file replaced by one of the same size and time
-    // (cp -p, rsync -a) would read as before. So each reader reads a copy
-    // with a name never used before, removed once it is read. When no copy
-    // can be written, the reader has no keys and `error` says why.
+    // (cp -p, rsync -a) would read as before. So each reader reads a copy in
+    // the runtime folder (RuntimeFolder) with a name never used before,
+    // removed once it is parsed. When no copy can be written, the reader has
+    // no keys and `error` says why.
     std::unique_ptr<QSettings> settings(QString* error = nullptr) const;
 
 private:
     void read();
+    void judge();
 
     QString m_path;
     bool m_exists = true;

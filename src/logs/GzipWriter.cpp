@@ -3,37 +3,32 @@
 #include <QIODevice>
 
 #include <array>
-#include <cstring>
 
 #include <zlib.h>
 
 namespace {
 
-// ID1 ID2, CM = deflate, FLG = 0, no modification time, XFL = 0 and OS = 11.
-constexpr std::array<char, 10> header{'\x1F', '\x8B', '\x08', 0, 0, 0, 0, 0, 0, '\x0B'};
-
 // Deflate output is collected in a block of this size before it goes to the device.
 constexpr int bufferSize = 64 * 1024;
 
-// Raw deflate data (no zlib header, no Adler-32) at the default level, memory
-// level and strategy: the same bytes as in the zlib stream that qCompress gives.
-constexpr int rawDeflateWindowBits = -MAX_WBITS;
+// zlib writes the gzip framing around the deflate data (window bits + 16): the
+// header, then the CRC-32 and the length of the content modulo 2^32. The
+// deflate data is that of the zlib stream that qCompress gives: the default
+// level, memory level and strategy.
+constexpr int gzipWindowBits = 16 + MAX_WBITS;
 constexpr int defaultMemLevel = 8;
-
-void putLittleEndian(char* out, quint32 value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((value >> (8 * i)) & 0xFFu);
-}
+// The header records no name, no comment and no time, and the system byte
+// that the launcher's members have always carried (11), so that a log
+// compresses to the same bytes as before.
+constexpr int headerSystem = 11;
 
 } // namespace
 
 struct GzipWriter::State
 {
     z_stream stream{};
+    gz_header header{};
     bool initialized = false;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    quint32 size = 0; // modulo 2^32, as the trailer records it
     std::array<char, bufferSize> buffer{};
     int filled = 0;
 };
@@ -41,11 +36,10 @@ struct GzipWriter::State
 GzipWriter::GzipWriter(QIODevice* device) : m_device(device), m_state(std::make_unique<State>())
 {
     State& s = *m_state;
-    s.initialized = deflateInit2(&s.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, rawDeflateWindowBits,
+    s.initialized = deflateInit2(&s.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, gzipWindowBits,
                                  defaultMemLevel, Z_DEFAULT_STRATEGY) == Z_OK;
-    m_failed = !s.initialized;
-    std::memcpy(s.buffer.data(), header.data(), header.size());
-    s.filled = int(header.size());
+    s.header.os = headerSystem;
+    m_failed = !s.initialized || deflateSetHeader(&s.stream, &s.header) != Z_OK;
 }
 
 GzipWriter::~GzipWriter()
@@ -61,8 +55,6 @@ bool GzipWriter::write(const char* data, qint64 size)
     // zlib counts input in unsigned ints: a larger piece goes in slices.
     while (!m_failed && size > 0) {
         const uInt slice = uInt(qMin<qint64>(size, 1 << 30));
-        s.crc = crc32(s.crc, bytes, slice);
-        s.size += quint32(slice);
         s.stream.next_in = const_cast<Bytef*>(bytes);
         s.stream.avail_in = slice;
         m_failed = !deflateInput(Z_NO_FLUSH);
@@ -74,21 +66,15 @@ bool GzipWriter::write(const char* data, qint64 size)
 
 bool GzipWriter::finish()
 {
-    State& s = *m_state;
     if (m_failed || !deflateInput(Z_FINISH)) {
         m_failed = true;
         return false;
     }
-    if (s.filled + 8 > bufferSize && !drain())
-        return false;
-    putLittleEndian(s.buffer.data() + s.filled, quint32(s.crc));
-    putLittleEndian(s.buffer.data() + s.filled + 4, s.size);
-    s.filled += 8;
     return drain();
 }
 
 // Runs deflate until it has taken all input (and, when finishing, written its
-// last block), handing every full block of output to the device.
+// last block and the trailer), handing every full block of output to the device.
 bool GzipWriter::deflateInput(int flush)
 {
     State& s = *m_state;

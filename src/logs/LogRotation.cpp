@@ -373,6 +373,165 @@ Usage usageOf(const QString& folder, const std::vector<Claim>& claims, const str
     return usage;
 }
 
+// One log compressed into NAME.gz beside it. The member goes to a new file
+// beside the target, private until it is complete, and replaces the target
+// only by a rename: a failure never leaves a partial gzip file, and nothing
+// in the target's place is written through or replaced.
+class Compression
+{
+public:
+    Compression(const SafeFolder& folder, const QString& name)
+        : m_folder(folder), m_name(name), m_targetName(name + QStringLiteral(".gz"))
+    {
+    }
+    ~Compression() { m_target.close(); }
+    Compression(const Compression&) = delete;
+    Compression& operator=(const Compression&) = delete;
+
+    // The log, asked afresh: a file that a walk listed may have gone since.
+    bool openSource()
+    {
+        QString problem;
+        const int fd = m_folder.openToRead(m_name, problem);
+        if (fd < 0) {
+            if (problem.isEmpty())
+                Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
+                                      qUtf8Printable(sourcePath()));
+            else
+                Solvane::Trace::error("Unable to compress file: %s", qUtf8Printable(problem));
+            return false;
+        }
+        if (::fstat(fd, &m_before) != 0 ||
+            !m_source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                           QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
+                                  qUtf8Printable(sourcePath()));
+            return false;
+        }
+        return true;
+    }
+
+    // The temporary file that the member is written to.
+    bool openTarget()
+    {
+        QString problem;
+        const int out = m_folder.createTemporary(m_targetName, 0600, m_temporary, problem);
+        if (out >= 0 && m_target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+            return true;
+        if (out >= 0) {
+            ::close(out);
+            m_folder.remove(m_temporary, problem);
+            problem = m_target.errorString();
+        }
+        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing: %s",
+                              qUtf8Printable(m_folder.pathOf(m_targetName)),
+                              qUtf8Printable(problem));
+        return false;
+    }
+
+    // Reads and deflates the log piece by piece, so memory stays bounded
+    // whatever its size. False when it was given up, could not be read or
+    // changed meanwhile; a failure to write shows in seal().
+    bool deflate(const std::atomic<bool>* cancel, const LogRotation::Progress& progress)
+    {
+        QByteArray chunk(int(readChunkSize), Qt::Uninitialized);
+        qint64 total = 0;
+        qint64 count = 0;
+        while (m_written && (count = m_source.read(chunk.data(), readChunkSize)) > 0) {
+            total += count;
+            m_written = m_writer.write(chunk.constData(), count);
+            // Given up without a word: the next walk begins this file anew.
+            // Removed meanwhile to keep the folder within its total: the
+            // member would only take that room again.
+            struct stat now = {};
+            if (cancelled(cancel) || (::fstat(m_source.handle(), &now) == 0 && now.st_nlink == 0))
+                return false;
+            report(progress);
+        }
+        if (count < 0) {
+            Solvane::Trace::error("Unable to compress file: can't read '%s'",
+                                  qUtf8Printable(sourcePath()));
+            return false;
+        }
+        struct stat after = {};
+        if (m_written && (::fstat(m_source.handle(), &after) != 0 || after.st_size != total ||
+                          m_before.st_size != total || !sameMtime(m_before, after))) {
+            Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
+                                  qUtf8Printable(sourcePath()));
+            return false;
+        }
+        return true;
+    }
+
+    // Ends the member. The gzip file is readable by whom the log was, and
+    // owned by its owner when the launcher may give it away; it reaches the
+    // disk before it takes the target's name, so the log is never removed
+    // for a member that is not there. Its time is the log's, so that it ages
+    // from its last line. True when all of it is written.
+    bool seal()
+    {
+        const int out = m_target.handle();
+        const timespec times[2] = {{0, UTIME_NOW}, m_before.st_mtim};
+        const bool sealed = m_written && m_writer.finish() && m_target.flush() &&
+                            (::geteuid() != 0 || m_before.st_uid == ::geteuid() ||
+                             ::fchown(out, m_before.st_uid, m_before.st_gid) == 0) &&
+                            ::fchmod(out, m_before.st_mode & 0777) == 0 &&
+                            ::futimens(out, times) == 0 && ::fsync(out) == 0;
+        m_target.close();
+        return sealed;
+    }
+
+    // Renames the member into place, only while the log is still there: a
+    // log removed to keep the folder within its total leaves no member to
+    // take its room.
+    bool place(bool written, const QString& lockedFolder)
+    {
+        QString problem;
+        {
+            const FolderLock lock(lockedFolder);
+            struct stat still = {};
+            if (::fstatat(m_folder.descriptor(), QFile::encodeName(m_name).constData(), &still,
+                          AT_SYMLINK_NOFOLLOW) != 0) {
+                discard();
+                return false;
+            }
+            if (!written || !m_folder.moveIntoPlace(m_temporary, m_targetName, problem)) {
+                Solvane::Trace::error(
+                    "Failed to write '%s' on disk%s", qUtf8Printable(m_folder.pathOf(m_targetName)),
+                    qUtf8Printable(problem.isEmpty() ? problem : QStringLiteral(": ") + problem));
+                discard();
+                return false;
+            }
+        }
+        // Makes the rename last; a file system that cannot sync a folder still
+        // has the file, so a failure here is no failure of the file.
+        ::fsync(m_folder.descriptor());
+        return true;
+    }
+
+    // Removes the temporary file: no partial member is left.
+    void discard()
+    {
+        QString ignored;
+        m_target.close();
+        m_folder.remove(m_temporary, ignored);
+    }
+
+private:
+    QString sourcePath() const { return m_folder.pathOf(m_name); }
+
+    const SafeFolder& m_folder;
+    const QString m_name;
+    const QString m_targetName;
+    struct stat m_before = {};
+    QFile m_source;
+    QFile m_target;
+    QString m_temporary;
+    GzipWriter m_writer{&m_target};
+    bool m_written = true; // false once writing the member failed
+};
+
 } // namespace
 
 // What one walk knows of the room in its folder: at most `total` bytes are
@@ -738,121 +897,12 @@ bool LogRotation::compressFile(const SafeFolder& folder, const QString& name,
                                const std::atomic<bool>* cancel, const Progress& progress,
                                const QString& lockedFolder)
 {
-    // Asked afresh: a file that a walk listed may have gone since.
-    const QString sourcePath = folder.pathOf(name);
-    QString problem;
-    const int fd = folder.openToRead(name, problem);
-    if (fd < 0) {
-        if (problem.isEmpty())
-            Solvane::Trace::error("Unable to compress file: file '%s' does not exist",
-                                  qUtf8Printable(sourcePath));
-        else
-            Solvane::Trace::error("Unable to compress file: %s", qUtf8Printable(problem));
+    Compression compression(folder, name);
+    if (!compression.openSource() || !compression.openTarget())
+        return false;
+    if (!compression.deflate(cancel, progress)) {
+        compression.discard();
         return false;
     }
-    struct stat before = {};
-    QFile source;
-    if (::fstat(fd, &before) != 0 || !source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                                                  QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        Solvane::Trace::error("Unable to compress file: can't open '%s' for reading",
-                              qUtf8Printable(sourcePath));
-        return false;
-    }
-
-    // The member goes to a new file beside the target, private until it is
-    // complete, and replaces the target only by a rename: a failure never
-    // leaves a partial gzip file, and nothing in the target's place is
-    // written through or replaced.
-    const QString targetName = name + QStringLiteral(".gz");
-    const QString targetPath = folder.pathOf(targetName);
-    QString temporary;
-    const int out = folder.createTemporary(targetName, 0600, temporary, problem);
-    QFile target;
-    if (out < 0 || !target.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        if (out >= 0) {
-            ::close(out);
-            folder.remove(temporary, problem);
-            problem = target.errorString();
-        }
-        Solvane::Trace::error("Unable to compress file: can't open '%s' for writing: %s",
-                              qUtf8Printable(targetPath), qUtf8Printable(problem));
-        return false;
-    }
-    const auto removeTemporary = [&] {
-        QString ignored;
-        target.close();
-        folder.remove(temporary, ignored);
-    };
-
-    // Read and deflated piece by piece, so memory stays bounded whatever the size.
-    GzipWriter writer(&target);
-    QByteArray chunk(int(readChunkSize), Qt::Uninitialized);
-    qint64 total = 0;
-    qint64 count = 0;
-    bool written = true;
-    while (written && (count = source.read(chunk.data(), readChunkSize)) > 0) {
-        total += count;
-        written = writer.write(chunk.constData(), count);
-        // Given up without a word: the next walk begins this file anew.
-        if (cancelled(cancel)) {
-            removeTemporary();
-            return false;
-        }
-        // Removed meanwhile to keep the folder within its total: the member
-        // would only take that room again.
-        struct stat now = {};
-        if (::fstat(source.handle(), &now) == 0 && now.st_nlink == 0) {
-            removeTemporary();
-            return false;
-        }
-        report(progress);
-    }
-    if (count < 0) {
-        Solvane::Trace::error("Unable to compress file: can't read '%s'",
-                              qUtf8Printable(sourcePath));
-        removeTemporary();
-        return false;
-    }
-    struct stat after = {};
-    if (written && (::fstat(source.handle(), &after) != 0 || after.st_size != total ||
-                    before.st_size != total || !sameMtime(before, after))) {
-        Solvane::Trace::error("Unable to compress file: '%s' changed while it was compressed",
-                              qUtf8Printable(sourcePath));
-        removeTemporary();
-        return false;
-    }
-
-    // The gzip file is readable by whom the log was, and owned by its owner
-    // when the launcher may give it away; it reaches the disk before it takes
-    // the target's name, so the log is never removed for a member that is not there.
-    // Its time is the log's, so that it ages from its last line.
-    const timespec times[2] = {{0, UTIME_NOW}, before.st_mtim};
-    written = written && writer.finish() && target.flush() &&
-              (::geteuid() != 0 || before.st_uid == ::geteuid() ||
-               ::fchown(out, before.st_uid, before.st_gid) == 0) &&
-              ::fchmod(out, before.st_mode & 0777) == 0 && ::futimens(out, times) == 0 &&
-              ::fsync(out) == 0;
-    target.close();
-    {
-        // Renamed into place only while the log is still there: a log removed
-        // to keep the folder within its total leaves no member to take its room.
-        const FolderLock lock(lockedFolder);
-        if (::fstatat(folder.descriptor(), QFile::encodeName(name).constData(), &after,
-                      AT_SYMLINK_NOFOLLOW) != 0) {
-            removeTemporary();
-            return false;
-        }
-        if (!written || !folder.moveIntoPlace(temporary, targetName, problem)) {
-            Solvane::Trace::error(
-                "Failed to write '%s' on disk%s", qUtf8Printable(targetPath),
-                qUtf8Printable(problem.isEmpty() ? problem : QStringLiteral(": ") + problem));
-            removeTemporary();
-            return false;
-        }
-    }
-    // Makes the rename last; a file system that cannot sync a folder still
-    // has the file, so a failure here is no failure of the file.
-    ::fsync(folder.descriptor());
-    return true;
+    return compression.place(compression.seal(), lockedFolder);
 }

@@ -1,7 +1,7 @@
 #include "logs/PipelineLog.h"
 
 #include "logs/LogRotation.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
 #include "support/TimeStamp.h"
 #include "support/Trace.h"
@@ -100,7 +100,7 @@ QString PipelineLog::filePath(const PipelineConfig& pipelineConfig, const QDate&
 
 QString PipelineLog::filePath(const PipelineConfig& pipelineConfig)
 {
-    return filePath(pipelineConfig, DayTimer::today());
+    return filePath(pipelineConfig, DateChangeTimer::today());
 }
 
 QByteArray PipelineLog::timeStampText()

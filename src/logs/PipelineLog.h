@@ -32,7 +32,7 @@ public:
     // The absolute path of the pipeline's log file of a day:
     // "<logPath>/<logBasename>-yyyy-MM-dd.log". Every reader names a log by it.
     static QString filePath(const PipelineConfig& pipelineConfig, const QDate& date);
-    // The file of today (DayTimer::today()).
+    // The file of today (DateChangeTimer::today()).
     static QString filePath(const PipelineConfig& pipelineConfig);
 
     // The current local time as "[yyyy-MM-dd hh:mm:ss.zzz]"; the calendar part

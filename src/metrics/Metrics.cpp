@@ -1,27 +1,25 @@
 #include "metrics/Metrics.h"
 
-#include "Backend.h"
+#include "PipelineWords.h"
+#include "support/Version.h"
 
 #include <QDateTime>
 #include <QMetaEnum>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
-// The name of a phase in which the pipeline runs, else null.
-const char* runningPhaseName(PipelineController::Phase phase)
+// The phases in which the pipeline runs.
+const PipelineController::Phase RunningPhases[] = {PipelineController::Phase::Starting,
+                                                   PipelineController::Phase::Running,
+                                                   PipelineController::Phase::Stopping};
+
+bool isRunningPhase(PipelineController::Phase phase)
 {
-    switch (phase) {
-    case PipelineController::Phase::Starting:
-        return "starting";
-    case PipelineController::Phase::Running:
-        return "running";
-    case PipelineController::Phase::Stopping:
-        return "stopping";
-    case PipelineController::Phase::Idle:
-    case PipelineController::Phase::Finished:
-        break;
-    }
-    return nullptr;
+    return std::find(std::begin(RunningPhases), std::end(RunningPhases), phase) !=
+           std::end(RunningPhases);
 }
 
 bool instanceRuns(ProcessStatus::State state)
@@ -37,8 +35,10 @@ qint64 added(int now, int seen)
     return now >= seen ? now - seen : now;
 }
 
+} // namespace
+
 // Writes the families one after the other: each begins with its help and type.
-class Writer
+class Metrics::Writer
 {
 public:
     void family(const char* name, const char* type, const char* help)
@@ -69,8 +69,6 @@ private:
     QString m_text;
     QString m_name;
 };
-
-} // namespace
 
 Metrics::Metrics(PipelineController* controller, QObject* parent)
     : QObject(parent), m_controller(controller)
@@ -107,8 +105,8 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
     takeLogCounts(app);
     if (phase == PipelineController::Phase::Starting && m_phase != phase && !app.isEmpty()) {
         // A new run (or the daily restart) begins with new process objects.
-        ApplicationRecord& record = m_applications[app];
-        for (ProcessRecord& process : record.processes) {
+        ApplicationCounts& record = m_applications[app];
+        for (ProcessCounts& process : record.processes) {
             process.seen = ProcessStatus();
             process.up = false;
         }
@@ -116,10 +114,16 @@ void Metrics::onPhaseChanged(PipelineController::Phase phase)
     if (phase == PipelineController::Phase::Running && !app.isEmpty())
         m_applications[app].lastStart = m_controller->startedAt().toSecsSinceEpoch();
     m_phase = phase;
-    m_running = runningPhaseName(phase) ? app : QString();
-    if (!m_running.isEmpty())
+    if (isRunningPhase(phase) && !app.isEmpty())
         m_applications[app]; // listed from its start on
     takeAll();
+}
+
+QString Metrics::running() const
+{
+    return m_controller->state() == PipelineController::Running
+               ? m_controller->pipelineConfig().basename
+               : QString();
 }
 
 void Metrics::onPipelineFailure(const QString& basename,
@@ -136,7 +140,7 @@ void Metrics::takeLogCounts(const QString& app)
     // A pipeline without a name (a front end's own) has no label to count under.
     if (app.isEmpty())
         return;
-    ApplicationRecord& record = m_applications[app];
+    ApplicationCounts& record = m_applications[app];
     const qint64 bytes = m_controller->logBytesWritten();
     const qint64 lost = m_controller->logLinesLost();
     record.logBytes += bytes - m_logBytesSeen;
@@ -150,7 +154,7 @@ void Metrics::takeStatus(const ProcessStatus& status)
     const PipelineConfig& pipeline = m_controller->pipelineConfig();
     if (pipeline.basename.isEmpty())
         return;
-    ProcessRecord& process = m_applications[pipeline.basename].processes[status.index];
+    ProcessCounts& process = m_applications[pipeline.basename].processes[status.index];
     process.name = status.name;
     process.up = instanceRuns(status.state);
     process.givenUp = status.givenUp;
@@ -178,7 +182,7 @@ QByteArray Metrics::text()
     // Memory is looked at now, and only for what runs.
     QMap<int, qint64> memory;
     QMap<int, qint64> unreclaimable;
-    if (!m_running.isEmpty()) {
+    if (!running().isEmpty()) {
         for (const ProcessStatus& status : m_controller->processStatuses(true)) {
             if (instanceRuns(status.state) && status.memory >= 0)
                 memory.insert(status.index, status.memory);
@@ -189,16 +193,23 @@ QByteArray Metrics::text()
 
     Writer out;
     out.family("launcher_build_info", "gauge", "The launcher's version; always 1.");
-    out.sample({"version", Backend::version()}, 1);
+    out.sample({"version", LauncherSupport::version()}, 1);
     out.family("launcher_autostart_info", "gauge",
                "1 for the application that launcher.ini starts by itself.");
     if (!m_autostart.isEmpty())
         out.sample({"app", m_autostart}, 1);
+    writeProcesses(out, memory, unreclaimable);
+    writePipelines(out);
+    return out.text();
+}
 
+void Metrics::writeProcesses(Writer& out, const QMap<int, qint64>& memory,
+                             const QMap<int, qint64>& unreclaimable) const
+{
     // One family of each process's value, application by application.
-    using Value = qint64 (*)(const ProcessRecord&);
+    using Value = qint64 (*)(const ProcessCounts&);
     const auto perProcess = [&](const char* name, const char* type, const char* help, Value value,
-                                bool (*shown)(const ProcessRecord&)) {
+                                bool (*shown)(const ProcessCounts&)) {
         out.family(name, type, help);
         for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
             for (auto p = app->processes.cbegin(); p != app->processes.cend(); ++p)
@@ -212,33 +223,33 @@ QByteArray Metrics::text()
             out.sample({"app", app.key(), "process", QString::number(p.key()), "name", p->name}, 1);
     perProcess(
         "launcher_process_up", "gauge", "1 while an instance of the process runs.",
-        [](const ProcessRecord& p) -> qint64 { return p.up; }, nullptr);
+        [](const ProcessCounts& p) -> qint64 { return p.up; }, nullptr);
     perProcess(
         "launcher_process_given_up", "gauge",
         "1 once the process was given up: its restart limit reached, or a daemon "
         "that could not be started.",
-        [](const ProcessRecord& p) -> qint64 { return p.givenUp; }, nullptr);
+        [](const ProcessCounts& p) -> qint64 { return p.givenUp; }, nullptr);
     perProcess(
         "launcher_process_restarts_total", "counter", "Restarts of the process.",
-        [](const ProcessRecord& p) { return p.restarts; }, nullptr);
+        [](const ProcessCounts& p) { return p.restarts; }, nullptr);
     perProcess(
         "launcher_process_crashes_total", "counter",
         "Ends of the process by a signal or by an exit code to restart.",
-        [](const ProcessRecord& p) { return p.crashes; }, nullptr);
+        [](const ProcessCounts& p) { return p.crashes; }, nullptr);
     perProcess(
         "launcher_process_hangs_total", "counter",
         "Times the process was found hung (watchdog, alive check).",
-        [](const ProcessRecord& p) { return p.hangs; }, nullptr);
+        [](const ProcessCounts& p) { return p.hangs; }, nullptr);
     perProcess(
         "launcher_process_memory_cap_stops_total", "counter",
         "Stops of the process for going over its memory cap.",
-        [](const ProcessRecord& p) { return p.memoryCapStops; }, nullptr);
+        [](const ProcessCounts& p) { return p.memoryCapStops; }, nullptr);
     // A gauge of what runs now, by process.
     const auto perRunningProcess = [&](const char* name, const char* help,
                                        const QMap<int, qint64>& values) {
         out.family(name, "gauge", help);
         for (auto m = values.cbegin(); m != values.cend(); ++m)
-            out.sample({"app", m_running, "process", QString::number(m.key())}, m.value());
+            out.sample({"app", running(), "process", QString::number(m.key())}, m.value());
     };
     // Kept beside the figure that memory-max counts: dashboards read it.
     perRunningProcess("launcher_process_resident_memory_bytes",
@@ -252,18 +263,21 @@ QByteArray Metrics::text()
                       unreclaimable);
     perProcess(
         "launcher_process_memory_max_bytes", "gauge", "The memory cap of the process.",
-        [](const ProcessRecord& p) { return p.memoryMax; },
-        [](const ProcessRecord& p) { return p.memoryMax > 0; });
+        [](const ProcessCounts& p) { return p.memoryMax; },
+        [](const ProcessCounts& p) { return p.memoryMax > 0; });
+}
 
+void Metrics::writePipelines(Writer& out) const
+{
     out.family("launcher_pipeline_running", "gauge",
                "1 for the application that runs, 0 for one that ran and ended.");
     for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
-        out.sample({"app", app.key()}, app.key() == m_running);
+        out.sample({"app", app.key()}, app.key() == running());
     out.family("launcher_pipeline_phase", "gauge", "1 for the phase of the application that runs.");
-    if (const char* current = runningPhaseName(m_phase); current && !m_running.isEmpty()) {
-        for (const char* phase : {"starting", "running", "stopping"})
-            out.sample({"app", m_running, "phase", QLatin1String(phase)},
-                       qstrcmp(phase, current) == 0);
+    if (!running().isEmpty()) {
+        for (const PipelineController::Phase phase : RunningPhases)
+            out.sample({"app", running(), "phase", pipelineWord(phase)},
+                       phase == m_controller->phase());
     }
     out.family("launcher_pipeline_failures_total", "counter",
                "Failures of the application, by reason.");
@@ -282,5 +296,4 @@ QByteArray Metrics::text()
                "Lines of the application's log that could not be written or were dropped.");
     for (auto app = m_applications.cbegin(); app != m_applications.cend(); ++app)
         out.sample({"app", app.key()}, app->logLinesLost);
-    return out.text();
 }

@@ -30,7 +30,10 @@ public:
     static QString escapeLabelValue(const QString& value);
 
 private:
-    struct ProcessRecord
+    class Writer;
+    // What the families say of one process of an application, kept for the
+    // launcher's whole life.
+    struct ProcessCounts
     {
         QString name;
         bool up = false;
@@ -43,9 +46,9 @@ private:
         // The counts of the current process object, as last taken over.
         ProcessStatus seen;
     };
-    struct ApplicationRecord
+    struct ApplicationCounts
     {
-        QMap<int, ProcessRecord> processes;
+        QMap<int, ProcessCounts> processes;
         qint64 lastStart = 0; // Unix seconds; 0 before a start reached Running
         qint64 logBytes = 0;
         qint64 logLinesLost = 0;
@@ -57,16 +60,22 @@ private:
     // Takes over what the controller says of the current pipeline's processes.
     void takeStatus(const ProcessStatus& status);
     void takeAll();
+    // The application that runs, as the controller says (as
+    // Backend::runningApplication() does); empty when none does.
+    QString running() const;
     // What the logs wrote and lost since the last look goes to `app`, whose
     // log it was: every change of pipeline is looked at.
     void takeLogCounts(const QString& app);
+    // The families of the processes (memory: of those that run now, by
+    // index), then those of the pipelines.
+    void writeProcesses(Writer& out, const QMap<int, qint64>& memory,
+                        const QMap<int, qint64>& unreclaimable) const;
+    void writePipelines(Writer& out) const;
 
     PipelineController* m_controller;
     QString m_autostart;
-    // The application whose phase is not finished, else empty.
-    QString m_running;
     PipelineController::Phase m_phase = PipelineController::Phase::Idle;
-    QMap<QString, ApplicationRecord> m_applications;
+    QMap<QString, ApplicationCounts> m_applications;
     // By application and the reason's name.
     QMap<QPair<QString, QString>, qint64> m_failures;
     // The controller's log counts at the last look.

@@ -2,6 +2,7 @@
 
 #include "support/ProcFs.h"
 
+#include <QFile>
 #include <QSet>
 
 #include <cerrno>
@@ -21,6 +22,10 @@
 #endif
 
 namespace {
+
+// Longer than anybody reads in a log line: an argument, and all of them.
+const int MaxShownArgument = 200;
+const int MaxShownArguments = 2000;
 
 // Every object of this process; the event loop's thread alone touches it.
 QSet<const ChildProcess*>& instances()
@@ -220,4 +225,50 @@ void ChildProcess::setupChildProcess()
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The arguments as the log lines show them, joined with one space; a long
+// one is cut and says its length, and so is a long list.
+QString ChildProcess::shownArguments(const QStringList& arguments)
+{
+    QString shown;
+    qint64 total = 0;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        total += argument.size() + (i > 0 ? 1 : 0);
+        if (shown.size() > MaxShownArguments)
+            continue;
+        if (i > 0)
+            shown += QLatin1Char(' ');
+        if (argument.size() <= MaxShownArgument)
+            shown += argument;
+        else
+            shown += argument.leftRef(MaxShownArgument) +
+                     QStringLiteral("...(%1 characters)").arg(argument.size());
+    }
+    if (shown.size() > MaxShownArguments) {
+        shown.truncate(MaxShownArguments);
+        shown += QStringLiteral("...(%1 arguments, %2 characters in all)")
+                     .arg(arguments.size())
+                     .arg(total);
+    }
+    return shown;
+}
+
+// Why a start failed, in words: the system's reason, and for a program that
+// exists yet "does not", the interpreter that its first line names.
+QString ChildProcess::startFailure() const
+{
+    QString reason = errorString();
+    QFile program(this->program());
+    if (error() != QProcess::FailedToStart || !reason.endsWith(qt_error_string(ENOENT)) ||
+        !program.open(QIODevice::ReadOnly))
+        return reason;
+    const QByteArray first = program.read(256);
+    if (!first.startsWith("#!"))
+        return reason;
+    const QByteArray line = first.mid(2, first.indexOf('\n') - 2).simplified();
+    const QByteArray interpreter = line.split(' ').value(0);
+    return reason + QStringLiteral(": its interpreter '%1' is missing")
+                        .arg(QString::fromLocal8Bit(interpreter));
 }

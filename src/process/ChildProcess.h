@@ -35,6 +35,13 @@ public:
     // is 0 from the end on); 0 before a start.
     qint64 pid() const { return m_pid; }
 
+    // Why the start failed, in words: the system's reason, and for a program
+    // that exists yet "does not", the interpreter that its first line names.
+    QString startFailure() const;
+    // The arguments as the log lines show them, joined with one space; a long
+    // one is cut and says its length, and so is a long list.
+    static QString shownArguments(const QStringList& arguments);
+
     // Sends the signal to the child's whole group (to the child alone while it
     // has not made its group yet). Nothing happens once the child was reaped.
     void signalGroup(int signal);

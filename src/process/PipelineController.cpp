@@ -6,10 +6,9 @@
 #include "process/PipelineValidator.h"
 #include "process/ProcessReaper.h"
 #include "process/ProcessRecord.h"
-#include "process/ReadinessProbe.h"
-#include "support/DailyTimer.h"
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
+#include "support/TimeOfDayTimer.h"
 #include "support/Trace.h"
 
 #include <QEventLoop>
@@ -75,10 +74,12 @@ PipelineController::PipelineController()
     : m_lineSplitter(std::make_unique<LineSplitter>()), m_reaper(std::make_unique<ProcessReaper>()),
       m_record(std::make_unique<ProcessRecord>())
 {
-    m_dayTimer = std::make_unique<DayTimer>();
-    connect(m_dayTimer.get(), &DayTimer::dayChanged, this, &PipelineController::onDayChanged);
-    m_restartTimer = std::make_unique<DailyTimer>();
-    connect(m_restartTimer.get(), &DailyTimer::due, this, [this] { handle(Event::RestartDue); });
+    m_dayTimer = std::make_unique<DateChangeTimer>();
+    connect(m_dayTimer.get(), &DateChangeTimer::dayChanged, this,
+            &PipelineController::onDayChanged);
+    m_restartTimer = std::make_unique<TimeOfDayTimer>();
+    connect(m_restartTimer.get(), &TimeOfDayTimer::due, this,
+            [this] { handle(Event::RestartDue); });
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, &PipelineController::onStopTimer);
     // The record is written at most every RecordIntervalMs, however many
@@ -625,7 +626,9 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
 void PipelineController::onProcessOutput(qint64 pid, const QByteArray& bytes)
 {
     auto* process = qobject_cast<PipelineProcess*>(sender());
-    const bool addTimeStamp = process && process->config().timestampLogEntries;
+    if (!process)
+        return;
+    const bool addTimeStamp = process->config().timestampLogEntries;
 
     // This runs for every read of a child's output: the prefix, and the time
     // in it, once for the read; each line is split off and copied once, into
@@ -769,16 +772,7 @@ void PipelineController::startPipelineProcess(int processIndex)
 
     // All connections exist before start(): the start may be reported from
     // inside it.
-    // Under the pid of the instance that wrote it, known from its fork on: a
-    // new instance may write before its start is reported. The readiness
-    // probe comes last, so that the line that makes the process ready is
-    // logged before what its readiness sets off.
-    connect(process, &PipelineProcess::readyReadStandardOutput, this, [this, process]() {
-        const QByteArray bytes = process->readAllStandardOutput();
-        onProcessOutput(process->instancePid(), bytes);
-        if (ReadinessProbe* probe = process->outputProbe())
-            probe->checkOutput(bytes);
-    });
+    connect(process, &PipelineProcess::outputRead, this, &PipelineController::onProcessOutput);
     connect(process, &PipelineProcess::pipelineLogMessage, this,
             [this](int pid, const QString& msg) { onLogPipelineMessage(pid, msg, true); });
     connect(process, &PipelineProcess::pipelineStartCanProceed, this,

@@ -6,19 +6,17 @@
 #include "process/NotifySocket.h"
 #include "process/ProcessReaper.h"
 #include "process/ReadinessProbe.h"
+#include "process/RestartWindow.h"
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
 #include "support/ProcFs.h"
 #include "support/Trace.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <optional>
 
 using LauncherSupport::enumName;
 using LauncherSupport::launcherPid;
@@ -26,64 +24,15 @@ using LauncherSupport::sizeText;
 
 namespace {
 
-// Longer than anybody reads in a log line: an argument, and all of them.
-const int MaxShownArgument = 200;
-const int MaxShownArguments = 2000;
 // Memory is looked at this often while a cap is set, and must be over it at
 // this many looks in a row: a short peak is no leak.
 const int MemoryCheckMs = 2000;
 const int MemoryChecksOver = 2;
 
-// The arguments as the log lines show them, joined with one space; a long
-// one is cut and says its length, and so is a long list.
-QString shownArguments(const QStringList& arguments)
-{
-    QString shown;
-    qint64 total = 0;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        total += argument.size() + (i > 0 ? 1 : 0);
-        if (shown.size() > MaxShownArguments)
-            continue;
-        if (i > 0)
-            shown += QLatin1Char(' ');
-        if (argument.size() <= MaxShownArgument)
-            shown += argument;
-        else
-            shown += argument.leftRef(MaxShownArgument) +
-                     QStringLiteral("...(%1 characters)").arg(argument.size());
-    }
-    if (shown.size() > MaxShownArguments) {
-        shown.truncate(MaxShownArguments);
-        shown += QStringLiteral("...(%1 arguments, %2 characters in all)")
-                     .arg(arguments.size())
-                     .arg(total);
-    }
-    return shown;
-}
-
-// Why a start failed, in words: the system's reason, and for a program that
-// exists yet "does not", the interpreter that its first line names.
-QString startFailure(const QProcess& process)
-{
-    QString reason = process.errorString();
-    QFile program(process.program());
-    if (process.error() != QProcess::FailedToStart || !reason.endsWith(qt_error_string(ENOENT)) ||
-        !program.open(QIODevice::ReadOnly))
-        return reason;
-    const QByteArray first = program.read(256);
-    if (!first.startsWith("#!"))
-        return reason;
-    const QByteArray line = first.mid(2, first.indexOf('\n') - 2).simplified();
-    const QByteArray interpreter = line.split(' ').value(0);
-    return reason + QStringLiteral(": its interpreter '%1' is missing")
-                        .arg(QString::fromLocal8Bit(interpreter));
-}
-
 } // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
-    : QObject(parent), m_config(config)
+    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config))
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
@@ -101,153 +50,180 @@ PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
 // what it left.
 PipelineProcess::~PipelineProcess() = default;
 
-void PipelineProcess::start()
-{
-    handle(Event::Start);
-}
-
-void PipelineProcess::terminate()
-{
-    handle(Event::StopRequested);
-}
-
-void PipelineProcess::kill()
-{
-    handle(Event::KillRequested);
-}
-
-void PipelineProcess::restart()
-{
-    handle(Event::RestartRequested);
-}
-
-// The one place where the step changes: for each step, what each event does.
-// An event that a step does not name changes nothing.
+// The table decides: for each step, what each event leads to, and how far
+// the pipeline's wait for the process has come; the actions then act on the
+// change. An event that a step does not name changes nothing.
 void PipelineProcess::handle(Event event)
 {
-    switch (m_step) {
-    case Step::Created:
-        if (event == Event::Start)
-            spawn();
+    m_eventMs = MonotonicClock::nowMs();
+    const std::optional<Step> to = next(m_step, event);
+    if (!to)
         return;
+    Transition transition{event, m_step, *to, m_readiness, m_readiness};
+    transition.now = nextReadiness(transition);
+    m_step = transition.to;
+    m_readiness = transition.now;
+    // A start changes the pid that a status shows, even where the step stays.
+    if (transition.from != transition.to || transition.was != transition.now ||
+        event == Event::Started)
+        emit statusChanged();
+    act(transition);
+}
+
+std::optional<PipelineProcess::Step> PipelineProcess::next(Step step, Event event) const
+{
+    // The gate's events count while the wait runs, whatever the instance
+    // does: a wait goes on across restarts.
+    if (event == Event::Ready || event == Event::NotReady || event == Event::EndedNotReady)
+        return m_readiness == Readiness::Waiting ? std::optional(step) : std::nullopt;
+    switch (step) {
+    case Step::Created:
+        return event == Event::Start ? std::optional(Step::Starting) : std::nullopt;
     case Step::Starting:
-        switch (event) {
-        case Event::Started:
-            return reportStarted();
-        case Event::FailedToStart:
-            // Only a restart finds an earlier instance.
-            return m_restarts > 0 ? failRestart() : failToStart();
-        default:
-            break; // the rest as for a running one
-        }
-        [[fallthrough]];
-    case Step::WaitingForReadiness:
+        if (event == Event::Started)
+            return Step::Running;
+        if (event == Event::FailedToStart)
+            return restartFollows(EndKind::FailedToStart) ? Step::CleaningUp : Step::Finished;
+        [[fallthrough]]; // the rest as for a running one
     case Step::Running:
-        switch (event) {
-        case Event::Exited:
-        case Event::Crashed:
-            return endRun(event == Event::Crashed);
-        case Event::Ready:
-            return becomeReady();
-        case Event::NotReady:
-            return giveUpWaiting();
-        case Event::StopRequested:
-            return askToStop(SIGTERM);
-        case Event::KillRequested:
-            return askToStop(SIGKILL);
-        case Event::RestartRequested:
-            return restartRunning();
-        case Event::Unwell:
-            return stopUnwell();
-        default:
-            return;
-        }
     case Step::EndingUnwell:
         switch (event) {
         case Event::Exited:
         case Event::Crashed:
-            return endUnwell();
-        case Event::Ready:
-            return becomeReady();
-        case Event::NotReady:
-            return giveUpWaiting();
+            return restartFollows(endKind(step, event)) ? Step::CleaningUp : Step::Finished;
+        case Event::Unwell:
+            return step == Step::Running ? std::optional(Step::EndingUnwell) : std::nullopt;
         case Event::StopRequested:
-            return askToStop(SIGTERM);
         case Event::KillRequested:
-            return askToStop(SIGKILL);
+            return Step::Stopping;
         case Event::RestartRequested:
-            return restartRunning();
+            return Step::EndingForRestart;
         default:
-            return;
+            return std::nullopt;
         }
-    case Step::EndingForRestart:
-        switch (event) {
-        case Event::Started:
-            return reportStarted();
-        case Event::FailedToStart:
-            return failToStart();
-        case Event::Exited:
-        case Event::Crashed:
-            return cleanUpForRestart();
-        case Event::StopRequested:
-            return askToStop(SIGTERM);
-        case Event::KillRequested:
-            return askToStop(SIGKILL);
-        default:
-            break; // a wait for readiness goes on across restarts
-        }
-        [[fallthrough]];
-    case Step::CleaningUp:
-    case Step::RestartDelay:
-        switch (event) {
-        case Event::Ready:
-            return becomeReady();
-        case Event::NotReady:
-            return giveUpWaiting();
-        case Event::LeftoversGone:
-            return m_step == Step::CleaningUp ? restartWhenDue() : void();
-        case Event::RestartDue:
-            return m_step == Step::RestartDelay ? spawn() : void();
-        case Event::RestartRequested:
-            return restartNow();
-        case Event::StopRequested:
-        case Event::KillRequested:
-            return m_step == Step::EndingForRestart ? void() : abandonRestart();
-        default:
-            return;
-        }
+    case Step::EndingForRestart: // its end is answered by the restart
     case Step::Stopping:
         switch (event) {
         case Event::Started:
-            return reportStarted();
-        case Event::Exited:
-            return finishNormally(m_lastExitCode);
-        case Event::Crashed:
-            return finishCrashed();
+            return step;
         case Event::FailedToStart:
-            return failToStart();
+            return Step::Finished;
+        case Event::Exited:
+        case Event::Crashed:
+            return step == Step::Stopping ? Step::Finished : Step::CleaningUp;
+        case Event::StopRequested:
+            return step == Step::Stopping ? std::nullopt : std::optional(Step::Stopping);
         case Event::KillRequested:
-            return signalInstance(SIGKILL);
+            return Step::Stopping;
         default:
-            return;
+            return std::nullopt;
+        }
+    case Step::CleaningUp:
+    case Step::RestartDelay:
+        switch (event) {
+        case Event::LeftoversGone:
+            if (step != Step::CleaningUp)
+                return std::nullopt;
+            return m_window->delaySeconds() > 0 ? Step::RestartDelay : Step::Starting;
+        case Event::RestartDue:
+            return step == Step::RestartDelay ? std::optional(Step::Starting) : std::nullopt;
+        case Event::RestartRequested:
+            // A restart under way goes ahead without its delay; what the
+            // ended instance left is still waited for.
+            return step == Step::RestartDelay ? Step::Starting : step;
+        case Event::StopRequested:
+        case Event::KillRequested:
+            return Step::Abandoning;
+        default:
+            return std::nullopt;
         }
     case Step::Abandoning:
-        if (event == Event::Abandoned)
-            finishAbandoned();
-        return;
+        return event == Event::Abandoned ? std::optional(Step::Finished) : std::nullopt;
     case Step::Finished:
-        if (event == Event::RestartRequested)
-            restartFinished();
-        return;
+        return event == Event::RestartRequested ? std::optional(Step::CleaningUp) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The next process is released at the first start (an Async or Daemon
+// process without a gate, or with one not understood), when the gate opens,
+// when the wait is over for a process that is not required, or by a Sync
+// process's end; a stop ends the wait for good.
+PipelineProcess::Readiness PipelineProcess::nextReadiness(const Transition& transition) const
+{
+    const Readiness was = transition.was;
+    const bool held = was == Readiness::Pending || was == Readiness::Waiting;
+    switch (transition.event) {
+    case Event::Started:
+        if (was != Readiness::Pending || m_config.mode == ProcessMode::Sync)
+            return was;
+        if (!m_probe)
+            return Readiness::Released;
+        // An instance asked to end already is not waited for.
+        if (transition.to != Step::Running)
+            return was;
+        return ReadinessProbe::gateError(m_config.ready).isEmpty() ? Readiness::Waiting
+                                                                   : Readiness::Released;
+    case Event::Ready:
+        return Readiness::Released;
+    case Event::NotReady:
+    case Event::EndedNotReady:
+        return m_config.isRequired ? Readiness::Failed : Readiness::Released;
+    case Event::StopRequested:
+    case Event::KillRequested:
+        return was == Readiness::Waiting ? Readiness::Failed : was;
+    case Event::FailedToStart:
+        if (transition.to != Step::Finished || !held)
+            return was;
+        return m_config.isRequired ? Readiness::Failed : Readiness::Released;
+    case Event::Exited:
+        // A Sync process releases the next one by an end that does not fail it.
+        if (transition.to == Step::Finished && was == Readiness::Pending &&
+            m_config.mode == ProcessMode::Sync &&
+            endKind(transition.from, transition.event) == EndKind::Exited &&
+            !(m_config.isRequired && m_lastExitCode != 0 && m_failure.isEmpty()))
+            return Readiness::Released;
+        return was;
+    default:
+        return was;
     }
 }
 
-void PipelineProcess::enter(Step step)
+void PipelineProcess::act(const Transition& transition)
 {
-    if (m_step == step)
-        return;
-    m_step = step;
-    emit statusChanged();
+    switch (transition.event) {
+    case Event::Start:
+    case Event::RestartDue:
+        return spawn();
+    case Event::LeftoversGone:
+        if (transition.to == Step::Starting)
+            return spawn();
+        return m_restartTimer.start(
+            int(std::min(qint64(m_window->delaySeconds()) * 1000, qint64(INT_MAX))));
+    case Event::Started:
+        return reportStarted(transition);
+    case Event::FailedToStart:
+        if (transition.to == Step::CleaningUp)
+            return restartAfter(EndKind::FailedToStart);
+        return failToStart(transition);
+    case Event::Exited:
+    case Event::Crashed:
+        return endInstance(transition);
+    case Event::Ready:
+        return becomeReady(transition);
+    case Event::NotReady:
+    case Event::EndedNotReady:
+        return notReady(transition);
+    case Event::StopRequested:
+    case Event::KillRequested:
+        return stop(transition);
+    case Event::RestartRequested:
+        return restartOnRequest(transition);
+    case Event::Abandoned:
+        return finishAbandoned();
+    case Event::Unwell:
+        return stopUnwell();
+    }
 }
 
 PipelineProcess::State PipelineProcess::state() const
@@ -256,10 +232,8 @@ PipelineProcess::State PipelineProcess::state() const
     case Step::Created:
     case Step::Starting:
         return State::Starting;
-    case Step::WaitingForReadiness:
-        return State::WaitingForReadiness;
     case Step::Running:
-        return State::Running;
+        return m_readiness == Readiness::Waiting ? State::WaitingForReadiness : State::Running;
     case Step::EndingUnwell:
     case Step::EndingForRestart:
     case Step::CleaningUp:
@@ -274,49 +248,46 @@ PipelineProcess::State PipelineProcess::state() const
     return State::Finished;
 }
 
+// An instance found unwell ends as what was found; any other as its end says.
+PipelineProcess::EndKind PipelineProcess::endKind(Step step, Event event) const
+{
+    if (step == Step::EndingUnwell)
+        return m_unwellKind;
+    return event == Event::Crashed ? EndKind::Crashed : EndKind::Exited;
+}
+
+// What the configuration restarts: a crash with restart-on-crash, a listed
+// exit code, a restart that could not be created (only a restart finds an
+// earlier instance), and an unwell process whatever restart-on-crash says:
+// the check itself asks for it.
+bool PipelineProcess::restartWanted(EndKind kind) const
+{
+    switch (kind) {
+    case EndKind::Exited:
+        return m_config.restartOnExit.contains(m_lastExitCode);
+    case EndKind::Crashed:
+        return m_config.restartOnCrash;
+    case EndKind::FailedToStart:
+        return m_restarts > 0;
+    case EndKind::Hung:
+    case EndKind::OverMemory:
+        break;
+    }
+    return true;
+}
+
+bool PipelineProcess::restartFollows(EndKind kind) const
+{
+    return restartWanted(kind) && !m_window->with(endWords(kind), m_eventMs).isFull(m_eventMs);
+}
+
 // A new instance: the first start or a restart.
 void PipelineProcess::spawn()
 {
-    if (!m_process) {
-        if (!m_reaper) {
-            m_ownReaper = std::make_unique<ProcessReaper>();
-            m_reaper = m_ownReaper.get();
-        }
-        connect(m_reaper, &ProcessReaper::instanceGone, this, [this](qint64 leader) {
-            if (leader == m_pid)
-                handle(Event::LeftoversGone);
-        });
-    } else {
-        ++m_restarts; // only a restart finds an earlier child
-        readLastOutput();
-        // A restart may run inside the old child's own end notification, so
-        // the old object is released only once that delivery has returned.
-        // Parenting it here still frees it should this object go first.
-        ChildProcess* previous = m_process.release();
-        previous->disconnect(this);
-        previous->setParent(this);
-        previous->deleteLater();
-    }
-    enter(Step::Starting);
-
-    m_process = std::make_unique<ChildProcess>();
-    ChildProcess* process = m_process.get();
-    connect(process, &ChildProcess::readyReadStandardOutput, this,
-            &PipelineProcess::readyReadStandardOutput);
-    // The relays come first, so their receivers see a start or end before this
-    // object acts on it.
-    connect(process, &ChildProcess::started, this, &PipelineProcess::qprocessStarted);
-    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
-            &PipelineProcess::qprocessFinished);
-    connect(process, &ChildProcess::started, this, &PipelineProcess::onProcessStarted);
-    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
-            &PipelineProcess::onProcessFinished);
-    connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
-
-    emit pipelineLogMessage(launcherPid(),
-                            QStringLiteral("Starting process %1 %2")
-                                .arg(m_config.exec, shownArguments(m_config.arguments)));
-
+    ChildProcess* process = replaceChild();
+    emit pipelineLogMessage(
+        launcherPid(), QStringLiteral("Starting process %1 %2")
+                           .arg(m_config.exec, ChildProcess::shownArguments(m_config.arguments)));
     // Kept in the configuration, so restarts run in the same folder.
     if (m_config.workingDirectory.isEmpty()) {
         const QFileInfo execInfo(m_config.exec);
@@ -324,52 +295,11 @@ void PipelineProcess::spawn()
             m_config.workingDirectory = execInfo.absolutePath();
     }
     process->setWorkingDirectory(m_config.workingDirectory);
-
-    // The gate of a Sync process would hold back nothing: its end releases
-    // the next one. A notify gate's socket must exist before the child does.
-    if (!m_probe && !m_config.ready.isEmpty() && m_config.mode != ProcessMode::Sync) {
-        m_probe = std::make_unique<ReadinessProbe>(m_config.ready, m_config.workingDirectory);
-        connect(m_probe.get(), &ReadinessProbe::ready, this, [this] { handle(Event::Ready); });
-        connect(m_probe.get(), &ReadinessProbe::timedOut, this,
-                [this] { handle(Event::NotReady); });
-        // The first instance may write its line before its start is reported.
-        if (m_probe->watchesOutput())
-            m_outputProbe = m_probe.get();
-    }
-    const bool notifyGate = m_probe && m_probe->watchesNotifications();
-    if (!m_notify && (notifyGate || m_config.watchdog > 0)) {
-        m_notify = std::make_unique<NotifySocket>();
-        connect(m_notify.get(), &NotifySocket::watchdogPinged, this,
-                &PipelineProcess::onWatchdogPing);
-        // The process says itself that it no longer works: hung at once, as
-        // when its watchdog runs out. Only a watched instance, as for a ping.
-        connect(m_notify.get(), &NotifySocket::watchdogTriggered, this, [this] {
-            if (m_watchdogTimer.isActive())
-                becomeUnwell(
-                    EndKind::Hung,
-                    QStringLiteral("is hung: it triggered its watchdog (WATCHDOG=trigger)"));
-        });
-        if (notifyGate)
-            m_probe->watchNotifications(m_notify.get());
-    }
-    QProcessEnvironment environment = buildEnvironment(m_config);
-    // The socket is named while a notify gate waits, and for a watchdog always.
-    const bool gateWaits = notifyGate && (!m_probe->hasBegun() || m_probe->isWaiting());
-    if (m_notify && !m_notify->name().isEmpty() && (gateWaits || m_config.watchdog > 0))
-        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(m_notify->name()));
-    // As a service manager says it: microseconds. Its pid is unknown before
-    // the start, so WATCHDOG_PID is left out, which programs take as "mine";
-    // one the launcher inherited would name another process.
-    if (m_config.watchdog > 0) {
-        environment.insert(QStringLiteral("WATCHDOG_USEC"),
-                           QString::number(qint64(m_config.watchdog) * 1000000));
-        environment.remove(QStringLiteral("WATCHDOG_PID"));
-    }
+    setUpProbes();
     // What the instance starts keeps the tag, so that the reaper knows it as
     // this instance's even after it has left the group and its parent.
     const QByteArray tag = m_reaper->nextInstanceTag();
-    environment.insert(QLatin1String(ProcessReaper::InstanceVariable), QString::fromLatin1(tag));
-    process->setProcessEnvironment(environment);
+    process->setProcessEnvironment(childEnvironment(tag));
     // The program that runs is the one validation found: a bare name would
     // be looked up in the launcher's own PATH, not in the child's.
     process->start(m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram,
@@ -382,115 +312,181 @@ void PipelineProcess::spawn()
     }
 }
 
-// What the ended instance wrote last is its own, read before another takes its place.
-void PipelineProcess::readLastOutput()
+// The child of a new instance, wired to this object; the previous one, if
+// any, is read to its end and released.
+ChildProcess* PipelineProcess::replaceChild()
 {
-    if (m_process && m_process->bytesAvailable() > 0)
-        emit readyReadStandardOutput();
+    if (!m_process) {
+        if (!m_reaper) {
+            m_ownReaper = std::make_unique<ProcessReaper>();
+            m_reaper = m_ownReaper.get();
+        }
+        connect(m_reaper, &ProcessReaper::instanceGone, this, [this](qint64 leader) {
+            if (leader == m_pid)
+                handle(Event::LeftoversGone);
+        });
+    } else {
+        ++m_restarts; // only a restart finds an earlier child
+        // What the ended instance wrote last is its own, read before another
+        // takes its place.
+        readOutput();
+        // A restart may run inside the old child's own end notification, so
+        // the old object is released only once that delivery has returned.
+        // Parenting it here still frees it should this object go first.
+        ChildProcess* previous = m_process.release();
+        previous->disconnect(this);
+        previous->setParent(this);
+        previous->deleteLater();
+    }
+    m_process = std::make_unique<ChildProcess>();
+    ChildProcess* process = m_process.get();
+    // The relays come first, so their receivers see a start or end before this
+    // object acts on it.
+    connect(process, &ChildProcess::readyReadStandardOutput, this,
+            &PipelineProcess::readyReadStandardOutput);
+    connect(process, &ChildProcess::readyReadStandardOutput, this, &PipelineProcess::readOutput);
+    connect(process, &ChildProcess::started, this, &PipelineProcess::qprocessStarted);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::qprocessFinished);
+    connect(process, &ChildProcess::started, this, &PipelineProcess::onProcessStarted);
+    connect(process, qOverload<int, QProcess::ExitStatus>(&ChildProcess::finished), this,
+            &PipelineProcess::onProcessFinished);
+    connect(process, &ChildProcess::errorOccurred, this, &PipelineProcess::onErrorOccurred);
+    return process;
 }
 
-void PipelineProcess::reportStarted()
+// The readiness gate and the notify socket, made at the first start. The gate
+// of a Sync process would hold back nothing: its end releases the next one.
+// A notify gate's socket must exist before the child does.
+void PipelineProcess::setUpProbes()
 {
-    m_pid = m_process->processId();
-    m_startedAt = QDateTime::currentDateTime();
-    // Asked to end already: it stays as it is until it has ended.
-    const bool ending = endAsked();
-    if (ending)
-        emit statusChanged();
-    else
-        enter(m_probe && m_probe->isWaiting() ? Step::WaitingForReadiness : Step::Running);
-    emit pipelineLogMessage(int(m_pid),
-                            QStringLiteral("Process started: %1 %2")
-                                .arg(m_process->program(), shownArguments(m_process->arguments())));
-    if (m_startCanProceedPending && m_config.mode != ProcessMode::Sync) {
-        if (!m_probe) {
-            release();
-        } else if (!m_probe->hasBegun() && !ending) {
-            // A restart goes on with the wait that the first start began.
-            enter(Step::WaitingForReadiness);
-            beginReadinessWait();
-        }
+    if (!m_probe && !m_config.ready.isEmpty() && m_config.mode != ProcessMode::Sync) {
+        m_probe = std::make_unique<ReadinessProbe>(m_config.ready, m_config.workingDirectory);
+        connect(m_probe.get(), &ReadinessProbe::ready, this, [this] { handle(Event::Ready); });
+        connect(m_probe.get(), &ReadinessProbe::timedOut, this,
+                [this] { handle(Event::NotReady); });
     }
-    if (!ending)
+    const bool notifyGate = m_probe && m_probe->watchesNotifications();
+    if (m_notify || (!notifyGate && m_config.watchdog <= 0))
+        return;
+    m_notify = std::make_unique<NotifySocket>();
+    connect(m_notify.get(), &NotifySocket::watchdogPinged, this, &PipelineProcess::onWatchdogPing);
+    // The process says itself that it no longer works: hung at once, as
+    // when its watchdog runs out. Only a watched instance, as for a ping.
+    connect(m_notify.get(), &NotifySocket::watchdogTriggered, this, [this] {
+        if (m_watchdogTimer.isActive())
+            becomeUnwell(EndKind::Hung,
+                         QStringLiteral("is hung: it triggered its watchdog (WATCHDOG=trigger)"));
+    });
+    if (notifyGate)
+        m_probe->watchNotifications(m_notify.get());
+}
+
+QProcessEnvironment PipelineProcess::childEnvironment(const QByteArray& tag) const
+{
+    QProcessEnvironment environment = buildEnvironment(m_config);
+    // The socket is named while a notify gate may still open, and for a
+    // watchdog always.
+    const bool gateWaits = m_probe && m_probe->watchesNotifications() &&
+                           (m_readiness == Readiness::Pending || m_readiness == Readiness::Waiting);
+    if (m_notify && !m_notify->name().isEmpty() && (gateWaits || m_config.watchdog > 0))
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(m_notify->name()));
+    // As a service manager says it: microseconds. Its pid is unknown before
+    // the start, so WATCHDOG_PID is left out, which programs take as "mine";
+    // one the launcher inherited would name another process.
+    if (m_config.watchdog > 0) {
+        environment.insert(QStringLiteral("WATCHDOG_USEC"),
+                           QString::number(qint64(m_config.watchdog) * 1000000));
+        environment.remove(QStringLiteral("WATCHDOG_PID"));
+    }
+    environment.insert(QLatin1String(ProcessReaper::InstanceVariable), QString::fromLatin1(tag));
+    return environment;
+}
+
+// Read once, under the writer's pid, once its start is logged (what came
+// before waits for that line); then to the gate, so that the line that makes
+// the process ready is logged before what its readiness sets off.
+void PipelineProcess::readOutput()
+{
+    if (!m_process || m_process->pid() != m_pid)
+        return;
+    const QByteArray bytes = m_process->readAllStandardOutput();
+    if (bytes.isEmpty())
+        return;
+    emit outputRead(m_pid, bytes);
+    if (m_probe)
+        m_probe->checkOutput(bytes);
+}
+
+void PipelineProcess::reportStarted(const Transition& transition)
+{
+    emit pipelineLogMessage(
+        int(m_pid),
+        QStringLiteral("Process started: %1 %2")
+            .arg(m_process->program(), ChildProcess::shownArguments(m_process->arguments())));
+    readOutput();
+    // An instance asked to end already is not watched.
+    const bool runs = transition.to == Step::Running;
+    if (runs)
         startInstanceWatch();
-    if (m_step == Step::Running)
+    if (transition.released()) {
+        if (m_probe)
+            log(QStringLiteral("Readiness gate '%1' is not understood (%2): the process counts "
+                               "as ready once it runs")
+                    .arg(m_config.ready, ReadinessProbe::gateError(m_config.ready)));
+        release();
+    } else if (transition.was == Readiness::Pending && transition.now == Readiness::Waiting) {
+        const int timeout = m_config.readyTimeout;
+        log(QStringLiteral("Waiting for the process to be ready (%1, %2)")
+                .arg(m_config.ready, timeout > 0 ? QStringLiteral("at most %1 s").arg(timeout)
+                                                 : QStringLiteral("no time limit")));
+        m_probe->start(timeout);
+    }
+    if (runs && transition.now != Readiness::Waiting)
         startAliveChecks();
     emit pipelineProcessStarted();
 }
 
-void PipelineProcess::release()
+// The end of an instance: the one asked to end for a restart is restarted;
+// any other is counted, then restarted or final.
+void PipelineProcess::endInstance(const Transition& transition)
 {
-    if (!m_startCanProceedPending)
-        return;
-    m_startCanProceedPending = false;
-    emit pipelineStartCanProceed();
-}
-
-// The end of a running instance that was not asked to stop: a restart when
-// its end is one to restart and the window allows, else the final end.
-void PipelineProcess::endRun(bool crashed)
-{
-    if (crashed || m_config.restartOnExit.contains(m_lastExitCode))
+    if (transition.from == Step::EndingForRestart)
+        return cleanUpForRestart();
+    const EndKind kind = endKind(transition.from, transition.event);
+    const bool asked = transition.from == Step::Stopping;
+    if (!asked && transition.from != Step::EndingUnwell &&
+        (kind == EndKind::Crashed || m_config.restartOnExit.contains(m_lastExitCode)))
         ++m_crashes;
-    if (crashed) {
-        if (m_config.restartOnCrash &&
-            scheduleRestart(EndKind::Crashed,
-                            QStringLiteral("Process %1.").arg(endWords(EndKind::Crashed))))
-            return;
-        finishCrashed();
-        return;
-    }
-    if (m_config.restartOnExit.contains(m_lastExitCode) &&
-        scheduleRestart(EndKind::Exited,
-                        QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)))
-        return;
-    finishNormally(m_lastExitCode);
+    if (transition.to == Step::CleaningUp)
+        return restartAfter(kind);
+    if (!asked && restartWanted(kind))
+        countFinalEnd(kind);
+    finish(kind, transition);
 }
 
-QString PipelineProcess::endWords(EndKind kind)
+// Counts the end against the restart window; the restart follows once what
+// the ended instance left is gone and the delay is over.
+void PipelineProcess::restartAfter(EndKind kind)
 {
-    switch (kind) {
-    case EndKind::Exited:
-        return QStringLiteral("ended");
-    case EndKind::Crashed:
-        break;
-    case EndKind::Hung:
-        return QStringLiteral("was hung");
-    case EndKind::OverMemory:
-        return QStringLiteral("went over its memory cap");
-    case EndKind::FailedToStart:
-        return QStringLiteral("could not be started");
-    }
-    return QStringLiteral("crashed");
-}
-
-// Counts the end against the restart window; true when a restart follows,
-// once what the ended instance left is gone and the delay is over.
-bool PipelineProcess::scheduleRestart(EndKind kind, const QString& what)
-{
-    recordEnd(kind);
-    if (restartLimitReached()) {
-        // What the counted ends were, each said once: "crashed or was hung".
-        QStringList words;
-        for (const CountedEnd& end : qAsConst(m_countedEnds)) {
-            if (!words.contains(endWords(end.kind)))
-                words.append(endWords(end.kind));
-        }
-        const int ends = m_countedEnds.size();
-        const QString message =
-            QStringLiteral("%1 %2 within %3 s: not restarted again")
-                .arg(words.join(QStringLiteral(" or ")),
-                     ends == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(ends))
-                .arg(m_config.restartPeriod);
-        log(QStringLiteral("Process ") + message);
-        giveUp(message);
-        return false;
-    }
-    const int delay = restartDelaySeconds();
+    *m_window = m_window->with(endWords(kind), m_eventMs);
+    const QString what = kind == EndKind::Exited
+                             ? QStringLiteral("Process exited with code %1.").arg(m_lastExitCode)
+                             : QStringLiteral("Process %1.").arg(endWords(kind));
+    const int delay = m_window->delaySeconds();
     log(delay <= 0 ? what + QStringLiteral(" Restarting it...")
                    : what + QStringLiteral(" Restarting it in %1 s...").arg(delay));
     cleanUpForRestart();
-    return true;
+}
+
+// The end that fills the restart window: what the counted ends were, each
+// said once ("crashed or was hung").
+void PipelineProcess::countFinalEnd(EndKind kind)
+{
+    *m_window = m_window->with(endWords(kind), m_eventMs);
+    const QString message = m_window->givenUpWords();
+    log(QStringLiteral("Process ") + message);
+    giveUp(message);
 }
 
 // The process is not restarted again: its status says so until a restart on
@@ -506,95 +502,45 @@ void PipelineProcess::giveUp(const QString& message)
 // lock) and run on unsupervised: they are stopped first.
 void PipelineProcess::cleanUpForRestart()
 {
-    enter(Step::CleaningUp);
     if (m_pid <= 0 || m_reaper->stopInstance(m_pid, m_stopTimeoutMs))
         handle(Event::LeftoversGone);
     else
         log(QStringLiteral("Stopping what the ended instance left running before the restart"));
 }
 
-// On request, a running instance is asked to end (killed after the stop
-// timeout), and its end, whatever it is, is answered by the restart: it
-// neither fails the pipeline nor counts as a crash. The restart window
-// starts afresh.
-void PipelineProcess::restartRunning()
+// The final end of an instance: one last look at a gate still waited for,
+// the failure of a required process, and what a process given up, or crashed
+// for good, left running, which would run on unsupervised while the rest of
+// the pipeline goes on (a stopping pipeline stops it with everything else).
+void PipelineProcess::finish(EndKind kind, const Transition& transition)
 {
-    m_countedEnds.clear();
-    log(QStringLiteral("Restart requested: asking the process to terminate"));
-    stopHealthChecks();
-    enter(Step::EndingForRestart);
-    const qint64 instance = m_process->pid();
-    if (instance > 0 && m_process->state() != QProcess::NotRunning)
-        m_reaper->stopInstance(instance, m_stopTimeoutMs);
-}
-
-// A finished process, one given up after its restart limit included, runs
-// again in the pipeline it belongs to.
-void PipelineProcess::restartFinished()
-{
-    m_countedEnds.clear();
-    m_givenUp.clear();
-    m_failure.clear();
-    m_failedBeforeEnd = false;
-    log(QStringLiteral("Restart requested: starting the process again"));
-    cleanUpForRestart();
-}
-
-// A restart under way goes ahead without its delay; what the ended instance
-// left is still waited for.
-void PipelineProcess::restartNow()
-{
-    m_countedEnds.clear();
-    if (m_step != Step::RestartDelay)
-        return;
-    m_restartTimer.stop();
-    log(QStringLiteral("Restart requested: restarting it now"));
-    spawn();
-}
-
-void PipelineProcess::restartWhenDue()
-{
-    enter(Step::RestartDelay);
-    const int delay = restartDelaySeconds();
-    if (delay <= 0)
-        spawn();
-    else
-        m_restartTimer.start(int(std::min(qint64(delay) * 1000, qint64(INT_MAX))));
-}
-
-void PipelineProcess::finishNormally(int exitCode)
-{
-    const bool failed = m_config.isRequired && exitCode != 0 && m_failure.isEmpty();
-    endReadinessWait(failed);
-    if (failed)
-        fail(m_givenUp.isEmpty() ? QStringLiteral("exited with code %1").arg(exitCode)
+    const bool normal = kind == EndKind::Exited;
+    m_endFails = m_config.isRequired && m_failure.isEmpty() && (!normal || m_lastExitCode != 0);
+    if (m_probe) {
+        const bool ready = m_probe->lookNow();
+        m_probe->stop();
+        handle(ready ? Event::Ready : Event::EndedNotReady);
+    }
+    if (m_endFails && normal)
+        fail(m_givenUp.isEmpty() ? QStringLiteral("exited with code %1").arg(m_lastExitCode)
                                  : QStringLiteral("exited with code %1 and %2")
-                                       .arg(QString::number(exitCode), m_givenUp),
-             m_config.invalidConfigExitCodes.contains(exitCode));
-    else if (m_config.mode == ProcessMode::Sync)
-        release();
-    stopWhatWasLeft();
-    enter(Step::Finished);
-    emit pipelineProcessFinished(exitCode, QProcess::NormalExit);
-}
-
-// A crash beyond the restart window is final.
-void PipelineProcess::finishCrashed()
-{
-    const bool failed = m_config.isRequired && m_failure.isEmpty();
-    endReadinessWait(failed);
-    if (failed)
+                                       .arg(QString::number(m_lastExitCode), m_givenUp),
+             m_config.invalidConfigExitCodes.contains(m_lastExitCode));
+    else if (m_endFails)
         fail(m_givenUp.isEmpty() ? QStringLiteral("ended with signal %1").arg(m_lastExitCode)
                                  : m_givenUp);
-    stopWhatWasLeft();
-    enter(Step::Finished);
-    emit pipelineProcessFinished(-1, QProcess::CrashExit);
+    else if (transition.released())
+        release();
+    const bool givenUp = !m_givenUp.isEmpty() || m_lastExitStatus == QProcess::CrashExit;
+    if (transition.from != Step::Stopping && givenUp && m_pid > 0)
+        m_reaper->stopInstance(m_pid, m_stopTimeoutMs);
+    emit pipelineProcessFinished(normal ? m_lastExitCode : -1,
+                                 normal ? QProcess::NormalExit : QProcess::CrashExit);
 }
 
 // A restart dropped by a stop: the end it answered is the final one.
 void PipelineProcess::finishAbandoned()
 {
-    enter(Step::Finished);
     emit pipelineProcessFinished(m_lastExitStatus == QProcess::CrashExit ? -1 : m_lastExitCode,
                                  m_lastExitStatus);
 }
@@ -604,104 +550,142 @@ void PipelineProcess::finishAbandoned()
 // restart window gave it up already. A required process has failed, which its
 // owner acts on; any other releases the next process whatever its mode, as a
 // non-zero exit would, unless it has released it already.
-void PipelineProcess::failToStart()
+void PipelineProcess::failToStart(const Transition& transition)
 {
-    stopReadinessWait();
+    if (transition.from == Step::Starting && restartWanted(EndKind::FailedToStart))
+        countFinalEnd(EndKind::FailedToStart);
+    if (m_probe)
+        m_probe->stop();
     if (m_config.mode == ProcessMode::Daemon && m_givenUp.isEmpty())
         giveUp(startError() + QStringLiteral(": not restarted again"));
-    if (!m_config.isRequired)
+    if (transition.released())
         release();
-    else if (m_failure.isEmpty())
+    else if (m_config.isRequired && m_failure.isEmpty())
         m_failure = m_givenUp.isEmpty() ? startError() : m_givenUp;
-    enter(Step::Finished);
     emit pipelineProcessFailedToStart();
 }
 
-// A restart that cannot be created counts against the restart window as a
-// crash does: it is tried again after its delay while the window allows, and
-// is final once it is full.
-void PipelineProcess::failRestart()
+// A stop ends the wait for readiness, drops a restart under way, and asks the
+// running instance with what it started to end through the reaper, which
+// kills what is left after the stop timeout; a kill kills its group at once.
+void PipelineProcess::stop(const Transition& transition)
 {
-    if (!scheduleRestart(EndKind::FailedToStart, QStringLiteral("Process could not be started.")))
-        failToStart();
+    if (transition.was == Readiness::Waiting) {
+        m_probe->stop();
+        log(QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
+    }
+    if (transition.to == Step::Abandoning) {
+        // Nothing of the process runs: the stop ends it. Its end is reported
+        // from the event loop, not from inside the stop request, which may be
+        // walking the list of processes that this end changes.
+        m_restartTimer.stop();
+        log(QStringLiteral("Restart cancelled: the pipeline stops"));
+        QMetaObject::invokeMethod(
+            this, [this] { handle(Event::Abandoned); }, Qt::QueuedConnection);
+        return;
+    }
+    stopHealthChecks();
+    const qint64 instance = m_process->pid();
+    if (instance <= 0 || m_process->state() == QProcess::NotRunning)
+        return;
+    if (transition.event == Event::KillRequested)
+        m_reaper->signalGroup(instance, SIGKILL);
+    else
+        m_reaper->stopInstance(instance, m_stopTimeoutMs);
+}
+
+// On request, with a fresh restart window: a running instance is asked to
+// end (killed after the stop timeout), and its end, whatever it is, is
+// answered by the restart: it neither fails the pipeline nor counts as a
+// crash. A restart that waits goes ahead at once; a finished process, one
+// given up after its restart limit included, runs again in its pipeline.
+void PipelineProcess::restartOnRequest(const Transition& transition)
+{
+    m_window->clear();
+    switch (transition.to) {
+    case Step::EndingForRestart: {
+        log(QStringLiteral("Restart requested: asking the process to terminate"));
+        stopHealthChecks();
+        const qint64 instance = m_process->pid();
+        if (instance > 0 && m_process->state() != QProcess::NotRunning)
+            m_reaper->stopInstance(instance, m_stopTimeoutMs);
+        return;
+    }
+    case Step::Starting:
+        m_restartTimer.stop();
+        log(QStringLiteral("Restart requested: restarting it now"));
+        return spawn();
+    default:
+        break;
+    }
+    if (transition.from != Step::Finished)
+        return; // cleaning up: the window alone starts afresh
+    m_givenUp.clear();
+    m_failure.clear();
+    m_failedBeforeEnd = false;
+    log(QStringLiteral("Restart requested: starting the process again"));
+    cleanUpForRestart();
+}
+
+// A process that runs but does not work is no better than a crashed one: it
+// is stopped with what it started (asked, then killed after the stop
+// timeout), and its end is counted as what was found.
+void PipelineProcess::stopUnwell()
+{
+    stopHealthChecks();
+    ++(m_unwellKind == EndKind::OverMemory ? m_memoryCapStops : m_hangs);
+    emit pipelineProcessUnwell(m_unwell, m_unwellKind == EndKind::OverMemory);
+    const qint64 instance = m_process->pid();
+    if (instance > 0 && m_process->state() != QProcess::NotRunning)
+        m_reaper->stopInstance(instance, m_stopTimeoutMs);
+}
+
+void PipelineProcess::becomeReady(const Transition& transition)
+{
+    log(QStringLiteral("Process ready after %1 s (%2)")
+            .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
+            .arg(m_config.ready));
+    release();
+    if (transition.to == Step::Running)
+        startAliveChecks();
+}
+
+// A process that is not ready fails its pipeline when it is required (unless
+// its end reports the failure itself); otherwise the pipeline goes on.
+void PipelineProcess::notReady(const Transition& transition)
+{
+    const bool ended = transition.event == Event::EndedNotReady;
+    if (!ended && transition.to == Step::Running)
+        startAliveChecks();
+    const QString gate = ReadyGate::parse(m_config.ready).words();
+    const QString message =
+        ended ? QStringLiteral("Process ended before it was ready (%1)").arg(m_config.ready)
+              : QStringLiteral("Process not ready within %1 s (%2)")
+                    .arg(m_config.readyTimeout)
+                    .arg(m_config.ready);
+    if (transition.now == Readiness::Released) {
+        log(message + QStringLiteral(": the pipeline goes on"));
+        return release();
+    }
+    log(message + QStringLiteral(": the pipeline fails"));
+    if (!ended)
+        fail(QStringLiteral("was not ready within %1 s: %2").arg(m_config.readyTimeout).arg(gate));
+    else if (!m_endFails)
+        fail(QStringLiteral("ended before it was ready: %1").arg(gate));
+}
+
+QString PipelineProcess::endWords(EndKind kind)
+{
+    static const char* const words[] = {"ended", "crashed", "was hung", "went over its memory cap",
+                                        "could not be started"};
+    return QLatin1String(words[int(kind)]);
 }
 
 QString PipelineProcess::startError() const
 {
     if (!m_process || m_process->error() != QProcess::FailedToStart)
         return QString();
-    return endWords(EndKind::FailedToStart) + QStringLiteral(": ") + startFailure(*m_process);
-}
-
-void PipelineProcess::askToStop(int signal)
-{
-    if (m_step == Step::WaitingForReadiness) {
-        stopReadinessWait();
-        log(QStringLiteral("Stopped waiting for the process to be ready (%1)").arg(m_config.ready));
-    }
-    stopHealthChecks();
-    enter(Step::Stopping);
-    signalInstance(signal);
-}
-
-// Nothing of the process runs: the stop ends it. Its end is reported from the
-// event loop, not from inside the stop request, which may be walking the
-// list of processes that this end changes.
-void PipelineProcess::abandonRestart()
-{
-    m_restartTimer.stop();
-    log(QStringLiteral("Restart cancelled: the pipeline stops"));
-    enter(Step::Abandoning);
-    QMetaObject::invokeMethod(
-        this, [this] { handle(Event::Abandoned); }, Qt::QueuedConnection);
-}
-
-// To the running instance's whole group, through the reaper, which asks each
-// group to terminate only once.
-void PipelineProcess::signalInstance(int signal)
-{
-    const qint64 leader = m_process ? m_process->processId() : 0;
-    if (leader > 0 && m_process->state() != QProcess::NotRunning)
-        m_reaper->signalGroup(leader, signal);
-}
-
-// What a process that is given up, or crashed for good, left running would
-// run on unsupervised while the rest of the pipeline goes on: it is asked to
-// terminate and killed after the stop timeout. A stopping pipeline stops it
-// with everything else.
-void PipelineProcess::stopWhatWasLeft()
-{
-    const bool givenUp = !m_givenUp.isEmpty() || m_lastExitStatus == QProcess::CrashExit;
-    if (m_step != Step::Stopping && givenUp && m_pid > 0)
-        m_reaper->stopInstance(m_pid, m_stopTimeoutMs);
-}
-
-void PipelineProcess::becomeReady()
-{
-    m_outputProbe = nullptr;
-    if (m_step == Step::WaitingForReadiness)
-        enter(Step::Running);
-    log(QStringLiteral("Process ready after %1 s (%2)")
-            .arg(double(m_probe->elapsedMs()) / 1000.0, 0, 'f', 1)
-            .arg(m_config.ready));
-    release();
-    if (m_step == Step::Running)
-        startAliveChecks();
-}
-
-void PipelineProcess::giveUpWaiting()
-{
-    if (m_step == Step::WaitingForReadiness) {
-        enter(Step::Running);
-        startAliveChecks();
-    }
-    releaseOrFail(QStringLiteral("Process not ready within %1 s (%2)")
-                      .arg(m_config.readyTimeout)
-                      .arg(m_config.ready),
-                  QStringLiteral("was not ready within %1 s: %2")
-                      .arg(m_config.readyTimeout)
-                      .arg(ReadyGate::parse(m_config.ready).words()),
-                  true);
+    return endWords(EndKind::FailedToStart) + QStringLiteral(": ") + m_process->startFailure();
 }
 
 // The failure of a required process, said once: its words for the status
@@ -720,16 +704,6 @@ void PipelineProcess::fail(const QString& failure, bool invalidConfiguration)
 QProcess* PipelineProcess::process()
 {
     return m_process.get();
-}
-
-QByteArray PipelineProcess::readAllStandardOutput()
-{
-    return m_process ? m_process->readAllStandardOutput() : QByteArray();
-}
-
-qint64 PipelineProcess::instancePid() const
-{
-    return m_process ? m_process->pid() : 0;
 }
 
 ProcessStatus PipelineProcess::status() const
@@ -774,6 +748,8 @@ QProcessEnvironment PipelineProcess::buildEnvironment(const ProcessConfig& confi
 
 void PipelineProcess::onProcessStarted()
 {
+    m_pid = m_process->processId();
+    m_startedAt = QDateTime::currentDateTime();
     handle(Event::Started);
 }
 
@@ -786,7 +762,7 @@ void PipelineProcess::onProcessFinished(int exitCode, QProcess::ExitStatus exitS
     emit statusChanged();
 
     const QString program = m_process->program();
-    const QString arguments = shownArguments(m_process->arguments());
+    const QString arguments = ChildProcess::shownArguments(m_process->arguments());
     if (exitStatus == QProcess::NormalExit) {
         emit pipelineLogMessage(
             int(m_pid),
@@ -815,8 +791,9 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
 {
     emit pipelineLogMessage(int(m_pid),
                             QStringLiteral("Process error: %1 %2 (%3): %4")
-                                .arg(m_process->program(), shownArguments(m_process->arguments()),
-                                     enumName(error), startFailure(*m_process)));
+                                .arg(m_process->program(),
+                                     ChildProcess::shownArguments(m_process->arguments()),
+                                     enumName(error), m_process->startFailure()));
     if (error != QProcess::FailedToStart)
         return;
     // No start or end notification follows: the instance that was never
@@ -828,136 +805,11 @@ void PipelineProcess::onErrorOccurred(QProcess::ProcessError error)
     handle(Event::FailedToStart);
 }
 
-// Only the ends that can still count are kept: the restart limit's number
-// of the newest, none older than the restart period. Measured on a clock that
-// a step of the wall clock does not move.
-void PipelineProcess::recordEnd(EndKind kind)
-{
-    const qint64 now = MonotonicClock::nowMs();
-    m_countedEnds.append({now, kind});
-    const int keep = std::max(m_config.restartLimit, 1);
-    while (m_countedEnds.size() > 1 &&
-           (m_countedEnds.size() > keep ||
-            (now - m_countedEnds.first().atMs) / 1000 > qint64(m_config.restartPeriod)))
-        m_countedEnds.removeFirst();
-}
-
-// A crash is restarted unless the limit's number of crashes, this one
-// counted, fell within the period: an age of 10.9 s is inside a period of
-// 10 s, one of 11 s outside.
-bool PipelineProcess::restartLimitReached() const
-{
-    if (m_config.restartLimit < 1)
-        return true;
-    const qint64 now = MonotonicClock::nowMs();
-    const int crashCount = m_countedEnds.size();
-    for (int i = 1; i <= m_config.restartLimit; ++i) {
-        if (i > crashCount)
-            return false;
-        if ((now - m_countedEnds.at(crashCount - i).atMs) / 1000 > qint64(m_config.restartPeriod))
-            return false;
-    }
-    return true;
-}
-
-// The delay doubles with each crash in the window; a maximum below the delay
-// itself does not shorten the first one.
-int PipelineProcess::restartDelaySeconds() const
-{
-    // A restart on request follows no crash, and waits for none.
-    if (m_config.restartDelay <= 0 || m_countedEnds.isEmpty())
-        return 0;
-    const int doublings = std::min(int(m_countedEnds.size()) - 1, 30);
-    const qint64 delay = qint64(m_config.restartDelay) << std::max(doublings, 0);
-    return int(std::min(delay, qint64(std::max(m_config.restartDelayMax, m_config.restartDelay))));
-}
-
-void PipelineProcess::beginReadinessWait()
-{
-    const QString error = ReadinessProbe::gateError(m_config.ready);
-    if (!error.isEmpty()) {
-        m_probe->stop();
-        enter(Step::Running);
-        log(QStringLiteral("Readiness gate '%1' is not understood (%2): the process counts as "
-                           "ready once it runs")
-                .arg(m_config.ready, error));
-        release();
-        return;
-    }
-    const QString limit = m_config.readyTimeout > 0
-                              ? QStringLiteral("at most %1 s").arg(m_config.readyTimeout)
-                              : QStringLiteral("no time limit");
-    log(QStringLiteral("Waiting for the process to be ready (%1, %2)").arg(m_config.ready, limit));
-    m_probe->start(m_config.readyTimeout);
-}
-
-void PipelineProcess::stopReadinessWait()
-{
-    if (m_probe)
-        m_probe->stop();
-    m_outputProbe = nullptr;
-}
-
-// The final end of a process that is still waited for: one last look at its gate.
-void PipelineProcess::endReadinessWait(bool failureFollows)
-{
-    if (!m_probe || !m_probe->isWaiting())
-        return;
-    const bool ready = m_probe->lookNow();
-    m_probe->stop();
-    if (ready)
-        becomeReady();
-    else
-        releaseOrFail(QStringLiteral("Process ended before it was ready (%1)").arg(m_config.ready),
-                      QStringLiteral("ended before it was ready: %1")
-                          .arg(ReadyGate::parse(m_config.ready).words()),
-                      !failureFollows);
-}
-
-// A process that is not ready fails its pipeline when it is required (unless
-// its end reports the failure itself); otherwise the pipeline goes on.
-void PipelineProcess::releaseOrFail(const QString& message, const QString& failure, bool mayFail)
-{
-    m_outputProbe = nullptr;
-    if (m_config.isRequired) {
-        m_startCanProceedPending = false;
-        log(message + QStringLiteral(": the pipeline fails"));
-        if (mayFail)
-            fail(failure);
-    } else {
-        log(message + QStringLiteral(": the pipeline goes on"));
-        release();
-    }
-}
-
 void PipelineProcess::becomeUnwell(EndKind kind, const QString& what)
 {
     m_unwellKind = kind;
     m_unwell = what;
     handle(Event::Unwell);
-}
-
-// A process that runs but does not work is no better than a crashed one: it
-// is stopped with what it started (asked, then killed after the stop
-// timeout), and its end is counted as what was found.
-void PipelineProcess::stopUnwell()
-{
-    stopHealthChecks();
-    ++(m_unwellKind == EndKind::OverMemory ? m_memoryCapStops : m_hangs);
-    emit pipelineProcessUnwell(m_unwell, m_unwellKind == EndKind::OverMemory);
-    enter(Step::EndingUnwell);
-    const qint64 instance = m_process->pid();
-    if (instance > 0 && m_process->state() != QProcess::NotRunning)
-        m_reaper->stopInstance(instance, m_stopTimeoutMs);
-}
-
-// Restarted whether or not restart-on-crash is set: the check itself asks
-// for it. Given up, the end is final like a crash's.
-void PipelineProcess::endUnwell()
-{
-    if (scheduleRestart(m_unwellKind, QStringLiteral("Process %1.").arg(endWords(m_unwellKind))))
-        return;
-    finishCrashed();
 }
 
 void PipelineProcess::startInstanceWatch()
@@ -1042,10 +894,4 @@ void PipelineProcess::onMemoryCheck()
     if (m_overCapChecks >= MemoryChecksOver)
         becomeUnwell(EndKind::OverMemory, QStringLiteral("uses %1, over its memory-max of %2")
                                               .arg(sizeText(total), sizeText(m_config.memoryMax)));
-}
-
-// A line about the process, under its current (or last) child's pid.
-void PipelineProcess::log(const QString& message)
-{
-    emit pipelineLogMessage(int(m_pid), message);
 }

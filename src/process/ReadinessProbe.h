@@ -20,7 +20,8 @@ class NotifySocket;
 // the linter checks too.
 // Files and sockets are looked at every 100 ms, without blocking, and a host
 // name is looked up on a thread of its own (HostLookUp); the output is handed
-// in by whoever reads it; notifications come from the process's NotifySocket.
+// in by the process that reads it; notifications come from the process's
+// NotifySocket. Whether the process waits is the process's to know.
 class ReadinessProbe : public QObject
 {
     Q_OBJECT
@@ -37,9 +38,6 @@ public:
     bool watchesNotifications() const { return m_kind == Kind::Notify; }
     // Where a notify gate hears the process; it outlives the probe.
     void watchNotifications(NotifySocket* socket);
-    bool watchesOutput() const { return m_kind == Kind::Log; }
-    bool isWaiting() const { return m_state == State::Waiting; }
-    bool hasBegun() const { return m_state != State::Idle; }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
 
     // Begins the wait; ready() may come from inside. No limit for timeoutSeconds <= 0.

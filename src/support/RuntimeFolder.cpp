@@ -109,14 +109,14 @@ QString walk(const Candidate& candidate, RuntimeFolder::Use use, QString& proble
     Policy policy = candidate.basePolicy;
     for (int i = 0; i <= candidate.below.size(); ++i) {
         if (i > 0) {
+            // Made through the folder above, just checked; the open below
+            // checks what is there, made now or not.
+            if (use == RuntimeFolder::Make &&
+                !SafeFolder::open(folder).makeFolder(candidate.below[i - 1], PrivateMode, problem))
+                return QString();
             name = QFile::encodeName(candidate.below[i - 1]);
             folder += QLatin1Char('/') + candidate.below[i - 1];
             policy = Policy::Launchers;
-            if (use == RuntimeFolder::Make &&
-                ::mkdirat(parent.get(), name.constData(), PrivateMode) != 0 && errno != EEXIST) {
-                problem = QStringLiteral("'%1' cannot be made: %2").arg(folder, errorText(errno));
-                return QString();
-            }
         }
         const int noFollow = i == 0 && candidate.baseMayBeLink ? 0 : O_NOFOLLOW;
         const int fd =

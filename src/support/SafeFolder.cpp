@@ -429,41 +429,14 @@ bool SafeFolder::replace(const QString& name, const QByteArray& content, mode_t 
     return false;
 }
 
-SafeFolder SafeFolder::makePrivateFolder(const QString& prefix) const
+bool SafeFolder::makeFolder(const QString& name, mode_t mode, QString& problem) const
 {
-    static const char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    SafeFolder made;
-    if (isClosed(made.m_problem))
-        return made;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        QString name = prefix;
-        for (int i = 0; i < 6; ++i)
-            name +=
-                QLatin1Char(Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))]);
-        const QByteArray encoded = QFile::encodeName(name);
-        if (::mkdirat(m_fd, encoded.constData(), 0700) != 0) {
-            if (errno == EEXIST)
-                continue;
-            made.m_problem =
-                QStringLiteral("'%1' cannot be made: %2").arg(pathOf(name), errorText(errno));
-            return made;
-        }
-        made.m_path = pathOf(name);
-        Descriptor fd(
-            ::openat(m_fd, encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info = {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid() ||
-            (info.st_mode & 077) != 0) {
-            made.m_problem = QStringLiteral("'%1' was replaced as it was made").arg(made.m_path);
-            return made;
-        }
-        made.m_fd = fd.release();
-        made.m_device = info.st_dev;
-        made.m_inode = info.st_ino;
-        return made;
-    }
-    made.m_problem = QStringLiteral("no name for a folder '%1' is free").arg(pathOf(prefix));
-    return made;
+    if (isClosed(problem))
+        return false;
+    if (::mkdirat(m_fd, QFile::encodeName(name).constData(), mode) == 0 || errno == EEXIST)
+        return true;
+    problem = QStringLiteral("'%1' cannot be made: %2").arg(pathOf(name), errorText(errno));
+    return false;
 }
 
 bool SafeFolder::remove(const QString& name, QString& problem) const

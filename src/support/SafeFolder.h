@@ -85,10 +85,9 @@ public:
     bool replace(const QString& name, const QByteArray& content, mode_t mode,
                  QString& problem) const;
 
-    // A new folder of the launcher's own (0700) named PREFIX and six characters
-    // of chance, never one that was there; closed, with the reason in its
-    // problem(), when none could be made.
-    SafeFolder makePrivateFolder(const QString& prefix) const;
+    // Makes the folder NAME (MODE, less the umask) unless something is
+    // there already: what is there, the one who looks into it next checks.
+    bool makeFolder(const QString& name, mode_t mode, QString& problem) const;
 
     // Removes a file (or socket), in a shared folder only the launcher's
     // user's; a name that is already gone counts as removed.

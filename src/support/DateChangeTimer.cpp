@@ -1,4 +1,4 @@
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 
 #include "support/TimeStamp.h"
 
@@ -16,15 +16,15 @@ qint64 g_lookIntervalMs = 60000;
 
 } // namespace
 
-DayTimer::DayTimer(QObject* parent) : QObject(parent)
+DateChangeTimer::DateChangeTimer(QObject* parent) : QObject(parent)
 {
     // A coarse timer may fire a few seconds late; the day begins at midnight.
     m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &DayTimer::onTimeout);
+    connect(&m_timer, &QTimer::timeout, this, &DateChangeTimer::onTimeout);
 }
 
-QDate DayTimer::today()
+QDate DateChangeTimer::today()
 {
     // The C library's conversion, as the time stamps of the log lines use it.
     const time_t seconds = time_t(TimeStamp::currentTime().seconds());
@@ -33,29 +33,29 @@ QDate DayTimer::today()
     return QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
-void DayTimer::setLookInterval(int intervalMs)
+void DateChangeTimer::setLookInterval(int intervalMs)
 {
     g_lookIntervalMs = intervalMs;
 }
 
-int DayTimer::lookInterval()
+int DateChangeTimer::lookInterval()
 {
     return int(g_lookIntervalMs);
 }
 
-void DayTimer::start()
+void DateChangeTimer::start()
 {
     m_day = today();
     arm();
 }
 
-void DayTimer::stop()
+void DateChangeTimer::stop()
 {
     m_timer.stop();
     m_day = QDate();
 }
 
-void DayTimer::onTimeout()
+void DateChangeTimer::onTimeout()
 {
     const QDate day = today();
     if (day != m_day) {
@@ -67,7 +67,7 @@ void DayTimer::onTimeout()
         arm();
 }
 
-void DayTimer::arm()
+void DateChangeTimer::arm()
 {
     const qint64 now = TimeStamp::currentTime().msecsSinceEpoch();
     const QDateTime midnight(m_day.addDays(1), QTime(0, 0));

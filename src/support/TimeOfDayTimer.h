@@ -8,19 +8,19 @@
 
 // Tells once a day when the local time reaches a time of day, by the
 // launcher's wall clock (TimeStamp, which tests replace). It looks at that
-// moment, and at least as often as DayTimer does in between, so that a clock
+// moment, and at least as often as DateChangeTimer does in between, so that a clock
 // that is set is noticed. At most once a day, whatever the clock does: a
 // clock set back over the time, or a daylight-saving change that repeats it,
 // does not tell again on the same day (nor on an earlier date), and a clock
 // set forward over it tells once at the step if the step is short (an
 // adjustment), never for a large one (a kiosk without a real-time clock
 // learning the date).
-class DailyTimer : public QObject
+class TimeOfDayTimer : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit DailyTimer(QObject* parent = nullptr);
+    explicit TimeOfDayTimer(QObject* parent = nullptr);
 
     // Watches for `time` from now on: a time already past today comes first tomorrow.
     void start(const QTime& time);

@@ -8,12 +8,12 @@
 // which tests replace). It looks at midnight, and at least once a minute in
 // between, so that a clock that is set (a kiosk without a real-time clock
 // learns the time after it has booted) or a new time zone is noticed, too.
-class DayTimer : public QObject
+class DateChangeTimer : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit DayTimer(QObject* parent = nullptr);
+    explicit DateChangeTimer(QObject* parent = nullptr);
 
     // The local date now. Every date that names a log file comes from here.
     static QDate today();

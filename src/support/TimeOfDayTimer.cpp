@@ -1,6 +1,6 @@
-#include "support/DailyTimer.h"
+#include "support/TimeOfDayTimer.h"
 
-#include "support/DayTimer.h"
+#include "support/DateChangeTimer.h"
 #include "support/TimeStamp.h"
 
 #include <algorithm>
@@ -19,7 +19,7 @@ qint64 nowMs()
     return TimeStamp::currentTime().msecsSinceEpoch();
 }
 
-// The moment `time` on local `day`, by the C library as DayTimer's dates: a
+// The moment `time` on local `day`, by the C library as DateChangeTimer's dates: a
 // time that a daylight-saving change skips comes out as a moment of that day all
 // the same, and one that it repeats as one of its two moments.
 qint64 momentMs(const QDate& day, const QTime& time)
@@ -36,45 +36,45 @@ qint64 momentMs(const QDate& day, const QTime& time)
 
 } // namespace
 
-DailyTimer::DailyTimer(QObject* parent) : QObject(parent)
+TimeOfDayTimer::TimeOfDayTimer(QObject* parent) : QObject(parent)
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &DailyTimer::onTimeout);
+    connect(&m_timer, &QTimer::timeout, this, &TimeOfDayTimer::onTimeout);
 }
 
-void DailyTimer::start(const QTime& time)
+void TimeOfDayTimer::start(const QTime& time)
 {
     m_time = time;
     m_lastLookMs = nowMs();
-    const QDate today = DayTimer::today();
+    const QDate today = DateChangeTimer::today();
     m_doneDay = momentMs(today, m_time) <= m_lastLookMs ? today : today.addDays(-1);
     arm();
 }
 
-void DailyTimer::stop()
+void TimeOfDayTimer::stop()
 {
     m_timer.stop();
     m_time = QTime();
 }
 
-QDateTime DailyTimer::next() const
+QDateTime TimeOfDayTimer::next() const
 {
     return isActive() ? QDateTime::fromMSecsSinceEpoch(nextMs()) : QDateTime();
 }
 
 // The first moment after now on a later date than the last time.
-qint64 DailyTimer::nextMs() const
+qint64 TimeOfDayTimer::nextMs() const
 {
-    const QDate day = std::max(DayTimer::today(), m_doneDay.addDays(1));
+    const QDate day = std::max(DateChangeTimer::today(), m_doneDay.addDays(1));
     const qint64 moment = momentMs(day, m_time);
     return moment > nowMs() ? moment : momentMs(day.addDays(1), m_time);
 }
 
-void DailyTimer::onTimeout()
+void TimeOfDayTimer::onTimeout()
 {
     const qint64 now = nowMs();
-    const QDate today = DayTimer::today();
+    const QDate today = DateChangeTimer::today();
     const qint64 moment = momentMs(today, m_time);
     // Crossed since the last look, on a later date than the last time.
     const bool isDue = today > m_doneDay && m_lastLookMs < moment && moment <= now &&
@@ -88,9 +88,9 @@ void DailyTimer::onTimeout()
         emit due(m_time);
 }
 
-void DailyTimer::arm()
+void TimeOfDayTimer::arm()
 {
     // A few milliseconds past the moment, so that the look finds it reached.
     const qint64 untilNext = nextMs() - nowMs() + 5;
-    m_timer.start(int(std::clamp<qint64>(untilNext, 0, DayTimer::lookInterval())));
+    m_timer.start(int(std::clamp<qint64>(untilNext, 0, DateChangeTimer::lookInterval())));
 }

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+// What launcher.ini says, as Backend::settings() gives it: read once, with a
+// key that the file lacks at its default, and handed to whatever follows it.
+// Made by hand, every member is zero or empty, which is not what a file
+// without keys reads as.
+struct LauncherSettings
+{
+    bool allowUserExit = false;
+    bool showVersionInfo = false;
+    bool showInvalidTiles = false;
+    QString uiLocation;
+    QString uiWidth;
+    // The application that starts by itself; empty for none.
+    QString autostartTile;
+    int autostartTimeout = 0;
+    qint64 logRotatePeriod = 0;
+    // Compressed logs older than this many days are removed; 0 keeps them.
+    int logKeepDays = 0;
+    // The most bytes that the logs of the default log folder take; 0: no limit.
+    qint64 logMaxTotalSize = 0;
+    // A log file larger than this is split; 0: never.
+    qint64 logMaxFileSize = 0;
+    // What a service's journal gets (logs/journal): every line, or only the
+    // launcher's own; as native entries even when standard error is not its stream.
+    bool journalGetsAll = false;
+    bool journalNative = false;
+    // The metrics file (metrics/textfile; empty for none) and its interval.
+    QString metricsTextfile;
+    int metricsInterval = 0;
+
+    bool operator==(const LauncherSettings& other) const;
+    bool operator!=(const LauncherSettings& other) const { return !(*this == other); }
+};

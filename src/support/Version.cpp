@@ -1,0 +1,10 @@
+#include "support/Version.h"
+
+namespace LauncherSupport {
+
+QString version()
+{
+    return QStringLiteral(LAUNCHER_VERSION);
+}
+
+} // namespace LauncherSupport
