@@ -15,7 +15,7 @@ all: build
 deps:
 	scripts/install-deps all
 
-DEPS_TARGETS := deps-build deps-demo deps-test deps-asan deps-fuzz deps-package
+DEPS_TARGETS := deps-build deps-demo deps-bench deps-test deps-asan deps-fuzz deps-package
 .PHONY: $(DEPS_TARGETS)
 $(DEPS_TARGETS): deps-%:
 	scripts/install-deps $*
@@ -69,7 +69,7 @@ BENCH_FLAGS ?=
 # the cycles grew it by more than 5 %.
 UI_MEM_FLAGS ?=
 
-bench: deps-build $(BUILD_DIR)/build.ninja
+bench: deps-bench $(BUILD_DIR)/build.ninja
 	cmake -S . -B $(BUILD_DIR) > /dev/null
 	cmake --build $(BUILD_DIR) --target bench-programs -j $(JOBS)
 	$(BUILD_DIR)/bench/launcher-bench $(BENCH_FLAGS)

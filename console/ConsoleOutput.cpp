@@ -15,8 +15,10 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -115,7 +117,8 @@ public:
         }
         m_queuedBytes += text.size();
         m_queue.push_back({fd, std::move(text), kept});
-        m_wake.notify_one();
+        if (m_sleeping)
+            m_wake.notify_one();
     }
 
     // Waits a bounded time for what is queued (a report as long as its
@@ -130,9 +133,13 @@ public:
         }
         if (m_idle.wait_for(lock, timeout, [this] { return idle(); }))
             return;
-        const qint64 lost = m_dropped + qint64(m_queue.size());
-        const qint64 kept = m_droppedKept + std::count_if(m_queue.cbegin(), m_queue.cend(),
-                                                          [](const Chunk& c) { return c.kept; });
+        // Lines of the batch that a stalled reader holds up count as lost
+        // too, but for the one it has begun.
+        const auto [unbegunCount, unbegunKept] = unbegun();
+        const qint64 lost = m_dropped + qint64(m_queue.size()) + unbegunCount;
+        const qint64 kept =
+            m_droppedKept + unbegunKept +
+            std::count_if(m_queue.cbegin(), m_queue.cend(), [](const Chunk& c) { return c.kept; });
         m_queue.clear();
         m_queuedBytes = 0;
         m_dropped = 0;
@@ -150,6 +157,8 @@ public:
 
 private:
     static constexpr qsizetype QueueLimit = 1 << 20;
+    static constexpr qsizetype BatchLimit = 64 << 10;
+    static constexpr size_t BatchLines = 1024; // IOV_MAX on Linux
 
     struct Chunk
     {
@@ -168,38 +177,106 @@ private:
         return m_gone[STDOUT_FILENO] ? -1 : STDOUT_FILENO;
     }
 
+    // What is queued for one descriptor goes out in one call, up to a
+    // bound, so that a flood of lines costs a call per batch, not per line;
+    // the order across descriptors stays the queue's. The lines are taken
+    // from the queue under the lock and written, uncopied, without it.
     void run()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        std::vector<Chunk> batch;
         for (;;) {
-            Chunk chunk;
             if (!m_queue.empty()) {
-                chunk = std::move(m_queue.front());
-                m_queue.pop_front();
-                m_queuedBytes -= chunk.text.size();
+                const int fd = m_queue.front().fd;
+                qsizetype size = 0;
+                while (!m_queue.empty() && m_queue.front().fd == fd && batch.size() < BatchLines &&
+                       (batch.empty() || size + m_queue.front().text.size() <= BatchLimit)) {
+                    size += m_queue.front().text.size();
+                    m_batchEnds.push_back({size, m_queue.front().kept});
+                    batch.push_back(std::move(m_queue.front()));
+                    m_queue.pop_front();
+                }
+                m_queuedBytes -= size;
                 m_room.notify_all();
             } else if (m_dropped > 0 && noteFd() >= 0) {
                 // The reader is back.
-                chunk = {noteFd(),
-                         droppedNote(std::exchange(m_dropped, 0), std::exchange(m_droppedKept, 0))};
+                batch.push_back({noteFd(), droppedNote(std::exchange(m_dropped, 0),
+                                                       std::exchange(m_droppedKept, 0))});
             } else {
                 m_dropped = 0;
                 m_droppedKept = 0;
                 m_idle.notify_all();
+                m_sleeping = true;
                 m_wake.wait(lock);
+                m_sleeping = false;
                 continue;
             }
+            const int fd = batch.front().fd;
             m_writing = true;
+            m_batchWritten = 0;
             lock.unlock();
-            const bool written = writeAll(chunk.fd, chunk.text.constData(), chunk.text.size());
+            const bool written = writeBatch(fd, batch);
+            batch.clear();
             lock.lock();
             m_writing = false;
-            if (!written && !m_gone[chunk.fd]) {
-                m_gone[chunk.fd] = true;
-                forgetQueued(chunk.fd);
+            m_batchEnds.clear();
+            if (!written && !m_gone[fd]) {
+                m_gone[fd] = true;
+                forgetQueued(fd);
                 m_room.notify_all();
             }
         }
+    }
+
+    // As writeAll(), for the texts of a batch one after the other; counts
+    // in m_batchWritten the bytes written so far.
+    bool writeBatch(int fd, const std::vector<Chunk>& batch)
+    {
+        std::vector<iovec> pieces;
+        pieces.reserve(batch.size());
+        for (const Chunk& chunk : batch)
+            pieces.push_back(
+                {const_cast<char*>(chunk.text.constData()), size_t(chunk.text.size())});
+        size_t first = 0;
+        for (;;) {
+            while (first < pieces.size() && pieces[first].iov_len == 0)
+                ++first;
+            if (first == pieces.size())
+                return true;
+            const ssize_t written = ::writev(fd, &pieces[first], int(pieces.size() - first));
+            if (written >= 0) {
+                m_batchWritten += written;
+                for (size_t left = size_t(written); left > 0;) {
+                    const size_t taken = std::min(left, pieces[first].iov_len);
+                    pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + taken;
+                    pieces[first].iov_len -= taken;
+                    left -= taken;
+                    if (pieces[first].iov_len == 0)
+                        ++first;
+                }
+            } else if (errno == EAGAIN) {
+                pollfd writable = {fd, POLLOUT, 0};
+                ::poll(&writable, 1, -1);
+            } else if (errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+    // Of the batch being written, the lines not yet begun: (count, kept).
+    std::pair<qint64, qint64> unbegun() const
+    {
+        qint64 count = 0, kept = 0;
+        qsizetype begin = 0;
+        const qsizetype written = m_batchWritten;
+        for (const BatchEnd& end : m_batchEnds) {
+            if (begin >= written && begin < end.offset) {
+                ++count;
+                kept += end.kept ? 1 : 0;
+            }
+            begin = end.offset;
+        }
+        return {count, kept};
     }
 
     void forgetQueued(int fd)
@@ -223,7 +300,17 @@ private:
     qint64 m_dropped = 0;
     qint64 m_droppedKept = 0; // of m_dropped, the lines that the log file has
     bool m_writing = false;
-    bool m_gone[3] = {}; // by descriptor
+    bool m_sleeping = false; // the thread waits for a line
+    bool m_gone[3] = {};     // by descriptor
+    // The batch being written: where each of its lines ends, whether the log
+    // file has it, and how far the writer got (changed without the lock).
+    struct BatchEnd
+    {
+        qsizetype offset;
+        bool kept;
+    };
+    std::vector<BatchEnd> m_batchEnds;
+    std::atomic<qsizetype> m_batchWritten{0};
 };
 
 // Never destroyed: at exit its thread may still be blocked in a write to a
@@ -234,11 +321,12 @@ ConsoleWriter& writer()
     return *instance;
 }
 
-void writeLine(int fd, const QByteArray& line, bool kept = false)
+void writeLine(int fd, QByteArray line, bool kept = false)
 {
     // Other output ends the status line where it stands.
     ConsoleOutput::endStatus();
-    writer().write(fd, line + '\n', kept);
+    line += '\n';
+    writer().write(fd, std::move(line), kept);
 }
 
 void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)

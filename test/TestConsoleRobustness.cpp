@@ -62,6 +62,44 @@ int openFifo(const QTemporaryDir& root)
     return ::mkfifo(fifo, 0600) == 0 ? ::open(fifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
 }
 
+// Runs the launcher with these arguments, its output and errors to the FIFO,
+// which is non-blocking (as another program may leave it), so that a write
+// that finds some room writes part; and reads it only once the pipe is full
+// and the launcher sleeps, waiting for room (or has ended): what it wrote
+// meanwhile waits in its queue.
+QByteArray readLate(const QTemporaryDir& root, int fifoFd, const QString& arguments)
+{
+    const int writeFd = ::open(QFile::encodeName(root.filePath("fifo")), O_WRONLY | O_NONBLOCK);
+    QProcess launcher;
+    launcher.start("/bin/sh",
+                   {"-c", QStringLiteral("unset JOURNAL_STREAM; exec '%1' %2 >&%3 2>&1 %3>&-")
+                              .arg(LAUNCHER_PROGRAM, arguments)
+                              .arg(writeFd)});
+    launcher.waitForStarted();
+    ::close(writeFd);
+    const bool full = QTest::qWaitFor(
+        [&] {
+            int queued = 0;
+            return launcher.state() == QProcess::NotRunning ||
+                   (::ioctl(fifoFd, FIONREAD, &queued) == 0 &&
+                    queued >= ::fcntl(fifoFd, F_GETPIPE_SZ) / 2 &&
+                    fileContent(QString("/proc/%1/stat").arg(launcher.processId()))
+                        .contains(") S "));
+        },
+        RunLimitMs);
+    QByteArray out = full ? QByteArray() : "the pipe never filled ";
+    char bytes[65536];
+    for (ssize_t got = 1; got != 0;) {
+        pollfd readable = {fifoFd, POLLIN, 0};
+        got = ::poll(&readable, 1, RunLimitMs) == 1 ? ::read(fifoFd, bytes, sizeof bytes) : 0;
+        out.append(bytes, int(std::max<ssize_t>(got, 0)));
+    }
+    ::close(fifoFd);
+    if (!launcher.waitForFinished(RunLimitMs))
+        return "the launcher did not end";
+    return out;
+}
+
 } // namespace
 
 class TestConsoleRobustness : public QObject
@@ -163,33 +201,43 @@ private slots:
             file += "[process-" + QByteArray::number(10000 + i) + "]\nexec=/bin/true\nmode=sync\n";
         const int fifoFd = openFifo(root);
         QVERIFY(writeFile(root.filePath("many.ini"), file) && fifoFd >= 0);
-        QProcess launcher;
-        launcher.start("/bin/sh", {"-c", QStringLiteral("exec '%1' check '%2' >'%3'")
-                                             .arg(LAUNCHER_PROGRAM, root.filePath("many.ini"),
-                                                  root.filePath("fifo"))});
-        // The reader starts late: once the pipe is full and the launcher's
-        // main thread sleeps, waiting for room (or has ended).
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                int queued = 0;
-                return launcher.state() == QProcess::NotRunning ||
-                       (::ioctl(fifoFd, FIONREAD, &queued) == 0 &&
-                        queued >= ::fcntl(fifoFd, F_GETPIPE_SZ) / 2 &&
-                        fileContent(QString("/proc/%1/stat").arg(launcher.processId()))
-                            .contains(") S "));
-            },
-            RunLimitMs));
-        QByteArray out;
-        char bytes[65536];
-        for (ssize_t got = 1; got != 0;) {
-            pollfd readable = {fifoFd, POLLIN, 0};
-            got = ::poll(&readable, 1, RunLimitMs) == 1 ? ::read(fifoFd, bytes, sizeof bytes) : 0;
-            out.append(bytes, int(std::max<ssize_t>(got, 0)));
+        const QByteArray out =
+            readLate(root, fifoFd, QStringLiteral("check '%1'").arg(root.filePath("many.ini")));
+        QVERIFY2(out.size() > (1 << 20) && out.count("  process ") == 4000, out.right(200));
+    }
+
+    // Standard output and error in one pipe, read late, so that the console
+    // writes what it queued meanwhile in batches: a report of each file, an
+    // error for each missing one, every line whole and in the order written.
+    void reportAndErrorsInOrder()
+    {
+        QTemporaryDir root;
+        const int fifoFd = openFifo(root);
+        QVERIFY(fifoFd >= 0);
+        QStringList arguments;
+        QVector<QString> reports;
+        // Reports of a few thousand lines: more than a batch of one stream.
+        QByteArray file;
+        for (int i = 0; i < 40; ++i)
+            file += "[process-" + QByteArray::number(i) + "]\nexec=/bin/true\nmode=sync\n";
+        for (int i = 0; i < 60; ++i) {
+            const QString path = root.filePath(QStringLiteral("%1/app.ini").arg(i));
+            const QString missing = root.filePath(QStringLiteral("missing-%1.ini").arg(i));
+            QVERIFY(writeFile(path, file));
+            arguments << "'" + path + "'"
+                      << "'" + missing + "'";
+            reports << path << "launcher: '" + missing + "': no such file";
         }
-        ::close(fifoFd);
-        QVERIFY2(launcher.waitForFinished(RunLimitMs) && launcher.exitCode() == 0 &&
-                     out.size() > (1 << 20) && out.count("  process ") == 4000,
-                 launcher.readAllStandardError());
+        const QByteArray out = readLate(root, fifoFd, "check " + arguments.join(' '));
+        // Each report's first line is its file's path; the report is the same
+        // for every file but for it.
+        const QString text = QString::fromUtf8(out);
+        const int first = text.indexOf('\n'), error = text.indexOf("\nlauncher: ");
+        const QString report = text.mid(first + 1, error - first - 1);
+        QString expected;
+        for (int i = 0; i < reports.size(); i += 2)
+            expected += reports[i] + '\n' + report + '\n' + reports[i + 1] + '\n';
+        QVERIFY2(report.endsWith("  valid") && text == expected, qPrintable(text.left(2000)));
     }
 };
 

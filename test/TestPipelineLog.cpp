@@ -122,6 +122,64 @@ private slots:
         QCOMPARE(lines, QList<QByteArray>({"first", "xxxx", "resumed", ""}));
     }
 
+    void childLinesAlike_data()
+    {
+        QTest::addColumn<bool>("stamped"); // add-log-timestamp
+        QTest::newRow("as written") << false;
+        QTest::newRow("time-stamped") << true;
+    }
+
+    // A child's lines reach the message output and the file alike, byte for
+    // byte and in order, under the writer's pid and, with add-log-timestamp,
+    // the time of their read. A line that a read cut off, and the last one
+    // without its line feed, are lines of their own.
+    void childLinesAlike()
+    {
+        QFETCH(bool, stamped);
+        const QString go = m_dir.filePath(stamped ? "go-stamped" : "go");
+        PipelineConfig pipeline = logged({}, stamped ? "alike-stamped" : "alike");
+        ProcessConfig& process = pipeline.processList[0];
+        process.exec = "/bin/sh";
+        process.libraryPaths = QStringList{"/usr/bin", "/bin"};
+        // The rest once the first read has been logged.
+        process.arguments = QStringList{"-c", "printf 'one\\r\\ntw'; until [ -e '" + go +
+                                                  "' ]; do sleep 0.05; done; "
+                                                  "printf 'o\\nna\\303\\257ve\\n'; printf last"};
+        process.timestampLogEntries = stamped;
+        const MessageCapture messages;
+        PipelineController controller;
+        QVERIFY(controller.start(pipeline, true));
+        // The child's own log lines: not the launcher's, nor the process's
+        // that tell its start and end.
+        const QString launcher = QString("[ %1 ] ").arg(QCoreApplication::applicationPid());
+        const auto childLines = [&](QStringList lines) {
+            lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                       [&](const QString& line) {
+                                           return !line.startsWith("[ ") ||
+                                                  line.startsWith(launcher) ||
+                                                  line.contains("] Process ");
+                                       }),
+                        lines.end());
+            return lines;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(childLines(messages.texts(QtInfoMsg)).size() == 2, 20000);
+        QVERIFY(writeFile(go, ""));
+        QVERIFY(controller.waitForPipelineFinished(20000));
+
+        const QStringList lines = childLines(messages.texts(QtInfoMsg));
+        QCOMPARE(childLines(QString::fromUtf8(fileContent(controller.logFilePath())).split('\n')),
+                 lines);
+        const QString started = messages.texts(QtInfoMsg).filter("] Process started: ").value(0);
+        const QRegularExpression shape(
+            QString(R"(^\[ %1 \] %2(.*)$)")
+                .arg(started.section(' ', 1, 1),
+                     stamped ? R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )" : ""));
+        QStringList texts;
+        for (const QString& line : lines)
+            texts << shape.match(line).captured(1);
+        QCOMPARE(texts, QStringList({"one", "tw", "o", QString::fromUtf8("na\303\257ve"), "last"}));
+    }
+
     void followsTheDay_data()
     {
         QTest::addColumn<bool>("refused"); // a link stands where the new day's file goes

@@ -245,6 +245,10 @@ public slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void startNextPipelineProcess();
     void onPipelineFailure(PipelineController::PipelineFailureReason failureReason);
+    // What the instance `pid` of the sending process wrote in one read: each
+    // line goes to the message output and, with the other lines of the read,
+    // in one write to the log. The sending process's add-log-timestamp says
+    // whether the lines carry the time of the read.
     void onProcessOutput(qint64 pid, const QByteArray& bytes);
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 

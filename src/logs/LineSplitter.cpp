@@ -14,10 +14,19 @@ int LineSplitter::split(const char* prefix, int prefixLength, const char* data, 
     m_batch.clear();
     m_lineEnds.clear();
     const char* const end = data + size;
+    const auto nextLineFeed = [end](const char* from) {
+        const auto* found = static_cast<const char*>(std::memchr(from, '\n', size_t(end - from)));
+        return found ? found : end;
+    };
+    // The next line feed, looked for once for all the lines that lone
+    // carriage returns end before it.
+    const char* lineFeed = nextLineFeed(data);
     for (const char* begin = data; begin < end;) {
-        const char* lineEnd = begin;
-        while (lineEnd < end && *lineEnd != '\n' && *lineEnd != '\r')
-            ++lineEnd;
+        if (lineFeed < begin)
+            lineFeed = nextLineFeed(begin);
+        const auto* cr =
+            static_cast<const char*>(std::memchr(begin, '\r', size_t(lineFeed - begin)));
+        const char* lineEnd = cr ? cr : lineFeed;
         const char* next = lineEnd;
         if (next < end) {
             if (*next == '\r' && next + 1 < end && next[1] == '\n')

@@ -551,11 +551,11 @@ void PipelineController::onProcessOutput(qint64 pid, const QByteArray& bytes)
         return;
     const bool addTimeStamp = process->config().timestampLogEntries;
 
-    // This runs for every read of a child's output: the prefix is built once,
-    // every line goes to the message output on its own, and the lines of the
-    // read go to the file in one write.
+    // This runs for every read of a child's output: the prefix, and the time
+    // in it, once for the read; each line is split off and copied once, into
+    // the batch that goes to the file in one write.
     char prefix[96];
-    int prefixLength = std::snprintf(prefix, sizeof prefix, "[ %d ] ", int(pid));
+    int prefixLength = std::snprintf(prefix, sizeof prefix, "[ %lld ] ", pid);
     if (addTimeStamp) {
         const QByteArray stamp = PipelineLog::timeStampText();
         const int stampLength = qMin(stamp.size(), int(sizeof prefix) - prefixLength - 1);
