@@ -250,12 +250,20 @@ public slots:
     // in one write to the log. The sending process's add-log-timestamp says
     // whether the lines carry the time of the read.
     void onProcessOutput(qint64 pid, const QByteArray& bytes);
+    // What the sending process's child wrote and nobody has read yet, logged
+    // as onProcessOutput logs a read, with the time of the read when
+    // addTimeStamp.
+    void onProcessReadyReadStandardOutput(bool addTimeStamp);
     void onLogPipelineMessage(int pid, QString msg, bool addTimeStamp);
 
 private:
     using Stage = PipelineStages::Stage;
     using Event = PipelineStages::Event;
     using Action = PipelineStages::Action;
+
+    // Each line of a read to the message output, the read's lines in one
+    // write to the log.
+    void logChildOutput(qint64 pid, const QByteArray& bytes, bool addTimeStamp);
 
     struct EventData
     {

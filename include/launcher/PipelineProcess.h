@@ -68,6 +68,10 @@ public:
     int restartCount() const { return m_restarts; }
     ProcessConfig& config() { return m_config; }
     QProcess* process();
+    // What the current child has written and nobody has read yet. The process
+    // reads its child's output as it comes (outputRead), for the log and its
+    // readiness gate, so this is only what arrived since: most often nothing.
+    QByteArray readAllStandardOutput();
     // The memory that the running instance and everything of it that the
     // reaper knows (its group, its descendants) take now, into `status`'s
     // unreclaimableMemory and memory; -1 each when nothing runs.

@@ -546,11 +546,18 @@ void PipelineController::onPipelineFailure(PipelineController::PipelineFailureRe
 
 void PipelineController::onProcessOutput(qint64 pid, const QByteArray& bytes)
 {
-    auto* process = qobject_cast<PipelineProcess*>(sender());
-    if (!process)
-        return;
-    const bool addTimeStamp = process->config().timestampLogEntries;
+    if (auto* process = qobject_cast<PipelineProcess*>(sender()))
+        logChildOutput(pid, bytes, process->config().timestampLogEntries);
+}
 
+void PipelineController::onProcessReadyReadStandardOutput(bool addTimeStamp)
+{
+    if (auto* process = qobject_cast<PipelineProcess*>(sender()))
+        logChildOutput(process->processId(), process->readAllStandardOutput(), addTimeStamp);
+}
+
+void PipelineController::logChildOutput(qint64 pid, const QByteArray& bytes, bool addTimeStamp)
+{
     // This runs for every read of a child's output: the prefix, and the time
     // in it, once for the read; each line is split off and copied once, into
     // the batch that goes to the file in one write.
