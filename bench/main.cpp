@@ -346,6 +346,99 @@ double consoleCapture(const QString& home, const QString& logPath, const QByteAr
     return run.seconds;
 }
 
+// The chatty pipeline as a file for `launcher run`, its log in `runLogs`.
+bool writeChattyPipeline(const QString& home, const QString& runLogs, const ProcessConfig& process)
+{
+    QDir().mkpath(home + QStringLiteral("/Orvalen/launcher/apps"));
+    QFile file(home + QStringLiteral("/Orvalen/launcher/apps/chatty.ini"));
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(QStringLiteral("[process-0]\nexec=%1\narguments=%2\nmode=sync\n"
+                                     "required=true\n[logs]\npath=%3\n")
+                          .arg(process.exec, process.arguments.join(QStringLiteral(", ")), runLogs)
+                          .toUtf8()) >= 0;
+}
+
+// bench-floor's two writes per line of the child, in seconds.
+double floorCapture(const QString& folder, const QStringList& child, const QByteArray& expected,
+                    bool& ok)
+{
+    const QString floorLog = folder + QStringLiteral("/floor.log");
+    const ChildRun run = spawn(
+        QStringList{programPath("bench-floor"), QStringLiteral("/dev/null"), floorLog} + child,
+        QStringLiteral("/dev/null"));
+    if (!run.ok || !logHoldsEveryByte(floorLog, expected)) {
+        std::fprintf(stderr, "log capture: bench-floor failed\n");
+        ok = false;
+    }
+    QFile::remove(floorLog);
+    return run.seconds;
+}
+
+// `s6-log t` on the child's output, in seconds.
+double s6Capture(const QString& s6Log, const QString& folder, const QStringList& child,
+                 const QByteArray& expected, bool& ok)
+{
+    // One file, as the launcher writes: by default s6-log would turn its
+    // file over every 99999 bytes.
+    const QString s6Folder = folder + QStringLiteral("/s6-log");
+    const ChildRun run =
+        spawnPiped(child, {s6Log, QStringLiteral("t"), QStringLiteral("s100000000"), s6Folder});
+    if (!run.ok || !logHoldsEveryByte(s6Folder + QStringLiteral("/current"), expected, true)) {
+        std::fprintf(stderr, "log capture: s6-log failed\n");
+        ok = false;
+    }
+    QDir(s6Folder).removeRecursively();
+    return run.seconds;
+}
+
+struct CaptureTimes
+{
+    std::vector<double> launcher, floor, inProcess, s6;
+};
+
+QList<Row> captureRows(qint64 count, int length, const CaptureTimes& times, bool ok)
+{
+    const auto seconds = [](const std::vector<double>& run) {
+        return QString::number(median(run), 'f', 3);
+    };
+    Row row;
+    row.benchmark = QStringLiteral("log capture");
+    row.figure = QStringLiteral("lines/s, %1 lines of %2 B, launcher run").arg(count).arg(length);
+    row.lowerIsBetter = false;
+    row.contender = double(count) / median(times.launcher);
+    row.baseline = double(count) / median(times.floor);
+    row.baselineName = QStringLiteral("two writes per line");
+    row.target = 0.6;
+    row.note = QStringLiteral("start to exit, console to /dev/null: launcher %1 s, floor %2 s; "
+                              "every byte in order: %3")
+                   .arg(seconds(times.launcher), seconds(times.floor), ok ? "yes" : "NO");
+    QList<Row> rows{row};
+    row.baselineName = QStringLiteral("s6-log t");
+    row.target = 1.5;
+    if (times.s6.empty()) {
+        row.baseline = 0;
+        row.target = 0;
+        row.note = QStringLiteral("s6-log is not installed (scripts/install-deps bench)");
+    } else {
+        row.baseline = double(count) / median(times.s6);
+        row.note = QStringLiteral("launcher %1 s (console shown), s6-log %2 s (shows none)")
+                       .arg(seconds(times.launcher), seconds(times.s6));
+    }
+    rows << row;
+    row.figure = QStringLiteral("lines/s, %1 lines of %2 B, in this process, no console")
+                     .arg(count)
+                     .arg(length);
+    row.contender = double(count) / median(times.inProcess);
+    row.baseline = double(count) / median(times.floor);
+    row.baselineName = QStringLiteral("two writes per line");
+    row.target = 0;
+    row.note = QStringLiteral("PipelineController in the bench's process, a message handler "
+                              "that converts each line and writes none: %1 s; launcher run "
+                              "adds its start, its end and its console")
+                   .arg(seconds(times.inProcess));
+    return rows << row;
+}
+
 // The same child's lines through `launcher run`, bench-floor and s6-log in
 // the same rounds, and through the capture in this process.
 QList<Row> logCapture(const Options& options, const QString& folder, bool& ok)
@@ -364,98 +457,25 @@ QList<Row> logCapture(const Options& options, const QString& folder, bool& ok)
     const QStringList child{process.exec, process.arguments[0], process.arguments[1]};
     const QString s6Log = QStandardPaths::findExecutable(QStringLiteral("s6-log"));
 
-    // The same pipeline as a file for `launcher run`.
     const QString home = folder + QStringLiteral("/home");
     const QString runLogs = folder + QStringLiteral("/run-logs");
-    QDir().mkpath(home + QStringLiteral("/Orvalen/launcher/apps"));
-    QFile file(home + QStringLiteral("/Orvalen/launcher/apps/chatty.ini"));
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QStringLiteral("[process-0]\nexec=%1\narguments=%2, %3\nmode=sync\n"
-                                  "required=true\n[logs]\npath=%4\n")
-                       .arg(process.exec)
-                       .arg(count)
-                       .arg(length)
-                       .arg(runLogs)
-                       .toUtf8()) < 0) {
+    if (!writeChattyPipeline(home, runLogs, process)) {
         std::fprintf(stderr, "log capture: cannot write the pipeline file\n");
         ok = false;
         return {};
     }
-    file.close();
 
     const QByteArray expected = chattyText(count, length);
-    std::vector<double> launcher, floor, inProcess, s6;
+    CaptureTimes times;
     for (int round = 0; round < options.rounds; ++round) {
-        launcher.push_back(consoleCapture(home, runLogs, expected, ok));
-
-        const QString floorLog = folder + QStringLiteral("/floor.log");
-        const ChildRun run = spawn(
-            QStringList{programPath("bench-floor"), QStringLiteral("/dev/null"), floorLog} + child,
-            QStringLiteral("/dev/null"));
-        if (!run.ok || !logHoldsEveryByte(floorLog, expected)) {
-            std::fprintf(stderr, "log capture: bench-floor failed\n");
-            ok = false;
-        }
-        QFile::remove(floorLog);
-        floor.push_back(run.seconds);
-
+        times.launcher.push_back(consoleCapture(home, runLogs, expected, ok));
+        times.floor.push_back(floorCapture(folder, child, expected, ok));
         const QString logPath = QStringLiteral("%1/capture-%2").arg(folder).arg(round);
-        inProcess.push_back(inProcessCapture(pipeline, logPath, expected, ok));
-
-        if (s6Log.isEmpty())
-            continue;
-        // One file, as the launcher writes: by default s6-log would turn its
-        // file over every 99999 bytes.
-        const QString s6Folder = folder + QStringLiteral("/s6-log");
-        const ChildRun s6Run =
-            spawnPiped(child, {s6Log, QStringLiteral("t"), QStringLiteral("s100000000"), s6Folder});
-        if (!s6Run.ok ||
-            !logHoldsEveryByte(s6Folder + QStringLiteral("/current"), expected, true)) {
-            std::fprintf(stderr, "log capture: s6-log failed\n");
-            ok = false;
-        }
-        QDir(s6Folder).removeRecursively();
-        s6.push_back(s6Run.seconds);
+        times.inProcess.push_back(inProcessCapture(pipeline, logPath, expected, ok));
+        if (!s6Log.isEmpty())
+            times.s6.push_back(s6Capture(s6Log, folder, child, expected, ok));
     }
-    const auto seconds = [](const std::vector<double>& times) {
-        return QString::number(median(times), 'f', 3);
-    };
-    Row row;
-    row.benchmark = QStringLiteral("log capture");
-    row.figure = QStringLiteral("lines/s, %1 lines of %2 B, launcher run").arg(count).arg(length);
-    row.lowerIsBetter = false;
-    row.contender = double(count) / median(launcher);
-    row.baseline = double(count) / median(floor);
-    row.baselineName = QStringLiteral("two writes per line");
-    row.target = 0.6;
-    row.note = QStringLiteral("start to exit, console to /dev/null: launcher %1 s, floor %2 s; "
-                              "every byte in order: %3")
-                   .arg(seconds(launcher), seconds(floor), ok ? "yes" : "NO");
-    QList<Row> rows{row};
-    row.baselineName = QStringLiteral("s6-log t");
-    row.target = 1.5;
-    if (s6.empty()) {
-        row.baseline = 0;
-        row.target = 0;
-        row.note = QStringLiteral("s6-log is not installed (scripts/install-deps bench)");
-    } else {
-        row.baseline = double(count) / median(s6);
-        row.note = QStringLiteral("launcher %1 s (console shown), s6-log %2 s (shows none)")
-                       .arg(seconds(launcher), seconds(s6));
-    }
-    rows << row;
-    row.figure = QStringLiteral("lines/s, %1 lines of %2 B, in this process, no console")
-                     .arg(count)
-                     .arg(length);
-    row.contender = double(count) / median(inProcess);
-    row.baseline = double(count) / median(floor);
-    row.baselineName = QStringLiteral("two writes per line");
-    row.target = 0;
-    row.note = QStringLiteral("PipelineController in the bench's process, a message handler "
-                              "that converts each line and writes none: %1 s; launcher run "
-                              "adds its start, its end and its console")
-                   .arg(seconds(inProcess));
-    return rows << row;
+    return captureRows(count, length, times, ok);
 }
 
 // --- process start -------------------------------------------------------
