@@ -71,7 +71,11 @@ public:
     // What the current child has written and nobody has read yet. The process
     // reads its child's output as it comes (outputRead), for the log and its
     // readiness gate, so this is only what arrived since: most often nothing.
-    QByteArray readAllStandardOutput();
+    QByteArray readAllStandardOutput()
+    {
+        QProcess* child = process();
+        return child ? child->readAllStandardOutput() : QByteArray();
+    }
     // The memory that the running instance and everything of it that the
     // reaper knows (its group, its descendants) take now, into `status`'s
     // unreclaimableMemory and memory; -1 each when nothing runs.

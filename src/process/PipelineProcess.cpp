@@ -403,11 +403,6 @@ QProcessEnvironment PipelineProcess::childEnvironment(const QByteArray& tag) con
     return environment;
 }
 
-QByteArray PipelineProcess::readAllStandardOutput()
-{
-    return m_process ? m_process->readAllStandardOutput() : QByteArray();
-}
-
 // Read once, under the writer's pid, once its start is logged (what came
 // before waits for that line); then to the gate, so that the line that makes
 // the process ready is logged before what its readiness sets off.
