@@ -146,9 +146,6 @@ private slots:
             QTest::newRow(name) << pipelineOf(processes) << requestStop << phases << outcome;
         };
         const ProcessConfig waiting = helperProcess(ProcessMode::Sync, true, {"--delay", "30"});
-        ProcessConfig notReady = helperProcess(ProcessMode::Async, true, {"--delay", "30"});
-        notReady.ready = "file:/nonexistent";
-        notReady.readyTimeout = 1;
         row("normal", {helperProcess(ProcessMode::Sync)}, "normal", false,
             "Starting Running Finished");
         row("only daemons left",
@@ -158,9 +155,6 @@ private slots:
         row("what an ended process left", {shell(ProcessMode::Sync, "sleep MARK &")}, "normal");
         row("failure", {helperProcess(ProcessMode::Sync, true, {"--exit", "3"})},
             "failed: exited with code 3");
-        row("not ready in time", {notReady, waiting},
-            "failed: was not ready within 1 s: file /nonexistent", false,
-            "Starting Stopping Finished");
         // The required process ends by the request's signal, a failure were it
         // not requested.
         row("requested stop", {waiting}, "stopped", true);
