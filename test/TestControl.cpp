@@ -89,32 +89,24 @@ const struct
     {"start, autostart off, plain launcher", "tile=\ntimeout=1", "a2", "start b", true, 0, "b"},
 };
 
+const char* const BadTimeout =
+    R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})";
+
 // Requests that a launcher refuses, each with its whole reply; what follows a
 // refusal is still answered, and another client all the while.
 const struct
 {
     const char* name;
-    QByteArray request; // sent as it stands
+    QByteArray request; // sent with a line feed, unless the launcher closes the connection
     const char* reply;  // the reply's line
     bool closed;        // the launcher closes the connection after it
 } Refusals[] = {
-    {"timeout not a number",
-     R"({"command":"stop","timeout":"abc"})"
-     "\n",
-     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
-    {"timeout negative",
-     R"({"command":"stop","timeout":-5})"
-     "\n",
-     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
-    {"timeout null",
-     R"({"command":"stop","timeout":null})"
-     "\n",
-     R"({"error":"timeout: not a number of seconds from 0 to 86400","ok":false})", false},
-    {"unknown command",
-     R"({"command":"halt"})"
-     "\n",
-     R"({"error":"unknown command 'halt'","ok":false})", false},
-    {"not an object", "[1]\n", R"({"error":"not a JSON object","ok":false})", false},
+    {"timeout not a number", R"({"command":"stop","timeout":"abc"})", BadTimeout, false},
+    {"timeout negative", R"({"command":"stop","timeout":-5})", BadTimeout, false},
+    {"timeout null", R"({"command":"stop","timeout":null})", BadTimeout, false},
+    {"unknown command", R"({"command":"halt"})", R"({"error":"unknown command 'halt'","ok":false})",
+     false},
+    {"not an object", "[1]", R"({"error":"not a JSON object","ok":false})", false},
     // No line feed yet, and already too long for a request.
     {"longer than a line may be", QByteArray(64 * 1024 + 1, 'x'),
      R"({"error":"request longer than 65536 bytes","ok":false})", true},
@@ -358,7 +350,7 @@ private slots:
             }
             return client.readLine().trimmed();
         };
-        QCOMPARE(reply(asking, row.request), QByteArray(row.reply));
+        QCOMPARE(reply(asking, row.request + (row.closed ? "" : "\n")), QByteArray(row.reply));
         if (row.closed)
             QTRY_COMPARE_WITH_TIMEOUT(asking.state(), QLocalSocket::UnconnectedState, LimitMs);
         else

@@ -131,8 +131,9 @@ private slots:
 
     // A child's lines reach the message output and the file alike, byte for
     // byte and in order, under the writer's pid and, with add-log-timestamp,
-    // the time of their read. A line that a read cut off, and the last one
-    // without its line feed, are lines of their own.
+    // the time of their read. A CR, a CRLF or an LF ends a line, empty lines
+    // are dropped, and a NUL ends its line; a line that a read cut off, and
+    // the last one without its line feed, are lines of their own.
     void childLinesAlike()
     {
         QFETCH(bool, stamped);
@@ -142,9 +143,10 @@ private slots:
         process.exec = "/bin/sh";
         process.libraryPaths = QStringList{"/usr/bin", "/bin"};
         // The rest once the first read has been logged.
-        process.arguments = QStringList{"-c", "printf 'one\\r\\ntw'; until [ -e '" + go +
-                                                  "' ]; do sleep 0.05; done; "
-                                                  "printf 'o\\nna\\303\\257ve\\n'; printf last"};
+        process.arguments =
+            QStringList{"-c", "printf '\\r\\none\\r\\ntw'; until [ -e '" + go +
+                                  "' ]; do sleep 0.05; done; printf "
+                                  "'o\\n\\n\\nna\\303\\257ve\\r\\rfo\\0ur\\n'; printf last"};
         process.timestampLogEntries = stamped;
         const MessageCapture messages;
         PipelineController controller;
@@ -177,7 +179,8 @@ private slots:
         QStringList texts;
         for (const QString& line : lines)
             texts << shape.match(line).captured(1);
-        QCOMPARE(texts, QStringList({"one", "tw", "o", QString::fromUtf8("na\303\257ve"), "last"}));
+        QCOMPARE(texts,
+                 QStringList({"one", "tw", "o", QString::fromUtf8("na\303\257ve"), "fo", "last"}));
     }
 
     void followsTheDay_data()

@@ -8,7 +8,6 @@
 #include "PipelineProcess.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
-#include "logs/LineSplitter.h"
 #include "process/ChildProcess.h"
 #include "support/LauncherSupport.h"
 #include "support/MonotonicClock.h"
@@ -391,22 +390,6 @@ private slots:
                                   qPrintable(states.join(' ')), 20000);
         QCOMPARE(states.join(' '), expected);
         QCOMPARE(released.count(), row.released);
-    }
-
-    // Each line of a read gets the prefix: a CR, a CRLF or an LF ends a line,
-    // empty lines are dropped, and a NUL ends its line but not the read. The
-    // batch holds them all, for one write of the log file.
-    void outputLines()
-    {
-        LineSplitter splitter;
-        const QByteArray read("\r\none\rtwo\r\r\nthree\n\n\nfo\0ur\nfive", 30);
-        const QByteArray batch = "[ 7 ] one\n[ 7 ] two\n[ 7 ] three\n[ 7 ] fo\n[ 7 ] five\n";
-        QCOMPARE(splitter.split("[ 7 ] ", read), 5);
-        QByteArray lines;
-        for (int i = 0; i < splitter.lineCount(); ++i)
-            lines += QByteArray(splitter.lineData(i), splitter.lineLength(i)) + '\n';
-        QCOMPARE(lines, batch);
-        QCOMPARE(QByteArray::fromStdString(splitter.batch()), batch);
     }
 
     void failedStarts_data() { addRows(FailedStarts); }

@@ -146,9 +146,6 @@ private slots:
             QTest::newRow(name) << pipelineOf(processes) << requestStop << phases << outcome;
         };
         const ProcessConfig waiting = helperProcess(ProcessMode::Sync, true, {"--delay", "30"});
-        ProcessConfig notReady = helperProcess(ProcessMode::Async, true, {"--delay", "30"});
-        notReady.ready = "file:/nonexistent";
-        notReady.readyTimeout = 1;
         row("normal", {helperProcess(ProcessMode::Sync)}, "normal", false,
             "Starting Running Finished");
         row("only daemons left",
@@ -158,9 +155,6 @@ private slots:
         row("what an ended process left", {shell(ProcessMode::Sync, "sleep MARK &")}, "normal");
         row("failure", {helperProcess(ProcessMode::Sync, true, {"--exit", "3"})},
             "failed: exited with code 3");
-        row("not ready in time", {notReady, waiting},
-            "failed: was not ready within 1 s: file /nonexistent", false,
-            "Starting Stopping Finished");
         // The required process ends by the request's signal, a failure were it
         // not requested.
         row("requested stop", {waiting}, "stopped", true);
@@ -215,21 +209,25 @@ private slots:
 
     // Many programs read a second termination request as "quit now, skip the
     // clean-up": each instance is asked once, however often the pipeline
-    // terminates its processes. A failure terminates them; the Sync process
-    // ends on it at once, which leaves the daemon, which lingers half a second,
-    // as the last one; then a stop is requested, and again, which only brings
-    // the kill forward.
+    // terminates its processes. A failure terminates them, and a stop is
+    // requested, and again, which only brings the kill forward. The Sync
+    // process ends normally half a second after the request (it counts it),
+    // as the daemon does, and so releases the next one, which must not start
+    // once the pipeline stops.
     void oneTermPerInstance()
     {
         const QString termFile = m_dir.filePath("daemon-terms"); // a byte for each request
         PipelineController controller;
+        QSignalSpy started(&controller, &PipelineController::processStarted);
         QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         QVERIFY(controller.start(
             pipelineOf({helperProcess(ProcessMode::Daemon, false,
                                       {"--count-term", termFile, "--delay", "30"}),
                         helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
-                        helperProcess(ProcessMode::Sync, false, {"--delay", "30"})}),
+                        helperProcess(ProcessMode::Sync, false,
+                                      {"--count-term", "/dev/null", "--delay", "30"}),
+                        shell(ProcessMode::Sync, "exec sleep MARK")}),
             false));
         QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
         controller.requestStop(5000);
@@ -237,24 +235,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(fileContent(termFile), QByteArray("T"));
         QCOMPARE(logLines("Stop requested"), 1);
-    }
-
-    // After a failure the processes are asked to terminate; a Sync process
-    // that ends normally on the request (it counts it) still releases the
-    // next one, which must not start.
-    void nothingStartsOnceStopping()
-    {
-        PipelineController controller;
-        QSignalSpy started(&controller, &PipelineController::processStarted);
-        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
-                        helperProcess(ProcessMode::Sync, false,
-                                      {"--count-term", "/dev/null", "--delay", "30"}),
-                        shell(ProcessMode::Sync, "exec sleep MARK")}),
-            false));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
-        QCOMPARE(started.count(), 2);
+        QCOMPARE(started.count(), 3);
     }
 
     void dailyRestart_data()
@@ -303,38 +284,61 @@ private slots:
         DateChangeTimer::setLookInterval(60000);
     }
 
-    void restartCleansUp_data()
+    void leftovers_data()
     {
-        QTest::addColumn<QString>("child"); // what the instance leaves when it crashes
-        QTest::newRow("left in its group") << "sleep MARK";
-        QTest::newRow("ignores the request, killed") << "(trap '' TERM; exec sleep MARK)";
-        QTest::newRow("left its group") << "setsid sleep MARK";
+        QTest::addColumn<QString>("child"); // what each instance leaves when it crashes
+        QTest::addColumn<int>("starts");    // of the crashing daemon; 1: not restarted
+        QTest::addColumn<bool>("stopDuringCleanUp");
+        QTest::newRow("left in its group") << "sleep MARK" << 4 << false;
+        QTest::newRow("ignores the request, killed")
+            << "(trap '' TERM; exec sleep MARK)" << 4 << false;
+        QTest::newRow("left its group") << "setsid sleep MARK" << 4 << false;
+        QTest::newRow("not restarted") << "sleep MARK" << 1 << false;
+        QTest::newRow("stopped during the clean-up")
+            << "(trap '' TERM; exec sleep MARK)" << 10 << true;
     }
 
     // A crashed instance's children would hold what the new instance needs
     // (a port, a lock) and run on unsupervised: they are gone before it
-    // starts, so there is never more than one of them.
-    void restartCleansUp()
+    // starts, so there is never more than one of them. What an instance that
+    // has ended for good left is stopped at once, while the Sync process runs
+    // on; and a pipeline has finished (a stop is reported) only once nothing
+    // of it runs, also when stopped while a leftover that ignores the
+    // request is being cleaned up before the restart.
+    void leftovers()
     {
         QFETCH(QString, child);
-        ProcessConfig process = shell(ProcessMode::Sync, child + " & sleep 0.3; kill -9 $$");
-        process.restartOnCrash = true;
-        process.restartLimit = 4;
+        QFETCH(int, starts);
+        QFETCH(bool, stopDuringCleanUp);
+        ProcessConfig process = shell(ProcessMode::Daemon, child + " & sleep 0.3; kill -9 $$");
+        process.restartOnCrash = starts > 1;
+        process.restartLimit = starts;
         PipelineController controller;
-        controller.setStopTimeout(300);
+        controller.setStopTimeout(stopDuringCleanUp ? 1500 : 300);
         QSignalSpy started(&controller, &PipelineController::processStarted);
-        QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        int mostAlive = 0;
+        int mostAlive = 0, leftAtFinish = -1;
         QTimer watch;
         connect(&watch, &QTimer::timeout, this,
                 [&] { mostAlive = std::max(mostAlive, int(m_marker.processes(true).size())); });
         watch.start(20);
-        QVERIFY(controller.start(pipelineOf({process}), false));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
-        QCOMPARE(started.count(), 4);
+        connect(&controller, &PipelineController::pipelineFinished, this,
+                [&] { leftAtFinish = int(m_marker.processes(true).size()); });
+        QVERIFY(controller.start(
+            pipelineOf({process, helperProcess(ProcessMode::Sync, false, {"--delay", "60"})}),
+            false));
+        if (stopDuringCleanUp) {
+            QTRY_COMPARE_WITH_TIMEOUT(logLines("Stopping what the ended instance left"), 1,
+                                      LimitMs);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(controller.processStatuses().value(0).state,
+                                      ProcessStatus::State::Finished, LimitMs);
+            QVERIFY(m_marker.noneLeft(LimitMs));
+            QCOMPARE(controller.processStatuses().value(1).state, ProcessStatus::State::Running);
+            QCOMPARE(started.count(), starts + 1);
+        }
+        QVERIFY(controller.stop(1500));
+        QCOMPARE(leftAtFinish, 0);
         QCOMPARE(mostAlive, 1);
-        // The last instance's is stopped with the pipeline.
-        QVERIFY(m_marker.noneLeft(LimitMs));
     }
 
     // The log is read to trace a crash: a line under another instance's pid
@@ -366,49 +370,6 @@ private slots:
             else if (line.contains(up) || line.contains(again)) // "[ PID ] up PID"
                 QVERIFY2(pid == line.section(' ', 4, 4) && started.contains(pid), qPrintable(line));
         }
-    }
-
-    void endsLeaveNothing_data()
-    {
-        QTest::addColumn<bool>("stopWhileCleaningUp");
-        // Not restarted, while the Sync process runs on.
-        QTest::newRow("crashed, not restarted") << false;
-        // Stopped while a crashed instance's leftover, which ignores the
-        // request, is being cleaned up before the restart.
-        QTest::newRow("stopped during the clean-up") << true;
-    }
-
-    // What a process that has ended for good left is stopped at once, while
-    // the rest of the pipeline goes on; and a pipeline has finished (a stop
-    // is reported) only once nothing of it runs.
-    void endsLeaveNothing()
-    {
-        QFETCH(bool, stopWhileCleaningUp);
-        ProcessConfig process =
-            shell(ProcessMode::Daemon,
-                  stopWhileCleaningUp ? "(trap '' TERM; exec sleep MARK) & sleep 0.5; kill -9 $$"
-                                      : "sleep MARK & sleep 0.2; kill -9 $$");
-        process.restartOnCrash = stopWhileCleaningUp;
-        process.restartLimit = 10;
-        PipelineController controller;
-        controller.setStopTimeout(stopWhileCleaningUp ? 1500 : 500);
-        int leftAtFinish = -1;
-        connect(&controller, &PipelineController::pipelineFinished, this,
-                [&] { leftAtFinish = int(m_marker.processes(true).size()); });
-        QVERIFY(controller.start(
-            pipelineOf({process, helperProcess(ProcessMode::Sync, false, {"--delay", "60"})}),
-            false));
-        if (stopWhileCleaningUp) {
-            QTRY_COMPARE_WITH_TIMEOUT(logLines("Stopping what the ended instance left"), 1,
-                                      LimitMs);
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(controller.processStatuses().value(0).state,
-                                      ProcessStatus::State::Finished, LimitMs);
-            QVERIFY(m_marker.noneLeft(LimitMs));
-            QCOMPARE(controller.processStatuses().value(1).state, ProcessStatus::State::Running);
-        }
-        QVERIFY(controller.stop(1500));
-        QCOMPARE(leftAtFinish, 0);
     }
 
     // A graphical front end starts programs of its own: they come to the
