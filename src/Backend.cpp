@@ -46,17 +46,6 @@ QDateTime now()
     return QDateTime::fromMSecsSinceEpoch(Solvane::TimeStamp::currentTime().msecsSinceEpoch());
 }
 
-// Why a pipeline file as read does not read as written; empty when it does.
-// `copyError`: why the settings reader got none of its keys.
-QString loadProblem(const SettingsFile& file, const QString& copyError)
-{
-    if (!file.isReadable())
-        return file.problem();
-    if (!copyError.isEmpty())
-        return QStringLiteral("cannot be read: %1").arg(copyError);
-    return ConfigLinter::formatProblem(file.path(), file.content());
-}
-
 // What the rotation of `folder` keeps and removes, as the settings say. The
 // file being written, and the one of today, which the controller may not have
 // moved on to yet when a new day begins, are never old.
@@ -358,7 +347,7 @@ void Backend::readApplications(Files& files, QList<PipelineConfig>& pipelines,
         // One removed since the folder was listed leaves an empty record.
         QString copyError;
         pipelines.append(file.exists() ? reader.read(file, &copyError) : PipelineConfig());
-        const QString problem = file.exists() ? loadProblem(file, copyError) : QString();
+        const QString problem = file.exists() ? file.loadProblem(copyError) : QString();
         if (!problem.isEmpty()) {
             Solvane::Trace::warning("Pipeline file '%s': %s", qUtf8Printable(path),
                                     qUtf8Printable(problem));

@@ -1,6 +1,5 @@
 #include "config/LauncherSettingsReader.h"
 
-#include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "config/SettingsFile.h"
 #include "support/Trace.h"
@@ -60,17 +59,6 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     return read;
 }
 
-// Why a file as read does not read as written; empty when it does.
-// `copyError`: why the settings reader got none of its keys.
-QString loadProblem(const SettingsFile& file, const QString& copyError)
-{
-    if (!file.isReadable())
-        return file.problem();
-    if (!copyError.isEmpty())
-        return QStringLiteral("cannot be read: %1").arg(copyError);
-    return ConfigLinter::formatProblem(file.path(), file.content());
-}
-
 } // namespace
 
 LauncherSettings LauncherSettingsReader::defaults()
@@ -88,7 +76,7 @@ LauncherSettings LauncherSettingsReader::read(const SettingsFile& file, QString*
 {
     QString copyError;
     const std::unique_ptr<QSettings> settings = file.settings(&copyError);
-    const QString why = loadProblem(file, copyError);
+    const QString why = file.loadProblem(copyError);
     if (!file.isReadable() || !copyError.isEmpty())
         Solvane::Trace::warning("Settings file '%s': %s; every setting takes its default",
                                 qUtf8Printable(file.path()), qUtf8Printable(why));

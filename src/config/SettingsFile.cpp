@@ -1,5 +1,6 @@
 #include "config/SettingsFile.h"
 
+#include "ConfigLinter.h"
 #include "config/ConfigKeys.h"
 #include "support/LauncherSupport.h"
 #include "support/RuntimeFolder.h"
@@ -171,4 +172,13 @@ std::unique_ptr<QSettings> SettingsFile::settings(QString* error) const
     if (error)
         *error = copyError;
     return settings;
+}
+
+QString SettingsFile::loadProblem(const QString& copyError) const
+{
+    if (!isReadable())
+        return problem();
+    if (!copyError.isEmpty())
+        return QStringLiteral("cannot be read: %1").arg(copyError);
+    return ConfigLinter::formatProblem(path(), content());
 }

@@ -32,6 +32,9 @@ public:
     // content or a serialized value. Empty when it reads.
     const QString& problem() const { return m_problem; }
     bool isReadable() const { return m_problem.isEmpty(); }
+    // Why the file as read does not read as written; empty when it does.
+    // `copyError`: why its settings reader got none of its keys.
+    QString loadProblem(const QString& copyError) const;
     // The bytes as read; empty unless the whole regular file was read.
     const QByteArray& content() const { return m_content; }
 
