@@ -128,18 +128,32 @@ struct ChildRun
     double seconds = 0;
 };
 
+// A command line as posix_spawn() takes it, encoded as file names are.
+class ArgumentVector
+{
+public:
+    explicit ArgumentVector(const QStringList& arguments)
+    {
+        for (const QString& argument : arguments)
+            m_encoded.push_back(QFile::encodeName(argument));
+        for (QByteArray& argument : m_encoded)
+            m_argv.push_back(argument.data());
+        m_argv.push_back(nullptr);
+    }
+    char* const* data() { return m_argv.data(); }
+    const char* operator[](size_t index) const { return m_argv[index]; }
+
+private:
+    std::vector<QByteArray> m_encoded;
+    std::vector<char*> m_argv;
+};
+
 // Runs a program to its end with its standard output in a file, and its
 // standard error too where one is given.
 ChildRun spawn(const QStringList& arguments, const QString& outputPath,
                const QString& errorPath = QString())
 {
-    std::vector<QByteArray> encoded;
-    for (const QString& argument : arguments)
-        encoded.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& argument : encoded)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    ArgumentVector argv(arguments);
     const QByteArray output = QFile::encodeName(outputPath);
     const QByteArray error = QFile::encodeName(errorPath);
 
@@ -174,13 +188,7 @@ ChildRun spawnPiped(const QStringList& producer, const QStringList& consumer)
     if (pipe2(channel, O_CLOEXEC) != 0)
         return {};
     const auto start = [](const QStringList& arguments, int in, int out, pid_t& pid) {
-        std::vector<QByteArray> encoded;
-        for (const QString& argument : arguments)
-            encoded.push_back(QFile::encodeName(argument));
-        std::vector<char*> argv;
-        for (QByteArray& argument : encoded)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
+        ArgumentVector argv(arguments);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (in >= 0)
