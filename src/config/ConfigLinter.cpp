@@ -257,6 +257,19 @@ Findings valueTextFindings(const QByteArray& value, const QString& where, bool* 
     return findings;
 }
 
+// A key of a process group, as the reader takes it.
+QVariant processValue(QSettings& settings, const char* name)
+{
+    return ConfigKeys::value(settings, ConfigKeys::File::Pipeline, ConfigKeys::ProcessGroup, name);
+}
+
+// As the reader takes it: a number beyond its range is its default.
+int processNumber(QSettings& settings, const char* name)
+{
+    return ConfigKeys::integer(settings, ConfigKeys::File::Pipeline, ConfigKeys::ProcessGroup, name)
+        .value;
+}
+
 } // namespace
 
 ConfigLinter::ConfigLinter(const QString& path, File kind) : m_path(path), m_kind(kind) {}
@@ -480,19 +493,12 @@ void ConfigLinter::lintGroup(QSettings& settings, const QString& group, const QS
 // What the keys of a process mean together.
 void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
 {
-    const auto value = [&settings](const char* name) {
-        return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
-    };
-    // As the reader takes it: a number beyond its range is its default.
-    const auto number = [&settings](const char* name) {
-        return ConfigKeys::integer(settings, File::Pipeline, ConfigKeys::ProcessGroup, name).value;
-    };
     const auto report = [&](Severity severity, const char* key, const QString& message) {
         add(severity, group, QLatin1String(key), message);
     };
 
     // A label names one row of a screen: one line, short enough to show whole.
-    const QString label = value("label").toString();
+    const QString label = processValue(settings, "label").toString();
     if (std::any_of(label.begin(), label.end(),
                     [](QChar c) { return c.category() == QChar::Other_Control; }))
         report(Severity::Warning, "label",
@@ -504,8 +510,8 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                    .arg(label.size())
                    .arg(MaxLabelLength));
 
-    const QString ready = value("ready").toString();
-    const ProcessModeResult mode = parseProcessMode(value("mode").toString());
+    const QString ready = processValue(settings, "ready").toString();
+    const ProcessModeResult mode = parseProcessMode(processValue(settings, "mode").toString());
     if (!ready.isEmpty() && mode.success && mode.mode == ProcessMode::Sync) {
         report(Severity::Warning, "ready",
                QStringLiteral("a sync process lets the next one start when it has ended, so "
@@ -519,12 +525,13 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
     }
 
     // A mode that does not parse runs as a daemon, too.
-    if (value("required").toBool() && (!mode.success || mode.mode == ProcessMode::Daemon))
+    if (processValue(settings, "required").toBool() &&
+        (!mode.success || mode.mode == ProcessMode::Daemon))
         report(Severity::Warning, "required",
                QStringLiteral("a required daemon is asked to terminate when only daemons are "
                               "left; unless it exits with 0 then, the end counts as a failure"));
 
-    const QString alive = value("alive").toString();
+    const QString alive = processValue(settings, "alive").toString();
     if (const QString error = ReadyGate::parseAlive(alive).error;
         !alive.isEmpty() && !error.isEmpty())
         report(Severity::Error, "alive",
@@ -532,8 +539,8 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
                               "unix:PATH, file:PATH or http://HOST:PORT/PATH")
                    .arg(alive, error));
     // A check that may take longer than the pause between two would overlap the next.
-    const int interval = number("alive-interval");
-    const int timeout = number("alive-timeout");
+    const int interval = processNumber(settings, "alive-interval");
+    const int timeout = processNumber(settings, "alive-timeout");
     if (!alive.isEmpty() && interval >= 1 && interval < timeout)
         report(Severity::Warning, "alive-interval",
                QStringLiteral("%1 s is shorter than alive-timeout (%2 s): a check that takes its "
@@ -547,31 +554,25 @@ void ConfigLinter::lintProcess(QSettings& settings, const QString& group)
 // Whether the restart limit lets a restart happen, and does not loop.
 void ConfigLinter::lintRestarts(QSettings& settings, const QString& group)
 {
-    const auto value = [&settings](const char* name) {
-        return ConfigKeys::value(settings, File::Pipeline, ConfigKeys::ProcessGroup, name);
-    };
-    const auto number = [&settings](const char* name) {
-        return ConfigKeys::integer(settings, File::Pipeline, ConfigKeys::ProcessGroup, name).value;
-    };
     const auto report = [&](Severity severity, const char* key, const QString& message) {
         add(severity, group, QLatin1String(key), message);
     };
     QStringList restartOn;
-    if (value("restart-on-crash").toBool())
+    if (processValue(settings, "restart-on-crash").toBool())
         restartOn.append(QStringLiteral("restart-on-crash"));
-    if (!value("restart-on-exit").toStringList().isEmpty())
+    if (!processValue(settings, "restart-on-exit").toStringList().isEmpty())
         restartOn.append(QStringLiteral("restart-on-exit"));
     if (restartOn.isEmpty())
         return;
-    const QString limit = value("restart-limit").toString();
-    const int restarts = number("restart-limit");
+    const QString limit = processValue(settings, "restart-limit").toString();
+    const int restarts = processNumber(settings, "restart-limit");
     // The crash being handled counts: a limit of 1 is full at once.
     if (restarts <= 1)
         report(Severity::Warning, "restart-limit",
                QStringLiteral("'%1' restarts nothing, since the crash being handled counts, so "
                               "%2 has no effect; write 2 or more")
                    .arg(limit, restartOn.join(QStringLiteral(" and "))));
-    else if (restarts > MaxQuickRestarts && number("restart-delay") <= 0)
+    else if (restarts > MaxQuickRestarts && processNumber(settings, "restart-delay") <= 0)
         report(Severity::Warning, "restart-limit",
                QStringLiteral("%1 restarts with no restart-delay: a process that fails at once "
                               "is restarted in a tight loop, for ever when %1 starts take longer "
