@@ -1,0 +1,169 @@
+#include "Backend.h"
+#include "LauncherScreen.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+
+#include <QImage>
+#include <QQuickItem>
+#include <QQuickItemGrabResult>
+#include <QQuickView>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
+const QString LongName = "Digital signage player for the lobby";
+
+QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
+{
+    if (!parent || parent->objectName() == objectName)
+        return parent;
+    const QList<QQuickItem*> children = parent->childItems();
+    for (QQuickItem* child : children) {
+        if (QQuickItem* found = findItem(child, objectName))
+            return found;
+    }
+    return nullptr;
+}
+
+// Whether `text` (a Text item) shows all of its text within its width.
+bool whole(const QQuickItem* text)
+{
+    return text && text->width() > 0 && !text->property("truncated").toBool() &&
+           text->property("contentWidth").toReal() <= text->width() + 0.5;
+}
+
+QString describe(const QQuickItem* text)
+{
+    return text ? QStringLiteral("'%1': %2 lines, truncated %3, %4 of %5 px wide")
+                      .arg(text->property("text").toString())
+                      .arg(text->property("lineCount").toInt())
+                      .arg(text->property("truncated").toBool())
+                      .arg(text->property("contentWidth").toReal())
+                      .arg(text->width())
+                : QStringLiteral("no such item");
+}
+
+} // namespace
+
+// Where the kiosk screen puts its tiles and its texts at the sizes of real
+// panels: the tiles keep their place and the arrows follow the rows, and no
+// text a person needs is cut.
+class TestScreenLayout : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ProcessMarker> m_marker;
+    std::unique_ptr<DataFolders> m_folders;
+    std::unique_ptr<LauncherScreen> m_screen;
+
+    void writeSettings(const QString& ui, const QString& autostart = QString())
+    {
+        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
+                          ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
+    }
+
+    // apps/BASENAME.ini of one required process running `script` with the
+    // shell, or `exec` with the script as its arguments.
+    void writeApp(const QString& basename, const QString& name, const QString& script,
+                  const QString& exec = "/bin/sh", const QString& label = QString())
+    {
+        const QString text = QStringLiteral("[ui]\nname=%1\n[process-1]\nexec=%2\n"
+                                            "arguments=-c, \"%3\", %4\nmode=sync\n"
+                                            "required=true\nlibrary-paths=/usr/bin, /bin\n%5")
+                                 .arg(name, exec, script, m_marker->text(),
+                                      label.isEmpty() ? QString() : "label=" + label + "\n");
+        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
+    }
+
+    // The screen on the data folders, shown at `size` and laid out.
+    bool openScreen(const QSize& size)
+    {
+        m_screen = std::make_unique<LauncherScreen>();
+        if (!m_screen->load())
+            return false;
+        m_screen->show();
+        m_screen->view()->setGeometry(QRect(QPoint(0, 0), size));
+        return QTest::qWaitForWindowActive(m_screen->view()) && QTest::qWaitFor([&] {
+                   return m_screen->view()->rootObject()->size() == QSizeF(size);
+               });
+    }
+
+    QQuickItem* item(const QString& objectName, QQuickItem* within = nullptr) const
+    {
+        return findItem(within ? within : m_screen->view()->rootObject(), objectName);
+    }
+
+    bool isShown(const QString& objectName) const
+    {
+        return item(objectName) && item(objectName)->isVisible();
+    }
+
+    QImage grab()
+    {
+        const auto result = m_screen->view()->rootObject()->grabToImage();
+        QSignalSpy ready(result.data(), &QQuickItemGrabResult::ready);
+        return ready.wait(10000) ? result->image() : QImage();
+    }
+
+private slots:
+    void init()
+    {
+        m_marker = std::make_unique<ProcessMarker>();
+        m_folders = std::make_unique<DataFolders>();
+        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
+        writeSettings(QString());
+    }
+
+    void cleanup()
+    {
+        qunsetenv("XDG_RUNTIME_DIR");
+        m_screen.reset();
+        m_folders.reset();
+        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
+    }
+
+    void tileTexts_data()
+    {
+        QTest::addColumn<QSize>("size");
+        for (const QSize size : {QSize(800, 480), QSize(1280, 720), QSize(1920, 1080)})
+            QTest::addRow("%dx%d", size.width(), size.height()) << size;
+    }
+
+    // A long name takes two lines and then ends in an ellipsis; the tile with
+    // the focus shows it whole, within its card. A greyed tile's reason wraps
+    // over the room its card has (the cannot-start screen shows it whole).
+    void tileTexts()
+    {
+        QFETCH(QSize, size);
+        writeApp("a-signage", LongName, LongScript);
+        writeApp("b-clock", "Clock", LongScript);
+        writeApp("c-player", "Player", LongScript, "/usr/lib/kiosk-signage/bin/signage-player");
+        writeSettings("show-invalid-tiles=true");
+        QVERIFY(openScreen(size));
+        QTRY_VERIFY(isShown("tile-c-player"));
+        const auto withinCard = [&](const QString& tile, const QString& text) {
+            const QQuickItem* shown = item(text, item(tile));
+            const QRectF box = shown->mapRectToItem(item(tile), shown->boundingRect());
+            return QRectF(0, 0, item(tile)->width(), item(tile)->height()).contains(box);
+        };
+        QQuickItem* name = item("tileName", item("tile-a-signage"));
+        QTRY_VERIFY2(whole(name) && name->property("lineCount").toInt() >= 3 &&
+                         withinCard("tile-a-signage", "tileName"),
+                     qPrintable(describe(name)));
+        QTest::keyClick(m_screen->view(), Qt::Key_Right);
+        QTRY_VERIFY2(name->property("truncated").toBool() &&
+                         name->property("lineCount").toInt() == 2,
+                     qPrintable(describe(name)));
+        QQuickItem* reason = item("tileProblems", item("tile-c-player"));
+        QTRY_VERIFY2(reason->property("lineCount").toInt() >= 2 &&
+                         withinCard("tile-c-player", "tileProblems"),
+                     qPrintable(describe(reason)));
+    }
+
+};
+
+LAUNCHER_TEST(TestScreenLayout)
+#include "TestScreenLayout.moc"
