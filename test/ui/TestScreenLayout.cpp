@@ -163,6 +163,43 @@ private slots:
                      qPrintable(describe(reason)));
     }
 
+    // The failure screen wraps the lines of the log: every word of them
+    // shows, the exit code at the end of the launcher's own line too. The
+    // running view gives a long process name the width of the screen.
+    void longLines()
+    {
+        writeApp("player", "Player",
+                 "echo player: no display found on the output connector HDMI-A-1 of the lobby "
+                 "after 30 tries; sleep 0.5; exit 3");
+        writeApp("board", "Board", LongScript, "/bin/sh",
+                 "notice board renderer for the screens of the entrance hall and the gift shop");
+        QVERIFY(openScreen(QSize(1280, 720)));
+        QTRY_VERIFY(isShown("tile-board"));
+        m_screen->backend()->startApplication("board");
+        QTRY_VERIFY(isShown("runningView") && item("process-0"));
+        QQuickItem* process = item("processName", item("process-0"));
+        const QQuickItem* row = item("process-0");
+        QTRY_VERIFY2(whole(process) && process->property("lineCount").toInt() == 1 &&
+                         row->x() + row->width() <= row->parentItem()->width() + 0.5,
+                     qPrintable(describe(process)));
+        m_screen->backend()->stopApplication();
+        QTRY_VERIFY(isShown("tilesView"));
+        m_screen->backend()->startApplication("player");
+        QTRY_VERIFY(isShown("failureView") &&
+                    item("failureLog")->property("text").toString().contains("exit code 3"));
+        QList<QQuickItem*> lines;
+        const std::function<void(QQuickItem*)> collect = [&](QQuickItem* parent) {
+            for (QQuickItem* child : parent->childItems()) {
+                if (child->objectName().startsWith("logLine-"))
+                    lines.append(child);
+                collect(child);
+            }
+        };
+        collect(item("failureLog"));
+        QVERIFY(lines.size() >= 2);
+        for (const QQuickItem* line : lines) // once the view is laid out
+            QTRY_VERIFY2(whole(line), qPrintable(describe(line)));
+    }
 };
 
 LAUNCHER_TEST(TestScreenLayout)
