@@ -125,6 +125,77 @@ private slots:
         QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
     }
 
+    void upDown_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("count");
+        for (const QSize size : {QSize(800, 480), QSize(1280, 720)}) {
+            for (int count = 1; count <= 13; ++count)
+                QTest::addRow("%d tiles, %dx%d", count, size.width(), size.height())
+                    << size << count;
+        }
+    }
+
+    // Up and Down go to the row above or below at the same column, or to the
+    // last tile of a shorter row; they go round from the last row to the
+    // first and back. In one row they stay.
+    void upDown()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, count);
+        for (int i = 0; i < count; ++i)
+            writeApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
+        QVERIFY(openScreen(size));
+        QQuickItem* grid = item("tileGrid");
+        QTRY_COMPARE(grid->property("count").toInt(), count);
+        const qreal cellWidth = grid->property("cellWidth").toReal();
+        const qreal cellHeight = grid->property("cellHeight").toReal();
+        const int columns = qRound(grid->width() / cellWidth);
+        const int rows = (count + columns - 1) / columns;
+        const auto rowLength = [&](int row) { return std::min(columns, count - row * columns); };
+        // Where the current tile is, as (column, row) of the cells.
+        const auto place = [&] {
+            const auto* current = grid->property("currentItem").value<QQuickItem*>();
+            return current
+                       ? QPoint(qRound(current->x() / cellWidth), qRound(current->y() / cellHeight))
+                       : QPoint(-1, -1);
+        };
+        for (int start = 0; start < count; ++start) {
+            for (const int step : {-1, 1}) {
+                grid->setProperty("currentIndex", start);
+                QVERIFY(grid->hasActiveFocus());
+                const QPoint from = place();
+                const int row = (from.y() + step + rows) % rows;
+                const QPoint expected(std::min(from.x(), rowLength(row) - 1), row);
+                QTest::keyClick(m_screen->view(), step < 0 ? Qt::Key_Up : Qt::Key_Down);
+                const QPoint to = place();
+                QVERIFY2(to == expected, qPrintable(QString::asprintf(
+                                             "%s from column %d, row %d of %d columns: to %d, %d",
+                                             step < 0 ? "Up" : "Down", from.x(), from.y(), columns,
+                                             to.x(), to.y())));
+            }
+        }
+    }
+
+    // A long grid follows a drag, and a tap without one still starts.
+    void drag()
+    {
+        for (int i = 0; i < 13; ++i)
+            writeApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
+        QVERIFY(openScreen(QSize(800, 480)));
+        QQuickItem* grid = item("tileGrid");
+        QTRY_COMPARE(grid->property("count").toInt(), 13);
+        const QPoint from =
+            grid->mapToScene(QPointF(grid->width() / 2, grid->height() * 0.8)).toPoint();
+        QTest::mousePress(m_screen->view(), Qt::LeftButton, Qt::NoModifier, from);
+        for (int y = 10; y <= 200; y += 10)
+            QTest::mouseMove(m_screen->view(), from - QPoint(0, y), 20);
+        QTest::mouseRelease(m_screen->view(), Qt::LeftButton, Qt::NoModifier, from - QPoint(0, 200),
+                            20);
+        QTRY_VERIFY(grid->property("contentY").toReal() - grid->property("originY").toReal() > 50);
+        QVERIFY(m_screen->backend()->runningApplication().isEmpty());
+    }
+
     void tileTexts_data()
     {
         QTest::addColumn<QSize>("size");
