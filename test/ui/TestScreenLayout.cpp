@@ -196,6 +196,45 @@ private slots:
         QVERIFY(m_screen->backend()->runningApplication().isEmpty());
     }
 
+    void countdownEnds_data()
+    {
+        QTest::addColumn<QString>("end"); // a key, a control, or "reload"
+        QTest::newRow("escape") << "Escape";
+        QTest::newRow("cancel control") << "countdownCancel";
+        QTest::newRow("reload, autostart off") << "reload";
+    }
+
+    // However the countdown ends without starting anything, the tiles stay
+    // where they were, pixel for pixel.
+    void countdownEnds()
+    {
+        QFETCH(QString, end);
+        for (const QString name : {"Clock", "Notice board", "Visitor guide"})
+            writeApp(name.toLower().replace(' ', '-'), name, LongScript);
+        writeSettings(QString(), "tile=clock\ntimeout=30");
+        QVERIFY(openScreen(QSize(800, 480)));
+        Backend* backend = m_screen->backend();
+        QTRY_VERIFY(isShown("countdown") && backend->autostartActive());
+        QQuickItem* grid = item("tileGrid");
+        const QRect tiles =
+            grid->mapRectToScene(QRectF(0, 0, grid->width(), grid->height())).toAlignedRect();
+        const QImage before = grab().copy(tiles);
+        QVERIFY(!before.isNull());
+        if (end == "reload") {
+            writeSettings(QString());
+            QVERIFY(backend->reload().isEmpty());
+        } else if (end == "Escape") {
+            QTest::keyClick(m_screen->view(), Qt::Key_Escape);
+        } else {
+            QQuickItem* control = item(end);
+            QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier,
+                              control->mapToScene(control->boundingRect().center()).toPoint());
+        }
+        QTRY_VERIFY(!backend->autostartActive() && !isShown("countdown"));
+        QVERIFY(backend->runningApplication().isEmpty());
+        QCOMPARE(grab().copy(tiles), before);
+    }
+
     void tileTexts_data()
     {
         QTest::addColumn<QSize>("size");
