@@ -27,11 +27,16 @@ QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
     return nullptr;
 }
 
-// Whether `text` (a Text item) shows all of its text within its width.
+// Whether `text` (a Text item) shows all of its text within its width, and
+// that width within the window.
 bool whole(const QQuickItem* text)
 {
-    return text && text->width() > 0 && !text->property("truncated").toBool() &&
-           text->property("contentWidth").toReal() <= text->width() + 0.5;
+    if (!text || text->width() <= 0 || !text->window())
+        return false;
+    const QRectF shown = text->mapRectToScene(QRectF(0, 0, text->width(), text->height()));
+    return !text->property("truncated").toBool() &&
+           text->property("contentWidth").toReal() <= text->width() + 0.5 && shown.left() >= 0 &&
+           shown.right() <= text->window()->width() + 0.5;
 }
 
 QString describe(const QQuickItem* text)
@@ -275,13 +280,15 @@ private slots:
 
     // The failure screen wraps the lines of the log: every word of them
     // shows, the exit code at the end of the launcher's own line too. The
-    // running view gives a long process name the width of the screen.
+    // running view gives a long process name the width of the screen. Long
+    // names of applications wrap on both.
     void longLines()
     {
-        writeApp("player", "Player",
+        writeApp("player", "Digital signage player of the entrance hall and the shop",
                  "echo player: no display found on the output connector HDMI-A-1 of the lobby "
                  "after 30 tries; sleep 0.5; exit 3");
-        writeApp("board", "Board", LongScript, "/bin/sh",
+        writeApp("board", "Notice board of the entrance hall and the café shop", LongScript,
+                 "/bin/sh",
                  "notice board renderer for the screens of the entrance hall and the gift shop");
         QVERIFY(openScreen(QSize(1280, 720)));
         QTRY_VERIFY(isShown("tile-board"));
@@ -292,6 +299,9 @@ private slots:
         QTRY_VERIFY2(whole(process) && process->property("lineCount").toInt() == 1 &&
                          row->x() + row->width() <= row->parentItem()->width() + 0.5,
                      qPrintable(describe(process)));
+        QTRY_VERIFY2(whole(item("runningName")) &&
+                         item("runningName")->property("text").toString().startsWith("Notice"),
+                     qPrintable(describe(item("runningName"))));
         m_screen->backend()->stopApplication();
         QTRY_VERIFY(isShown("tilesView"));
         m_screen->backend()->startApplication("player");
@@ -309,6 +319,7 @@ private slots:
         QVERIFY(lines.size() >= 2);
         for (const QQuickItem* line : lines) // once the view is laid out
             QTRY_VERIFY2(whole(line), qPrintable(describe(line)));
+        QVERIFY2(whole(item("failureTitle")), qPrintable(describe(item("failureTitle"))));
     }
 };
 

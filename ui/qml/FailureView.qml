@@ -113,7 +113,7 @@ Item {
                 color: theme.text
                 font.pixelSize: theme.titleFont
                 font.bold: true
-                elide: Text.ElideRight
+                wrapMode: Text.Wrap
             }
         }
         Text {

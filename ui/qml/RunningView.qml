@@ -36,7 +36,7 @@ Item {
             font.pixelSize: theme.hugeFont
             font.bold: true
             horizontalAlignment: Text.AlignHCenter
-            elide: Text.ElideRight
+            wrapMode: Text.Wrap
         }
         Text {
             objectName: "runningPhase"
