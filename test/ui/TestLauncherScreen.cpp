@@ -224,16 +224,12 @@ private slots:
         const int first = backend->autostartSeconds();
         QTRY_VERIFY(backend->autostartSeconds() < first);
         QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
-        m_screen->view()->grabWindow(); // laid out and drawn
-        const qreal top = item("tileGrid")->mapToScene(QPointF()).y();
         if (cancel == "Escape")
             QTest::keyClick(m_screen->view(), Qt::Key_Escape);
         else
             click(cancel);
         QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
         QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
-        m_screen->view()->grabWindow(); // the tiles stay where they were
-        QCOMPARE(item("tileGrid")->mapToScene(QPointF()).y(), top);
     }
 
     void runs_data()

@@ -113,7 +113,7 @@ Item {
                 color: theme.text
                 font.pixelSize: theme.titleFont
                 font.bold: true
-                elide: Text.ElideRight
+                wrapMode: Text.Wrap
             }
         }
         Text {
@@ -199,7 +199,8 @@ Item {
             border.color: theme.surfaceRaised
             border.width: 1
             visible: view.logEntries.length > 0
-            // A line each, cut at the right edge; it opens at the failure.
+            // Long lines wrap, so that every word shows; it opens at the
+            // failure, and scrolls where there is more than fits.
             Flickable {
                 id: logBox
                 anchors.fill: parent
@@ -207,13 +208,17 @@ Item {
                 contentHeight: logText.height
                 clip: true
                 boundsBehavior: Flickable.StopAtBounds
+                ScrollBar.vertical: ScrollBar {
+                    policy: logBox.contentHeight > logBox.height + 1 ? ScrollBar.AlwaysOn
+                                                                    : ScrollBar.AlwaysOff
+                }
                 Column {
                     id: logText
                     objectName: "failureLog"
                     readonly property string text: view.logEntries.map(function(entry) {
                         return entry.text
                     }).join("\n")
-                    width: logBox.width
+                    width: logBox.width - theme.spacing
                     Repeater {
                         model: view.logEntries
                         Column {
@@ -237,7 +242,7 @@ Item {
                                 font.bold: modelData.whose === "failed"
                                 font.family: theme.monospace
                                 font.pixelSize: theme.smallFont
-                                elide: Text.ElideRight
+                                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                             }
                         }
                     }

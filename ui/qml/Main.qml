@@ -125,12 +125,23 @@ Rectangle {
                     font.pixelSize: appTheme.smallFont
                 }
             }
-            // The banner's place stays while an application is set to start by
-            // itself, so that the tiles do not move when the countdown ends.
+            // The banner's place stays once a countdown has shown, so that the
+            // tiles do not move when it ends, whatever ends it (a reload that
+            // turns autostart off too).
             Item {
+                id: countdownPlace
+                property bool kept: false
                 Layout.fillWidth: true
                 implicitHeight: countdown.implicitHeight
-                visible: backend.autostartApplication.length > 0
+                visible: kept
+                Component.onCompleted: kept = backend.autostartActive
+                Connections {
+                    target: backend
+                    function onAutostartSecondsChanged() {
+                        if (backend.autostartActive)
+                            countdownPlace.kept = true
+                    }
+                }
                 CountdownBanner {
                     id: countdown
                     objectName: "countdown"

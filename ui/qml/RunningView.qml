@@ -23,7 +23,8 @@ Item {
 
     ColumnLayout {
         anchors.centerIn: parent
-        width: Math.min(parent.width - theme.spacing * 4, theme.unit * 44)
+        // The width of the screen, for the processes' names and states.
+        width: parent.width - theme.spacing * 4
         spacing: theme.spacing
 
         Text {
@@ -35,7 +36,7 @@ Item {
             font.pixelSize: theme.hugeFont
             font.bold: true
             horizontalAlignment: Text.AlignHCenter
-            elide: Text.ElideRight
+            wrapMode: Text.Wrap
         }
         Text {
             objectName: "runningPhase"
@@ -82,7 +83,8 @@ Item {
                             color: theme.text
                             font.pixelSize: theme.fontSize
                             font.family: theme.monospace
-                            elide: Text.ElideMiddle
+                            // Wraps rather than lose a part that tells it apart.
+                            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                         }
                         Text {
                             text: model.mode

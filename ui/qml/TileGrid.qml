@@ -80,4 +80,18 @@ GridView {
     Keys.onSpacePressed: startCurrent()
     Keys.onTabPressed: currentIndex = (currentIndex + 1) % Math.max(1, count)
     Keys.onBacktabPressed: currentIndex = (currentIndex + count - 1) % Math.max(1, count)
+
+    // Up and Down keep the column: the row above or below, or the last tile of
+    // the last row where it is shorter; round from the last row to the first.
+    // (The view's own steps go by index, off the end of a shorter row.)
+    Keys.onUpPressed: moveRows(-1)
+    Keys.onDownPressed: moveRows(1)
+    function moveRows(step) {
+        if (count === 0)
+            return
+        var perRow = Math.max(1, Math.floor(width / cellWidth + 0.01))
+        var rows = Math.ceil(count / perRow)
+        var row = (Math.floor(currentIndex / perRow) + step + rows) % rows
+        currentIndex = Math.min(row * perRow + currentIndex % perRow, count - 1)
+    }
 }
