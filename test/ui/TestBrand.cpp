@@ -124,7 +124,7 @@ private slots:
                                  << QColor("darkorange") << QColor("#f4efe6") << true
                                  << "Museum of Clocks" << 1.5 << "";
         QTest::newRow("background picture, absolute")
-            << "background-color=white\nbackground-image=BACKDROP" << accent << BackdropColor
+            << "background-color=darkslategray\nbackground-image=BACKDROP" << accent << BackdropColor
             << false << "Applications" << 1.0 << "";
         QTest::newRow("a colour that is none")
             << "accent-color=#3d8bf" << accent << background << false << "Applications" << 1.0
@@ -172,6 +172,9 @@ private slots:
                  qPrintable(picture.pixelColor(1, 718).name()));
         const QQuickItem* titleItem = shown("tilesTitle");
         QCOMPARE(titleItem->property("text").toString(), title);
+        // Text on the background reads: dark on a light one.
+        QVERIFY(qAbs(titleItem->property("color").value<QColor>().lightnessF() -
+                     picture.pixelColor(1, 718).lightnessF()) > 0.5);
         const QQuickItem* logoItem = shown("logo");
         QCOMPARE(bool(logoItem), logo);
         if (logo) {

@@ -125,13 +125,13 @@ Rectangle {
                     objectName: "logo"
                     visible: source != ""
                     source: launcher.brand.logo
-                    Layout.preferredHeight: appTheme.titleFont * 2
+                    Layout.preferredHeight: appTheme.titleFont * 1.5
                     Layout.preferredWidth: implicitHeight > 0
                                            ? height * implicitWidth / implicitHeight : 0
                     Layout.maximumWidth: root.width / 3
                     Layout.rightMargin: appTheme.spacing
                     fillMode: Image.PreserveAspectFit
-                    sourceSize.height: appTheme.titleFont * 2
+                    sourceSize.height: appTheme.titleFont * 1.5
                 }
                 Text {
                     objectName: "tilesTitle"

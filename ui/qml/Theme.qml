@@ -18,19 +18,31 @@ QtObject {
     readonly property int hugeFont: Math.max(minimumFont + 8, Math.round(unit * 2.6 * textScale))
     readonly property real spacing: Math.round(unit)
     readonly property real radius: Math.round(unit * 0.6)
-    readonly property real tileSize: Math.round(Math.max(140, unit * 10))
+    // Larger text wants larger tiles to hold a name.
+    readonly property real tileSize: Math.round(Math.max(140, unit * 10 * textScale))
     readonly property real focusRingWidth: Math.max(3, Math.round(unit * 0.25))
 
     readonly property color background: brand.backgroundColor ? brand.backgroundColor : "#0f1419"
-    readonly property color surface: "#1b2430"
-    readonly property color surfaceRaised: "#243246"
+    // On a light background the cards are a shade of it and the text is dark.
+    readonly property bool light: isLight(background)
+    readonly property color surface: light ? Qt.darker(background, 1.08) : "#1b2430"
+    readonly property color surfaceRaised: light ? Qt.darker(background, 1.16) : "#243246"
     readonly property color accent: brand.accentColor ? brand.accentColor : "#3d8bfd"
-    readonly property color text: "#eef2f6"
-    readonly property color muted: "#9aa7b5"
+    readonly property color text: textOn(background)
+    readonly property color muted: light ? "#4d5b6b" : "#9aa7b5"
     readonly property color danger: "#e5534b"
     readonly property color warning: "#d29922"
     readonly property color success: "#3fb950"
     readonly property string monospace: "monospace"
+
+    // Light by how bright the eye finds it: text on it is dark.
+    function isLight(fill) {
+        return 0.299 * fill.r + 0.587 * fill.g + 0.114 * fill.b > 0.6
+    }
+    // Text that reads on a fill.
+    function textOn(fill) {
+        return isLight(fill) ? "#1b2430" : "#eef2f6"
+    }
 
     // A steady colour of its own for each name, for icons that are missing.
     readonly property var placeholderColors: ["#2d6cc0", "#7a4fc4", "#2e8b57", "#b7791f",
