@@ -45,13 +45,19 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
             Solvane::Trace::warning("Settings file '%s': [ui] %s: %s", qUtf8Printable(path), name,
                                     qUtf8Printable(problem));
     };
-    const auto color = [&value, &warn](const char* name) {
-        const ConfigKeys::Color color = ConfigKeys::color(value("ui", name).toString());
+    // A value with a comma reads as a list: the warning shows it as written.
+    const auto written = [&value](const char* name) {
+        const QVariant text = value("ui", name);
+        return text.type() == QVariant::StringList ? text.toStringList().join(QLatin1Char(','))
+                                                   : text.toString();
+    };
+    const auto color = [&written, &warn](const char* name) {
+        const ConfigKeys::Color color = ConfigKeys::color(written(name));
         warn(name, color.problem);
         return color.value;
     };
-    const auto picture = [&value, &warn, &path](const char* name) {
-        const ConfigKeys::Picture picture = ConfigKeys::picture(path, value("ui", name).toString());
+    const auto picture = [&written, &warn, &path](const char* name) {
+        const ConfigKeys::Picture picture = ConfigKeys::picture(path, written(name));
         warn(name, picture.problem);
         return picture.path;
     };
@@ -78,7 +84,7 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     read.uiBackgroundColor = color("background-color");
     read.uiBackgroundImage = picture("background-image");
     read.uiLogo = picture("logo");
-    const ConfigKeys::Scale scale = ConfigKeys::scale(value("ui", "text-scale").toString());
+    const ConfigKeys::Scale scale = ConfigKeys::scale(written("text-scale"));
     warn("text-scale", scale.problem);
     read.uiTextScale = scale.value;
     return read;

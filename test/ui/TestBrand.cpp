@@ -124,8 +124,8 @@ private slots:
                                  << QColor("darkorange") << QColor("#f4efe6") << true
                                  << "Museum of Clocks" << 1.5 << "";
         QTest::newRow("background picture, absolute")
-            << "background-color=darkslategray\nbackground-image=BACKDROP" << accent << BackdropColor
-            << false << "Applications" << 1.0 << "";
+            << "background-color=darkslategray\nbackground-image=BACKDROP" << accent
+            << BackdropColor << false << "Applications" << 1.0 << "";
         QTest::newRow("a colour that is none")
             << "accent-color=#3d8bf" << accent << background << false << "Applications" << 1.0
             << "[ui] accent-color: '#3d8bf' is not a colour";
@@ -136,9 +136,9 @@ private slots:
         QTest::newRow("a FIFO for a picture")
             << "background-image=pictures/fifo.png" << accent << background << false
             << "Applications" << 1.0 << "[ui] background-image: 'pictures/fifo.png' is no regular";
-        QTest::newRow("a scale beyond the range")
-            << "text-scale=4" << accent << background << false << "Applications" << 1.0
-            << "[ui] text-scale: '4' is no factor";
+        QTest::newRow("a decimal comma")
+            << "text-scale=1,5" << accent << background << false << "Applications" << 1.0
+            << "[ui] text-scale: '1,5' is no factor";
     }
 
     // Each key where it belongs: the accent on the focus ring, the background
