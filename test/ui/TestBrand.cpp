@@ -16,7 +16,7 @@
 
 namespace {
 
-// Under the title, so that each row tells its pictures apart by colour.
+// The pictures' colours, apart from every colour of the screen's own.
 const QColor LogoColor(200, 30, 60);
 const QColor BackdropColor(30, 90, 60);
 
