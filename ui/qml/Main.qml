@@ -29,7 +29,7 @@ Rectangle {
         brand: launcher.brand
     }
 
-    // The owner's picture behind every view, decoded no larger than the window.
+    // The owner's picture behind every view, kept at the window's size.
     Image {
         objectName: "backgroundImage"
         anchors.fill: parent
