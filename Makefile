@@ -120,6 +120,8 @@ SCREENSHOTS_DIR ?= $(CURDIR)/docs/screenshots
 screenshots: build
 	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestLauncherScreen screenshots
+	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+		$(BUILD_DIR)/test/ui/launcher-ui-test TestBrand screen:branded
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(PACKAGE_BUILD_DIR)

@@ -242,6 +242,23 @@ void printSettings(const SettingsFile& file, const QString& path)
                          "width %5")
               .arg(yesNo(settings.allowUserExit), yesNo(settings.showVersionInfo),
                    yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth));
+    // The brand as the screen takes it: colours in one form, pictures where they are looked up.
+    QStringList brand;
+    const std::pair<const char*, QString> texts[] = {
+        {"title '%1'", settings.uiTitle},
+        {"accent-color %1", settings.uiAccentColor},
+        {"background-color %1", settings.uiBackgroundColor},
+        {"background-image %1", settings.uiBackgroundImage},
+        {"logo %1", settings.uiLogo},
+        {"text-scale %1",
+         settings.uiTextScale != 1 ? QString::number(settings.uiTextScale) : QString()},
+    };
+    for (const auto& [form, text] : texts) {
+        if (!text.isEmpty())
+            brand.append(QString::fromLatin1(form).arg(text));
+    }
+    if (!brand.isEmpty())
+        field(2, QStringLiteral("brand"), brand.join(QLatin1String(", ")));
 }
 
 QString codeList(const QSet<int>& set)

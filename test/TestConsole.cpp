@@ -185,13 +185,16 @@ private slots:
         QVERIFY(writeFile(path, "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
                                 "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
                                 "[ui]\nallow-exit=false\nshow-version=false\n"
-                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"));
+                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
+                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
         const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"check", path});
         QCOMPARE(QString::fromUtf8(output),
                  path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
                         "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
                         "  journal:    every line\n  ui:         allow-exit no, show-version no, "
-                        "show-invalid-tiles yes, location 0% 0%, width 640px\n  valid\n");
+                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
+                        "  brand:      title 'Museum of Clocks', accent-color navy, "
+                        "text-scale 1.5\n  valid\n");
         QCOMPARE(code, 0);
     }
 

@@ -79,6 +79,18 @@ const struct
      "launcher.ini"},
     {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
      "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},
+    // The screen keeps its own look for a brand that does not read: a warning.
+    {"brand", "[ui]\naccent-color=Dark Orange\nbackground-color=#80F4EFE6\ntext-scale=2.5\n", "",
+     "launcher.ini"},
+    {"colour", "[ui]\naccent-color=#3d8bfd\nbackground-color=blu\n",
+     "warning: [ui] background-color: 'blu' is not a colour", "launcher.ini"},
+    {"picture", "[ui]\nlogo=launcher.ini\nbackground-image=pictures/none.png\n",
+     "warning: [ui] background-image: 'pictures/none.png' does not exist; no picture is shown\n"
+     "warning: [ui] logo: 'launcher.ini' is no PNG, JPEG, GIF or BMP picture",
+     "launcher.ini"},
+    {"text-scale", "[ui]\ntext-scale=0.2\n",
+     "warning: [ui] text-scale: '0.2' is no factor from 0.5 to 3 (such as 1.5); it reads as 1",
+     "launcher.ini"},
 };
 
 // What a whole-number key read as, where the backend shows it; none where it does not.

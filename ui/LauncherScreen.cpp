@@ -22,14 +22,14 @@ LauncherScreen::LauncherScreen(QObject* parent)
     qmlRegisterType<TileFilter>("Launcher", 1, 0, "TileFilter");
     connect(m_backend.get(), &Backend::applicationsChanged, this,
             &LauncherScreen::onApplicationsChanged);
+    connect(m_backend.get(), &Backend::settingsChanged, this, &LauncherScreen::onSettingsChanged);
     m_engine->rootContext()->setContextProperty(QStringLiteral("backend"), m_backend.get());
     m_engine->rootContext()->setContextProperty(QStringLiteral("launcher"), this);
     m_view->setResizeMode(QQuickView::SizeRootObjectToView);
     // A kiosk's screen: no title bar, and the placement is the window's own.
     m_view->setFlags(m_view->flags() | Qt::FramelessWindowHint);
-    // The theme's background, before the first frame.
-    m_view->setColor(QColor(QStringLiteral("#0f1419")));
     m_view->setTitle(QStringLiteral("Launcher"));
+    onSettingsChanged();
 }
 
 // The view goes before the engine, the engine before the backend that its
@@ -92,6 +92,31 @@ QUrl LauncherScreen::iconSource(const QString& basename, const QString& icon) co
         file.setFile(QDir(folder), icon);
     }
     return file.isFile() ? QUrl::fromLocalFile(file.absoluteFilePath()) : QUrl();
+}
+
+// The settings reader has checked each value, and warned about what the
+// screen cannot show: what is left is shown as it is.
+void LauncherScreen::onSettingsChanged()
+{
+    const LauncherSettings& settings = m_backend->settings();
+    const auto url = [](const QString& path) {
+        return path.isEmpty() ? QUrl() : QUrl::fromLocalFile(path);
+    };
+    const QVariantMap brand{
+        {QStringLiteral("title"), settings.uiTitle},
+        {QStringLiteral("accentColor"), settings.uiAccentColor},
+        {QStringLiteral("backgroundColor"), settings.uiBackgroundColor},
+        {QStringLiteral("backgroundImage"), url(settings.uiBackgroundImage)},
+        {QStringLiteral("logo"), url(settings.uiLogo)},
+        {QStringLiteral("textScale"), settings.uiTextScale},
+    };
+    if (brand == m_brand)
+        return;
+    m_brand = brand;
+    // The theme's background, before the first frame.
+    m_view->setColor(QColor(settings.uiBackgroundColor.isEmpty() ? QStringLiteral("#0f1419")
+                                                                 : settings.uiBackgroundColor));
+    emit brandChanged();
 }
 
 void LauncherScreen::onApplicationsChanged()

@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -24,6 +25,10 @@ class QScreen;
 class LauncherScreen : public QObject, public ControlSession
 {
     Q_OBJECT
+    // The owner's brand from launcher.ini, for the theme: title, accentColor,
+    // backgroundColor, backgroundImage and logo (URLs), textScale. A field that
+    // is empty keeps the screen's own look.
+    Q_PROPERTY(QVariantMap brand READ brand NOTIFY brandChanged)
 
 public:
     explicit LauncherScreen(QObject* parent = nullptr);
@@ -51,20 +56,27 @@ public:
     // the screen to draw its own placeholder.
     Q_INVOKABLE QUrl iconSource(const QString& basename, const QString& icon) const;
 
+    QVariantMap brand() const { return m_brand; }
+
     // Requests of the control socket.
     bool start(const PipelineConfig& pipeline, QStringList& reasons) override;
     bool stop(int timeoutMs) override;
     int stopTimeoutMs() const override;
     bool cancelCountdown() override;
 
+signals:
+    void brandChanged();
+
 private:
     void onApplicationsChanged();
+    void onSettingsChanged();
 
     std::unique_ptr<Backend> m_backend;
     std::unique_ptr<QQmlEngine> m_engine;
     std::unique_ptr<QQuickView> m_view;
     // The folder of each application's pipeline file, by base name.
     QHash<QString, QString> m_applicationFolders;
+    QVariantMap m_brand;
     // Last, so destroyed first of all members, yet after the destructor's
     // stop: clients waiting for a stop get its reply.
     std::unique_ptr<ControlServer> m_control;

@@ -13,6 +13,15 @@ struct LauncherSettings
     bool showInvalidTiles = false;
     QString uiLocation;
     QString uiWidth;
+    // The owner's brand on the screen, each empty for the screen's own: the
+    // title over the tiles, colours as the screen takes them, the absolute
+    // paths of pictures; and the factor of every text size (1 as it is).
+    QString uiTitle;
+    QString uiAccentColor;
+    QString uiBackgroundColor;
+    QString uiBackgroundImage;
+    QString uiLogo;
+    double uiTextScale = 0;
     // The application that starts by itself; empty for none.
     QString autostartTile;
     int autostartTimeout = 0;

@@ -1,5 +1,8 @@
 #include "config/ConfigKeys.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QPair>
 #include <QRegularExpression>
@@ -117,6 +120,13 @@ const Key* table(File file)
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
         {"ui", "width", Kind::Text, QStringLiteral("1000px")},
+        // The owner's brand; empty keeps the screen's own look.
+        {"ui", "title", Kind::Text, QString()},
+        {"ui", "accent-color", Kind::Color, QString()},
+        {"ui", "background-color", Kind::Color, QString()},
+        {"ui", "background-image", Kind::Picture, QString()},
+        {"ui", "logo", Kind::Picture, QString()},
+        {"ui", "text-scale", Kind::Scale, QStringLiteral("1")},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
         {"metrics", "interval", Kind::Integer, 15, false, 1, 86400}, // a day at most
         {nullptr, nullptr, Kind::Text, QVariant()},
@@ -203,6 +213,83 @@ qint64 parseSize(const QString& text)
     if (!ok || number > (std::numeric_limits<qint64>::max() >> shift))
         return -1;
     return number << shift;
+}
+
+Color color(const QString& text)
+{
+    QString value = text.toLower();
+    value.remove(QLatin1Char(' '));
+    static const QRegularExpression hex(QStringLiteral("^#([0-9a-f]{3}|[0-9a-f]{6}|[0-9a-f]{8})$"));
+    if (value.isEmpty() || hex.match(value).hasMatch() || colorNames().contains(value))
+        return {value, QString()};
+    return {QString(), QStringLiteral("'%1' is not a colour: write #rrggbb (such as #3d8bfd) or "
+                                      "a colour's name (such as navy); the default is used")
+                           .arg(text)};
+}
+
+const QStringList& colorNames()
+{
+    static const QStringList names =
+        QStringLiteral(
+            "aliceblue antiquewhite aqua aquamarine azure beige bisque black blanchedalmond "
+            "blue blueviolet brown burlywood cadetblue chartreuse chocolate coral "
+            "cornflowerblue cornsilk crimson cyan darkblue darkcyan darkgoldenrod darkgray "
+            "darkgreen darkgrey darkkhaki darkmagenta darkolivegreen darkorange darkorchid "
+            "darkred darksalmon darkseagreen darkslateblue darkslategray darkslategrey "
+            "darkturquoise darkviolet deeppink deepskyblue dimgray dimgrey dodgerblue "
+            "firebrick floralwhite forestgreen fuchsia gainsboro ghostwhite gold goldenrod "
+            "gray green greenyellow grey honeydew hotpink indianred indigo ivory khaki "
+            "lavender lavenderblush lawngreen lemonchiffon lightblue lightcoral lightcyan "
+            "lightgoldenrodyellow lightgray lightgreen lightgrey lightpink lightsalmon "
+            "lightseagreen lightskyblue lightslategray lightslategrey lightsteelblue "
+            "lightyellow lime limegreen linen magenta maroon mediumaquamarine mediumblue "
+            "mediumorchid mediumpurple mediumseagreen mediumslateblue mediumspringgreen "
+            "mediumturquoise mediumvioletred midnightblue mintcream mistyrose moccasin "
+            "navajowhite navy oldlace olive olivedrab orange orangered orchid palegoldenrod "
+            "palegreen paleturquoise palevioletred papayawhip peachpuff peru pink plum "
+            "powderblue purple red rosybrown royalblue saddlebrown salmon sandybrown "
+            "seagreen seashell sienna silver skyblue slateblue slategray slategrey snow "
+            "springgreen steelblue tan teal thistle tomato transparent turquoise violet "
+            "wheat white whitesmoke yellow yellowgreen")
+            .split(QLatin1Char(' '));
+    return names;
+}
+
+Picture picture(const QString& settingsFile, const QString& text)
+{
+    if (text.isEmpty())
+        return {};
+    const QFileInfo file(QFileInfo(settingsFile).absoluteDir(), text);
+    const QString path = file.absoluteFilePath();
+    const auto problem = [&text](const char* why) {
+        return Picture{QString(), QStringLiteral("'%1' %2; no picture is shown").arg(text, why)};
+    };
+    if (!file.exists())
+        return problem("does not exist");
+    // Never opened unless regular: a FIFO would hold the reader for ever.
+    if (!file.isFile())
+        return problem("is no regular file");
+    QFile picture(path);
+    if (!picture.open(QIODevice::ReadOnly))
+        return problem("cannot be read");
+    const QByteArray start = picture.read(8);
+    const bool known = start.startsWith("\x89PNG\r\n\x1a\n") || start.startsWith("\xff\xd8\xff") ||
+                       start.startsWith("GIF8") || start.startsWith("BM");
+    if (!known)
+        return problem("is no PNG, JPEG, GIF or BMP picture");
+    return {path, QString()};
+}
+
+Scale scale(const QString& text)
+{
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    if (ok && value >= MinTextScale && value <= MaxTextScale)
+        return {value, QString()};
+    return {1, QStringLiteral("'%1' is no factor from %2 to %3 (such as 1.5); it reads as 1")
+                   .arg(text)
+                   .arg(MinTextScale)
+                   .arg(MaxTextScale)};
 }
 
 QTime parseTimeOfDay(const QString& text)

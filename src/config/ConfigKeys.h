@@ -33,6 +33,9 @@ enum class Kind
     Journal,     // what a service's journal gets: events or all
     TimeOfDay,   // HH:MM, local time; none when empty or when it does not parse
     MetricsFile, // an absolute path ending in .prom, or empty for none
+    Color,       // #rgb, #rrggbb, #aarrggbb or a colour's name; the default when it is none
+    Picture,     // a picture's path, relative to the settings file's folder or absolute
+    Scale,       // a decimal factor from MinTextScale to MaxTextScale; 1 when it is none
 };
 
 struct Key
@@ -112,6 +115,40 @@ enum class JournalMode
 inline const char* const JournalModeNames[] = {"events", "all", "native"};
 // Anything but the words is no choice (ok false) and reads as "events".
 JournalMode journalMode(const QString& text, bool* ok = nullptr);
+
+// A colour (Kind::Color) as the screen takes it: "#rgb", "#rrggbb" or
+// "#aarrggbb" in hexadecimal digits, or one of the names of colorNames() in
+// any case and with spaces; empty with `problem` set when the text is none.
+struct Color
+{
+    QString value; // lower case, without spaces; empty for the default
+    QString problem;
+};
+Color color(const QString& text);
+// The names of colours, as the screen's colours know them.
+const QStringList& colorNames();
+
+// The path of a picture (Kind::Picture): `text` relative to the folder of
+// `settingsFile`, or absolute; empty for none. `problem` says why the screen
+// would not show it: no such file, no regular file (a FIFO would never end
+// its read), or no PNG, JPEG, GIF or BMP picture by its first bytes.
+struct Picture
+{
+    QString path;
+    QString problem;
+};
+Picture picture(const QString& settingsFile, const QString& text);
+
+// The factor of every text size on the screen (Kind::Scale): big screens read
+// from afar want larger text, and beyond these the tiles no longer hold it.
+inline const double MinTextScale = 0.5;
+inline const double MaxTextScale = 3;
+struct Scale
+{
+    double value = 1; // what the screen uses
+    QString problem;
+};
+Scale scale(const QString& text);
 
 // A time of day (Kind::TimeOfDay): H:MM or HH:MM, from 0:00 to 23:59; an
 // invalid time when the text is none.

@@ -619,6 +619,19 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
     case Kind::MetricsFile:
         findings = setValueFindings(key, text);
         break;
+    // The brand: the screen keeps its own look, so a warning.
+    case Kind::Color:
+        if (const QString problem = ConfigKeys::color(text).problem; !problem.isEmpty())
+            findings.push_back({Severity::Warning, problem});
+        break;
+    case Kind::Picture:
+        if (const QString problem = ConfigKeys::picture(m_path, text).problem; !problem.isEmpty())
+            findings.push_back({Severity::Warning, problem});
+        break;
+    case Kind::Scale:
+        if (const QString problem = ConfigKeys::scale(text).problem; !problem.isEmpty())
+            findings.push_back({Severity::Warning, problem});
+        break;
     case Kind::Text:
     case Kind::TextList:
     case Kind::Ready: // its meaning depends on the mode and the key: lintProcess()

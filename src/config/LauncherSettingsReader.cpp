@@ -38,6 +38,29 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
                                 ConfigKeys::defaultValue(ConfigKeys::File::Settings, "logs", name)
                                     .toString());
     };
+    // A brand that does not read keeps the screen's own look, with a warning
+    // that names the file, the key and the value.
+    const auto warn = [settings, &path](const char* name, const QString& problem) {
+        if (settings && !problem.isEmpty())
+            Solvane::Trace::warning("Settings file '%s': [ui] %s: %s", qUtf8Printable(path), name,
+                                    qUtf8Printable(problem));
+    };
+    // A value with a comma reads as a list: the warning shows it as written.
+    const auto written = [&value](const char* name) {
+        const QVariant text = value("ui", name);
+        return text.type() == QVariant::StringList ? text.toStringList().join(QLatin1Char(','))
+                                                   : text.toString();
+    };
+    const auto color = [&written, &warn](const char* name) {
+        const ConfigKeys::Color color = ConfigKeys::color(written(name));
+        warn(name, color.problem);
+        return color.value;
+    };
+    const auto picture = [&written, &warn, &path](const char* name) {
+        const ConfigKeys::Picture picture = ConfigKeys::picture(path, written(name));
+        warn(name, picture.problem);
+        return picture.path;
+    };
     LauncherSettings read;
     read.allowUserExit = value("ui", "allow-exit").toBool();
     read.showVersionInfo = value("ui", "show-version").toBool();
@@ -56,6 +79,14 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     read.metricsInterval = integer("metrics", "interval");
     read.uiLocation = value("ui", "location").toString();
     read.uiWidth = value("ui", "width").toString();
+    read.uiTitle = value("ui", "title").toString();
+    read.uiAccentColor = color("accent-color");
+    read.uiBackgroundColor = color("background-color");
+    read.uiBackgroundImage = picture("background-image");
+    read.uiLogo = picture("logo");
+    const ConfigKeys::Scale scale = ConfigKeys::scale(written("text-scale"));
+    warn("text-scale", scale.problem);
+    read.uiTextScale = scale.value;
     return read;
 }
 
@@ -92,9 +123,11 @@ bool LauncherSettings::operator==(const LauncherSettings& other) const
 {
     const auto tied = [](const LauncherSettings& s) {
         return std::tie(s.allowUserExit, s.showVersionInfo, s.showInvalidTiles, s.uiLocation,
-                        s.uiWidth, s.autostartTile, s.autostartTimeout, s.logRotatePeriod,
-                        s.logKeepDays, s.logMaxTotalSize, s.logMaxFileSize, s.journalGetsAll,
-                        s.journalNative, s.metricsTextfile, s.metricsInterval);
+                        s.uiWidth, s.uiTitle, s.uiAccentColor, s.uiBackgroundColor,
+                        s.uiBackgroundImage, s.uiLogo, s.uiTextScale, s.autostartTile,
+                        s.autostartTimeout, s.logRotatePeriod, s.logKeepDays, s.logMaxTotalSize,
+                        s.logMaxFileSize, s.journalGetsAll, s.journalNative, s.metricsTextfile,
+                        s.metricsInterval);
     };
     return tied(*this) == tied(other);
 }

@@ -17,7 +17,7 @@ Button {
     contentItem: Text {
         text: control.text
         font: control.font
-        color: theme.text
+        color: theme.textOn(control.tint)
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight

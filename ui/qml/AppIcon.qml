@@ -32,7 +32,7 @@ Item {
         Text {
             anchors.centerIn: parent
             text: icon.name.length > 0 ? icon.name.charAt(0).toUpperCase() : "?"
-            color: theme.text
+            color: theme.textOn(parent.color)
             font.pixelSize: parent.height * 0.55
             font.bold: true
         }

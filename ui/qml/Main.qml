@@ -26,6 +26,17 @@ Rectangle {
         id: appTheme
         width: root.width
         height: root.height
+        brand: launcher.brand
+    }
+
+    // The owner's picture behind every view, kept at the window's size.
+    Image {
+        objectName: "backgroundImage"
+        anchors.fill: parent
+        visible: source != ""
+        source: launcher.brand.backgroundImage
+        fillMode: Image.PreserveAspectCrop
+        sourceSize: Qt.size(root.width, root.height)
     }
 
     function startApplication(basename) {
@@ -109,10 +120,23 @@ Rectangle {
 
             RowLayout {
                 Layout.fillWidth: true
+                Image {
+                    id: logo
+                    objectName: "logo"
+                    visible: source != ""
+                    source: launcher.brand.logo
+                    Layout.preferredHeight: appTheme.titleFont * 1.5
+                    Layout.preferredWidth: implicitHeight > 0
+                                           ? height * implicitWidth / implicitHeight : 0
+                    Layout.maximumWidth: root.width / 3
+                    Layout.rightMargin: appTheme.spacing
+                    fillMode: Image.PreserveAspectFit
+                    sourceSize.height: appTheme.titleFont * 1.5
+                }
                 Text {
                     objectName: "tilesTitle"
                     Layout.fillWidth: true
-                    text: qsTr("Applications")
+                    text: launcher.brand.title ? launcher.brand.title : qsTr("Applications")
                     color: appTheme.text
                     font.pixelSize: appTheme.titleFont
                     font.bold: true

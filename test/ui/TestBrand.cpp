@@ -1,0 +1,244 @@
+#include "Backend.h"
+#include "LauncherScreen.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+#include "config/ConfigKeys.h"
+
+#include <QColor>
+#include <QImage>
+#include <QQuickItem>
+#include <QQuickItemGrabResult>
+#include <QQuickView>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The pictures' colours, apart from every colour of the screen's own.
+const QColor LogoColor(200, 30, 60);
+const QColor BackdropColor(30, 90, 60);
+
+// The first visible item of that name, depth first.
+QQuickItem* findShown(QQuickItem* parent, const QString& objectName)
+{
+    if (!parent || !parent->isVisible())
+        return nullptr;
+    if (parent->objectName() == objectName)
+        return parent;
+    const QList<QQuickItem*> children = parent->childItems();
+    for (QQuickItem* child : children) {
+        if (QQuickItem* found = findShown(child, objectName))
+            return found;
+    }
+    return nullptr;
+}
+
+bool near(QColor shown, QColor expected)
+{
+    return qAbs(shown.red() - expected.red()) <= 8 && qAbs(shown.green() - expected.green()) <= 8 &&
+           qAbs(shown.blue() - expected.blue()) <= 8;
+}
+
+} // namespace
+
+// The owner's brand from launcher.ini on the kiosk screen, offscreen on its
+// real QML at 1280x720: each where a visitor sees it, read from the picture
+// of the window; what does not read leaves the screen's own look, with one
+// warning.
+class TestBrand : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<DataFolders> m_folders;
+    std::unique_ptr<LauncherScreen> m_screen;
+
+    void writeSettings(const QString& ui)
+    {
+        QVERIFY(writeFile(m_folders->user() + "/launcher.ini", ("[ui]\n" + ui + "\n").toUtf8()));
+    }
+
+    QQuickItem* shown(const QString& objectName) const
+    {
+        return findShown(m_screen->view()->rootObject(), objectName);
+    }
+
+    QImage grab() const
+    {
+        const auto grab = m_screen->view()->rootObject()->grabToImage();
+        QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+        return ready.wait(5000) ? grab->image() : QImage();
+    }
+
+    // The colour in the middle of an item's left edge, `inset` pixels in.
+    static QColor leftEdge(const QImage& picture, const QQuickItem* item, qreal inset)
+    {
+        const QPointF point = item->mapToScene(QPointF(inset, item->height() / 2));
+        return picture.pixelColor(point.toPoint());
+    }
+
+private slots:
+    void init()
+    {
+        m_folders = std::make_unique<DataFolders>();
+        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
+        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
+        for (const QString& name : QDir(examples).entryList({"*.ini"}))
+            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
+        QImage logo(120, 60, QImage::Format_RGB32);
+        logo.fill(LogoColor);
+        QImage backdrop(64, 48, QImage::Format_RGB32);
+        backdrop.fill(BackdropColor);
+        QVERIFY(QDir().mkpath(m_folders->user() + "/pictures") &&
+                logo.save(m_folders->user() + "/pictures/logo.png") &&
+                backdrop.save(m_folders->root() + "/backdrop.jpg"));
+        QCOMPARE(::mkfifo(qPrintable(m_folders->user() + "/pictures/fifo.png"), 0644), 0);
+    }
+
+    void cleanup()
+    {
+        m_screen.reset();
+        m_folders.reset();
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+
+    void screen_data()
+    {
+        QTest::addColumn<QString>("ui"); // BACKDROP: the backdrop's whole path
+        QTest::addColumn<QColor>("accent");
+        QTest::addColumn<QColor>("background"); // at the lower left corner
+        QTest::addColumn<bool>("logo");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<QString>("warning"); // the one warning, naming the key and value
+
+        const QColor accent("#3d8bfd");
+        const QColor background("#0f1419");
+        QTest::newRow("defaults") << "" << accent << background << false << "Applications" << 1.0
+                                  << "";
+        QTest::newRow("branded") << "accent-color=Dark Orange\nbackground-color=#F4EFE6\n"
+                                    "logo=pictures/logo.png\ntitle=Museum of Clocks\n"
+                                    "text-scale=1.5"
+                                 << QColor("darkorange") << QColor("#f4efe6") << true
+                                 << "Museum of Clocks" << 1.5 << "";
+        QTest::newRow("background picture, absolute")
+            << "background-color=darkslategray\nbackground-image=BACKDROP" << accent
+            << BackdropColor << false << "Applications" << 1.0 << "";
+        QTest::newRow("a colour that is none")
+            << "accent-color=#3d8bf" << accent << background << false << "Applications" << 1.0
+            << "[ui] accent-color: '#3d8bf' is not a colour";
+        QTest::newRow("a picture that is no picture")
+            << "logo=launcher.ini" << accent << background << false << "Applications" << 1.0
+            << "[ui] logo: 'launcher.ini' is no PNG";
+        // Never opened: its read would never end.
+        QTest::newRow("a FIFO for a picture")
+            << "background-image=pictures/fifo.png" << accent << background << false
+            << "Applications" << 1.0 << "[ui] background-image: 'pictures/fifo.png' is no regular";
+        QTest::newRow("a decimal comma")
+            << "text-scale=1,5" << accent << background << false << "Applications" << 1.0
+            << "[ui] text-scale: '1,5' is no factor";
+    }
+
+    // Each key where it belongs: the accent on the focus ring, the background
+    // colour or picture behind the tiles, the logo before the title, all
+    // text grown by the scale (the same screen, reloaded without the keys,
+    // shows the sizes it scales). The branded screen is docs/screenshots/brand.png
+    // with LAUNCHER_SCREENSHOTS=DIR.
+    void screen()
+    {
+        QFETCH(QString, ui);
+        QFETCH(QColor, accent);
+        QFETCH(QColor, background);
+        QFETCH(bool, logo);
+        QFETCH(QString, title);
+        QFETCH(double, scale);
+        QFETCH(QString, warning);
+        writeSettings(ui.replace("BACKDROP", m_folders->root() + "/backdrop.jpg"));
+        MessageCapture messages;
+        m_screen = std::make_unique<LauncherScreen>();
+        QVERIFY(m_screen->load());
+        m_screen->show();
+        m_screen->view()->setGeometry(0, 0, 1280, 720);
+        QTRY_VERIFY(shown("focusRing") && m_screen->view()->rootObject()->width() == 1280);
+        const QImage picture = grab();
+        QCOMPARE(picture.size(), QSize(1280, 720));
+
+        // A ring is at least 3 pixels wide.
+        const QColor ring = leftEdge(picture, shown("focusRing"), 1.5);
+        QVERIFY2(near(ring, accent), qPrintable(ring.name()));
+        QVERIFY2(near(picture.pixelColor(1, 718), background),
+                 qPrintable(picture.pixelColor(1, 718).name()));
+        const QQuickItem* titleItem = shown("tilesTitle");
+        QCOMPARE(titleItem->property("text").toString(), title);
+        // Text on the background reads: dark on a light one.
+        QVERIFY(qAbs(titleItem->property("color").value<QColor>().lightnessF() -
+                     picture.pixelColor(1, 718).lightnessF()) > 0.5);
+        const QQuickItem* logoItem = shown("logo");
+        QCOMPARE(bool(logoItem), logo);
+        if (logo) {
+            // Before the title, on its line, and the picture it names.
+            const QRectF box = logoItem->mapRectToScene(logoItem->boundingRect());
+            const QRectF titleBox = titleItem->mapRectToScene(titleItem->boundingRect());
+            QVERIFY(box.right() < titleBox.left() && box.height() > titleBox.height() / 2 &&
+                    box.top() < titleBox.center().y() && box.bottom() > titleBox.center().y());
+            QVERIFY(near(picture.pixelColor(box.center().toPoint()), LogoColor));
+        }
+        const QStringList warnings = messages.texts(QtWarningMsg).filter("[ui]");
+        QCOMPARE(warnings.size(), warning.isEmpty() ? 0 : 1);
+        QVERIFY2(warning.isEmpty() || warnings.first().contains(warning),
+                 qPrintable(warnings.join('\n')));
+        int linted = 0;
+        for (const ConfigProblem& problem : m_screen->backend()->configProblems())
+            linted += problem.file == m_screen->backend()->settingsFilePath();
+        QCOMPARE(linted, warnings.size());
+
+        const QString folder = qEnvironmentVariable("LAUNCHER_SCREENSHOTS");
+        if (!folder.isEmpty() && QTest::currentDataTag() == QLatin1String("branded"))
+            QVERIFY(picture.save(folder + "/brand.png"));
+
+        // Every text, the tiles' names too, as it is without the keys, scaled.
+        const auto sizes = [this] {
+            return std::make_pair(shown("tilesTitle")->property("font").value<QFont>().pixelSize(),
+                                  shown("tileName")->property("font").value<QFont>().pixelSize());
+        };
+        const auto scaled = sizes();
+        writeSettings(QString());
+        m_screen->backend()->reload();
+        QTRY_COMPARE(shown("tilesTitle")->property("text").toString(), QString("Applications"));
+        const auto plain = sizes();
+        QVERIFY(qAbs(scaled.first - plain.first * scale) <= 1);
+        QVERIFY(qAbs(scaled.second - plain.second * scale) <= 1);
+    }
+
+    // The colours that the settings take are the colours that the screen
+    // shows: every name, and the forms of the digits.
+    void colours_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("taken");
+        for (const QString& name : QColor::colorNames())
+            QTest::newRow(qPrintable(name)) << name << true;
+        QTest::newRow("#rgb") << "#ABC" << true;
+        QTest::newRow("#aarrggbb") << "#80aabbcc" << true;
+        QTest::newRow("spaced name") << "Dark Orange" << true;
+        QTest::newRow("five digits") << "#abcde" << false;
+        QTest::newRow("typo") << "blu" << false;
+    }
+
+    void colours()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, taken);
+        const ConfigKeys::Color color = ConfigKeys::color(text);
+        QCOMPARE(color.value.isEmpty(), !taken);
+        QCOMPARE(color.problem.isEmpty(), taken);
+        QCOMPARE(QColor::isValidColor(text), taken);
+        if (taken)
+            QCOMPARE(QColor(color.value), QColor(text));
+    }
+};
+
+LAUNCHER_TEST(TestBrand)
+#include "TestBrand.moc"
