@@ -51,7 +51,7 @@ const struct
 } Defaults[] = {
     {"autostart/timeout", "60"},      {"logs/rotate-period", "86400"},
     {"logs/keep-days", "90"},         {"logs/max-total-size", "268435456"},
-    {"ui/allow-exit", "true"},        {"ui/width", "1000px"},
+    {"ui/allow-exit", "true"},        {"ui/width", ""},
     {"logs/path", "$USER_DATA/logs"}, {"process-0/mode", "daemon"},
     {"process-0/restart-limit", "3"}, {"process-0/invalid-config-exit-codes", "100"},
 };

@@ -116,7 +116,8 @@ const Key* table(File file)
         {"logs", "journal", Kind::Journal, QStringLiteral("events")},
         {"ui", "show-invalid-tiles", Kind::Boolean, false},
         {"ui", "location", Kind::Text, QStringLiteral("50% 50%")},
-        {"ui", "width", Kind::Text, QStringLiteral("1000px")},
+        // Empty: the front end's own, which may depend on who places its window.
+        {"ui", "width", Kind::Text, QString()},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
         {"metrics", "interval", Kind::Integer, 15, false, 1, 86400}, // a day at most
         {nullptr, nullptr, Kind::Text, QVariant()},
