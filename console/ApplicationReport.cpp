@@ -241,7 +241,8 @@ void printSettings(const SettingsFile& file, const QString& path)
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
                          "width %5")
               .arg(yesNo(settings.allowUserExit), yesNo(settings.showVersionInfo),
-                   yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth));
+                   yesNo(settings.showInvalidTiles), settings.uiLocation,
+                   settings.uiWidth.isEmpty() ? QStringLiteral("unset") : settings.uiWidth));
 }
 
 QString codeList(const QSet<int>& set)
