@@ -96,22 +96,22 @@ bool DisplayServer::start(const QString& program, const QStringList& arguments,
         compositor.insert("WLR_BACKENDS", "headless");
         compositor.insert("WLR_RENDERER", "pixman");
         compositor.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+        // Under cage, two outputs of 1280x720 side by side, which its window
+        // spans: a window that covers exactly one output cage shows by direct
+        // scan-out, which grim does not see on a headless output.
+        if (m_kind == Kind::Cage)
+            compositor.insert("WLR_HEADLESS_OUTPUTS", "2");
         m_server.setProcessEnvironment(compositor);
         if (m_kind == Kind::Cage) {
-            // Two outputs of 1280x720 side by side, which cage's window spans:
-            // a window that covers exactly one output cage shows by direct
-            // scan-out, which grim does not see on a headless output.
-            compositor.insert("WLR_HEADLESS_OUTPUTS", "2");
-            m_server.setProcessEnvironment(compositor);
             startUnprivileged(m_server, "cage",
                               serverOptions + QStringList{"--", program} + arguments);
         } else {
-            const QString config = m_runtimeFolder + "/sway.config";
+            // Named with the marker, which so is on sway's command line.
+            const QString config = m_runtimeFolder + "/sway-" + m_marker + ".config";
             if (!writeFile(config, QString("output HEADLESS-1 resolution %1x%2\nxwayland disable\n"
-                                           "default_border none\n# %3\n")
+                                           "default_border none\n")
                                        .arg(width)
                                        .arg(height)
-                                       .arg(m_marker)
                                        .toUtf8())) {
                 m_error = "cannot write " + config;
                 return false;
@@ -131,7 +131,9 @@ bool DisplayServer::start(const QString& program, const QStringList& arguments,
         if (m_kind == Kind::Cage)
             return true; // its client runs already
         m_keyboard.setProcessEnvironment(environment);
-        m_keyboard.start("wtype", {"-s", "3600000"}); // killed with the server
+        // Killed before the server; it cannot carry the marker, so it ends
+        // by itself after ten minutes at most should this test crash.
+        m_keyboard.start("wtype", {"-s", "600000"});
     }
     m_program.setProcessEnvironment(environment);
     m_program.start(program, arguments);
