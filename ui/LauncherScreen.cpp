@@ -69,7 +69,10 @@ void LauncherScreen::show()
 {
     m_view->setGeometry(placement());
     m_view->show();
-    m_view->requestActivate();
+    // A compositor that places windows gives them its keyboard itself, and
+    // refuses to be asked.
+    if (WindowPlacement::platformPlacer() == WindowPlacement::Placer::Window)
+        m_view->requestActivate();
 }
 
 QRect LauncherScreen::placement(QScreen* screen) const
@@ -77,7 +80,10 @@ QRect LauncherScreen::placement(QScreen* screen) const
     if (!screen)
         screen = m_view->screen() ? m_view->screen() : QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 720);
-    return WindowPlacement(m_backend->uiLocation(), m_backend->uiWidth()).geometry(available);
+    const LauncherSettings& settings = m_backend->settings();
+    return WindowPlacement(settings.uiLocation, settings.uiWidthSet ? settings.uiWidth : QString(),
+                           WindowPlacement::platformPlacer())
+        .geometry(available);
 }
 
 QUrl LauncherScreen::iconSource(const QString& basename, const QString& icon) const

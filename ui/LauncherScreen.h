@@ -41,7 +41,8 @@ public:
     // then loads the screen's QML. False when the QML does not load; its
     // errors are warned about.
     bool load();
-    // Places the window on its screen as ui/location and ui/width say, and
+    // Places the window on its screen as ui/location and ui/width say (on
+    // Wayland, where the compositor places it, only its size counts), and
     // shows it.
     void show();
 

@@ -2,6 +2,7 @@
 
 #include "support/Trace.h"
 
+#include <QGuiApplication>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -33,7 +34,19 @@ WindowPlacement::Length WindowPlacement::lengthOf(const QString& number, const Q
     return length;
 }
 
-WindowPlacement::WindowPlacement(const QString& location, const QString& width)
+QString WindowPlacement::defaultWidth(Placer placer)
+{
+    return placer == Placer::Compositor ? QStringLiteral("100%") : QStringLiteral("1000px");
+}
+
+WindowPlacement::Placer WindowPlacement::platformPlacer()
+{
+    // "wayland", "wayland-egl", "wayland-xcomposite-glx"...
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ? Placer::Compositor
+                                                                                : Placer::Window;
+}
+
+WindowPlacement::WindowPlacement(const QString& location, const QString& width, Placer placer)
 {
     static const QRegularExpression widthForm(QStringLiteral("^\\s*%1\\s*$").arg(LengthForm),
                                               QRegularExpression::CaseInsensitiveOption);
@@ -41,12 +54,14 @@ WindowPlacement::WindowPlacement(const QString& location, const QString& width)
         QStringLiteral("^\\s*%1\\s*[\\s,]\\s*%1\\s*$").arg(LengthForm),
         QRegularExpression::CaseInsensitiveOption);
 
-    const QRegularExpressionMatch w = widthForm.match(width);
+    const QString fallback = defaultWidth(placer);
+    const QRegularExpressionMatch w = widthForm.match(width.trimmed().isEmpty() ? fallback : width);
     m_width = w.hasMatch() ? lengthOf(w.captured(1), w.captured(2).toLower()) : Length();
     if (m_width.value <= 0) {
         Solvane::Trace::warning("ui/width \"%s\" is not a width such as 1000px or 80%%; using %s",
-                                qUtf8Printable(width), DefaultWidth);
-        m_width = lengthOf(QStringLiteral("1000"), QStringLiteral("px"));
+                                qUtf8Printable(width), qUtf8Printable(fallback));
+        const QRegularExpressionMatch f = widthForm.match(fallback);
+        m_width = lengthOf(f.captured(1), f.captured(2).toLower());
         m_widthAccepted = false;
     }
 

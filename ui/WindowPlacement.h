@@ -13,16 +13,32 @@
 // "N px"/"Npx"/"N" (the offset of the window's top-left corner from the
 // area's). The window always stays inside the available area.
 // Height: the whole available height, as a kiosk panel.
+// An empty width is the default of whoever places the window: 1000 px where
+// the screen places its own window (X), the whole width where the compositor
+// places it (Wayland: a kiosk compositor ignores positions, so a narrower
+// window would sit at its left edge). A location means nothing to such a
+// compositor; it is read all the same.
 //
 // A value that does not read falls back to its default (with a trace warning
 // naming the key and the value); the two keys are judged apart.
 class WindowPlacement
 {
 public:
-    static constexpr const char* DefaultLocation = "50% 50%";
-    static constexpr const char* DefaultWidth = "1000px";
+    // Who decides where a window goes.
+    enum class Placer
+    {
+        Window,
+        Compositor
+    };
 
-    WindowPlacement(const QString& location, const QString& width);
+    static constexpr const char* DefaultLocation = "50% 50%";
+
+    WindowPlacement(const QString& location, const QString& width, Placer placer = Placer::Window);
+
+    // The width that an empty or unreadable ui/width stands for.
+    static QString defaultWidth(Placer placer);
+    // Who places this process's windows, by the platform Qt draws on.
+    static Placer platformPlacer();
 
     // The window's geometry inside `available` (a screen's available geometry).
     QRect geometry(const QRect& available) const;

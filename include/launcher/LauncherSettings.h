@@ -13,6 +13,9 @@ struct LauncherSettings
     bool showInvalidTiles = false;
     QString uiLocation;
     QString uiWidth;
+    // Whether the file gives ui/width: where a compositor places the window,
+    // a width left to the default is the compositor's, not 1000px.
+    bool uiWidthSet = false;
     // The owner's brand on the screen, each empty for the screen's own: the
     // title over the tiles, colours as the screen takes them, the absolute
     // paths of pictures; and the factor of every text size (1 as it is).

@@ -79,6 +79,7 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     read.metricsInterval = integer("metrics", "interval");
     read.uiLocation = value("ui", "location").toString();
     read.uiWidth = value("ui", "width").toString();
+    read.uiWidthSet = settings && settings->contains(QStringLiteral("ui/width"));
     read.uiTitle = value("ui", "title").toString();
     read.uiAccentColor = color("accent-color");
     read.uiBackgroundColor = color("background-color");
@@ -123,7 +124,7 @@ bool LauncherSettings::operator==(const LauncherSettings& other) const
 {
     const auto tied = [](const LauncherSettings& s) {
         return std::tie(s.allowUserExit, s.showVersionInfo, s.showInvalidTiles, s.uiLocation,
-                        s.uiWidth, s.uiTitle, s.uiAccentColor, s.uiBackgroundColor,
+                        s.uiWidth, s.uiWidthSet, s.uiTitle, s.uiAccentColor, s.uiBackgroundColor,
                         s.uiBackgroundImage, s.uiLogo, s.uiTextScale, s.autostartTile,
                         s.autostartTimeout, s.logRotatePeriod, s.logKeepDays, s.logMaxTotalSize,
                         s.logMaxFileSize, s.journalGetsAll, s.journalNative, s.metricsTextfile,

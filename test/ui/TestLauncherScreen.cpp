@@ -1,4 +1,5 @@
 #include "Backend.h"
+#include "DisplayServer.h"
 #include "LauncherScreen.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -9,7 +10,6 @@
 #include <QQuickItemGrabResult>
 #include <QQuickView>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <functional>
@@ -413,49 +413,96 @@ private slots:
     }
 #endif
 
-    // On a real X server, with keys as a person presses them: the arrows move
-    // between three tiles that fit (round at the ends), a greyed tile shows its
-    // ring, and Enter on it opens the cannot-start screen with the ring on its
-    // button; Escape leads back. Enter on a valid one runs it, with the ring on
-    // Stop. The screen says where its focus is on its standard error
+    void realDisplay_data()
+    {
+        QTest::addColumn<int>("server"); // a DisplayServer::Kind
+        QTest::newRow("x") << int(DisplayServer::Kind::X);
+        QTest::newRow("sway") << int(DisplayServer::Kind::Sway);
+    }
+
+    // On a real display server, with keys as a person presses them: an X
+    // server, and a Wayland compositor. The arrows move between three tiles
+    // that fit (round at the ends), a greyed tile shows its ring, and Enter on
+    // it opens the cannot-start screen with the ring on its button; Escape
+    // leads back. Enter on a valid one runs it, with the ring on Stop. The
+    // screen says where its focus is on its standard error
     // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application.
     void realDisplay()
     {
-        const QString server = QStandardPaths::findExecutable("Xvfb");
-        const QString xdotool = QStandardPaths::findExecutable("xdotool");
-        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_XSERVER") || server.isEmpty() ||
-            xdotool.isEmpty())
-            QSKIP("needs Xvfb, xdotool (install-deps test), ctest's launcher-ui-xserver");
+        QFETCH(int, server);
+        const auto kind = DisplayServer::Kind(server);
+        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_DISPLAY_SERVERS"))
+            QSKIP("runs as ctest's launcher-ui-xserver and launcher-ui-sway");
+        DisplayServer display(kind, m_folders->root() + "/run", m_marker->text());
+        if (!display.missing().isEmpty())
+            QSKIP(qPrintable(display.missing()));
         writeShellApp("board", "Notice board", LongScript);
         writeSettings("show-invalid-tiles=true");
-        // A free display of its own: the server picks it and writes its number.
-        QProcess xvfb;
-        xvfb.start(server, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x480x24",
-                            "-seat", m_marker->text()});
-        QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 20000);
-        qputenv("DISPLAY", ':' + xvfb.readLine().trimmed()); // for the screen and xdotool
-        qputenv("LAUNCHER_UI_TRACE_FOCUS", "1");
-        QProcess screen;
-        screen.start(LAUNCHER_UI_PROGRAM, {"-platform", "xcb", m_marker->text()});
-        QByteArray trace;
-        const auto latest = [&] { // the trace's latest line, among the log's lines
-            trace += screen.readAllStandardError();
-            return trace.mid(trace.lastIndexOf("focus: "));
-        };
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LAUNCHER_UI_TRACE_FOCUS", "1");
+        environment.insert("QT_QPA_PLATFORM", kind == DisplayServer::Kind::X ? "xcb" : "wayland");
+        if (!display.start(LAUNCHER_UI_PROGRAM, {m_marker->text()}, environment))
+            QSKIP(qPrintable(display.error()));
         const char* const steps[][2] = {{"", "tile-board"},          {"Right", "tile-broken"},
                                         {"Return", "backButton"},    {"Escape", "tile-broken"},
                                         {"shift+Tab", "tile-board"}, {"Left", "tile-demo"},
                                         {"Right", "tile-board"},     {"Return", "stopButton"}};
         for (const auto& [key, name] : steps) { // the focus, and the one ring on it
-            QVERIFY(!*key || runProgram(xdotool, {"key", key}).first == 0);
-            const QByteArray line = QStringLiteral("focus: %1 ring: %1\n").arg(name).toUtf8();
-            QTRY_VERIFY2_WITH_TIMEOUT(latest().startsWith(line), qPrintable(key + (": " + trace)),
-                                      20000);
+            QVERIFY(!*key || display.press(key));
+            const QByteArray line = QStringLiteral("focus: %1 ring: %1").arg(name).toUtf8();
+            QTRY_VERIFY2_WITH_TIMEOUT(display.latest("focus: ") == line,
+                                      qPrintable(key + (": " + display.output())), 30000);
         }
-        signalProcess(screen, SIGTERM);
-        QVERIFY(screen.waitForFinished(20000));
-        xvfb.terminate();
-        QVERIFY(xvfb.waitForFinished(20000));
+        QCOMPARE(display.stopProgram(), 0);
+        QVERIFY2(!display.output().contains("requestActivate"), display.output());
+    }
+
+    // Under a kiosk compositor that places its one window itself, started
+    // as the package's cage unit starts it: the window fills the compositor's
+    // outputs, its tiles are drawn, and nothing is warned about activating it.
+    void cage()
+    {
+        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_DISPLAY_SERVERS"))
+            QSKIP("runs as ctest's launcher-ui-cage");
+        DisplayServer display(DisplayServer::Kind::Cage, m_folders->root() + "/run",
+                              m_marker->text());
+        if (!display.missing().isEmpty())
+            QSKIP(qPrintable(display.missing()));
+        // ExecStart=cage OPTIONS -- PROGRAM ARGUMENTS, and its Environment=.
+        QStringList options, arguments;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        const QString unit =
+            QString::fromUtf8(fileContent(LAUNCHER_DIST_DIR "/launcher-ui-cage@.service"));
+        QVERIFY2(unit.contains("\nExecStart=/usr/bin/cage "), qPrintable(unit));
+        for (const QString& line : unit.split('\n')) {
+            const QStringList words = line.section('=', 1).split(' ', Qt::SkipEmptyParts);
+            if (line.startsWith("Environment="))
+                for (const QString& variable : words)
+                    environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+            if (line.startsWith("ExecStart=")) {
+                options = words.mid(1, words.indexOf("--") - 1);
+                arguments = words.mid(words.indexOf("--") + 2);
+            }
+        }
+        writeShellApp("board", "Notice board", LongScript);
+        if (!display.start(LAUNCHER_UI_PROGRAM, arguments + QStringList{m_marker->text()},
+                           environment, options))
+            QSKIP(qPrintable(display.error()));
+        // Drawn: the window's background from edge to edge, the tiles on it.
+        QImage picture;
+        const auto drawn = [&] {
+            picture = display.picture().convertToFormat(QImage::Format_RGB32);
+            QSet<QRgb> colours;
+            for (int x = 0; x < picture.width(); x += 4)
+                colours.insert(picture.pixel(x, 360));
+            return picture.size() == QSize(2560, 720) && picture.pixel(0, 719) != qRgb(0, 0, 0) &&
+                   picture.pixel(2559, 719) == picture.pixel(0, 719) && colours.size() > 3;
+        };
+        QVERIFY2(QTest::qWaitFor(drawn, 30000),
+                 qPrintable(QString("picture %1x%2: ").arg(picture.width()).arg(picture.height()) +
+                            display.output()));
+        QCOMPARE(display.stopProgram(), 0);
+        QVERIFY2(!display.output().contains("requestActivate"), display.output());
     }
 
     // With LAUNCHER_SCREENSHOTS=DIR: the screen at 1280x720 in its four states,

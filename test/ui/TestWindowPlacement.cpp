@@ -12,23 +12,54 @@ const QRect Hd(0, 0, 1920, 1080);
 // A second screen to the right, with a panel of 40 px on top.
 const QRect Right(1920, 40, 1280, 680);
 
+const auto Window = WindowPlacement::Placer::Window;
+const auto Compositor = WindowPlacement::Placer::Compositor;
+
 // Shares place the centre, pixels the top-left corner; the height is the
 // screen's; the window stays on the screen; what does not read falls back to
-// its default, each key on its own, with a warning.
+// its default, each key on its own, with a warning. Without a width, the
+// window is 1000 px wide where it places itself, as wide as the screen where
+// the compositor places it; a width given counts for both.
 const struct
 {
     const char* name;
     const char* location;
     const char* width;
+    WindowPlacement::Placer placer;
     QRect available;
     QRect expected;
     bool widthRead;
     bool locationRead;
 } Cases[] = {
-    {"wider than the screen", "50% 50%", "150%", Right, {1920, 40, 1280, 680}, true, true},
-    {"spaces and case", " 50 %   50 % ", " 1000 PX ", Hd, {460, 0, 1000, 1080}, true, true},
-    {"offset screen, pixels", "100px 0px", "50%", Right, {2020, 40, 640, 680}, true, true},
-    {"both bad", "left top", "0px", Hd, {460, 0, 1000, 1080}, false, false},
+    {"wider than the screen", "50% 50%", "150%", Window, Right, {1920, 40, 1280, 680}, true, true},
+    {"spaces and case", " 50 %   50 % ", " 1000 PX ", Window, Hd, {460, 0, 1000, 1080}, true, true},
+    {"offset screen, pixels", "100px 0px", "50%", Window, Right, {2020, 40, 640, 680}, true, true},
+    {"both bad", "left top", "0px", Window, Hd, {460, 0, 1000, 1080}, false, false},
+    {"no width", "50% 50%", "", Window, Hd, {460, 0, 1000, 1080}, true, true},
+    {"no width, the compositor's",
+     "50% 50%",
+     " ",
+     Compositor,
+     Right,
+     {1920, 40, 1280, 680},
+     true,
+     true},
+    {"a width, the compositor's",
+     "50% 50%",
+     "640px",
+     Compositor,
+     Hd,
+     {640, 0, 640, 1080},
+     true,
+     true},
+    {"bad width, the compositor's",
+     "50% 50%",
+     "wide",
+     Compositor,
+     Hd,
+     {0, 0, 1920, 1080},
+     false,
+     true},
 };
 
 } // namespace
@@ -50,7 +81,7 @@ private slots:
                     QtWarningMsg,
                     QRegularExpression(
                         QString("^ui/%1 \".*\" is not a %1 such as .*; using ").arg(what)));
-        const WindowPlacement placement(row.location, row.width);
+        const WindowPlacement placement(row.location, row.width, row.placer);
         QCOMPARE(placement.geometry(row.available), row.expected);
         QCOMPARE(placement.widthAccepted(), row.widthRead);
         QCOMPARE(placement.locationAccepted(), row.locationRead);

@@ -1,0 +1,244 @@
+#include "DisplayServer.h"
+
+#include "TestFixtures.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+// Generous: five test programs may be building and testing beside this one.
+const int StartTimeoutMs = 30000;
+
+QStringList neededPrograms(DisplayServer::Kind kind)
+{
+    switch (kind) {
+    case DisplayServer::Kind::X:
+        return {"Xvfb", "xdotool"};
+    case DisplayServer::Kind::Cage:
+        return {"cage", "grim"};
+    case DisplayServer::Kind::Sway:
+        return {"sway", "grim", "wtype"};
+    }
+    return {};
+}
+
+} // namespace
+
+DisplayServer::DisplayServer(Kind kind, const QString& runtimeFolder, const QString& marker)
+    : m_kind(kind), m_runtimeFolder(runtimeFolder), m_marker(marker)
+{
+    m_server.setProcessChannelMode(QProcess::MergedChannels);
+    m_program.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+DisplayServer::~DisplayServer()
+{
+    stopProgram();
+    if (m_keyboard.state() != QProcess::NotRunning) {
+        m_keyboard.kill();
+        m_keyboard.waitForFinished(StartTimeoutMs);
+    }
+    if (m_server.state() != QProcess::NotRunning) {
+        m_server.terminate();
+        if (!m_server.waitForFinished(StartTimeoutMs))
+            m_server.kill();
+        m_server.waitForFinished(StartTimeoutMs);
+    }
+}
+
+QString DisplayServer::missing() const
+{
+    QStringList missing;
+    for (const QString& program : neededPrograms(m_kind))
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            missing.append(program);
+    if (m_kind != Kind::X && ::geteuid() == 0 &&
+        QStandardPaths::findExecutable("unshare").isEmpty())
+        missing.append("unshare");
+    return missing.isEmpty() ? QString()
+                             : "needs " + missing.join(", ") + " (scripts/install-deps test)";
+}
+
+void DisplayServer::startUnprivileged(QProcess& process, const QString& program,
+                                      const QStringList& arguments) const
+{
+    if (::geteuid() == 0)
+        process.start("unshare", QStringList{"--user", "--", program} + arguments);
+    else
+        process.start(program, arguments);
+}
+
+bool DisplayServer::start(const QString& program, const QStringList& arguments,
+                          QProcessEnvironment environment, const QStringList& serverOptions,
+                          int width, int height)
+{
+    if (m_kind == Kind::X) {
+        // A free display: the server picks it and writes its number.
+        m_server.setProcessChannelMode(QProcess::SeparateChannels);
+        m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                QString("%1x%2x24").arg(width).arg(height), "-seat", m_marker});
+        if (!QTest::qWaitFor([this] { return m_server.canReadLine(); }, StartTimeoutMs)) {
+            m_error = "Xvfb did not start: " + m_server.readAllStandardError();
+            return false;
+        }
+        m_display = ':' + m_server.readLine().trimmed();
+        environment.insert("DISPLAY", m_display);
+    } else {
+        QProcessEnvironment compositor = environment;
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"})
+            compositor.remove(name);
+        compositor.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
+        compositor.insert("WLR_BACKENDS", "headless");
+        compositor.insert("WLR_RENDERER", "pixman");
+        compositor.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+        // Under cage, two outputs of 1280x720 side by side, which its window
+        // spans: a window that covers exactly one output cage shows by direct
+        // scan-out, which grim does not see on a headless output.
+        if (m_kind == Kind::Cage)
+            compositor.insert("WLR_HEADLESS_OUTPUTS", "2");
+        m_server.setProcessEnvironment(compositor);
+        if (m_kind == Kind::Cage) {
+            startUnprivileged(m_server, "cage",
+                              serverOptions + QStringList{"--", program} + arguments);
+        } else {
+            // Named with the marker, which so is on sway's command line.
+            const QString config = m_runtimeFolder + "/sway-" + m_marker + ".config";
+            if (!writeFile(config, QString("output HEADLESS-1 resolution %1x%2\nxwayland disable\n"
+                                           "default_border none\n")
+                                       .arg(width)
+                                       .arg(height)
+                                       .toUtf8())) {
+                m_error = "cannot write " + config;
+                return false;
+            }
+            startUnprivileged(m_server, "sway", serverOptions + QStringList{"-c", config});
+        }
+        if (!QTest::qWaitFor(
+                [this] { return !socket().isEmpty() || m_server.state() == QProcess::NotRunning; },
+                StartTimeoutMs) ||
+            socket().isEmpty()) {
+            m_error = "the compositor did not start: " + output();
+            return false;
+        }
+        m_display = socket();
+        environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
+        environment.insert("WAYLAND_DISPLAY", m_display);
+        if (m_kind == Kind::Cage)
+            return true; // its client runs already
+        m_keyboard.setProcessEnvironment(environment);
+        // Killed before the server; it cannot carry the marker, so it ends
+        // by itself after ten minutes at most should this test crash.
+        m_keyboard.start("wtype", {"-s", "600000"});
+    }
+    m_program.setProcessEnvironment(environment);
+    m_program.start(program, arguments);
+    return true;
+}
+
+QString DisplayServer::socket() const
+{
+    const QStringList sockets =
+        QDir(m_runtimeFolder).entryList({"wayland-*"}, QDir::System).filter(QRegExp("\\d$"));
+    return sockets.value(0);
+}
+
+qint64 DisplayServer::programPid() const
+{
+    if (m_kind != Kind::Cage)
+        return m_program.state() == QProcess::NotRunning ? 0 : m_program.processId();
+    // cage's child (unshare executes cage in its own place).
+    const qint64 server = m_server.processId();
+    const QByteArray children =
+        fileContent(QString("/proc/%1/task/%1/children").arg(server)).trimmed();
+    return server ? children.split(' ').value(0).toLongLong() : 0;
+}
+
+bool DisplayServer::press(const QString& key)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (m_kind == Kind::X) {
+        environment.insert("DISPLAY", m_display);
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(environment);
+        xdotool.start("xdotool", {"key", key});
+        return xdotool.waitForFinished(StartTimeoutMs) && xdotool.exitCode() == 0;
+    }
+    if (m_kind != Kind::Sway)
+        return false; // cage has no virtual keyboard
+    // "shift+Tab": shift held around the Tab. wtype's keys have one level
+    // each, so a shifted key is its shifted symbol, as a keyboard's map has it.
+    QStringList parts = key.split('+');
+    QString last = parts.takeLast();
+    if (last == "Tab" && parts.contains("shift", Qt::CaseInsensitive))
+        last = "ISO_Left_Tab";
+    QStringList arguments;
+    for (const QString& modifier : parts)
+        arguments << "-M" << modifier.toLower();
+    arguments << "-k" << last;
+    for (const QString& modifier : parts)
+        arguments << "-m" << modifier.toLower();
+    environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
+    environment.insert("WAYLAND_DISPLAY", m_display);
+    QProcess wtype;
+    wtype.setProcessEnvironment(environment);
+    wtype.start("wtype", arguments);
+    return wtype.waitForFinished(StartTimeoutMs) && wtype.exitCode() == 0;
+}
+
+QByteArray DisplayServer::output()
+{
+    m_output += m_kind == Kind::Cage ? m_server.readAll() : m_program.readAll();
+    return m_output;
+}
+
+QByteArray DisplayServer::latest(const QByteArray& start)
+{
+    const QByteArray all = '\n' + output();
+    const int end = all.lastIndexOf('\n');
+    const int begin = all.lastIndexOf("\n" + start, end - 1) + 1;
+    return begin <= 0 ? QByteArray() : all.mid(begin, all.indexOf('\n', begin) - begin);
+}
+
+QImage DisplayServer::picture()
+{
+    if (m_kind == Kind::X)
+        return QImage();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
+    environment.insert("WAYLAND_DISPLAY", m_display);
+    QProcess grim;
+    grim.setProcessEnvironment(environment);
+    grim.start("grim", {"-t", "png", "-"});
+    if (!grim.waitForFinished(StartTimeoutMs) || grim.exitCode() != 0)
+        return QImage();
+    return QImage::fromData(grim.readAllStandardOutput(), "PNG");
+}
+
+int DisplayServer::stopProgram()
+{
+    const qint64 pid = programPid();
+    if (pid <= 0)
+        return -1;
+    ::kill(pid_t(pid), SIGTERM);
+    if (m_kind != Kind::Cage) {
+        if (!m_program.waitForFinished(StartTimeoutMs)) {
+            m_program.kill();
+            m_program.waitForFinished(StartTimeoutMs);
+            return -1;
+        }
+        output();
+        return m_program.exitStatus() == QProcess::NormalExit ? m_program.exitCode() : -1;
+    }
+    // cage ends with its one client, with the client's status.
+    if (!m_server.waitForFinished(StartTimeoutMs)) {
+        ::kill(pid_t(pid), SIGKILL);
+        return -1;
+    }
+    output();
+    return m_server.exitStatus() == QProcess::NormalExit ? m_server.exitCode() : -1;
+}
