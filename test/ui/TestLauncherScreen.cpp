@@ -406,9 +406,13 @@ private slots:
                      status.contains("Running: 'Notice board' (board)") &&
                      status.contains(" " + child + "  running"),
                  status);
+        // Said once, in the refusing program's own words.
         const auto [refused, words] = runProgram(second.first(), second.mid(1));
-        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid + ", " +
-                                                program.toUtf8() + " (" + first.first().toUtf8()),
+        const QByteArray refusal = QFileInfo(second.first()).fileName().toUtf8() +
+                                   ": Another launcher is running: pid " + pid + ", " +
+                                   program.toUtf8() + " (" + first.first().toUtf8();
+        QVERIFY2(refused == 1 && words.count("Another launcher") == 1 &&
+                     (words.startsWith(refusal) || words.contains("\n" + refusal)),
                  words);
         signalProcess(running, signal);
         QVERIFY(running.waitForFinished(60000) && running.exitStatus() == QProcess::NormalExit);
