@@ -32,7 +32,8 @@ const int MemoryChecksOver = 2;
 } // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
-    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config))
+    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config)),
+      m_shownName(processShownName({config}, 0))
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
@@ -711,7 +712,7 @@ ProcessStatus PipelineProcess::status() const
     ProcessStatus status;
     status.program = m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram;
     status.arguments = m_config.arguments;
-    status.name = processShownName(m_config);
+    status.name = m_shownName;
     status.mode = m_config.mode;
     status.required = m_config.isRequired;
     status.pid = m_pid;

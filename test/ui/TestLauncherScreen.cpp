@@ -278,7 +278,8 @@ private slots:
         if (script == LongScript) {
             QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
             QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock" &&
-                    text("processName", item("process-0")) == "sh: trap 'exit 0' TERM; echo…");
+                    text("processName", item("process-0")) ==
+                        "sh: trap 'exit 0' TERM; echo ready; whi…");
             QTRY_COMPARE(item("process-0")->property("processState").toString(),
                          QString("running"));
             QCOMPARE(isShown("stopButton"), !action.isEmpty());
