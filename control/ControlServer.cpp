@@ -79,6 +79,12 @@ QJsonObject processObject(const ProcessStatus& status)
                        {"restarts", status.restarts},
                        {"lastExit", lastExit},
                        {"givenUp", status.givenUp}};
+    if (status.givenUp)
+        object.insert("givenUpAfter",
+                      QJsonObject{{"crashes", status.givenUpAfter.crashes},
+                                  {"hangs", status.givenUpAfter.hangs},
+                                  {"memoryCapStops", status.givenUpAfter.memoryCapStops},
+                                  {"failedStarts", status.givenUpAfter.failedStarts}});
     if (!status.failure.isEmpty())
         object.insert("failure", status.failure);
     if (status.lastCheckAt.isValid())

@@ -408,6 +408,8 @@ private slots:
                                      (givenUp ? processes().at(0)["givenUp"].toBool()
                                               : processes().at(0)["state"] == "running"),
                                  LimitMs);
+        // A crash ends the window of one: given up after it, in words.
+        QVERIFY(!givenUp || run({"status"}).second.contains("  given up after 1 crash  "));
         const QJsonArray before = processes();
         const Result restarted = run({"restart", row.target});
         QVERIFY2(restarted.first == row.exitCode && restarted.second.contains(row.output),

@@ -244,7 +244,7 @@ private:
     void endInstance(const Transition& transition);
     void restartAfter(EndKind kind);
     void countFinalEnd(EndKind kind);
-    void giveUp(const QString& message);
+    void giveUp(const QString& message, const ProcessStatus::Ends& ends);
     void cleanUpForRestart();
     void finish(EndKind kind, const Transition& transition);
     void finishAbandoned();
@@ -315,6 +315,7 @@ private:
     // Why the restart window gave the process up ("crashed 3 times within 10 s:
     // not restarted again"); empty while it has not.
     QString m_givenUp;
+    ProcessStatus::Ends m_givenUpAfter; // the ends that gave it up, by kind
     int m_lastExitCode = 0;
     QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
     // Why the process failed its pipeline, in words; empty while it has not.

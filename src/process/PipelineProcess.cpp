@@ -487,14 +487,21 @@ void PipelineProcess::countFinalEnd(EndKind kind)
     *m_window = m_window->with(endWords(kind), m_eventMs);
     const QString message = m_window->givenUpWords();
     log(QStringLiteral("Process ") + message);
-    giveUp(message);
+    ProcessStatus::Ends ends;
+    ends.crashes =
+        m_window->count(endWords(EndKind::Crashed)) + m_window->count(endWords(EndKind::Exited));
+    ends.hangs = m_window->count(endWords(EndKind::Hung));
+    ends.memoryCapStops = m_window->count(endWords(EndKind::OverMemory));
+    ends.failedStarts = m_window->count(endWords(EndKind::FailedToStart));
+    giveUp(message, ends);
 }
 
 // The process is not restarted again: its status says so until a restart on
 // request, and its owner hears why, in words that follow its program.
-void PipelineProcess::giveUp(const QString& message)
+void PipelineProcess::giveUp(const QString& message, const ProcessStatus::Ends& ends)
 {
     m_givenUp = message;
+    m_givenUpAfter = ends;
     emit pipelineProcessGivenUp(message);
 }
 
@@ -558,7 +565,7 @@ void PipelineProcess::failToStart(const Transition& transition)
     if (m_probe)
         m_probe->stop();
     if (m_config.mode == ProcessMode::Daemon && m_givenUp.isEmpty())
-        giveUp(startError() + QStringLiteral(": not restarted again"));
+        giveUp(startError() + QStringLiteral(": not restarted again"), {0, 0, 0, 1});
     if (transition.released())
         release();
     else if (m_config.isRequired && m_failure.isEmpty())
@@ -622,6 +629,7 @@ void PipelineProcess::restartOnRequest(const Transition& transition)
     if (transition.from != Step::Finished)
         return; // cleaning up: the window alone starts afresh
     m_givenUp.clear();
+    m_givenUpAfter = {};
     m_failure.clear();
     m_failedBeforeEnd = false;
     log(QStringLiteral("Restart requested: starting the process again"));
@@ -728,6 +736,7 @@ ProcessStatus PipelineProcess::status() const
     status.lastExitCode = m_lastExitStatus == QProcess::NormalExit ? m_lastExitCode : 0;
     status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
     status.givenUp = !m_givenUp.isEmpty();
+    status.givenUpAfter = m_givenUpAfter;
     status.failure = m_failure;
     status.lastCheck = m_lastCheck;
     status.lastCheckAt = m_lastCheckAt;

@@ -318,6 +318,45 @@ private slots:
                     isShown(again ? "failureView" : "tilesView"));
     }
 
+    void givenUp_data()
+    {
+        QTest::addColumn<int>("limit"); // restart-limit: the crashes that give it up
+        QTest::addColumn<QString>("words");
+        QTest::newRow("one crash") << 1 << "given up after 1 crash";
+        QTest::newRow("two crashes") << 2 << "given up after 2 crashes";
+    }
+
+    // A daemon that crashes until it is given up reads so, with its count,
+    // in red; two runs of one interpreter without a label read apart.
+    void givenUp()
+    {
+        QFETCH(int, limit);
+        QFETCH(QString, words);
+        const QString app =
+            QStringLiteral("[ui]\nname=Sensors\n[process-0]\nexec=/bin/sh\nmode=daemon\n"
+                           "arguments=-c, \"echo checking the temperature sensor; kill -9 $$\", "
+                           "MARKER\nrestart-on-crash=true\nrestart-limit=%1\n"
+                           "restart-period=600\n[process-1]\nexec=/bin/sh\nmode=sync\n"
+                           "arguments=-c, \"echo checking the temperature of the hall; %2\", "
+                           "MARKER\n")
+                .arg(limit)
+                .arg(LongScript)
+                .replace("MARKER", m_marker->text());
+        QVERIFY(writeFile(m_folders->user() + "/apps/sensors.ini", app.toUtf8()));
+        QVERIFY(openScreen());
+        QVERIFY(m_screen->backend()->startApplication("sensors"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            item("process-1") && text("processState", item("process-0")) == words, 30000);
+        const QObject* theme = item("runningView")->property("theme").value<QObject*>();
+        QCOMPARE(item("processState", item("process-0"))->property("color").value<QColor>(),
+                 theme->property("danger").value<QColor>());
+        QCOMPARE(text("processName", item("process-0")) + " / " +
+                     text("processName", item("process-1")),
+                 QString("sh: …sensor; kill -9 $$ / sh: …of the hall; trap 'exit 0' TERM; e…"));
+        m_screen->backend()->stopApplication();
+        QTRY_VERIFY(isShown("tilesView"));
+    }
+
     void journal_data()
     {
         QTest::addColumn<QString>("journal"); // logs/journal
