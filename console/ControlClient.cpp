@@ -190,9 +190,11 @@ void printLastResult(const QJsonObject& result)
                   : QStringLiteral("ended with %1").arg(exitText(process));
     if (process.value("givenUp").toBool() && !end.contains(QLatin1String("not restarted again")))
         end += QStringLiteral(" and was given up");
+    // The process by the name its row has in the table, as the screen calls it.
+    const QString name = process.value("name").toString();
     print(QStringLiteral("  because process %1 (%2) %3")
               .arg(process.value("index").toInt())
-              .arg(process.value("program").toString(), end));
+              .arg(name.isEmpty() ? process.value("program").toString() : name, end));
 }
 
 // Health, where it is watched: the last check and the memory in use.
