@@ -305,13 +305,16 @@ void printRestarts(const ProcessConfig& process)
                   .arg(settingSizeText(process.memoryMax)));
 }
 
-void printProcess(const ProcessConfig& process, int number, int count)
+void printProcess(const QList<ProcessConfig>& processes, int index)
 {
+    const ProcessConfig& process = processes.at(index);
+    const int number = index + 1;
+    const int count = int(processes.size());
     print(QStringLiteral("  process %1 of %2 [%3]").arg(number).arg(count).arg(process.group));
     // As the screen and status name it.
     field(4, QStringLiteral("label"),
           process.label.isEmpty()
-              ? QStringLiteral("(none: shown as %1)").arg(processShownName(process))
+              ? QStringLiteral("(none: shown as %1)").arg(processShownName(processes, index))
               : process.label);
     field(4, QStringLiteral("exec"), orNone(process.exec));
     QStringList arguments;
@@ -360,7 +363,7 @@ void printPipeline(const PipelineConfig& pipeline, const QString& path)
         field(2, QStringLiteral("processes"), QStringLiteral("(none)"));
     const int count = pipeline.processList.size();
     for (int i = 0; i < count; ++i)
-        printProcess(pipeline.processList.at(i), i + 1, count);
+        printProcess(pipeline.processList, i);
 }
 
 } // namespace

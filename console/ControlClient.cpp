@@ -134,6 +134,38 @@ QString applicationName(const QJsonObject& object)
     return name.isEmpty() ? application : QStringLiteral("'%1' (%2)").arg(name, application);
 }
 
+// What a process given up ended with: "given up after 3 crashes", "given up
+// after 2 crashes and 1 hang".
+QString givenUpText(const QJsonObject& process)
+{
+    struct Kind
+    {
+        const char* key;
+        const char* one;
+        const char* many;
+    };
+    static const Kind kinds[] = {
+        {"crashes", "crash", "crashes"},
+        {"hangs", "hang", "hangs"},
+        {"memoryCapStops", "stop over its memory cap", "stops over its memory cap"},
+        {"failedStarts", "failed start", "failed starts"},
+    };
+    const QJsonObject after = process.value("givenUpAfter").toObject();
+    QStringList ends;
+    for (const Kind& kind : kinds) {
+        const int count = after.value(QLatin1String(kind.key)).toInt();
+        if (count > 0)
+            ends.append(QStringLiteral("%1 %2").arg(count).arg(
+                QLatin1String(count == 1 ? kind.one : kind.many)));
+    }
+    if (ends.isEmpty())
+        return QStringLiteral("given up");
+    const QString last = ends.takeLast();
+    return QStringLiteral("given up after ") +
+           (ends.isEmpty() ? last
+                           : ends.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last);
+}
+
 // How the last pipeline ended, and the process that failed it.
 void printLastResult(const QJsonObject& result)
 {
@@ -158,9 +190,11 @@ void printLastResult(const QJsonObject& result)
                   : QStringLiteral("ended with %1").arg(exitText(process));
     if (process.value("givenUp").toBool() && !end.contains(QLatin1String("not restarted again")))
         end += QStringLiteral(" and was given up");
+    // The process by the name its row has in the table, as the screen calls it.
+    const QString name = process.value("name").toString();
     print(QStringLiteral("  because process %1 (%2) %3")
               .arg(process.value("index").toInt())
-              .arg(process.value("program").toString(), end));
+              .arg(name.isEmpty() ? process.value("program").toString() : name, end));
 }
 
 // Health, where it is watched: the last check and the memory in use.
@@ -196,7 +230,7 @@ QStringList processRow(const QJsonObject& process)
             process.value("mode").toString(),
             process.value("required").toBool() ? "yes" : "no",
             process.value("pid").toVariant().toString(),
-            process.value("givenUp").toBool() ? QStringLiteral("given up")
+            process.value("givenUp").toBool() ? givenUpText(process)
                                               : process.value("state").toString(),
             timeText(process.value("startedAt"), "hh:mm:ss"),
             QString::number(process.value("restarts").toInt()),

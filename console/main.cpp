@@ -480,8 +480,10 @@ ExitCode dispatch(const Options& options)
     // runs for each user, and a second one refuses before it has touched
     // anything, as the screen does.
     ControlServer server(backend, session);
-    if (!server.listen())
+    if (!server.listen()) {
+        ConsoleOutput::error(server.refusal());
         return ExitCode::Failure;
+    }
     // The files are read again from the folders they were loaded from.
     server.setReload([&folders, &backend] {
         folders.apply();

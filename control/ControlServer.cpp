@@ -79,6 +79,12 @@ QJsonObject processObject(const ProcessStatus& status)
                        {"restarts", status.restarts},
                        {"lastExit", lastExit},
                        {"givenUp", status.givenUp}};
+    if (status.givenUp)
+        object.insert("givenUpAfter",
+                      QJsonObject{{"crashes", status.givenUpAfter.crashes},
+                                  {"hangs", status.givenUpAfter.hangs},
+                                  {"memoryCapStops", status.givenUpAfter.memoryCapStops},
+                                  {"failedStarts", status.givenUpAfter.failedStarts}});
     if (!status.failure.isEmpty())
         object.insert("failure", status.failure);
     if (status.lastCheckAt.isValid())
@@ -138,16 +144,16 @@ Answering answeringLauncher(const QString& path)
     return {pid > 0 ? pid : -1, who.trimmed()};
 }
 
-bool refusedBy(const QString& path)
+// Why another launcher holds the socket at path, in words that name it; empty
+// when none answers there.
+QString refusalBy(const QString& path)
 {
     const Answering other = answeringLauncher(path);
     if (other.pid == 0)
-        return false;
-    Trace::error("Another launcher is running: pid %s%s; it holds the control socket '%s'",
-                 other.pid > 0 ? qUtf8Printable(QString::number(other.pid)) : "unknown",
-                 qUtf8Printable(other.who.isEmpty() ? QString() : QStringLiteral(", ") + other.who),
-                 qUtf8Printable(path));
-    return true;
+        return QString();
+    return QStringLiteral("Another launcher is running: pid %1%2; it holds the control socket '%3'")
+        .arg(other.pid > 0 ? QString::number(other.pid) : QStringLiteral("unknown"),
+             other.who.isEmpty() ? QString() : QStringLiteral(", ") + other.who, path);
 }
 
 } // namespace
@@ -218,7 +224,8 @@ bool ControlServer::listen()
         return true;
     }
     if (QFileInfo(path).exists() || QFileInfo(path).isSymLink()) {
-        if (refusedBy(path))
+        m_refusal = refusalBy(path);
+        if (!m_refusal.isEmpty())
             return false;
         QString problem;
         if (!m_folder.remove(QLatin1String(SocketName), problem)) {
@@ -233,7 +240,8 @@ bool ControlServer::listen()
     for (const QString& other : socketPaths()) {
         if (other == path || !QFileInfo::exists(other))
             continue;
-        if (refusedBy(other))
+        m_refusal = refusalBy(other);
+        if (!m_refusal.isEmpty())
             return false;
     }
     m_server.setSocketOptions(QLocalServer::UserAccessOption);

@@ -47,11 +47,15 @@ public:
     // that clients try them (RuntimeFolder::places()).
     static QStringList socketPaths();
 
-    // Replaces a socket that a dead launcher left; false (reported, naming
-    // its pid and command) only when another launcher of this user answers
-    // on any of socketPaths(), whichever front end it is. A socket that cannot be
-    // made is warned about once, and the launcher goes on without one.
+    // Replaces a socket that a dead launcher left; false only when another
+    // launcher of this user answers on any of socketPaths(), whichever front
+    // end it is: refusal() then says so, for the front end to tell in its own
+    // words. A socket that cannot be made is warned about once, and the
+    // launcher goes on without one.
     bool listen();
+    // Why listen() refused, naming the other launcher's pid, command and
+    // socket; empty when it did not.
+    QString refusal() const { return m_refusal; }
 
     // How the launcher's files are read again (start and reload): by default
     // the backend's reload() as it stands. Returns the files that do not read.
@@ -86,6 +90,7 @@ private:
     const QDateTime m_startedAt = QDateTime::currentDateTime();
     QLocalServer m_server;
     QString m_path;      // the socket listened on; empty when there is none
+    QString m_refusal;   // why listen() refused
     SafeFolder m_folder; // where it is
     QHash<QLocalSocket*, Client> m_clients;
     QTimer m_idleTimer;

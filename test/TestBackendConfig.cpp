@@ -1,9 +1,41 @@
 #include "TestBackendConfig.h"
 
 #include "Backend.h"
+#include "TestFixtures.h"
 
 #include <QSettings>
 #include <QTest>
+
+namespace {
+
+// The processes of a pipeline, one a line: a label ("label=NAME"), or the
+// program and its arguments, separated by '|'; and the name of each.
+const struct
+{
+    const char* name;
+    const char* processes;
+    const char* shown;
+} ShownNames[] = {
+    {"alone: its first argument that is no option",
+     "/bin/sh|-c|echo checking the temperature sensor; exit 3",
+     "sh: echo checking the temperature senso…"},
+    {"one interpreter twice: where the scripts part",
+     "/bin/sh|-c|echo checking the temperature sensor; exit 3\n"
+     "/bin/sh|-c|echo checking the temperature of the hall; sleep 300",
+     "sh: …sensor; exit 3\nsh: …of the hall; sleep 300"},
+    {"an option's value, with the option",
+     "/usr/bin/python3|serve.py|--port|8080\n/usr/bin/python3|serve.py|--port|8081",
+     "python3: --port 8080\npython3: --port 8081"},
+    {"a label, or another program, needs no more",
+     "label=player\n/usr/bin/mpv|--fs|/srv/kiosk/videos/welcome to the museum.mp4\n"
+     "/bin/sh|-c|echo one\n/usr/bin/mpv|--fs|/srv/kiosk/videos/opening hours.mp4",
+     "player\nmpv: /srv/kiosk/videos/welcome to the m…\nsh: echo one\n"
+     "mpv: /srv/kiosk/videos/opening hours.mp4"},
+    {"the same command twice, and no argument", "/bin/sleep|300\n/bin/sleep|300\n/usr/bin/true",
+     "sleep: 300\nsleep: 300\ntrue"},
+};
+
+} // namespace
 
 TestBackendConfig::TestBackendConfig(QObject* parent) : QObject(parent) {}
 
@@ -114,4 +146,31 @@ void TestBackendConfig::testPipelineConfigLoad()
     QCOMPARE(processConfig.restartPeriod, 12);
     QCOMPARE(processConfig.isRequired, true);
     QCOMPARE(processConfig.invalidConfigExitCodes, (QSet<int>{100, 101}));
+}
+
+void TestBackendConfig::shownNames_data()
+{
+    addRows(ShownNames);
+}
+
+// Rows without a label read apart from each other, in the screen and status.
+void TestBackendConfig::shownNames()
+{
+    const auto& row = currentRow(ShownNames);
+    QList<ProcessConfig> processes;
+    for (const QString& line : QString(row.processes).split('\n')) {
+        ProcessConfig process;
+        if (line.startsWith("label="))
+            process.label = line.mid(6);
+        else
+            process.arguments = line.split('|');
+        process.exec = process.arguments.value(0);
+        if (!process.arguments.isEmpty())
+            process.arguments.removeFirst();
+        processes.append(process);
+    }
+    QStringList names;
+    for (int i = 0; i < processes.size(); ++i)
+        names.append(processShownName(processes, i));
+    QCOMPARE(names.join('\n'), QString(row.shown));
 }

@@ -22,6 +22,8 @@ private slots:
     void cleanup();
     void testLauncherConfigLoad();
     void testPipelineConfigLoad();
+    void shownNames_data();
+    void shownNames();
 
 private:
     std::unique_ptr<Backend> m_backend;

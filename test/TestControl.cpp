@@ -259,8 +259,9 @@ private slots:
         QVERIFY(quiet);
 
         // A file written since the launcher began: its daemon is never ready.
-        QVERIFY(writeApp("gate", {"mode=async\nrequired=true\nready=file:/nonexistent\n"
-                                  "ready-timeout=3\narguments=--write, MARKER, --delay, 300",
+        QVERIFY(writeApp("gate", {"label=gate keeper\nmode=async\nrequired=true\n"
+                                  "ready=file:/nonexistent\nready-timeout=3\n"
+                                  "arguments=--write, MARKER, --delay, 300",
                                   "mode=sync\narguments=--delay, 300"}));
         QCOMPARE(run({"start", "gate"}).first, 0);
         // Columns as wide as "waiting for readiness".
@@ -271,7 +272,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(status().value("pipeline").isNull(), LimitMs);
         const QByteArray last = run({"status"}).second;
         QVERIFY2(last.contains("Last: gate failed (RequiredProcessFailure) at ") &&
-                     last.contains("test-helper) was not ready within 3 s: file /nonexistent\n"),
+                     last.contains("\n  because process 0 (gate keeper) was not ready within 3 "
+                                   "s: file /nonexistent\n"),
                  last);
         signalProcess(*m_main, SIGTERM);
         QVERIFY(m_main->waitForFinished(LimitMs) && m_main->exitCode() == 143 &&
@@ -408,6 +410,8 @@ private slots:
                                      (givenUp ? processes().at(0)["givenUp"].toBool()
                                               : processes().at(0)["state"] == "running"),
                                  LimitMs);
+        // A crash ends the window of one: given up after it, in words.
+        QVERIFY(!givenUp || run({"status"}).second.contains("  given up after 1 crash  "));
         const QJsonArray before = processes();
         const Result restarted = run({"restart", row.target});
         QVERIFY2(restarted.first == row.exitCode && restarted.second.contains(row.output),

@@ -355,6 +355,10 @@ private slots:
                      kind + '\n' + metrics.text());
         QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
                  row.givenUp ? 1 : 0);
+        // Given up after its hangs, as the screen and status tell it.
+        const ProcessStatus::Ends after = controller.processStatuses().value(0).givenUpAfter;
+        QCOMPARE(QList<int>({after.crashes, after.hangs, after.memoryCapStops, after.failedStarts}),
+                 QList<int>({0, row.givenUp ? row.hangs : 0, 0, 0}));
         QCOMPARE(messages.count("Ignored a notification", QtWarningMsg), row.ignored);
         // Given up, a required process fails its pipeline as a final crash does.
         QCOMPARE(controller.lastResult()->outcome,

@@ -50,6 +50,11 @@ bool LauncherScreen::listen()
     return m_control->listen();
 }
 
+QString LauncherScreen::refusal() const
+{
+    return m_control ? m_control->refusal() : QString();
+}
+
 // The backend first, so that the screen shows the applications and the
 // countdown from its first frame on.
 bool LauncherScreen::load()

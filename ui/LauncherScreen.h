@@ -34,9 +34,11 @@ public:
     explicit LauncherScreen(QObject* parent = nullptr);
     ~LauncherScreen() override;
 
-    // Opens the control socket, before load() touches anything; false
-    // (reported) when another launcher of this user runs, whichever front end.
+    // Opens the control socket, before load() touches anything; false when
+    // another launcher of this user runs, whichever front end: refusal()
+    // then names it.
     bool listen();
+    QString refusal() const;
     // Starts the backend (settings, applications, the autostart countdown),
     // then loads the screen's QML. False when the QML does not load; its
     // errors are warned about.

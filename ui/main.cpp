@@ -26,6 +26,17 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     std::fflush(stderr);
 }
 
+// A line of the screen's own, as a person reads it: the program's name first,
+// no category.
+void printError(const QString& message)
+{
+    const QByteArray line = ServiceJournal::prefix(STDERR_FILENO, QtCriticalMsg) +
+                            QCoreApplication::applicationName().toUtf8() + ": " + message.toUtf8() +
+                            '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -45,7 +56,11 @@ int main(int argc, char* argv[])
     // anything, with the status the console refuses with.
     LauncherScreen screen;
     ServiceJournal::follow(*screen.backend());
-    if (!screen.listen() || !screen.load())
+    if (!screen.listen()) {
+        printError(screen.refusal());
+        return 1;
+    }
+    if (!screen.load())
         return 1;
     if (qEnvironmentVariableIsSet("LAUNCHER_UI_TRACE_FOCUS"))
         new FocusTrace(screen.view()); // owned by the window

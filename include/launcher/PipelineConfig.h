@@ -21,10 +21,15 @@ QString processModeName(ProcessMode mode);
 
 struct ProcessConfig;
 
-// The name a person tells a process by: its label, else the file name of its
-// program and its first argument that is no option, shortened
-// ("sh: echo checking the sensor…"). Screens and status show this.
-QString processShownName(const ProcessConfig& process);
+// The name a person tells process `index` of a pipeline's processes by: its
+// label, else the file name of its program and its first argument that is no
+// option ("sh: echo checking the sensor"). Among the other processes without
+// a label that run the same program, the argument is the first one that
+// differs from theirs, from where it differs ("sh: …sensor; exit 3"), and an
+// option just before it is shown with it ("python3: --port 8081"). At most
+// MaxLabelLength characters, unless a label is longer. Screens and status
+// show this.
+QString processShownName(const QList<ProcessConfig>& processes, int index);
 
 // The longest label that a row of a screen shows whole.
 constexpr int MaxLabelLength = 40;

@@ -47,6 +47,9 @@ public:
     void start() { handle(Event::Start); }
     // The program to run, as validation found it; the configured exec when empty.
     void setResolvedProgram(const QString& path) { m_resolvedProgram = path; }
+    // The name its status gives it, told apart from the other processes of
+    // its pipeline (processShownName()); by default as if it ran alone.
+    void setShownName(const QString& name) { m_shownName = name; }
     // How long what an instance leaves running (or an instance asked to end
     // for a restart) may take to end, once asked, before it is killed.
     void setStopTimeout(int timeoutMs) { m_stopTimeoutMs = timeoutMs; }
@@ -241,7 +244,7 @@ private:
     void endInstance(const Transition& transition);
     void restartAfter(EndKind kind);
     void countFinalEnd(EndKind kind);
-    void giveUp(const QString& message);
+    void giveUp(const QString& message, const ProcessStatus::Ends& ends);
     void cleanUpForRestart();
     void finish(EndKind kind, const Transition& transition);
     void finishAbandoned();
@@ -285,6 +288,7 @@ private:
     int m_hangs = 0;
     int m_memoryCapStops = 0;
     QString m_resolvedProgram;
+    QString m_shownName;
     QString m_app;
     int m_index = -1;
     int m_stopTimeoutMs = 5000;
@@ -311,6 +315,7 @@ private:
     // Why the restart window gave the process up ("crashed 3 times within 10 s:
     // not restarted again"); empty while it has not.
     QString m_givenUp;
+    ProcessStatus::Ends m_givenUpAfter; // the ends that gave it up, by kind
     int m_lastExitCode = 0;
     QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
     // Why the process failed its pipeline, in words; empty while it has not.

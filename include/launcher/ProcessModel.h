@@ -19,7 +19,8 @@ class PipelineController;
 // person tells it by: processShownName()), arguments, mode
 // ("sync", "async", "daemon"), required, pid, state ("starting", "running",
 // ...), startedAt, restarts, hasExited, lastExitCode, lastExitSignal, crashed
-// (its last end was a crash), givenUp.
+// (its last end was a crash), givenUp, givenUpAfter (the ends that gave it
+// up by kind: crashes, hangs, memoryCapStops, failedStarts).
 class ProcessModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -43,6 +44,7 @@ public:
         CrashedRole,
         GivenUpRole,
         NameRole,
+        GivenUpAfterRole,
     };
     Q_ENUM(Role)
 

@@ -50,6 +50,23 @@ struct ProcessStatus
     // Ended for good because its restart window was full: it crashed (or
     // exited with a code to restart) too often. A restart on request clears it.
     bool givenUp = false;
+    // What a process given up ended with, the ends that filled its restart
+    // window by kind (an exit with a code to restart is a crash); a daemon
+    // that cannot be started is given up after one failed start. All 0
+    // while it is not given up.
+    struct Ends
+    {
+        int crashes = 0;
+        int hangs = 0;
+        int memoryCapStops = 0;
+        int failedStarts = 0;
+        bool operator==(const Ends& other) const
+        {
+            return crashes == other.crashes && hangs == other.hangs &&
+                   memoryCapStops == other.memoryCapStops && failedStarts == other.failedStarts;
+        }
+    };
+    Ends givenUpAfter;
     // Why the process failed its pipeline, in words that follow its name
     // ("exited with code 3", "was not ready within 5 s: tcp 8080"); empty
     // while it has not.

@@ -55,8 +55,10 @@ QVariantList shown(const PipelineConfig& pipeline, QList<ConfigProblem> problems
         list.append(QVariantMap{
             {QStringLiteral("processIndex"), problem.processIndex},
             {QStringLiteral("process"),
-             process ? QStringLiteral("%1 (%2)").arg(process->group, processShownName(*process))
-                     : QString()},
+             process
+                 ? QStringLiteral("%1 (%2)").arg(
+                       process->group, processShownName(pipeline.processList, problem.processIndex))
+                 : QString()},
             {QStringLiteral("severity"), problem.severityName()},
             {QStringLiteral("text"), !ownGroup ? problem.text()
                                      : where.isEmpty()

@@ -13,7 +13,8 @@ bool sameStatus(const ProcessStatus& a, const ProcessStatus& b)
            a.pid == b.pid && a.state == b.state && a.startedAt == b.startedAt &&
            a.restarts == b.restarts && a.hasExited == b.hasExited &&
            a.lastExitStatus == b.lastExitStatus && a.lastExitCode == b.lastExitCode &&
-           a.lastExitSignal == b.lastExitSignal && a.givenUp == b.givenUp;
+           a.lastExitSignal == b.lastExitSignal && a.givenUp == b.givenUp &&
+           a.givenUpAfter == b.givenUpAfter;
 }
 
 } // namespace
@@ -83,6 +84,11 @@ QVariant ProcessModel::data(const QModelIndex& index, int role) const
         return status.hasExited && status.lastExitStatus == QProcess::CrashExit;
     case GivenUpRole:
         return status.givenUp;
+    case GivenUpAfterRole:
+        return QVariantMap{{"crashes", status.givenUpAfter.crashes},
+                           {"hangs", status.givenUpAfter.hangs},
+                           {"memoryCapStops", status.givenUpAfter.memoryCapStops},
+                           {"failedStarts", status.givenUpAfter.failedStarts}};
     default:
         return QVariant();
     }
@@ -106,6 +112,7 @@ QHash<int, QByteArray> ProcessModel::roleNames() const
         {LastExitSignalRole, "lastExitSignal"},
         {CrashedRole, "crashed"},
         {GivenUpRole, "givenUp"},
+        {GivenUpAfterRole, "givenUpAfter"},
     };
 }
 

@@ -617,6 +617,7 @@ void PipelineController::startPipelineProcess(int processIndex)
     process->setPlace(m_pipelineConfig.basename, processIndex);
     process->setStopTimeout(m_stopTimeout);
     process->setResolvedProgram(m_programs.value(processIndex));
+    process->setShownName(processShownName(m_pipelineConfig.processList, processIndex));
     emit processStatusChanged(processIndex);
     process->start();
 }

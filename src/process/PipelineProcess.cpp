@@ -32,7 +32,8 @@ const int MemoryChecksOver = 2;
 } // namespace
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
-    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config))
+    : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config)),
+      m_shownName(processShownName({config}, 0))
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
@@ -486,14 +487,21 @@ void PipelineProcess::countFinalEnd(EndKind kind)
     *m_window = m_window->with(endWords(kind), m_eventMs);
     const QString message = m_window->givenUpWords();
     log(QStringLiteral("Process ") + message);
-    giveUp(message);
+    ProcessStatus::Ends ends;
+    ends.crashes =
+        m_window->count(endWords(EndKind::Crashed)) + m_window->count(endWords(EndKind::Exited));
+    ends.hangs = m_window->count(endWords(EndKind::Hung));
+    ends.memoryCapStops = m_window->count(endWords(EndKind::OverMemory));
+    ends.failedStarts = m_window->count(endWords(EndKind::FailedToStart));
+    giveUp(message, ends);
 }
 
 // The process is not restarted again: its status says so until a restart on
 // request, and its owner hears why, in words that follow its program.
-void PipelineProcess::giveUp(const QString& message)
+void PipelineProcess::giveUp(const QString& message, const ProcessStatus::Ends& ends)
 {
     m_givenUp = message;
+    m_givenUpAfter = ends;
     emit pipelineProcessGivenUp(message);
 }
 
@@ -557,7 +565,7 @@ void PipelineProcess::failToStart(const Transition& transition)
     if (m_probe)
         m_probe->stop();
     if (m_config.mode == ProcessMode::Daemon && m_givenUp.isEmpty())
-        giveUp(startError() + QStringLiteral(": not restarted again"));
+        giveUp(startError() + QStringLiteral(": not restarted again"), {0, 0, 0, 1});
     if (transition.released())
         release();
     else if (m_config.isRequired && m_failure.isEmpty())
@@ -621,6 +629,7 @@ void PipelineProcess::restartOnRequest(const Transition& transition)
     if (transition.from != Step::Finished)
         return; // cleaning up: the window alone starts afresh
     m_givenUp.clear();
+    m_givenUpAfter = {};
     m_failure.clear();
     m_failedBeforeEnd = false;
     log(QStringLiteral("Restart requested: starting the process again"));
@@ -711,7 +720,7 @@ ProcessStatus PipelineProcess::status() const
     ProcessStatus status;
     status.program = m_resolvedProgram.isEmpty() ? m_config.exec : m_resolvedProgram;
     status.arguments = m_config.arguments;
-    status.name = processShownName(m_config);
+    status.name = m_shownName;
     status.mode = m_config.mode;
     status.required = m_config.isRequired;
     status.pid = m_pid;
@@ -727,6 +736,7 @@ ProcessStatus PipelineProcess::status() const
     status.lastExitCode = m_lastExitStatus == QProcess::NormalExit ? m_lastExitCode : 0;
     status.lastExitSignal = m_lastExitStatus == QProcess::CrashExit ? m_lastExitCode : 0;
     status.givenUp = !m_givenUp.isEmpty();
+    status.givenUpAfter = m_givenUpAfter;
     status.failure = m_failure;
     status.lastCheck = m_lastCheck;
     status.lastCheckAt = m_lastCheckAt;

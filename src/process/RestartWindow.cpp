@@ -41,6 +41,12 @@ int RestartWindow::delaySeconds() const
         std::min(delay, qint64(std::max(m_config->restartDelayMax, m_config->restartDelay))));
 }
 
+int RestartWindow::count(const QString& what) const
+{
+    return int(std::count_if(m_ends.cbegin(), m_ends.cend(),
+                             [&what](const End& end) { return end.what == what; }));
+}
+
 QString RestartWindow::givenUpWords() const
 {
     QStringList kinds;

@@ -28,6 +28,8 @@ public:
     // What the full window holds, each kind said once: "crashed or was hung
     // 3 times within 10 s: not restarted again".
     QString givenUpWords() const;
+    // The ends in the window that were `what`.
+    int count(const QString& what) const;
     void clear() { m_ends.clear(); }
 
 private:

@@ -274,7 +274,8 @@ private slots:
         if (script == LongScript) {
             QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
             QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock" &&
-                    text("processName", item("process-0")) == "sh: trap 'exit 0' TERM; echo…");
+                    text("processName", item("process-0")) ==
+                        "sh: trap 'exit 0' TERM; echo ready; whi…");
             QTRY_COMPARE(item("process-0")->property("processState").toString(),
                          QString("running"));
             QCOMPARE(isShown("stopButton"), !action.isEmpty());
@@ -311,6 +312,45 @@ private slots:
         const bool again = action == "restartButton" || action == "Return";
         QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
                     isShown(again ? "failureView" : "tilesView"));
+    }
+
+    void givenUp_data()
+    {
+        QTest::addColumn<int>("limit"); // restart-limit: the crashes that give it up
+        QTest::addColumn<QString>("words");
+        QTest::newRow("one crash") << 1 << "given up after 1 crash";
+        QTest::newRow("two crashes") << 2 << "given up after 2 crashes";
+    }
+
+    // A daemon that crashes until it is given up reads so, with its count,
+    // in red; two runs of one interpreter without a label read apart.
+    void givenUp()
+    {
+        QFETCH(int, limit);
+        QFETCH(QString, words);
+        const QString app =
+            QStringLiteral("[ui]\nname=Sensors\n[process-0]\nexec=/bin/sh\nmode=daemon\n"
+                           "arguments=-c, \"echo checking the temperature sensor; kill -9 $$\", "
+                           "MARKER\nrestart-on-crash=true\nrestart-limit=%1\n"
+                           "restart-period=600\n[process-1]\nexec=/bin/sh\nmode=sync\n"
+                           "arguments=-c, \"echo checking the temperature of the hall; %2\", "
+                           "MARKER\n")
+                .arg(limit)
+                .arg(LongScript)
+                .replace("MARKER", m_marker->text());
+        QVERIFY(writeFile(m_folders->user() + "/apps/sensors.ini", app.toUtf8()));
+        QVERIFY(openScreen());
+        QVERIFY(m_screen->backend()->startApplication("sensors"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            item("process-1") && text("processState", item("process-0")) == words, 30000);
+        const QObject* theme = item("runningView")->property("theme").value<QObject*>();
+        QCOMPARE(item("processState", item("process-0"))->property("color").value<QColor>(),
+                 theme->property("danger").value<QColor>());
+        QCOMPARE(text("processName", item("process-0")) + " / " +
+                     text("processName", item("process-1")),
+                 QString("sh: …sensor; kill -9 $$ / sh: …of the hall; trap 'exit 0' TERM; e…"));
+        m_screen->backend()->stopApplication();
+        QTRY_VERIFY(isShown("tilesView"));
     }
 
     void journal_data()
@@ -402,9 +442,13 @@ private slots:
                      status.contains("Running: 'Notice board' (board)") &&
                      status.contains(" " + child + "  running"),
                  status);
+        // Said once, in the refusing program's own words.
         const auto [refused, words] = runProgram(second.first(), second.mid(1));
-        QVERIFY2(refused == 1 && words.contains("Another launcher is running: pid " + pid + ", " +
-                                                program.toUtf8() + " (" + first.first().toUtf8()),
+        const QByteArray refusal = QFileInfo(second.first()).fileName().toUtf8() +
+                                   ": Another launcher is running: pid " + pid + ", " +
+                                   program.toUtf8() + " (" + first.first().toUtf8();
+        QVERIFY2(refused == 1 && words.count("Another launcher") == 1 &&
+                     (words.startsWith(refusal) || words.contains("\n" + refusal)),
                  words);
         signalProcess(running, signal);
         QVERIFY(running.waitForFinished(60000) && running.exitStatus() == QProcess::NormalExit);

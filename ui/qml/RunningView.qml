@@ -21,6 +21,32 @@ Item {
         "idle": ""
     })
 
+    // What a process given up ended with: "given up after 3 crashes", "given
+    // up after 2 crashes and 1 hang". English takes the form of each count
+    // from its two texts, every other language its own forms of both.
+    function givenUpText(after) {
+        var ends = []
+        if (after.crashes > 0)
+            ends.push(after.crashes === 1 ? qsTr("%n crash", "", 1)
+                                          : qsTr("%n crashes", "", after.crashes))
+        if (after.hangs > 0)
+            ends.push(after.hangs === 1 ? qsTr("%n hang", "", 1)
+                                        : qsTr("%n hangs", "", after.hangs))
+        if (after.memoryCapStops > 0)
+            ends.push(after.memoryCapStops === 1
+                      ? qsTr("%n stop over its memory cap", "", 1)
+                      : qsTr("%n stops over its memory cap", "", after.memoryCapStops))
+        if (after.failedStarts > 0)
+            ends.push(after.failedStarts === 1 ? qsTr("%n failed start", "", 1)
+                                               : qsTr("%n failed starts", "", after.failedStarts))
+        if (ends.length === 0)
+            return qsTr("given up")
+        var all = ends[0]
+        for (var i = 1; i < ends.length; ++i)
+            all = (i === ends.length - 1 ? qsTr("%1 and %2") : qsTr("%1, %2")).arg(all).arg(ends[i])
+        return qsTr("given up after %1").arg(all)
+    }
+
     ColumnLayout {
         anchors.centerIn: parent
         // The width of the screen, for the processes' names and states.
@@ -95,10 +121,11 @@ Item {
                             objectName: "processState"
                             // Wraps rather than lose its end ("given up").
                             Layout.maximumWidth: processList.width * 0.45
-                            text: (model.restarts > 0
-                                   ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
-                                   : model.state)
-                                  + (model.givenUp ? qsTr(", given up") : "")
+                            text: model.givenUp
+                                  ? view.givenUpText(model.givenUpAfter)
+                                  : model.restarts > 0
+                                    ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
+                                    : model.state
                             color: model.givenUp ? theme.danger : theme.text
                             font.pixelSize: theme.smallFont
                             horizontalAlignment: Text.AlignRight
