@@ -30,6 +30,8 @@ struct ProcessConfig;
 // MaxLabelLength characters, unless a label is longer. Screens and status
 // show this.
 QString processShownName(const QList<ProcessConfig>& processes, int index);
+// The same for a process as if it ran alone in its pipeline.
+QString processShownName(const ProcessConfig& process);
 
 // The longest label that a row of a screen shows whole.
 constexpr int MaxLabelLength = 40;

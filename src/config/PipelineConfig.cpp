@@ -127,6 +127,11 @@ QString processShownName(const QList<ProcessConfig>& processes, int index)
     return program + QStringLiteral(": ") + excerpt(text, from, room);
 }
 
+QString processShownName(const ProcessConfig& process)
+{
+    return processShownName({process}, 0);
+}
+
 bool operator==(const ProcessConfig& a, const ProcessConfig& b)
 {
     return fields(a) == fields(b);

@@ -33,7 +33,7 @@ const int MemoryChecksOver = 2;
 
 PipelineProcess::PipelineProcess(QObject* parent, const ProcessConfig& config)
     : QObject(parent), m_config(config), m_window(std::make_unique<RestartWindow>(m_config)),
-      m_shownName(processShownName({config}, 0))
+      m_shownName(processShownName(config))
 {
     m_restartTimer.setSingleShot(true);
     connect(&m_restartTimer, &QTimer::timeout, this, [this] { handle(Event::RestartDue); });
