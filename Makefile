@@ -121,13 +121,16 @@ demo: deps-demo $(BUILD_DIR)/build.ninja
 		echo "launcher exited with status $$status"; exit $$status
 
 # The pictures of the kiosk screen in docs/screenshots/, taken by its test at
-# 1280x720 with the software renderer, each checked for what it shows.
+# 1280x720 with the software renderer, each checked for what it shows; in
+# English, whatever the locale.
 SCREENSHOTS_DIR ?= $(CURDIR)/docs/screenshots
 
 screenshots: build
-	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+	LC_ALL=C.UTF-8 LANGUAGE= LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) \
+		QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestLauncherScreen screenshots
-	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+	LC_ALL=C.UTF-8 LANGUAGE= LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) \
+		QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestBrand screen:branded
 
 clean:
