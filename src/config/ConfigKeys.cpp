@@ -330,10 +330,13 @@ QString screenLanguage(const QString& text, QString* problem)
     if (text.isEmpty())
         return QString();
     // A locale's own name: "de_DE.UTF-8" is a locale, QLocale reads "de_DE".
-    const QLocale::Language wanted = QLocale(text.section(QLatin1Char('.'), 0, 0)).language();
+    const QLocale wanted(text.section(QLatin1Char('.'), 0, 0));
     const QStringList languages = screenLanguages();
+    // The translation for the country first (pt_BR), else the language's.
+    if (languages.contains(wanted.name()))
+        return wanted.name();
     for (const QString& language : languages) {
-        if (wanted != QLocale::C && QLocale(language).language() == wanted)
+        if (wanted.language() != QLocale::C && QLocale(language).language() == wanted.language())
             return language;
     }
     if (problem) {
