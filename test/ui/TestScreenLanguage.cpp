@@ -70,6 +70,8 @@ const struct
     {"de, restarted 1×", "de", "C", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},
     {"de, restarted 2×", "de", "C", "RunningView", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
     {"fr, restarted 2×", "fr", "C", "RunningView", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
+    {"de, given up after 2 crashes", "de", "C", "RunningView", "%n crashes", 2, "2 Abstürzen"},
+    {"fr, given up after 1 hang", "fr", "C", "RunningView", "%n hang", 1, "1 blocage"},
     {"the locale's, fr_CH", "", "fr_CH", "CountdownBanner", "Starting %1 in %n s", 2,
      "%1 démarre dans 2 secondes"},
     {"the locale's, de_DE", "", "de_DE", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},

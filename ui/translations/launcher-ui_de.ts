@@ -174,12 +174,80 @@
         </translation>
     </message>
     <message>
-        <source>, given up</source>
-        <translation>, aufgegeben</translation>
-    </message>
-    <message>
         <source>Stop</source>
         <translation>Beenden</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n crash</source>
+        <translation>
+            <numerusform>%n Absturz</numerusform>
+            <numerusform>%n Abstürzen</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n crashes</source>
+        <translation>
+            <numerusform>%n Absturz</numerusform>
+            <numerusform>%n Abstürzen</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n hang</source>
+        <translation>
+            <numerusform>%n Blockade</numerusform>
+            <numerusform>%n Blockaden</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n hangs</source>
+        <translation>
+            <numerusform>%n Blockade</numerusform>
+            <numerusform>%n Blockaden</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n stop over its memory cap</source>
+        <translation>
+            <numerusform>%n Stopp wegen Speicherlimit</numerusform>
+            <numerusform>%n Stopps wegen Speicherlimit</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n stops over its memory cap</source>
+        <translation>
+            <numerusform>%n Stopp wegen Speicherlimit</numerusform>
+            <numerusform>%n Stopps wegen Speicherlimit</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n failed start</source>
+        <translation>
+            <numerusform>%n Fehlstart</numerusform>
+            <numerusform>%n Fehlstarts</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n failed starts</source>
+        <translation>
+            <numerusform>%n Fehlstart</numerusform>
+            <numerusform>%n Fehlstarts</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>given up</source>
+        <translation>aufgegeben</translation>
+    </message>
+    <message>
+        <source>%1 and %2</source>
+        <translation>%1 und %2</translation>
+    </message>
+    <message>
+        <source>%1, %2</source>
+        <translation>%1, %2</translation>
+    </message>
+    <message>
+        <source>given up after %1</source>
+        <translation>aufgegeben nach %1</translation>
     </message>
 </context>
 <context>

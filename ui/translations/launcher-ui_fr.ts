@@ -174,12 +174,80 @@
         </translation>
     </message>
     <message>
-        <source>, given up</source>
-        <translation>, abandonné</translation>
-    </message>
-    <message>
         <source>Stop</source>
         <translation>Arrêter</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n crash</source>
+        <translation>
+            <numerusform>%n plantage</numerusform>
+            <numerusform>%n plantages</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n crashes</source>
+        <translation>
+            <numerusform>%n plantage</numerusform>
+            <numerusform>%n plantages</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n hang</source>
+        <translation>
+            <numerusform>%n blocage</numerusform>
+            <numerusform>%n blocages</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n hangs</source>
+        <translation>
+            <numerusform>%n blocage</numerusform>
+            <numerusform>%n blocages</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n stop over its memory cap</source>
+        <translation>
+            <numerusform>%n arrêt pour dépassement de mémoire</numerusform>
+            <numerusform>%n arrêts pour dépassement de mémoire</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n stops over its memory cap</source>
+        <translation>
+            <numerusform>%n arrêt pour dépassement de mémoire</numerusform>
+            <numerusform>%n arrêts pour dépassement de mémoire</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n failed start</source>
+        <translation>
+            <numerusform>%n échec de démarrage</numerusform>
+            <numerusform>%n échecs de démarrage</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n failed starts</source>
+        <translation>
+            <numerusform>%n échec de démarrage</numerusform>
+            <numerusform>%n échecs de démarrage</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>given up</source>
+        <translation>abandonné</translation>
+    </message>
+    <message>
+        <source>%1 and %2</source>
+        <translation>%1 et %2</translation>
+    </message>
+    <message>
+        <source>%1, %2</source>
+        <translation>%1, %2</translation>
+    </message>
+    <message>
+        <source>given up after %1</source>
+        <translation>abandonné après %1</translation>
     </message>
 </context>
 <context>
