@@ -7,7 +7,8 @@ FUZZ_SECONDS      ?= 600
 CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-asan fuzz package bench soak demo screenshots count clean
+.PHONY: all deps build test test-asan fuzz package bench soak demo screenshots count clean \
+	translations
 
 all: build
 
@@ -29,6 +30,12 @@ build: deps-build $(BUILD_DIR)/build.ninja
 test: deps-test build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) || { $(CURDIR)/scripts/ctest-failures .; exit 1; }
 	@scripts/count-lines
+
+# The screen's translations after its words change: each ui/translations/*.ts
+# gains the new texts (unfinished until translated) and drops the gone ones
+# (docs/ui.md, "Languages").
+translations:
+	lupdate -locations none -no-obsolete ui -ts ui/translations/*.ts
 
 # The lines of tests beside the lines of code (docs/development.md).
 count:
@@ -114,13 +121,16 @@ demo: deps-demo $(BUILD_DIR)/build.ninja
 		echo "launcher exited with status $$status"; exit $$status
 
 # The pictures of the kiosk screen in docs/screenshots/, taken by its test at
-# 1280x720 with the software renderer, each checked for what it shows.
+# 1280x720 with the software renderer, each checked for what it shows; in
+# English, whatever the locale.
 SCREENSHOTS_DIR ?= $(CURDIR)/docs/screenshots
 
 screenshots: build
-	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+	LC_ALL=C.UTF-8 LANGUAGE= LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) \
+		QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestLauncherScreen screenshots
-	LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+	LC_ALL=C.UTF-8 LANGUAGE= LAUNCHER_SCREENSHOTS=$(SCREENSHOTS_DIR) \
+		QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestBrand screen:branded
 
 clean:

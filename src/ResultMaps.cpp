@@ -1,6 +1,7 @@
 #include "ResultMaps.h"
 
 #include "PipelineWords.h"
+#include "support/LauncherSupport.h"
 
 #include <QSet>
 
@@ -38,6 +39,10 @@ QVariantMap lastResult(const std::optional<PipelineController::Result>& result)
         {QStringLiteral("name"), result->name},
         {QStringLiteral("outcome"), pipelineWord(result->outcome)},
         {QStringLiteral("failureReason"), failureReasonText(result->failureReason)},
+        // For the screen to say it in its own words.
+        {QStringLiteral("failureCause"), result->failureReason == PipelineController::NoFailure
+                                             ? QString()
+                                             : LauncherSupport::enumName(result->failureReason)},
         {QStringLiteral("failedProcessIndex"), failed.index},
         {QStringLiteral("failedProgram"), failed.program},
         {QStringLiteral("failedName"), failed.name},

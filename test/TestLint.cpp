@@ -91,6 +91,11 @@ const struct
     {"text-scale", "[ui]\ntext-scale=0.2\n",
      "warning: [ui] text-scale: '0.2' is no factor from 0.5 to 3 (such as 1.5); it reads as 1",
      "launcher.ini"},
+    // A locale's name, or its language alone; anything else names the languages there are.
+    {"language", "[ui]\nlanguage=fr_CH\n", "", "launcher.ini"},
+    {"language of a locale", "[ui]\nlanguage=de_DE.UTF-8\n", "", "launcher.ini"},
+    {"language unknown", "[ui]\nlanguage=Deutsch\n",
+     "warning: [ui] language: 'Deutsch' is no language of the screen (", "launcher.ini"},
 };
 
 // What a whole-number key read as, where the backend shows it; none where it does not.

@@ -2,6 +2,7 @@
 
 #include "Backend.h"
 #include "ControlServer.h"
+#include "ScreenLanguage.h"
 #include "TileFilter.h"
 #include "WindowPlacement.h"
 
@@ -13,6 +14,7 @@
 #include <QQmlError>
 #include <QQuickView>
 #include <QScreen>
+#include <QTranslator>
 
 LauncherScreen::LauncherScreen(QObject* parent)
     : QObject(parent), m_backend(std::make_unique<Backend>()),
@@ -61,6 +63,8 @@ bool LauncherScreen::load()
 {
     m_backend->initialize();
     onApplicationsChanged();
+    // Before the QML, whose texts are translated as it is made.
+    m_translator = screenTranslator(m_backend->settings().uiLanguage);
     m_view->setSource(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
     if (m_view->status() != QQuickView::Ready) {
         for (const QQmlError& error : m_view->errors())

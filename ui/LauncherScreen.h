@@ -16,6 +16,7 @@ class ControlServer;
 class QQmlEngine;
 class QQuickView;
 class QScreen;
+class QTranslator;
 
 // The kiosk screen: the backend, the QML engine and the window that shows the
 // tiles, the countdown, the running application and its failures. main()
@@ -40,8 +41,8 @@ public:
     bool listen();
     QString refusal() const;
     // Starts the backend (settings, applications, the autostart countdown),
-    // then loads the screen's QML. False when the QML does not load; its
-    // errors are warned about.
+    // then loads the screen's QML, in the language of ui/language or of the
+    // locale. False when the QML does not load; its errors are warned about.
     bool load();
     // Places the window on its screen as ui/location and ui/width say (on
     // Wayland, where the compositor places it, only its size counts), and
@@ -75,6 +76,8 @@ private:
     void onSettingsChanged();
 
     std::unique_ptr<Backend> m_backend;
+    // The screen's words in its language; null where they stay English.
+    std::unique_ptr<QTranslator> m_translator;
     std::unique_ptr<QQmlEngine> m_engine;
     std::unique_ptr<QQuickView> m_view;
     // The folder of each application's pipeline file, by base name.

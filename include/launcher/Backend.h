@@ -168,6 +168,8 @@ public:
     QDateTime nextRestart() const { return m_pipelineController.nextRestart(); }
     // How the last pipeline ended, for a front end: basename, name, outcome
     // ("normal", "failed", "stopped"), failureReason (words, or empty),
+    // failureCause (its PipelineFailureReason's name, such as
+    // "RequiredProcessFailure", or empty),
     // failedProcessIndex (-1: none), failedProgram, failedName (its label, or
     // processShownName()), failedExitCode,
     // failedExitSignal, failedCrashed, failedBecause (the process's failure

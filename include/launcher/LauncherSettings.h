@@ -25,6 +25,8 @@ struct LauncherSettings
     QString uiBackgroundImage;
     QString uiLogo;
     double uiTextScale = 0;
+    // The screen's language (ui/language: "de", "en", "fr"); empty: the locale's.
+    QString uiLanguage;
     // The application that starts by itself; empty for none.
     QString autostartTile;
     int autostartTimeout = 0;

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 #include <QPair>
 #include <QRegularExpression>
 #include <QSettings>
@@ -127,6 +128,7 @@ const Key* table(File file)
         {"ui", "background-image", Kind::Picture, QString()},
         {"ui", "logo", Kind::Picture, QString()},
         {"ui", "text-scale", Kind::Scale, QStringLiteral("1")},
+        {"ui", "language", Kind::Language, QString()},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
         {"metrics", "interval", Kind::Integer, 15, false, 1, 86400}, // a day at most
         {nullptr, nullptr, Kind::Text, QVariant()},
@@ -310,6 +312,41 @@ bool holdsSerializedValue(const QByteArray& content)
 QString searchPath(const QStringList& libraryPaths)
 {
     return libraryPaths.join(QLatin1Char(':'));
+}
+
+QStringList screenLanguages()
+{
+    // The build names the translations (LAUNCHER_SCREEN_LANGUAGES: "de,fr").
+    QStringList languages =
+        QStringLiteral(LAUNCHER_SCREEN_LANGUAGES).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    languages.append(QStringLiteral("en"));
+    languages.sort();
+    languages.removeDuplicates();
+    return languages;
+}
+
+QString screenLanguage(const QString& text, QString* problem)
+{
+    if (text.isEmpty())
+        return QString();
+    // A locale's own name: "de_DE.UTF-8" is a locale, QLocale reads "de_DE".
+    const QLocale wanted(text.section(QLatin1Char('.'), 0, 0));
+    const QStringList languages = screenLanguages();
+    // The translation for the country first (pt_BR), else the language's.
+    if (languages.contains(wanted.name()))
+        return wanted.name();
+    for (const QString& language : languages) {
+        if (wanted.language() != QLocale::C && QLocale(language).language() == wanted.language())
+            return language;
+    }
+    if (problem) {
+        QStringList quoted = languages;
+        const QString last = quoted.takeLast();
+        *problem = QStringLiteral("'%1' is no language of the screen (%2 or %3), so it follows "
+                                  "the locale")
+                       .arg(text, quoted.join(QLatin1String(", ")), last);
+    }
+    return QString();
 }
 
 } // namespace ConfigKeys

@@ -36,6 +36,7 @@ enum class Kind
     Color,       // #rgb, #rrggbb, #aarrggbb or a colour's name; the default when it is none
     Picture,     // a picture's path, relative to the settings file's folder or absolute
     Scale,       // a decimal factor from MinTextScale to MaxTextScale; 1 when it is none
+    Language,    // a language of the screen (de, fr_CH); empty: the locale's
 };
 
 struct Key
@@ -153,6 +154,14 @@ Scale scale(const QString& text);
 // A time of day (Kind::TimeOfDay): H:MM or HH:MM, from 0:00 to 23:59; an
 // invalid time when the text is none.
 QTime parseTimeOfDay(const QString& text);
+
+// ui/language: the languages that the screen speaks, English and one for
+// each of its translations, sorted ("de", "en", "fr").
+QStringList screenLanguages();
+// The language of screenLanguages() that `text` names, as a locale names it
+// ("de", "de_CH", "de-AT" and "de_DE.UTF-8" are "de"); empty for an empty
+// text, and for one that names no language of the screen, with the problem.
+QString screenLanguage(const QString& text, QString* problem = nullptr);
 
 // How the settings reader marks a value serialized from binary data.
 inline const char* const SerializedValueMarker = "@Variant(";

@@ -191,7 +191,7 @@ Findings wordFindings(const ConfigKeys::Key& key, const QString& text)
     }
 }
 
-// The keys whose text is a time or a path, checked only when set.
+// The keys whose text is a time, a path or a language, checked only when set.
 Findings setValueFindings(const ConfigKeys::Key& key, const QString& text)
 {
     if (text.isEmpty())
@@ -201,6 +201,11 @@ Findings setValueFindings(const ConfigKeys::Key& key, const QString& text)
                  QStringLiteral("'%1' is not a time of day: write HH:MM, 00:00 to 23:59 (such as "
                                 "04:00); no daily restart happens")
                      .arg(text)}};
+    if (key.kind == Kind::Language) {
+        QString problem;
+        ConfigKeys::screenLanguage(text, &problem);
+        return problem.isEmpty() ? Findings{} : Findings{{Severity::Warning, problem}};
+    }
     if (key.kind == Kind::MetricsFile && QFileInfo(text).isRelative())
         return {{Severity::Error,
                  QStringLiteral("'%1' is a relative path: write an absolute one; no metrics file "
@@ -617,6 +622,7 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
         break;
     case Kind::TimeOfDay:
     case Kind::MetricsFile:
+    case Kind::Language:
         findings = setValueFindings(key, text);
         break;
     // The brand: the screen keeps its own look, so a warning.

@@ -38,8 +38,8 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
                                 ConfigKeys::defaultValue(ConfigKeys::File::Settings, "logs", name)
                                     .toString());
     };
-    // A brand that does not read keeps the screen's own look, with a warning
-    // that names the file, the key and the value.
+    // A brand or a language that does not read keeps the screen's own, with a
+    // warning that names the file, the key and the value.
     const auto warn = [settings, &path](const char* name, const QString& problem) {
         if (settings && !problem.isEmpty())
             Solvane::Trace::warning("Settings file '%s': [ui] %s: %s", qUtf8Printable(path), name,
@@ -88,6 +88,10 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     const ConfigKeys::Scale scale = ConfigKeys::scale(written("text-scale"));
     warn("text-scale", scale.problem);
     read.uiTextScale = scale.value;
+    // A language that the screen does not speak leaves it to the locale.
+    QString problem;
+    read.uiLanguage = ConfigKeys::screenLanguage(written("language"), &problem);
+    warn("language", problem);
     return read;
 }
 
@@ -128,7 +132,7 @@ bool LauncherSettings::operator==(const LauncherSettings& other) const
                         s.uiBackgroundImage, s.uiLogo, s.uiTextScale, s.autostartTile,
                         s.autostartTimeout, s.logRotatePeriod, s.logKeepDays, s.logMaxTotalSize,
                         s.logMaxFileSize, s.journalGetsAll, s.journalNative, s.metricsTextfile,
-                        s.metricsInterval);
+                        s.metricsInterval, s.uiLanguage);
     };
     return tied(*this) == tied(other);
 }

@@ -50,7 +50,7 @@ Rectangle {
             Text {
                 objectName: "countdownText"
                 Layout.fillWidth: true
-                text: qsTr("Starting %1 in %2 s").arg(banner.applicationName).arg(banner.seconds)
+                text: qsTr("Starting %1 in %n s", "", banner.seconds).arg(banner.applicationName)
                 color: theme.text
                 font.pixelSize: theme.titleFont
                 elide: Text.ElideRight

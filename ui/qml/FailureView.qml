@@ -80,6 +80,14 @@ Item {
         return problem.process || qsTr("the application as a whole")
     }
 
+    // Why the application failed (Backend.lastResult's failureCause).
+    readonly property var causeTexts: ({
+        "InvalidPipelineFailure": qsTr("the application's settings are not valid"),
+        "RequiredProcessFailure": qsTr("a required process failed"),
+        "RequiredProcessInvalidConfigFailure":
+            qsTr("a required process reported that its configuration is not valid")
+    })
+
     function sentence(text) {
         return text.charAt(0).toUpperCase() + text.slice(1) + (/[.!?]$/.test(text) ? "" : ".")
     }
@@ -119,7 +127,8 @@ Item {
         Text {
             objectName: "failureReason"
             Layout.fillWidth: true
-            text: view.sentence(view.result.failureReason || qsTr("the application failed"))
+            text: view.sentence(view.causeTexts[view.result.failureCause]
+                                || view.result.failureReason || qsTr("the application failed"))
             color: theme.text
             font.pixelSize: theme.fontSize
             wrapMode: Text.Wrap

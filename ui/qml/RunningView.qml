@@ -20,6 +20,20 @@ Item {
         "finished": qsTr("Finished"),
         "idle": ""
     })
+    // A process's state and mode, as the backend names them, in the screen's words.
+    readonly property var stateTexts: ({
+        "starting": qsTr("starting"),
+        "waiting for readiness": qsTr("waiting until ready"),
+        "running": qsTr("running"),
+        "restarting": qsTr("restarting"),
+        "stopping": qsTr("stopping"),
+        "finished": qsTr("finished")
+    })
+    readonly property var modeTexts: ({
+        "sync": qsTr("sync", "mode: the next process starts when this one has ended"),
+        "async": qsTr("async", "mode: the next process starts as soon as this one runs"),
+        "daemon": qsTr("daemon", "mode: runs in the background for as long as the application")
+    })
 
     // What a process given up ended with: "given up after 3 crashes", "given
     // up after 2 crashes and 1 hang". English takes the form of each count
@@ -113,7 +127,7 @@ Item {
                             wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                         }
                         Text {
-                            text: model.mode
+                            text: view.modeTexts[model.mode] || model.mode
                             color: theme.muted
                             font.pixelSize: theme.smallFont
                         }
@@ -121,11 +135,13 @@ Item {
                             objectName: "processState"
                             // Wraps rather than lose its end ("given up").
                             Layout.maximumWidth: processList.width * 0.45
+                            readonly property string stateText: view.stateTexts[model.state]
+                                                                || model.state
                             text: model.givenUp
                                   ? view.givenUpText(model.givenUpAfter)
                                   : model.restarts > 0
-                                    ? qsTr("%1, restarted %2×").arg(model.state).arg(model.restarts)
-                                    : model.state
+                                    ? qsTr("%1, restarted %n×", "", model.restarts).arg(stateText)
+                                    : stateText
                             color: model.givenUp ? theme.danger : theme.text
                             font.pixelSize: theme.smallFont
                             horizontalAlignment: Text.AlignRight

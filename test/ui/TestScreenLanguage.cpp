@@ -1,0 +1,267 @@
+#include "Backend.h"
+#include "LauncherScreen.h"
+#include "TestFixtures.h"
+#include "TestRegistry.h"
+
+#include <QLocale>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+
+const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
+const QString FailingScript = "echo no sensor on the bus; exit 3";
+
+// Items that show the applications' own words (names and their initials, the
+// checker's findings, their log lines), which no translation changes; and how
+// a process failed, which the backend says in English, as `launcher status` does.
+const QStringList DataItems = {"tileName",    "tileIcon",         "tileProblems", "runningName",
+                               "processName", "countdownSeconds", "failureDetail"};
+
+bool showsData(const QQuickItem* item)
+{
+    return DataItems.contains(item->objectName()) || item->objectName().startsWith("logLine-");
+}
+
+// A text of the screen as it shows, with the view it was in.
+struct Shown
+{
+    QString view;
+    QString text;
+};
+
+// The texts of the visible items below `item` that are the screen's own words.
+void collectTexts(QQuickItem* item, const QString& view, QList<Shown>& texts)
+{
+    if (!item->isVisible() || showsData(item))
+        return;
+    const QString text =
+        item->inherits("QQuickText") ? item->property("text").toString() : QString();
+    // A process heading of the checker's ("process-1 (lighttpd)"), or no words at all.
+    if (!text.startsWith("process-") && text.contains(QRegularExpression("\\p{L}")))
+        texts.append({view, text});
+    const QList<QQuickItem*> children = item->childItems();
+    for (QQuickItem* child : children)
+        collectTexts(child, view, texts);
+}
+
+// A text of the screen in the language that it loads, with a count where it
+// has one: of ui/language, or of the locale where that names none.
+const struct
+{
+    const char* name;
+    const char* setting; // ui/language
+    const char* locale;  // the environment's
+    const char* context;
+    const char* source;
+    int count;
+    const char* expected;
+} Words[] = {
+    {"de, 1 s", "de", "en_US", "CountdownBanner", "Starting %1 in %n s", 1,
+     "%1 startet in 1 Sekunde"},
+    {"de_AT, 2 s", "de_AT", "en_US", "CountdownBanner", "Starting %1 in %n s", 2,
+     "%1 startet in 2 Sekunden"},
+    {"fr, 1 s", "fr", "de_DE", "CountdownBanner", "Starting %1 in %n s", 1,
+     "%1 démarre dans 1 seconde"},
+    {"fr_FR.UTF-8, 2 s", "fr_FR.UTF-8", "de_DE", "CountdownBanner", "Starting %1 in %n s", 2,
+     "%1 démarre dans 2 secondes"},
+    {"de, restarted 1×", "de", "C", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},
+    {"de, restarted 2×", "de", "C", "RunningView", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
+    {"fr, restarted 2×", "fr", "C", "RunningView", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
+    {"de, given up after 2 crashes", "de", "C", "RunningView", "%n crashes", 2, "2 Abstürzen"},
+    {"fr, given up after 1 hang", "fr", "C", "RunningView", "%n hang", 1, "1 blocage"},
+    {"the locale's, fr_CH", "", "fr_CH", "CountdownBanner", "Starting %1 in %n s", 2,
+     "%1 démarre dans 2 secondes"},
+    {"the locale's, de_DE", "", "de_DE", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},
+    {"English over a German locale", "en", "de_DE", "CountdownBanner", "Starting %1 in %n s", 2,
+     "Starting %1 in 2 s"},
+    {"no translation: English", "", "sv_SE", "CountdownBanner", "Starting %1 in %n s", 2,
+     "Starting %1 in 2 s"},
+    {"unknown: the locale's", "Klingon", "fr_FR", "CountdownBanner", "Starting %1 in %n s", 1,
+     "%1 démarre dans 1 seconde"},
+};
+
+QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
+{
+    if (!parent || parent->objectName() == objectName)
+        return parent;
+    const QList<QQuickItem*> children = parent->childItems();
+    for (QQuickItem* child : children) {
+        if (QQuickItem* found = findItem(child, objectName))
+            return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// The screen in the visitor's language: every word of its own translated on
+// every view, with the plural forms of the language, in the language of
+// ui/language or, without one, of the locale.
+class TestScreenLanguage : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ProcessMarker> m_marker;
+    std::unique_ptr<DataFolders> m_folders;
+    std::unique_ptr<LauncherScreen> m_screen;
+
+    void writeShellApp(const QString& basename, const QString& name, const QString& script)
+    {
+        const QString text =
+            QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\narguments=-c, \"echo up; "
+                           "while :; do sleep 0.2; done\", %3\n[process-1]\nexec=/bin/sh\n"
+                           "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n")
+                .arg(name, script, m_marker->text());
+        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
+    }
+
+    void writeSettings(const QString& language, const QString& autostart = QString())
+    {
+        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
+                          QStringLiteral("[ui]\nlanguage=%1\nshow-invalid-tiles=true\n"
+                                         "[autostart]\n%2\n")
+                              .arg(language, autostart)
+                              .toUtf8()));
+    }
+
+    QQuickItem* item(const QString& objectName) const
+    {
+        return findItem(m_screen->view()->rootObject(), objectName);
+    }
+
+    bool isShown(const QString& objectName) const
+    {
+        return item(objectName) && item(objectName)->isVisible();
+    }
+
+    void click(const QString& objectName)
+    {
+        QQuickItem* target = item(objectName);
+        QVERIFY2(target && target->isVisible(), qPrintable(objectName));
+        const QPointF centre =
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+    bool openScreen()
+    {
+        m_screen = std::make_unique<LauncherScreen>();
+        const bool loaded = m_screen->load();
+        m_screen->show();
+        return loaded && QTest::qWaitForWindowActive(m_screen->view());
+    }
+
+    // The screen's own words in `language` on each of its views: the
+    // countdown over the tiles, the tiles with a greyed one, its cannot-start
+    // screen, an application that runs (a daemon and a sync process) and one
+    // that failed.
+    void showEveryView(const QString& language, QList<Shown>& texts)
+    {
+        writeSettings(language, "tile=board\ntimeout=60");
+        QVERIFY(openScreen());
+        QQuickItem* root = m_screen->view()->rootObject();
+        QTRY_VERIFY(isShown("countdown"));
+        collectTexts(root, "countdown", texts);
+        click("countdownCancel");
+        QTRY_VERIFY(!isShown("countdown"));
+        collectTexts(root, "tiles", texts);
+        click("tile-broken");
+        QTRY_VERIFY(isShown("failureView"));
+        collectTexts(root, "cannot start", texts);
+        click("backButton");
+        QTRY_VERIFY(isShown("tilesView"));
+        click("tile-board");
+        QTRY_VERIFY(isShown("runningView") && item("process-1") &&
+                    item("process-1")->property("processState") == "running");
+        collectTexts(root, "running", texts);
+        m_screen->backend()->stopApplication();
+        QTRY_VERIFY(isShown("tilesView"));
+        click("tile-clock");
+        QTRY_VERIFY_WITH_TIMEOUT(isShown("failureView") && isShown("restartButton"), 20000);
+        collectTexts(root, "failure", texts);
+        m_screen.reset();
+    }
+
+private slots:
+    // Fresh data folders for each run: the bundled examples (a valid "demo",
+    // an invalid "broken"), an application that runs and one that fails.
+    void init()
+    {
+        m_marker = std::make_unique<ProcessMarker>();
+        m_folders = std::make_unique<DataFolders>();
+        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
+        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
+        for (const QString& name : QDir(examples).entryList({"*.ini"}))
+            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
+        writeShellApp("board", "Notice board", LongScript);
+        writeShellApp("clock", "Clock", FailingScript);
+    }
+
+    void cleanup()
+    {
+        QLocale::setDefault(QLocale::system());
+        qunsetenv("XDG_RUNTIME_DIR");
+        m_screen.reset();
+        m_folders.reset();
+        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
+    }
+
+    void everyView_data()
+    {
+        QTest::addColumn<QString>("language");
+        // The screen's words that the language writes as English does.
+        QTest::addColumn<QStringList>("same");
+        const QString version = "Version " + Backend::version();
+        QTest::newRow("German") << "de" << QStringList{version};
+        QTest::newRow("French") << "fr" << QStringList{"Applications", version};
+    }
+
+    // Run in English and in the language, each view shows its words in the
+    // same places: none of them is still the English one.
+    void everyView()
+    {
+        QFETCH(QString, language);
+        QFETCH(QStringList, same);
+        QList<Shown> english;
+        QList<Shown> translated;
+        showEveryView("en", english);
+        if (QTest::currentTestFailed())
+            return;
+        showEveryView(language, translated);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(translated.size(), english.size());
+        QStringList untranslated;
+        for (int i = 0; i < english.size(); ++i) {
+            QCOMPARE(translated.at(i).view, english.at(i).view);
+            if (translated.at(i).text == english.at(i).text && !same.contains(english.at(i).text))
+                untranslated.append(english.at(i).view + ": " + english.at(i).text);
+        }
+        QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join('\n')));
+    }
+
+    void words_data() { addRows(Words); }
+
+    // The words of the language that the screen loads, at 1 and at 2.
+    void words()
+    {
+        const auto& row = currentRow(Words);
+        writeSettings(row.setting);
+        QLocale::setDefault(QLocale(row.locale));
+        if (row.setting == QLatin1String("Klingon"))
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("\\[ui\\] language: 'Klingon' is no language "
+                                                    "of the screen \\(.*\\), so it follows the "
+                                                    "locale"));
+        QVERIFY(openScreen());
+        QCOMPARE(QCoreApplication::translate(row.context, row.source, nullptr, row.count),
+                 QString(row.expected));
+    }
+};
+
+LAUNCHER_TEST(TestScreenLanguage)
+#include "TestScreenLanguage.moc"
