@@ -51,6 +51,7 @@ QVariantMap lastResult(const std::optional<PipelineController::Result>& result)
         {QStringLiteral("failedCrashed"),
          failed.hasExited && failed.lastExitStatus == QProcess::CrashExit},
         {QStringLiteral("failedBecause"), failed.failure},
+        {QStringLiteral("failedByItsEnd"), failed.failedByItsEnd},
         {QStringLiteral("stoppedProcesses"), stoppedIndexes},
         {QStringLiteral("startedAt"), result->startedAt},
         {QStringLiteral("finishedAt"), result->finishedAt},

@@ -320,5 +320,6 @@ private:
     QProcess::ExitStatus m_lastExitStatus = QProcess::NormalExit;
     // Why the process failed its pipeline, in words; empty while it has not.
     QString m_failure;
+    bool m_failedByItsEnd = false; // m_failure is its exit code or signal alone
     bool m_failedBeforeEnd = false;
 };

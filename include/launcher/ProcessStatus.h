@@ -71,6 +71,9 @@ struct ProcessStatus
     // ("exited with code 3", "was not ready within 5 s: tcp 8080"); empty
     // while it has not.
     QString failure;
+    // The failure is its exit code or signal alone (not a wait for readiness,
+    // a start or a restart window): a front end may say it in its own words.
+    bool failedByItsEnd = false;
     // The last health check (an alive= check, or a watchdog ping) in words
     // ("ok", "watchdog ping", "timed out after 5 s") and when it was; empty
     // and invalid before the first.

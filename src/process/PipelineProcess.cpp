@@ -539,6 +539,8 @@ void PipelineProcess::finish(EndKind kind, const Transition& transition)
                                  : m_givenUp);
     else if (transition.released())
         release();
+    if (m_endFails)
+        m_failedByItsEnd = m_givenUp.isEmpty();
     const bool givenUp = !m_givenUp.isEmpty() || m_lastExitStatus == QProcess::CrashExit;
     if (transition.from != Step::Stopping && givenUp && m_pid > 0)
         m_reaper->stopInstance(m_pid, m_stopTimeoutMs);
@@ -631,6 +633,7 @@ void PipelineProcess::restartOnRequest(const Transition& transition)
     m_givenUp.clear();
     m_givenUpAfter = {};
     m_failure.clear();
+    m_failedByItsEnd = false;
     m_failedBeforeEnd = false;
     log(QStringLiteral("Restart requested: starting the process again"));
     cleanUpForRestart();
@@ -738,6 +741,7 @@ ProcessStatus PipelineProcess::status() const
     status.givenUp = !m_givenUp.isEmpty();
     status.givenUpAfter = m_givenUpAfter;
     status.failure = m_failure;
+    status.failedByItsEnd = m_failedByItsEnd;
     status.lastCheck = m_lastCheck;
     status.lastCheckAt = m_lastCheckAt;
     status.memory = m_memory;

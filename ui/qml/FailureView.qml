@@ -63,9 +63,9 @@ Item {
             return ""
         var name = result.failedName || (result.failedProgram || "").split("/").pop()
         var who = qsTr("%1 (process-%2)").arg(name).arg(result.failedProcessIndex)
-        // The backend's words say what the process did: one that was not
-        // ready in time was then ended by the launcher, which is no cause.
-        if (result.failedBecause)
+        // The backend's words say what else the process did: one that was
+        // not ready in time was then ended by the launcher, which is no cause.
+        if (result.failedBecause && !result.failedByItsEnd)
             return qsTr("%1 %2").arg(who).arg(result.failedBecause)
         if (result.failedCrashed || result.failedExitSignal > 0)
             return qsTr("%1 was ended by signal %2").arg(who).arg(result.failedExitSignal)
