@@ -1,6 +1,5 @@
 #include "Backend.h"
-#include "LauncherScreen.h"
-#include "TestFixtures.h"
+#include "ScreenFixture.h"
 #include "TestRegistry.h"
 
 #include <QLocale>
@@ -11,7 +10,6 @@
 
 namespace {
 
-const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
 const QString FailingScript = "echo no sensor on the bus; exit 3";
 
 // Items that show the applications' own words (names and their initials, the
@@ -83,76 +81,14 @@ const struct
      "%1 démarre dans 1 seconde"},
 };
 
-QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
-{
-    if (!parent || parent->objectName() == objectName)
-        return parent;
-    const QList<QQuickItem*> children = parent->childItems();
-    for (QQuickItem* child : children) {
-        if (QQuickItem* found = findItem(child, objectName))
-            return found;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 // The screen in the visitor's language: every word of its own translated on
 // every view, with the plural forms of the language, in the language of
 // ui/language or, without one, of the locale.
-class TestScreenLanguage : public QObject
+class TestScreenLanguage : public ScreenFixture
 {
     Q_OBJECT
-
-    std::unique_ptr<ProcessMarker> m_marker;
-    std::unique_ptr<DataFolders> m_folders;
-    std::unique_ptr<LauncherScreen> m_screen;
-
-    void writeShellApp(const QString& basename, const QString& name, const QString& script)
-    {
-        const QString text =
-            QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\narguments=-c, \"echo up; "
-                           "while :; do sleep 0.2; done\", %3\n[process-1]\nexec=/bin/sh\n"
-                           "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n")
-                .arg(name, script, m_marker->text());
-        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
-    }
-
-    void writeSettings(const QString& language, const QString& autostart = QString())
-    {
-        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
-                          QStringLiteral("[ui]\nlanguage=%1\nshow-invalid-tiles=true\n"
-                                         "[autostart]\n%2\n")
-                              .arg(language, autostart)
-                              .toUtf8()));
-    }
-
-    QQuickItem* item(const QString& objectName) const
-    {
-        return findItem(m_screen->view()->rootObject(), objectName);
-    }
-
-    bool isShown(const QString& objectName) const
-    {
-        return item(objectName) && item(objectName)->isVisible();
-    }
-
-    void click(const QString& objectName)
-    {
-        QQuickItem* target = item(objectName);
-        QVERIFY2(target && target->isVisible(), qPrintable(objectName));
-        const QPointF centre =
-            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-    }
-
-    bool openScreen()
-    {
-        m_screen = std::make_unique<LauncherScreen>();
-        const bool loaded = m_screen->load();
-        m_screen->show();
-        return loaded && QTest::qWaitForWindowActive(m_screen->view());
-    }
 
     // The screen's own words in `language` on each of its views: the
     // countdown over the tiles, the tiles with a greyed one, its cannot-start
@@ -160,7 +96,8 @@ class TestScreenLanguage : public QObject
     // that failed.
     void showEveryView(const QString& language, QList<Shown>& texts)
     {
-        writeSettings(language, "tile=board\ntimeout=60");
+        writeSettings("language=" + language + "\nshow-invalid-tiles=true",
+                      "tile=board\ntimeout=60");
         QVERIFY(openScreen());
         QQuickItem* root = m_screen->view()->rootObject();
         QTRY_VERIFY(isShown("countdown"));
@@ -186,28 +123,18 @@ class TestScreenLanguage : public QObject
     }
 
 private slots:
-    // Fresh data folders for each run: the bundled examples (a valid "demo",
-    // an invalid "broken"), an application that runs and one that fails.
+    // An application that runs and one that fails beside the examples.
     void init()
     {
-        m_marker = std::make_unique<ProcessMarker>();
-        m_folders = std::make_unique<DataFolders>();
-        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
-        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
-        for (const QString& name : QDir(examples).entryList({"*.ini"}))
-            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
-        writeShellApp("board", "Notice board", LongScript);
-        writeShellApp("clock", "Clock", FailingScript);
+        ScreenFixture::init();
+        writeShellApp("board", "Notice board", LongScript, true);
+        writeShellApp("clock", "Clock", FailingScript, true);
     }
 
     void cleanup()
     {
         QLocale::setDefault(QLocale::system());
-        qunsetenv("XDG_RUNTIME_DIR");
-        m_screen.reset();
-        m_folders.reset();
-        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
+        ScreenFixture::cleanup();
     }
 
     void everyView_data()
@@ -250,7 +177,7 @@ private slots:
     void words()
     {
         const auto& row = currentRow(Words);
-        writeSettings(row.setting);
+        writeSettings("language=" + QString(row.setting));
         QLocale::setDefault(QLocale(row.locale));
         if (row.setting == QLatin1String("Klingon"))
             QTest::ignoreMessage(QtWarningMsg,
