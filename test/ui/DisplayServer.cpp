@@ -14,19 +14,6 @@ namespace {
 // Generous: five test programs may be building and testing beside this one.
 const int StartTimeoutMs = 30000;
 
-QStringList neededPrograms(DisplayServer::Kind kind)
-{
-    switch (kind) {
-    case DisplayServer::Kind::X:
-        return {"Xvfb", "xdotool"};
-    case DisplayServer::Kind::Cage:
-        return {"cage", "grim"};
-    case DisplayServer::Kind::Sway:
-        return {"sway", "grim", "wtype"};
-    }
-    return {};
-}
-
 } // namespace
 
 DisplayServer::DisplayServer(Kind kind, const QString& runtimeFolder, const QString& marker)
@@ -39,22 +26,22 @@ DisplayServer::DisplayServer(Kind kind, const QString& runtimeFolder, const QStr
 DisplayServer::~DisplayServer()
 {
     stopProgram();
-    if (m_keyboard.state() != QProcess::NotRunning) {
-        m_keyboard.kill();
-        m_keyboard.waitForFinished(StartTimeoutMs);
-    }
-    if (m_server.state() != QProcess::NotRunning) {
-        m_server.terminate();
-        if (!m_server.waitForFinished(StartTimeoutMs))
-            m_server.kill();
-        m_server.waitForFinished(StartTimeoutMs);
-    }
+    // Each a no-op on what is not running.
+    m_keyboard.kill();
+    m_keyboard.waitForFinished(StartTimeoutMs);
+    m_server.terminate();
+    if (!m_server.waitForFinished(StartTimeoutMs))
+        m_server.kill();
+    m_server.waitForFinished(StartTimeoutMs);
 }
 
 QString DisplayServer::missing() const
 {
+    const QStringList needed = m_kind == Kind::X      ? QStringList{"Xvfb", "xdotool"}
+                               : m_kind == Kind::Cage ? QStringList{"cage", "grim"}
+                                                      : QStringList{"sway", "grim", "wtype"};
     QStringList missing;
-    for (const QString& program : neededPrograms(m_kind))
+    for (const QString& program : needed)
         if (QStandardPaths::findExecutable(program).isEmpty())
             missing.append(program);
     if (m_kind != Kind::X && ::geteuid() == 0 &&
@@ -74,20 +61,18 @@ void DisplayServer::startUnprivileged(QProcess& process, const QString& program,
 }
 
 bool DisplayServer::start(const QString& program, const QStringList& arguments,
-                          QProcessEnvironment environment, const QStringList& serverOptions,
-                          int width, int height)
+                          const QProcessEnvironment& environment, const QStringList& serverOptions)
 {
     if (m_kind == Kind::X) {
         // A free display: the server picks it and writes its number.
         m_server.setProcessChannelMode(QProcess::SeparateChannels);
-        m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
-                                QString("%1x%2x24").arg(width).arg(height), "-seat", m_marker});
+        m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x480x24",
+                                "-seat", m_marker});
         if (!QTest::qWaitFor([this] { return m_server.canReadLine(); }, StartTimeoutMs)) {
             m_error = "Xvfb did not start: " + m_server.readAllStandardError();
             return false;
         }
         m_display = ':' + m_server.readLine().trimmed();
-        environment.insert("DISPLAY", m_display);
     } else {
         QProcessEnvironment compositor = environment;
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"})
@@ -108,11 +93,8 @@ bool DisplayServer::start(const QString& program, const QStringList& arguments,
         } else {
             // Named with the marker, which so is on sway's command line.
             const QString config = m_runtimeFolder + "/sway-" + m_marker + ".config";
-            if (!writeFile(config, QString("output HEADLESS-1 resolution %1x%2\nxwayland disable\n"
-                                           "default_border none\n")
-                                       .arg(width)
-                                       .arg(height)
-                                       .toUtf8())) {
+            if (!writeFile(config, "output HEADLESS-1 resolution 800x480\nxwayland disable\n"
+                                   "default_border none\n")) {
                 m_error = "cannot write " + config;
                 return false;
             }
@@ -126,18 +108,39 @@ bool DisplayServer::start(const QString& program, const QStringList& arguments,
             return false;
         }
         m_display = socket();
-        environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
-        environment.insert("WAYLAND_DISPLAY", m_display);
         if (m_kind == Kind::Cage)
             return true; // its client runs already
-        m_keyboard.setProcessEnvironment(environment);
+        m_keyboard.setProcessEnvironment(clientEnvironment(environment));
         // Killed before the server; it cannot carry the marker, so it ends
         // by itself after ten minutes at most should this test crash.
         m_keyboard.start("wtype", {"-s", "600000"});
     }
-    m_program.setProcessEnvironment(environment);
+    m_program.setProcessEnvironment(clientEnvironment(environment));
     m_program.start(program, arguments);
     return true;
+}
+
+QProcessEnvironment DisplayServer::clientEnvironment(QProcessEnvironment environment) const
+{
+    if (m_kind == Kind::X) {
+        environment.insert("DISPLAY", m_display);
+    } else {
+        environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
+        environment.insert("WAYLAND_DISPLAY", m_display);
+    }
+    return environment;
+}
+
+bool DisplayServer::runClient(const QString& program, const QStringList& arguments,
+                              QByteArray* output) const
+{
+    QProcess client;
+    client.setProcessEnvironment(clientEnvironment(QProcessEnvironment::systemEnvironment()));
+    client.start(program, arguments);
+    const bool done = client.waitForFinished(StartTimeoutMs) && client.exitCode() == 0;
+    if (output)
+        *output = client.readAllStandardOutput();
+    return done;
 }
 
 QString DisplayServer::socket() const
@@ -160,14 +163,8 @@ qint64 DisplayServer::programPid() const
 
 bool DisplayServer::press(const QString& key)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (m_kind == Kind::X) {
-        environment.insert("DISPLAY", m_display);
-        QProcess xdotool;
-        xdotool.setProcessEnvironment(environment);
-        xdotool.start("xdotool", {"key", key});
-        return xdotool.waitForFinished(StartTimeoutMs) && xdotool.exitCode() == 0;
-    }
+    if (m_kind == Kind::X)
+        return runClient("xdotool", {"key", key});
     if (m_kind != Kind::Sway)
         return false; // cage has no virtual keyboard
     // "shift+Tab": shift held around the Tab. wtype's keys have one level
@@ -182,12 +179,7 @@ bool DisplayServer::press(const QString& key)
     arguments << "-k" << last;
     for (const QString& modifier : parts)
         arguments << "-m" << modifier.toLower();
-    environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
-    environment.insert("WAYLAND_DISPLAY", m_display);
-    QProcess wtype;
-    wtype.setProcessEnvironment(environment);
-    wtype.start("wtype", arguments);
-    return wtype.waitForFinished(StartTimeoutMs) && wtype.exitCode() == 0;
+    return runClient("wtype", arguments);
 }
 
 QByteArray DisplayServer::output()
@@ -206,17 +198,10 @@ QByteArray DisplayServer::latest(const QByteArray& start)
 
 QImage DisplayServer::picture()
 {
-    if (m_kind == Kind::X)
+    QByteArray png;
+    if (m_kind == Kind::X || !runClient("grim", {"-t", "png", "-"}, &png))
         return QImage();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", m_runtimeFolder);
-    environment.insert("WAYLAND_DISPLAY", m_display);
-    QProcess grim;
-    grim.setProcessEnvironment(environment);
-    grim.start("grim", {"-t", "png", "-"});
-    if (!grim.waitForFinished(StartTimeoutMs) || grim.exitCode() != 0)
-        return QImage();
-    return QImage::fromData(grim.readAllStandardOutput(), "PNG");
+    return QImage::fromData(png, "PNG");
 }
 
 int DisplayServer::stopProgram()
@@ -225,20 +210,13 @@ int DisplayServer::stopProgram()
     if (pid <= 0)
         return -1;
     ::kill(pid_t(pid), SIGTERM);
-    if (m_kind != Kind::Cage) {
-        if (!m_program.waitForFinished(StartTimeoutMs)) {
-            m_program.kill();
-            m_program.waitForFinished(StartTimeoutMs);
-            return -1;
-        }
-        output();
-        return m_program.exitStatus() == QProcess::NormalExit ? m_program.exitCode() : -1;
-    }
     // cage ends with its one client, with the client's status.
-    if (!m_server.waitForFinished(StartTimeoutMs)) {
+    QProcess& ending = m_kind == Kind::Cage ? m_server : m_program;
+    if (!ending.waitForFinished(StartTimeoutMs)) {
         ::kill(pid_t(pid), SIGKILL);
+        ending.waitForFinished(StartTimeoutMs);
         return -1;
     }
     output();
-    return m_server.exitStatus() == QProcess::NormalExit ? m_server.exitCode() : -1;
+    return ending.exitStatus() == QProcess::NormalExit ? ending.exitCode() : -1;
 }

@@ -40,15 +40,13 @@ public:
     // empty when all are.
     QString missing() const;
 
-    // Starts the server with `serverOptions`, sized `width`x`height` where
-    // the server takes a size (cage's are two headless outputs of 1280x720
-    // side by side), and the
-    // program on it with these arguments and `environment` (which the
-    // server's display is added to). False, with error() saying why, when the
-    // server does not start.
+    // Starts the server with `serverOptions`, sized 800x480 where the server
+    // takes a size (cage's are two headless outputs of 1280x720 side by
+    // side), and the program on it with these arguments and `environment`
+    // (which the server's display is added to). False, with error() saying
+    // why, when the server does not start.
     bool start(const QString& program, const QStringList& arguments,
-               QProcessEnvironment environment, const QStringList& serverOptions = {},
-               int width = 800, int height = 480);
+               const QProcessEnvironment& environment, const QStringList& serverOptions = {});
     QString error() const { return m_error; }
 
     // Presses a key, named as xdotool names it ("Right", "shift+Tab").
@@ -66,6 +64,11 @@ public:
 
 private:
     QString socket() const;
+    // `environment` with the server's display in it.
+    QProcessEnvironment clientEnvironment(QProcessEnvironment environment) const;
+    // Runs a client of the server to its end; false when it fails.
+    bool runClient(const QString& program, const QStringList& arguments,
+                   QByteArray* output = nullptr) const;
     qint64 programPid() const;
     // Runs `program` in a user namespace of its own when this process is root.
     void startUnprivileged(QProcess& process, const QString& program,
