@@ -59,7 +59,8 @@ private slots:
 
     // Up and Down go to the row above or below at the same column, or to the
     // last tile of a shorter row; they go round from the last row to the
-    // first and back. In one row they stay.
+    // first and back. In one row they stay. A grid longer than the window
+    // (by more than a drag) follows a drag, which starts nothing.
     void upDown()
     {
         QFETCH(QSize, size);
@@ -96,16 +97,8 @@ private slots:
                                              to.x(), to.y())));
             }
         }
-    }
-
-    // A long grid follows a drag, and a tap without one still starts.
-    void drag()
-    {
-        for (int i = 1; i < 13; ++i)
-            writeShellApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
-        QVERIFY(openScreen(QSize(800, 480)));
-        QQuickItem* grid = item("tileGrid");
-        QTRY_COMPARE(grid->property("count").toInt(), 13);
+        if (rows * cellHeight < grid->height() + 100)
+            return;
         const QPoint from =
             grid->mapToScene(QPointF(grid->width() / 2, grid->height() * 0.8)).toPoint();
         QTest::mousePress(m_screen->view(), Qt::LeftButton, Qt::NoModifier, from);
@@ -117,7 +110,7 @@ private slots:
         QVERIFY(m_screen->backend()->runningApplication().isEmpty());
     }
 
-    void tileTexts_data()
+    void texts_data()
     {
         QTest::addColumn<QSize>("size");
         for (const QSize size : {QSize(800, 480), QSize(1280, 720), QSize(1920, 1080)})
@@ -127,13 +120,25 @@ private slots:
     // A long name takes two lines and then ends in an ellipsis; the tile with
     // the focus shows it whole, within its card. A greyed tile's reason wraps
     // over the room its card has (the cannot-start screen shows it whole).
-    void tileTexts()
+    // The failure screen wraps the lines of the log: every word of them
+    // shows, the exit code at the end of the launcher's own line too. The
+    // running view gives a long process name the width of the screen (where
+    // it is as wide as 1280 px, on one line). Long names of applications wrap
+    // on both.
+    void texts()
     {
         QFETCH(QSize, size);
         writeShellApp("a-signage", LongName, LongScript);
         writeShellApp("b-clock", "Clock", LongScript);
         writeShellApp("c-player", "Player", LongScript, false,
                       "/usr/lib/kiosk-signage/bin/signage-player");
+        writeShellApp("player", "Digital signage player of the entrance hall and the shop",
+                      "echo player: no display found on the output connector HDMI-A-1 of the lobby "
+                      "after 30 tries; sleep 0.5; exit 3");
+        writeShellApp("board", "Notice board of the entrance hall and the café shop", LongScript,
+                      false, "/bin/sh",
+                      "label=notice board renderer for the screens of the entrance hall and the "
+                      "gift shop");
         writeSettings("show-invalid-tiles=true");
         QVERIFY(openScreen(size));
         QTRY_VERIFY(isShown("tile-c-player"));
@@ -154,28 +159,12 @@ private slots:
         QTRY_VERIFY2(reason->property("lineCount").toInt() >= 2 &&
                          withinCard("tile-c-player", "tileProblems"),
                      qPrintable(describe(reason)));
-    }
-
-    // The failure screen wraps the lines of the log: every word of them
-    // shows, the exit code at the end of the launcher's own line too. The
-    // running view gives a long process name the width of the screen. Long
-    // names of applications wrap on both.
-    void longLines()
-    {
-        writeShellApp("player", "Digital signage player of the entrance hall and the shop",
-                      "echo player: no display found on the output connector HDMI-A-1 of the lobby "
-                      "after 30 tries; sleep 0.5; exit 3");
-        writeShellApp("board", "Notice board of the entrance hall and the café shop", LongScript,
-                      false, "/bin/sh",
-                      "label=notice board renderer for the screens of the entrance hall and the "
-                      "gift shop");
-        QVERIFY(openScreen(QSize(1280, 720)));
-        QTRY_VERIFY(isShown("tile-board"));
         m_screen->backend()->startApplication("board");
         QTRY_VERIFY(isShown("runningView") && item("process-0"));
         QQuickItem* process = item("processName", item("process-0"));
         const QQuickItem* row = item("process-0");
-        QTRY_VERIFY2(whole(process) && process->property("lineCount").toInt() == 1 &&
+        QTRY_VERIFY2(whole(process) &&
+                         (process->property("lineCount").toInt() == 1 || size.width() < 1280) &&
                          row->x() + row->width() <= row->parentItem()->width() + 0.5,
                      qPrintable(describe(process)));
         QTRY_VERIFY2(whole(item("runningName")) &&
