@@ -281,20 +281,16 @@ private slots:
         QFETCH(QString, journal);
         QFETCH(int, copied);
         writeShellApp("board", "Notice board", "for i in $(seq 100); do echo line-$i; done");
-        QVERIFY(
-            writeFile(m_folders->user() + "/launcher.ini",
-                      ("[autostart]\ntile=board\ntimeout=0\n[logs]\njournal=" + journal).toUtf8()));
+        writeSettings(QString(), "tile=board\ntimeout=0\n[logs]\njournal=" + journal);
         const QString stream = m_folders->root() + "/journal";
         struct stat status = {};
         QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &status) == 0);
         QProcess screen;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("JOURNAL_STREAM",
-                           QString("%1:%2").arg(status.st_dev).arg(status.st_ino));
-        screen.setProcessEnvironment(environment);
         screen.setStandardOutputFile(stream, QIODevice::Append);
         screen.setStandardErrorFile(stream, QIODevice::Append);
-        screen.start(LAUNCHER_UI_PROGRAM, {m_marker->text()});
+        screen.start("/usr/bin/env",
+                     {QString("JOURNAL_STREAM=%1:%2").arg(status.st_dev).arg(status.st_ino),
+                      LAUNCHER_UI_PROGRAM, m_marker->text()});
         const QString log = m_folders->user() + "/logs/board-" +
                             QDate::currentDate().toString("yyyy-MM-dd") + ".log";
         QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] line-100\n") &&
