@@ -4,6 +4,7 @@
 #include "TestFixtures.h"
 
 #include <QImage>
+#include <QLocale>
 #include <QObject>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
@@ -136,6 +137,7 @@ protected slots:
 
     void cleanup()
     {
+        QLocale::setDefault(QLocale::system());
         qunsetenv("XDG_RUNTIME_DIR");
         m_screen.reset();
         m_folders.reset();
