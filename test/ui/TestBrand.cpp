@@ -1,15 +1,12 @@
 #include "Backend.h"
-#include "LauncherScreen.h"
-#include "TestFixtures.h"
+#include "ScreenFixture.h"
 #include "TestRegistry.h"
 #include "config/ConfigKeys.h"
 
 #include <QColor>
 #include <QImage>
 #include <QQuickItem>
-#include <QQuickItemGrabResult>
 #include <QQuickView>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -19,21 +16,6 @@ namespace {
 // The pictures' colours, apart from every colour of the screen's own.
 const QColor LogoColor(200, 30, 60);
 const QColor BackdropColor(30, 90, 60);
-
-// The first visible item of that name, depth first.
-QQuickItem* findShown(QQuickItem* parent, const QString& objectName)
-{
-    if (!parent || !parent->isVisible())
-        return nullptr;
-    if (parent->objectName() == objectName)
-        return parent;
-    const QList<QQuickItem*> children = parent->childItems();
-    for (QQuickItem* child : children) {
-        if (QQuickItem* found = findShown(child, objectName))
-            return found;
-    }
-    return nullptr;
-}
 
 bool near(QColor shown, QColor expected)
 {
@@ -47,46 +29,15 @@ bool near(QColor shown, QColor expected)
 // real QML at 1280x720: each where a visitor sees it, read from the picture
 // of the window; what does not read leaves the screen's own look, with one
 // warning.
-class TestBrand : public QObject
+class TestBrand : public ScreenFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<DataFolders> m_folders;
-    std::unique_ptr<LauncherScreen> m_screen;
-
-    void writeSettings(const QString& ui)
-    {
-        QVERIFY(writeFile(m_folders->user() + "/launcher.ini", ("[ui]\n" + ui + "\n").toUtf8()));
-    }
-
-    QQuickItem* shown(const QString& objectName) const
-    {
-        return findShown(m_screen->view()->rootObject(), objectName);
-    }
-
-    QImage grab() const
-    {
-        const auto grab = m_screen->view()->rootObject()->grabToImage();
-        QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
-        return ready.wait(5000) ? grab->image() : QImage();
-    }
-
-    // The colour in the middle of an item's left edge, `inset` pixels in.
-    static QColor leftEdge(const QImage& picture, const QQuickItem* item, qreal inset)
-    {
-        const QPointF point = item->mapToScene(QPointF(inset, item->height() / 2));
-        return picture.pixelColor(point.toPoint());
-    }
-
 private slots:
+    // Pictures for the settings to name, and a FIFO named as one.
     void init()
     {
-        m_folders = std::make_unique<DataFolders>();
-        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
-        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
-        for (const QString& name : QDir(examples).entryList({"*.ini"}))
-            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
+        ScreenFixture::init();
         QImage logo(120, 60, QImage::Format_RGB32);
         logo.fill(LogoColor);
         QImage backdrop(64, 48, QImage::Format_RGB32);
@@ -95,13 +46,6 @@ private slots:
                 logo.save(m_folders->user() + "/pictures/logo.png") &&
                 backdrop.save(m_folders->root() + "/backdrop.jpg"));
         QCOMPARE(::mkfifo(qPrintable(m_folders->user() + "/pictures/fifo.png"), 0644), 0);
-    }
-
-    void cleanup()
-    {
-        m_screen.reset();
-        m_folders.reset();
-        qunsetenv("XDG_RUNTIME_DIR");
     }
 
     void screen_data()
@@ -157,16 +101,15 @@ private slots:
         QFETCH(QString, warning);
         writeSettings(ui.replace("BACKDROP", m_folders->root() + "/backdrop.jpg"));
         MessageCapture messages;
-        m_screen = std::make_unique<LauncherScreen>();
-        QVERIFY(m_screen->load());
-        m_screen->show();
-        m_screen->view()->setGeometry(0, 0, 1280, 720);
-        QTRY_VERIFY(shown("focusRing") && m_screen->view()->rootObject()->width() == 1280);
+        QVERIFY(openScreen(QSize(1280, 720)));
+        QTRY_VERIFY(shown("focusRing"));
         const QImage picture = grab();
         QCOMPARE(picture.size(), QSize(1280, 720));
 
         // A ring is at least 3 pixels wide.
-        const QColor ring = leftEdge(picture, shown("focusRing"), 1.5);
+        const QQuickItem* ringItem = shown("focusRing");
+        const QColor ring = picture.pixelColor(
+            ringItem->mapToScene(QPointF(1.5, ringItem->height() / 2)).toPoint());
         QVERIFY2(near(ring, accent), qPrintable(ring.name()));
         QVERIFY2(near(picture.pixelColor(1, 718), background),
                  qPrintable(picture.pixelColor(1, 718).name()));

@@ -1,13 +1,11 @@
 #include "Backend.h"
 #include "DisplayServer.h"
-#include "LauncherScreen.h"
-#include "TestFixtures.h"
+#include "ScreenFixture.h"
 #include "TestRegistry.h"
 
 #include <QImage>
 #include <QProcess>
 #include <QQuickItem>
-#include <QQuickItemGrabResult>
 #include <QQuickView>
 #include <QSignalSpy>
 #include <QTest>
@@ -18,119 +16,21 @@
 
 namespace {
 
-// Runs until it is asked to terminate.
-const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
 // Ends at once with exit code 3, after seven lines of output (enough that the
 // failure screen's log shows no temporary folder of the test).
 const QString FailingScript = "for a in 48 49 4a 4b 4c 4d; do echo no answer at 0x$a; done; "
                               "echo no sensor on the bus; exit 3";
 const QString NormalScript = "echo showing the board; sleep 0.3; echo done";
 
-QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
-{
-    if (!parent || parent->objectName() == objectName)
-        return parent;
-    const QList<QQuickItem*> children = parent->childItems();
-    for (QQuickItem* child : children) {
-        if (QQuickItem* found = findItem(child, objectName))
-            return found;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 // The kiosk screen with its real QML, on temporary data folders made from
 // the bundled examples; every child carries the test's marker.
-class TestLauncherScreen : public QObject
+class TestLauncherScreen : public ScreenFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<ProcessMarker> m_marker;
-    std::unique_ptr<DataFolders> m_folders;
-    std::unique_ptr<LauncherScreen> m_screen;
-
-    // launcher.ini with these lines below [ui] and [autostart].
-    void writeSettings(const QString& ui, const QString& autostart = QString())
-    {
-        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
-                          ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
-    }
-
-    // apps/BASENAME.ini of one required /bin/sh process running `script`;
-    // with `daemon`, after a daemon that runs until it is terminated.
-    void writeShellApp(const QString& basename, const QString& name, const QString& script,
-                       bool daemon = false)
-    {
-        QString text = QStringLiteral("[ui]\nname=%1\n[process-1]\nexec=/bin/sh\n"
-                                      "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n"
-                                      "library-paths=/usr/bin, /bin\n")
-                           .arg(name, script, m_marker->text());
-        if (daemon)
-            text += "[process-0]\nexec=/bin/sh\narguments=-c, \"echo sound server up; while :; "
-                    "do sleep 0.2; done\", " +
-                    m_marker->text() + "\nmode=daemon\n";
-        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
-    }
-
-    // A screen on the data folders, loaded and shown; false when it does not load.
-    bool openScreen()
-    {
-        m_screen = std::make_unique<LauncherScreen>();
-        const bool loaded = m_screen->load();
-        m_screen->show();
-        return loaded && QTest::qWaitForWindowActive(m_screen->view());
-    }
-
-    QQuickItem* item(const QString& objectName, QQuickItem* within = nullptr) const
-    {
-        return findItem(within ? within : m_screen->view()->rootObject(), objectName);
-    }
-
-    QString text(const QString& objectName, QQuickItem* within = nullptr) const
-    {
-        const QQuickItem* found = item(objectName, within);
-        return found ? found->property("text").toString() : QString();
-    }
-
-    bool isShown(const QString& objectName) const
-    {
-        return item(objectName) && item(objectName)->isVisible();
-    }
-
-    void click(const QString& objectName)
-    {
-        QQuickItem* target = item(objectName);
-        QVERIFY2(target && target->isVisible(), qPrintable(objectName));
-        const QPointF centre =
-            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-    }
-
 private slots:
-    // Fresh data folders per test: the bundled examples (a valid "demo" and an
-    // invalid "broken"), and launcher.ini without a countdown.
-    void init()
-    {
-        m_marker = std::make_unique<ProcessMarker>();
-        m_folders = std::make_unique<DataFolders>();
-        // The control socket of a program of the test goes there, apart from any other.
-        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
-        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
-        for (const QString& name : QDir(examples).entryList({"*.ini"}))
-            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
-        writeSettings(QString());
-    }
-
-    void cleanup()
-    {
-        qunsetenv("XDG_RUNTIME_DIR");
-        m_screen.reset();
-        m_folders.reset();
-        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
-    }
-
     void tiles_data()
     {
         QTest::addColumn<bool>("showInvalid");
@@ -178,28 +78,30 @@ private slots:
 
     void countdown_data()
     {
-        QTest::addColumn<QString>("cancel"); // a control or a key; none: the countdown runs out
+        QTest::addColumn<QString>("end"); // a control, a key or "reload"; none: it runs out
         QTest::newRow("cancel control") << "countdownCancel";
         QTest::newRow("escape") << "Escape";
+        QTest::newRow("reload, autostart off") << "reload";
         QTest::newRow("runs out on one that cannot start") << "";
     }
 
-    // The countdown shows the backend's seconds as they go down, and both ways
-    // of cancelling it end it, with nothing started. When it runs out on an
-    // application that cannot start, the screen says so, and Return leads back.
+    // The countdown shows the backend's seconds as they go down; however it
+    // ends without starting anything, the tiles stay where they were, pixel
+    // for pixel. When it runs out on an application that cannot start, the
+    // screen says so, and Return leads back.
     void countdown()
     {
-        QFETCH(QString, cancel);
+        QFETCH(QString, end);
         writeShellApp("board", "Notice board", LongScript);
         writeSettings(QString(),
-                      cancel.isEmpty() ? "tile=kiosk\ntimeout=1" : "tile=board\ntimeout=4");
+                      end.isEmpty() ? "tile=kiosk\ntimeout=1" : "tile=board\ntimeout=30");
         QVERIFY(writeFile(m_folders->user() + "/apps/kiosk.ini",
                           "[ui]\nname=Kiosk\n[process-0]\nexec=/bin/sh\nmode=daemon\n[process-1]\n"
                           "exec=/nonexistent/lighttpd\nmode=synch\nrequired=no\n"
                           "working-directory=/nonexistent/www\n"));
-        QVERIFY(openScreen());
+        QVERIFY(openScreen(QSize(800, 480)));
         Backend* backend = m_screen->backend();
-        if (cancel.isEmpty()) {
+        if (end.isEmpty()) {
             QTRY_VERIFY(isShown("failureView"));
             // Every problem that check finds, each under its process, errors first.
             const QStringList lines = text("failureProblems").split('\n');
@@ -224,12 +126,21 @@ private slots:
         const int first = backend->autostartSeconds();
         QTRY_VERIFY(backend->autostartSeconds() < first);
         QCOMPARE(text("countdownSeconds").toInt(), backend->autostartSeconds());
-        if (cancel == "Escape")
+        QQuickItem* grid = item("tileGrid");
+        const QRect tiles = grid->mapRectToScene(grid->boundingRect()).toAlignedRect();
+        const QImage before = grab().copy(tiles);
+        QVERIFY(!before.isNull());
+        if (end == "reload") {
+            writeSettings(QString());
+            QVERIFY(backend->reload().isEmpty());
+        } else if (end == "Escape") {
             QTest::keyClick(m_screen->view(), Qt::Key_Escape);
-        else
-            click(cancel);
-        QTRY_VERIFY(!isShown("countdown") && isShown("tilesView"));
+        } else {
+            click(end);
+        }
+        QTRY_VERIFY(!backend->autostartActive() && !isShown("countdown") && isShown("tilesView"));
         QVERIFY(backend->autostartSeconds() == -1 && backend->runningApplication().isEmpty());
+        QCOMPARE(grab().copy(tiles), before);
     }
 
     void runs_data()
@@ -370,20 +281,16 @@ private slots:
         QFETCH(QString, journal);
         QFETCH(int, copied);
         writeShellApp("board", "Notice board", "for i in $(seq 100); do echo line-$i; done");
-        QVERIFY(
-            writeFile(m_folders->user() + "/launcher.ini",
-                      ("[autostart]\ntile=board\ntimeout=0\n[logs]\njournal=" + journal).toUtf8()));
+        writeSettings(QString(), "tile=board\ntimeout=0\n[logs]\njournal=" + journal);
         const QString stream = m_folders->root() + "/journal";
         struct stat status = {};
         QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &status) == 0);
         QProcess screen;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("JOURNAL_STREAM",
-                           QString("%1:%2").arg(status.st_dev).arg(status.st_ino));
-        screen.setProcessEnvironment(environment);
         screen.setStandardOutputFile(stream, QIODevice::Append);
         screen.setStandardErrorFile(stream, QIODevice::Append);
-        screen.start(LAUNCHER_UI_PROGRAM, {m_marker->text()});
+        screen.start("/usr/bin/env",
+                     {QString("JOURNAL_STREAM=%1:%2").arg(status.st_dev).arg(status.st_ino),
+                      LAUNCHER_UI_PROGRAM, m_marker->text()});
         const QString log = m_folders->user() + "/logs/board-" +
                             QDate::currentDate().toString("yyyy-MM-dd") + ".log";
         QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] line-100\n") &&
@@ -462,6 +369,7 @@ private slots:
         QTest::addColumn<int>("server"); // a DisplayServer::Kind
         QTest::newRow("x") << int(DisplayServer::Kind::X);
         QTest::newRow("sway") << int(DisplayServer::Kind::Sway);
+        QTest::newRow("cage") << int(DisplayServer::Kind::Cage);
     }
 
     // On a real display server, with keys as a person presses them: an X
@@ -470,55 +378,32 @@ private slots:
     // it opens the cannot-start screen with the ring on its button; Escape
     // leads back. Enter on a valid one runs it, with the ring on Stop. The
     // screen says where its focus is on its standard error
-    // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application.
+    // (LAUNCHER_UI_TRACE_FOCUS); SIGTERM stops its application. Under a kiosk
+    // compositor that places its one window itself, started as the package's
+    // cage unit starts it (and without keys): the window fills the
+    // compositor's outputs, its tiles drawn. Nothing is warned about
+    // activating the window.
     void realDisplay()
     {
         QFETCH(int, server);
         const auto kind = DisplayServer::Kind(server);
         if (!qEnvironmentVariableIsSet("LAUNCHER_UI_DISPLAY_SERVERS"))
-            QSKIP("runs as ctest's launcher-ui-xserver and launcher-ui-sway");
+            QSKIP("runs as ctest's launcher-ui-xserver, launcher-ui-sway and launcher-ui-cage");
         DisplayServer display(kind, m_folders->root() + "/run", m_marker->text());
         if (!display.missing().isEmpty())
             QSKIP(qPrintable(display.missing()));
         writeShellApp("board", "Notice board", LongScript);
         writeSettings("show-invalid-tiles=true");
+        QStringList options, arguments;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LAUNCHER_UI_TRACE_FOCUS", "1");
         environment.insert("QT_QPA_PLATFORM", kind == DisplayServer::Kind::X ? "xcb" : "wayland");
-        if (!display.start(LAUNCHER_UI_PROGRAM, {m_marker->text()}, environment))
-            QSKIP(qPrintable(display.error()));
-        const char* const steps[][2] = {{"", "tile-board"},          {"Right", "tile-broken"},
-                                        {"Return", "backButton"},    {"Escape", "tile-broken"},
-                                        {"shift+Tab", "tile-board"}, {"Left", "tile-demo"},
-                                        {"Right", "tile-board"},     {"Return", "stopButton"}};
-        for (const auto& [key, name] : steps) { // the focus, and the one ring on it
-            QVERIFY(!*key || display.press(key));
-            const QByteArray line = QStringLiteral("focus: %1 ring: %1").arg(name).toUtf8();
-            QTRY_VERIFY2_WITH_TIMEOUT(display.latest("focus: ") == line,
-                                      qPrintable(key + (": " + display.output())), 30000);
-        }
-        QCOMPARE(display.stopProgram(), 0);
-        QVERIFY2(!display.output().contains("requestActivate"), display.output());
-    }
-
-    // Under a kiosk compositor that places its one window itself, started
-    // as the package's cage unit starts it: the window fills the compositor's
-    // outputs, its tiles are drawn, and nothing is warned about activating it.
-    void cage()
-    {
-        if (!qEnvironmentVariableIsSet("LAUNCHER_UI_DISPLAY_SERVERS"))
-            QSKIP("runs as ctest's launcher-ui-cage");
-        DisplayServer display(DisplayServer::Kind::Cage, m_folders->root() + "/run",
-                              m_marker->text());
-        if (!display.missing().isEmpty())
-            QSKIP(qPrintable(display.missing()));
         // ExecStart=cage OPTIONS -- PROGRAM ARGUMENTS, and its Environment=.
-        QStringList options, arguments;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         const QString unit =
             QString::fromUtf8(fileContent(LAUNCHER_DIST_DIR "/launcher-ui-cage@.service"));
         QVERIFY2(unit.contains("\nExecStart=/usr/bin/cage "), qPrintable(unit));
-        for (const QString& line : unit.split('\n')) {
+        const bool cage = kind == DisplayServer::Kind::Cage;
+        for (const QString& line : cage ? unit.split('\n') : QStringList()) {
             const QStringList words = line.section('=', 1).split(' ', Qt::SkipEmptyParts);
             if (line.startsWith("Environment="))
                 for (const QString& variable : words)
@@ -528,10 +413,21 @@ private slots:
                 arguments = words.mid(words.indexOf("--") + 2);
             }
         }
-        writeShellApp("board", "Notice board", LongScript);
         if (!display.start(LAUNCHER_UI_PROGRAM, arguments + QStringList{m_marker->text()},
                            environment, options))
             QSKIP(qPrintable(display.error()));
+        const char* const steps[][2] = {{"", "tile-board"},          {"Right", "tile-broken"},
+                                        {"Return", "backButton"},    {"Escape", "tile-broken"},
+                                        {"shift+Tab", "tile-board"}, {"Left", "tile-demo"},
+                                        {"Right", "tile-board"},     {"Return", "stopButton"}};
+        for (const auto& [key, name] : steps) { // the focus, and the one ring on it
+            if (*key && cage)
+                break;
+            QVERIFY(!*key || display.press(key));
+            const QByteArray line = QStringLiteral("focus: %1 ring: %1").arg(name).toUtf8();
+            QTRY_VERIFY2_WITH_TIMEOUT(display.latest("focus: ") == line,
+                                      qPrintable(key + (": " + display.output())), 30000);
+        }
         // Drawn: the window's background from edge to edge, the tiles on it.
         QImage picture;
         const auto drawn = [&] {
@@ -542,7 +438,7 @@ private slots:
             return picture.size() == QSize(2560, 720) && picture.pixel(0, 719) != qRgb(0, 0, 0) &&
                    picture.pixel(2559, 719) == picture.pixel(0, 719) && colours.size() > 3;
         };
-        QVERIFY2(QTest::qWaitFor(drawn, 30000),
+        QVERIFY2(!cage || QTest::qWaitFor(drawn, 30000),
                  qPrintable(QString("picture %1x%2: ").arg(picture.width()).arg(picture.height()) +
                             display.output()));
         QCOMPARE(display.stopProgram(), 0);
@@ -575,23 +471,16 @@ private slots:
         writeShellApp("board", "Notice board", LongScript);
         writeShellApp("guide", "Visitor guide", LongScript);
         writeSettings(QString(), "tile=gallery\ntimeout=30");
-        QVERIFY(openScreen());
-        m_screen->view()->setGeometry(0, 0, 1280, 720);
-        // The root item fills the window: its picture is the window's. (The
-        // offscreen platform's windows have no picture of their own to grab.)
+        QVERIFY(openScreen(QSize(1280, 720)));
         const auto save = [&](const char* name, const std::function<bool()>& shown) {
             if (!QTest::qWaitFor(shown))
                 return false;
-            const auto grab = m_screen->view()->rootObject()->grabToImage();
-            QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+            const QImage picture = grab();
             const QString path = folder + '/' + name + ".png";
-            return ready.wait(5000) && grab->image().size() == QSize(1280, 720) &&
-                   grab->image().save(path) && QFileInfo(path).size() < 150 * 1024;
+            return picture.size() == QSize(1280, 720) && picture.save(path) &&
+                   QFileInfo(path).size() < 150 * 1024;
         };
-        QVERIFY(save("countdown", [&] {
-            return isShown("countdown") &&
-                   m_screen->view()->rootObject()->size() == QSizeF(1280, 720);
-        }));
+        QVERIFY(save("countdown", [&] { return isShown("countdown"); }));
         click("countdownCancel");
         QVERIFY(save("tiles", [&] { return !isShown("countdown") && isShown("tile-guide"); }));
         click("tile-gallery");

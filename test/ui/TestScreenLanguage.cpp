@@ -1,6 +1,5 @@
 #include "Backend.h"
-#include "LauncherScreen.h"
-#include "TestFixtures.h"
+#include "ScreenFixture.h"
 #include "TestRegistry.h"
 
 #include <QLocale>
@@ -11,7 +10,6 @@
 
 namespace {
 
-const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
 const QString FailingScript = "echo no sensor on the bus; exit 3";
 
 // Items that show the applications' own words (names and their initials, the
@@ -25,15 +23,9 @@ bool showsData(const QQuickItem* item)
     return DataItems.contains(item->objectName()) || item->objectName().startsWith("logLine-");
 }
 
-// A text of the screen as it shows, with the view it was in.
-struct Shown
-{
-    QString view;
-    QString text;
-};
-
-// The texts of the visible items below `item` that are the screen's own words.
-void collectTexts(QQuickItem* item, const QString& view, QList<Shown>& texts)
+// The texts of the visible items below `item` that are the screen's own
+// words, each as "VIEW: TEXT".
+void collectTexts(QQuickItem* item, const QString& view, QStringList& texts)
 {
     if (!item->isVisible() || showsData(item))
         return;
@@ -41,11 +33,14 @@ void collectTexts(QQuickItem* item, const QString& view, QList<Shown>& texts)
         item->inherits("QQuickText") ? item->property("text").toString() : QString();
     // A process heading of the checker's ("process-1 (lighttpd)"), or no words at all.
     if (!text.startsWith("process-") && text.contains(QRegularExpression("\\p{L}")))
-        texts.append({view, text});
+        texts.append(view + ": " + text);
     const QList<QQuickItem*> children = item->childItems();
     for (QQuickItem* child : children)
         collectTexts(child, view, texts);
 }
+
+// The countdown's text, of CountdownBanner; the others are RunningView's.
+const char* const Countdown = "Starting %1 in %n s";
 
 // A text of the screen in the language that it loads, with a count where it
 // has one: of ui/language, or of the locale where that names none.
@@ -54,113 +49,45 @@ const struct
     const char* name;
     const char* setting; // ui/language
     const char* locale;  // the environment's
-    const char* context;
     const char* source;
     int count;
     const char* expected;
 } Words[] = {
-    {"de, 1 s", "de", "en_US", "CountdownBanner", "Starting %1 in %n s", 1,
-     "%1 startet in 1 Sekunde"},
-    {"de_AT, 2 s", "de_AT", "en_US", "CountdownBanner", "Starting %1 in %n s", 2,
-     "%1 startet in 2 Sekunden"},
-    {"fr, 1 s", "fr", "de_DE", "CountdownBanner", "Starting %1 in %n s", 1,
-     "%1 démarre dans 1 seconde"},
-    {"fr_FR.UTF-8, 2 s", "fr_FR.UTF-8", "de_DE", "CountdownBanner", "Starting %1 in %n s", 2,
-     "%1 démarre dans 2 secondes"},
-    {"de, restarted 1×", "de", "C", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},
-    {"de, restarted 2×", "de", "C", "RunningView", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
-    {"fr, restarted 2×", "fr", "C", "RunningView", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
-    {"de, given up after 2 crashes", "de", "C", "RunningView", "%n crashes", 2, "2 Abstürzen"},
-    {"fr, given up after 1 hang", "fr", "C", "RunningView", "%n hang", 1, "1 blocage"},
-    {"the locale's, fr_CH", "", "fr_CH", "CountdownBanner", "Starting %1 in %n s", 2,
-     "%1 démarre dans 2 secondes"},
-    {"the locale's, de_DE", "", "de_DE", "RunningView", "%1, restarted %n×", 1, "%1, 1 Neustart"},
-    {"English over a German locale", "en", "de_DE", "CountdownBanner", "Starting %1 in %n s", 2,
-     "Starting %1 in 2 s"},
-    {"no translation: English", "", "sv_SE", "CountdownBanner", "Starting %1 in %n s", 2,
-     "Starting %1 in 2 s"},
-    {"unknown: the locale's", "Klingon", "fr_FR", "CountdownBanner", "Starting %1 in %n s", 1,
-     "%1 démarre dans 1 seconde"},
+    {"de, 1 s", "de", "en_US", Countdown, 1, "%1 startet in 1 Sekunde"},
+    {"de_AT, 2 s", "de_AT", "en_US", Countdown, 2, "%1 startet in 2 Sekunden"},
+    {"fr, 1 s", "fr", "de_DE", Countdown, 1, "%1 démarre dans 1 seconde"},
+    {"fr_FR.UTF-8, 2 s", "fr_FR.UTF-8", "de_DE", Countdown, 2, "%1 démarre dans 2 secondes"},
+    {"de, restarted 1×", "de", "C", "%1, restarted %n×", 1, "%1, 1 Neustart"},
+    {"de, restarted 2×", "de", "C", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
+    {"fr, restarted 2×", "fr", "C", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
+    {"de, given up after 2 crashes", "de", "C", "%n crashes", 2, "2 Abstürzen"},
+    {"fr, given up after 1 hang", "fr", "C", "%n hang", 1, "1 blocage"},
+    {"the locale's, fr_CH", "", "fr_CH", Countdown, 2, "%1 démarre dans 2 secondes"},
+    {"the locale's, de_DE", "", "de_DE", "%1, restarted %n×", 1, "%1, 1 Neustart"},
+    {"English over a German locale", "en", "de_DE", Countdown, 2, "Starting %1 in 2 s"},
+    {"no translation: English", "", "sv_SE", Countdown, 2, "Starting %1 in 2 s"},
+    {"unknown: the locale's", "Klingon", "fr_FR", Countdown, 1, "%1 démarre dans 1 seconde"},
 };
-
-QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
-{
-    if (!parent || parent->objectName() == objectName)
-        return parent;
-    const QList<QQuickItem*> children = parent->childItems();
-    for (QQuickItem* child : children) {
-        if (QQuickItem* found = findItem(child, objectName))
-            return found;
-    }
-    return nullptr;
-}
 
 } // namespace
 
 // The screen in the visitor's language: every word of its own translated on
 // every view, with the plural forms of the language, in the language of
 // ui/language or, without one, of the locale.
-class TestScreenLanguage : public QObject
+class TestScreenLanguage : public ScreenFixture
 {
     Q_OBJECT
-
-    std::unique_ptr<ProcessMarker> m_marker;
-    std::unique_ptr<DataFolders> m_folders;
-    std::unique_ptr<LauncherScreen> m_screen;
-
-    void writeShellApp(const QString& basename, const QString& name, const QString& script)
-    {
-        const QString text =
-            QStringLiteral("[ui]\nname=%1\n[process-0]\nexec=/bin/sh\narguments=-c, \"echo up; "
-                           "while :; do sleep 0.2; done\", %3\n[process-1]\nexec=/bin/sh\n"
-                           "arguments=-c, \"%2\", %3\nmode=sync\nrequired=true\n")
-                .arg(name, script, m_marker->text());
-        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
-    }
-
-    void writeSettings(const QString& language, const QString& autostart = QString())
-    {
-        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
-                          QStringLiteral("[ui]\nlanguage=%1\nshow-invalid-tiles=true\n"
-                                         "[autostart]\n%2\n")
-                              .arg(language, autostart)
-                              .toUtf8()));
-    }
-
-    QQuickItem* item(const QString& objectName) const
-    {
-        return findItem(m_screen->view()->rootObject(), objectName);
-    }
-
-    bool isShown(const QString& objectName) const
-    {
-        return item(objectName) && item(objectName)->isVisible();
-    }
-
-    void click(const QString& objectName)
-    {
-        QQuickItem* target = item(objectName);
-        QVERIFY2(target && target->isVisible(), qPrintable(objectName));
-        const QPointF centre =
-            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-    }
-
-    bool openScreen()
-    {
-        m_screen = std::make_unique<LauncherScreen>();
-        const bool loaded = m_screen->load();
-        m_screen->show();
-        return loaded && QTest::qWaitForWindowActive(m_screen->view());
-    }
 
     // The screen's own words in `language` on each of its views: the
     // countdown over the tiles, the tiles with a greyed one, its cannot-start
     // screen, an application that runs (a daemon and a sync process) and one
     // that failed.
-    void showEveryView(const QString& language, QList<Shown>& texts)
+    void showEveryView(const QString& language, QStringList& texts)
     {
-        writeSettings(language, "tile=board\ntimeout=60");
+        writeShellApp("board", "Notice board", LongScript, true);
+        writeShellApp("clock", "Clock", FailingScript, true);
+        writeSettings("language=" + language + "\nshow-invalid-tiles=true",
+                      "tile=board\ntimeout=60");
         QVERIFY(openScreen());
         QQuickItem* root = m_screen->view()->rootObject();
         QTRY_VERIFY(isShown("countdown"));
@@ -186,30 +113,6 @@ class TestScreenLanguage : public QObject
     }
 
 private slots:
-    // Fresh data folders for each run: the bundled examples (a valid "demo",
-    // an invalid "broken"), an application that runs and one that fails.
-    void init()
-    {
-        m_marker = std::make_unique<ProcessMarker>();
-        m_folders = std::make_unique<DataFolders>();
-        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
-        const QString examples = QStringLiteral(LAUNCHER_EXAMPLES_DIR "/apps/");
-        for (const QString& name : QDir(examples).entryList({"*.ini"}))
-            QVERIFY(writeFile(m_folders->user() + "/apps/" + name, fileContent(examples + name)));
-        writeShellApp("board", "Notice board", LongScript);
-        writeShellApp("clock", "Clock", FailingScript);
-    }
-
-    void cleanup()
-    {
-        QLocale::setDefault(QLocale::system());
-        qunsetenv("XDG_RUNTIME_DIR");
-        m_screen.reset();
-        m_folders.reset();
-        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
-    }
-
     void everyView_data()
     {
         QTest::addColumn<QString>("language");
@@ -226,8 +129,8 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QStringList, same);
-        QList<Shown> english;
-        QList<Shown> translated;
+        QStringList english;
+        QStringList translated;
         showEveryView("en", english);
         if (QTest::currentTestFailed())
             return;
@@ -237,9 +140,11 @@ private slots:
         QCOMPARE(translated.size(), english.size());
         QStringList untranslated;
         for (int i = 0; i < english.size(); ++i) {
-            QCOMPARE(translated.at(i).view, english.at(i).view);
-            if (translated.at(i).text == english.at(i).text && !same.contains(english.at(i).text))
-                untranslated.append(english.at(i).view + ": " + english.at(i).text);
+            const QString view = english.at(i).section(": ", 0, 0);
+            QCOMPARE(translated.at(i).section(": ", 0, 0), view);
+            if (translated.at(i) == english.at(i) &&
+                !same.contains(english.at(i).mid(view.size() + 2)))
+                untranslated.append(english.at(i));
         }
         QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join('\n')));
     }
@@ -250,7 +155,7 @@ private slots:
     void words()
     {
         const auto& row = currentRow(Words);
-        writeSettings(row.setting);
+        writeSettings("language=" + QString(row.setting));
         QLocale::setDefault(QLocale(row.locale));
         if (row.setting == QLatin1String("Klingon"))
             QTest::ignoreMessage(QtWarningMsg,
@@ -258,8 +163,10 @@ private slots:
                                                     "of the screen \\(.*\\), so it follows the "
                                                     "locale"));
         QVERIFY(openScreen());
-        QCOMPARE(QCoreApplication::translate(row.context, row.source, nullptr, row.count),
-                 QString(row.expected));
+        QCOMPARE(
+            QCoreApplication::translate(row.source == Countdown ? "CountdownBanner" : "RunningView",
+                                        row.source, nullptr, row.count),
+            QString(row.expected));
     }
 };
 

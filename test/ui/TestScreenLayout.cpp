@@ -1,6 +1,5 @@
 #include "Backend.h"
-#include "LauncherScreen.h"
-#include "TestFixtures.h"
+#include "ScreenFixture.h"
 #include "TestRegistry.h"
 
 #include <QImage>
@@ -12,20 +11,7 @@
 
 namespace {
 
-const QString LongScript = "trap 'exit 0' TERM; echo ready; while :; do sleep 0.2; done";
 const QString LongName = "Digital signage player for the lobby";
-
-QQuickItem* findItem(QQuickItem* parent, const QString& objectName)
-{
-    if (!parent || parent->objectName() == objectName)
-        return parent;
-    const QList<QQuickItem*> children = parent->childItems();
-    for (QQuickItem* child : children) {
-        if (QQuickItem* found = findItem(child, objectName))
-            return found;
-    }
-    return nullptr;
-}
 
 // Whether `text` (a Text item) shows all of its text within its width, and
 // that width within the window.
@@ -55,81 +41,11 @@ QString describe(const QQuickItem* text)
 // Where the kiosk screen puts its tiles and its texts at the sizes of real
 // panels: the tiles keep their place and the arrows follow the rows, and no
 // text a person needs is cut.
-class TestScreenLayout : public QObject
+class TestScreenLayout : public ScreenFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<ProcessMarker> m_marker;
-    std::unique_ptr<DataFolders> m_folders;
-    std::unique_ptr<LauncherScreen> m_screen;
-
-    void writeSettings(const QString& ui, const QString& autostart = QString())
-    {
-        QVERIFY(writeFile(m_folders->user() + "/launcher.ini",
-                          ("[ui]\n" + ui + "\n[autostart]\n" + autostart + "\n").toUtf8()));
-    }
-
-    // apps/BASENAME.ini of one required process running `script` with the
-    // shell, or `exec` with the script as its arguments.
-    void writeApp(const QString& basename, const QString& name, const QString& script,
-                  const QString& exec = "/bin/sh", const QString& label = QString())
-    {
-        const QString text = QStringLiteral("[ui]\nname=%1\n[process-1]\nexec=%2\n"
-                                            "arguments=-c, \"%3\", %4\nmode=sync\n"
-                                            "required=true\nlibrary-paths=/usr/bin, /bin\n%5")
-                                 .arg(name, exec, script, m_marker->text(),
-                                      label.isEmpty() ? QString() : "label=" + label + "\n");
-        QVERIFY(writeFile(m_folders->user() + "/apps/" + basename + ".ini", text.toUtf8()));
-    }
-
-    // The screen on the data folders, shown at `size` and laid out.
-    bool openScreen(const QSize& size)
-    {
-        m_screen = std::make_unique<LauncherScreen>();
-        if (!m_screen->load())
-            return false;
-        m_screen->show();
-        m_screen->view()->setGeometry(QRect(QPoint(0, 0), size));
-        return QTest::qWaitForWindowActive(m_screen->view()) && QTest::qWaitFor([&] {
-                   return m_screen->view()->rootObject()->size() == QSizeF(size);
-               });
-    }
-
-    QQuickItem* item(const QString& objectName, QQuickItem* within = nullptr) const
-    {
-        return findItem(within ? within : m_screen->view()->rootObject(), objectName);
-    }
-
-    bool isShown(const QString& objectName) const
-    {
-        return item(objectName) && item(objectName)->isVisible();
-    }
-
-    QImage grab()
-    {
-        const auto result = m_screen->view()->rootObject()->grabToImage();
-        QSignalSpy ready(result.data(), &QQuickItemGrabResult::ready);
-        return ready.wait(10000) ? result->image() : QImage();
-    }
-
 private slots:
-    void init()
-    {
-        m_marker = std::make_unique<ProcessMarker>();
-        m_folders = std::make_unique<DataFolders>();
-        QVERIFY(makePrivateFolder(m_folders->root() + "/run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_folders->root() + "/run"));
-        writeSettings(QString());
-    }
-
-    void cleanup()
-    {
-        qunsetenv("XDG_RUNTIME_DIR");
-        m_screen.reset();
-        m_folders.reset();
-        QVERIFY2(m_marker->noneLeft(), "a child of the screen outlived it");
-    }
-
     void upDown_data()
     {
         QTest::addColumn<QSize>("size");
@@ -143,13 +59,14 @@ private slots:
 
     // Up and Down go to the row above or below at the same column, or to the
     // last tile of a shorter row; they go round from the last row to the
-    // first and back. In one row they stay.
+    // first and back. In one row they stay. A grid longer than the window
+    // (by more than a drag) follows a drag, which starts nothing.
     void upDown()
     {
         QFETCH(QSize, size);
         QFETCH(int, count);
-        for (int i = 0; i < count; ++i)
-            writeApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
+        for (int i = 1; i < count; ++i) // and the example's
+            writeShellApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
         QVERIFY(openScreen(size));
         QQuickItem* grid = item("tileGrid");
         QTRY_COMPARE(grid->property("count").toInt(), count);
@@ -180,16 +97,8 @@ private slots:
                                              to.x(), to.y())));
             }
         }
-    }
-
-    // A long grid follows a drag, and a tap without one still starts.
-    void drag()
-    {
-        for (int i = 0; i < 13; ++i)
-            writeApp(QString("tile-%1").arg(i, 2, 10, QChar('0')), QString(), LongScript);
-        QVERIFY(openScreen(QSize(800, 480)));
-        QQuickItem* grid = item("tileGrid");
-        QTRY_COMPARE(grid->property("count").toInt(), 13);
+        if (rows * cellHeight < grid->height() + 100)
+            return;
         const QPoint from =
             grid->mapToScene(QPointF(grid->width() / 2, grid->height() * 0.8)).toPoint();
         QTest::mousePress(m_screen->view(), Qt::LeftButton, Qt::NoModifier, from);
@@ -201,46 +110,7 @@ private slots:
         QVERIFY(m_screen->backend()->runningApplication().isEmpty());
     }
 
-    void countdownEnds_data()
-    {
-        QTest::addColumn<QString>("end"); // a key, a control, or "reload"
-        QTest::newRow("escape") << "Escape";
-        QTest::newRow("cancel control") << "countdownCancel";
-        QTest::newRow("reload, autostart off") << "reload";
-    }
-
-    // However the countdown ends without starting anything, the tiles stay
-    // where they were, pixel for pixel.
-    void countdownEnds()
-    {
-        QFETCH(QString, end);
-        for (const QString name : {"Clock", "Notice board", "Visitor guide"})
-            writeApp(name.toLower().replace(' ', '-'), name, LongScript);
-        writeSettings(QString(), "tile=clock\ntimeout=30");
-        QVERIFY(openScreen(QSize(800, 480)));
-        Backend* backend = m_screen->backend();
-        QTRY_VERIFY(isShown("countdown") && backend->autostartActive());
-        QQuickItem* grid = item("tileGrid");
-        const QRect tiles =
-            grid->mapRectToScene(QRectF(0, 0, grid->width(), grid->height())).toAlignedRect();
-        const QImage before = grab().copy(tiles);
-        QVERIFY(!before.isNull());
-        if (end == "reload") {
-            writeSettings(QString());
-            QVERIFY(backend->reload().isEmpty());
-        } else if (end == "Escape") {
-            QTest::keyClick(m_screen->view(), Qt::Key_Escape);
-        } else {
-            QQuickItem* control = item(end);
-            QTest::mouseClick(m_screen->view(), Qt::LeftButton, Qt::NoModifier,
-                              control->mapToScene(control->boundingRect().center()).toPoint());
-        }
-        QTRY_VERIFY(!backend->autostartActive() && !isShown("countdown"));
-        QVERIFY(backend->runningApplication().isEmpty());
-        QCOMPARE(grab().copy(tiles), before);
-    }
-
-    void tileTexts_data()
+    void texts_data()
     {
         QTest::addColumn<QSize>("size");
         for (const QSize size : {QSize(800, 480), QSize(1280, 720), QSize(1920, 1080)})
@@ -250,12 +120,25 @@ private slots:
     // A long name takes two lines and then ends in an ellipsis; the tile with
     // the focus shows it whole, within its card. A greyed tile's reason wraps
     // over the room its card has (the cannot-start screen shows it whole).
-    void tileTexts()
+    // The failure screen wraps the lines of the log: every word of them
+    // shows, the exit code at the end of the launcher's own line too. The
+    // running view gives a long process name the width of the screen (where
+    // it is as wide as 1280 px, on one line). Long names of applications wrap
+    // on both.
+    void texts()
     {
         QFETCH(QSize, size);
-        writeApp("a-signage", LongName, LongScript);
-        writeApp("b-clock", "Clock", LongScript);
-        writeApp("c-player", "Player", LongScript, "/usr/lib/kiosk-signage/bin/signage-player");
+        writeShellApp("a-signage", LongName, LongScript);
+        writeShellApp("b-clock", "Clock", LongScript);
+        writeShellApp("c-player", "Player", LongScript, false,
+                      "/usr/lib/kiosk-signage/bin/signage-player");
+        writeShellApp("player", "Digital signage player of the entrance hall and the shop",
+                      "echo player: no display found on the output connector HDMI-A-1 of the lobby "
+                      "after 30 tries; sleep 0.5; exit 3");
+        writeShellApp("board", "Notice board of the entrance hall and the café shop", LongScript,
+                      false, "/bin/sh",
+                      "label=notice board renderer for the screens of the entrance hall and the "
+                      "gift shop");
         writeSettings("show-invalid-tiles=true");
         QVERIFY(openScreen(size));
         QTRY_VERIFY(isShown("tile-c-player"));
@@ -276,27 +159,12 @@ private slots:
         QTRY_VERIFY2(reason->property("lineCount").toInt() >= 2 &&
                          withinCard("tile-c-player", "tileProblems"),
                      qPrintable(describe(reason)));
-    }
-
-    // The failure screen wraps the lines of the log: every word of them
-    // shows, the exit code at the end of the launcher's own line too. The
-    // running view gives a long process name the width of the screen. Long
-    // names of applications wrap on both.
-    void longLines()
-    {
-        writeApp("player", "Digital signage player of the entrance hall and the shop",
-                 "echo player: no display found on the output connector HDMI-A-1 of the lobby "
-                 "after 30 tries; sleep 0.5; exit 3");
-        writeApp("board", "Notice board of the entrance hall and the café shop", LongScript,
-                 "/bin/sh",
-                 "notice board renderer for the screens of the entrance hall and the gift shop");
-        QVERIFY(openScreen(QSize(1280, 720)));
-        QTRY_VERIFY(isShown("tile-board"));
         m_screen->backend()->startApplication("board");
         QTRY_VERIFY(isShown("runningView") && item("process-0"));
         QQuickItem* process = item("processName", item("process-0"));
         const QQuickItem* row = item("process-0");
-        QTRY_VERIFY2(whole(process) && process->property("lineCount").toInt() == 1 &&
+        QTRY_VERIFY2(whole(process) &&
+                         (process->property("lineCount").toInt() == 1 || size.width() < 1280) &&
                          row->x() + row->width() <= row->parentItem()->width() + 0.5,
                      qPrintable(describe(process)));
         QTRY_VERIFY2(whole(item("runningName")) &&
