@@ -13,10 +13,9 @@ namespace {
 const QString FailingScript = "echo no sensor on the bus; exit 3";
 
 // Items that show the applications' own words (names and their initials, the
-// checker's findings, their log lines), which no translation changes; and how
-// a process failed, which the backend says in English, as `launcher status` does.
-const QStringList DataItems = {"tileName",    "tileIcon",         "tileProblems", "runningName",
-                               "processName", "countdownSeconds", "failureDetail"};
+// checker's findings, their log lines), which no translation changes.
+const QStringList DataItems = {"tileName",    "tileIcon",    "tileProblems",
+                               "runningName", "processName", "countdownSeconds"};
 
 bool showsData(const QQuickItem* item)
 {
