@@ -111,7 +111,7 @@ const struct
     Cause cause;
     const char* started;       // the processes that ran, by index
     const char* outcome;       // of the pipeline, with the failed process's words
-    const char* shown;         // as a status shows the process: its state and last exit
+    const char* shown;         // the process's state or what it was given up after, and last exit
     const char* events;        // the kinds of the run's trace events
     const char* restarts = ""; // the delay of each restart, in seconds
 } FailedStarts[] = {
@@ -122,11 +122,11 @@ const struct
     {"sync after a daemon", ProcessMode::Sync, false, Place::AfterDaemon, Cause::Interpreter, "0 2",
      "normal", "finished, code -1", "Started Finished"},
     {"daemon first", ProcessMode::Daemon, false, Place::First, Cause::Interpreter, "1", "normal",
-     "given up after 1 failed start, code -1", "GivenUp Started Finished"},
+     "given up after 0 0 0 1, code -1", "GivenUp Started Finished"},
     {"daemon after a daemon, required", ProcessMode::Daemon, true, Place::AfterDaemon,
      Cause::Interpreter, "0",
      "failed (RequiredProcessFailure): could not be started: $REASON: not restarted again",
-     "given up after 1 failed start, code -1", "Started GivenUp Failed Finished"},
+     "given up after 0 0 0 1, code -1", "Started GivenUp Failed Finished"},
     {"sync last, required", ProcessMode::Sync, true, Place::Last, Cause::Interpreter, "0", Failed,
      "finished, code -1", "Started Failed Finished"},
     {"removed: sync first", ProcessMode::Sync, false, Place::First, Cause::Removed, "1", "normal",
@@ -136,7 +136,7 @@ const struct
     {"removed: async last", ProcessMode::Async, false, Place::Last, Cause::Removed, "0", "normal",
      "finished, code -1", "Started Finished"},
     {"no files: daemon after a daemon", ProcessMode::Daemon, false, Place::AfterDaemon,
-     Cause::NoFiles, "0 2", "normal", "given up after 1 failed start, code -1",
+     Cause::NoFiles, "0 2", "normal", "given up after 0 0 0 1, code -1",
      "Started GivenUp Finished"},
     {"no files: sync first, required", ProcessMode::Sync, true, Place::First, Cause::NoFiles, "",
      Failed, "finished, code -1", "Failed Finished"},
@@ -144,13 +144,11 @@ const struct
      Cause::GoneAfterCrash, "0 1",
      "failed (RequiredProcessFailure): crashed or could not be started 3 times within 10 s: not "
      "restarted again",
-     "given up after 1 crash, 2 failed starts, code -1",
-     "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
+     "given up after 1 0 0 2, code -1", "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
     // Released at its first start: its final end releases nothing again.
     {"restarts that cannot start: daemon before a running sync", ProcessMode::Daemon, false,
      Place::BeforeRunningSync, Cause::GoneAfterCrash, "0 1 2", "normal",
-     "given up after 1 crash, 2 failed starts, code -1", "Started ProcessCrashed GivenUp Finished",
-     "1 2"},
+     "given up after 1 0 0 2, code -1", "Started ProcessCrashed GivenUp Finished", "1 2"},
 };
 
 // By TraceEvent::Kind.
@@ -512,21 +510,15 @@ private slots:
         QCOMPARE(finished.at(0).at(1).value<FinishReason>() == PipelineController::FailureFinish,
                  outcome.startsWith("failed"));
         QCOMPARE(failures.count(), outcome.startsWith("failed") ? 1 : 0);
-        // As a status shows it: its state, or that it was given up and after
-        // which ends, and its last exit.
+        // Its state, or the ends it was given up after (crashes, hangs,
+        // memory cap stops, failed starts), and its last exit.
         const ProcessStatus status = controller.processStatuses().value(index);
-        QStringList ends;
-        const ProcessStatus::Ends& after = status.givenUpAfter;
-        for (const auto& [count, kind] :
-             {std::pair(after.crashes, "crash"), std::pair(after.hangs, "hang"),
-              std::pair(after.memoryCapStops, "memory cap stop"),
-              std::pair(after.failedStarts, "failed start")}) {
-            if (count > 0)
-                ends.append(QString("%1 %2%3").arg(count).arg(kind, count > 1 ? "s" : ""));
-        }
+        const ProcessStatus::Ends& e = status.givenUpAfter;
         QCOMPARE(QString("%1, code %2")
-                     .arg(status.givenUp ? "given up after " + ends.join(", ")
-                                         : ProcessStatus::stateName(status.state))
+                     .arg(status.givenUp
+                              ? QString::asprintf("given up after %d %d %d %d", e.crashes, e.hangs,
+                                                  e.memoryCapStops, e.failedStarts)
+                              : ProcessStatus::stateName(status.state))
                      .arg(status.lastExitCode),
                  QString(row.shown));
         QCOMPARE(events.join(' '), QString(row.events));
