@@ -165,20 +165,10 @@ private slots:
         QVERIFY(::chmod(qPrintable(logs), modes[place]) == 0 &&
                 ::chown(qPrintable(logs), Place(place) == Place::Stranger ? m_uid : 0,
                         Place(place) == Place::GroupOpen ? m_gid : 0) == 0);
-        switch (Plant(plant)) {
-        case Plant::Link:
-            QVERIFY(QFile::link(victim, planted));
-            break;
-        case Plant::HardLink:
-            QVERIFY(::link(qPrintable(victim), plantedPath.constData()) == 0);
-            break;
-        case Plant::Fifo:
-            QVERIFY(::mkfifo(plantedPath.constData(), 0666) == 0);
-            break;
-        case Plant::Folder:
-            QVERIFY(QDir().mkdir(planted));
-            break;
-        }
+        QVERIFY(Plant(plant) == Plant::Link       ? QFile::link(victim, planted)
+                : Plant(plant) == Plant::HardLink ? ::link(qPrintable(victim), plantedPath) == 0
+                : Plant(plant) == Plant::Fifo     ? ::mkfifo(plantedPath, 0666) == 0
+                                                  : QDir().mkdir(planted));
         // The intruder's own entry; a second name of root's file is root's.
         const bool own = Plant(plant) == Plant::HardLink;
         const qint64 age = Names[name].old ? 3 * 86400 : 0;
@@ -191,16 +181,16 @@ private slots:
                 ::lstat(plantedPath.constData(), &plantedBefore) == 0);
 
         // A run that splits its log, compresses the old one and keeps metrics.
-        const QByteArray line = QByteArray(300, 'x') + "\\n";
+        QByteArray writes = "--write, " + marker.text().toUtf8();
+        for (int i = 0; i < 5; ++i)
+            writes +=
+                (i ? ", --delay, 0.1, --write, " : ", --write, ") + QByteArray(300, 'x') + "\\n";
         QVERIFY(writeFile(folders.user() + "/launcher.ini",
                           "[logs]\nrotate-period=86400\nmax-file-size=1K\n[metrics]\ntextfile=" +
                               QFile::encodeName(logs) + "/kiosk.prom\ninterval=1\n") &&
                 writeFile(folders.user() + "/apps/kiosk.ini",
                           "[process-0]\nmode=sync\nexec=" + QFile::encodeName(helperPath()) +
-                              "\narguments=--write, " + marker.text().toUtf8() + ", --write, " +
-                              line + ", --delay, 0.1, --write, " + line +
-                              ", --delay, 0.1, --write, " + line + ", --delay, 0.1, --write, " +
-                              line + ", --delay, 0.1, --write, " + line + "\n"));
+                              "\narguments=" + writes + "\n"));
         MessageCapture messages;
         {
             Backend backend;
