@@ -153,17 +153,9 @@ private slots:
         QVERIFY(controller.start(pipeline, true));
         // The child's own log lines: not the launcher's, nor the process's
         // that tell its start and end.
-        const QString launcher = QString("[ %1 ] ").arg(QCoreApplication::applicationPid());
-        const auto childLines = [&](QStringList lines) {
-            lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                       [&](const QString& line) {
-                                           return !line.startsWith("[ ") ||
-                                                  line.startsWith(launcher) ||
-                                                  line.contains("] Process ");
-                                       }),
-                        lines.end());
-            return lines;
-        };
+        const QRegularExpression own(QString(R"(^\[ (?!%1 )\d+ \] (?!.*\] Process ))")
+                                         .arg(QCoreApplication::applicationPid()));
+        const auto childLines = [&](const QStringList& lines) { return lines.filter(own); };
         QTRY_VERIFY_WITH_TIMEOUT(childLines(messages.texts(QtInfoMsg)).size() == 2, 20000);
         QVERIFY(writeFile(go, ""));
         QVERIFY(controller.waitForPipelineFinished(20000));
