@@ -28,10 +28,7 @@ qint64 wakeUps(qint64 pid)
     qint64 count = 0;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
     for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks + '/' + task + "/status");
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : status.readAll().split('\n')) {
+        for (const QByteArray& line : fileContent(tasks + '/' + task + "/status").split('\n')) {
             if (line.contains("ctxt_switches:"))
                 count += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
         }
