@@ -547,6 +547,9 @@ private slots:
     // Its own process group, and no signal ignored, not even the C library's
     // own signal 32, which only the kernel's call reaches (GNU make leaves it
     // ignored). The rest of what a hostile parent leaves: TestConsoleRobustness.
+    // And a launcher started with its standard files closed: the child's pipe
+    // and /dev/null land on 0 to 2 and must not be overwritten by each other.
+    // The child reads /dev/null, and writes its output and errors into one pipe.
     void startsClean()
     {
         // A signal's disposition as the kernel's own call takes it, on x86-64.
@@ -557,31 +560,21 @@ private slots:
             void (*restorer)();
             unsigned long mask;
         } ignore{SIG_IGN, 0, nullptr, 0}, previous{};
-        ::syscall(SYS_rt_sigaction, 32, &ignore, &previous, sizeof ignore.mask);
-        ChildProcess child;
-        child.start(helperPath(), {"--print-start-state"});
-        ::syscall(SYS_rt_sigaction, 32, &previous, nullptr, sizeof ignore.mask);
-        QVERIFY(child.waitForFinished(10000));
-        const QString state = child.readAllStandardOutput();
-        QCOMPARE(state, QString("group %1\nignored 0000000000000000\n").arg(child.pid()));
-    }
-
-    // A launcher started with its standard files closed: the child's pipe and
-    // /dev/null land on 0 to 2 and must not be overwritten by each other. The
-    // child reads /dev/null, and writes its output and errors into one pipe.
-    void launcherWithoutStandardFiles()
-    {
         const int saved[3] = {::dup(0), ::dup(1), ::dup(2)};
+        ::syscall(SYS_rt_sigaction, 32, &ignore, &previous, sizeof ignore.mask);
         ChildProcess child;
         for (int fd = 0; fd < 3; ++fd)
             ::close(fd);
-        child.start("/bin/sh", {"-c", "cat; echo out; echo err >&2"});
+        child.start("/bin/sh",
+                    {"-c", "cat; echo err >&2; exec \"$0\" --print-start-state", helperPath()});
         for (int fd = 0; fd < 3; ++fd) {
             ::dup2(saved[fd], fd);
             ::close(saved[fd]);
         }
+        ::syscall(SYS_rt_sigaction, 32, &previous, nullptr, sizeof ignore.mask);
         QVERIFY(child.waitForFinished(10000));
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("out\nerr\n"));
+        QCOMPARE(QString(child.readAllStandardOutput()),
+                 QString("err\ngroup %1\nignored 0000000000000000\n").arg(child.pid()));
     }
 };
 
