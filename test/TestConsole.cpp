@@ -177,30 +177,10 @@ private slots:
         QVERIFY(marker.noneLeft());
     }
 
-    // check shows what a settings file says, each setting away from its default.
-    void checkShowsSettings()
-    {
-        const QTemporaryDir home;
-        const QString path = home.filePath("launcher.ini");
-        QVERIFY(writeFile(path, "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
-                                "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
-                                "[ui]\nallow-exit=false\nshow-version=false\n"
-                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
-                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
-        const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"check", path});
-        QCOMPARE(QString::fromUtf8(output),
-                 path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
-                        "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
-                        "  journal:    every line\n  ui:         allow-exit no, show-version no, "
-                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
-                        "  brand:      title 'Museum of Clocks', accent-color navy, "
-                        "text-scale 1.5\n  valid\n");
-        QCOMPARE(code, 0);
-    }
-
-    // Arguments and paths in UTF-8 reach the child intact, and check fails on
-    // a warning only with --strict.
-    void utf8AndStrictCheck()
+    // check shows what a settings file says, each setting away from its
+    // default; arguments and paths in UTF-8 reach the child intact, and check
+    // fails on a warning only with --strict.
+    void checkAndUtf8()
     {
         // Everything the launcher wrote, and its exit code last.
         const auto run = [](const QStringList& arguments) {
@@ -208,6 +188,20 @@ private slots:
             return QString::fromUtf8(output) + QString::number(code);
         };
         const QTemporaryDir home;
+        const QString path = home.filePath("launcher.ini");
+        QVERIFY(writeFile(path, "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
+                                "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
+                                "[ui]\nallow-exit=false\nshow-version=false\n"
+                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
+                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
+        QCOMPARE(run({"check", path}),
+                 path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
+                        "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
+                        "  journal:    every line\n  ui:         allow-exit no, show-version no, "
+                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
+                        "  brand:      title 'Museum of Clocks', accent-color navy, "
+                        "text-scale 1.5\n  valid\n0");
+
         const QString data = home.filePath("Orvalen/launcher");
         const QString folder = home.filePath("Caf\u00e9 \u00d6l");
         QVERIFY(QDir().mkpath(folder + "/R\u00e9pertoire") &&
