@@ -179,7 +179,7 @@ private slots:
 
     // check shows what a settings file says, each setting away from its
     // default; arguments and paths in UTF-8 reach the child intact, and check
-    // fails on a warning only with --strict.
+    // fails on a warning only with --strict. What else a child starts with:
     void checkAndUtf8()
     {
         // Everything the launcher wrote, and its exit code last.
@@ -206,17 +206,28 @@ private slots:
         const QString folder = home.filePath("Caf\u00e9 \u00d6l");
         QVERIFY(QDir().mkpath(folder + "/R\u00e9pertoire") &&
                 QFile::copy(helperPath(), folder + "/h\u00e9lper"));
-        QVERIFY(writeFile(data + "/apps/app.ini",
-                          ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +
-                           "/h\u00e9lper\nworking-directory=" + folder + "/R\u00e9pertoire\n" +
-                           "mode=sync\narguments=--write, Gr\u00fc\u00dfe\\\\n, --print-cwd\n"
-                           "argumets=x\n")
-                              .toUtf8()));
+        // PATH is the library paths, the environment map overrides the
+        // launcher's own, and an absolute program without a folder runs in its own.
+        QVERIFY(writeFile(
+            data + "/apps/app.ini",
+            ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +
+             "/h\u00e9lper\nworking-directory=" + folder +
+             "/R\u00e9pertoire\nlibrary-paths=/a, /b\nmode=sync\narguments=--write, "
+             "Gr\u00fc\u00dfe\\\\n, --print-cwd, --print-env, PATH, --print-env, TEST_KEPT, "
+             "--print-env, "
+             "TEST_MINE\nargumets=x\n[process-0/environment]\nPATH=/env\nTEST_MINE=mine\n"
+             "[process-1]\nmode=sync\nexec=" +
+             folder + "/h\u00e9lper\narguments=--print-cwd\n")
+                .toUtf8()));
         QVERIFY(run({"check", data + "/apps/app.ini"}).endsWith("valid, with warnings\n0"));
         QVERIFY(run({"check", "--strict", data + "/apps/app.ini"}).endsWith("warnings\n1"));
+        qputenv("TEST_KEPT", "kept");
+        qputenv("TEST_MINE", "launcher");
         const QString ran = run({"--data-home", home.path(), "run", "app"});
         QVERIFY2(ran.contains("] Gr\u00fc\u00dfe\n") && ran.endsWith("\n0") &&
-                     ran.contains("] cwd=" + folder + "/R\u00e9pertoire\n"),
+                     ran.contains("] cwd=" + folder + "/R\u00e9pertoire\n") &&
+                     ran.contains("] cwd=" + folder + "\n") && ran.contains("] PATH=/a:/b\n") &&
+                     ran.contains("] TEST_KEPT=kept\n") && ran.contains("] TEST_MINE=mine\n"),
                  qPrintable(ran));
     }
 };

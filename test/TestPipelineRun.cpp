@@ -273,27 +273,6 @@ private slots:
         QCOMPARE(seen.join(' '), QString(row.restarts));
     }
 
-    // PATH holds the library paths only, the environment map overrides the
-    // launcher's, and an absolute program without a folder runs in its own.
-    void childSetup()
-    {
-        qputenv("LAUNCHER_TEST_KEEP", "kept");
-        qputenv("LAUNCHER_TEST_OVERRIDE", "launcher");
-        ProcessConfig config = program(helperPath(), QString(), {"/a", "/b"});
-        config.environment = {{"PATH", "/env"}, {"LAUNCHER_TEST_OVERRIDE", "mine"}};
-        config.arguments = QString("--print-env PATH --print-env LAUNCHER_TEST_KEEP --print-env "
-                                   "LAUNCHER_TEST_OVERRIDE --print-cwd")
-                               .split(' ');
-        PipelineProcess process(nullptr, config);
-        QByteArray written;
-        connect(&process, &PipelineProcess::outputRead, this,
-                [&](qint64, const QByteArray& bytes) { written += bytes; });
-        process.start();
-        QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 10000);
-        QCOMPARE(written, "PATH=/a:/b\nLAUNCHER_TEST_KEEP=kept\nLAUNCHER_TEST_OVERRIDE=mine\ncwd=" +
-                              QFile::encodeName(QFileInfo(helperPath()).canonicalPath()) + '\n');
-    }
-
     // Each reason as "PROCESS KEY: TEXT" (process -1: the pipeline).
     void validation_data()
     {
