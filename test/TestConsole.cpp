@@ -1,7 +1,8 @@
 // The console front end `launcher`, run as a program on a temporary data home:
 // its exit statuses, how it stops a process that ignores the termination
 // request, its countdown, the priorities of its warnings in the journal, what
-// the journal gets of a child's output, and UTF-8 in paths and arguments.
+// the journal gets of a child's output, UTF-8 in paths and arguments, and the
+// environment and folder a child starts with.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -179,7 +180,9 @@ private slots:
 
     // check shows what a settings file says, each setting away from its
     // default; arguments and paths in UTF-8 reach the child intact, and check
-    // fails on a warning only with --strict. What else a child starts with:
+    // fails on a warning only with --strict; a child starts with PATH made of
+    // its library paths, the launcher's environment with its own map over
+    // it, and, given an absolute program and no folder, the program's folder.
     void checkAndUtf8()
     {
         // Everything the launcher wrote, and its exit code last.
@@ -206,8 +209,6 @@ private slots:
         const QString folder = home.filePath("Caf\u00e9 \u00d6l");
         QVERIFY(QDir().mkpath(folder + "/R\u00e9pertoire") &&
                 QFile::copy(helperPath(), folder + "/h\u00e9lper"));
-        // PATH is the library paths, the environment map overrides the
-        // launcher's own, and an absolute program without a folder runs in its own.
         QVERIFY(writeFile(
             data + "/apps/app.ini",
             ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +

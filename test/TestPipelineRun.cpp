@@ -1,8 +1,9 @@
-// Pipelines of real children: the restart window, what a child is started
-// with, the check before a start, how a child's output becomes log lines, and
-// processes that cannot be created, which end and never wedge their
-// pipeline. One child on its own: the state it starts in whatever the
-// launcher's own state, and the launcher's standard files being closed.
+// Pipelines of real children: the restart window, the check before a start,
+// how a child's output becomes log lines, and processes that cannot be
+// created, which end and never wedge their pipeline. The environment and
+// folder a child starts with: TestConsole. One child on its own: the state
+// it starts in whatever the launcher's own state, and the launcher's standard
+// files being closed.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
