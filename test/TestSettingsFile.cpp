@@ -76,12 +76,7 @@ private slots:
                  file.isReadable() ? QString() : expected);
     }
 
-    void opensEachFileOnce_data()
-    {
-        QTest::addColumn<bool>("check"); // else list
-        QTest::newRow("list") << false;
-        QTest::newRow("check") << true;
-    }
+    void opensEachFileOnce_data() { addFlagRows("check", "list", "check"); }
 
     // Loading and linting share one read of each file.
     void opensEachFileOnce()
@@ -89,7 +84,7 @@ private slots:
 #ifndef LAUNCHER_PROGRAM
         QSKIP("built without the console launcher");
 #else
-        QFETCH(bool, check);
+        QFETCH(bool, check); // else list
         const QString strace = QStandardPaths::findExecutable("strace");
         if (strace.isEmpty())
             QSKIP("strace is not installed (scripts/install-deps test installs it)");
