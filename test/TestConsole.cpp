@@ -1,7 +1,8 @@
 // The console front end `launcher`, run as a program on a temporary data home:
 // its exit statuses, how it stops a process that ignores the termination
 // request, its countdown, the priorities of its warnings in the journal, what
-// the journal gets of a child's output, and UTF-8 in paths and arguments.
+// the journal gets of a child's output, UTF-8 in paths and arguments, and the
+// environment and folder a child starts with.
 
 #include "TestFixtures.h"
 #include "TestRegistry.h"
@@ -177,30 +178,12 @@ private slots:
         QVERIFY(marker.noneLeft());
     }
 
-    // check shows what a settings file says, each setting away from its default.
-    void checkShowsSettings()
-    {
-        const QTemporaryDir home;
-        const QString path = home.filePath("launcher.ini");
-        QVERIFY(writeFile(path, "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
-                                "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
-                                "[ui]\nallow-exit=false\nshow-version=false\n"
-                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
-                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
-        const auto [code, output] = runProgram(LAUNCHER_PROGRAM, {"check", path});
-        QCOMPARE(QString::fromUtf8(output),
-                 path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
-                        "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
-                        "  journal:    every line\n  ui:         allow-exit no, show-version no, "
-                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
-                        "  brand:      title 'Museum of Clocks', accent-color navy, "
-                        "text-scale 1.5\n  valid\n");
-        QCOMPARE(code, 0);
-    }
-
-    // Arguments and paths in UTF-8 reach the child intact, and check fails on
-    // a warning only with --strict.
-    void utf8AndStrictCheck()
+    // check shows what a settings file says, each setting away from its
+    // default; arguments and paths in UTF-8 reach the child intact, and check
+    // fails on a warning only with --strict; a child starts with PATH made of
+    // its library paths, the launcher's environment with its own map over
+    // it, and, given an absolute program and no folder, the program's folder.
+    void checkAndUtf8()
     {
         // Everything the launcher wrote, and its exit code last.
         const auto run = [](const QStringList& arguments) {
@@ -208,21 +191,44 @@ private slots:
             return QString::fromUtf8(output) + QString::number(code);
         };
         const QTemporaryDir home;
+        const QString path = home.filePath("launcher.ini");
+        QVERIFY(writeFile(path, "[autostart]\ntile=player\ntimeout=29\n[logs]\nrotate-period=19\n"
+                                "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
+                                "[ui]\nallow-exit=false\nshow-version=false\n"
+                                "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
+                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
+        QCOMPARE(run({"check", path}),
+                 path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
+                        "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
+                        "  journal:    every line\n  ui:         allow-exit no, show-version no, "
+                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
+                        "  brand:      title 'Museum of Clocks', accent-color navy, "
+                        "text-scale 1.5\n  valid\n0");
+
         const QString data = home.filePath("Orvalen/launcher");
         const QString folder = home.filePath("Caf\u00e9 \u00d6l");
         QVERIFY(QDir().mkpath(folder + "/R\u00e9pertoire") &&
                 QFile::copy(helperPath(), folder + "/h\u00e9lper"));
-        QVERIFY(writeFile(data + "/apps/app.ini",
-                          ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +
-                           "/h\u00e9lper\nworking-directory=" + folder + "/R\u00e9pertoire\n" +
-                           "mode=sync\narguments=--write, Gr\u00fc\u00dfe\\\\n, --print-cwd\n"
-                           "argumets=x\n")
-                              .toUtf8()));
+        QVERIFY(writeFile(
+            data + "/apps/app.ini",
+            ("[ui]\nname=Caf\u00e9\n[process-0]\nexec=" + folder +
+             "/h\u00e9lper\nworking-directory=" + folder +
+             "/R\u00e9pertoire\nlibrary-paths=/a, /b\nmode=sync\narguments=--write, "
+             "Gr\u00fc\u00dfe\\\\n, --print-cwd, --print-env, PATH, --print-env, TEST_KEPT, "
+             "--print-env, "
+             "TEST_MINE\nargumets=x\n[process-0/environment]\nPATH=/env\nTEST_MINE=mine\n"
+             "[process-1]\nmode=sync\nexec=" +
+             folder + "/h\u00e9lper\narguments=--print-cwd\n")
+                .toUtf8()));
         QVERIFY(run({"check", data + "/apps/app.ini"}).endsWith("valid, with warnings\n0"));
         QVERIFY(run({"check", "--strict", data + "/apps/app.ini"}).endsWith("warnings\n1"));
+        qputenv("TEST_KEPT", "kept");
+        qputenv("TEST_MINE", "launcher");
         const QString ran = run({"--data-home", home.path(), "run", "app"});
         QVERIFY2(ran.contains("] Gr\u00fc\u00dfe\n") && ran.endsWith("\n0") &&
-                     ran.contains("] cwd=" + folder + "/R\u00e9pertoire\n"),
+                     ran.contains("] cwd=" + folder + "/R\u00e9pertoire\n") &&
+                     ran.contains("] cwd=" + folder + "\n") && ran.contains("] PATH=/a:/b\n") &&
+                     ran.contains("] TEST_KEPT=kept\n") && ran.contains("] TEST_MINE=mine\n"),
                  qPrintable(ran));
     }
 };

@@ -11,7 +11,6 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -29,10 +28,7 @@ qint64 wakeUps(qint64 pid)
     qint64 count = 0;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
     for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks + '/' + task + "/status");
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : status.readAll().split('\n')) {
+        for (const QByteArray& line : fileContent(tasks + '/' + task + "/status").split('\n')) {
             if (line.contains("ctxt_switches:"))
                 count += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
         }
@@ -208,25 +204,13 @@ private slots:
         QCOMPARE(run({"start", "app"}),
                  Result(1, "launcher: 'app' was not started\n  - 'app' is running\n"));
         // The metrics of a crashing daemon, asked for and as written to the
-        // file, pass promtool, where it is installed.
+        // file, whole as the backend has it (its text: TestBackendFrontend).
         const Result metrics = run({"metrics"});
         const QByteArray restarts = "restarts_total{app=\"app\",process=\"0\"} ";
-        QVERIFY2(metrics.first == 0 && metrics.second.contains(restarts), metrics.second);
+        QVERIFY2(metrics.first == 0 && metrics.second.startsWith("# HELP ") &&
+                     metrics.second.endsWith("\n") && metrics.second.contains(restarts),
+                 metrics.second);
         QTRY_VERIFY_WITH_TIMEOUT(fileContent(textfile).contains(restarts), LimitMs);
-        const QString promtool = QStandardPaths::findExecutable("promtool");
-        if (promtool.isEmpty())
-            qInfo("promtool is not installed: the metrics are not checked with it");
-        for (const QByteArray& text : {metrics.second, fileContent(textfile)}) {
-            if (promtool.isEmpty())
-                break;
-            QProcess check;
-            check.start(promtool, {"check", "metrics"});
-            check.write(text);
-            check.closeWriteChannel();
-            QVERIFY(check.waitForFinished(LimitMs));
-            const QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
-            QVERIFY2(check.exitCode() == 0 && said.isEmpty(), said);
-        }
         // The memory of a process without a cap is looked at when asked for.
         QVERIFY(processes().at(1)["memory"].toDouble() > 0);
         QVERIFY(processes().at(0)["name"] == "chimes" &&

@@ -73,6 +73,14 @@ const Row& currentRow(const Row (&rows)[N])
     return rows[*static_cast<const int*>(QTest::qData("row", qMetaTypeId<int>()))];
 }
 
+// A data-driven test of one flag: a row without it, then a row with it.
+inline void addFlagRows(const char* column, const char* without, const char* with)
+{
+    QTest::addColumn<bool>(column);
+    QTest::newRow(without) << false;
+    QTest::newRow(with) << true;
+}
+
 // The exit code of a program (-1 when it crashed or did not end in time) and
 // all it wrote, its standard output and error as one.
 inline std::pair<int, QByteArray> runProgram(const QString& program, const QStringList& arguments,

@@ -122,12 +122,7 @@ private slots:
         QCOMPARE(lines, QList<QByteArray>({"first", "xxxx", "resumed", ""}));
     }
 
-    void childLinesAlike_data()
-    {
-        QTest::addColumn<bool>("stamped"); // add-log-timestamp
-        QTest::newRow("as written") << false;
-        QTest::newRow("time-stamped") << true;
-    }
+    void childLinesAlike_data() { addFlagRows("stamped", "as written", "time-stamped"); }
 
     // A child's lines reach the message output and the file alike, byte for
     // byte and in order, under the writer's pid and, with add-log-timestamp,
@@ -136,7 +131,7 @@ private slots:
     // the last one without its line feed, are lines of their own.
     void childLinesAlike()
     {
-        QFETCH(bool, stamped);
+        QFETCH(bool, stamped); // add-log-timestamp
         const QString go = m_dir.filePath(stamped ? "go-stamped" : "go");
         PipelineConfig pipeline = logged({}, stamped ? "alike-stamped" : "alike");
         ProcessConfig& process = pipeline.processList[0];
@@ -153,17 +148,9 @@ private slots:
         QVERIFY(controller.start(pipeline, true));
         // The child's own log lines: not the launcher's, nor the process's
         // that tell its start and end.
-        const QString launcher = QString("[ %1 ] ").arg(QCoreApplication::applicationPid());
-        const auto childLines = [&](QStringList lines) {
-            lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                       [&](const QString& line) {
-                                           return !line.startsWith("[ ") ||
-                                                  line.startsWith(launcher) ||
-                                                  line.contains("] Process ");
-                                       }),
-                        lines.end());
-            return lines;
-        };
+        const QRegularExpression own(QString(R"(^\[ (?!%1 )\d+ \] (?!.*\] Process ))")
+                                         .arg(QCoreApplication::applicationPid()));
+        const auto childLines = [&](const QStringList& lines) { return lines.filter(own); };
         QTRY_VERIFY_WITH_TIMEOUT(childLines(messages.texts(QtInfoMsg)).size() == 2, 20000);
         QVERIFY(writeFile(go, ""));
         QVERIFY(controller.waitForPipelineFinished(20000));
@@ -185,16 +172,15 @@ private slots:
 
     void followsTheDay_data()
     {
-        QTest::addColumn<bool>("refused"); // a link stands where the new day's file goes
-        QTest::newRow("the new day's file") << false;
-        QTest::newRow("the new day's file refused: the run stays in its file") << true;
+        addFlagRows("refused", "the new day's file",
+                    "the new day's file refused: the run stays in its file");
     }
 
     // At midnight the run goes on in the new day's file, and the controller
     // names the file it writes; a file it cannot open loses no line.
     void followsTheDay()
     {
-        QFETCH(bool, refused);
+        QFETCH(bool, refused); // a link stands where the new day's file goes
         const PipelineConfig pipeline =
             logged({"--delay", "2", "--write", "after\n"}, refused ? "refused" : "day");
         const QString first = PipelineLog::filePath(pipeline, QDate(2026, 12, 7));
@@ -291,18 +277,13 @@ private slots:
             QCOMPARE(fileContent(path + suffix), QByteArray("planted"));
     }
 
-    void movedAway_data()
-    {
-        QTest::addColumn<bool>("folder"); // else the file
-        QTest::newRow("the file removed") << false;
-        QTest::newRow("the folder renamed") << true;
-    }
+    void movedAway_data() { addFlagRows("folder", "the file removed", "the folder renamed"); }
 
     // The run goes on in a file made anew at its path (in a folder made anew
     // when that went), not in what was moved away.
     void movedAway()
     {
-        QFETCH(bool, folder);
+        QFETCH(bool, folder); // else the file
         const QString dir = m_dir.filePath(QTest::currentDataTag());
         const QString path = dir + "/a.log";
         const std::unique_ptr<PipelineLog> log = PipelineLog::open(path);

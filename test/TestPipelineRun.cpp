@@ -1,8 +1,9 @@
-// Pipelines of real children: the restart window, what a child is started
-// with, the check before a start, how a child's output becomes log lines, and
-// processes that cannot be created, which end and never wedge their
-// pipeline. One child on its own: the state it starts in whatever the
-// launcher's own state, and the launcher's standard files being closed.
+// Pipelines of real children: the restart window, the check before a start,
+// how a child's output becomes log lines, and processes that cannot be
+// created, which end and never wedge their pipeline. The environment and
+// folder a child starts with: TestConsole. One child on its own: the state
+// it starts in whatever the launcher's own state, and the launcher's standard
+// files being closed.
 
 #include "PipelineController.h"
 #include "PipelineProcess.h"
@@ -111,7 +112,7 @@ const struct
     Cause cause;
     const char* started;       // the processes that ran, by index
     const char* outcome;       // of the pipeline, with the failed process's words
-    const char* shown;         // as a status shows the process: its state and last exit
+    const char* shown;         // the process's state or what it was given up after, and last exit
     const char* events;        // the kinds of the run's trace events
     const char* restarts = ""; // the delay of each restart, in seconds
 } FailedStarts[] = {
@@ -122,11 +123,11 @@ const struct
     {"sync after a daemon", ProcessMode::Sync, false, Place::AfterDaemon, Cause::Interpreter, "0 2",
      "normal", "finished, code -1", "Started Finished"},
     {"daemon first", ProcessMode::Daemon, false, Place::First, Cause::Interpreter, "1", "normal",
-     "given up after 1 failed start, code -1", "GivenUp Started Finished"},
+     "given up after 0 0 0 1, code -1", "GivenUp Started Finished"},
     {"daemon after a daemon, required", ProcessMode::Daemon, true, Place::AfterDaemon,
      Cause::Interpreter, "0",
      "failed (RequiredProcessFailure): could not be started: $REASON: not restarted again",
-     "given up after 1 failed start, code -1", "Started GivenUp Failed Finished"},
+     "given up after 0 0 0 1, code -1", "Started GivenUp Failed Finished"},
     {"sync last, required", ProcessMode::Sync, true, Place::Last, Cause::Interpreter, "0", Failed,
      "finished, code -1", "Started Failed Finished"},
     {"removed: sync first", ProcessMode::Sync, false, Place::First, Cause::Removed, "1", "normal",
@@ -136,7 +137,7 @@ const struct
     {"removed: async last", ProcessMode::Async, false, Place::Last, Cause::Removed, "0", "normal",
      "finished, code -1", "Started Finished"},
     {"no files: daemon after a daemon", ProcessMode::Daemon, false, Place::AfterDaemon,
-     Cause::NoFiles, "0 2", "normal", "given up after 1 failed start, code -1",
+     Cause::NoFiles, "0 2", "normal", "given up after 0 0 0 1, code -1",
      "Started GivenUp Finished"},
     {"no files: sync first, required", ProcessMode::Sync, true, Place::First, Cause::NoFiles, "",
      Failed, "finished, code -1", "Failed Finished"},
@@ -144,13 +145,11 @@ const struct
      Cause::GoneAfterCrash, "0 1",
      "failed (RequiredProcessFailure): crashed or could not be started 3 times within 10 s: not "
      "restarted again",
-     "given up after 1 crash, 2 failed starts, code -1",
-     "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
+     "given up after 1 0 0 2, code -1", "Started ProcessCrashed GivenUp Failed Finished", "1 2"},
     // Released at its first start: its final end releases nothing again.
     {"restarts that cannot start: daemon before a running sync", ProcessMode::Daemon, false,
      Place::BeforeRunningSync, Cause::GoneAfterCrash, "0 1 2", "normal",
-     "given up after 1 crash, 2 failed starts, code -1", "Started ProcessCrashed GivenUp Finished",
-     "1 2"},
+     "given up after 1 0 0 2, code -1", "Started ProcessCrashed GivenUp Finished", "1 2"},
 };
 
 // By TraceEvent::Kind.
@@ -273,27 +272,6 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 20000);
         QCOMPARE(seen.join(' '), QString(row.restarts));
-    }
-
-    // PATH holds the library paths only, the environment map overrides the
-    // launcher's, and an absolute program without a folder runs in its own.
-    void childSetup()
-    {
-        qputenv("LAUNCHER_TEST_KEEP", "kept");
-        qputenv("LAUNCHER_TEST_OVERRIDE", "launcher");
-        ProcessConfig config = program(helperPath(), QString(), {"/a", "/b"});
-        config.environment = {{"PATH", "/env"}, {"LAUNCHER_TEST_OVERRIDE", "mine"}};
-        config.arguments = QString("--print-env PATH --print-env LAUNCHER_TEST_KEEP --print-env "
-                                   "LAUNCHER_TEST_OVERRIDE --print-cwd")
-                               .split(' ');
-        PipelineProcess process(nullptr, config);
-        QByteArray written;
-        connect(&process, &PipelineProcess::outputRead, this,
-                [&](qint64, const QByteArray& bytes) { written += bytes; });
-        process.start();
-        QTRY_VERIFY_WITH_TIMEOUT(process.isFinished(), 10000);
-        QCOMPARE(written, "PATH=/a:/b\nLAUNCHER_TEST_KEEP=kept\nLAUNCHER_TEST_OVERRIDE=mine\ncwd=" +
-                              QFile::encodeName(QFileInfo(helperPath()).canonicalPath()) + '\n');
     }
 
     // Each reason as "PROCESS KEY: TEXT" (process -1: the pipeline).
@@ -512,21 +490,15 @@ private slots:
         QCOMPARE(finished.at(0).at(1).value<FinishReason>() == PipelineController::FailureFinish,
                  outcome.startsWith("failed"));
         QCOMPARE(failures.count(), outcome.startsWith("failed") ? 1 : 0);
-        // As a status shows it: its state, or that it was given up and after
-        // which ends, and its last exit.
+        // Its state, or the ends it was given up after (crashes, hangs,
+        // memory cap stops, failed starts), and its last exit.
         const ProcessStatus status = controller.processStatuses().value(index);
-        QStringList ends;
-        const ProcessStatus::Ends& after = status.givenUpAfter;
-        for (const auto& [count, kind] :
-             {std::pair(after.crashes, "crash"), std::pair(after.hangs, "hang"),
-              std::pair(after.memoryCapStops, "memory cap stop"),
-              std::pair(after.failedStarts, "failed start")}) {
-            if (count > 0)
-                ends.append(QString("%1 %2%3").arg(count).arg(kind, count > 1 ? "s" : ""));
-        }
+        const ProcessStatus::Ends& e = status.givenUpAfter;
         QCOMPARE(QString("%1, code %2")
-                     .arg(status.givenUp ? "given up after " + ends.join(", ")
-                                         : ProcessStatus::stateName(status.state))
+                     .arg(status.givenUp
+                              ? QString::asprintf("given up after %d %d %d %d", e.crashes, e.hangs,
+                                                  e.memoryCapStops, e.failedStarts)
+                              : ProcessStatus::stateName(status.state))
                      .arg(status.lastExitCode),
                  QString(row.shown));
         QCOMPARE(events.join(' '), QString(row.events));
@@ -555,6 +527,9 @@ private slots:
     // Its own process group, and no signal ignored, not even the C library's
     // own signal 32, which only the kernel's call reaches (GNU make leaves it
     // ignored). The rest of what a hostile parent leaves: TestConsoleRobustness.
+    // And a launcher started with its standard files closed: the child's pipe
+    // and /dev/null land on 0 to 2 and must not be overwritten by each other.
+    // The child reads /dev/null, and writes its output and errors into one pipe.
     void startsClean()
     {
         // A signal's disposition as the kernel's own call takes it, on x86-64.
@@ -565,31 +540,21 @@ private slots:
             void (*restorer)();
             unsigned long mask;
         } ignore{SIG_IGN, 0, nullptr, 0}, previous{};
-        ::syscall(SYS_rt_sigaction, 32, &ignore, &previous, sizeof ignore.mask);
-        ChildProcess child;
-        child.start(helperPath(), {"--print-start-state"});
-        ::syscall(SYS_rt_sigaction, 32, &previous, nullptr, sizeof ignore.mask);
-        QVERIFY(child.waitForFinished(10000));
-        const QString state = child.readAllStandardOutput();
-        QCOMPARE(state, QString("group %1\nignored 0000000000000000\n").arg(child.pid()));
-    }
-
-    // A launcher started with its standard files closed: the child's pipe and
-    // /dev/null land on 0 to 2 and must not be overwritten by each other. The
-    // child reads /dev/null, and writes its output and errors into one pipe.
-    void launcherWithoutStandardFiles()
-    {
         const int saved[3] = {::dup(0), ::dup(1), ::dup(2)};
+        ::syscall(SYS_rt_sigaction, 32, &ignore, &previous, sizeof ignore.mask);
         ChildProcess child;
         for (int fd = 0; fd < 3; ++fd)
             ::close(fd);
-        child.start("/bin/sh", {"-c", "cat; echo out; echo err >&2"});
+        child.start("/bin/sh",
+                    {"-c", "cat; echo err >&2; exec \"$0\" --print-start-state", helperPath()});
         for (int fd = 0; fd < 3; ++fd) {
             ::dup2(saved[fd], fd);
             ::close(saved[fd]);
         }
+        ::syscall(SYS_rt_sigaction, 32, &previous, nullptr, sizeof ignore.mask);
         QVERIFY(child.waitForFinished(10000));
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("out\nerr\n"));
+        QCOMPARE(QString(child.readAllStandardOutput()),
+                 QString("err\ngroup %1\nignored 0000000000000000\n").arg(child.pid()));
     }
 };
 

@@ -153,20 +153,6 @@ bool fileAppears(const QString& path, int timeoutMs)
     return true;
 }
 
-// A file of `mib` MiB of data: its pages are the file's, not holes.
-bool writeLargeFile(const QString& path, int mib)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray block(1 << 20, 'x');
-    for (int i = 0; i < mib; ++i) {
-        if (file.write(block) != block.size())
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 class TestReadiness : public QObject
@@ -293,8 +279,9 @@ private slots:
         // Beside the test program, not in a temporary folder that may be
         // memory itself (tmpfs), whose pages the kernel cannot drop.
         const QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/health-XXXXXX");
+        // Of data: its pages are the file's, not holes.
         if (helper.contains("DIR/large"))
-            QVERIFY(writeLargeFile(dir.filePath("large"), 200));
+            QVERIFY(writeFile(dir.filePath("large"), QByteArray(200 << 20, 'x')));
         helper.replace("PORT", reserved.port)
             .replace("MARK", marker.text())
             .replace("DIR", dir.path())

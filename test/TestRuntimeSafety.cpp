@@ -329,16 +329,14 @@ private slots:
 
     void noControlSocket_data()
     {
-        QTest::addColumn<bool>("tooLong"); // the runtime folder's path; else a folder in its place
-        QTest::newRow("a folder where the socket goes") << false;
-        QTest::newRow("a path too long for a socket") << true;
+        addFlagRows("tooLong", "a folder where the socket goes", "a path too long for a socket");
     }
 
     // The autostart application runs and finishes all the same; one warning
     // says why there is no socket.
     void noControlSocket()
     {
-        QFETCH(bool, tooLong);
+        QFETCH(bool, tooLong); // the runtime folder's path; else a folder in its place
         const QString folder = tooLong ? m_folders->root() + '/' + QString(100, 'r') : runtime();
         const QString socket = folder + "/Orvalen/launcher/control";
         QVERIFY(

@@ -43,16 +43,14 @@ class TestServiceNotify : public QObject
 private slots:
     void notifiesAndStops_data()
     {
-        QTest::addColumn<bool>("oldLog"); // else nothing in the logs folder
-        QTest::newRow("an old log to compress") << true;
-        QTest::newRow("nothing to rotate") << false;
+        addFlagRows("oldLog", "nothing to rotate", "an old log to compress");
     }
 
     // The start-up's rotation holds the event loop: the start timeout is
     // extended while it runs, and READY=1 comes once it is done.
     void notifiesAndStops()
     {
-        QFETCH(bool, oldLog);
+        QFETCH(bool, oldLog); // else nothing in the logs folder
         DataFolders folders;
         const QString pidFile = folders.root() + "/child.pid";
         const QString log = folders.user() + "/logs/old.log";
@@ -120,9 +118,7 @@ private slots:
 
     void nativeJournalEntries_data()
     {
-        QTest::addColumn<bool>("stream"); // standard error is the journal's stream
-        QTest::newRow("under the journal's stream") << true;
-        QTest::newRow("logs/journal=native") << false;
+        addFlagRows("stream", "logs/journal=native", "under the journal's stream");
     }
 
     // The launcher's events reach a real journal as native entries with their
@@ -131,7 +127,7 @@ private slots:
     // application's warnings finds the give-up and the failure, nothing else.
     void nativeJournalEntries()
     {
-        QFETCH(bool, stream);
+        QFETCH(bool, stream); // standard error is the journal's stream
         const QString journald = "/lib/systemd/systemd-journald";
         if (!QFileInfo(journald).isExecutable() ||
             QStandardPaths::findExecutable("journalctl").isEmpty())

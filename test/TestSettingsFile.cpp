@@ -76,12 +76,7 @@ private slots:
                  file.isReadable() ? QString() : expected);
     }
 
-    void opensEachFileOnce_data()
-    {
-        QTest::addColumn<bool>("check"); // else list
-        QTest::newRow("list") << false;
-        QTest::newRow("check") << true;
-    }
+    void opensEachFileOnce_data() { addFlagRows("check", "list", "check"); }
 
     // Loading and linting share one read of each file.
     void opensEachFileOnce()
@@ -89,7 +84,7 @@ private slots:
 #ifndef LAUNCHER_PROGRAM
         QSKIP("built without the console launcher");
 #else
-        QFETCH(bool, check);
+        QFETCH(bool, check); // else list
         const QString strace = QStandardPaths::findExecutable("strace");
         if (strace.isEmpty())
             QSKIP("strace is not installed (scripts/install-deps test installs it)");
@@ -126,10 +121,12 @@ private slots:
     // Each read parses what it read, in a copy of its own in the runtime
     // folder, gone once parsed: files of the same size and time read apart,
     // however soon one after the other and while earlier readers live.
+    // Without a folder that no one else may enter, nothing is copied
+    // anywhere: the reader has no keys, and the error says why.
     void readAfresh()
     {
-        const QTemporaryDir folder;
-        const QString runtime = folder.filePath("run"), path = folder.filePath("app.ini");
+        const DataFolders folders;
+        const QString runtime = folders.root() + "/run", path = folders.root() + "/app.ini";
         QVERIFY(makePrivateFolder(runtime));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
@@ -150,21 +147,10 @@ private slots:
         QDirIterator left(runtime, QDir::Files | QDir::Hidden | QDir::System,
                           QDirIterator::Subdirectories);
         QVERIFY2(!left.hasNext(), qPrintable(left.next()));
-    }
 
-    // Without a folder that no one else may enter, nothing is copied
-    // anywhere: the reader has no keys, and the error says why.
-    void noPrivateFolder()
-    {
-        const DataFolders folders;
-        const QString path = folders.root() + "/app.ini", runtime = folders.root() + "/run";
-        QVERIFY(writeFile(path, "[ui]\nname=A\n") && writeFile(runtime, "") &&
+        QVERIFY(QDir(runtime).removeRecursively() && writeFile(runtime, "") &&
                 writeFile(folders.user() + "/run", ""));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-        const auto restore = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
-        QString error;
-        const std::unique_ptr<QSettings> settings = SettingsFile(path).settings(&error);
-        QVERIFY2(settings->allKeys().isEmpty() &&
+        QVERIFY2(SettingsFile(path).settings(&error)->allKeys().isEmpty() &&
                      error.startsWith("no private folder for its copy: '" + runtime +
                                       "' is not a folder"),
                  qPrintable(error));
