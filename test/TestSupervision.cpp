@@ -7,7 +7,6 @@
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
-#include "process/PipelineStages.h"
 #include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
 
@@ -50,73 +49,6 @@ private slots:
     {
         m_messages.reset();
         m_marker.killAll();
-    }
-
-    // The controller's table, as a maintainer reads it: for each stage, what
-    // each event leads to and does before and after the change ("=" the
-    // same stage, "-" nothing). A stage and event not named change nothing.
-    void transitionTable()
-    {
-        using namespace PipelineStages;
-        const char* const rows[] = {
-            // Requests are told even when nothing runs.
-            "Idle|Finished Start Starting Begin StartNext",
-            "Idle|Finished TerminateRequested = - Terminate",
-            "Idle|Finished KillRequested = - Kill",
-            // Nothing starts but what the last start releases.
-            "Starting Released = - StartNext",
-            "Starting AllReleased Running - -",
-            "Starting|Running Failed Failing - ReportFailure",
-            "Starting|Running OnlyDaemonsLeft Ending - EndDaemons",
-            "Starting|Running StopRequested StoppingOnRequest - StopOnRequest",
-            "Starting|Running TerminateRequested Ending - Terminate",
-            "Starting|Running KillRequested Ending - Kill",
-            "Starting|Running ProcessesEnded Ending - AwaitLeftovers",
-            "Starting|Running AllGone Finished Conclude Finish",
-            "Starting|Running RestartDue Restarting - StopForRestart",
-            // A failure while ending normally, or another one, is reported;
-            // the ends a requested stop causes are none.
-            "Ending|Failing Failed Failing - ReportFailure",
-            "Ending|Failing OnlyDaemonsLeft = - EndDaemons",
-            "Ending|Failing|Restarting StopRequested StoppingOnRequest - StopAgain",
-            "StoppingOnRequest StopRequested = - HastenStop",
-            "Ending|Failing|StoppingOnRequest|Restarting TerminateRequested = - Terminate",
-            "Ending|Failing|StoppingOnRequest|Restarting KillRequested = - Kill",
-            "Ending|Failing|StoppingOnRequest|Restarting ProcessesEnded = - AwaitLeftovers",
-            "Ending|Failing|StoppingOnRequest|Restarting StopOverdue = - AnnounceKill",
-            "Ending|Failing|StoppingOnRequest|Restarting KillOverdue = - GiveUp",
-            // Finished only once nothing of the pipeline runs.
-            "Ending|Failing AllGone Finished Conclude Finish",
-            "StoppingOnRequest AllGone Finished ConcludeStopped FinishStopped",
-            "Restarting AllGone Starting StartAgain StartNext",
-        };
-        const QMetaEnum stages = QMetaEnum::fromType<Stage>();
-        const QMetaEnum events = QMetaEnum::fromType<Event>();
-        const QMetaEnum actions = QMetaEnum::fromType<Action>();
-        // Every cell as "Stage Event Next Before After"; a name the enums do
-        // not have matches no cell, so a slip in the rows fails as well.
-        QStringList expected, seen;
-        for (const QString row : rows) {
-            for (const QString& stage : row.section(' ', 0, 0).split('|'))
-                expected
-                    << QString(stage + ' ' + row.section(' ', 1)).replace(" = ", ' ' + stage + ' ');
-        }
-        const auto name = [&](Action action) {
-            return action == Action::None ? "-" : actions.valueToKey(int(action));
-        };
-        for (int from = 0; from < stages.keyCount(); ++from) {
-            for (int event = 0; event < events.keyCount(); ++event) {
-                const Transition t = transition(Stage(from), Event(event));
-                if (t.next != Stage(from) || t.before != Action::None || t.after != Action::None)
-                    seen << QStringList{stages.valueToKey(from), events.valueToKey(event),
-                                        stages.valueToKey(int(t.next)), name(t.before),
-                                        name(t.after)}
-                                .join(' ');
-            }
-        }
-        expected.sort();
-        seen.sort();
-        QCOMPARE(seen, expected);
     }
 
     void phases_data()
