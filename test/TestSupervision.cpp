@@ -127,7 +127,8 @@ private slots:
     // Many programs read a second termination request as "quit now, skip the
     // clean-up": each instance is asked once, however often the pipeline
     // terminates its processes. A failure terminates them, and a stop is
-    // requested, and again, which only brings the kill forward. The Sync
+    // requested, and again, which only brings the kill forward (one process
+    // ignores the request: the first stop would wait a minute). The Sync
     // process ends normally half a second after the request (it counts it),
     // as the daemon does, and so releases the next one, which must not start
     // once the pipeline stops.
@@ -135,24 +136,27 @@ private slots:
     {
         const QString termFile = m_dir.filePath("daemon-terms"); // a byte for each request
         PipelineController controller;
+        controller.setStopTimeout(60000);
         QSignalSpy started(&controller, &PipelineController::processStarted);
         QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Daemon, false,
-                                      {"--count-term", termFile, "--delay", "30"}),
-                        helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
-                        helperProcess(ProcessMode::Sync, false,
-                                      {"--count-term", "/dev/null", "--delay", "30"}),
-                        shell(ProcessMode::Sync, "exec sleep MARK")}),
+            pipelineOf(
+                {helperProcess(ProcessMode::Daemon, false,
+                               {"--count-term", termFile, "--delay", "30"}),
+                 helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
+                 helperProcess(ProcessMode::Async, false, {"--ignore-term", "--delay", "60"}),
+                 helperProcess(ProcessMode::Sync, false,
+                               {"--count-term", "/dev/null", "--delay", "30"}),
+                 shell(ProcessMode::Sync, "exec sleep MARK")}),
             false));
         QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
-        controller.requestStop(5000);
-        controller.requestStop(4000);
+        controller.requestStop(60000);
+        controller.requestStop(0);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(fileContent(termFile), QByteArray("T"));
         QCOMPARE(logLines("Stop requested"), 1);
-        QCOMPARE(started.count(), 3);
+        QCOMPARE(started.count(), 4);
     }
 
     void dailyRestart_data()
