@@ -72,6 +72,12 @@ private slots:
         row("what an ended process left", {shell(ProcessMode::Sync, "sleep MARK &")}, "normal");
         row("failure", {helperProcess(ProcessMode::Sync, true, {"--exit", "3"})},
             "failed: exited with code 3");
+        // Ended as only daemons are left: a required one that fails then fails it.
+        ProcessConfig failsAtEnd =
+            shell(ProcessMode::Daemon, "trap 'exit 4' TERM; sleep MARK & wait");
+        failsAtEnd.isRequired = true;
+        row("a failure while ending", {failsAtEnd, helperProcess(ProcessMode::Sync)},
+            "failed: exited with code 4");
         // The required process ends by the request's signal, a failure were it
         // not requested.
         row("requested stop", {waiting}, "stopped", true);
