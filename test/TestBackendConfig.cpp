@@ -4,7 +4,10 @@
 #include "TestFixtures.h"
 
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <utility>
 
 namespace {
 
@@ -39,113 +42,61 @@ const struct
 
 TestBackendConfig::TestBackendConfig(QObject* parent) : QObject(parent) {}
 
-// The temporary file goes first, then the backend (reverse member order).
-TestBackendConfig::~TestBackendConfig() = default;
-
-void TestBackendConfig::init()
+// Every field read, the defaults of the keys not set included; lists as the
+// settings writer writes them ("100, 101").
+void TestBackendConfig::pipelineConfigLoad()
 {
-    m_backend = std::make_unique<Backend>();
-    m_tempFile = std::make_unique<QTemporaryFile>();
-    m_tempFile->open();
-}
-
-void TestBackendConfig::cleanup()
-{
-    m_backend.reset();
-    m_tempFile.reset();
-}
-
-void TestBackendConfig::testLauncherConfigLoad()
-{
-    QSettings settings(m_tempFile->fileName(), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("ui/allow-exit"), false);
-    settings.setValue(QStringLiteral("ui/show-version"), false);
-    settings.setValue(QStringLiteral("ui/show-invalid-tiles"), true);
-    settings.setValue(QStringLiteral("autostart/tile"), QStringLiteral("foobar"));
-    settings.setValue(QStringLiteral("autostart/timeout"), 29);
-    settings.setValue(QStringLiteral("logs/rotate-period"), 19);
+    const QTemporaryDir dir;
+    QSettings settings(dir.filePath("app.ini"), QSettings::IniFormat);
+    const std::pair<const char*, QVariant> values[] = {
+        {"ui/name", "ZQ Brisel"},
+        {"pipeline/restart-at", "04:05"},
+        {"process-0/exec", "pulseaudio"},
+        {"process-0/arguments", "--start"},
+        {"process-0/mode", "sync"},
+        {"process-0/add-log-timestamp", true},
+        {"process-1/exec", "/opt/zq-brisel-1.6.2/bin/zq-brisel-app"},
+        {"process-1/working-directory", "/foo/bar"},
+        {"process-1/library-paths", QStringList{"/opt/zq-brisel-1.6.2/lib"}},
+        {"process-1/restart-on-crash", true},
+        {"process-1/environment/BRISEL_ROOT", "/opt/zq-brisel-1.6.2"},
+        {"process-2/exec", "zq-vitrel"},
+        {"process-2/mode", "async"},
+        {"process-2/required", true},
+        {"process-2/restart-limit", 9},
+        {"process-2/restart-period", 12},
+        {"process-2/invalid-config-exit-codes", QStringList{"100", "101"}},
+    };
+    for (const auto& [key, value] : values)
+        settings.setValue(key, value);
     settings.sync();
 
-    QVERIFY(m_backend->loadConfig(m_tempFile->fileName()));
-    QCOMPARE(m_backend->allowUserExit(), false);
-    QCOMPARE(m_backend->showVersionInfo(), false);
-    QCOMPARE(m_backend->showInvalidTiles(), true);
-    QCOMPARE(m_backend->isAutoStartEnabled(), true);
-    QCOMPARE(m_backend->autostartTimeout(), 29);
-    QCOMPARE(m_backend->processPipelines().size(), 0);
-    QCOMPARE(m_backend->logRotatePeriod(), qint64(19));
-}
-
-void TestBackendConfig::testPipelineConfigLoad()
-{
-    QSettings settings(m_tempFile->fileName(), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("ui/name"), QStringLiteral("ZQ Brisel"));
-    settings.setValue(QStringLiteral("pipeline/restart-at"), QStringLiteral("04:05"));
-    settings.beginGroup(QStringLiteral("process-0"));
-    settings.setValue(QStringLiteral("exec"), QStringLiteral("pulseaudio"));
-    settings.setValue(QStringLiteral("arguments"), QStringLiteral("--start"));
-    settings.setValue(QStringLiteral("mode"), QStringLiteral("sync"));
-    settings.setValue(QStringLiteral("add-log-timestamp"), true);
-    settings.endGroup();
-    settings.beginGroup(QStringLiteral("process-1"));
-    settings.setValue(QStringLiteral("exec"),
-                      QStringLiteral("/opt/zq-brisel-1.6.2/bin/zq-brisel-app"));
-    settings.setValue(QStringLiteral("working-directory"), QStringLiteral("/foo/bar"));
-    settings.setValue(QStringLiteral("library-paths"),
-                      QStringList{QStringLiteral("/opt/zq-brisel-1.6.2/lib")});
-    settings.setValue(QStringLiteral("restart-on-crash"), true);
-    settings.beginGroup(QStringLiteral("environment"));
-    settings.setValue(QStringLiteral("BRISEL_ROOT"), QStringLiteral("/opt/zq-brisel-1.6.2"));
-    settings.endGroup();
-    settings.endGroup();
-    settings.beginGroup(QStringLiteral("process-2"));
-    settings.setValue(QStringLiteral("exec"), QStringLiteral("zq-vitrel"));
-    settings.setValue(QStringLiteral("mode"), QStringLiteral("async"));
-    settings.setValue(QStringLiteral("required"), true);
-    settings.setValue(QStringLiteral("restart-limit"), 9);
-    settings.setValue(QStringLiteral("restart-period"), 12);
-    settings.setValue(QStringLiteral("invalid-config-exit-codes"),
-                      QStringList{QStringLiteral("100"), QStringLiteral("101")});
-    settings.endGroup();
-    settings.sync();
-
-    const PipelineConfig pipelineConfig = m_backend->loadPipelineConfig(settings.fileName());
-
-    QCOMPARE(pipelineConfig.name, QStringLiteral("ZQ Brisel"));
-    QCOMPARE(pipelineConfig.restartAt, QTime(4, 5));
-    QVERIFY(pipelineConfig.processList.size() == 3);
-
-    ProcessConfig processConfig = pipelineConfig.processList[0];
-    QCOMPARE(processConfig.exec, QStringLiteral("pulseaudio"));
-    QCOMPARE(processConfig.arguments, QStringList{QStringLiteral("--start")});
-    QCOMPARE(processConfig.workingDirectory, QString());
-    QCOMPARE(processConfig.mode, ProcessMode::Sync);
-    QCOMPARE(processConfig.libraryPaths.size(), 0);
-    QCOMPARE(processConfig.restartOnCrash, false);
-    QCOMPARE(processConfig.environment.isEmpty(), true);
-    QCOMPARE(processConfig.timestampLogEntries, true);
-
-    processConfig = pipelineConfig.processList[1];
-    QCOMPARE(processConfig.exec, QStringLiteral("/opt/zq-brisel-1.6.2/bin/zq-brisel-app"));
-    QCOMPARE(processConfig.workingDirectory, QStringLiteral("/foo/bar"));
-    QCOMPARE(processConfig.mode, ProcessMode::Daemon);
-    QVERIFY(processConfig.libraryPaths.size() == 1);
-    QCOMPARE(processConfig.libraryPaths[0], QStringLiteral("/opt/zq-brisel-1.6.2/lib"));
-    QCOMPARE(processConfig.restartOnCrash, true);
-    QVERIFY(processConfig.environment.size() == 1);
-    QCOMPARE(processConfig.environment.value(QStringLiteral("BRISEL_ROOT"), QString()),
-             QStringLiteral("/opt/zq-brisel-1.6.2"));
-    QCOMPARE(processConfig.invalidConfigExitCodes, QSet<int>{100});
-    QCOMPARE(processConfig.timestampLogEntries, false);
-
-    processConfig = pipelineConfig.processList[2];
-    QCOMPARE(processConfig.exec, QStringLiteral("zq-vitrel"));
-    QCOMPARE(processConfig.workingDirectory, QString());
-    QCOMPARE(processConfig.mode, ProcessMode::Async);
-    QCOMPARE(processConfig.restartLimit, 9);
-    QCOMPARE(processConfig.restartPeriod, 12);
-    QCOMPARE(processConfig.isRequired, true);
-    QCOMPARE(processConfig.invalidConfigExitCodes, (QSet<int>{100, 101}));
+    const PipelineConfig pipeline = Backend().loadPipelineConfig(settings.fileName());
+    QCOMPARE(pipeline.name, "ZQ Brisel");
+    QCOMPARE(pipeline.restartAt, QTime(4, 5));
+    QVector<ProcessConfig> expected(3);
+    for (int i = 0; i < 3; ++i) {
+        expected[i].group = QString("process-%1").arg(i);
+        expected[i].invalidConfigExitCodes = {100};
+    }
+    expected[0].exec = "pulseaudio";
+    expected[0].arguments = QStringList{"--start"};
+    expected[0].mode = ProcessMode::Sync;
+    expected[0].timestampLogEntries = true;
+    expected[1].exec = "/opt/zq-brisel-1.6.2/bin/zq-brisel-app";
+    expected[1].workingDirectory = "/foo/bar";
+    expected[1].libraryPaths = QStringList{"/opt/zq-brisel-1.6.2/lib"};
+    expected[1].restartOnCrash = true;
+    expected[1].environment.insert("BRISEL_ROOT", "/opt/zq-brisel-1.6.2");
+    expected[2].exec = "zq-vitrel";
+    expected[2].mode = ProcessMode::Async;
+    expected[2].isRequired = true;
+    expected[2].restartLimit = 9;
+    expected[2].restartPeriod = 12;
+    expected[2].invalidConfigExitCodes = {100, 101};
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(pipeline.processList.value(i) == expected[i], qPrintable(expected[i].group));
+    QCOMPARE(pipeline.processList.size(), 3);
 }
 
 void TestBackendConfig::shownNames_data()

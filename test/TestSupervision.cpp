@@ -7,7 +7,6 @@
 #include "ShiftedClock.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
-#include "process/PipelineStages.h"
 #include "support/DateChangeTimer.h"
 #include "support/LauncherSupport.h"
 
@@ -52,73 +51,6 @@ private slots:
         m_marker.killAll();
     }
 
-    // The controller's table, as a maintainer reads it: for each stage, what
-    // each event leads to and does before and after the change ("=" the
-    // same stage, "-" nothing). A stage and event not named change nothing.
-    void transitionTable()
-    {
-        using namespace PipelineStages;
-        const char* const rows[] = {
-            // Requests are told even when nothing runs.
-            "Idle|Finished Start Starting Begin StartNext",
-            "Idle|Finished TerminateRequested = - Terminate",
-            "Idle|Finished KillRequested = - Kill",
-            // Nothing starts but what the last start releases.
-            "Starting Released = - StartNext",
-            "Starting AllReleased Running - -",
-            "Starting|Running Failed Failing - ReportFailure",
-            "Starting|Running OnlyDaemonsLeft Ending - EndDaemons",
-            "Starting|Running StopRequested StoppingOnRequest - StopOnRequest",
-            "Starting|Running TerminateRequested Ending - Terminate",
-            "Starting|Running KillRequested Ending - Kill",
-            "Starting|Running ProcessesEnded Ending - AwaitLeftovers",
-            "Starting|Running AllGone Finished Conclude Finish",
-            "Starting|Running RestartDue Restarting - StopForRestart",
-            // A failure while ending normally, or another one, is reported;
-            // the ends a requested stop causes are none.
-            "Ending|Failing Failed Failing - ReportFailure",
-            "Ending|Failing OnlyDaemonsLeft = - EndDaemons",
-            "Ending|Failing|Restarting StopRequested StoppingOnRequest - StopAgain",
-            "StoppingOnRequest StopRequested = - HastenStop",
-            "Ending|Failing|StoppingOnRequest|Restarting TerminateRequested = - Terminate",
-            "Ending|Failing|StoppingOnRequest|Restarting KillRequested = - Kill",
-            "Ending|Failing|StoppingOnRequest|Restarting ProcessesEnded = - AwaitLeftovers",
-            "Ending|Failing|StoppingOnRequest|Restarting StopOverdue = - AnnounceKill",
-            "Ending|Failing|StoppingOnRequest|Restarting KillOverdue = - GiveUp",
-            // Finished only once nothing of the pipeline runs.
-            "Ending|Failing AllGone Finished Conclude Finish",
-            "StoppingOnRequest AllGone Finished ConcludeStopped FinishStopped",
-            "Restarting AllGone Starting StartAgain StartNext",
-        };
-        const QMetaEnum stages = QMetaEnum::fromType<Stage>();
-        const QMetaEnum events = QMetaEnum::fromType<Event>();
-        const QMetaEnum actions = QMetaEnum::fromType<Action>();
-        // Every cell as "Stage Event Next Before After"; a name the enums do
-        // not have matches no cell, so a slip in the rows fails as well.
-        QStringList expected, seen;
-        for (const QString row : rows) {
-            for (const QString& stage : row.section(' ', 0, 0).split('|'))
-                expected
-                    << QString(stage + ' ' + row.section(' ', 1)).replace(" = ", ' ' + stage + ' ');
-        }
-        const auto name = [&](Action action) {
-            return action == Action::None ? "-" : actions.valueToKey(int(action));
-        };
-        for (int from = 0; from < stages.keyCount(); ++from) {
-            for (int event = 0; event < events.keyCount(); ++event) {
-                const Transition t = transition(Stage(from), Event(event));
-                if (t.next != Stage(from) || t.before != Action::None || t.after != Action::None)
-                    seen << QStringList{stages.valueToKey(from), events.valueToKey(event),
-                                        stages.valueToKey(int(t.next)), name(t.before),
-                                        name(t.after)}
-                                .join(' ');
-            }
-        }
-        expected.sort();
-        seen.sort();
-        QCOMPARE(seen, expected);
-    }
-
     void phases_data()
     {
         QTest::addColumn<PipelineConfig>("pipeline");
@@ -140,6 +72,12 @@ private slots:
         row("what an ended process left", {shell(ProcessMode::Sync, "sleep MARK &")}, "normal");
         row("failure", {helperProcess(ProcessMode::Sync, true, {"--exit", "3"})},
             "failed: exited with code 3");
+        // Ended as only daemons are left: a required one that fails then fails it.
+        ProcessConfig failsAtEnd =
+            shell(ProcessMode::Daemon, "trap 'exit 4' TERM; sleep MARK & wait");
+        failsAtEnd.isRequired = true;
+        row("a failure while ending", {failsAtEnd, helperProcess(ProcessMode::Sync)},
+            "failed: exited with code 4");
         // The required process ends by the request's signal, a failure were it
         // not requested.
         row("requested stop", {waiting}, "stopped", true);
@@ -195,7 +133,8 @@ private slots:
     // Many programs read a second termination request as "quit now, skip the
     // clean-up": each instance is asked once, however often the pipeline
     // terminates its processes. A failure terminates them, and a stop is
-    // requested, and again, which only brings the kill forward. The Sync
+    // requested, and again, which only brings the kill forward (one process
+    // ignores the request: the first stop would wait a minute). The Sync
     // process ends normally half a second after the request (it counts it),
     // as the daemon does, and so releases the next one, which must not start
     // once the pipeline stops.
@@ -203,24 +142,27 @@ private slots:
     {
         const QString termFile = m_dir.filePath("daemon-terms"); // a byte for each request
         PipelineController controller;
+        controller.setStopTimeout(60000);
         QSignalSpy started(&controller, &PipelineController::processStarted);
         QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
         QVERIFY(controller.start(
-            pipelineOf({helperProcess(ProcessMode::Daemon, false,
-                                      {"--count-term", termFile, "--delay", "30"}),
-                        helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
-                        helperProcess(ProcessMode::Sync, false,
-                                      {"--count-term", "/dev/null", "--delay", "30"}),
-                        shell(ProcessMode::Sync, "exec sleep MARK")}),
+            pipelineOf(
+                {helperProcess(ProcessMode::Daemon, false,
+                               {"--count-term", termFile, "--delay", "30"}),
+                 helperProcess(ProcessMode::Async, true, {"--delay", "0.3", "--exit", "1"}),
+                 helperProcess(ProcessMode::Async, false, {"--ignore-term", "--delay", "60"}),
+                 helperProcess(ProcessMode::Sync, false,
+                               {"--count-term", "/dev/null", "--delay", "30"}),
+                 shell(ProcessMode::Sync, "exec sleep MARK")}),
             false));
         QTRY_COMPARE_WITH_TIMEOUT(failures.count(), 1, LimitMs);
-        controller.requestStop(5000);
-        controller.requestStop(4000);
+        controller.requestStop(60000);
+        controller.requestStop(0);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, LimitMs);
         QCOMPARE(fileContent(termFile), QByteArray("T"));
         QCOMPARE(logLines("Stop requested"), 1);
-        QCOMPARE(started.count(), 3);
+        QCOMPARE(started.count(), 4);
     }
 
     void dailyRestart_data()
