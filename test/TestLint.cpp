@@ -160,27 +160,22 @@ private slots:
     // the value: a number never wraps.
     void numbers_data()
     {
-        QTest::addColumn<int>("file"); // ConfigKeys::File
-        QTest::addColumn<QString>("group");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("inRange");
-        QTest::addColumn<qint64>("fallback"); // the key's default
+        QTest::addColumn<int>("file");  // ConfigKeys::File
+        QTest::addColumn<int>("index"); // of the key in its file's table
+        QTest::addColumn<qint64>("number");
         for (const ConfigKeys::File file :
              {ConfigKeys::File::Pipeline, ConfigKeys::File::Settings}) {
-            for (const ConfigKeys::Key* key = ConfigKeys::table(file); key->name; ++key) {
-                if (key->kind != ConfigKeys::Kind::Integer)
+            for (int index = 0; ConfigKeys::table(file)[index].name; ++index) {
+                const ConfigKeys::Key& key = ConfigKeys::table(file)[index];
+                if (key.kind != ConfigKeys::Kind::Integer)
                     continue;
-                const auto add = [&](const char* what, qint64 value) {
-                    const QString number = QString::number(value);
-                    QTest::addRow("%s/%s %s", key->group, key->name, what)
-                        << int(file) << key->group << key->name << number
-                        << (value >= key->minimum && value <= key->maximum)
-                        << key->defaultValue.toLongLong();
+                const auto add = [&](const char* what, qint64 number) {
+                    QTest::addRow("%s/%s %s", key.group, key.name, what)
+                        << int(file) << index << number;
                 };
-                add("in range", std::max(key->minimum, 0) + 1);
-                add("at its most", key->maximum);
-                add("one beyond", qint64(key->maximum) + 1);
+                add("in range", std::max(key.minimum, 0) + 1);
+                add("at its most", key.maximum);
+                add("one beyond", qint64(key.maximum) + 1);
                 add("2^32 + 2", (qint64(1) << 32) + 2);
                 add("negative", -5);
             }
@@ -190,11 +185,11 @@ private slots:
     void numbers()
     {
         QFETCH(int, file);
-        QFETCH(QString, group);
-        QFETCH(QString, key);
-        QFETCH(QString, value);
-        QFETCH(bool, inRange);
-        QFETCH(qint64, fallback);
+        QFETCH(int, index);
+        QFETCH(qint64, number);
+        const ConfigKeys::Key& entry = ConfigKeys::table(ConfigKeys::File(file))[index];
+        const QString group = entry.group, key = entry.name, value = QString::number(number);
+        const bool inRange = number >= entry.minimum && number <= entry.maximum;
         const DataFolders folders;
         const bool pipeline = file == int(ConfigKeys::File::Pipeline);
         const QString path =
@@ -221,7 +216,7 @@ private slots:
                                                   .arg(path, section, key, value))),
                  qPrintable(errors.join('\n')));
         const std::optional<qint64> read = loaded(group + '/' + key, backend, process);
-        QVERIFY(!read || *read == (inRange ? value.toLongLong() : fallback));
+        QVERIFY(!read || *read == (inRange ? number : entry.defaultValue.toLongLong()));
     }
 };
 
