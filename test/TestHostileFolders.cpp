@@ -164,10 +164,9 @@ private slots:
         QVERIFY(std::get<0>(before.first) == 0 && std::get<0>(before.second) == 0);
 
         // A run that splits its log, compresses the old one and keeps metrics.
-        QByteArray writes = "--write, " + marker.text().toUtf8();
-        for (int i = 0; i < 5; ++i)
-            writes +=
-                (i ? ", --delay, 0.1, --write, " : ", --write, ") + QByteArray(300, 'x') + "\\n";
+        const QByteArray writes =
+            "--write, " + marker.text().toUtf8() +
+            (", --delay, 0.1, --write, " + QByteArray(300, 'x') + "\\n").repeated(5);
         QVERIFY(writeFile(folders.user() + "/launcher.ini",
                           "[logs]\nrotate-period=86400\nmax-file-size=1K\n[metrics]\ntextfile=" +
                               QFile::encodeName(logs) + "/kiosk.prom\ninterval=1\n") &&
