@@ -45,13 +45,14 @@ const struct
     const char* name;
     const char* arguments;
     bool stop;
-    // outcome, reason, index, program, exit code, signal and crashed of the process that failed
+    // basename, name, outcome, reason, and index, program, exit code, signal and
+    // crashed of the process that failed
     const char* result;
 } Results[] = {
-    {"normal, long log", "LINES, --write, done\\n", false, "normal||-1||0|0|false"},
+    {"normal, long log", "LINES, --write, done\\n", false, "app|App|normal||-1||0|0|false"},
     {"crash", "--write, done\\n, --crash", false,
-     "failed|a required process failed|0|HELPER|0|9|true"},
-    {"stopped", "--write, done\\n, --delay, 30", true, "stopped||-1||0|0|false"},
+     "app|App|failed|a required process failed|0|HELPER|0|9|true"},
+    {"stopped", "--write, done\\n, --delay, 30", true, "app|App|stopped||-1||0|0|false"},
 };
 
 } // namespace
@@ -135,12 +136,11 @@ private slots:
                 resulted.count() == 1);
         const QVariantMap map = backend.property("lastResult").toMap();
         QStringList fields;
-        for (const char* key : {"outcome", "failureReason", "failedProcessIndex", "failedProgram",
-                                "failedExitCode", "failedExitSignal", "failedCrashed"})
+        for (const char* key :
+             {"basename", "name", "outcome", "failureReason", "failedProcessIndex", "failedProgram",
+              "failedExitCode", "failedExitSignal", "failedCrashed"})
             fields.append(map.value(key).toString());
         QCOMPARE(fields.join('|'), QString(row.result).replace("HELPER", helperPath()));
-        QCOMPARE(map.value("basename").toString() + map.value("name").toString(),
-                 QString("appApp"));
 
         const QByteArray log = fileContent(map.value("logFile").toString());
         const QStringList lines = QString::fromUtf8(log).trimmed().split('\n');
