@@ -80,7 +80,6 @@ private slots:
                           "[process-2]\nexec=2\n[process-10]\nexec=10\n"));
         QTest::ignoreMessage(
             QtInfoMsg, qPrintable("Loading settings from '" + folders.user() + "/launcher.ini'"));
-        QTest::ignoreMessage(QtInfoMsg, "Loaded 2 applications");
         Backend backend;
         QVERIFY(backend.initialize());
         QCOMPARE(backend.logRotatePeriod(), 60);

@@ -58,6 +58,7 @@ const struct
      "error: [process-0] alive: 'http://localhost/health' is not a check (the port is missing"},
     {"alive, interval below timeout", "alive=tcp:80\nalive-interval=2\nalive-timeout=5\n",
      "warning: [process-0] alive-interval: 2 s is shorter than alive-timeout (5 s)"},
+    // Sizes of both files have one parser.
     {"memory-max 12X", "memory-max=12X\n", "error: [process-0] memory-max: '12X' is not a size"},
     {"list", "[ui]\nname=Hello, you\n", "error: [ui] name: 'Hello,you' is a list"},
     {"UTF-8", "[ui]\nname=Caf\xe9\n", "warning: [ui]: line 4 is not valid UTF-8"},
@@ -74,8 +75,6 @@ const struct
      "error: [logs] journal: 'nativ' is none of events, all and native, so it reads as events; "
      "did you mean 'native'?",
      "launcher.ini"},
-    {"size", "[logs]\nmax-total-size=2T\nmax-file-size=64k\n",
-     "error: [logs] max-total-size: '2T' is not a size", "launcher.ini"},
     // The screen keeps its own look for a brand that does not read: a warning.
     {"brand", "[ui]\naccent-color=Dark Orange\nbackground-color=#80F4EFE6\ntext-scale=2.5\n", "",
      "launcher.ini"},
