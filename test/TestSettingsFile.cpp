@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
@@ -97,21 +96,16 @@ private slots:
         for (const QString& file : check ? files : QStringList())
             arguments.append(folders.user() + file);
         const QString trace = folders.root() + "/trace";
-        QProcess launcher;
         // The leak check of a sanitizer build cannot run under ptrace.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
-        launcher.setProcessEnvironment(environment);
-        launcher.start(strace,
-                       QStringList{"-f", "-e", "trace=openat", "-o", trace, LAUNCHER_PROGRAM} +
-                           arguments);
-        QVERIFY(launcher.waitForFinished(60000));
+        const auto [code, output] = runProgram(
+            strace, QStringList{"-f", "-e", "trace=openat", "-o", trace, "-E",
+                                "ASAN_OPTIONS=" + qgetenv("ASAN_OPTIONS") + ":detect_leaks=0",
+                                LAUNCHER_PROGRAM} +
+                        arguments);
         const QByteArray opens = fileContent(trace);
         if (!opens.contains("openat("))
-            QSKIP(qPrintable("strace cannot trace here: " + launcher.readAllStandardError()));
-        const QByteArray output = launcher.readAllStandardOutput();
-        QVERIFY2(launcher.exitCode() == int(check) && output.contains("allow-exti") &&
-                     output.contains("proces-0"),
+            QSKIP(qPrintable("strace cannot trace here: " + output));
+        QVERIFY2(code == int(check) && output.contains("allow-exti") && output.contains("proces-0"),
                  output);
         for (const QString& file : files)
             QVERIFY2(opens.count(file.toUtf8() + '"') == 1, qPrintable(file + '\n' + opens));
