@@ -16,7 +16,6 @@
 #include <csignal>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace {
 
@@ -68,15 +67,14 @@ const struct
 {
     const char* name;
     const char* settings; // [autostart] of launcher.ini after the change
-    const char* a;        // the word of a.ini after the change; null: removed
+    const char* a;        // the word of a.ini after the change
     const char* request;  // reload, or start b, which reads the files too
     bool plain;           // a plain launcher: it ends after what it runs
     int exitCode;         // of the request
     const char* runs;     // the word of what runs then; "": nothing
 } CountdownReloads[] = {
-    {"switch the tile", "tile=b\ntimeout=1", nullptr, "reload", false, 0, "b"},
+    {"switch the tile", "tile=b\ntimeout=1", "a2", "reload", false, 0, "b"},
     {"autostart off", "tile=\ntimeout=1", "a2", "reload", false, 0, ""},
-    {"application removed", "tile=a\ntimeout=1", nullptr, "reload", false, 0, ""},
     {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", "reload", false,
      1, ""},
     {"application edited", "tile=a\ntimeout=1", "a2", "reload", false, 0, "a2"},
@@ -274,27 +272,6 @@ private slots:
                  replaced);
     }
 
-    // A client part way through a request keeps its place; when the most
-    // that may connect have, the one idle longest makes room for a new one.
-    void idleClientsMakeRoom()
-    {
-        launch({"serve"});
-        std::vector<std::unique_ptr<QLocalSocket>> idle;
-        for (int i = 0; i < 64; ++i) {
-            idle.push_back(std::make_unique<QLocalSocket>());
-            idle.back()->connectToServer(folder() + "/control");
-            QVERIFY(idle.back()->waitForConnected(LimitMs) &&
-                    (i > 0 || (idle[0]->write("{\"command\":") > 0 &&
-                               idle[0]->waitForBytesWritten(LimitMs))));
-            // The launcher has taken each in before the next one comes.
-            QVERIFY(i != 62 || status().value("ok").toBool());
-        }
-        QCOMPARE(run({"status"}).first, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(idle[1]->state(), QLocalSocket::UnconnectedState, LimitMs);
-        QVERIFY(idle[0]->write("\"status\"}\n") > 0 && idle[0]->waitForReadyRead(LimitMs) &&
-                idle[2]->state() == QLocalSocket::ConnectedState);
-    }
-
     void refusedRequests_data() { addRows(Refusals); }
 
     void refusedRequests()
@@ -331,7 +308,7 @@ private slots:
                 writeFile(data + "/launcher.ini", "[autostart]\ntile=a\ntimeout=600\n"));
         launch(row.plain ? QStringList() : QStringList{"serve"});
         QVERIFY(writeFile(data + "/launcher.ini", QByteArray("[autostart]\n") + row.settings) &&
-                (row.a ? writeApp("a", {process + row.a}) : QFile::remove(data + "/apps/a.ini")));
+                writeApp("a", {process + row.a}));
         const Result reloaded = run(QString(row.request).split(' '));
         QCOMPARE(reloaded.first, row.exitCode);
         // Each error as check words it.
