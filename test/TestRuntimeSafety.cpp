@@ -16,7 +16,6 @@
 #include "support/RuntimeFolder.h"
 
 #include <QProcess>
-#include <QSettings>
 #include <QTest>
 
 #include <csignal>
@@ -123,18 +122,17 @@ class TestRuntimeSafety : public QObject
 
     // An application "app" of sh scripts as "mode:script", run by the path
     // that validation found, not the launcher's PATH; MARK is the marker.
-    void writeApp(const QStringList& processes) const
+    bool writeApp(const QStringList& processes) const
     {
-        QSettings file(m_folders->user() + "/apps/app.ini", QSettings::IniFormat);
-        for (int i = 0; i < processes.size(); ++i) {
-            const QString group = QStringLiteral("process-%1/").arg(i);
-            file.setValue(group + "exec", "lifetime-sh");
-            file.setValue(group + "library-paths", QStringList{home(), "/usr/bin", "/bin"});
-            file.setValue(group + "mode", processes[i].section(':', 0, 0));
-            file.setValue(
-                group + "arguments",
-                QStringList{"-c", processes[i].section(':', 1).replace("MARK", m_marker->text())});
-        }
+        QString text;
+        for (int i = 0; i < processes.size(); ++i)
+            text +=
+                QStringLiteral("[process-%1]\nexec=lifetime-sh\nlibrary-paths=%2, /usr/bin, /bin\n"
+                               "mode=%3\narguments=-c, \"%4\"\n")
+                    .arg(i)
+                    .arg(home(), processes[i].section(':', 0, 0),
+                         processes[i].section(':', 1).replace("MARK", m_marker->text()));
+        return writeFile(m_folders->user() + "/apps/app.ini", text.toUtf8());
     }
 
 private slots:
@@ -174,11 +172,11 @@ private slots:
     {
         QFETCH(int, signal);
         QVERIFY(QFile::link("/bin/sh", home() + "/lifetime-sh"));
-        writeApp({"daemon:" + QString(signal ? "trap '' TERM; " : "") +
-                      "sleep MARK & setsid sleep MARK & (setsid sleep MARK &); wait",
-                  "sync:sleep MARK & (setsid sleep MARK &); i=0; while [ $i -lt 20 ]; do "
-                  "(sleep 0.01 &); i=$((i+1)); done; sleep 1; read x; echo spawned-$i; " +
-                      QString(signal ? "wait" : "exit")});
+        QVERIFY(writeApp({"daemon:" + QString(signal ? "trap '' TERM; " : "") +
+                              "sleep MARK & setsid sleep MARK & (setsid sleep MARK &); wait",
+                          "sync:sleep MARK & (setsid sleep MARK &); i=0; while [ $i -lt 20 ]; do "
+                          "(sleep 0.01 &); i=$((i+1)); done; sleep 1; read x; echo spawned-$i; " +
+                              QString(signal ? "wait" : "exit")}));
         QProcess launcher;
         launcher.start(LAUNCHER_PROGRAM,
                        {"--data-home", home(), "--stop-timeout", "1", "run", "app"});
