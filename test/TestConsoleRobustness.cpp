@@ -27,31 +27,32 @@ const int RunLimitMs = 30000;
 const struct
 {
     const char* name;
-    const char* command;  // after the launcher's name; FIFO: the reader's end; HOSTILE: exec'd
-                          // by a parent that ignores SIGCHLD, SIGQUIT, SIGUSR1 and SIGALRM,
-                          // blocks every signal and leaves descriptor 7 open; MANAGER: the
-                          // test, which sends the signal, is the user's service manager
+    const char* command;  // for sh, which execs the launcher (L); FIFO: the reader's end;
+                          // HOSTILE: a parent that ignores SIGCHLD, SIGQUIT, SIGUSR1 and
+                          // SIGALRM, blocks every signal and leaves descriptor 7 open; $PPID:
+                          // the test, which sends the signal
     int signal;           // once "ready" is out (the countdown shown): stops the run
     const char* expected; // on standard output or error
 } Cases[] = {
-    {"reader leaves", "run app >FIFO", 0, ""},
+    {"reader leaves", "exec L run app >FIFO", 0, ""},
     // The few lines of the launcher's own (its trace) are in no log file.
-    {"reader stalls", "run app >FIFO", SIGTERM,
+    {"reader stalls", "exec L run app >FIFO", SIGTERM,
      "launcher: (\\d+) console lines dropped \\(the log file has (\\d+) of them; the rest are "
      "lost\\)"},
-    {"standard files closed", "run app <&- >&- 2>&-", 0, ""},
-    {"SIGINT during a countdown", "", SIGINT, "Autostart cancelled; nothing was started\\."},
+    {"standard files closed", "exec L run app <&- >&- 2>&-", 0, ""},
+    {"SIGINT during a countdown", "exec L", SIGINT, "Autostart cancelled; nothing was started\\."},
     // A Sync process's end is still seen, the signals that stop a run still stop it.
-    {"hostile parent, finished", "HOSTILE run app", 0, "'app' finished normally"},
-    {"hostile parent, SIGHUP", "HOSTILE run app", SIGHUP, "'app' was stopped by SIGHUP\\."},
+    {"hostile parent, finished", "exec HOSTILE L run app", 0, "'app' finished normally"},
+    {"hostile parent, SIGHUP", "exec HOSTILE L run app", SIGHUP, "'app' was stopped by SIGHUP\\."},
     // Only Ctrl+C is an interrupt; a service manager's stop says so.
-    {"SIGINT", "run app", SIGINT,
+    {"SIGINT", "exec L run app", SIGINT,
      "Interrupted: asking the processes of 'app' to terminate(?s:.*)'app' was stopped by an "
      "interrupt\\."},
-    {"SIGTERM of the service manager", "MANAGER run app", SIGTERM,
+    // The test is the user's service manager.
+    {"SIGTERM of the service manager", "export MANAGERPID=$PPID; exec L run app", SIGTERM,
      "SIGTERM from the service manager: asking the processes of 'app' to terminate(?s:.*)'app' was "
      "stopped by the service manager \\(SIGTERM\\)\\."},
-    {"SIGTERM of another process", "run app", SIGTERM,
+    {"SIGTERM of another process", "exec L run app", SIGTERM,
      "SIGTERM: asking the processes of 'app' to terminate(?s:.*)'app' was stopped by SIGTERM\\."},
 };
 
@@ -137,18 +138,13 @@ private slots:
                           .toUtf8()));
 
         // The shell execs the launcher: its process is the launcher's.
-        const QString parent = command.section(' ', 0, 0);
-        const bool hostile = parent == "HOSTILE";
-        const bool manager = parent == "MANAGER";
-        // The service manager's pid is the shell's parent's: the test's.
         QProcess launcher;
         launcher.start(
             "/bin/sh",
-            {"-c", QStringLiteral("%1exec %2 '%3' --data-home '%4' --stop-timeout 1 %5")
-                       .arg(manager ? "export MANAGERPID=$PPID; " : "",
-                            hostile ? "'" + helperPath() + "' --exec-hostile" : QString(),
-                            LAUNCHER_PROGRAM, root.path(),
-                            hostile || manager ? command.section(' ', 1) : command)
+            {"-c", QString(command)
+                       .replace("HOSTILE", "'" + helperPath() + "' --exec-hostile")
+                       .replace(" L", QStringLiteral(" '%1' --data-home '%2' --stop-timeout 1")
+                                          .arg(LAUNCHER_PROGRAM, root.path()))
                        .replace("FIFO", "'" + root.filePath("fifo") + "'")});
         QVERIFY(launcher.waitForStarted());
         // Failures are verified once the launcher has ended, so that none leaves it running.
@@ -161,7 +157,8 @@ private slots:
         }
         const QString logPath = QStringLiteral("%1/logs/app-%2.log")
                                     .arg(folder, QDate::currentDate().toString("yyyy-MM-dd"));
-        const QByteArray mark = command.isEmpty() ? "Starting 'app' in 600 s" : "] ready\n";
+        const bool runs = command.contains("run app"); // else it counts down
+        const QByteArray mark = runs ? "] ready\n" : "Starting 'app' in 600 s";
         QByteArray out;
         const auto seen = [&] {
             return (out += launcher.readAllStandardOutput()).contains(mark) ||
@@ -187,8 +184,7 @@ private slots:
         QVERIFY2(match.lastCapturedIndex() < 2 ||
                      match.captured(2).toInt() > match.captured(1).toInt() - 20,
                  out.constData());
-        QVERIFY(command.isEmpty() ||
-                fileContent(logPath).contains("] " + QByteArray::number(lines) + "\n"));
+        QVERIFY(!runs || fileContent(logPath).contains("] " + QByteArray::number(lines) + "\n"));
     }
 
     // Standard output and error in one pipe, read late, so that the console
@@ -201,8 +197,7 @@ private slots:
         QTemporaryDir root;
         const int fifoFd = openFifo(root);
         QVERIFY(fifoFd >= 0);
-        QStringList arguments;
-        QVector<QString> reports;
+        QString arguments, expected;
         // Reports of a few thousand lines: more than a batch of one stream,
         // and about 2 MiB in all.
         QByteArray file;
@@ -212,20 +207,16 @@ private slots:
             const QString path = root.filePath(QStringLiteral("%1/app.ini").arg(i));
             const QString missing = root.filePath(QStringLiteral("missing-%1.ini").arg(i));
             QVERIFY(writeFile(path, file));
-            arguments << "'" + path + "'"
-                      << "'" + missing + "'";
-            reports << path << "launcher: '" + missing + "': no such file";
+            arguments += " '" + path + "' '" + missing + "'";
+            expected += path + "\nREPORT\nlauncher: '" + missing + "': no such file\n";
         }
-        const QByteArray out = readLate(root, fifoFd, "check " + arguments.join(' '));
+        const QString text = QString::fromUtf8(readLate(root, fifoFd, "check" + arguments));
         // Each report's first line is its file's path; the report is the same
         // for every file but for it.
-        const QString text = QString::fromUtf8(out);
         const int first = text.indexOf('\n'), error = text.indexOf("\nlauncher: ");
         const QString report = text.mid(first + 1, error - first - 1);
-        QString expected;
-        for (int i = 0; i < reports.size(); i += 2)
-            expected += reports[i] + '\n' + report + '\n' + reports[i + 1] + '\n';
-        QVERIFY2(report.endsWith("  valid") && report.count("  process ") == 80 && text == expected,
+        QVERIFY2(report.endsWith("  valid") && report.count("  process ") == 80 &&
+                     text == expected.replace("REPORT", report),
                  qPrintable(text.left(2000)));
     }
 };
