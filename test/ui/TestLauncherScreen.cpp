@@ -264,47 +264,6 @@ private slots:
         QTRY_VERIFY(isShown("tilesView"));
     }
 
-    void journal_data()
-    {
-        QTest::addColumn<QString>("journal"); // logs/journal
-        QTest::addColumn<int>("copied");      // of the application's 100 lines
-        QTest::newRow("events") << "events" << 0;
-        QTest::newRow("all") << "all" << 100;
-    }
-
-    // Under a service (the screen's standard error is the journal's stream),
-    // the journal gets the screen's and the launcher's own lines, and the
-    // application's output only with logs/journal=all, as the console's
-    // journal does; the log file has it either way.
-    void journal()
-    {
-        QFETCH(QString, journal);
-        QFETCH(int, copied);
-        writeShellApp("board", "Notice board", "for i in $(seq 100); do echo line-$i; done");
-        writeSettings(QString(), "tile=board\ntimeout=0\n[logs]\njournal=" + journal);
-        const QString stream = m_folders->root() + "/journal";
-        struct stat status = {};
-        QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &status) == 0);
-        QProcess screen;
-        screen.setStandardOutputFile(stream, QIODevice::Append);
-        screen.setStandardErrorFile(stream, QIODevice::Append);
-        screen.start("/usr/bin/env",
-                     {QString("JOURNAL_STREAM=%1:%2").arg(status.st_dev).arg(status.st_ino),
-                      LAUNCHER_UI_PROGRAM, m_marker->text()});
-        const QString log = m_folders->user() + "/logs/board-" +
-                            QDate::currentDate().toString("yyyy-MM-dd") + ".log";
-        QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] line-100\n") &&
-                                     fileContent(stream).contains("Pipeline state changed to "
-                                                                  "NotRunning"),
-                                 30000);
-        signalProcess(screen, SIGTERM);
-        QVERIFY(screen.waitForFinished(30000));
-        const QByteArray written = fileContent(stream);
-        QVERIFY2(written.count("] line-") == copied && written.contains("<6>") &&
-                     fileContent(log).count("] line-") == 100,
-                 written.constData());
-    }
-
 #ifdef LAUNCHER_PROGRAM // where the console is built
     void oneLauncher_data()
     {
@@ -330,6 +289,8 @@ private slots:
     // processes. A second launcher of the same user, whatever its command,
     // refuses to start, naming the first's pid and command. Asked to quit, the
     // first stops its application before it ends itself: nothing outlives it.
+    // Under a service (its standard error the journal's stream), the journal
+    // gets the launcher's own lines, and the application's only in its log file.
     void oneLauncher()
     {
         QFETCH(QStringList, first);
@@ -337,7 +298,15 @@ private slots:
         QFETCH(int, signal);
         writeShellApp("board", "Notice board", LongScript);
         writeSettings(QString(), "tile=board\ntimeout=1");
+        const QString stream = m_folders->root() + "/journal";
+        struct stat journal = {};
+        QVERIFY(writeFile(stream, {}) && ::stat(QFile::encodeName(stream), &journal) == 0);
         QProcess running;
+        running.setStandardErrorFile(stream, QIODevice::Append);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JOURNAL_STREAM",
+                           QString("%1:%2").arg(journal.st_dev).arg(journal.st_ino));
+        running.setProcessEnvironment(environment);
         running.start(first.first(), first.mid(1));
         // Generous: a screen loads its QML first, and the machine may be busy.
         QTRY_VERIFY_WITH_TIMEOUT(m_marker->leaders().size() == 1, 60000);
@@ -357,10 +326,15 @@ private slots:
         QVERIFY2(refused == 1 && words.count("Another launcher") == 1 &&
                      (words.startsWith(refusal) || words.contains("\n" + refusal)),
                  words);
+        const QString log = m_folders->user() + "/logs/board-" +
+                            QDate::currentDate().toString("yyyy-MM-dd") + ".log";
+        QTRY_VERIFY_WITH_TIMEOUT(fileContent(log).contains("] ready\n"), 30000);
         signalProcess(running, signal);
         QVERIFY(running.waitForFinished(60000) && running.exitStatus() == QProcess::NormalExit);
         QCOMPARE(running.exitCode(), program == "launcher-ui" ? 0 : 128 + signal);
         QCOMPARE(m_marker->processes(), QList<qint64>());
+        QVERIFY2(fileContent(stream).contains("<6>") && !fileContent(stream).contains("] ready"),
+                 fileContent(stream).constData());
     }
 #endif
 
