@@ -146,31 +146,43 @@ private slots:
     void runs_data()
     {
         QTest::addColumn<int>("key"); // that starts it once its tile has the focus; 0: a tap
+        // What a daemon beside it that crashes at once reads as, given up; "": none.
+        QTest::addColumn<QString>("givenUp");
         QTest::addColumn<QString>("script");
         // When it runs: the stop control, none if there is none. On the failure
         // screen: a control, or a key.
         QTest::addColumn<QString>("action");
-        QTest::newRow("enter, stop") << int(Qt::Key_Return) << LongScript << "stopButton";
-        QTest::newRow("space, no user exit") << int(Qt::Key_Space) << LongScript << "";
-        QTest::newRow("normal end") << 0 << NormalScript << "";
-        QTest::newRow("failure, start again") << 0 << FailingScript << "restartButton";
-        QTest::newRow("failure, Return starts again") << 0 << FailingScript << "Return";
-        QTest::newRow("failure, back") << 0 << FailingScript << "backButton";
-        QTest::newRow("failure, Escape") << 0 << FailingScript << "Escape";
+        QTest::newRow("enter, stop")
+            << int(Qt::Key_Return) << "given up after 1 crash" << LongScript << "stopButton";
+        QTest::newRow("space, no user exit")
+            << int(Qt::Key_Space) << "given up after 2 crashes" << LongScript << "";
+        QTest::newRow("normal end") << 0 << "" << NormalScript << "";
+        QTest::newRow("failure, start again") << 0 << "" << FailingScript << "restartButton";
+        QTest::newRow("failure, Return starts again") << 0 << "" << FailingScript << "Return";
+        QTest::newRow("failure, back") << 0 << "" << FailingScript << "backButton";
+        QTest::newRow("failure, Escape") << 0 << "" << FailingScript << "Escape";
     }
 
     // A tile starts its application, by a tap or with the keyboard. The running
-    // view follows its processes, and a stop leads back to the tiles; so does a
-    // normal end. A failure leads to a screen that says which
-    // application failed, why, and what its log said last; from there the
-    // application starts again (and fails again), or the tiles come back.
+    // view follows its processes (a daemon given up in red, with its count),
+    // and a stop leads back to the tiles; so does a normal end. A failure
+    // leads to a screen that says which application failed, why, and what its
+    // log said last; from there the application starts again (and fails
+    // again), or the tiles come back.
     void runs()
     {
         QFETCH(int, key);
+        QFETCH(QString, givenUp);
         QFETCH(QString, script);
         QFETCH(QString, action);
         writeShellApp("board", "Notice board", LongScript);
-        writeShellApp("clock", "Clock", script, script == FailingScript);
+        writeShellApp(
+            "clock", "Clock", script, script == FailingScript, "/bin/sh",
+            givenUp.isEmpty()
+                ? QString()
+                : "[process-0]\nexec=/bin/sh\nmode=daemon\narguments=-c, \"kill -9 $$\", " +
+                      m_marker->text() + "\nrestart-on-crash=true\nrestart-period=600\n" +
+                      "restart-limit=" + givenUp.section(' ', 3, 3));
         writeSettings(action.isEmpty() ? "allow-exit=false" : "");
         QVERIFY(openScreen());
         Backend* backend = m_screen->backend();
@@ -183,12 +195,16 @@ private slots:
         else
             click("tile-clock");
         if (script == LongScript) {
-            QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-0"));
+            QTRY_VERIFY(isShown("runningView") && !isShown("tilesView") && item("process-1"));
             QVERIFY(backend->runningApplication() == "clock" && text("runningName") == "Clock" &&
-                    text("processName", item("process-0")) ==
+                    text("processName", item("process-1")) ==
                         "sh: trap 'exit 0' TERM; echo ready; whi…");
-            QTRY_COMPARE(item("process-0")->property("processState").toString(),
+            QTRY_COMPARE(item("process-1")->property("processState").toString(),
                          QString("running"));
+            QTRY_COMPARE_WITH_TIMEOUT(text("processState", item("process-0")), givenUp, 30000);
+            const QObject* theme = item("runningView")->property("theme").value<QObject*>();
+            QCOMPARE(item("processState", item("process-0"))->property("color").value<QColor>(),
+                     theme->property("danger").value<QColor>());
             QCOMPARE(isShown("stopButton"), !action.isEmpty());
             if (action.isEmpty())
                 backend->stopApplication();
@@ -223,45 +239,6 @@ private slots:
         const bool again = action == "restartButton" || action == "Return";
         QTRY_VERIFY(starts.count() == (again ? 2 : 1) && backend->runningApplication().isEmpty() &&
                     isShown(again ? "failureView" : "tilesView"));
-    }
-
-    void givenUp_data()
-    {
-        QTest::addColumn<int>("limit"); // restart-limit: the crashes that give it up
-        QTest::addColumn<QString>("words");
-        QTest::newRow("one crash") << 1 << "given up after 1 crash";
-        QTest::newRow("two crashes") << 2 << "given up after 2 crashes";
-    }
-
-    // A daemon that crashes until it is given up reads so, with its count,
-    // in red; two runs of one interpreter without a label read apart.
-    void givenUp()
-    {
-        QFETCH(int, limit);
-        QFETCH(QString, words);
-        const QString app =
-            QStringLiteral("[ui]\nname=Sensors\n[process-0]\nexec=/bin/sh\nmode=daemon\n"
-                           "arguments=-c, \"echo checking the temperature sensor; kill -9 $$\", "
-                           "MARKER\nrestart-on-crash=true\nrestart-limit=%1\n"
-                           "restart-period=600\n[process-1]\nexec=/bin/sh\nmode=sync\n"
-                           "arguments=-c, \"echo checking the temperature of the hall; %2\", "
-                           "MARKER\n")
-                .arg(limit)
-                .arg(LongScript)
-                .replace("MARKER", m_marker->text());
-        QVERIFY(writeFile(m_folders->user() + "/apps/sensors.ini", app.toUtf8()));
-        QVERIFY(openScreen());
-        QVERIFY(m_screen->backend()->startApplication("sensors"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            item("process-1") && text("processState", item("process-0")) == words, 30000);
-        const QObject* theme = item("runningView")->property("theme").value<QObject*>();
-        QCOMPARE(item("processState", item("process-0"))->property("color").value<QColor>(),
-                 theme->property("danger").value<QColor>());
-        QCOMPARE(text("processName", item("process-0")) + " / " +
-                     text("processName", item("process-1")),
-                 QString("sh: …sensor; kill -9 $$ / sh: …of the hall; trap 'exit 0' TERM; e…"));
-        m_screen->backend()->stopApplication();
-        QTRY_VERIFY(isShown("tilesView"));
     }
 
 #ifdef LAUNCHER_PROGRAM // where the console is built
