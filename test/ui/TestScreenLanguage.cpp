@@ -56,7 +56,6 @@ const struct
     {"de_AT, 2 s", "de_AT", "en_US", Countdown, 2, "%1 startet in 2 Sekunden"},
     {"fr, 1 s", "fr", "de_DE", Countdown, 1, "%1 démarre dans 1 seconde"},
     {"fr_FR.UTF-8, 2 s", "fr_FR.UTF-8", "de_DE", Countdown, 2, "%1 démarre dans 2 secondes"},
-    {"de, restarted 1×", "de", "C", "%1, restarted %n×", 1, "%1, 1 Neustart"},
     {"de, restarted 2×", "de", "C", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
     {"fr, restarted 2×", "fr", "C", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
     {"de, given up after 2 crashes", "de", "C", "%n crashes", 2, "2 Abstürzen"},
