@@ -364,9 +364,10 @@ private slots:
                 arguments = words.mid(words.indexOf("--") + 2);
             }
         }
-        if (!display.start(LAUNCHER_UI_PROGRAM, arguments + QStringList{m_marker->text()},
-                           environment, options))
-            QSKIP(qPrintable(display.error()));
+        const QString error = display.start(
+            LAUNCHER_UI_PROGRAM, arguments + QStringList{m_marker->text()}, environment, options);
+        if (!error.isEmpty())
+            QSKIP(qPrintable(error));
         const char* const steps[][2] = {{"", "tile-board"},          {"Right", "tile-broken"},
                                         {"Return", "backButton"},    {"Escape", "tile-broken"},
                                         {"shift+Tab", "tile-board"}, {"Left", "tile-demo"},
