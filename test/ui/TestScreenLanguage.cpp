@@ -17,16 +17,12 @@ const QString FailingScript = "echo no sensor on the bus; exit 3";
 const QStringList DataItems = {"tileName",    "tileIcon",    "tileProblems",
                                "runningName", "processName", "countdownSeconds"};
 
-bool showsData(const QQuickItem* item)
-{
-    return DataItems.contains(item->objectName()) || item->objectName().startsWith("logLine-");
-}
-
 // The texts of the visible items below `item` that are the screen's own
 // words, each as "VIEW: TEXT".
 void collectTexts(QQuickItem* item, const QString& view, QStringList& texts)
 {
-    if (!item->isVisible() || showsData(item))
+    if (!item->isVisible() || DataItems.contains(item->objectName()) ||
+        item->objectName().startsWith("logLine-"))
         return;
     const QString text =
         item->inherits("QQuickText") ? item->property("text").toString() : QString();
