@@ -129,7 +129,6 @@ private slots:
     {
         QFETCH(QSize, size);
         writeShellApp("a-signage", LongName, LongScript);
-        writeShellApp("b-clock", "Clock", LongScript);
         writeShellApp("c-player", "Player", LongScript, false,
                       "/usr/lib/kiosk-signage/bin/signage-player");
         writeShellApp("player", "Digital signage player of the entrance hall and the shop",
