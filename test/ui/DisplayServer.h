@@ -65,16 +65,15 @@ public:
     // empty when all are.
     QString missing() const
     {
-        const QStringList needed = m_kind == Kind::X      ? QStringList{"Xvfb", "xdotool"}
-                                   : m_kind == Kind::Cage ? QStringList{"cage", "grim"}
-                                                          : QStringList{"sway", "grim", "wtype"};
+        QStringList needed = m_kind == Kind::X      ? QStringList{"Xvfb", "xdotool"}
+                             : m_kind == Kind::Cage ? QStringList{"cage", "grim"}
+                                                    : QStringList{"sway", "grim", "wtype"};
+        if (m_kind != Kind::X && ::geteuid() == 0)
+            needed.append("unshare");
         QStringList missing;
         for (const QString& program : needed)
             if (QStandardPaths::findExecutable(program).isEmpty())
                 missing.append(program);
-        if (m_kind != Kind::X && ::geteuid() == 0 &&
-            QStandardPaths::findExecutable("unshare").isEmpty())
-            missing.append("unshare");
         return missing.isEmpty() ? QString()
                                  : "needs " + missing.join(", ") + " (scripts/install-deps test)";
     }
@@ -82,20 +81,18 @@ public:
     // Starts the server with `serverOptions`, sized 800x480 where the server
     // takes a size (cage's are two headless outputs of 1280x720 side by
     // side), and the program on it with these arguments and `environment`
-    // (which the server's display is added to). False, with error() saying
-    // why, when the server does not start.
-    bool start(const QString& program, const QStringList& arguments,
-               const QProcessEnvironment& environment, const QStringList& serverOptions = {})
+    // (which the server's display is added to). Empty, or why the server
+    // does not start.
+    QString start(const QString& program, const QStringList& arguments,
+                  const QProcessEnvironment& environment, const QStringList& serverOptions = {})
     {
         if (m_kind == Kind::X) {
             // A free display: the server picks it and writes its number.
             m_server.setProcessChannelMode(QProcess::SeparateChannels);
             m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
                                     "800x480x24", "-seat", m_marker});
-            if (!QTest::qWaitFor([this] { return m_server.canReadLine(); }, StartTimeoutMs)) {
-                m_error = "Xvfb did not start: " + m_server.readAllStandardError();
-                return false;
-            }
+            if (!QTest::qWaitFor([this] { return m_server.canReadLine(); }, StartTimeoutMs))
+                return "Xvfb did not start: " + m_server.readAllStandardError();
             m_display = ':' + m_server.readLine().trimmed();
         } else {
             QProcessEnvironment compositor = environment;
@@ -118,10 +115,8 @@ public:
                 // Named with the marker, which so is on sway's command line.
                 const QString config = m_runtimeFolder + "/sway-" + m_marker + ".config";
                 if (!writeFile(config, "output HEADLESS-1 resolution 800x480\nxwayland disable\n"
-                                       "default_border none\n")) {
-                    m_error = "cannot write " + config;
-                    return false;
-                }
+                                       "default_border none\n"))
+                    return "cannot write " + config;
                 startUnprivileged(m_server, "sway", serverOptions + QStringList{"-c", config});
             }
             if (!QTest::qWaitFor(
@@ -129,13 +124,11 @@ public:
                         return !socket().isEmpty() || m_server.state() == QProcess::NotRunning;
                     },
                     StartTimeoutMs) ||
-                socket().isEmpty()) {
-                m_error = "the compositor did not start: " + output();
-                return false;
-            }
+                socket().isEmpty())
+                return "the compositor did not start: " + output();
             m_display = socket();
             if (m_kind == Kind::Cage)
-                return true; // its client runs already
+                return QString(); // its client runs already
             m_keyboard.setProcessEnvironment(clientEnvironment(environment));
             // Killed before the server; it cannot carry the marker, so it ends
             // by itself after ten minutes at most should this test crash.
@@ -143,10 +136,8 @@ public:
         }
         m_program.setProcessEnvironment(clientEnvironment(environment));
         m_program.start(program, arguments);
-        return true;
+        return QString();
     }
-
-    QString error() const { return m_error; }
 
     // Presses a key, named as xdotool names it ("Right", "shift+Tab").
     bool press(const QString& key)
@@ -155,19 +146,12 @@ public:
             return runClient("xdotool", {"key", key});
         if (m_kind != Kind::Sway)
             return false; // cage has no virtual keyboard
-        // "shift+Tab": shift held around the Tab. wtype's keys have one level
-        // each, so a shifted key is its shifted symbol, as a keyboard's map has it.
-        QStringList parts = key.split('+');
-        QString last = parts.takeLast();
-        if (last == "Tab" && parts.contains("shift", Qt::CaseInsensitive))
-            last = "ISO_Left_Tab";
-        QStringList arguments;
-        for (const QString& modifier : parts)
-            arguments << "-M" << modifier.toLower();
-        arguments << "-k" << last;
-        for (const QString& modifier : parts)
-            arguments << "-m" << modifier.toLower();
-        return runClient("wtype", arguments);
+        // "shift+Tab" (the one modified key the tests press): shift held around
+        // the Tab. wtype's keys have one level each, so a shifted key is its
+        // shifted symbol, as a keyboard's map has it.
+        if (key == "shift+Tab")
+            return runClient("wtype", {"-M", "shift", "-k", "ISO_Left_Tab", "-m", "shift"});
+        return runClient("wtype", {"-k", key});
     }
 
     // The program's latest whole line that begins with `start` ("focus: "),
@@ -272,7 +256,6 @@ private:
     Kind m_kind;
     QString m_runtimeFolder;
     QString m_marker;
-    QString m_error;
     QString m_display; // ":N" or the Wayland socket's name
     QByteArray m_output;
     QProcess m_server;

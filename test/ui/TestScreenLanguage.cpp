@@ -17,16 +17,12 @@ const QString FailingScript = "echo no sensor on the bus; exit 3";
 const QStringList DataItems = {"tileName",    "tileIcon",    "tileProblems",
                                "runningName", "processName", "countdownSeconds"};
 
-bool showsData(const QQuickItem* item)
-{
-    return DataItems.contains(item->objectName()) || item->objectName().startsWith("logLine-");
-}
-
 // The texts of the visible items below `item` that are the screen's own
 // words, each as "VIEW: TEXT".
 void collectTexts(QQuickItem* item, const QString& view, QStringList& texts)
 {
-    if (!item->isVisible() || showsData(item))
+    if (!item->isVisible() || DataItems.contains(item->objectName()) ||
+        item->objectName().startsWith("logLine-"))
         return;
     const QString text =
         item->inherits("QQuickText") ? item->property("text").toString() : QString();
@@ -56,7 +52,6 @@ const struct
     {"de_AT, 2 s", "de_AT", "en_US", Countdown, 2, "%1 startet in 2 Sekunden"},
     {"fr, 1 s", "fr", "de_DE", Countdown, 1, "%1 démarre dans 1 seconde"},
     {"fr_FR.UTF-8, 2 s", "fr_FR.UTF-8", "de_DE", Countdown, 2, "%1 démarre dans 2 secondes"},
-    {"de, restarted 1×", "de", "C", "%1, restarted %n×", 1, "%1, 1 Neustart"},
     {"de, restarted 2×", "de", "C", "%1, restarted %n×", 2, "%1, 2 Neustarts"},
     {"fr, restarted 2×", "fr", "C", "%1, restarted %n×", 2, "%1, redémarré 2 fois"},
     {"de, given up after 2 crashes", "de", "C", "%n crashes", 2, "2 Abstürzen"},

@@ -35,7 +35,6 @@ const struct
     {"spaces and case", " 50 %   50 % ", " 1000 PX ", Window, Hd, {460, 0, 1000, 1080}, true, true},
     {"offset screen, pixels", "100px 0px", "50%", Window, Right, {2020, 40, 640, 680}, true, true},
     {"both bad", "left top", "0px", Window, Hd, {460, 0, 1000, 1080}, false, false},
-    {"no width", "50% 50%", "", Window, Hd, {460, 0, 1000, 1080}, true, true},
     {"compositor's, none", "50% 50%", " ", Compositor, Right, {1920, 40, 1280, 680}, true, true},
     {"compositor's, a width", "50% 50%", "640px", Compositor, Hd, {640, 0, 640, 1080}, true, true},
     {"compositor's, bad width", "50% 50%", "wide", Compositor, Hd, {0, 0, 1920, 1080}, false, true},
