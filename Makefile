@@ -1,14 +1,29 @@
 # Entry points for developers and CI.
+# ARCH: the Debian architecture of the packages (`make package ARCH=arm64`);
+# another than this machine's is cross-built with dist/toolchain-$(ARCH).cmake.
+NATIVE_ARCH       := $(shell dpkg --print-architecture 2>/dev/null || echo amd64)
+ARCH              ?= $(NATIVE_ARCH)
 BUILD_DIR         ?= build
 ASAN_BUILD_DIR    ?= build-asan
 FUZZ_BUILD_DIR    ?= build-fuzz
+ARM64_BUILD_DIR   ?= build-arm64
+ifeq ($(ARCH),$(NATIVE_ARCH))
 PACKAGE_BUILD_DIR ?= build-package
+PACKAGE_DEPS      := deps-package
+else
+PACKAGE_BUILD_DIR ?= build-package-$(ARCH)
+PACKAGE_DEPS      := deps-package-$(ARCH)
+CROSS_FLAGS       := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/dist/toolchain-$(ARCH).cmake
+# Build flags, and the libraries dpkg-shlibdeps reads the dependencies from, of
+# the packages' architecture.
+export DEB_HOST_ARCH := $(ARCH)
+endif
 FUZZ_SECONDS      ?= 600
 CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-asan fuzz package bench soak demo screenshots count clean \
-	translations
+	translations test-arm64
 
 all: build
 
@@ -16,7 +31,8 @@ all: build
 deps:
 	scripts/install-deps all
 
-DEPS_TARGETS := deps-build deps-demo deps-bench deps-test deps-asan deps-fuzz deps-package
+DEPS_TARGETS := deps-build deps-demo deps-bench deps-test deps-asan deps-fuzz deps-package \
+	deps-package-arm64 deps-test-arm64
 .PHONY: $(DEPS_TARGETS)
 $(DEPS_TARGETS): deps-%:
 	scripts/install-deps $*
@@ -48,14 +64,15 @@ count:
 # and bind-now), the build type None so that CMake adds no flags of its own,
 # and no tests or benchmarks. The screen is asked for, so that a machine
 # without Qt Quick fails here rather than leave its package out.
-$(PACKAGE_BUILD_DIR)/build.ninja: | deps-package
+$(PACKAGE_BUILD_DIR)/build.ninja: | $(PACKAGE_DEPS)
 	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
 	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 	cmake -S . -B $(PACKAGE_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=None \
-		-DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF -DLAUNCHER_BUILD_UI=ON $(CMAKE_FLAGS)
+		-DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF -DLAUNCHER_BUILD_UI=ON \
+		$(CROSS_FLAGS) $(CMAKE_FLAGS)
 
-package: deps-package $(PACKAGE_BUILD_DIR)/build.ninja
+package: $(PACKAGE_DEPS) $(PACKAGE_BUILD_DIR)/build.ninja
 	cmake --build $(PACKAGE_BUILD_DIR) --target package -j $(JOBS)
 
 $(ASAN_BUILD_DIR)/build.ninja: | deps-asan
@@ -65,6 +82,18 @@ $(ASAN_BUILD_DIR)/build.ninja: | deps-asan
 test-asan: deps-asan $(ASAN_BUILD_DIR)/build.ninja
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) || { $(CURDIR)/scripts/ctest-failures .; exit 1; }
+
+# The tests built for 64-bit ARM and run here under qemu-user, which
+# binfmt_misc hands the arm64 programs to (the children the tests start too);
+# scripts/test-arm64 registers it, and prints the tests emulation skips.
+$(ARM64_BUILD_DIR)/build.ninja: | deps-test-arm64
+	cmake -S . -B $(ARM64_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/dist/toolchain-arm64.cmake -DLAUNCHER_BUILD_BENCH=OFF \
+		$(CMAKE_FLAGS)
+
+test-arm64: deps-test-arm64 $(ARM64_BUILD_DIR)/build.ninja
+	cmake --build $(ARM64_BUILD_DIR) -j $(JOBS)
+	scripts/test-arm64 $(ARM64_BUILD_DIR)
 
 # The benchmarks with their full sizes: a table of each figure beside its
 # baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
@@ -134,4 +163,5 @@ screenshots: build
 		$(BUILD_DIR)/test/ui/launcher-ui-test TestBrand screen:branded
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(PACKAGE_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(PACKAGE_BUILD_DIR) \
+		$(ARM64_BUILD_DIR) build-package-arm64

@@ -49,7 +49,7 @@ bool markCloseOnExecFrom(unsigned first)
 // The C library keeps two signals for itself (32 and 33) and refuses to
 // change them; one that the launcher inherited as ignored must not reach the
 // child so. The kernel's own call takes them, in its layout of the record,
-// which is known here for x86-64.
+// which is known here for x86-64 and arm64 (the same).
 void resetToDefault(int signal)
 {
     struct sigaction action = {};
@@ -57,7 +57,7 @@ void resetToDefault(int signal)
     ::sigemptyset(&action.sa_mask);
     if (::sigaction(signal, &action, nullptr) == 0)
         return;
-#if defined(__x86_64__) && defined(SYS_rt_sigaction)
+#if (defined(__x86_64__) || defined(__aarch64__)) && defined(SYS_rt_sigaction)
     struct
     {
         void (*handler)(int);

@@ -23,6 +23,9 @@ namespace {
 const int MaxIgnoredSenders = 8;
 // Parents looked through for a notifying descendant.
 const int MaxAncestry = 64;
+// Descriptors passed with one notification that are taken (and closed); the
+// kernel closes those beyond.
+const int MaxPassedFds = 16;
 
 } // namespace
 
@@ -63,7 +66,12 @@ void NotifySocket::readPending()
     if (m_fd < 0)
         return;
     char buffer[4096];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    // Room for the credentials and the descriptors a sender may pass (a
+    // BARRIER=1 passes one): each is closed here, which tells a blocking
+    // sender that its message was read. Without the room the kernel closes
+    // them, but an emulator may keep them open.
+    alignas(
+        cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(MaxPassedFds * sizeof(int))];
     for (;;) {
         iovec data{buffer, sizeof buffer};
         msghdr message{};
@@ -76,11 +84,22 @@ void NotifySocket::readPending()
             continue;
         if (size < 0)
             break;
-        const cmsghdr* header = CMSG_FIRSTHDR(&message);
         ucred sender{-1, uid_t(-1), gid_t(-1)};
-        if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
-            header->cmsg_len == CMSG_LEN(sizeof sender))
-            std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != SOL_SOCKET)
+                continue;
+            if (header->cmsg_type == SCM_CREDENTIALS && header->cmsg_len == CMSG_LEN(sizeof sender))
+                std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+            if (header->cmsg_type == SCM_RIGHTS) {
+                const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; ++i) {
+                    int fd = -1;
+                    std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
+                    ::close(fd);
+                }
+            }
+        }
         // What asks for nothing is not placed: a BARRIER=1 comes with no
         // more than a descriptor, whose sender leaves once it is read.
         const QList<QByteArray> lines = QByteArray(buffer, int(size)).split('\n');
