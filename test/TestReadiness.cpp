@@ -19,7 +19,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
 
 #include <netdb.h>
@@ -174,7 +173,6 @@ private slots:
             QTest::newRow(name) << QString(gate) << QString(helper) << QString(stranger);
         };
         row("tcp, late", "tcp:PORT", "--delay 0.6 --listen tcp:PORT --delay 30");
-        row("tcp, never, required", "tcp:127.0.0.1:PORT", "--delay 30");
         // The name is found once the event loop has run on, or after the wait is over.
         row("tcp, slow name, late", "tcp:slow-late:PORT", "--listen tcp:PORT --delay 30");
         row("tcp, slow name, never", "tcp:slow-never:PORT", "--listen tcp:PORT --delay 30");
@@ -320,13 +318,11 @@ private slots:
         if (row.givenUp)
             QTRY_COMPARE_WITH_TIMEOUT(messages.count(row.givenUp, QtInfoMsg), 1, 20000);
         const QStringList lines = messages.texts(QtInfoMsg);
-        const auto firstLine = [&lines](const QRegularExpression& pattern) {
-            return int(std::find_if(lines.cbegin(), lines.cend(),
-                                    [&](const QString& line) { return line.contains(pattern); }) -
-                       lines.cbegin());
+        const auto firstLine = [&lines](const QString& pattern) {
+            return lines.indexOf(QRegularExpression(".*(?:" + pattern + ").*"));
         };
         if (row.after)
-            QVERIFY2(firstLine(QRegularExpression(row.after)) < firstLine(found),
+            QVERIFY2(firstLine(row.after) >= 0 && firstLine(row.after) < firstLine(found.pattern()),
                      qPrintable(lines.join('\n')));
         if (row.lastCheck)
             QCOMPARE(controller.processStatuses().value(0).lastCheck, QString(row.lastCheck));
@@ -340,8 +336,6 @@ private slots:
                                              "_total{app=\"health\",process=\"0\"} " +
                                              QByteArray::number(kind == counted ? row.hangs : 0)),
                      kind + '\n' + metrics.text());
-        QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
-                 row.givenUp ? 1 : 0);
         // Given up after its hangs, as the screen and status tell it.
         const ProcessStatus::Ends after = controller.processStatuses().value(0).givenUpAfter;
         QCOMPARE(QList<int>({after.crashes, after.hangs, after.memoryCapStops, after.failedStarts}),
