@@ -182,13 +182,12 @@ private slots:
         // Written at once: it may come before the start is reported.
         row("log, early", "log:port-80-up", "--write x:port-80-up\\n --delay 30");
         row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
-        row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
         row("notify, never, required", "notify", "--notify READY=0 --delay 30");
         row("notify, another user's first, late", "notify",
             "--delay 0.6 --notify READY=1 --delay 30",
             "setpriv --reuid 65534 --regid 65534 --clear-groups env");
         row("notify, outside its group first, late", "notify",
-            "--delay 0.6 --notify READY=1 --delay 30", "env");
+            "--delay 0.6 --notify A=1\\nREADY=1 --delay 30", "env");
         row("ended before it was ready, required", "file:DIR/f", "--delay 0.5");
     }
 
