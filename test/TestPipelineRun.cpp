@@ -20,7 +20,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
 #include <csignal>
 #include <utility>
 
@@ -483,11 +482,9 @@ private slots:
         QCOMPARE(capture.texts(QtWarningMsg).filter(warned).size(), 1);
         // Each failed start's log line says why; a restart waits its delay.
         const QStringList errors = capture.texts().filter("(FailedToStart)");
-        QVERIFY2(!errors.isEmpty() &&
-                     std::all_of(errors.cbegin(), errors.cend(),
-                                 [&](const QString& line) {
-                                     return line.endsWith("(FailedToStart): " + reason);
-                                 }),
+        const QRegularExpression why("\\(FailedToStart\\): " + QRegularExpression::escape(reason) +
+                                     '$');
+        QVERIFY2(!errors.isEmpty() && errors.filter(why).size() == errors.size(),
                  qPrintable(errors.join('\n')));
         const QRegularExpression delay(".*Restarting it in (\\d+) s.*");
         QCOMPARE(capture.texts().filter(delay).replaceInStrings(delay, "\\1").join(' '),

@@ -327,7 +327,6 @@ private slots:
             QCOMPARE(controller.processStatuses().value(0).lastCheck, QString(row.lastCheck));
         controller.requestStop(2000);
         QTRY_COMPARE_WITH_TIMEOUT(controller.phase(), PipelineController::Phase::Finished, 20000);
-        QCOMPARE(controller.processStatuses().value(0).restarts, row.hangs - (row.givenUp ? 1 : 0));
         // Counted as what ended it, and as nothing else.
         const QByteArray counted = row.memoryMaxMib ? "memory_cap_stops" : "hangs";
         for (const QByteArray kind : {"hangs", "memory_cap_stops", "crashes"})
