@@ -77,7 +77,6 @@ const struct
     {"autostart off", "tile=\ntimeout=1", "a2", "reload", false, 0, ""},
     {"application not valid", "tile=a\ntimeout=1", "a2\nmode=synch\nrequired=no", "reload", false,
      1, ""},
-    {"application edited", "tile=a\ntimeout=1", "a2", "reload", false, 0, "a2"},
     // The start's own reading of the files cancels the countdown: the
     // launcher stays for the start.
     {"start, autostart off, plain launcher", "tile=\ntimeout=1", "a2", "start b", true, 0, "b"},

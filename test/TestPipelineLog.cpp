@@ -34,7 +34,6 @@ const struct
     const char* planted;
     const char* pieces;
 } PlantedPieces[] = {
-    {"a number that overflows an int", ".2147483647", ".1 .2"},
     {"planted numbers, one beyond 64 bits", ".500 .99999999999999999999", ".1 .2"},
     {"beside pieces of its own", ".1.gz .2 .2147483647", ".3 .4"},
     {"its oldest pieces removed", ".5.gz .6", ".7 .8"},

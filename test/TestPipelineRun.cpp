@@ -20,7 +20,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
 #include <csignal>
 #include <utility>
 
@@ -120,10 +119,6 @@ const struct
      "finished, code -1", "Started Finished"},
     {"async first, required", ProcessMode::Async, true, Place::First, Cause::Interpreter, "",
      Failed, "finished, code -1", "Failed Finished"},
-    {"sync after a daemon", ProcessMode::Sync, false, Place::AfterDaemon, Cause::Interpreter, "0 2",
-     "normal", "finished, code -1", "Started Finished"},
-    {"daemon first", ProcessMode::Daemon, false, Place::First, Cause::Interpreter, "1", "normal",
-     "given up after 0 0 0 1, code -1", "GivenUp Started Finished"},
     {"daemon after a daemon, required", ProcessMode::Daemon, true, Place::AfterDaemon,
      Cause::Interpreter, "0",
      "failed (RequiredProcessFailure): could not be started: $REASON: not restarted again",
@@ -131,10 +126,6 @@ const struct
     {"sync last, required", ProcessMode::Sync, true, Place::Last, Cause::Interpreter, "0", Failed,
      "finished, code -1", "Started Failed Finished"},
     {"removed: sync first", ProcessMode::Sync, false, Place::First, Cause::Removed, "1", "normal",
-     "finished, code -1", "Started Finished"},
-    {"removed: async after a daemon, required", ProcessMode::Async, true, Place::AfterDaemon,
-     Cause::Removed, "0", Failed, "finished, code -1", "Started Failed Finished"},
-    {"removed: async last", ProcessMode::Async, false, Place::Last, Cause::Removed, "0", "normal",
      "finished, code -1", "Started Finished"},
     {"no files: daemon after a daemon", ProcessMode::Daemon, false, Place::AfterDaemon,
      Cause::NoFiles, "0 2", "normal", "given up after 0 0 0 1, code -1",
@@ -185,8 +176,6 @@ const struct
     {"running, restart: asked to end, started anew", "exec sleep MARK", "", 0, 0, "running",
      "restart", "starting running restarting starting running", 1},
     {"waiting, ready: released by the gate", "echo up; exec sleep MARK", "log:up", 0, 0, "", "",
-     "starting waiting running", 1},
-    {"waiting, not ready in time: released", "exec sleep MARK", "file:/nonexistent", 0, 0, "", "",
      "starting waiting running", 1},
     {"waiting, stop: never released", "exec sleep MARK", "file:/nonexistent", 0, 0, "waiting",
      "terminate", "starting waiting stopping finished", 0},
@@ -340,7 +329,7 @@ private slots:
             program("/bin/sh", QString(), {"/usr/bin", "/bin"}, ProcessMode::Async);
         config.arguments = QStringList{"-c", QString(row.script).replace("MARK", marker.text())};
         config.ready = row.gate;
-        config.readyTimeout = QByteArray(row.name).contains("not ready") ? 1 : 30;
+        config.readyTimeout = 30;
         config.restartOnCrash = row.restartLimit > 0;
         config.restartLimit = row.restartLimit;
         config.restartDelay = row.restartDelay;
@@ -428,23 +417,11 @@ private slots:
         PipelineController controller;
         controller.setStopTimeout(2000);
         QSignalSpy finished(&controller, &PipelineController::pipelineFinished);
-        QSignalSpy failures(&controller, &PipelineController::pipelineFailure);
         QStringList started;
-        // Nothing starts while a Sync process before it runs.
-        QList<int> syncRunning;
-        QStringList early;
         connect(&controller, &PipelineController::processStarted, this, [&](int processIndex) {
             if (!started.contains(QString::number(processIndex)))
                 started.append(QString::number(processIndex));
-            for (const int before : qAsConst(syncRunning)) {
-                if (before < processIndex)
-                    early.append(QString("%1 while %2 ran").arg(processIndex).arg(before));
-            }
-            if (processes.at(processIndex).mode == ProcessMode::Sync)
-                syncRunning.append(processIndex);
         });
-        connect(&controller, &PipelineController::processFinished, this,
-                [&](int processIndex) { syncRunning.removeAll(processIndex); });
         // Just before its first start: its file goes, or the launcher may
         // open no more files until the start has failed.
         rlimit files = {};
@@ -471,13 +448,14 @@ private slots:
                                              ProcessStatus::State::Finished &&
                                          controller.processStatuses().value(1).pid > 0,
                                      20000);
+            // The daemon's final end released nothing: the Sync process still holds the last.
+            QCOMPARE(started.join(' '), QString("0 1"));
             QVERIFY(::kill(pid_t(controller.processStatuses().value(1).pid), SIGTERM) == 0);
         }
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
         restoreFiles();
 
         QCOMPARE(started.join(' '), QString(row.started));
-        QCOMPARE(early.join(", "), QString());
         const PipelineController::Result& result = *controller.lastResult();
         const char* const outcomes[] = {"normal", "failed", "stopped"};
         QString outcome = outcomes[int(result.outcome)];
@@ -487,9 +465,6 @@ private slots:
             outcome += ": " + result.failedProcess.failure;
         const QString reason = StartErrors[int(row.cause)];
         QCOMPARE(outcome, QString(row.outcome).replace("$REASON", reason));
-        QCOMPARE(finished.at(0).at(1).value<FinishReason>() == PipelineController::FailureFinish,
-                 outcome.startsWith("failed"));
-        QCOMPARE(failures.count(), outcome.startsWith("failed") ? 1 : 0);
         // Its state, or the ends it was given up after (crashes, hangs,
         // memory cap stops, failed starts), and its last exit.
         const ProcessStatus status = controller.processStatuses().value(index);
@@ -507,20 +482,13 @@ private slots:
         QCOMPARE(capture.texts(QtWarningMsg).filter(warned).size(), 1);
         // Each failed start's log line says why; a restart waits its delay.
         const QStringList errors = capture.texts().filter("(FailedToStart)");
-        QVERIFY2(!errors.isEmpty() &&
-                     std::all_of(errors.cbegin(), errors.cend(),
-                                 [&](const QString& line) {
-                                     return line.endsWith("(FailedToStart): " + reason);
-                                 }),
+        const QRegularExpression why("\\(FailedToStart\\): " + QRegularExpression::escape(reason) +
+                                     '$');
+        QVERIFY2(!errors.isEmpty() && errors.filter(why).size() == errors.size(),
                  qPrintable(errors.join('\n')));
-        QStringList delays;
-        const QRegularExpression delay("Restarting it in (\\d+) s");
-        for (const QString& line : capture.texts()) {
-            const QRegularExpressionMatch match = delay.match(line);
-            if (match.hasMatch())
-                delays << match.captured(1);
-        }
-        QCOMPARE(delays.join(' '), QString(row.restarts));
+        const QRegularExpression delay(".*Restarting it in (\\d+) s.*");
+        QCOMPARE(capture.texts().filter(delay).replaceInStrings(delay, "\\1").join(' '),
+                 QString(row.restarts));
         QVERIFY(marker.noneLeft());
     }
 

@@ -19,7 +19,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
 
 #include <netdb.h>
@@ -168,13 +167,10 @@ private slots:
     {
         QTest::addColumn<QString>("gate"); // DIR and PORT stand for a folder and a free port
         QTest::addColumn<QString>("helper");
-        QTest::addColumn<QString>("stranger"); // sends READY=1 first, as no process of the daemon's
-        const auto row = [](const char* name, const char* gate, const char* helper,
-                            const char* stranger = "") {
-            QTest::newRow(name) << QString(gate) << QString(helper) << QString(stranger);
+        const auto row = [](const char* name, const char* gate, const char* helper) {
+            QTest::newRow(name) << QString(gate) << QString(helper);
         };
         row("tcp, late", "tcp:PORT", "--delay 0.6 --listen tcp:PORT --delay 30");
-        row("tcp, never, required", "tcp:127.0.0.1:PORT", "--delay 30");
         // The name is found once the event loop has run on, or after the wait is over.
         row("tcp, slow name, late", "tcp:slow-late:PORT", "--listen tcp:PORT --delay 30");
         row("tcp, slow name, never", "tcp:slow-never:PORT", "--listen tcp:PORT --delay 30");
@@ -184,13 +180,9 @@ private slots:
         // Written at once: it may come before the start is reported.
         row("log, early", "log:port-80-up", "--write x:port-80-up\\n --delay 30");
         row("log, never", "log:port-80-up", "--write port-80\\n --delay 30");
-        row("notify, late", "notify", "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
         row("notify, never, required", "notify", "--notify READY=0 --delay 30");
-        row("notify, another user's first, late", "notify",
-            "--delay 0.6 --notify READY=1 --delay 30",
-            "setpriv --reuid 65534 --regid 65534 --clear-groups env");
         row("notify, outside its group first, late", "notify",
-            "--delay 0.6 --notify READY=1 --delay 30", "env");
+            "--delay 0.6 --notify A=1\\nREADY=1 --delay 30");
         row("ended before it was ready, required", "file:DIR/f", "--delay 0.5");
     }
 
@@ -202,12 +194,9 @@ private slots:
     {
         QFETCH(QString, gate);
         QFETCH(QString, helper);
-        QFETCH(QString, stranger);
         const QByteArray tag = QTest::currentDataTag();
-        const QStringList sender = stranger.split(' ', Qt::SkipEmptyParts);
-        if (stranger.startsWith("setpriv") &&
-            QProcess::execute(sender.first(), sender.mid(1) + QStringList{"true"}) != 0)
-            QSKIP("no process of another user can be started here (setpriv)");
+        // Sends READY=1 first, as no process of the daemon's.
+        const bool stranger = tag.contains("outside its group");
         const bool ready = tag.contains("late") || tag.contains("early");
         const bool fails = tag.contains("required") && !ready;
         const QString cause = ready                          ? "Process ready after"
@@ -229,15 +218,14 @@ private slots:
         connect(&controller, &PipelineController::processStarted, this, [&](int index) {
             if (index == 1)
                 causesBeforeSecond = messages.count(cause, QtInfoMsg);
-            if (index > 0 || sender.isEmpty())
+            if (index > 0 || !stranger)
                 return;
             const QString socket = controller.findChildren<PipelineProcess*>()[0]
                                        ->process()
                                        ->processEnvironment()
                                        .value("NOTIFY_SOCKET");
-            notifier.start(sender.first(),
-                           sender.mid(1) + QStringList{"NOTIFY_SOCKET=" + socket, helperPath(),
-                                                       "--notify", "READY=1", "--delay", "5"});
+            notifier.start("env", {"NOTIFY_SOCKET=" + socket, helperPath(), "--notify", "READY=1",
+                                   "--delay", "5"});
         });
         QTimer ticks;
         connect(&ticks, &QTimer::timeout, this, [] { g_ticks.release(); });
@@ -255,7 +243,7 @@ private slots:
         QCOMPARE(messages.count(cause, QtInfoMsg), 1);
         QCOMPARE(causesBeforeSecond, fails ? -1 : 1);
         QCOMPARE(g_loopRan.load(), gate.contains("slow"));
-        QCOMPARE(messages.count("Ignored a notification", QtWarningMsg) > 0, !sender.isEmpty());
+        QCOMPARE(messages.count("Ignored a notification", QtWarningMsg) > 0, stranger);
     }
 
     void health_data() { addRows(healthRows); }
@@ -320,19 +308,16 @@ private slots:
         if (row.givenUp)
             QTRY_COMPARE_WITH_TIMEOUT(messages.count(row.givenUp, QtInfoMsg), 1, 20000);
         const QStringList lines = messages.texts(QtInfoMsg);
-        const auto firstLine = [&lines](const QRegularExpression& pattern) {
-            return int(std::find_if(lines.cbegin(), lines.cend(),
-                                    [&](const QString& line) { return line.contains(pattern); }) -
-                       lines.cbegin());
+        const auto firstLine = [&lines](const QString& pattern) {
+            return lines.indexOf(QRegularExpression(".*(?:" + pattern + ").*"));
         };
         if (row.after)
-            QVERIFY2(firstLine(QRegularExpression(row.after)) < firstLine(found),
+            QVERIFY2(firstLine(row.after) >= 0 && firstLine(row.after) < firstLine(found.pattern()),
                      qPrintable(lines.join('\n')));
         if (row.lastCheck)
             QCOMPARE(controller.processStatuses().value(0).lastCheck, QString(row.lastCheck));
         controller.requestStop(2000);
         QTRY_COMPARE_WITH_TIMEOUT(controller.phase(), PipelineController::Phase::Finished, 20000);
-        QCOMPARE(controller.processStatuses().value(0).restarts, row.hangs - (row.givenUp ? 1 : 0));
         // Counted as what ended it, and as nothing else.
         const QByteArray counted = row.memoryMaxMib ? "memory_cap_stops" : "hangs";
         for (const QByteArray kind : {"hangs", "memory_cap_stops", "crashes"})
@@ -340,8 +325,6 @@ private slots:
                                              "_total{app=\"health\",process=\"0\"} " +
                                              QByteArray::number(kind == counted ? row.hangs : 0)),
                      kind + '\n' + metrics.text());
-        QCOMPARE(messages.count(row.givenUp ? row.givenUp : "not restarted again", QtInfoMsg),
-                 row.givenUp ? 1 : 0);
         // Given up after its hangs, as the screen and status tell it.
         const ProcessStatus::Ends after = controller.processStatuses().value(0).givenUpAfter;
         QCOMPARE(QList<int>({after.crashes, after.hangs, after.memoryCapStops, after.failedStarts}),

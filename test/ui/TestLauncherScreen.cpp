@@ -71,17 +71,15 @@ private slots:
         QCOMPARE(item("tileGrid")->property("count").toInt(), showInvalid ? 4 : 3);
         QCOMPARE(text("version").contains(m_screen->backend()->version()) && isShown("version"),
                  !showInvalid);
-        QCOMPARE(bool(item("tile-broken")), showInvalid);
         QVERIFY(!showInvalid || (item("tileProblems", item("tile-broken"))->isVisible() &&
                                  !item("tileProblems", item("tile-demo"))->isVisible()));
     }
 
     void countdown_data()
     {
-        QTest::addColumn<QString>("end"); // a control, a key or "reload"; none: it runs out
+        QTest::addColumn<QString>("end"); // a control or a key; none: it runs out
         QTest::newRow("cancel control") << "countdownCancel";
         QTest::newRow("escape") << "Escape";
-        QTest::newRow("reload, autostart off") << "reload";
         QTest::newRow("runs out on one that cannot start") << "";
     }
 
@@ -128,10 +126,7 @@ private slots:
         const QRect tiles = grid->mapRectToScene(grid->boundingRect()).toAlignedRect();
         const QImage before = grab().copy(tiles);
         QVERIFY(!before.isNull());
-        if (end == "reload") {
-            writeSettings(QString());
-            QVERIFY(backend->reload().isEmpty());
-        } else if (end == "Escape") {
+        if (end == "Escape") {
             QTest::keyClick(m_screen->view(), Qt::Key_Escape);
         } else {
             click(end);
@@ -249,13 +244,8 @@ private slots:
         QTest::addColumn<int>("signal"); // that ends the first
         QTest::newRow("the screen, then the console") << screen << console << int(SIGTERM);
         QTest::newRow("the screen, then a screen") << screen << screen << int(SIGHUP);
-        QTest::newRow("the screen, then a run") << screen << run << int(SIGTERM);
-        QTest::newRow("the screen, then the main job") << screen << mainJob << int(SIGTERM);
-        QTest::newRow("the console, then the screen") << console << screen << int(SIGTERM);
         QTest::newRow("the console, then the console") << console << console << int(SIGHUP);
-        QTest::newRow("the console, then a run") << console << run << int(SIGTERM);
         QTest::newRow("the main job, then a run") << mainJob << run << int(SIGINT);
-        QTest::newRow("a run, then the screen") << run << screen << int(SIGTERM);
         QTest::newRow("a run, then the main job") << run << mainJob << int(SIGHUP);
     }
 
