@@ -47,9 +47,38 @@ bool markCloseOnExecFrom(unsigned first)
 }
 
 // The C library keeps two signals for itself (32 and 33) and refuses to
-// change them; one that the launcher inherited as ignored must not reach the
-// child so. The kernel's own call takes them, in its layout of the record,
-// which is known here for x86-64 and arm64 (the same).
+// change or tell them; one that the launcher inherited as ignored must not
+// reach the child so. The kernel's own call answers for them, in its layout of
+// the record, which is known here for x86-64 and arm64 (the same).
+#if (defined(__x86_64__) || defined(__aarch64__)) && defined(SYS_rt_sigaction)
+#define LAUNCHER_KERNEL_SIGACTION
+struct KernelSigaction
+{
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    unsigned long mask;
+};
+#endif
+
+// Asked of the kernel rather than read from /proc/self/status, which an
+// emulator answers with its own signals.
+quint64 signalsNotAtDefault()
+{
+#ifdef LAUNCHER_KERNEL_SIGACTION
+    quint64 result = 0;
+    for (int signal = 1; signal <= 64; ++signal) {
+        KernelSigaction action = {};
+        if (::syscall(SYS_rt_sigaction, signal, nullptr, &action, sizeof action.mask) == 0 &&
+            action.handler != SIG_DFL)
+            result |= quint64(1) << (signal - 1);
+    }
+    return result;
+#else
+    return ProcFs::ownSignalsNotAtDefault();
+#endif
+}
+
 void resetToDefault(int signal)
 {
     struct sigaction action = {};
@@ -57,14 +86,8 @@ void resetToDefault(int signal)
     ::sigemptyset(&action.sa_mask);
     if (::sigaction(signal, &action, nullptr) == 0)
         return;
-#if (defined(__x86_64__) || defined(__aarch64__)) && defined(SYS_rt_sigaction)
-    struct
-    {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        unsigned long mask;
-    } kernelAction = {SIG_DFL, 0, nullptr, 0};
+#ifdef LAUNCHER_KERNEL_SIGACTION
+    KernelSigaction kernelAction = {SIG_DFL, 0, nullptr, 0};
     ::syscall(SYS_rt_sigaction, signal, &kernelAction, nullptr, sizeof kernelAction.mask);
 #endif
 }
@@ -159,7 +182,7 @@ void ChildProcess::start(const QString& program, const QStringList& arguments)
     // Looked up here, so that the child does only what is needed: its time
     // before the exec is the launcher's time copying the pages it writes.
     // Qt installs its SIGCHLD handler in the first fork, after this look.
-    m_signalsToReset = ProcFs::ownSignalsNotAtDefault() | (quint64(1) << (SIGCHLD - 1));
+    m_signalsToReset = signalsNotAtDefault() | (quint64(1) << (SIGCHLD - 1));
     m_descriptorLimit = marksAllAtOnce ? 0 : descriptorLimit();
     fillStandardFiles();
 
