@@ -112,7 +112,8 @@ void NotifySocket::readPending()
         case Sender::Instances:
             break;
         case Sender::Ended:
-            if (!m_toldEnded) {
+            // A sender ended with the process (a stop, a hang) needs no hint.
+            if (!m_toldEnded && instanceRuns()) {
                 m_toldEnded = true;
                 Trace::warning("Ignored a notification from pid %d of user %d: it had ended "
                                "before it was read, so it cannot be told to come from the "
@@ -146,6 +147,12 @@ void NotifySocket::readPending()
 // lead to it. A sender that has ended is placed while it waits to be reaped;
 // once it has been, nothing tells whose it was (its pid may even be another
 // process's by now).
+bool NotifySocket::instanceRuns() const
+{
+    ProcFs::ProcessStat stat;
+    return m_instance > 0 && ProcFs::readStat(m_instance, stat) && stat.state != 'Z';
+}
+
 NotifySocket::Sender NotifySocket::place(qint64 pid) const
 {
     if (m_instance <= 0 || pid <= 0)

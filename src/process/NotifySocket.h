@@ -44,6 +44,7 @@ private:
         Ended,     // gone before it could be placed
         Stranger,
     };
+    bool instanceRuns() const;
     Sender place(qint64 pid) const;
 
     int m_fd = -1;
