@@ -239,9 +239,10 @@ void printSettings(const SettingsFile& file, const QString& path)
                                   : QStringLiteral("the launcher's own lines (events)"));
     field(2, QStringLiteral("ui"),
           QStringLiteral("allow-exit %1, show-version %2, show-invalid-tiles %3, location %4, "
-                         "width %5")
+                         "width %5, renderer %6")
               .arg(yesNo(settings.allowUserExit), yesNo(settings.showVersionInfo),
-                   yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth));
+                   yesNo(settings.showInvalidTiles), settings.uiLocation, settings.uiWidth,
+                   settings.uiRenderer));
     // The brand as the screen takes it: colours in one form, pictures where they are looked up.
     QStringList brand;
     const std::pair<const char*, QString> texts[] = {

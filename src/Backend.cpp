@@ -243,11 +243,15 @@ bool Backend::loadConfig(const QFileInfo& info)
 }
 
 // A per-user file hides the machine-wide one completely; the two are never merged.
+QFileInfo Backend::settingsFile()
+{
+    const QFileInfo user = userSettingsFile();
+    return existsNow(user) ? user : systemSettingsFile();
+}
+
 QString Backend::loadSettingsFile()
 {
-    QFileInfo settingsFile = userSettingsFile();
-    if (!existsNow(settingsFile))
-        settingsFile = systemSettingsFile();
+    const QFileInfo settingsFile = Backend::settingsFile();
     if (!existsNow(settingsFile))
         return QString();
     m_settingsFilePath = settingsFile.absoluteFilePath();
@@ -378,12 +382,12 @@ const QList<ConfigProblem>& Backend::configProblems() const
     return *m_configProblems;
 }
 
-QString Backend::userDataPath() const
+QString Backend::userDataPath()
 {
     return Solvane::PlatformUtils::getModuleUserDataPath("Orvalen/launcher", false);
 }
 
-QString Backend::systemDataPath() const
+QString Backend::systemDataPath()
 {
     return QStringLiteral("%1/Orvalen/launcher")
         .arg(Solvane::PlatformUtils::windowsProgramDataPath());
@@ -394,12 +398,12 @@ QString Backend::defaultLogPath() const
     return QStringLiteral("%1/logs").arg(userDataPath());
 }
 
-QFileInfo Backend::userSettingsFile() const
+QFileInfo Backend::userSettingsFile()
 {
     return QFileInfo(QStringLiteral("%1/launcher.ini").arg(userDataPath()));
 }
 
-QFileInfo Backend::systemSettingsFile() const
+QFileInfo Backend::systemSettingsFile()
 {
     return QFileInfo(QStringLiteral("%1/launcher.ini").arg(systemDataPath()));
 }

@@ -182,12 +182,13 @@ private slots:
                                 "keep-days=7\nmax-total-size=1G\nmax-file-size=5M\njournal=all\n"
                                 "[ui]\nallow-exit=false\nshow-version=false\n"
                                 "show-invalid-tiles=true\nlocation=0% 0%\nwidth=640px\n"
-                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"));
+                                "title=Museum of Clocks\naccent-color=Navy\ntext-scale=1.5\n"
+                                "renderer=software\n"));
         QCOMPARE(run({"check", path}),
                  path + "\n  autostart:  player after 29 s\n  rotate logs: older than 19 s\n"
                         "  keep logs:  compressed for 7 days, 1 GiB in all, files split at 5 MiB\n"
                         "  journal:    every line\n  ui:         allow-exit no, show-version no, "
-                        "show-invalid-tiles yes, location 0% 0%, width 640px\n"
+                        "show-invalid-tiles yes, location 0% 0%, width 640px, renderer software\n"
                         "  brand:      title 'Museum of Clocks', accent-color navy, "
                         "text-scale 1.5\n  valid\n0");
 

@@ -88,6 +88,10 @@ const struct
     // A locale's name (a language alone: TestScreenLanguage); anything else names the
     // languages there are.
     {"language of a locale", "[ui]\nlanguage=de_DE.UTF-8\n", "", "launcher.ini"},
+    {"renderer", "[ui]\nrenderer=sofware\n",
+     "warning: [ui] renderer: 'sofware' is none of auto, opengl and software, so it reads as "
+     "auto; did you mean 'software'?",
+     "launcher.ini"},
     {"language unknown", "[ui]\nlanguage=Deutsch\n",
      "warning: [ui] language: 'Deutsch' is no language of the screen (", "launcher.ini"},
 };

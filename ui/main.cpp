@@ -28,9 +28,9 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
 
 // A line of the screen's own, as a person reads it: the program's name first,
 // no category.
-void printError(const QString& message)
+void printLine(QtMsgType type, const QString& message)
 {
-    const QByteArray line = ServiceJournal::prefix(STDERR_FILENO, QtCriticalMsg) +
+    const QByteArray line = ServiceJournal::prefix(STDERR_FILENO, type) +
                             QCoreApplication::applicationName().toUtf8() + ": " + message.toUtf8() +
                             '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
@@ -41,11 +41,13 @@ void printError(const QString& message)
 
 int main(int argc, char* argv[])
 {
+    if (argc > 1 && qstrcmp(argv[1], OpenGlRendererOption) == 0)
+        return printOpenGlRenderer(argc, argv);
     qInstallMessageHandler(&onMessage);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("launcher-ui"));
-    chooseSceneGraphBackend();
+    printLine(QtInfoMsg, chooseSceneGraphBackend().line);
 
     // A service manager's stop, or Ctrl+C: the running application is stopped
     // in order (LauncherScreen's destructor) before the program ends.
@@ -57,7 +59,7 @@ int main(int argc, char* argv[])
     LauncherScreen screen;
     ServiceJournal::follow(*screen.backend());
     if (!screen.listen()) {
-        printError(screen.refusal());
+        printLine(QtCriticalMsg, screen.refusal());
         return 1;
     }
     if (!screen.load())

@@ -89,11 +89,14 @@ public:
     QList<ConfigProblem> reload();
 
     // Data folders
-    QString userDataPath() const;
-    QString systemDataPath() const;
+    static QString userDataPath();
+    static QString systemDataPath();
     QString defaultLogPath() const;
-    QFileInfo userSettingsFile() const;
-    QFileInfo systemSettingsFile() const;
+    static QFileInfo userSettingsFile();
+    static QFileInfo systemSettingsFile();
+    // The launcher.ini that load() reads: the user's where it exists, else
+    // the machine's, which may not exist either.
+    static QFileInfo settingsFile();
 
     // Settings as loaded
     const LauncherSettings& settings() const { return m_settings; }

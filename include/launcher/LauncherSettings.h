@@ -27,6 +27,8 @@ struct LauncherSettings
     double uiTextScale = 0;
     // The screen's language (ui/language: "de", "en", "fr"); empty: the locale's.
     QString uiLanguage;
+    // What draws the screen (ui/renderer: "auto", "opengl" or "software").
+    QString uiRenderer;
     // The application that starts by itself; empty for none.
     QString autostartTile;
     int autostartTimeout = 0;

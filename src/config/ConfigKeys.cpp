@@ -129,6 +129,7 @@ const Key* table(File file)
         {"ui", "logo", Kind::Picture, QString()},
         {"ui", "text-scale", Kind::Scale, QStringLiteral("1")},
         {"ui", "language", Kind::Language, QString()},
+        {"ui", "renderer", Kind::Renderer, QStringLiteral("auto")},
         {"metrics", "textfile", Kind::MetricsFile, QString()},
         {"metrics", "interval", Kind::Integer, 15, false, 1, 86400}, // a day at most
         {nullptr, nullptr, Kind::Text, QVariant()},
@@ -198,6 +199,17 @@ JournalMode journalMode(const QString& text, bool* ok)
     if (ok)
         *ok = text == QLatin1String(JournalModeNames[mode]);
     return JournalMode(mode);
+}
+
+Renderer renderer(const QString& text, QString* problem)
+{
+    int choice = int(std::size(RendererNames)) - 1;
+    while (choice > 0 && text != QLatin1String(RendererNames[choice]))
+        --choice;
+    if (problem && text != QLatin1String(RendererNames[choice]))
+        *problem = QStringLiteral("'%1' is none of auto, opengl and software, so it reads as auto")
+                       .arg(text);
+    return Renderer(choice);
 }
 
 qint64 parseSize(const QString& text)

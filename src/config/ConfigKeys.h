@@ -37,6 +37,7 @@ enum class Kind
     Picture,     // a picture's path, relative to the settings file's folder or absolute
     Scale,       // a decimal factor from MinTextScale to MaxTextScale; 1 when it is none
     Language,    // a language of the screen (de, fr_CH); empty: the locale's
+    Renderer,    // what draws the screen: auto, opengl or software
 };
 
 struct Key
@@ -116,6 +117,19 @@ enum class JournalMode
 inline const char* const JournalModeNames[] = {"events", "all", "native"};
 // Anything but the words is no choice (ok false) and reads as "events".
 JournalMode journalMode(const QString& text, bool* ok = nullptr);
+
+// ui/renderer: what draws the screen. Auto: software where OpenGL is no
+// more than Mesa's own rasteriser, or where there is none.
+enum class Renderer
+{
+    Auto,
+    OpenGL,
+    Software,
+};
+// The words, in the order of Renderer.
+inline const char* const RendererNames[] = {"auto", "opengl", "software"};
+// Anything but the words is no choice, with the problem, and reads as auto.
+Renderer renderer(const QString& text, QString* problem = nullptr);
 
 // A colour (Kind::Color) as the screen takes it: "#rgb", "#rrggbb" or
 // "#aarrggbb" in hexadecimal digits, or one of the names of colorNames() in

@@ -186,6 +186,16 @@ Findings wordFindings(const ConfigKeys::Key& key, const QString& text)
                      .arg(text) +
                  didYouMean(ConfigLinter::nearest(text, {"events", "all", "native"}), "'", "'")}};
     }
+    // The screen is drawn all the same: a warning.
+    case Kind::Renderer: {
+        QString problem;
+        ConfigKeys::renderer(text, &problem);
+        if (problem.isEmpty())
+            return {};
+        return {{Severity::Warning,
+                 problem + didYouMean(ConfigLinter::nearest(text, {"auto", "opengl", "software"}),
+                                      "'", "'")}};
+    }
     default:
         return {};
     }
@@ -618,6 +628,7 @@ void ConfigLinter::lintValue(QSettings& settings, const QString& group, const Co
     case Kind::Mode:
     case Kind::Size:
     case Kind::Journal:
+    case Kind::Renderer:
         findings = wordFindings(key, text);
         break;
     case Kind::TimeOfDay:

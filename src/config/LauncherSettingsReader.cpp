@@ -92,6 +92,11 @@ LauncherSettings readKeys(const QSettings* settings, const QString& path)
     QString problem;
     read.uiLanguage = ConfigKeys::screenLanguage(written("language"), &problem);
     warn("language", problem);
+    // One the screen does not know leaves the drawing to it.
+    problem.clear();
+    read.uiRenderer = QLatin1String(
+        ConfigKeys::RendererNames[int(ConfigKeys::renderer(written("renderer"), &problem))]);
+    warn("renderer", problem);
     return read;
 }
 
@@ -132,7 +137,7 @@ bool LauncherSettings::operator==(const LauncherSettings& other) const
                         s.uiBackgroundImage, s.uiLogo, s.uiTextScale, s.autostartTile,
                         s.autostartTimeout, s.logRotatePeriod, s.logKeepDays, s.logMaxTotalSize,
                         s.logMaxFileSize, s.journalGetsAll, s.journalNative, s.metricsTextfile,
-                        s.metricsInterval, s.uiLanguage);
+                        s.metricsInterval, s.uiLanguage, s.uiRenderer);
     };
     return tied(*this) == tied(other);
 }

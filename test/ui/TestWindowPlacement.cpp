@@ -1,3 +1,4 @@
+#include "RenderBackend.h"
 #include "TestFixtures.h"
 #include "TestRegistry.h"
 #include "WindowPlacement.h"
@@ -40,6 +41,34 @@ const struct
     {"compositor's, bad width", "50% 50%", "wide", Compositor, Hd, {0, 0, 1920, 1080}, false, true},
 };
 
+const auto Auto = ConfigKeys::Renderer::Auto;
+const auto OpenGL = ConfigKeys::Renderer::OpenGL;
+const auto Software = ConfigKeys::Renderer::Software;
+
+// What draws the window: QT_QUICK_BACKEND wins, then ui/renderer; auto draws
+// in software where OpenGL is none or Mesa's rasteriser on the processor, and
+// makes an OpenGL context to find out only then.
+const struct
+{
+    const char* name;
+    const char* environment;
+    ConfigKeys::Renderer renderer;
+    const char* openGl; // GL_RENDERER; null: no context can be made
+    bool software;
+    const char* line;
+} Drawings[] = {
+    {"llvmpipe", "", Auto, "llvmpipe (LLVM 15.0.6, 256 bits)", true,
+     "drawing in software: OpenGL here is Mesa's llvmpipe (LLVM 15.0.6, 256 bits)"},
+    {"softpipe", "", Auto, "Gallium 0.4 on softpipe", true, "drawing in software: "},
+    {"old swrast", "", Auto, "Software Rasterizer", true, "drawing in software: "},
+    {"no context", "", Auto, nullptr, true, "drawing in software: there is no OpenGL here"},
+    {"a GPU", "", Auto, "Mali-G31 (Panfrost)", false, "drawing with OpenGL on Mali-G31"},
+    {"opengl on llvmpipe", "", OpenGL, "llvmpipe", false, "drawing with OpenGL, as ui/renderer"},
+    {"software on a GPU", "", Software, "Mali-G31", true, "drawing in software, as ui/renderer"},
+    {"QT_QUICK_BACKEND over the key", "rhi", Software, "Mali-G31", false,
+     "drawing as QT_QUICK_BACKEND=rhi says"},
+};
+
 } // namespace
 
 class TestWindowPlacement : public QObject
@@ -63,6 +92,22 @@ private slots:
         QCOMPARE(placement.geometry(row.available), row.expected);
         QCOMPARE(placement.widthAccepted(), row.widthRead);
         QCOMPARE(placement.locationAccepted(), row.locationRead);
+    }
+
+    void drawing_data() { addRows(Drawings); }
+
+    void drawing()
+    {
+        const auto& row = currentRow(Drawings);
+        bool asked = false;
+        const SceneGraphChoice choice =
+            sceneGraphChoice(row.environment, row.renderer, [&]() -> std::optional<QString> {
+                asked = true;
+                return row.openGl ? std::optional<QString>(row.openGl) : std::nullopt;
+            });
+        QCOMPARE(choice.software, row.software);
+        QVERIFY2(choice.line.startsWith(row.line), qPrintable(choice.line));
+        QCOMPARE(asked, !*row.environment && row.renderer == Auto);
     }
 };
 
