@@ -23,7 +23,7 @@ CMAKE_FLAGS       ?= -DLAUNCHER_WARNINGS_AS_ERRORS=ON
 JOBS              ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-asan fuzz package bench soak demo screenshots count clean \
-	translations test-arm64
+	translations test-arm64 check-arm64-root
 
 all: build
 
@@ -32,7 +32,7 @@ deps:
 	scripts/install-deps all
 
 DEPS_TARGETS := deps-build deps-demo deps-bench deps-test deps-asan deps-fuzz deps-package \
-	deps-package-arm64 deps-test-arm64
+	deps-package-arm64 deps-test-arm64 deps-arm64-root
 .PHONY: $(DEPS_TARGETS)
 $(DEPS_TARGETS): deps-%:
 	scripts/install-deps $*
@@ -94,6 +94,13 @@ $(ARM64_BUILD_DIR)/build.ninja: | deps-test-arm64
 test-arm64: deps-test-arm64 $(ARM64_BUILD_DIR)/build.ninja
 	cmake --build $(ARM64_BUILD_DIR) -j $(JOBS)
 	scripts/test-arm64 $(ARM64_BUILD_DIR)
+
+# The arm64 packages installed with apt on a bare arm64 Debian 12 root made
+# with debootstrap, a front end built there against launcher-dev, and the
+# launcher run there on its demo, all under qemu-user (docs/packaging.md).
+check-arm64-root: deps-arm64-root
+	$(MAKE) package ARCH=arm64
+	scripts/check-arm64-root
 
 # The benchmarks with their full sizes: a table of each figure beside its
 # baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
