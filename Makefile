@@ -88,8 +88,7 @@ test-asan: deps-asan $(ASAN_BUILD_DIR)/build.ninja
 # scripts/test-arm64 registers it, and prints the tests emulation skips.
 $(ARM64_BUILD_DIR)/build.ninja: | deps-test-arm64
 	cmake -S . -B $(ARM64_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/dist/toolchain-arm64.cmake -DLAUNCHER_BUILD_BENCH=OFF \
-		$(CMAKE_FLAGS)
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/dist/toolchain-arm64.cmake $(CMAKE_FLAGS)
 
 test-arm64: deps-test-arm64 $(ARM64_BUILD_DIR)/build.ninja
 	cmake --build $(ARM64_BUILD_DIR) -j $(JOBS)
