@@ -102,7 +102,9 @@ check-arm64-root: deps-arm64-root
 	scripts/check-arm64-root
 
 # The benchmarks with their full sizes: a table of each figure beside its
-# baseline (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
+# baseline, then one of what a board cares about (the launcher's memory and
+# CPU per 1,000 logged lines, the screen's memory drawn either way)
+# (BENCH_FLAGS=--json for JSON, --large to add a file over 2 GiB).
 BENCH_FLAGS ?=
 
 # Then, where the screen is built, its resident memory on the tiles beside a

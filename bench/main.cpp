@@ -6,7 +6,7 @@
 //   launcher-bench [--json] [--smoke] [--large] [--rounds N] [--only LIST]
 //
 // LIST names the figures to measure, separated by commas: capture, start,
-// loading, rotation, flood (all by default).
+// loading, rotation, flood, board (all by default).
 //
 // The figures:
 //   log capture    a chatty child (bench-chatty) writes N lines of L bytes through
@@ -35,8 +35,23 @@
 //                  (every file in it, sampled every 100 ms); baseline the cap
 //                  itself. The program fails when the folder exceeds it.
 //
+// For a board, a table of its own, each supervisor measured from outside
+// through /proc:
+//   memory         `launcher run` of one sleeping child, and of bench-noise
+//                  writing 10,000 lines of 100 B a second: VmRSS once settled,
+//                  and after 10 s of the chatty child with its peak (VmHWM);
+//                  baseline hold-child, a Qt Core program of one QProcess
+//                  that copies the child's output to a file.
+//   CPU            the supervisor's threads' time on a CPU over 8 s of the
+//                  chatty child, per 1,000 lines its log gained; baselines
+//                  hold-child and `s6-log t` (where installed).
+//   screen         launcher-ui-mem --board: the screen on the tiles drawn
+//                  with ui/renderer=software and =opengl, beside a bare Qt
+//                  Quick window drawn the same way (where the screen is built).
+//
 // Internal sub-commands (the program runs itself): load-child backend|qsettings
-// APPS and compress-child FILE print one JSON object each.
+// APPS and compress-child FILE print one JSON object each; hold-child LOG
+// PROGRAM ARGS is the board's baseline supervisor.
 
 #include "Backend.h"
 #include "PipelineController.h"
@@ -50,10 +65,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,6 +80,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,7 +95,7 @@ struct Options
     bool smoke = false;
     bool large = false;
     int rounds = 5;
-    QStringList only{"capture", "start", "loading", "rotation", "flood"};
+    QStringList only{"capture", "start", "loading", "rotation", "flood", "board"};
 };
 
 // One line of the table.
@@ -857,6 +875,393 @@ Row logFlood(const Options& options, const QString& folder, bool& ok)
     return row;
 }
 
+// --- for a board ---------------------------------------------------------
+
+// A process's resident memory and peak (KiB) and its CPU time: the time on
+// a CPU of each of its threads, in nanoseconds (schedstat), where the kernel
+// keeps it; else user and system time in clock ticks, far coarser.
+struct Usage
+{
+    qint64 rssKiB = -1;
+    qint64 peakKiB = -1;
+    double cpuMs = -1;
+};
+
+Usage usageOf(qint64 pid)
+{
+    Usage usage;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            const QByteArray value = line.mid(line.indexOf(':') + 1).simplified().split(' ')[0];
+            if (line.startsWith("VmRSS:"))
+                usage.rssKiB = value.toLongLong();
+            else if (line.startsWith("VmHWM:"))
+                usage.peakKiB = value.toLongLong();
+        }
+    }
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    qint64 ns = 0;
+    bool counted = false;
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks + QLatin1Char('/') + task + QStringLiteral("/schedstat"));
+        if (schedstat.open(QIODevice::ReadOnly)) {
+            ns += schedstat.readAll().split(' ')[0].toLongLong();
+            counted = true;
+        }
+    }
+    if (counted) {
+        usage.cpuMs = double(ns) / 1e6;
+        return usage;
+    }
+    // Fields 14 and 15 (utime, stime), counted after the command's ")".
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            usage.cpuMs = double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 /
+                          double(sysconf(_SC_CLK_TCK));
+    }
+    return usage;
+}
+
+// Resident memory once it has stopped moving: two samples a quarter of a
+// second apart within 1 %, or the last after 10 s.
+qint64 settledKiB(qint64 pid)
+{
+    qint64 last = usageOf(pid).rssKiB;
+    for (int i = 0; i < 40; ++i) {
+        QThread::msleep(250);
+        const qint64 now = usageOf(pid).rssKiB;
+        if (now < 0 || std::abs(now - last) * 100 <= last)
+            return now;
+        last = now;
+    }
+    return last;
+}
+
+// The pids of the processes whose command line carries the marker.
+QList<qint64> markedProcesses(const QByteArray& marker)
+{
+    QList<qint64> pids;
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
+        if (name.toLongLong() > 0 && name.toLongLong() != getpid() &&
+            cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(marker))
+            pids << name.toLongLong();
+    }
+    return pids;
+}
+
+// The lines in the files of a folder (a log folder, s6-log's).
+qint64 linesIn(const QString& folder)
+{
+    qint64 lines = 0;
+    QDirIterator files(folder, QDir::Files);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        while (!file.atEnd())
+            lines += file.read(1 << 20).count('\n');
+    }
+    return lines;
+}
+
+// The baseline's supervisor: a Qt Core program that does nothing but hold
+// one child and copy its output to a file, as plainly as Qt allows.
+int holdChild(const QStringList& arguments)
+{
+    if (arguments.size() < 2)
+        return 64;
+    QFile log(arguments[0]);
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
+        return 1;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&child, &QProcess::readyRead, [&] { log.write(child.readAll()); });
+    QObject::connect(&child, qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
+                     QCoreApplication::instance(), &QCoreApplication::quit);
+    child.start(arguments[1], arguments.mid(2));
+    if (!child.waitForStarted(10000))
+        return 1;
+    std::printf("started\n");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+const int ChattyRate = 1000000; // bytes a second: 10,000 lines of 100 bytes
+
+// One supervisor of a marked child, measured: its resident memory once the
+// child runs and, for a chatty child, its CPU time over a window and the
+// lines logged in that window.
+struct Supervised
+{
+    Usage idle;
+    Usage end;
+    double cpuMsPer1000 = 0;
+    qint64 lines = 0;
+    bool ok = false;
+};
+
+class Supervisor
+{
+public:
+    // The process measured is `process` itself, or `reader` where the
+    // child (`process`) writes to it through a pipe.
+    QProcess process;
+    QProcess reader;
+    bool readsPipe = false;
+
+    ~Supervisor() { stop(); }
+
+    qint64 watchedPid() const { return readsPipe ? reader.processId() : process.processId(); }
+
+    void stop()
+    {
+        for (QProcess* p : {&process, &reader}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(20000))
+                    p->kill();
+                p->waitForFinished(5000);
+            }
+        }
+    }
+};
+
+// Measures the supervisor once its child (with the marker) runs; a chatty
+// child's lines are counted in `logs`. `stopChild` ends the child where the
+// supervisor is not one to end it on a signal of its own.
+Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, const QString& logs,
+                             bool chatty, double warmSeconds, double windowSeconds, bool stopChild)
+{
+    Supervised result;
+    QElapsedTimer timer;
+    timer.start();
+    while (markedProcesses(marker).isEmpty() && timer.elapsed() < 10000)
+        QThread::msleep(20);
+    const qint64 pid = supervisor.watchedPid();
+    if (pid <= 0 || markedProcesses(marker).isEmpty())
+        return result;
+    result.idle.rssKiB = settledKiB(pid);
+    if (chatty) {
+        QThread::msleep(ulong(warmSeconds * 1000));
+        const Usage before = usageOf(pid);
+        const qint64 linesBefore = linesIn(logs);
+        QThread::msleep(ulong(windowSeconds * 1000));
+        result.end = usageOf(pid);
+        result.lines = linesIn(logs) - linesBefore;
+        const double ms = result.end.cpuMs - before.cpuMs;
+        result.cpuMsPer1000 = result.lines > 0 ? ms * 1000.0 / double(result.lines) : 0;
+    }
+    if (stopChild) {
+        for (qint64 child : markedProcesses(marker))
+            ::kill(pid_t(child), SIGTERM);
+    }
+    supervisor.stop();
+    timer.restart();
+    while (!markedProcesses(marker).isEmpty() && timer.elapsed() < 10000)
+        QThread::msleep(20);
+    const QList<qint64> left = markedProcesses(marker);
+    for (qint64 child : left)
+        ::kill(pid_t(child), SIGKILL);
+    if (!left.isEmpty())
+        std::fprintf(stderr, "for a board: a child outlived its supervisor\n");
+    result.ok = left.isEmpty() && result.idle.rssKiB > 0 && (!chatty || result.lines > 0);
+    return result;
+}
+
+// The child of each run: a sleeper, or bench-noise at ChattyRate; both carry
+// the marker in their command line.
+QStringList boardChild(bool chatty, const QByteArray& marker)
+{
+    return chatty ? QStringList{programPath("bench-noise"), QString::number(ChattyRate),
+                                QString::fromLatin1(marker)}
+                  : QStringList{QStringLiteral("/bin/sleep"), QString::fromLatin1(marker)};
+}
+
+// `launcher run` of a pipeline whose one process is the child.
+void startLauncher(Supervisor& supervisor, const QString& folder, const QStringList& child,
+                   const QString& logs)
+{
+    const QString home = folder + QStringLiteral("/board-home");
+    QDir().mkpath(home + QStringLiteral("/Orvalen/launcher/apps"));
+    QFile file(home + QStringLiteral("/Orvalen/launcher/apps/board.ini"));
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(QStringLiteral("[process-0]\nexec=%1\narguments=%2\nmode=sync\n[logs]\n"
+                                  "path=%3\n")
+                       .arg(child[0], child.mid(1).join(QStringLiteral(", ")), logs)
+                       .toUtf8()) < 0)
+        return;
+    file.close();
+    supervisor.process.setStandardOutputFile(QProcess::nullDevice());
+    supervisor.process.setStandardErrorFile(QProcess::nullDevice());
+    supervisor.process.start(
+        QStringLiteral(LAUNCHER_PROGRAM),
+        {QStringLiteral("--data-home"), home, QStringLiteral("run"), QStringLiteral("board")});
+}
+
+void startHolder(Supervisor& supervisor, const QStringList& child, const QString& logs)
+{
+    QDir().mkpath(logs);
+    supervisor.process.setStandardOutputFile(QProcess::nullDevice());
+    supervisor.process.start(
+        QCoreApplication::applicationFilePath(),
+        QStringList{QStringLiteral("hold-child"), logs + QStringLiteral("/held.log")} + child);
+}
+
+void startS6Log(Supervisor& supervisor, const QString& s6Log, const QStringList& child,
+                const QString& logs)
+{
+    supervisor.readsPipe = true;
+    supervisor.process.setStandardOutputProcess(&supervisor.reader);
+    supervisor.reader.setStandardOutputFile(QProcess::nullDevice());
+    supervisor.reader.start(s6Log, {QStringLiteral("t"), QStringLiteral("s100000000"), logs});
+    supervisor.process.start(child[0], child.mid(1));
+}
+
+#ifndef UI_MEM_PROGRAM
+#define UI_MEM_PROGRAM "" // built without the screen
+#endif
+
+// The screen's rows, from launcher-ui-mem --board.
+QList<Row> screenRows(const Options& options, bool& ok)
+{
+    if (QStringLiteral(UI_MEM_PROGRAM).isEmpty())
+        return {};
+    QProcess uiMem;
+    QStringList arguments{QStringLiteral("--board")};
+    if (options.smoke)
+        arguments << QStringLiteral("--smoke");
+    uiMem.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    uiMem.start(QStringLiteral(UI_MEM_PROGRAM), arguments);
+    if (!uiMem.waitForFinished(300000) || uiMem.exitCode() != 0) {
+        std::fprintf(stderr, "for a board: launcher-ui-mem --board failed\n");
+        ok = false;
+        return {};
+    }
+    QList<Row> rows;
+    for (const QByteArray& line : uiMem.readAllStandardOutput().split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (object.isEmpty())
+            continue;
+        Row row;
+        row.benchmark = QStringLiteral("screen");
+        row.figure = QStringLiteral("resident MiB on the tiles, %1")
+                         .arg(object.value(QStringLiteral("drawing")).toString());
+        row.contender = object.value(QStringLiteral("screenKiB")).toDouble() / 1024;
+        row.baseline = object.value(QStringLiteral("floorKiB")).toDouble() / 1024;
+        row.baselineName = QStringLiteral("bare Qt Quick window");
+        row.note = QStringLiteral("launcher-ui with three applications, 800 px wide, on %1; drawn "
+                                  "with %2")
+                       .arg(object.value(QStringLiteral("platform")).toString(),
+                            object.value(QStringLiteral("drawnWith")).toString());
+        rows << row;
+    }
+    return rows;
+}
+
+// What a board cares about: the launcher's memory idle and with a chatty
+// child, its CPU per 1,000 logged lines, and the screen's memory drawn in
+// software and with OpenGL.
+QList<Row> forABoard(const Options& options, const QString& folder, bool& ok)
+{
+    if (QStringLiteral(LAUNCHER_PROGRAM).isEmpty()) {
+        std::fprintf(stderr, "for a board: the console program is not built\n");
+        ok = false;
+        return {};
+    }
+    const double warm = options.smoke ? 0.3 : 2;
+    const double window = options.smoke ? 1 : 8;
+    const int rounds = options.smoke ? 1 : std::min(options.rounds, 3);
+    const QString s6Log = QStandardPaths::findExecutable(QStringLiteral("s6-log"));
+    std::vector<double> idleLauncher, idleHolder, chattyLauncher, chattyHolder, peakLauncher,
+        peakHolder, cpuLauncher, cpuHolder, cpuS6;
+    int run = 0;
+    const auto measure = [&](int kind, bool chatty) {
+        const QByteArray marker = QByteArray::number(86400) + '.' + QByteArray::number(getpid()) +
+                                  QByteArray::number(++run);
+        const QString logs = QStringLiteral("%1/board-logs-%2").arg(folder).arg(run);
+        const QStringList child = boardChild(chatty, marker);
+        Supervisor supervisor;
+        if (kind == 0)
+            startLauncher(supervisor, folder, child, logs);
+        else if (kind == 1)
+            startHolder(supervisor, child, logs);
+        else
+            startS6Log(supervisor, s6Log, child, logs);
+        const Supervised result =
+            measureSupervisor(supervisor, marker, logs, chatty, warm, window, kind != 0);
+        QDir(logs).removeRecursively();
+        if (!result.ok) {
+            std::fprintf(stderr, "for a board: run %d (%s) did not go through\n", run,
+                         kind == 0   ? "launcher run"
+                         : kind == 1 ? "hold-child"
+                                     : "s6-log");
+            ok = false;
+        }
+        return result;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        const Supervised launcherIdle = measure(0, false);
+        const Supervised holderIdle = measure(1, false);
+        idleLauncher.push_back(launcherIdle.idle.rssKiB / 1024.0);
+        idleHolder.push_back(holderIdle.idle.rssKiB / 1024.0);
+        const Supervised launcher = measure(0, true);
+        const Supervised holder = measure(1, true);
+        chattyLauncher.push_back(launcher.end.rssKiB / 1024.0);
+        chattyHolder.push_back(holder.end.rssKiB / 1024.0);
+        peakLauncher.push_back(launcher.end.peakKiB / 1024.0);
+        peakHolder.push_back(holder.end.peakKiB / 1024.0);
+        cpuLauncher.push_back(launcher.cpuMsPer1000);
+        cpuHolder.push_back(holder.cpuMsPer1000);
+        if (!s6Log.isEmpty())
+            cpuS6.push_back(measure(2, true).cpuMsPer1000);
+    }
+
+    const QString chattyName = QStringLiteral("a chatty child (%1 lines/s of 100 B)")
+                                   .arg(QLocale(QLocale::English).toString(ChattyRate / 100));
+    QList<Row> rows;
+    Row row;
+    row.benchmark = QStringLiteral("launcher");
+    row.baselineName = QStringLiteral("Qt Core program holding the child");
+    row.figure = QStringLiteral("resident MiB, idle, one sleeping child");
+    row.contender = median(idleLauncher);
+    row.baseline = median(idleHolder);
+    row.note = QStringLiteral("launcher run, its console in /dev/null; the baseline a "
+                              "QCoreApplication with one QProcess");
+    rows << row;
+    row.figure = QStringLiteral("resident MiB, %1").arg(chattyName);
+    row.contender = median(chattyLauncher);
+    row.baseline = median(chattyHolder);
+    row.note = QStringLiteral("after %1 s; peak (VmHWM) %2 MiB vs %3 MiB; the baseline copies "
+                              "the child's output to a file as it comes")
+                   .arg(warm + window)
+                   .arg(median(peakLauncher), 0, 'f', 1)
+                   .arg(median(peakHolder), 0, 'f', 1);
+    rows << row;
+    row.figure = QStringLiteral("CPU ms per 1,000 logged lines, %1").arg(chattyName);
+    row.contender = median(cpuLauncher);
+    row.baseline = median(cpuHolder);
+    row.note = QStringLiteral("the time on a CPU of the supervisor's threads over %1 s, over "
+                              "the lines its log gained; the launcher stamps each line and "
+                              "shows it on its console, the baseline does neither")
+                   .arg(window);
+    rows << row;
+    row.baselineName = QStringLiteral("s6-log t");
+    if (cpuS6.empty()) {
+        row.baseline = 0;
+        row.note = QStringLiteral("s6-log is not installed (scripts/install-deps bench)");
+    } else {
+        row.baseline = median(cpuS6);
+        row.note = QStringLiteral("s6-log stamps each line and keeps it in a file, shows none");
+    }
+    rows << row;
+    return rows << screenRows(options, ok);
+}
+
 // --- output --------------------------------------------------------------
 
 QByteArray number(double value)
@@ -890,13 +1295,10 @@ QByteArray ratioText(const Row& row)
     return text;
 }
 
-void printTable(const QList<Row>& rows, const Options& options)
+void printTable(const QList<Row>& rows, const QByteArray& ratioName)
 {
-    std::printf("%d rounds, contender and baseline alternating; medians. Time ratio: the "
-                "launcher's time over the baseline's, on the same work (below 1: the launcher "
-                "is faster).\n\n",
-                options.rounds);
-    std::printf("| Benchmark | Figure | Launcher | Baseline | Time ratio | Notes |\n");
+    std::printf("| Benchmark | Figure | Launcher | Baseline | %s | Notes |\n",
+                ratioName.constData());
     std::printf("|---|---|---:|---:|---:|---|\n");
     for (const Row& row : rows) {
         std::printf("| %s | %s | %s | %s (%s) | %s | %s |\n", qUtf8Printable(row.benchmark),
@@ -907,7 +1309,25 @@ void printTable(const QList<Row>& rows, const Options& options)
     }
 }
 
-void printJsonRows(const QList<Row>& rows, const Options& options)
+void printTables(const QList<Row>& rows, const QList<Row>& board, const Options& options)
+{
+    if (!rows.isEmpty()) {
+        std::printf("%d rounds, contender and baseline alternating; medians. Time ratio: the "
+                    "launcher's time over the baseline's, on the same work (below 1: the launcher "
+                    "is faster).\n\n",
+                    options.rounds);
+        printTable(rows, "Time ratio");
+    }
+    if (!board.isEmpty()) {
+        std::printf("%sFor a board: %d rounds, alternating, medians (the screen's once). Ratio: "
+                    "the launcher's figure over the baseline's (below 1: the launcher takes "
+                    "less).\n\n",
+                    rows.isEmpty() ? "" : "\n", options.smoke ? 1 : std::min(options.rounds, 3));
+        printTable(board, "Ratio");
+    }
+}
+
+QJsonArray jsonRows(const QList<Row>& rows)
 {
     QJsonArray array;
     for (const Row& row : rows) {
@@ -922,9 +1342,14 @@ void printJsonRows(const QList<Row>& rows, const Options& options)
             object.insert(QStringLiteral("costRatioGoal"), row.target);
         array.append(object);
     }
-    std::printf("%s\n", QJsonDocument(QJsonObject{{"rounds", options.rounds}, {"results", array}})
-                            .toJson()
-                            .constData());
+    return array;
+}
+
+void printJsonRows(const QList<Row>& rows, const QList<Row>& board, const Options& options)
+{
+    const QJsonObject all{
+        {"rounds", options.rounds}, {"results", jsonRows(rows)}, {"board", jsonRows(board)}};
+    std::printf("%s\n", QJsonDocument(all).toJson().constData());
 }
 
 } // namespace
@@ -937,6 +1362,8 @@ int main(int argc, char* argv[])
         return loadChild(arguments.mid(1));
     if (arguments.value(0) == QLatin1String("compress-child"))
         return compressChild(arguments.mid(1));
+    if (arguments.value(0) == QLatin1String("hold-child"))
+        return holdChild(arguments.mid(1));
 
     Options options;
     for (int i = 0; i < arguments.size(); ++i) {
@@ -979,9 +1406,12 @@ int main(int argc, char* argv[])
         rows << rotation(options, folder.path(), true, ok);
     if (options.only.contains(QLatin1String("flood")))
         rows << logFlood(options, folder.path(), ok);
+    QList<Row> board;
+    if (options.only.contains(QLatin1String("board")))
+        board = forABoard(options, folder.path(), ok);
     if (options.json)
-        printJsonRows(rows, options);
+        printJsonRows(rows, board, options);
     else
-        printTable(rows, options);
+        printTables(rows, board, options);
     return ok ? 0 : 1;
 }

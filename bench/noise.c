@@ -1,8 +1,9 @@
-/* A chatty child for the soak: writes lines of 100 bytes of pseudo-random hex
- * digits (which compress about as well as real logs do) at about RATE bytes a
- * second, until it is stopped.
+/* A chatty child for the soak and a board's figures: writes lines of 100 bytes
+ * of pseudo-random hex digits (which compress about as well as real logs do)
+ * at about RATE bytes a second, until it is stopped. MARKER is not read: it
+ * tells a run's children apart in the process list.
  *
- *   bench-noise RATE
+ *   bench-noise RATE [MARKER]
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,8 +11,8 @@
 
 int main(int argc, char* argv[])
 {
-    if (argc != 2 || atol(argv[1]) <= 0) {
-        fprintf(stderr, "usage: bench-noise RATE\n");
+    if (argc < 2 || argc > 3 || atol(argv[1]) <= 0) {
+        fprintf(stderr, "usage: bench-noise RATE [MARKER]\n");
         return 64;
     }
     const long rate = atol(argv[1]);

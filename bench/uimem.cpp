@@ -2,7 +2,7 @@
 // any Qt Quick screen of its size stands on, and over start/stop cycles
 // driven through its control socket.
 //
-//   launcher-ui-mem [--cycles N] [--smoke] [--platform xvfb|offscreen]
+//   launcher-ui-mem [--cycles N] [--smoke] [--platform xvfb|offscreen] [--board]
 //
 // It starts launcher-ui on a temporary data folder of three applications,
 // each a child that runs until stopped and carries a marker of this run.
@@ -16,7 +16,9 @@
 // stopped N times (200 by default) over the socket, drawn the default way and
 // with ui/renderer=opengl, VmRSS after the first and at the last. It fails when the last is more
 // than 5 % above the first (not with --smoke, whose few cycles only keep this working), when a
-// cycle does not go through, or when a child outlives its stop.
+// cycle does not go through, or when a child outlives its stop. --board measures only the tiles
+// with ui/renderer=software and =opengl and prints one JSON object for each (launcher-bench's
+// figures for a board).
 
 #include "ControlServer.h"
 #include "RenderBackend.h"
@@ -191,11 +193,11 @@ private:
     QString m_path;
 };
 
-struct Screen
+// A process of this run, ended (politely, then not) when it goes out of scope.
+struct OwnedProcess
 {
     QProcess process;
-    bool started = false;
-    ~Screen()
+    ~OwnedProcess()
     {
         if (process.state() != QProcess::NotRunning) {
             process.terminate();
@@ -235,9 +237,13 @@ int main(int argc, char* argv[])
         QStringLiteral("platform"),
         QStringLiteral("xvfb (an 800x480 Xvfb, the default where installed) or offscreen."),
         QStringLiteral("NAME"));
-    parser.addOptions({cyclesOption, smokeOption, platformOption});
+    const QCommandLineOption boardOption(
+        QStringLiteral("board"),
+        QStringLiteral("Only the tiles drawn in software and with OpenGL, as JSON lines."));
+    parser.addOptions({cyclesOption, smokeOption, platformOption, boardOption});
     parser.process(app);
     const bool smoke = parser.isSet(smokeOption);
+    const bool board = parser.isSet(boardOption);
     const int cycles = smoke ? 10 : parser.value(cyclesOption).toInt();
     const QString screenProgram =
         QCoreApplication::applicationDirPath() + QStringLiteral("/../ui/launcher-ui");
@@ -283,7 +289,8 @@ int main(int argc, char* argv[])
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath(QStringLiteral("config"))));
 
     // An 800x480 X server of our own, as on a small panel.
-    QProcess xvfb;
+    OwnedProcess xvfbServer; // ended on every way out
+    QProcess& xvfb = xvfbServer.process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (platform == QLatin1String("xvfb")) {
         xvfb.start(QStringLiteral("Xvfb"),
@@ -319,6 +326,75 @@ int main(int argc, char* argv[])
          ""},
     };
 
+    // The screen on the tiles and the bare window, drawn one way.
+    struct Tiles
+    {
+        qint64 screenKiB = -1;
+        qint64 floorKiB = -1;
+        QByteArray drawnWith;
+    };
+    const auto measureTiles = [&](const Drawing& drawing) {
+        Tiles tiles;
+        QProcessEnvironment drawn = environment;
+        for (const QString& pair : drawing.environment)
+            drawn.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        if (!writeSettings(drawing.settings)) {
+            std::fprintf(stderr, "launcher-ui-mem: cannot write %s\n", qPrintable(settingsFile));
+            return tiles;
+        }
+        {
+            OwnedProcess screen;
+            screen.process.setProcessEnvironment(drawn);
+            screen.process.setStandardOutputFile(folder.filePath(QStringLiteral("screen.log")),
+                                                 QIODevice::Append);
+            screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("screen.log")),
+                                                QIODevice::Append);
+            screen.process.start(screenProgram, QStringList());
+            if (screen.process.waitForStarted(10000) && control.waitFor(QString(), 30000))
+                tiles.screenKiB = settledKiB(screen.process.processId());
+        }
+        {
+            OwnedProcess floor;
+            floor.process.setProcessEnvironment(drawn);
+            floor.process.start(QCoreApplication::applicationFilePath(),
+                                {QStringLiteral("--floor")});
+            QByteArray said;
+            while (!said.contains('\n') && floor.process.waitForReadyRead(30000))
+                said += floor.process.readAllStandardOutput();
+            if (said.startsWith("shown")) {
+                tiles.floorKiB = settledKiB(floor.process.processId());
+                tiles.drawnWith = said.mid(said.indexOf("api ") + 4).trimmed();
+            }
+        }
+        if (tiles.screenKiB < 0 || tiles.floorKiB < 0) {
+            std::fprintf(stderr, "launcher-ui-mem: the %s %s did not come up (its output: %s)\n",
+                         drawing.name, tiles.screenKiB < 0 ? "screen" : "bare window",
+                         qPrintable(folder.filePath(QStringLiteral("screen.log"))));
+            folder.setAutoRemove(false);
+        }
+        return tiles;
+    };
+
+    // For launcher-bench's table of a board's figures: the two drawings a
+    // kiosk chooses between, one JSON object each.
+    if (board) {
+        const std::vector<Drawing> chosen = {{"ui/renderer=software", {}, "renderer=software\n"},
+                                             {"ui/renderer=opengl", {}, "renderer=opengl\n"}};
+        for (size_t d = 0; d < (smoke ? 1 : chosen.size()); ++d) {
+            const Tiles tiles = measureTiles(chosen[d]);
+            if (tiles.screenKiB < 0 || tiles.floorKiB < 0)
+                return 1;
+            const QJsonObject row{{QStringLiteral("drawing"), QLatin1String(chosen[d].name)},
+                                  {QStringLiteral("drawnWith"), QString::fromUtf8(tiles.drawnWith)},
+                                  {QStringLiteral("platform"), platform},
+                                  {QStringLiteral("screenKiB"), tiles.screenKiB},
+                                  {QStringLiteral("floorKiB"), tiles.floorKiB}};
+            std::printf("%s\n", QJsonDocument(row).toJson(QJsonDocument::Compact).constData());
+            std::fflush(stdout);
+        }
+        return 0;
+    }
+
     std::printf("launcher-ui resident memory (VmRSS), platform %s, window %s px wide and as high "
                 "as the screen (%s)\n\n",
                 qPrintable(platform), Width,
@@ -329,49 +405,12 @@ int main(int argc, char* argv[])
     int failures = 0;
     const size_t measured = smoke ? 1 : drawings.size();
     for (size_t d = 0; d < measured; ++d) {
-        QProcessEnvironment drawn = environment;
-        for (const QString& pair : drawings[d].environment)
-            drawn.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-        if (!writeSettings(drawings[d].settings)) {
-            std::fprintf(stderr, "launcher-ui-mem: cannot write %s\n", qPrintable(settingsFile));
+        const Tiles tiles = measureTiles(drawings[d]);
+        if (tiles.screenKiB < 0 || tiles.floorKiB < 0)
             return 1;
-        }
-        qint64 screenKiB = -1;
-        {
-            Screen screen;
-            screen.process.setProcessEnvironment(drawn);
-            screen.process.setStandardOutputFile(folder.filePath(QStringLiteral("screen.log")),
-                                                 QIODevice::Append);
-            screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("screen.log")),
-                                                QIODevice::Append);
-            screen.process.start(screenProgram, QStringList());
-            if (screen.process.waitForStarted(10000) && control.waitFor(QString(), 30000))
-                screenKiB = settledKiB(screen.process.processId());
-        }
-        qint64 floorKiB = -1;
-        QByteArray drawnWith;
-        {
-            Screen floor;
-            floor.process.setProcessEnvironment(drawn);
-            floor.process.start(QCoreApplication::applicationFilePath(),
-                                {QStringLiteral("--floor")});
-            QByteArray said;
-            while (!said.contains('\n') && floor.process.waitForReadyRead(30000))
-                said += floor.process.readAllStandardOutput();
-            if (said.startsWith("shown")) {
-                floorKiB = settledKiB(floor.process.processId());
-                drawnWith = said.mid(said.indexOf("api ") + 4).trimmed();
-            }
-        }
-        if (screenKiB < 0 || floorKiB < 0) {
-            std::fprintf(stderr, "launcher-ui-mem: the %s %s did not come up (its output: %s)\n",
-                         drawings[d].name, screenKiB < 0 ? "screen" : "bare window",
-                         qPrintable(folder.filePath(QStringLiteral("screen.log"))));
-            folder.setAutoRemove(false);
-            return 1;
-        }
-        std::printf("| %s | %s | %.1f | %.1f | %.2f |\n", drawings[d].name, drawnWith.constData(),
-                    screenKiB / 1024.0, floorKiB / 1024.0, double(screenKiB) / double(floorKiB));
+        std::printf("| %s | %s | %.1f | %.1f | %.2f |\n", drawings[d].name,
+                    tiles.drawnWith.constData(), tiles.screenKiB / 1024.0, tiles.floorKiB / 1024.0,
+                    double(tiles.screenKiB) / double(tiles.floorKiB));
         std::fflush(stdout);
     }
 
@@ -385,7 +424,7 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "launcher-ui-mem: cannot write %s\n", qPrintable(settingsFile));
             return 1;
         }
-        Screen screen;
+        OwnedProcess screen;
         screen.process.setProcessEnvironment(environment);
         screen.process.setStandardOutputFile(QProcess::nullDevice());
         screen.process.setStandardErrorFile(folder.filePath(QStringLiteral("cycles.log")),
@@ -435,10 +474,6 @@ int main(int argc, char* argv[])
                         AllowedGrowth * 100, cycles);
             ++failures;
         }
-    }
-    if (xvfb.state() != QProcess::NotRunning) {
-        xvfb.terminate();
-        xvfb.waitForFinished(10000);
     }
     return failures == 0 ? 0 : 1;
 }
