@@ -176,6 +176,7 @@ bool Backend::initialize()
 
 bool Backend::load()
 {
+    const SettingsFile::Batch batch;
     loadSettingsFile();
     emit settingsChanged();
     Solvane::Trace::info("Loaded %d applications", loadApplications());
@@ -187,6 +188,7 @@ bool Backend::load()
 QList<ConfigProblem> Backend::reload()
 {
     QList<ConfigProblem> problems;
+    const SettingsFile::Batch batch;
     // A settings file removed since the last look leaves every default.
     m_settingsFilePath.clear();
     d->files.settings.reset();
@@ -370,6 +372,7 @@ QString Backend::pipelineFilePath(int index) const
 const QList<ConfigProblem>& Backend::configProblems() const
 {
     if (!m_configProblems) {
+        const SettingsFile::Batch batch;
         QList<ConfigProblem> problems;
         if (d->files.settings)
             problems += ConfigLinter(d->files.settings->path(), ConfigKeys::File::Settings)

@@ -133,9 +133,17 @@ private slots:
         }
         std::vector<std::unique_ptr<QSettings>> readers;
         QString error;
-        for (const SettingsFile& file : files)
-            readers.push_back(file.settings(&error));
-        QCOMPARE(error, QString());
+        {
+            // As a load reads them; its folder, removed halfway by another
+            // launcher that found it empty, is found anew.
+            const SettingsFile::Batch batch;
+            for (size_t i = 0; i < files.size(); ++i) {
+                if (i == 5)
+                    QVERIFY(QDir(runtime + "/Orvalen").removeRecursively());
+                readers.push_back(files[i].settings(&error));
+                QCOMPARE(error, QString());
+            }
+        }
         for (int i = 0; i < 10; ++i)
             QCOMPARE(readers[size_t(i)]->value("ui/name").toInt(), i);
         QDirIterator left(runtime, QDir::Files | QDir::Hidden | QDir::System,

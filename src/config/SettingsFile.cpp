@@ -26,6 +26,9 @@ QString tooLarge()
         .arg(SettingsFile::MaxSize >> 20);
 }
 
+// The folder of this thread's copies while a batch lives (else null).
+thread_local SafeFolder* t_batchFolder = nullptr;
+
 // A copy of the bytes read, for the settings reader to parse: a file of its
 // own in the launcher's runtime folder, which no one else may enter, removed
 // when the object goes. Its name is never used twice in a process, so that
@@ -37,39 +40,49 @@ public:
     {
         static std::atomic<quint64> count{0};
         const QString name = QStringLiteral("settings-%1-%2.ini").arg(::getpid()).arg(++count);
-        // Twice: another launcher removes the runtime folder when it is left empty.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            const RuntimeFolder::Found runtime = RuntimeFolder().find(RuntimeFolder::Make);
-            if (runtime.path.isEmpty()) {
-                *error = QStringLiteral("no private folder for its copy: %1").arg(runtime.problem);
-                return;
+        SafeFolder& folder = t_batchFolder ? *t_batchFolder : m_own;
+        bool found = !folder.isOpen();
+        // Found twice at most: another launcher removes the runtime folder
+        // when it is left empty, and the batch's folder may be gone since.
+        for (int finds = 0; finds < 2;) {
+            if (found) {
+                const RuntimeFolder::Found runtime = RuntimeFolder().find(RuntimeFolder::Make);
+                if (runtime.path.isEmpty()) {
+                    *error =
+                        QStringLiteral("no private folder for its copy: %1").arg(runtime.problem);
+                    return;
+                }
+                folder = SafeFolder::open(runtime.path);
+                ++finds;
             }
-            m_folder = SafeFolder::open(runtime.path);
-            QString problem = m_folder.problem();
-            if (m_folder.isOpen() && m_folder.replace(name, content, 0600, problem)) {
+            found = true;
+            QString problem = folder.problem();
+            if (folder.isOpen() && folder.replace(name, content, 0600, problem)) {
+                m_folder = &folder;
                 m_name = name;
                 error->clear();
                 return;
             }
             *error = QStringLiteral("its private copy: %1").arg(problem);
-            if (m_folder.stillHolds())
+            if (folder.stillHolds())
                 return;
         }
     }
     ~PrivateCopy()
     {
         QString ignored;
-        if (!m_name.isEmpty())
-            m_folder.remove(m_name, ignored);
+        if (m_folder)
+            m_folder->remove(m_name, ignored);
     }
     PrivateCopy(const PrivateCopy&) = delete;
     PrivateCopy& operator=(const PrivateCopy&) = delete;
 
     // Empty when no copy could be written.
-    QString path() const { return m_name.isEmpty() ? QString() : m_folder.pathOf(m_name); }
+    QString path() const { return m_folder ? m_folder->pathOf(m_name) : QString(); }
 
 private:
-    SafeFolder m_folder;
+    SafeFolder m_own;
+    const SafeFolder* m_folder = nullptr; // where the copy is, once written
     QString m_name;
 };
 
@@ -172,6 +185,21 @@ std::unique_ptr<QSettings> SettingsFile::settings(QString* error) const
     if (error)
         *error = copyError;
     return settings;
+}
+
+// A batch within another uses the outer one's folder.
+SettingsFile::Batch::Batch()
+{
+    if (!t_batchFolder) {
+        m_folder = std::make_unique<SafeFolder>();
+        t_batchFolder = m_folder.get();
+    }
+}
+
+SettingsFile::Batch::~Batch()
+{
+    if (m_folder)
+        t_batchFolder = nullptr;
 }
 
 QString SettingsFile::loadProblem(const QString& copyError) const

@@ -6,6 +6,7 @@
 #include <memory>
 
 class QSettings;
+class SafeFolder;
 
 // One configuration file, opened and read once. Before a byte is read it must
 // be a regular file (also through a link) of at most MaxSize: a FIFO, a device
@@ -47,6 +48,22 @@ public:
     // removed once it is parsed. When no copy can be written, the reader has
     // no keys and `error` says why.
     std::unique_ptr<QSettings> settings(QString* error = nullptr) const;
+
+    // While one lives, the copies that settings() makes on this thread go to
+    // one folder, found and checked once: a load reads many files, and each
+    // search walks the folder's path a component at a time. A folder that
+    // fails a copy (removed by another launcher) is found anew.
+    class Batch
+    {
+    public:
+        Batch();
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        std::unique_ptr<SafeFolder> m_folder; // the outermost batch's
+    };
 
 private:
     void read();
