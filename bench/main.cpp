@@ -1038,12 +1038,19 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
                              bool chatty, double warmSeconds, double windowSeconds, bool stopChild)
 {
     Supervised result;
+    // hold-child carries the marker too, in the child's arguments.
+    const auto children = [&] {
+        QList<qint64> pids = markedProcesses(marker);
+        if (!supervisor.readsPipe)
+            pids.removeAll(supervisor.process.processId());
+        return pids;
+    };
     QElapsedTimer timer;
     timer.start();
-    while (markedProcesses(marker).isEmpty() && timer.elapsed() < 10000)
+    while (children().isEmpty() && timer.elapsed() < 10000)
         QThread::msleep(20);
     const qint64 pid = supervisor.watchedPid();
-    if (pid <= 0 || markedProcesses(marker).isEmpty())
+    if (pid <= 0 || children().isEmpty())
         return result;
     result.idle.rssKiB = settledKiB(pid);
     if (chatty) {
@@ -1057,14 +1064,14 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
         result.cpuMsPer1000 = result.lines > 0 ? ms * 1000.0 / double(result.lines) : 0;
     }
     if (stopChild) {
-        for (qint64 child : markedProcesses(marker))
+        for (qint64 child : children())
             ::kill(pid_t(child), SIGTERM);
     }
     supervisor.stop();
     timer.restart();
-    while (!markedProcesses(marker).isEmpty() && timer.elapsed() < 10000)
+    while (!children().isEmpty() && timer.elapsed() < 10000)
         QThread::msleep(20);
-    const QList<qint64> left = markedProcesses(marker);
+    const QList<qint64> left = children();
     for (qint64 child : left)
         ::kill(pid_t(child), SIGKILL);
     if (!left.isEmpty())
