@@ -21,6 +21,7 @@
 // figures for a board).
 
 #include "ControlServer.h"
+#include "ProcessProbe.h"
 #include "RenderBackend.h"
 
 #include <QCommandLineParser>
@@ -90,48 +91,6 @@ int runFloor(int argc, char* argv[])
     });
     view.show();
     return app.exec();
-}
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// A process's resident memory once it has stopped moving: two samples a
-// quarter of a second apart within 1 %, or the last after 10 s.
-qint64 settledKiB(qint64 pid)
-{
-    QThread::msleep(500);
-    qint64 last = residentKiB(pid);
-    for (int i = 0; i < 40; ++i) {
-        QThread::msleep(250);
-        const qint64 now = residentKiB(pid);
-        if (now < 0 || std::abs(now - last) * 100 <= last)
-            return now;
-        last = now;
-    }
-    return last;
-}
-
-// The processes whose command line carries the marker.
-int markedProcesses(const QByteArray& marker)
-{
-    int count = 0;
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& pid : pids) {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (pid.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-            cmdline.readAll().contains(marker))
-            ++count;
-    }
-    return count;
 }
 
 bool writeText(const QString& path, const QByteArray& text)
@@ -454,14 +413,14 @@ int main(int argc, char* argv[])
                              QJsonDocument(stopped).toJson(QJsonDocument::Compact).constData());
                 return 1;
             }
-            if (markedProcesses(marker) > 0) {
+            if (!markedProcesses(marker).isEmpty()) {
                 std::fprintf(stderr, "launcher-ui-mem: a child outlived the stop of cycle %d\n",
                              cycle);
                 return 1;
             }
             if (cycle == 1)
                 firstKiB = settledKiB(pid);
-            peakKiB = std::max(peakKiB, residentKiB(pid));
+            peakKiB = std::max(peakKiB, usageOf(pid).rssKiB);
         }
         const qint64 lastKiB = settledKiB(pid);
         const double growth = double(lastKiB - firstKiB) / double(firstKiB);
