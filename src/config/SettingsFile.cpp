@@ -41,11 +41,11 @@ public:
         static std::atomic<quint64> count{0};
         const QString name = QStringLiteral("settings-%1-%2.ini").arg(::getpid()).arg(++count);
         SafeFolder& folder = t_batchFolder ? *t_batchFolder : m_own;
-        bool found = !folder.isOpen();
+        bool findAnew = !folder.isOpen();
         // Found twice at most: another launcher removes the runtime folder
         // when it is left empty, and the batch's folder may be gone since.
         for (int finds = 0; finds < 2;) {
-            if (found) {
+            if (findAnew) {
                 const RuntimeFolder::Found runtime = RuntimeFolder().find(RuntimeFolder::Make);
                 if (runtime.path.isEmpty()) {
                     *error =
@@ -55,7 +55,7 @@ public:
                 folder = SafeFolder::open(runtime.path);
                 ++finds;
             }
-            found = true;
+            findAnew = true;
             QString problem = folder.problem();
             if (folder.isOpen() && folder.replace(name, content, 0600, problem)) {
                 m_folder = &folder;
