@@ -922,7 +922,7 @@ const int ChattyRate = 1000000; // bytes a second: 10,000 lines of 100 bytes
 // lines logged in that window.
 struct Supervised
 {
-    Usage idle;
+    qint64 idleKiB = -1;
     Usage end;
     double cpuMsPer1000 = 0;
     qint64 lines = 0;
@@ -976,7 +976,7 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
     const qint64 pid = supervisor.watchedPid();
     if (pid <= 0 || children().isEmpty())
         return result;
-    result.idle.rssKiB = settledKiB(pid);
+    result.idleKiB = settledKiB(pid);
     if (chatty) {
         QThread::msleep(ulong(warmSeconds * 1000));
         const Usage before = usageOf(pid);
@@ -1000,7 +1000,7 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
         ::kill(pid_t(child), SIGKILL);
     if (!left.isEmpty())
         std::fprintf(stderr, "for a board: a child outlived its supervisor\n");
-    result.ok = left.isEmpty() && result.idle.rssKiB > 0 && (!chatty || result.lines > 0);
+    result.ok = left.isEmpty() && result.idleKiB > 0 && (!chatty || result.lines > 0);
     return result;
 }
 
@@ -1110,38 +1110,44 @@ QList<Row> forABoard(const Options& options, const QString& folder, bool& ok)
     const QString s6Log = QStandardPaths::findExecutable(QStringLiteral("s6-log"));
     std::vector<double> idleLauncher, idleHolder, chattyLauncher, chattyHolder, peakLauncher,
         peakHolder, cpuLauncher, cpuHolder, cpuS6;
+    enum class Supervising
+    {
+        Launcher,
+        Holder,
+        S6Log
+    };
     int run = 0;
-    const auto measure = [&](int kind, bool chatty) {
+    const auto measure = [&](Supervising kind, bool chatty) {
         const QByteArray marker = QByteArray::number(86400) + '.' + QByteArray::number(getpid()) +
                                   QByteArray::number(++run);
         const QString logs = QStringLiteral("%1/board-logs-%2").arg(folder).arg(run);
         const QStringList child = boardChild(chatty, marker);
         Supervisor supervisor;
-        if (kind == 0)
+        if (kind == Supervising::Launcher)
             startLauncher(supervisor, folder, child, logs);
-        else if (kind == 1)
+        else if (kind == Supervising::Holder)
             startHolder(supervisor, child, logs);
         else
             startS6Log(supervisor, s6Log, child, logs);
-        const Supervised result =
-            measureSupervisor(supervisor, marker, logs, chatty, warm, window, kind != 0);
+        const Supervised result = measureSupervisor(supervisor, marker, logs, chatty, warm, window,
+                                                    kind != Supervising::Launcher);
         QDir(logs).removeRecursively();
         if (!result.ok) {
             std::fprintf(stderr, "for a board: run %d (%s) did not go through\n", run,
-                         kind == 0   ? "launcher run"
-                         : kind == 1 ? "hold-child"
-                                     : "s6-log");
+                         kind == Supervising::Launcher ? "launcher run"
+                         : kind == Supervising::Holder ? "hold-child"
+                                                       : "s6-log");
             ok = false;
         }
         return result;
     };
     for (int round = 0; round < rounds; ++round) {
-        const Supervised launcherIdle = measure(0, false);
-        const Supervised holderIdle = measure(1, false);
-        idleLauncher.push_back(launcherIdle.idle.rssKiB / 1024.0);
-        idleHolder.push_back(holderIdle.idle.rssKiB / 1024.0);
-        const Supervised launcher = measure(0, true);
-        const Supervised holder = measure(1, true);
+        const Supervised launcherIdle = measure(Supervising::Launcher, false);
+        const Supervised holderIdle = measure(Supervising::Holder, false);
+        idleLauncher.push_back(launcherIdle.idleKiB / 1024.0);
+        idleHolder.push_back(holderIdle.idleKiB / 1024.0);
+        const Supervised launcher = measure(Supervising::Launcher, true);
+        const Supervised holder = measure(Supervising::Holder, true);
         chattyLauncher.push_back(launcher.end.rssKiB / 1024.0);
         chattyHolder.push_back(holder.end.rssKiB / 1024.0);
         peakLauncher.push_back(launcher.end.peakKiB / 1024.0);
@@ -1149,7 +1155,7 @@ QList<Row> forABoard(const Options& options, const QString& folder, bool& ok)
         cpuLauncher.push_back(launcher.cpuMsPer1000);
         cpuHolder.push_back(holder.cpuMsPer1000);
         if (!s6Log.isEmpty())
-            cpuS6.push_back(measure(2, true).cpuMsPer1000);
+            cpuS6.push_back(measure(Supervising::S6Log, true).cpuMsPer1000);
     }
 
     const QString chattyName = QStringLiteral("a chatty child (%1 lines/s of 100 B)")
