@@ -974,16 +974,25 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
     while (children().isEmpty() && timer.elapsed() < 10000)
         QThread::msleep(20);
     const qint64 pid = supervisor.watchedPid();
-    if (pid <= 0 || children().isEmpty())
+    if (pid <= 0 || children().isEmpty()) {
+        supervisor.process.waitForFinished(0); // takes in an end that happened
+        std::fprintf(stderr, "for a board: no child in 10 s (supervisor %lld %s, exit %d)\n", pid,
+                     supervisor.process.state() == QProcess::NotRunning ? "ended" : "runs",
+                     supervisor.process.exitCode());
         return result;
+    }
     result.idleKiB = settledKiB(pid);
     if (chatty) {
         QThread::msleep(ulong(warmSeconds * 1000));
         const Usage before = usageOf(pid);
         const qint64 linesBefore = linesIn(logs);
+        // The window, and longer while nothing was logged (a loaded machine).
+        QElapsedTimer window;
+        window.start();
         QThread::msleep(ulong(windowSeconds * 1000));
+        while ((result.lines = linesIn(logs) - linesBefore) <= 0 && window.elapsed() < 10000)
+            QThread::msleep(100);
         result.end = usageOf(pid);
-        result.lines = linesIn(logs) - linesBefore;
         const double ms = result.end.cpuMs - before.cpuMs;
         result.cpuMsPer1000 = result.lines > 0 ? ms * 1000.0 / double(result.lines) : 0;
     }
@@ -1000,6 +1009,10 @@ Supervised measureSupervisor(Supervisor& supervisor, const QByteArray& marker, c
         ::kill(pid_t(child), SIGKILL);
     if (!left.isEmpty())
         std::fprintf(stderr, "for a board: a child outlived its supervisor\n");
+    if (result.idleKiB <= 0)
+        std::fprintf(stderr, "for a board: no resident memory of process %lld\n", pid);
+    else if (chatty && result.lines <= 0)
+        std::fprintf(stderr, "for a board: no line logged in %s in 10 s\n", qPrintable(logs));
     result.ok = left.isEmpty() && result.idleKiB > 0 && (!chatty || result.lines > 0);
     return result;
 }
@@ -1037,10 +1050,17 @@ void startLauncher(Supervisor& supervisor, const QString& folder, const QStringL
 void startHolder(Supervisor& supervisor, const QStringList& child, const QString& logs)
 {
     QDir().mkpath(logs);
-    supervisor.process.setStandardOutputFile(QProcess::nullDevice());
+    supervisor.process.setStandardErrorFile(QProcess::nullDevice());
     supervisor.process.start(
         QCoreApplication::applicationFilePath(),
         QStringList{QStringLiteral("hold-child"), logs + QStringLiteral("/held.log")} + child);
+    // It says so once its child runs.
+    QByteArray said;
+    while (!said.contains('\n') && supervisor.process.waitForReadyRead(20000))
+        said += supervisor.process.readAllStandardOutput();
+    if (!said.startsWith("started"))
+        std::fprintf(stderr, "for a board: hold-child did not start its child (%s)\n",
+                     qPrintable(supervisor.process.errorString()));
 }
 
 void startS6Log(Supervisor& supervisor, const QString& s6Log, const QStringList& child,
